@@ -1,0 +1,1 @@
+"""Tools for Quarro animation files, built on pyorv."""

@@ -1,0 +1,64 @@
+// Reading and writing the animation file layout.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "anim/records.hpp"
+#include "common/byte_cursor.hpp"
+
+namespace orv {
+
+inline constexpr char kMagic[4] = {'F', 'V', 'R', 'O'};
+
+// What the head of an animation file says, as far as the file holds it.
+struct OrvHead {
+    bool has_header = false;
+    bool background_flag_read = false;
+    bool background_flag = false;
+    bool speed_read = false;
+    std::uint32_t speed = 0;
+    std::uint32_t path_length = 0;
+    std::string path;             // the path bytes present in the file, at most path_length
+    std::uint32_t frame_count = 0;
+    bool frame_count_read = false;
+};
+
+// Parses an animation file held in memory.
+//
+// The head is parsed first (parse_head); then, once the caller has set up the
+// palette, parse_frames reads the frame records into `data.frames`.
+class OrvReader {
+public:
+    OrvReader(const std::uint8_t* bytes, std::size_t size) : in_(bytes, size) {}
+
+    OrvHead parse_head();
+
+    // Reads `wanted` frame records (the in-memory frame count) into data.frames,
+    // replacing each frame whole. The reader's shadow mode starts false and,
+    // once a shadow frame has been read, takes every later height from the low
+    // 8 bits of its word. Reading stops where the file ends: the frame list then
+    // holds the frames whose record began in the file, the last of them as far
+    // as it was read (rows it lacks are empty), and data.info.frame_count is
+    // set to that number. Returns true when every frame was read whole.
+    bool parse_frames(OrvData& data, std::uint32_t wanted);
+
+private:
+    // Returns false when the file ended inside the frame.
+    bool read_frame(OrvFrame& frame);
+
+    ByteCursor in_;
+    bool shadow_mode_ = false;
+};
+
+// Serialises `data` by the file layout, storing `palette_path` (without its
+// terminating zero byte, which is added) as the palette path. Sets unk1 to 0
+// and unk2 to 1 in every frame written. Counts larger than the sequences they
+// describe never read outside the record: the frames written are at most the
+// frames held, and a run whose colour count exceeds its indices is filled
+// with index 0.
+std::vector<std::uint8_t> write_orv(OrvData& data, const std::string& palette_path);
+
+}  // namespace orv

@@ -1,0 +1,94 @@
+#include <algorithm>
+
+#include "anim/orv_format.hpp"
+
+namespace orv {
+
+namespace {
+// The smallest frame record: the fixed fields, no rows.
+constexpr std::size_t kFrameRecordFixedBytes = 14;
+}  // namespace
+
+OrvHead OrvReader::parse_head() {
+    OrvHead head;
+    if (in_.peek_equals(kMagic, sizeof kMagic)) {
+        head.has_header = true;
+        in_.skip(8);  // magic and the reserved field, whatever it holds
+        std::uint8_t flag = 0;
+        if (in_.read_u8(flag)) {
+            head.background_flag_read = true;
+            head.background_flag = flag != 0;
+        }
+    }
+    head.speed_read = in_.read_u32(head.speed);
+    in_.read_u32(head.path_length);
+    const std::uint8_t* path = nullptr;
+    const std::size_t got = in_.read_span(head.path_length, path);
+    head.path.assign(reinterpret_cast<const char*>(path), got);
+    head.frame_count_read = in_.read_u32(head.frame_count);
+    return head;
+}
+
+bool OrvReader::read_frame(OrvFrame& frame) {
+    std::uint16_t height_word = 0;
+    if (!in_.read_u32(frame.frame_size) || !in_.read_u16(height_word)) return false;
+
+    frame.is_shadow = (height_word & 0x8000u) ? 1 : 0;
+    if (frame.is_shadow) shadow_mode_ = true;
+    frame.height = shadow_mode_ ? static_cast<std::uint16_t>(height_word & 0xFFu) : height_word;
+    if (!in_.read_u16(frame.width) || !in_.read_i16(frame.y_offset) || !in_.read_i16(frame.x_offset) ||
+        !in_.read_u8(frame.unk1) || !in_.read_u8(frame.unk2)) {
+        return false;
+    }
+
+    const bool shadow = frame.is_shadow != 0;
+    auto& rows = frame.pixel_sets;
+    // A complete frame holds at least one byte per row, so rows are bounded by
+    // the file; only a frame cut short holds rows the file lacks, left empty.
+    rows.resize(frame.height);
+    for (OrvPixelSet& row : rows) {
+        if (!in_.read_u8(row.block_count)) return false;
+        row.blocks.reserve(row.block_count);
+        for (unsigned b = 0; b < row.block_count; ++b) {
+            row.blocks.emplace_back();
+            OrvPixelBlock& block = row.blocks.back();
+            if (!in_.read_u8(block.offset) || !in_.read_u8(block.color_count)) return false;
+            if (!shadow && block.color_count > 0) {
+                const std::uint8_t* indices = nullptr;
+                const std::size_t got = in_.read_span(block.color_count, indices);
+                block.colors.assign(indices, indices + got);
+                if (got < block.color_count) return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool OrvReader::parse_frames(OrvData& data, std::uint32_t wanted) {
+    shadow_mode_ = false;
+    const auto signed_count = static_cast<std::int32_t>(wanted);
+    const std::size_t to_read = signed_count > 0 ? static_cast<std::size_t>(signed_count) : 0;
+
+    std::vector<OrvFramePtr> frames;
+    frames.reserve(std::min(to_read, in_.remaining() / kFrameRecordFixedBytes + 1));
+    bool whole = true;
+    for (std::size_t i = 0; i < to_read; ++i) {
+        if (in_.at_end()) {
+            whole = false;
+            break;
+        }
+        auto frame = std::make_shared<OrvFrame>();
+        const bool complete = read_frame(*frame);
+        frames.push_back(std::move(frame));
+        if (!complete) {
+            whole = false;
+            break;
+        }
+    }
+    // Frames read before stay alive as long as something else holds them.
+    data.frames.swap(frames);
+    data.info.frame_count = static_cast<std::uint32_t>(data.frames.size());
+    return whole && to_read == wanted;
+}
+
+}  // namespace orv

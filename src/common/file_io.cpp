@@ -1,0 +1,146 @@
+#include "common/file_io.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace orv {
+
+namespace {
+
+bool has_zero_byte(const std::string& s) { return s.find('\0') != std::string::npos; }
+
+// Follows a chain of symbolic links to the file that a plain open would write.
+fs::path final_target(const fs::path& path) {
+    fs::path target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        const fs::file_status st = fs::symlink_status(target, ec);
+        if (ec || !fs::is_symlink(st)) break;
+        const fs::path link = fs::read_symlink(target, ec);
+        if (ec) break;
+        target = link.is_absolute() ? link : target.parent_path() / link;
+    }
+    return target;
+}
+
+mode_t default_creation_mode() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+}
+
+}  // namespace
+
+bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out, std::size_t max_bytes) {
+    if (has_zero_byte(path)) return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out.clear();
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size > 0 && in) {
+        const std::size_t first =
+            static_cast<std::uint64_t>(size) < max_bytes ? static_cast<std::size_t>(size) : max_bytes;
+        out.resize(first);
+        in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(first));
+        out.resize(static_cast<std::size_t>(in.gcount()));
+    } else {
+        in.clear();  // not seekable (a pipe, a device): read until the end
+    }
+    // Whatever the size said, take the rest up to the limit (the file may grow).
+    char chunk[65536];
+    while (in && out.size() < max_bytes) {
+        const std::size_t want = std::min(sizeof chunk, max_bytes - out.size());
+        in.read(chunk, static_cast<std::streamsize>(want));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (got == 0) break;
+        out.insert(out.end(), chunk, chunk + got);
+    }
+    return !in.bad();
+}
+
+ReplacingFileWriter::~ReplacingFileWriter() { discard(); }
+
+void ReplacingFileWriter::discard() noexcept {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (!temp_path_.empty()) {
+        ::unlink(temp_path_.c_str());
+        temp_path_.clear();
+    }
+}
+
+bool ReplacingFileWriter::open(const std::string& path) {
+    discard();
+    failed_ = false;
+    if (path.empty() || has_zero_byte(path)) return false;
+
+    const fs::path target = final_target(fs::path(path));
+    struct stat existing {};
+    const bool exists = ::stat(target.c_str(), &existing) == 0;
+    if (exists) {
+        if (!S_ISREG(existing.st_mode)) return false;  // a directory or device in the way
+        if (::access(target.c_str(), W_OK) != 0) return false;
+    }
+
+    fs::path dir = target.parent_path();
+    if (dir.empty()) dir = ".";
+    std::string temp = (dir / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) return false;
+
+    const mode_t mode = exists ? static_cast<mode_t>(existing.st_mode & 07777) : default_creation_mode();
+    if (::fchmod(fd, mode) != 0) {
+        // Not fatal: the file is still ours to write.
+    }
+    fd_ = fd;
+    temp_path_ = temp;
+    target_path_ = target.string();
+    return true;
+}
+
+void ReplacingFileWriter::write(const void* data, std::size_t size) {
+    if (fd_ < 0 || failed_) return;
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd_, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            failed_ = true;
+            return;
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+ReplacingFileWriter::Status ReplacingFileWriter::commit() {
+    if (fd_ < 0) return Status::open_failed;
+    bool ok = !failed_;
+    if (ok && ::fsync(fd_) != 0) ok = false;
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) ok = false;
+    if (ok && std::rename(temp_path_.c_str(), target_path_.c_str()) != 0) ok = false;
+    if (!ok) {
+        discard();
+        return Status::write_failed;
+    }
+    temp_path_.clear();
+    return Status::ok;
+}
+
+}  // namespace orv

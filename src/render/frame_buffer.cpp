@@ -1,0 +1,131 @@
+#include "render/frame_buffer.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "common/checked_size.hpp"
+#include "common/diag.hpp"
+
+namespace orv {
+
+namespace {
+
+constexpr std::uint32_t kChannels = 4;
+
+// Colour lookup for one rendering: the word each index writes, and how many
+// leading indices the palette holds (indices at or above it are out of range).
+struct ColorTable {
+    std::uint32_t words[256] = {};
+    std::size_t valid = 0;
+};
+
+std::uint32_t pack(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2, std::uint8_t b3) {
+    const std::uint8_t bytes[4] = {b0, b1, b2, b3};
+    std::uint32_t word = 0;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+ColorTable build_table(const std::vector<PalF::Color>& colors, std::int32_t pixel_order) {
+    ColorTable table;
+    table.valid = std::min<std::size_t>(colors.size(), 256);
+    for (std::size_t i = 0; i < table.valid; ++i) {
+        const PalF::Color& c = colors[i];
+        table.words[i] = pixel_order == 1 ? pack(c.b, c.g, c.r, c.a) : pack(c.r, c.g, c.b, c.a);
+    }
+    return table;
+}
+
+const std::uint32_t kShadowWord = pack(0, 0, 0, 255);
+
+void draw_frame(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorTable& table) {
+    const std::size_t width = static_cast<std::size_t>(image.width);
+    const std::size_t height = static_cast<std::size_t>(image.height);
+    const bool shadow = frame.is_shadow != 0;
+    const std::size_t rows_held = frame.pixel_sets.size();
+    std::uint8_t* const pixels = image.pixels.data();
+
+    for (std::size_t r = 0; r < height; ++r) {
+        if (r >= rows_held) {
+            report_error("Row ", r, " exceeds OrvPixelSet count!");
+            continue;
+        }
+        std::uint8_t* const row = pixels + r * width * kChannels;
+        std::size_t x = 0;  // at most 255 runs of 255 + 255 pixels: no overflow
+        for (const OrvPixelBlock& block : frame.pixel_sets[r].blocks) {
+            x += block.offset;
+            if (block.color_count == 0 || x >= width) continue;
+            const std::size_t room = width - x;
+            std::uint8_t* dst = row + x * kChannels;
+            if (shadow) {
+                const std::size_t n = std::min<std::size_t>(block.color_count, room);
+                for (std::size_t j = 0; j < n; ++j) std::memcpy(dst + j * kChannels, &kShadowWord, 4);
+                x += n;
+                continue;
+            }
+            // The indices held govern the run's length, not color_count.
+            const std::uint8_t* src = block.colors.data();
+            const std::size_t n = std::min(block.colors.size(), room);
+            std::size_t drawn = n;
+            if (table.valid < 256) {
+                for (std::size_t j = 0; j < n; ++j) {
+                    if (src[j] >= table.valid) {
+                        drawn = j;
+                        break;
+                    }
+                }
+            }
+            for (std::size_t j = 0; j < drawn; ++j) std::memcpy(dst + j * kChannels, &table.words[src[j]], 4);
+            x += drawn;
+            if (drawn < n) report_error("Out-of-bounds color index! (", static_cast<unsigned>(src[drawn]), ")");
+        }
+    }
+}
+
+}  // namespace
+
+OrvFrameBuffer::OrvFrameBuffer(const OrvData& data) { render(data); }
+
+void OrvFrameBuffer::render(const OrvData& data) {
+    if (data.frames.empty()) return;
+    if (!data.palette || data.palette->color_table().empty()) {
+        report_error("No palette data available!");
+        return;
+    }
+    const ColorTable table = build_table(data.palette->color_table(), pixel_order_);
+
+    std::uint64_t budget_left = kImageBudgetBytes;
+    buffer_.reserve(data.frames.size());
+    for (std::size_t i = 0; i < data.frames.size(); ++i) {
+        const OrvFrame& frame = *data.frames[i];
+        OrvFrameBufferObject image;
+        image.offset_x = frame.x_offset;
+        image.offset_y = frame.y_offset;
+        image.channels = static_cast<std::int32_t>(kChannels);
+
+        // A refused frame keeps its place in the list as an empty 0 x 0 image.
+        std::uint64_t bytes = 0;
+        if (!checked_mul3(frame.width, frame.height, kChannels,
+                          static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()), bytes)) {
+            report_error("Frame ", i, " is too large to render: ", frame.width, " x ", frame.height, " pixels need ",
+                         std::uint64_t{frame.width} * frame.height * kChannels, " bytes");
+            buffer_.push_back(std::move(image));
+            continue;
+        }
+        if (bytes > budget_left) {
+            report_error("Frame ", i, " exceeds the rendering memory budget: ", bytes, " bytes needed, ", budget_left,
+                         " of ", kImageBudgetBytes, " bytes left");
+            buffer_.push_back(std::move(image));
+            continue;
+        }
+        budget_left -= bytes;
+        image.width = frame.width;
+        image.height = frame.height;
+        image.pixels.assign(static_cast<std::size_t>(bytes), 0);
+        draw_frame(frame, image, table);
+        buffer_.push_back(std::move(image));
+    }
+}
+
+}  // namespace orv
