@@ -1,0 +1,72 @@
+import os
+import subprocess
+import sys
+
+import pytest
+
+from orvtool import orvfile
+from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
+
+import pyorv
+
+
+def gray_palette(n=256, alpha=255):
+    """n distinct colours: entry i is (i, 255 - i, i // 2, alpha)."""
+    return [(i, 255 - i, i // 2, alpha) for i in range(n)]
+
+
+@pytest.fixture
+def write(tmp_path):
+    """Writes bytes to a file under tmp_path and returns its path as str."""
+
+    def _write(name, data):
+        path = tmp_path / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+        return str(path)
+
+    return _write
+
+
+@pytest.fixture
+def load_anim(tmp_path):
+    """Writes an Animation and a palette beside it, loads it with a fresh OrvF.
+
+    Returns (orvf, data); the palette is found through the stored path."""
+
+    def _load(anim, colors=None, name="anim.orv"):
+        if colors is None:
+            colors = gray_palette()
+        if not anim.palette_path:
+            anim.palette_path = b"test.pal"
+        (tmp_path / anim.palette_path.decode()).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / anim.palette_path.decode()).write_bytes(encode_palette(colors))
+        path = tmp_path / name
+        path.write_bytes(encode_animation(anim))
+        f = pyorv.OrvF()
+        d = f.load(str(path))
+        return f, d
+
+    return _load
+
+
+def run_python(code, *, limit_mb=None, timeout=60):
+    """Runs code in a fresh interpreter; returns the CompletedProcess."""
+    prelude = ""
+    if limit_mb:
+        prelude = (
+            "import resource\n"
+            f"resource.setrlimit(resource.RLIMIT_AS, ({limit_mb} << 20, {limit_mb} << 20))\n"
+        )
+    return subprocess.run(
+        [sys.executable, "-c", prelude + code],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=dict(os.environ),
+    )
+
+
+def pixel(image, x, y):
+    p = 4 * (y * image.width + x)
+    return tuple(image.pixels[p : p + 4])
