@@ -36,16 +36,16 @@ bool OrvReader::read_frame(OrvFrame& frame) {
     frame.is_shadow = (height_word & 0x8000u) ? 1 : 0;
     if (frame.is_shadow) shadow_mode_ = true;
     frame.height = shadow_mode_ ? static_cast<std::uint16_t>(height_word & 0xFFu) : height_word;
-    if (!in_.read_u16(frame.width) || !in_.read_i16(frame.y_offset) || !in_.read_i16(frame.x_offset) ||
-        !in_.read_u8(frame.unk1) || !in_.read_u8(frame.unk2)) {
-        return false;
-    }
+    const bool fixed_fields = in_.read_u16(frame.width) && in_.read_i16(frame.y_offset) &&
+                              in_.read_i16(frame.x_offset) && in_.read_u8(frame.unk1) && in_.read_u8(frame.unk2);
 
-    const bool shadow = frame.is_shadow != 0;
-    auto& rows = frame.pixel_sets;
     // A complete frame holds at least one byte per row, so rows are bounded by
     // the file; only a frame cut short holds rows the file lacks, left empty.
+    auto& rows = frame.pixel_sets;
     rows.resize(frame.height);
+    if (!fixed_fields) return false;
+
+    const bool shadow = frame.is_shadow != 0;
     for (OrvPixelSet& row : rows) {
         if (!in_.read_u8(row.block_count)) return false;
         row.blocks.reserve(row.block_count);

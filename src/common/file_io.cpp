@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include <fcntl.h>
@@ -43,31 +42,34 @@ mode_t default_creation_mode() {
 
 bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out, std::size_t max_bytes) {
     if (has_zero_byte(path)) return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.clear();
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size > 0 && in) {
-        const std::size_t first =
-            static_cast<std::uint64_t>(size) < max_bytes ? static_cast<std::size_t>(size) : max_bytes;
-        out.resize(first);
-        in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(first));
-        out.resize(static_cast<std::size_t>(in.gcount()));
-    } else {
-        in.clear();  // not seekable (a pipe, a device): read until the end
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    // Only regular files: a directory, a device or a pipe is not a file this
+    // system can have written, and some of them never end.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
     }
-    // Whatever the size said, take the rest up to the limit (the file may grow).
+    out.clear();
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(size, max_bytes)));
+    // Read until the end even if the size changed since it was taken.
     char chunk[65536];
-    while (in && out.size() < max_bytes) {
+    bool ok = true;
+    while (out.size() < max_bytes) {
         const std::size_t want = std::min(sizeof chunk, max_bytes - out.size());
-        in.read(chunk, static_cast<std::streamsize>(want));
-        const auto got = static_cast<std::size_t>(in.gcount());
+        const ssize_t got = ::read(fd, chunk, want);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
         if (got == 0) break;
         out.insert(out.end(), chunk, chunk + got);
     }
-    return !in.bad();
+    ::close(fd);
+    return ok;
 }
 
 ReplacingFileWriter::~ReplacingFileWriter() { discard(); }

@@ -1,0 +1,320 @@
+import os
+
+import pytest
+
+from conftest import gray_palette, pixel
+from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
+
+import pyorv
+
+EXAMPLE_1 = bytes.fromhex("6400000006000000612e70616c00010000000000000001000300feff010000010101020507")
+EXAMPLE_2 = bytes.fromhex(
+    "4656524f00000000016400000006000000612e70616c000100000000000000028004000000000000010100040000"
+    "0000000100010000000000000101000109"
+)
+
+
+@pytest.fixture
+def pal_dir(tmp_path):
+    (tmp_path / "a.pal").write_bytes(encode_palette(gray_palette()))
+    return tmp_path
+
+
+def blocks_of(frame):
+    return [[(b.offset, b.color_count, b.colors) for b in row.blocks] for row in frame.pixel_sets]
+
+
+def test_worked_example_plain(pal_dir, capfd):
+    (pal_dir / "e1.orv").write_bytes(EXAMPLE_1)
+    f = pyorv.OrvF()
+    d = f.load(str(pal_dir / "e1.orv"))
+    assert d is f.data()
+    assert capfd.readouterr().err == ""
+    assert (d.info.speed, d.info.frame_count, d.has_background) == (100, 1, False)
+    fr = d.frames[0]
+    assert (fr.frame_size, fr.height, fr.is_shadow, fr.width, fr.y_offset, fr.x_offset, fr.unk1, fr.unk2) == (
+        0, 1, 0, 3, -2, 1, 0, 1,
+    )
+    assert blocks_of(fr) == [[(1, 2, [5, 7])]]
+    assert (d.palette.location(), d.palette.location_size()) == ("a.pal", 6)
+    img = f.get_frame_buffer()[0]
+    assert [pixel(img, x, 0) for x in range(3)] == [(0, 0, 0, 0), gray_palette()[5], gray_palette()[7]]
+
+
+def test_worked_example_background(pal_dir):
+    (pal_dir / "e2.orv").write_bytes(EXAMPLE_2)
+    f = pyorv.OrvF()
+    d = f.load(str(pal_dir / "e2.orv"))
+    assert (d.has_background, d.info.frame_count, len(d.frames)) == (True, 2, 2)
+    f0, f1 = d.frames
+    assert (f0.is_shadow, f0.height, f0.width) == (1, 2, 4)
+    assert blocks_of(f0) == [[(0, 4, [])], []]
+    assert (f1.is_shadow, f1.height, blocks_of(f1)) == (0, 1, [[(0, 1, [9])]])
+    assert len(f.get_frame_buffer()) == 2
+
+
+@pytest.mark.parametrize(
+    "flag, background, frames_read", [(0, False, 1), (1, True, 2), (2, True, 2), (255, True, 2)]
+)
+def test_header_flag(pal_dir, flag, background, frames_read):
+    one = Frame(width=1, rows=[Row([Run(0, b"\x01")])])
+    anim = Animation(palette_path=b"a.pal", has_background=True, background_flag=flag, reserved=b"xyzw",
+                     frames=[one, one], frame_count=1)
+    (pal_dir / "h.orv").write_bytes(encode_animation(anim))
+    d = pyorv.OrvF().load(str(pal_dir / "h.orv"))
+    assert (d.has_background, d.info.frame_count, len(d.frames)) == (background, frames_read, frames_read)
+
+
+def test_plain_form_keeps_an_earlier_background_flag(pal_dir):
+    one = Frame(width=1, rows=[Row([Run(0, b"\x01")])])
+    (pal_dir / "bg.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", has_background=True, frames=[one, one])))
+    (pal_dir / "plain.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", frames=[one, one], frame_count=1)))
+    f = pyorv.OrvF()
+    f.load(str(pal_dir / "bg.orv"))
+    d = f.load(str(pal_dir / "plain.orv"))
+    # The plain form does not carry the flag: it stays set and the count gains the background frame.
+    assert (d.has_background, d.info.frame_count, len(d.frames)) == (True, 2, 2)
+    assert pyorv.OrvF().load(str(pal_dir / "plain.orv")).info.frame_count == 1
+
+
+def test_speed_spelling_the_magic_reads_as_header(pal_dir):
+    # Speed 0x4F525646 is "FVRO": the file reads as the background form.
+    data = encode_animation(Animation(speed=0x4F525646, palette_path=b"a.pal", frames=[]))
+    (pal_dir / "m.orv").write_bytes(data)
+    f = pyorv.OrvF()
+    assert f.load(str(pal_dir / "m.orv")) is None
+    d = f.data()
+    # Bytes 4..7 (the path length) are skipped as reserved; byte 8, "a", is the flag.
+    assert d.has_background is True
+    assert d.info.speed == int.from_bytes(b".pal", "little")
+
+
+def test_short_and_foreign_files_read_as_plain(pal_dir, capfd):
+    f = pyorv.OrvF()
+    for data in (b"", b"FV", b"FVR", b"XVRO\0\0\0\0"):
+        (pal_dir / "s.orv").write_bytes(data)
+        assert f.load(str(pal_dir / "s.orv")) is None
+        assert f.data().frames == [] and f.data().has_background is False
+
+
+@pytest.mark.parametrize(
+    "field, location, size",
+    [(b"a.pal\0\0", "a.pal", 7), (b"a.pal", "a.pal", 5), (b"a.pal\0junk", "a.pal", 10), (b"\0a.pal", "", 6)],
+)
+def test_path_field(pal_dir, field, location, size):
+    anim = Animation(raw_path_field=field, frames=[Frame(width=1, rows=[Row([Run(0, b"\x01")])])])
+    (pal_dir / "p.orv").write_bytes(encode_animation(anim))
+    f = pyorv.OrvF()
+    f.load(str(pal_dir / "p.orv"))
+    pal = f.data().palette
+    assert (pal.location(), pal.location_size()) == (location, size)
+    assert len(pal.colors()) == (256 if location else 0)
+
+
+def test_io_pal_absolute_and_relative(tmp_path, monkeypatch, capfd):
+    other = [(1, 2, 3, 4)] * 256
+    (tmp_path / "other.pal").write_bytes(encode_palette(other))
+    (tmp_path / "a.pal").write_bytes(encode_palette(gray_palette()))
+    (tmp_path / "x.orv").write_bytes(
+        encode_animation(Animation(palette_path=b"a.pal", frames=[Frame(width=1, rows=[Row([Run(0, b"\x05")])])]))
+    )
+    for io_pal in (str(tmp_path / "other.pal"), "other.pal", b"other.pal"):
+        monkeypatch.chdir(tmp_path)
+        f = pyorv.OrvF()
+        d = f.load(file_name=str(tmp_path / "x.orv"), color_profile=7, io_pal=io_pal)
+        expected = io_pal.decode() if isinstance(io_pal, bytes) else io_pal
+        assert (d.palette.location(), d.palette.location_size()) == (expected, 6)
+        assert pixel(f.get_frame_buffer()[0], 0, 0) == (1, 2, 3, 4)
+    monkeypatch.chdir(tmp_path / "..")
+    f = pyorv.OrvF()
+    assert f.load(str(tmp_path / "x.orv"), 0, "other.pal") is None
+    assert capfd.readouterr().err.splitlines()[-2:] == [
+        f"ERROR: Could not open palette file: {os.path.abspath(str(tmp_path / '..'))}/other.pal",
+        "ERROR: No palette data available!",
+    ]
+
+
+def test_find_palette_walks_up(tmp_path):
+    root = tmp_path / "g"
+    (root / "objects" / "tree").mkdir(parents=True)
+    (root / "objects" / "tree" / "tree.pal").write_bytes(encode_palette([(7, 7, 7, 7)]))
+    anim = Animation(palette_path=b"objects/tree/tree.pal", frames=[Frame(width=1, rows=[Row([Run(0, b"\x00")])])])
+    (root / "objects" / "tree" / "n").write_bytes(encode_animation(anim))
+    f = pyorv.OrvF()
+    d = f.load(str(root / "objects" / "tree" / "n"))
+    assert d is not None and pixel(f.get_frame_buffer()[0], 0, 0) == (7, 7, 7, 7)
+    assert d.palette.location() == "objects/tree/tree.pal"
+
+
+def test_find_palette_walks_a_relative_name_lexically(tmp_path, monkeypatch, capfd):
+    (tmp_path / "sub" / "pal").mkdir(parents=True)
+    (tmp_path / "sub" / "deeper").mkdir(parents=True)
+    (tmp_path / "pal").mkdir()
+    (tmp_path / "sub" / "pal" / "x.pal").write_bytes(encode_palette([(3, 3, 3, 3)]))
+    (tmp_path / "pal" / "x.pal").write_bytes(encode_palette([(4, 4, 4, 4)]))
+    anim = Animation(palette_path=b"pal/x.pal", frames=[Frame(width=1, rows=[Row([Run(0, b"\x00")])])])
+    (tmp_path / "sub" / "deeper" / "a.orv").write_bytes(encode_animation(anim))
+    monkeypatch.chdir(tmp_path)
+    f = pyorv.OrvF()
+    assert f.load("sub/deeper/a.orv") is not None
+    assert pixel(f.get_frame_buffer()[0], 0, 0) == (3, 3, 3, 3)
+    # The walk stops at the first element of a relative name: the current
+    # directory itself is not searched.
+    (tmp_path / "sub" / "pal" / "x.pal").unlink()
+    capfd.readouterr()
+    assert pyorv.OrvF().load("sub/deeper/a.orv") is None
+    assert capfd.readouterr().err.startswith("ERROR: Could not open palette file: \n")
+
+
+def test_bare_file_name_searches_nothing(tmp_path, monkeypatch, capfd):
+    (tmp_path / "a.pal").write_bytes(encode_palette(gray_palette()))
+    (tmp_path / "n.orv").write_bytes(
+        encode_animation(Animation(palette_path=b"a.pal", frames=[Frame(width=1, rows=[Row([Run(0, b"\x01")])])]))
+    )
+    monkeypatch.chdir(tmp_path)
+    f = pyorv.OrvF()
+    assert f.load("n.orv") is None
+    assert capfd.readouterr().err == "ERROR: Could not open palette file: \nERROR: No palette data available!\n"
+    assert len(f.data().frames) == 1
+
+
+def test_absolute_location_present_and_missing(tmp_path, capfd):
+    (tmp_path / "abs.pal").write_bytes(encode_palette([(9, 8, 7, 6)]))
+    one = [Frame(width=1, rows=[Row([Run(0, b"\x00")])])]
+    (tmp_path / "d").mkdir()
+    (tmp_path / "d" / "a.orv").write_bytes(encode_animation(Animation(palette_path=str(tmp_path / "abs.pal").encode(), frames=one)))
+    (tmp_path / "d" / "b.orv").write_bytes(encode_animation(Animation(palette_path=str(tmp_path / "gone.pal").encode(), frames=one)))
+    f = pyorv.OrvF()
+    assert pixel(f.load(str(tmp_path / "d" / "a.orv")) and f.get_frame_buffer()[0], 0, 0) == (9, 8, 7, 6)
+    capfd.readouterr()
+    g = pyorv.OrvF()
+    assert g.load(str(tmp_path / "d" / "b.orv")) is None
+    assert capfd.readouterr().err == "ERROR: Could not open palette file: \nERROR: No palette data available!\n"
+    # An earlier palette of the same object is used when the new one is missing.
+    assert f.load(str(tmp_path / "d" / "b.orv")) is not None
+
+
+def test_missing_file_changes_nothing(tmp_path, pal_dir, capfd):
+    (pal_dir / "e1.orv").write_bytes(EXAMPLE_1)
+    f = pyorv.OrvF()
+    d = f.load(str(pal_dir / "e1.orv"))
+    capfd.readouterr()
+    assert f.load(str(tmp_path / "nope.orv")) is None
+    assert f.load(str(pal_dir / "e1.orv") + "\0x") is None
+    assert f.load(str(tmp_path)) is None
+    assert capfd.readouterr().err == ""
+    assert f.data() is d and d.info.speed == 100 and len(f.get_frame_buffer()) == 1
+
+
+def test_no_frames_returns_none(pal_dir):
+    (pal_dir / "z.orv").write_bytes(encode_animation(Animation(speed=3, palette_path=b"a.pal", frames=[])))
+    f = pyorv.OrvF()
+    assert f.load(str(pal_dir / "z.orv")) is None
+    assert f.data().info.speed == 3 and f.get_frame_buffer() == []
+
+
+def test_background_counts(pal_dir):
+    one = Frame(width=1, rows=[Row([Run(0, b"\x01")])])
+    (pal_dir / "b.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", has_background=True, frames=[one] * 3)))
+    d = pyorv.OrvF().load(str(pal_dir / "b.orv"))
+    assert (d.info.frame_count, len(d.frames)) == (3, 3)
+    # A count field of 2^32-1 with the background frame wraps to 0 frames.
+    (pal_dir / "w.orv").write_bytes(
+        encode_animation(Animation(palette_path=b"a.pal", has_background=True, frames=[one], frame_count=0xFFFFFFFF))
+    )
+    f = pyorv.OrvF()
+    assert f.load(str(pal_dir / "w.orv")) is None
+    assert (f.data().info.frame_count, f.data().frames) == (0, [])
+
+
+def shadow_then_tall(path):
+    shadow = Frame(width=1, is_shadow=True, rows=[Row([Run(0, length=1)])])
+    tall = Frame(width=1, rows=[Row([Run(0, b"\x01")])] * 300)
+    path.write_bytes(encode_animation(Animation(palette_path=b"a.pal", frames=[shadow, tall])))
+
+
+def test_shadow_mode_within_a_file(pal_dir):
+    shadow = Frame(width=1, is_shadow=True, rows=[Row([Run(0, length=1)])])
+    # Height word 0x0105 after a shadow frame reads as height 5; the rows follow that height.
+    after = Frame(width=1, height_word=0x0105, rows=[Row([Run(0, b"\x02")])] * 5)
+    (pal_dir / "s.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", frames=[shadow, after])))
+    d = pyorv.OrvF().load(str(pal_dir / "s.orv"))
+    assert [(fr.is_shadow, fr.height, len(fr.pixel_sets)) for fr in d.frames] == [(1, 1, 1), (0, 5, 5)]
+    shadow_then_tall(pal_dir / "t.orv")
+    d = pyorv.OrvF().load(str(pal_dir / "t.orv"))
+    assert d.frames[1].height == 300 % 256
+
+
+def test_shadow_mode_starts_afresh_on_every_load(pal_dir):
+    shadow_then_tall(pal_dir / "t.orv")
+    tall = Frame(width=1, rows=[Row([Run(0, b"\x01")])] * 300)
+    (pal_dir / "tall.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", frames=[tall, tall])))
+    f = pyorv.OrvF()
+    f.load(str(pal_dir / "t.orv"))
+    d = f.load(str(pal_dir / "tall.orv"))
+    assert [fr.height for fr in d.frames] == [300, 300]
+    assert [len(fr.pixel_sets) for fr in d.frames] == [300, 300]
+
+
+def test_shadow_flag_with_high_bits(pal_dir):
+    # A shadow word with bits 8..14 set still takes its height from bits 0..7.
+    frame = Frame(width=2, height_word=0x8F02, rows=[Row([Run(0, length=2)]), Row([])])
+    (pal_dir / "h.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", frames=[frame])))
+    d = pyorv.OrvF().load(str(pal_dir / "h.orv"))
+    assert (d.frames[0].is_shadow, d.frames[0].height) == (1, 2)
+
+
+def test_arguments(pal_dir):
+    (pal_dir / "e1.orv").write_bytes(EXAMPLE_1)
+    path = str(pal_dir / "e1.orv")
+    f = pyorv.OrvF()
+    with pytest.raises(TypeError):
+        f.load(path, color_profile=1.5)
+    with pytest.raises(TypeError):
+        f.load(path, 2**31)
+    with pytest.raises(TypeError):
+        f.load(None)
+    with pytest.raises(TypeError):
+        f.load(path, 0, "", 1)
+    assert f.data().frames == []
+    results = []
+    for profile in (0, 7, -1, -(2**31)):
+        g = pyorv.OrvF()
+        g.load(path.encode(), color_profile=profile)
+        results.append([img.pixels for img in g.get_frame_buffer()])
+    assert all(r == results[0] for r in results)
+
+
+def test_every_truncation_loads_safely(pal_dir, capfd):
+    shadow = Frame(width=3, is_shadow=True, rows=[Row([Run(1, length=2)]), Row([])])
+    normal = Frame(width=5, x_offset=-2, rows=[Row([Run(0, bytes([1, 2])), Run(1, bytes([3, 4]))]), Row([Run(4, b"\x05")])])
+    data = encode_animation(Animation(speed=9, palette_path=b"a.pal", has_background=True, frames=[normal, shadow, normal]))
+    f = pyorv.OrvF()
+    for cut in range(len(data) + 1):
+        (pal_dir / "cut.orv").write_bytes(data[:cut])
+        d = f.load(str(pal_dir / "cut.orv"))
+        frames = f.data().frames
+        # Frames are held as far as the file holds them; the count agrees.
+        assert f.data().info.frame_count == len(frames)
+        for fr in frames:
+            assert len(fr.pixel_sets) == fr.height
+        images = f.get_frame_buffer() if d is not None else []
+        for img in images:
+            assert len(img.pixels) == img.width * img.height * 4
+        f.save(str(pal_dir / "resaved.orv"), str(pal_dir), str(pal_dir / "resaved.pal"))
+    capfd.readouterr()
+    assert len(f.data().frames) == 3
+
+
+def test_huge_counts_in_a_short_file(pal_dir):
+    one = Frame(width=1, rows=[Row([Run(0, b"\x01")])])
+    for count in (0xFFFFFFFF, 2**31, 2**31 - 1):
+        (pal_dir / "c.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", frames=[one], frame_count=count)))
+        f = pyorv.OrvF()
+        d = f.load(str(pal_dir / "c.orv"))
+        expected = 1 if count < 2**31 else 0
+        assert (f.data().info.frame_count, len(f.data().frames)) == (expected, expected)
+    (pal_dir / "n.orv").write_bytes(encode_animation(Animation(raw_path_field=b"a.pal\0", path_length=0xFFFFFFFF)))
+    f = pyorv.OrvF()
+    assert f.load(str(pal_dir / "n.orv")) is None
+    assert (f.data().palette.location(), f.data().palette.location_size()) == ("a.pal", 0xFFFFFFFF)
