@@ -318,3 +318,32 @@ def test_huge_counts_in_a_short_file(pal_dir):
     f = pyorv.OrvF()
     assert f.load(str(pal_dir / "n.orv")) is None
     assert (f.data().palette.location(), f.data().palette.location_size()) == ("a.pal", 0xFFFFFFFF)
+
+
+def test_file_system_errors_of_the_search_raise(tmp_path, capfd):
+    (tmp_path / "loop").symlink_to(tmp_path / "loop")
+    anim = Animation(speed=4, palette_path=b"loop/x.pal", frames=[Frame(width=1, rows=[Row([Run(0, b"\x00")])])])
+    (tmp_path / "a.orv").write_bytes(encode_animation(anim))
+    f = pyorv.OrvF()
+    with pytest.raises(RuntimeError, match="exists"):
+        f.load(str(tmp_path / "a.orv"))
+    # The head has been read; no frame record has; the object stays usable.
+    assert f.data().info.speed == 4 and f.get_frame_buffer() == []
+    (tmp_path / "ok.pal").write_bytes(encode_palette(gray_palette()))
+    assert f.load(str(tmp_path / "a.orv"), io_pal=str(tmp_path / "ok.pal")) is not None
+
+
+def test_relative_io_pal_without_a_working_directory(tmp_path):
+    from conftest import run_python
+
+    (tmp_path / "a.orv").write_bytes(EXAMPLE_1)
+    code = f"""
+import os, pyorv
+os.mkdir({str(tmp_path / 'gone')!r}); os.chdir({str(tmp_path / 'gone')!r}); os.rmdir({str(tmp_path / 'gone')!r})
+try:
+    pyorv.OrvF().load({str(tmp_path / 'a.orv')!r}, io_pal="rel.pal")
+except RuntimeError as e:
+    print("RuntimeError", "current path" in str(e))
+"""
+    out = run_python(code)
+    assert out.stdout.split() == ["RuntimeError", "True"]
