@@ -347,3 +347,13 @@ except RuntimeError as e:
 """
     out = run_python(code)
     assert out.stdout.split() == ["RuntimeError", "True"]
+
+
+def test_unusable_stored_locations_count_as_absent(tmp_path, capfd):
+    one = [Frame(width=1, rows=[Row([Run(0, b"\x00")])])]
+    f = pyorv.OrvF()
+    for location in (b"x" * 5000 + b".pal", b"a/" * 3000 + b"p.pal"):
+        (tmp_path / "a.orv").write_bytes(encode_animation(Animation(palette_path=location, frames=one)))
+        assert f.load(str(tmp_path / "a.orv")) is None
+        assert capfd.readouterr().err == "ERROR: Could not open palette file: \nERROR: No palette data available!\n"
+        assert f.data().palette.location() == location.decode()
