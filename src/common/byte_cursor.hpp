@@ -57,14 +57,7 @@ public:
     }
 
     // Moves forward by up to n bytes; returns false when fewer remained.
-    bool skip(std::size_t n) noexcept {
-        if (n > remaining()) {
-            pos_ = end_;
-            return false;
-        }
-        pos_ += n;
-        return true;
-    }
+    bool skip(std::size_t n) noexcept { return take(n); }
 
     // Looks at the next n bytes without moving; false when fewer remain.
     bool peek_equals(const char* bytes, std::size_t n) const noexcept {
