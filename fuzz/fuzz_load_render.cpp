@@ -1,0 +1,89 @@
+// Parses an animation file from the input bytes, loads its palette and renders
+// every frame; then renders again with a short palette and reloads the same
+// file object, checking that frames held from the first load are untouched.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "anim/orv_file.hpp"
+#include "fuzz_common.hpp"
+#include "render/frame_buffer.hpp"
+
+namespace {
+
+struct Setup {
+    std::string palette_path;  // a full 256-entry palette
+    std::string anim_path;     // where the animation pretends to live
+    std::vector<orv::PalF::Color> short_table;
+};
+
+const Setup& setup() {
+    static const Setup s = [] {
+        Setup r;
+        const std::string& dir = orv_fuzz::scratch_dir();
+        r.palette_path = dir + "/full.pal";
+        orv_fuzz::write_file(r.palette_path, orv_fuzz::palette_bytes(256, 256));
+        // Found by the palette search for a stored location "a.pal".
+        orv_fuzz::write_file(dir + "/a.pal", orv_fuzz::palette_bytes(16, 16));
+        r.anim_path = dir + "/anim.orv";
+        for (int i = 0; i < 7; ++i) r.short_table.push_back({static_cast<std::uint8_t>(i), 1, 2, 255});
+        return r;
+    }();
+    return s;
+}
+
+void check_images(const std::vector<orv::OrvFrameBufferObject>& images, std::size_t frames) {
+    if (images.size() != frames) std::abort();
+    for (const auto& image : images) {
+        if (image.width < 0 || image.height < 0) std::abort();
+        const std::uint64_t want = std::uint64_t(image.width) * std::uint64_t(image.height) * 4u;
+        if (image.pixels.size() != want) std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const Setup& s = setup();
+    const std::vector<std::uint8_t> bytes(data, data + size);
+
+    orv::OrvF file;
+    std::shared_ptr<orv::OrvData> anim;
+    try {
+        anim = file.load_from_bytes(bytes, s.anim_path, s.palette_path);
+    } catch (const std::filesystem::filesystem_error&) {
+        return 0;  // a path problem of the platform, reported to the caller as such
+    }
+    const std::shared_ptr<orv::OrvData> held = file.data();
+    if (anim && anim != held) std::abort();
+    if (held->info.frame_count != held->frames.size()) std::abort();
+    if (anim) check_images(file.get_frame_buffer(), held->frames.size());
+
+    // Indices past a short palette.
+    held->palette->colors(s.short_table);
+    {
+        orv::OrvFrameBuffer again(*held);
+        check_images(again.get_buffer(), held->frames.size());
+    }
+
+    // A reload replaces the frames; frames held from before stay as they were.
+    orv::OrvFramePtr first;
+    std::size_t first_rows = 0;
+    std::uint16_t first_height = 0;
+    if (!held->frames.empty()) {
+        first = held->frames.front();
+        first_rows = first->pixel_sets.size();
+        first_height = first->height;
+    }
+    const std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2));
+    try {
+        file.load_from_bytes(cut, s.anim_path, "");  // palette found by its stored location, if at all
+    } catch (const std::filesystem::filesystem_error&) {
+    }
+    if (first && (first->pixel_sets.size() != first_rows || first->height != first_height)) std::abort();
+    return 0;
+}
