@@ -74,6 +74,7 @@ class Animation:
     raw_path_field: Optional[bytes] = None  # the whole path field, zero byte included
     path_length: Optional[int] = None  # N written; defaults to the field's length
     frame_count: Optional[int] = None  # count field written; defaults from frames
+    trailing: bytes = b""  # written after the last frame record; readers ignore it
 
 
 def _u8(v: int) -> bytes:
@@ -124,6 +125,7 @@ def encode_animation(anim: Animation) -> bytes:
     out += struct.pack("<II", anim.speed, n) + path_field + struct.pack("<I", count & 0xFFFFFFFF)
     for frame in anim.frames:
         out += encode_frame(frame)
+    out += bytes(anim.trailing)
     return bytes(out)
 
 
@@ -135,30 +137,64 @@ def encode_palette(colors: Sequence[Color], count: Optional[int] = None, model: 
     return bytes(out)
 
 
+def _append_span(runs: List[Run], gap: int, indices: Sequence[int], start: int, end: int, shadow: bool) -> None:
+    """Appends the runs for the covered pixels start..end-1 of a row, `gap`
+    uncovered pixels after the previous run: a gap longer than 255 is carried
+    by empty runs, and the span is cut into runs of at most 255 pixels."""
+    while gap > 255:
+        runs.append(Run(offset=255, indices=b"", length=0))
+        gap -= 255
+    while start < end:
+        stop = min(end, start + 255)
+        if shadow:
+            runs.append(Run(offset=gap, length=stop - start))
+        else:
+            runs.append(Run(offset=gap, indices=bytes(indices[start:stop])))
+        gap = 0
+        start = stop
+
+
 def runs_from_indices(indices: Sequence[Optional[int]], shadow: bool = False) -> List[Run]:
     """Encodes one row of pixels (an index per pixel, None for uncovered) as
     maximal runs: gaps and runs of at most 255, a gap longer than 255 carried
     by empty runs."""
     runs: List[Run] = []
     x = 0
+    previous_end = 0
     width = len(indices)
     while x < width:
-        gap = 0
         while x < width and indices[x] is None:
-            gap += 1
             x += 1
         if x >= width:
             break
-        while gap > 255:
-            runs.append(Run(offset=255, indices=b"", length=0))
-            gap -= 255
         start = x
-        while x < width and indices[x] is not None and x - start < 255:
+        while x < width and indices[x] is not None:
             x += 1
-        if shadow:
-            runs.append(Run(offset=gap, length=x - start))
-        else:
-            runs.append(Run(offset=gap, indices=bytes(indices[start:x])))  # type: ignore[arg-type]
+        _append_span(runs, start - previous_end, indices, start, x, shadow)  # type: ignore[arg-type]
+        previous_end = x
+    return runs
+
+
+def runs_from_mask(indices: bytes, covered: bytes, shadow: bool = False) -> List[Run]:
+    """The runs of runs_from_indices for a row given as index bytes and a
+    coverage mask of the same length (byte 1: covered, byte 0: not; no other
+    value). Covered spans are found with bytes.find, so a row costs time per
+    run rather than per pixel: the way to build large files."""
+    if len(covered) != len(indices):
+        raise ValueError("covered and indices differ in length")
+    runs: List[Run] = []
+    width = len(covered)
+    previous_end = 0
+    x = 0
+    while x < width:
+        start = covered.find(b"\x01", x)
+        if start < 0:
+            break
+        end = covered.find(b"\x00", start)
+        if end < 0:
+            end = width
+        _append_span(runs, start - previous_end, indices, start, end, shadow)
+        previous_end = x = end
     return runs
 
 

@@ -1,0 +1,146 @@
+"""Running one task over many files: discovery, worker processes, progress.
+
+A failing file never stops the batch: its task returns an error message,
+which the caller reports. A worker process that dies (for example inside the
+native module) fails only the files it was given: the files whose results are
+missing are tried again one at a time, each in a process of its own.
+"""
+
+from __future__ import annotations
+
+import fnmatch
+import os
+import sys
+from concurrent.futures import Future, ProcessPoolExecutor, as_completed
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+from tqdm import tqdm
+
+from .loading import OrvToolError
+
+DEFAULT_PATTERN = "*.orv"
+
+
+@dataclass(frozen=True)
+class Job:
+    source: str  # the input file
+    rel: str  # where it lies below the folder it was found in (its name for a file given directly)
+
+
+@dataclass
+class Outcome:
+    job: Job
+    ok: bool
+    value: Any = None
+    error: Optional[str] = None
+    notes: List[str] = field(default_factory=list)
+
+
+Task = Callable[..., Tuple[Any, List[str]]]
+
+
+def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List[Job], List[Outcome]]:
+    """The files to work on: files named directly, and every file below a
+    named folder whose name matches `pattern` (case-insensitive), in sorted
+    order. Paths that do not exist become failed outcomes."""
+    jobs: List[Job] = []
+    missing: List[Outcome] = []
+    several = len(paths) > 1
+    for path in paths:
+        if os.path.isdir(path):
+            base = os.path.basename(os.path.normpath(path)) if several else ""
+            for root, dirs, files in os.walk(path):
+                dirs.sort()
+                for name in sorted(files):
+                    if fnmatch.fnmatch(name.lower(), pattern.lower()):
+                        full = os.path.join(root, name)
+                        jobs.append(Job(full, os.path.join(base, os.path.relpath(full, path))))
+        elif os.path.exists(path):
+            jobs.append(Job(path, os.path.basename(path)))
+        else:
+            job = Job(path, os.path.basename(path))
+            missing.append(Outcome(job, False, error="no such file or folder"))
+    return jobs, missing
+
+
+def run_one(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
+    try:
+        value, notes = task(job, *args)
+        return Outcome(job, True, value, notes=notes)
+    except OrvToolError as exc:
+        return Outcome(job, False, error=str(exc))
+    except MemoryError:
+        return Outcome(job, False, error="out of memory")
+    except Exception as exc:  # a bug must not end the batch; it is reported with the file
+        return Outcome(job, False, error=f"internal error: {type(exc).__name__}: {exc}")
+
+
+def default_jobs() -> int:
+    return os.cpu_count() or 1
+
+
+def run(
+    task: Task,
+    jobs: Sequence[Job],
+    args: Tuple[Any, ...] = (),
+    workers: Optional[int] = None,
+    progress: bool = True,
+    report: Optional[Callable[[Outcome, Callable[..., None]], None]] = None,
+) -> List[Outcome]:
+    """Runs `task(job, *args)` for every job, in `workers` processes (in this
+    process when one worker or one job). `report` is called in this process
+    with each outcome as it arrives and a function that prints a line (to
+    standard error unless a stream is given) without breaking the progress
+    bar. The outcomes come back
+    in job order."""
+    workers = workers or default_jobs()
+    bar = tqdm(
+        total=len(jobs),
+        unit="file",
+        file=sys.stderr,
+        disable=not (progress and len(jobs) > 1 and sys.stderr.isatty()),
+        leave=False,
+    )
+
+    def say(line: str, stream: Any = None) -> None:
+        tqdm.write(line, file=stream or sys.stderr)
+
+    results: Dict[int, Outcome] = {}
+
+    def done(i: int, outcome: Outcome) -> None:
+        results[i] = outcome
+        bar.update(1)
+        if report:
+            report(outcome, say)
+
+    try:
+        if workers <= 1 or len(jobs) <= 1:
+            for i, job in enumerate(jobs):
+                done(i, run_one(task, job, args))
+        else:
+            _run_pool(task, jobs, args, min(workers, len(jobs)), done)
+    finally:
+        bar.close()
+    return [results[i] for i in range(len(jobs))]
+
+
+def _run_pool(
+    task: Task, jobs: Sequence[Job], args: Tuple[Any, ...], workers: int, done: Callable[[int, Outcome], None]
+) -> None:
+    lost: List[int] = []
+    with ProcessPoolExecutor(max_workers=workers) as pool:
+        futures: Dict[Future, int] = {pool.submit(run_one, task, job, args): i for i, job in enumerate(jobs)}
+        for future in as_completed(futures):
+            i = futures[future]
+            try:
+                done(i, future.result())
+            except BrokenProcessPool:
+                lost.append(i)
+    for i in sorted(lost):
+        with ProcessPoolExecutor(max_workers=1) as single:
+            try:
+                done(i, single.submit(run_one, task, jobs[i], args).result())
+            except BrokenProcessPool:
+                done(i, Outcome(jobs[i], False, error="the worker process died while reading this file"))

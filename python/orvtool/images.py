@@ -1,0 +1,26 @@
+"""Rendered frames as numpy arrays and Pillow images."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+from PIL import Image
+
+
+def to_numpy(image: Any) -> np.ndarray:
+    """The pixels of a rendered frame (`pyorv.OrvFrameBufferObject`) as a new,
+    writable (height, width, 4) uint8 array of R, G, B, A."""
+    width, height, channels = image.width, image.height, image.channels
+    pixels = image.pixels
+    if channels != 4 or len(pixels) != width * height * 4:
+        raise ValueError(
+            f"image of {width}x{height} pixels with {channels} channels holds {len(pixels)} bytes"
+        )
+    return np.frombuffer(bytearray(pixels), dtype=np.uint8).reshape(height, width, 4)
+
+
+def to_pil(image: Any) -> Image.Image:
+    """A rendered frame as an RGBA Pillow image (a copy)."""
+    arr = to_numpy(image)
+    return Image.frombytes("RGBA", (arr.shape[1], arr.shape[0]), arr.tobytes())

@@ -1,0 +1,100 @@
+"""What `orvtool info` reports about one animation file."""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Dict, List, Optional
+
+from .loading import load_animation
+from .sidecar import explicit_rows, index_layer, run_statistics
+
+
+def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
+    """Everything about one file, as plain JSON-ready values. A palette that
+    cannot be found is reported, not raised."""
+    anim = load_animation(path, palette)
+    head = anim.head
+    frames: List[Dict[str, Any]] = []
+    for i, frame in enumerate(anim.frames):
+        stats = run_statistics(frame, explicit_rows(frame, *index_layer(frame)))
+        frames.append(
+            {
+                "index": i,
+                "width": frame.width,
+                "height": frame.height,
+                "x_offset": frame.x_offset,
+                "y_offset": frame.y_offset,
+                "is_shadow": frame.is_shadow != 0,
+                "frame_size": frame.frame_size,
+                "unk1": frame.unk1,
+                "unk2": frame.unk2,
+                **stats,
+            }
+        )
+    totals = {
+        "runs": sum(f["runs"] for f in frames),
+        "empty_runs": sum(f["empty_runs"] for f in frames),
+        "covered_pixels": sum(f["covered_pixels"] for f in frames),
+        "longest_run": max((f["longest_run"] for f in frames), default=0),
+        "most_runs_in_a_row": max((f["most_runs_in_a_row"] for f in frames), default=0),
+        "non_maximal_rows": sum(f["non_maximal_rows"] for f in frames),
+    }
+    return {
+        "path": path,
+        "size": anim.file_size,
+        "form": "background" if head.has_header else "plain",
+        "has_background": anim.has_background,
+        "background_flag": head.flag,
+        "speed": head.speed,
+        "frame_count": anim.frame_count,
+        "frame_count_field": head.frame_count_field,
+        "palette": {
+            "location": os.fsdecode(anim.palette.location),
+            "location_size": head.path_length,
+            "from_option": anim.palette.from_option,
+            "resolved": anim.palette.resolved,
+            "usable": anim.images is not None,
+            "problem": anim.render_problem,
+        },
+        "frames": frames,
+        "runs": totals,
+        "trailing_bytes": len(anim.trailing),
+    }
+
+
+def format_text(info: Dict[str, Any]) -> str:
+    pal = info["palette"]
+    form = info["form"]
+    if form == "background":
+        form += f" (flag {info['background_flag']}, {'with' if info['has_background'] else 'without'} background frame)"
+    count = f"{info['frame_count']}"
+    if info["has_background"]:
+        count += f" (file count {info['frame_count_field']} + background frame)"
+    if pal["resolved"]:
+        resolved = pal["resolved"] + ("" if pal["usable"] else f"  [unusable: {pal['problem']}]")
+    else:
+        resolved = "not found"
+    lines = [
+        f"{info['path']}",
+        f"  form:      {form}",
+        f"  size:      {info['size']} bytes" + (f", {info['trailing_bytes']} after the last frame" if info["trailing_bytes"] else ""),
+        f"  speed:     {info['speed']}",
+        f"  frames:    {count}",
+        f"  palette:   {pal['location']!r} ({'--palette' if pal['from_option'] else 'stored'}, field of {pal['location_size']} bytes)",
+        f"  resolved:  {resolved}",
+    ]
+    t = info["runs"]
+    lines.append(
+        f"  runs:      {t['runs']} ({t['empty_runs']} empty), {t['covered_pixels']} pixels, longest {t['longest_run']}, "
+        f"at most {t['most_runs_in_a_row']} in a row, "
+        + ("all rows maximal" if not t["non_maximal_rows"] else f"{t['non_maximal_rows']} rows not maximal")
+    )
+    if info["frames"]:
+        lines.append("  frame      size    x_off  y_off  shadow   runs  pixels  frame_size  unk1 unk2")
+        for f in info["frames"]:
+            lines.append(
+                f"  {f['index']:5d}  {f['width']:>5d}x{f['height']:<5d} {f['x_offset']:6d} {f['y_offset']:6d}  "
+                f"{'yes' if f['is_shadow'] else 'no':>6}  {f['runs']:5d}  {f['covered_pixels']:6d}  "
+                f"{f['frame_size']:10d}  {f['unk1']:4d} {f['unk2']:4d}"
+            )
+    return "\n".join(lines)

@@ -1,0 +1,292 @@
+"""Palette conversions between the game's binary palette file and the formats
+that image editors read.
+
+| format | extension | alpha | entries |
+|---|---|---|---|
+| binary palette | .pal | kept | 1 to 256, model field kept |
+| swatch image | .png | kept | 16 x 16 cells, entry i at column i % 16, row i // 16 |
+| GIMP palette | .gpl | not in the format: kept in each colour's name, which orvtool reads back and GIMP shows | any |
+| JASC-PAL (Paint Shop Pro) | .pal | dropped: every colour reads back opaque | any |
+| Adobe colour table | .act | only one fully transparent entry survives, other alpha is dropped | up to 256 |
+| JSON | .json | kept | any, model kept |
+
+A JASC-PAL file and a binary palette share the extension .pal: reading tells
+them apart by content, writing .pal means the binary palette unless
+`fmt="jasc"` is given.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import struct
+from dataclasses import dataclass, field
+from typing import Callable, Dict, List, Optional, Tuple
+
+import numpy as np
+from PIL import Image, PngImagePlugin
+
+from . import orvfile
+from .loading import OrvToolError
+
+Color = Tuple[int, int, int, int]
+
+FORMATS = ("pal", "png", "gpl", "jasc", "act", "json")
+EXTENSIONS = {".pal": "pal", ".png": "png", ".gpl": "gpl", ".act": "act", ".json": "json"}
+JSON_FORMAT = "orvtool-palette"
+SWATCH_KEY = "orvtool-palette"
+
+
+@dataclass
+class Palette:
+    colors: List[Color]
+    model: int = 0  # the binary palette's model field
+    notes: List[str] = field(default_factory=list)  # what a conversion lost
+
+
+def format_for(path: str, fmt: Optional[str] = None, reading: bool = False) -> str:
+    if fmt:
+        if fmt not in FORMATS:
+            raise OrvToolError(f"unknown palette format '{fmt}' (one of {', '.join(FORMATS)})")
+        return fmt
+    ext = os.path.splitext(path)[1].lower()
+    if ext not in EXTENSIONS:
+        raise OrvToolError(f"cannot tell the palette format from '{ext or path}': name it with --from/--to")
+    found = EXTENSIONS[ext]
+    if reading and found == "pal":
+        with open(path, "rb") as fh:
+            if fh.read(8) == b"JASC-PAL":
+                return "jasc"
+    return found
+
+
+def _check_colors(colors: List[Color]) -> None:
+    for i, c in enumerate(colors):
+        if not isinstance(c, tuple) or len(c) != 4 or any(not isinstance(v, int) or not 0 <= v <= 255 for v in c):
+            raise OrvToolError(f"colour {i} is not four values from 0 to 255: {c!r}")
+
+
+def _opaque_note(pal: Palette, fmt_name: str, kept: str = "") -> None:
+    lost = sum(1 for c in pal.colors if c[3] != 255)
+    if lost:
+        pal.notes.append(
+            f"{fmt_name} has no alpha: {lost} of {len(pal.colors)} colours lose their alpha{kept}"
+        )
+
+
+# --- binary palette -------------------------------------------------------
+
+
+def read_pal(path: str) -> Palette:
+    with open(path, "rb") as fh:
+        data = fh.read()
+    if len(data) < 4:
+        raise OrvToolError(f"not a palette file: only {len(data)} bytes")
+    count, model = struct.unpack_from("<HH", data)
+    if not 1 <= count <= 256:
+        raise OrvToolError(f"not a palette file: entry count {count} (1 to 256 expected)")
+    if len(data) < 4 + 4 * count:
+        raise OrvToolError(f"palette file cut short: {count} entries need {4 + 4 * count} bytes, it has {len(data)}")
+    colors = [tuple(data[4 + 4 * i : 8 + 4 * i]) for i in range(count)]
+    return Palette(colors, model)  # type: ignore[arg-type]
+
+
+def write_pal(pal: Palette, path: str) -> None:
+    if not 1 <= len(pal.colors) <= 256:
+        raise OrvToolError(f"a binary palette holds 1 to 256 colours, not {len(pal.colors)}")
+    orvfile.write_file(path, orvfile.encode_palette(pal.colors, model=pal.model))
+
+
+# --- swatch image ---------------------------------------------------------
+
+
+def write_png(pal: Palette, path: str, cell: int = 1) -> None:
+    if len(pal.colors) > 256:
+        raise OrvToolError(f"a 16 x 16 swatch holds 256 colours, not {len(pal.colors)}")
+    grid = np.zeros((256, 4), dtype=np.uint8)
+    if pal.colors:
+        grid[: len(pal.colors)] = np.array(pal.colors, dtype=np.uint8)
+    grid = grid.reshape(16, 16, 4).repeat(cell, axis=0).repeat(cell, axis=1)
+    info = PngImagePlugin.PngInfo()
+    info.add_text(SWATCH_KEY, json.dumps({"entries": len(pal.colors), "model": pal.model}))
+    Image.frombytes("RGBA", (16 * cell, 16 * cell), grid.tobytes()).save(path, format="PNG", pnginfo=info)
+
+
+def read_png(path: str) -> Palette:
+    with Image.open(path) as im:
+        w, h = im.size
+        if w != h or w % 16:
+            raise OrvToolError(f"a swatch image is 16 x 16 cells, a square whose side is a multiple of 16, not {w}x{h}")
+        meta = im.info.get(SWATCH_KEY)
+        rgba = np.asarray(im.convert("RGBA"), dtype=np.uint8)
+    cell = w // 16
+    cells = rgba[::cell, ::cell].reshape(256, 4)
+    entries, model = 256, 0
+    if meta:
+        try:
+            info = json.loads(meta)
+            entries, model = int(info["entries"]), int(info.get("model", 0))
+        except (ValueError, KeyError, TypeError):
+            pass
+    return Palette([tuple(int(v) for v in c) for c in cells[: max(0, min(entries, 256))]], model)  # type: ignore[misc]
+
+
+# --- GIMP -----------------------------------------------------------------
+
+_GPL_ALPHA = re.compile(r"\balpha=(\d{1,3})\b")
+
+
+def write_gpl(pal: Palette, path: str) -> None:
+    name = os.path.splitext(os.path.basename(path))[0]
+    lines = ["GIMP Palette", f"Name: {name}", "Columns: 16", "#"]
+    for i, (r, g, b, a) in enumerate(pal.colors):
+        lines.append(f"{r:3d} {g:3d} {b:3d}\tIndex {i} alpha={a}")
+    with open(path, "w", encoding="utf-8", newline="\n") as fh:
+        fh.write("\n".join(lines) + "\n")
+    _opaque_note(pal, "GIMP .gpl", " in GIMP; they are kept in the colour names, which orvtool reads back")
+
+
+def read_gpl(path: str) -> Palette:
+    with open(path, encoding="utf-8", errors="replace") as fh:
+        lines = fh.read().splitlines()
+    if not lines or lines[0].strip() != "GIMP Palette":
+        raise OrvToolError("not a GIMP palette (no 'GIMP Palette' line)")
+    colors: List[Color] = []
+    for number, line in enumerate(lines[1:], start=2):
+        text = line.strip()
+        if not text or text.startswith("#") or re.match(r"^(Name|Columns):", text):
+            continue
+        parts = text.split(None, 3)
+        try:
+            r, g, b = (int(v) for v in parts[:3])
+        except ValueError:
+            raise OrvToolError(f"line {number}: expected 'red green blue [name]', got {text!r}") from None
+        name = parts[3] if len(parts) > 3 else ""
+        m = _GPL_ALPHA.search(name)
+        colors.append((r, g, b, int(m.group(1)) if m else 255))
+    _check_colors(colors)
+    return Palette(colors)
+
+
+# --- JASC-PAL -------------------------------------------------------------
+
+
+def write_jasc(pal: Palette, path: str) -> None:
+    lines = ["JASC-PAL", "0100", str(len(pal.colors))]
+    lines += [f"{r} {g} {b}" for r, g, b, _ in pal.colors]
+    with open(path, "w", encoding="ascii", newline="\r\n") as fh:
+        fh.write("\n".join(lines) + "\n")
+    _opaque_note(pal, "JASC-PAL")
+
+
+def read_jasc(path: str) -> Palette:
+    with open(path, encoding="ascii", errors="replace") as fh:
+        lines = [line.strip() for line in fh.read().splitlines()]
+    if len(lines) < 3 or lines[0] != "JASC-PAL":
+        raise OrvToolError("not a JASC-PAL file")
+    try:
+        count = int(lines[2])
+        rows = [[int(v) for v in line.split()] for line in lines[3 : 3 + count]]
+    except ValueError:
+        raise OrvToolError("JASC-PAL entries must be numbers") from None
+    if len(rows) != count or any(len(row) not in (3, 4) for row in rows):
+        raise OrvToolError(f"JASC-PAL file announces {count} colours of 'red green blue' and holds other lines")
+    colors: List[Color] = [(row[0], row[1], row[2], row[3] if len(row) == 4 else 255) for row in rows]
+    _check_colors(colors)
+    return Palette(colors)
+
+
+# --- Adobe colour table ---------------------------------------------------
+
+
+def write_act(pal: Palette, path: str) -> None:
+    if len(pal.colors) > 256:
+        raise OrvToolError(f"an Adobe colour table holds 256 colours, not {len(pal.colors)}")
+    table = bytearray(768)
+    for i, (r, g, b, _) in enumerate(pal.colors):
+        table[3 * i : 3 * i + 3] = bytes((r, g, b))
+    clear = [i for i, c in enumerate(pal.colors) if c[3] == 0]
+    partial = [i for i, c in enumerate(pal.colors) if c[3] not in (0, 255)]
+    transparent = clear[0] if len(clear) == 1 else 0xFFFF
+    table += struct.pack(">HH", len(pal.colors), transparent)
+    orvfile.write_file(path, table)
+    lost = len(partial) + (len(clear) if len(clear) > 1 else 0)
+    if lost:
+        pal.notes.append(
+            f"Adobe .act holds one transparent entry and no other alpha: {lost} of {len(pal.colors)} colours lose their alpha"
+        )
+
+
+def read_act(path: str) -> Palette:
+    with open(path, "rb") as fh:
+        data = fh.read()
+    if len(data) not in (768, 772):
+        raise OrvToolError(f"an Adobe colour table is 768 or 772 bytes, not {len(data)}")
+    count, transparent = 256, 0xFFFF
+    if len(data) == 772:
+        count, transparent = struct.unpack_from(">HH", data, 768)
+        if not 1 <= count <= 256:
+            raise OrvToolError(f"Adobe colour table with a colour count of {count}")
+    colors: List[Color] = [
+        (data[3 * i], data[3 * i + 1], data[3 * i + 2], 0 if i == transparent else 255) for i in range(count)
+    ]
+    return Palette(colors)
+
+
+# --- JSON -----------------------------------------------------------------
+
+
+def write_json(pal: Palette, path: str) -> None:
+    doc = {"format": JSON_FORMAT, "version": 1, "model": pal.model, "colors": [list(c) for c in pal.colors]}
+    with open(path, "w", encoding="utf-8") as fh:
+        json.dump(doc, fh, indent=None, separators=(",", ":"))
+        fh.write("\n")
+
+
+def read_json(path: str) -> Palette:
+    try:
+        with open(path, encoding="utf-8") as fh:
+            doc = json.load(fh)
+    except ValueError as exc:
+        raise OrvToolError(f"not valid JSON: {exc}") from None
+    if not isinstance(doc, dict) or not isinstance(doc.get("colors"), list):
+        raise OrvToolError("a JSON palette is an object with a 'colors' list of [r, g, b, a]")
+    colors = [tuple(c) if isinstance(c, list) else c for c in doc["colors"]]
+    _check_colors(colors)  # type: ignore[arg-type]
+    model = doc.get("model", 0)
+    if not isinstance(model, int) or not 0 <= model <= 0xFFFF:
+        raise OrvToolError(f"palette model {model!r} is not a 16-bit value")
+    return Palette(colors, model)  # type: ignore[arg-type]
+
+
+READERS: Dict[str, Callable[[str], Palette]] = {
+    "pal": read_pal,
+    "png": read_png,
+    "gpl": read_gpl,
+    "jasc": read_jasc,
+    "act": read_act,
+    "json": read_json,
+}
+
+
+def read_palette(path: str, fmt: Optional[str] = None) -> Palette:
+    try:
+        return READERS[format_for(path, fmt, reading=True)](path)
+    except OSError as exc:
+        raise OrvToolError(f"cannot read: {exc.strerror or exc}") from None
+
+
+def write_palette(pal: Palette, path: str, fmt: Optional[str] = None, cell: int = 1) -> None:
+    """Writes `pal` in the format that `fmt` or the file's extension names;
+    what the format cannot hold is described in `pal.notes`."""
+    kind = format_for(path, fmt)
+    try:
+        if kind == "png":
+            write_png(pal, path, cell)
+        else:
+            {"pal": write_pal, "gpl": write_gpl, "jasc": write_jasc, "act": write_act, "json": write_json}[kind](
+                pal, path
+            )
+    except OSError as exc:
+        raise OrvToolError(f"cannot write {path}: {exc.strerror or exc}") from None

@@ -1,0 +1,273 @@
+"""The export's lossless layer: index images and the animation.json sidecar.
+
+An export folder restores an animation file byte for byte:
+
+* every header value is in the sidecar, the palette path field as raw bytes;
+* each frame's covered pixels and their palette indices are in its index
+  layer, an 8-bit grey + alpha PNG: grey = index (0 in shadow frames),
+  alpha = 255 where a run covers the pixel, 0 elsewhere;
+* each frame says whether its rows are the maximal encoding of its index
+  layer (the encoding of `orvfile.runs_from_indices`: runs and gaps of at most
+  255, longer gaps carried by empty runs). Rows that are not, such as a run
+  split in two, a zero-length run or a run reaching past the right edge,
+  are listed in full under "explicit_rows".
+
+`read_export` turns a folder back into `orvfile` records; encoding them gives
+the original file.
+"""
+
+from __future__ import annotations
+
+import base64
+import json
+import os
+import re
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
+from PIL import Image
+
+from . import orvfile
+from .loading import FrameRecord, LoadedAnimation, OrvToolError, RowRecord
+
+SIDECAR_NAME = "animation.json"
+SIDECAR_FORMAT = "orvtool-animation"
+SIDECAR_VERSION = 1
+
+
+def index_layer(frame: FrameRecord) -> Tuple[np.ndarray, np.ndarray]:
+    """The palette index and the coverage of every pixel of a frame, as the
+    renderer places its runs: (indices uint8 (h, w), covered bool (h, w))."""
+    h, w = frame.height, frame.width
+    indices = np.zeros((h, w), dtype=np.uint8)
+    covered = np.zeros((h, w), dtype=bool)
+    shadow = frame.is_shadow != 0
+    for y, (_, runs) in enumerate(frame.rows[:h]):
+        x = 0
+        for offset, count, colors in runs:
+            x += offset
+            if count == 0 or x >= w:
+                continue
+            n = min(count if shadow else len(colors), w - x)
+            covered[y, x : x + n] = True
+            if not shadow:
+                indices[y, x : x + n] = np.frombuffer(colors, dtype=np.uint8, count=n)
+            x += n
+    return indices, covered
+
+
+def _row_pixels(indices: np.ndarray, covered: np.ndarray) -> List[Optional[int]]:
+    return [int(i) if c else None for i, c in zip(indices, covered)]
+
+
+def _maximal_runs(pixels: Sequence[Optional[int]], shadow: bool) -> List[Tuple[int, int, bytes]]:
+    return [(r.offset, r.color_count, bytes(r.indices)) for r in orvfile.runs_from_indices(pixels, shadow=shadow)]
+
+
+def explicit_rows(frame: FrameRecord, indices: np.ndarray, covered: np.ndarray) -> Dict[int, RowRecord]:
+    """The rows whose runs are not the maximal encoding of their pixels."""
+    shadow = frame.is_shadow != 0
+    out: Dict[int, RowRecord] = {}
+    for y, (block_count, runs) in enumerate(frame.rows):
+        if y < frame.height:
+            pixels = _row_pixels(indices[y], covered[y])
+            maximal = _maximal_runs(pixels, shadow)
+            if block_count == len(runs) and runs == maximal:
+                continue
+        out[y] = (block_count, runs)
+    return out
+
+
+def run_statistics(frame: FrameRecord, explicit: Dict[int, RowRecord]) -> Dict[str, Any]:
+    runs = [run for _, row in frame.rows for run in row]
+    return {
+        "rows": len(frame.rows),
+        "runs": len(runs),
+        "empty_runs": sum(1 for _, count, _ in runs if count == 0),
+        "longest_run": max((count for _, count, _ in runs), default=0),
+        "most_runs_in_a_row": max((len(row) for _, row in frame.rows), default=0),
+        "covered_pixels": sum(count for _, count, _ in runs),
+        "maximal": not explicit,
+        "non_maximal_rows": len(explicit),
+    }
+
+
+def frame_file_names(count: int) -> List[Tuple[str, str]]:
+    """(image, index layer) file names for `count` frames."""
+    digits = max(3, len(str(max(count - 1, 0))))
+    return [(f"frame_{i:0{digits}d}.png", f"frame_{i:0{digits}d}.index.png") for i in range(count)]
+
+
+def write_index_layer(path: str, indices: np.ndarray, covered: np.ndarray) -> None:
+    h, w = indices.shape
+    alpha = np.where(covered, 255, 0).astype(np.uint8)
+    la = np.dstack([indices, alpha])
+    Image.frombytes("LA", (w, h), la.tobytes()).save(path, format="PNG")
+
+
+def read_index_layer(path: str, width: int, height: int) -> Tuple[np.ndarray, np.ndarray]:
+    with Image.open(path) as im:
+        if im.mode != "LA":
+            raise OrvToolError(f"index layer {path} is a {im.mode} image, not 8-bit grey with alpha")
+        if im.size != (width, height):
+            raise OrvToolError(
+                f"index layer {path} is {im.size[0]}x{im.size[1]}, the sidecar says {width}x{height}"
+            )
+        la = np.asarray(im, dtype=np.uint8).reshape(height, width, 2)
+    covered = la[:, :, 1] != 0
+    return np.where(covered, la[:, :, 0], 0).astype(np.uint8), covered
+
+
+def build_sidecar(
+    anim: LoadedAnimation,
+    names: List[Tuple[str, str]],
+    explicit: List[Dict[int, RowRecord]],
+    palette_file: Optional[Tuple[int, List[Tuple[int, int, int, int]]]],
+) -> Dict[str, Any]:
+    """The sidecar document. `palette_file` is (model, entries) of the palette
+    file as stored, when it could be read."""
+    head = anim.head
+    frames = []
+    for i, frame in enumerate(anim.frames):
+        has_pixels = frame.width > 0 and frame.height > 0
+        entry: Dict[str, Any] = {
+            "image": names[i][0] if has_pixels else None,
+            "indices": names[i][1] if has_pixels else None,
+            "width": frame.width,
+            "height": frame.height,
+            "x_offset": frame.x_offset,
+            "y_offset": frame.y_offset,
+            "is_shadow": frame.is_shadow,
+            "height_word": frame.height_word,
+            "frame_size": frame.frame_size,
+            "unk1": frame.unk1,
+            "unk2": frame.unk2,
+            "runs": "explicit" if explicit[i] else "maximal",
+        }
+        if explicit[i]:
+            entry["explicit_rows"] = {
+                str(y): {
+                    "block_count": bc,
+                    "runs": [[off, cnt, list(colors)] for off, cnt, colors in runs],
+                }
+                for y, (bc, runs) in sorted(explicit[i].items())
+            }
+        entry["stats"] = run_statistics(frame, explicit[i])
+        frames.append(entry)
+
+    palette: Dict[str, Any] = {
+        "location": os.fsdecode(head.location),
+        "location_size": head.path_length,
+        "path_field": head.path_field.hex(),
+        "resolved": anim.palette.resolved,
+    }
+    if palette_file is not None:
+        model, entries = palette_file
+        palette["model"] = model
+        palette["colors"] = [list(c) for c in entries]
+    doc: Dict[str, Any] = {
+        "format": SIDECAR_FORMAT,
+        "version": SIDECAR_VERSION,
+        "source": {"name": os.path.basename(anim.path), "size": anim.file_size},
+        "form": "background" if head.has_header else "plain",
+        "has_background": anim.has_background,
+        "header": {"reserved": head.reserved.hex(), "flag": head.flag} if head.has_header else None,
+        "speed": head.speed,
+        "frame_count": anim.frame_count,
+        "frame_count_field": head.frame_count_field,
+        "palette": palette,
+        "frames": frames,
+        "trailing": base64.b64encode(anim.trailing).decode("ascii"),
+    }
+    return doc
+
+
+_FLAT_ARRAY = re.compile(r"\[[^\[\]{}\"]*\]")
+
+
+def dumps(doc: Any) -> str:
+    """JSON with one value per line, except that arrays of numbers (colours,
+    runs) stay on one line."""
+    text = json.dumps(doc, indent=1)
+    return _FLAT_ARRAY.sub(lambda m: "[" + ", ".join(v.strip() for v in m.group(0)[1:-1].split(",") if v.strip()) + "]", text)
+
+
+def write_sidecar(path: str, doc: Dict[str, Any]) -> None:
+    with open(path, "w", encoding="utf-8") as fh:
+        fh.write(dumps(doc) + "\n")
+
+
+def read_sidecar(folder: str) -> Dict[str, Any]:
+    path = os.path.join(folder, SIDECAR_NAME)
+    try:
+        with open(path, encoding="utf-8") as fh:
+            doc = json.load(fh)
+    except OSError as exc:
+        raise OrvToolError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except ValueError as exc:
+        raise OrvToolError(f"{path} is not valid JSON: {exc}") from None
+    if not isinstance(doc, dict) or doc.get("format") != SIDECAR_FORMAT:
+        raise OrvToolError(f"{path} is not an orvtool animation sidecar")
+    if doc.get("version") != SIDECAR_VERSION:
+        raise OrvToolError(f"{path} has sidecar version {doc.get('version')}, this orvtool reads {SIDECAR_VERSION}")
+    return doc
+
+
+def frame_rows(folder: str, entry: Dict[str, Any]) -> List[orvfile.Row]:
+    """The rows of one frame as the export describes them: maximal runs of its
+    index layer, with the explicit rows in their place."""
+    width, height = entry["width"], entry["height"]
+    shadow = entry["is_shadow"] != 0
+    explicit = {int(y): row for y, row in entry.get("explicit_rows", {}).items()}
+    if entry.get("indices"):
+        indices, covered = read_index_layer(os.path.join(folder, entry["indices"]), width, height)
+    else:
+        indices = np.zeros((height, width), dtype=np.uint8)
+        covered = np.zeros((height, width), dtype=bool)
+    rows = []
+    for y in range(max(height, max(explicit, default=-1) + 1)):
+        if y in explicit:
+            row = explicit[y]
+            runs = [
+                orvfile.Run(offset=off, length=cnt) if shadow else orvfile.Run(offset=off, indices=bytes(colors), length=cnt)
+                for off, cnt, colors in row["runs"]
+            ]
+            rows.append(orvfile.Row(runs=runs, block_count=row["block_count"]))
+        else:
+            pixels = _row_pixels(indices[y], covered[y])
+            rows.append(orvfile.Row(orvfile.runs_from_indices(pixels, shadow=shadow)))
+    return rows
+
+
+def read_export(folder: str) -> orvfile.Animation:
+    """The animation records that an export folder describes, ready for
+    `orvfile.encode_animation`."""
+    doc = read_sidecar(folder)
+    frames = []
+    for entry in doc["frames"]:
+        frames.append(
+            orvfile.Frame(
+                width=entry["width"],
+                rows=frame_rows(folder, entry),
+                x_offset=entry["x_offset"],
+                y_offset=entry["y_offset"],
+                is_shadow=entry["is_shadow"] != 0,
+                frame_size=entry["frame_size"],
+                unk1=entry["unk1"],
+                unk2=entry["unk2"],
+                height=entry["height"],
+                height_word=entry["height_word"],
+            )
+        )
+    header = doc.get("header")
+    return orvfile.Animation(
+        frames=frames,
+        speed=doc["speed"],
+        has_background=header is not None,
+        background_flag=header["flag"] if header else 1,
+        reserved=bytes.fromhex(header["reserved"]) if header else b"\0\0\0\0",
+        raw_path_field=bytes.fromhex(doc["palette"]["path_field"]),
+        path_length=doc["palette"]["location_size"],
+        frame_count=doc["frame_count_field"],
+        trailing=base64.b64decode(doc.get("trailing", "")),
+    )
