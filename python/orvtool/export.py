@@ -8,9 +8,11 @@ animated previews. Existing files are only replaced with `force`.
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import struct
+import zlib
 from dataclasses import dataclass, field
 from typing import List, Optional, Tuple
 
@@ -46,12 +48,19 @@ class ExportReport:
     notes: List[str] = field(default_factory=list)
 
 
-def _frame_png_info(x: int, y: int, index: int) -> PngImagePlugin.PngInfo:
+def _write_frame_png(path: str, pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> None:
+    """An RGBA PNG with the offsets in a text chunk and in an oFFs chunk (image
+    position in pixels, which GIMP offers to apply as the layer offset)."""
     info = PngImagePlugin.PngInfo()
-    # oFFs: image position in pixels (unit 0), kept by some editors.
-    info.add(b"oFFs", struct.pack(">iiB", x, y, 0))
     info.add_text("orvtool-frame", json.dumps({"index": index, "x_offset": x, "y_offset": y}))
-    return info
+    buf = io.BytesIO()
+    Image.frombytes("RGBA", (width, height), pixels).save(buf, format="PNG", pnginfo=info)
+    data = buf.getvalue()
+    body = b"oFFs" + struct.pack(">iiB", x, y, 0)
+    offs = struct.pack(">I", len(body) - 4) + body + struct.pack(">I", zlib.crc32(body))
+    ihdr_end = 8 + 8 + 13 + 4  # signature, IHDR length and type, IHDR data, CRC
+    with open(path, "wb") as fh:
+        fh.write(data[:ihdr_end] + offs + data[ihdr_end:])
 
 
 def _palette_file(anim: LoadedAnimation, notes: List[str]) -> Tuple[int, List[Tuple[int, int, int, int]]]:
@@ -108,8 +117,8 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
             if not solid[i]:
                 continue
             image_name, index_name = names[i]
-            Image.frombytes("RGBA", (frame.width, frame.height), pixels[i].tobytes()).save(
-                out(image_name), format="PNG", pnginfo=_frame_png_info(frame.x_offset, frame.y_offset, i)
+            _write_frame_png(
+                out(image_name), pixels[i].tobytes(), frame.width, frame.height, frame.x_offset, frame.y_offset, i
             )
             sidecar.write_index_layer(out(index_name), *layers[i])
         doc = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, report.notes))
