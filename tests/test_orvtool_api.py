@@ -1,0 +1,108 @@
+"""Library helpers and the module's type stubs."""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from orvtool_samples import PALETTE, walk, write_project
+
+import orvtool
+import pyorv
+from orvtool.loading import capture_native_stderr, load_animation
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def loaded_images(tmp_path):
+    path = write_project(tmp_path, "walk.orv", walk())
+    f = pyorv.OrvF()
+    assert f.load(str(path)) is not None
+    return f.get_frame_buffer()
+
+
+def test_to_numpy_gives_rows_of_rgba_pixels(tmp_path):
+    first = loaded_images(tmp_path)[0]  # 5 x 3: row 0 = _, 1, 2, 3, _; row 1 = 5, _, _, _, 6
+    arr = orvtool.to_numpy(first)
+    assert arr.shape == (3, 5, 4) and arr.dtype == np.uint8
+    assert tuple(arr[0, 1]) == PALETTE[1] and tuple(arr[0, 3]) == PALETTE[3]
+    assert tuple(arr[1, 4]) == PALETTE[6] and tuple(arr[1, 0]) == PALETTE[5]
+    assert not arr[2].any() and tuple(arr[0, 0]) == (0, 0, 0, 0)
+    arr[0, 0] = 9  # a writable copy: the image itself does not change
+    assert orvtool.to_numpy(first)[0, 0, 0] == 0
+
+
+def test_to_pil_matches_to_numpy(tmp_path):
+    for image in loaded_images(tmp_path):
+        pil = orvtool.to_pil(image)
+        assert pil.mode == "RGBA" and pil.size == (image.width, image.height)
+        assert np.array_equal(np.asarray(pil), orvtool.to_numpy(image))
+
+
+def test_to_numpy_refuses_inconsistent_images():
+    class Fake:
+        width, height, channels, pixels = 2, 2, 4, bytes(12)
+
+    with pytest.raises(ValueError, match="2x2"):
+        orvtool.to_numpy(Fake())
+
+
+def test_native_diagnostics_are_caught_per_load(tmp_path, capfd):
+    path = write_project(tmp_path, "walk.orv", walk())
+    (tmp_path / "pal" / "test.pal").write_bytes(b"\0\0\0\0")  # entry count 0
+    anim = load_animation(str(path))
+    assert anim.images is None
+    assert anim.diagnostics == ["ERROR: Invalid color count: 0", "ERROR: No palette data available!"]
+    assert anim.render_problem.startswith(f"palette {(tmp_path / 'pal' / 'test.pal').resolve()} could not be used")
+    assert capfd.readouterr().err == ""
+    with capture_native_stderr() as lines:
+        os.write(2, b"one\ntwo\n")
+    assert lines == ["one", "two"]
+
+
+def test_stubs_match_the_built_module(tmp_path):
+    """The stub installed beside the module agrees with the module (mypy's
+    stubtest refuses a MYPYPATH inside site-packages, so it checks a copy)."""
+    installed = Path(pyorv.__file__).with_name("pyorv.pyi")
+    assert installed.is_file(), "pyorv.pyi is not installed beside the module"
+    assert installed.read_text() == (ROOT / "python" / "pyorv.pyi").read_text()
+    shutil.copy(installed, tmp_path / "pyorv.pyi")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "pyorv", "--allowlist", str(ROOT / "tests" / "stubtest_allowlist.txt")],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=dict(os.environ, MYPYPATH=str(tmp_path)),
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_stubs_type_check_typical_use(tmp_path):
+    shutil.copy(ROOT / "python" / "pyorv.pyi", tmp_path / "pyorv.pyi")
+    (tmp_path / "use.py").write_text(
+        "import pyorv\n"
+        "f = pyorv.OrvF()\n"
+        "d = f.load('a.orv', io_pal='b.pal')\n"
+        "if d is not None:\n"
+        "    d.frames[0].x_offset = -3\n"
+        "    n: int = d.info.frame_count\n"
+        "    colours: list[pyorv.PalFColor] = d.palette.colors()\n"
+        "    d.palette.colors(colours)\n"
+        "w: int = f.get_frame_buffer()[0].width\n"
+        "bad: str = f.data().info.speed\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-incremental", "use.py"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=dict(os.environ, MYPYPATH=str(tmp_path)),
+        timeout=300,
+    )
+    # exactly the one wrong line is flagged
+    assert result.stdout.count("error:") == 1, result.stdout
+    assert "use.py:10: error: Incompatible types in assignment" in result.stdout
