@@ -35,7 +35,7 @@ public:
     void save(std::string file_name, std::string project_root, std::string palette_path);
 
     std::shared_ptr<OrvData> data() const { return animation_; }
-    std::vector<OrvFrameBufferObject> get_frame_buffer() const { return frame_buffer_; }
+    std::vector<OrvFrameBufferObject> get_frame_buffer() const { return copy_images(frame_buffer_); }
 
 private:
     std::vector<OrvFrameBufferObject> frame_buffer_;

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cstring>
+#include <memory>
 
 #include "anim/orv_format.hpp"
 
@@ -29,6 +31,45 @@ OrvHead OrvReader::parse_head() {
     return head;
 }
 
+namespace {
+
+// The number of index bytes that the rows of a frame hold, as far as the file
+// holds them: walks the rows like read_frame without storing anything.
+std::size_t count_index_bytes(ByteCursor in, std::size_t rows) {
+    std::size_t total = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        std::uint8_t blocks = 0;
+        if (!in.read_u8(blocks)) break;
+        for (unsigned b = 0; b < blocks; ++b) {
+            std::uint8_t offset = 0;
+            std::uint8_t count = 0;
+            if (!in.read_u8(offset) || !in.read_u8(count)) return total;
+            const std::uint8_t* indices = nullptr;
+            total += in.read_span(count, indices);
+        }
+    }
+    return total;
+}
+
+// Copies the n < 256 indices of one run. Runs are short, so this copies a word
+// at a time: a general copy of unknown length costs more to start than that.
+inline void copy_run(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) noexcept {
+    for (; n >= 8; n -= 8, src += 8, dst += 8) std::memcpy(dst, src, 8);
+    if (n & 4) {
+        std::memcpy(dst, src, 4);
+        src += 4;
+        dst += 4;
+    }
+    if (n & 2) {
+        std::memcpy(dst, src, 2);
+        src += 2;
+        dst += 2;
+    }
+    if (n & 1) *dst = *src;
+}
+
+}  // namespace
+
 bool OrvReader::read_frame(OrvFrame& frame) {
     std::uint16_t height_word = 0;
     if (!in_.read_u32(frame.frame_size) || !in_.read_u16(height_word)) return false;
@@ -46,6 +87,17 @@ bool OrvReader::read_frame(OrvFrame& frame) {
     if (!fixed_fields) return false;
 
     const bool shadow = frame.is_shadow != 0;
+    // All index bytes of the frame go into one block, sized by what the file
+    // holds (at most the bytes that remain), so runs need no storage of their own.
+    std::uint8_t* storage = nullptr;
+    if (!shadow) {
+        const std::size_t index_bytes = count_index_bytes(in_, rows.size());
+        if (index_bytes > 0) {
+            std::shared_ptr<std::uint8_t[]> block(new std::uint8_t[index_bytes]);
+            storage = block.get();
+            frame.index_storage = std::move(block);
+        }
+    }
     for (OrvPixelSet& row : rows) {
         if (!in_.read_u8(row.block_count)) return false;
         row.blocks.reserve(row.block_count);
@@ -56,7 +108,11 @@ bool OrvReader::read_frame(OrvFrame& frame) {
             if (!shadow && block.color_count > 0) {
                 const std::uint8_t* indices = nullptr;
                 const std::size_t got = in_.read_span(block.color_count, indices);
-                block.colors.assign(indices, indices + got);
+                if (got > 0) {
+                    copy_run(storage, indices, got);
+                    block.colors = RunIndices(storage, static_cast<std::uint8_t>(got));
+                    storage += got;
+                }
                 if (got < block.color_count) return false;
             }
         }

@@ -44,7 +44,9 @@ PYBIND11_MODULE(pyorv, m) {
     py::class_<OrvPixelBlock>(m, "OrvPixelBlock")
         .def_readwrite("offset", &OrvPixelBlock::offset)
         .def_readwrite("color_count", &OrvPixelBlock::color_count)
-        .def_readonly("colors", &OrvPixelBlock::colors);
+        .def_property_readonly("colors", [](const OrvPixelBlock& block) {
+            return std::vector<std::uint8_t>(block.colors.begin(), block.colors.end());
+        });
 
     py::class_<OrvFrameBufferObject>(m, "OrvFrameBufferObject")
         .def_property_readonly("pixels",

@@ -39,12 +39,14 @@ ColorTable build_table(const std::vector<PalF::Color>& colors, std::int32_t pixe
 
 const std::uint32_t kShadowWord = pack(0, 0, 0, 255);
 
+// Writes the covered pixels of `frame` into `image`, whose bytes are all 0.
 void draw_frame(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorTable& table) {
     const std::size_t width = static_cast<std::size_t>(image.width);
     const std::size_t height = static_cast<std::size_t>(image.height);
     const bool shadow = frame.is_shadow != 0;
     const std::size_t rows_held = frame.pixel_sets.size();
     std::uint8_t* const pixels = image.pixels.data();
+    const bool all_valid = table.valid >= 256;
 
     for (std::size_t r = 0; r < height; ++r) {
         if (r >= rows_held) {
@@ -68,7 +70,7 @@ void draw_frame(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorT
             const std::uint8_t* src = block.colors.data();
             const std::size_t n = std::min(block.colors.size(), room);
             std::size_t drawn = n;
-            if (table.valid < 256) {
+            if (!all_valid) {
                 for (std::size_t j = 0; j < n; ++j) {
                     if (src[j] >= table.valid) {
                         drawn = j;
@@ -76,7 +78,13 @@ void draw_frame(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorT
                     }
                 }
             }
-            for (std::size_t j = 0; j < drawn; ++j) std::memcpy(dst + j * kChannels, &table.words[src[j]], 4);
+            std::size_t j = 0;
+            for (; j + 4 <= drawn; j += 4) {
+                const std::uint32_t w[4] = {table.words[src[j]], table.words[src[j + 1]], table.words[src[j + 2]],
+                                            table.words[src[j + 3]]};
+                std::memcpy(dst + j * kChannels, w, sizeof w);
+            }
+            for (; j < drawn; ++j) std::memcpy(dst + j * kChannels, &table.words[src[j]], 4);
             x += drawn;
             if (drawn < n) report_error("Out-of-bounds color index! (", static_cast<unsigned>(src[drawn]), ")");
         }
@@ -95,6 +103,22 @@ void OrvFrameBuffer::render(const OrvData& data) {
     }
     const ColorTable table = build_table(data.palette->color_table(), pixel_order_);
 
+    // The bytes of the images that will be drawn, so that storage is taken in
+    // blocks no larger than needed. The loop below applies the same limits.
+    std::uint64_t total = 0;
+    {
+        std::uint64_t left = kImageBudgetBytes;
+        for (const OrvFramePtr& frame : data.frames) {
+            std::uint64_t bytes = 0;
+            if (checked_mul3(frame->width, frame->height, kChannels,
+                             static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()), bytes) &&
+                bytes <= left) {
+                left -= bytes;
+                total += PixelArena::footprint(static_cast<std::size_t>(bytes));
+            }
+        }
+    }
+    PixelArena arena(total);
     std::uint64_t budget_left = kImageBudgetBytes;
     buffer_.reserve(data.frames.size());
     for (std::size_t i = 0; i < data.frames.size(); ++i) {
@@ -122,10 +146,29 @@ void OrvFrameBuffer::render(const OrvData& data) {
         budget_left -= bytes;
         image.width = frame.width;
         image.height = frame.height;
-        image.pixels.assign(static_cast<std::size_t>(bytes), 0);
+        image.pixels = arena.zeroed(static_cast<std::size_t>(bytes));
         draw_frame(frame, image, table);
         buffer_.push_back(std::move(image));
     }
+}
+
+std::vector<OrvFrameBufferObject> copy_images(const std::vector<OrvFrameBufferObject>& images) {
+    std::uint64_t total = 0;
+    for (const OrvFrameBufferObject& image : images) total += PixelArena::footprint(image.pixels.size());
+    PixelArena arena(total);
+    std::vector<OrvFrameBufferObject> out;
+    out.reserve(images.size());
+    for (const OrvFrameBufferObject& image : images) {
+        OrvFrameBufferObject copy;
+        copy.pixels = arena.copy_of(image.pixels.data(), image.pixels.size());
+        copy.width = image.width;
+        copy.height = image.height;
+        copy.offset_x = image.offset_x;
+        copy.offset_y = image.offset_y;
+        copy.channels = image.channels;
+        out.push_back(std::move(copy));
+    }
+    return out;
 }
 
 }  // namespace orv

@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "anim/records.hpp"
+#include "render/pixel_bytes.hpp"
 
 namespace orv {
 
 struct OrvFrameBufferObject {
-    std::vector<std::uint8_t> pixels;  // width * height * 4 bytes, R G B A, rows top to bottom
+    PixelBytes pixels;  // width * height * 4 bytes, R G B A, rows top to bottom
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t offset_x = 0;
@@ -38,5 +39,8 @@ private:
     std::int32_t pixel_order_ = 0;  // 0: R, G, B, A
     std::vector<OrvFrameBufferObject> buffer_;
 };
+
+// Copies of `images`, pixel bytes included, their storage taken in large blocks.
+std::vector<OrvFrameBufferObject> copy_images(const std::vector<OrvFrameBufferObject>& images);
 
 }  // namespace orv

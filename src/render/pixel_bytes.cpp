@@ -1,0 +1,118 @@
+#include "render/pixel_bytes.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#define ORV_HAVE_MMAP 1
+#endif
+
+namespace orv {
+
+namespace {
+
+// Below this, blocks come from the general allocator.
+constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+constexpr std::size_t kAlign = 64;
+
+std::size_t round_up(std::size_t n, std::size_t to) noexcept { return (n + (to - 1)) / to * to; }
+
+}  // namespace
+
+std::shared_ptr<PixelBlock> PixelBlock::allocate(std::size_t size, bool zeroed) {
+#ifdef ORV_HAVE_MMAP
+    if (size >= kMapThreshold) {
+        // Fresh anonymous pages read as zero: no pass over them is needed.
+        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+        ::madvise(p, size, MADV_HUGEPAGE);  // a hint; without it the pages are just smaller
+#endif
+        return std::shared_ptr<PixelBlock>(new PixelBlock(static_cast<std::uint8_t*>(p), size, true));
+    }
+#endif
+    void* p = zeroed ? std::calloc(size == 0 ? 1 : size, 1) : std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) throw std::bad_alloc();
+    try {
+        return std::shared_ptr<PixelBlock>(new PixelBlock(static_cast<std::uint8_t*>(p), size, false));
+    } catch (...) {
+        std::free(p);
+        throw;
+    }
+}
+
+PixelBlock::~PixelBlock() {
+#ifdef ORV_HAVE_MMAP
+    if (mapped_) {
+        ::munmap(data_, size_);
+        return;
+    }
+#endif
+    std::free(data_);
+}
+
+PixelBytes::PixelBytes(const PixelBytes& other) {
+    if (other.size_ == 0) return;
+    block_ = PixelBlock::allocate(other.size_, false);
+    data_ = block_->data();
+    size_ = other.size_;
+    std::memcpy(data_, other.data_, size_);
+}
+
+PixelBytes& PixelBytes::operator=(const PixelBytes& other) {
+    if (this != &other) *this = PixelBytes(other);
+    return *this;
+}
+
+PixelBytes::PixelBytes(PixelBytes&& other) noexcept
+    : block_(std::move(other.block_)), data_(other.data_), size_(other.size_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+}
+
+PixelBytes& PixelBytes::operator=(PixelBytes&& other) noexcept {
+    if (this != &other) {
+        block_ = std::move(other.block_);
+        data_ = other.data_;
+        size_ = other.size_;
+        other.data_ = nullptr;
+        other.size_ = 0;
+    }
+    return *this;
+}
+
+std::size_t PixelArena::footprint(std::size_t size) noexcept { return size == 0 ? 0 : round_up(size, kAlign); }
+
+PixelBytes PixelArena::take(std::size_t size) {
+    if (size == 0) return PixelBytes();
+    const std::size_t need = footprint(size);
+    expected_ -= std::min<std::uint64_t>(expected_, need);
+    if (size >= kBlockBytes / 2) {
+        // A large image gets a block of its own rather than wasting a shared one.
+        auto own = PixelBlock::allocate(size, true);
+        std::uint8_t* data = own->data();
+        return PixelBytes(std::move(own), data, size);
+    }
+    if (!block_ || block_->size() - used_ < need) {
+        // This image and as many of those to come as fit the block size.
+        const std::uint64_t wanted = std::min<std::uint64_t>(std::uint64_t{need} + expected_, kBlockBytes);
+        block_ = PixelBlock::allocate(static_cast<std::size_t>(wanted), true);
+        used_ = 0;
+    }
+    std::uint8_t* data = block_->data() + used_;
+    used_ += need;
+    return PixelBytes(block_, data, size);
+}
+
+PixelBytes PixelArena::zeroed(std::size_t size) { return take(size); }
+
+PixelBytes PixelArena::copy_of(const std::uint8_t* source, std::size_t size) {
+    PixelBytes out = take(size);
+    if (size > 0) std::memcpy(out.data(), source, size);
+    return out;
+}
+
+}  // namespace orv
