@@ -46,8 +46,16 @@ with_sanitizers() {
 
 setup_sanitized() {
     need_clang
+    # A build directory configured with another compiler would keep it.
+    local cache
+    for cache in "$ROOT/build/$(basename "$SAN_VENV")"/*/CMakeCache.txt; do
+        if [[ -f $cache ]] && ! grep -q '^CMAKE_CXX_COMPILER:.*clang++-14$' "$cache"; then
+            rm -rf "$(dirname "$cache")"
+        fi
+    done
     CC=clang-14 CXX=clang++-14 setup "$SAN_VENV" \
         -C cmake.build-type=RelWithDebInfo \
+        -C cmake.define.CMAKE_CXX_COMPILER=clang++-14 \
         -C cmake.define.ORV_SANITIZE="$SANITIZERS"
 }
 
@@ -61,7 +69,7 @@ sanitized_suite() {
 # sanitized venv (pip).
 fuzz_tools() {
     if [[ ! -x $SAN_VENV/bin/python ]]; then
-        setup "$SAN_VENV" >/dev/null
+        setup_sanitized
     fi
     if ! command -v cmake >/dev/null 2>&1 && [[ ! -x $SAN_VENV/bin/cmake ]]; then
         "$SAN_VENV/bin/python" -m pip install -q "cmake>=3.15"

@@ -53,7 +53,12 @@ def load_anim(tmp_path):
 def run_python(code, *, limit_mb=None, timeout=60):
     """Runs code in a fresh interpreter; returns the CompletedProcess."""
     prelude = ""
-    if limit_mb:
+    env = dict(os.environ)
+    if limit_mb and "asan" in env.get("LD_PRELOAD", ""):
+        # AddressSanitizer reserves terabytes of address space for its shadow
+        # memory: limit the resident size instead.
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + f":hard_rss_limit_mb={limit_mb}"
+    elif limit_mb:
         prelude = (
             "import resource\n"
             f"resource.setrlimit(resource.RLIMIT_AS, ({limit_mb} << 20, {limit_mb} << 20))\n"
@@ -63,7 +68,7 @@ def run_python(code, *, limit_mb=None, timeout=60):
         capture_output=True,
         text=True,
         timeout=timeout,
-        env=dict(os.environ),
+        env=env,
     )
 
 
