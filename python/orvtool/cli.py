@@ -8,7 +8,7 @@ import os
 import sys
 from typing import Any, Callable, List, Optional, Sequence, Tuple
 
-from . import __version__, batch, palettes
+from . import __version__, batch, build, palettes
 from .batch import Job, Outcome
 from .export import ExportOptions, ExportReport, export_animation
 from .inspect import describe, format_text
@@ -112,6 +112,39 @@ def cmd_export(args: argparse.Namespace) -> int:
     return _summary(missing + outcomes, "exported")
 
 
+def cmd_build(args: argparse.Namespace) -> int:
+    options = build.BuildOptions(
+        palette=args.palette,
+        project_root=args.project_root,
+        exact=args.exact,
+        quantize=args.quantize,
+        force=args.force,
+        anchor=args.anchor,
+        offset=tuple(args.offset) if args.offset else None,
+        speed=args.speed,
+        shadow=args.shadow,
+        background=args.background,
+    )
+    source = args.paths[0]
+    try:
+        if len(args.paths) == 1 and os.path.isdir(source):
+            report = build.build_from_export(source, args.output, options)
+        else:
+            folders = [p for p in args.paths if os.path.isdir(p)]
+            if folders:
+                raise OrvToolError(f"{folders[0]} is a folder: build takes one export folder or PNG frames")
+            source = args.output
+            report = build.build_from_frames(args.paths, args.output, options)
+    except OrvToolError as exc:
+        _error(source, str(exc), lambda line: print(line, file=sys.stderr))
+        return 1
+    for note in report.notes:
+        print(f"{PROG}: {args.output}: note: {note}", file=sys.stderr)
+    extra = f", palette {report.palette_written}" if report.palette_written else ""
+    print(f"wrote {report.output}: {report.frames} frames{extra}")
+    return 0
+
+
 def cmd_palette(args: argparse.Namespace) -> int:
     try:
         if os.path.lexists(args.output) and not args.force:
@@ -162,7 +195,7 @@ def _batch_options(p: argparse.ArgumentParser) -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Inspect, export and preview animation files; convert palettes."
+        prog=PROG, description="Inspect, export, preview and build animation files; convert palettes."
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -188,6 +221,45 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--padding", type=int, default=1, help="pixels between frames on the sheet (default %(default)s)")
     p.add_argument("-f", "--force", action="store_true", help="replace files that already exist")
     p.set_defaults(func=cmd_export)
+
+    p = sub.add_parser(
+        "build",
+        help="build an animation from an export folder or from PNG frames",
+        description="Build an animation file from an export folder (edited or not) or from plain PNG frames. "
+        "Each pixel keeps the index of its index layer while it still shows that index's colour; a fully "
+        "transparent pixel is uncovered; any other takes the palette entry of its exact colour (the lowest "
+        "index among equal ones), else the nearest by squared RGBA distance (dr^2 + dg^2 + db^2 + da^2). "
+        "Shadow frames cover every pixel that is not fully transparent. An unedited export folder gives back "
+        "the file it came from. Nothing is written on any error.",
+    )
+    p.add_argument("paths", nargs="+", metavar="SOURCE", help="an export folder, or PNG frames in order")
+    p.add_argument("-o", "--output", required=True, metavar="FILE", help="animation file to write")
+    p.add_argument(
+        "--palette", metavar="P",
+        help="palette to match against if it exists, else the palette to write (the export's colours, or "
+        "--quantize's); its path relative to --project-root is stored in the file. Required for PNG frames",
+    )
+    p.add_argument(
+        "--project-root", metavar="DIR",
+        help="store the palette path relative to DIR (default: the output's folder); without it and "
+        "--palette an export folder keeps its stored path",
+    )
+    p.add_argument("--exact", action="store_true", help="refuse colours that the palette does not hold exactly")
+    p.add_argument(
+        "--quantize", type=_positive_int, metavar="N",
+        help="make a new palette of at most N (1 to 256) colours from the frames with Pillow, alpha included, "
+        "and write it to --palette",
+    )
+    p.add_argument(
+        "--anchor", choices=sorted(build.ANCHORS),
+        help="PNG frames: the origin of the animation on each frame (default bottom-center)",
+    )
+    p.add_argument("--offset", type=int, nargs=2, metavar=("X", "Y"), help="PNG frames: the offsets of every frame")
+    p.add_argument("--speed", type=int, help="PNG frames: the animation's speed value (default 100)")
+    p.add_argument("--shadow", action="store_true", help="PNG frames: make shadow frames")
+    p.add_argument("--background", action="store_true", help="PNG frames: write the background form")
+    p.add_argument("-f", "--force", action="store_true", help="replace FILE (and a palette to write) if it exists")
+    p.set_defaults(func=cmd_build)
 
     p = sub.add_parser(
         "palette",

@@ -43,17 +43,25 @@ def index_layer(frame: FrameRecord) -> Tuple[np.ndarray, np.ndarray]:
     covered = np.zeros((h, w), dtype=bool)
     shadow = frame.is_shadow != 0
     for y, (_, runs) in enumerate(frame.rows[:h]):
-        x = 0
-        for offset, count, colors in runs:
-            x += offset
-            if count == 0 or x >= w:
-                continue
-            n = min(count if shadow else len(colors), w - x)
-            covered[y, x : x + n] = True
-            if not shadow:
-                indices[y, x : x + n] = np.frombuffer(colors, dtype=np.uint8, count=n)
-            x += n
+        place_runs(runs, shadow, indices[y], covered[y])
     return indices, covered
+
+
+def place_runs(runs: Sequence[Tuple[int, int, Any]], shadow: bool, indices: np.ndarray, covered: np.ndarray) -> None:
+    """Draws one row's runs ((offset, count, index bytes) each) into a row of
+    `indices` and `covered` as the renderer places them: an empty run only
+    moves the cursor, pixels past the right edge are dropped."""
+    w = len(covered)
+    x = 0
+    for offset, count, colors in runs:
+        x += offset
+        if count == 0 or x >= w:
+            continue
+        n = min(count if shadow else len(colors), w - x)
+        covered[x : x + n] = True
+        if not shadow:
+            indices[x : x + n] = np.frombuffer(bytes(colors[:n]), dtype=np.uint8, count=n)
+        x += n
 
 
 def _row_pixels(indices: np.ndarray, covered: np.ndarray) -> List[Optional[int]]:
@@ -218,7 +226,7 @@ def frame_rows(folder: str, entry: Dict[str, Any]) -> List[orvfile.Row]:
     index layer, with the explicit rows in their place."""
     width, height = entry["width"], entry["height"]
     shadow = entry["is_shadow"] != 0
-    explicit = {int(y): row for y, row in entry.get("explicit_rows", {}).items()}
+    explicit = explicit_row_records(entry)
     if entry.get("indices"):
         indices, covered = read_index_layer(os.path.join(folder, entry["indices"]), width, height)
     else:
@@ -227,16 +235,24 @@ def frame_rows(folder: str, entry: Dict[str, Any]) -> List[orvfile.Row]:
     rows = []
     for y in range(max(height, max(explicit, default=-1) + 1)):
         if y in explicit:
-            row = explicit[y]
-            runs = [
-                orvfile.Run(offset=off, length=cnt) if shadow else orvfile.Run(offset=off, indices=bytes(colors), length=cnt)
-                for off, cnt, colors in row["runs"]
-            ]
-            rows.append(orvfile.Row(runs=runs, block_count=row["block_count"]))
+            rows.append(explicit[y])
         else:
             pixels = _row_pixels(indices[y], covered[y])
             rows.append(orvfile.Row(orvfile.runs_from_indices(pixels, shadow=shadow)))
     return rows
+
+
+def explicit_row_records(entry: Dict[str, Any]) -> Dict[int, orvfile.Row]:
+    """A frame's explicit rows as writer records, by row number."""
+    shadow = entry["is_shadow"] != 0
+    out: Dict[int, orvfile.Row] = {}
+    for y, row in entry.get("explicit_rows", {}).items():
+        runs = [
+            orvfile.Run(offset=off, length=cnt) if shadow else orvfile.Run(offset=off, indices=bytes(colors), length=cnt)
+            for off, cnt, colors in row["runs"]
+        ]
+        out[int(y)] = orvfile.Row(runs=runs, block_count=row["block_count"])
+    return out
 
 
 def read_export(folder: str) -> orvfile.Animation:
