@@ -1,0 +1,92 @@
+"""Helpers for the build tests: records and pixels of files as pyorv loads them."""
+
+import numpy as np
+from PIL import Image
+
+import pyorv
+
+
+def loaded(path):
+    """Everything pyorv reads from a file, as plain values."""
+    f = pyorv.OrvF()
+    f.load(str(path))
+    data = f.data()
+    frames = []
+    for fr in data.frames:
+        rows = [
+            (row.block_count, [(b.offset, b.color_count, tuple(b.colors)) for b in row.blocks])
+            for row in fr.pixel_sets
+        ]
+        frames.append(
+            dict(
+                width=fr.width,
+                height=fr.height,
+                is_shadow=fr.is_shadow,
+                x_offset=fr.x_offset,
+                y_offset=fr.y_offset,
+                frame_size=fr.frame_size,
+                unk1=fr.unk1,
+                unk2=fr.unk2,
+                rows=rows,
+            )
+        )
+    return dict(
+        speed=data.info.speed,
+        frame_count=data.info.frame_count,
+        has_background=data.has_background,
+        location=data.palette.location(),
+        location_size=data.palette.location_size(),
+        frames=frames,
+    )
+
+
+def grid(frame):
+    """A loaded frame's pixels: a list of rows of index (0 in shadow frames)
+    or None where no run covers the pixel, walking the runs independently of
+    the package's code."""
+    out = []
+    for _, runs in frame["rows"][: frame["height"]]:
+        row = [None] * frame["width"]
+        x = 0
+        for offset, count, colors in runs:
+            x += offset
+            if count == 0:
+                continue
+            for k in range(count if frame["is_shadow"] else len(colors)):
+                if x >= frame["width"]:
+                    break
+                row[x] = 0 if frame["is_shadow"] else colors[k]
+                x += 1
+        out.append(row)
+    return out
+
+
+def rendered(path):
+    """The images pyorv renders for a file, as (h, w, 4) arrays; None when the
+    palette was not found."""
+    f = pyorv.OrvF()
+    if f.load(str(path)) is None:
+        return None
+    return [
+        np.frombuffer(im.pixels, np.uint8).reshape(im.height, im.width, 4) for im in f.get_frame_buffer()
+    ]
+
+
+def read_rgba(path):
+    with Image.open(path) as im:
+        return np.array(im.convert("RGBA"))
+
+
+def write_rgba(path, array):
+    Image.fromarray(np.ascontiguousarray(array, dtype=np.uint8), "RGBA").save(path)
+
+
+def nearest(palette, color):
+    """The lowest index among the palette entries nearest to `color` by
+    squared RGBA distance."""
+    best, best_d = None, None
+    for i, c in enumerate(palette):
+        d = sum((int(a) - int(b)) ** 2 for a, b in zip(c, color))
+        if best_d is None or d < best_d:
+            best, best_d = i, d
+    return best
