@@ -149,6 +149,7 @@ EDIT_PALETTE = [
     (40, 200, 40, 255),
     (90, 90, 90, 0),
     (255, 255, 0, 255),
+    (200, 200, 200, 255),
 ]
 
 
@@ -196,7 +197,8 @@ def test_recoloured_region_comes_back_with_palette_indices(tmp_path, edit_export
     png = read_rgba(out / "frame_000.png")
     png[0:2, 0:3] = EDIT_PALETTE[5]  # repeated colour: the lowest index, 2
     png[2, 0] = (210, 30, 50, 255)  # not in the palette: the nearest entry
-    png[2, 1] = (250, 250, 250, 140)  # alpha counts in the distance
+    png[2, 1] = (250, 250, 250, 140)
+    png[2, 2] = (250, 250, 250, 255)  # alpha counts: entry 8, not entry 4 of the same red, green and blue
     png[3, 7] = (0, 0, 0, 0)  # erased
     png[1, 0] = EDIT_PALETTE[7]  # drawn where nothing was
     write_rgba(out / "frame_000.png", png)
@@ -210,9 +212,10 @@ def test_recoloured_region_comes_back_with_palette_indices(tmp_path, edit_export
             expected[y][x] = 2
     expected[2][0] = nearest(EDIT_PALETTE, (210, 30, 50, 255))
     expected[2][1] = nearest(EDIT_PALETTE, (250, 250, 250, 140))
+    expected[2][2] = nearest(EDIT_PALETTE, (250, 250, 250, 255))
     expected[3][7] = None
     expected[1][0] = 7
-    assert expected[2][0] == 1 and expected[2][1] == 4
+    assert (expected[2][0], expected[2][1], expected[2][2]) == (1, 4, 8)
     assert after == expected
     # the untouched frames and every field but the pixels stay as they were
     old = loaded(source)["frames"]
