@@ -3,6 +3,8 @@ edits to its images come back with the expected indices."""
 
 import json
 import random
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -134,6 +136,16 @@ def test_cli_rebuilds_an_export(tmp_path, capfd):
     assert code == 0, err
     assert "wrote" in out and "3 frames" in out
     assert_same_file(path, tmp_path / "built.orv")
+
+    # the installed command, as a modder runs it
+    done = subprocess.run(
+        [sys.executable, "-m", "orvtool", "build", str(tmp_path / "out"), "-o", str(tmp_path / "again.orv")],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    assert_same_file(path, tmp_path / "again.orv")
 
 
 # --- edits ----------------------------------------------------------------------
