@@ -11,7 +11,7 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 from . import __version__, batch, build, palettes
 from .batch import Job, Outcome
 from .export import ExportOptions, ExportReport, export_animation
-from .inspect import describe, format_text
+from .summary import describe, format_text
 from .loading import OrvToolError
 
 PROG = "orvtool"
