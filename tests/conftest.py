@@ -4,8 +4,7 @@ import sys
 
 import pytest
 
-from orvtool import orvfile
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
+from orvtool.orvfile import encode_animation, encode_palette
 
 import pyorv
 

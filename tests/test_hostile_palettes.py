@@ -98,33 +98,6 @@ RESULT["bad"] = bad
     assert result["bad"] == []
 
 
-@pytest.mark.parametrize(
-    "count, entries, expect",
-    [(1, 1, 1), (16, 16, 1), (256, 256, 1), (257, 257, -2), (0, 0, -2), (0x0100, 300, 1)],
-)
-def test_counts_against_bodies(tmp_path, count, entries, expect):
-    colors = (GOOD * 2)[:entries]
-    (tmp_path / "p.pal").write_bytes(encode_palette(colors, count=count))
-    result = run_case(
-        SHOW
-        + """
-p = pyorv.PalF()
-RESULT["result"] = p.load("p.pal")
-RESULT["table"] = table(p)
-""",
-        tmp_path,
-        memory_mb=128,
-        seconds=5,
-    )
-    assert result["result"] == expect
-    if expect == 1:
-        n = min(count, 256)
-        want = [list(c) for c in colors[:n]] + [[0, 0, 0, 255]] * (256 - n)
-        assert result["table"] == want
-    else:
-        assert result["table"] == []
-
-
 def test_a_palette_file_of_four_gigabytes(tmp_path):
     """Only the header and 256 entries are ever read: a huge (sparse) file
     loads at once."""

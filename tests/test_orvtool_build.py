@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from orvtool_build_helpers import grid, loaded, nearest, read_rgba, rendered, write_rgba
-from orvtool_samples import PALETTE, quirky, random_animation, walk, write_project
+from orvtool_samples import quirky, random_animation, walk, write_project
 
 from orvtool.build import BuildOptions, build_from_export
 from orvtool.cli import main

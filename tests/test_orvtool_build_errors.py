@@ -15,7 +15,6 @@ from orvtool.build import BuildOptions, build_from_export, build_from_frames
 from orvtool.cli import main
 from orvtool.export import ExportOptions, export_animation
 from orvtool.loading import OrvToolError
-from orvtool.orvfile import Animation, frame_from_indices
 
 
 @pytest.fixture

@@ -7,7 +7,6 @@ It works from the records as Python reads them back, so the records
 themselves are checked against what was written as well.
 """
 
-import gc
 import random
 
 import pytest
@@ -188,49 +187,6 @@ def test_large_frame_renders_as_the_reference(load_anim, capfd):
     capfd.readouterr()
     assert check_images(f.get_frame_buffer(), d, colors) == []
     assert capfd.readouterr().err == ""
-
-
-def test_images_outlive_everything_they_came_from(load_anim):
-    rng = random.Random(3)
-    anim = random_animation(rng, frames=30)
-    colors = gray_palette()
-    f, d = load_anim(anim, colors=colors)
-    expected = [reference_render(frame, colors)[0] for frame in d.frames]
-    kept = f.get_frame_buffer()[17]
-    direct = pyorv.OrvFrameBuffer(d).get_buffer()[5]
-    del f, d
-    gc.collect()
-    # Other images come and go in between.
-    for _ in range(3):
-        g, other = load_anim(random_animation(rng, frames=30), name="other.orv")
-        assert len(g.get_frame_buffer()) == 30
-        del g, other
-    gc.collect()
-    assert kept.pixels == expected[17]
-    assert direct.pixels == expected[5]
-
-
-def test_copies_of_images_are_independent(load_anim):
-    anim = random_animation(random.Random(11), frames=10)
-    f, d = load_anim(anim)
-    first = f.get_frame_buffer()
-    second = f.get_frame_buffer()
-    assert [a is b for a, b in zip(first, second)] == [False] * len(first)
-    assert [a.pixels for a in first] == [b.pixels for b in second]
-    del first
-    gc.collect()
-    assert [b.pixels for b in second] == [i.pixels for i in f.get_frame_buffer()]
-
-
-def test_run_views_keep_their_indices_after_the_animation_goes(load_anim):
-    anim = random_animation(random.Random(5), frames=20)
-    f, d = load_anim(anim)
-    written = written_records(anim)
-    blocks = [(i, r, b) for i, fr in enumerate(d.frames) for r, row in enumerate(fr.pixel_sets) for b in row.blocks]
-    del f, d
-    gc.collect()
-    for i, r, block in blocks[:: max(1, len(blocks) // 200)]:
-        assert (block.offset, block.color_count, block.colors) in written[i][3][r]
 
 
 @pytest.mark.parametrize("cut", [1, 2, 5, 9])

@@ -1,5 +1,3 @@
-import os
-
 import pytest
 
 from conftest import gray_palette, run_python
@@ -170,37 +168,6 @@ def test_replaces_through_symbolic_link_and_keeps_mode(root):
     assert (root / "t.orv").is_symlink()
     assert (root / "real" / "t.orv").read_bytes() == EXAMPLE_1
     assert (root / "real" / "t.orv").stat().st_mode & 0o777 == 0o600
-
-
-def test_counts_beyond_the_sequences_never_read_outside(root):
-    one = Frame(width=3, rows=[Row([Run(0, bytes([1, 2]))])])
-    f = load_bytes(root, encode_animation(Animation(palette_path=b"a.pal", frames=[one])))
-    d = f.data()
-    d.info.frame_count = 1000  # frames held: 1
-    fr = d.frames[0]
-    fr.height = 9  # rows held: 1
-    fr.pixel_sets[0].block_count = 4  # runs held: 1
-    fr.pixel_sets[0].blocks[0].color_count = 5  # indices held: 2
-    f.save(str(root / "o.orv"), str(root), str(root / "a.pal"))
-    data = (root / "o.orv").read_bytes()
-    head = 4 + 4 + 6
-    assert data[head : head + 4] == (1000).to_bytes(4, "little")
-    frame = data[head + 4 :]
-    assert frame[4:6] == (9).to_bytes(2, "little")
-    # One row as held: block count 4, the one run, its 2 indices then 3 zero bytes.
-    assert frame[14:] == bytes([4, 0, 5, 1, 2, 0, 0, 0])
-    d.info.frame_count = 2**31  # negative as a signed count: no frame written
-    f.save(str(root / "o2.orv"), str(root), str(root / "a.pal"))
-    assert len((root / "o2.orv").read_bytes()) == head + 4
-
-
-def test_shadow_flag_set_on_a_normal_frame_writes_no_indices(root):
-    f = load_bytes(root, EXAMPLE_1)
-    f.data().frames[0].is_shadow = 7
-    f.save(str(root / "o.orv"), str(root), str(root / "a.pal"))
-    data = (root / "o.orv").read_bytes()
-    assert data[22:24] == bytes([0x01, 0x80])
-    assert data[32:] == bytes([1, 1, 2])
 
 
 def test_arguments_and_path_errors(root):
