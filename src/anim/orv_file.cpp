@@ -42,9 +42,7 @@ fs::path find_palette(const fs::path& animation_file, const fs::path& location) 
 }
 
 std::string stored_palette_path(const fs::path& project_root, const fs::path& palette_path) {
-    const fs::path root = fs::weakly_canonical(project_root);
-    const fs::path palette = fs::weakly_canonical(palette_path);
-    return fs::weakly_canonical(palette).lexically_relative(fs::weakly_canonical(root)).generic_string();
+    return palette_path.lexically_relative(project_root).generic_string();
 }
 
 std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_profile*/, std::string io_pal) {
@@ -89,7 +87,7 @@ std::shared_ptr<OrvData> OrvF::load_from_bytes(const std::vector<std::uint8_t>& 
 void OrvF::save(std::string file_name, std::string project_root, std::string palette_path) {
     // Every path is worked out before the target is touched.
     const fs::path palette_file = fs::weakly_canonical(fs::path(palette_path));
-    const std::string stored = stored_palette_path(fs::path(project_root), fs::path(palette_path));
+    const std::string stored = stored_palette_path(fs::weakly_canonical(fs::path(project_root)), palette_file);
 
     ReplacingFileWriter out;
     if (!out.open(file_name)) {

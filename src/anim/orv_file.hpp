@@ -47,8 +47,8 @@ private:
 // the empty path.
 std::filesystem::path find_palette(const std::filesystem::path& animation_file, const std::filesystem::path& location);
 
-// The path of `palette_path` relative to `project_root`, both taken in weakly
-// canonical form, with "/" separators.
+// The path of `palette_path` relative to `project_root` (both already in
+// weakly canonical form), with "/" separators.
 std::string stored_palette_path(const std::filesystem::path& project_root, const std::filesystem::path& palette_path);
 
 }  // namespace orv

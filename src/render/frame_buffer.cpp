@@ -91,6 +91,28 @@ void draw_frame(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorT
     }
 }
 
+// Whether a frame's image can be allocated: its byte count must fit in a
+// signed 32-bit size and in what is left of the rendering's budget, which a
+// fitting frame then uses up.
+struct ImageFit {
+    enum Verdict { fits, too_large, over_budget } verdict;
+    std::size_t bytes;           // width * height * 4
+    std::uint64_t budget_left;   // before this frame
+};
+
+ImageFit fit_image(const OrvFrame& frame, std::uint64_t& budget_left) {
+    const std::uint64_t bytes = std::uint64_t{frame.width} * frame.height * kChannels;  // < 2^34
+    std::uint64_t checked = 0;
+    if (!checked_mul3(frame.width, frame.height, kChannels,
+                      static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()), checked)) {
+        return {ImageFit::too_large, static_cast<std::size_t>(bytes), budget_left};
+    }
+    if (checked > budget_left) return {ImageFit::over_budget, static_cast<std::size_t>(checked), budget_left};
+    const ImageFit fit{ImageFit::fits, static_cast<std::size_t>(checked), budget_left};
+    budget_left -= checked;
+    return fit;
+}
+
 }  // namespace
 
 OrvFrameBuffer::OrvFrameBuffer(const OrvData& data) { render(data); }
@@ -103,51 +125,40 @@ void OrvFrameBuffer::render(const OrvData& data) {
     }
     const ColorTable table = build_table(data.palette->color_table(), pixel_order_);
 
-    // The bytes of the images that will be drawn, so that storage is taken in
-    // blocks no larger than needed. The loop below applies the same limits.
+    // Which frames fit, decided once: the first pass sizes the storage (so it
+    // is taken in blocks no larger than needed), the second draws and reports.
+    std::vector<ImageFit> fits;
+    fits.reserve(data.frames.size());
     std::uint64_t total = 0;
-    {
-        std::uint64_t left = kImageBudgetBytes;
-        for (const OrvFramePtr& frame : data.frames) {
-            std::uint64_t bytes = 0;
-            if (checked_mul3(frame->width, frame->height, kChannels,
-                             static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()), bytes) &&
-                bytes <= left) {
-                left -= bytes;
-                total += PixelArena::footprint(static_cast<std::size_t>(bytes));
-            }
-        }
-    }
-    PixelArena arena(total);
     std::uint64_t budget_left = kImageBudgetBytes;
+    for (const OrvFramePtr& frame : data.frames) {
+        fits.push_back(fit_image(*frame, budget_left));
+        if (fits.back().verdict == ImageFit::fits) total += PixelArena::footprint(fits.back().bytes);
+    }
+
+    PixelArena arena(total);
     buffer_.reserve(data.frames.size());
     for (std::size_t i = 0; i < data.frames.size(); ++i) {
         const OrvFrame& frame = *data.frames[i];
+        const ImageFit& fit = fits[i];
         OrvFrameBufferObject image;
         image.offset_x = frame.x_offset;
         image.offset_y = frame.y_offset;
         image.channels = static_cast<std::int32_t>(kChannels);
 
         // A refused frame keeps its place in the list as an empty 0 x 0 image.
-        std::uint64_t bytes = 0;
-        if (!checked_mul3(frame.width, frame.height, kChannels,
-                          static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()), bytes)) {
+        if (fit.verdict == ImageFit::too_large) {
             report_error("Frame ", i, " is too large to render: ", frame.width, " x ", frame.height, " pixels need ",
-                         std::uint64_t{frame.width} * frame.height * kChannels, " bytes");
-            buffer_.push_back(std::move(image));
-            continue;
+                         fit.bytes, " bytes");
+        } else if (fit.verdict == ImageFit::over_budget) {
+            report_error("Frame ", i, " exceeds the rendering memory budget: ", fit.bytes, " bytes needed, ",
+                         fit.budget_left, " of ", kImageBudgetBytes, " bytes left");
+        } else {
+            image.width = frame.width;
+            image.height = frame.height;
+            image.pixels = arena.zeroed(fit.bytes);
+            draw_frame(frame, image, table);
         }
-        if (bytes > budget_left) {
-            report_error("Frame ", i, " exceeds the rendering memory budget: ", bytes, " bytes needed, ", budget_left,
-                         " of ", kImageBudgetBytes, " bytes left");
-            buffer_.push_back(std::move(image));
-            continue;
-        }
-        budget_left -= bytes;
-        image.width = frame.width;
-        image.height = frame.height;
-        image.pixels = arena.zeroed(static_cast<std::size_t>(bytes));
-        draw_frame(frame, image, table);
         buffer_.push_back(std::move(image));
     }
 }
