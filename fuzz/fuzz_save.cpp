@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "anim/orv_file.hpp"
+#include "orvfile/orv_file.hpp"
 #include "anim/orv_format.hpp"
 #include "fuzz_common.hpp"
 

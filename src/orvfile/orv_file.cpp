@@ -1,4 +1,4 @@
-#include "anim/orv_file.hpp"
+#include "orvfile/orv_file.hpp"
 
 #include <cerrno>
 #include <system_error>

@@ -2,7 +2,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "anim/orv_file.hpp"
+#include "orvfile/orv_file.hpp"
 #include "anim/records.hpp"
 #include "palette/palette.hpp"
 #include "render/frame_buffer.hpp"
