@@ -6,7 +6,7 @@ numpy and Pillow are imported on first use only, so that the writer
 
 from typing import TYPE_CHECKING, Any
 
-__version__ = "0.8.0"
+from .version import __version__
 
 if TYPE_CHECKING:
     import numpy as np

@@ -20,6 +20,10 @@ from typing import Iterator, List, Optional, Tuple
 
 import pyorv
 
+from .version import check_pyorv
+
+check_pyorv(pyorv)  # before anything uses it
+
 MAGIC = b"FVRO"
 HEADER_BYTES = 9  # magic, reserved, flag
 FRAME_FIXED_BYTES = 14

@@ -7,12 +7,16 @@
 #include "palette/palette.hpp"
 #include "render/frame_buffer.hpp"
 
+// The distribution's version, passed in by the build as a bare token.
+#define ORV_STRINGIFY(x) #x
+#define ORV_MACRO_STRINGIFY(x) ORV_STRINGIFY(x)
+
 namespace py = pybind11;
 using namespace orv;
 
 PYBIND11_MODULE(pyorv, m) {
     m.doc() = "Quarro animation graphics parser for Python";
-    m.attr("__version__") = "0.8.0";
+    m.attr("__version__") = ORV_MACRO_STRINGIFY(ORV_VERSION);
 
     py::class_<OrvInfo>(m, "OrvInfo")
         .def_readwrite("speed", &OrvInfo::speed)
