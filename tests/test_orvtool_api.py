@@ -1,7 +1,7 @@
 """Library helpers and the module's type stubs."""
 
+import ast
 import os
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -14,7 +14,7 @@ import orvtool
 import pyorv
 from orvtool.loading import capture_native_stderr, load_animation
 
-ROOT = Path(__file__).resolve().parent.parent
+TESTS = Path(__file__).resolve().parent
 
 
 def loaded_images(tmp_path):
@@ -63,26 +63,28 @@ def test_native_diagnostics_are_caught_per_load(tmp_path, capfd):
     assert lines == ["one", "two"]
 
 
+def installed_stubs() -> Path:
+    """The stub package installed with the module (PEP 561: `pyorv-stubs`)."""
+    return Path(pyorv.__file__).parent / "pyorv-stubs" / "__init__.pyi"
+
+
 def test_stubs_match_the_built_module(tmp_path):
-    """The stub installed beside the module agrees with the module (mypy's
-    stubtest refuses a MYPYPATH inside site-packages, so it checks a copy)."""
-    installed = Path(pyorv.__file__).with_name("pyorv.pyi")
-    assert installed.is_file(), "pyorv.pyi is not installed beside the module"
-    assert installed.read_text() == (ROOT / "python" / "pyorv.pyi").read_text()
-    shutil.copy(installed, tmp_path / "pyorv.pyi")
+    """mypy's stubtest finds the installed stub package on its own (no
+    MYPYPATH) and finds it in agreement with the module."""
+    assert installed_stubs().is_file(), "pyorv-stubs is not installed beside the module"
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "pyorv", "--allowlist", str(ROOT / "tests" / "stubtest_allowlist.txt")],
+        [sys.executable, "-m", "mypy.stubtest", "pyorv", "--allowlist", str(TESTS / "stubtest_allowlist.txt")],
         capture_output=True,
         text=True,
         cwd=tmp_path,
-        env=dict(os.environ, MYPYPATH=str(tmp_path)),
+        env=env,
         timeout=300,
     )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_stubs_type_check_typical_use(tmp_path):
-    shutil.copy(ROOT / "python" / "pyorv.pyi", tmp_path / "pyorv.pyi")
     (tmp_path / "use.py").write_text(
         "import pyorv\n"
         "f = pyorv.OrvF()\n"
@@ -95,14 +97,46 @@ def test_stubs_type_check_typical_use(tmp_path):
         "w: int = f.get_frame_buffer()[0].width\n"
         "bad: str = f.data().info.speed\n"
     )
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-incremental", "use.py"],
+        [sys.executable, "-m", "mypy", "--no-incremental", "--strict", "use.py"],
         capture_output=True,
         text=True,
         cwd=tmp_path,
-        env=dict(os.environ, MYPYPATH=str(tmp_path)),
+        env=env,
         timeout=300,
     )
-    # exactly the one wrong line is flagged
+    # exactly the one wrong line is flagged: the stubs were found, with types
     assert result.stdout.count("error:") == 1, result.stdout
     assert "use.py:10: error: Incompatible types in assignment" in result.stdout
+
+
+def test_every_class_and_member_of_the_module_is_documented_in_the_stubs():
+    """The module registers its classes without docstrings; editors read them
+    from the stubs, which cover every public name the module has."""
+    tree = ast.parse(installed_stubs().read_text())
+    assert ast.get_docstring(tree) == pyorv.__doc__
+    documented = {}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef):
+            documented[node.name] = ast.get_docstring(node)
+            for member in node.body:
+                if isinstance(member, ast.FunctionDef) and ast.get_docstring(member):
+                    documented[f"{node.name}.{member.name}"] = ast.get_docstring(member)
+    wanted = []
+    for name, cls in vars(pyorv).items():
+        if isinstance(cls, type):
+            wanted.append(name)
+            own = [m for m in vars(cls) if not m.startswith("_") or m == "__init__"]
+            wanted += [f"{name}.{m}" for m in own if not (m == "__init__" and "No constructor" in _init_error(cls))]
+    assert len([w for w in wanted if "." not in w]) == 10
+    missing = [w for w in wanted if not documented.get(w)]
+    assert missing == []
+
+
+def _init_error(cls):
+    try:
+        cls()
+    except TypeError as err:
+        return str(err)
+    return ""
