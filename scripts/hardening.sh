@@ -2,7 +2,8 @@
 # which provides ROOT, VENV and setup.
 #
 #   sanitized_suite [PYTEST ARGS]   module built with ASan + UBSan in $SAN_VENV, whole suite under it
-#   replay_corpus                   every seed and every kept fuzz finding, once through each harness
+#   replay_corpus                   C++ tests and the replay of every seed and kept fuzz finding,
+#                                   built with the sanitizers
 #   fuzz_all SECONDS [HARNESS...]   fuzz each harness for SECONDS, keep findings under tests/fuzz_regressions
 
 SAN_VENV=${SAN_VENV:-$ROOT/.venv-asan}
@@ -23,11 +24,7 @@ need_clang() {
         [[ -f $(clang++-14 -print-file-name="libclang_rt.fuzzer-$arch.a") ]]; then
         return
     fi
-    echo "installing clang-14 and libclang-rt-14-dev" >&2
-    local sudo=()
-    [[ $(id -u) -ne 0 ]] && sudo=(sudo)
-    "${sudo[@]}" apt-get update -q
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q clang-14 libclang-rt-14-dev
+    apt_install clang-14 libclang-rt-14-dev
 }
 
 asan_runtime() {
@@ -96,18 +93,24 @@ build_fuzzers() {
 # seeds/<short name> for a harness fuzz_<short name>
 short_name() { echo "${1#fuzz_}"; }
 
+# The C++ tests and the replay drivers (each harness with a plain main), built
+# with clang-14 and the sanitizers; ctest replays the kept findings, then every
+# seed goes through its harness once.
 replay_corpus() {
-    build_fuzzers
-    local h short files status=0
+    need_clang
+    fuzz_tools
+    rm -rf "$FUZZ_WORK/seeds"
+    "$SAN_VENV/bin/python" "$ROOT/fuzz/make_seeds.py" "$FUZZ_WORK/seeds"
+    # The executables link the sanitizer runtimes themselves: nothing preloaded.
+    ASAN_OPTIONS="halt_on_error=1:${ASAN_OPTIONS:-}" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}" \
+        VENV=$SAN_VENV cpp_tests "$ROOT/build/cpp-asan" \
+        -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_SANITIZE="$SANITIZERS"
+    local h short status=0
     for h in "${HARNESSES[@]}"; do
         short=$(short_name "$h")
-        files=("$FUZZ_WORK/seeds/$short"/*)
-        if [[ -d $REGRESSIONS/$short ]]; then
-            files+=("$REGRESSIONS/$short"/*)
-        fi
-        if "$FUZZ_BUILD/$h" "${FUZZ_LIMITS[@]}" -runs=0 -close_fd_mask=2 "${files[@]}" \
+        if "$ROOT/build/cpp-asan/replay_$short" "$FUZZ_WORK/seeds/$short" \
             >"$FUZZ_WORK/replay-$short.log" 2>&1; then
-            echo "replay $h: ${#files[@]} inputs, no finding" >&2
+            echo "replay $h: $(tail -n 1 "$FUZZ_WORK/replay-$short.log")" >&2
         else
             echo "replay $h: FAILED, see $FUZZ_WORK/replay-$short.log" >&2
             tail -n 40 "$FUZZ_WORK/replay-$short.log" >&2
@@ -170,7 +173,7 @@ fuzz_all() {
             read -r seen new < <(keep_findings "$short" "$artifacts")
             findings=$((findings + new))
             if ((seen > 0)); then
-                echo "$h: finding kept under tests/fuzz_regressions/$short:" >&2
+                echo "$h: finding kept under tests/fuzz_regressions/$short (rename it after what it hits):" >&2
                 grep -E '^(SUMMARY|==[0-9]+==ERROR)|runtime error' "$log" | head -n 5 >&2 || true
                 # The same input again: fuzzing on would only find it again.
                 ((new > 0)) || break
