@@ -61,3 +61,9 @@ def test_library_use_refuses_it_too_but_the_writer_needs_no_module(tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("PyorvMismatch orvtool ")
     assert "is version None;" in result.stdout
+
+
+def test_orvtool_and_the_module_are_imported_from_one_installation():
+    """Not from the source tree: python/ holds orvtool but no built module."""
+    assert Path(orvtool.__file__).resolve().parent.parent == Path(pyorv.__file__).resolve().parent
+    assert ROOT / "python" not in [Path(p).resolve() for p in sys.path if p]
