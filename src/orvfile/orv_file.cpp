@@ -42,7 +42,11 @@ fs::path find_palette(const fs::path& animation_file, const fs::path& location, 
 }
 
 std::string stored_palette_path(const fs::path& project_root, const fs::path& palette_path) {
-    return palette_path.lexically_relative(project_root).generic_string();
+    // Resolving once more catches a symbolic link that only lexical
+    // normalisation brought to light ("missing/../link").
+    const fs::path palette_again = fs::weakly_canonical(palette_path);
+    const fs::path root_again = fs::weakly_canonical(project_root);
+    return palette_again.lexically_relative(root_again).generic_string();
 }
 
 Status LoadReport::status() const noexcept {
@@ -215,17 +219,19 @@ bool OrvF::render_frame(std::size_t i, OrvFrameBufferObject& image, DiagnosticSi
 }
 
 void OrvF::save(std::string file_name, std::string project_root, std::string palette_path, DiagnosticSink& sink) {
-    // Every path is worked out before the target is touched.
-    const fs::path palette_file = fs::weakly_canonical(fs::path(palette_path));
-    const std::string stored = stored_palette_path(fs::weakly_canonical(fs::path(project_root)), palette_file);
-
-    ReplacingFileWriter out;
+    // The target is opened first, so that a file that cannot be written is
+    // what gets reported; it is not touched before every path is worked out,
+    // so that a path that cannot be resolved leaves it as it was.
+    SavedFile out;
     if (!out.open(file_name)) {
         emit(sink, Category::file_write_open_failed, Where{}, "Could not open animation file for writing: ", file_name);
         return;
     }
-    out.write(write_orv(*animation_, stored));
-    if (out.commit() != ReplacingFileWriter::Status::ok) {
+    const fs::path root_form = fs::weakly_canonical(fs::path(project_root));
+    const fs::path palette_file = fs::weakly_canonical(fs::path(palette_path));
+    const std::string stored = stored_palette_path(root_form, palette_file);
+
+    if (out.write_all(write_orv(*animation_, stored)) != SavedFile::Status::ok) {
         emit(sink, Category::file_write_failed, Where{}, "Could not write animation file: ", file_name);
         return;
     }

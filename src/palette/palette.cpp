@@ -100,14 +100,15 @@ std::vector<std::uint8_t> PalF::to_bytes() const {
 }
 
 void PalF::save(std::string path, DiagnosticSink& sink) const {
-    ReplacingFileWriter file;
-    if (!file.open(path)) {
-        emit(sink, Category::palette_write_open_failed, Where{}, "Could not open palette file for writing: ", path);
-        return;
-    }
-    file.write(to_bytes());
-    if (file.commit() != ReplacingFileWriter::Status::ok) {
-        emit(sink, Category::palette_write_failed, Where{}, "Could not write palette file: ", path);
+    switch (place_file(path, to_bytes())) {
+        case PlaceResult::placed:
+            break;
+        case PlaceResult::open_failed:
+            emit(sink, Category::palette_write_open_failed, Where{}, "Could not open palette file for writing: ", path);
+            break;
+        case PlaceResult::write_failed:
+            emit(sink, Category::palette_write_failed, Where{}, "Could not write palette file: ", path);
+            break;
     }
 }
 
