@@ -13,7 +13,6 @@
 #include "common/file_io.hpp"
 
 namespace fs = std::filesystem;
-using orv::ReplacingFileWriter;
 
 namespace {
 
@@ -90,76 +89,83 @@ TEST_CASE("read_whole_file refuses what is not a readable regular file") {
     CHECK(out == std::vector<std::uint8_t>{9});
 }
 
-TEST_CASE("a committed writer replaces the target and leaves no temporary file") {
+TEST_CASE("a regular file is replaced whole, keeping its permissions, and only once written") {
     TempDir dir;
     const std::string target = dir / "anim.orv";
     put(target, "old contents");
     ::chmod(target.c_str(), 0640);
 
-    ReplacingFileWriter w;
-    REQUIRE(w.open(target));
-    w.write(bytes_of("new "));
-    CHECK(contents(target) == "old contents");  // untouched until the commit
-    w.write("bytes", 5);
-    CHECK(w.commit() == ReplacingFileWriter::Status::ok);
+    orv::SavedFile file;
+    REQUIRE(file.open(target));
+    CHECK(file.method() == orv::SavedFile::Method::replace);
+    CHECK(contents(target) == "old contents");  // untouched until written
+    CHECK(file.write_all(bytes_of("new bytes")) == orv::SavedFile::Status::ok);
     CHECK(contents(target) == "new bytes");
-    CHECK(dir.names() == std::vector<std::string>{"anim.orv"});
+    CHECK(dir.names() == std::vector<std::string>{"anim.orv"});  // no temporary file left
     struct stat st {};
     REQUIRE(::stat(target.c_str(), &st) == 0);
-    CHECK((st.st_mode & 0777) == 0640);  // the replaced file's permissions
-
-    CHECK(w.commit() == ReplacingFileWriter::Status::open_failed);  // nothing left to commit
+    CHECK((st.st_mode & 0777) == 0640);
 }
 
-TEST_CASE("a writer dropped before its commit leaves the target as it was") {
+TEST_CASE("a file dropped before it is written leaves the target as it was") {
     TempDir dir;
     const std::string target = dir / "keep.pal";
     put(target, "precious");
     {
-        ReplacingFileWriter w;
-        REQUIRE(w.open(target));
-        w.write(bytes_of("half"));
+        orv::SavedFile file;
+        REQUIRE(file.open(target));
     }
     CHECK(contents(target) == "precious");
-    CHECK(dir.names() == std::vector<std::string>{"keep.pal"});
-
-    ReplacingFileWriter reopened;
-    REQUIRE(reopened.open(dir / "other"));
-    REQUIRE(reopened.open(target));  // a second open drops the first temporary file
-    reopened.write(bytes_of("x"));
-    CHECK(reopened.commit() == ReplacingFileWriter::Status::ok);
-    CHECK(contents(target) == "x");
+    {
+        orv::SavedFile file;
+        REQUIRE(file.open(dir / "new.pal"));  // a new name: nothing may be left behind
+    }
     CHECK(dir.names() == std::vector<std::string>{"keep.pal"});
 }
 
-TEST_CASE("a new file is created; targets that cannot be written are refused") {
+TEST_CASE("a file with a second link is written in place, so both names see it") {
     TempDir dir;
-    ReplacingFileWriter w;
-    REQUIRE(w.open(dir / "fresh.orv"));
-    w.write(bytes_of("abc"));
-    CHECK(w.commit() == ReplacingFileWriter::Status::ok);
-    CHECK(contents(dir / "fresh.orv") == "abc");
+    put(dir / "a.orv", "old");
+    fs::create_hard_link(dir / "a.orv", dir / "b.orv");
+    orv::SavedFile file;
+    REQUIRE(file.open(dir / "a.orv"));
+    CHECK(file.method() == orv::SavedFile::Method::in_place);
+    CHECK(contents(dir / "a.orv") == "old");  // not truncated before the write
+    CHECK(file.write_all(bytes_of("shorter? no, longer")) == orv::SavedFile::Status::ok);
+    CHECK(contents(dir / "a.orv") == "shorter? no, longer");
+    CHECK(contents(dir / "b.orv") == "shorter? no, longer");
+}
 
+TEST_CASE("targets a plain open refuses are refused, and nothing is created") {
+    TempDir dir;
     fs::create_directory(dir / "sub");
-    ReplacingFileWriter refused;
-    CHECK_FALSE(refused.open(dir / "sub"));  // a directory in the way
-    CHECK_FALSE(refused.open(dir / "no/such/dir/f.orv"));
-    CHECK_FALSE(refused.open(""));
-    CHECK_FALSE(refused.open(std::string(dir / "f") + std::string(1, '\0')));
-    CHECK(refused.commit() == ReplacingFileWriter::Status::open_failed);
+    orv::SavedFile file;
+    CHECK_FALSE(file.open(dir / "sub"));  // a directory in the way
+    CHECK(file.method() == orv::SavedFile::Method::none);
+    CHECK_FALSE(file.open(dir / "no/such/dir/f.orv"));
+    CHECK_FALSE(file.open(""));
+    CHECK_FALSE(file.open(std::string(dir / "f") + std::string(1, '\0') + "g"));
+    CHECK(dir.names() == std::vector<std::string>{"sub"});
+    CHECK(orv::place_file(dir / "sub", bytes_of("x")) == orv::PlaceResult::open_failed);
     CHECK(fs::is_directory(dir / "sub"));
 }
 
-TEST_CASE("a symbolic link is written through to its target and stays a link") {
+TEST_CASE("place_file creates a new file and replaces an existing one") {
+    TempDir dir;
+    CHECK(orv::place_file(dir / "fresh.orv", bytes_of("abc")) == orv::PlaceResult::placed);
+    CHECK(contents(dir / "fresh.orv") == "abc");
+    CHECK(orv::place_file(dir / "fresh.orv", {}) == orv::PlaceResult::placed);
+    CHECK(contents(dir / "fresh.orv").empty());
+    CHECK(dir.names() == std::vector<std::string>{"fresh.orv"});
+}
+
+TEST_CASE("a symbolic link is followed to its file, which is replaced; the link stays") {
     TempDir dir;
     fs::create_directory(dir / "real");
     put(dir / "real/anim.orv", "old");
     fs::create_symlink("real/anim.orv", dir / "link.orv");
 
-    ReplacingFileWriter w;
-    REQUIRE(w.open(dir / "link.orv"));
-    w.write(bytes_of("through"));
-    REQUIRE(w.commit() == ReplacingFileWriter::Status::ok);
+    CHECK(orv::place_file(dir / "link.orv", bytes_of("through")) == orv::PlaceResult::placed);
     CHECK(fs::is_symlink(dir / "link.orv"));
     CHECK(contents(dir / "real/anim.orv") == "through");
 }
