@@ -49,7 +49,7 @@ def make_palette(rng: np.random.Generator) -> list:
     alpha = np.full(256, 255)
     alpha[0] = 0
     alpha[rng.choice(np.arange(1, 256), 16, replace=False)] = 128
-    return [(int(r), int(g), int(b), int(a)) for (r, g, b), a in zip(rgb, alpha)]
+    return [(int(r), int(g), int(b), int(a)) for (r, g, b), a in zip(rgb, alpha, strict=True)]
 
 
 def make_sprite(rng: np.random.Generator, width: int, height: int):
@@ -85,9 +85,7 @@ def build(seed: int, target_pixels: int):
         height = int(rng.integers(32, 256))  # heights of 256 and up do not survive a shadow frame
         shadow = rng.random() < 0.08
         indices, covered = make_sprite(rng, width, height)
-        rows = [
-            Row(runs_from_mask(indices[r].tobytes(), covered[r].tobytes(), shadow=shadow)) for r in range(height)
-        ]
+        rows = [Row(runs_from_mask(indices[r].tobytes(), covered[r].tobytes(), shadow=shadow)) for r in range(height)]
         anim_frames.append(
             Frame(
                 width=width,
@@ -225,7 +223,7 @@ def main(argv=None) -> int:
     images = check.get_frame_buffer()
     if len(images) != len(sizes):
         raise SystemExit("pyorv rendered another number of images than were generated")
-    for i, (image, blob) in enumerate(zip(images, meta["pngs"])):
+    for i, (image, blob) in enumerate(zip(images, meta["pngs"], strict=True)):
         if image.pixels != Image.open(io.BytesIO(blob)).tobytes():
             raise SystemExit(f"pyorv rendered frame {i} otherwise than the generator meant")
     del check, images
@@ -234,7 +232,7 @@ def main(argv=None) -> int:
 
     def p_images():
         out = []
-        for (w, h), data in zip(sizes, meta["p_data"]):
+        for (w, h), data in zip(sizes, meta["p_data"], strict=True):
             im = Image.frombytes("P", (w, h), data)
             im.putpalette(palette_bytes, "RGBA")
             out.append(im)
@@ -271,8 +269,10 @@ def main(argv=None) -> int:
 
     mib = 1 << 20
     print()
-    print(f"animation: {len(sizes)} frames, {pixels / 1e6:.1f} Mpx, file {file_bytes / mib:.1f} MiB, "
-          f"images {image_bytes / mib:.1f} MiB; best of {runs} runs")
+    print(
+        f"animation: {len(sizes)} frames, {pixels / 1e6:.1f} Mpx, file {file_bytes / mib:.1f} MiB, "
+        f"images {image_bytes / mib:.1f} MiB; best of {runs} runs"
+    )
     print()
     print(f"{'measurement':<34}{'ms':>10}{'Mpx/s':>10}")
     rows = [

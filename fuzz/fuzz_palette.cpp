@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (result != 1 && result != -2) std::abort();
     // What the load says it found agrees with the bytes.
     if (info.result != result || info.count_read != (size >= 2)) std::abort();
-    if (info.entries_in_file > info.entry_count || info.entries_in_file > (size >= 4 ? (size - 4) / 4 : 0)) std::abort();
+    if (info.entries_in_file > info.entry_count || info.entries_in_file > (size >= 4 ? (size - 4) / 4 : 0))
+        std::abort();
     const bool short_file = result == 1 && info.entries_in_file < info.entry_count;
     if (findings.has(orv::Category::palette_short) != short_file) std::abort();
     if (findings.has(orv::Category::palette_count_invalid) != (result == -2) || findings.total() > 1) std::abort();
@@ -47,8 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (reread.load_from_bytes(bytes.data(), bytes.size()) != 1) std::abort();
     const std::vector<orv::PalF::Color> back = reread.colors();
     for (std::size_t i = 0; i < table.size(); ++i) {
-        if (back[i].r != table[i].r || back[i].g != table[i].g || back[i].b != table[i].b ||
-            back[i].a != table[i].a) {
+        if (back[i].r != table[i].r || back[i].g != table[i].g || back[i].b != table[i].b || back[i].a != table[i].a) {
             std::abort();
         }
     }

@@ -40,13 +40,24 @@ def animations() -> list[bytes]:
     many_runs = Frame(width=255, rows=[Row([Run(0, bytes([i])) for i in range(255)])] * 3)
     out = [
         # The two small files of the format description.
-        encode_animation(Animation(speed=100, palette_path=b"a.pal",
-                                   frames=[Frame(width=3, rows=[Row([Run(1, bytes([5, 7]))])],
-                                                 y_offset=-2, x_offset=1)])),
-        encode_animation(Animation(speed=100, palette_path=b"a.pal", has_background=True,
-                                   frames=[Frame(width=4, is_shadow=True,
-                                                 rows=[Row([Run(0, length=4)]), Row([])]),
-                                           Frame(width=1, rows=[Row([Run(0, bytes([9]))])])])),
+        encode_animation(
+            Animation(
+                speed=100,
+                palette_path=b"a.pal",
+                frames=[Frame(width=3, rows=[Row([Run(1, bytes([5, 7]))])], y_offset=-2, x_offset=1)],
+            )
+        ),
+        encode_animation(
+            Animation(
+                speed=100,
+                palette_path=b"a.pal",
+                has_background=True,
+                frames=[
+                    Frame(width=4, is_shadow=True, rows=[Row([Run(0, length=4)]), Row([])]),
+                    Frame(width=1, rows=[Row([Run(0, bytes([9]))])]),
+                ],
+            )
+        ),
         encode_animation(Animation(speed=7, palette_path=b"a.pal", frames=[plain, shadow, plain])),
         encode_animation(Animation(speed=1, palette_path=b"sub/dir/x.pal", frames=[wide, many_runs])),
         encode_animation(Animation(palette_path=b"a.pal", has_background=True, frames=[shadow, plain, shadow])),
@@ -54,22 +65,31 @@ def animations() -> list[bytes]:
         # counts larger than the file.
         encode_animation(Animation(palette_path=b"a.pal")),
         encode_animation(Animation(raw_path_field=b"a.pal", frames=[plain])),
-        encode_animation(Animation(has_background=True, background_flag=0, palette_path=b"a.pal",
-                                   frames=[plain, plain])),
+        encode_animation(
+            Animation(has_background=True, background_flag=0, palette_path=b"a.pal", frames=[plain, plain])
+        ),
         encode_animation(Animation(palette_path=b"a.pal", frame_count=0xFFFFFFFF, frames=[plain])),
         encode_animation(Animation(palette_path=b"a.pal", frame_count=0x80000000, frames=[plain])),
         encode_animation(Animation(palette_path=b"a.pal", path_length=0xFFFFFFFF)),
         # Heights and shadow words that disagree with the rows present.
-        encode_animation(Animation(palette_path=b"a.pal",
-                                   frames=[Frame(width=65535, height=8191, rows=[Row([])] * 16)])),
-        encode_animation(Animation(palette_path=b"a.pal",
-                                   frames=[shadow, Frame(width=4, height_word=0x0105, rows=[Row([])] * 5)])),
-        encode_animation(Animation(palette_path=b"a.pal",
-                                   frames=[Frame(width=300, rows=[Row([Run(255, bytes([3]) * 255)] * 2)] * 4,
-                                                 height=32767)])),
-        encode_animation(Animation(palette_path=b"a.pal",
-                                   frames=[Frame(width=8, rows=[Row([Run(0, bytes([250, 251, 252]))],
-                                                                    block_count=3)])])),
+        encode_animation(
+            Animation(palette_path=b"a.pal", frames=[Frame(width=65535, height=8191, rows=[Row([])] * 16)])
+        ),
+        encode_animation(
+            Animation(palette_path=b"a.pal", frames=[shadow, Frame(width=4, height_word=0x0105, rows=[Row([])] * 5)])
+        ),
+        encode_animation(
+            Animation(
+                palette_path=b"a.pal",
+                frames=[Frame(width=300, rows=[Row([Run(255, bytes([3]) * 255)] * 2)] * 4, height=32767)],
+            )
+        ),
+        encode_animation(
+            Animation(
+                palette_path=b"a.pal",
+                frames=[Frame(width=8, rows=[Row([Run(0, bytes([250, 251, 252]))], block_count=3)])],
+            )
+        ),
     ]
     return out
 

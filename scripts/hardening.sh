@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sanitized test suite, fuzz harnesses and corpus replay; sourced by ./dev,
 # which provides ROOT, VENV and setup.
 #
@@ -151,7 +152,7 @@ fuzz_all() {
         artifacts=$FUZZ_WORK/artifacts/$short
         mkdir -p "$corpus" "$artifacts"
         deadline=$((SECONDS + seconds))
-        execs=0 findings=0 runs=0 cov=? ft=? corp=?
+        execs=0 findings=0 runs=0 cov='?' ft='?' corp='?'
         echo "== fuzzing $h for ${seconds}s (log: $FUZZ_WORK/$short.log) ==" >&2
         : >"$FUZZ_WORK/$short.log"
         # libFuzzer stops at a finding: keep it and go on until the time is up.

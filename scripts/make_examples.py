@@ -23,7 +23,10 @@ ROOT = Path(__file__).resolve().parent.parent
 
 def hero_palette():
     colors = [(0, 0, 0, 0)] * 256
-    ramp = lambda a, b, n: [tuple(int(a[k] + (b[k] - a[k]) * i / max(n - 1, 1)) for k in range(4)) for i in range(n)]
+
+    def ramp(a, b, n):
+        return [tuple(int(a[k] + (b[k] - a[k]) * i / max(n - 1, 1)) for k in range(4)) for i in range(n)]
+
     colors[1:9] = ramp((40, 24, 16, 255), (250, 214, 170, 255), 8)  # skin
     colors[16:24] = ramp((20, 30, 80, 255), (110, 150, 240, 255), 8)  # tunic
     colors[32:40] = ramp((40, 30, 20, 255), (150, 110, 70, 255), 8)  # boots, belt

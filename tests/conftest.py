@@ -4,9 +4,8 @@ import sys
 
 import pytest
 
-from orvtool.orvfile import encode_animation, encode_palette
-
 import pyorv
+from orvtool.orvfile import encode_animation, encode_palette
 
 
 def gray_palette(n=256, alpha=255):
@@ -58,10 +57,7 @@ def run_python(code, *, limit_mb=None, timeout=60):
         # memory: limit the resident size instead.
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + f":hard_rss_limit_mb={limit_mb}"
     elif limit_mb:
-        prelude = (
-            "import resource\n"
-            f"resource.setrlimit(resource.RLIMIT_AS, ({limit_mb} << 20, {limit_mb} << 20))\n"
-        )
+        prelude = f"import resource\nresource.setrlimit(resource.RLIMIT_AS, ({limit_mb} << 20, {limit_mb} << 20))\n"
     return subprocess.run(
         [sys.executable, "-c", prelude + code],
         capture_output=True,

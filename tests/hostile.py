@@ -24,6 +24,7 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+from typing import Any
 
 TESTS = Path(__file__).resolve().parent
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -61,7 +62,7 @@ print("RESULT " + json.dumps(RESULT))
 """
 
 
-def run_case(code: str, cwd: Path, *, memory_mb: int, seconds: float) -> dict:
+def run_case(code: str, cwd: Path, *, memory_mb: int, seconds: float) -> dict[str, Any]:
     """Runs `code` in a child interpreter in `cwd`; returns what it put in RESULT.
 
     Fails the test when the child does not exit cleanly, takes longer than
@@ -95,21 +96,19 @@ def run_case(code: str, cwd: Path, *, memory_mb: int, seconds: float) -> dict:
     result = json.loads(lines[-1][len("RESULT ") :])
     assert elapsed <= wall, f"took {elapsed:.1f} s, bound {wall:.0f} s"
     assert result["peak_rss_mb"] <= limit, f"peak resident size {result['peak_rss_mb']:.0f} MiB, bound {limit} MiB"
-    return result
+    return dict(result)
 
 
 # ---- used inside the child interpreter ---------------------------------------------------------
 
 
-def records(data) -> list:
+def records(data) -> list[Any]:
     """Every field of every frame, row and run of an OrvData, as plain values."""
     return [frame_record(f) for f in data.frames]
 
 
-def frame_record(f) -> tuple:
-    rows = [
-        (row.block_count, [(b.offset, b.color_count, list(b.colors)) for b in row.blocks]) for row in f.pixel_sets
-    ]
+def frame_record(f) -> tuple[Any, ...]:
+    rows = [(row.block_count, [(b.offset, b.color_count, list(b.colors)) for b in row.blocks]) for row in f.pixel_sets]
     return (f.frame_size, f.height, f.is_shadow, f.width, f.y_offset, f.x_offset, f.unk1, f.unk2, rows)
 
 

@@ -14,8 +14,7 @@ def loaded(path):
     frames = []
     for fr in data.frames:
         rows = [
-            (row.block_count, [(b.offset, b.color_count, tuple(b.colors)) for b in row.blocks])
-            for row in fr.pixel_sets
+            (row.block_count, [(b.offset, b.color_count, tuple(b.colors)) for b in row.blocks]) for row in fr.pixel_sets
         ]
         frames.append(
             dict(
@@ -46,7 +45,7 @@ def grid(frame):
     the package's code."""
     out = []
     for _, runs in frame["rows"][: frame["height"]]:
-        row = [None] * frame["width"]
+        row: list[int | None] = [None] * frame["width"]
         x = 0
         for offset, count, colors in runs:
             x += offset
@@ -67,9 +66,7 @@ def rendered(path):
     f = pyorv.OrvF()
     if f.load(str(path)) is None:
         return None
-    return [
-        np.frombuffer(im.pixels, np.uint8).reshape(im.height, im.width, 4) for im in f.get_frame_buffer()
-    ]
+    return [np.frombuffer(im.pixels, np.uint8).reshape(im.height, im.width, 4) for im in f.get_frame_buffer()]
 
 
 def read_rgba(path):
@@ -86,7 +83,7 @@ def nearest(palette, color):
     squared RGBA distance."""
     best, best_d = None, None
     for i, c in enumerate(palette):
-        d = sum((int(a) - int(b)) ** 2 for a, b in zip(c, color))
+        d = sum((int(a) - int(b)) ** 2 for a, b in zip(c, color, strict=True))
         if best_d is None or d < best_d:
             best, best_d = i, d
     return best

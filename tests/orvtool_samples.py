@@ -2,6 +2,7 @@
 
 import random
 from pathlib import Path
+from typing import Any
 
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, frame_from_indices
 
@@ -25,7 +26,9 @@ def write_project(root: Path, name: str, anim: Animation, colors=PALETTE, pal_re
 
 def figure(x_offset=-2, y_offset=-3):
     """A 5 x 3 frame with gaps, distinct indices."""
-    return frame_from_indices([[None, 1, 2, 3, None], [5, None, None, None, 6], [None] * 5], x_offset=x_offset, y_offset=y_offset)
+    return frame_from_indices(
+        [[None, 1, 2, 3, None], [5, None, None, None, 6], [None] * 5], x_offset=x_offset, y_offset=y_offset
+    )
 
 
 def walk() -> Animation:
@@ -40,7 +43,7 @@ def walk() -> Animation:
     )
 
 
-def quirky() -> dict:
+def quirky() -> dict[str, Any]:
     """Files whose bytes are not what the maximal encoder of their pixels would
     write, each with one peculiarity."""
     split = Frame(width=6, rows=[Row([Run(0, b"\x01\x02"), Run(0, b"\x03")])])  # one run split in two
@@ -69,7 +72,17 @@ def quirky() -> dict:
         ),
         "zero_size_frame": Animation(frames=[Frame(width=0, rows=[]), figure(), Frame(width=5, rows=[])]),
         "odd_fields": Animation(
-            frames=[Frame(width=2, rows=[Row([Run(0, b"\x01\x01")])], frame_size=0xDEADBEEF, unk1=7, unk2=200, x_offset=-32768, y_offset=32767)],
+            frames=[
+                Frame(
+                    width=2,
+                    rows=[Row([Run(0, b"\x01\x01")])],
+                    frame_size=0xDEADBEEF,
+                    unk1=7,
+                    unk2=200,
+                    x_offset=-32768,
+                    y_offset=32767,
+                )
+            ],
             speed=0xFFFFFFFF,
         ),
         "background_flag_0": Animation(frames=[figure()], has_background=True, background_flag=0, frame_count=1),

@@ -55,7 +55,9 @@ def test_example_set_has_what_it_promises():
     loaded = {}
     for path in EXAMPLES:
         f = pyorv.OrvF()
-        loaded[path.name] = f.load(str(path))
+        d = f.load(str(path))
+        assert d is not None, path
+        loaded[path.name] = d
     assert any(d.has_background for d in loaded.values())
     assert any(any(fr.is_shadow for fr in d.frames) for d in loaded.values())
     assert any(30 <= len(d.frames) <= 60 for d in loaded.values())

@@ -16,8 +16,9 @@ GOOD = [(i, (3 * i) % 256, 255 - i, 255 - i // 2) for i in range(256)]
 def write_inputs(directory) -> None:
     (directory / "good.pal").write_bytes(encode_palette(GOOD))
     grid = [[x + 16 * y for x in range(16)] for y in range(16)]  # every index once
-    (directory / "all.orv").write_bytes(encode_animation(Animation(palette_path=b"good.pal",
-                                                                   frames=[frame_from_indices(grid)])))
+    (directory / "all.orv").write_bytes(
+        encode_animation(Animation(palette_path=b"good.pal", frames=[frame_from_indices(grid)]))
+    )
 
 
 SHOW = """

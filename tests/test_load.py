@@ -2,10 +2,9 @@ import os
 
 import pytest
 
+import pyorv
 from conftest import gray_palette, pixel
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
-
-import pyorv
 
 EXAMPLE_1 = bytes.fromhex("6400000006000000612e70616c00010000000000000001000300feff010000010101020507")
 EXAMPLE_2 = bytes.fromhex(
@@ -33,7 +32,14 @@ def test_worked_example_plain(pal_dir, capfd):
     assert (d.info.speed, d.info.frame_count, d.has_background) == (100, 1, False)
     fr = d.frames[0]
     assert (fr.frame_size, fr.height, fr.is_shadow, fr.width, fr.y_offset, fr.x_offset, fr.unk1, fr.unk2) == (
-        0, 1, 0, 3, -2, 1, 0, 1,
+        0,
+        1,
+        0,
+        3,
+        -2,
+        1,
+        0,
+        1,
     )
     assert blocks_of(fr) == [[(1, 2, [5, 7])]]
     assert (d.palette.location(), d.palette.location_size()) == ("a.pal", 6)
@@ -45,6 +51,7 @@ def test_worked_example_background(pal_dir):
     (pal_dir / "e2.orv").write_bytes(EXAMPLE_2)
     f = pyorv.OrvF()
     d = f.load(str(pal_dir / "e2.orv"))
+    assert d is not None
     assert (d.has_background, d.info.frame_count, len(d.frames)) == (True, 2, 2)
     f0, f1 = d.frames
     assert (f0.is_shadow, f0.height, f0.width) == (1, 2, 4)
@@ -53,28 +60,39 @@ def test_worked_example_background(pal_dir):
     assert len(f.get_frame_buffer()) == 2
 
 
-@pytest.mark.parametrize(
-    "flag, background, frames_read", [(0, False, 1), (1, True, 2), (2, True, 2), (255, True, 2)]
-)
+@pytest.mark.parametrize("flag, background, frames_read", [(0, False, 1), (1, True, 2), (2, True, 2), (255, True, 2)])
 def test_header_flag(pal_dir, flag, background, frames_read):
     one = Frame(width=1, rows=[Row([Run(0, b"\x01")])])
-    anim = Animation(palette_path=b"a.pal", has_background=True, background_flag=flag, reserved=b"xyzw",
-                     frames=[one, one], frame_count=1)
+    anim = Animation(
+        palette_path=b"a.pal",
+        has_background=True,
+        background_flag=flag,
+        reserved=b"xyzw",
+        frames=[one, one],
+        frame_count=1,
+    )
     (pal_dir / "h.orv").write_bytes(encode_animation(anim))
     d = pyorv.OrvF().load(str(pal_dir / "h.orv"))
+    assert d is not None
     assert (d.has_background, d.info.frame_count, len(d.frames)) == (background, frames_read, frames_read)
 
 
 def test_plain_form_keeps_an_earlier_background_flag(pal_dir):
     one = Frame(width=1, rows=[Row([Run(0, b"\x01")])])
-    (pal_dir / "bg.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", has_background=True, frames=[one, one])))
-    (pal_dir / "plain.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", frames=[one, one], frame_count=1)))
+    (pal_dir / "bg.orv").write_bytes(
+        encode_animation(Animation(palette_path=b"a.pal", has_background=True, frames=[one, one]))
+    )
+    (pal_dir / "plain.orv").write_bytes(
+        encode_animation(Animation(palette_path=b"a.pal", frames=[one, one], frame_count=1))
+    )
     f = pyorv.OrvF()
     f.load(str(pal_dir / "bg.orv"))
     d = f.load(str(pal_dir / "plain.orv"))
+    assert d is not None
     # The plain form does not carry the flag: it stays set and the count gains the background frame.
     assert (d.has_background, d.info.frame_count, len(d.frames)) == (True, 2, 2)
-    assert pyorv.OrvF().load(str(pal_dir / "plain.orv")).info.frame_count == 1
+    fresh = pyorv.OrvF().load(str(pal_dir / "plain.orv"))
+    assert fresh is not None and fresh.info.frame_count == 1
 
 
 def test_speed_spelling_the_magic_reads_as_header(pal_dir):
@@ -122,6 +140,7 @@ def test_io_pal_absolute_and_relative(tmp_path, monkeypatch, capfd):
         monkeypatch.chdir(tmp_path)
         f = pyorv.OrvF()
         d = f.load(file_name=str(tmp_path / "x.orv"), color_profile=7, io_pal=io_pal)
+        assert d is not None
         expected = io_pal.decode() if isinstance(io_pal, bytes) else io_pal
         assert (d.palette.location(), d.palette.location_size()) == (expected, 6)
         assert pixel(f.get_frame_buffer()[0], 0, 0) == (1, 2, 3, 4)
@@ -182,8 +201,12 @@ def test_absolute_location_present_and_missing(tmp_path, capfd):
     (tmp_path / "abs.pal").write_bytes(encode_palette([(9, 8, 7, 6)]))
     one = [Frame(width=1, rows=[Row([Run(0, b"\x00")])])]
     (tmp_path / "d").mkdir()
-    (tmp_path / "d" / "a.orv").write_bytes(encode_animation(Animation(palette_path=str(tmp_path / "abs.pal").encode(), frames=one)))
-    (tmp_path / "d" / "b.orv").write_bytes(encode_animation(Animation(palette_path=str(tmp_path / "gone.pal").encode(), frames=one)))
+    (tmp_path / "d" / "a.orv").write_bytes(
+        encode_animation(Animation(palette_path=str(tmp_path / "abs.pal").encode(), frames=one))
+    )
+    (tmp_path / "d" / "b.orv").write_bytes(
+        encode_animation(Animation(palette_path=str(tmp_path / "gone.pal").encode(), frames=one))
+    )
     f = pyorv.OrvF()
     assert pixel(f.load(str(tmp_path / "d" / "a.orv")) and f.get_frame_buffer()[0], 0, 0) == (9, 8, 7, 6)
     capfd.readouterr()
@@ -244,8 +267,11 @@ def test_no_frames_returns_none(pal_dir):
 
 def test_background_counts(pal_dir):
     one = Frame(width=1, rows=[Row([Run(0, b"\x01")])])
-    (pal_dir / "b.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", has_background=True, frames=[one] * 3)))
+    (pal_dir / "b.orv").write_bytes(
+        encode_animation(Animation(palette_path=b"a.pal", has_background=True, frames=[one] * 3))
+    )
     d = pyorv.OrvF().load(str(pal_dir / "b.orv"))
+    assert d is not None
     assert (d.info.frame_count, len(d.frames)) == (3, 3)
     # A count field of 2^32-1 with the background frame wraps to 0 frames.
     (pal_dir / "w.orv").write_bytes(
@@ -268,9 +294,11 @@ def test_shadow_mode_within_a_file(pal_dir):
     after = Frame(width=1, height_word=0x0105, rows=[Row([Run(0, b"\x02")])] * 5)
     (pal_dir / "s.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", frames=[shadow, after])))
     d = pyorv.OrvF().load(str(pal_dir / "s.orv"))
+    assert d is not None
     assert [(fr.is_shadow, fr.height, len(fr.pixel_sets)) for fr in d.frames] == [(1, 1, 1), (0, 5, 5)]
     shadow_then_tall(pal_dir / "t.orv")
     d = pyorv.OrvF().load(str(pal_dir / "t.orv"))
+    assert d is not None
     assert d.frames[1].height == 300 % 256
 
 
@@ -281,6 +309,7 @@ def test_shadow_mode_starts_afresh_on_every_load(pal_dir):
     f = pyorv.OrvF()
     f.load(str(pal_dir / "t.orv"))
     d = f.load(str(pal_dir / "tall.orv"))
+    assert d is not None
     assert [fr.height for fr in d.frames] == [300, 300]
     assert [len(fr.pixel_sets) for fr in d.frames] == [300, 300]
 
@@ -290,6 +319,7 @@ def test_shadow_flag_with_high_bits(pal_dir):
     frame = Frame(width=2, height_word=0x8F02, rows=[Row([Run(0, length=2)]), Row([])])
     (pal_dir / "h.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", frames=[frame])))
     d = pyorv.OrvF().load(str(pal_dir / "h.orv"))
+    assert d is not None
     assert (d.frames[0].is_shadow, d.frames[0].height) == (1, 2)
 
 
@@ -302,9 +332,9 @@ def test_arguments(pal_dir):
     with pytest.raises(TypeError):
         f.load(path, 2**31)
     with pytest.raises(TypeError):
-        f.load(None)
+        f.load(None)  # type: ignore[arg-type]  # refused on purpose
     with pytest.raises(TypeError):
-        f.load(path, 0, "", 1)
+        f.load(path, 0, "", 1)  # type: ignore[call-arg]  # refused on purpose
     assert f.data().frames == []
     results = []
     for profile in (0, 7, -1, -(2**31)):
@@ -333,9 +363,9 @@ def test_relative_io_pal_without_a_working_directory(tmp_path):
     (tmp_path / "a.orv").write_bytes(EXAMPLE_1)
     code = f"""
 import os, pyorv
-os.mkdir({str(tmp_path / 'gone')!r}); os.chdir({str(tmp_path / 'gone')!r}); os.rmdir({str(tmp_path / 'gone')!r})
+os.mkdir({str(tmp_path / "gone")!r}); os.chdir({str(tmp_path / "gone")!r}); os.rmdir({str(tmp_path / "gone")!r})
 try:
-    pyorv.OrvF().load({str(tmp_path / 'a.orv')!r}, io_pal="rel.pal")
+    pyorv.OrvF().load({str(tmp_path / "a.orv")!r}, io_pal="rel.pal")
 except RuntimeError as e:
     print("RuntimeError", "current path" in str(e))
 """

@@ -4,11 +4,10 @@ standard error."""
 
 import pytest
 
-from conftest import gray_palette
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
-
 import pyorv
+from conftest import gray_palette
 from orvtool import _native
+from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 
 
 def one_pixel(index=1):
@@ -16,7 +15,9 @@ def one_pixel(index=1):
 
 
 def two_frames():
-    return Animation(speed=9, palette_path=b"a.pal", frames=[one_pixel(1), Frame(width=2, rows=[Row([Run(1, b"\x02")])] * 2)])
+    return Animation(
+        speed=9, palette_path=b"a.pal", frames=[one_pixel(1), Frame(width=2, rows=[Row([Run(1, b"\x02")])] * 2)]
+    )
 
 
 @pytest.fixture
@@ -49,18 +50,30 @@ def test_a_whole_file(project):
     assert f1["rows"] == [(1, [(1, 1, b"\x02")])] * 2 and f1["height_word"] == 2
     pal = r["palette"]
     assert (pal["path"], pal["from_option"], pal["result"], pal["entry_count"], pal["problem"]) == (
-        str((project / "a.pal").resolve()), False, 1, 256, None)
+        str((project / "a.pal").resolve()),
+        False,
+        1,
+        256,
+        None,
+    )
     assert pal["tried"] == [str(project / "a.pal")] and pal["colors"][2] == gray_palette()[2]
     # The images are those pyorv renders.
     f = pyorv.OrvF()
     f.load(str(project / "w.orv"))
     assert [(i["width"], i["height"], i["pixels"]) for i in r["images"]] == [
-        (i.width, i.height, i.pixels) for i in f.get_frame_buffer()]
+        (i.width, i.height, i.pixels) for i in f.get_frame_buffer()
+    ]
 
 
 def test_background_form_fields(project):
-    anim = Animation(palette_path=b"a.pal", has_background=True, background_flag=2, reserved=b"xyzw",
-                     frames=[one_pixel(), one_pixel()], frame_count=1)
+    anim = Animation(
+        palette_path=b"a.pal",
+        has_background=True,
+        background_flag=2,
+        reserved=b"xyzw",
+        frames=[one_pixel(), one_pixel()],
+        frame_count=1,
+    )
     (project / "b.orv").write_bytes(encode_animation(anim))
     r = _native.load_report(project / "b.orv", records=False)
     assert r["form"] == {"has_header": True, "reserved": b"xyzw", "flag": 2}
@@ -72,11 +85,11 @@ def test_files_cut_short(project):
     data = encode_animation(two_frames())
     head = 4 + 4 + 6 + 4
     cases = {
-        head - 1: ("head_cut_short", None, 0),   # frame count missing
-        10: ("head_cut_short", None, 0),         # inside the path
-        head: ("frames_cut_short", 0, 0),        # before the first record
-        36: ("frames_cut_short", 1, 1),          # between the records
-        40: ("frames_cut_short", 1, 2),          # inside the second record
+        head - 1: ("head_cut_short", None, 0),  # frame count missing
+        10: ("head_cut_short", None, 0),  # inside the path
+        head: ("frames_cut_short", 0, 0),  # before the first record
+        36: ("frames_cut_short", 1, 1),  # between the records
+        40: ("frames_cut_short", 1, 2),  # inside the second record
         len(data) - 1: ("frames_cut_short", 1, 2),
     }
     for size, (category, frame, records) in cases.items():
@@ -100,7 +113,11 @@ def test_trailing_bytes(project):
     (project / "t.orv").write_bytes(data)
     r = _native.load_report(str(project / "t.orv"))
     assert (r["status"], r["counts"], r["trailing"], r["trailing_start"]) == (
-        "problems", {"trailing_bytes": 1}, b"junk\0", len(data) - 5)
+        "problems",
+        {"trailing_bytes": 1},
+        b"junk\0",
+        len(data) - 5,
+    )
     assert "5 bytes after the last frame record" in r["diagnostics"][0]["message"]
     # A file without frames trails right after its head.
     (project / "e.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", trailing=b"xy")))
@@ -119,7 +136,11 @@ def test_missing_palette(project, capfd):
     assert pal["tried"][:2] == [str(project / "sub" / "gone.pal"), str(project / "gone.pal")]
     # The module's error lines are in the report, in order, without being printed.
     assert [(d["category"], d["severity"], d["message"]) for d in r["diagnostics"]] == [
-        ("palette_not_found", "note", "palette not found: no 'gone.pal' in the animation's folder or any folder above it"),
+        (
+            "palette_not_found",
+            "note",
+            "palette not found: no 'gone.pal' in the animation's folder or any folder above it",
+        ),
         ("palette_open_failed", "error", "Could not open palette file: "),
         ("no_palette_data", "error", "No palette data available!"),
     ]
@@ -143,7 +164,7 @@ def test_palette_shorter_than_the_indices_used(project):
     assert (first["frame"], first["row"], first["index"]) == (0, 1, 5)
     assert (last["frame"], last["row"], last["index"]) == (2, 0, 7)
     assert "2 pixels use indices past the palette file's 4 entries" in first["message"]
-    assert r["images"][0]["pixels"][4 * 4:4 * 5] == bytes((0, 0, 0, 255))  # index 5: opaque black fill
+    assert r["images"][0]["pixels"][4 * 4 : 4 * 5] == bytes((0, 0, 0, 255))  # index 5: opaque black fill
     # A palette file shorter than its own count says so as well.
     (project / "four.pal").write_bytes(encode_palette(gray_palette(2), count=4))
     r = _native.load_report(str(project / "s.orv"))
@@ -212,8 +233,13 @@ def test_frames_one_at_a_time(project):
 
 
 def test_misuse_raises_type_error():
-    for call in (lambda: _native.load_report(), lambda: _native.load_report(3), lambda: _native.load_report("a", 5),
-                 lambda: _native.load_report("a", "", True), lambda: _native.open_frames(None)):
+    for call in (
+        lambda: _native.load_report(),  # type: ignore[call-arg]  # refused on purpose
+        lambda: _native.load_report(3),  # type: ignore[arg-type]  # refused on purpose
+        lambda: _native.load_report("a", 5),  # type: ignore[arg-type]  # refused on purpose
+        lambda: _native.load_report("a", "", True),  # type: ignore[call-arg]  # refused on purpose
+        lambda: _native.open_frames(None),  # type: ignore[arg-type]  # refused on purpose
+    ):
         with pytest.raises(TypeError):
             call()
     assert "OrvF" not in dir(_native) and set(_native.CATEGORIES) >= {"row_missing", "trailing_bytes"}

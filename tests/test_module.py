@@ -74,19 +74,21 @@ def test_constructors():
     assert isinstance(pyorv.PalF(), pyorv.PalF)
     assert isinstance(pyorv.OrvF(), pyorv.OrvF)
     with pytest.raises(TypeError):
-        pyorv.OrvFrameBuffer(None)
+        pyorv.OrvFrameBuffer(None)  # type: ignore[arg-type]  # refused on purpose
     with pytest.raises(TypeError):
-        pyorv.OrvFrameBuffer(pyorv.PalF())
+        pyorv.OrvFrameBuffer(pyorv.PalF())  # type: ignore[arg-type]  # refused on purpose
     with pytest.raises(TypeError):
-        pyorv.PalF(1)
+        pyorv.PalF(1)  # type: ignore[call-arg]  # refused on purpose
 
 
 def test_signatures_shown():
+    assert pyorv.OrvF.load.__doc__ is not None
     assert pyorv.OrvF.load.__doc__.startswith(
         "load(self: pyorv.OrvF, file_name: str, "
         "color_profile: typing.SupportsInt | typing.SupportsIndex = 0, io_pal: str = '') -> pyorv.OrvData"
     )
     doc = pyorv.PalF.colors.__doc__
+    assert doc is not None
     assert "1. colors(self: pyorv.PalF, arg0: collections.abc.Sequence[pyorv.PalFColor]) -> None" in doc
     assert "2. colors(self: pyorv.PalF) -> list[pyorv.PalFColor]" in doc
     assert doc.index("1. colors") < doc.index("2. colors")
@@ -95,7 +97,7 @@ def test_signatures_shown():
 def test_instances_take_no_foreign_attributes():
     f = pyorv.OrvF()
     with pytest.raises(AttributeError):
-        f.whatever = 1
+        f.whatever = 1  # type: ignore[attr-defined]  # refused on purpose
     with pytest.raises(AttributeError):
         del f.data().has_background
 

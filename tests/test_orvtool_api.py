@@ -8,11 +8,11 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from orvtool_samples import PALETTE, walk, write_project
 
 import orvtool
 import pyorv
 from orvtool.loading import capture_native_stderr, load_animation
+from orvtool_samples import PALETTE, walk, write_project
 
 TESTS = Path(__file__).resolve().parent
 
@@ -56,6 +56,7 @@ def test_native_diagnostics_are_caught_per_load(tmp_path, capfd):
     anim = load_animation(str(path))
     assert anim.images is None
     assert anim.diagnostics == ["ERROR: Invalid color count: 0", "ERROR: No palette data available!"]
+    assert anim.render_problem is not None
     assert anim.render_problem.startswith(f"palette {(tmp_path / 'pal' / 'test.pal').resolve()} could not be used")
     assert capfd.readouterr().err == ""
     with capture_native_stderr() as lines:

@@ -9,13 +9,13 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from orvtool_build_helpers import grid, loaded, nearest, read_rgba, rendered, write_rgba
-from orvtool_samples import quirky, random_animation, walk, write_project
 
 from orvtool.building import BuildOptions, build_from_export
 from orvtool.cli import main
 from orvtool.exporting import ExportOptions, export_animation
 from orvtool.orvfile import Animation, Frame, Row, Run, frame_from_indices, runs_from_indices
+from orvtool_build_helpers import grid, loaded, nearest, read_rgba, rendered, write_rgba
+from orvtool_samples import quirky, random_animation, walk, write_project
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = sorted((ROOT / "examples").rglob("*.orv"))
@@ -70,7 +70,11 @@ def _odd_row(rng, width, shadow):
         runs.append(Run(rng.randint(0, 9), b"", length=0))
     elif kind < 0.3:
         n = rng.randint(1, 5)
-        runs.append(Run(rng.randint(0, 3), length=n) if shadow else Run(rng.randint(0, 3), bytes(rng.randrange(256) for _ in range(n))))
+        runs.append(
+            Run(rng.randint(0, 3), length=n)
+            if shadow
+            else Run(rng.randint(0, 3), bytes(rng.randrange(256) for _ in range(n)))
+        )
     return Row(runs)
 
 
@@ -96,7 +100,7 @@ def random_odd_animation(rng):
 
 def random_palette(rng):
     """1 to 256 colours, with repeated colours and fully transparent ones."""
-    colors = []
+    colors: list[tuple[int, int, int, int]] = []
     for _ in range(rng.randint(1, 256)):
         r = rng.random()
         if colors and r < 0.1:
@@ -166,7 +170,7 @@ EDIT_PALETTE = [
 
 
 def edit_animation():
-    body = [
+    body: list[list[int | None]] = [
         [1, 1, 2, 2, 3, 3, 5, 5],
         [None, 6, 6, 2, 5, None, 7, 4],
         [4, 4, None, None, 1, 2, 3, 7],
@@ -182,7 +186,12 @@ def edit_animation():
     return Animation(
         frames=[
             frame_from_indices(body, x_offset=-4, y_offset=-4, frame_size=1000),
-            frame_from_indices([[None, 0, 0, 0, None], [0, 0, 0, 0, 0], [None, None, 0, None, None]], is_shadow=True, x_offset=-2, y_offset=-1),
+            frame_from_indices(
+                [[None, 0, 0, 0, None], [0, 0, 0, 0, 0], [None, None, 0, None, None]],
+                is_shadow=True,
+                x_offset=-2,
+                y_offset=-1,
+            ),
             split,
         ],
         speed=40,

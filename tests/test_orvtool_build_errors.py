@@ -7,14 +7,14 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from orvtool_build_helpers import grid, loaded, nearest, read_rgba, write_rgba
-from orvtool_samples import PALETTE, walk, write_project
 from PIL import Image
 
 from orvtool.building import BuildOptions, build_from_export, build_from_frames
 from orvtool.cli import main
-from orvtool.exporting import ExportOptions, export_animation
 from orvtool.errors import OrvToolError
+from orvtool.exporting import ExportOptions, export_animation
+from orvtool_build_helpers import grid, loaded, nearest, read_rgba, write_rgba
+from orvtool_samples import PALETTE, walk, write_project
 
 
 @pytest.fixture
@@ -59,7 +59,18 @@ def edit_sidecar(folder, change):
         (lambda d: d.update(header={"flag": 1}), "header has no 'reserved'"),
         (lambda d: d.update(version=2), "sidecar version 2"),
     ],
-    ids=["speed", "x_offset", "image", "path_field", "frames", "width_type", "offset_range", "explicit_rows", "reserved", "version"],
+    ids=[
+        "speed",
+        "x_offset",
+        "image",
+        "path_field",
+        "frames",
+        "width_type",
+        "offset_range",
+        "explicit_rows",
+        "reserved",
+        "version",
+    ],
 )
 def test_missing_or_bad_sidecar_fields(tmp_path, walk_export, change, match):
     _, out = walk_export
@@ -78,7 +89,9 @@ def test_sidecar_without_colours_needs_a_palette(tmp_path, walk_export):
 def test_index_layer_disagreeing_with_sidecar_and_image(tmp_path, walk_export):
     _, out = walk_export
     Image.new("LA", (4, 3)).save(out / "frame_000.index.png")  # frame 0 is 5 x 3
-    refused(tmp_path, out, r"frame 0: index layer .*frame_000.index.png is 4x3, the sidecar and the frame image say 5x3")
+    refused(
+        tmp_path, out, r"frame 0: index layer .*frame_000.index.png is 4x3, the sidecar and the frame image say 5x3"
+    )
 
 
 def test_missing_frame_image(tmp_path, walk_export):
@@ -101,7 +114,13 @@ def test_exact_refuses_colours_the_palette_lacks(tmp_path, walk_export):
     png[0, 1] = (1, 2, 3, 255)
     write_rgba(out / "frame_002.png", png)
     palette = tmp_path / "new.pal"
-    refused(tmp_path, out, r"--exact: 2 pixels \(frames 2\).*frame 2 at x 0, y 0 is \(1, 2, 3, 255\)", exact=True, palette=str(palette))
+    refused(
+        tmp_path,
+        out,
+        r"--exact: 2 pixels \(frames 2\).*frame 2 at x 0, y 0 is \(1, 2, 3, 255\)",
+        exact=True,
+        palette=str(palette),
+    )
     assert not palette.exists()
     report = build_from_export(str(out), str(tmp_path / "built.orv"))  # without --exact: the nearest entry
     assert any("frame 2: 2 pixels in 1 colours took the nearest" in n for n in report.notes)
@@ -160,7 +179,10 @@ def test_long_gaps_and_runs_are_carried_within_the_limits(tmp_path):
 
 @pytest.mark.parametrize(
     "height, shadow, match",
-    [(256, True, "frame 0: a shadow frame of 256 rows, a shadow frame has at most 255"), (32768, False, "frame 0: 32768 rows, a frame has at most 32767")],
+    [
+        (256, True, "frame 0: a shadow frame of 256 rows, a shadow frame has at most 255"),
+        (32768, False, "frame 0: 32768 rows, a frame has at most 32767"),
+    ],
 )
 def test_frames_too_tall_for_their_height_field(tmp_path, height, shadow, match):
     frame, pal = _plain_frames(tmp_path, np.zeros((height, 1, 4), np.uint8))

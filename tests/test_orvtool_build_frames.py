@@ -5,16 +5,16 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
+from orvtool.building import ANCHORS, BuildOptions, build_from_export, build_from_frames
+from orvtool.cli import main
+from orvtool.errors import OrvToolError
+from orvtool.exporting import ExportOptions, export_animation
+from orvtool.formats import palettes
+from orvtool.formats.orv import stored_palette_path
+from orvtool.orvfile import encode_palette
 from orvtool_build_helpers import grid, loaded, nearest, read_rgba, rendered, write_rgba
 from orvtool_samples import walk, write_project
-
-from orvtool.formats import palettes
-from orvtool.building import ANCHORS, BuildOptions, build_from_export, build_from_frames
-from orvtool.formats.orv import stored_palette_path
-from orvtool.cli import main
-from orvtool.exporting import ExportOptions, export_animation
-from orvtool.errors import OrvToolError
-from orvtool.orvfile import encode_palette
 
 COLORS = [(0, 0, 0, 255), (255, 0, 0, 255), (0, 255, 0, 128), (0, 0, 255, 255), (255, 255, 255, 60)]
 
@@ -47,7 +47,7 @@ def test_frames_take_palette_indices_and_anchored_offsets(tmp_path):
     assert (got["speed"], got["has_background"]) == (100, False)
     images = rendered(out)  # the palette is found from objects/ by the stored path
     assert images is not None
-    for image, path in zip(images, frames):
+    for image, path in zip(images, frames, strict=True):
         assert np.array_equal(image, read_rgba(path))
 
 
@@ -68,7 +68,7 @@ def test_fixed_offsets_speed_shadow_and_background(tmp_path):
     got = loaded(tmp_path / "x.orv")
     assert got["has_background"] and got["frame_count"] == 2 and got["speed"] == 12345
     assert (tmp_path / "x.orv").read_bytes()[:4] == b"FVRO"
-    for f, grid_expected in zip(got["frames"], expected):
+    for f, grid_expected in zip(got["frames"], expected, strict=True):
         assert (f["x_offset"], f["y_offset"], f["is_shadow"]) == (7, -300, 1)
         assert grid(f) == [[None if v is None else 0 for v in row] for row in grid_expected]
     with pytest.raises(OrvToolError, match="x offset 40000"):
@@ -83,9 +83,9 @@ def test_quantize_keeps_few_colours_exactly(tmp_path):
     made = palettes.read_pal(str(pal)).colors
     assert sorted(made) == sorted(COLORS)  # alpha included, the transparent pixels left out
     got = loaded(tmp_path / "x.orv")
-    for f, exp in zip(got["frames"], expected):
+    for f, exp in zip(got["frames"], expected, strict=True):
         assert grid(f) == [[None if v is None else made.index(COLORS[v]) for v in row] for row in exp]
-    for image, path in zip(rendered(tmp_path / "x.orv"), frames):
+    for image, path in zip(rendered(tmp_path / "x.orv"), frames, strict=True):
         assert np.array_equal(image, read_rgba(path))
 
 
@@ -130,7 +130,9 @@ def test_export_folder_gets_a_new_palette_and_stored_path(tmp_path):
     root = tmp_path / "game"
     target = root / "objects" / "walk.orv"
     new_pal = root / "palettes" / "walk.pal"
-    report = build_from_export(str(tmp_path / "out"), str(target), BuildOptions(palette=str(new_pal), project_root=str(root)))
+    report = build_from_export(
+        str(tmp_path / "out"), str(target), BuildOptions(palette=str(new_pal), project_root=str(root))
+    )
     assert report.palette_written == str(new_pal)
     assert new_pal.read_bytes() == (tmp_path / "pal" / "test.pal").read_bytes()  # the export's colours
     got, old = loaded(target), loaded(source)

@@ -8,11 +8,11 @@ import sys
 from pathlib import Path
 
 import pytest
-from orvtool_samples import quirky, walk, write_project
 
 from orvtool.cli import main
-from orvtool.orvfile import Animation, encode_animation
 from orvtool.formats.sidecar import read_export
+from orvtool.orvfile import Animation, encode_animation
+from orvtool_samples import quirky, walk, write_project
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -118,7 +118,9 @@ def test_batch_over_a_tree_finishes_despite_bad_files(tmp_path, capfd, jobs):
         assert (out / rel / "animation.json").is_file(), rel
         assert (out / rel / "preview.gif").is_file()
         assert f"wrote {out / rel}" in stdout
-    assert encode_animation(read_export(str(out / "hero" / "odd" / "split"))) == (src / "hero/odd/split.orv").read_bytes()
+    assert (
+        encode_animation(read_export(str(out / "hero" / "odd" / "split"))) == (src / "hero/odd/split.orv").read_bytes()
+    )
     assert not (out / "hero" / "broken").exists() and not (out / "cut").exists()
     assert "\r" not in err  # no progress bar when stderr is not a terminal
 
@@ -184,7 +186,9 @@ def test_module_and_console_script_run(tmp_path):
     assert result.returncode == 0, result.stderr
     assert json.loads(result.stdout)[0]["speed"] == 100
     script = Path(sys.executable).with_name("orvtool")
-    result = subprocess.run([str(script), "export", str(path), "-o", str(tmp_path / "o")], capture_output=True, text=True)
+    result = subprocess.run(
+        [str(script), "export", str(path), "-o", str(tmp_path / "o")], capture_output=True, text=True
+    )
     assert result.returncode == 0, result.stderr
     assert (tmp_path / "o" / "animation.json").is_file()
     result = subprocess.run([str(script), "info", str(tmp_path / "missing.orv")], capture_output=True, text=True)

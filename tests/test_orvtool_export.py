@@ -8,14 +8,14 @@ from pathlib import Path
 import numpy as np
 import pytest
 from PIL import Image
-from orvtool_samples import PALETTE, quirky, walk, write_project
 
 import pyorv
 from orvtool import to_numpy
-from orvtool.exporting import ExportOptions, export_animation
 from orvtool.errors import OrvToolError
-from orvtool.orvfile import encode_animation
+from orvtool.exporting import ExportOptions, export_animation
 from orvtool.formats.sidecar import read_export, read_sidecar
+from orvtool.orvfile import encode_animation
+from orvtool_samples import PALETTE, quirky, walk, write_project
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = sorted((ROOT / "examples").rglob("*.orv"))
@@ -54,6 +54,7 @@ def test_examples_export_matches_the_loaded_records(tmp_path, path):
 
     f = pyorv.OrvF()
     data = f.load(str(path))
+    assert data is not None
     doc = read_sidecar(str(tmp_path))
     assert doc["speed"] == data.info.speed
     assert doc["frame_count"] == data.info.frame_count == len(doc["frames"])
@@ -61,12 +62,12 @@ def test_examples_export_matches_the_loaded_records(tmp_path, path):
     assert doc["palette"]["location"] == data.palette.location()
     assert doc["palette"]["location_size"] == data.palette.location_size()
     rebuilt = read_export(str(tmp_path)).frames
-    for entry, frame, again in zip(doc["frames"], data.frames, rebuilt):
+    for entry, frame, again in zip(doc["frames"], data.frames, rebuilt, strict=True):
         for key in ("width", "height", "x_offset", "y_offset", "is_shadow", "frame_size", "unk1", "unk2"):
             assert entry[key] == getattr(frame, key), key
         rows = frame.pixel_sets
         assert len(again.rows) == len(rows)
-        for row, row_again in zip(rows, again.rows):
+        for row, row_again in zip(rows, again.rows, strict=True):
             assert [(b.offset, b.color_count, bytes(b.colors)) for b in row.blocks] == [
                 (r.offset, r.color_count, b"" if entry["is_shadow"] else r.indices) for r in row_again.runs
             ]
@@ -80,7 +81,7 @@ def test_frame_images_and_index_layers_agree_with_the_renderer(tmp_path):
     f.load(str(path))
     palette = np.array(PALETTE, dtype=np.uint8)
     doc = read_sidecar(str(tmp_path / "out"))
-    for entry, image in zip(doc["frames"], f.get_frame_buffer()):
+    for entry, image in zip(doc["frames"], f.get_frame_buffer(), strict=True):
         png = rgba(tmp_path / "out" / entry["image"])
         assert np.array_equal(png, to_numpy(image))
         with Image.open(tmp_path / "out" / entry["indices"]) as im:
@@ -121,7 +122,7 @@ def test_zero_size_frames_get_no_images(tmp_path):
     assert [f["image"] for f in frames] == [None, "frame_001.png", None]
     assert not (tmp_path / "out" / "frame_000.png").exists()
     with Image.open(tmp_path / "out" / "preview.gif") as gif:
-        assert gif.n_frames == 3
+        assert gif.n_frames == 3  # type: ignore[attr-defined]  # animated formats add it
     assert "frame_001.png" in report.written
 
 
@@ -167,7 +168,7 @@ def test_gif_has_one_frame_per_animation_frame_on_the_union_canvas(tmp_path):
     expected = _placed(out, read_sidecar(str(out))["frames"], 9, 6, -2, -3)
     with Image.open(out / "preview.gif") as gif:
         assert gif.size == (9, 6)
-        assert gif.n_frames == 3
+        assert gif.n_frames == 3  # type: ignore[attr-defined]  # animated formats add it
         for i, page in enumerate(expected):
             gif.seek(i)
             assert gif.info["duration"] == 50
@@ -183,7 +184,7 @@ def test_apng_keeps_full_alpha(tmp_path):
     out = tmp_path / "out"
     expected = _placed(out, read_sidecar(str(out))["frames"], 9, 6, -2, -3)
     with Image.open(out / "preview.apng") as ap:
-        assert ap.n_frames == 3
+        assert ap.n_frames == 3  # type: ignore[attr-defined]  # animated formats add it
         for i, page in enumerate(expected):
             ap.seek(i)
             assert ap.info["duration"] == 250

@@ -18,20 +18,20 @@ import shutil
 import struct
 import tempfile
 from pathlib import Path
-from typing import Any, List, Optional, Tuple
+from typing import Any, List, Tuple
 
-from hostile import SANITIZED
 from hypothesis import HealthCheck, Phase, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
-from test_render_reference import reference_render
 
 import pyorv
+from hostile import SANITIZED
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_frame, encode_palette
+from test_render_reference import reference_render
 
 settings.register_profile(
     "bounded",
-    max_examples=8 if SANITIZED else 30,
+    max_examples=25 if SANITIZED else 100,
     # A failure is reported as found: shrinking long sequences takes minutes.
     phases=[Phase.explicit, Phase.reuse, Phase.generate, Phase.target, Phase.explain],
     stateful_step_count=20,
@@ -92,7 +92,9 @@ def random_colors(rng: random.Random, n: int) -> List[Tuple[int, int, int, int]]
 
 
 def head_length(anim: Animation) -> int:
-    return len(encode_animation(Animation(frames=[], palette_path=anim.palette_path, has_background=anim.has_background)))
+    return len(
+        encode_animation(Animation(frames=[], palette_path=anim.palette_path, has_background=anim.has_background))
+    )
 
 
 def image_bytes_bound(data: bytes) -> int:
@@ -269,6 +271,8 @@ class OrvSequences(RuleBasedStateMachine):
         if anim.has_background:
             assert data.has_background
         assert data.info.speed == anim.speed
+        if data.palette.color_model() == 1:  # set by an earlier edit: entries are read as B, G, R, A
+            colors = [(b, g, r, a) for r, g, b, a in colors]
         assert colour_tuples(data.palette) == colors + [BLACK] * (256 - entries)
 
     @rule(rng=st.randoms(use_true_random=False), cut=st.floats(0, 1))
@@ -276,7 +280,10 @@ class OrvSequences(RuleBasedStateMachine):
         anim = random_animation(rng)
         whole = encode_animation(anim)
         size = int(len(whole) * cut)
-        data = self._load(self._write(f"c{self.loads}.orv", whole[:size]), self._write("full.pal", encode_palette(random_colors(rng, 256))))
+        data = self._load(
+            self._write(f"c{self.loads}.orv", whole[:size]),
+            self._write("full.pal", encode_palette(random_colors(rng, 256))),
+        )
         # Frames whose records lie wholly before the cut come back whole.
         end = head_length(anim)
         complete = []
@@ -350,7 +357,9 @@ class OrvSequences(RuleBasedStateMachine):
 
     @rule(
         pick=st.integers(0, 7),
-        what=st.sampled_from(["frame_count", "height", "width", "block_count", "color_count", "is_shadow", "background"]),
+        what=st.sampled_from(
+            ["frame_count", "height", "width", "block_count", "color_count", "is_shadow", "background"]
+        ),
         value=st.sampled_from([0, 1, 2, 255, 300, 65535, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF]),
     )
     def edit_count(self, pick: int, what: str, value: int) -> None:
@@ -381,7 +390,11 @@ class OrvSequences(RuleBasedStateMachine):
     def _refresh_snapshot(self, view: Any) -> None:
         self.held = [(v, frame_record(v) if v is view else rec) for v, rec in self.held]
 
-    @rule(rng=st.randoms(use_true_random=False), entries=st.sampled_from([0, 1, 7, 255, 256, 300]), model=st.sampled_from([0, 1]))
+    @rule(
+        rng=st.randoms(use_true_random=False),
+        entries=st.sampled_from([0, 1, 7, 255, 256, 300]),
+        model=st.sampled_from([0, 1]),
+    )
     def edit_palette(self, rng: random.Random, entries: int, model: int) -> None:
         source = pyorv.PalF()
         assert source.load(self._write("source.pal", encode_palette(random_colors(rng, 256)))) == 1

@@ -1,9 +1,8 @@
 import pytest
 
+import pyorv
 from conftest import run_python
 from orvtool.orvfile import Animation, Frame, Row, Run
-
-import pyorv
 
 
 def two_frame_anim():
@@ -30,7 +29,14 @@ def test_read_only_attributes(load_anim):
     fr = d.frames[0]
     row = fr.pixel_sets[0]
     block = row.blocks[0]
-    for obj, name in [(d, "info"), (d, "frames"), (d, "palette"), (fr, "pixel_sets"), (row, "blocks"), (block, "colors")]:
+    for obj, name in [
+        (d, "info"),
+        (d, "frames"),
+        (d, "palette"),
+        (fr, "pixel_sets"),
+        (row, "blocks"),
+        (block, "colors"),
+    ]:
         with pytest.raises(AttributeError):
             setattr(obj, name, [])
     with pytest.raises(AttributeError):
@@ -149,7 +155,7 @@ import pyorv
 f = pyorv.OrvF()
 kept = []
 for i in range(200):
-    d = f.load({str(tmp_path / 'big.orv')!r} if i % 2 == 0 else {str(tmp_path / 'small.orv')!r})
+    d = f.load({str(tmp_path / "big.orv")!r} if i % 2 == 0 else {str(tmp_path / "small.orv")!r})
     frames = d.frames
     kept.append(frames[-1])
     kept.append(frames[0].pixel_sets[0])

@@ -1,9 +1,8 @@
 import pytest
 
+import pyorv
 from conftest import gray_palette, pixel, run_python
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
-
-import pyorv
 
 CLEAR = (0, 0, 0, 0)
 SHADOW = (0, 0, 0, 255)
@@ -55,9 +54,7 @@ def test_out_of_range_index_skips_rest_of_block_and_keeps_cursor(load_anim, capf
     d.palette.colors(d.palette.colors()[:4])
     capfd.readouterr()
     img = pyorv.OrvFrameBuffer(d).get_buffer()[0]
-    assert capfd.readouterr().err == (
-        "ERROR: Out-of-bounds color index! (4)\nERROR: Out-of-bounds color index! (9)\n"
-    )
+    assert capfd.readouterr().err == ("ERROR: Out-of-bounds color index! (4)\nERROR: Out-of-bounds color index! (9)\n")
     # Cursor stopped at x=2 after the bad index; next block starts at 2 + 1.
     assert row_pixels(img) == [CLEAR, rgba(1, colors), CLEAR, rgba(3, colors), CLEAR, CLEAR, CLEAR, CLEAR]
 
@@ -95,7 +92,9 @@ def test_missing_rows_and_extra_rows(load_anim, capfd):
     frame.height = 4
     capfd.readouterr()
     img = pyorv.OrvFrameBuffer(d).get_buffer()[0]
-    assert capfd.readouterr().err == "ERROR: Row 2 exceeds OrvPixelSet count!\nERROR: Row 3 exceeds OrvPixelSet count!\n"
+    assert (
+        capfd.readouterr().err == "ERROR: Row 2 exceeds OrvPixelSet count!\nERROR: Row 3 exceeds OrvPixelSet count!\n"
+    )
     assert (img.width, img.height, len(img.pixels)) == (2, 4, 32)
     assert row_pixels(img, 1) == [rgba(3), CLEAR]
     assert row_pixels(img, 2) == row_pixels(img, 3) == [CLEAR, CLEAR]
@@ -170,10 +169,11 @@ def test_memory_budget_refuses_frames_past_it(tmp_path):
     code = f"""
 import pyorv
 f = pyorv.OrvF()
-d = f.load({str(tmp_path / 'a.orv')!r})
+d = f.load({str(tmp_path / "a.orv")!r})
 imgs = f.get_frame_buffer()
 print([(i.width, i.height) for i in imgs])
-print(imgs[0].pixels[:4] == bytes({list(gray_palette()[7])!r}), imgs[2].pixels[:4] == bytes({list(gray_palette()[9])!r}))
+print(imgs[0].pixels[:4] == bytes({list(gray_palette()[7])!r}),
+      imgs[2].pixels[:4] == bytes({list(gray_palette()[9])!r}))
 """
     out = run_python(code, limit_mb=6000, timeout=120)
     assert out.returncode == 0, out.stderr

@@ -11,6 +11,7 @@ import random
 
 import pytest
 
+import pyorv
 from conftest import gray_palette
 from orvtool.orvfile import (
     Animation,
@@ -22,8 +23,6 @@ from orvtool.orvfile import (
     runs_from_indices,
     runs_from_mask,
 )
-
-import pyorv
 
 SHADOW = bytes((0, 0, 0, 255))
 
@@ -114,9 +113,7 @@ def written_records(anim):
     for f in anim.frames:
         rows = []
         for row in f.rows:
-            rows.append(
-                [(run.offset, run.color_count, [] if f.is_shadow else list(run.indices)) for run in row.runs]
-            )
+            rows.append([(run.offset, run.color_count, [] if f.is_shadow else list(run.indices)) for run in row.runs])
         out.append((f.width, len(f.rows), int(f.is_shadow), rows))
     return out
 
@@ -124,7 +121,7 @@ def written_records(anim):
 def check_images(images, data, colors):
     expected_lines = []
     assert len(images) == len(data.frames)
-    for image, frame in zip(images, data.frames):
+    for image, frame in zip(images, data.frames, strict=True):
         pixels, lines = reference_render(frame, colors)
         expected_lines += lines
         assert (image.width, image.height, image.channels) == (frame.width, frame.height, 4)
@@ -179,7 +176,9 @@ def test_large_frame_renders_as_the_reference(load_anim, capfd):
     for _ in range(height):
         runs = []
         for _ in range(rng.randrange(0, 4)):
-            runs.append(Run(offset=rng.randrange(256), indices=bytes(rng.randrange(256) for _ in range(rng.randrange(1, 256)))))
+            runs.append(
+                Run(offset=rng.randrange(256), indices=bytes(rng.randrange(256) for _ in range(rng.randrange(1, 256))))
+            )
         rows.append(Row(runs))
     anim = Animation(frames=[random_frame(rng), Frame(width=width, rows=rows), random_frame(rng)])
     colors = gray_palette()
@@ -199,6 +198,7 @@ def test_frame_cut_inside_a_run_keeps_the_indices_read(write, cut):
     path = write("cut.orv", data[: second_run_indices + cut])
     f = pyorv.OrvF()
     d = f.load(path)
+    assert d is not None
     blocks = [[(b.offset, b.color_count, b.colors) for b in row.blocks] for row in d.frames[0].pixel_sets]
     assert blocks == [[(1, 20, list(range(10, 30)))], [(2, 20, list(range(50, 50 + cut)))]]
     image = f.get_frame_buffer()[0]

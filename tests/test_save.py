@@ -1,10 +1,9 @@
 import pytest
-
-from conftest import gray_palette, run_python
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 from test_load import EXAMPLE_1, EXAMPLE_2
 
 import pyorv
+from conftest import gray_palette, run_python
+from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 
 
 @pytest.fixture
@@ -38,8 +37,15 @@ def test_fresh_animation_writes_18_bytes(tmp_path):
 
 def test_frames_round_trip_except_unk(root):
     frames = [
-        Frame(width=7, x_offset=-3, y_offset=12, frame_size=1234, unk1=9, unk2=200,
-              rows=[Row([Run(2, bytes([1, 2, 3])), Run(0, bytes([4]))]), Row([]), Row([Run(255, b""), Run(3, b"\x05")])]),
+        Frame(
+            width=7,
+            x_offset=-3,
+            y_offset=12,
+            frame_size=1234,
+            unk1=9,
+            unk2=200,
+            rows=[Row([Run(2, bytes([1, 2, 3])), Run(0, bytes([4]))]), Row([]), Row([Run(255, b""), Run(3, b"\x05")])],
+        ),
         Frame(width=1, unk1=7, unk2=0, rows=[Row([Run(0, b"\xff")])]),
     ]
     src = Animation(speed=77, palette_path=b"a.pal", frames=frames)
@@ -82,7 +88,9 @@ def test_background_with_zero_frames_writes_wrapped_count(tmp_path):
     f = pyorv.OrvF()
     f.data().has_background = True
     f.save(str(tmp_path / "z.orv"), str(tmp_path), str(tmp_path / "p.pal"))
-    assert (tmp_path / "z.orv").read_bytes() == b"FVRO\0\0\0\0\x01" + bytes(4) + bytes.fromhex("06000000") + b"p.pal\0" + b"\xff" * 4
+    assert (tmp_path / "z.orv").read_bytes() == b"FVRO\0\0\0\0\x01" + bytes(4) + bytes.fromhex(
+        "06000000"
+    ) + b"p.pal\0" + b"\xff" * 4
 
 
 @pytest.mark.parametrize(
@@ -144,10 +152,10 @@ def test_failed_write_keeps_earlier_file_and_palette(root):
 import resource, signal
 import pyorv
 f = pyorv.OrvF()
-assert f.load({str(root / 'big.orv')!r}) is not None
+assert f.load({str(root / "big.orv")!r}) is not None
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 resource.setrlimit(resource.RLIMIT_FSIZE, (2048, 2048))
-f.save({str(root / 'target.orv')!r}, {str(root)!r}, {str(root / 'a.pal')!r})
+f.save({str(root / "target.orv")!r}, {str(root)!r}, {str(root / "a.pal")!r})
 print("returned")
 """
     out = run_python(code)
@@ -173,9 +181,9 @@ def test_replaces_through_symbolic_link_and_keeps_mode(root):
 def test_arguments_and_path_errors(root):
     f = pyorv.OrvF()
     with pytest.raises(TypeError):
-        f.save(str(root / "o.orv"))
+        f.save(str(root / "o.orv"))  # type: ignore[call-arg]  # refused on purpose
     with pytest.raises(TypeError):
-        f.save(str(root / "o.orv"), str(root), None)
+        f.save(str(root / "o.orv"), str(root), None)  # type: ignore[arg-type]  # refused on purpose
     assert not (root / "o.orv").exists()
     # A path that cannot be resolved (a loop of symbolic links) raises before
     # the target is touched.

@@ -9,13 +9,13 @@ from typing import TYPE_CHECKING, Any
 from .version import __version__
 
 if TYPE_CHECKING:
-    import numpy as np
+    from numpy.typing import NDArray
     from PIL import Image
 
 __all__ = ["to_numpy", "to_pil", "__version__"]
 
 
-def to_numpy(image: Any) -> "np.ndarray":
+def to_numpy(image: Any) -> "NDArray[Any]":
     """The pixels of a rendered frame (`pyorv.OrvFrameBufferObject`) as a new,
     writable (height, width, 4) uint8 array of R, G, B, A."""
     from .images import to_numpy as convert

@@ -132,7 +132,7 @@ def _run_pool(
 ) -> None:
     lost: List[int] = []
     with ProcessPoolExecutor(max_workers=workers) as pool:
-        futures: Dict[Future, int] = {pool.submit(run_one, task, job, args): i for i, job in enumerate(jobs)}
+        futures: Dict[Future[Any], int] = {pool.submit(run_one, task, job, args): i for i, job in enumerate(jobs)}
         for future in as_completed(futures):
             i = futures[future]
             try:

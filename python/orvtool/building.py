@@ -27,9 +27,10 @@ from __future__ import annotations
 import base64
 import os
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 from PIL import Image
 
 from . import writing
@@ -42,7 +43,7 @@ from .model import Animation, Frame, Row
 
 # Offsets of a w x h frame for each anchor: the position of its top-left pixel
 # relative to the animation's origin.
-ANCHORS = {
+ANCHORS: Dict[str, Callable[[int, int], Tuple[int, int]]] = {
     "bottom-center": lambda w, h: (-(w // 2), -h),
     "bottom-left": lambda w, h: (0, -h),
     "bottom-right": lambda w, h: (-w, -h),
@@ -127,7 +128,7 @@ def encode_rows(
 
 
 def _palette_for_build(
-    options: BuildOptions, images: Sequence[np.ndarray], fallback: Optional[palettes.Palette], notes: List[str]
+    options: BuildOptions, images: Sequence[NDArray[Any]], fallback: Optional[palettes.Palette], notes: List[str]
 ) -> Tuple[palettes.Palette, Optional[palettes.Palette]]:
     """(palette to match against, palette to write or None)."""
     target = options.palette
@@ -158,7 +159,9 @@ def _palette_for_build(
 # --- from an export folder -------------------------------------------------------
 
 
-def _index_layer_for(folder: str, entry: Dict[str, Any], frame_no: int, size: Tuple[int, int], same_size: bool):
+def _index_layer_for(
+    folder: str, entry: Dict[str, Any], frame_no: int, size: Tuple[int, int], same_size: bool
+) -> Optional[Tuple[NDArray[Any], NDArray[Any]]]:
     name = entry.get("indices")
     if not name:
         return None
@@ -192,7 +195,7 @@ def plan_from_export(folder: str, options: BuildOptions, output: str) -> Plan:
     notes: List[str] = []
     entries = doc["frames"]
 
-    images: Dict[int, np.ndarray] = {}
+    images: Dict[int, NDArray[Any]] = {}
     for i, entry in enumerate(entries):
         if entry["image"] is not None:
             images[i] = read_frame_png(os.path.join(folder, entry["image"]))
@@ -202,10 +205,10 @@ def plan_from_export(folder: str, options: BuildOptions, output: str) -> Plan:
     if isinstance(pal_doc.get("colors"), list):
         colors = [tuple(c) if isinstance(c, list) else c for c in pal_doc["colors"]]
         try:
-            palettes.check_colors(colors)  # type: ignore[arg-type]
+            palettes.check_colors(colors)
         except OrvToolError as exc:
             raise OrvToolError(f"{sidecar.SIDECAR_NAME}: the palette's colours: {exc}") from None
-        fallback = palettes.Palette(colors, int(pal_doc.get("model", 0)) & 0xFFFF)  # type: ignore[arg-type]
+        fallback = palettes.Palette(colors, int(pal_doc.get("model", 0)) & 0xFFFF)
     shadow_only = all(e["is_shadow"] for i, e in enumerate(entries) if i in images)
     if fallback is None and options.palette is None and options.quantize is None:
         if not shadow_only:
@@ -361,7 +364,8 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     found, _ = find_palette(os.fsencode(os.path.abspath(output)), stored)
     if found is None:
         report.notes.append(
-            f"the stored palette path '{os.fsdecode(stored)}' is not found from {os.path.dirname(os.path.abspath(output))} "
+            f"the stored palette path '{os.fsdecode(stored)}' is not found from "
+            f"{os.path.dirname(os.path.abspath(output))} "
             "or the folders above it (see --project-root)"
         )
     return report

@@ -83,13 +83,15 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
     names = sidecar.frame_file_names(len(anim.frames))
     report = ExportReport(folder, len(anim.frames))
     if anim.trailing:
-        report.notes.append(f"{len(anim.trailing)} bytes after the last frame, which the game ignores, kept in the sidecar")
+        report.notes.append(
+            f"{len(anim.trailing)} bytes after the last frame, which the game ignores, kept in the sidecar"
+        )
 
     layers = [sidecar.index_layer(frame) for frame in anim.frames]
-    explicit = [sidecar.explicit_rows(frame, *layer) for frame, layer in zip(anim.frames, layers)]
+    explicit = [sidecar.explicit_rows(frame, *layer) for frame, layer in zip(anim.frames, layers, strict=True)]
     solid = [frame.width > 0 and frame.rows_drawn > 0 for frame in anim.frames]
 
-    targets = [name for (image, index), has in zip(names, solid) if has for name in (image, index)]
+    targets = [name for (image, index), has in zip(names, solid, strict=True) if has for name in (image, index)]
     targets.append(sidecar.SIDECAR_NAME)
     if options.sheet:
         targets += [SHEET_IMAGE, SHEET_JSON]

@@ -5,20 +5,19 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 from PIL import Image
 
 from .errors import OrvToolError
 
 
-def to_numpy(image: Any) -> np.ndarray:
+def to_numpy(image: Any) -> NDArray[Any]:
     """The pixels of a rendered frame (`pyorv.OrvFrameBufferObject`) as a new,
     writable (height, width, 4) uint8 array of R, G, B, A."""
     width, height, channels = image.width, image.height, image.channels
     pixels = image.pixels
     if channels != 4 or len(pixels) != width * height * 4:
-        raise ValueError(
-            f"image of {width}x{height} pixels with {channels} channels holds {len(pixels)} bytes"
-        )
+        raise ValueError(f"image of {width}x{height} pixels with {channels} channels holds {len(pixels)} bytes")
     return np.frombuffer(bytearray(pixels), dtype=np.uint8).reshape(height, width, 4)
 
 
@@ -28,7 +27,7 @@ def to_pil(image: Any) -> Image.Image:
     return Image.frombytes("RGBA", (arr.shape[1], arr.shape[0]), arr.tobytes())
 
 
-def read_frame_png(path: str) -> np.ndarray:
+def read_frame_png(path: str) -> NDArray[Any]:
     """A frame image as an RGBA (h, w, 4) uint8 array, whatever its PNG mode."""
     try:
         with Image.open(path) as im:

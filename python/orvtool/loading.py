@@ -69,21 +69,21 @@ class LoadedAnimation:
     frames: List[Frame]  # with their height and raw height word as stored
     palette: PaletteSearch
     palette_colors: List[Color]  # as the module holds them (256 after a load)
-    images: Optional[list]  # pyorv.OrvFrameBufferObject per frame, None when nothing rendered
+    images: Optional[
+        List[pyorv.OrvFrameBufferObject]
+    ]  # pyorv.OrvFrameBufferObject per frame, None when nothing rendered
     render_problem: Optional[str]  # why there are no images
     trailing: bytes  # bytes after the last frame record, which the loader ignores
     diagnostics: List[str]  # lines the module wrote while loading
 
-    def require_images(self) -> list:
+    def require_images(self) -> List[pyorv.OrvFrameBufferObject]:
         """The rendered images, one per frame; raises when the module rendered
         none or refused a frame."""
         if self.images is None:
             raise OrvToolError(self.render_problem or "no image was rendered")
-        for i, (frame, image) in enumerate(zip(self.frames, self.images)):
+        for i, (frame, image) in enumerate(zip(self.frames, self.images, strict=True)):
             if (image.width, image.height) != (frame.width, frame.height):
-                raise OrvToolError(
-                    f"frame {i} ({frame.width}x{frame.height}) is too large for the renderer"
-                )
+                raise OrvToolError(f"frame {i} ({frame.width}x{frame.height}) is too large for the renderer")
         return self.images
 
 
@@ -126,8 +126,7 @@ def parse_head(data: bytes) -> Head:
     pos += 8
     if n > len(data) - pos - 4:
         raise OrvToolError(
-            f"not an animation file: its palette path length {n} runs past the end of the file "
-            f"({len(data)} bytes)"
+            f"not an animation file: its palette path length {n} runs past the end of the file ({len(data)} bytes)"
         )
     path_field = data[pos : pos + n]
     pos += n
@@ -189,13 +188,11 @@ def _place_frames(raw: bytes, head: Head, frames: List[Frame], declared: int) ->
     pos = head.size
     for i, frame in enumerate(frames):
         end = pos + frame.record_bytes()
-        incomplete = any(
-            len(run.indices) != run.color_count for row in frame.rows for run in row.runs
-        ) and not frame.is_shadow
+        incomplete = (
+            any(len(run.indices) != run.color_count for row in frame.rows for run in row.runs) and not frame.is_shadow
+        )
         if end > len(raw) or incomplete:
-            raise OrvToolError(
-                f"the file is cut short or not an animation: frame {i} runs past the end of the file"
-            )
+            raise OrvToolError(f"the file is cut short or not an animation: frame {i} runs past the end of the file")
         (frame.height_word,) = struct.unpack_from("<H", raw, pos + 4)
         pos = end
     return raw[pos:]
@@ -233,7 +230,7 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
         found, tried = find_palette(os.fsencode(abs_path), head.location)
         search = PaletteSearch(head.location, False, found, tried)
 
-    images: Optional[list] = None
+    images: Optional[List[pyorv.OrvFrameBufferObject]] = None
     problem: Optional[str] = None
     if result is None:
         problem = _why_nothing_rendered(search, frames, diagnostics)

@@ -21,9 +21,10 @@ the frames (`quantize_palette`).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import List, Optional, Sequence, Tuple
+from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 from PIL import Image
 
 from .errors import OrvToolError
@@ -46,7 +47,7 @@ class ColorMatcher:
         table = list(colors) + [FILL_COLOR] * (256 - len(colors))
         self.table = np.array(table, dtype=np.uint8)  # colour shown by each index 0..255
 
-    def match(self, pixels: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    def match(self, pixels: NDArray[Any]) -> Tuple[NDArray[Any], NDArray[Any]]:
         """(index uint8, squared distance) for each (r, g, b, a) row of `pixels`."""
         if len(pixels) == 0:
             return np.zeros(0, np.uint8), np.zeros(0, np.int64)
@@ -68,15 +69,15 @@ class ColorMatcher:
 class FramePixels:
     """Where a frame's pixels lie and which index each shows."""
 
-    indices: np.ndarray  # uint8 (h, w)
-    covered: np.ndarray  # bool (h, w)
-    nearest: np.ndarray  # bool (h, w): took a colour the palette does not hold
+    indices: NDArray[Any]  # uint8 (h, w)
+    covered: NDArray[Any]  # bool (h, w)
+    nearest: NDArray[Any]  # bool (h, w): took a colour the palette does not hold
 
 
 def resolve_pixels(
-    rgba: np.ndarray,
+    rgba: NDArray[Any],
     matcher: Optional[ColorMatcher],
-    layer: Optional[Tuple[np.ndarray, np.ndarray]],
+    layer: Optional[Tuple[NDArray[Any], NDArray[Any]]],
     shadow: bool,
 ) -> FramePixels:
     """The index and coverage of every pixel of an RGBA frame (see the rules
@@ -101,7 +102,7 @@ def resolve_pixels(
     return FramePixels(indices, covered, nearest)
 
 
-def quantize_palette(images: Sequence[np.ndarray], count: int) -> List[Color]:
+def quantize_palette(images: Sequence[NDArray[Any]], count: int) -> List[Color]:
     """A palette of at most `count` colours for the visible (alpha > 0) pixels
     of `images`: their own colours when there are no more than `count` of them,
     in ascending (r, g, b, a) order, else Pillow's octree quantizer over all
@@ -123,7 +124,7 @@ def quantize_palette(images: Sequence[np.ndarray], count: int) -> List[Color]:
     for i in used:
         c = tuple(table[4 * int(i) : 4 * int(i) + 4])
         if len(c) == 4 and c not in colors:
-            colors.append(c)  # type: ignore[arg-type]
+            colors.append(c)
     return colors or [SHADOW_COLOR]
 
 
@@ -135,7 +136,7 @@ class Inexact:
         self.frames: List[int] = []
         self.first: Optional[str] = None
 
-    def add(self, frame_no: int, rgba: np.ndarray, px: FramePixels, matcher: ColorMatcher, notes: List[str]) -> None:
+    def add(self, frame_no: int, rgba: NDArray[Any], px: FramePixels, matcher: ColorMatcher, notes: List[str]) -> None:
         n = int(px.nearest.sum())
         if not n:
             return

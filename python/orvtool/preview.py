@@ -9,9 +9,10 @@ their canvas empty.
 
 from __future__ import annotations
 
-from typing import List, Sequence, Tuple
+from typing import Any, List, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 from PIL import Image
 
 from .model import Canvas, union_canvas
@@ -19,11 +20,13 @@ from .model import Canvas, union_canvas
 GIF_ALPHA_THRESHOLD = 128  # a GIF pixel is either transparent or opaque
 
 
-def place_frames(frames: Sequence[np.ndarray], offsets: Sequence[Tuple[int, int]]) -> Tuple[Canvas, List[np.ndarray]]:
+def place_frames(
+    frames: Sequence[NDArray[Any]], offsets: Sequence[Tuple[int, int]]
+) -> Tuple[Canvas, List[NDArray[Any]]]:
     """Each (h, w, 4) frame on its own copy of the union canvas."""
-    canvas = union_canvas([(x, y, f.shape[1], f.shape[0]) for f, (x, y) in zip(frames, offsets)])
-    out = []
-    for frame, (x, y) in zip(frames, offsets):
+    canvas = union_canvas([(x, y, f.shape[1], f.shape[0]) for f, (x, y) in zip(frames, offsets, strict=True)])
+    out: List[NDArray[Any]] = []
+    for frame, (x, y) in zip(frames, offsets, strict=True):
         page = np.zeros((canvas.height, canvas.width, 4), dtype=np.uint8)
         h, w = frame.shape[:2]
         if h and w:
@@ -39,7 +42,7 @@ def frame_duration_ms(fps: float) -> int:
     return max(1, round(1000.0 / fps))
 
 
-def _gif_pages(pages: Sequence[np.ndarray]) -> List[Image.Image]:
+def _gif_pages(pages: Sequence[NDArray[Any]]) -> List[Image.Image]:
     """Palette images sharing one exact palette when the pages hold at most
     255 opaque colours (always so for a 256-colour animation without
     translucent overlaps); Pillow's quantiser otherwise."""
@@ -66,7 +69,7 @@ def _gif_pages(pages: Sequence[np.ndarray]) -> List[Image.Image]:
     return images
 
 
-def write_gif(path: str, pages: Sequence[np.ndarray], fps: float) -> None:
+def write_gif(path: str, pages: Sequence[NDArray[Any]], fps: float) -> None:
     """An endlessly looping GIF; alpha becomes on or off at 128. Pillow merges
     consecutive identical pages into one with their delays added."""
     images = _gif_pages(pages)
@@ -85,7 +88,7 @@ def write_gif(path: str, pages: Sequence[np.ndarray], fps: float) -> None:
     )
 
 
-def write_apng(path: str, pages: Sequence[np.ndarray], fps: float) -> None:
+def write_apng(path: str, pages: Sequence[NDArray[Any]], fps: float) -> None:
     """An endlessly looping animated PNG with full alpha; each page replaces
     the one before."""
     images = [Image.frombytes("RGBA", (p.shape[1], p.shape[0]), p.tobytes()) for p in pages]

@@ -5,8 +5,8 @@ from __future__ import annotations
 import os
 from typing import Any, Dict, List, Optional
 
-from .loading import load_animation
 from .formats.sidecar import explicit_rows, index_layer, run_statistics
+from .loading import load_animation
 
 
 def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
@@ -77,15 +77,18 @@ def format_text(info: Dict[str, Any]) -> str:
     lines = [
         f"{info['path']}",
         f"  form:      {form}",
-        f"  size:      {info['size']} bytes" + (f", {info['trailing_bytes']} after the last frame" if info["trailing_bytes"] else ""),
+        f"  size:      {info['size']} bytes"
+        + (f", {info['trailing_bytes']} after the last frame" if info["trailing_bytes"] else ""),
         f"  speed:     {info['speed']}",
         f"  frames:    {count}",
-        f"  palette:   {pal['location']!r} ({'--palette' if pal['from_option'] else 'stored'}, field of {pal['location_size']} bytes)",
+        f"  palette:   {pal['location']!r} ({'--palette' if pal['from_option'] else 'stored'}, "
+        f"field of {pal['location_size']} bytes)",
         f"  resolved:  {resolved}",
     ]
     t = info["runs"]
     lines.append(
-        f"  runs:      {t['runs']} ({t['empty_runs']} empty), {t['covered_pixels']} pixels, longest {t['longest_run']}, "
+        f"  runs:      {t['runs']} ({t['empty_runs']} empty), {t['covered_pixels']} pixels, "
+        f"longest {t['longest_run']}, "
         f"at most {t['most_runs_in_a_row']} in a row, "
         + ("all rows maximal" if not t["non_maximal_rows"] else f"{t['non_maximal_rows']} rows not maximal")
     )

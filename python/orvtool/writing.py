@@ -60,7 +60,7 @@ def place_together(files: Sequence[Tuple[str, Writer]], name: str) -> None:
             temps.append(_temp_beside(target))
             write(temps[-1])
             placed.append(target)
-        for tmp, target in zip(temps, placed):
+        for tmp, target in zip(temps, placed, strict=True):
             os.replace(tmp, target)
         temps.clear()
     except OSError as exc:

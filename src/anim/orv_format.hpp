@@ -20,12 +20,12 @@ struct OrvHead {
     std::array<std::uint8_t, 4> reserved{};  // the header's reserved field, as far as the file holds it
     bool background_flag_read = false;
     bool background_flag = false;
-    std::uint8_t flag_byte = 0;   // the raw flag byte, when read
+    std::uint8_t flag_byte = 0;  // the raw flag byte, when read
     bool speed_read = false;
     std::uint32_t speed = 0;
     bool path_length_read = false;
     std::uint32_t path_length = 0;
-    std::string path;             // the path bytes present in the file, at most path_length
+    std::string path;  // the path bytes present in the file, at most path_length
     std::uint32_t frame_count = 0;
     bool frame_count_read = false;
     std::size_t end = 0;  // offset of the first byte after the head

@@ -56,18 +56,13 @@ Severity category_severity(Category category) noexcept {
     return i < kCategoryCount ? kCategories[i].severity : Severity::error;
 }
 
-const char* severity_name(Severity severity) noexcept {
-    return severity == Severity::note ? "note" : "error";
-}
+const char* severity_name(Severity severity) noexcept { return severity == Severity::note ? "note" : "error"; }
 
 const char* status_name(Status status) noexcept {
     switch (status) {
-        case Status::ok:
-            return "ok";
-        case Status::problems:
-            return "problems";
-        case Status::failed:
-            return "failed";
+        case Status::ok: return "ok";
+        case Status::problems: return "problems";
+        case Status::failed: return "failed";
     }
     return "unknown";
 }

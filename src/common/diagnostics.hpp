@@ -19,29 +19,29 @@ namespace orv {
 
 enum class Category : std::uint8_t {
     // Palette file (load, save, lookup).
-    palette_open_failed,        // "Could not open palette file: " path
-    palette_count_invalid,      // "Invalid color count: " count
-    palette_short,              // the file holds fewer entries than its count says
-    palette_write_open_failed,  // "Could not open palette file for writing: " path
-    palette_write_failed,       // "Could not write palette file: " path
-    color_lookup_out_of_bounds, // "Color index out of bounds: " index
+    palette_open_failed,         // "Could not open palette file: " path
+    palette_count_invalid,       // "Invalid color count: " count
+    palette_short,               // the file holds fewer entries than its count says
+    palette_write_open_failed,   // "Could not open palette file for writing: " path
+    palette_write_failed,        // "Could not write palette file: " path
+    color_lookup_out_of_bounds,  // "Color index out of bounds: " index
     // Animation file (load, save).
-    file_open_failed,           // the animation file cannot be opened
-    head_cut_short,             // the file ends inside its header or head
-    frames_cut_short,           // the file ends before or inside a frame record
-    trailing_bytes,             // bytes after the last frame record
-    palette_not_found,          // the palette search found nothing
-    palette_search_failed,      // the file system failed the palette search
-    index_past_palette_file,    // indices beyond the entries the palette file holds
-    no_frames,                  // nothing to render
-    file_write_open_failed,     // "Could not open animation file for writing: " path
-    file_write_failed,          // "Could not write animation file: " path
+    file_open_failed,         // the animation file cannot be opened
+    head_cut_short,           // the file ends inside its header or head
+    frames_cut_short,         // the file ends before or inside a frame record
+    trailing_bytes,           // bytes after the last frame record
+    palette_not_found,        // the palette search found nothing
+    palette_search_failed,    // the file system failed the palette search
+    index_past_palette_file,  // indices beyond the entries the palette file holds
+    no_frames,                // nothing to render
+    file_write_open_failed,   // "Could not open animation file for writing: " path
+    file_write_failed,        // "Could not write animation file: " path
     // Rendering.
-    no_palette_data,            // "No palette data available!"
-    row_missing,                // "Row " r " exceeds OrvPixelSet count!"
-    color_index_out_of_range,   // "Out-of-bounds color index! (" c ")"
-    frame_too_large,            // a frame whose image cannot be sized
-    frame_over_budget,          // a frame past the rendering's memory budget
+    no_palette_data,           // "No palette data available!"
+    row_missing,               // "Row " r " exceeds OrvPixelSet count!"
+    color_index_out_of_range,  // "Out-of-bounds color index! (" c ")"
+    frame_too_large,           // a frame whose image cannot be sized
+    frame_over_budget,         // a frame past the rendering's memory budget
 };
 
 inline constexpr std::size_t kCategoryCount = static_cast<std::size_t>(Category::frame_over_budget) + 1;

@@ -19,11 +19,11 @@ namespace orv {
 
 struct SavedFile::Handles {
     Method method = Method::none;
-    int target_fd = -1;       // the target opened for writing, not truncated; -1 while it is absent
-    int temp_fd = -1;         // the new file that replaces the target
+    int target_fd = -1;  // the target opened for writing, not truncated; -1 while it is absent
+    int temp_fd = -1;    // the new file that replaces the target
     std::string temp_path;
-    std::string final_path;   // what the new file is renamed to
-    std::string created_path; // a file open() created to write in place, removed on abandon
+    std::string final_path;    // what the new file is renamed to
+    std::string created_path;  // a file open() created to write in place, removed on abandon
     struct stat created {};
 };
 

@@ -28,9 +28,7 @@ std::string fs_bytes(const py::object& path) {
     return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
 }
 
-py::object fs_text(const std::string& bytes) {
-    return py::module_::import("os").attr("fsdecode")(py::bytes(bytes));
-}
+py::object fs_text(const std::string& bytes) { return py::module_::import("os").attr("fsdecode")(py::bytes(bytes)); }
 
 py::object optional_int(bool present, std::int64_t value) {
     return present ? py::object(py::int_(value)) : py::object(py::none());
@@ -59,9 +57,9 @@ py::list frame_rows(const OrvFrame& frame) {
     for (const OrvPixelSet& row : frame.pixel_sets) {
         py::list runs;
         for (const OrvPixelBlock& block : row.blocks) {
-            runs.append(py::make_tuple(block.offset, block.color_count,
-                                       py::bytes(reinterpret_cast<const char*>(block.colors.data()),
-                                                 block.colors.size())));
+            runs.append(
+                py::make_tuple(block.offset, block.color_count,
+                               py::bytes(reinterpret_cast<const char*>(block.colors.data()), block.colors.size())));
         }
         rows.append(py::make_tuple(row.block_count, std::move(runs)));
     }
@@ -94,9 +92,10 @@ py::dict report_dict(const std::string& path, const OrvF& file, const std::vecto
 
     py::dict form;
     form["has_header"] = head.has_header;
-    form["reserved"] = head.has_header ? py::object(py::bytes(reinterpret_cast<const char*>(head.reserved.data()),
-                                                              head.reserved.size()))
-                                       : py::object(py::none());
+    form["reserved"] =
+        head.has_header
+            ? py::object(py::bytes(reinterpret_cast<const char*>(head.reserved.data()), head.reserved.size()))
+            : py::object(py::none());
     form["flag"] = optional_int(head.background_flag_read, head.flag_byte);
     out["form"] = form;
     out["head_whole"] = rep.opened && head.whole();
@@ -111,7 +110,7 @@ py::dict report_dict(const std::string& path, const OrvF& file, const std::vecto
     out["frames_wanted"] = rep.frames_wanted;
     out["frames_whole"] = rep.frames_whole;
     out["trailing_start"] = rep.trailing_start;
-    const std::size_t from = static_cast<std::size_t>(rep.trailing_start);
+    const auto from = static_cast<std::size_t>(rep.trailing_start);
     out["trailing"] = rep.trailing_bytes > 0 && from <= bytes.size()
                           ? py::bytes(reinterpret_cast<const char*>(bytes.data() + from), bytes.size() - from)
                           : py::bytes();

@@ -81,8 +81,8 @@ void note_indices_past_palette(const OrvData& data, std::size_t entries, Diagnos
         }
         if (past == 0) continue;
         emit(sink, Category::index_past_palette_file, Where{static_cast<std::int64_t>(i), first_row, first_index},
-             "frame ", i, ": ", past, " pixel", past == 1 ? "" : "s", " use indices past the palette file's ",
-             entries, " entries (first in row ", first_row, ": index ", first_index, "; highest ", highest,
+             "frame ", i, ": ", past, " pixel", past == 1 ? "" : "s", " use indices past the palette file's ", entries,
+             " entries (first in row ", first_row, ": index ", first_index, "; highest ", highest,
              "); they take the fill colour");
     }
 }
@@ -93,9 +93,11 @@ std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
 void OrvF::note_file_not_opened(const std::string& file_name) {
     report_ = LoadReport{};
-    emit(report_.diagnostics, Category::file_open_failed, Where{}, "cannot open the animation file ", quoted(file_name));
+    emit(report_.diagnostics, Category::file_open_failed, Where{}, "cannot open the animation file ",
+         quoted(file_name));
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): paths are taken by value, as the documented signature says
 std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_profile*/, std::string io_pal,
                                     DiagnosticSink& sink) {
     std::vector<std::uint8_t> bytes;
@@ -134,11 +136,10 @@ void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::st
     const OrvHead head = reader.parse_head();
     rep.head = head;
     if (!head.whole()) {
-        emit(to_both, Category::head_cut_short, Where{}, "the file ends inside its head (", bytes.size(),
-             " bytes", head.path_length_read && head.path.size() < head.path_length
-                           ? std::string("; the palette path length ") + std::to_string(head.path_length) +
-                                 " runs past the end"
-                           : std::string(),
+        emit(to_both, Category::head_cut_short, Where{}, "the file ends inside its head (", bytes.size(), " bytes",
+             head.path_length_read && head.path.size() < head.path_length
+                 ? std::string("; the palette path length ") + std::to_string(head.path_length) + " runs past the end"
+                 : std::string(),
              "): not a whole animation file");
     }
     if (head.background_flag_read) data.has_background = head.background_flag;
@@ -173,7 +174,7 @@ void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::st
     palette.colors({});
     palette.load(pal.path, to_both, &pal.load);
     if (pal.load.result == -1) {
-        pal.problem = pal.path.empty() ? "not found"
+        pal.problem = pal.path.empty()   ? "not found"
                       : pal.is_directory ? "is a directory, not a palette file"
                                          : "cannot be opened";
     } else if (pal.load.result == -2) {
@@ -218,6 +219,7 @@ bool OrvF::render_frame(std::size_t i, OrvFrameBufferObject& image, DiagnosticSi
     return true;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): paths are taken by value, as the documented signature says
 void OrvF::save(std::string file_name, std::string project_root, std::string palette_path, DiagnosticSink& sink) {
     // The target is opened first, so that a file that cannot be written is
     // what gets reported; it is not touched before every path is worked out,

@@ -19,31 +19,31 @@ namespace orv {
 
 // Where a load looked for the palette and what it found.
 struct PaletteReport {
-    std::string location;             // what was looked for: the stored location, or io_pal as given
-    bool from_option = false;         // io_pal named the palette
-    std::vector<std::string> tried;   // the search's candidates, in order (none with io_pal)
-    std::string path;                 // the path given to the palette's load; empty when the search found nothing
-    bool is_directory = false;        // that path names a directory
-    PaletteLoadInfo load;             // what the palette's load found
-    std::string problem;              // why no palette was loaded; empty when one was
+    std::string location;            // what was looked for: the stored location, or io_pal as given
+    bool from_option = false;        // io_pal named the palette
+    std::vector<std::string> tried;  // the search's candidates, in order (none with io_pal)
+    std::string path;                // the path given to the palette's load; empty when the search found nothing
+    bool is_directory = false;       // that path names a directory
+    PaletteLoadInfo load;            // what the palette's load found
+    std::string problem;             // why no palette was loaded; empty when one was
 };
 
 // What one load learned about the file, the palette and the rendering.
 struct LoadReport {
-    bool opened = false;              // the animation file could be read
+    bool opened = false;  // the animation file could be read
     std::uint64_t file_size = 0;
-    OrvHead head;                     // form and head fields as the file holds them
+    OrvHead head;  // form and head fields as the file holds them
     PaletteReport palette;
-    std::uint32_t frames_wanted = 0;  // frame records the head announces (the in-memory count)
-    std::size_t frames_read = 0;      // frames in the animation afterwards
-    bool frames_whole = false;        // the head and every frame record it announces were read whole
-    std::vector<FrameExtent> frames;  // one per frame record begun, in file order
-    std::uint64_t trailing_start = 0; // first byte after the last whole record
-    std::uint64_t trailing_bytes = 0; // bytes from there to the end (0 for a file cut short)
-    bool palette_has_colors = false;  // the palette held colours when rendering began
-    bool rendered = false;            // the load rendered every frame (not a read alone)
-    std::size_t images = 0;           // images that rendering gave
-    DiagnosticReport diagnostics;     // parsing, palette and rendering, in order
+    std::uint32_t frames_wanted = 0;   // frame records the head announces (the in-memory count)
+    std::size_t frames_read = 0;       // frames in the animation afterwards
+    bool frames_whole = false;         // the head and every frame record it announces were read whole
+    std::vector<FrameExtent> frames;   // one per frame record begun, in file order
+    std::uint64_t trailing_start = 0;  // first byte after the last whole record
+    std::uint64_t trailing_bytes = 0;  // bytes from there to the end (0 for a file cut short)
+    bool palette_has_colors = false;   // the palette held colours when rendering began
+    bool rendered = false;             // the load rendered every frame (not a read alone)
+    std::size_t images = 0;            // images that rendering gave
+    DiagnosticReport diagnostics;      // parsing, palette and rendering, in order
 
     Status status() const noexcept;
 };

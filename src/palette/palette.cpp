@@ -16,6 +16,7 @@ PalF::Color PalF::get_color(std::int32_t index, DiagnosticSink& sink) const {
     return colors_[static_cast<std::size_t>(index)];
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): paths are taken by value, as the documented signature says
 std::int32_t PalF::load(std::string path, DiagnosticSink& sink, PaletteLoadInfo* info) {
     std::vector<std::uint8_t> bytes;
     // Only the header and 256 entries can matter; a longer file is not read further.
@@ -99,10 +100,10 @@ std::vector<std::uint8_t> PalF::to_bytes() const {
     return out;
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): paths are taken by value, as the documented signature says
 void PalF::save(std::string path, DiagnosticSink& sink) const {
     switch (place_file(path, to_bytes())) {
-        case PlaceResult::placed:
-            break;
+        case PlaceResult::placed: break;
         case PlaceResult::open_failed:
             emit(sink, Category::palette_write_open_failed, Where{}, "Could not open palette file for writing: ", path);
             break;

@@ -13,10 +13,10 @@ namespace orv {
 
 // What one palette load found, beyond its result code.
 struct PaletteLoadInfo {
-    std::int32_t result = 0;         // as load returns it
-    bool count_read = false;         // the file held its entry count field
-    std::uint16_t entry_count = 0;   // that field
-    std::size_t entries_in_file = 0; // whole entries present, at most the count
+    std::int32_t result = 0;          // as load returns it
+    bool count_read = false;          // the file held its entry count field
+    std::uint16_t entry_count = 0;    // that field
+    std::size_t entries_in_file = 0;  // whole entries present, at most the count
 };
 
 class PalF {

@@ -42,8 +42,8 @@ const std::uint32_t kShadowWord = pack(0, 0, 0, 255);
 void draw_frame(const OrvFrame& frame, std::size_t frame_index, OrvFrameBufferObject& image, const ColorTable& table,
                 DiagnosticSink& sink) {
     const auto where_frame = static_cast<std::int64_t>(frame_index);
-    const std::size_t width = static_cast<std::size_t>(image.width);
-    const std::size_t height = static_cast<std::size_t>(image.height);
+    const auto width = static_cast<std::size_t>(image.width);
+    const auto height = static_cast<std::size_t>(image.height);
     const bool shadow = frame.is_shadow != 0;
     const std::size_t rows_held = frame.pixel_sets.size();
     std::uint8_t* const pixels = image.pixels.data();
@@ -102,8 +102,8 @@ void draw_frame(const OrvFrame& frame, std::size_t frame_index, OrvFrameBufferOb
 // fitting frame then uses up.
 struct ImageFit {
     enum Verdict { fits, too_large, over_budget } verdict;
-    std::size_t bytes;           // width * height * 4
-    std::uint64_t budget_left;   // before this frame
+    std::size_t bytes;          // width * height * 4
+    std::uint64_t budget_left;  // before this frame
 };
 
 ImageFit fit_image(const OrvFrame& frame, std::uint64_t& budget_left) {

@@ -44,7 +44,7 @@ TEST_CASE("three factors: width * height * 4 against the image limit") {
     CHECK(orv::checked_mul3(65535, 8191, 4, kImageLimit, out));
     CHECK(out == 65535ull * 8191ull * 4ull);
     out = 7;
-    CHECK_FALSE(orv::checked_mul3(65535, 65535, 4, kImageLimit, out));  // 16 GiB
+    CHECK_FALSE(orv::checked_mul3(65535, 65535, 4, kImageLimit, out));                             // 16 GiB
     CHECK_FALSE(orv::checked_mul3(std::uint64_t{1} << 40, std::uint64_t{1} << 40, 4, kMax, out));  // wraps
     CHECK(out == 7);
 }

@@ -24,23 +24,28 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("paths", nargs="+", metavar="SOURCE", help="an export folder, or PNG frames in order")
     p.add_argument("-o", "--output", required=True, metavar="FILE", help="animation file to write")
     p.add_argument(
-        "--palette", metavar="P",
+        "--palette",
+        metavar="P",
         help="palette to match against if it exists, else the palette to write (the export's colours, or "
         "--quantize's); its path relative to --project-root is stored in the file. Required for PNG frames",
     )
     p.add_argument(
-        "--project-root", metavar="DIR",
+        "--project-root",
+        metavar="DIR",
         help="store the palette path relative to DIR (default: the output's folder); without it and "
         "--palette an export folder keeps its stored path",
     )
     p.add_argument("--exact", action="store_true", help="refuse colours that the palette does not hold exactly")
     p.add_argument(
-        "--quantize", type=options.positive_int, metavar="N",
+        "--quantize",
+        type=options.positive_int,
+        metavar="N",
         help="make a new palette of at most N (1 to 256) colours from the frames with Pillow, alpha included, "
         "and write it to --palette",
     )
     p.add_argument(
-        "--anchor", choices=sorted(building.ANCHORS),
+        "--anchor",
+        choices=sorted(building.ANCHORS),
         help="PNG frames: the origin of the animation on each frame (default bottom-center)",
     )
     p.add_argument("--offset", type=int, nargs=2, metavar=("X", "Y"), help="PNG frames: the offsets of every frame")

@@ -20,10 +20,14 @@ DESCRIPTION = (
 def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_batch_options(p)
     p.add_argument("-o", "--output", required=True, metavar="OUTPUT", help="output folder")
-    p.add_argument("--sheet", action="store_true", help="also write sheet.png and sheet.json (TexturePacker hash layout)")
+    p.add_argument(
+        "--sheet", action="store_true", help="also write sheet.png and sheet.json (TexturePacker hash layout)"
+    )
     p.add_argument("--gif", action="store_true", help="also write preview.gif, all frames placed on one canvas")
     p.add_argument("--apng", action="store_true", help="also write preview.apng, with full alpha")
-    p.add_argument("--fps", type=options.positive_float, default=10.0, help="preview frames per second (default %(default)s)")
+    p.add_argument(
+        "--fps", type=options.positive_float, default=10.0, help="preview frames per second (default %(default)s)"
+    )
     p.add_argument("--padding", type=int, default=1, help="pixels between frames on the sheet (default %(default)s)")
     options.add_force(p, "replace files that already exist")
 

@@ -24,7 +24,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("-o", "--output", required=True, metavar="OUT", help="palette to write")
     p.add_argument("--from", dest="source_format", choices=palettes.FORMATS, help="format of FILE")
     p.add_argument("--to", dest="target_format", choices=palettes.FORMATS, help="format of OUT")
-    p.add_argument("--cell", type=options.positive_int, default=1, help="pixels per colour in a swatch PNG (default %(default)s)")
+    p.add_argument(
+        "--cell", type=options.positive_int, default=1, help="pixels per colour in a swatch PNG (default %(default)s)"
+    )
     options.add_force(p, "replace OUT if it exists")
 
 

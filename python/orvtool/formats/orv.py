@@ -37,6 +37,7 @@ MAX_HEIGHT = 0x7FFF  # a larger height would set the shadow bit
 MAX_SHADOW_HEIGHT = 0xFF  # a shadow frame stores its height in 8 bits
 MAX_PALETTE_COLORS = 256
 
+
 def _u8(v: int) -> bytes:
     return struct.pack("<B", v)
 
@@ -222,4 +223,3 @@ def stored_palette_path(palette: str, project_root: str) -> bytes:
     except ValueError:  # another drive
         return b""
     return os.fsencode(PurePath(rel).as_posix())
-

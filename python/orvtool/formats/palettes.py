@@ -69,9 +69,7 @@ def check_colors(colors: List[Color]) -> None:
 def _opaque_note(pal: Palette, fmt_name: str, kept: str = "") -> None:
     lost = sum(1 for c in pal.colors if c[3] != 255)
     if lost:
-        pal.notes.append(
-            f"{fmt_name} has no alpha: {lost} of {len(pal.colors)} colours lose their alpha{kept}"
-        )
+        pal.notes.append(f"{fmt_name} has no alpha: {lost} of {len(pal.colors)} colours lose their alpha{kept}")
 
 
 def _write_bytes(path: str, data: Union[bytes, bytearray]) -> None:
@@ -92,8 +90,8 @@ def read_pal(path: str) -> Palette:
         raise OrvToolError(f"not a palette file: entry count {count} (1 to 256 expected)")
     if len(data) < 4 + 4 * count:
         raise OrvToolError(f"palette file cut short: {count} entries need {4 + 4 * count} bytes, it has {len(data)}")
-    colors = [tuple(data[4 + 4 * i : 8 + 4 * i]) for i in range(count)]
-    return Palette(colors, model)  # type: ignore[arg-type]
+    colors = [(data[p], data[p + 1], data[p + 2], data[p + 3]) for p in range(4, 4 + 4 * count, 4)]
+    return Palette(colors, model)
 
 
 def write_pal(pal: Palette, path: str) -> None:
@@ -111,10 +109,10 @@ def write_png(pal: Palette, path: str, cell: int = 1) -> None:
     grid = np.zeros((256, 4), dtype=np.uint8)
     if pal.colors:
         grid[: len(pal.colors)] = np.array(pal.colors, dtype=np.uint8)
-    grid = grid.reshape(16, 16, 4).repeat(cell, axis=0).repeat(cell, axis=1)
+    swatch = grid.reshape(16, 16, 4).repeat(cell, axis=0).repeat(cell, axis=1)
     info = PngImagePlugin.PngInfo()
     info.add_text(SWATCH_KEY, json.dumps({"entries": len(pal.colors), "model": pal.model}))
-    Image.frombytes("RGBA", (16 * cell, 16 * cell), grid.tobytes()).save(path, format="PNG", pnginfo=info)
+    Image.frombytes("RGBA", (16 * cell, 16 * cell), swatch.tobytes()).save(path, format="PNG", pnginfo=info)
 
 
 def read_png(path: str) -> Palette:
@@ -218,7 +216,8 @@ def write_act(pal: Palette, path: str) -> None:
     lost = len(partial) + (len(clear) if len(clear) > 1 else 0)
     if lost:
         pal.notes.append(
-            f"Adobe .act holds one transparent entry and no other alpha: {lost} of {len(pal.colors)} colours lose their alpha"
+            "Adobe .act holds one transparent entry and no other alpha: "
+            f"{lost} of {len(pal.colors)} colours lose their alpha"
         )
 
 
@@ -257,11 +256,11 @@ def read_json(path: str) -> Palette:
     if not isinstance(doc, dict) or not isinstance(doc.get("colors"), list):
         raise OrvToolError("a JSON palette is an object with a 'colors' list of [r, g, b, a]")
     colors = [tuple(c) if isinstance(c, list) else c for c in doc["colors"]]
-    check_colors(colors)  # type: ignore[arg-type]
+    check_colors(colors)
     model = doc.get("model", 0)
     if not isinstance(model, int) or not 0 <= model <= 0xFFFF:
         raise OrvToolError(f"palette model {model!r} is not a 16-bit value")
-    return Palette(colors, model)  # type: ignore[arg-type]
+    return Palette(colors, model)
 
 
 READERS: Dict[str, Callable[[str], Palette]] = {

@@ -15,6 +15,7 @@ import math
 from typing import Any, Dict, List, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 from PIL import Image
 
 from ..model import union_canvas
@@ -48,7 +49,7 @@ def pack_shelves(sizes: Sequence[Tuple[int, int]], padding: int = 1) -> Tuple[Li
 
 def build_sheet(
     names: Sequence[str],
-    frames: Sequence[np.ndarray],
+    frames: Sequence[NDArray[Any]],
     offsets: Sequence[Tuple[int, int]],
     image_name: str,
     version: str,
@@ -58,10 +59,10 @@ def build_sheet(
     sizes = [(f.shape[1], f.shape[0]) for f in frames]
     positions, sheet_w, sheet_h = pack_shelves(sizes, padding)
     atlas = np.zeros((sheet_h, sheet_w, 4), dtype=np.uint8)
-    canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets)])
+    canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets, strict=True)])
     pivot = {"x": -canvas.left / canvas.width, "y": -canvas.top / canvas.height}
     described: Dict[str, Any] = {}
-    for name, frame, (w, h), (px, py), (ox, oy) in zip(names, frames, sizes, positions, offsets):
+    for name, frame, (w, h), (px, py), (ox, oy) in zip(names, frames, sizes, positions, offsets, strict=True):
         if w and h:
             atlas[py : py + h, px : px + w] = frame
         described[name] = {

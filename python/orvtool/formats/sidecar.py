@@ -27,6 +27,7 @@ import re
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 from PIL import Image
 
 from ..errors import OrvToolError
@@ -41,7 +42,7 @@ SIDECAR_FORMAT = "orvtool-animation"
 SIDECAR_VERSION = 1
 
 
-def index_layer(frame: Frame) -> Tuple[np.ndarray, np.ndarray]:
+def index_layer(frame: Frame) -> Tuple[NDArray[Any], NDArray[Any]]:
     """The palette index and the coverage of every pixel of a frame, as the
     renderer places its runs: (indices uint8 (h, w), covered bool (h, w))."""
     h, w = frame.rows_drawn, frame.width
@@ -53,7 +54,7 @@ def index_layer(frame: Frame) -> Tuple[np.ndarray, np.ndarray]:
     return indices, covered
 
 
-def place_runs(runs: Sequence[Run], shadow: bool, indices: np.ndarray, covered: np.ndarray) -> None:
+def place_runs(runs: Sequence[Run], shadow: bool, indices: NDArray[Any], covered: NDArray[Any]) -> None:
     """Draws one row's runs into a row of
     `indices` and `covered` as the renderer places them: an empty run only
     moves the cursor, pixels past the right edge are dropped."""
@@ -71,11 +72,11 @@ def place_runs(runs: Sequence[Run], shadow: bool, indices: np.ndarray, covered: 
         x += n
 
 
-def _row_pixels(indices: np.ndarray, covered: np.ndarray) -> List[Optional[int]]:
-    return [int(i) if c else None for i, c in zip(indices, covered)]
+def _row_pixels(indices: NDArray[Any], covered: NDArray[Any]) -> List[Optional[int]]:
+    return [int(i) if c else None for i, c in zip(indices, covered, strict=True)]
 
 
-def explicit_rows(frame: Frame, indices: np.ndarray, covered: np.ndarray) -> Dict[int, Row]:
+def explicit_rows(frame: Frame, indices: NDArray[Any], covered: NDArray[Any]) -> Dict[int, Row]:
     """The rows whose runs are not the maximal encoding of their pixels."""
     shadow = frame.is_shadow != 0
     out: Dict[int, Row] = {}
@@ -108,21 +109,19 @@ def frame_file_names(count: int) -> List[Tuple[str, str]]:
     return [(f"frame_{i:0{digits}d}.png", f"frame_{i:0{digits}d}.index.png") for i in range(count)]
 
 
-def write_index_layer(path: str, indices: np.ndarray, covered: np.ndarray) -> None:
+def write_index_layer(path: str, indices: NDArray[Any], covered: NDArray[Any]) -> None:
     h, w = indices.shape
     alpha = np.where(covered, 255, 0).astype(np.uint8)
     la = np.dstack([indices, alpha])
     Image.frombytes("LA", (w, h), la.tobytes()).save(path, format="PNG")
 
 
-def read_index_layer(path: str, width: int, height: int) -> Tuple[np.ndarray, np.ndarray]:
+def read_index_layer(path: str, width: int, height: int) -> Tuple[NDArray[Any], NDArray[Any]]:
     with Image.open(path) as im:
         if im.mode != "LA":
             raise OrvToolError(f"index layer {path} is a {im.mode} image, not 8-bit grey with alpha")
         if im.size != (width, height):
-            raise OrvToolError(
-                f"index layer {path} is {im.size[0]}x{im.size[1]}, the sidecar says {width}x{height}"
-            )
+            raise OrvToolError(f"index layer {path} is {im.size[0]}x{im.size[1]}, the sidecar says {width}x{height}")
         la = np.asarray(im, dtype=np.uint8).reshape(height, width, 2)
     covered = la[:, :, 1] != 0
     return np.where(covered, la[:, :, 0], 0).astype(np.uint8), covered
@@ -199,7 +198,9 @@ def dumps(doc: Any) -> str:
     """JSON with one value per line, except that arrays of numbers (colours,
     runs) stay on one line."""
     text = json.dumps(doc, indent=1)
-    return _FLAT_ARRAY.sub(lambda m: "[" + ", ".join(v.strip() for v in m.group(0)[1:-1].split(",") if v.strip()) + "]", text)
+    return _FLAT_ARRAY.sub(
+        lambda m: "[" + ", ".join(v.strip() for v in m.group(0)[1:-1].split(",") if v.strip()) + "]", text
+    )
 
 
 def write_sidecar(path: str, doc: Dict[str, Any]) -> None:
