@@ -165,6 +165,20 @@ def cmd_palette(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_view(args: argparse.Namespace) -> int:
+    from .view import server
+
+    try:
+        if args.static:
+            count = server.write_static(args.path, args.static, args.force)
+            print(f"wrote {os.path.join(args.static, 'index.html')}: {count} animations")
+            return 0
+        return server.serve(args.path, args.port, not args.no_browser)
+    except OrvToolError as exc:
+        _error(args.static or args.path, str(exc), lambda line: print(line, file=sys.stderr))
+        return 1
+
+
 # --- argument parsing -----------------------------------------------------
 
 
@@ -179,6 +193,13 @@ def _positive_float(text: str) -> float:
     value = float(text)
     if not value > 0:
         raise argparse.ArgumentTypeError(f"must be above 0, not {text}")
+    return value
+
+
+def _port(text: str) -> int:
+    value = int(text)
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be 0 to 65535, not {value}")
     return value
 
 
@@ -276,6 +297,21 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--cell", type=_positive_int, default=1, help="pixels per colour in a swatch PNG (default %(default)s)")
     p.add_argument("-f", "--force", action="store_true", help="replace OUT if it exists")
     p.set_defaults(func=cmd_palette)
+
+    p = sub.add_parser(
+        "view",
+        help="browse and play the animations of a folder in the browser",
+        description="Serve a page on 127.0.0.1 that shows every animation under PATH: a filterable tree "
+        "with thumbnails and errors, the selected animation playing frame by frame, its frame table, "
+        "palette and export command. Ctrl-C stops the server. With --static, write the page with its "
+        "data inline instead, to open from file:// without a server.",
+    )
+    p.add_argument("path", metavar="PATH", help="folder to browse")
+    p.add_argument("--port", type=_port, default=0, help="port to listen on (default: a free one)")
+    p.add_argument("--no-browser", action="store_true", help="do not open the page in a browser")
+    p.add_argument("--static", metavar="OUT", help="write the page to the folder OUT instead of serving it")
+    p.add_argument("-f", "--force", action="store_true", help="--static: replace the page's files in OUT")
+    p.set_defaults(func=cmd_view)
     return parser
 
 

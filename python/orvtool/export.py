@@ -48,9 +48,10 @@ class ExportReport:
     notes: List[str] = field(default_factory=list)
 
 
-def _write_frame_png(path: str, pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> None:
-    """An RGBA PNG with the offsets in a text chunk and in an oFFs chunk (image
-    position in pixels, which GIMP offers to apply as the layer offset)."""
+def frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> bytes:
+    """An RGBA PNG of one frame with the offsets in a text chunk and in an oFFs
+    chunk (image position in pixels, which GIMP offers to apply as the layer
+    offset)."""
     info = PngImagePlugin.PngInfo()
     info.add_text("orvtool-frame", json.dumps({"index": index, "x_offset": x, "y_offset": y}))
     buf = io.BytesIO()
@@ -59,8 +60,12 @@ def _write_frame_png(path: str, pixels: bytes, width: int, height: int, x: int, 
     body = b"oFFs" + struct.pack(">iiB", x, y, 0)
     offs = struct.pack(">I", len(body) - 4) + body + struct.pack(">I", zlib.crc32(body))
     ihdr_end = 8 + 8 + 13 + 4  # signature, IHDR length and type, IHDR data, CRC
+    return data[:ihdr_end] + offs + data[ihdr_end:]
+
+
+def _write_frame_png(path: str, pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> None:
     with open(path, "wb") as fh:
-        fh.write(data[:ihdr_end] + offs + data[ihdr_end:])
+        fh.write(frame_png(pixels, width, height, x, y, index))
 
 
 def _palette_file(anim: LoadedAnimation, notes: List[str]) -> Tuple[int, List[Tuple[int, int, int, int]]]:

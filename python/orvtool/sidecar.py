@@ -22,7 +22,7 @@ import base64
 import json
 import os
 import re
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from PIL import Image
@@ -106,7 +106,7 @@ def frame_file_names(count: int) -> List[Tuple[str, str]]:
     return [(f"frame_{i:0{digits}d}.png", f"frame_{i:0{digits}d}.index.png") for i in range(count)]
 
 
-def write_index_layer(path: str, indices: np.ndarray, covered: np.ndarray) -> None:
+def write_index_layer(path: Union[str, IO[bytes]], indices: np.ndarray, covered: np.ndarray) -> None:
     h, w = indices.shape
     alpha = np.where(covered, 255, 0).astype(np.uint8)
     la = np.dstack([indices, alpha])
