@@ -23,6 +23,7 @@ from orvtool import to_numpy
 from orvtool.export import ExportOptions, export_animation
 from orvtool.orvfile import Animation, Frame, encode_palette
 from orvtool.sidecar import frame_file_names
+from orvtool.view.catalog import Catalog
 from orvtool.view.server import write_static
 
 
@@ -133,6 +134,21 @@ def test_changed_files_are_loaded_again_and_nothing_is_written_under_the_folder(
         assert get_json(server, "/api/anim/sprites/nopal.orv")["error"] is None
     (root / "pal" / "missing.pal").unlink()
     assert files_under(root) == before
+
+
+def test_loaded_animations_are_kept_within_the_memory_budget(tmp_path):
+    root = make_tree(tmp_path)
+    roomy = Catalog(str(root))
+    walk_ = roomy.get("sprites/walk.orv")
+    assert walk_.size > 0 and roomy.get("sprites/walk.orv") is walk_
+    assert roomy.get("sprites/cut.orv") is not roomy.get("sprites/cut.orv")  # broken: tried again
+
+    tight = Catalog(str(root), cache_bytes=walk_.size)  # room for one of the two
+    first = tight.get("sprites/walk.orv")
+    still = tight.get("sprites/still.orv")
+    assert tight.get("sprites/still.orv") is still
+    again = tight.get("sprites/walk.orv")
+    assert again is not first and again.images == first.images
 
 
 @pytest.mark.parametrize(

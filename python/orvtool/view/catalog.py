@@ -14,6 +14,7 @@ import fnmatch
 import os
 import shlex
 import threading
+from collections import OrderedDict
 from dataclasses import dataclass
 from io import BytesIO
 from typing import Any, Callable, Dict, List, Optional, Tuple
@@ -28,6 +29,10 @@ from ..sidecar import index_layer, write_index_layer
 ImageUrl = Callable[[str, int], str]
 Stamp = Tuple[Any, ...]
 
+# Images kept in memory at most, in bytes of PNG; the animations used longest
+# ago are dropped first.
+CACHE_BYTES = 256 << 20
+
 
 @dataclass
 class Shown:
@@ -40,6 +45,10 @@ class Shown:
     images: List[Optional[bytes]]
     indices: List[Optional[bytes]]
     stamp: Stamp
+
+    @property
+    def size(self) -> int:
+        return sum(len(png) for png in self.images + self.indices if png is not None)
 
     @property
     def error(self) -> Optional[str]:
@@ -81,11 +90,13 @@ def _stamp(path: Optional[str]) -> Optional[Tuple[int, int]]:
 
 
 class Catalog:
-    def __init__(self, root: str, pattern: str = batch.DEFAULT_PATTERN) -> None:
+    def __init__(self, root: str, pattern: str = batch.DEFAULT_PATTERN, cache_bytes: int = CACHE_BYTES) -> None:
         self.root = root  # as given, for the command lines shown
         self.real_root = os.path.realpath(root)
         self.pattern = pattern.lower()
-        self._cache: Dict[str, Shown] = {}
+        self.cache_bytes = cache_bytes
+        self._cache: "OrderedDict[str, Shown]" = OrderedDict()
+        self._cached_bytes = 0
         self._palette_files: Dict[str, Optional[str]] = {}
         self._lock = threading.Lock()  # loading redirects the process's stderr: one at a time
 
@@ -132,15 +143,19 @@ class Catalog:
             return None
         with self._lock:
             stamp = (_stamp(full), _stamp(self._palette_files.get(full)))
-            shown = self._cache.get(full)
+            shown = self._cache.pop(full, None)
+            if shown is not None:
+                self._cached_bytes -= shown.size
             if shown is None or shown.stamp != stamp:
                 shown = self._load(rel, full)
-                # A broken file is tried again next time: its palette may
-                # have turned up, and it costs little.
-                if shown.error is None:
-                    self._cache[full] = shown
-                else:
-                    self._cache.pop(full, None)
+            # A broken file is tried again next time: its palette may have
+            # turned up, and it costs little.
+            if shown.error is None:
+                self._cache[full] = shown  # now the last used
+                self._cached_bytes += shown.size
+                while self._cached_bytes > self.cache_bytes and len(self._cache) > 1:
+                    _, dropped = self._cache.popitem(last=False)
+                    self._cached_bytes -= dropped.size
             return shown
 
     def _load(self, rel: str, full: str) -> Shown:
