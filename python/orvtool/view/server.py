@@ -20,6 +20,7 @@ file:// without a server.
 
 from __future__ import annotations
 
+import functools
 import json
 import os
 import sys
@@ -174,15 +175,20 @@ def write_static(root: str, out: str, force: bool = False) -> int:
         if existing:
             raise OrvToolError(f"{os.path.join(out, existing[0])} already exists; nothing written (use --force to replace)")
     catalog = Catalog(root)
-    animations = {}
-    thumbnails = {}
-    for rel in catalog.names():
+
+    def inline_png(rel: str, kind: str, frame: int) -> str:
         shown = catalog.get(rel)
-        if shown is None:
-            continue
-        animations[rel] = shown.document(lambda kind, i, s=shown: data_url(s.png(kind, i) or b""))
-        thumbnails[rel] = shown
-    tree = catalog.tree(lambda rel, kind, i: data_url(thumbnails[rel].png(kind, i) or b""))
+        png = shown.png(kind, frame) if shown is not None else None
+        return data_url(png or b"")
+
+    tree = catalog.tree(inline_png)
+    animations: Dict[str, Any] = {}
+    for entry in tree["animations"]:
+        rel = entry["path"]
+        shown = catalog.get(rel)
+        if shown is not None:
+            animations[rel] = shown.document(functools.partial(inline_png, rel))
+    tree["animations"] = [e for e in tree["animations"] if e["path"] in animations]
     doc = {"tree": tree, "animations": animations}
     # "<" escaped, so that no text in the data can end the script element.
     inline = json.dumps(doc).replace("<", "\\u003c")
@@ -192,11 +198,9 @@ def write_static(root: str, out: str, force: bool = False) -> int:
     html = html.replace(DATA_SLOT, DATA_SLOT.replace("></", ">" + inline + "</"))
     try:
         os.makedirs(out, exist_ok=True)
-        with open(os.path.join(out, "index.html"), "w", encoding="utf-8") as fh:
-            fh.write(html)
-        for name in ("app.js", "style.css"):
+        for name, body in (("index.html", html.encode("utf-8")), ("app.js", page_file("app.js")), ("style.css", page_file("style.css"))):
             with open(os.path.join(out, name), "wb") as fh:
-                fh.write(page_file(name))
+                fh.write(body)
     except OSError as exc:
         raise OrvToolError(f"cannot write {exc.filename or out}: {exc.strerror or exc}") from None
     return len(animations)
