@@ -20,9 +20,9 @@ from view_helpers import load_error, make_tree, request, running
 import orvtool.view
 import pyorv
 from orvtool import to_numpy
-from orvtool.export import ExportOptions, export_animation
+from orvtool.exporting import ExportOptions, export_animation
 from orvtool.orvfile import Animation, Frame, encode_palette
-from orvtool.sidecar import frame_file_names
+from orvtool.formats.sidecar import frame_file_names
 from orvtool.view.catalog import Catalog
 from orvtool.view.server import write_static
 

@@ -18,7 +18,7 @@ import pyorv
 from orvtool import to_numpy
 from orvtool.loading import load_animation
 from orvtool.orvfile import Animation, encode_animation
-from orvtool.sidecar import index_layer
+from orvtool.formats.sidecar import index_layer
 from orvtool.view.server import write_static
 from orvtool_samples import figure
 

@@ -9,7 +9,8 @@ from pathlib import Path
 
 from orvtool_samples import figure, walk, write_project
 
-from orvtool.loading import OrvToolError, load_animation
+from orvtool.errors import OrvToolError
+from orvtool.loading import load_animation
 from orvtool.orvfile import Animation, encode_animation
 from orvtool.view.catalog import Catalog
 from orvtool.view.server import ViewServer

@@ -20,10 +20,11 @@ from io import BytesIO
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from .. import batch
-from ..export import frame_png
+from ..errors import OrvToolError
+from ..exporting import frame_png
+from ..formats.sidecar import index_layer, write_index_layer
 from ..images import to_numpy
-from ..loading import LoadedAnimation, OrvToolError, load_animation
-from ..sidecar import index_layer, write_index_layer
+from ..loading import LoadedAnimation, load_animation
 
 # (kind, frame) -> the URL of that image; kind is "image" or "index".
 ImageUrl = Callable[[str, int], str]
@@ -204,7 +205,7 @@ class Catalog:
                     "frame_size": f.frame_size,
                     "unk1": f.unk1,
                     "unk2": f.unk2,
-                    "runs": sum(len(runs) for _, runs in f.rows),
+                    "runs": sum(len(row.runs) for row in f.rows),
                 }
             )
         return {

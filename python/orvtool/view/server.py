@@ -31,7 +31,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Dict, Optional, TextIO
 from urllib.parse import quote, unquote, urlsplit
 
-from ..loading import OrvToolError
+from ..errors import OrvToolError
 from .catalog import Catalog, data_url
 
 HOST = "127.0.0.1"
