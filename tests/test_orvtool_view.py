@@ -45,6 +45,7 @@ def files_under(root):
 
 def test_tree_lists_animations_with_thumbnails_and_broken_files_with_their_errors(tmp_path):
     root = make_tree(tmp_path)
+    write_project(root, os.fsdecode(b"sprites/not-utf8-\xff.orv"), walk())  # cannot travel in a URL
     with running(root) as server:
         tree = get_json(server, "/api/tree")
         assert tree["root"] == "tree"
@@ -204,6 +205,20 @@ def test_only_get_from_this_server_address_is_answered(tmp_path):
         assert request(server, "/api/tree", host=f"localhost:{server.server_port}")[0] == 200
         for host in ("attacker.example", f"attacker.example:{server.server_port}", "127.0.0.1:1"):
             assert request(server, "/api/tree", host=host)[0] == 403, host
+
+
+def test_a_failing_request_gets_500_and_the_server_goes_on(tmp_path, monkeypatch, capfd):
+    root = make_tree(tmp_path)
+
+    def broken(self, rel):
+        raise ValueError("a bug")
+
+    with running(root) as server:
+        monkeypatch.setattr(Catalog, "get", broken)
+        assert request(server, "/api/anim/sprites/walk.orv")[0] == 500
+        monkeypatch.undo()
+        assert request(server, "/api/anim/sprites/walk.orv")[0] == 200
+    assert "orvtool view: /api/anim/sprites/walk.orv: internal error: ValueError: a bug" in capfd.readouterr().err
 
 
 def test_the_installed_package_carries_and_serves_the_page(tmp_path):

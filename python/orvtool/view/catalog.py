@@ -130,6 +130,10 @@ class Catalog:
                 if not fnmatch.fnmatch(name.lower(), self.pattern):
                     continue
                 rel = os.path.relpath(os.path.join(directory, name), self.real_root).replace(os.sep, "/")
+                try:
+                    rel.encode("utf-8")
+                except UnicodeEncodeError:  # a name that is not UTF-8 cannot travel in a URL
+                    continue
                 if self.resolve(rel):
                     found.append(rel)
         return found

@@ -107,9 +107,17 @@ class ViewHandler(BaseHTTPRequestHandler):
             self._fail(HTTPStatus.FORBIDDEN, "unknown host")
             return
         try:
-            self._route(unquote(urlsplit(self.path).path, errors="strict"))
+            path = unquote(urlsplit(self.path).path, errors="strict")
         except UnicodeDecodeError:
             self._fail(HTTPStatus.NOT_FOUND, "not found")
+            return
+        try:
+            self._route(path)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the browser went away
+        except Exception as exc:  # one request fails, the server goes on
+            print(f"orvtool view: {path}: internal error: {type(exc).__name__}: {exc}", file=sys.stderr, flush=True)
+            self._fail(HTTPStatus.INTERNAL_SERVER_ERROR, "internal error")
 
     def _route(self, path: str) -> None:
         catalog = self.server.catalog
