@@ -235,6 +235,11 @@ def test_tree_filter_thumbnails_and_broken_files(page, tree):
         page.fill("#filter", "")
         assert page.locator("#tree li.anim:visible").count() == 5
 
+        # The address names the animation shown.
+        page.evaluate("rel => { location.hash = '#' + encodeURIComponent(rel); }", "objects/hero/shadow.orv")
+        page.wait_for_function("() => document.getElementById('frame-label').textContent === 'frame 0 / 11'")
+        assert page.get_attribute('#tree li[data-path="objects/hero/shadow.orv"]', "class") == "anim selected"
+
 
 def test_background_form_is_drawn_under_its_frames_and_shadows_can_be_translucent(page, tree):
     meadow = tree / "backgrounds" / "meadow.orv"

@@ -130,8 +130,17 @@
 
   async function select(rel) {
     pause();
-    const doc = await getAnim(rel);
-    if (!doc) return;
+    let doc = null;
+    try {
+      doc = await getAnim(rel);
+    } catch (err) {
+      doc = null;
+    }
+    if (!doc) {
+      $("error").hidden = false;
+      $("error").textContent = `${rel}: no such animation`;
+      return;
+    }
     state.anim = doc;
     state.images = [];
     state.indices = [];
@@ -457,6 +466,12 @@
     else if (e.key === "-" || e.key === "_") zoomBy(-1);
     else return;
     e.preventDefault();
+  });
+
+  // The address names the animation shown: links and back and forward work.
+  window.addEventListener("hashchange", () => {
+    const wanted = decodeURIComponent(location.hash.slice(1));
+    if (wanted && (!state.anim || state.anim.path !== wanted)) select(wanted);
   });
 
   // --- start ---------------------------------------------------------------------
