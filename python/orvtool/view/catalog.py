@@ -15,9 +15,11 @@ import os
 import shlex
 import threading
 from collections import OrderedDict
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from io import BytesIO
 from typing import Any, Callable, Dict, List, Optional, Tuple
+
+import numpy as np
 
 from .. import batch
 from ..errors import OrvToolError
@@ -25,31 +27,36 @@ from ..exporting import frame_png
 from ..formats.sidecar import index_layer, write_index_layer
 from ..images import to_numpy
 from ..loading import LoadedAnimation, load_animation
+from ..model import Frame
 
 # (kind, frame) -> the URL of that image; kind is "image" or "index".
 ImageUrl = Callable[[str, int], str]
 Stamp = Tuple[Any, ...]
 
-# Images kept in memory at most, in bytes of PNG; the animations used longest
-# ago are dropped first.
+# Memory that loaded animations may take (see `Shown.size`); the animations
+# used longest ago are dropped first.
 CACHE_BYTES = 256 << 20
 
 
 @dataclass
 class Shown:
     """One animation file as the page gets it: its document (without image
-    addresses) and, per frame, the RGBA PNG and the index layer PNG (None for
-    a frame without pixels)."""
+    addresses) and, per frame, the rendered pixels (None for a frame without
+    pixels, or for every frame when nothing rendered). The PNG of a frame and
+    of its index layer are made when first asked for, then kept."""
 
     rel: str
     doc: Dict[str, Any]
-    images: List[Optional[bytes]]
-    indices: List[Optional[bytes]]
     stamp: Stamp
+    frames: List[Frame] = field(default_factory=list)
+    pixels: List[Optional[np.ndarray]] = field(default_factory=list)
+    pngs: Dict[Tuple[str, int], bytes] = field(default_factory=dict)
 
     @property
     def size(self) -> int:
-        return sum(len(png) for png in self.images + self.indices if png is not None)
+        """About the memory it takes: the pixels, and as much again for the
+        PNG files made from them."""
+        return 2 * sum(p.nbytes for p in self.pixels if p is not None)
 
     @property
     def error(self) -> Optional[str]:
@@ -61,19 +68,35 @@ class Shown:
         frames = []
         for i, frame in enumerate(doc.get("frames", [])):
             frame = dict(frame)
-            frame["image"] = url("image", i) if self.images[i] is not None else None
-            frame["index_image"] = url("index", i) if self.indices[i] is not None else None
+            solid = self.pixels[i] is not None
+            frame["image"] = url("image", i) if solid else None
+            frame["index_image"] = url("index", i) if solid else None
             frames.append(frame)
         doc["frames"] = frames
         return doc
 
     def thumbnail(self) -> Optional[int]:
         """The frame shown in the tree: frame 0, or the first with pixels."""
-        return next((i for i, image in enumerate(self.images) if image is not None), None)
+        return next((i for i, p in enumerate(self.pixels) if p is not None), None)
 
-    def png(self, kind: str, frame: int) -> Optional[bytes]:
-        images = self.images if kind == "image" else self.indices
-        return images[frame] if 0 <= frame < len(images) else None
+    def png(self, kind: str, i: int) -> Optional[bytes]:
+        """Frame i as the export writes it: its RGBA PNG (kind "image") or its
+        index layer (kind "index"); None when there is no such image."""
+        pixels = self.pixels[i] if 0 <= i < len(self.pixels) else None
+        if kind not in ("image", "index") or pixels is None:
+            return None
+        png = self.pngs.get((kind, i))
+        if png is None:
+            frame = self.frames[i]
+            if kind == "image":
+                h, w = pixels.shape[:2]
+                png = frame_png(pixels.tobytes(), w, h, frame.x_offset, frame.y_offset, i)
+            else:
+                buf = BytesIO()
+                write_index_layer(buf, *index_layer(frame))
+                png = buf.getvalue()
+            self.pngs[(kind, i)] = png
+        return png
 
 
 def data_url(png: bytes) -> str:
@@ -172,7 +195,7 @@ class Catalog:
         except OrvToolError as exc:
             doc["error"] = str(exc)
             self._palette_files[full] = None
-            return Shown(rel, doc, [], [], (before, None))
+            return Shown(rel, doc, (before, None))
         palette_file = anim.palette.resolved
         self._palette_files[full] = palette_file
         stamp = (before, _stamp(palette_file))
@@ -181,19 +204,11 @@ class Catalog:
             images = anim.require_images()
         except OrvToolError as exc:
             doc["error"] = str(exc)
-            return Shown(rel, doc, [None] * len(anim.frames), [None] * len(anim.frames), stamp)
-        pngs: List[Optional[bytes]] = []
-        layers: List[Optional[bytes]] = []
-        for i, (frame, image) in enumerate(zip(anim.frames, images)):
-            if frame.width == 0 or frame.height == 0:
-                pngs.append(None)
-                layers.append(None)
-                continue
-            pngs.append(frame_png(to_numpy(image).tobytes(), frame.width, frame.height, frame.x_offset, frame.y_offset, i))
-            buf = BytesIO()
-            write_index_layer(buf, *index_layer(frame))
-            layers.append(buf.getvalue())
-        return Shown(rel, doc, pngs, layers, stamp)
+            return Shown(rel, doc, stamp, anim.frames, [None] * len(anim.frames))
+        pixels = [
+            to_numpy(image) if frame.width and frame.height else None for frame, image in zip(anim.frames, images)
+        ]
+        return Shown(rel, doc, stamp, anim.frames, pixels)
 
     def _describe(self, anim: LoadedAnimation) -> Dict[str, Any]:
         frames = []
