@@ -76,7 +76,7 @@ def test_animation_document_frames_and_palette_match_the_loader_and_export(tmp_p
     data = pyorv.OrvF().load(str(path))
     with running(root) as server:
         doc = get_json(server, "/api/anim/sprites/walk.orv")
-        assert doc["error"] is None
+        assert doc["error"] is None and doc["notes"] == []
         assert (doc["form"], doc["has_background"], doc["speed"], doc["frame_count"]) == ("plain", False, 100, 3)
         keys = ("width", "height", "x_offset", "y_offset", "is_shadow", "frame_size", "unk1", "unk2")
         assert [[f[k] for k in keys] for f in doc["frames"]] == [[getattr(fr, k) for k in keys] for fr in data.frames]
@@ -103,6 +103,10 @@ def test_background_form_and_frames_without_pixels(tmp_path):
         assert [f["image"] is None for f in doc["frames"]] == [False, True, False]
         assert request(server, "/api/image/1/bg.orv")[0] == 404
         assert request(server, "/api/image/2/bg.orv")[0] == 200
+        # Bytes after the last frame do not break a file; the page notes them.
+        write_project(root, "tail.orv", Animation(frames=[figure()], trailing=b"junk"))
+        doc = get_json(server, "/api/anim/tail.orv")
+        assert doc["error"] is None and doc["notes"] == ["4 bytes after the last frame, which the game ignores"]
 
 
 def test_changed_files_are_loaded_again_and_nothing_is_written_under_the_folder(tmp_path):

@@ -151,6 +151,14 @@
     $("title").textContent = rel;
     $("error").hidden = !doc.error;
     $("error").textContent = doc.error || "";
+    const notes = doc.notes || [];
+    $("notes").textContent = "";
+    for (const note of notes) {
+      const li = document.createElement("li");
+      li.textContent = note;
+      $("notes").appendChild(li);
+    }
+    $("notes").hidden = notes.length === 0;
     $("export").hidden = false;
     $("export-command").value = doc.export_command;
     const frames = doc.frames || [];

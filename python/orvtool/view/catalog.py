@@ -200,6 +200,10 @@ class Catalog:
         self._palette_files[full] = palette_file
         stamp = (before, _stamp(palette_file))
         doc.update(self._describe(anim))
+        notes = [line.removeprefix("ERROR: ") for line in anim.diagnostics]
+        if anim.trailing:
+            notes.append(f"{len(anim.trailing)} bytes after the last frame, which the game ignores")
+        doc["notes"] = notes
         try:
             images = anim.require_images()
         except OrvToolError as exc:
