@@ -57,8 +57,9 @@ def test_tree_lists_animations_with_thumbnails_and_broken_files_with_their_error
             entry = entries[f"sprites/{name}.orv"]
             assert entry["error"] == load_error(root / "sprites" / f"{name}.orv")
             assert entry["thumbnail"] is None
-        assert "cut short" in entries["sprites/cut.orv"]["error"]
-        assert "pal/missing.pal" in entries["sprites/nopal.orv"]["error"]
+        # the core's own words: the frame cut short, the palette searched for
+        assert entries["sprites/cut.orv"]["error"].startswith("frame 2 is cut short: the file ends inside its record")
+        assert entries["sprites/nopal.orv"]["error"].startswith("palette not found: no 'pal/missing.pal' in the animation's folder")
 
         status, headers, body = request(server, entries["sprites/walk.orv"]["thumbnail"])
         assert status == 200 and headers["Content-Type"] == "image/png"
@@ -106,7 +107,8 @@ def test_background_form_and_frames_without_pixels(tmp_path):
         # Bytes after the last frame do not break a file; the page notes them.
         write_project(root, "tail.orv", Animation(frames=[figure()], trailing=b"junk"))
         doc = get_json(server, "/api/anim/tail.orv")
-        assert doc["error"] is None and doc["notes"] == ["4 bytes after the last frame, which the game ignores"]
+        assert doc["error"] is None
+        assert doc["notes"] == ["4 bytes after the last frame record, at byte 53, are not part of the animation"]
 
 
 def test_changed_files_are_loaded_again_and_nothing_is_written_under_the_folder(tmp_path):

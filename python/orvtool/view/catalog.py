@@ -21,7 +21,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from .. import batch
+from .. import _native, batch
 from ..errors import OrvToolError
 from ..exporting import frame_png
 from ..formats.sidecar import index_layer, write_index_layer
@@ -190,20 +190,23 @@ class Catalog:
         doc: Dict[str, Any] = {"path": rel, "name": rel.rsplit("/", 1)[-1], "error": None}
         doc["export_command"] = export_command(self.root, rel)
         before = _stamp(full)
+        # What the core found, in its own words: the reasons a broken file
+        # shows, and the notes of one that loads.
+        report = _native.load_report(full, records=False)
+        found = [d["message"] for d in report["diagnostics"]]
+        palette_file = report["palette"]["path"]
+        self._palette_files[full] = palette_file
+        stamp = (before, _stamp(palette_file))
         try:
             anim = load_animation(full)
         except OrvToolError as exc:
-            doc["error"] = str(exc)
-            self._palette_files[full] = None
-            return Shown(rel, doc, (before, None))
-        palette_file = anim.palette.resolved
-        self._palette_files[full] = palette_file
-        stamp = (before, _stamp(palette_file))
+            doc["error"] = "; ".join(found) or str(exc)
+            return Shown(rel, doc, stamp)
         doc.update(self._describe(anim))
-        notes = [line.removeprefix("ERROR: ") for line in anim.diagnostics]
-        if anim.trailing:
-            notes.append(f"{len(anim.trailing)} bytes after the last frame, which the game ignores")
-        doc["notes"] = notes
+        if report["status"] == "failed":
+            doc["error"] = "; ".join(found)
+            return Shown(rel, doc, stamp, anim.frames, [None] * len(anim.frames))
+        doc["notes"] = found
         try:
             images = anim.require_images()
         except OrvToolError as exc:
