@@ -217,6 +217,7 @@ def test_tree_filter_thumbnails_and_broken_files(page, tree):
         names = page.eval_on_selector_all("#tree li.anim", "els => els.map(e => e.dataset.path)")
         assert names == ["backgrounds/meadow.orv", "broken/cut.orv", "broken/nopal.orv", "objects/hero/shadow.orv", WALK]
         # Every good file has a decoded thumbnail; broken ones carry their error instead.
+        page.wait_for_function("() => [...document.querySelectorAll('#tree img.thumb')].every(img => img.complete)")
         sizes = page.eval_on_selector_all(
             "#tree li.anim img.thumb", "els => els.map(e => [e.closest('li').dataset.path, e.complete && e.naturalWidth])"
         )
