@@ -24,6 +24,7 @@ from .formats import palettes, sidecar
 from .formats.sheets import build_sheet
 from .images import to_numpy
 from .loading import LoadedAnimation, load_animation
+from .matching import filler_note, filler_pixels
 from .model import Color
 
 SHEET_IMAGE = "sheet.png"
@@ -70,7 +71,7 @@ def _palette_file(anim: LoadedAnimation, notes: List[str]) -> Tuple[int, List[Co
     """The palette as stored in its file, for the sidecar."""
     if anim.palette.resolved and os.path.isfile(anim.palette.resolved):
         try:
-            pal = palettes.read_pal(anim.palette.resolved)
+            pal = palettes.read_palette(anim.palette.resolved)
             return pal.model, pal.colors
         except (OrvToolError, OSError) as exc:
             notes.append(f"palette {anim.palette.resolved}: {exc}; the sidecar keeps the colours as loaded")
@@ -86,6 +87,10 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         report.notes.append(f"{len(anim.trailing)} bytes after the last frame, which the game ignores, kept in the sidecar")
 
     layers = [sidecar.index_layer(frame) for frame in anim.frames]
+    if anim.palette_entries is not None:
+        beyond, covered = filler_pixels(anim.frames, layers, anim.palette_entries)
+        if beyond:
+            report.notes.append(filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered))
     explicit = [sidecar.explicit_rows(frame, *layer) for frame, layer in zip(anim.frames, layers)]
     solid = [frame.width > 0 and frame.rows_drawn > 0 for frame in anim.frames]
 
