@@ -187,3 +187,15 @@ def test_matte_blends_partial_alpha_and_scale_enlarges(tmp_path, capfd):
     with Image.open(tmp_path / "matte" / "preview.apng") as ap:  # APNG keeps full alpha, scaled too
         got = np.asarray(ap.convert("RGBA"))
     assert got.shape == (2, 8, 4) and [tuple(p) for p in got[0, ::2]] == colors[1:] + [clear]
+
+
+def test_a_gif_of_more_colours_than_a_palette_holds_keeps_transparency(tmp_path, capfd):
+    colors = [(i, (i * 37) % 256, 255 - i, 255) for i in range(256)]  # 256 opaque + clear: 257 GIF entries
+    rows = [[16 * y + x for x in range(16)] for y in range(16)] + [[None] * 16]
+    path = write_project(tmp_path, "many.orv", Animation(frames=[frame_from_indices(rows)] * 2), colors=colors)
+    assert run(capfd, "export", path, "-o", tmp_path / "out", "--gif")[0] == 0
+    pages = gif_pages(tmp_path / "out" / "preview.gif")
+    expected = np.array([[colors[i] for i in row] for row in rows[:16]], np.int32)
+    for page in pages:
+        assert np.all(page[16, :, 3] == 0) and np.all(page[:16, :, 3] == 255)
+        assert np.abs(page[:16].astype(np.int32) - expected).mean() < 4  # two colours share an entry at most

@@ -163,13 +163,31 @@ def _indexed(pages: Iterator[np.ndarray], table: np.ndarray, scale: int, alpha: 
         yield im
 
 
+CLEAR_INDEX = 255  # a page with a palette of its own: its transparent entry
+
+
+def _own_palette(page: np.ndarray, scale: int) -> Image.Image:
+    """A page of more colours than one GIF palette holds, quantized on its own
+    to 255 colours plus a transparent entry."""
+    opaque = page[..., 3] != 0
+    quantized = Image.fromarray(np.ascontiguousarray(page[..., :3]), "RGB").quantize(
+        colors=CLEAR_INDEX, method=Image.Quantize.MEDIANCUT
+    )
+    index = np.asarray(quantized).copy()
+    index[~opaque] = CLEAR_INDEX
+    flat = (quantized.getpalette() or [])[: 3 * CLEAR_INDEX]
+    flat += [0] * (768 - len(flat))
+    index = _scaled(index, scale)
+    im = Image.frombytes("P", (index.shape[1], index.shape[0]), index.tobytes())
+    im.putpalette(flat)
+    im.info["transparency"] = CLEAR_INDEX
+    return im
+
+
 def _gif_images(pages: Pages, matte: Optional[Tuple[int, int, int]]) -> Tuple[Iterator[Image.Image], Optional[int]]:
     table = _colour_table((_gif_pixels(p, matte) for p in pages), 256)
-    if table is None:  # more colours than a GIF holds: each page gets its own palette
-        images = (
-            Image.fromarray(_scaled(_gif_pixels(p, matte), pages.scale), "RGBA") for p in pages
-        )
-        return images, None
+    if table is None:  # more colours than a GIF holds: each page gets a palette of its own
+        return (_own_palette(_gif_pixels(p, matte), pages.scale) for p in pages), CLEAR_INDEX
     rgba = table.view(np.uint8).reshape(-1, 4)
     clear = np.flatnonzero(rgba[:, 3] == 0)
     return _indexed((_gif_pixels(p, matte) for p in pages), table, pages.scale, False), (
