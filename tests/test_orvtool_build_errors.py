@@ -221,7 +221,7 @@ def test_cli_reports_one_line_and_writes_nothing(tmp_path, walk_export, capfd):
 
     code = main(["build", str(tmp_path / "nothing.png"), "-o", str(tmp_path / "built.orv")])
     _, err = capfd.readouterr()
-    assert code == 1 and len(err.strip().splitlines()) == 1 and "need --palette" in err
+    assert code == 2 and len(err.strip().splitlines()) == 1 and "need --palette" in err  # a usage error
 
 
 def test_write_failure_leaves_no_file(tmp_path, walk_export):

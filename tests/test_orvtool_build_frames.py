@@ -176,4 +176,4 @@ def test_cli_builds_plain_frames(tmp_path, capfd):
 
     code = main(["build", str(tmp_path / "frames"), frames[0], "--palette", pal, "-o", str(tmp_path / "y.orv")])
     _, err = capfd.readouterr()
-    assert code == 1 and "is a folder" in err and not (tmp_path / "y.orv").exists()
+    assert code == 2 and "is a folder" in err and not (tmp_path / "y.orv").exists()  # a usage error

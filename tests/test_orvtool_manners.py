@@ -199,3 +199,13 @@ def test_a_gif_of_more_colours_than_a_palette_holds_keeps_transparency(tmp_path,
     for page in pages:
         assert np.all(page[16, :, 3] == 0) and np.all(page[:16, :, 3] == 255)
         assert np.abs(page[:16].astype(np.int32) - expected).mean() < 4  # two colours share an entry at most
+
+
+def test_options_that_do_not_fit_the_source_are_usage_errors(tmp_path, capfd):
+    path = write_project(tmp_path, "walk.orv", walk())
+    assert run(capfd, "export", path, "-o", tmp_path / "out")[0] == 0
+    code, out, err = run(capfd, "build", tmp_path / "out", "-o", tmp_path / "b.orv", "--anchor", "center")
+    assert (code, out) == (2, "") and err.strip() == "orvtool: error: --anchor is for plain PNG frames; an export folder has its own"
+    code, _, err = run(capfd, "build", tmp_path / "out", tmp_path / "walk.orv", "-o", tmp_path / "b.orv")
+    assert code == 2 and "is a folder: build takes one export folder or PNG frames" in err
+    assert not (tmp_path / "b.orv").exists()

@@ -35,7 +35,7 @@ import numpy as np
 from PIL import Image
 
 from . import writing
-from .errors import OrvToolError
+from .errors import OrvToolError, UsageError
 from .formats import orv, palettes, sidecar
 from .images import read_frame_png
 from .loading import find_palette
@@ -175,7 +175,7 @@ def _palette_for_build(
     target = options.palette
     if options.quantize is not None:
         if target is None:
-            raise OrvToolError("--quantize needs --palette, the palette file to write")
+            raise UsageError("--quantize needs --palette, the palette file to write")
         _game_palette_name(target)
         if os.path.lexists(target) and not options.force:
             raise OrvToolError(f"palette {target} already exists; not replaced (use --force)")
@@ -231,9 +231,9 @@ def plan_from_export(folder: str, options: BuildOptions, output: str) -> Plan:
     """The records (and palette) that an export folder, edited or not, builds."""
     for name in ("anchor", "offset", "speed"):
         if getattr(options, name) is not None:
-            raise OrvToolError(f"--{name} is for plain PNG frames; an export folder has its own")
+            raise UsageError(f"--{name} is for plain PNG frames; an export folder has its own")
     if options.shadow or options.background:
-        raise OrvToolError("--shadow and --background are for plain PNG frames; an export folder has its own")
+        raise UsageError("--shadow and --background are for plain PNG frames; an export folder has its own")
     doc = sidecar.read_sidecar(folder)
     sidecar.check_sidecar(doc)
     notes: List[str] = []
@@ -355,7 +355,7 @@ def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -
     if not paths:
         raise OrvToolError("no frame images given")
     if options.palette is None:
-        raise OrvToolError("plain frames need --palette: the palette to match against, or to write with --quantize")
+        raise UsageError("plain frames need --palette: the palette to match against, or to write with --quantize")
     anchor = options.anchor or DEFAULT_ANCHOR
     if anchor not in ANCHORS:
         raise OrvToolError(f"unknown anchor '{anchor}' (one of {', '.join(ANCHORS)})")

@@ -7,7 +7,7 @@ import os
 import sys
 
 from .. import building, options
-from ..errors import OrvToolError
+from ..errors import OrvToolError, UsageError
 from .. import status
 from ..status import say_error
 
@@ -79,12 +79,14 @@ def run(args: argparse.Namespace) -> int:
         else:
             folders = [p for p in args.paths if os.path.isdir(p)]
             if folders:
-                raise OrvToolError(f"{folders[0]} is a folder: build takes one export folder or PNG frames")
+                raise UsageError(f"{folders[0]} is a folder: build takes one export folder or PNG frames")
             source = args.output
             report = building.build_from_frames(args.paths, args.output, opts)
+    except UsageError:
+        raise  # the command line is wrong, whatever the files hold: status 2
     except OrvToolError as exc:
         say_error(source, str(exc))
-        return 1
+        return status.ERROR
     for note in report.notes:
         line = status.note_line(args.output, note)
         if line:
