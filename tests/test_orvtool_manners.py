@@ -124,6 +124,12 @@ def test_force_replaces_an_export_whole(tmp_path, capfd):
     code, stdout, _ = run(capfd, "export", path, "-o", out, "--force")
     assert code == 0 and "7 left from an earlier export removed" in stdout
     assert sorted(p.name for p in out.iterdir()) == ["animation.json", "frame_000.index.png", "frame_000.png", "mine.txt"]
+    # a folder that holds no export keeps a sheet of its own name
+    other = tmp_path / "other"
+    other.mkdir()
+    (other / "sheet.png").write_bytes(b"mine too")
+    assert run(capfd, "export", path, "-o", other, "--force")[0] == 0
+    assert (other / "sheet.png").read_bytes() == b"mine too"
 
 
 def test_only_adds_parts_to_an_existing_export(tmp_path, capfd):

@@ -144,7 +144,8 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
     stale: List[str] = []
     if options.force and "frames" in parts:
         earlier = sidecar.written_names(folder) if os.path.isdir(folder) else []
-        if not options.only:  # the whole export is replaced, parts not asked for included
+        was_export = os.path.isfile(os.path.join(folder, sidecar.SIDECAR_NAME))
+        if was_export and not options.only:  # the whole export is replaced, parts not asked for included
             earlier += [n for part in PART_FILES for n in PART_FILES[part] if part not in parts]
         stale = sorted({n for n in earlier if n not in every and os.path.isfile(os.path.join(folder, n))})
     try:

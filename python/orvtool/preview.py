@@ -29,7 +29,7 @@ GIF_ALPHA_THRESHOLD = 128  # without a matte, a GIF pixel is opaque from this al
 MAX_GIF_DELAY_CS = 0xFFFF
 
 # The RGBA pixels of frame i, (h, w, 4) uint8.
-FramePixels = Callable[[int], np.ndarray]
+PixelsOf = Callable[[int], np.ndarray]
 
 
 @dataclass
@@ -37,7 +37,7 @@ class Pages:
     """The preview pages of an animation, made on demand."""
 
     canvas: Canvas
-    frames: FramePixels
+    frames: PixelsOf
     offsets: Sequence[Tuple[int, int]]
     sizes: Sequence[Tuple[int, int]]  # (width, height) per frame
     background: bool = False  # frame 0 is drawn under every other frame
@@ -87,7 +87,7 @@ class Pages:
 
 
 def make_pages(
-    frames: FramePixels,
+    frames: PixelsOf,
     offsets: Sequence[Tuple[int, int]],
     sizes: Sequence[Tuple[int, int]],
     background: bool = False,
