@@ -168,9 +168,10 @@ def place_set(files: Sequence[Tuple[str, Writer]]) -> None:
         check(path)
     placed: List[Tuple[str, Optional[bytes], bool]] = []
     try:
-        for path, write in files:
+        for n, (path, write) in enumerate(files):
             existed = os.path.lexists(path)
-            before = _previous(path) if existed else None
+            last = n == len(files) - 1  # nothing after it can fail
+            before = _previous(path) if existed and not last else None
             place(path, write)
             placed.append((path, before, existed))
     except OrvToolError:
