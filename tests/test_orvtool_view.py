@@ -288,7 +288,7 @@ def test_view_refuses_what_it_cannot_serve(tmp_path, capfd):
     assert capfd.readouterr().err.strip() == f"orvtool: {tmp_path / 'missing'}: not a folder"
     with pytest.raises(SystemExit):
         main(["view", str(tmp_path), "--port", "70000"])
-    assert "must be 0 to 65535" in capfd.readouterr().err
+    assert "--port: must be from 0 to 65535, not 70000" in capfd.readouterr().err
     root = make_tree(tmp_path)
     with running(root) as server:
         assert main(["view", str(root), "--no-browser", "--port", str(server.server_port)]) == 1
@@ -296,10 +296,11 @@ def test_view_refuses_what_it_cannot_serve(tmp_path, capfd):
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="Ctrl-C is sent as SIGINT")
-def test_command_prints_its_address_serves_and_stops_cleanly_on_ctrl_c(tmp_path):
+@pytest.mark.parametrize("quiet", [False, True])
+def test_command_prints_its_address_serves_and_stops_cleanly_on_ctrl_c(tmp_path, quiet):
     root = make_tree(tmp_path)
     proc = subprocess.Popen(
-        [sys.executable, "-m", "orvtool", "view", str(root), "--no-browser"],
+        [sys.executable, "-m", "orvtool", "view", str(root), "--no-browser"] + (["--quiet"] if quiet else []),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
@@ -321,5 +322,5 @@ def test_command_prints_its_address_serves_and_stops_cleanly_on_ctrl_c(tmp_path)
             proc.kill()
             proc.communicate()
     assert proc.returncode == 0, err
-    assert out.strip() == "orvtool view: stopped"
+    assert out.strip() == ("" if quiet else "orvtool view: stopped")
     assert "Traceback" not in err

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 
-from .. import options
+from .. import options, status
 from ..errors import OrvToolError
 from ..status import say_error
 
@@ -17,16 +17,9 @@ DESCRIPTION = (
 )
 
 
-def port_number(text: str) -> int:
-    value = int(text)
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"must be 0 to 65535, not {value}")
-    return value
-
-
 def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("path", metavar="PATH", help="folder to browse")
-    p.add_argument("--port", type=port_number, default=0, help="port to listen on (default: a free one)")
+    p.add_argument("--port", type=options.int_range(0, 65535), default=0, help="port to listen on (default: a free one)")
     p.add_argument("--no-browser", action="store_true", help="do not open the page in a browser")
     p.add_argument("--static", metavar="OUT", help="write the page to the folder OUT instead of serving it")
     options.add_force(p, "--static: replace the page's files in OUT")
@@ -38,9 +31,12 @@ def run(args: argparse.Namespace) -> int:
     try:
         if args.static:
             count = server.write_static(args.path, args.static, args.force)
-            print(f"wrote {os.path.join(args.static, 'index.html')}: {count} animations")
+            line = status.result_line(f"wrote {os.path.join(args.static, 'index.html')}: {count} animations")
+            if line:
+                print(line)
             return 0
-        return server.serve(args.path, args.port, not args.no_browser)
+        # The address is the command's result: it is printed even with --quiet.
+        return server.serve(args.path, args.port, not args.no_browser, quiet=status.level == status.QUIET)
     except OrvToolError as exc:
         say_error(args.static or args.path, str(exc))
         return 1

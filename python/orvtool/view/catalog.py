@@ -16,7 +16,6 @@ import shlex
 import threading
 from collections import OrderedDict
 from dataclasses import dataclass, field
-from io import BytesIO
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
@@ -24,7 +23,7 @@ import numpy as np
 from .. import _native, batch
 from ..errors import OrvToolError
 from ..exporting import frame_png
-from ..formats.sidecar import index_layer, write_index_layer
+from ..formats.sidecar import encode_index_layer, index_layer
 from ..images import to_numpy
 from ..loading import LoadedAnimation, load_animation
 from ..model import Frame
@@ -92,9 +91,7 @@ class Shown:
                 h, w = pixels.shape[:2]
                 png = frame_png(pixels.tobytes(), w, h, frame.x_offset, frame.y_offset, i)
             else:
-                buf = BytesIO()
-                write_index_layer(buf, *index_layer(frame))
-                png = buf.getvalue()
+                png = encode_index_layer(*index_layer(frame))
             self.pngs[(kind, i)] = png
         return png
 

@@ -151,8 +151,9 @@ class ViewHandler(BaseHTTPRequestHandler):
         pass  # the terminal shows the address and errors, not every request
 
 
-def serve(root: str, port: int = 0, open_browser: bool = True, out: TextIO = sys.stdout) -> int:
-    """Serves the page for the animations under `root` until interrupted."""
+def serve(root: str, port: int = 0, open_browser: bool = True, out: TextIO = sys.stdout, quiet: bool = False) -> int:
+    """Serves the page for the animations under `root` until interrupted;
+    `quiet` leaves out the line that says it stopped."""
     if not os.path.isdir(root):
         raise OrvToolError("not a folder")
     try:
@@ -166,7 +167,8 @@ def serve(root: str, port: int = 0, open_browser: bool = True, out: TextIO = sys
     try:
         server.serve_forever()
     except KeyboardInterrupt:
-        print("orvtool view: stopped", file=out, flush=True)
+        if not quiet:
+            print("orvtool view: stopped", file=out, flush=True)
     finally:
         server.server_close()
     return 0
