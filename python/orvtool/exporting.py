@@ -41,6 +41,9 @@ class ExportOptions:
     force: bool = False
     palette: Optional[str] = None  # palette file to use instead of the stored one
     padding: int = 1  # pixels between sheet frames
+    sheet_layout: str = "packed"  # packed, rows or columns
+    sheet_columns: Optional[int] = None  # grid columns of the rows and columns layouts
+    sheet_json: str = "hash"  # hash or array
 
 
 @dataclass
@@ -129,7 +132,16 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
 
         if options.sheet:
             atlas, sheet_doc = build_sheet(
-                [n for n, _ in names], pixels, offsets, SHEET_IMAGE, __version__, options.padding
+                [n for n, _ in names],
+                pixels,
+                offsets,
+                SHEET_IMAGE,
+                __version__,
+                options.padding,
+                layout=options.sheet_layout,
+                columns=options.sheet_columns,
+                form=options.sheet_json,
+                record=doc,
             )
             atlas.save(out(SHEET_IMAGE), format="PNG")
             with open(out(SHEET_JSON), "w", encoding="utf-8") as fh:
