@@ -86,7 +86,7 @@ RESIZE_ANCHORS = {
     "bottom-centre": lambda w, h: (w // 2, h),
 }
 DEFAULT_RESIZE_ANCHOR = "bottom-centre"
-ADDED_FRAME = re.compile(r"^frame_\d+\.png$", re.IGNORECASE)
+ADDED_FRAME = re.compile(r"^frame_\w+\.png$", re.IGNORECASE)  # not frame_NNN.index.png
 DEFAULT_SPEED = 100
 
 
@@ -342,7 +342,8 @@ def plan_from_record(
             word = entry.get("height_word") if same_size else None
             if word is not None and bool(word & 0x8000) != shadow:
                 word = None  # the shadow flag was changed in the sidecar
-            if image.offsets is not None and image.offsets != (image.exported or (x, y)):
+            moved = image.offsets is not None and image.offsets != (image.exported or (x, y))
+            if image.offsets is not None and (moved or entry.get("added")):
                 x, y = image.offsets
                 if not entry.get("added"):
                     notes.append(

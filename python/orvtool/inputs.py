@@ -13,6 +13,7 @@ messages: the file, and the frame within it where a file holds several.
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 import re
@@ -23,7 +24,7 @@ from typing import List, Optional, Sequence, Tuple
 import numpy as np
 from PIL import Image, ImageSequence
 
-from .errors import OrvToolError, UsageError
+from .errors import OrvToolError
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 EXPORT_TEXT_KEY = "orvtool-frame"
@@ -121,7 +122,7 @@ def parse_color(text: str) -> Tuple[int, int, int]:
     parts = [p.strip() for p in text.split(",")]
     if len(parts) == 3 and all(p.isdigit() and int(p) <= 255 for p in parts):
         return int(parts[0]), int(parts[1]), int(parts[2])
-    raise UsageError(f"--transparent {text!r}: a colour is #rrggbb or r,g,b (0 to 255 each)")
+    raise argparse.ArgumentTypeError(f"{text!r}: a colour is #rrggbb or r,g,b (0 to 255 each)")
 
 
 def apply_color_key(images: Sequence[InputImage], key: Tuple[int, int, int]) -> int:
