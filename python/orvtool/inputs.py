@@ -19,7 +19,7 @@ import os
 import re
 import struct
 from dataclasses import dataclass
-from typing import List, Optional, Sequence, Tuple
+from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 from PIL import Image, ImageSequence
@@ -70,7 +70,7 @@ def exported_offsets(path: str) -> Optional[Tuple[int, int]]:
     try:
         with Image.open(path) as im:
             text = im.info.get(EXPORT_TEXT_KEY)
-        record = json.loads(text) if isinstance(text, str) else None
+        record: Any = json.loads(text) if isinstance(text, str) else None
         return int(record["x_offset"]), int(record["y_offset"])
     except (OSError, ValueError, TypeError, KeyError):
         return None

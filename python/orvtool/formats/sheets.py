@@ -185,7 +185,7 @@ class _Where:
 
 
 def _number(where: _Where, obj: Any, key: str, what: str, integer: bool = True) -> Any:
-    value = obj.get(key) if isinstance(obj, dict) else None
+    value: Any = obj.get(key) if isinstance(obj, dict) else None
     ok = isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
     if ok and integer:
         ok = float(value).is_integer()
@@ -232,15 +232,15 @@ def read_sheet(path: str, anchor: Callable[[int, int], Tuple[int, int]]) -> Shee
     source canvas's top-left corner when the sheet has no pivot."""
     where = _Where(path)
     try:
-        with open(path, encoding="utf-8") as fh:
-            doc = json.load(fh)
+        with open(path, encoding="utf-8") as stream:
+            doc = json.load(stream)
     except OSError as exc:
         raise OrvToolError(f"cannot read {path}: {exc.strerror or exc}") from None
     except ValueError as exc:
         raise OrvToolError(f"{path} is not valid JSON: {exc}") from None
     if not isinstance(doc, dict) or not isinstance(doc.get("frames"), (dict, list)):
         raise where.fail("is not a sprite sheet description: no 'frames' object or list")
-    meta = doc.get("meta") if isinstance(doc.get("meta"), dict) else {}
+    meta: Dict[str, Any] = doc["meta"] if isinstance(doc.get("meta"), dict) else {}
     image_name = meta.get("image")
     if not isinstance(image_name, str) or not image_name:
         raise where.fail("names no sheet image ('meta.image')")
