@@ -199,3 +199,14 @@ def test_shared_palette_is_not_grown_without_a_project_root_or_free_entries(tmp_
     assert "2 colours to add, the palette has 1 entries that nothing uses" in err
     assert pal.read_bytes() == palette_before
     assert not (tmp_path / "new.orv").exists()
+
+
+def test_refusal_in_an_export_folder_names_the_image_frame_and_row(tmp_path, capfd, exported):
+    _, out = exported(figure_animation())
+    png = np.zeros((2, 600, 4), np.uint8)
+    png[1, ::2] = COLORS[2]  # 300 runs in row 1
+    write_rgba(out / "frame_001.png", png)
+    assert build(out, tmp_path / "b.orv") == 1
+    _, err = capfd.readouterr()
+    assert err.strip() == f"orvtool: {out}: frame_001.png: frame 1, row 1: its pixels need 300 runs, a row holds at most 255"
+    assert not (tmp_path / "b.orv").exists()

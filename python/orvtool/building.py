@@ -361,13 +361,16 @@ def plan_from_record(
                     )
             if not same_size and area_rule:
                 frame_size = width * height
-            orv.check_offset(i, "x offset", x)
-            orv.check_offset(i, "y offset", y)
-            orv.check_frame_size(i, width, height, shadow, after_shadow and word is None)
-            px = resolve_pixels(rgba, matcher, layers.get(i), shadow)
-            inexact.add(i, rgba, px, matcher, notes)
-            explicit = sidecar.explicit_row_records(entry) if same_size else None
-            rows = encode_rows(px, shadow, i, explicit)
+            try:
+                orv.check_offset(i, "x offset", x)
+                orv.check_offset(i, "y offset", y)
+                orv.check_frame_size(i, width, height, shadow, after_shadow and word is None)
+                px = resolve_pixels(rgba, matcher, layers.get(i), shadow)
+                inexact.add(i, rgba, px, matcher, notes)
+                explicit = sidecar.explicit_row_records(entry) if same_size else None
+                rows = encode_rows(px, shadow, i, explicit)
+            except OrvToolError as exc:
+                raise OrvToolError(f"{image.name}: {exc}") from None
         frames.append(
             Frame(
                 width=width,

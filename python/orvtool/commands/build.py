@@ -81,7 +81,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 def build_task(job: Job, out_tree: str, opts: building.BuildOptions) -> Tuple[Any, List[str]]:
     """Runs in a worker process: one export folder of a tree."""
-    output = os.path.join(out_tree, job.rel + ".orv") if job.rel != "." else out_tree.rstrip(os.sep) + ".orv"
+    output = os.path.join(out_tree, job.rel + ".orv")
     report = building.build_from_export(job.source, output, opts)
     return report, report.notes
 
