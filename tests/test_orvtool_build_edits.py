@@ -4,15 +4,15 @@ and colours added to a palette."""
 import io
 import struct
 import zlib
-from pathlib import Path
 
 import numpy as np
 import pytest
+from PIL import Image
 from orvtool_build_helpers import grid, loaded, read_rgba, rendered, write_rgba
 from orvtool_samples import write_project
 
 from orvtool.cli import main
-from orvtool.orvfile import Animation, encode_palette, frame_from_indices
+from orvtool.orvfile import Animation, frame_from_indices
 
 COLORS = [(0, 0, 0, 255), (200, 40, 40, 255), (40, 200, 40, 255), (40, 40, 200, 255), (250, 250, 0, 255)]
 
@@ -75,7 +75,7 @@ def test_resized_frame_keeps_its_anchor_point(tmp_path, capfd, exported, anchor,
     assert frames[0]["frame_size"] == 0  # frame_size was not width x height: kept
     assert frames[1] == loaded(path)["frames"][1]
     _, err = capfd.readouterr()
-    assert f"note: frame 0: 4x6 in the record, 8x10 in frame_000.png" in err
+    assert "note: frame 0: 4x6 in the record, 8x10 in frame_000.png" in err
     assert f"{anchor or 'bottom-centre'} point kept (offsets {offsets[0]}, {offsets[1]})" in err
 
 
@@ -94,8 +94,6 @@ def test_offsets_moved_in_an_editor_are_taken(tmp_path, capfd, exported):
     path, out = exported(figure_animation())
     buf = io.BytesIO()
     png = read_rgba(out / "frame_000.png")
-    from PIL import Image
-
     Image.fromarray(np.pad(png, ((0, 2), (0, 0), (0, 0)))).save(buf, format="PNG")  # 4x8, no text chunk
     (out / "frame_000.png").write_bytes(with_offs(buf.getvalue(), 5, -20))
     sidecar = (out / "animation.json").read_text().replace('"x_offset": -3', '"x_offset": 9')

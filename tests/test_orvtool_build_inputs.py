@@ -2,12 +2,11 @@
 other inputs a build takes: animated images, folders of PNGs, colour keys."""
 
 import shutil
-from pathlib import Path
 
 import numpy as np
 import pytest
 from PIL import Image
-from orvtool_build_helpers import grid, loaded, read_rgba, write_rgba
+from orvtool_build_helpers import grid, loaded, write_rgba
 from orvtool_samples import PALETTE, quirky, walk, write_project
 
 from orvtool.cli import main

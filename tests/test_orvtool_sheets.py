@@ -3,7 +3,6 @@ reads the sheets that Aseprite and TexturePacker write (fixtures written here
 after each tool's documented JSON layout) and orvtool's own."""
 
 import json
-from pathlib import Path
 
 import numpy as np
 import pytest
