@@ -68,6 +68,14 @@ def test_grid_layouts_keep_frame_order(tmp_path, capfd):
         assert np.array_equal(atlas[r["y"] : r["y"] + r["h"], r["x"] : r["x"] + r["w"]], read_rgba(tmp_path / "c" / name))
 
 
+def test_sheet_columns_without_a_grid_layout_is_a_usage_error(tmp_path, capfd):
+    path = write_project(tmp_path, "a.orv", walk())
+    assert main(["export", str(path), "-o", str(tmp_path / "out"), "--sheet", "--sheet-columns", "2"]) == 2
+    _, err = capfd.readouterr()
+    assert "--sheet-columns is for --sheet-layout rows or columns" in err
+    assert not (tmp_path / "out").exists()
+
+
 def test_sheet_without_orvtools_record_gives_the_same_pixels_and_offsets(tmp_path, capfd):
     frames = [
         frame_from_indices([[None, 1, 2, 3], [5, None, 9, 6]], x_offset=-2, y_offset=-3),

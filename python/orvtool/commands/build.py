@@ -14,7 +14,7 @@ from ..inputs import parse_color
 from ..status import PROG, say_error
 
 DESCRIPTION = (
-    "Build an animation file from an export folder (edited or not) or from plain PNG frames. "
+    "Build an animation file from an export folder (edited or not), a sprite sheet, or plain image frames. "
     "Each pixel keeps the index of its index layer while it still shows that index's colour; a fully "
     "transparent pixel is uncovered; any other takes the palette entry of its exact colour (the lowest "
     "index among equal ones), else the nearest by squared RGBA distance (dr^2 + dg^2 + db^2 + da^2). "

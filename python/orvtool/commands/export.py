@@ -9,6 +9,7 @@ from typing import Any, Callable, List, Tuple
 
 from .. import batch, options
 from ..batch import Job, Outcome
+from ..errors import UsageError
 
 DESCRIPTION = (
     "Export each animation to a folder: one RGBA PNG and one index layer per frame and "
@@ -55,6 +56,8 @@ def export_task(job: Job, output: str, single: bool, opts: Any) -> Tuple[Any, Li
 def run(args: argparse.Namespace) -> int:
     from ..exporting import ExportOptions, ExportReport
 
+    if args.sheet_columns is not None and args.sheet_layout == "packed":
+        raise UsageError("--sheet-columns is for --sheet-layout rows or columns")
     jobs, missing = batch.discover_reported(args.paths, args.pattern)
     opts = ExportOptions(
         sheet=args.sheet,
