@@ -6,7 +6,7 @@ import shutil
 import numpy as np
 import pytest
 from PIL import Image
-from orvtool_build_helpers import grid, loaded, write_rgba
+from orvtool_build_helpers import grid, loaded, read_rgba, rendered, write_rgba
 from orvtool_samples import PALETTE, quirky, walk, write_project
 
 from orvtool.cli import main
@@ -53,6 +53,17 @@ def test_tree_with_a_broken_folder_builds_the_others_and_lists_the_failure(tree,
     _, err = capfd.readouterr()
     assert "1 of 3 files failed:" in err
     assert f"{root / 'work' / 'objects' / 'hero' / 'walk'}: {root / 'work' / 'objects' / 'hero' / 'walk' / 'frame_001.png'} is missing" in err
+
+
+def test_tree_refuses_options_that_would_write_one_palette_many_times(tree, capfd):
+    root, _ = tree
+    new_pal = root / "new.pal"
+    assert build(root / "work", root / "built", "--palette", str(new_pal)) == 2
+    assert build(root / "work", root / "built", "--palette", str(new_pal), "--quantize", "8") == 2
+    _, err = capfd.readouterr()
+    assert "a tree is built against an existing palette" in err
+    assert "--quantize makes a palette for one animation" in err
+    assert not new_pal.exists() and not (root / "built").exists()
 
 
 def test_frames_added_to_an_export_folder_join_in_name_order(tree, capfd):
@@ -155,3 +166,22 @@ def test_refusals_name_the_image_and_the_row(tmp_path, capfd, opaque_palette):
     _, err = capfd.readouterr()
     assert f"{tmp_path / 'wide.png'}: frame 1, row 0: its pixels need 300 runs" in err
     assert not (tmp_path / "b.orv").exists()
+
+
+def test_tree_grows_a_shared_palette_once_for_a_colour_two_animations_add(tree, capfd):
+    root, sources = tree
+    new = (1, 2, 3, 255)  # far from every entry of the test palette
+    for rel in ("objects/hero/walk", "ui/button"):
+        png = root / "work" / rel / "frame_000.png"
+        pixels = read_rgba(png)
+        pixels[0, 1] = new
+        write_rgba(png, pixels)
+    pal = root / "game" / "pal" / "test.pal"
+    assert build(root / "work", root / "game", "-f", "-j", "2", "--add-colors", "--project-root", str(root / "game")) == 0
+    data = pal.read_bytes()
+    colors = [tuple(data[4 + 4 * i : 8 + 4 * i]) for i in range(len(data) // 4 - 1)]
+    assert colors.count(new) == 1
+    for rel in ("objects/hero/walk.orv", "ui/button.orv"):
+        assert np.array_equal(rendered(root / "game" / rel)[0][0, 1], new)
+    _, err = capfd.readouterr()
+    assert err.count(f"added colour {new}") == 1

@@ -213,25 +213,28 @@ def _add_colors(
     entries that nothing uses. A palette this build writes may take any entry
     its own pixels do not use; a palette read from `shared` also keeps every
     entry that an animation below --project-root naming it draws with."""
-    seen = visible_colors(images)
-    new = missing_colors(seen, choice.match.colors)
-    if not new:
-        notes.append("--add-colors: the palette holds every colour already")
-        return choice
-    used = exact_indices(seen, choice.match.colors) | layer_indices
+    base = choice.match
     target = choice.target
+    others: Set[int] = set()
     if choice.write is None:
         if shared is None or not options.project_root:
             raise OrvToolError(
                 f"--add-colors: palette {shared or 'of the sidecar'} is not written by this build and other "
                 "animations may use it: name --project-root so that the entries no animation uses can be found"
             )
+        if os.path.exists(shared):
+            base = palettes.read_palette(shared)  # as it is now, with what other builds added
         others, users = entries_in_use(options.project_root, shared, [output])
-        used |= others
         target = shared
         notes.append(f"--add-colors: {len(users)} other animations below {options.project_root} use {shared}")
-    colors, added = grow_palette(choice.match.colors, new, used)
-    grown = palettes.Palette(colors, choice.match.model)
+    seen = visible_colors(images)
+    new = missing_colors(seen, base.colors)
+    if not new:
+        notes.append("--add-colors: the palette holds every colour already")
+        return PaletteChoice(base) if choice.write is None else choice
+    used = exact_indices(seen, base.colors) | layer_indices | others
+    colors, added = grow_palette(base.colors, new, used)
+    grown = palettes.Palette(colors, base.model)
     for i, color in added:
         notes.append(f"added colour {color} to palette {target} as entry {i}")
     return PaletteChoice(grown, grown, target)

@@ -9,7 +9,7 @@ from typing import Any, Callable, List, Tuple
 
 from .. import batch, building, options
 from ..batch import Job, Outcome
-from ..errors import OrvToolError
+from ..errors import OrvToolError, UsageError
 from ..inputs import parse_color
 from ..status import PROG, say_error
 
@@ -87,6 +87,14 @@ def build_task(job: Job, out_tree: str, opts: building.BuildOptions) -> Tuple[An
 
 
 def run_tree(tree: str, args: argparse.Namespace, opts: building.BuildOptions) -> int:
+    """Every export folder below `tree`. Animations that would each write the
+    same palette file are refused; palettes grown by --add-colors are grown
+    one animation at a time, each seeing the colours the one before added."""
+    if opts.quantize is not None:
+        raise UsageError("--quantize makes a palette for one animation: build the folders of a tree one at a time")
+    if opts.palette is not None and not os.path.exists(opts.palette):
+        raise UsageError(f"--palette {opts.palette} does not exist: a tree is built against an existing palette")
+    workers = 1 if opts.add_colors else args.jobs
     folders = building.export_folders(tree)
     jobs = [Job(f, os.path.relpath(f, tree)) for f in folders]
 
@@ -96,7 +104,7 @@ def run_tree(tree: str, args: argparse.Namespace, opts: building.BuildOptions) -
             r: building.BuildReport = outcome.value
             say(f"wrote {r.output}: {r.frames} frames", sys.stdout)
 
-    outcomes = batch.run(build_task, jobs, (args.output, opts), args.jobs, args.progress, report)
+    outcomes = batch.run(build_task, jobs, (args.output, opts), workers, args.progress, report)
     if not outcomes:
         print(f"{PROG}: {tree}: no export folders found", file=sys.stderr)
         return 1
