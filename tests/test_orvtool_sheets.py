@@ -10,7 +10,7 @@ from orvtool_build_helpers import grid, loaded, read_rgba, rendered, write_rgba
 from orvtool_samples import PALETTE, quirky, walk, write_project
 
 from orvtool.cli import main
-from orvtool.orvfile import Animation, frame_from_indices
+from orvtool.orvfile import Animation, Frame, Row, Run, frame_from_indices
 
 
 def export_sheet(path, out, *extra):
@@ -27,6 +27,8 @@ SHEET_CASES = {
     "split": lambda: quirky()["split"],  # a run split in two
     "zero_size": lambda: quirky()["zero_size_frame"],
     "background": lambda: quirky()["background_flag_2"],
+    # a frame without pixels whose rows still hold runs
+    "runs_without_pixels": lambda: Animation(frames=[Frame(width=0, rows=[Row([Run(2, b"\x01\x02")]), Row([])]), walk().frames[0]]),
 }
 
 

@@ -522,9 +522,10 @@ def plan_from_sheet(path: str, options: BuildOptions, output: str) -> Plan:
                 if entry["image"] is None and image.rgba.size == 0:
                     continue  # a frame without pixels keeps its rows
                 by_frame[i] = image
+            # a frame without pixels has no index layer: its rows are the record's explicit ones
             return plan_from_record(
                 record, by_frame, {}, options, output, f"{path}: meta.{sheets.RECORD_KEY}",
-                lambda entry: [Row() for _ in range(entry["height"])],
+                lambda entry: sidecar.frame_rows("", dict(entry, indices=None)),
             )
         notes.append(
             f"meta.{sheets.RECORD_KEY} describes {len(record['frames'])} frames, the sheet has {len(images)}: "
@@ -532,7 +533,11 @@ def plan_from_sheet(path: str, options: BuildOptions, output: str) -> Plan:
         )
     plain = BuildOptions(**{**options.__dict__, "anchor": None})
     plan = plan_from_images(images, plain, output)
-    plan.notes[:0] = notes + [f"{sum(f.origin_from == k for f in sheet.frames)} frames placed by their {k}" for k in ("pivot", "slice", "anchor") if any(f.origin_from == k for f in sheet.frames)]
+    for kind in ("pivot", "slice", "anchor"):
+        count = sum(f.origin_from == kind for f in sheet.frames)
+        if count:
+            notes.append(f"{count} frames placed by their {kind}")
+    plan.notes[:0] = notes
     return plan
 
 
