@@ -75,8 +75,10 @@ def test_resized_frame_keeps_its_anchor_point(tmp_path, capfd, exported, anchor,
     assert frames[0]["frame_size"] == 0  # frame_size was not width x height: kept
     assert frames[1] == loaded(path)["frames"][1]
     _, err = capfd.readouterr()
-    assert "note: frame 0: 4x6 in the record, 8x10 in frame_000.png" in err
-    assert f"{anchor or 'bottom-centre'} point kept (offsets {offsets[0]}, {offsets[1]})" in err
+    assert (
+        f"note: 1 of 2 frames changed size and were built from their images alone, each keeping its "
+        f"{anchor or 'bottom-centre'} point: frame 0 at offsets {offsets[0]}, {offsets[1]}"
+    ) in err
 
 
 def test_resized_frame_follows_the_width_times_height_rule(tmp_path, exported):
@@ -98,11 +100,12 @@ def test_offsets_moved_in_an_editor_are_taken(tmp_path, capfd, exported):
     (out / "frame_000.png").write_bytes(with_offs(buf.getvalue(), 5, -20))
     sidecar = (out / "animation.json").read_text().replace('"x_offset": -3', '"x_offset": 9')
     (out / "animation.json").write_text(sidecar)  # frame 1 moved in the sidecar; its PNG says -3 as exported
-    assert build(out, tmp_path / "b.orv") == 0
+    assert build(out, tmp_path / "b.orv", "--verbose") == 0
     frames = loaded(tmp_path / "b.orv")["frames"]
     assert [(f["x_offset"], f["y_offset"]) for f in frames] == [(5, -20), (9, -4)]
     _, err = capfd.readouterr()
-    assert "frame 0: offsets 5, -20 from frame_000.png (the record has -2, -6)" in err
+    assert "note: 1 frames take the offsets of their images (oFFs), not the record's: frame 0" in err
+    assert "b.orv: frame 0: offsets 5, -20 from frame_000.png (the record has -2, -6)" in err  # the detail
 
 
 # --- colours added to a palette -------------------------------------------------------
@@ -124,8 +127,8 @@ def test_without_add_colors_the_note_says_how_far_pixels_moved(tmp_path, capfd, 
     assert build(out, tmp_path / "b.orv") == 0
     _, err = capfd.readouterr()
     # blue goes to entry 3 (40, 40, 200): sqrt(30^2 + 20^2 + 30^2) = 46.9; red to entry 1: sqrt(30^2+30^2+30^2) = 52.0
-    assert "frame 0: 6 pixels in 2 colours took the nearest palette colour, moved by at most 52.0" in err
-    assert "6 pixels moved to the nearest palette colour, by at most 52.0; --add-colors" in err
+    assert "6 pixels in 2 colours took the nearest palette colour, in 1 of 2 frames, moved by at most 52.0" in err
+    assert "--add-colors puts missing colours into unused palette entries" in err
 
 
 def test_palette_written_by_the_build_grows(tmp_path, capfd, exported):

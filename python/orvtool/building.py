@@ -29,8 +29,10 @@ maximally. A frame whose PNG has another size is rebuilt from the PNG alone:
 its index layer counts only if it has the PNG's new size too.
 
 Nothing is written until every frame has been built and checked; the output
-file (and a palette file, when one is made) is written to a temporary file
-beside its target and renamed over it.
+file and a palette file, when one is made, are placed together by `writing`.
+The palette an animation names is always in the game's binary format: a
+palette in another format is read for matching and its colours are written
+beside it as a binary palette.
 """
 
 from __future__ import annotations
@@ -45,7 +47,7 @@ import numpy as np
 from PIL import Image
 
 from . import writing
-from .errors import OrvToolError
+from .errors import OrvToolError, UsageError
 from .formats import orv, palettes, sidecar
 from .formats import sheets
 from .images import read_frame_png
@@ -115,6 +117,7 @@ class BuildReport:
     stored_palette: bytes  # the palette location stored in the file
     palette_written: Optional[str] = None
     notes: List[str] = field(default_factory=list)
+    details: List[str] = field(default_factory=list)  # behind the notes, frame by frame
 
 
 @dataclass
@@ -125,6 +128,7 @@ class Plan:
     palette: Optional[palettes.Palette] = None  # written to palette_target when set
     palette_target: Optional[str] = None
     notes: List[str] = field(default_factory=list)
+    details: List[str] = field(default_factory=list)
 
 
 # --- rows ------------------------------------------------------------------------
@@ -168,20 +172,58 @@ def encode_rows(
 @dataclass
 class PaletteChoice:
     match: palettes.Palette  # the palette pixels are matched against
-    write: Optional[palettes.Palette] = None  # written to `target` when set
-    target: Optional[str] = None
+    write: Optional[palettes.Palette] = None  # written to `names` when set
+    names: Optional[str] = None  # the binary palette the animation names; None keeps the stored name
+
+
+def _game_palette_name(path: str) -> None:
+    """Refuses a palette to be written that the game would not read."""
+    if os.path.splitext(path)[1].lower() != orv.PALETTE_EXTENSION:
+        raise OrvToolError(
+            f"palette {path}: the palette an animation names is written in the game's binary format, "
+            f"so its name must end in {orv.PALETTE_EXTENSION} (other formats: convert it afterwards with "
+            f"orvtool palette)"
+        )
+
+
+def _binary_copy_for(source: str, pal: palettes.Palette, force: bool, notes: List[str]) -> Tuple[Optional[palettes.Palette], str]:
+    """For a palette in another format: (palette to write or None, the binary
+    palette beside it, same name ending in .pal, that the animation names)."""
+    game = os.path.splitext(source)[0] + orv.PALETTE_EXTENSION
+    if os.path.exists(game) and os.path.samefile(game, source):
+        raise OrvToolError(
+            f"palette {source} is a {palettes.format_for(source, reading=True)} file, which the game cannot read, "
+            f"and its binary copy would have its name: convert it with orvtool palette to a file of its own"
+        )
+    if os.path.exists(game):
+        try:
+            same = palettes.is_game_palette(game) and palettes.read_pal(game).colors == pal.colors
+        except (OrvToolError, OSError):
+            same = False
+        if same:
+            notes.append(f"matched against {source}; the animation names {game}, which holds the same colours")
+            return None, game
+        if not force:
+            raise OrvToolError(
+                f"palette {source} is not in the game's format and its binary copy {game} already exists "
+                f"with other colours; not replaced (use --force)"
+            )
+    notes.append(f"matched against {source}; its colours go to {game} in the game's format, which the animation names")
+    return palettes.Palette(list(pal.colors), pal.model), game
 
 
 def _palette_for_build(
     options: BuildOptions, images: Sequence[np.ndarray], fallback: Optional[palettes.Palette], notes: List[str]
 ) -> PaletteChoice:
+    """Every check comes before the work."""
     target = options.palette
     if options.quantize is not None:
         if target is None:
-            raise OrvToolError("--quantize needs --palette, the palette file to write")
+            raise UsageError("--quantize needs --palette, the palette file to write")
+        _game_palette_name(target)
         if os.path.lexists(target) and not options.force:
             raise OrvToolError(f"palette {target} already exists; not replaced (use --force)")
-        palettes.format_for(target)  # a format that can be written, before the work
+        writing.check(target)
         made = palettes.Palette(quantize_palette(images, options.quantize))
         notes.append(f"made a palette of {len(made.colors)} colours")
         return PaletteChoice(made, made, target)
@@ -189,13 +231,17 @@ def _palette_for_build(
         pal = palettes.read_palette(target)
         if not 1 <= len(pal.colors) <= 256:
             raise OrvToolError(f"palette {target} holds {len(pal.colors)} colours, 1 to 256 can be used")
-        return PaletteChoice(pal)
+        if palettes.is_game_palette(target):
+            return PaletteChoice(pal, None, target)
+        to_write, game = _binary_copy_for(target, pal, options.force, notes)
+        return PaletteChoice(pal, to_write, game)
     if fallback is None:
         if target is None:
             raise OrvToolError("no palette: name one with --palette")
         raise OrvToolError(f"palette {target} not found (only --quantize makes a new one)")
     if target is not None:
-        palettes.format_for(target)
+        _game_palette_name(target)
+        writing.check(target)
         return PaletteChoice(fallback, fallback, target)
     return PaletteChoice(fallback)
 
@@ -214,7 +260,7 @@ def _add_colors(
     its own pixels do not use; a palette read from `shared` also keeps every
     entry that an animation below --project-root naming it draws with."""
     base = choice.match
-    target = choice.target
+    target = choice.names
     others: Set[int] = set()
     if choice.write is None:
         if shared is None or not options.project_root:
@@ -223,7 +269,9 @@ def _add_colors(
                 "animations may use it: name --project-root so that the entries no animation uses can be found"
             )
         if os.path.exists(shared):
-            base = palettes.read_palette(shared)  # as it is now, with what other builds added
+            if not palettes.is_game_palette(shared):
+                raise OrvToolError(f"--add-colors: palette {shared} is not in the game's format")
+            base = palettes.read_pal(shared)  # as it is now, with what other builds added
         others, users = entries_in_use(options.project_root, shared, [output])
         target = shared
         notes.append(f"--add-colors: {len(users)} other animations below {options.project_root} use {shared}")
@@ -231,7 +279,7 @@ def _add_colors(
     new = missing_colors(seen, base.colors)
     if not new:
         notes.append("--add-colors: the palette holds every colour already")
-        return PaletteChoice(base) if choice.write is None else choice
+        return PaletteChoice(base, None, choice.names) if choice.write is None else choice
     used = exact_indices(seen, base.colors) | layer_indices | others
     colors, added = grow_palette(base.colors, new, used)
     grown = palettes.Palette(colors, base.model)
@@ -272,9 +320,9 @@ def _resize_anchor(options: BuildOptions) -> str:
 def _refuse_plain_options(options: BuildOptions, source: str) -> None:
     for name in ("anchor", "offset", "speed"):
         if getattr(options, name) is not None:
-            raise OrvToolError(f"--{name} is for plain PNG frames; {source} has its own")
+            raise UsageError(f"--{name} is for plain PNG frames; {source} has its own")
     if options.shadow or options.background:
-        raise OrvToolError(f"--shadow and --background are for plain PNG frames; {source} has its own")
+        raise UsageError(f"--shadow and --background are for plain PNG frames; {source} has its own")
 
 
 def _sidecar_palette(doc: Dict[str, Any], where: str) -> Optional[palettes.Palette]:
@@ -303,6 +351,9 @@ def plan_from_record(
     `read_rows(entry)`). Entries marked "added" are frames the record did not
     have. `layers` are the index layers of frames whose image kept its size."""
     notes: List[str] = []
+    details: List[str] = []  # per frame, shown with --verbose
+    resized: List[Tuple[int, int, int]] = []  # frame, offsets a resized frame took
+    moved_by_image: List[int] = []
     entries = doc["frames"]
     anchor = _resize_anchor(options)
     known = [e for e in entries if not e.get("added")]
@@ -349,7 +400,8 @@ def plan_from_record(
             if image.offsets is not None and (moved or entry.get("added")):
                 x, y = image.offsets
                 if not entry.get("added"):
-                    notes.append(
+                    moved_by_image.append(i)
+                    details.append(
                         f"frame {i}: offsets {x}, {y} from {image.name} "
                         f"(the record has {entry['x_offset']}, {entry['y_offset']})"
                     )
@@ -358,7 +410,8 @@ def plan_from_record(
                 (ox, oy), (nx, ny) = point(entry["width"], entry["height"]), point(width, height)
                 x, y = x + ox - nx, y + oy - ny
                 if not entry.get("added"):
-                    notes.append(
+                    resized.append((i, x, y))
+                    details.append(
                         f"frame {i}: {entry['width']}x{entry['height']} in the record, {width}x{height} in "
                         f"{image.name}: built from the image, its {anchor} point kept (offsets {x}, {y})"
                     )
@@ -369,7 +422,7 @@ def plan_from_record(
                 orv.check_offset(i, "y offset", y)
                 orv.check_frame_size(i, width, height, shadow, after_shadow and word is None)
                 px = resolve_pixels(rgba, matcher, layers.get(i), shadow)
-                inexact.add(i, rgba, px, matcher, notes)
+                inexact.add(i, rgba, px, matcher, details)
                 explicit = sidecar.explicit_row_records(entry) if same_size else None
                 rows = encode_rows(px, shadow, i, explicit)
             except OrvToolError as exc:
@@ -389,7 +442,22 @@ def plan_from_record(
             )
         )
         after_shadow = after_shadow or shadow
-    inexact.check(options.exact, notes)
+    inexact.check(options.exact)
+    if resized:
+        listed = ", ".join(f"frame {i} at offsets {x}, {y}" for i, x, y in resized[:5])
+        more = f" and {len(resized) - 5} more" if len(resized) > 5 else ""
+        notes.append(
+            f"{len(resized)} of {len(entries)} frames changed size and were built from their images alone, "
+            f"each keeping its {anchor} point: {listed}{more}"
+        )
+    if moved_by_image:
+        notes.append(
+            f"{len(moved_by_image)} frames take the offsets of their images (oFFs), not the record's: "
+            f"frame {', '.join(str(i) for i in moved_by_image)}"
+        )
+    nearest = inexact.note(len(entries))
+    if nearest:
+        notes.append(nearest)
 
     header = doc["header"]
     count: Optional[int] = doc["frame_count_field"]
@@ -406,15 +474,20 @@ def plan_from_record(
         frame_count=count & 0xFFFFFFFF if count is not None else None,
         trailing=base64.b64decode(doc.get("trailing", "")),
     )
-    stored_from = options.palette or (pal_doc.get("resolved") if options.project_root else None)
+    game = choice.names
+    stored_from = game or options.palette or (pal_doc.get("resolved") if options.project_root else None)
     if options.project_root and not stored_from:
         raise OrvToolError("--project-root: the record names no palette file found at export; name it with --palette")
+    if stored_from and not game and os.path.exists(stored_from) and not palettes.is_game_palette(stored_from):
+        raise OrvToolError(
+            f"the export's palette {stored_from} is not in the game's format: name a binary palette with --palette"
+        )
     if stored_from:
         root = options.project_root or os.path.dirname(os.path.abspath(output))
         anim.raw_path_field = None
         anim.path_length = None
         anim.palette_path = orv.stored_palette_path(stored_from, root)
-    return Plan(anim, choice.write, choice.target if choice.write else None, notes)
+    return Plan(anim, choice.write, choice.names if choice.write else None, notes, details)
 
 
 def _index_layer_for(folder: str, entry: Dict[str, Any], frame_no: int, size: Tuple[int, int], same_size: bool):
@@ -551,7 +624,7 @@ def plan_from_images(images: Sequence[InputImage], options: BuildOptions, output
     if not images:
         raise OrvToolError("no frame images given")
     if options.palette is None:
-        raise OrvToolError("plain frames need --palette: the palette to match against, or to write with --quantize")
+        raise UsageError("plain frames need --palette: the palette to match against, or to write with --quantize")
     anchor = options.anchor or DEFAULT_ANCHOR
     if anchor not in ANCHORS:
         raise OrvToolError(f"unknown anchor '{anchor}' (one of {', '.join(ANCHORS)})")
@@ -559,6 +632,7 @@ def plan_from_images(images: Sequence[InputImage], options: BuildOptions, output
     if not 0 <= speed <= 0xFFFFFFFF:
         raise OrvToolError(f"--speed {speed} is not a 32-bit value")
     notes: List[str] = []
+    details: List[str] = []  # per frame, shown with --verbose
     if options.transparent is not None:
         keyed = apply_color_key(images, options.transparent)
         notes.append(f"--transparent: {keyed} pixels made transparent")
@@ -583,22 +657,25 @@ def plan_from_images(images: Sequence[InputImage], options: BuildOptions, output
             orv.check_offset(i, "x offset", x)
             orv.check_offset(i, "y offset", y)
             px = resolve_pixels(rgba, matcher, None, options.shadow)
-            inexact.add(i, rgba, px, matcher, notes)
+            inexact.add(i, rgba, px, matcher, details)
             rows = encode_rows(px, options.shadow, i)
         except OrvToolError as exc:
             raise OrvToolError(f"{image.name}: {exc}") from None
         frames.append(
             Frame(width=w, rows=rows, x_offset=x, y_offset=y, is_shadow=options.shadow, unk1=0, unk2=1)
         )
-    inexact.check(options.exact, notes)
+    inexact.check(options.exact)
+    nearest = inexact.note(len(images))
+    if nearest:
+        notes.append(nearest)
     root = options.project_root or os.path.dirname(os.path.abspath(output))
     anim = Animation(
         frames=frames,
         speed=speed,
-        palette_path=orv.stored_palette_path(choice.target or options.palette, root),
+        palette_path=orv.stored_palette_path(choice.names or options.palette, root),
         has_background=options.background,
     )
-    return Plan(anim, choice.write, choice.target if choice.write else None, notes)
+    return Plan(anim, choice.write, choice.names if choice.write else None, notes, details)
 
 
 def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -> Plan:
@@ -606,7 +683,7 @@ def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -
     if not paths:
         raise OrvToolError("no frame images given")
     if options.palette is None:
-        raise OrvToolError("plain frames need --palette: the palette to match against, or to write with --quantize")
+        raise UsageError("plain frames need --palette: the palette to match against, or to write with --quantize")
     return plan_from_images([im for p in paths for im in read_images(p)], options, output)
 
 
@@ -614,22 +691,22 @@ def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -
 
 
 def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
-    """Writes the palette (when the plan makes one) and the animation, each to
-    a temporary file renamed over its target once complete."""
+    """Places the palette (when the plan makes one) and the animation
+    together: if the animation cannot be placed, the palette is restored."""
     if os.path.lexists(output) and not force:
         raise OrvToolError(f"{output} already exists; not replaced (use --force)")
     if os.path.isdir(output):
         raise OrvToolError(f"{output} is a folder")
     data = orv.encode_animation(plan.animation)
     files: List[Tuple[str, writing.Writer]] = []
-    pal = plan.palette
-    if pal is not None and plan.palette_target is not None:
-        kind = palettes.format_for(writing.target_of(plan.palette_target))
-        files.append((plan.palette_target, lambda path: palettes.write_palette(pal, path, kind)))
+    if plan.palette is not None and plan.palette_target is not None:
+        files.append((plan.palette_target, writing.bytes_writer(palettes.encode_pal(plan.palette))))
     files.append((output, writing.bytes_writer(data)))
-    writing.place_together(files, output)
+    writing.place_set(files)
     stored = plan.animation.stored_location
-    report = BuildReport(output, len(plan.animation.frames), stored, plan.palette_target, list(plan.notes))
+    report = BuildReport(
+        output, len(plan.animation.frames), stored, plan.palette_target, list(plan.notes), list(plan.details)
+    )
     if plan.palette is not None:
         report.notes += plan.palette.notes
     found, _ = find_palette(os.fsencode(os.path.abspath(output)), stored)
@@ -657,6 +734,9 @@ def _refuse_existing(output: str, options: BuildOptions) -> None:
     """Before the work: an output that would not be replaced."""
     if os.path.lexists(output) and not options.force:
         raise OrvToolError(f"{output} already exists; not replaced (use --force)")
+    if os.path.isdir(output):
+        raise OrvToolError(f"{output} is a folder")
+    writing.check(output)
 
 
 def build_from_sheet(path: str, output: str, options: Optional[BuildOptions] = None) -> BuildReport:
@@ -699,7 +779,7 @@ def plan_source(paths: Sequence[str], options: BuildOptions, output: str) -> Pla
         return plan
     folders = [p for p in paths if os.path.isdir(p)]
     if folders:
-        raise OrvToolError(f"{folders[0]} is a folder: build takes one folder, one sheet or image files")
+        raise UsageError(f"{folders[0]} is a folder: build takes one export folder or PNG frames, or one folder or sheet")
     if len(paths) == 1 and paths[0].lower().endswith(".json"):
         return plan_from_sheet(paths[0], options, output)
     return plan_from_frames(paths, options, output)

@@ -13,10 +13,8 @@ messages: the file, and the frame within it where a file holds several.
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
-import re
 import struct
 from dataclasses import dataclass
 from typing import Any, List, Optional, Sequence, Tuple
@@ -108,21 +106,6 @@ def folder_pngs(folder: str) -> List[str]:
         for n in names
         if n.lower().endswith(".png") and not n.lower().endswith(".index.png") and os.path.isfile(os.path.join(folder, n))
     ]
-
-
-_HEX = re.compile(r"^#?([0-9a-fA-F]{6})$")
-
-
-def parse_color(text: str) -> Tuple[int, int, int]:
-    """A colour key as #rrggbb or r,g,b."""
-    m = _HEX.match(text.strip())
-    if m:
-        v = int(m.group(1), 16)
-        return (v >> 16) & 255, (v >> 8) & 255, v & 255
-    parts = [p.strip() for p in text.split(",")]
-    if len(parts) == 3 and all(p.isdigit() and int(p) <= 255 for p in parts):
-        return int(parts[0]), int(parts[1]), int(parts[2])
-    raise argparse.ArgumentTypeError(f"{text!r}: a colour is #rrggbb or r,g,b (0 to 255 each)")
 
 
 def apply_color_key(images: Sequence[InputImage], key: Tuple[int, int, int]) -> int:

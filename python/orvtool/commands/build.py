@@ -7,10 +7,9 @@ import os
 import sys
 from typing import Any, Callable, List, Tuple
 
-from .. import batch, building, options
+from .. import batch, building, options, status
 from ..batch import Job, Outcome
 from ..errors import OrvToolError, UsageError
-from ..inputs import parse_color
 from ..status import PROG, say_error
 
 DESCRIPTION = (
@@ -32,10 +31,13 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "all their frames)",
     )
     p.add_argument("-o", "--output", required=True, metavar="FILE", help="animation file to write (a folder for a tree)")
-    p.add_argument(
-        "--palette", metavar="P",
-        help="palette to match against if it exists, else the palette to write (the export's colours, or "
-        "--quantize's); its path relative to --project-root is stored in the file. Required for plain frames",
+    options.add_palette(
+        p,
+        "palette to match against if it exists, else the palette to write (the export's colours, or "
+        "--quantize's), which must end in .pal; the file names it by its path relative to --project-root. "
+        "A palette in another format is matched against and its colours written beside it as NAME.pal, "
+        "the game's binary format, which the file names. Required for plain frames",
+        metavar="P",
     )
     p.add_argument(
         "--project-root", metavar="DIR",
@@ -50,7 +52,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "build writes; of an existing palette, only entries that no animation below --project-root draws with",
     )
     p.add_argument(
-        "--quantize", type=options.positive_int, metavar="N",
+        "--quantize", type=options.int_range(1, 256), metavar="N",
         help="make a new palette of at most N (1 to 256) colours from the frames with Pillow, alpha included, "
         "and write it to --palette",
     )
@@ -63,13 +65,19 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "--resize-anchor", choices=list(building.RESIZE_ANCHORS),
         help="the point a resized frame keeps when its image gives no new offsets (default bottom-centre)",
     )
-    p.add_argument("--offset", type=int, nargs=2, metavar=("X", "Y"), help="plain frames: the offsets of every frame")
-    p.add_argument("--speed", type=int, help="plain frames: the animation's speed value (default 100)")
+    p.add_argument(
+        "--offset", type=options.int_range(-0x8000, 0x7FFF), nargs=2, metavar=("X", "Y"),
+        help="plain frames: the offsets of every frame",
+    )
+    p.add_argument(
+        "--speed", type=options.int_range(0, 0xFFFFFFFF), help="plain frames: the animation's speed value (default 100)"
+    )
     p.add_argument("--shadow", action="store_true", help="plain frames: make shadow frames")
     p.add_argument("--background", action="store_true", help="plain frames: write the background form")
     p.add_argument(
-        "--transparent", type=parse_color, metavar="COLOR",
-        help="colour key for images without alpha: pixels of this colour (#rrggbb or r,g,b) are left out",
+        "--transparent", type=options.color, metavar="COLOR",
+        help="colour key for images without alpha: pixels of this colour (#rrggbb, a name or rgb(r, g, b)) "
+        "are left out",
     )
     p.add_argument(
         "-j", "--jobs", type=options.positive_int, default=batch.default_jobs(),
@@ -102,7 +110,9 @@ def run_tree(tree: str, args: argparse.Namespace, opts: building.BuildOptions) -
         batch.report_outcome(outcome, say)
         if outcome.ok:
             r: building.BuildReport = outcome.value
-            say(f"wrote {r.output}: {r.frames} frames", sys.stdout)
+            line = status.result_line(f"wrote {r.output}: {r.frames} frames")
+            if line:
+                say(line, sys.stdout)
 
     outcomes = batch.run(build_task, jobs, (args.output, opts), workers, args.progress, report)
     if not outcomes:
@@ -135,11 +145,21 @@ def run(args: argparse.Namespace) -> int:
         source = args.output
     try:
         report = building.build_source(args.paths, args.output, opts)
+    except UsageError:
+        raise  # the command line is wrong, whatever the files hold: status 2
     except OrvToolError as exc:
         say_error(source, str(exc))
-        return 1
+        return status.ERROR
     for note in report.notes:
-        print(f"{PROG}: {args.output}: note: {note}", file=sys.stderr)
+        line = status.note_line(args.output, note)
+        if line:
+            print(line, file=sys.stderr)
+    for detail in report.details:
+        line = status.detail_line(args.output, detail)
+        if line:
+            print(line, file=sys.stderr)
     extra = f", palette {report.palette_written}" if report.palette_written else ""
-    print(f"wrote {report.output}: {report.frames} frames{extra}")
+    line = status.result_line(f"wrote {report.output}: {report.frames} frames{extra}")
+    if line:
+        print(line)
     return 0

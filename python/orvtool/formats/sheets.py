@@ -94,7 +94,8 @@ def pack_grid(
 
 def build_sheet(
     names: Sequence[str],
-    frames: Sequence[np.ndarray],
+    frames: Callable[[int], np.ndarray],
+    sizes: Sequence[Tuple[int, int]],
     offsets: Sequence[Tuple[int, int]],
     image_name: str,
     version: str,
@@ -105,12 +106,12 @@ def build_sheet(
     record: Optional[Dict[str, Any]] = None,
 ) -> Tuple[Image.Image, Dict[str, Any]]:
     """The atlas image and its TexturePacker document, frames in the order
-    given; `record` goes to `meta.orvtool`."""
+    given: `frames(i)` gives the RGBA pixels of frame i, `sizes` the (width,
+    height) of each; `record` goes to `meta.orvtool`."""
     if layout not in LAYOUTS:
         raise OrvToolError(f"unknown sheet layout '{layout}' (one of {', '.join(LAYOUTS)})")
     if form not in JSON_FORMS:
         raise OrvToolError(f"unknown sheet JSON form '{form}' (one of {', '.join(JSON_FORMS)})")
-    sizes = [(f.shape[1], f.shape[0]) for f in frames]
     if layout == "packed":
         positions, sheet_w, sheet_h = pack_shelves(sizes, padding)
     else:
@@ -119,9 +120,9 @@ def build_sheet(
     canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets)])
     pivot = {"x": -canvas.left / canvas.width, "y": -canvas.top / canvas.height}
     described: List[Tuple[str, Dict[str, Any]]] = []
-    for name, frame, (w, h), (px, py), (ox, oy) in zip(names, frames, sizes, positions, offsets):
+    for i, (name, (w, h), (px, py), (ox, oy)) in enumerate(zip(names, sizes, positions, offsets)):
         if w and h:
-            atlas[py : py + h, px : px + w] = frame
+            atlas[py : py + h, px : px + w] = frames(i)
         described.append(
             (
                 name,
