@@ -6,6 +6,7 @@
 #include "anim/orv_format.hpp"
 #include "common/diag.hpp"
 #include "common/file_io.hpp"
+#include "common/path_text.hpp"
 
 namespace fs = std::filesystem;
 
@@ -27,6 +28,18 @@ bool exists_counting_not_found_as_absent(const fs::path& p) {
     return fs::exists(st);
 }
 
+// The path that a name read from a file or given by the caller stands for;
+// false when the name cannot stand for one here (on Windows: bytes that are
+// not UTF-8), so that it finds no palette.
+bool name_to_path(const std::string& text, fs::path& out) {
+    try {
+        out = path_from_text(text);
+        return true;
+    } catch (const fs::filesystem_error&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 fs::path find_palette(const fs::path& animation_file, const fs::path& location) {
@@ -46,7 +59,7 @@ std::string stored_palette_path(const fs::path& project_root, const fs::path& pa
     // normalisation brought to light ("missing/../link").
     const fs::path palette_again = fs::weakly_canonical(palette_path);
     const fs::path root_again = fs::weakly_canonical(project_root);
-    return palette_again.lexically_relative(root_again).generic_string();
+    return generic_text(palette_again.lexically_relative(root_again));
 }
 
 std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_profile*/, std::string io_pal) {
@@ -73,12 +86,23 @@ std::shared_ptr<OrvData> OrvF::load_from_bytes(const std::vector<std::uint8_t>& 
     if (data.has_background) data.info.frame_count += 1u;  // 32-bit, as the file's count
 
     // The palette is loaded before any frame is read.
+    // A name that stands for no path here is handed on as it is, for the
+    // palette to report that it cannot open it.
+    fs::path p;
     if (!io_pal.empty()) {
-        fs::path p(io_pal);
-        if (!p.is_absolute()) p = fs::current_path() / p;
-        palette.load(p.string());
+        if (!name_to_path(io_pal, p)) {
+            palette.load(io_pal);
+        } else {
+            if (!p.is_absolute()) p = fs::current_path() / p;
+            palette.load(text_from_path(p));
+        }
     } else {
-        palette.load(find_palette(fs::path(file_name), fs::path(stored_location)).string());
+        fs::path animation_file;
+        if (!name_to_path(file_name, animation_file) || !name_to_path(stored_location, p)) {
+            palette.load(std::string());
+        } else {
+            palette.load(text_from_path(find_palette(animation_file, p)));
+        }
     }
 
     reader.parse_frames(data, data.info.frame_count);
@@ -97,15 +121,15 @@ void OrvF::save(std::string file_name, std::string project_root, std::string pal
         report_error("Could not open animation file for writing: ", file_name);
         return;
     }
-    const fs::path root_form = fs::weakly_canonical(fs::path(project_root));
-    const fs::path palette_file = fs::weakly_canonical(fs::path(palette_path));
+    const fs::path root_form = fs::weakly_canonical(path_from_text(project_root));
+    const fs::path palette_file = fs::weakly_canonical(path_from_text(palette_path));
     const std::string stored = stored_palette_path(root_form, palette_file);
 
     if (out.write_all(write_orv(*animation_, stored)) != SavedFile::Status::ok) {
         report_error("Could not write animation file: ", file_name);
         return;
     }
-    animation_->palette->save(palette_file.string());
+    animation_->palette->save(text_from_path(palette_file));
 }
 
 }  // namespace orv
