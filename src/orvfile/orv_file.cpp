@@ -1,6 +1,5 @@
 #include "orvfile/orv_file.hpp"
 
-#include <cerrno>
 #include <system_error>
 
 #include "anim/orv_format.hpp"
@@ -19,9 +18,11 @@ bool exists_counting_not_found_as_absent(const fs::path& p) {
     std::error_code ec;
     const fs::file_status st = fs::status(p, ec);
     if (ec) {
-        const int e = ec.value();
-        if (ec.category() == std::generic_category() || ec.category() == std::system_category()) {
-            if (e == ENOENT || e == ENOTDIR || e == ENAMETOOLONG || e == EINVAL) return false;
+        // Compared as portable conditions, which the system's own codes map to
+        // (a Windows "path not found" or "bad network path" is "no such file").
+        if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory ||
+            ec == std::errc::filename_too_long || ec == std::errc::invalid_argument) {
+            return false;
         }
         throw fs::filesystem_error("exists", p, ec);
     }

@@ -239,6 +239,13 @@ TEST_CASE("the palette search walks from a deep folder up to the drive root") {
         CHECK(orv::find_palette(file, location) == nearer);
         fs::remove(nearer);
     }
+    SUBCASE("locations that cannot name a file here count as absent") {
+        for (const char* odd : {"a<b|c.pal", "pals\\x?.pal", "\\\\orvnohost\\share\\x.pal", "Q:\\x.pal",
+                                "orvtest\\pals\\deep.pal\\x.pal"}) {
+            CAPTURE(odd);
+            CHECK(orv::find_palette(file, odd).empty());
+        }
+    }
     SUBCASE("a location found nowhere ends the walk at the root with nothing") {
         CHECK(orv::find_palette(file, "orvtest-none/x.pal").empty());
         // Without its palette, the file's search ends with the empty path,
