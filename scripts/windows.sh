@@ -60,7 +60,12 @@ windows_tests() {
     if [[ ! -f $WIN_PREFIX/system.reg ]]; then
         echo "creating the Wine prefix $WIN_PREFIX (once)" >&2
         mkdir -p "$WIN_PREFIX"
-        in_wine wine wineboot --init
+        # Its log (a 64-bit prefix lacks the 32-bit helpers, which Wine mentions) is kept.
+        if ! in_wine wine wineboot --init >"$WIN_BUILD/wineboot.log" 2>&1; then
+            cat "$WIN_BUILD/wineboot.log" >&2
+            rm -rf "$WIN_PREFIX"
+            return 1
+        fi
         in_wine wineserver -w
     fi
     mkdir -p "$WIN_BUILD/drive_d"
