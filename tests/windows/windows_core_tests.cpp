@@ -16,7 +16,6 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,6 +27,7 @@
 #endif
 #include <windows.h>
 
+#include "common/diagnostics.hpp"
 #include "common/file_io.hpp"
 #include "common/path_text.hpp"
 #include "anim/orv_format.hpp"
@@ -79,16 +79,16 @@ std::string stored_path(const Bytes& file) {
     return std::string(reinterpret_cast<const char*>(file.data()) + at + 8, n - 1);
 }
 
-// The diagnostic lines the core writes while this object lives.
-class ErrorLines {
+// The "ERROR: " lines that the module would print for what the core reports.
+class ErrorLines final : public orv::DiagnosticSink {
 public:
-    ErrorLines() : old_(std::cerr.rdbuf(text_.rdbuf())) {}
-    ~ErrorLines() { std::cerr.rdbuf(old_); }
-    std::string str() const { return text_.str(); }
+    void receive(const orv::Diagnostic& d) override {
+        if (d.severity() == orv::Severity::error) text_ += "ERROR: " + d.message + "\n";
+    }
+    const std::string& str() const { return text_; }
 
 private:
-    std::ostringstream text_;
-    std::streambuf* old_;
+    std::string text_;
 };
 
 struct Image {
@@ -162,7 +162,7 @@ fs::path game_copy() {
 std::shared_ptr<orv::OrvData> load_example(orv::OrvF& f, const std::string& rel) {
     const fs::path file = game_copy() / fs::path(rel).make_preferred();
     ErrorLines errors;
-    auto data = f.load(text(file));
+    auto data = f.load(text(file), 0, "", errors);
     REQUIRE_MESSAGE(data, rel << " did not load");
     CHECK(errors.str() == "");
     return data;
@@ -193,7 +193,7 @@ TEST_CASE("every example renders as on Linux and saves back byte for byte") {
         const fs::path saved = scratch() / "saved" / fs::path(ex.rel).filename();
         fs::create_directories(saved.parent_path());
         ErrorLines errors;
-        f.save(text(saved), text(game), text(palette));
+        f.save(text(saved), text(game), text(palette), errors);
         CHECK(errors.str() == "");
         CHECK(read_bytes(saved) == read_bytes(game / fs::path(ex.rel).make_preferred()));
         CHECK(read_bytes(palette) == palette_before);
@@ -253,7 +253,7 @@ TEST_CASE("the palette search walks from a deep folder up to the drive root") {
         fs::rename(palette, palette.parent_path() / "away.pal");
         orv::OrvF f;
         ErrorLines errors;
-        CHECK_FALSE(f.load(text(file)));
+        CHECK_FALSE(f.load(text(file), 0, "", errors));
         CHECK(errors.str() == "ERROR: Could not open palette file: \nERROR: No palette data available!\n");
         fs::rename(palette.parent_path() / "away.pal", palette);
     }
@@ -287,8 +287,7 @@ TEST_CASE("the stored palette path from Windows path forms") {
         CAPTURE(c.root);
         CAPTURE(c.palette);
         orv::OrvF f;
-        ErrorLines errors;  // a palette on a network name that does not exist is not written
-        f.save(text(file), c.root, c.palette);
+        f.save(text(file), c.root, c.palette);  // a palette on a host that does not exist is not written
         CHECK(stored_path(read_bytes(file)) == c.stored);
     }
     // The palette itself goes to the palette path as given, on either drive.
@@ -318,7 +317,7 @@ TEST_CASE("names outside ASCII are UTF-8 text") {
     CHECK(text(wide_file) == file_text);
 
     ErrorLines errors;
-    source.save(file_text, root_text, palette_text);
+    source.save(file_text, root_text, palette_text, errors);
     CHECK(errors.str() == "");
     REQUIRE(fs::exists(wide_file));
     REQUIRE(fs::exists(wide_palette));
@@ -348,7 +347,7 @@ TEST_CASE("names outside ASCII are UTF-8 text") {
         const fs::path odd = project / "odd.orv";
         write_bytes(odd, orv::write_orv(*source.data(), "\xff.pal"));
         ErrorLines odd_errors;
-        CHECK_FALSE(g.load(text(odd)));
+        CHECK_FALSE(g.load(text(odd), 0, "", odd_errors));
         CHECK(odd_errors.str() == "ERROR: Could not open palette file: \nERROR: No palette data available!\n");
     }
 }
@@ -398,7 +397,7 @@ TEST_CASE("the save rule for files that cannot simply be replaced") {
         REQUIRE(holder != INVALID_HANDLE_VALUE);
         orv::PalF palette;
         ErrorLines errors;
-        palette.save(text(target));
+        palette.save(text(target), errors);
         ::CloseHandle(holder);
         CHECK(errors.str() == "ERROR: Could not open palette file for writing: " + text(target) + "\n");
         CHECK(read_bytes(target) == old_bytes);
