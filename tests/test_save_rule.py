@@ -10,6 +10,7 @@ has become `nobody`, in a scratch folder that user can reach.
 """
 
 import os
+import pathlib
 import pwd
 import shutil
 import stat
@@ -72,7 +73,7 @@ def shared():
     """A scratch folder (mode 0755, root's) that nobody can reach."""
     folder = tempfile.mkdtemp(prefix="orv-save-", dir="/tmp")
     os.chmod(folder, 0o755)
-    yield __import__("pathlib").Path(folder)
+    yield pathlib.Path(folder)
     shutil.rmtree(folder)
 
 
