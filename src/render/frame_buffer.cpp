@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "common/checked_size.hpp"
-#include "common/diag.hpp"
 
 namespace orv {
 
@@ -40,7 +39,9 @@ ColorTable build_table(const std::vector<PalF::Color>& colors, std::int32_t pixe
 const std::uint32_t kShadowWord = pack(0, 0, 0, 255);
 
 // Writes the covered pixels of `frame` into `image`, whose bytes are all 0.
-void draw_frame(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorTable& table) {
+void draw_frame(const OrvFrame& frame, std::size_t frame_index, OrvFrameBufferObject& image, const ColorTable& table,
+                DiagnosticSink& sink) {
+    const auto where_frame = static_cast<std::int64_t>(frame_index);
     const std::size_t width = static_cast<std::size_t>(image.width);
     const std::size_t height = static_cast<std::size_t>(image.height);
     const bool shadow = frame.is_shadow != 0;
@@ -50,7 +51,8 @@ void draw_frame(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorT
 
     for (std::size_t r = 0; r < height; ++r) {
         if (r >= rows_held) {
-            report_error("Row ", r, " exceeds OrvPixelSet count!");
+            emit(sink, Category::row_missing, Where{where_frame, static_cast<std::int64_t>(r)}, "Row ", r,
+                 " exceeds OrvPixelSet count!");
             continue;
         }
         std::uint8_t* const row = pixels + r * width * kChannels;
@@ -86,7 +88,11 @@ void draw_frame(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorT
             }
             for (; j < drawn; ++j) std::memcpy(dst + j * kChannels, &table.words[src[j]], 4);
             x += drawn;
-            if (drawn < n) report_error("Out-of-bounds color index! (", static_cast<unsigned>(src[drawn]), ")");
+            if (drawn < n) {
+                emit(sink, Category::color_index_out_of_range,
+                     Where{where_frame, static_cast<std::int64_t>(r), src[drawn]}, "Out-of-bounds color index! (",
+                     static_cast<unsigned>(src[drawn]), ")");
+            }
         }
     }
 }
@@ -113,16 +119,44 @@ ImageFit fit_image(const OrvFrame& frame, std::uint64_t& budget_left) {
     return fit;
 }
 
+// The image of frame `i` as far as `fit` allows, its storage from `arena`.
+OrvFrameBufferObject render_image(const OrvFrame& frame, std::size_t i, const ImageFit& fit, const ColorTable& table,
+                                  PixelArena& arena, DiagnosticSink& sink) {
+    OrvFrameBufferObject image;
+    image.offset_x = frame.x_offset;
+    image.offset_y = frame.y_offset;
+    image.channels = static_cast<std::int32_t>(kChannels);
+    const Where where{static_cast<std::int64_t>(i)};
+
+    // A refused frame keeps its place in the list as an empty 0 x 0 image.
+    if (fit.verdict == ImageFit::too_large) {
+        emit(sink, Category::frame_too_large, where, "Frame ", i, " is too large to render: ", frame.width, " x ",
+             frame.height, " pixels need ", fit.bytes, " bytes");
+    } else if (fit.verdict == ImageFit::over_budget) {
+        emit(sink, Category::frame_over_budget, where, "Frame ", i, " exceeds the rendering memory budget: ", fit.bytes,
+             " bytes needed, ", fit.budget_left, " of ", OrvFrameBuffer::kImageBudgetBytes, " bytes left");
+    } else {
+        image.width = frame.width;
+        image.height = frame.height;
+        image.pixels = arena.zeroed(fit.bytes);
+        draw_frame(frame, i, image, table, sink);
+    }
+    return image;
+}
+
+// Whether the data's palette holds colours; reports no_palette_data when not.
+bool has_palette(const OrvData& data, DiagnosticSink& sink) {
+    if (data.palette && !data.palette->color_table().empty()) return true;
+    emit(sink, Category::no_palette_data, Where{}, "No palette data available!");
+    return false;
+}
+
 }  // namespace
 
-OrvFrameBuffer::OrvFrameBuffer(const OrvData& data) { render(data); }
+OrvFrameBuffer::OrvFrameBuffer(const OrvData& data, DiagnosticSink& sink) { render(data, sink); }
 
-void OrvFrameBuffer::render(const OrvData& data) {
-    if (data.frames.empty()) return;
-    if (!data.palette || data.palette->color_table().empty()) {
-        report_error("No palette data available!");
-        return;
-    }
+void OrvFrameBuffer::render(const OrvData& data, DiagnosticSink& sink) {
+    if (data.frames.empty() || !has_palette(data, sink)) return;
     const ColorTable table = build_table(data.palette->color_table(), pixel_order_);
 
     // Which frames fit, decided once: the first pass sizes the storage (so it
@@ -139,28 +173,19 @@ void OrvFrameBuffer::render(const OrvData& data) {
     PixelArena arena(total);
     buffer_.reserve(data.frames.size());
     for (std::size_t i = 0; i < data.frames.size(); ++i) {
-        const OrvFrame& frame = *data.frames[i];
-        const ImageFit& fit = fits[i];
-        OrvFrameBufferObject image;
-        image.offset_x = frame.x_offset;
-        image.offset_y = frame.y_offset;
-        image.channels = static_cast<std::int32_t>(kChannels);
-
-        // A refused frame keeps its place in the list as an empty 0 x 0 image.
-        if (fit.verdict == ImageFit::too_large) {
-            report_error("Frame ", i, " is too large to render: ", frame.width, " x ", frame.height, " pixels need ",
-                         fit.bytes, " bytes");
-        } else if (fit.verdict == ImageFit::over_budget) {
-            report_error("Frame ", i, " exceeds the rendering memory budget: ", fit.bytes, " bytes needed, ",
-                         fit.budget_left, " of ", kImageBudgetBytes, " bytes left");
-        } else {
-            image.width = frame.width;
-            image.height = frame.height;
-            image.pixels = arena.zeroed(fit.bytes);
-            draw_frame(frame, image, table);
-        }
-        buffer_.push_back(std::move(image));
+        buffer_.push_back(render_image(*data.frames[i], i, fits[i], table, arena, sink));
     }
+}
+
+bool render_frame(const OrvData& data, std::size_t i, OrvFrameBufferObject& image, DiagnosticSink& sink) {
+    if (i >= data.frames.size() || !has_palette(data, sink)) return false;
+    const ColorTable table = build_table(data.palette->color_table(), 0);
+    std::uint64_t budget_left = OrvFrameBuffer::kImageBudgetBytes;
+    const OrvFrame& frame = *data.frames[i];
+    const ImageFit fit = fit_image(frame, budget_left);
+    PixelArena arena(fit.verdict == ImageFit::fits ? PixelArena::footprint(fit.bytes) : 0);
+    image = render_image(frame, i, fit, table, arena, sink);
+    return true;
 }
 
 std::vector<OrvFrameBufferObject> copy_images(const std::vector<OrvFrameBufferObject>& images) {
