@@ -275,3 +275,36 @@ class TestOrderOfFailures:
         assert names(loops) == before  # nothing created, no temporary left
         if target == "hard linked":
             assert (loops / "partner").read_bytes() == b"keep me"
+
+
+class TestPlaceFileForOrvtool:
+    """orvtool places its outputs through the same rule."""
+
+    def test_results_and_methods(self, tmp_path):
+        from orvtool import _native
+
+        new, linked = tmp_path / "new.bin", tmp_path / "linked.bin"
+        linked.write_bytes(b"old")
+        os.link(linked, tmp_path / "partner")
+        assert _native.place_file(new, b"one") == {"result": "placed", "method": "replace"}
+        assert _native.place_file(str(linked), bytearray(b"two")) == {"result": "placed", "method": "in_place"}
+        assert _native.place_file(tmp_path, b"x") == {"result": "open_failed", "method": None}
+        assert (new.read_bytes(), (tmp_path / "partner").read_bytes()) == (b"one", b"two")
+        with pytest.raises(TypeError):
+            _native.place_file(None, b"x")
+
+    def test_failed_replacement_keeps_the_old_file(self, tmp_path):
+        from conftest import run_python
+
+        target = tmp_path / "out.bin"
+        target.write_bytes(b"keep")
+        code = f"""
+import resource, signal
+from orvtool import _native
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+print(_native.place_file({str(target)!r}, bytes(4096)))
+"""
+        out = run_python(code)
+        assert out.stdout.strip() == "{'result': 'write_failed', 'method': 'replace'}"
+        assert target.read_bytes() == b"keep" and names(tmp_path) == ["out.bin"]
