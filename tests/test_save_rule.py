@@ -222,6 +222,18 @@ class TestReplaces:
         assert pal.read_bytes() == FRESH_PALETTE
         assert names(tmp_path) == sorted([anim.name, pal.name])
 
+    def test_extended_attributes_survive(self, tmp_path):
+        files = [tmp_path / "a.orv", tmp_path / "p.pal"]
+        for f in files:
+            f.write_bytes(b"old")
+            try:
+                os.setxattr(f, "user.note", b"kept")
+            except OSError:
+                pytest.skip("no user attributes on this file system")
+        save(tmp_path / "a.orv", tmp_path)
+        assert [f.read_bytes() for f in files] == [fresh_bytes(), FRESH_PALETTE]
+        assert [os.getxattr(f, "user.note") for f in files] == [b"kept", b"kept"]
+
     def test_new_files_get_the_mode_a_plain_open_gives(self, tmp_path):
         old = os.umask(0o027)
         try:
