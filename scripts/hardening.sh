@@ -60,7 +60,8 @@ setup_sanitized() {
 sanitized_suite() {
     setup_sanitized
     echo "== test suite, module built with -fsanitize=$SANITIZERS ==" >&2
-    with_sanitizers "$SAN_VENV/bin/python" -m pytest -p no:cacheprovider "$@"
+    # The browser tests drive Chromium, not the module: they ran once already.
+    with_sanitizers "$SAN_VENV/bin/python" -m pytest -p no:cacheprovider --ignore-glob='*_browser.py' "$@"
 }
 
 # cmake and ninja for the harness build: the ones on PATH, else from the

@@ -13,6 +13,10 @@ def load_report(
     """Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched
     for) and returns what the load found, as a dict; with images=True also the rendered frames."""
 
+def place_file(path: _Path, data: bytes | bytearray | memoryview) -> dict[str, str | None]:
+    """Saves data as the whole content of the file at path, by the rule pyorv saves by; returns the result
+    ("placed", "open_failed", "write_failed") and the method ("replace", "in_place" or None)."""
+
 class FrameStream:
     def __len__(self) -> int: ...
     def render(self, index: int) -> dict[str, Any] | None:

@@ -13,7 +13,7 @@ import importlib
 import sys
 from typing import Dict, Iterable, NamedTuple, Optional, Sequence
 
-from . import __version__, status
+from . import __version__, options, status
 from .status import PROG
 
 
@@ -33,6 +33,7 @@ register("info", "orvtool.commands.info", "describe animation files")
 register("export", "orvtool.commands.export", "export animations to PNG frames, a sidecar and index layers")
 register("build", "orvtool.commands.build", "build an animation from an export folder or from PNG frames")
 register("palette", "orvtool.commands.palette", "convert a palette between formats")
+register("view", "orvtool.commands.view", "browse and play the animations of a folder in the browser")
 
 
 def command_named(argv: Sequence[str]) -> Optional[str]:
@@ -60,6 +61,7 @@ def build_parser(load: Optional[Iterable[str]] = None) -> argparse.ArgumentParse
             module = importlib.import_module(command.module)
             p.description = module.DESCRIPTION
             module.add_arguments(p)
+            options.add_output_options(p)
             p.set_defaults(run=module.run)
     return parser
 
@@ -68,4 +70,5 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     words = list(sys.argv[1:] if argv is None else argv)
     name = command_named(words)
     args = build_parser([name] if name else []).parse_args(words)
+    status.set_level(args.quiet, args.verbose)
     return status.run_command(lambda: args.run(args))
