@@ -248,7 +248,7 @@ def grow_palette(
         )
     out = list(colors)
     added = []
-    for i, color in zip(free, new, strict=True):
+    for i, color in zip(free, new, strict=False):  # more free entries than colours: the first ones
         while len(out) <= i:
             out.append(FILL_COLOR)
         out[i] = color
