@@ -200,7 +200,7 @@ def test_the_command_line_loads_only_what_runs(words):
         "import json, sys\n"
         "from orvtool.cli import main\n"
         f"try:\n    main({words!r})\nexcept SystemExit:\n    pass\n"
-        "heavy = sorted(m for m in ('numpy', 'PIL', 'pyorv', 'tqdm') if m in sys.modules)\n"
+        "heavy = sorted(m for m in ('numpy', 'PIL', 'pyorv', 'orvtool._native', 'tqdm') if m in sys.modules)\n"
         "commands = sorted(m for m in sys.modules if m.startswith('orvtool.commands.'))\n"
         "print(json.dumps([heavy, commands]), file=sys.stderr)\n"
     )
