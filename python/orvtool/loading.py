@@ -7,17 +7,22 @@ and head of the file, where each frame record lies, the bytes after the last
 one, the palette file it opened or why none, and its findings, each with a
 category and the frame and row it concerns. This module turns that report
 into the record model and into messages; it reads no byte of the file itself.
+A palette named in another format that orvtool reads is handed to the loader
+as a temporary copy in the game's binary format.
 """
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
+import tempfile
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from . import _native
 from .errors import OrvToolError
+from .formats import palettes
 from .model import Color, Frame, Row, Run
 
 # Findings after which the records do not describe a whole animation file.
@@ -117,6 +122,7 @@ class LoadedAnimation:
     frames: List[Frame]  # with their height and raw height word as stored
     palette: PaletteSearch
     palette_colors: List[Color]  # as the loader holds them (256 after a load)
+    palette_entries: Optional[int]  # the entries the palette file holds; the rest are filler
     images: Optional[List[FrameImage]]  # one per frame, None when nothing rendered
     render_problem: Optional[str]  # why there are no images
     trailing: bytes  # bytes after the last frame record, which the loader ignores
@@ -178,7 +184,8 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
     only leaves the result without images (see `require_images`)."""
     # The loader searches from the directory part of the name it is given, so
     # it gets an absolute name: a bare file name would give it nowhere to look.
-    report = _native.load_report(os.path.abspath(path), os.path.abspath(palette) if palette else None, images=True)
+    with _readable_palette(palette) as (io_pal, converted, unusable):
+        report = _native.load_report(os.path.abspath(path), io_pal, images=True)
     findings = [Finding(**d) for d in report["diagnostics"]]
     detail = {
         "status": report["status"],
@@ -204,12 +211,19 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
     )
     pal = report["palette"]
     search = PaletteSearch(pal["location"], pal["from_option"], pal["path"], pal["tried"], pal["problem"])
+    if palette and (converted is not None or unusable is not None):
+        # The loader read a copy, or nothing: name the palette the user gave.
+        search = PaletteSearch(os.fsencode(palette), True, os.path.realpath(palette), [os.path.abspath(palette)],
+                               unusable)
     images: Optional[List[FrameImage]] = None
     problem: Optional[str] = None
-    if report["images"] is None:
+    if unusable is not None:
+        problem = f"palette {search.resolved} could not be used ({unusable})"
+    elif report["images"] is None:
         problem = _why_nothing_rendered(report, findings)
     else:
         images = [FrameImage(i["width"], i["height"], i["offset_x"], i["offset_y"], i["pixels"]) for i in report["images"]]
+    entries = converted if converted is not None else pal["entry_count"]
     return LoadedAnimation(
         path=path,
         file_size=report["file_size"],
@@ -219,6 +233,7 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
         frames=_frames(report),
         palette=search,
         palette_colors=pal["colors"],
+        palette_entries=entries if images is not None else None,
         images=images,
         render_problem=problem,
         trailing=report["trailing"],
@@ -226,6 +241,31 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
         findings=findings,
         counts=dict(report["counts"]),
     )
+
+
+@contextlib.contextmanager
+def _readable_palette(palette: Optional[str]) -> Iterator[Tuple[Optional[str], Optional[int], Optional[str]]]:
+    """(the palette name for the loader, the entry count of a palette that
+    was converted for it, why a palette in another format is unusable).
+    A palette in any format that orvtool reads is handed to the loader as a
+    temporary copy in the binary format."""
+    if not palette:
+        yield None, None, None
+        return
+    if not os.path.isfile(palette) or palettes.is_game_palette(palette):
+        yield os.path.abspath(palette), None, None
+        return
+    try:
+        colors = palettes.read_palette(palette)
+        data = palettes.encode_pal(colors)
+    except OrvToolError as exc:
+        yield None, None, str(exc)
+        return
+    with tempfile.TemporaryDirectory(prefix="orvtool-") as folder:
+        copy = os.path.join(folder, "palette.pal")
+        with open(copy, "wb") as fh:
+            fh.write(data)
+        yield copy, len(colors.colors), None
 
 
 def find_palette(animation_path: str, location: bytes) -> Tuple[Optional[str], List[str]]:
