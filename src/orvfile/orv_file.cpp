@@ -144,8 +144,8 @@ void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::st
     PalF& palette = *data.palette;
     OrvReader reader(bytes.data(), bytes.size());
 
-    const OrvHead head = reader.parse_head();
-    rep.head = head;
+    rep.head = reader.parse_head();
+    const OrvHead& head = rep.head;
     if (!head.whole()) note_head_cut_short(head, bytes.size(), to_both);
     if (head.background_flag_read) data.has_background = head.background_flag;
     if (head.speed_read) data.info.speed = head.speed;
@@ -174,15 +174,15 @@ void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::st
         }
     }
     pal.path = palette_file.string();
-    std::error_code ec;
-    pal.is_directory = !pal.path.empty() && fs::is_directory(palette_file, ec);
     palette.colors({});
     palette.load(pal.path, to_both, &pal.load);
     if (pal.load.result == -1) {
-        pal.problem = pal.path.empty()                                 ? "not found"
-                      : pal.is_directory                               ? "is a directory, not a palette file"
-                      : !fs::exists(palette_file, ec)                  ? "does not exist"
-                                                                       : "cannot be opened";
+        std::error_code ec;  // a path the file system cannot look at counts as missing
+        pal.is_directory = !pal.path.empty() && fs::is_directory(palette_file, ec);
+        pal.problem = pal.path.empty()                  ? "not found"
+                      : pal.is_directory                ? "is a directory, not a palette file"
+                      : !fs::exists(palette_file, ec)   ? "does not exist"
+                                                        : "cannot be opened";
     } else if (pal.load.result == -2) {
         pal.problem = "invalid entry count " + std::to_string(pal.load.entry_count);
     }
