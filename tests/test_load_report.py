@@ -92,9 +92,9 @@ def test_files_cut_short(project):
         if size == head - 1:
             assert d["message"] == f"not an animation file: its palette path length 6 runs past the end of the file ({size} bytes)"
         if size == 40:
-            assert d["message"] == "the file is cut short or not an animation: frame 1 runs past the end of the file"
+            assert d["message"] == "frame 1 is cut short: the file ends inside its record, at byte 40 (2 frames announced)"
         if size == 36:
-            assert d["message"] == "the file is cut short or not an animation: it declares 2 frames but its bytes end before frame 1"
+            assert d["message"] == "the file ends before frame record 1 (2 frames announced)"
 
 
 def test_trailing_bytes(project):

@@ -112,7 +112,7 @@ def test_batch_over_a_tree_finishes_despite_bad_files(tmp_path, capfd, jobs):
     failed = [line for line in lines if line.startswith(f"orvtool: {src}")]
     assert len(failed) == 2
     assert any("broken.orv: not an animation file" in line for line in failed)
-    assert any("cut.orv: the file is cut short" in line for line in failed)
+    assert any("cut.orv: frame 2 is cut short" in line for line in failed)
     assert "orvtool: 2 of 5 files failed:" in err
     for rel in ("hero/walk", "hero/odd/split", "bg"):
         assert (out / rel / "animation.json").is_file(), rel

@@ -80,7 +80,7 @@ class ExportReport:
     notes: List[str] = field(default_factory=list)
 
 
-def _frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> bytes:
+def frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> bytes:
     """An RGBA PNG with the offsets in a text chunk and in an oFFs chunk (image
     position in pixels, which GIMP offers to apply as the layer offset)."""
     info = PngImagePlugin.PngInfo()
@@ -172,7 +172,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
             if not solid[i]:
                 continue
             image_name, index_name = names[i]
-            put(image_name, _frame_png(pixels(i).tobytes(), *sizes[i], frame.x_offset, frame.y_offset, i))
+            put(image_name, frame_png(pixels(i).tobytes(), *sizes[i], frame.x_offset, frame.y_offset, i))
             put(index_name, sidecar.encode_index_layer(*layers[i]))
         doc = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, report.notes))
         put(sidecar.SIDECAR_NAME, sidecar.encode_sidecar(doc))
