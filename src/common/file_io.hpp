@@ -80,6 +80,10 @@ private:
 
 // open() then write_all(): what a save of one complete file does.
 enum class PlaceResult { placed, open_failed, write_failed };
-PlaceResult place_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
+inline PlaceResult place_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    SavedFile file;
+    if (!file.open(path)) return PlaceResult::open_failed;
+    return file.write_all(bytes) == SavedFile::Status::ok ? PlaceResult::placed : PlaceResult::write_failed;
+}
 
 }  // namespace orv
