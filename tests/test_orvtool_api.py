@@ -12,7 +12,7 @@ from orvtool_samples import PALETTE, walk, write_project
 
 import orvtool
 import pyorv
-from orvtool.loading import capture_native_stderr, load_animation
+from orvtool.loading import load_animation
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -50,17 +50,19 @@ def test_to_numpy_refuses_inconsistent_images():
         orvtool.to_numpy(Fake())
 
 
-def test_native_diagnostics_are_caught_per_load(tmp_path, capfd):
+def test_load_findings_come_from_the_report_without_a_line_on_stderr(tmp_path, capfd):
     path = write_project(tmp_path, "walk.orv", walk())
     (tmp_path / "pal" / "test.pal").write_bytes(b"\0\0\0\0")  # entry count 0
     anim = load_animation(str(path))
-    assert anim.images is None
-    assert anim.diagnostics == ["ERROR: Invalid color count: 0", "ERROR: No palette data available!"]
-    assert anim.render_problem.startswith(f"palette {(tmp_path / 'pal' / 'test.pal').resolve()} could not be used")
+    assert (anim.images, anim.status) == (None, "failed")
+    assert [(f.category, f.severity, f.message) for f in anim.findings] == [
+        ("palette_count_invalid", "error", "Invalid color count: 0"),
+        ("no_palette_data", "error", "No palette data available!"),
+    ]
+    resolved = (tmp_path / "pal" / "test.pal").resolve()
+    assert anim.render_problem == (
+        f"palette {resolved} could not be used (Invalid color count: 0; No palette data available!)")
     assert capfd.readouterr().err == ""
-    with capture_native_stderr() as lines:
-        os.write(2, b"one\ntwo\n")
-    assert lines == ["one", "two"]
 
 
 def test_stubs_match_the_built_module(tmp_path):

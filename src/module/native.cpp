@@ -426,6 +426,29 @@ PYBIND11_MODULE(_native, m) {
              "The load report, with the findings of the frames rendered so far.");
 
     m.def(
+        "find_palette",
+        [](const py::object& animation_path, const py::object& location) {
+            std::vector<std::string> tried;
+            py::object found = py::none();
+            try {
+                const std::filesystem::path p =
+                    find_palette(std::filesystem::path(fs_bytes(animation_path)),
+                                 std::filesystem::path(fs_bytes(location)), &tried);
+                if (!p.empty()) found = fs_text(p.string());
+            } catch (const std::bad_alloc&) {
+                throw;
+            } catch (const std::exception&) {
+                // A file system that fails the search finds nothing.
+            }
+            py::list candidates;
+            for (const std::string& t : tried) candidates.append(fs_text(t));
+            return py::make_tuple(found, candidates);
+        },
+        py::arg("animation_path"), py::arg("location"),
+        "The palette search of a load: the file that `location` names from the folder of `animation_path` or "
+        "the first folder above it where it exists (None if none), and the candidates tried.");
+
+    m.def(
         "open_frames",
         [](const py::object& path, const py::object& io_pal) {
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);

@@ -23,7 +23,7 @@ struct PaletteReport {
     bool from_option = false;         // io_pal named the palette
     std::vector<std::string> tried;   // the search's candidates, in order (none with io_pal)
     std::string path;                 // the path given to the palette's load; empty when the search found nothing
-    bool is_directory = false;        // that path names a directory
+    bool is_directory = false;        // that path names a directory (looked at when it could not be opened)
     PaletteLoadInfo load;             // what the palette's load found
     std::string problem;              // why no palette was loaded; empty when one was
 };
