@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/large_block.hpp"
+
 namespace orv {
 
 // Reads the whole file named by `path` (bytes given to the platform unchanged)
@@ -14,6 +16,10 @@ namespace orv {
 // are read; the rest of a longer file is never looked at.
 bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out,
                      std::size_t max_bytes = static_cast<std::size_t>(-1));
+
+// Same, read straight into one block of its own (no intermediate copy), for
+// files of any size.
+bool read_whole_file(const std::string& path, SharedBytes& out);
 
 // Writes a file so that the file it replaces is never lost: the bytes go to a
 // temporary file in the target's directory, which is renamed over the target

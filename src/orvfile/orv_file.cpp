@@ -46,16 +46,18 @@ std::string stored_palette_path(const fs::path& project_root, const fs::path& pa
 }
 
 std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_profile*/, std::string io_pal) {
-    std::vector<std::uint8_t> bytes;
+    // The loader's own copy of the file: the frames keep parts of it, so a
+    // later save may replace the file in place.
+    SharedBytes bytes;
     if (!read_whole_file(file_name, bytes)) return nullptr;
-    return load_from_bytes(bytes, file_name, io_pal);
+    return load_from_bytes(std::move(bytes), file_name, io_pal);
 }
 
-std::shared_ptr<OrvData> OrvF::load_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
+std::shared_ptr<OrvData> OrvF::load_from_bytes(SharedBytes bytes, const std::string& file_name,
                                                const std::string& io_pal) {
     OrvData& data = *animation_;
     PalF& palette = *data.palette;
-    OrvReader reader(bytes.data(), bytes.size());
+    OrvReader reader(std::move(bytes));
 
     const OrvHead head = reader.parse_head();
     if (head.background_flag_read) data.has_background = head.background_flag;

@@ -25,9 +25,9 @@ public:
     // image came out of rendering. color_profile has no effect.
     std::shared_ptr<OrvData> load(std::string file_name, std::int32_t color_profile = 0, std::string io_pal = "");
 
-    // Same, from file bytes already in memory; `file_name` only serves the
-    // palette search.
-    std::shared_ptr<OrvData> load_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
+    // Same, from file bytes already in memory, which the frames keep and
+    // nothing may write afterwards; `file_name` only serves the palette search.
+    std::shared_ptr<OrvData> load_from_bytes(SharedBytes bytes, const std::string& file_name,
                                              const std::string& io_pal);
 
     // Writes the animation with its palette path stored relative to
