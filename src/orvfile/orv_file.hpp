@@ -36,6 +36,13 @@ public:
 
     std::shared_ptr<OrvData> data() const { return animation_; }
     std::vector<OrvFrameBufferObject> get_frame_buffer() const { return copy_images(frame_buffer_); }
+    // Hands the images of the last load over without copying them; this
+    // object holds none afterwards.
+    std::vector<OrvFrameBufferObject> take_frame_buffer() noexcept {
+        std::vector<OrvFrameBufferObject> images;
+        images.swap(frame_buffer_);
+        return images;
+    }
 
 private:
     std::vector<OrvFrameBufferObject> frame_buffer_;

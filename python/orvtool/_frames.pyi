@@ -1,0 +1,3 @@
+import numpy as np
+
+def load_frames(file_name: str | bytes, io_pal: str | bytes = "") -> list[tuple[np.ndarray, int, int]] | None: ...
