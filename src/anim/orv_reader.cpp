@@ -34,18 +34,29 @@ OrvHead OrvReader::parse_head() {
 namespace {
 
 // Moves past the rows of a frame record without looking at their contents.
-// Returns false when the bytes end inside them.
+// Returns false when the bytes end inside them; the cursor is then at the end.
 bool skip_rows(ByteCursor& in, std::size_t rows, bool shadow) {
-    for (std::size_t r = 0; r < rows; ++r) {
-        std::uint8_t blocks = 0;
-        if (!in.read_u8(blocks)) return false;
-        for (unsigned b = 0; b < blocks; ++b) {
-            const std::uint8_t* run = nullptr;
-            if (in.read_span(2, run) < 2) return false;
-            if (!shadow && !in.skip(run[1])) return false;
+    const std::uint8_t* const start = in.position();
+    const std::uint8_t* const end = start + in.remaining();
+    const std::uint8_t* p = start;
+    bool whole = true;
+    for (std::size_t r = 0; r < rows && whole; ++r) {
+        if (p == end) {
+            whole = false;
+            break;
+        }
+        for (unsigned blocks = *p++; blocks > 0; --blocks) {
+            const auto left = static_cast<std::size_t>(end - p);
+            if (left < 2 || left < 2u + (shadow ? 0u : p[1])) {
+                p = end;
+                whole = false;
+                break;
+            }
+            p += 2u + (shadow ? 0u : p[1]);
         }
     }
-    return true;
+    in.skip(static_cast<std::size_t>(p - start));
+    return whole;
 }
 
 // Reads rows into `rows` (sized to the frame's height), as far as the bytes
@@ -99,7 +110,7 @@ bool OrvReader::read_frame(OrvFrame& frame) {
     const bool complete = fixed_fields && skip_rows(in_, frame.height, frame.is_shadow != 0);
     const std::size_t rows_size = static_cast<std::size_t>(in_.position() - rows_begin);
     frame.set_row_bytes(FrameRowBytes{SharedBytes(bytes_.owner(), rows_begin, rows_size), frame.height,
-                                      frame.is_shadow != 0});
+                                      frame.is_shadow != 0, complete});
     return complete;
 }
 

@@ -63,6 +63,7 @@ struct FrameRowBytes {
     SharedBytes bytes;          // the frame's row bytes, up to the end of its record
     std::uint16_t height = 0;   // the rows to read, as the frame's height was read
     bool shadow = false;        // whether runs carry no indices, as read
+    bool whole = false;         // whether `bytes` hold all `height` rows in full
 };
 
 struct OrvFrame {

@@ -40,6 +40,21 @@ ColorTable build_table(const std::vector<PalF::Color>& colors, std::int32_t pixe
 
 const std::uint32_t kShadowWord = pack(0, 0, 0, 255);
 
+// Writes the colours of n indices, all inside the palette, as pixels at dst.
+inline void copy_colors(std::uint8_t* dst, const std::uint8_t* indices, std::size_t n, const ColorTable& table) {
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const std::uint32_t w[4] = {table.words[indices[j]], table.words[indices[j + 1]],
+                                    table.words[indices[j + 2]], table.words[indices[j + 3]]};
+        std::memcpy(dst + j * kChannels, w, sizeof w);
+    }
+    for (; j < n; ++j) std::memcpy(dst + j * kChannels, &table.words[indices[j]], 4);
+}
+
+inline void fill_shadow(std::uint8_t* dst, std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) std::memcpy(dst + j * kChannels, &kShadowWord, 4);
+}
+
 // Draws one run on an image row at the cursor x and returns where the cursor
 // stands afterwards. A shadow run draws `count` pixels of the shadow colour;
 // any other draws the indices held (their number governs, not the count), up
@@ -53,7 +68,7 @@ inline std::size_t draw_run(std::uint8_t* row, std::size_t width, std::size_t x,
     std::uint8_t* dst = row + x * kChannels;
     if (shadow) {
         const std::size_t n = std::min<std::size_t>(count, room);
-        for (std::size_t j = 0; j < n; ++j) std::memcpy(dst + j * kChannels, &kShadowWord, 4);
+        fill_shadow(dst, n);
         return x + n;
     }
     const std::size_t n = std::min(held, room);
@@ -66,13 +81,7 @@ inline std::size_t draw_run(std::uint8_t* row, std::size_t width, std::size_t x,
             }
         }
     }
-    std::size_t j = 0;
-    for (; j + 4 <= drawn; j += 4) {
-        const std::uint32_t w[4] = {table.words[indices[j]], table.words[indices[j + 1]],
-                                    table.words[indices[j + 2]], table.words[indices[j + 3]]};
-        std::memcpy(dst + j * kChannels, w, sizeof w);
-    }
-    for (; j < drawn; ++j) std::memcpy(dst + j * kChannels, &table.words[indices[j]], 4);
+    copy_colors(dst, indices, drawn, table);
     if (drawn < n) report_error("Out-of-bounds color index! (", static_cast<unsigned>(indices[drawn]), ")");
     return x + drawn;
 }
@@ -128,11 +137,48 @@ void draw_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& image, 
     }
 }
 
+// The same for a frame whose rows the reader found whole in the bytes, so
+// that no read can run past them, and whose indices all lie inside the palette
+// (or that is a shadow frame): nothing can be reported, only drawn.
+template <bool kShadow>
+void draw_whole_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& image, const ColorTable& table) {
+    const std::size_t width = static_cast<std::size_t>(image.width);
+    const std::size_t height = static_cast<std::size_t>(image.height);
+    std::uint8_t* row = image.pixels.data();
+    const std::uint8_t* p = source.bytes.data();
+    for (std::size_t r = 0; r < height; ++r, row += width * kChannels) {
+        unsigned blocks = *p++;
+        std::size_t x = 0;
+        for (; blocks > 0; --blocks) {
+            const std::uint8_t offset = p[0];
+            const std::uint8_t count = p[1];
+            p += 2;
+            x += offset;
+            if (x < width) {
+                const std::size_t n = std::min<std::size_t>(count, width - x);
+                if (kShadow) {
+                    fill_shadow(row + x * kChannels, n);
+                } else {
+                    copy_colors(row + x * kChannels, p, n, table);
+                }
+                x += n;
+            }
+            if (!kShadow) p += count;
+        }
+    }
+}
+
 // Draws a frame from its bytes when that gives what its rows would give.
 void draw_any(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorTable& table) {
     const FrameRowBytes* source = frame.unbuilt_rows();
     if (source != nullptr && source->height == frame.height && source->shadow == (frame.is_shadow != 0)) {
-        draw_frame_bytes(*source, image, table);
+        if (source->whole && source->shadow) {
+            draw_whole_frame_bytes<true>(*source, image, table);
+        } else if (source->whole && table.valid >= 256) {
+            draw_whole_frame_bytes<false>(*source, image, table);
+        } else {
+            draw_frame_bytes(*source, image, table);
+        }
     } else {
         draw_frame(frame, image, table);
     }
