@@ -12,9 +12,9 @@ import pytest
 from orvtool_build_helpers import grid, loaded, nearest, read_rgba, rendered, write_rgba
 from orvtool_samples import quirky, random_animation, walk, write_project
 
-from orvtool.build import BuildOptions, build_from_export
+from orvtool.building import BuildOptions, build_from_export
 from orvtool.cli import main
-from orvtool.export import ExportOptions, export_animation
+from orvtool.exporting import ExportOptions, export_animation
 from orvtool.orvfile import Animation, Frame, Row, Run, frame_from_indices, runs_from_indices
 
 ROOT = Path(__file__).resolve().parent.parent

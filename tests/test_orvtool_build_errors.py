@@ -11,10 +11,10 @@ from orvtool_build_helpers import grid, loaded, nearest, read_rgba, write_rgba
 from orvtool_samples import PALETTE, walk, write_project
 from PIL import Image
 
-from orvtool.build import BuildOptions, build_from_export, build_from_frames
+from orvtool.building import BuildOptions, build_from_export, build_from_frames
 from orvtool.cli import main
-from orvtool.export import ExportOptions, export_animation
-from orvtool.loading import OrvToolError
+from orvtool.exporting import ExportOptions, export_animation
+from orvtool.errors import OrvToolError
 
 
 @pytest.fixture

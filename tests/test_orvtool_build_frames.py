@@ -8,11 +8,12 @@ import pytest
 from orvtool_build_helpers import grid, loaded, nearest, read_rgba, rendered, write_rgba
 from orvtool_samples import walk, write_project
 
-from orvtool import palettes
-from orvtool.build import ANCHORS, BuildOptions, build_from_export, build_from_frames, stored_palette_path
+from orvtool.formats import palettes
+from orvtool.building import ANCHORS, BuildOptions, build_from_export, build_from_frames
+from orvtool.formats.orv import stored_palette_path
 from orvtool.cli import main
-from orvtool.export import ExportOptions, export_animation
-from orvtool.loading import OrvToolError
+from orvtool.exporting import ExportOptions, export_animation
+from orvtool.errors import OrvToolError
 from orvtool.orvfile import encode_palette
 
 COLORS = [(0, 0, 0, 255), (255, 0, 0, 255), (0, 255, 0, 128), (0, 0, 255, 255), (255, 255, 255, 60)]

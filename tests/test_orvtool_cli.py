@@ -12,7 +12,7 @@ from orvtool_samples import quirky, walk, write_project
 
 from orvtool.cli import main
 from orvtool.orvfile import Animation, encode_animation
-from orvtool.sidecar import read_export
+from orvtool.formats.sidecar import read_export
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -190,3 +190,26 @@ def test_module_and_console_script_run(tmp_path):
     result = subprocess.run([str(script), "info", str(tmp_path / "missing.orv")], capture_output=True, text=True)
     assert result.returncode == 1
     assert result.stderr.splitlines()[0] == f"orvtool: {tmp_path / 'missing.orv'}: no such file or folder"
+
+
+@pytest.mark.parametrize("words", [["--version"], ["--help"], ["build", "--help"]])
+def test_the_command_line_loads_only_what_runs(words):
+    """Version and help come without numpy, Pillow or the native module; a
+    command's help loads that command alone."""
+    code = (
+        "import json, sys\n"
+        "from orvtool.cli import main\n"
+        f"try:\n    main({words!r})\nexcept SystemExit:\n    pass\n"
+        "heavy = sorted(m for m in ('numpy', 'PIL', 'pyorv', 'tqdm') if m in sys.modules)\n"
+        "commands = sorted(m for m in sys.modules if m.startswith('orvtool.commands.'))\n"
+        "print(json.dumps([heavy, commands]), file=sys.stderr)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    heavy, commands = json.loads(result.stderr.splitlines()[-1])
+    if words[0] == "build":
+        assert "numpy" in heavy and commands == ["orvtool.commands.build"]
+        assert "--quantize" in result.stdout
+    else:
+        assert heavy == [] and commands == []
+        assert "orvtool" in result.stdout

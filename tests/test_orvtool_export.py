@@ -12,10 +12,10 @@ from orvtool_samples import PALETTE, quirky, walk, write_project
 
 import pyorv
 from orvtool import to_numpy
-from orvtool.export import ExportOptions, export_animation
-from orvtool.loading import OrvToolError
+from orvtool.exporting import ExportOptions, export_animation
+from orvtool.errors import OrvToolError
 from orvtool.orvfile import encode_animation
-from orvtool.sidecar import read_export, read_sidecar
+from orvtool.formats.sidecar import read_export, read_sidecar
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = sorted((ROOT / "examples").rglob("*.orv"))

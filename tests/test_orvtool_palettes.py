@@ -8,9 +8,9 @@ from orvtool_samples import PALETTE
 
 import pyorv
 from orvtool.cli import main
-from orvtool.loading import OrvToolError
+from orvtool.errors import OrvToolError
 from orvtool.orvfile import encode_palette
-from orvtool.palettes import Palette, read_palette, write_palette
+from orvtool.formats.palettes import Palette, read_palette, write_palette
 
 SMALL = [(10, 20, 30, 255), (200, 100, 0, 0), (1, 2, 3, 128), (255, 255, 255, 255), (0, 0, 0, 255)]
 

@@ -16,9 +16,8 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from tqdm import tqdm
-
-from .loading import OrvToolError
+from .errors import OrvToolError
+from .status import PROG
 
 DEFAULT_PATTERN = "*.orv"
 
@@ -95,6 +94,8 @@ def run(
     standard error unless a stream is given) without breaking the progress
     bar. The outcomes come back
     in job order."""
+    from tqdm import tqdm  # on first use: the command line starts without it
+
     workers = workers or default_jobs()
     bar = tqdm(
         total=len(jobs),
@@ -144,3 +145,38 @@ def _run_pool(
                 done(i, single.submit(run_one, task, jobs[i], args).result())
             except BrokenProcessPool:
                 done(i, Outcome(jobs[i], False, error="the worker process died while reading this file"))
+
+
+# --- reporting, shared by the commands that work on many files ------------------------
+
+
+def report_outcome(outcome: Outcome, say: Callable[..., None]) -> None:
+    """A file's notes, or its error, each on a line naming the file."""
+    if outcome.ok:
+        for note in outcome.notes:
+            say(f"{PROG}: {outcome.job.source}: note: {note}")
+    else:
+        say(f"{PROG}: {outcome.job.source}: {outcome.error or 'failed'}")
+
+
+def discover_reported(paths: Sequence[str], pattern: str) -> Tuple[List[Job], List[Outcome]]:
+    """`discover`, with each path that does not exist reported at once."""
+    jobs, missing = discover(paths, pattern)
+    for outcome in missing:
+        report_outcome(outcome, lambda line: print(line, file=sys.stderr))
+    return jobs, missing
+
+
+def summarize(outcomes: Sequence[Outcome], verb: str) -> int:
+    """The closing lines of a batch and its exit status."""
+    failed = [o for o in outcomes if not o.ok]
+    if len(outcomes) > 1 and failed:
+        print(f"{PROG}: {len(failed)} of {len(outcomes)} files failed:", file=sys.stderr)
+        for o in failed:
+            print(f"  {o.job.source}: {o.error}", file=sys.stderr)
+    elif len(outcomes) > 1:
+        print(f"{PROG}: {verb} {len(outcomes)} files", file=sys.stderr)
+    if not outcomes:
+        print(f"{PROG}: no animation files found", file=sys.stderr)
+        return 1
+    return 1 if failed else 0

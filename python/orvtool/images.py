@@ -1,4 +1,4 @@
-"""Rendered frames as numpy arrays and Pillow images."""
+"""Rendered frames as numpy arrays and Pillow images; frame images read as RGBA arrays."""
 
 from __future__ import annotations
 
@@ -6,6 +6,8 @@ from typing import Any
 
 import numpy as np
 from PIL import Image
+
+from .errors import OrvToolError
 
 
 def to_numpy(image: Any) -> np.ndarray:
@@ -24,3 +26,16 @@ def to_pil(image: Any) -> Image.Image:
     """A rendered frame as an RGBA Pillow image (a copy)."""
     arr = to_numpy(image)
     return Image.frombytes("RGBA", (arr.shape[1], arr.shape[0]), arr.tobytes())
+
+
+def read_frame_png(path: str) -> np.ndarray:
+    """A frame image as an RGBA (h, w, 4) uint8 array, whatever its PNG mode."""
+    try:
+        with Image.open(path) as im:
+            rgba = im.convert("RGBA") if im.mode != "RGBA" else im.copy()
+    except FileNotFoundError:
+        raise OrvToolError(f"{path} is missing") from None
+    except OSError as exc:
+        raise OrvToolError(f"cannot read image {path}: {exc}") from None
+    w, h = rgba.size
+    return np.asarray(rgba, dtype=np.uint8).reshape(h, w, 4)

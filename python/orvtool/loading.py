@@ -1,7 +1,7 @@
 """Loading one animation file with pyorv, with everything the tools need.
 
 `load_animation` reads a file with `pyorv.OrvF`, takes a plain snapshot of its
-records, checks that the records account for the file's bytes (the module's
+records (`model`), checks that the records account for the file's bytes (the module's
 reader trusts every count and never reports a short or foreign file), finds
 out which palette file the loader used, and keeps the rendered images.
 
@@ -20,14 +20,11 @@ from typing import Iterator, List, Optional, Tuple
 
 import pyorv
 
+from .errors import OrvToolError
+from .model import Color, Frame, Row, Run
+
 MAGIC = b"FVRO"
 HEADER_BYTES = 9  # magic, reserved, flag
-FRAME_FIXED_BYTES = 14
-
-
-class OrvToolError(Exception):
-    """A problem with one input or output file; the message names no file,
-    the caller puts the file's name in front of it."""
 
 
 @dataclass
@@ -49,39 +46,6 @@ class Head:
         return self.path_field.split(b"\0", 1)[0]
 
 
-# One run as held: (offset, color_count, indices). Shadow frames hold no indices.
-RunRecord = Tuple[int, int, bytes]
-# One row as held: (block_count, runs).
-RowRecord = Tuple[int, List[RunRecord]]
-
-
-@dataclass
-class FrameRecord:
-    """A plain copy of one loaded frame, with where it lies in the file."""
-
-    frame_size: int
-    height: int
-    is_shadow: int
-    width: int
-    y_offset: int
-    x_offset: int
-    unk1: int
-    unk2: int
-    rows: List[RowRecord]
-    file_offset: int = 0
-    height_word: int = 0  # the raw word as the file stores it
-
-    def record_bytes(self) -> int:
-        """Bytes of this frame's record in the file, from its counts."""
-        total = FRAME_FIXED_BYTES
-        shadow = self.is_shadow != 0
-        for _, runs in self.rows:
-            total += 1
-            for _, count, _ in runs:
-                total += 2 if shadow else 2 + count
-        return total
-
-
 @dataclass
 class PaletteSearch:
     """Where the loader looked for the palette and what it found."""
@@ -99,9 +63,9 @@ class LoadedAnimation:
     head: Head
     has_background: bool
     frame_count: int
-    frames: List[FrameRecord]
+    frames: List[Frame]  # with their height and raw height word as stored
     palette: PaletteSearch
-    palette_colors: List[Tuple[int, int, int, int]]  # as the module holds them (256 after a load)
+    palette_colors: List[Color]  # as the module holds them (256 after a load)
     images: Optional[list]  # pyorv.OrvFrameBufferObject per frame, None when nothing rendered
     render_problem: Optional[str]  # why there are no images
     trailing: bytes  # bytes after the last frame record, which the loader ignores
@@ -187,15 +151,15 @@ def find_palette(animation_path: bytes, location: bytes) -> Tuple[Optional[str],
     return None, tried
 
 
-def _snapshot_frames(data: "pyorv.OrvData") -> List[FrameRecord]:
+def _snapshot_frames(data: "pyorv.OrvData") -> List[Frame]:
     frames = []
     for fr in data.frames:
-        rows: List[RowRecord] = []
+        rows: List[Row] = []
         for row in fr.pixel_sets:
-            runs = [(b.offset, b.color_count, bytes(b.colors)) for b in row.blocks]
-            rows.append((row.block_count, runs))
+            runs = [Run(b.offset, bytes(b.colors), b.color_count) for b in row.blocks]
+            rows.append(Row(runs, row.block_count))
         frames.append(
-            FrameRecord(
+            Frame(
                 frame_size=fr.frame_size,
                 height=fr.height,
                 is_shadow=fr.is_shadow,
@@ -210,7 +174,7 @@ def _snapshot_frames(data: "pyorv.OrvData") -> List[FrameRecord]:
     return frames
 
 
-def _place_frames(raw: bytes, head: Head, frames: List[FrameRecord], declared: int) -> bytes:
+def _place_frames(raw: bytes, head: Head, frames: List[Frame], declared: int) -> bytes:
     """Finds each frame record in the file from the counts held, reads its raw
     height word, and checks that the file holds every declared frame whole.
     Returns the bytes after the last record."""
@@ -221,10 +185,9 @@ def _place_frames(raw: bytes, head: Head, frames: List[FrameRecord], declared: i
         )
     pos = head.size
     for i, frame in enumerate(frames):
-        frame.file_offset = pos
         end = pos + frame.record_bytes()
         incomplete = any(
-            len(colors) != count for _, runs in frame.rows for _, count, colors in runs
+            len(run.indices) != run.color_count for row in frame.rows for run in row.runs
         ) and not frame.is_shadow
         if end > len(raw) or incomplete:
             raise OrvToolError(
@@ -299,7 +262,7 @@ def _declared_frames(head: Head) -> int:
     return count if count < 0x80000000 else 0
 
 
-def _why_nothing_rendered(search: PaletteSearch, frames: List[FrameRecord], lines: List[str]) -> str:
+def _why_nothing_rendered(search: PaletteSearch, frames: List[Frame], lines: List[str]) -> str:
     shown = os.fsdecode(search.location)
     if not frames:
         return "the animation holds no frames"

@@ -9,34 +9,14 @@ their canvas empty.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import List, Sequence, Tuple
 
 import numpy as np
 from PIL import Image
 
+from .model import Canvas, union_canvas
+
 GIF_ALPHA_THRESHOLD = 128  # a GIF pixel is either transparent or opaque
-
-
-@dataclass
-class Canvas:
-    left: int  # origin-relative x of the canvas's left edge
-    top: int
-    width: int
-    height: int
-
-
-def union_canvas(rects: Sequence[Tuple[int, int, int, int]]) -> Canvas:
-    """The union of (x_offset, y_offset, width, height) rectangles; 1 x 1 at
-    the origin when no rectangle has pixels."""
-    solid = [r for r in rects if r[2] > 0 and r[3] > 0]
-    if not solid:
-        return Canvas(0, 0, 1, 1)
-    left = min(x for x, _, _, _ in solid)
-    top = min(y for _, y, _, _ in solid)
-    right = max(x + w for x, _, w, _ in solid)
-    bottom = max(y + h for _, y, _, h in solid)
-    return Canvas(left, top, right - left, bottom - top)
 
 
 def place_frames(frames: Sequence[np.ndarray], offsets: Sequence[Tuple[int, int]]) -> Tuple[Canvas, List[np.ndarray]]:

@@ -6,7 +6,7 @@ import os
 from typing import Any, Dict, List, Optional
 
 from .loading import load_animation
-from .sidecar import explicit_rows, index_layer, run_statistics
+from .formats.sidecar import explicit_rows, index_layer, run_statistics
 
 
 def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
@@ -21,7 +21,7 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
             {
                 "index": i,
                 "width": frame.width,
-                "height": frame.height,
+                "height": frame.rows_drawn,
                 "x_offset": frame.x_offset,
                 "y_offset": frame.y_offset,
                 "is_shadow": frame.is_shadow != 0,

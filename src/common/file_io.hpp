@@ -1,8 +1,13 @@
-// Whole-file reading and crash-safe file replacement.
+// Whole-file reading, and saving a file by the rule of a plain write.
+//
+// One interface for every platform; file_io_posix.cpp and file_io_windows.cpp
+// implement it. Paths are byte strings handed to the platform unchanged (on a
+// platform with wide file names, through its narrow-name conversion).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,10 +15,10 @@
 
 namespace orv {
 
-// Reads the whole file named by `path` (bytes given to the platform unchanged)
-// into `out`. Returns false when it cannot be opened or read; a name with an
-// embedded zero byte cannot name a file and is refused. At most `max_bytes`
-// are read; the rest of a longer file is never looked at.
+// Reads the whole file named by `path` into `out`. Returns false when it
+// cannot be opened or read; a name with an embedded zero byte cannot name a
+// file and is refused. At most `max_bytes` are read; the rest of a longer file
+// is never looked at.
 bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out,
                      std::size_t max_bytes = static_cast<std::size_t>(-1));
 
@@ -21,38 +26,66 @@ bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out,
 // files of any size.
 bool read_whole_file(const std::string& path, SharedBytes& out);
 
-// Writes a file so that the file it replaces is never lost: the bytes go to a
-// temporary file in the target's directory, which is renamed over the target
-// only once every byte has been written and flushed to disk. A symbolic link
-// is written through to its final target, as a plain open would.
-class ReplacingFileWriter {
+// Saves one file as a plain "create or truncate, then write" does, but without
+// ever leaving the old file half written where that can be told apart from
+// nothing.
+//
+// The rule:
+// - The target is opened for writing as a plain open would, except that an
+//   existing file is not truncated yet and nothing blocks (a pipe with no
+//   reader fails to open). What a plain open refuses (a missing folder, no
+//   permission, a directory, a loop of symbolic links, a bad name) fails here
+//   too, and nothing is created or changed.
+// - When the result can be made indistinguishable from a plain write that
+//   succeeded, the bytes go to a new file beside the target, which is renamed
+//   over it once every byte is written and flushed: a failure at any point
+//   leaves the old file exactly as it was. That is the case when the target
+//   is absent, or is a regular file with a single link whose owner, group,
+//   permissions (and extended attributes, where the platform has them) the new
+//   file can carry, and when a short-named temporary file can be made in its
+//   folder. A symbolic link is followed to the file it names, and that file is
+//   replaced; the link stays.
+// - Everywhere else (a file with several links, one owned by someone the saver
+//   cannot give files to, a folder the saver cannot create files in, a device,
+//   a pipe) the file is truncated and written in place through the handle
+//   opened first, as a plain write does.
+//
+// Nothing about the target changes before write_all(): a caller may open the
+// target, then do work that can fail (and throw), and the target is untouched
+// when the SavedFile goes away without write_all(). A file that open() had to
+// create to write in place is removed again in that case.
+class SavedFile {
 public:
-    enum class Status { ok, open_failed, write_failed };
+    enum class Method { none, replace, in_place };
+    enum class Status { ok, write_failed };
 
-    ReplacingFileWriter() = default;
-    ReplacingFileWriter(const ReplacingFileWriter&) = delete;
-    ReplacingFileWriter& operator=(const ReplacingFileWriter&) = delete;
-    ~ReplacingFileWriter();
+    SavedFile();
+    SavedFile(const SavedFile&) = delete;
+    SavedFile& operator=(const SavedFile&) = delete;
+    ~SavedFile();
 
-    // Creates the temporary file. False when the target cannot be written:
-    // missing directory, no permission, a directory in the way, a bad name.
+    // Opens `path` by the rule above. False when a plain open would fail.
     bool open(const std::string& path);
 
-    // Appends bytes; a failure is remembered and reported by commit().
-    void write(const void* data, std::size_t size);
-    void write(const std::vector<std::uint8_t>& bytes) { write(bytes.data(), bytes.size()); }
+    // How write_all() will save: replace or in_place after a successful
+    // open(), none otherwise.
+    Method method() const;
 
-    // Flushes, closes and renames over the target. Anything but ok leaves the
-    // target exactly as it was and removes the temporary file.
-    Status commit();
+    // Writes `bytes` as the whole new content and closes everything. A
+    // replacement that fails leaves the old file; a write in place that fails
+    // leaves what was written. Called once, after a successful open().
+    Status write_all(const std::vector<std::uint8_t>& bytes);
+
+    struct Handles;  // the platform's open handles and names
 
 private:
-    void discard() noexcept;
+    void abandon() noexcept;
 
-    int fd_ = -1;
-    bool failed_ = false;
-    std::string temp_path_;
-    std::string target_path_;
+    std::unique_ptr<Handles> handles_;
 };
+
+// open() then write_all(): what a save of one complete file does.
+enum class PlaceResult { placed, open_failed, write_failed };
+PlaceResult place_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
 }  // namespace orv

@@ -2,41 +2,159 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
+#include <map>
+#include <random>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace fs = std::filesystem;
+#if defined(__linux__)
+#include <sys/xattr.h>
+#endif
 
 namespace orv {
+
+struct SavedFile::Handles {
+    Method method = Method::none;
+    int target_fd = -1;       // the target opened for writing, not truncated; -1 while it is absent
+    int temp_fd = -1;         // the new file that replaces the target
+    std::string temp_path;
+    std::string final_path;   // what the new file is renamed to
+    std::string created_path; // a file open() created to write in place, removed on abandon
+    struct stat created {};
+};
 
 namespace {
 
 bool has_zero_byte(const std::string& s) { return s.find('\0') != std::string::npos; }
 
-// Follows a chain of symbolic links to the file that a plain open would write.
-fs::path final_target(const fs::path& path) {
-    fs::path target = path;
-    for (int hops = 0; hops < 40; ++hops) {
-        std::error_code ec;
-        const fs::file_status st = fs::symlink_status(target, ec);
-        if (ec || !fs::is_symlink(st)) break;
-        const fs::path link = fs::read_symlink(target, ec);
-        if (ec) break;
-        target = link.is_absolute() ? link : target.parent_path() / link;
-    }
-    return target;
+// The absolute path of the file that `path` names, symbolic links resolved;
+// empty when it cannot be worked out.
+std::string resolved(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return {};
+    std::string out(real);
+    std::free(real);
+    return out;
 }
 
-mode_t default_creation_mode() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return static_cast<mode_t>(0666 & ~mask);
+bool write_fully(int fd, const std::vector<std::uint8_t>& bytes) {
+    const std::uint8_t* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Truncates a regular file (devices and pipes have nothing to truncate) and
+// writes the bytes from its start.
+bool write_in_place(int fd, const std::vector<std::uint8_t>& bytes) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) return false;
+    return write_fully(fd, bytes);
+}
+
+// A name of the form ".orvXXXXXX" in the folder of `path`, created with
+// `mode` (the creation mask applies, as to any new file). Returns the open
+// descriptor, or -1 with the name cleared.
+int create_temporary_beside(const std::string& path, mode_t mode, std::string& temp) {
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return -1;
+    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static std::mt19937_64 random = [] {
+        std::seed_seq seed{static_cast<std::uint64_t>(::getpid()),
+                           static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
+                           static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count())};
+        return std::mt19937_64(seed);
+    }();
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        std::string candidate = folder + ".orv";
+        std::uint64_t bits = random();
+        for (int i = 0; i < 6; ++i, bits /= 62) candidate += kChars[bits % 62];
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            temp = candidate;
+            return fd;
+        }
+        if (errno != EEXIST) break;
+    }
+    temp.clear();
+    return -1;
+}
+
+#if defined(__linux__)
+// Extended attributes (access control lists among them) by name.
+bool read_attributes(int fd, std::map<std::string, std::string>& out) {
+    const ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP;
+    std::string names(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = ::flistxattr(fd, names.data(), names.size());
+    if (got < 0) return false;
+    names.resize(static_cast<std::size_t>(got));
+    for (std::size_t at = 0; at < names.size();) {
+        const std::string name(names.c_str() + at);
+        at += name.size() + 1;
+        if (name.empty()) continue;
+        const ssize_t length = ::fgetxattr(fd, name.c_str(), nullptr, 0);
+        if (length < 0) return false;
+        std::string value(static_cast<std::size_t>(length), '\0');
+        const ssize_t read = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
+        if (read < 0) return false;
+        value.resize(static_cast<std::size_t>(read));
+        out.emplace(name, std::move(value));
+    }
+    return true;
+}
+
+bool same_attributes(int a, int b) {
+    std::map<std::string, std::string> first, second;
+    return read_attributes(a, first) && read_attributes(b, second) && first == second;
+}
+#else
+bool same_attributes(int, int) { return true; }
+#endif
+
+// Makes the file that will replace `final_path`: for an existing target (`old`
+// its status, `old_fd` its descriptor), one that carries its owner, group,
+// permissions and attributes; for an absent one, one made as a plain open
+// would make it. False when no such file can be made.
+bool make_replacement(SavedFile::Handles& h, const std::string& final_path, const struct stat* old, int old_fd) {
+    std::string temp;
+    const int fd = create_temporary_beside(final_path, old ? 0600 : 0666, temp);
+    if (fd < 0) return false;
+    bool carried = true;
+    if (old) {
+        struct stat made {};
+        if (::fstat(fd, &made) == 0 && (made.st_uid != old->st_uid || made.st_gid != old->st_gid)) {
+            (void)::fchown(fd, old->st_uid, old->st_gid);  // checked below
+        }
+        (void)::fchmod(fd, old->st_mode & 07777);
+        carried = ::fstat(fd, &made) == 0 && made.st_uid == old->st_uid && made.st_gid == old->st_gid &&
+                  (made.st_mode & 07777) == (old->st_mode & 07777) && same_attributes(old_fd, fd);
+    }
+    if (!carried) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    h.temp_fd = fd;
+    h.temp_path = temp;
+    h.final_path = final_path;
+    return true;
 }
 
 }  // namespace
@@ -117,77 +235,111 @@ bool read_whole_file(const std::string& path, SharedBytes& out) {
     return true;
 }
 
-ReplacingFileWriter::~ReplacingFileWriter() { discard(); }
+SavedFile::SavedFile() = default;
 
-void ReplacingFileWriter::discard() noexcept {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
+SavedFile::~SavedFile() { abandon(); }
+
+SavedFile::Method SavedFile::method() const { return handles_ ? handles_->method : Method::none; }
+
+void SavedFile::abandon() noexcept {
+    if (!handles_) return;
+    Handles& h = *handles_;
+    if (h.temp_fd >= 0) ::close(h.temp_fd);
+    if (!h.temp_path.empty()) ::unlink(h.temp_path.c_str());
+    if (h.target_fd >= 0) ::close(h.target_fd);
+    if (!h.created_path.empty()) {
+        struct stat now {};
+        if (::lstat(h.created_path.c_str(), &now) == 0 && now.st_dev == h.created.st_dev &&
+            now.st_ino == h.created.st_ino && now.st_size == 0) {
+            ::unlink(h.created_path.c_str());
+        }
     }
-    if (!temp_path_.empty()) {
-        ::unlink(temp_path_.c_str());
-        temp_path_.clear();
-    }
+    handles_.reset();
 }
 
-bool ReplacingFileWriter::open(const std::string& path) {
-    discard();
-    failed_ = false;
+bool SavedFile::open(const std::string& path) {
+    abandon();
     if (path.empty() || has_zero_byte(path)) return false;
+    handles_ = std::make_unique<Handles>();
+    Handles& h = *handles_;
 
-    const fs::path target = final_target(fs::path(path));
-    struct stat existing {};
-    const bool exists = ::stat(target.c_str(), &existing) == 0;
-    if (exists) {
-        if (!S_ISREG(existing.st_mode)) return false;  // a directory or device in the way
-        if (::access(target.c_str(), W_OK) != 0) return false;
+    // Open as a plain write would, but without truncating and without waiting
+    // for a reader at the other end of a pipe.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        h.target_fd = fd;
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+            const std::string real = resolved(path);
+            struct stat again {};
+            if (!real.empty() && ::stat(real.c_str(), &again) == 0 && again.st_dev == st.st_dev &&
+                again.st_ino == st.st_ino && make_replacement(h, real, &st, fd)) {
+                h.method = Method::replace;
+                return true;
+            }
+        }
+        h.method = Method::in_place;
+        return true;
+    }
+    if (errno != ENOENT) {
+        handles_.reset();
+        return false;
     }
 
-    fs::path dir = target.parent_path();
-    if (dir.empty()) dir = ".";
-    std::string temp = (dir / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) return false;
-
-    const mode_t mode = exists ? static_cast<mode_t>(existing.st_mode & 07777) : default_creation_mode();
-    if (::fchmod(fd, mode) != 0) {
-        // Not fatal: the file is still ours to write.
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) != 0 && make_replacement(h, path, nullptr, -1)) {
+        h.method = Method::replace;  // nothing there: the new file simply appears
+        return true;
     }
-    fd_ = fd;
-    temp_path_ = temp;
-    target_path_ = target.string();
+    // A symbolic link to nothing (a plain open creates the file it names), or a
+    // folder where no temporary file can be made: create the target itself.
+    const int made = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (made < 0) {
+        handles_.reset();
+        return false;
+    }
+    h.target_fd = made;
+    h.method = Method::in_place;
+    const std::string real = resolved(path);
+    if (!real.empty() && ::fstat(made, &h.created) == 0) h.created_path = real;
     return true;
 }
 
-void ReplacingFileWriter::write(const void* data, std::size_t size) {
-    if (fd_ < 0 || failed_) return;
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd_, p, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            failed_ = true;
-            return;
+SavedFile::Status SavedFile::write_all(const std::vector<std::uint8_t>& bytes) {
+    if (!handles_ || handles_->method == Method::none) return Status::write_failed;
+    Handles& h = *handles_;
+    h.created_path.clear();  // from here on the file is the caller's, written or not
+    bool ok = true;
+    if (h.method == Method::replace) {
+        ok = write_fully(h.temp_fd, bytes) && ::fsync(h.temp_fd) == 0;
+        if (::close(h.temp_fd) != 0) ok = false;
+        h.temp_fd = -1;
+        if (ok && std::rename(h.temp_path.c_str(), h.final_path.c_str()) == 0) {
+            h.temp_path.clear();
+        } else if (ok && h.target_fd >= 0) {
+            // The folder refused the rename (a file mounted over, a sticky
+            // folder): write in place as a plain write would.
+            ::unlink(h.temp_path.c_str());
+            h.temp_path.clear();
+            ok = write_in_place(h.target_fd, bytes);
+        } else {
+            ok = false;
         }
-        p += n;
-        size -= static_cast<std::size_t>(n);
+    } else {
+        ok = write_in_place(h.target_fd, bytes);
     }
+    if (h.target_fd >= 0 && ::close(h.target_fd) != 0) ok = false;
+    h.target_fd = -1;
+    abandon();
+    return ok ? Status::ok : Status::write_failed;
 }
 
-ReplacingFileWriter::Status ReplacingFileWriter::commit() {
-    if (fd_ < 0) return Status::open_failed;
-    bool ok = !failed_;
-    if (ok && ::fsync(fd_) != 0) ok = false;
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) ok = false;
-    if (ok && std::rename(temp_path_.c_str(), target_path_.c_str()) != 0) ok = false;
-    if (!ok) {
-        discard();
-        return Status::write_failed;
-    }
-    temp_path_.clear();
-    return Status::ok;
+PlaceResult place_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    SavedFile file;
+    if (!file.open(path)) return PlaceResult::open_failed;
+    return file.write_all(bytes) == SavedFile::Status::ok ? PlaceResult::placed : PlaceResult::write_failed;
 }
 
 }  // namespace orv

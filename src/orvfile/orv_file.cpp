@@ -42,7 +42,11 @@ fs::path find_palette(const fs::path& animation_file, const fs::path& location) 
 }
 
 std::string stored_palette_path(const fs::path& project_root, const fs::path& palette_path) {
-    return palette_path.lexically_relative(project_root).generic_string();
+    // Resolving once more catches a symbolic link that only lexical
+    // normalisation brought to light ("missing/../link").
+    const fs::path palette_again = fs::weakly_canonical(palette_path);
+    const fs::path root_again = fs::weakly_canonical(project_root);
+    return palette_again.lexically_relative(root_again).generic_string();
 }
 
 std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_profile*/, std::string io_pal) {
@@ -87,17 +91,19 @@ std::shared_ptr<OrvData> OrvF::load_from_bytes(SharedBytes bytes, const std::str
 }
 
 void OrvF::save(std::string file_name, std::string project_root, std::string palette_path) {
-    // Every path is worked out before the target is touched.
-    const fs::path palette_file = fs::weakly_canonical(fs::path(palette_path));
-    const std::string stored = stored_palette_path(fs::weakly_canonical(fs::path(project_root)), palette_file);
-
-    ReplacingFileWriter out;
+    // The target is opened first, so that a file that cannot be written is
+    // what gets reported; it is not touched before every path is worked out,
+    // so that a path that cannot be resolved leaves it as it was.
+    SavedFile out;
     if (!out.open(file_name)) {
         report_error("Could not open animation file for writing: ", file_name);
         return;
     }
-    out.write(write_orv(*animation_, stored));
-    if (out.commit() != ReplacingFileWriter::Status::ok) {
+    const fs::path root_form = fs::weakly_canonical(fs::path(project_root));
+    const fs::path palette_file = fs::weakly_canonical(fs::path(palette_path));
+    const std::string stored = stored_palette_path(root_form, palette_file);
+
+    if (out.write_all(write_orv(*animation_, stored)) != SavedFile::Status::ok) {
         report_error("Could not write animation file: ", file_name);
         return;
     }

@@ -55,7 +55,9 @@ private:
 std::filesystem::path find_palette(const std::filesystem::path& animation_file, const std::filesystem::path& location);
 
 // The path of `palette_path` relative to `project_root` (both already in
-// weakly canonical form), with "/" separators.
+// weakly canonical form, and taken to that form once more here), with "/"
+// separators. Throws std::filesystem::filesystem_error when a form cannot be
+// worked out.
 std::string stored_palette_path(const std::filesystem::path& project_root, const std::filesystem::path& palette_path);
 
 }  // namespace orv

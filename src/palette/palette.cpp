@@ -82,14 +82,15 @@ std::vector<std::uint8_t> PalF::to_bytes() const {
 }
 
 void PalF::save(std::string path) const {
-    ReplacingFileWriter file;
-    if (!file.open(path)) {
-        report_error("Could not open palette file for writing: ", path);
-        return;
-    }
-    file.write(to_bytes());
-    if (file.commit() != ReplacingFileWriter::Status::ok) {
-        report_error("Could not write palette file: ", path);
+    switch (place_file(path, to_bytes())) {
+        case PlaceResult::placed:
+            break;
+        case PlaceResult::open_failed:
+            report_error("Could not open palette file for writing: ", path);
+            break;
+        case PlaceResult::write_failed:
+            report_error("Could not write palette file: ", path);
+            break;
     }
 }
 

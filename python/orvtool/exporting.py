@@ -18,10 +18,13 @@ from typing import List, Optional, Tuple
 
 from PIL import Image, PngImagePlugin
 
-from . import __version__, palettes, preview, sidecar
+from . import __version__, preview
+from .errors import OrvToolError
+from .formats import palettes, sidecar
+from .formats.sheets import build_sheet
 from .images import to_numpy
-from .sheet import build_sheet
-from .loading import LoadedAnimation, OrvToolError, load_animation
+from .loading import LoadedAnimation, load_animation
+from .model import Color
 
 SHEET_IMAGE = "sheet.png"
 SHEET_JSON = "sheet.json"
@@ -63,7 +66,7 @@ def _write_frame_png(path: str, pixels: bytes, width: int, height: int, x: int, 
         fh.write(data[:ihdr_end] + offs + data[ihdr_end:])
 
 
-def _palette_file(anim: LoadedAnimation, notes: List[str]) -> Tuple[int, List[Tuple[int, int, int, int]]]:
+def _palette_file(anim: LoadedAnimation, notes: List[str]) -> Tuple[int, List[Color]]:
     """The palette as stored in its file, for the sidecar."""
     if anim.palette.resolved and os.path.isfile(anim.palette.resolved):
         try:
@@ -84,7 +87,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
 
     layers = [sidecar.index_layer(frame) for frame in anim.frames]
     explicit = [sidecar.explicit_rows(frame, *layer) for frame, layer in zip(anim.frames, layers)]
-    solid = [frame.width > 0 and frame.height > 0 for frame in anim.frames]
+    solid = [frame.width > 0 and frame.rows_drawn > 0 for frame in anim.frames]
 
     targets = [name for (image, index), has in zip(names, solid) if has for name in (image, index)]
     targets.append(sidecar.SIDECAR_NAME)
@@ -118,7 +121,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
                 continue
             image_name, index_name = names[i]
             _write_frame_png(
-                out(image_name), pixels[i].tobytes(), frame.width, frame.height, frame.x_offset, frame.y_offset, i
+                out(image_name), pixels[i].tobytes(), frame.width, frame.rows_drawn, frame.x_offset, frame.y_offset, i
             )
             sidecar.write_index_layer(out(index_name), *layers[i])
         doc = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, report.notes))

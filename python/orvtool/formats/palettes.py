@@ -22,15 +22,14 @@ import os
 import re
 import struct
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Union
 
 import numpy as np
 from PIL import Image, PngImagePlugin
 
-from . import orvfile
-from .loading import OrvToolError
-
-Color = Tuple[int, int, int, int]
+from ..errors import OrvToolError
+from ..model import Color
+from .orv import encode_palette
 
 FORMATS = ("pal", "png", "gpl", "jasc", "act", "json")
 EXTENSIONS = {".pal": "pal", ".png": "png", ".gpl": "gpl", ".act": "act", ".json": "json"}
@@ -61,7 +60,7 @@ def format_for(path: str, fmt: Optional[str] = None, reading: bool = False) -> s
     return found
 
 
-def _check_colors(colors: List[Color]) -> None:
+def check_colors(colors: List[Color]) -> None:
     for i, c in enumerate(colors):
         if not isinstance(c, tuple) or len(c) != 4 or any(not isinstance(v, int) or not 0 <= v <= 255 for v in c):
             raise OrvToolError(f"colour {i} is not four values from 0 to 255: {c!r}")
@@ -73,6 +72,11 @@ def _opaque_note(pal: Palette, fmt_name: str, kept: str = "") -> None:
         pal.notes.append(
             f"{fmt_name} has no alpha: {lost} of {len(pal.colors)} colours lose their alpha{kept}"
         )
+
+
+def _write_bytes(path: str, data: Union[bytes, bytearray]) -> None:
+    with open(path, "wb") as fh:
+        fh.write(data)
 
 
 # --- binary palette -------------------------------------------------------
@@ -95,7 +99,7 @@ def read_pal(path: str) -> Palette:
 def write_pal(pal: Palette, path: str) -> None:
     if not 1 <= len(pal.colors) <= 256:
         raise OrvToolError(f"a binary palette holds 1 to 256 colours, not {len(pal.colors)}")
-    orvfile.write_file(path, orvfile.encode_palette(pal.colors, model=pal.model))
+    _write_bytes(path, encode_palette(pal.colors, model=pal.model))
 
 
 # --- swatch image ---------------------------------------------------------
@@ -165,7 +169,7 @@ def read_gpl(path: str) -> Palette:
         name = parts[3] if len(parts) > 3 else ""
         m = _GPL_ALPHA.search(name)
         colors.append((r, g, b, int(m.group(1)) if m else 255))
-    _check_colors(colors)
+    check_colors(colors)
     return Palette(colors)
 
 
@@ -193,7 +197,7 @@ def read_jasc(path: str) -> Palette:
     if len(rows) != count or any(len(row) not in (3, 4) for row in rows):
         raise OrvToolError(f"JASC-PAL file announces {count} colours of 'red green blue' and holds other lines")
     colors: List[Color] = [(row[0], row[1], row[2], row[3] if len(row) == 4 else 255) for row in rows]
-    _check_colors(colors)
+    check_colors(colors)
     return Palette(colors)
 
 
@@ -210,7 +214,7 @@ def write_act(pal: Palette, path: str) -> None:
     partial = [i for i, c in enumerate(pal.colors) if c[3] not in (0, 255)]
     transparent = clear[0] if len(clear) == 1 else 0xFFFF
     table += struct.pack(">HH", len(pal.colors), transparent)
-    orvfile.write_file(path, table)
+    _write_bytes(path, table)
     lost = len(partial) + (len(clear) if len(clear) > 1 else 0)
     if lost:
         pal.notes.append(
@@ -253,7 +257,7 @@ def read_json(path: str) -> Palette:
     if not isinstance(doc, dict) or not isinstance(doc.get("colors"), list):
         raise OrvToolError("a JSON palette is an object with a 'colors' list of [r, g, b, a]")
     colors = [tuple(c) if isinstance(c, list) else c for c in doc["colors"]]
-    _check_colors(colors)  # type: ignore[arg-type]
+    check_colors(colors)  # type: ignore[arg-type]
     model = doc.get("model", 0)
     if not isinstance(model, int) or not 0 <= model <= 0xFFFF:
         raise OrvToolError(f"palette model {model!r} is not a 16-bit value")

@@ -7,54 +7,61 @@ An export folder restores an animation file byte for byte:
   layer, an 8-bit grey + alpha PNG: grey = index (0 in shadow frames),
   alpha = 255 where a run covers the pixel, 0 elsewhere;
 * each frame says whether its rows are the maximal encoding of its index
-  layer (the encoding of `orvfile.runs_from_indices`: runs and gaps of at most
+  layer (the encoding of `formats.orv.runs_from_indices`: runs and gaps of at most
   255, longer gaps carried by empty runs). Rows that are not, such as a run
   split in two, a zero-length run or a run reaching past the right edge,
   are listed in full under "explicit_rows".
 
-`read_export` turns a folder back into `orvfile` records; encoding them gives
-the original file.
+`read_export` turns a folder back into records (`model`); encoding them
+gives the original file. `check_sidecar` refuses a sidecar that lacks a field
+or holds a value the format cannot store, naming it.
 """
 
 from __future__ import annotations
 
 import base64
+import binascii
 import json
 import os
 import re
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 from PIL import Image
 
-from . import orvfile
-from .loading import FrameRecord, LoadedAnimation, OrvToolError, RowRecord
+from ..errors import OrvToolError
+from ..model import Animation, Frame, Row, Run
+from .orv import runs_from_indices
+
+if TYPE_CHECKING:
+    from ..loading import LoadedAnimation
 
 SIDECAR_NAME = "animation.json"
 SIDECAR_FORMAT = "orvtool-animation"
 SIDECAR_VERSION = 1
 
 
-def index_layer(frame: FrameRecord) -> Tuple[np.ndarray, np.ndarray]:
+def index_layer(frame: Frame) -> Tuple[np.ndarray, np.ndarray]:
     """The palette index and the coverage of every pixel of a frame, as the
     renderer places its runs: (indices uint8 (h, w), covered bool (h, w))."""
-    h, w = frame.height, frame.width
+    h, w = frame.rows_drawn, frame.width
     indices = np.zeros((h, w), dtype=np.uint8)
     covered = np.zeros((h, w), dtype=bool)
     shadow = frame.is_shadow != 0
-    for y, (_, runs) in enumerate(frame.rows[:h]):
-        place_runs(runs, shadow, indices[y], covered[y])
+    for y, row in enumerate(frame.rows[:h]):
+        place_runs(row.runs, shadow, indices[y], covered[y])
     return indices, covered
 
 
-def place_runs(runs: Sequence[Tuple[int, int, Any]], shadow: bool, indices: np.ndarray, covered: np.ndarray) -> None:
-    """Draws one row's runs ((offset, count, index bytes) each) into a row of
+def place_runs(runs: Sequence[Run], shadow: bool, indices: np.ndarray, covered: np.ndarray) -> None:
+    """Draws one row's runs into a row of
     `indices` and `covered` as the renderer places them: an empty run only
     moves the cursor, pixels past the right edge are dropped."""
     w = len(covered)
     x = 0
-    for offset, count, colors in runs:
-        x += offset
+    for run in runs:
+        x += run.offset
+        count, colors = run.color_count, run.indices
         if count == 0 or x >= w:
             continue
         n = min(count if shadow else len(colors), w - x)
@@ -68,33 +75,28 @@ def _row_pixels(indices: np.ndarray, covered: np.ndarray) -> List[Optional[int]]
     return [int(i) if c else None for i, c in zip(indices, covered)]
 
 
-def _maximal_runs(pixels: Sequence[Optional[int]], shadow: bool) -> List[Tuple[int, int, bytes]]:
-    return [(r.offset, r.color_count, bytes(r.indices)) for r in orvfile.runs_from_indices(pixels, shadow=shadow)]
-
-
-def explicit_rows(frame: FrameRecord, indices: np.ndarray, covered: np.ndarray) -> Dict[int, RowRecord]:
+def explicit_rows(frame: Frame, indices: np.ndarray, covered: np.ndarray) -> Dict[int, Row]:
     """The rows whose runs are not the maximal encoding of their pixels."""
     shadow = frame.is_shadow != 0
-    out: Dict[int, RowRecord] = {}
-    for y, (block_count, runs) in enumerate(frame.rows):
-        if y < frame.height:
-            pixels = _row_pixels(indices[y], covered[y])
-            maximal = _maximal_runs(pixels, shadow)
-            if block_count == len(runs) and runs == maximal:
+    out: Dict[int, Row] = {}
+    for y, row in enumerate(frame.rows):
+        if y < frame.rows_drawn:
+            maximal = runs_from_indices(_row_pixels(indices[y], covered[y]), shadow=shadow)
+            if row.count == len(row.runs) and row.runs == maximal:
                 continue
-        out[y] = (block_count, runs)
+        out[y] = row
     return out
 
 
-def run_statistics(frame: FrameRecord, explicit: Dict[int, RowRecord]) -> Dict[str, Any]:
-    runs = [run for _, row in frame.rows for run in row]
+def run_statistics(frame: Frame, explicit: Dict[int, Row]) -> Dict[str, Any]:
+    runs = [run for row in frame.rows for run in row.runs]
     return {
         "rows": len(frame.rows),
         "runs": len(runs),
-        "empty_runs": sum(1 for _, count, _ in runs if count == 0),
-        "longest_run": max((count for _, count, _ in runs), default=0),
-        "most_runs_in_a_row": max((len(row) for _, row in frame.rows), default=0),
-        "covered_pixels": sum(count for _, count, _ in runs),
+        "empty_runs": sum(1 for run in runs if run.color_count == 0),
+        "longest_run": max((run.color_count for run in runs), default=0),
+        "most_runs_in_a_row": max((len(row.runs) for row in frame.rows), default=0),
+        "covered_pixels": sum(run.color_count for run in runs),
         "maximal": not explicit,
         "non_maximal_rows": len(explicit),
     }
@@ -127,9 +129,9 @@ def read_index_layer(path: str, width: int, height: int) -> Tuple[np.ndarray, np
 
 
 def build_sidecar(
-    anim: LoadedAnimation,
+    anim: "LoadedAnimation",
     names: List[Tuple[str, str]],
-    explicit: List[Dict[int, RowRecord]],
+    explicit: List[Dict[int, Row]],
     palette_file: Optional[Tuple[int, List[Tuple[int, int, int, int]]]],
 ) -> Dict[str, Any]:
     """The sidecar document. `palette_file` is (model, entries) of the palette
@@ -137,12 +139,12 @@ def build_sidecar(
     head = anim.head
     frames = []
     for i, frame in enumerate(anim.frames):
-        has_pixels = frame.width > 0 and frame.height > 0
+        has_pixels = frame.width > 0 and frame.rows_drawn > 0
         entry: Dict[str, Any] = {
             "image": names[i][0] if has_pixels else None,
             "indices": names[i][1] if has_pixels else None,
             "width": frame.width,
-            "height": frame.height,
+            "height": frame.rows_drawn,
             "x_offset": frame.x_offset,
             "y_offset": frame.y_offset,
             "is_shadow": frame.is_shadow,
@@ -155,10 +157,10 @@ def build_sidecar(
         if explicit[i]:
             entry["explicit_rows"] = {
                 str(y): {
-                    "block_count": bc,
-                    "runs": [[off, cnt, list(colors)] for off, cnt, colors in runs],
+                    "block_count": row.count,
+                    "runs": [[run.offset, run.color_count, list(run.indices)] for run in row.runs],
                 }
-                for y, (bc, runs) in sorted(explicit[i].items())
+                for y, row in sorted(explicit[i].items())
             }
         entry["stats"] = run_statistics(frame, explicit[i])
         frames.append(entry)
@@ -221,7 +223,7 @@ def read_sidecar(folder: str) -> Dict[str, Any]:
     return doc
 
 
-def frame_rows(folder: str, entry: Dict[str, Any]) -> List[orvfile.Row]:
+def frame_rows(folder: str, entry: Dict[str, Any]) -> List[Row]:
     """The rows of one frame as the export describes them: maximal runs of its
     index layer, with the explicit rows in their place."""
     width, height = entry["width"], entry["height"]
@@ -238,31 +240,31 @@ def frame_rows(folder: str, entry: Dict[str, Any]) -> List[orvfile.Row]:
             rows.append(explicit[y])
         else:
             pixels = _row_pixels(indices[y], covered[y])
-            rows.append(orvfile.Row(orvfile.runs_from_indices(pixels, shadow=shadow)))
+            rows.append(Row(runs_from_indices(pixels, shadow=shadow)))
     return rows
 
 
-def explicit_row_records(entry: Dict[str, Any]) -> Dict[int, orvfile.Row]:
-    """A frame's explicit rows as writer records, by row number."""
+def explicit_row_records(entry: Dict[str, Any]) -> Dict[int, Row]:
+    """A frame's explicit rows as records, by row number."""
     shadow = entry["is_shadow"] != 0
-    out: Dict[int, orvfile.Row] = {}
+    out: Dict[int, Row] = {}
     for y, row in entry.get("explicit_rows", {}).items():
         runs = [
-            orvfile.Run(offset=off, length=cnt) if shadow else orvfile.Run(offset=off, indices=bytes(colors), length=cnt)
+            Run(offset=off, length=cnt) if shadow else Run(offset=off, indices=bytes(colors), length=cnt)
             for off, cnt, colors in row["runs"]
         ]
-        out[int(y)] = orvfile.Row(runs=runs, block_count=row["block_count"])
+        out[int(y)] = Row(runs=runs, block_count=row["block_count"])
     return out
 
 
-def read_export(folder: str) -> orvfile.Animation:
+def read_export(folder: str) -> Animation:
     """The animation records that an export folder describes, ready for
-    `orvfile.encode_animation`."""
+    `formats.orv.encode_animation`."""
     doc = read_sidecar(folder)
     frames = []
     for entry in doc["frames"]:
         frames.append(
-            orvfile.Frame(
+            Frame(
                 width=entry["width"],
                 rows=frame_rows(folder, entry),
                 x_offset=entry["x_offset"],
@@ -276,7 +278,7 @@ def read_export(folder: str) -> orvfile.Animation:
             )
         )
     header = doc.get("header")
-    return orvfile.Animation(
+    return Animation(
         frames=frames,
         speed=doc["speed"],
         has_background=header is not None,
@@ -287,3 +289,76 @@ def read_export(folder: str) -> orvfile.Animation:
         frame_count=doc["frame_count_field"],
         trailing=base64.b64decode(doc.get("trailing", "")),
     )
+
+
+# --- the schema a build needs ---------------------------------------------------
+
+
+_U8 = (0, 0xFF)
+_U16 = (0, 0xFFFF)
+_U32 = (0, 0xFFFFFFFF)
+_I16 = (-0x8000, 0x7FFF)
+_FRAME_FIELDS = {
+    "width": _U16,
+    "height": _U16,
+    "x_offset": _I16,
+    "y_offset": _I16,
+    "is_shadow": _U8,
+    "frame_size": _U32,
+    "unk1": _U8,
+    "unk2": _U8,
+}
+
+
+def _need(doc: Dict[str, Any], key: str, where: str, limits: Optional[Tuple[int, int]] = None) -> Any:
+    if not isinstance(doc, dict) or key not in doc:
+        raise OrvToolError(f"{SIDECAR_NAME}: {where} has no '{key}'")
+    value = doc[key]
+    if limits is not None:
+        if isinstance(value, bool):
+            value = int(value)
+        if not isinstance(value, int) or not limits[0] <= value <= limits[1]:
+            raise OrvToolError(
+                f"{SIDECAR_NAME}: {where}: '{key}' is {value!r}, not a number from {limits[0]} to {limits[1]}"
+            )
+    return value
+
+
+def check_sidecar(doc: Dict[str, Any]) -> None:
+    """Refuses a sidecar that lacks a field the build needs, naming it."""
+    _need(doc, "speed", "the animation", _U32)
+    _need(doc, "frame_count_field", "the animation", _U32)
+    pal = _need(doc, "palette", "the animation")
+    _need(pal, "location_size", "the palette", _U32)
+    try:
+        bytes.fromhex(_need(pal, "path_field", "the palette"))
+    except (TypeError, ValueError):
+        raise OrvToolError(f"{SIDECAR_NAME}: the palette's 'path_field' is not hex bytes") from None
+    header = _need(doc, "header", "the animation")
+    if header is not None:
+        _need(header, "flag", "the header", _U8)
+        try:
+            if len(bytes.fromhex(_need(header, "reserved", "the header"))) != 4:
+                raise ValueError
+        except (TypeError, ValueError):
+            raise OrvToolError(f"{SIDECAR_NAME}: the header's 'reserved' is not 4 hex bytes") from None
+    try:
+        base64.b64decode(doc.get("trailing", ""), validate=True)
+    except (TypeError, ValueError, binascii.Error):
+        raise OrvToolError(f"{SIDECAR_NAME}: 'trailing' is not base64") from None
+    frames = _need(doc, "frames", "the animation")
+    if not isinstance(frames, list):
+        raise OrvToolError(f"{SIDECAR_NAME}: 'frames' is not a list")
+    for i, entry in enumerate(frames):
+        where = f"frame {i}"
+        for key, limits in _FRAME_FIELDS.items():
+            _need(entry, key, where, limits)
+        image = _need(entry, "image", where)
+        if image is not None and not isinstance(image, str):
+            raise OrvToolError(f"{SIDECAR_NAME}: {where}: 'image' is not a file name")
+        if entry.get("height_word") is not None:
+            _need(entry, "height_word", where, _U16)
+        try:
+            explicit_row_records(entry)
+        except (AttributeError, KeyError, TypeError, ValueError):
+            raise OrvToolError(f"{SIDECAR_NAME}: {where}: 'explicit_rows' is malformed") from None

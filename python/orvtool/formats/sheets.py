@@ -2,7 +2,7 @@
 "hash" layout that game engines read.
 
 Each frame is described as a trimmed sprite of the animation's union canvas
-(see `preview.union_canvas`): `sourceSize` is the canvas, `spriteSourceSize`
+(see `model.union_canvas`): `sourceSize` is the canvas, `spriteSourceSize`
 the frame's place on it, and `pivot` the animation's origin on the canvas,
 normalised, the same for every frame. An engine that draws every frame at one
 point with that pivot reproduces the game's placement. The raw offsets are
@@ -17,7 +17,7 @@ from typing import Any, Dict, List, Sequence, Tuple
 import numpy as np
 from PIL import Image
 
-from .preview import union_canvas
+from ..model import union_canvas
 
 APP_NAME = "orvtool"
 

@@ -1,0 +1,3 @@
+"""One module per command. Each declares `add_arguments(parser)` and
+`run(args) -> int`; the command line imports a command's module only when
+that command runs."""

@@ -1,0 +1,48 @@
+"""`orvtool palette`: convert a palette between formats."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+from .. import options
+from ..errors import OrvToolError
+from ..formats import palettes
+from ..status import PROG, say_error
+
+DESCRIPTION = (
+    "Convert a palette. Formats, from the file extension or --from/--to: "
+    "pal (the game's binary palette; a .pal that starts with JASC-PAL is read as jasc), "
+    "png (16 x 16 swatch), gpl (GIMP), jasc (JASC-PAL), act (Adobe), json. "
+    "GIMP, JASC-PAL and Adobe tables have no alpha: the conversion says when colours lose it."
+)
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("file", metavar="FILE", help="palette to read")
+    p.add_argument("-o", "--output", required=True, metavar="OUT", help="palette to write")
+    p.add_argument("--from", dest="source_format", choices=palettes.FORMATS, help="format of FILE")
+    p.add_argument("--to", dest="target_format", choices=palettes.FORMATS, help="format of OUT")
+    p.add_argument("--cell", type=options.positive_int, default=1, help="pixels per colour in a swatch PNG (default %(default)s)")
+    options.add_force(p, "replace OUT if it exists")
+
+
+def run(args: argparse.Namespace) -> int:
+    try:
+        if os.path.lexists(args.output) and not args.force:
+            raise OrvToolError(f"{args.output} already exists; not replaced (use --force)")
+        pal = palettes.read_palette(args.file, args.source_format)
+    except OrvToolError as exc:
+        say_error(args.file, str(exc))
+        return 1
+    try:
+        palettes.write_palette(pal, args.output, args.target_format, args.cell)
+    except OrvToolError as exc:
+        say_error(args.output, str(exc))
+        return 1
+    for note in pal.notes:
+        print(f"{PROG}: {args.output}: note: {note}", file=sys.stderr)
+    kind = palettes.format_for(args.output, args.target_format)
+    print(f"wrote {args.output}: {len(pal.colors)} colours as {kind}")
+    return 0

@@ -1,0 +1,13 @@
+"""The exceptions that orvtool raises for bad input and failed output."""
+
+from __future__ import annotations
+
+
+class OrvToolError(Exception):
+    """A problem with one input or output file; the message names no file,
+    the caller puts the file's name in front of it."""
+
+
+class UsageError(OrvToolError):
+    """Options that cannot work together or values out of range: the command
+    line is wrong, whatever the files hold."""

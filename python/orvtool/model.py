@@ -1,0 +1,123 @@
+"""The one record model of an animation: animation, frame, row, run.
+
+Loading fills it from a file, the export's sidecar and index layers describe
+it, building makes it from images, and the writer (`formats.orv`) encodes it
+byte for byte. Every count the file stores can be set apart from the records
+it counts, so that odd and broken files can be described as well.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import List, Optional, Sequence, Tuple
+
+# One palette colour: red, green, blue, alpha, each 0..255.
+Color = Tuple[int, int, int, int]
+
+FRAME_FIXED_BYTES = 14  # frame_size, height word, width, offsets, unk1, unk2
+
+
+@dataclass
+class Run:
+    """One run: `offset` pixels skipped, then `indices` (normal frames) or
+    `length` pixels of shadow (shadow frames, where indices are not stored).
+    `length` is the colour count as stored; it defaults to len(indices)."""
+
+    offset: int = 0
+    indices: bytes = b""
+    length: Optional[int] = None
+
+    def __post_init__(self) -> None:
+        if self.length is None:
+            self.length = len(self.indices)
+
+    @property
+    def color_count(self) -> int:
+        return len(self.indices) if self.length is None else self.length
+
+
+@dataclass
+class Row:
+    runs: List[Run] = field(default_factory=list)
+    block_count: Optional[int] = None  # as stored; defaults to len(runs)
+
+    @property
+    def count(self) -> int:
+        return len(self.runs) if self.block_count is None else self.block_count
+
+
+@dataclass
+class Frame:
+    width: int = 0
+    rows: List[Row] = field(default_factory=list)
+    x_offset: int = 0
+    y_offset: int = 0
+    is_shadow: int = 0  # 0 or 1 (a bool is accepted)
+    frame_size: int = 0
+    unk1: int = 0
+    unk2: int = 1
+    height: Optional[int] = None  # defaults to len(rows)
+    height_word: Optional[int] = None  # the raw word; overrides height and is_shadow when set
+
+    @property
+    def rows_drawn(self) -> int:
+        """The number of rows the frame's height gives."""
+        return len(self.rows) if self.height is None else self.height
+
+    def record_bytes(self) -> int:
+        """Bytes of this frame's record in a file, from its counts."""
+        total = FRAME_FIXED_BYTES
+        shadow = bool(self.is_shadow)
+        for row in self.rows:
+            total += 1
+            for run in row.runs:
+                total += 2 if shadow else 2 + run.color_count
+        return total
+
+
+@dataclass
+class Animation:
+    frames: List[Frame] = field(default_factory=list)
+    speed: int = 0
+    palette_path: bytes = b""  # stored with one zero byte after it
+    has_background: bool = False
+    background_flag: int = 1  # flag byte written in the background form
+    reserved: bytes = b"\0\0\0\0"
+    raw_path_field: Optional[bytes] = None  # the whole path field, zero byte included
+    path_length: Optional[int] = None  # N written; defaults to the field's length
+    frame_count: Optional[int] = None  # count field written; defaults from frames
+    trailing: bytes = b""  # written after the last frame record; readers ignore it
+
+    @property
+    def stored_location(self) -> bytes:
+        """The palette location the file stores: the path bytes before the first zero."""
+        if self.raw_path_field is None:
+            return bytes(self.palette_path)
+        return self.raw_path_field.split(b"\0", 1)[0]
+
+
+# --- the canvas of all frames ------------------------------------------------
+
+
+@dataclass
+class Canvas:
+    """The union of all frame rectangles: a frame's offsets give the position
+    of its top-left pixel relative to the animation's origin."""
+
+    left: int  # origin-relative x of the canvas's left edge
+    top: int
+    width: int
+    height: int
+
+
+def union_canvas(rects: Sequence[Tuple[int, int, int, int]]) -> Canvas:
+    """The union of (x_offset, y_offset, width, height) rectangles; 1 x 1 at
+    the origin when no rectangle has pixels."""
+    solid = [r for r in rects if r[2] > 0 and r[3] > 0]
+    if not solid:
+        return Canvas(0, 0, 1, 1)
+    left = min(x for x, _, _, _ in solid)
+    top = min(y for _, y, _, _ in solid)
+    right = max(x + w for x, _, w, _ in solid)
+    bottom = max(y + h for _, y, _, h in solid)
+    return Canvas(left, top, right - left, bottom - top)
