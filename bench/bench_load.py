@@ -191,7 +191,7 @@ PYORV_BASE = "import sys, pyorv\n"
 PYORV_LOAD = PYORV_BASE + "f = pyorv.OrvF()\nassert f.load(sys.argv[1]) is not None\n"
 PYORV_FULL = PYORV_LOAD + "total = sum(len(image.pixels) for image in f.get_frame_buffer())\n"
 
-ARRAYS_BASE = "import sys, numpy, orvtool\nfrom orvtool import load_frames\n"
+ARRAYS_BASE = "import sys, numpy, orvtool, orvtool._frames\nfrom orvtool import load_frames\n"
 ARRAYS_LOAD = ARRAYS_BASE + "frames = load_frames(sys.argv[1])\nassert frames\n"
 
 PILLOW_BASE = """\
@@ -313,6 +313,7 @@ def make_p_images(meta: dict) -> list:
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5, help="runs per measurement; the best counts")
+    parser.add_argument("--cold-runs", type=int, default=10, help="fresh interpreters per cold measurement")
     parser.add_argument("--seed", type=int, default=1234)
     parser.add_argument("--pixels", type=int, default=40_000_000, help="at least this many pixels")
     parser.add_argument(
@@ -354,10 +355,15 @@ def main(argv=None) -> int:
 
     # Interleave the measurements run by run so that a burst of load on the
     # shared machine hurts all of them alike.
-    warm = {"load": [], "full": [], "arrays": [], "convert": [], "png": [], "copy": []}
+    warm = {"load": [], "full": [], "gfb": [], "pixels": [], "arrays": [], "convert": [], "png": [], "copy": []}
     for _ in range(runs):
         warm["load"].append(best_of(1, lambda: None, lambda _: pyorv_load(path)))
         warm["full"].append(best_of(1, lambda: None, lambda _: pyorv_full(path)))
+        # The two copies of the full path apart: the images, then their bytes.
+        warm["gfb"].append(best_of(1, lambda: pyorv_load(path), lambda f: f.get_frame_buffer()))
+        warm["pixels"].append(
+            best_of(1, lambda: pyorv_load(path).get_frame_buffer(), lambda images: [i.pixels for i in images])
+        )
         if has_arrays:
             warm["arrays"].append(best_of(1, lambda: None, lambda _: orvtool.load_frames(path)))
         warm["convert"].append(best_of(1, lambda: make_p_images(meta), convert))
@@ -377,7 +383,7 @@ def main(argv=None) -> int:
         children["arrays"] = (ARRAYS_LOAD, path)
         children["arrays base"] = (ARRAYS_BASE, path)
     child_times = {k: [] for k in children}
-    for _ in range(runs):
+    for _ in range(args.cold_runs):
         for name, (code, *child_args) in children.items():
             child_times[name].append(run_child(code, *child_args)[0])
     child_best = {k: min(v) for k, v in child_times.items()}
@@ -400,12 +406,14 @@ def main(argv=None) -> int:
     mib = 1 << 20
     print()
     print(f"animation: {len(sizes)} frames, {pixels / 1e6:.1f} Mpx, file {file_bytes / mib:.1f} MiB, "
-          f"images {image_bytes / mib:.1f} MiB; best of {runs} runs")
+          f"images {image_bytes / mib:.1f} MiB; warm: best of {runs} runs, cold: best of {args.cold_runs}")
     print()
     print(f"{'measurement':<40}{'warm ms':>10}{'Mpx/s':>8}{'cold ms':>10}{'Mpx/s':>8}")
     rows = [
         ("pyorv load", "load"),
         ("pyorv full path (load, copies, pixels)", "full"),
+        ("  of which get_frame_buffer()", "gfb"),
+        ("  of which pixels of every image", "pixels"),
         ("orvtool.load_frames (arrays, no copy)", "arrays"),
         ("Pillow P->RGBA convert", "convert"),
         ("Pillow PNG decode (RGBA)", "png"),
