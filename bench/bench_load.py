@@ -191,7 +191,7 @@ PYORV_BASE = "import sys, pyorv\n"
 PYORV_LOAD = PYORV_BASE + "f = pyorv.OrvF()\nassert f.load(sys.argv[1]) is not None\n"
 PYORV_FULL = PYORV_LOAD + "total = sum(len(image.pixels) for image in f.get_frame_buffer())\n"
 
-ARRAYS_BASE = "import sys, numpy, orvtool, orvtool._frames\nfrom orvtool import load_frames\n"
+ARRAYS_BASE = "import sys, numpy, orvtool, orvtool._native\nfrom orvtool import load_frames\n"
 ARRAYS_LOAD = ARRAYS_BASE + "frames = load_frames(sys.argv[1])\nassert frames\n"
 
 PILLOW_BASE = """\

@@ -1,6 +1,8 @@
 // Parses an animation file from the input bytes, loads its palette and renders
-// every frame; then renders again with a short palette and reloads the same
-// file object, checking that frames held from the first load are untouched.
+// every frame, checking that the load report accounts for the file's bytes;
+// then renders again with a short palette and reloads the same file object,
+// checking that frames held from the first load are untouched and that a
+// reload without a palette never paints with the colours of the first.
 // Inputs whose images would take more than a few megabytes are parsed but
 // not rendered: filling up to a gigabyte of images (the renderer's budget)
 // per input would slow the search down a hundredfold. Frames too large to
@@ -63,6 +65,37 @@ std::uint64_t image_bytes(const orv::OrvData& data) {
 
 constexpr std::uint64_t kSmallImages = std::uint64_t{16} << 20;
 
+// The report of a load of `size` bytes agrees with itself and with the data.
+void check_report(const orv::LoadReport& report, std::size_t size, const orv::OrvData& data, bool returned) {
+    if (!report.opened || report.file_size != size) std::abort();
+    if (report.frames_read != data.frames.size() || report.frames.size() != data.frames.size()) std::abort();
+    std::uint64_t pos = report.head.end;
+    for (std::size_t i = 0; i < report.frames.size(); ++i) {
+        const orv::FrameExtent& e = report.frames[i];
+        if (e.start != pos || e.end < e.start || e.end > size) std::abort();
+        if (!e.whole && i + 1 != report.frames.size()) std::abort();
+        pos = e.end;
+    }
+    if (report.frames_whole) {
+        if (!report.head.whole()) std::abort();
+        if (report.trailing_start != pos || report.trailing_start + report.trailing_bytes != size) std::abort();
+    } else if (report.trailing_bytes != 0) {
+        std::abort();
+    }
+    const orv::DiagnosticReport& diagnostics = report.diagnostics;
+    std::uint64_t counted = 0;
+    for (std::size_t c = 0; c < orv::kCategoryCount; ++c) {
+        const auto category = static_cast<orv::Category>(c);
+        std::size_t kept = 0;
+        for (const orv::Diagnostic& d : diagnostics.kept()) kept += d.category == category ? 1 : 0;
+        if (kept > orv::DiagnosticReport::kKeptPerCategory || kept > diagnostics.count(category)) std::abort();
+        counted += diagnostics.count(category);
+    }
+    if (counted != diagnostics.total() || diagnostics.errors() > diagnostics.total()) std::abort();
+    if (returned != (report.status() != orv::Status::failed)) std::abort();
+    if (diagnostics.has(orv::Category::trailing_bytes) != (report.trailing_bytes != 0)) std::abort();
+}
+
 // The frames of the file as a load reads them, without palette or images.
 orv::OrvData parse_only(const std::vector<std::uint8_t>& bytes) {
     orv::OrvData data;
@@ -92,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (anim && anim != held) std::abort();
     if (held->info.frame_count != held->frames.size()) std::abort();
     if (anim) check_images(file.get_frame_buffer(), held->frames.size());
+    check_report(file.report(), bytes.size(), *held, anim != nullptr);
 
     // Rendering a frame straight from its bytes gives what rendering its
     // built rows gives.
@@ -125,7 +159,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2));
     try {
-        file.load_from_bytes(orv::SharedBytes::copy_of(cut.data(), cut.size()), s.anim_path, "");  // palette found by its stored location, if at all
+        // The palette is found by its stored location, if at all.
+        const bool returned = file.load_from_bytes(cut, s.anim_path, "") != nullptr;
+        check_report(file.report(), cut.size(), *held, returned);
+        // The colours of the first load never reach the second.
+        if (file.report().palette.load.result != 1 && (returned || !held->palette->color_table().empty())) {
+            std::abort();
+        }
     } catch (const std::filesystem::filesystem_error&) {
     }
     if (first && (first->pixel_sets().size() != first_rows || first->height != first_height)) std::abort();

@@ -12,8 +12,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     orv::PalF palette;
     const bool model_one = size > 2 && (data[2] & 1) != 0;
     palette.color_model(model_one ? 1 : 0);
-    const std::int32_t result = palette.load_from_bytes(data, size);
+    orv::DiagnosticReport findings;
+    orv::PaletteLoadInfo info;
+    const std::int32_t result = palette.load_from_bytes(data, size, findings, &info);
     if (result != 1 && result != -2) std::abort();
+    // What the load says it found agrees with the bytes.
+    if (info.result != result || info.count_read != (size >= 2)) std::abort();
+    if (info.entries_in_file > info.entry_count || info.entries_in_file > (size >= 4 ? (size - 4) / 4 : 0)) std::abort();
+    const bool short_file = result == 1 && info.entries_in_file < info.entry_count;
+    if (findings.has(orv::Category::palette_short) != short_file) std::abort();
+    if (findings.has(orv::Category::palette_count_invalid) != (result == -2) || findings.total() > 1) std::abort();
     const std::vector<orv::PalF::Color> table = palette.colors();
     if (result == -2) {
         if (!table.empty()) std::abort();  // a failed load changes nothing

@@ -190,8 +190,37 @@ def test_absolute_location_present_and_missing(tmp_path, capfd):
     g = pyorv.OrvF()
     assert g.load(str(tmp_path / "d" / "b.orv")) is None
     assert capfd.readouterr().err == "ERROR: Could not open palette file: \nERROR: No palette data available!\n"
-    # An earlier palette of the same object is used when the new one is missing.
-    assert f.load(str(tmp_path / "d" / "b.orv")) is not None
+
+
+def test_a_reload_never_paints_with_the_colours_of_the_file_before(tmp_path, capfd):
+    # The second animation's palette is missing: a reused OrvF answers exactly
+    # as a fresh one does, instead of rendering with the first file's colours.
+    (tmp_path / "meadow").mkdir()
+    (tmp_path / "meadow" / "m.pal").write_bytes(encode_palette(gray_palette()))
+    one = [Frame(width=1, rows=[Row([Run(0, b"\x05")])])]
+    (tmp_path / "meadow" / "m.orv").write_bytes(encode_animation(Animation(palette_path=b"m.pal", frames=one)))
+    (tmp_path / "walk.orv").write_bytes(encode_animation(Animation(palette_path=b"walk.pal", frames=one * 2)))
+    reused = pyorv.OrvF()
+    assert reused.load(str(tmp_path / "meadow" / "m.orv")) is not None
+    palette = reused.data().palette
+    palette.color_model(1)
+    capfd.readouterr()
+    fresh_err = []
+    for f in (pyorv.OrvF(), reused):
+        assert f.load(str(tmp_path / "walk.orv")) is None
+        fresh_err.append(capfd.readouterr().err)
+        assert f.get_frame_buffer() == [] and len(f.data().frames) == 2
+        assert f.data().palette.colors() == []
+    assert fresh_err == ["ERROR: Could not open palette file: \nERROR: No palette data available!\n"] * 2
+    # The same palette object, its location fields and colour model kept.
+    assert reused.data().palette is palette
+    assert (palette.location(), palette.location_size(), palette.color_model()) == ("walk.pal", 9, 1)
+    # An invalid palette file empties the table as well; PalF.load alone keeps it.
+    (tmp_path / "walk.pal").write_bytes(b"\0\0\0\0")
+    assert reused.load(str(tmp_path / "meadow" / "m.orv")) is not None
+    assert reused.load(str(tmp_path / "walk.orv")) is None and palette.colors() == []
+    assert palette.load(str(tmp_path / "meadow" / "m.pal")) == 1
+    assert palette.load(str(tmp_path / "walk.pal")) == -2 and len(palette.colors()) == 256
 
 
 def test_missing_file_changes_nothing(tmp_path, pal_dir, capfd):

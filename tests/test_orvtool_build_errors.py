@@ -104,7 +104,8 @@ def test_exact_refuses_colours_the_palette_lacks(tmp_path, walk_export):
     refused(tmp_path, out, r"--exact: 2 pixels \(frames 2\).*frame 2 at x 0, y 0 is \(1, 2, 3, 255\)", exact=True, palette=str(palette))
     assert not palette.exists()
     report = build_from_export(str(out), str(tmp_path / "built.orv"))  # without --exact: the nearest entry
-    assert any("frame 2: 2 pixels in 1 colours took the nearest" in n for n in report.notes)
+    assert report.details == ["frame 2: 2 pixels in 1 colours took the nearest palette colour"]
+    assert "2 pixels in 1 colours took the nearest palette colour, in 1 of 3 frames" in report.notes[0]
     expected = nearest(PALETTE, (1, 2, 3, 255))
     assert PALETTE[expected] != (1, 2, 3, 255)
     assert grid(loaded(tmp_path / "built.orv")["frames"][2])[0][:2] == [expected, expected]
@@ -220,7 +221,7 @@ def test_cli_reports_one_line_and_writes_nothing(tmp_path, walk_export, capfd):
 
     code = main(["build", str(tmp_path / "nothing.png"), "-o", str(tmp_path / "built.orv")])
     _, err = capfd.readouterr()
-    assert code == 1 and len(err.strip().splitlines()) == 1 and "need --palette" in err
+    assert code == 2 and len(err.strip().splitlines()) == 1 and "need --palette" in err  # a usage error
 
 
 def test_write_failure_leaves_no_file(tmp_path, walk_export):

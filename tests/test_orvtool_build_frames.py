@@ -94,7 +94,7 @@ def test_quantize_many_colours_maps_to_the_nearest_of_the_new_palette(tmp_path):
     a = rng.integers(0, 256, (20, 30, 4), dtype=np.uint8)
     a[a[..., 3] < 40] = 0  # some transparent pixels
     write_rgba(tmp_path / "a.png", a)
-    pal = tmp_path / "q.json"
+    pal = tmp_path / "q.pal"
     build_from_frames([str(tmp_path / "a.png")], str(tmp_path / "x.orv"), BuildOptions(palette=str(pal), quantize=16))
     made = palettes.read_palette(str(pal)).colors
     assert 1 <= len(made) <= 16 and len(set(made)) == len(made)
@@ -119,7 +119,7 @@ def test_quantize_refuses_to_replace_a_palette_without_force(tmp_path):
 def test_palette_formats_are_matched_by_their_colours(tmp_path):
     frames, pal, expected = project(tmp_path)
     swatch = tmp_path / "pal" / "p.png"
-    palettes.write_png(palettes.Palette(COLORS), str(swatch))
+    palettes.write_palette(palettes.Palette(COLORS), str(swatch))
     build_from_frames(frames, str(tmp_path / "x.orv"), BuildOptions(palette=str(swatch), exact=True))
     assert [grid(f) for f in loaded(tmp_path / "x.orv")["frames"]] == expected
 
@@ -176,4 +176,4 @@ def test_cli_builds_plain_frames(tmp_path, capfd):
 
     code = main(["build", str(tmp_path / "frames"), frames[0], "--palette", pal, "-o", str(tmp_path / "y.orv")])
     _, err = capfd.readouterr()
-    assert code == 1 and "is a folder" in err and not (tmp_path / "y.orv").exists()
+    assert code == 2 and "is a folder" in err and not (tmp_path / "y.orv").exists()  # a usage error

@@ -4,12 +4,13 @@ numpy and Pillow are imported on first use only, so that the writer
 (`orvtool.orvfile`) stays light to import.
 """
 
-import os
 from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Union
 
 __version__ = "0.8.0"
 
 if TYPE_CHECKING:
+    import os
+
     import numpy as np
     from PIL import Image
 
@@ -27,15 +28,16 @@ class FrameArray(NamedTuple):
 
 
 def load_frames(
-    path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"], io_pal: Union[str, bytes] = ""
+    path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"],
+    io_pal: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"] = "",
 ) -> Optional[List[FrameArray]]:
     """Loads an animation file as `pyorv.OrvF().load(path, io_pal=io_pal)`
     does (same palette search, same diagnostics) and returns its frames as
     arrays without copying the rendered pixels, or None when that load
     returns None. Each array keeps its storage alive on its own."""
-    from ._frames import load_frames as native
+    from ._native import load_frames as native
 
-    frames = native(os.fsencode(path), io_pal)
+    frames = native(path, io_pal or None)
     if frames is None:
         return None
     return [FrameArray(*frame) for frame in frames]

@@ -16,6 +16,7 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
+from . import status
 from .errors import OrvToolError
 from .status import PROG
 
@@ -133,12 +134,16 @@ def _run_pool(
     lost: List[int] = []
     with ProcessPoolExecutor(max_workers=workers) as pool:
         futures: Dict[Future, int] = {pool.submit(run_one, task, job, args): i for i, job in enumerate(jobs)}
-        for future in as_completed(futures):
-            i = futures[future]
-            try:
-                done(i, future.result())
-            except BrokenProcessPool:
-                lost.append(i)
+        try:
+            for future in as_completed(futures):
+                i = futures[future]
+                try:
+                    done(i, future.result())
+                except BrokenProcessPool:
+                    lost.append(i)
+        except BaseException:  # a closed pipe, an interrupt: the files not yet begun are left
+            pool.shutdown(wait=True, cancel_futures=True)
+            raise
     for i in sorted(lost):
         with ProcessPoolExecutor(max_workers=1) as single:
             try:
@@ -151,10 +156,13 @@ def _run_pool(
 
 
 def report_outcome(outcome: Outcome, say: Callable[..., None]) -> None:
-    """A file's notes, or its error, each on a line naming the file."""
+    """A file's notes (unless --quiet), or its error, each on a line naming
+    the file."""
     if outcome.ok:
         for note in outcome.notes:
-            say(f"{PROG}: {outcome.job.source}: note: {note}")
+            line = status.note_line(outcome.job.source, note)
+            if line:
+                say(line)
     else:
         say(f"{PROG}: {outcome.job.source}: {outcome.error or 'failed'}")
 
@@ -174,7 +182,7 @@ def summarize(outcomes: Sequence[Outcome], verb: str) -> int:
         print(f"{PROG}: {len(failed)} of {len(outcomes)} files failed:", file=sys.stderr)
         for o in failed:
             print(f"  {o.job.source}: {o.error}", file=sys.stderr)
-    elif len(outcomes) > 1:
+    elif len(outcomes) > 1 and status.level >= status.NORMAL:
         print(f"{PROG}: {verb} {len(outcomes)} files", file=sys.stderr)
     if not outcomes:
         print(f"{PROG}: no animation files found", file=sys.stderr)

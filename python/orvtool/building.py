@@ -18,8 +18,10 @@ maximally. A frame whose PNG has another size is rebuilt from the PNG alone:
 its index layer counts only if it has the PNG's new size too.
 
 Nothing is written until every frame has been built and checked; the output
-file (and a palette file, when one is made) is written to a temporary file
-beside its target and renamed over it.
+file and a palette file, when one is made, are placed together by `writing`.
+The palette an animation names is always in the game's binary format: a
+palette in another format is read for matching and its colours are written
+beside it as a binary palette.
 """
 
 from __future__ import annotations
@@ -33,7 +35,7 @@ import numpy as np
 from PIL import Image
 
 from . import writing
-from .errors import OrvToolError
+from .errors import OrvToolError, UsageError
 from .formats import orv, palettes, sidecar
 from .images import read_frame_png
 from .loading import find_palette
@@ -76,6 +78,7 @@ class BuildReport:
     stored_palette: bytes  # the palette location stored in the file
     palette_written: Optional[str] = None
     notes: List[str] = field(default_factory=list)
+    details: List[str] = field(default_factory=list)  # behind the notes, frame by frame
 
 
 @dataclass
@@ -86,6 +89,7 @@ class Plan:
     palette: Optional[palettes.Palette] = None  # written to palette_target when set
     palette_target: Optional[str] = None
     notes: List[str] = field(default_factory=list)
+    details: List[str] = field(default_factory=list)
 
 
 # --- rows ------------------------------------------------------------------------
@@ -126,33 +130,76 @@ def encode_rows(
 # --- palette and its stored path -----------------------------------------------
 
 
+def _game_palette_name(path: str) -> None:
+    """Refuses a palette to be written that the game would not read."""
+    if os.path.splitext(path)[1].lower() != orv.PALETTE_EXTENSION:
+        raise OrvToolError(
+            f"palette {path}: the palette an animation names is written in the game's binary format, "
+            f"so its name must end in {orv.PALETTE_EXTENSION} (other formats: convert it afterwards with "
+            f"orvtool palette)"
+        )
+
+
+def _binary_copy_for(source: str, pal: palettes.Palette, force: bool, notes: List[str]) -> Tuple[Optional[palettes.Palette], str]:
+    """For a palette in another format: (palette to write or None, the binary
+    palette beside it, same name ending in .pal, that the animation names)."""
+    game = os.path.splitext(source)[0] + orv.PALETTE_EXTENSION
+    if os.path.exists(game) and os.path.samefile(game, source):
+        raise OrvToolError(
+            f"palette {source} is a {palettes.format_for(source, reading=True)} file, which the game cannot read, "
+            f"and its binary copy would have its name: convert it with orvtool palette to a file of its own"
+        )
+    if os.path.exists(game):
+        try:
+            same = palettes.is_game_palette(game) and palettes.read_pal(game).colors == pal.colors
+        except (OrvToolError, OSError):
+            same = False
+        if same:
+            notes.append(f"matched against {source}; the animation names {game}, which holds the same colours")
+            return None, game
+        if not force:
+            raise OrvToolError(
+                f"palette {source} is not in the game's format and its binary copy {game} already exists "
+                f"with other colours; not replaced (use --force)"
+            )
+    notes.append(f"matched against {source}; its colours go to {game} in the game's format, which the animation names")
+    return palettes.Palette(list(pal.colors), pal.model), game
+
+
 def _palette_for_build(
     options: BuildOptions, images: Sequence[np.ndarray], fallback: Optional[palettes.Palette], notes: List[str]
-) -> Tuple[palettes.Palette, Optional[palettes.Palette]]:
-    """(palette to match against, palette to write or None)."""
+) -> Tuple[palettes.Palette, Optional[palettes.Palette], Optional[str]]:
+    """(palette to match against, palette to write or None, the binary palette
+    file the animation names or None to keep the stored name). Every check
+    comes before the work."""
     target = options.palette
     if options.quantize is not None:
         if target is None:
-            raise OrvToolError("--quantize needs --palette, the palette file to write")
+            raise UsageError("--quantize needs --palette, the palette file to write")
+        _game_palette_name(target)
         if os.path.lexists(target) and not options.force:
             raise OrvToolError(f"palette {target} already exists; not replaced (use --force)")
-        palettes.format_for(target)  # a format that can be written, before the work
+        writing.check(target)
         made = palettes.Palette(quantize_palette(images, options.quantize))
         notes.append(f"made a palette of {len(made.colors)} colours")
-        return made, made
+        return made, made, target
     if target is not None and os.path.exists(target):
         pal = palettes.read_palette(target)
         if not 1 <= len(pal.colors) <= 256:
             raise OrvToolError(f"palette {target} holds {len(pal.colors)} colours, 1 to 256 can be used")
-        return pal, None
+        if palettes.is_game_palette(target):
+            return pal, None, target
+        to_write, game = _binary_copy_for(target, pal, options.force, notes)
+        return pal, to_write, game
     if fallback is None:
         if target is None:
             raise OrvToolError("no palette: name one with --palette")
         raise OrvToolError(f"palette {target} not found (only --quantize makes a new one)")
     if target is not None:
-        palettes.format_for(target)
-        return fallback, fallback
-    return fallback, None
+        _game_palette_name(target)
+        writing.check(target)
+        return fallback, fallback, target
+    return fallback, None, None
 
 
 # --- from an export folder -------------------------------------------------------
@@ -184,12 +231,14 @@ def plan_from_export(folder: str, options: BuildOptions, output: str) -> Plan:
     """The records (and palette) that an export folder, edited or not, builds."""
     for name in ("anchor", "offset", "speed"):
         if getattr(options, name) is not None:
-            raise OrvToolError(f"--{name} is for plain PNG frames; an export folder has its own")
+            raise UsageError(f"--{name} is for plain PNG frames; an export folder has its own")
     if options.shadow or options.background:
-        raise OrvToolError("--shadow and --background are for plain PNG frames; an export folder has its own")
+        raise UsageError("--shadow and --background are for plain PNG frames; an export folder has its own")
     doc = sidecar.read_sidecar(folder)
     sidecar.check_sidecar(doc)
     notes: List[str] = []
+    details: List[str] = []  # per frame, shown with --verbose
+    resized: List[int] = []
     entries = doc["frames"]
 
     images: Dict[int, np.ndarray] = {}
@@ -210,10 +259,10 @@ def plan_from_export(folder: str, options: BuildOptions, output: str) -> Plan:
     if fallback is None and options.palette is None and options.quantize is None:
         if not shadow_only:
             raise OrvToolError(f"{sidecar.SIDECAR_NAME}: the palette has no 'colors': name a palette with --palette")
-        match_pal, to_write = palettes.Palette([SHADOW_COLOR]), None  # shadow frames use no colour
+        match_pal, to_write, game = palettes.Palette([SHADOW_COLOR]), None, None  # shadow frames use no colour
     else:
         plain_images = [images[i] for i in images if not entries[i]["is_shadow"]]
-        match_pal, to_write = _palette_for_build(options, plain_images, fallback, notes)
+        match_pal, to_write, game = _palette_for_build(options, plain_images, fallback, notes)
     matcher = ColorMatcher(match_pal.colors)
 
     inexact = Inexact()
@@ -234,11 +283,12 @@ def plan_from_export(folder: str, options: BuildOptions, output: str) -> Plan:
             orv.check_frame_size(i, width, height, shadow, after_shadow and word is None)
             layer = _index_layer_for(folder, entry, i, (width, height), same_size)
             px = resolve_pixels(rgba, matcher, layer, shadow)
-            inexact.add(i, rgba, px, matcher, notes)
+            inexact.add(i, rgba, px, matcher, details)
             explicit = sidecar.explicit_row_records(entry) if same_size else None
             rows = encode_rows(px, shadow, i, explicit)
             if not same_size:
-                notes.append(
+                resized.append(i)
+                details.append(
                     f"frame {i}: {entry['width']}x{entry['height']} in the sidecar, {width}x{height} in "
                     f"{entry['image']}: built from the image"
                 )
@@ -258,6 +308,14 @@ def plan_from_export(folder: str, options: BuildOptions, output: str) -> Plan:
         )
         after_shadow = after_shadow or shadow
     inexact.check(options.exact)
+    if resized:
+        notes.append(
+            f"{len(resized)} of {len(entries)} frames changed size and were built from their images alone "
+            f"(frame {resized[0]} first)"
+        )
+    nearest = inexact.note(len(entries))
+    if nearest:
+        notes.append(nearest)
 
     header = doc["header"]
     count: Optional[int] = doc["frame_count_field"]
@@ -274,15 +332,19 @@ def plan_from_export(folder: str, options: BuildOptions, output: str) -> Plan:
         frame_count=count & 0xFFFFFFFF if count is not None else None,
         trailing=base64.b64decode(doc.get("trailing", "")),
     )
-    stored_from = options.palette or (pal_doc.get("resolved") if options.project_root else None)
+    stored_from = game or options.palette or (pal_doc.get("resolved") if options.project_root else None)
     if options.project_root and not stored_from:
         raise OrvToolError("--project-root: the sidecar names no palette file found at export; name it with --palette")
+    if stored_from and not game and os.path.exists(stored_from) and not palettes.is_game_palette(stored_from):
+        raise OrvToolError(
+            f"the export's palette {stored_from} is not in the game's format: name a binary palette with --palette"
+        )
     if stored_from:
         root = options.project_root or os.path.dirname(os.path.abspath(output))
         anim.raw_path_field = None
         anim.path_length = None
         anim.palette_path = orv.stored_palette_path(stored_from, root)
-    return Plan(anim, to_write, options.palette if to_write else None, notes)
+    return Plan(anim, to_write, game if to_write else None, notes, details)
 
 
 # --- from plain frames -------------------------------------------------------------
@@ -293,7 +355,7 @@ def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -
     if not paths:
         raise OrvToolError("no frame images given")
     if options.palette is None:
-        raise OrvToolError("plain frames need --palette: the palette to match against, or to write with --quantize")
+        raise UsageError("plain frames need --palette: the palette to match against, or to write with --quantize")
     anchor = options.anchor or DEFAULT_ANCHOR
     if anchor not in ANCHORS:
         raise OrvToolError(f"unknown anchor '{anchor}' (one of {', '.join(ANCHORS)})")
@@ -301,8 +363,9 @@ def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -
     if not 0 <= speed <= 0xFFFFFFFF:
         raise OrvToolError(f"--speed {speed} is not a 32-bit value")
     notes: List[str] = []
+    details: List[str] = []  # per frame, shown with --verbose
     images = [read_frame_png(p) for p in paths]
-    match_pal, to_write = _palette_for_build(options, [] if options.shadow else images, None, notes)
+    match_pal, to_write, game = _palette_for_build(options, [] if options.shadow else images, None, notes)
     matcher = ColorMatcher(match_pal.colors)
     inexact = Inexact()
     frames = []
@@ -313,7 +376,7 @@ def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -
         orv.check_offset(i, "x offset", x)
         orv.check_offset(i, "y offset", y)
         px = resolve_pixels(rgba, matcher, None, options.shadow)
-        inexact.add(i, rgba, px, matcher, notes)
+        inexact.add(i, rgba, px, matcher, details)
         frames.append(
             Frame(
                 width=w,
@@ -326,36 +389,39 @@ def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -
             )
         )
     inexact.check(options.exact)
+    nearest = inexact.note(len(images))
+    if nearest:
+        notes.append(nearest)
     root = options.project_root or os.path.dirname(os.path.abspath(output))
     anim = Animation(
         frames=frames,
         speed=speed,
-        palette_path=orv.stored_palette_path(options.palette, root),
+        palette_path=orv.stored_palette_path(game or options.palette, root),
         has_background=options.background,
     )
-    return Plan(anim, to_write, options.palette if to_write else None, notes)
+    return Plan(anim, to_write, game if to_write else None, notes, details)
 
 
 # --- writing -------------------------------------------------------------------------
 
 
 def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
-    """Writes the palette (when the plan makes one) and the animation, each to
-    a temporary file renamed over its target once complete."""
+    """Places the palette (when the plan makes one) and the animation
+    together: if the animation cannot be placed, the palette is restored."""
     if os.path.lexists(output) and not force:
         raise OrvToolError(f"{output} already exists; not replaced (use --force)")
     if os.path.isdir(output):
         raise OrvToolError(f"{output} is a folder")
     data = orv.encode_animation(plan.animation)
     files: List[Tuple[str, writing.Writer]] = []
-    pal = plan.palette
-    if pal is not None and plan.palette_target is not None:
-        kind = palettes.format_for(writing.target_of(plan.palette_target))
-        files.append((plan.palette_target, lambda path: palettes.write_palette(pal, path, kind)))
+    if plan.palette is not None and plan.palette_target is not None:
+        files.append((plan.palette_target, writing.bytes_writer(palettes.encode_pal(plan.palette))))
     files.append((output, writing.bytes_writer(data)))
-    writing.place_together(files, output)
+    writing.place_set(files)
     stored = plan.animation.stored_location
-    report = BuildReport(output, len(plan.animation.frames), stored, plan.palette_target, list(plan.notes))
+    report = BuildReport(
+        output, len(plan.animation.frames), stored, plan.palette_target, list(plan.notes), list(plan.details)
+    )
     if plan.palette is not None:
         report.notes += plan.palette.notes
     found, _ = find_palette(os.fsencode(os.path.abspath(output)), stored)
@@ -383,3 +449,6 @@ def _refuse_existing(output: str, options: BuildOptions) -> None:
     """Before the work: an output that would not be replaced."""
     if os.path.lexists(output) and not options.force:
         raise OrvToolError(f"{output} already exists; not replaced (use --force)")
+    if os.path.isdir(output):
+        raise OrvToolError(f"{output} is a folder")
+    writing.check(output)

@@ -13,7 +13,7 @@ import importlib
 import sys
 from typing import Dict, Iterable, NamedTuple, Optional, Sequence
 
-from . import __version__, status
+from . import __version__, options, status
 from .status import PROG
 
 
@@ -60,6 +60,7 @@ def build_parser(load: Optional[Iterable[str]] = None) -> argparse.ArgumentParse
             module = importlib.import_module(command.module)
             p.description = module.DESCRIPTION
             module.add_arguments(p)
+            options.add_output_options(p)
             p.set_defaults(run=module.run)
     return parser
 
@@ -68,4 +69,5 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     words = list(sys.argv[1:] if argv is None else argv)
     name = command_named(words)
     args = build_parser([name] if name else []).parse_args(words)
+    status.set_level(args.quiet, args.verbose)
     return status.run_command(lambda: args.run(args))

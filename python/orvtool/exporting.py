@@ -1,9 +1,18 @@
 """Exporting one animation to a folder of images.
 
-The folder receives, per frame, an RGBA PNG of the rendered frame (with the
-frame's offsets in a PNG oFFs chunk as well) and its index layer, then the
-animation.json sidecar (see `sidecar`), and on request a sprite sheet and
-animated previews. Existing files are only replaced with `force`.
+An export has parts:
+
+* frames: per frame an RGBA PNG of the rendered frame (with the frame's
+  offsets in a PNG oFFs chunk as well) and its index layer, then the
+  animation.json sidecar (see `formats.sidecar`);
+* sheet: a sprite sheet and its description (see `formats.sheets`);
+* gif, apng: animated previews (see `preview`).
+
+Every output is checked before anything is written. Existing files are only
+replaced with `force`; a forced export of the frames replaces the export
+whole, removing the files an earlier export wrote that this one does not.
+`only` writes the parts it names and leaves the others as they are, which
+adds a sheet or a preview to an existing export.
 """
 
 from __future__ import annotations
@@ -14,22 +23,26 @@ import os
 import struct
 import zlib
 from dataclasses import dataclass, field
-from typing import List, Optional, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
+import numpy as np
 from PIL import Image, PngImagePlugin
 
-from . import __version__, preview
+from . import __version__, preview, writing
 from .errors import OrvToolError
 from .formats import palettes, sidecar
 from .formats.sheets import build_sheet
 from .images import to_numpy
 from .loading import LoadedAnimation, load_animation
+from .matching import filler_note, filler_pixels
 from .model import Color
 
 SHEET_IMAGE = "sheet.png"
 SHEET_JSON = "sheet.json"
 GIF_NAME = "preview.gif"
 APNG_NAME = "preview.apng"
+PARTS = ("frames", "sheet", "gif", "apng")
+PART_FILES = {"sheet": [SHEET_IMAGE, SHEET_JSON], "gif": [GIF_NAME], "apng": [APNG_NAME]}
 
 
 @dataclass
@@ -41,6 +54,18 @@ class ExportOptions:
     force: bool = False
     palette: Optional[str] = None  # palette file to use instead of the stored one
     padding: int = 1  # pixels between sheet frames
+    only: Optional[Sequence[str]] = None  # write these parts alone (see PARTS)
+    matte: Optional[Tuple[int, int, int]] = None  # GIF: blend partial alpha onto this colour
+    scale: int = 1  # previews: pixels per animation pixel
+
+    def parts(self) -> List[str]:
+        if self.only:
+            unknown = [p for p in self.only if p not in PARTS]
+            if unknown:
+                raise OrvToolError(f"unknown export part '{unknown[0]}' (parts: {', '.join(PARTS)})")
+            return [p for p in PARTS if p in self.only]
+        flags = {"sheet": self.sheet, "gif": self.gif, "apng": self.apng}
+        return ["frames"] + [p for p in PARTS[1:] if flags[p]]
 
 
 @dataclass
@@ -48,10 +73,11 @@ class ExportReport:
     folder: str
     frames: int
     written: List[str] = field(default_factory=list)
+    removed: List[str] = field(default_factory=list)  # files of an earlier export that this one replaced
     notes: List[str] = field(default_factory=list)
 
 
-def _write_frame_png(path: str, pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> None:
+def _frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> bytes:
     """An RGBA PNG with the offsets in a text chunk and in an oFFs chunk (image
     position in pixels, which GIMP offers to apply as the layer offset)."""
     info = PngImagePlugin.PngInfo()
@@ -62,15 +88,20 @@ def _write_frame_png(path: str, pixels: bytes, width: int, height: int, x: int, 
     body = b"oFFs" + struct.pack(">iiB", x, y, 0)
     offs = struct.pack(">I", len(body) - 4) + body + struct.pack(">I", zlib.crc32(body))
     ihdr_end = 8 + 8 + 13 + 4  # signature, IHDR length and type, IHDR data, CRC
-    with open(path, "wb") as fh:
-        fh.write(data[:ihdr_end] + offs + data[ihdr_end:])
+    return data[:ihdr_end] + offs + data[ihdr_end:]
+
+
+def _png_bytes(image: Image.Image) -> bytes:
+    out = io.BytesIO()
+    image.save(out, format="PNG")
+    return out.getvalue()
 
 
 def _palette_file(anim: LoadedAnimation, notes: List[str]) -> Tuple[int, List[Color]]:
     """The palette as stored in its file, for the sidecar."""
     if anim.palette.resolved and os.path.isfile(anim.palette.resolved):
         try:
-            pal = palettes.read_pal(anim.palette.resolved)
+            pal = palettes.read_palette(anim.palette.resolved)
             return pal.model, pal.colors
         except (OrvToolError, OSError) as exc:
             notes.append(f"palette {anim.palette.resolved}: {exc}; the sidecar keeps the colours as loaded")
@@ -78,6 +109,7 @@ def _palette_file(anim: LoadedAnimation, notes: List[str]) -> Tuple[int, List[Co
 
 
 def export_animation(path: str, folder: str, options: ExportOptions) -> ExportReport:
+    parts = options.parts()
     anim = load_animation(path, options.palette)
     images = anim.require_images()
     names = sidecar.frame_file_names(len(anim.frames))
@@ -86,62 +118,79 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         report.notes.append(f"{len(anim.trailing)} bytes after the last frame, which the game ignores, kept in the sidecar")
 
     layers = [sidecar.index_layer(frame) for frame in anim.frames]
-    explicit = [sidecar.explicit_rows(frame, *layer) for frame, layer in zip(anim.frames, layers)]
-    solid = [frame.width > 0 and frame.rows_drawn > 0 for frame in anim.frames]
+    if anim.palette_entries is not None:
+        beyond, covered = filler_pixels(anim.frames, layers, anim.palette_entries)
+        if beyond:
+            report.notes.append(filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered))
+    sizes = [(frame.width, frame.rows_drawn) for frame in anim.frames]
+    solid = [w > 0 and h > 0 for w, h in sizes]
+    offsets = [(frame.x_offset, frame.y_offset) for frame in anim.frames]
 
-    targets = [name for (image, index), has in zip(names, solid) if has for name in (image, index)]
-    targets.append(sidecar.SIDECAR_NAME)
-    if options.sheet:
-        targets += [SHEET_IMAGE, SHEET_JSON]
-    if options.gif:
-        targets.append(GIF_NAME)
-    if options.apng:
-        targets.append(APNG_NAME)
+    targets: Dict[str, List[str]] = {}
+    if "frames" in parts:
+        targets["frames"] = [n for (image, index), has in zip(names, solid) if has for n in (image, index)]
+        targets["frames"].append(sidecar.SIDECAR_NAME)
+    for part in parts:
+        if part != "frames":
+            targets[part] = list(PART_FILES[part])
+    every = [name for part in parts for name in targets[part]]
     if not options.force:
-        existing = [t for t in targets if os.path.lexists(os.path.join(folder, t))]
+        existing = [t for t in every if os.path.lexists(os.path.join(folder, t))]
         if existing:
             more = f" and {len(existing) - 1} more" if len(existing) > 1 else ""
             raise OrvToolError(
                 f"{os.path.join(folder, existing[0])}{more} already exist; nothing written (use --force to replace)"
             )
+    stale: List[str] = []
+    if options.force and "frames" in parts:
+        earlier = sidecar.written_names(folder) if os.path.isdir(folder) else []
+        was_export = os.path.isfile(os.path.join(folder, sidecar.SIDECAR_NAME))
+        if was_export and not options.only:  # the whole export is replaced, parts not asked for included
+            earlier += [n for part in PART_FILES for n in PART_FILES[part] if part not in parts]
+        stale = sorted({n for n in earlier if n not in every and os.path.isfile(os.path.join(folder, n))})
     try:
         os.makedirs(folder, exist_ok=True)
     except OSError as exc:
         raise OrvToolError(f"cannot create output folder {folder}: {exc.strerror or exc}") from None
+    for name in every:
+        writing.check(os.path.join(folder, name))
 
-    def out(name: str) -> str:
+    def put(name: str, data: bytes) -> None:
+        writing.place_bytes(os.path.join(folder, name), data)
         report.written.append(name)
-        return os.path.join(folder, name)
 
-    pixels = [to_numpy(image) for image in images]
-    offsets = [(frame.x_offset, frame.y_offset) for frame in anim.frames]
-    try:
+    def pixels(i: int) -> np.ndarray:
+        return to_numpy(images[i])
+
+    if "frames" in parts:
+        explicit = [sidecar.explicit_rows(frame, *layer) for frame, layer in zip(anim.frames, layers)]
         for i, frame in enumerate(anim.frames):
             if not solid[i]:
                 continue
             image_name, index_name = names[i]
-            _write_frame_png(
-                out(image_name), pixels[i].tobytes(), frame.width, frame.rows_drawn, frame.x_offset, frame.y_offset, i
-            )
-            sidecar.write_index_layer(out(index_name), *layers[i])
+            put(image_name, _frame_png(pixels(i).tobytes(), *sizes[i], frame.x_offset, frame.y_offset, i))
+            put(index_name, sidecar.encode_index_layer(*layers[i]))
         doc = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, report.notes))
-        sidecar.write_sidecar(out(sidecar.SIDECAR_NAME), doc)
-
-        if options.sheet:
-            atlas, sheet_doc = build_sheet(
-                [n for n, _ in names], pixels, offsets, SHEET_IMAGE, __version__, options.padding
-            )
-            atlas.save(out(SHEET_IMAGE), format="PNG")
-            with open(out(SHEET_JSON), "w", encoding="utf-8") as fh:
-                json.dump(sheet_doc, fh, indent=1)
-                fh.write("\n")
-        if options.gif or options.apng:
-            _, pages = preview.place_frames(pixels, offsets)
-            if options.gif:
-                preview.write_gif(out(GIF_NAME), pages, options.fps)
-            if options.apng:
-                preview.write_apng(out(APNG_NAME), pages, options.fps)
-    except OSError as exc:
-        name = exc.filename or folder
-        raise OrvToolError(f"cannot write {name}: {exc.strerror or exc}") from None
+        put(sidecar.SIDECAR_NAME, sidecar.encode_sidecar(doc))
+        for name in stale:
+            writing.remove(os.path.join(folder, name))
+            report.removed.append(name)
+    del layers
+    if "sheet" in parts:
+        atlas, sheet_doc = build_sheet(
+            [n for n, _ in names], pixels, sizes, offsets, SHEET_IMAGE, __version__, options.padding
+        )
+        put(SHEET_IMAGE, _png_bytes(atlas))
+        put(SHEET_JSON, (json.dumps(sheet_doc, indent=1) + "\n").encode("utf-8"))
+        del atlas
+    pages = preview.make_pages(pixels, offsets, sizes, anim.has_background, options.scale)
+    if ("gif" in parts or "apng" in parts) and not len(pages):
+        report.notes.append("no frames: no preview written")
+        return report
+    if "gif" in parts:
+        writing.place(os.path.join(folder, GIF_NAME), lambda fh: preview.write_gif(fh, pages, options.fps, options.matte))
+        report.written.append(GIF_NAME)
+    if "apng" in parts:
+        writing.place(os.path.join(folder, APNG_NAME), lambda fh: preview.write_apng(fh, pages, options.fps))
+        report.written.append(APNG_NAME)
     return report

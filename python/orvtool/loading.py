@@ -21,6 +21,7 @@ from typing import Iterator, List, Optional, Tuple
 import pyorv
 
 from .errors import OrvToolError
+from .formats import palettes
 from .model import Color, Frame, Row, Run
 
 MAGIC = b"FVRO"
@@ -66,6 +67,7 @@ class LoadedAnimation:
     frames: List[Frame]  # with their height and raw height word as stored
     palette: PaletteSearch
     palette_colors: List[Color]  # as the module holds them (256 after a load)
+    palette_entries: Optional[int]  # the entries the palette file holds; the rest are filler
     images: Optional[list]  # pyorv.OrvFrameBufferObject per frame, None when nothing rendered
     render_problem: Optional[str]  # why there are no images
     trailing: bytes  # bytes after the last frame record, which the loader ignores
@@ -213,11 +215,12 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
     # it gets an absolute name: a bare file name would give it nowhere to look.
     abs_path = os.path.abspath(path)
     orv = pyorv.OrvF()
-    with capture_native_stderr() as diagnostics:
-        try:
-            result = orv.load(abs_path, io_pal=os.path.abspath(palette) if palette else "")
-        except RuntimeError as exc:
-            raise OrvToolError(f"the loader failed: {exc}") from None
+    with _readable_palette(palette) as (io_pal, converted, unusable):
+        with capture_native_stderr() as diagnostics:
+            try:
+                result = orv.load(abs_path, io_pal=io_pal)
+            except RuntimeError as exc:
+                raise OrvToolError(f"the loader failed: {exc}") from None
     data = orv.data()
     frames = _snapshot_frames(data)
     trailing = _place_frames(raw, head, frames, _declared_frames(head))
@@ -232,10 +235,14 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
 
     images: Optional[list] = None
     problem: Optional[str] = None
-    if result is None:
+    if unusable is not None:
+        result = None
+        problem = f"palette {search.resolved} could not be used ({unusable})"
+    elif result is None:
         problem = _why_nothing_rendered(search, frames, diagnostics)
     else:
         images = orv.get_frame_buffer()
+    entries = converted if converted is not None else _entry_count(search.resolved)
     colors = [(c.r, c.g, c.b, c.a) for c in data.palette.colors()]
     return LoadedAnimation(
         path=path,
@@ -246,11 +253,49 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
         frames=frames,
         palette=search,
         palette_colors=colors,
+        palette_entries=entries if images is not None else None,
         images=images,
         render_problem=problem,
         trailing=trailing,
         diagnostics=list(diagnostics),
     )
+
+
+@contextlib.contextmanager
+def _readable_palette(palette: Optional[str]) -> Iterator[Tuple[str, Optional[int], Optional[str]]]:
+    """(the palette name for the module, the entry count of a palette that
+    was converted for it, why a palette in another format is unusable).
+    A palette in any format that orvtool reads is handed to the module as a
+    temporary copy in the binary format."""
+    if not palette:
+        yield "", None, None
+        return
+    if not os.path.isfile(palette) or palettes.is_game_palette(palette):
+        yield os.path.abspath(palette), None, None
+        return
+    try:
+        colors = palettes.read_palette(palette)
+        data = palettes.encode_pal(colors)
+    except OrvToolError as exc:
+        yield "", None, str(exc)
+        return
+    with tempfile.TemporaryDirectory(prefix="orvtool-") as folder:
+        copy = os.path.join(folder, "palette.pal")
+        with open(copy, "wb") as fh:
+            fh.write(data)
+        yield copy, len(colors.colors), None
+
+
+def _entry_count(palette: Optional[str]) -> Optional[int]:
+    """The entry count that a binary palette file states."""
+    if not palette:
+        return None
+    try:
+        with open(palette, "rb") as fh:
+            head = fh.read(2)
+    except OSError:
+        return None
+    return struct.unpack("<H", head)[0] if len(head) == 2 else None
 
 
 def _declared_frames(head: Head) -> int:

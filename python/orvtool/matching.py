@@ -27,7 +27,7 @@ import numpy as np
 from PIL import Image
 
 from .errors import OrvToolError
-from .model import Color
+from .model import Color, Frame
 
 SHADOW_COLOR: Color = (0, 0, 0, 255)
 FILL_COLOR: Color = (0, 0, 0, 255)  # what the module gives indices beyond a short palette
@@ -128,19 +128,22 @@ def quantize_palette(images: Sequence[np.ndarray], count: int) -> List[Color]:
 
 
 class Inexact:
-    """Pixels that took the nearest palette colour, over all frames."""
+    """Pixels that took the nearest palette colour, over all frames: one note
+    for the file, and a detail line per frame."""
 
     def __init__(self) -> None:
         self.pixels = 0
         self.frames: List[int] = []
+        self.colors: set = set()
         self.first: Optional[str] = None
 
-    def add(self, frame_no: int, rgba: np.ndarray, px: FramePixels, matcher: ColorMatcher, notes: List[str]) -> None:
+    def add(self, frame_no: int, rgba: np.ndarray, px: FramePixels, matcher: ColorMatcher, details: List[str]) -> None:
         n = int(px.nearest.sum())
         if not n:
             return
         ys, xs = np.nonzero(px.nearest)
-        colors = len(np.unique(rgba[px.nearest].view(np.uint32)))
+        colors = np.unique(np.ascontiguousarray(rgba[px.nearest]).view(np.uint32))
+        self.colors.update(colors.tolist())
         if self.first is None:
             y, x = int(ys[0]), int(xs[0])
             c = tuple(int(v) for v in rgba[y, x])
@@ -149,7 +152,15 @@ class Inexact:
             self.first = f"frame {frame_no} at x {x}, y {y} is {c}, the nearest entry {i} is {shown}"
         self.pixels += n
         self.frames.append(frame_no)
-        notes.append(f"frame {frame_no}: {n} pixels in {colors} colours took the nearest palette colour")
+        details.append(f"frame {frame_no}: {n} pixels in {len(colors)} colours took the nearest palette colour")
+
+    def note(self, frame_count: int) -> Optional[str]:
+        if not self.pixels:
+            return None
+        return (
+            f"{self.pixels} pixels in {len(self.colors)} colours took the nearest palette colour, in "
+            f"{len(self.frames)} of {frame_count} frames (--verbose lists them)"
+        )
 
     def check(self, exact: bool) -> None:
         if exact and self.pixels:
@@ -158,3 +169,25 @@ class Inexact:
                 f"--exact: {self.pixels} pixels (frames {frames}) have colours that the palette does not "
                 f"hold; {self.first}"
             )
+
+
+def filler_pixels(
+    frames: Sequence[Frame], layers: Sequence[Tuple[np.ndarray, np.ndarray]], entries: int
+) -> Tuple[int, int]:
+    """(covered pixels whose index lies beyond a palette of `entries` colours,
+    all covered pixels) over the frames that draw palette colours. The module
+    draws the former with its filler, opaque black."""
+    beyond = covered = 0
+    for frame, (indices, mask) in zip(frames, layers):
+        if frame.is_shadow:
+            continue
+        covered += int(mask.sum())
+        beyond += int((mask & (indices >= entries)).sum())
+    return beyond, covered
+
+
+def filler_note(palette: str, entries: int, beyond: int, covered: int) -> str:
+    return (
+        f"palette {palette} holds {entries} colours: {beyond} of {covered} covered pixels use indices "
+        f"beyond it and are drawn as opaque black"
+    )

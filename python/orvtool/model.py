@@ -17,7 +17,7 @@ Color = Tuple[int, int, int, int]
 FRAME_FIXED_BYTES = 14  # frame_size, height word, width, offsets, unk1, unk2
 
 
-@dataclass
+@dataclass(slots=True)
 class Run:
     """One run: `offset` pixels skipped, then `indices` (normal frames) or
     `length` pixels of shadow (shadow frames, where indices are not stored).
@@ -36,7 +36,7 @@ class Run:
         return len(self.indices) if self.length is None else self.length
 
 
-@dataclass
+@dataclass(slots=True)
 class Row:
     runs: List[Run] = field(default_factory=list)
     block_count: Optional[int] = None  # as stored; defaults to len(runs)
@@ -46,7 +46,7 @@ class Row:
         return len(self.runs) if self.block_count is None else self.block_count
 
 
-@dataclass
+@dataclass(slots=True)
 class Frame:
     width: int = 0
     rows: List[Row] = field(default_factory=list)

@@ -1,36 +1,111 @@
 """Animated previews: every frame on one canvas, placed by its offsets.
 
 A frame's offsets give the position of its top-left pixel relative to the
-animation's origin. The canvas is the union of all frame rectangles, so the
-origin sits at (-left, -top) of the canvas and every frame keeps its place
-relative to the others. Frames without pixels (width or height 0) leave
-their canvas empty.
+animation's origin. The canvas is the union of all frame rectangles (see
+`model.union_canvas`), so every frame keeps its place relative to the others.
+Frames without pixels (width or height 0) leave their page empty. In the
+background form the first frame is the background: every other frame is
+shown over it, and the background alone only when it is the only frame.
+
+Pages are made one at a time and kept as palette images (an animation shows
+at most 256 colours), so memory stays near the size of the indices rather
+than an RGBA canvas per frame; only pages of more colours than a palette
+holds (partial alpha over a background) are kept whole. GIF has no partial alpha:
+a pixel is opaque from alpha 128 on, or, with a matte colour, every pixel
+that is not fully transparent is blended onto the matte and shown opaque.
 """
 
 from __future__ import annotations
 
-from typing import List, Sequence, Tuple
+from dataclasses import dataclass
+from typing import Callable, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 from PIL import Image
 
 from .model import Canvas, union_canvas
 
-GIF_ALPHA_THRESHOLD = 128  # a GIF pixel is either transparent or opaque
+GIF_ALPHA_THRESHOLD = 128  # without a matte, a GIF pixel is opaque from this alpha on
+MAX_GIF_DELAY_CS = 0xFFFF
+
+# The RGBA pixels of frame i, (h, w, 4) uint8.
+PixelsOf = Callable[[int], np.ndarray]
 
 
-def place_frames(frames: Sequence[np.ndarray], offsets: Sequence[Tuple[int, int]]) -> Tuple[Canvas, List[np.ndarray]]:
-    """Each (h, w, 4) frame on its own copy of the union canvas."""
-    canvas = union_canvas([(x, y, f.shape[1], f.shape[0]) for f, (x, y) in zip(frames, offsets)])
-    out = []
-    for frame, (x, y) in zip(frames, offsets):
-        page = np.zeros((canvas.height, canvas.width, 4), dtype=np.uint8)
-        h, w = frame.shape[:2]
-        if h and w:
-            px, py = x - canvas.left, y - canvas.top
-            page[py : py + h, px : px + w] = frame
-        out.append(page)
-    return canvas, out
+@dataclass
+class Pages:
+    """The preview pages of an animation, made on demand."""
+
+    canvas: Canvas
+    frames: PixelsOf
+    offsets: Sequence[Tuple[int, int]]
+    sizes: Sequence[Tuple[int, int]]  # (width, height) per frame
+    background: bool = False  # frame 0 is drawn under every other frame
+    scale: int = 1
+
+    @property
+    def order(self) -> List[int]:
+        n = len(self.sizes)
+        return list(range(1, n)) if self.background and n > 1 else list(range(n))
+
+    def _place(self, page: np.ndarray, i: int, over: bool) -> None:
+        w, h = self.sizes[i]
+        if not (w and h):
+            return
+        x, y = self.offsets[i][0] - self.canvas.left, self.offsets[i][1] - self.canvas.top
+        src = self.frames(i)
+        if not over:
+            page[y : y + h, x : x + w] = src
+            return
+        dst = page[y : y + h, x : x + w].astype(np.float32)
+        s = src.astype(np.float32)
+        sa = s[..., 3:4] / 255.0
+        da = dst[..., 3:4] / 255.0
+        out_a = sa + da * (1.0 - sa)
+        rgb = s[..., :3] * sa + dst[..., :3] * da * (1.0 - sa)
+        safe = np.where(out_a > 0, out_a, 1.0)
+        page[y : y + h, x : x + w, :3] = np.clip(np.rint(rgb / safe), 0, 255).astype(np.uint8)
+        page[y : y + h, x : x + w, 3] = np.clip(np.rint(out_a[..., 0] * 255.0), 0, 255).astype(np.uint8)
+
+    def __iter__(self) -> Iterator[np.ndarray]:
+        """Each page as an RGBA (height, width, 4) array, not yet scaled."""
+        under: Optional[np.ndarray] = None
+        if self.background and len(self.sizes) > 1:
+            under = np.zeros((self.canvas.height, self.canvas.width, 4), np.uint8)
+            self._place(under, 0, over=False)
+        for i in self.order:
+            if under is None:
+                page = np.zeros((self.canvas.height, self.canvas.width, 4), np.uint8)
+                self._place(page, i, over=False)
+            else:
+                page = under.copy()
+                self._place(page, i, over=True)
+            yield page
+
+    def __len__(self) -> int:
+        return len(self.order)
+
+
+def make_pages(
+    frames: PixelsOf,
+    offsets: Sequence[Tuple[int, int]],
+    sizes: Sequence[Tuple[int, int]],
+    background: bool = False,
+    scale: int = 1,
+) -> Pages:
+    canvas = union_canvas([(x, y, w, h) for (x, y), (w, h) in zip(offsets, sizes)])
+    return Pages(canvas, frames, offsets, sizes, background, scale)
+
+
+def _scaled(a: np.ndarray, scale: int) -> np.ndarray:
+    return a if scale == 1 else a.repeat(scale, axis=0).repeat(scale, axis=1)
+
+
+def gif_delay_ms(fps: float) -> int:
+    """A GIF frame lasts whole hundredths of a second, at least one."""
+    if not fps > 0:
+        raise ValueError(f"frames per second must be above 0, not {fps}")
+    return min(MAX_GIF_DELAY_CS, max(1, round(100.0 / fps))) * 10
 
 
 def frame_duration_ms(fps: float) -> int:
@@ -39,45 +114,99 @@ def frame_duration_ms(fps: float) -> int:
     return max(1, round(1000.0 / fps))
 
 
-def _gif_pages(pages: Sequence[np.ndarray]) -> List[Image.Image]:
-    """Palette images sharing one exact palette when the pages hold at most
-    255 opaque colours (always so for a 256-colour animation without
-    translucent overlaps); Pillow's quantiser otherwise."""
-    stack = np.stack(pages)
-    opaque = stack[..., 3] >= GIF_ALPHA_THRESHOLD
-    keys = (
-        stack[..., 0].astype(np.uint32) << 16 | stack[..., 1].astype(np.uint32) << 8 | stack[..., 2].astype(np.uint32)
-    )
-    colors = np.unique(keys[opaque])
-    if len(colors) > 255:
-        return [Image.fromarray(p).convert("RGBA") for p in pages]
-    transparent = len(colors)
-    index = np.where(opaque, np.searchsorted(colors, keys), transparent).astype(np.uint8)
-    flat = []
-    for key in colors.tolist():
-        flat += [(key >> 16) & 255, (key >> 8) & 255, key & 255]
-    flat += [0, 0, 0] * (256 - len(colors))
-    images = []
-    for page in index:
-        im = Image.frombytes("P", (page.shape[1], page.shape[0]), page.tobytes())
+def _pack(pixels: np.ndarray) -> np.ndarray:
+    """One uint32 per RGBA pixel."""
+    return np.ascontiguousarray(pixels).view(np.uint32)[..., 0]
+
+
+def _gif_pixels(page: np.ndarray, matte: Optional[Tuple[int, int, int]]) -> np.ndarray:
+    """The page as a GIF shows it: opaque colours with alpha 255, the rest
+    (0, 0, 0, 0)."""
+    alpha = page[..., 3:4].astype(np.uint16)
+    if matte is None:
+        opaque = page[..., 3] >= GIF_ALPHA_THRESHOLD
+        rgb = page[..., :3]
+    else:
+        opaque = page[..., 3] > 0
+        m = np.array(matte, np.uint16)
+        rgb = ((page[..., :3] * alpha + m * (255 - alpha) + 127) // 255).astype(np.uint8)
+    out = np.zeros(page.shape, np.uint8)
+    out[opaque, :3] = rgb[opaque]
+    out[opaque, 3] = 255
+    return out
+
+
+def _colour_table(pages: Iterator[np.ndarray], limit: int) -> Optional[np.ndarray]:
+    """The sorted packed colours of every page, None when more than `limit`."""
+    seen = np.zeros(0, np.uint32)
+    for page in pages:
+        seen = np.union1d(seen, np.unique(_pack(page)))
+        if len(seen) > limit:
+            return None
+    return seen
+
+
+def _indexed(pages: Iterator[np.ndarray], table: np.ndarray, scale: int, alpha: bool) -> Iterator[Image.Image]:
+    """Palette images over one shared table of packed colours."""
+    rgba = table.view(np.uint8).reshape(-1, 4)
+    flat = rgba[:, :3].reshape(-1).tolist() + [0, 0, 0] * (256 - len(table))
+    clear = np.flatnonzero(rgba[:, 3] == 0)
+    for page in pages:
+        index = np.searchsorted(table, _pack(page)).astype(np.uint8)
+        index = _scaled(index, scale)
+        im = Image.frombytes("P", (index.shape[1], index.shape[0]), index.tobytes())
         im.putpalette(flat)
-        im.info["transparency"] = transparent
-        images.append(im)
-    return images
+        if alpha:
+            im.info["transparency"] = bytes(rgba[:, 3].tolist())
+        elif len(clear):
+            im.info["transparency"] = int(clear[0])
+        yield im
 
 
-def write_gif(path: str, pages: Sequence[np.ndarray], fps: float) -> None:
-    """An endlessly looping GIF; alpha becomes on or off at 128. Pillow merges
-    consecutive identical pages into one with their delays added."""
-    images = _gif_pages(pages)
-    first = images[0]
-    extra = {"transparency": first.info["transparency"]} if first.mode == "P" else {}
-    first.save(
-        path,
+CLEAR_INDEX = 255  # a page with a palette of its own: its transparent entry
+
+
+def _own_palette(page: np.ndarray, scale: int) -> Image.Image:
+    """A page of more colours than one GIF palette holds, quantized on its own
+    to 255 colours plus a transparent entry."""
+    opaque = page[..., 3] != 0
+    quantized = Image.fromarray(np.ascontiguousarray(page[..., :3]), "RGB").quantize(
+        colors=CLEAR_INDEX, method=Image.Quantize.MEDIANCUT
+    )
+    index = np.asarray(quantized).copy()
+    index[~opaque] = CLEAR_INDEX
+    flat = (quantized.getpalette() or [])[: 3 * CLEAR_INDEX]
+    flat += [0] * (768 - len(flat))
+    index = _scaled(index, scale)
+    im = Image.frombytes("P", (index.shape[1], index.shape[0]), index.tobytes())
+    im.putpalette(flat)
+    im.info["transparency"] = CLEAR_INDEX
+    return im
+
+
+def _gif_images(pages: Pages, matte: Optional[Tuple[int, int, int]]) -> Tuple[Iterator[Image.Image], Optional[int]]:
+    table = _colour_table((_gif_pixels(p, matte) for p in pages), 256)
+    if table is None:  # more colours than a GIF holds: each page gets a palette of its own
+        return (_own_palette(_gif_pixels(p, matte), pages.scale) for p in pages), CLEAR_INDEX
+    rgba = table.view(np.uint8).reshape(-1, 4)
+    clear = np.flatnonzero(rgba[:, 3] == 0)
+    return _indexed((_gif_pixels(p, matte) for p in pages), table, pages.scale, False), (
+        int(clear[0]) if len(clear) else None
+    )
+
+
+def write_gif(fh, pages: Pages, fps: float, matte: Optional[Tuple[int, int, int]] = None) -> None:
+    """An endlessly looping GIF to a binary stream. Pillow merges consecutive
+    identical pages into one with their delays added."""
+    made, transparent = _gif_images(pages, matte)
+    images = list(made)  # palette images: about the size of the indices
+    extra = {"transparency": transparent} if transparent is not None else {}
+    images[0].save(
+        fh,
         format="GIF",
         save_all=True,
         append_images=images[1:],
-        duration=frame_duration_ms(fps),
+        duration=gif_delay_ms(fps),
         loop=0,
         disposal=2,
         optimize=False,
@@ -85,12 +214,16 @@ def write_gif(path: str, pages: Sequence[np.ndarray], fps: float) -> None:
     )
 
 
-def write_apng(path: str, pages: Sequence[np.ndarray], fps: float) -> None:
-    """An endlessly looping animated PNG with full alpha; each page replaces
-    the one before."""
-    images = [Image.frombytes("RGBA", (p.shape[1], p.shape[0]), p.tobytes()) for p in pages]
+def write_apng(fh, pages: Pages, fps: float) -> None:
+    """An endlessly looping animated PNG with full alpha to a binary stream;
+    each page replaces the one before."""
+    table = _colour_table(iter(pages), 256)
+    if table is not None:
+        images = list(_indexed(iter(pages), table, pages.scale, True))
+    else:
+        images = [Image.fromarray(_scaled(p, pages.scale), "RGBA") for p in pages]
     images[0].save(
-        path,
+        fh,
         format="PNG",
         save_all=True,
         append_images=images[1:],

@@ -1,9 +1,17 @@
-"""Exit statuses, and the one wrapper that turns a command's errors into them."""
+"""Exit statuses, what a run says on its way, and the one wrapper that turns
+a command's errors into statuses.
+
+Standard output carries results ("wrote ..." lines, info's text and JSON);
+standard error carries errors, notes and, with --verbose, details. --quiet
+keeps errors only.
+"""
 
 from __future__ import annotations
 
+import os
+import signal
 import sys
-from typing import Callable
+from typing import Callable, Optional, TextIO
 
 from .errors import OrvToolError, UsageError
 
@@ -12,19 +20,60 @@ PROG = "orvtool"
 SUCCESS = 0
 ERROR = 1  # some input or output failed
 USAGE = 2  # the command line is wrong (argparse uses it as well)
-INTERRUPTED = 130  # 128 + SIGINT
+INTERRUPTED = 128 + signal.SIGINT
+BROKEN_PIPE = 128 + signal.SIGPIPE  # the reader of standard output went away
+
+QUIET, NORMAL, VERBOSE = 0, 1, 2
+level = NORMAL
 
 
-def say_error(where: str, message: str) -> None:
+def set_level(quiet: bool = False, verbose: bool = False) -> None:
+    global level
+    level = QUIET if quiet else VERBOSE if verbose else NORMAL
+
+
+def say_error(where: str, message: str, stream: Optional[TextIO] = None) -> None:
     """The one line that names a file and what went wrong with it."""
-    print(f"{PROG}: {where}: {message}", file=sys.stderr)
+    print(f"{PROG}: {where}: {message}", file=stream or sys.stderr)
+
+
+def note_line(where: str, text: str) -> Optional[str]:
+    """A note about a file, unless --quiet."""
+    return f"{PROG}: {where}: note: {text}" if level >= NORMAL else None
+
+
+def detail_line(where: str, text: str) -> Optional[str]:
+    """A detail behind a note, with --verbose only."""
+    return f"{PROG}: {where}: {text}" if level >= VERBOSE else None
+
+
+def result_line(text: str) -> Optional[str]:
+    """A line on standard output saying what was done, unless --quiet."""
+    return text if level >= NORMAL else None
+
+
+def _quiet_stdout() -> None:
+    """After the reader of standard output went away: whatever is still
+    buffered goes nowhere, so that leaving does not fail again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
 
 
 def run_command(command: Callable[[], int]) -> int:
     """Runs a command and returns its exit status; an error that escapes it
-    becomes one line on standard error and the matching status."""
+    becomes one line on standard error and the matching status. A closed
+    pipe on standard output ends the run quietly, as it ends other tools."""
     try:
-        return int(command())
+        code = int(command())
+        sys.stdout.flush()
+        return code
+    except BrokenPipeError:
+        _quiet_stdout()
+        return BROKEN_PIPE
     except UsageError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return USAGE

@@ -6,6 +6,7 @@ import os
 from typing import Any, Dict, List, Optional
 
 from .loading import load_animation
+from .matching import filler_note, filler_pixels
 from .formats.sidecar import explicit_rows, index_layer, run_statistics
 
 
@@ -15,8 +16,9 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
     anim = load_animation(path, palette)
     head = anim.head
     frames: List[Dict[str, Any]] = []
-    for i, frame in enumerate(anim.frames):
-        stats = run_statistics(frame, explicit_rows(frame, *index_layer(frame)))
+    layers = [index_layer(frame) for frame in anim.frames]
+    for i, (frame, layer) in enumerate(zip(anim.frames, layers)):
+        stats = run_statistics(frame, explicit_rows(frame, *layer))
         frames.append(
             {
                 "index": i,
@@ -39,6 +41,11 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
         "most_runs_in_a_row": max((f["most_runs_in_a_row"] for f in frames), default=0),
         "non_maximal_rows": sum(f["non_maximal_rows"] for f in frames),
     }
+    filler = None
+    if anim.palette_entries is not None:
+        beyond, covered = filler_pixels(anim.frames, layers, anim.palette_entries)
+        if beyond:
+            filler = filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered)
     return {
         "path": path,
         "size": anim.file_size,
@@ -55,6 +62,8 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
             "resolved": anim.palette.resolved,
             "usable": anim.images is not None,
             "problem": anim.render_problem,
+            "entries": anim.palette_entries,
+            "short": filler,
         },
         "frames": frames,
         "runs": totals,

@@ -1,6 +1,7 @@
 // Reading and writing the animation file layout.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,14 +18,33 @@ inline constexpr char kMagic[4] = {'F', 'V', 'R', 'O'};
 // What the head of an animation file says, as far as the file holds it.
 struct OrvHead {
     bool has_header = false;
+    std::array<std::uint8_t, 4> reserved{};  // the header's reserved field, as far as the file holds it
     bool background_flag_read = false;
     bool background_flag = false;
+    std::uint8_t flag_byte = 0;   // the raw flag byte, when read
     bool speed_read = false;
     std::uint32_t speed = 0;
+    bool path_length_read = false;
     std::uint32_t path_length = 0;
     std::string path;             // the path bytes present in the file, at most path_length
     std::uint32_t frame_count = 0;
     bool frame_count_read = false;
+    std::size_t end = 0;  // offset of the first byte after the head
+
+    // Every field of the head was in the file, the palette path whole.
+    bool whole() const noexcept {
+        return speed_read && path_length_read && path.size() == path_length && frame_count_read &&
+               (!has_header || background_flag_read);
+    }
+};
+
+// Where one frame record lies in the file: [start, end), its raw height word,
+// and whether the file held all of it.
+struct FrameExtent {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::uint16_t height_word = 0;
+    bool whole = false;
 };
 
 // Parses an animation file held in memory.
@@ -47,11 +67,15 @@ public:
     // holds the frames whose record began in the file, the last of them as far
     // as it was read (rows it lacks are empty), and data.info.frame_count is
     // set to that number. Returns true when every frame was read whole.
-    bool parse_frames(OrvData& data, std::uint32_t wanted);
+    // `extents`, when given, receives one entry per frame record begun.
+    bool parse_frames(OrvData& data, std::uint32_t wanted, std::vector<FrameExtent>* extents = nullptr);
+
+    // Offset of the next byte the reader would take.
+    std::size_t offset() const noexcept { return in_.offset(); }
 
 private:
     // Returns false when the file ended inside the frame.
-    bool read_frame(OrvFrame& frame);
+    bool read_frame(OrvFrame& frame, std::uint16_t& height_word);
 
     ByteCursor in_;
     SharedBytes bytes_;

@@ -15,19 +15,24 @@ OrvHead OrvReader::parse_head() {
     OrvHead head;
     if (in_.peek_equals(kMagic, sizeof kMagic)) {
         head.has_header = true;
-        in_.skip(8);  // magic and the reserved field, whatever it holds
+        in_.skip(4);  // magic
+        const std::uint8_t* reserved = nullptr;
+        const std::size_t got = in_.read_span(4, reserved);  // kept for reports, never used
+        std::memcpy(head.reserved.data(), reserved, got);
         std::uint8_t flag = 0;
         if (in_.read_u8(flag)) {
             head.background_flag_read = true;
             head.background_flag = flag != 0;
+            head.flag_byte = flag;
         }
     }
     head.speed_read = in_.read_u32(head.speed);
-    in_.read_u32(head.path_length);
+    head.path_length_read = in_.read_u32(head.path_length);
     const std::uint8_t* path = nullptr;
     const std::size_t got = in_.read_span(head.path_length, path);
     head.path.assign(reinterpret_cast<const char*>(path), got);
     head.frame_count_read = in_.read_u32(head.frame_count);
+    head.end = in_.offset();
     return head;
 }
 
@@ -92,8 +97,7 @@ void OrvFrame::build_rows() const {
     rows_built_ = true;
 }
 
-bool OrvReader::read_frame(OrvFrame& frame) {
-    std::uint16_t height_word = 0;
+bool OrvReader::read_frame(OrvFrame& frame, std::uint16_t& height_word) {
     if (!in_.read_u32(frame.frame_size) || !in_.read_u16(height_word)) return false;
 
     frame.is_shadow = (height_word & 0x8000u) ? 1 : 0;
@@ -114,13 +118,14 @@ bool OrvReader::read_frame(OrvFrame& frame) {
     return complete;
 }
 
-bool OrvReader::parse_frames(OrvData& data, std::uint32_t wanted) {
+bool OrvReader::parse_frames(OrvData& data, std::uint32_t wanted, std::vector<FrameExtent>* extents) {
     shadow_mode_ = false;
     const auto signed_count = static_cast<std::int32_t>(wanted);
     const std::size_t to_read = signed_count > 0 ? static_cast<std::size_t>(signed_count) : 0;
 
     std::vector<OrvFramePtr> frames;
     frames.reserve(std::min(to_read, in_.remaining() / kFrameRecordFixedBytes + 1));
+    if (extents) extents->reserve(extents->size() + frames.capacity());
     bool whole = true;
     for (std::size_t i = 0; i < to_read; ++i) {
         if (in_.at_end()) {
@@ -128,8 +133,15 @@ bool OrvReader::parse_frames(OrvData& data, std::uint32_t wanted) {
             break;
         }
         auto frame = std::make_shared<OrvFrame>();
-        const bool complete = read_frame(*frame);
+        FrameExtent extent;
+        extent.start = in_.offset();
+        const bool complete = read_frame(*frame, extent.height_word);
         frames.push_back(std::move(frame));
+        if (extents) {
+            extent.end = in_.offset();
+            extent.whole = complete;
+            extents->push_back(extent);
+        }
         if (!complete) {
             whole = false;
             break;

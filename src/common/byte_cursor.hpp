@@ -14,8 +14,10 @@ namespace orv {
 
 class ByteCursor {
 public:
-    ByteCursor(const std::uint8_t* data, std::size_t size) noexcept : pos_(data), end_(data + size) {}
+    ByteCursor(const std::uint8_t* data, std::size_t size) noexcept : begin_(data), pos_(data), end_(data + size) {}
 
+    // Bytes taken so far, counted from the start of the range.
+    std::size_t offset() const noexcept { return static_cast<std::size_t>(pos_ - begin_); }
     std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - pos_); }
     bool at_end() const noexcept { return pos_ == end_; }
     const std::uint8_t* position() const noexcept { return pos_; }
@@ -75,6 +77,7 @@ private:
         return true;
     }
 
+    const std::uint8_t* begin_;
     const std::uint8_t* pos_;
     const std::uint8_t* end_;
 };

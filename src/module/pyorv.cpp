@@ -1,9 +1,12 @@
-// Python bindings. Conversion only: every behaviour lives in the core.
+// Python bindings. Conversion only: every behaviour lives in the core. The
+// core reports what it finds to a sink; this module installs the printer,
+// which writes the "ERROR: " lines on standard error.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "orvfile/orv_file.hpp"
 #include "anim/records.hpp"
+#include "common/diagnostics.hpp"
 #include "palette/palette.hpp"
 #include "render/frame_buffer.hpp"
 
@@ -63,7 +66,7 @@ PYBIND11_MODULE(pyorv, m) {
         .def_readonly("channels", &OrvFrameBufferObject::channels);
 
     py::class_<OrvFrameBuffer>(m, "OrvFrameBuffer")
-        .def(py::init<const OrvData&>())
+        .def(py::init([](const OrvData& data) { return std::make_unique<OrvFrameBuffer>(data, error_printer()); }))
         .def("get_buffer", &OrvFrameBuffer::get_buffer);
 
     py::class_<PalF::Color>(m, "PalFColor")
@@ -82,14 +85,24 @@ PYBIND11_MODULE(pyorv, m) {
         .def("color_model", py::overload_cast<>(&PalF::color_model, py::const_))
         .def("colors", py::overload_cast<std::vector<PalF::Color>>(&PalF::colors))
         .def("colors", py::overload_cast<>(&PalF::colors, py::const_))
-        .def("get_color", &PalF::get_color)
-        .def("load", &PalF::load)
-        .def("save", &PalF::save);
+        .def("get_color", [](const PalF& p, std::int32_t index) { return p.get_color(index, error_printer()); })
+        .def("load", [](PalF& p, std::string path) { return p.load(std::move(path), error_printer()); })
+        .def("save", [](const PalF& p, std::string path) { p.save(std::move(path), error_printer()); });
 
     py::class_<OrvF>(m, "OrvF")
         .def(py::init<>())
-        .def("load", &OrvF::load, py::arg("file_name"), py::arg("color_profile") = 0, py::arg("io_pal") = "")
-        .def("save", &OrvF::save, py::arg("file_name"), py::arg("project_root"), py::arg("palette_path"))
+        .def(
+            "load",
+            [](OrvF& f, std::string file_name, std::int32_t color_profile, std::string io_pal) {
+                return f.load(std::move(file_name), color_profile, std::move(io_pal), error_printer());
+            },
+            py::arg("file_name"), py::arg("color_profile") = 0, py::arg("io_pal") = "")
+        .def(
+            "save",
+            [](OrvF& f, std::string file_name, std::string project_root, std::string palette_path) {
+                f.save(std::move(file_name), std::move(project_root), std::move(palette_path), error_printer());
+            },
+            py::arg("file_name"), py::arg("project_root"), py::arg("palette_path"))
         .def("data", &OrvF::data)
         .def("get_frame_buffer", &OrvF::get_frame_buffer);
 }

@@ -4,7 +4,6 @@
 #include <system_error>
 
 #include "anim/orv_format.hpp"
-#include "common/diag.hpp"
 #include "common/file_io.hpp"
 
 namespace fs = std::filesystem;
@@ -29,10 +28,11 @@ bool exists_counting_not_found_as_absent(const fs::path& p) {
 
 }  // namespace
 
-fs::path find_palette(const fs::path& animation_file, const fs::path& location) {
+fs::path find_palette(const fs::path& animation_file, const fs::path& location, std::vector<std::string>* tried) {
     fs::path dir = animation_file.parent_path();
     while (!dir.empty()) {
         const fs::path candidate = dir / location;
+        if (tried) tried->push_back(candidate.string());
         if (exists_counting_not_found_as_absent(candidate)) return fs::canonical(candidate);
         fs::path parent = dir.parent_path();
         if (parent == dir) break;
@@ -49,21 +49,111 @@ std::string stored_palette_path(const fs::path& project_root, const fs::path& pa
     return palette_again.lexically_relative(root_again).generic_string();
 }
 
-std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_profile*/, std::string io_pal) {
+Status LoadReport::status() const noexcept {
+    if (!opened) return Status::failed;
+    if (rendered ? images == 0 : (frames_read == 0 || !palette_has_colors)) return Status::failed;
+    return diagnostics.total() == 0 ? Status::ok : Status::problems;
+}
+
+namespace {
+
+// Reports the frames whose indices reach past the entries that a short
+// palette file holds: they render with the fill colour, not the file's.
+void note_indices_past_palette(const OrvData& data, std::size_t entries, DiagnosticSink& sink) {
+    for (std::size_t i = 0; i < data.frames.size(); ++i) {
+        const OrvFrame& frame = *data.frames[i];
+        if (frame.is_shadow) continue;
+        std::uint64_t past = 0;
+        std::int64_t first_row = Diagnostic::kNone;
+        unsigned first_index = 0;
+        unsigned highest = 0;
+        const std::vector<OrvPixelSet>& rows = frame.pixel_sets();
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            for (const OrvPixelBlock& block : rows[r].blocks) {
+                for (const std::uint8_t c : block.colors) {
+                    if (c < entries) continue;
+                    if (past++ == 0) {
+                        first_row = static_cast<std::int64_t>(r);
+                        first_index = c;
+                    }
+                    if (c > highest) highest = c;
+                }
+            }
+        }
+        if (past == 0) continue;
+        emit(sink, Category::index_past_palette_file, Where{static_cast<std::int64_t>(i), first_row, first_index},
+             "frame ", i, ": ", past, " pixel", past == 1 ? "" : "s", " use indices past the palette file's ",
+             entries, " entries (first in row ", first_row, ": index ", first_index, "; highest ", highest,
+             "); they take the fill colour");
+    }
+}
+
+std::string quoted(const std::string& s) { return "'" + s + "'"; }
+
+}  // namespace
+
+void OrvF::note_file_not_opened(const std::string& file_name) {
+    report_ = LoadReport{};
+    emit(report_.diagnostics, Category::file_open_failed, Where{}, "cannot open the animation file ", quoted(file_name));
+}
+
+std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_profile*/, std::string io_pal,
+                                    DiagnosticSink& sink) {
     // The loader's own copy of the file: the frames keep parts of it, so a
     // later save may replace the file in place.
     SharedBytes bytes;
-    if (!read_whole_file(file_name, bytes)) return nullptr;
-    return load_from_bytes(std::move(bytes), file_name, io_pal);
+    if (!read_whole_file(file_name, bytes)) {
+        note_file_not_opened(file_name);
+        return nullptr;
+    }
+    return load_from_bytes(std::move(bytes), file_name, io_pal, sink);
+}
+
+std::shared_ptr<OrvData> OrvF::load_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
+                                               const std::string& io_pal, DiagnosticSink& sink) {
+    return load_from_bytes(SharedBytes::copy_of(bytes.data(), bytes.size()), file_name, io_pal, sink);
+}
+
+void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
+                           const std::string& io_pal, DiagnosticSink& sink) {
+    read_from_bytes(SharedBytes::copy_of(bytes.data(), bytes.size()), file_name, io_pal, sink);
 }
 
 std::shared_ptr<OrvData> OrvF::load_from_bytes(SharedBytes bytes, const std::string& file_name,
-                                               const std::string& io_pal) {
+                                               const std::string& io_pal, DiagnosticSink& sink) {
+    read_from_bytes(std::move(bytes), file_name, io_pal, sink);
+    TeeSink to_both(sink, report_.diagnostics);
+    OrvData& data = *animation_;
+    report_.palette_has_colors = !data.palette->color_table().empty();
+    frame_buffer_ = OrvFrameBuffer(data, to_both).take_buffer();
+    report_.rendered = true;
+    report_.images = frame_buffer_.size();
+    if (frame_buffer_.empty()) return nullptr;
+    return animation_;
+}
+
+void OrvF::read_from_bytes(SharedBytes bytes, const std::string& file_name, const std::string& io_pal,
+                           DiagnosticSink& sink) {
+    report_ = LoadReport{};
+    LoadReport& rep = report_;
+    TeeSink to_both(sink, rep.diagnostics);
+    rep.opened = true;
+    rep.file_size = bytes.size();
+
     OrvData& data = *animation_;
     PalF& palette = *data.palette;
-    OrvReader reader(std::move(bytes));
+    OrvReader reader(bytes);
 
     const OrvHead head = reader.parse_head();
+    rep.head = head;
+    if (!head.whole()) {
+        emit(to_both, Category::head_cut_short, Where{}, "the file ends inside its head (", bytes.size(),
+             " bytes", head.path_length_read && head.path.size() < head.path_length
+                           ? std::string("; the palette path length ") + std::to_string(head.path_length) +
+                                 " runs past the end"
+                           : std::string(),
+             "): not a whole animation file");
+    }
     if (head.background_flag_read) data.has_background = head.background_flag;
     if (head.speed_read) data.info.speed = head.speed;
     palette.location_size(head.path_length);
@@ -74,29 +164,80 @@ std::shared_ptr<OrvData> OrvF::load_from_bytes(SharedBytes bytes, const std::str
     palette.location(io_pal.empty() ? stored_location : io_pal);
     if (data.has_background) data.info.frame_count += 1u;  // 32-bit, as the file's count
 
-    // The palette is loaded before any frame is read.
-    if (!io_pal.empty()) {
-        fs::path p(io_pal);
-        if (!p.is_absolute()) p = fs::current_path() / p;
-        palette.load(p.string());
+    // The palette is loaded before any frame is read, into an emptied table:
+    // colours left from an earlier load must never paint this animation.
+    PaletteReport& pal = rep.palette;
+    pal.from_option = !io_pal.empty();
+    pal.location = pal.from_option ? io_pal : stored_location;
+    fs::path palette_file;
+    if (pal.from_option) {
+        palette_file = fs::path(io_pal);
+        if (!palette_file.is_absolute()) palette_file = fs::current_path() / palette_file;
     } else {
-        palette.load(find_palette(fs::path(file_name), fs::path(stored_location)).string());
+        palette_file = find_palette(fs::path(file_name), fs::path(stored_location), &pal.tried);
+        if (palette_file.empty()) {
+            emit(to_both, Category::palette_not_found, Where{}, "palette not found: no ", quoted(stored_location),
+                 " in the animation's folder or any folder above it");
+        }
+    }
+    pal.path = palette_file.string();
+    std::error_code ec;
+    pal.is_directory = !pal.path.empty() && fs::is_directory(palette_file, ec);
+    palette.colors({});
+    palette.load(pal.path, to_both, &pal.load);
+    if (pal.load.result == -1) {
+        pal.problem = pal.path.empty() ? "not found"
+                      : pal.is_directory ? "is a directory, not a palette file"
+                                         : "cannot be opened";
+    } else if (pal.load.result == -2) {
+        pal.problem = "invalid entry count " + std::to_string(pal.load.entry_count);
     }
 
-    reader.parse_frames(data, data.info.frame_count);
-
-    frame_buffer_ = OrvFrameBuffer(data).take_buffer();
-    if (frame_buffer_.empty()) return nullptr;
-    return animation_;
+    rep.frames_wanted = data.info.frame_count;
+    // A head cut short announces no frame count of its own: no record is whole then.
+    rep.frames_whole = reader.parse_frames(data, data.info.frame_count, &rep.frames) && head.whole();
+    rep.frames_read = data.frames.size();
+    if (head.whole() && !rep.frames_whole) {
+        const auto wanted = static_cast<std::int32_t>(rep.frames_wanted);
+        if (!rep.frames.empty() && !rep.frames.back().whole) {
+            const std::size_t i = rep.frames.size() - 1;
+            emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(i)}, "frame ", i,
+                 " is cut short: the file ends inside its record, at byte ", bytes.size(), " (", rep.frames_wanted,
+                 " frames announced)");
+        } else {
+            emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(rep.frames.size())},
+                 "the file ends before frame record ", rep.frames.size(), " (", wanted, " frames announced)");
+        }
+    }
+    if (rep.frames_whole) {
+        rep.trailing_start = rep.frames.empty() ? head.end : rep.frames.back().end;
+        rep.trailing_bytes = bytes.size() - rep.trailing_start;
+        if (rep.trailing_bytes > 0) {
+            emit(to_both, Category::trailing_bytes, Where{}, rep.trailing_bytes,
+                 " bytes after the last frame record, at byte ", rep.trailing_start, ", are not part of the animation");
+        }
+    }
+    if (pal.load.result == 1 && pal.load.entry_count < PalF::kLoadedEntries) {
+        note_indices_past_palette(data, pal.load.entry_count, to_both);
+    }
+    if (data.frames.empty()) emit(to_both, Category::no_frames, Where{}, "the animation holds no frames");
+    rep.palette_has_colors = !palette.color_table().empty();
 }
 
-void OrvF::save(std::string file_name, std::string project_root, std::string palette_path) {
+bool OrvF::render_frame(std::size_t i, OrvFrameBufferObject& image, DiagnosticSink& sink) {
+    TeeSink to_both(sink, report_.diagnostics);
+    if (!orv::render_frame(*animation_, i, image, to_both)) return false;
+    ++report_.images;
+    return true;
+}
+
+void OrvF::save(std::string file_name, std::string project_root, std::string palette_path, DiagnosticSink& sink) {
     // The target is opened first, so that a file that cannot be written is
     // what gets reported; it is not touched before every path is worked out,
     // so that a path that cannot be resolved leaves it as it was.
     SavedFile out;
     if (!out.open(file_name)) {
-        report_error("Could not open animation file for writing: ", file_name);
+        emit(sink, Category::file_write_open_failed, Where{}, "Could not open animation file for writing: ", file_name);
         return;
     }
     const fs::path root_form = fs::weakly_canonical(fs::path(project_root));
@@ -104,10 +245,10 @@ void OrvF::save(std::string file_name, std::string project_root, std::string pal
     const std::string stored = stored_palette_path(root_form, palette_file);
 
     if (out.write_all(write_orv(*animation_, stored)) != SavedFile::Status::ok) {
-        report_error("Could not write animation file: ", file_name);
+        emit(sink, Category::file_write_failed, Where{}, "Could not write animation file: ", file_name);
         return;
     }
-    animation_->palette->save(palette_file.string());
+    animation_->palette->save(palette_file.string(), sink);
 }
 
 }  // namespace orv

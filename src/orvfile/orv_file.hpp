@@ -1,5 +1,6 @@
 // The animation file object: loads an animation (finding its palette on
-// disk), hands it out with its rendered images, and saves it back.
+// disk), hands it out with its rendered images, and saves it back. Each load
+// leaves a LoadReport of what it found.
 #pragma once
 
 #include <cstdint>
@@ -8,10 +9,44 @@
 #include <string>
 #include <vector>
 
+#include "anim/orv_format.hpp"
 #include "anim/records.hpp"
+#include "common/diagnostics.hpp"
+#include "palette/palette.hpp"
 #include "render/frame_buffer.hpp"
 
 namespace orv {
+
+// Where a load looked for the palette and what it found.
+struct PaletteReport {
+    std::string location;             // what was looked for: the stored location, or io_pal as given
+    bool from_option = false;         // io_pal named the palette
+    std::vector<std::string> tried;   // the search's candidates, in order (none with io_pal)
+    std::string path;                 // the path given to the palette's load; empty when the search found nothing
+    bool is_directory = false;        // that path names a directory
+    PaletteLoadInfo load;             // what the palette's load found
+    std::string problem;              // why no palette was loaded; empty when one was
+};
+
+// What one load learned about the file, the palette and the rendering.
+struct LoadReport {
+    bool opened = false;              // the animation file could be read
+    std::uint64_t file_size = 0;
+    OrvHead head;                     // form and head fields as the file holds them
+    PaletteReport palette;
+    std::uint32_t frames_wanted = 0;  // frame records the head announces (the in-memory count)
+    std::size_t frames_read = 0;      // frames in the animation afterwards
+    bool frames_whole = false;        // the head and every frame record it announces were read whole
+    std::vector<FrameExtent> frames;  // one per frame record begun, in file order
+    std::uint64_t trailing_start = 0; // first byte after the last whole record
+    std::uint64_t trailing_bytes = 0; // bytes from there to the end (0 for a file cut short)
+    bool palette_has_colors = false;  // the palette held colours when rendering began
+    bool rendered = false;            // the load rendered every frame (not a read alone)
+    std::size_t images = 0;           // images that rendering gave
+    DiagnosticReport diagnostics;     // parsing, palette and rendering, in order
+
+    Status status() const noexcept;
+};
 
 class OrvF {
 public:
@@ -22,17 +57,36 @@ public:
 
     // Reads `file_name` into this object's animation, in place. Returns the
     // animation, or an empty pointer when the file cannot be opened or no
-    // image came out of rendering. color_profile has no effect.
-    std::shared_ptr<OrvData> load(std::string file_name, std::int32_t color_profile = 0, std::string io_pal = "");
+    // image came out of rendering. color_profile has no effect. Findings go
+    // to `sink` as they arise and into report().
+    std::shared_ptr<OrvData> load(std::string file_name, std::int32_t color_profile = 0, std::string io_pal = "",
+                                  DiagnosticSink& sink = no_sink());
 
-    // Same, from file bytes already in memory, which the frames keep and
-    // nothing may write afterwards; `file_name` only serves the palette search.
+    // Same, from file bytes already in memory, which the frames keep (they
+    // build their rows from them when first asked) and nothing may write
+    // afterwards; `file_name` only serves the palette search.
     std::shared_ptr<OrvData> load_from_bytes(SharedBytes bytes, const std::string& file_name,
-                                             const std::string& io_pal);
+                                             const std::string& io_pal, DiagnosticSink& sink = no_sink());
+    // Same, from a copy of `bytes`.
+    std::shared_ptr<OrvData> load_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
+                                             const std::string& io_pal, DiagnosticSink& sink = no_sink());
+
+    // The reading part of a load alone: head, palette and frame records, no
+    // rendering; the kept images stay as they were. For callers that render
+    // frame by frame (render_frame).
+    void read_from_bytes(SharedBytes bytes, const std::string& file_name, const std::string& io_pal,
+                         DiagnosticSink& sink = no_sink());
+    void read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
+                         const std::string& io_pal, DiagnosticSink& sink = no_sink());
+
+    // Renders frame `i` of the animation alone; its diagnostics also go into
+    // report(). False when there is no such frame or no palette colour.
+    bool render_frame(std::size_t i, OrvFrameBufferObject& image, DiagnosticSink& sink = no_sink());
 
     // Writes the animation with its palette path stored relative to
     // `project_root`, then saves the palette to `palette_path`.
-    void save(std::string file_name, std::string project_root, std::string palette_path);
+    void save(std::string file_name, std::string project_root, std::string palette_path,
+              DiagnosticSink& sink = no_sink());
 
     std::shared_ptr<OrvData> data() const { return animation_; }
     std::vector<OrvFrameBufferObject> get_frame_buffer() const { return copy_images(frame_buffer_); }
@@ -44,15 +98,22 @@ public:
         return images;
     }
 
+    // The report of the last load.
+    const LoadReport& report() const noexcept { return report_; }
+
 private:
+    void note_file_not_opened(const std::string& file_name);
+
     std::vector<OrvFrameBufferObject> frame_buffer_;
     std::shared_ptr<OrvData> animation_ = std::make_shared<OrvData>();
+    LoadReport report_;
 };
 
 // Walks from the directory of `animation_file` towards the root and returns the
 // canonical form of the first directory joined with `location` that exists, or
-// the empty path.
-std::filesystem::path find_palette(const std::filesystem::path& animation_file, const std::filesystem::path& location);
+// the empty path. `tried`, when given, receives every candidate looked at.
+std::filesystem::path find_palette(const std::filesystem::path& animation_file, const std::filesystem::path& location,
+                                   std::vector<std::string>* tried = nullptr);
 
 // The path of `palette_path` relative to `project_root` (both already in
 // weakly canonical form, and taken to that form once more here), with "/"

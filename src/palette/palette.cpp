@@ -3,30 +3,33 @@
 #include <stdexcept>
 
 #include "common/byte_cursor.hpp"
-#include "common/diag.hpp"
 #include "common/file_io.hpp"
 
 namespace orv {
 
-PalF::Color PalF::get_color(std::int32_t index) const {
+PalF::Color PalF::get_color(std::int32_t index, DiagnosticSink& sink) const {
     if (index < 0 || static_cast<std::size_t>(index) >= colors_.size()) {
-        report_error("Color index out of bounds: ", index);
+        emit(sink, Category::color_lookup_out_of_bounds, Where{Diagnostic::kNone, Diagnostic::kNone, index},
+             "Color index out of bounds: ", index);
         throw std::out_of_range("Color index out of bounds");
     }
     return colors_[static_cast<std::size_t>(index)];
 }
 
-std::int32_t PalF::load(std::string path) {
+std::int32_t PalF::load(std::string path, DiagnosticSink& sink, PaletteLoadInfo* info) {
     std::vector<std::uint8_t> bytes;
     // Only the header and 256 entries can matter; a longer file is not read further.
     if (!read_whole_file(path, bytes, 4 + 4 * kLoadedEntries)) {
-        report_error("Could not open palette file: ", path);
+        emit(sink, Category::palette_open_failed, Where{}, "Could not open palette file: ", path);
+        if (info) *info = PaletteLoadInfo{-1, false, 0, 0};
         return -1;
     }
-    return load_from_bytes(bytes.data(), bytes.size());
+    return load_from_bytes(bytes.data(), bytes.size(), sink, info);
 }
 
-std::int32_t PalF::load_from_bytes(const std::uint8_t* data, std::size_t size) {
+std::int32_t PalF::load_from_bytes(const std::uint8_t* data, std::size_t size, DiagnosticSink& sink,
+                                   PaletteLoadInfo* info) {
+    PaletteLoadInfo found;
     ByteCursor in(data, size);
 
     // A file of one byte gives that byte as the low half of the count.
@@ -35,11 +38,17 @@ std::int32_t PalF::load_from_bytes(const std::uint8_t* data, std::size_t size) {
         std::uint8_t low = 0;
         ByteCursor single(data, size);
         if (single.read_u8(low)) count = low;
+    } else {
+        found.count_read = true;
     }
+    found.entry_count = count;
     in.skip(2);  // model field: not used when reading
 
     if (count == 0 || count > kLoadedEntries) {
-        report_error("Invalid color count: ", static_cast<unsigned>(count));
+        emit(sink, Category::palette_count_invalid, Where{Diagnostic::kNone, Diagnostic::kNone, count},
+             "Invalid color count: ", static_cast<unsigned>(count));
+        found.result = -2;
+        if (info) *info = found;
         return -2;
     }
 
@@ -55,11 +64,20 @@ std::int32_t PalF::load_from_bytes(const std::uint8_t* data, std::size_t size) {
             c.g = p[1];
             c.b = swap_red_blue ? p[0] : p[2];
             c.a = p[3];
+            ++found.entries_in_file;
         }
         table.push_back(c);
     }
     while (table.size() < kLoadedEntries) table.push_back(Color{0, 0, 0, 255});
     colors_.swap(table);
+    if (found.entries_in_file < count) {
+        emit(sink, Category::palette_short,
+             Where{Diagnostic::kNone, Diagnostic::kNone, static_cast<std::int64_t>(found.entries_in_file)},
+             "the palette file holds ", found.entries_in_file, " of the ", static_cast<unsigned>(count),
+             " entries its count gives; the missing ones are transparent black");
+    }
+    found.result = 1;
+    if (info) *info = found;
     return 1;
 }
 
@@ -81,15 +99,15 @@ std::vector<std::uint8_t> PalF::to_bytes() const {
     return out;
 }
 
-void PalF::save(std::string path) const {
+void PalF::save(std::string path, DiagnosticSink& sink) const {
     switch (place_file(path, to_bytes())) {
         case PlaceResult::placed:
             break;
         case PlaceResult::open_failed:
-            report_error("Could not open palette file for writing: ", path);
+            emit(sink, Category::palette_write_open_failed, Where{}, "Could not open palette file for writing: ", path);
             break;
         case PlaceResult::write_failed:
-            report_error("Could not write palette file: ", path);
+            emit(sink, Category::palette_write_failed, Where{}, "Could not write palette file: ", path);
             break;
     }
 }

@@ -7,7 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "common/diagnostics.hpp"
+
 namespace orv {
+
+// What one palette load found, beyond its result code.
+struct PaletteLoadInfo {
+    std::int32_t result = 0;         // as load returns it
+    bool count_read = false;         // the file held its entry count field
+    std::uint16_t entry_count = 0;   // that field
+    std::size_t entries_in_file = 0; // whole entries present, at most the count
+};
 
 class PalF {
 public:
@@ -38,19 +48,22 @@ public:
     // Read access without a copy, for the renderer.
     const std::vector<Color>& color_table() const noexcept { return colors_; }
 
-    // Copy of one entry; an index outside the table writes its diagnostic line
-    // and throws std::out_of_range("Color index out of bounds").
-    Color get_color(std::int32_t index) const;
+    // Copy of one entry; an index outside the table reports
+    // color_lookup_out_of_bounds to `sink` and throws
+    // std::out_of_range("Color index out of bounds").
+    Color get_color(std::int32_t index, DiagnosticSink& sink = no_sink()) const;
 
     // 1 on success (the table then holds 256 entries), -1 when the file cannot
     // be opened, -2 when its entry count is 0 or above 256. Never throws for a
-    // file problem; on failure nothing changes.
-    std::int32_t load(std::string path);
+    // file problem; on failure nothing changes. Findings go to `sink`; `info`,
+    // when given, receives what the file held.
+    std::int32_t load(std::string path, DiagnosticSink& sink = no_sink(), PaletteLoadInfo* info = nullptr);
     // Parses palette file bytes already in memory; same results as load.
-    std::int32_t load_from_bytes(const std::uint8_t* data, std::size_t size);
+    std::int32_t load_from_bytes(const std::uint8_t* data, std::size_t size, DiagnosticSink& sink = no_sink(),
+                                 PaletteLoadInfo* info = nullptr);
 
-    // Writes the palette file. Problems are reported on the error stream only.
-    void save(std::string path) const;
+    // Writes the palette file; problems go to `sink`.
+    void save(std::string path, DiagnosticSink& sink = no_sink()) const;
     // The bytes that save writes.
     std::vector<std::uint8_t> to_bytes() const;
 

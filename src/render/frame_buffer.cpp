@@ -6,7 +6,6 @@
 
 #include "common/byte_cursor.hpp"
 #include "common/checked_size.hpp"
-#include "common/diag.hpp"
 
 namespace orv {
 
@@ -55,13 +54,13 @@ inline void fill_shadow(std::uint8_t* dst, std::size_t n) {
     for (std::size_t j = 0; j < n; ++j) std::memcpy(dst + j * kChannels, &kShadowWord, 4);
 }
 
-// Draws one run on an image row at the cursor x and returns where the cursor
+// Draws one run on image row r at the cursor x and returns where the cursor
 // stands afterwards. A shadow run draws `count` pixels of the shadow colour;
 // any other draws the indices held (their number governs, not the count), up
 // to the first one outside the palette, which is reported.
 inline std::size_t draw_run(std::uint8_t* row, std::size_t width, std::size_t x, std::uint8_t offset,
                             std::uint8_t count, const std::uint8_t* indices, std::size_t held, bool shadow,
-                            const ColorTable& table) {
+                            const ColorTable& table, std::int64_t where_frame, std::size_t r, DiagnosticSink& sink) {
     x += offset;
     if (count == 0 || x >= width) return x;
     const std::size_t room = width - x;
@@ -82,13 +81,19 @@ inline std::size_t draw_run(std::uint8_t* row, std::size_t width, std::size_t x,
         }
     }
     copy_colors(dst, indices, drawn, table);
-    if (drawn < n) report_error("Out-of-bounds color index! (", static_cast<unsigned>(indices[drawn]), ")");
+    if (drawn < n) {
+        emit(sink, Category::color_index_out_of_range,
+             Where{where_frame, static_cast<std::int64_t>(r), indices[drawn]}, "Out-of-bounds color index! (",
+             static_cast<unsigned>(indices[drawn]), ")");
+    }
     return x + drawn;
 }
 
 // Writes the covered pixels of `frame` into `image`, whose bytes are all 0,
 // from the frame's rows.
-void draw_frame(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorTable& table) {
+void draw_frame(const OrvFrame& frame, std::size_t frame_index, OrvFrameBufferObject& image, const ColorTable& table,
+                DiagnosticSink& sink) {
+    const auto where_frame = static_cast<std::int64_t>(frame_index);
     const std::size_t width = static_cast<std::size_t>(image.width);
     const std::size_t height = static_cast<std::size_t>(image.height);
     const bool shadow = frame.is_shadow != 0;
@@ -97,14 +102,15 @@ void draw_frame(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorT
 
     for (std::size_t r = 0; r < height; ++r) {
         if (r >= rows.size()) {
-            report_error("Row ", r, " exceeds OrvPixelSet count!");
+            emit(sink, Category::row_missing, Where{where_frame, static_cast<std::int64_t>(r)}, "Row ", r,
+                 " exceeds OrvPixelSet count!");
             continue;
         }
         std::uint8_t* const row = pixels + r * width * kChannels;
         std::size_t x = 0;  // at most 255 runs of 255 + 255 pixels: no overflow
         for (const OrvPixelBlock& block : rows[r].blocks) {
             x = draw_run(row, width, x, block.offset, block.color_count, block.colors.data(), block.colors.size(),
-                         shadow, table);
+                         shadow, table, where_frame, r, sink);
         }
     }
 }
@@ -112,9 +118,11 @@ void draw_frame(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorT
 // The same, straight from the bytes that the frame's rows would be built
 // from, for a frame whose rows were never built and whose height and shadow
 // flag are those its rows were read with: the rows the bytes hold are then
-// exactly the rows that building would give, so the pixels and the messages
-// are the same.
-void draw_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& image, const ColorTable& table) {
+// exactly the rows that building would give, so the pixels and the
+// diagnostics are the same.
+void draw_frame_bytes(const FrameRowBytes& source, std::size_t frame_index, OrvFrameBufferObject& image,
+                      const ColorTable& table, DiagnosticSink& sink) {
+    const auto where_frame = static_cast<std::int64_t>(frame_index);
     const std::size_t width = static_cast<std::size_t>(image.width);
     const std::size_t height = static_cast<std::size_t>(image.height);
     const bool shadow = source.shadow;
@@ -131,7 +139,7 @@ void draw_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& image, 
             if (in.read_span(2, run) < 2) return;
             const std::uint8_t* indices = nullptr;
             const std::size_t held = shadow ? 0 : in.read_span(run[1], indices);
-            x = draw_run(row, width, x, run[0], run[1], indices, held, shadow, table);
+            x = draw_run(row, width, x, run[0], run[1], indices, held, shadow, table, where_frame, r, sink);
             if (!shadow && held < run[1]) return;
         }
     }
@@ -169,7 +177,8 @@ void draw_whole_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& i
 }
 
 // Draws a frame from its bytes when that gives what its rows would give.
-void draw_any(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorTable& table) {
+void draw_any(const OrvFrame& frame, std::size_t frame_index, OrvFrameBufferObject& image, const ColorTable& table,
+              DiagnosticSink& sink) {
     const FrameRowBytes* source = frame.unbuilt_rows();
     if (source != nullptr && source->height == frame.height && source->shadow == (frame.is_shadow != 0)) {
         if (source->whole && source->shadow) {
@@ -177,10 +186,10 @@ void draw_any(const OrvFrame& frame, OrvFrameBufferObject& image, const ColorTab
         } else if (source->whole && table.valid >= 256) {
             draw_whole_frame_bytes<false>(*source, image, table);
         } else {
-            draw_frame_bytes(*source, image, table);
+            draw_frame_bytes(*source, frame_index, image, table, sink);
         }
     } else {
-        draw_frame(frame, image, table);
+        draw_frame(frame, frame_index, image, table, sink);
     }
 }
 
@@ -206,16 +215,44 @@ ImageFit fit_image(const OrvFrame& frame, std::uint64_t& budget_left) {
     return fit;
 }
 
+// The image of frame `i` as far as `fit` allows, its storage from `arena`.
+OrvFrameBufferObject render_image(const OrvFrame& frame, std::size_t i, const ImageFit& fit, const ColorTable& table,
+                                  PixelArena& arena, DiagnosticSink& sink) {
+    OrvFrameBufferObject image;
+    image.offset_x = frame.x_offset;
+    image.offset_y = frame.y_offset;
+    image.channels = static_cast<std::int32_t>(kChannels);
+    const Where where{static_cast<std::int64_t>(i)};
+
+    // A refused frame keeps its place in the list as an empty 0 x 0 image.
+    if (fit.verdict == ImageFit::too_large) {
+        emit(sink, Category::frame_too_large, where, "Frame ", i, " is too large to render: ", frame.width, " x ",
+             frame.height, " pixels need ", fit.bytes, " bytes");
+    } else if (fit.verdict == ImageFit::over_budget) {
+        emit(sink, Category::frame_over_budget, where, "Frame ", i, " exceeds the rendering memory budget: ", fit.bytes,
+             " bytes needed, ", fit.budget_left, " of ", OrvFrameBuffer::kImageBudgetBytes, " bytes left");
+    } else {
+        image.width = frame.width;
+        image.height = frame.height;
+        image.pixels = arena.zeroed(fit.bytes);
+        draw_any(frame, i, image, table, sink);
+    }
+    return image;
+}
+
+// Whether the data's palette holds colours; reports no_palette_data when not.
+bool has_palette(const OrvData& data, DiagnosticSink& sink) {
+    if (data.palette && !data.palette->color_table().empty()) return true;
+    emit(sink, Category::no_palette_data, Where{}, "No palette data available!");
+    return false;
+}
+
 }  // namespace
 
-OrvFrameBuffer::OrvFrameBuffer(const OrvData& data) { render(data); }
+OrvFrameBuffer::OrvFrameBuffer(const OrvData& data, DiagnosticSink& sink) { render(data, sink); }
 
-void OrvFrameBuffer::render(const OrvData& data) {
-    if (data.frames.empty()) return;
-    if (!data.palette || data.palette->color_table().empty()) {
-        report_error("No palette data available!");
-        return;
-    }
+void OrvFrameBuffer::render(const OrvData& data, DiagnosticSink& sink) {
+    if (data.frames.empty() || !has_palette(data, sink)) return;
     const ColorTable table = build_table(data.palette->color_table(), pixel_order_);
 
     // Which frames fit, decided once: the first pass sizes the storage (so it
@@ -232,28 +269,19 @@ void OrvFrameBuffer::render(const OrvData& data) {
     PixelArena arena(total);
     buffer_.reserve(data.frames.size());
     for (std::size_t i = 0; i < data.frames.size(); ++i) {
-        const OrvFrame& frame = *data.frames[i];
-        const ImageFit& fit = fits[i];
-        OrvFrameBufferObject image;
-        image.offset_x = frame.x_offset;
-        image.offset_y = frame.y_offset;
-        image.channels = static_cast<std::int32_t>(kChannels);
-
-        // A refused frame keeps its place in the list as an empty 0 x 0 image.
-        if (fit.verdict == ImageFit::too_large) {
-            report_error("Frame ", i, " is too large to render: ", frame.width, " x ", frame.height, " pixels need ",
-                         fit.bytes, " bytes");
-        } else if (fit.verdict == ImageFit::over_budget) {
-            report_error("Frame ", i, " exceeds the rendering memory budget: ", fit.bytes, " bytes needed, ",
-                         fit.budget_left, " of ", kImageBudgetBytes, " bytes left");
-        } else {
-            image.width = frame.width;
-            image.height = frame.height;
-            image.pixels = arena.zeroed(fit.bytes);
-            draw_any(frame, image, table);
-        }
-        buffer_.push_back(std::move(image));
+        buffer_.push_back(render_image(*data.frames[i], i, fits[i], table, arena, sink));
     }
+}
+
+bool render_frame(const OrvData& data, std::size_t i, OrvFrameBufferObject& image, DiagnosticSink& sink) {
+    if (i >= data.frames.size() || !has_palette(data, sink)) return false;
+    const ColorTable table = build_table(data.palette->color_table(), 0);
+    std::uint64_t budget_left = OrvFrameBuffer::kImageBudgetBytes;
+    const OrvFrame& frame = *data.frames[i];
+    const ImageFit fit = fit_image(frame, budget_left);
+    PixelArena arena(fit.verdict == ImageFit::fits ? PixelArena::footprint(fit.bytes) : 0);
+    image = render_image(frame, i, fit, table, arena, sink);
+    return true;
 }
 
 std::vector<OrvFrameBufferObject> copy_images(const std::vector<OrvFrameBufferObject>& images) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "anim/records.hpp"
+#include "common/diagnostics.hpp"
 #include "render/pixel_bytes.hpp"
 
 namespace orv {
@@ -27,18 +28,25 @@ public:
     static constexpr std::uint64_t kImageBudgetBytes = std::uint64_t{1} << 30;
 
     // Renders every frame of `data` at once; `data` is not used afterwards.
-    explicit OrvFrameBuffer(const OrvData& data);
+    // Problems in the pixel data go to `sink` and never stop the rendering.
+    explicit OrvFrameBuffer(const OrvData& data, DiagnosticSink& sink = no_sink());
 
     const std::vector<OrvFrameBufferObject>& get_buffer() const noexcept { return buffer_; }
     // Hands the images over without copying them; the frame buffer is empty afterwards.
     std::vector<OrvFrameBufferObject> take_buffer() noexcept { return std::move(buffer_); }
 
 private:
-    void render(const OrvData& data);
+    void render(const OrvData& data, DiagnosticSink& sink);
 
     std::int32_t pixel_order_ = 0;  // 0: R, G, B, A
     std::vector<OrvFrameBufferObject> buffer_;
 };
+
+// Renders frame `i` of `data` alone into `image`, with the same rules and
+// diagnostics as a whole rendering (the memory budget then applies to this
+// frame alone). False, with `image` untouched, when there is no such frame or
+// the palette holds no colour.
+bool render_frame(const OrvData& data, std::size_t i, OrvFrameBufferObject& image, DiagnosticSink& sink = no_sink());
 
 // Copies of `images`, pixel bytes included, their storage taken in large blocks.
 std::vector<OrvFrameBufferObject> copy_images(const std::vector<OrvFrameBufferObject>& images);

@@ -7,8 +7,9 @@ import os
 import sys
 
 from .. import building, options
-from ..errors import OrvToolError
-from ..status import PROG, say_error
+from ..errors import OrvToolError, UsageError
+from .. import status
+from ..status import say_error
 
 DESCRIPTION = (
     "Build an animation file from an export folder (edited or not) or from plain PNG frames. "
@@ -23,10 +24,13 @@ DESCRIPTION = (
 def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("paths", nargs="+", metavar="SOURCE", help="an export folder, or PNG frames in order")
     p.add_argument("-o", "--output", required=True, metavar="FILE", help="animation file to write")
-    p.add_argument(
-        "--palette", metavar="P",
-        help="palette to match against if it exists, else the palette to write (the export's colours, or "
-        "--quantize's); its path relative to --project-root is stored in the file. Required for PNG frames",
+    options.add_palette(
+        p,
+        "palette to match against if it exists, else the palette to write (the export's colours, or "
+        "--quantize's), which must end in .pal; the file names it by its path relative to --project-root. "
+        "A palette in another format is matched against and its colours written beside it as NAME.pal, "
+        "the game's binary format, which the file names. Required for PNG frames",
+        metavar="P",
     )
     p.add_argument(
         "--project-root", metavar="DIR",
@@ -35,7 +39,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     )
     p.add_argument("--exact", action="store_true", help="refuse colours that the palette does not hold exactly")
     p.add_argument(
-        "--quantize", type=options.positive_int, metavar="N",
+        "--quantize", type=options.int_range(1, 256), metavar="N",
         help="make a new palette of at most N (1 to 256) colours from the frames with Pillow, alpha included, "
         "and write it to --palette",
     )
@@ -43,8 +47,13 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "--anchor", choices=sorted(building.ANCHORS),
         help="PNG frames: the origin of the animation on each frame (default bottom-center)",
     )
-    p.add_argument("--offset", type=int, nargs=2, metavar=("X", "Y"), help="PNG frames: the offsets of every frame")
-    p.add_argument("--speed", type=int, help="PNG frames: the animation's speed value (default 100)")
+    p.add_argument(
+        "--offset", type=options.int_range(-0x8000, 0x7FFF), nargs=2, metavar=("X", "Y"),
+        help="PNG frames: the offsets of every frame",
+    )
+    p.add_argument(
+        "--speed", type=options.int_range(0, 0xFFFFFFFF), help="PNG frames: the animation's speed value (default 100)"
+    )
     p.add_argument("--shadow", action="store_true", help="PNG frames: make shadow frames")
     p.add_argument("--background", action="store_true", help="PNG frames: write the background form")
     options.add_force(p, "replace FILE (and a palette to write) if it exists")
@@ -70,14 +79,24 @@ def run(args: argparse.Namespace) -> int:
         else:
             folders = [p for p in args.paths if os.path.isdir(p)]
             if folders:
-                raise OrvToolError(f"{folders[0]} is a folder: build takes one export folder or PNG frames")
+                raise UsageError(f"{folders[0]} is a folder: build takes one export folder or PNG frames")
             source = args.output
             report = building.build_from_frames(args.paths, args.output, opts)
+    except UsageError:
+        raise  # the command line is wrong, whatever the files hold: status 2
     except OrvToolError as exc:
         say_error(source, str(exc))
-        return 1
+        return status.ERROR
     for note in report.notes:
-        print(f"{PROG}: {args.output}: note: {note}", file=sys.stderr)
+        line = status.note_line(args.output, note)
+        if line:
+            print(line, file=sys.stderr)
+    for detail in report.details:
+        line = status.detail_line(args.output, detail)
+        if line:
+            print(line, file=sys.stderr)
     extra = f", palette {report.palette_written}" if report.palette_written else ""
-    print(f"wrote {report.output}: {report.frames} frames{extra}")
+    line = status.result_line(f"wrote {report.output}: {report.frames} frames{extra}")
+    if line:
+        print(line)
     return 0

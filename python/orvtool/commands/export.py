@@ -5,10 +5,11 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, Callable, List, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from .. import batch, options
+from .. import batch, options, status
 from ..batch import Job, Outcome
+from ..status import say_error
 
 DESCRIPTION = (
     "Export each animation to a folder: one RGBA PNG and one index layer per frame and "
@@ -23,9 +24,45 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--sheet", action="store_true", help="also write sheet.png and sheet.json (TexturePacker hash layout)")
     p.add_argument("--gif", action="store_true", help="also write preview.gif, all frames placed on one canvas")
     p.add_argument("--apng", action="store_true", help="also write preview.apng, with full alpha")
-    p.add_argument("--fps", type=options.positive_float, default=10.0, help="preview frames per second (default %(default)s)")
-    p.add_argument("--padding", type=int, default=1, help="pixels between frames on the sheet (default %(default)s)")
-    options.add_force(p, "replace files that already exist")
+    p.add_argument(
+        "--only", type=_parts, metavar="PARTS",
+        help="write only these parts, comma-separated, leaving the rest of an existing export as it is: "
+        "frames (images, index layers, animation.json), sheet, gif, apng",
+    )
+    p.add_argument(
+        "--fps", type=options.fps, default=10.0,
+        help="preview frames per second, 0.01 to 100 (default %(default)s)",
+    )
+    p.add_argument(
+        "--matte", type=options.color, metavar="COLOR",
+        help="GIF: blend partly transparent pixels onto this colour (#rrggbb or a name) instead of cutting "
+        "alpha at 128",
+    )
+    p.add_argument(
+        "--scale", type=options.int_range(1, 16), default=1, metavar="N",
+        help="previews: enlarge by N whole pixels (default %(default)s)",
+    )
+    p.add_argument(
+        "--padding", type=options.int_range(0, 1024), default=1,
+        help="pixels between frames on the sheet (default %(default)s)",
+    )
+    options.add_force(
+        p, "replace an existing export: the files it wrote that this one does not are removed (with --only: "
+        "the parts named)",
+    )
+
+
+PARTS = ("frames", "sheet", "gif", "apng")
+
+
+def _parts(text: str) -> List[str]:
+    parts = [p.strip() for p in text.split(",") if p.strip()]
+    unknown = [p for p in parts if p not in PARTS]
+    if not parts or unknown:
+        raise argparse.ArgumentTypeError(
+            f"parts are {', '.join(PARTS)}, comma-separated, not {(unknown or [text])[0]!r}"
+        )
+    return parts
 
 
 def export_folder(job: Job, output: str, single: bool) -> str:
@@ -42,6 +79,18 @@ def export_task(job: Job, output: str, single: bool, opts: Any) -> Tuple[Any, Li
     return report, report.notes
 
 
+def _shared_output(jobs: List[Job], output: str, single: bool) -> Optional[Tuple[Tuple[Job, Job], str]]:
+    """Two inputs that would be exported to one folder, and that folder."""
+    seen: Dict[str, Job] = {}
+    for job in jobs:
+        folder = export_folder(job, output, single)
+        key = os.path.normcase(os.path.abspath(folder))
+        if key in seen:
+            return (seen[key], job), folder
+        seen[key] = job
+    return None
+
+
 def run(args: argparse.Namespace) -> int:
     from ..exporting import ExportOptions, ExportReport
 
@@ -54,14 +103,29 @@ def run(args: argparse.Namespace) -> int:
         force=args.force,
         palette=args.palette,
         padding=args.padding,
+        only=args.only,
+        matte=args.matte,
+        scale=args.scale,
     )
     single = len(args.paths) == 1 and os.path.isfile(args.paths[0])
+    clash = _shared_output(jobs, args.output, single)
+    if clash:
+        (first, second), folder = clash
+        say_error(
+            second.source,
+            f"would be exported to {folder}, as {first.source} is: nothing written (export them one at a time "
+            "or from their folders)",
+        )
+        return status.ERROR
 
     def report(outcome: Outcome, say: Callable[..., None]) -> None:
         batch.report_outcome(outcome, say)
         if outcome.ok:
             r: ExportReport = outcome.value
-            say(f"wrote {r.folder}{os.sep}: {r.frames} frames, {len(r.written)} files", sys.stdout)
+            removed = f", {len(r.removed)} left from an earlier export removed" if r.removed else ""
+            line = status.result_line(f"wrote {r.folder}{os.sep}: {r.frames} frames, {len(r.written)} files{removed}")
+            if line:
+                say(line, sys.stdout)
 
     outcomes = batch.run(export_task, jobs, (args.output, single, opts), args.jobs, args.progress, report)
     return batch.summarize(missing + outcomes, "exported")

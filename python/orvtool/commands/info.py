@@ -26,6 +26,8 @@ def info_task(job: Job, palette: Optional[str]) -> Tuple[Any, List[str]]:
     notes = []
     if info["palette"]["problem"]:
         notes.append(info["palette"]["problem"])
+    if info["palette"]["short"]:
+        notes.append(info["palette"]["short"])
     return info, notes
 
 

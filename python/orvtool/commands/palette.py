@@ -9,12 +9,13 @@ import sys
 from .. import options
 from ..errors import OrvToolError
 from ..formats import palettes
-from ..status import PROG, say_error
+from .. import status
+from ..status import say_error
 
 DESCRIPTION = (
     "Convert a palette. Formats, from the file extension or --from/--to: "
     "pal (the game's binary palette; a .pal that starts with JASC-PAL is read as jasc), "
-    "png (16 x 16 swatch), gpl (GIMP), jasc (JASC-PAL), act (Adobe), json. "
+    "png (a 16 x 16 swatch, or any indexed PNG's own palette when read), gpl (GIMP), jasc (JASC-PAL), act (Adobe), json. "
     "GIMP, JASC-PAL and Adobe tables have no alpha: the conversion says when colours lose it."
 )
 
@@ -24,7 +25,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("-o", "--output", required=True, metavar="OUT", help="palette to write")
     p.add_argument("--from", dest="source_format", choices=palettes.FORMATS, help="format of FILE")
     p.add_argument("--to", dest="target_format", choices=palettes.FORMATS, help="format of OUT")
-    p.add_argument("--cell", type=options.positive_int, default=1, help="pixels per colour in a swatch PNG (default %(default)s)")
+    p.add_argument(
+        "--cell", type=options.int_range(1, 256), default=1, help="pixels per colour in a swatch PNG (default %(default)s)"
+    )
     options.add_force(p, "replace OUT if it exists")
 
 
@@ -42,7 +45,11 @@ def run(args: argparse.Namespace) -> int:
         say_error(args.output, str(exc))
         return 1
     for note in pal.notes:
-        print(f"{PROG}: {args.output}: note: {note}", file=sys.stderr)
+        line = status.note_line(args.output, note)
+        if line:
+            print(line, file=sys.stderr)
     kind = palettes.format_for(args.output, args.target_format)
-    print(f"wrote {args.output}: {len(pal.colors)} colours as {kind}")
+    line = status.result_line(f"wrote {args.output}: {len(pal.colors)} colours as {kind}")
+    if line:
+        print(line)
     return 0

@@ -4,10 +4,10 @@ that image editors read.
 | format | extension | alpha | entries |
 |---|---|---|---|
 | binary palette | .pal | kept | 1 to 256, model field kept |
-| swatch image | .png | kept | 16 x 16 cells, entry i at column i % 16, row i // 16 |
+| swatch image | .png | kept | 16 x 16 cells, entry i at column i % 16, row i // 16; an indexed PNG gives its own palette (PLTE, alpha from tRNS) |
 | GIMP palette | .gpl | not in the format: kept in each colour's name, which orvtool reads back and GIMP shows | any |
 | JASC-PAL (Paint Shop Pro) | .pal | dropped: every colour reads back opaque | any |
-| Adobe colour table | .act | only one fully transparent entry survives, other alpha is dropped | up to 256 |
+| Adobe colour table | .act | the first fully transparent entry is its transparent index, other alpha is dropped | up to 256 |
 | JSON | .json | kept | any, model kept |
 
 A JASC-PAL file and a binary palette share the extension .pal: reading tells
@@ -17,16 +17,18 @@ them apart by content, writing .pal means the binary palette unless
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import re
 import struct
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional, Union
+from typing import Callable, Dict, List, Optional
 
 import numpy as np
 from PIL import Image, PngImagePlugin
 
+from .. import writing
 from ..errors import OrvToolError
 from ..model import Color
 from .orv import encode_palette
@@ -74,11 +76,6 @@ def _opaque_note(pal: Palette, fmt_name: str, kept: str = "") -> None:
         )
 
 
-def _write_bytes(path: str, data: Union[bytes, bytearray]) -> None:
-    with open(path, "wb") as fh:
-        fh.write(data)
-
-
 # --- binary palette -------------------------------------------------------
 
 
@@ -96,36 +93,68 @@ def read_pal(path: str) -> Palette:
     return Palette(colors, model)  # type: ignore[arg-type]
 
 
-def write_pal(pal: Palette, path: str) -> None:
+def encode_pal(pal: Palette) -> bytes:
     if not 1 <= len(pal.colors) <= 256:
         raise OrvToolError(f"a binary palette holds 1 to 256 colours, not {len(pal.colors)}")
-    _write_bytes(path, encode_palette(pal.colors, model=pal.model))
+    return encode_palette(pal.colors, model=pal.model)
 
 
-# --- swatch image ---------------------------------------------------------
+# --- swatch image, or an indexed PNG's own palette -------------------------
 
 
-def write_png(pal: Palette, path: str, cell: int = 1) -> None:
+def encode_png(pal: Palette, cell: int = 1) -> bytes:
     if len(pal.colors) > 256:
         raise OrvToolError(f"a 16 x 16 swatch holds 256 colours, not {len(pal.colors)}")
     grid = np.zeros((256, 4), dtype=np.uint8)
     if pal.colors:
         grid[: len(pal.colors)] = np.array(pal.colors, dtype=np.uint8)
-    grid = grid.reshape(16, 16, 4).repeat(cell, axis=0).repeat(cell, axis=1)
+    cells = grid.reshape(16, 16, 4).repeat(cell, axis=0).repeat(cell, axis=1)
     info = PngImagePlugin.PngInfo()
     info.add_text(SWATCH_KEY, json.dumps({"entries": len(pal.colors), "model": pal.model}))
-    Image.frombytes("RGBA", (16 * cell, 16 * cell), grid.tobytes()).save(path, format="PNG", pnginfo=info)
+    out = io.BytesIO()
+    Image.frombytes("RGBA", (16 * cell, 16 * cell), cells.tobytes()).save(out, format="PNG", pnginfo=info)
+    return out.getvalue()
+
+
+def _indexed_palette(im: Image.Image) -> Palette:
+    """The palette of an indexed image: its PLTE entries, alpha from tRNS."""
+    flat = im.getpalette() or []
+    count = len(flat) // 3
+    if not 1 <= count <= 256:
+        raise OrvToolError(f"an indexed image with {count} palette entries")
+    alpha = [255] * count
+    trns = im.info.get("transparency")
+    if isinstance(trns, int) and 0 <= trns < count:
+        alpha[trns] = 0
+    elif isinstance(trns, (bytes, bytearray)):
+        for i, a in enumerate(trns[:count]):
+            alpha[i] = a
+    return Palette([(flat[3 * i], flat[3 * i + 1], flat[3 * i + 2], alpha[i]) for i in range(count)])
 
 
 def read_png(path: str) -> Palette:
+    """An indexed PNG gives its own palette; any other PNG must be a swatch of
+    16 x 16 cells, each one colour."""
     with Image.open(path) as im:
+        if im.mode == "P":
+            return _indexed_palette(im)
         w, h = im.size
-        if w != h or w % 16:
-            raise OrvToolError(f"a swatch image is 16 x 16 cells, a square whose side is a multiple of 16, not {w}x{h}")
+        if w != h or w % 16 or w == 0:
+            raise OrvToolError(
+                f"not a palette image: an indexed PNG or a swatch of 16 x 16 cells (a square whose side is "
+                f"a multiple of 16), not a {w}x{h} {im.mode} image"
+            )
         meta = im.info.get(SWATCH_KEY)
         rgba = np.asarray(im.convert("RGBA"), dtype=np.uint8)
     cell = w // 16
-    cells = rgba[::cell, ::cell].reshape(256, 4)
+    cells = rgba[::cell, ::cell]
+    uneven = np.any(cells.repeat(cell, axis=0).repeat(cell, axis=1) != rgba, axis=2)
+    if uneven.any():
+        y, x = (int(v) for v in np.argwhere(uneven)[0])
+        raise OrvToolError(
+            f"not a swatch: the cell at column {x // cell}, row {y // cell} ({cell} x {cell} pixels) "
+            f"is not one colour"
+        )
     entries, model = 256, 0
     if meta:
         try:
@@ -133,7 +162,8 @@ def read_png(path: str) -> Palette:
             entries, model = int(info["entries"]), int(info.get("model", 0))
         except (ValueError, KeyError, TypeError):
             pass
-    return Palette([tuple(int(v) for v in c) for c in cells[: max(0, min(entries, 256))]], model)  # type: ignore[misc]
+    flat = cells.reshape(256, 4)
+    return Palette([tuple(int(v) for v in c) for c in flat[: max(0, min(entries, 256))]], model)  # type: ignore[misc]
 
 
 # --- GIMP -----------------------------------------------------------------
@@ -141,14 +171,12 @@ def read_png(path: str) -> Palette:
 _GPL_ALPHA = re.compile(r"\balpha=(\d{1,3})\b")
 
 
-def write_gpl(pal: Palette, path: str) -> None:
-    name = os.path.splitext(os.path.basename(path))[0]
+def encode_gpl(pal: Palette, name: str) -> bytes:
     lines = ["GIMP Palette", f"Name: {name}", "Columns: 16", "#"]
     for i, (r, g, b, a) in enumerate(pal.colors):
         lines.append(f"{r:3d} {g:3d} {b:3d}\tIndex {i} alpha={a}")
-    with open(path, "w", encoding="utf-8", newline="\n") as fh:
-        fh.write("\n".join(lines) + "\n")
     _opaque_note(pal, "GIMP .gpl", " in GIMP; they are kept in the colour names, which orvtool reads back")
+    return ("\n".join(lines) + "\n").encode("utf-8")
 
 
 def read_gpl(path: str) -> Palette:
@@ -176,12 +204,11 @@ def read_gpl(path: str) -> Palette:
 # --- JASC-PAL -------------------------------------------------------------
 
 
-def write_jasc(pal: Palette, path: str) -> None:
+def encode_jasc(pal: Palette) -> bytes:
     lines = ["JASC-PAL", "0100", str(len(pal.colors))]
     lines += [f"{r} {g} {b}" for r, g, b, _ in pal.colors]
-    with open(path, "w", encoding="ascii", newline="\r\n") as fh:
-        fh.write("\n".join(lines) + "\n")
     _opaque_note(pal, "JASC-PAL")
+    return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
 def read_jasc(path: str) -> Palette:
@@ -204,7 +231,9 @@ def read_jasc(path: str) -> Palette:
 # --- Adobe colour table ---------------------------------------------------
 
 
-def write_act(pal: Palette, path: str) -> None:
+def encode_act(pal: Palette) -> bytes:
+    """The table, with the first fully transparent entry as its transparent
+    index; what it cannot hold is noted."""
     if len(pal.colors) > 256:
         raise OrvToolError(f"an Adobe colour table holds 256 colours, not {len(pal.colors)}")
     table = bytearray(768)
@@ -212,14 +241,15 @@ def write_act(pal: Palette, path: str) -> None:
         table[3 * i : 3 * i + 3] = bytes((r, g, b))
     clear = [i for i, c in enumerate(pal.colors) if c[3] == 0]
     partial = [i for i, c in enumerate(pal.colors) if c[3] not in (0, 255)]
-    transparent = clear[0] if len(clear) == 1 else 0xFFFF
+    transparent = clear[0] if clear else 0xFFFF
     table += struct.pack(">HH", len(pal.colors), transparent)
-    _write_bytes(path, table)
-    lost = len(partial) + (len(clear) if len(clear) > 1 else 0)
+    lost = len(partial) + max(0, len(clear) - 1)
     if lost:
         pal.notes.append(
-            f"Adobe .act holds one transparent entry and no other alpha: {lost} of {len(pal.colors)} colours lose their alpha"
+            f"Adobe .act holds one transparent entry and no other alpha: "
+            f"{lost} of {len(pal.colors)} colours lose their alpha"
         )
+    return bytes(table)
 
 
 def read_act(path: str) -> Palette:
@@ -241,11 +271,9 @@ def read_act(path: str) -> Palette:
 # --- JSON -----------------------------------------------------------------
 
 
-def write_json(pal: Palette, path: str) -> None:
+def encode_json(pal: Palette) -> bytes:
     doc = {"format": JSON_FORMAT, "version": 1, "model": pal.model, "colors": [list(c) for c in pal.colors]}
-    with open(path, "w", encoding="utf-8") as fh:
-        json.dump(doc, fh, indent=None, separators=(",", ":"))
-        fh.write("\n")
+    return (json.dumps(doc, indent=None, separators=(",", ":")) + "\n").encode("utf-8")
 
 
 def read_json(path: str) -> Palette:
@@ -281,16 +309,28 @@ def read_palette(path: str, fmt: Optional[str] = None) -> Palette:
         raise OrvToolError(f"cannot read: {exc.strerror or exc}") from None
 
 
+def encode_as(pal: Palette, kind: str, name: str = "palette", cell: int = 1) -> bytes:
+    """The file of `pal` in format `kind`; `name` is the palette's name where
+    the format has one (GIMP). What the format cannot hold is described in
+    `pal.notes`."""
+    if kind == "png":
+        return encode_png(pal, cell)
+    if kind == "gpl":
+        return encode_gpl(pal, name)
+    return {"pal": encode_pal, "jasc": encode_jasc, "act": encode_act, "json": encode_json}[kind](pal)
+
+
 def write_palette(pal: Palette, path: str, fmt: Optional[str] = None, cell: int = 1) -> None:
-    """Writes `pal` in the format that `fmt` or the file's extension names;
-    what the format cannot hold is described in `pal.notes`."""
+    """Writes `pal` in the format that `fmt` or the file's extension names."""
     kind = format_for(path, fmt)
+    data = encode_as(pal, kind, os.path.splitext(os.path.basename(path))[0], cell)
+    writing.place_bytes(path, data)
+
+
+def is_game_palette(path: str) -> bool:
+    """Whether `path` is handed to the module as it is: a binary palette, or a
+    file whose extension names no other format."""
     try:
-        if kind == "png":
-            write_png(pal, path, cell)
-        else:
-            {"pal": write_pal, "gpl": write_gpl, "jasc": write_jasc, "act": write_act, "json": write_json}[kind](
-                pal, path
-            )
-    except OSError as exc:
-        raise OrvToolError(f"cannot write {path}: {exc.strerror or exc}") from None
+        return format_for(path, reading=True) == "pal"
+    except OrvToolError:
+        return True

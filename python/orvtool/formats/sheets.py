@@ -12,7 +12,7 @@ kept too, under "offset".
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, List, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Sequence, Tuple
 
 import numpy as np
 from PIL import Image
@@ -48,22 +48,23 @@ def pack_shelves(sizes: Sequence[Tuple[int, int]], padding: int = 1) -> Tuple[Li
 
 def build_sheet(
     names: Sequence[str],
-    frames: Sequence[np.ndarray],
+    frames: Callable[[int], np.ndarray],
+    sizes: Sequence[Tuple[int, int]],
     offsets: Sequence[Tuple[int, int]],
     image_name: str,
     version: str,
     padding: int = 1,
 ) -> Tuple[Image.Image, Dict[str, Any]]:
-    """The atlas image and its TexturePacker hash document."""
-    sizes = [(f.shape[1], f.shape[0]) for f in frames]
+    """The atlas image and its TexturePacker hash document; `frames(i)` gives
+    the RGBA pixels of frame i, `sizes` the (width, height) of each."""
     positions, sheet_w, sheet_h = pack_shelves(sizes, padding)
     atlas = np.zeros((sheet_h, sheet_w, 4), dtype=np.uint8)
     canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets)])
     pivot = {"x": -canvas.left / canvas.width, "y": -canvas.top / canvas.height}
     described: Dict[str, Any] = {}
-    for name, frame, (w, h), (px, py), (ox, oy) in zip(names, frames, sizes, positions, offsets):
+    for i, (name, (w, h), (px, py), (ox, oy)) in enumerate(zip(names, sizes, positions, offsets)):
         if w and h:
-            atlas[py : py + h, px : px + w] = frame
+            atlas[py : py + h, px : px + w] = frames(i)
         described[name] = {
             "frame": {"x": px, "y": py, "w": w, "h": h},
             "rotated": False,

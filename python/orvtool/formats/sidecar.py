@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import base64
 import binascii
+import io
 import json
 import os
 import re
@@ -108,11 +109,13 @@ def frame_file_names(count: int) -> List[Tuple[str, str]]:
     return [(f"frame_{i:0{digits}d}.png", f"frame_{i:0{digits}d}.index.png") for i in range(count)]
 
 
-def write_index_layer(path: str, indices: np.ndarray, covered: np.ndarray) -> None:
+def encode_index_layer(indices: np.ndarray, covered: np.ndarray) -> bytes:
     h, w = indices.shape
     alpha = np.where(covered, 255, 0).astype(np.uint8)
     la = np.dstack([indices, alpha])
-    Image.frombytes("LA", (w, h), la.tobytes()).save(path, format="PNG")
+    out = io.BytesIO()
+    Image.frombytes("LA", (w, h), la.tobytes()).save(out, format="PNG")
+    return out.getvalue()
 
 
 def read_index_layer(path: str, width: int, height: int) -> Tuple[np.ndarray, np.ndarray]:
@@ -202,9 +205,8 @@ def dumps(doc: Any) -> str:
     return _FLAT_ARRAY.sub(lambda m: "[" + ", ".join(v.strip() for v in m.group(0)[1:-1].split(",") if v.strip()) + "]", text)
 
 
-def write_sidecar(path: str, doc: Dict[str, Any]) -> None:
-    with open(path, "w", encoding="utf-8") as fh:
-        fh.write(dumps(doc) + "\n")
+def encode_sidecar(doc: Dict[str, Any]) -> bytes:
+    return (dumps(doc) + "\n").encode("utf-8")
 
 
 def read_sidecar(folder: str) -> Dict[str, Any]:
@@ -362,3 +364,21 @@ def check_sidecar(doc: Dict[str, Any]) -> None:
             explicit_row_records(entry)
         except (AttributeError, KeyError, TypeError, ValueError):
             raise OrvToolError(f"{SIDECAR_NAME}: {where}: 'explicit_rows' is malformed") from None
+
+
+def written_names(folder: str) -> List[str]:
+    """The frame files that the export in `folder` lists in its sidecar, plain
+    names only; none when there is no readable sidecar."""
+    try:
+        doc = read_sidecar(folder)
+    except OrvToolError:
+        return []
+    names: List[str] = []
+    for entry in doc.get("frames") or []:
+        if not isinstance(entry, dict):
+            continue
+        for key in ("image", "indices"):
+            name = entry.get(key)
+            if isinstance(name, str) and name and name == os.path.basename(name) and name not in (".", ".."):
+                names.append(name)
+    return names

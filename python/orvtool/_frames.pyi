@@ -1,3 +1,0 @@
-import numpy as np
-
-def load_frames(file_name: str | bytes, io_pal: str | bytes = "") -> list[tuple[np.ndarray, int, int]] | None: ...

@@ -1,0 +1,327 @@
+// orvtool._native: the load report and frame-by-frame rendering for orvtool.
+//
+// Built from the same core as pyorv, but it prints nothing and hands back
+// plain Python values (dicts, lists, tuples, bytes, numpy arrays); the only
+// class it registers is its own frame stream, local to this module. A bad file
+// never raises: its report says what is wrong. Wrong argument types raise
+// TypeError. load_frames alone loads exactly as pyorv's OrvF.load does, its
+// "ERROR: " lines included.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <exception>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/diagnostics.hpp"
+#include "common/file_io.hpp"
+#include "orvfile/orv_file.hpp"
+
+namespace py = pybind11;
+using namespace orv;
+
+namespace {
+
+// Paths as the file system takes them: str, bytes or os.PathLike, through
+// os.fsencode (which raises TypeError for anything else).
+std::string fs_bytes(const py::object& path) {
+    return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+}
+
+py::object fs_text(const std::string& bytes) {
+    return py::module_::import("os").attr("fsdecode")(py::bytes(bytes));
+}
+
+py::object optional_int(bool present, std::int64_t value) {
+    return present ? py::object(py::int_(value)) : py::object(py::none());
+}
+
+py::object where_value(std::int64_t value) {
+    return value == Diagnostic::kNone ? py::object(py::none()) : py::object(py::int_(value));
+}
+
+py::dict diagnostic_dict(const Diagnostic& d) {
+    py::dict out;
+    out["category"] = category_name(d.category);
+    out["severity"] = severity_name(d.severity());
+    // Messages carry paths as the file system gave them: bytes that are not
+    // UTF-8 are shown escaped.
+    out["message"] = py::reinterpret_steal<py::str>(
+        PyUnicode_DecodeUTF8(d.message.data(), static_cast<Py_ssize_t>(d.message.size()), "backslashreplace"));
+    out["frame"] = where_value(d.frame);
+    out["row"] = where_value(d.row);
+    out["index"] = where_value(d.index);
+    return out;
+}
+
+py::list frame_rows(const OrvFrame& frame) {
+    py::list rows;
+    for (const OrvPixelSet& row : frame.pixel_sets()) {
+        py::list runs;
+        for (const OrvPixelBlock& block : row.blocks) {
+            runs.append(py::make_tuple(block.offset, block.color_count,
+                                       py::bytes(reinterpret_cast<const char*>(block.colors.data()),
+                                                 block.colors.size())));
+        }
+        rows.append(py::make_tuple(row.block_count, std::move(runs)));
+    }
+    return rows;
+}
+
+py::dict image_dict(std::size_t index, const OrvFrameBufferObject& image) {
+    py::dict out;
+    out["index"] = index;
+    out["width"] = image.width;
+    out["height"] = image.height;
+    out["offset_x"] = image.offset_x;
+    out["offset_y"] = image.offset_y;
+    out["pixels"] = py::bytes(reinterpret_cast<const char*>(image.pixels.data()), image.pixels.size());
+    return out;
+}
+
+// Everything one load learned, as plain values. `extra` holds findings of
+// the binding itself (a palette search that failed), after the core's.
+py::dict report_dict(const std::string& path, const OrvF& file, const std::vector<std::uint8_t>& bytes,
+                     const std::vector<Diagnostic>& extra, bool records) {
+    const LoadReport& rep = file.report();
+    const OrvData& data = *file.data();
+    const OrvHead& head = rep.head;
+    py::dict out;
+    out["path"] = fs_text(path);
+    out["status"] = status_name(extra.empty() ? rep.status() : Status::failed);
+    out["opened"] = rep.opened;
+    out["file_size"] = rep.file_size;
+
+    py::dict form;
+    form["has_header"] = head.has_header;
+    form["reserved"] = head.has_header ? py::object(py::bytes(reinterpret_cast<const char*>(head.reserved.data()),
+                                                              head.reserved.size()))
+                                       : py::object(py::none());
+    form["flag"] = optional_int(head.background_flag_read, head.flag_byte);
+    out["form"] = form;
+    out["head_whole"] = rep.opened && head.whole();
+    out["head_size"] = head.end;
+    out["speed"] = optional_int(head.speed_read, head.speed);
+    out["path_length"] = optional_int(head.path_length_read, head.path_length);
+    out["path_field"] = py::bytes(head.path);
+    out["location"] = py::bytes(head.path.substr(0, head.path.find('\0')));
+    out["frame_count_field"] = optional_int(head.frame_count_read, head.frame_count);
+    out["has_background"] = data.has_background;
+    out["frame_count"] = data.info.frame_count;
+    out["frames_wanted"] = rep.frames_wanted;
+    out["frames_whole"] = rep.frames_whole;
+    out["trailing_start"] = rep.trailing_start;
+    const std::size_t from = static_cast<std::size_t>(rep.trailing_start);
+    out["trailing"] = rep.trailing_bytes > 0 && from <= bytes.size()
+                          ? py::bytes(reinterpret_cast<const char*>(bytes.data() + from), bytes.size() - from)
+                          : py::bytes();
+
+    const PaletteReport& pal = rep.palette;
+    py::dict palette;
+    palette["location"] = py::bytes(pal.location);
+    palette["from_option"] = pal.from_option;
+    py::list tried;
+    for (const std::string& t : pal.tried) tried.append(fs_text(t));
+    palette["tried"] = tried;
+    palette["path"] = pal.path.empty() ? py::object(py::none()) : fs_text(pal.path);
+    palette["is_directory"] = pal.is_directory;
+    palette["result"] = pal.load.result;
+    palette["entry_count"] = optional_int(pal.load.count_read, pal.load.entry_count);
+    palette["entries_in_file"] = pal.load.entries_in_file;
+    palette["problem"] = pal.problem.empty() ? py::object(py::none()) : py::object(py::str(pal.problem));
+    py::list colors;
+    for (const PalF::Color& c : data.palette->color_table()) colors.append(py::make_tuple(c.r, c.g, c.b, c.a));
+    palette["colors"] = colors;
+    out["palette"] = palette;
+
+    py::list frames;
+    for (std::size_t i = 0; i < data.frames.size() && i < rep.frames.size(); ++i) {
+        const OrvFrame& frame = *data.frames[i];
+        const FrameExtent& extent = rep.frames[i];
+        py::dict f;
+        f["index"] = i;
+        f["start"] = extent.start;
+        f["end"] = extent.end;
+        f["whole"] = extent.whole;
+        f["height_word"] = extent.height_word;
+        f["frame_size"] = frame.frame_size;
+        f["height"] = frame.height;
+        f["is_shadow"] = frame.is_shadow;
+        f["width"] = frame.width;
+        f["y_offset"] = frame.y_offset;
+        f["x_offset"] = frame.x_offset;
+        f["unk1"] = frame.unk1;
+        f["unk2"] = frame.unk2;
+        if (records) f["rows"] = frame_rows(frame);
+        frames.append(std::move(f));
+    }
+    out["frames"] = frames;
+
+    py::list diagnostics;
+    py::dict counts;
+    for (const Diagnostic& d : rep.diagnostics.kept()) diagnostics.append(diagnostic_dict(d));
+    for (std::size_t c = 0; c < kCategoryCount; ++c) {
+        const auto category = static_cast<Category>(c);
+        if (rep.diagnostics.has(category)) counts[category_name(category)] = rep.diagnostics.count(category);
+    }
+    for (const Diagnostic& d : extra) {
+        diagnostics.append(diagnostic_dict(d));
+        const char* name = category_name(d.category);
+        counts[name] = (counts.contains(name) ? counts[name].cast<std::uint64_t>() : 0) + 1;
+    }
+    out["diagnostics"] = diagnostics;
+    out["counts"] = counts;
+    out["diagnostics_total"] = rep.diagnostics.total() + extra.size();
+    return out;
+}
+
+// Reads the file and runs the reading part of a load (render: the whole
+// load). A failure of the file system during the palette search becomes a
+// finding instead of an exception.
+std::vector<Diagnostic> read_into(OrvF& file, const std::string& path, const std::string& io_pal,
+                                  std::vector<std::uint8_t>& bytes, bool render) {
+    std::vector<Diagnostic> extra;
+    if (!read_whole_file(path, bytes)) {
+        bytes.clear();
+        // The load records that the file could not be opened.
+        file.load(path, 0, io_pal);
+        return extra;
+    }
+    try {
+        if (render) {
+            file.load_from_bytes(bytes, path, io_pal);
+        } else {
+            file.read_from_bytes(bytes, path, io_pal);
+        }
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        Diagnostic d;
+        d.category = Category::palette_search_failed;
+        d.message = std::string("the palette search failed: ") + e.what();
+        extra.push_back(std::move(d));
+    }
+    return extra;
+}
+
+// A read-only (height, width, 4) uint8 array over an image's bytes, which the
+// array keeps alive; the image gives them up.
+py::array image_array(OrvFrameBufferObject& image) {
+    const std::vector<py::ssize_t> shape{image.height, image.width, image.channels};
+    py::array_t<std::uint8_t> array;
+    if (image.pixels.empty()) {
+        array = py::array_t<std::uint8_t>(shape);
+    } else {
+        auto* owned = new PixelBytes(std::move(image.pixels));
+        py::capsule base(owned, [](void* p) { delete static_cast<PixelBytes*>(p); });
+        array = py::array_t<std::uint8_t>(shape, owned->data(), base);
+    }
+    py::detail::array_proxy(array.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+    return std::move(array);
+}
+
+// One animation read once, rendered one frame at a time.
+class FrameStream {
+public:
+    FrameStream(std::string path, const std::string& io_pal) : path_(std::move(path)) {
+        extra_ = read_into(file_, path_, io_pal, bytes_, false);
+        // Only the bytes after the last record are needed afterwards.
+        const LoadReport& rep = file_.report();
+        if (rep.trailing_bytes == 0) {
+            bytes_.clear();
+            bytes_.shrink_to_fit();
+        }
+    }
+
+    std::size_t size() const { return extra_.empty() ? file_.data()->frames.size() : 0; }
+
+    py::object render(std::size_t i) {
+        if (i >= size()) throw py::index_error("frame index out of range");
+        OrvFrameBufferObject image;
+        if (!file_.render_frame(i, image)) return py::none();
+        return image_dict(i, image);
+    }
+
+    py::dict report(bool records) const { return report_dict(path_, file_, bytes_, extra_, records); }
+
+private:
+    std::string path_;
+    OrvF file_;
+    std::vector<std::uint8_t> bytes_;
+    std::vector<Diagnostic> extra_;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+    m.doc() = "The load report of animation files, for orvtool";
+
+    py::list names;
+    for (std::size_t c = 0; c < kCategoryCount; ++c) names.append(category_name(static_cast<Category>(c)));
+    m.attr("CATEGORIES") = py::tuple(names);
+
+    m.def(
+        "load_report",
+        [](const py::object& path, const py::object& io_pal, bool records, bool images) {
+            const std::string name = fs_bytes(path);
+            const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
+            OrvF file;
+            std::vector<std::uint8_t> bytes;
+            const std::vector<Diagnostic> extra = read_into(file, name, palette, bytes, true);
+            py::dict out = report_dict(name, file, bytes, extra, records);
+            if (images) {
+                const std::vector<OrvFrameBufferObject> held = file.get_frame_buffer();
+                if (held.empty()) {
+                    out["images"] = py::none();
+                } else {
+                    py::list list;
+                    for (std::size_t i = 0; i < held.size(); ++i) list.append(image_dict(i, held[i]));
+                    out["images"] = list;
+                }
+            }
+            return out;
+        },
+        py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("records") = true,
+        py::arg("images") = false,
+        "Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched "
+        "for) and returns what the load found, as a dict; with images=True also the rendered frames.");
+
+    m.def(
+        "load_frames",
+        [](const py::object& path, const py::object& io_pal) -> py::object {
+            const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
+            OrvF file;
+            if (!file.load(fs_bytes(path), 0, palette, error_printer())) return py::none();
+            std::vector<OrvFrameBufferObject> images = file.take_frame_buffer();
+            py::list out(images.size());
+            for (std::size_t i = 0; i < images.size(); ++i) {
+                OrvFrameBufferObject& image = images[i];
+                out[i] = py::make_tuple(image_array(image), image.offset_x, image.offset_y);
+            }
+            return std::move(out);
+        },
+        py::arg("path"), py::arg("io_pal") = py::none(),
+        "Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list "
+        "of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array sharing "
+        "the rendered storage; None when OrvF.load would return None.");
+
+    py::class_<FrameStream>(m, "FrameStream", py::module_local())
+        .def("__len__", &FrameStream::size)
+        .def("render", &FrameStream::render, py::arg("index"),
+             "The image of one frame as a dict (index, width, height, offset_x, offset_y, pixels), or None when "
+             "the palette holds no colour.")
+        .def("report", &FrameStream::report, py::kw_only(), py::arg("records") = false,
+             "The load report, with the findings of the frames rendered so far.");
+
+    m.def(
+        "open_frames",
+        [](const py::object& path, const py::object& io_pal) {
+            const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
+            return std::make_unique<FrameStream>(fs_bytes(path), palette);
+        },
+        py::arg("path"), py::arg("io_pal") = py::none(),
+        "Reads an animation file and its palette without rendering; the stream renders one frame at a time.");
+}

@@ -1,0 +1,217 @@
+"""Command-line manners: a closed pipe, option ranges, --quiet and --verbose,
+notes once per file, outputs checked before anything is written."""
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from orvtool_build_helpers import write_rgba
+from orvtool_samples import figure, walk, write_project
+from PIL import Image
+
+from orvtool.cli import main
+from orvtool.orvfile import Animation, frame_from_indices
+
+
+def run(capfd, *argv):
+    code = main([str(a) for a in argv])
+    out, err = capfd.readouterr()
+    return code, out, err
+
+
+def test_a_closed_pipe_ends_quietly_with_the_signal_status(tmp_path):
+    for i in range(3):
+        write_project(tmp_path, f"a{i}.orv", walk())
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "orvtool", "info", str(tmp_path), "-j", "1"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    proc.stdout.close()  # the reader is gone before the first line
+    _, err = proc.communicate()
+    assert proc.returncode == 128 + 13
+    assert b"Traceback" not in err and b"BrokenPipe" not in err
+    assert err.decode().strip() == ""
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["export", "X", "-o", "O", "--padding", "-5"], "--padding: must be from 0 to 1024, not -5"),
+        (["export", "X", "-o", "O", "--fps", "1000"], "--fps: must be from 0.01 to 100"),
+        (["export", "X", "-o", "O", "--fps", "0"], "--fps: must be above 0"),
+        (["export", "X", "-o", "O", "--scale", "0"], "--scale: must be from 1 to 16"),
+        (["export", "X", "-o", "O", "--matte", "nocolour"], "--matte: not a colour: 'nocolour'"),
+        (["export", "X", "-o", "O", "--only", "sheet,movie"], "--only: parts are frames, sheet, gif, apng"),
+        (["build", "X", "-o", "O", "--quantize", "300"], "--quantize: must be from 1 to 256, not 300"),
+        (["build", "X", "-o", "O", "--speed", "-1"], "--speed: must be from 0 to 4294967295"),
+        (["build", "X", "-o", "O", "--offset", "40000", "0"], "--offset: must be from -32768 to 32767"),
+        (["palette", "X", "-o", "O", "--cell", "0"], "--cell: must be from 1 to 256"),
+        (["info", "X", "--quiet", "--verbose"], "not allowed with argument"),
+    ],
+)
+def test_option_values_are_checked_before_any_work(tmp_path, capfd, argv, message):
+    with pytest.raises(SystemExit) as exc:
+        main(argv)
+    assert exc.value.code == 2
+    assert message in capfd.readouterr().err
+
+
+def test_the_fastest_gif_still_has_a_delay(tmp_path, capfd):
+    path = write_project(tmp_path, "walk.orv", walk())
+    code, _, _ = run(capfd, "export", path, "-o", tmp_path / "out", "--gif", "--fps", "100")
+    assert code == 0
+    with Image.open(tmp_path / "out" / "preview.gif") as gif:
+        assert gif.info["duration"] == 10  # one hundredth of a second, the shortest a GIF holds
+    code, _, _ = run(capfd, "export", path, "-o", tmp_path / "slow", "--gif", "--fps", "0.5")
+    with Image.open(tmp_path / "slow" / "preview.gif") as gif:
+        assert gif.info["duration"] == 2000
+
+
+def many_coloured_frames(tmp_path, count):
+    rng = np.random.default_rng(5)
+    paths = []
+    for i in range(count):
+        a = rng.integers(0, 256, (4, 6, 4), dtype=np.uint8)
+        a[..., 3] = 255
+        write_rgba(tmp_path / f"f{i:02d}.png", a)
+        paths.append(tmp_path / f"f{i:02d}.png")
+    return paths
+
+
+def test_notes_come_once_per_file_details_with_verbose_nothing_with_quiet(tmp_path, capfd):
+    frames = many_coloured_frames(tmp_path, 30)
+    pal = tmp_path / "q.pal"
+    code, out, err = run(capfd, "build", *frames, "--quantize", "4", "--palette", pal, "-o", tmp_path / "a.orv")
+    assert code == 0 and out.startswith("wrote ")
+    notes = err.splitlines()
+    assert notes[0] == f"orvtool: {tmp_path / 'a.orv'}: note: made a palette of 4 colours"
+    assert len(notes) == 2 and "720 pixels in 720 colours took the nearest palette colour, in 30 of 30 frames" in notes[1]
+
+    code, out, err = run(capfd, "build", *frames, "--palette", pal, "-o", tmp_path / "b.orv", "--verbose")
+    lines = err.splitlines()
+    assert code == 0 and len(lines) == 31
+    assert lines[1] == f"orvtool: {tmp_path / 'b.orv'}: frame 0: 24 pixels in 24 colours took the nearest palette colour"
+
+    code, out, err = run(capfd, "build", *frames, "--palette", pal, "-o", tmp_path / "c.orv", "-q")
+    assert (code, out, err) == (0, "", "")
+    code, out, err = run(capfd, "build", *frames, "--palette", pal, "-o", tmp_path / "c.orv", "-q")
+    assert code == 1 and "already exists" in err  # errors still show
+
+
+def test_two_inputs_for_one_output_folder_are_refused(tmp_path, capfd):
+    a = write_project(tmp_path / "a", "walk.orv", walk())
+    b = write_project(tmp_path / "b", "walk.orv", walk())
+    code, out, err = run(capfd, "export", a, b, "-o", tmp_path / "out", "--force")
+    assert code == 1 and out == ""
+    assert err.strip() == (
+        f"orvtool: {b}: would be exported to {tmp_path / 'out' / 'walk'}, as {a} is: nothing written "
+        "(export them one at a time or from their folders)"
+    )
+    assert not (tmp_path / "out").exists()
+    code, _, _ = run(capfd, "export", tmp_path / "a", tmp_path / "b", "-o", tmp_path / "out")  # folders keep them apart
+    assert code == 0 and (tmp_path / "out" / "a" / "walk").is_dir() and (tmp_path / "out" / "b" / "walk").is_dir()
+
+
+def test_force_replaces_an_export_whole(tmp_path, capfd):
+    path = write_project(tmp_path, "walk.orv", walk())
+    out = tmp_path / "out"
+    assert run(capfd, "export", path, "-o", out, "--gif", "--sheet")[0] == 0
+    (out / "mine.txt").write_text("not the export's")
+    write_project(tmp_path, "walk.orv", Animation(frames=[figure()]))  # one frame now
+    code, stdout, _ = run(capfd, "export", path, "-o", out, "--force")
+    assert code == 0 and "7 left from an earlier export removed" in stdout
+    assert sorted(p.name for p in out.iterdir()) == ["animation.json", "frame_000.index.png", "frame_000.png", "mine.txt"]
+    # a folder that holds no export keeps a sheet of its own name
+    other = tmp_path / "other"
+    other.mkdir()
+    (other / "sheet.png").write_bytes(b"mine too")
+    assert run(capfd, "export", path, "-o", other, "--force")[0] == 0
+    assert (other / "sheet.png").read_bytes() == b"mine too"
+
+
+def test_only_adds_parts_to_an_existing_export(tmp_path, capfd):
+    path = write_project(tmp_path, "walk.orv", walk())
+    out = tmp_path / "out"
+    assert run(capfd, "export", path, "-o", out)[0] == 0
+    before = {p.name: (p.read_bytes(), p.stat().st_mtime_ns) for p in out.iterdir()}
+    code, stdout, _ = run(capfd, "export", path, "-o", out, "--only", "sheet,apng")
+    assert code == 0 and stdout.strip() == f"wrote {out}{os.sep}: 3 frames, 3 files"
+    after = {p.name: (p.read_bytes(), p.stat().st_mtime_ns) for p in out.iterdir()}
+    assert sorted(set(after) - set(before)) == ["preview.apng", "sheet.json", "sheet.png"]
+    assert all(after[name] == before[name] for name in before)  # the rest untouched
+    code, _, err = run(capfd, "export", path, "-o", out, "--only", "sheet")
+    assert code == 1 and "sheet.png and 1 more already exist" in err
+    # --force with --only replaces only the parts named, leaving the others
+    assert run(capfd, "export", path, "-o", out, "--only", "gif", "--force")[0] == 0
+    assert {"preview.apng", "sheet.png", "preview.gif"} <= {p.name for p in out.iterdir()}
+
+
+def gif_pages(path):
+    with Image.open(path) as gif:
+        pages = []
+        for i in range(gif.n_frames):
+            gif.seek(i)
+            pages.append(np.asarray(gif.convert("RGBA")).copy())
+        return pages
+
+
+def test_background_form_previews_frames_over_the_background(tmp_path, capfd):
+    ground = frame_from_indices([[1] * 6] * 4, x_offset=0, y_offset=0)
+    a = frame_from_indices([[2, None]], x_offset=1, y_offset=1)
+    b = frame_from_indices([[None, 3]], x_offset=3, y_offset=2)
+    colors = [(0, 0, 0, 255), (10, 100, 10, 255), (200, 0, 0, 255), (0, 0, 200, 255)]
+    path = write_project(tmp_path, "bg.orv", Animation(frames=[ground, a, b], has_background=True), colors=colors)
+    assert run(capfd, "export", path, "-o", tmp_path / "out", "--gif", "--apng")[0] == 0
+    pages = gif_pages(tmp_path / "out" / "preview.gif")
+    assert len(pages) == 2  # the background alone is not a page
+    for page, (x, y, colour) in zip(pages, [(1, 1, colors[2]), (4, 2, colors[3])]):
+        expected = np.tile(np.array(colors[1], np.uint8), (4, 6, 1))
+        expected[y, x] = colour
+        assert np.array_equal(page, expected)
+    with Image.open(tmp_path / "out" / "preview.apng") as ap:
+        assert ap.n_frames == 2
+        ap.seek(1)
+        assert tuple(np.asarray(ap.convert("RGBA"))[2, 4]) == colors[3]
+
+
+def test_matte_blends_partial_alpha_and_scale_enlarges(tmp_path, capfd):
+    colors = [(0, 0, 0, 255), (200, 100, 0, 60), (0, 0, 250, 200), (9, 9, 9, 255)]
+    path = write_project(tmp_path, "t.orv", Animation(frames=[frame_from_indices([[1, 2, 3, None]])]), colors=colors)
+    assert run(capfd, "export", path, "-o", tmp_path / "cut", "--gif")[0] == 0
+    (cut,) = gif_pages(tmp_path / "cut" / "preview.gif")
+    clear = (0, 0, 0, 0)
+    assert [tuple(p) for p in cut[0]] == [clear, (0, 0, 250, 255), (9, 9, 9, 255), clear]  # alpha cut at 128
+    assert run(capfd, "export", path, "-o", tmp_path / "matte", "--gif", "--apng", "--matte", "#ffffff", "--scale", "2")[0] == 0
+    (matted,) = gif_pages(tmp_path / "matte" / "preview.gif")
+    blend = lambda c, a: tuple((v * a + 255 * (255 - a) + 127) // 255 for v in c) + (255,)  # noqa: E731
+    assert matted.shape == (2, 8, 4)
+    assert [tuple(p) for p in matted[1, ::2]] == [blend((200, 100, 0), 60), blend((0, 0, 250), 200), (9, 9, 9, 255), clear]
+    assert np.array_equal(matted[0], matted[1]) and np.array_equal(matted[:, 0], matted[:, 1])
+    with Image.open(tmp_path / "matte" / "preview.apng") as ap:  # APNG keeps full alpha, scaled too
+        got = np.asarray(ap.convert("RGBA"))
+    assert got.shape == (2, 8, 4) and [tuple(p) for p in got[0, ::2]] == colors[1:] + [clear]
+
+
+def test_a_gif_of_more_colours_than_a_palette_holds_keeps_transparency(tmp_path, capfd):
+    colors = [(i, (i * 37) % 256, 255 - i, 255) for i in range(256)]  # 256 opaque + clear: 257 GIF entries
+    rows = [[16 * y + x for x in range(16)] for y in range(16)] + [[None] * 16]
+    path = write_project(tmp_path, "many.orv", Animation(frames=[frame_from_indices(rows)] * 2), colors=colors)
+    assert run(capfd, "export", path, "-o", tmp_path / "out", "--gif")[0] == 0
+    pages = gif_pages(tmp_path / "out" / "preview.gif")
+    expected = np.array([[colors[i] for i in row] for row in rows[:16]], np.int32)
+    for page in pages:
+        assert np.all(page[16, :, 3] == 0) and np.all(page[:16, :, 3] == 255)
+        assert np.abs(page[:16].astype(np.int32) - expected).mean() < 4  # two colours share an entry at most
+
+
+def test_options_that_do_not_fit_the_source_are_usage_errors(tmp_path, capfd):
+    path = write_project(tmp_path, "walk.orv", walk())
+    assert run(capfd, "export", path, "-o", tmp_path / "out")[0] == 0
+    code, out, err = run(capfd, "build", tmp_path / "out", "-o", tmp_path / "b.orv", "--anchor", "center")
+    assert (code, out) == (2, "") and err.strip() == "orvtool: error: --anchor is for plain PNG frames; an export folder has its own"
+    code, _, err = run(capfd, "build", tmp_path / "out", tmp_path / "walk.orv", "-o", tmp_path / "b.orv")
+    assert code == 2 and "is a folder: build takes one export folder or PNG frames" in err
+    assert not (tmp_path / "b.orv").exists()
