@@ -101,8 +101,8 @@ struct OrvFrame {
 private:
     void build_rows() const;
 
-    // Built on demand: a logically constant frame fills these once.
-    mutable FrameRowBytes row_bytes_;
+    // Built on demand: a logically constant frame fills its rows once.
+    FrameRowBytes row_bytes_;
     mutable std::vector<OrvPixelSet> pixel_sets_;
     mutable bool rows_built_ = true;
 };
