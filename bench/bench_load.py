@@ -13,9 +13,9 @@ warm, in this process, best of several runs:
   PNG decode  Pillow decoding the same frames stored as RGBA PNG
   copy        numpy copying as many bytes as the images hold into new memory
 
-cold, each a fresh interpreter timed whole minus the best of a fresh
-interpreter that does everything but the measured step (import, and for
-Pillow and numpy their untimed setup), best of several:
+cold, each a fresh interpreter timed whole minus a fresh interpreter run just
+before it that does everything but the measured step (import, and for Pillow
+and numpy their untimed setup), the median of several such pairs:
   load, full path, arrays   as above, once, file reading included
   P->RGBA     reading the raw index file and converting every frame once
   copy        one copy of the output bytes into new memory
@@ -37,6 +37,7 @@ import io
 import json
 import os
 import pickle
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -313,7 +314,7 @@ def make_p_images(meta: dict) -> list:
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5, help="runs per measurement; the best counts")
-    parser.add_argument("--cold-runs", type=int, default=10, help="fresh interpreters per cold measurement")
+    parser.add_argument("--cold-runs", type=int, default=11, help="pairs of fresh interpreters per cold measurement")
     parser.add_argument("--seed", type=int, default=1234)
     parser.add_argument("--pixels", type=int, default=40_000_000, help="at least this many pixels")
     parser.add_argument(
@@ -370,31 +371,23 @@ def main(argv=None) -> int:
         warm["png"].append(best_of(1, lambda: pngs, decode_png))
         warm["copy"].append(best_of(1, lambda: None, lambda _: source.copy()))
 
-    children = {
-        "load": (PYORV_LOAD, path),
-        "load base": (PYORV_BASE, path),
-        "full": (PYORV_FULL, path),
-        "convert": (PILLOW_CONVERT, meta["meta"], meta["indices"]),
-        "convert base": (PILLOW_BASE, meta["meta"], meta["indices"]),
-        "copy": (COPY, str(image_bytes)),
-        "copy base": (COPY_BASE, str(image_bytes)),
+    # Each measured child runs right after its base child, and each step is
+    # the median of those paired differences: a fresh interpreter's start
+    # varies by more than the minima of two separate series can settle.
+    pairs = {
+        "load": ((PYORV_LOAD, path), (PYORV_BASE, path)),
+        "full": ((PYORV_FULL, path), (PYORV_BASE, path)),
+        "convert": ((PILLOW_CONVERT, meta["meta"], meta["indices"]), (PILLOW_BASE, meta["meta"], meta["indices"])),
+        "copy": ((COPY, str(image_bytes)), (COPY_BASE, str(image_bytes))),
     }
     if has_arrays:
-        children["arrays"] = (ARRAYS_LOAD, path)
-        children["arrays base"] = (ARRAYS_BASE, path)
-    child_times = {k: [] for k in children}
+        pairs["arrays"] = ((ARRAYS_LOAD, path), (ARRAYS_BASE, path))
+    differences = {k: [] for k in pairs}
     for _ in range(args.cold_runs):
-        for name, (code, *child_args) in children.items():
-            child_times[name].append(run_child(code, *child_args)[0])
-    child_best = {k: min(v) for k, v in child_times.items()}
-    cold = {
-        "load": child_best["load"] - child_best["load base"],
-        "full": child_best["full"] - child_best["load base"],
-        "convert": child_best["convert"] - child_best["convert base"],
-        "copy": child_best["copy"] - child_best["copy base"],
-    }
-    if has_arrays:
-        cold["arrays"] = child_best["arrays"] - child_best["arrays base"]
+        for name, (measured, base) in pairs.items():
+            base_time = run_child(*base)[0]
+            differences[name].append(run_child(*measured)[0] - base_time)
+    cold = {k: statistics.median(v) for k, v in differences.items()}
 
     peak_runs = min(runs, 3)
     peak_load = min(peak_rss(PYORV_LOAD, path) for _ in range(peak_runs))
@@ -406,7 +399,7 @@ def main(argv=None) -> int:
     mib = 1 << 20
     print()
     print(f"animation: {len(sizes)} frames, {pixels / 1e6:.1f} Mpx, file {file_bytes / mib:.1f} MiB, "
-          f"images {image_bytes / mib:.1f} MiB; warm: best of {runs} runs, cold: best of {args.cold_runs}")
+          f"images {image_bytes / mib:.1f} MiB; warm: best of {runs} runs, cold: median of {args.cold_runs} pairs")
     print()
     print(f"{'measurement':<40}{'warm ms':>10}{'Mpx/s':>8}{'cold ms':>10}{'Mpx/s':>8}")
     rows = [
