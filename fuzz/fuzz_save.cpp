@@ -15,6 +15,7 @@
 
 #include "orvfile/orv_file.hpp"
 #include "anim/orv_format.hpp"
+#include "common/file_io.hpp"
 #include "fuzz_common.hpp"
 
 namespace {
@@ -160,10 +161,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     if ((what & 0xC0) == 0xC0) {
+        // Alternate between a file that is replaced and one written in place
+        // (a second link to it), and check that both end holding exactly
+        // the bytes of the record and of its palette.
+        const std::string target = s.dir + "/out.orv";
+        const std::string partner = s.dir + "/out.link";
+        std::filesystem::remove(partner);
+        if (what & 0x01) {
+            orv_fuzz::write_file(target, {1, 2, 3});
+            std::filesystem::create_hard_link(target, partner);
+        }
         try {
-            file.save(s.dir + "/out.orv", s.dir, s.dir + "/out.pal");
+            file.save(target, s.dir, s.dir + "/out.pal");
         } catch (const std::filesystem::filesystem_error&) {
             std::abort();  // every path here exists
+        }
+        std::vector<std::uint8_t> saved, saved_palette;
+        if (!orv::read_whole_file((what & 0x01) ? partner : target, saved) || saved != orv::write_orv(anim, "out.pal")) {
+            std::abort();
+        }
+        if (!orv::read_whole_file(s.dir + "/out.pal", saved_palette) || saved_palette != anim.palette->to_bytes()) {
+            std::abort();
         }
     }
     return 0;

@@ -92,6 +92,31 @@ def test_signatures_shown():
     assert doc.index("1. colors") < doc.index("2. colors")
 
 
+def _signature_docs():
+    for name in CLASSES:
+        for member, value in vars(getattr(pyorv, name)).items():
+            doc = value.fget.__doc__ if isinstance(value, property) else getattr(value, "__doc__", None)
+            if member != "__doc__" and doc:
+                yield f"{name}.{member}", doc
+
+
+def test_signatures_name_python_classes():
+    docs = dict(_signature_docs())
+    assert "OrvF.save" in docs and "PalF.colors" in docs
+    leaked = {k: v for k, v in docs.items() if "::" in v}
+    assert not leaked
+    for member, returned in [
+        ("OrvData.info", "pyorv.OrvInfo"),
+        ("OrvData.frames", "list[pyorv.OrvFrame]"),
+        ("OrvData.palette", "pyorv.PalF"),
+        ("OrvFrame.pixel_sets", "list[pyorv.OrvPixelSet]"),
+        ("OrvPixelSet.blocks", "list[pyorv.OrvPixelBlock]"),
+        ("OrvF.data", "pyorv.OrvData"),
+        ("OrvFrameBuffer.get_buffer", "list[pyorv.OrvFrameBufferObject]"),
+    ]:
+        assert docs[member].strip().splitlines()[0].endswith("-> " + returned), member
+
+
 def test_instances_take_no_foreign_attributes():
     f = pyorv.OrvF()
     with pytest.raises(AttributeError):

@@ -245,8 +245,12 @@ def test_resized_frame_is_built_from_its_image(tmp_path, edit_export):
     built = rebuild(out, tmp_path / "built.orv")
 
     frame = loaded(built)["frames"][0]
+    old = loaded(source)["frames"][0]
     assert (frame["width"], frame["height"]) == (11, 7)
-    assert (frame["x_offset"], frame["y_offset"], frame["frame_size"]) == (-4, -4, 1000)
+    # the new PNG gives no offsets: the bottom-centre point of the old frame stays put
+    bottom_centre = (old["x_offset"] + old["width"] // 2, old["y_offset"] + old["height"])
+    assert (frame["x_offset"] + 11 // 2, frame["y_offset"] + 7) == bottom_centre
+    assert frame["frame_size"] == 1000  # not width x height before: kept
     # the old index layer no longer counts: each colour takes its lowest index,
     # and the transparent entry 6 leaves its pixels uncovered
     lowest = {i: EDIT_PALETTE.index(c) for i, c in enumerate(EDIT_PALETTE)}

@@ -113,6 +113,16 @@ def test_stored_path_through_a_symbolic_link(tmp_path):
     assert (tmp_path / "real" / "pal" / "x.pal").read_bytes() == b"\0\0\0\0"
 
 
+def test_link_brought_to_light_by_normalising_is_resolved(tmp_path):
+    # "missing/../link" resolves no link at first (missing does not exist);
+    # only the second pass sees that link names real.
+    (tmp_path / "real" / "pal").mkdir(parents=True)
+    (tmp_path / "link").symlink_to(tmp_path / "real")
+    f = pyorv.OrvF()
+    f.save(str(tmp_path / "o.orv"), str(tmp_path / "missing" / ".." / "link"), str(tmp_path / "real" / "pal" / "x.pal"))
+    assert (tmp_path / "o.orv").read_bytes()[4:18] == bytes.fromhex("0a000000") + b"pal/x.pal\0"
+
+
 def test_saved_file_finds_its_palette_from_below_the_root(root):
     (root / "objects" / "tree").mkdir(parents=True)
     f = load_bytes(root, EXAMPLE_1)

@@ -1,12 +1,23 @@
 """Building animation files from images: the way back from an export.
 
-Two sources:
+Sources:
 
 * an export folder (`animation.json`, frame PNGs, index layers), edited or
   not. Every header and frame field comes from the sidecar; the pixels come
   from the frame PNGs. An unedited folder gives back the same records, and the
-  same bytes, as the file it was exported from.
-* plain PNG frames without a sidecar, placed by an anchor or fixed offsets.
+  same bytes, as the file it was exported from. Frame PNGs that the sidecar
+  does not list (`frame_048.png` added in an editor) join in name order.
+* a sprite sheet (`formats.sheets`); when its `meta.orvtool` holds the
+  export's record, that record stands in for the sidecar.
+* plain images without a sidecar (PNG frames, a folder of PNGs, animated GIF,
+  APNG and WebP), placed by `--offset`, `--anchor`, or the oFFs chunk of a PNG.
+
+Placement through edits: a frame image whose oFFs chunk (or sheet position)
+gives offsets other than the sidecar's takes them. A frame whose size changed
+and that gives no new offsets keeps the point of its old rectangle named by
+the resize anchor (bottom-centre by default: the feet of a figure stay where
+they were). Where every frame of the record has `frame_size` = width x
+height, a resized or added frame follows that rule.
 
 Pixels become palette indices by the rules of `matching`; `exact` refuses
 any pixel that needs the nearest entry.
@@ -28,8 +39,9 @@ from __future__ import annotations
 
 import base64
 import os
+import re
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 from PIL import Image
@@ -37,9 +49,24 @@ from PIL import Image
 from . import writing
 from .errors import OrvToolError, UsageError
 from .formats import orv, palettes, sidecar
+from .formats import sheets
 from .images import read_frame_png
+from .inputs import InputImage, apply_color_key, exported_offsets, png_offsets, read_images
+from .inputs import folder_pngs as inputs_folder_pngs
 from .loading import find_palette
-from .matching import SHADOW_COLOR, ColorMatcher, FramePixels, Inexact, quantize_palette, resolve_pixels
+from .matching import (
+    SHADOW_COLOR,
+    ColorMatcher,
+    FramePixels,
+    Inexact,
+    entries_in_use,
+    exact_indices,
+    grow_palette,
+    missing_colors,
+    quantize_palette,
+    resolve_pixels,
+    visible_colors,
+)
 from .model import Animation, Frame, Row
 
 # Offsets of a w x h frame for each anchor: the position of its top-left pixel
@@ -53,6 +80,15 @@ ANCHORS = {
     "top-left": lambda w, h: (0, 0),
 }
 DEFAULT_ANCHOR = "bottom-center"
+
+# The point of a w x h frame that stays in place when the frame is resized.
+RESIZE_ANCHORS = {
+    "top-left": lambda w, h: (0, 0),
+    "centre": lambda w, h: (w // 2, h // 2),
+    "bottom-centre": lambda w, h: (w // 2, h),
+}
+DEFAULT_RESIZE_ANCHOR = "bottom-centre"
+ADDED_FRAME = re.compile(r"^frame_\w+\.png$", re.IGNORECASE)  # not frame_NNN.index.png
 DEFAULT_SPEED = 100
 
 
@@ -63,6 +99,9 @@ class BuildOptions:
     exact: bool = False  # refuse colours that the palette does not hold
     quantize: Optional[int] = None  # make a palette of at most this many colours
     force: bool = False  # replace an existing output (and a palette to write)
+    add_colors: bool = False  # put colours the palette lacks into entries nothing uses
+    resize_anchor: Optional[str] = None  # the point a resized frame keeps
+    transparent: Optional[Tuple[int, int, int]] = None  # colour key for images without alpha
     # plain frames only
     anchor: Optional[str] = None
     offset: Optional[Tuple[int, int]] = None
@@ -130,6 +169,13 @@ def encode_rows(
 # --- palette and its stored path -----------------------------------------------
 
 
+@dataclass
+class PaletteChoice:
+    match: palettes.Palette  # the palette pixels are matched against
+    write: Optional[palettes.Palette] = None  # written to `names` when set
+    names: Optional[str] = None  # the binary palette the animation names; None keeps the stored name
+
+
 def _game_palette_name(path: str) -> None:
     """Refuses a palette to be written that the game would not read."""
     if os.path.splitext(path)[1].lower() != orv.PALETTE_EXTENSION:
@@ -168,10 +214,8 @@ def _binary_copy_for(source: str, pal: palettes.Palette, force: bool, notes: Lis
 
 def _palette_for_build(
     options: BuildOptions, images: Sequence[np.ndarray], fallback: Optional[palettes.Palette], notes: List[str]
-) -> Tuple[palettes.Palette, Optional[palettes.Palette], Optional[str]]:
-    """(palette to match against, palette to write or None, the binary palette
-    file the animation names or None to keep the stored name). Every check
-    comes before the work."""
+) -> PaletteChoice:
+    """Every check comes before the work."""
     target = options.palette
     if options.quantize is not None:
         if target is None:
@@ -182,15 +226,15 @@ def _palette_for_build(
         writing.check(target)
         made = palettes.Palette(quantize_palette(images, options.quantize))
         notes.append(f"made a palette of {len(made.colors)} colours")
-        return made, made, target
+        return PaletteChoice(made, made, target)
     if target is not None and os.path.exists(target):
         pal = palettes.read_palette(target)
         if not 1 <= len(pal.colors) <= 256:
             raise OrvToolError(f"palette {target} holds {len(pal.colors)} colours, 1 to 256 can be used")
         if palettes.is_game_palette(target):
-            return pal, None, target
+            return PaletteChoice(pal, None, target)
         to_write, game = _binary_copy_for(target, pal, options.force, notes)
-        return pal, to_write, game
+        return PaletteChoice(pal, to_write, game)
     if fallback is None:
         if target is None:
             raise OrvToolError("no palette: name one with --palette")
@@ -198,11 +242,252 @@ def _palette_for_build(
     if target is not None:
         _game_palette_name(target)
         writing.check(target)
-        return fallback, fallback, target
-    return fallback, None, None
+        return PaletteChoice(fallback, fallback, target)
+    return PaletteChoice(fallback)
 
 
-# --- from an export folder -------------------------------------------------------
+def _add_colors(
+    options: BuildOptions,
+    choice: PaletteChoice,
+    images: Sequence[np.ndarray],
+    layer_indices: Set[int],
+    shared: Optional[str],
+    output: str,
+    notes: List[str],
+) -> PaletteChoice:
+    """The palette with the colours of `images` that it lacks put into
+    entries that nothing uses. A palette this build writes may take any entry
+    its own pixels do not use; a palette read from `shared` also keeps every
+    entry that an animation below --project-root naming it draws with."""
+    base = choice.match
+    target = choice.names
+    others: Set[int] = set()
+    if choice.write is None:
+        if shared is None or not options.project_root:
+            raise OrvToolError(
+                f"--add-colors: palette {shared or 'of the sidecar'} is not written by this build and other "
+                "animations may use it: name --project-root so that the entries no animation uses can be found"
+            )
+        if os.path.exists(shared):
+            if not palettes.is_game_palette(shared):
+                raise OrvToolError(f"--add-colors: palette {shared} is not in the game's format")
+            base = palettes.read_pal(shared)  # as it is now, with what other builds added
+        others, users = entries_in_use(options.project_root, shared, [output])
+        target = shared
+        notes.append(f"--add-colors: {len(users)} other animations below {options.project_root} use {shared}")
+    seen = visible_colors(images)
+    new = missing_colors(seen, base.colors)
+    if not new:
+        notes.append("--add-colors: the palette holds every colour already")
+        return PaletteChoice(base, None, choice.names) if choice.write is None else choice
+    used = exact_indices(seen, base.colors) | layer_indices | others
+    colors, added = grow_palette(base.colors, new, used)
+    grown = palettes.Palette(colors, base.model)
+    for i, color in added:
+        notes.append(f"added colour {color} to palette {target} as entry {i}")
+    return PaletteChoice(grown, grown, target)
+
+
+def _choose_palette(
+    options: BuildOptions,
+    images: Sequence[np.ndarray],
+    fallback: Optional[palettes.Palette],
+    layer_indices: Set[int],
+    shared: Optional[str],
+    output: str,
+    notes: List[str],
+) -> PaletteChoice:
+    choice = _palette_for_build(options, images, fallback, notes)
+    if options.add_colors:
+        if options.quantize is not None:
+            raise OrvToolError("--add-colors and --quantize: a palette made by --quantize holds every colour it can")
+        if options.exact:
+            raise OrvToolError("--add-colors and --exact: choose one")
+        choice = _add_colors(options, choice, images, layer_indices, shared, output, notes)
+    return choice
+
+
+# --- from a record: an export folder's sidecar, or a sheet's meta.orvtool ---------------------
+
+
+def _resize_anchor(options: BuildOptions) -> str:
+    name = options.resize_anchor or DEFAULT_RESIZE_ANCHOR
+    if name not in RESIZE_ANCHORS:
+        raise OrvToolError(f"unknown resize anchor '{name}' (one of {', '.join(RESIZE_ANCHORS)})")
+    return name
+
+
+def _refuse_plain_options(options: BuildOptions, source: str) -> None:
+    for name in ("anchor", "offset", "speed"):
+        if getattr(options, name) is not None:
+            raise UsageError(f"--{name} is for plain PNG frames; {source} has its own")
+    if options.shadow or options.background:
+        raise UsageError(f"--shadow and --background are for plain PNG frames; {source} has its own")
+
+
+def _sidecar_palette(doc: Dict[str, Any], where: str) -> Optional[palettes.Palette]:
+    pal_doc = doc["palette"]
+    if not isinstance(pal_doc.get("colors"), list):
+        return None
+    colors = [tuple(c) if isinstance(c, list) else c for c in pal_doc["colors"]]
+    try:
+        palettes.check_colors(colors)  # type: ignore[arg-type]
+    except OrvToolError as exc:
+        raise OrvToolError(f"{where}: the palette's colours: {exc}") from None
+    return palettes.Palette(colors, int(pal_doc.get("model", 0)) & 0xFFFF)  # type: ignore[arg-type]
+
+
+def plan_from_record(
+    doc: Dict[str, Any],
+    images: Dict[int, InputImage],
+    layers: Dict[int, Tuple[np.ndarray, np.ndarray]],
+    options: BuildOptions,
+    output: str,
+    where: str,
+    read_rows: Any = None,
+) -> Plan:
+    """The records that a checked sidecar document builds with the frame
+    images given (by frame number; a frame without one keeps its rows, from
+    `read_rows(entry)`). Entries marked "added" are frames the record did not
+    have. `layers` are the index layers of frames whose image kept its size."""
+    notes: List[str] = []
+    details: List[str] = []  # per frame, shown with --verbose
+    resized: List[Tuple[int, int, int]] = []  # frame, offsets a resized frame took
+    moved_by_image: List[int] = []
+    entries = doc["frames"]
+    anchor = _resize_anchor(options)
+    known = [e for e in entries if not e.get("added")]
+    area_rule = bool(known) and all(e["frame_size"] == e["width"] * e["height"] for e in known)
+    if options.transparent is not None:
+        keyed = apply_color_key(list(images.values()), options.transparent)
+        notes.append(f"--transparent: {keyed} pixels made transparent")
+
+    pal_doc = doc["palette"]
+    fallback = _sidecar_palette(doc, where)
+    shadow_only = all(e["is_shadow"] for i, e in enumerate(entries) if i in images)
+    plain_images = [images[i].rgba for i in images if not entries[i]["is_shadow"]]
+    layer_indices: Set[int] = set()
+    for i, (idx, cov) in layers.items():
+        if not entries[i]["is_shadow"]:
+            layer_indices.update(int(v) for v in np.unique(idx[cov]))
+    shared = options.palette or (pal_doc.get("resolved") if options.project_root else None)
+    if fallback is None and options.palette is None and options.quantize is None:
+        if not shadow_only:
+            raise OrvToolError(f"{where}: the palette has no 'colors': name a palette with --palette")
+        choice = PaletteChoice(palettes.Palette([SHADOW_COLOR]))  # shadow frames use no colour
+    else:
+        choice = _choose_palette(options, plain_images, fallback, layer_indices, shared, output, notes)
+    matcher = ColorMatcher(choice.match.colors)
+
+    inexact = Inexact()
+    frames: List[Frame] = []
+    after_shadow = False
+    for i, entry in enumerate(entries):
+        shadow = entry["is_shadow"] != 0
+        x, y, frame_size = entry["x_offset"], entry["y_offset"], entry["frame_size"]
+        if i not in images:
+            rows = read_rows(entry)
+            width, height, word = entry["width"], entry["height"], entry.get("height_word")
+        else:
+            image = images[i]
+            rgba = image.rgba
+            height, width = rgba.shape[:2]
+            same_size = (width, height) == (entry["width"], entry["height"])
+            word = entry.get("height_word") if same_size else None
+            if word is not None and bool(word & 0x8000) != shadow:
+                word = None  # the shadow flag was changed in the sidecar
+            moved = image.offsets is not None and image.offsets != (image.exported or (x, y))
+            if image.offsets is not None and (moved or entry.get("added")):
+                x, y = image.offsets
+                if not entry.get("added"):
+                    moved_by_image.append(i)
+                    details.append(
+                        f"frame {i}: offsets {x}, {y} from {image.name} "
+                        f"(the record has {entry['x_offset']}, {entry['y_offset']})"
+                    )
+            elif not same_size:
+                point = RESIZE_ANCHORS[anchor]
+                (ox, oy), (nx, ny) = point(entry["width"], entry["height"]), point(width, height)
+                x, y = x + ox - nx, y + oy - ny
+                if not entry.get("added"):
+                    resized.append((i, x, y))
+                    details.append(
+                        f"frame {i}: {entry['width']}x{entry['height']} in the record, {width}x{height} in "
+                        f"{image.name}: built from the image, its {anchor} point kept (offsets {x}, {y})"
+                    )
+            if not same_size and area_rule:
+                frame_size = width * height
+            try:
+                orv.check_offset(i, "x offset", x)
+                orv.check_offset(i, "y offset", y)
+                orv.check_frame_size(i, width, height, shadow, after_shadow and word is None)
+                px = resolve_pixels(rgba, matcher, layers.get(i), shadow)
+                inexact.add(i, rgba, px, matcher, details)
+                explicit = sidecar.explicit_row_records(entry) if same_size else None
+                rows = encode_rows(px, shadow, i, explicit)
+            except OrvToolError as exc:
+                raise OrvToolError(f"{image.name}: {exc}") from None
+        frames.append(
+            Frame(
+                width=width,
+                rows=rows,
+                x_offset=x,
+                y_offset=y,
+                is_shadow=shadow,
+                frame_size=frame_size,
+                unk1=entry["unk1"],
+                unk2=entry["unk2"],
+                height=height,
+                height_word=word,
+            )
+        )
+        after_shadow = after_shadow or shadow
+    inexact.check(options.exact)
+    if resized:
+        listed = ", ".join(f"frame {i} at offsets {x}, {y}" for i, x, y in resized[:5])
+        more = f" and {len(resized) - 5} more" if len(resized) > 5 else ""
+        notes.append(
+            f"{len(resized)} of {len(entries)} frames changed size and were built from their images alone, "
+            f"each keeping its {anchor} point: {listed}{more}"
+        )
+    if moved_by_image:
+        notes.append(
+            f"{len(moved_by_image)} frames take the offsets of their images (oFFs), not the record's: "
+            f"frame {', '.join(str(i) for i in moved_by_image)}"
+        )
+    nearest = inexact.note(len(entries))
+    if nearest:
+        notes.append(nearest)
+
+    header = doc["header"]
+    count: Optional[int] = doc["frame_count_field"]
+    if doc.get("frame_count") != len(entries):  # frames were taken out or added
+        count = len(entries) - (1 if header and header["flag"] else 0)
+    anim = Animation(
+        frames=frames,
+        speed=doc["speed"],
+        has_background=header is not None,
+        background_flag=header["flag"] if header else 1,
+        reserved=bytes.fromhex(header["reserved"]) if header else b"\0\0\0\0",
+        raw_path_field=bytes.fromhex(pal_doc["path_field"]),
+        path_length=pal_doc["location_size"],
+        frame_count=count & 0xFFFFFFFF if count is not None else None,
+        trailing=base64.b64decode(doc.get("trailing", "")),
+    )
+    game = choice.names
+    stored_from = game or options.palette or (pal_doc.get("resolved") if options.project_root else None)
+    if options.project_root and not stored_from:
+        raise OrvToolError("--project-root: the record names no palette file found at export; name it with --palette")
+    if stored_from and not game and os.path.exists(stored_from) and not palettes.is_game_palette(stored_from):
+        raise OrvToolError(
+            f"the export's palette {stored_from} is not in the game's format: name a binary palette with --palette"
+        )
+    if stored_from:
+        root = options.project_root or os.path.dirname(os.path.abspath(output))
+        anim.raw_path_field = None
+        anim.path_length = None
+        anim.palette_path = orv.stored_palette_path(stored_from, root)
+    return Plan(anim, choice.write, choice.names if choice.write else None, notes, details)
 
 
 def _index_layer_for(folder: str, entry: Dict[str, Any], frame_no: int, size: Tuple[int, int], same_size: bool):
@@ -227,132 +512,116 @@ def _index_layer_for(folder: str, entry: Dict[str, Any], frame_no: int, size: Tu
     return None  # the frame was resized: only its image counts
 
 
+def _added_frames(folder: str, entries: List[Dict[str, Any]], notes: List[str]) -> List[Dict[str, Any]]:
+    """The sidecar's entries with the frame PNGs it does not list put in
+    among them by name, each a copy of the frame before it (placement and
+    fields) marked "added"."""
+    listed = {e.get("image") for e in entries} | {e.get("indices") for e in entries}
+    try:
+        names = sorted(n for n in os.listdir(folder) if ADDED_FRAME.match(n) and n not in listed)
+    except OSError as exc:
+        raise OrvToolError(f"cannot read folder {folder}: {exc.strerror or exc}") from None
+    if not names:
+        return entries
+    if not entries:
+        raise OrvToolError(f"{sidecar.SIDECAR_NAME} lists no frame for the added {names[0]} to follow")
+    out = list(entries)
+    for name in names:
+        at = len(out)
+        for k, e in enumerate(out):
+            if e.get("image") and e["image"] > name:
+                at = k
+                break
+        model = dict(out[at - 1] if at else out[0])
+        for key in ("explicit_rows", "height_word", "indices"):
+            model.pop(key, None)
+        model.update(image=name, is_shadow=0, runs="maximal", added=True)
+        out.insert(at, model)
+    for k, e in enumerate(out):
+        if e.get("added"):
+            notes.append(f"{e['image']} is not in {sidecar.SIDECAR_NAME}: added as frame {k}")
+    return out
+
+
 def plan_from_export(folder: str, options: BuildOptions, output: str) -> Plan:
     """The records (and palette) that an export folder, edited or not, builds."""
-    for name in ("anchor", "offset", "speed"):
-        if getattr(options, name) is not None:
-            raise UsageError(f"--{name} is for plain PNG frames; an export folder has its own")
-    if options.shadow or options.background:
-        raise UsageError("--shadow and --background are for plain PNG frames; an export folder has its own")
+    _refuse_plain_options(options, "an export folder")
     doc = sidecar.read_sidecar(folder)
     sidecar.check_sidecar(doc)
     notes: List[str] = []
-    details: List[str] = []  # per frame, shown with --verbose
-    resized: List[int] = []
+    doc = dict(doc, frames=_added_frames(folder, doc["frames"], notes))
     entries = doc["frames"]
-
-    images: Dict[int, np.ndarray] = {}
+    images: Dict[int, InputImage] = {}
+    layers: Dict[int, Tuple[np.ndarray, np.ndarray]] = {}
     for i, entry in enumerate(entries):
-        if entry["image"] is not None:
-            images[i] = read_frame_png(os.path.join(folder, entry["image"]))
-
-    pal_doc = doc["palette"]
-    fallback = None
-    if isinstance(pal_doc.get("colors"), list):
-        colors = [tuple(c) if isinstance(c, list) else c for c in pal_doc["colors"]]
-        try:
-            palettes.check_colors(colors)  # type: ignore[arg-type]
-        except OrvToolError as exc:
-            raise OrvToolError(f"{sidecar.SIDECAR_NAME}: the palette's colours: {exc}") from None
-        fallback = palettes.Palette(colors, int(pal_doc.get("model", 0)) & 0xFFFF)  # type: ignore[arg-type]
-    shadow_only = all(e["is_shadow"] for i, e in enumerate(entries) if i in images)
-    if fallback is None and options.palette is None and options.quantize is None:
-        if not shadow_only:
-            raise OrvToolError(f"{sidecar.SIDECAR_NAME}: the palette has no 'colors': name a palette with --palette")
-        match_pal, to_write, game = palettes.Palette([SHADOW_COLOR]), None, None  # shadow frames use no colour
-    else:
-        plain_images = [images[i] for i in images if not entries[i]["is_shadow"]]
-        match_pal, to_write, game = _palette_for_build(options, plain_images, fallback, notes)
-    matcher = ColorMatcher(match_pal.colors)
-
-    inexact = Inexact()
-    frames: List[Frame] = []
-    after_shadow = False
-    for i, entry in enumerate(entries):
-        shadow = entry["is_shadow"] != 0
-        if i not in images:
-            rows = sidecar.frame_rows(folder, entry)
-            width, height, word = entry["width"], entry["height"], entry.get("height_word")
-        else:
-            rgba = images[i]
-            height, width = rgba.shape[:2]
-            same_size = (width, height) == (entry["width"], entry["height"])
-            word = entry.get("height_word") if same_size else None
-            if word is not None and bool(word & 0x8000) != shadow:
-                word = None  # the shadow flag was changed in the sidecar
-            orv.check_frame_size(i, width, height, shadow, after_shadow and word is None)
-            layer = _index_layer_for(folder, entry, i, (width, height), same_size)
-            px = resolve_pixels(rgba, matcher, layer, shadow)
-            inexact.add(i, rgba, px, matcher, details)
-            explicit = sidecar.explicit_row_records(entry) if same_size else None
-            rows = encode_rows(px, shadow, i, explicit)
-            if not same_size:
-                resized.append(i)
-                details.append(
-                    f"frame {i}: {entry['width']}x{entry['height']} in the sidecar, {width}x{height} in "
-                    f"{entry['image']}: built from the image"
-                )
-        frames.append(
-            Frame(
-                width=width,
-                rows=rows,
-                x_offset=entry["x_offset"],
-                y_offset=entry["y_offset"],
-                is_shadow=shadow,
-                frame_size=entry["frame_size"],
-                unk1=entry["unk1"],
-                unk2=entry["unk2"],
-                height=height,
-                height_word=word,
-            )
-        )
-        after_shadow = after_shadow or shadow
-    inexact.check(options.exact)
-    if resized:
-        notes.append(
-            f"{len(resized)} of {len(entries)} frames changed size and were built from their images alone "
-            f"(frame {resized[0]} first)"
-        )
-    nearest = inexact.note(len(entries))
-    if nearest:
-        notes.append(nearest)
-
-    header = doc["header"]
-    count: Optional[int] = doc["frame_count_field"]
-    if doc.get("frame_count") != len(entries):  # frames were taken out or added
-        count = len(entries) - (1 if header and header["flag"] else 0)
-    anim = Animation(
-        frames=frames,
-        speed=doc["speed"],
-        has_background=header is not None,
-        background_flag=header["flag"] if header else 1,
-        reserved=bytes.fromhex(header["reserved"]) if header else b"\0\0\0\0",
-        raw_path_field=bytes.fromhex(pal_doc["path_field"]),
-        path_length=pal_doc["location_size"],
-        frame_count=count & 0xFFFFFFFF if count is not None else None,
-        trailing=base64.b64decode(doc.get("trailing", "")),
+        if entry["image"] is None:
+            continue
+        path = os.path.join(folder, entry["image"])
+        rgba = read_frame_png(path)
+        images[i] = InputImage(entry["image"], rgba, png_offsets(path), exported_offsets(path))
+        h, w = rgba.shape[:2]
+        layer = _index_layer_for(folder, entry, i, (w, h), (w, h) == (entry["width"], entry["height"]))
+        if layer is not None:
+            layers[i] = layer
+    plan = plan_from_record(
+        doc, images, layers, options, output, sidecar.SIDECAR_NAME, lambda entry: sidecar.frame_rows(folder, entry)
     )
-    stored_from = game or options.palette or (pal_doc.get("resolved") if options.project_root else None)
-    if options.project_root and not stored_from:
-        raise OrvToolError("--project-root: the sidecar names no palette file found at export; name it with --palette")
-    if stored_from and not game and os.path.exists(stored_from) and not palettes.is_game_palette(stored_from):
-        raise OrvToolError(
-            f"the export's palette {stored_from} is not in the game's format: name a binary palette with --palette"
+    plan.notes[:0] = notes
+    return plan
+
+
+# --- from a sprite sheet -------------------------------------------------------------
+
+
+def plan_from_sheet(path: str, options: BuildOptions, output: str) -> Plan:
+    """The records that a sprite sheet builds: through the export's record
+    in its meta when it has one for as many frames, else as plain frames."""
+    anchor = options.anchor or DEFAULT_ANCHOR
+    if anchor not in ANCHORS:
+        raise OrvToolError(f"unknown anchor '{anchor}' (one of {', '.join(ANCHORS)})")
+    sheet = sheets.read_sheet(path, ANCHORS[anchor])
+    images = [InputImage(f"{path} frame {i} ('{f.name}')", f.rgba, (f.x_offset, f.y_offset)) for i, f in enumerate(sheet.frames)]
+    record = sheet.record
+    notes: List[str] = []
+    if record is not None:
+        try:
+            sidecar.check_sidecar(record)
+        except OrvToolError as exc:
+            raise OrvToolError(f"{path}: meta.{sheets.RECORD_KEY}: {exc}") from None
+        if len(record["frames"]) == len(images):
+            _refuse_plain_options(options, "a sheet with orvtool's record")
+            by_frame: Dict[int, InputImage] = {}
+            for i, (entry, image) in enumerate(zip(record["frames"], images)):
+                if entry["image"] is None and image.rgba.size == 0:
+                    continue  # a frame without pixels keeps its rows
+                by_frame[i] = image
+            # a frame without pixels has no index layer: its rows are the record's explicit ones
+            return plan_from_record(
+                record, by_frame, {}, options, output, f"{path}: meta.{sheets.RECORD_KEY}",
+                lambda entry: sidecar.frame_rows("", dict(entry, indices=None)),
+            )
+        notes.append(
+            f"meta.{sheets.RECORD_KEY} describes {len(record['frames'])} frames, the sheet has {len(images)}: "
+            "built as plain frames"
         )
-    if stored_from:
-        root = options.project_root or os.path.dirname(os.path.abspath(output))
-        anim.raw_path_field = None
-        anim.path_length = None
-        anim.palette_path = orv.stored_palette_path(stored_from, root)
-    return Plan(anim, to_write, game if to_write else None, notes, details)
+    plain = BuildOptions(**{**options.__dict__, "anchor": None})
+    plan = plan_from_images(images, plain, output)
+    for kind in ("pivot", "slice", "anchor"):
+        count = sum(f.origin_from == kind for f in sheet.frames)
+        if count:
+            notes.append(f"{count} frames placed by their {kind}")
+    plan.notes[:0] = notes
+    return plan
 
 
-# --- from plain frames -------------------------------------------------------------
+# --- from plain images -------------------------------------------------------------
 
 
-def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -> Plan:
-    """The records (and palette) that plain PNG frames build, in the order given."""
-    if not paths:
+def plan_from_images(images: Sequence[InputImage], options: BuildOptions, output: str) -> Plan:
+    """The records (and palette) that plain frame images build, in the order
+    given. A frame's offsets: --offset, else --anchor, else the position its
+    file gives (a PNG's oFFs chunk, a sheet's pivot), else bottom-center."""
+    if not images:
         raise OrvToolError("no frame images given")
     if options.palette is None:
         raise UsageError("plain frames need --palette: the palette to match against, or to write with --quantize")
@@ -364,29 +633,36 @@ def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -
         raise OrvToolError(f"--speed {speed} is not a 32-bit value")
     notes: List[str] = []
     details: List[str] = []  # per frame, shown with --verbose
-    images = [read_frame_png(p) for p in paths]
-    match_pal, to_write, game = _palette_for_build(options, [] if options.shadow else images, None, notes)
-    matcher = ColorMatcher(match_pal.colors)
+    if options.transparent is not None:
+        keyed = apply_color_key(images, options.transparent)
+        notes.append(f"--transparent: {keyed} pixels made transparent")
+    rgbas = [im.rgba for im in images]
+    choice = _choose_palette(
+        options, [] if options.shadow else rgbas, None, set(), options.palette, output, notes
+    )
+    matcher = ColorMatcher(choice.match.colors)
     inexact = Inexact()
     frames = []
-    for i, rgba in enumerate(images):
+    for i, image in enumerate(images):
+        rgba = image.rgba
         h, w = rgba.shape[:2]
-        orv.check_frame_size(i, w, h, options.shadow, False)
-        x, y = options.offset if options.offset is not None else ANCHORS[anchor](w, h)
-        orv.check_offset(i, "x offset", x)
-        orv.check_offset(i, "y offset", y)
-        px = resolve_pixels(rgba, matcher, None, options.shadow)
-        inexact.add(i, rgba, px, matcher, details)
+        try:
+            orv.check_frame_size(i, w, h, options.shadow, False)
+            if options.offset is not None:
+                x, y = options.offset
+            elif options.anchor is None and image.offsets is not None:
+                x, y = image.offsets
+            else:
+                x, y = ANCHORS[anchor](w, h)
+            orv.check_offset(i, "x offset", x)
+            orv.check_offset(i, "y offset", y)
+            px = resolve_pixels(rgba, matcher, None, options.shadow)
+            inexact.add(i, rgba, px, matcher, details)
+            rows = encode_rows(px, options.shadow, i)
+        except OrvToolError as exc:
+            raise OrvToolError(f"{image.name}: {exc}") from None
         frames.append(
-            Frame(
-                width=w,
-                rows=encode_rows(px, options.shadow, i),
-                x_offset=x,
-                y_offset=y,
-                is_shadow=options.shadow,
-                unk1=0,
-                unk2=1,
-            )
+            Frame(width=w, rows=rows, x_offset=x, y_offset=y, is_shadow=options.shadow, unk1=0, unk2=1)
         )
     inexact.check(options.exact)
     nearest = inexact.note(len(images))
@@ -396,10 +672,19 @@ def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -
     anim = Animation(
         frames=frames,
         speed=speed,
-        palette_path=orv.stored_palette_path(game or options.palette, root),
+        palette_path=orv.stored_palette_path(choice.names or options.palette, root),
         has_background=options.background,
     )
-    return Plan(anim, to_write, game if to_write else None, notes, details)
+    return Plan(anim, choice.write, choice.names if choice.write else None, notes, details)
+
+
+def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -> Plan:
+    """The records that image files build: every frame of each, in the order given."""
+    if not paths:
+        raise OrvToolError("no frame images given")
+    if options.palette is None:
+        raise UsageError("plain frames need --palette: the palette to match against, or to write with --quantize")
+    return plan_from_images([im for p in paths for im in read_images(p)], options, output)
 
 
 # --- writing -------------------------------------------------------------------------
@@ -452,3 +737,55 @@ def _refuse_existing(output: str, options: BuildOptions) -> None:
     if os.path.isdir(output):
         raise OrvToolError(f"{output} is a folder")
     writing.check(output)
+
+
+def build_from_sheet(path: str, output: str, options: Optional[BuildOptions] = None) -> BuildReport:
+    options = options or BuildOptions()
+    _refuse_existing(output, options)
+    return write_plan(plan_from_sheet(path, options, output), output, options.force)
+
+
+# --- what a source is ----------------------------------------------------------------
+
+
+def is_export_folder(path: str) -> bool:
+    return os.path.isfile(os.path.join(path, sidecar.SIDECAR_NAME))
+
+
+def export_folders(tree: str) -> List[str]:
+    """The export folders below `tree` (itself included), in name order; the
+    folders below an export folder are not searched."""
+    found: List[str] = []
+    for root, dirs, _ in os.walk(tree):
+        dirs.sort()
+        if is_export_folder(root):
+            found.append(root)
+            dirs[:] = []
+    return found
+
+
+def plan_source(paths: Sequence[str], options: BuildOptions, output: str) -> Plan:
+    """The plan for one animation's sources: an export folder, a folder of
+    plain PNGs, a sprite sheet's JSON, or image files."""
+    if len(paths) == 1 and os.path.isdir(paths[0]):
+        folder = paths[0]
+        if is_export_folder(folder):
+            return plan_from_export(folder, options, output)
+        pngs = inputs_folder_pngs(folder)
+        if not pngs:
+            raise OrvToolError(f"{folder} holds no {sidecar.SIDECAR_NAME}, no export folders and no PNG frames")
+        plan = plan_from_frames(pngs, options, output)
+        plan.notes.insert(0, f"no {sidecar.SIDECAR_NAME}: built from its {len(pngs)} PNG files in name order")
+        return plan
+    folders = [p for p in paths if os.path.isdir(p)]
+    if folders:
+        raise UsageError(f"{folders[0]} is a folder: build takes one export folder or PNG frames, or one folder or sheet")
+    if len(paths) == 1 and paths[0].lower().endswith(".json"):
+        return plan_from_sheet(paths[0], options, output)
+    return plan_from_frames(paths, options, output)
+
+
+def build_source(paths: Sequence[str], output: str, options: Optional[BuildOptions] = None) -> BuildReport:
+    options = options or BuildOptions()
+    _refuse_existing(output, options)
+    return write_plan(plan_source(paths, options, output), output, options.force)

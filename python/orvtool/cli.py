@@ -33,6 +33,7 @@ register("info", "orvtool.commands.info", "describe animation files")
 register("export", "orvtool.commands.export", "export animations to PNG frames, a sidecar and index layers")
 register("build", "orvtool.commands.build", "build an animation from an export folder or from PNG frames")
 register("palette", "orvtool.commands.palette", "convert a palette between formats")
+register("view", "orvtool.commands.view", "browse and play the animations of a folder in the browser")
 
 
 def command_named(argv: Sequence[str]) -> Optional[str]:

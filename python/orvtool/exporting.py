@@ -23,7 +23,7 @@ import os
 import struct
 import zlib
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 from PIL import Image, PngImagePlugin
@@ -54,6 +54,9 @@ class ExportOptions:
     force: bool = False
     palette: Optional[str] = None  # palette file to use instead of the stored one
     padding: int = 1  # pixels between sheet frames
+    sheet_layout: str = "packed"  # packed, rows or columns
+    sheet_columns: Optional[int] = None  # grid columns of the rows and columns layouts
+    sheet_json: str = "hash"  # hash or array
     only: Optional[Sequence[str]] = None  # write these parts alone (see PARTS)
     matte: Optional[Tuple[int, int, int]] = None  # GIF: blend partial alpha onto this colour
     scale: int = 1  # previews: pixels per animation pixel
@@ -77,7 +80,7 @@ class ExportReport:
     notes: List[str] = field(default_factory=list)
 
 
-def _frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> bytes:
+def frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> bytes:
     """An RGBA PNG with the offsets in a text chunk and in an oFFs chunk (image
     position in pixels, which GIMP offers to apply as the layer offset)."""
     info = PngImagePlugin.PngInfo()
@@ -162,23 +165,38 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
     def pixels(i: int) -> np.ndarray:
         return to_numpy(images[i])
 
+    record: Optional[Dict[str, Any]] = None
     if "frames" in parts:
         explicit = [sidecar.explicit_rows(frame, *layer) for frame, layer in zip(anim.frames, layers)]
         for i, frame in enumerate(anim.frames):
             if not solid[i]:
                 continue
             image_name, index_name = names[i]
-            put(image_name, _frame_png(pixels(i).tobytes(), *sizes[i], frame.x_offset, frame.y_offset, i))
+            put(image_name, frame_png(pixels(i).tobytes(), *sizes[i], frame.x_offset, frame.y_offset, i))
             put(index_name, sidecar.encode_index_layer(*layers[i]))
         doc = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, report.notes))
         put(sidecar.SIDECAR_NAME, sidecar.encode_sidecar(doc))
+        record = doc
         for name in stale:
             writing.remove(os.path.join(folder, name))
             report.removed.append(name)
     del layers
     if "sheet" in parts:
+        if record is None:  # the sidecar document, for the sheet's meta, when the frames are not written
+            explicit = [sidecar.explicit_rows(frame, *sidecar.index_layer(frame)) for frame in anim.frames]
+            record = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, []))
         atlas, sheet_doc = build_sheet(
-            [n for n, _ in names], pixels, sizes, offsets, SHEET_IMAGE, __version__, options.padding
+            [n for n, _ in names],
+            pixels,
+            sizes,
+            offsets,
+            SHEET_IMAGE,
+            __version__,
+            options.padding,
+            layout=options.sheet_layout,
+            columns=options.sheet_columns,
+            form=options.sheet_json,
+            record=record,
         )
         put(SHEET_IMAGE, _png_bytes(atlas))
         put(SHEET_JSON, (json.dumps(sheet_doc, indent=1) + "\n").encode("utf-8"))

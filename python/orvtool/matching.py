@@ -15,13 +15,15 @@ In a shadow frame every pixel that is not fully transparent is covered. For
 the index layer check a palette of fewer than 256 colours is completed with
 opaque black, as the module completes it when loading; matching by colour
 only considers the palette's own entries. A new palette can be made from
-the frames (`quantize_palette`).
+the frames (`quantize_palette`), and an existing one can take the colours
+it lacks in entries that nothing uses (`grow_palette`, `entries_in_use`).
 """
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
-from typing import List, Optional, Sequence, Tuple
+from typing import Iterable, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 from PIL import Image
@@ -135,6 +137,7 @@ class Inexact:
         self.pixels = 0
         self.frames: List[int] = []
         self.colors: set = set()
+        self.farthest = 0.0  # the largest RGBA distance a pixel moved
         self.first: Optional[str] = None
 
     def add(self, frame_no: int, rgba: np.ndarray, px: FramePixels, matcher: ColorMatcher, details: List[str]) -> None:
@@ -144,6 +147,9 @@ class Inexact:
         ys, xs = np.nonzero(px.nearest)
         colors = np.unique(np.ascontiguousarray(rgba[px.nearest]).view(np.uint32))
         self.colors.update(colors.tolist())
+        moved = rgba[px.nearest].astype(np.int64) - matcher.table[px.indices[px.nearest]].astype(np.int64)
+        farthest = float(np.sqrt((moved**2).sum(axis=1).max()))
+        self.farthest = max(self.farthest, farthest)
         if self.first is None:
             y, x = int(ys[0]), int(xs[0])
             c = tuple(int(v) for v in rgba[y, x])
@@ -159,7 +165,8 @@ class Inexact:
             return None
         return (
             f"{self.pixels} pixels in {len(self.colors)} colours took the nearest palette colour, in "
-            f"{len(self.frames)} of {frame_count} frames (--verbose lists them)"
+            f"{len(self.frames)} of {frame_count} frames, moved by at most {self.farthest:.1f} in RGBA distance "
+            "(--verbose lists them; --add-colors puts missing colours into unused palette entries)"
         )
 
     def check(self, exact: bool) -> None:
@@ -191,3 +198,94 @@ def filler_note(palette: str, entries: int, beyond: int, covered: int) -> str:
         f"palette {palette} holds {entries} colours: {beyond} of {covered} covered pixels use indices "
         f"beyond it and are drawn as opaque black"
     )
+
+
+# --- colours added to a palette ------------------------------------------------------
+
+
+def visible_colors(images: Iterable[np.ndarray]) -> Set[Color]:
+    """The colours of the visible (alpha > 0) pixels of `images`."""
+    out: Set[Color] = set()
+    for im in images:
+        flat = im.reshape(-1, 4)
+        for row in np.unique(flat[flat[:, 3] != 0], axis=0):
+            out.add(tuple(int(v) for v in row))  # type: ignore[arg-type]
+    return out
+
+
+def missing_colors(seen: Set[Color], colors: Sequence[Color]) -> List[Color]:
+    """The colours of `seen` that no palette entry holds exactly, in
+    ascending (r, g, b, a) order."""
+    have = {tuple(c) for c in colors}
+    return sorted(c for c in seen if c not in have)
+
+
+def exact_indices(seen: Set[Color], colors: Sequence[Color]) -> Set[int]:
+    """The entries that colours of `seen` take by exact match (the lowest
+    index among equal entries)."""
+    first: dict = {}
+    for i, c in enumerate(colors):
+        first.setdefault(tuple(c), i)
+    return {first[c] for c in seen if c in first}
+
+
+def grow_palette(colors: Sequence[Color], new: Sequence[Color], used: Set[int]) -> Tuple[List[Color], List[Tuple[int, Color]]]:
+    """The palette with each colour of `new` in an entry outside `used`:
+    entries past the palette's end first (up to 256, the gap filled with
+    opaque black as the module fills a short palette), then unused entries
+    of the palette. Returns the palette and the (entry, colour) pairs added;
+    refuses when there are too few free entries."""
+    free = [i for i in range(len(colors), 256) if i not in used] + [i for i in range(len(colors)) if i not in used]
+    if len(new) > len(free):
+        raise OrvToolError(
+            f"--add-colors: {len(new)} colours to add, the palette has {len(free)} entries that nothing uses; "
+            f"the first colour that does not fit is {new[len(free)]}"
+        )
+    out = list(colors)
+    added = []
+    for i, color in zip(free, new):
+        while len(out) <= i:
+            out.append(FILL_COLOR)
+        out[i] = color
+        added.append((i, color))
+    return out, added
+
+
+def entries_in_use(project_root: str, palette: str, leave_out: Sequence[str] = ()) -> Tuple[Set[int], List[str]]:
+    """The palette entries that the animations below `project_root` whose
+    stored palette path leads to `palette` draw with, and those animations.
+    Files in `leave_out` (the output a build replaces) are not counted."""
+    import pyorv
+
+    from .loading import capture_native_stderr, find_palette
+
+    target = os.path.realpath(palette)
+    skip = {os.path.realpath(p) for p in leave_out}
+    used: Set[int] = set()
+    users: List[str] = []
+    for root, dirs, files in os.walk(project_root):
+        dirs.sort()
+        for name in sorted(files):
+            if not name.lower().endswith(".orv"):
+                continue
+            path = os.path.join(root, name)
+            if os.path.realpath(path) in skip:
+                continue
+            f = pyorv.OrvF()
+            try:
+                with capture_native_stderr():
+                    f.load(path)
+                location = f.data().palette.location()
+            except Exception:  # an unreadable file names no palette
+                continue
+            found, _ = find_palette(os.fsencode(os.path.abspath(path)), os.fsencode(location))
+            if found is None or os.path.realpath(found) != target:
+                continue
+            users.append(path)
+            for frame in f.data().frames:
+                if frame.is_shadow:
+                    continue
+                for row in frame.pixel_sets:
+                    for block in row.blocks:
+                        used.update(block.colors)
+    return used, users

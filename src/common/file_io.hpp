@@ -1,8 +1,8 @@
 // Whole-file reading, and saving a file by the rule of a plain write.
 //
 // One interface for every platform; file_io_posix.cpp and file_io_windows.cpp
-// implement it. Paths are byte strings handed to the platform unchanged (on a
-// platform with wide file names, through its narrow-name conversion).
+// implement it. Paths are byte strings named as path_text.hpp says: unchanged
+// on POSIX, UTF-8 opened through the wide API on Windows.
 #pragma once
 
 #include <cstddef>
@@ -86,6 +86,10 @@ private:
 
 // open() then write_all(): what a save of one complete file does.
 enum class PlaceResult { placed, open_failed, write_failed };
-PlaceResult place_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
+inline PlaceResult place_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    SavedFile file;
+    if (!file.open(path)) return PlaceResult::open_failed;
+    return file.write_all(bytes) == SavedFile::Status::ok ? PlaceResult::placed : PlaceResult::write_failed;
+}
 
 }  // namespace orv

@@ -308,6 +308,37 @@ PYBIND11_MODULE(_native, m) {
         "of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array sharing "
         "the rendered storage; None when OrvF.load would return None.");
 
+    m.def(
+        "place_file",
+        [](const py::object& path, const py::buffer& data) {
+            const std::string name = fs_bytes(path);
+            const py::buffer_info view = data.request();
+            const auto* first = static_cast<const std::uint8_t*>(view.ptr);
+            const std::vector<std::uint8_t> bytes(first, first + view.size * view.itemsize);
+            SavedFile::Method method = SavedFile::Method::none;
+            const char* result = "open_failed";
+            {
+                py::gil_scoped_release unlocked;
+                SavedFile file;
+                if (file.open(name)) {
+                    method = file.method();
+                    result = file.write_all(bytes) == SavedFile::Status::ok ? "placed" : "write_failed";
+                }
+            }
+            py::dict out;
+            out["result"] = result;
+            out["method"] = method == SavedFile::Method::replace    ? py::object(py::str("replace"))
+                            : method == SavedFile::Method::in_place ? py::object(py::str("in_place"))
+                                                                    : py::object(py::none());
+            return out;
+        },
+        py::arg("path"), py::arg("data"),
+        "Saves data as the whole content of the file at path, by the rule pyorv saves by: a new file renamed over "
+        "the target where that is indistinguishable from a plain write, else the target truncated and written in "
+        "place; what a plain open refuses is refused. Returns a dict: result ('placed', 'open_failed', "
+        "'write_failed') and method ('replace', 'in_place', or None when the open failed). A failed replacement "
+        "leaves the old file as it was.");
+
     py::class_<FrameStream>(m, "FrameStream", py::module_local())
         .def("__len__", &FrameStream::size)
         .def("render", &FrameStream::render, py::arg("index"),

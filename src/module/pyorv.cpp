@@ -17,20 +17,30 @@ PYBIND11_MODULE(pyorv, m) {
     m.doc() = "Quarro animation graphics parser for Python";
     m.attr("__version__") = "0.8.0";
 
-    py::class_<OrvInfo>(m, "OrvInfo")
-        .def_readwrite("speed", &OrvInfo::speed)
+    // Every class is registered before any member is bound, so that a
+    // signature names the Python class (pyorv.OrvFrame), never the C++ type.
+    py::class_<OrvInfo> info(m, "OrvInfo");
+    py::class_<OrvData, std::shared_ptr<OrvData>> data(m, "OrvData");
+    // Frames are co-owned by the Python objects that stand for them, so that
+    // one read before a later load stays valid.
+    py::class_<OrvFrame, std::shared_ptr<OrvFrame>> frame(m, "OrvFrame");
+    py::class_<OrvPixelSet> pixel_set(m, "OrvPixelSet");
+    py::class_<OrvPixelBlock> pixel_block(m, "OrvPixelBlock");
+    py::class_<OrvFrameBufferObject> image(m, "OrvFrameBufferObject");
+    py::class_<OrvFrameBuffer> frame_buffer(m, "OrvFrameBuffer");
+    py::class_<PalF::Color> color(m, "PalFColor");
+    py::class_<PalF, std::shared_ptr<PalF>> palette(m, "PalF");
+    py::class_<OrvF> file(m, "OrvF");
+
+    info.def_readwrite("speed", &OrvInfo::speed)
         .def_readwrite("frame_count", &OrvInfo::frame_count);
 
-    py::class_<OrvData, std::shared_ptr<OrvData>>(m, "OrvData")
-        .def_readonly("info", &OrvData::info)
+    data.def_readonly("info", &OrvData::info)
         .def_readonly("frames", &OrvData::frames)
         .def_readonly("palette", &OrvData::palette)
         .def_readwrite("has_background", &OrvData::has_background);
 
-    // Frames are co-owned by the Python objects that stand for them, so that
-    // one read before a later load stays valid.
-    py::class_<OrvFrame, std::shared_ptr<OrvFrame>>(m, "OrvFrame")
-        .def_readwrite("frame_size", &OrvFrame::frame_size)
+    frame.def_readwrite("frame_size", &OrvFrame::frame_size)
         .def_readwrite("height", &OrvFrame::height)
         .def_readwrite("is_shadow", &OrvFrame::is_shadow)
         .def_readwrite("width", &OrvFrame::width)
@@ -42,41 +52,38 @@ PYBIND11_MODULE(pyorv, m) {
             "pixel_sets", [](OrvFrame& frame) -> std::vector<OrvPixelSet>& { return frame.pixel_sets(); },
             py::return_value_policy::reference_internal);
 
-    py::class_<OrvPixelSet>(m, "OrvPixelSet")
-        .def_readwrite("block_count", &OrvPixelSet::block_count)
+    pixel_set.def_readwrite("block_count", &OrvPixelSet::block_count)
         .def_readonly("blocks", &OrvPixelSet::blocks);
 
-    py::class_<OrvPixelBlock>(m, "OrvPixelBlock")
-        .def_readwrite("offset", &OrvPixelBlock::offset)
+    pixel_block.def_readwrite("offset", &OrvPixelBlock::offset)
         .def_readwrite("color_count", &OrvPixelBlock::color_count)
         .def_property_readonly("colors", [](const OrvPixelBlock& block) {
             return std::vector<std::uint8_t>(block.colors.begin(), block.colors.end());
         });
 
-    py::class_<OrvFrameBufferObject>(m, "OrvFrameBufferObject")
-        .def_property_readonly("pixels",
-                               [](const OrvFrameBufferObject& image) {
-                                   return py::bytes(reinterpret_cast<const char*>(image.pixels.data()),
-                                                    image.pixels.size());
-                               })
+    image.def_property_readonly("pixels",
+                                [](const OrvFrameBufferObject& frame_image) {
+                                    return py::bytes(reinterpret_cast<const char*>(frame_image.pixels.data()),
+                                                     frame_image.pixels.size());
+                                })
         .def_readonly("width", &OrvFrameBufferObject::width)
         .def_readonly("height", &OrvFrameBufferObject::height)
         .def_readonly("offset_x", &OrvFrameBufferObject::offset_x)
         .def_readonly("offset_y", &OrvFrameBufferObject::offset_y)
         .def_readonly("channels", &OrvFrameBufferObject::channels);
 
-    py::class_<OrvFrameBuffer>(m, "OrvFrameBuffer")
-        .def(py::init([](const OrvData& data) { return std::make_unique<OrvFrameBuffer>(data, error_printer()); }))
+    frame_buffer
+        .def(py::init([](const OrvData& animation) {
+            return std::make_unique<OrvFrameBuffer>(animation, error_printer());
+        }))
         .def("get_buffer", &OrvFrameBuffer::get_buffer);
 
-    py::class_<PalF::Color>(m, "PalFColor")
-        .def_readonly("r", &PalF::Color::r)
+    color.def_readonly("r", &PalF::Color::r)
         .def_readonly("g", &PalF::Color::g)
         .def_readonly("b", &PalF::Color::b)
         .def_readonly("a", &PalF::Color::a);
 
-    py::class_<PalF, std::shared_ptr<PalF>>(m, "PalF")
-        .def(py::init<>())
+    palette.def(py::init<>())
         .def("location", py::overload_cast<std::string>(&PalF::location))
         .def("location", py::overload_cast<>(&PalF::location, py::const_))
         .def("location_size", py::overload_cast<std::uint32_t>(&PalF::location_size))
@@ -89,8 +96,7 @@ PYBIND11_MODULE(pyorv, m) {
         .def("load", [](PalF& p, std::string path) { return p.load(std::move(path), error_printer()); })
         .def("save", [](const PalF& p, std::string path) { p.save(std::move(path), error_printer()); });
 
-    py::class_<OrvF>(m, "OrvF")
-        .def(py::init<>())
+    file.def(py::init<>())
         .def(
             "load",
             [](OrvF& f, std::string file_name, std::int32_t color_profile, std::string io_pal) {

@@ -1,10 +1,10 @@
 #include "orvfile/orv_file.hpp"
 
-#include <cerrno>
 #include <system_error>
 
 #include "anim/orv_format.hpp"
 #include "common/file_io.hpp"
+#include "common/path_text.hpp"
 
 namespace fs = std::filesystem;
 
@@ -17,13 +17,27 @@ bool exists_counting_not_found_as_absent(const fs::path& p) {
     std::error_code ec;
     const fs::file_status st = fs::status(p, ec);
     if (ec) {
-        const int e = ec.value();
-        if (ec.category() == std::generic_category() || ec.category() == std::system_category()) {
-            if (e == ENOENT || e == ENOTDIR || e == ENAMETOOLONG || e == EINVAL) return false;
+        // Compared as portable conditions, which the system's own codes map to
+        // (a Windows "path not found" or "bad network path" is "no such file").
+        if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory ||
+            ec == std::errc::filename_too_long || ec == std::errc::invalid_argument) {
+            return false;
         }
         throw fs::filesystem_error("exists", p, ec);
     }
     return fs::exists(st);
+}
+
+// The path that a name read from a file or given by the caller stands for;
+// false when the name cannot stand for one here (on Windows: bytes that are
+// not UTF-8), so that it finds no palette.
+bool name_to_path(const std::string& text, fs::path& out) {
+    try {
+        out = path_from_text(text);
+        return true;
+    } catch (const fs::filesystem_error&) {
+        return false;
+    }
 }
 
 }  // namespace
@@ -32,7 +46,7 @@ fs::path find_palette(const fs::path& animation_file, const fs::path& location, 
     fs::path dir = animation_file.parent_path();
     while (!dir.empty()) {
         const fs::path candidate = dir / location;
-        if (tried) tried->push_back(candidate.string());
+        if (tried) tried->push_back(text_from_path(candidate));
         if (exists_counting_not_found_as_absent(candidate)) return fs::canonical(candidate);
         fs::path parent = dir.parent_path();
         if (parent == dir) break;
@@ -46,7 +60,7 @@ std::string stored_palette_path(const fs::path& project_root, const fs::path& pa
     // normalisation brought to light ("missing/../link").
     const fs::path palette_again = fs::weakly_canonical(palette_path);
     const fs::path root_again = fs::weakly_canonical(project_root);
-    return palette_again.lexically_relative(root_again).generic_string();
+    return generic_text(palette_again.lexically_relative(root_again));
 }
 
 Status LoadReport::status() const noexcept {
@@ -169,18 +183,25 @@ void OrvF::read_from_bytes(SharedBytes bytes, const std::string& file_name, cons
     PaletteReport& pal = rep.palette;
     pal.from_option = !io_pal.empty();
     pal.location = pal.from_option ? io_pal : stored_location;
+    // A name that stands for no path here (bytes that are not UTF-8, on
+    // Windows) finds nothing; given as io_pal, it is handed on as it is, for
+    // the palette to report that it cannot open it.
     fs::path palette_file;
+    bool nameable = true;
     if (pal.from_option) {
-        palette_file = fs::path(io_pal);
-        if (!palette_file.is_absolute()) palette_file = fs::current_path() / palette_file;
+        nameable = name_to_path(io_pal, palette_file);
+        if (nameable && !palette_file.is_absolute()) palette_file = fs::current_path() / palette_file;
     } else {
-        palette_file = find_palette(fs::path(file_name), fs::path(stored_location), &pal.tried);
+        fs::path animation_file, location;
+        if (name_to_path(file_name, animation_file) && name_to_path(stored_location, location)) {
+            palette_file = find_palette(animation_file, location, &pal.tried);
+        }
         if (palette_file.empty()) {
             emit(to_both, Category::palette_not_found, Where{}, "palette not found: no ", quoted(stored_location),
                  " in the animation's folder or any folder above it");
         }
     }
-    pal.path = palette_file.string();
+    pal.path = nameable ? text_from_path(palette_file) : io_pal;
     std::error_code ec;
     pal.is_directory = !pal.path.empty() && fs::is_directory(palette_file, ec);
     palette.colors({});
@@ -240,15 +261,15 @@ void OrvF::save(std::string file_name, std::string project_root, std::string pal
         emit(sink, Category::file_write_open_failed, Where{}, "Could not open animation file for writing: ", file_name);
         return;
     }
-    const fs::path root_form = fs::weakly_canonical(fs::path(project_root));
-    const fs::path palette_file = fs::weakly_canonical(fs::path(palette_path));
+    const fs::path root_form = fs::weakly_canonical(path_from_text(project_root));
+    const fs::path palette_file = fs::weakly_canonical(path_from_text(palette_path));
     const std::string stored = stored_palette_path(root_form, palette_file);
 
     if (out.write_all(write_orv(*animation_, stored)) != SavedFile::Status::ok) {
         emit(sink, Category::file_write_failed, Where{}, "Could not write animation file: ", file_name);
         return;
     }
-    animation_->palette->save(palette_file.string(), sink);
+    animation_->palette->save(text_from_path(palette_file), sink);
 }
 
 }  // namespace orv

@@ -9,6 +9,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from .. import batch, options, status
 from ..batch import Job, Outcome
+from ..errors import UsageError
 from ..status import say_error
 
 DESCRIPTION = (
@@ -21,7 +22,17 @@ DESCRIPTION = (
 def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_batch_options(p)
     p.add_argument("-o", "--output", required=True, metavar="OUTPUT", help="output folder")
-    p.add_argument("--sheet", action="store_true", help="also write sheet.png and sheet.json (TexturePacker hash layout)")
+    p.add_argument(
+        "--sheet", action="store_true",
+        help="also write sheet.png and sheet.json (TexturePacker layout, with orvtool's record of the animation "
+        "in meta.orvtool so that `orvtool build sheet.json` gives the animation back)",
+    )
+    p.add_argument(
+        "--sheet-layout", choices=("packed", "rows", "columns"), default="packed",
+        help="frames packed on shelves, or in a grid filled row by row or column by column (default %(default)s)",
+    )
+    p.add_argument("--sheet-columns", type=options.positive_int, metavar="N", help="grid columns of the rows and columns layouts")
+    p.add_argument("--json", dest="sheet_json", choices=("hash", "array"), default="hash", help="sheet.json frames as an object keyed by name or a list (default %(default)s)")
     p.add_argument("--gif", action="store_true", help="also write preview.gif, all frames placed on one canvas")
     p.add_argument("--apng", action="store_true", help="also write preview.apng, with full alpha")
     p.add_argument(
@@ -94,6 +105,8 @@ def _shared_output(jobs: List[Job], output: str, single: bool) -> Optional[Tuple
 def run(args: argparse.Namespace) -> int:
     from ..exporting import ExportOptions, ExportReport
 
+    if args.sheet_columns is not None and args.sheet_layout == "packed":
+        raise UsageError("--sheet-columns is for --sheet-layout rows or columns")
     jobs, missing = batch.discover_reported(args.paths, args.pattern)
     opts = ExportOptions(
         sheet=args.sheet,
@@ -103,6 +116,9 @@ def run(args: argparse.Namespace) -> int:
         force=args.force,
         palette=args.palette,
         padding=args.padding,
+        sheet_layout=args.sheet_layout,
+        sheet_columns=args.sheet_columns,
+        sheet_json=args.sheet_json,
         only=args.only,
         matte=args.matte,
         scale=args.scale,

@@ -1,0 +1,3 @@
+"""Browsing and playing the animations of a folder in a web browser: a local
+server (`server`) over the animations it finds (`catalog`), and the page
+itself (index.html, app.js, style.css), which loads nothing from the network."""

@@ -1,0 +1,498 @@
+// orvtool view: the tree of animations, the player, the frame table and the palette.
+// Served by `orvtool view`, or opened from file:// with its data inline (`--static`).
+"use strict";
+
+(function () {
+  const $ = (id) => document.getElementById(id);
+  const canvas = $("canvas");
+  const ctx = canvas.getContext("2d");
+
+  // Data inline in the page (static copy) or from the server's API.
+  const inline = (() => {
+    const text = $("orv-data").textContent.trim();
+    return text ? JSON.parse(text) : null;
+  })();
+
+  const encodePath = (rel) => rel.split("/").map(encodeURIComponent).join("/");
+
+  async function fetchJson(url) {
+    const response = await fetch(url);
+    if (!response.ok) throw new Error(`${url}: ${response.status}`);
+    return response.json();
+  }
+
+  const getTree = () => (inline ? Promise.resolve(inline.tree) : fetchJson("api/tree"));
+  const getAnim = (rel) =>
+    inline ? Promise.resolve(inline.animations[rel] || null) : fetchJson("api/anim/" + encodePath(rel));
+
+  function loadImage(src) {
+    return new Promise((resolve, reject) => {
+      const img = new Image();
+      img.onload = () => resolve(img);
+      img.onerror = () => reject(new Error("cannot load " + src.slice(0, 80)));
+      img.src = src;
+    });
+  }
+
+  // The palette index of every pixel of a frame, from its index layer:
+  // grey = index, alpha 255 = covered.
+  async function loadIndices(frame) {
+    const img = await loadImage(frame.index_image);
+    const c = document.createElement("canvas");
+    c.width = frame.width;
+    c.height = frame.height;
+    const g = c.getContext("2d", { willReadFrequently: true });
+    g.drawImage(img, 0, 0);
+    return g.getImageData(0, 0, frame.width, frame.height).data;
+  }
+
+  const state = {
+    anim: null,
+    images: [],
+    indices: [],
+    frame: 0,
+    zoom: 1,
+    rect: { left: 0, top: 0, width: 1, height: 1 },
+    playing: false,
+    timer: null,
+    hover: null, // last pointer position on the canvas, in animation coordinates
+  };
+
+  const hasPixels = (f) => f.width > 0 && f.height > 0;
+  const backgroundFrame = () =>
+    state.anim && state.anim.has_background && state.anim.frames.length > 1 && $("show-background").checked ? 0 : null;
+
+  // --- tree -----------------------------------------------------------------
+
+  function renderTree(tree) {
+    $("root-name").textContent = tree.root;
+    const ul = $("tree");
+    ul.textContent = "";
+    let folder = null;
+    for (const entry of tree.animations) {
+      const cut = entry.path.lastIndexOf("/");
+      const dir = cut < 0 ? "." : entry.path.slice(0, cut);
+      if (dir !== folder) {
+        folder = dir;
+        const head = document.createElement("li");
+        head.className = "folder";
+        head.textContent = dir + "/";
+        ul.appendChild(head);
+      }
+      const li = document.createElement("li");
+      li.className = "anim" + (entry.error ? " broken" : "");
+      li.dataset.path = entry.path;
+      li.title = entry.path;
+      const thumb = document.createElement(entry.thumbnail ? "img" : "span");
+      thumb.className = "thumb";
+      if (entry.thumbnail) {
+        thumb.src = entry.thumbnail;
+        thumb.alt = "";
+      }
+      const meta = document.createElement("div");
+      meta.className = "meta";
+      const name = document.createElement("span");
+      name.className = "name";
+      name.textContent = entry.path.slice(cut + 1);
+      meta.appendChild(name);
+      const note = document.createElement("span");
+      note.className = entry.error ? "tree-error" : "count";
+      note.textContent = entry.error || `${entry.frames} frame${entry.frames === 1 ? "" : "s"}`;
+      meta.appendChild(note);
+      li.append(thumb, meta);
+      li.addEventListener("click", () => select(entry.path));
+      ul.appendChild(li);
+    }
+  }
+
+  function applyFilter() {
+    const query = $("filter").value.trim().toLowerCase();
+    let head = null;
+    let shown = 0;
+    const closeFolder = () => {
+      if (head) head.classList.toggle("hidden", shown === 0);
+    };
+    for (const li of $("tree").children) {
+      if (li.classList.contains("folder")) {
+        closeFolder();
+        head = li;
+        shown = 0;
+      } else {
+        const match = li.dataset.path.toLowerCase().includes(query);
+        li.classList.toggle("hidden", !match);
+        if (match) shown++;
+      }
+    }
+    closeFolder();
+  }
+
+  // --- selecting an animation ------------------------------------------------
+
+  async function select(rel) {
+    pause();
+    let doc = null;
+    try {
+      doc = await getAnim(rel);
+    } catch (err) {
+      doc = null;
+    }
+    if (!doc) {
+      $("error").hidden = false;
+      $("error").textContent = `${rel}: no such animation`;
+      return;
+    }
+    state.anim = doc;
+    state.images = [];
+    state.indices = [];
+    for (const li of $("tree").querySelectorAll("li.anim")) {
+      li.classList.toggle("selected", li.dataset.path === rel);
+    }
+    if (decodeURIComponent(location.hash.slice(1)) !== rel) history.replaceState(null, "", "#" + encodePath(rel));
+    $("title").textContent = rel;
+    $("error").hidden = !doc.error;
+    $("error").textContent = doc.error || "";
+    const notes = doc.notes || [];
+    $("notes").textContent = "";
+    for (const note of notes) {
+      const li = document.createElement("li");
+      li.textContent = note;
+      $("notes").appendChild(li);
+    }
+    $("notes").hidden = notes.length === 0;
+    $("export").hidden = false;
+    $("export-command").value = doc.export_command;
+    const frames = doc.frames || [];
+    renderTable(frames);
+    renderPalette(doc.palette);
+    try {
+      const [images, indices] = await Promise.all([
+        Promise.all(frames.map((f) => (f.image ? loadImage(f.image) : null))),
+        Promise.all(frames.map((f) => (f.index_image ? loadIndices(f) : null))),
+      ]);
+      if (state.anim !== doc) return; // another one was chosen meanwhile
+      state.images = images;
+      state.indices = indices;
+    } catch (err) {
+      if (state.anim !== doc) return;
+      $("error").hidden = false;
+      $("error").textContent = String(err.message || err);
+    }
+    const playable = state.images.some((img) => img);
+    $("controls").hidden = !playable;
+    $("stage").hidden = !playable;
+    $("background-toggle").hidden = !(doc.has_background && frames.length > 1);
+    const solid = frames.filter(hasPixels);
+    if (solid.length) {
+      const left = Math.min(...solid.map((f) => f.x_offset));
+      const top = Math.min(...solid.map((f) => f.y_offset));
+      const right = Math.max(...solid.map((f) => f.x_offset + f.width));
+      const bottom = Math.max(...solid.map((f) => f.y_offset + f.height));
+      state.rect = { left, top, width: right - left, height: bottom - top };
+    } else {
+      state.rect = { left: 0, top: 0, width: 1, height: 1 };
+    }
+    state.zoom = Math.max(1, Math.min(8, Math.floor(480 / Math.max(state.rect.width, state.rect.height))));
+    $("slider").max = String(Math.max(0, frames.length - 1));
+    state.hover = null;
+    $("hover").textContent = "\u00a0";
+    setFrame(firstPlayed());
+  }
+
+  // Playing skips the background frame while it is drawn behind the others.
+  const firstPlayed = () => (backgroundFrame() === 0 ? 1 : 0);
+
+  // --- frame table and palette -----------------------------------------------
+
+  function renderTable(frames) {
+    const body = $("frames").querySelector("tbody");
+    body.textContent = "";
+    frames.forEach((f, i) => {
+      const tr = document.createElement("tr");
+      const cells = [i, `${f.width}\u00d7${f.height}`, f.x_offset, f.y_offset, f.runs, f.is_shadow ? "yes" : "no", f.frame_size, f.unk1, f.unk2];
+      for (const value of cells) {
+        const td = document.createElement("td");
+        td.textContent = String(value);
+        tr.appendChild(td);
+      }
+      tr.addEventListener("click", () => {
+        pause();
+        setFrame(i);
+      });
+      body.appendChild(tr);
+    });
+    $("frames").hidden = frames.length === 0;
+  }
+
+  const rgbaText = (c) => `rgba(${c[0]}, ${c[1]}, ${c[2]}, ${c[3]})`;
+  const cssColour = (c) => `rgba(${c[0]}, ${c[1]}, ${c[2]}, ${c[3] / 255})`;
+
+  function renderPalette(palette) {
+    const grid = $("palette");
+    grid.textContent = "";
+    const colours = (palette && palette.colors) || [];
+    for (let i = 0; i < 256; i++) {
+      const cell = document.createElement("div");
+      cell.dataset.index = String(i);
+      if (i < colours.length) {
+        cell.style.background = cssColour(colours[i]);
+        cell.addEventListener("mouseenter", () => showPaletteEntry(i));
+      } else {
+        cell.className = "empty";
+      }
+      grid.appendChild(cell);
+    }
+    $("palette-info").textContent = "\u00a0";
+    $("palette-file").textContent = palette
+      ? `${palette.location}${palette.file ? " \u2192 " + palette.file : " (not found)"}`
+      : "";
+  }
+
+  function markPalette(index) {
+    for (const cell of $("palette").children) cell.classList.toggle("mark", cell.dataset.index === String(index));
+  }
+
+  function showPaletteEntry(index) {
+    const c = state.anim.palette.colors[index];
+    $("palette-info").textContent = `index ${index}: ${rgbaText(c)}`;
+    markPalette(index);
+  }
+
+  // --- drawing ----------------------------------------------------------------
+
+  let checker = null;
+  function checkerPattern() {
+    if (!checker) {
+      const tile = document.createElement("canvas");
+      tile.width = tile.height = 16;
+      const g = tile.getContext("2d");
+      g.fillStyle = "#ffffff";
+      g.fillRect(0, 0, 16, 16);
+      g.fillStyle = "#cccccc";
+      g.fillRect(0, 0, 8, 8);
+      g.fillRect(8, 8, 8, 8);
+      checker = ctx.createPattern(tile, "repeat");
+    }
+    return checker;
+  }
+
+  function drawFrame(i) {
+    const img = state.images[i];
+    const f = state.anim.frames[i];
+    if (!img || !hasPixels(f)) return;
+    const z = state.zoom;
+    ctx.globalAlpha = f.is_shadow && $("shadow-mode").value === "overlay" ? 0.5 : 1;
+    ctx.drawImage(img, (f.x_offset - state.rect.left) * z, (f.y_offset - state.rect.top) * z, f.width * z, f.height * z);
+    ctx.globalAlpha = 1;
+  }
+
+  function draw() {
+    if (!state.anim) return;
+    const { left, top, width, height } = state.rect;
+    const z = state.zoom;
+    if (canvas.width !== width * z || canvas.height !== height * z) {
+      canvas.width = width * z;
+      canvas.height = height * z;
+    }
+    ctx.imageSmoothingEnabled = false;
+    ctx.fillStyle = $("backdrop").value === "checker" ? checkerPattern() : $("backdrop-colour").value;
+    ctx.fillRect(0, 0, canvas.width, canvas.height);
+    const bg = backgroundFrame();
+    if (bg !== null && state.frame !== bg) drawFrame(bg);
+    drawFrame(state.frame);
+    if ($("show-rects").checked) {
+      ctx.lineWidth = 1;
+      state.anim.frames.forEach((f, i) => {
+        if (!hasPixels(f)) return;
+        ctx.strokeStyle = i === state.frame ? "rgba(255, 40, 40, 0.95)" : "rgba(40, 120, 255, 0.35)";
+        ctx.strokeRect((f.x_offset - left) * z + 0.5, (f.y_offset - top) * z + 0.5, f.width * z - 1, f.height * z - 1);
+      });
+    }
+    if ($("show-origin").checked) {
+      const ox = -left * z;
+      const oy = -top * z;
+      const arm = 6 + 2 * z;
+      ctx.fillStyle = "rgba(255, 0, 255, 0.9)";
+      ctx.fillRect(ox - arm, oy, 2 * arm, 1);
+      ctx.fillRect(ox, oy - arm, 1, 2 * arm);
+    }
+  }
+
+  function setFrame(i) {
+    if (!state.anim) return;
+    const n = state.anim.frames.length;
+    state.frame = n ? ((i % n) + n) % n : 0;
+    $("slider").value = String(state.frame);
+    $("frame-label").textContent = `frame ${state.frame} / ${Math.max(0, n - 1)}`;
+    const rows = $("frames").querySelector("tbody").children;
+    for (let r = 0; r < rows.length; r++) rows[r].classList.toggle("current", r === state.frame);
+    $("zoom-label").textContent = `${state.zoom}\u00d7`;
+    draw();
+    if (state.hover) describePixel(state.hover.x, state.hover.y);
+  }
+
+  // --- playing -----------------------------------------------------------------
+
+  function step(delta) {
+    const n = state.anim ? state.anim.frames.length : 0;
+    if (!n) return;
+    const first = state.playing ? firstPlayed() : 0;
+    let next = state.frame + delta;
+    if (next >= n) next = first;
+    if (next < first) next = n - 1;
+    setFrame(next);
+  }
+
+  function schedule() {
+    clearTimeout(state.timer);
+    state.timer = setTimeout(() => {
+      if (!state.playing) return;
+      step(1);
+      schedule();
+    }, 1000 / Number($("fps").value));
+  }
+
+  function play() {
+    if (!state.anim || !state.images.some((img) => img)) return;
+    state.playing = true;
+    $("play").textContent = "Pause";
+    schedule();
+  }
+
+  function pause() {
+    state.playing = false;
+    clearTimeout(state.timer);
+    $("play").textContent = "Play";
+  }
+
+  const toggle = () => (state.playing ? pause() : play());
+
+  function zoomBy(delta) {
+    state.zoom = Math.max(1, Math.min(32, state.zoom + delta));
+    setFrame(state.frame);
+  }
+
+  // --- hover -------------------------------------------------------------------
+
+  // The pixel under (x, y), relative to the origin: the current frame's if it
+  // covers it, else the background frame's.
+  function describePixel(x, y) {
+    const parts = [`x ${x}, y ${y} from the origin`];
+    const order = [state.frame];
+    const bg = backgroundFrame();
+    if (bg !== null && bg !== state.frame) order.push(bg);
+    let found = false;
+    for (const i of order) {
+      const f = state.anim.frames[i];
+      const fx = x - f.x_offset;
+      const fy = y - f.y_offset;
+      const data = state.indices[i];
+      if (!data || fx < 0 || fy < 0 || fx >= f.width || fy >= f.height) continue;
+      const p = 4 * (fy * f.width + fx);
+      if (data[p + 3] === 0) continue;
+      found = true;
+      if (f.is_shadow) {
+        parts.push(`frame ${i}: shadow`);
+        markPalette(null);
+      } else {
+        const index = data[p];
+        const c = state.anim.palette.colors[index];
+        parts.push(`frame ${i}: index ${index}` + (c ? ` ${rgbaText(c)}` : ""));
+        markPalette(index);
+      }
+      break;
+    }
+    if (!found) {
+      parts.push("transparent");
+      markPalette(null);
+    }
+    $("hover").textContent = parts.join(" \u00b7 ");
+  }
+
+  canvas.addEventListener("mousemove", (e) => {
+    if (!state.anim) return;
+    const box = canvas.getBoundingClientRect();
+    const px = Math.floor(((e.clientX - box.left) * canvas.width) / box.width);
+    const py = Math.floor(((e.clientY - box.top) * canvas.height) / box.height);
+    const x = Math.floor(px / state.zoom) + state.rect.left;
+    const y = Math.floor(py / state.zoom) + state.rect.top;
+    state.hover = { x, y };
+    describePixel(x, y);
+  });
+  canvas.addEventListener("mouseleave", () => {
+    state.hover = null;
+  });
+
+  // --- controls ------------------------------------------------------------------
+
+  $("filter").addEventListener("input", applyFilter);
+  $("play").addEventListener("click", toggle);
+  $("prev").addEventListener("click", () => {
+    pause();
+    step(-1);
+  });
+  $("next").addEventListener("click", () => {
+    pause();
+    step(1);
+  });
+  $("slider").addEventListener("input", () => {
+    pause();
+    setFrame(Number($("slider").value));
+  });
+  $("fps").addEventListener("input", () => {
+    $("fps-label").textContent = $("fps").value;
+  });
+  $("zoom-in").addEventListener("click", () => zoomBy(1));
+  $("zoom-out").addEventListener("click", () => zoomBy(-1));
+  for (const id of ["backdrop", "backdrop-colour", "show-origin", "show-rects", "shadow-mode", "show-background"]) {
+    $(id).addEventListener("input", draw);
+    $(id).addEventListener("change", draw);
+  }
+  $("copy").addEventListener("click", async () => {
+    const field = $("export-command");
+    try {
+      await navigator.clipboard.writeText(field.value);
+    } catch (err) {
+      field.select();
+      document.execCommand("copy");
+    }
+    $("copy").textContent = "Copied";
+    setTimeout(() => ($("copy").textContent = "Copy"), 1200);
+  });
+
+  document.addEventListener("keydown", (e) => {
+    const t = e.target;
+    const typing = (t.tagName === "INPUT" && ["search", "text", "number"].includes(t.type)) || t.tagName === "SELECT";
+    if (typing || e.ctrlKey || e.metaKey || e.altKey || !state.anim) return;
+    if (e.key === " ") toggle();
+    else if (e.key === "ArrowRight") {
+      pause();
+      step(1);
+    } else if (e.key === "ArrowLeft") {
+      pause();
+      step(-1);
+    } else if (e.key === "+" || e.key === "=") zoomBy(1);
+    else if (e.key === "-" || e.key === "_") zoomBy(-1);
+    else return;
+    e.preventDefault();
+  });
+
+  // The address names the animation shown: links and back and forward work.
+  window.addEventListener("hashchange", () => {
+    const wanted = decodeURIComponent(location.hash.slice(1));
+    if (wanted && (!state.anim || state.anim.path !== wanted)) select(wanted);
+  });
+
+  // --- start ---------------------------------------------------------------------
+
+  getTree()
+    .then((tree) => {
+      renderTree(tree);
+      const wanted = decodeURIComponent(location.hash.slice(1));
+      if (wanted && tree.animations.some((a) => a.path === wanted)) return select(wanted);
+      return undefined;
+    })
+    .catch((err) => {
+      $("error").hidden = false;
+      $("error").textContent = String(err.message || err);
+    });
+})();
