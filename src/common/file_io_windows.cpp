@@ -374,10 +374,4 @@ SavedFile::Status SavedFile::write_all(const std::vector<std::uint8_t>& bytes) {
     return ok ? Status::ok : Status::write_failed;
 }
 
-PlaceResult place_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    SavedFile file;
-    if (!file.open(path)) return PlaceResult::open_failed;
-    return file.write_all(bytes) == SavedFile::Status::ok ? PlaceResult::placed : PlaceResult::write_failed;
-}
-
 }  // namespace orv
