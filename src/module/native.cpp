@@ -2,10 +2,12 @@
 // for orvtool.
 //
 // Built from the same core as pyorv, but it prints nothing and hands back
-// plain Python values (dicts, lists, tuples, bytes); the only class it
-// registers is its own frame stream, local to this module. A bad file never
-// raises: its report says what is wrong. Wrong argument types raise
-// TypeError.
+// plain Python values (dicts, lists, tuples, bytes, numpy arrays); the only
+// class it registers is its own frame stream, local to this module. A bad file
+// never raises: its report says what is wrong. Wrong argument types raise
+// TypeError. load_frames alone loads exactly as pyorv's OrvF.load does, its
+// "ERROR: " lines included.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -59,7 +61,7 @@ py::dict diagnostic_dict(const Diagnostic& d) {
 
 py::list frame_rows(const OrvFrame& frame) {
     py::list rows;
-    for (const OrvPixelSet& row : frame.pixel_sets) {
+    for (const OrvPixelSet& row : frame.pixel_sets()) {
         py::list runs;
         for (const OrvPixelBlock& block : row.blocks) {
             runs.append(py::make_tuple(block.offset, block.color_count,
@@ -207,6 +209,22 @@ std::vector<Diagnostic> read_into(OrvF& file, const std::string& path, const std
     return extra;
 }
 
+// A read-only (height, width, 4) uint8 array over an image's bytes, which the
+// array keeps alive; the image gives them up.
+py::array image_array(OrvFrameBufferObject& image) {
+    const std::vector<py::ssize_t> shape{image.height, image.width, image.channels};
+    py::array_t<std::uint8_t> array;
+    if (image.pixels.empty()) {
+        array = py::array_t<std::uint8_t>(shape);
+    } else {
+        auto* owned = new PixelBytes(std::move(image.pixels));
+        py::capsule base(owned, [](void* p) { delete static_cast<PixelBytes*>(p); });
+        array = py::array_t<std::uint8_t>(shape, owned->data(), base);
+    }
+    py::detail::array_proxy(array.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+    return std::move(array);
+}
+
 // One animation read once, rendered one frame at a time.
 class FrameStream {
 public:
@@ -342,6 +360,25 @@ PYBIND11_MODULE(_native, m) {
         py::arg("images") = false,
         "Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched "
         "for) and returns what the load found, as a dict; with images=True also the rendered frames.");
+
+    m.def(
+        "load_frames",
+        [](const py::object& path, const py::object& io_pal) -> py::object {
+            const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
+            OrvF file;
+            if (!file.load(fs_bytes(path), 0, palette, error_printer())) return py::none();
+            std::vector<OrvFrameBufferObject> images = file.take_frame_buffer();
+            py::list out(images.size());
+            for (std::size_t i = 0; i < images.size(); ++i) {
+                OrvFrameBufferObject& image = images[i];
+                out[i] = py::make_tuple(image_array(image), image.offset_x, image.offset_y);
+            }
+            return std::move(out);
+        },
+        py::arg("path"), py::arg("io_pal") = py::none(),
+        "Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list "
+        "of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array sharing "
+        "the rendered storage; None when OrvF.load would return None.");
 
     m.def(
         "place_file",

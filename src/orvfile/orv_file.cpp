@@ -81,8 +81,9 @@ void note_indices_past_palette(const OrvData& data, std::size_t entries, Diagnos
         std::int64_t first_row = Diagnostic::kNone;
         unsigned first_index = 0;
         unsigned highest = 0;
-        for (std::size_t r = 0; r < frame.pixel_sets.size(); ++r) {
-            for (const OrvPixelBlock& block : frame.pixel_sets[r].blocks) {
+        const std::vector<OrvPixelSet>& rows = frame.pixel_sets();
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            for (const OrvPixelBlock& block : rows[r].blocks) {
                 for (const std::uint8_t c : block.colors) {
                     if (c < entries) continue;
                     if (past++ == 0) {
@@ -125,17 +126,29 @@ void OrvF::note_file_not_opened(const std::string& file_name) {
 
 std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_profile*/, std::string io_pal,
                                     DiagnosticSink& sink) {
-    std::vector<std::uint8_t> bytes;
+    // The loader's own copy of the file: the frames keep parts of it, so a
+    // later save may replace the file in place.
+    SharedBytes bytes;
     if (!read_whole_file(file_name, bytes)) {
         note_file_not_opened(file_name);
         return nullptr;
     }
-    return load_from_bytes(bytes, file_name, io_pal, sink);
+    return load_from_bytes(std::move(bytes), file_name, io_pal, sink);
 }
 
 std::shared_ptr<OrvData> OrvF::load_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
                                                const std::string& io_pal, DiagnosticSink& sink) {
-    read_from_bytes(bytes, file_name, io_pal, sink);
+    return load_from_bytes(SharedBytes::copy_of(bytes.data(), bytes.size()), file_name, io_pal, sink);
+}
+
+void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
+                           const std::string& io_pal, DiagnosticSink& sink) {
+    read_from_bytes(SharedBytes::copy_of(bytes.data(), bytes.size()), file_name, io_pal, sink);
+}
+
+std::shared_ptr<OrvData> OrvF::load_from_bytes(SharedBytes bytes, const std::string& file_name,
+                                               const std::string& io_pal, DiagnosticSink& sink) {
+    read_from_bytes(std::move(bytes), file_name, io_pal, sink);
     TeeSink to_both(sink, report_.diagnostics);
     OrvData& data = *animation_;
     report_.palette_has_colors = !data.palette->color_table().empty();
@@ -146,8 +159,8 @@ std::shared_ptr<OrvData> OrvF::load_from_bytes(const std::vector<std::uint8_t>& 
     return animation_;
 }
 
-void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
-                           const std::string& io_pal, DiagnosticSink& sink) {
+void OrvF::read_from_bytes(SharedBytes bytes, const std::string& file_name, const std::string& io_pal,
+                           DiagnosticSink& sink) {
     report_ = LoadReport{};
     LoadReport& rep = report_;
     TeeSink to_both(sink, rep.diagnostics);
@@ -156,7 +169,7 @@ void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::st
 
     OrvData& data = *animation_;
     PalF& palette = *data.palette;
-    OrvReader reader(bytes.data(), bytes.size());
+    OrvReader reader(bytes);
 
     rep.head = reader.parse_head();
     const OrvHead& head = rep.head;
