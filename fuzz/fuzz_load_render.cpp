@@ -7,6 +7,7 @@
 // not rendered: filling up to a gigabyte of images (the renderer's budget)
 // per input would slow the search down a hundredfold. Frames too large to
 // render at all cost nothing and are rendered (refused) as any other.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -98,7 +99,7 @@ void check_report(const orv::LoadReport& report, std::size_t size, const orv::Or
 // The frames of the file as a load reads them, without palette or images.
 orv::OrvData parse_only(const std::vector<std::uint8_t>& bytes) {
     orv::OrvData data;
-    orv::OrvReader reader(bytes.data(), bytes.size());
+    orv::OrvReader reader(orv::SharedBytes::copy_of(bytes.data(), bytes.size()));
     const orv::OrvHead head = reader.parse_head();
     std::uint32_t count = head.frame_count;
     if (head.background_flag_read && head.background_flag) count += 1u;
@@ -116,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     orv::OrvF file;
     std::shared_ptr<orv::OrvData> anim;
     try {
-        anim = file.load_from_bytes(bytes, s.anim_path, s.palette_path);
+        anim = file.load_from_bytes(orv::SharedBytes::copy_of(bytes.data(), bytes.size()), s.anim_path, s.palette_path);
     } catch (const std::filesystem::filesystem_error&) {
         return 0;  // a path problem of the platform, reported to the caller as such
     }
@@ -125,6 +126,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (held->info.frame_count != held->frames.size()) std::abort();
     if (anim) check_images(file.get_frame_buffer(), held->frames.size());
     check_report(file.report(), bytes.size(), *held, anim != nullptr);
+
+    // Rendering a frame straight from its bytes gives what rendering its
+    // built rows gives.
+    if (anim) {
+        const std::vector<orv::OrvFrameBufferObject> from_bytes = file.get_frame_buffer();
+        for (const orv::OrvFramePtr& frame : held->frames) frame->pixel_sets();
+        orv::OrvFrameBuffer from_rows(*held);
+        if (from_rows.get_buffer().size() != from_bytes.size()) std::abort();
+        for (std::size_t i = 0; i < from_bytes.size(); ++i) {
+            const orv::PixelBytes& a = from_bytes[i].pixels;
+            const orv::PixelBytes& b = from_rows.get_buffer()[i].pixels;
+            if (a.size() != b.size() || !std::equal(a.begin(), a.end(), b.begin())) std::abort();
+        }
+    }
 
     // Indices past a short palette.
     held->palette->colors(s.short_table);
@@ -139,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint16_t first_height = 0;
     if (!held->frames.empty()) {
         first = held->frames.front();
-        first_rows = first->pixel_sets.size();
+        first_rows = first->pixel_sets().size();
         first_height = first->height;
     }
     const std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2));
@@ -153,6 +168,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     } catch (const std::filesystem::filesystem_error&) {
     }
-    if (first && (first->pixel_sets.size() != first_rows || first->height != first_height)) std::abort();
+    if (first && (first->pixel_sets().size() != first_rows || first->height != first_height)) std::abort();
     return 0;
 }

@@ -71,7 +71,7 @@ std::size_t expected_size(const orv::OrvData& data, const std::string& path) {
     for (std::size_t i = 0; i < frames; ++i) {
         const orv::OrvFrame& frame = *data.frames[i];
         n += 14;
-        for (const orv::OrvPixelSet& row : frame.pixel_sets) {
+        for (const orv::OrvPixelSet& row : frame.pixel_sets()) {
             n += 1;
             for (const orv::OrvPixelBlock& block : row.blocks) n += 2u + (frame.is_shadow ? 0u : block.color_count);
         }
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     orv::OrvF file;
     orv::OrvData& anim = *file.data();
     {
-        orv::OrvReader reader(bytes.data(), bytes.size());
+        orv::OrvReader reader(orv::SharedBytes::copy_of(bytes.data(), bytes.size()));
         const orv::OrvHead head = reader.parse_head();
         if (head.background_flag_read) anim.has_background = head.background_flag;
         anim.info.speed = head.speed;
@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (r & 4) frame->width = static_cast<std::uint16_t>(rng.next());
             if (r & 8) frame->frame_size = rng.next();
             if (r & 16) {
-                for (orv::OrvPixelSet& row : frame->pixel_sets) {
+                for (orv::OrvPixelSet& row : frame->pixel_sets()) {
                     if (rng.next() & 1) row.block_count = static_cast<std::uint8_t>(rng.next());
                     for (orv::OrvPixelBlock& block : row.blocks) {
                         if (rng.next() & 1) block.color_count = static_cast<std::uint8_t>(rng.next());
@@ -150,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What was written parses again, as far as it goes.
     {
         orv::OrvData again;
-        orv::OrvReader reader(out.data(), out.size());
+        orv::OrvReader reader(orv::SharedBytes::copy_of(out.data(), out.size()));
         const orv::OrvHead head = reader.parse_head();
         // A plain file whose speed spells the magic reads as the background form.
         const bool speed_is_magic = !anim.has_background && out.size() >= 4 && std::memcmp(out.data(), "FVRO", 4) == 0;

@@ -102,8 +102,17 @@ def test_files_cut_short(project):
         if records:
             assert r["frames"][-1]["whole"] is (size == 36) and r["frames"][-1]["end"] <= size
         assert r["status"] == ("problems" if records else "failed"), size
-        if category == "head_cut_short":
-            assert d["message"].startswith(f"the file ends inside its head ({size} bytes")
+        if size == head - 1:
+            assert (
+                d["message"]
+                == f"not an animation file: its palette path length 6 runs past the end of the file ({size} bytes)"
+            )
+        if size == 40:
+            assert (
+                d["message"] == "frame 1 is cut short: the file ends inside its record, at byte 40 (2 frames announced)"
+            )
+        if size == 36:
+            assert d["message"] == "the file ends before frame record 1 (2 frames announced)"
 
 
 def test_trailing_bytes(project):
@@ -149,7 +158,7 @@ def test_missing_palette(project, capfd):
     assert (r["palette"]["is_directory"], r["palette"]["problem"]) == (True, "is a directory, not a palette file")
     r = _native.load_report(str(project / "sub" / "m.orv"), io_pal=b"nope.pal")
     assert (r["palette"]["from_option"], r["palette"]["location"], r["palette"]["tried"]) == (True, b"nope.pal", [])
-    assert r["palette"]["path"].endswith("/nope.pal") and r["palette"]["problem"] == "cannot be opened"
+    assert r["palette"]["path"].endswith("/nope.pal") and r["palette"]["problem"] == "does not exist"
 
 
 def test_palette_shorter_than_the_indices_used(project):
@@ -177,7 +186,11 @@ def test_foreign_and_unreadable_files(project):
     (project / "x.orv").write_bytes(png)
     r = _native.load_report(str(project / "x.orv"))
     assert (r["status"], r["frames"], r["form"]["has_header"]) == ("failed", [], False)
-    assert "head_cut_short" in r["counts"] and "the palette path length" in r["diagnostics"][0]["message"]
+    assert "head_cut_short" in r["counts"] and "its palette path length" in r["diagnostics"][0]["message"]
+    (project / "x.orv").write_bytes(b"FVRO\0\0")
+    r = _native.load_report(str(project / "x.orv"))
+    assert r["diagnostics"][0]["message"] == "not an animation file: the header is cut short"
+    assert r["form"] == {"has_header": True, "reserved": b"\0\0\0\0", "flag": None}
     # A palette file read as an animation: counts that run past its end.
     (project / "p.orv").write_bytes(encode_palette(gray_palette(8)))
     r = _native.load_report(str(project / "p.orv"))
@@ -243,3 +256,21 @@ def test_misuse_raises_type_error():
         with pytest.raises(TypeError):
             call()
     assert "OrvF" not in dir(_native) and set(_native.CATEGORIES) >= {"row_missing", "trailing_bytes"}
+
+
+def test_the_palette_search_alone(project):
+    (project / "g" / "objects" / "tree").mkdir(parents=True)
+    (project / "g" / "objects" / "tree" / "tree.pal").write_bytes(b"")
+    anim = project / "g" / "objects" / "tree" / "n"
+    found, tried = _native.find_palette(str(anim), b"objects/tree/tree.pal")
+    assert found == str((project / "g" / "objects" / "tree" / "tree.pal").resolve())
+    assert tried == [
+        str(project / "g" / "objects" / "tree" / "objects/tree/tree.pal"),
+        str(project / "g" / "objects" / "objects/tree/tree.pal"),
+        str(project / "g" / "objects/tree/tree.pal"),
+    ]
+    # Nothing found, or a file system that fails the search: None.
+    assert _native.find_palette(str(anim), "gone.pal")[0] is None
+    (project / "loop").symlink_to(project / "loop")
+    assert _native.find_palette(str(anim), "loop/x.pal")[0] is None
+    assert _native.find_palette("n", "a.pal") == (None, [])

@@ -11,8 +11,9 @@ import pytest
 
 import orvtool
 import pyorv
-from orvtool.loading import capture_native_stderr, load_animation
-from orvtool_samples import PALETTE, walk, write_project
+from orvtool.loading import load_animation
+from orvtool.orvfile import Animation, Frame, Row, encode_palette
+from orvtool_samples import PALETTE, figure, walk, write_project
 
 TESTS = Path(__file__).resolve().parent
 
@@ -50,18 +51,20 @@ def test_to_numpy_refuses_inconsistent_images():
         orvtool.to_numpy(Fake())
 
 
-def test_native_diagnostics_are_caught_per_load(tmp_path, capfd):
+def test_load_findings_come_from_the_report_without_a_line_on_stderr(tmp_path, capfd):
     path = write_project(tmp_path, "walk.orv", walk())
     (tmp_path / "pal" / "test.pal").write_bytes(b"\0\0\0\0")  # entry count 0
     anim = load_animation(str(path))
-    assert anim.images is None
-    assert anim.diagnostics == ["ERROR: Invalid color count: 0", "ERROR: No palette data available!"]
-    assert anim.render_problem is not None
-    assert anim.render_problem.startswith(f"palette {(tmp_path / 'pal' / 'test.pal').resolve()} could not be used")
+    assert (anim.images, anim.status) == (None, "failed")
+    assert [(f.category, f.severity, f.message) for f in anim.findings] == [
+        ("palette_count_invalid", "error", "Invalid color count: 0"),
+        ("no_palette_data", "error", "No palette data available!"),
+    ]
+    resolved = (tmp_path / "pal" / "test.pal").resolve()
+    assert anim.render_problem == (
+        f"palette {resolved} could not be used (Invalid color count: 0; No palette data available!)"
+    )
     assert capfd.readouterr().err == ""
-    with capture_native_stderr() as lines:
-        os.write(2, b"one\ntwo\n")
-    assert lines == ["one", "two"]
 
 
 def installed_stubs() -> Path:
@@ -141,3 +144,58 @@ def _init_error(cls):
     except TypeError as err:
         return str(err)
     return ""
+
+
+def test_load_frames_gives_the_images_of_a_load_as_read_only_arrays(tmp_path, capfd):
+    path = write_project(tmp_path, "walk.orv", walk())
+    images = loaded_images(tmp_path)
+    capfd.readouterr()
+    for name in (str(path), path, os.fsencode(path)):
+        frames = orvtool.load_frames(name)
+        assert len(frames) == len(images)
+        for frame, image in zip(frames, images, strict=True):
+            assert (frame.offset_x, frame.offset_y) == (image.offset_x, image.offset_y)
+            assert frame.pixels.dtype == np.uint8
+            assert np.array_equal(frame.pixels, orvtool.to_numpy(image))
+            with pytest.raises(ValueError):
+                frame.pixels[0, 0, 0] = 1
+    assert capfd.readouterr().err == ""
+
+    # Each array keeps its storage alive after everything else has gone.
+    last = orvtool.load_frames(path)[-1].pixels
+    expected = orvtool.to_numpy(images[-1])
+    del frames
+    churn = [orvtool.load_frames(path) for _ in range(3)]
+    del churn
+    assert np.array_equal(last, expected)
+
+
+def test_load_frames_fails_and_reports_as_a_load_does(tmp_path, capfd):
+    assert orvtool.load_frames(tmp_path / "missing.orv") is None
+    assert capfd.readouterr().err == ""
+    path = write_project(tmp_path, "walk.orv", walk())
+    (tmp_path / "pal" / "test.pal").write_bytes(b"\0\0\0\0")  # entry count 0
+    assert orvtool.load_frames(path) is None
+    err = capfd.readouterr().err
+    assert pyorv.OrvF().load(str(path)) is None
+    assert err == capfd.readouterr().err != ""
+    # A palette named by the caller, relative to the working directory.
+    (tmp_path / "good.pal").write_bytes(encode_palette(PALETTE))
+    cwd = os.getcwd()
+    os.chdir(tmp_path)
+    try:
+        frames = orvtool.load_frames(path, io_pal="good.pal")
+    finally:
+        os.chdir(cwd)
+    assert frames is not None and len(frames) == 3
+
+
+def test_load_frames_keeps_refused_frames_as_empty_arrays(tmp_path, capfd):
+    # 65535 x 8193 RGBA pixels do not fit a signed 32-bit byte count.
+    huge = Frame(width=65535, rows=[Row([])] * 8193, x_offset=4)
+    anim = Animation(frames=[figure(), huge])
+    path = write_project(tmp_path, "huge.orv", anim)
+    frames = orvtool.load_frames(path)
+    assert "ERROR: Frame 1 is too large to render" in capfd.readouterr().err
+    assert frames[1].pixels.shape == (0, 0, 4) and frames[1].offset_x == 4
+    assert frames[0].pixels.shape == (3, 5, 4)

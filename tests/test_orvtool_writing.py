@@ -2,6 +2,7 @@
 from a plain write, in place elsewhere, refused where a plain open fails;
 a palette and its animation together."""
 
+import errno
 import os
 import stat
 from pathlib import Path
@@ -124,3 +125,146 @@ def test_build_restores_the_palette_when_the_animation_cannot_be_placed(tmp_path
     err = capfd.readouterr().err
     assert code == 1 and "nobody reads" in err
     assert pal.read_bytes() == b"\x01\x00\x00\x00\x01\x02\x03\xff"
+
+
+class TestPlacingTogether:
+    """_native.place_files opens every target before writing any."""
+
+    def test_a_target_that_cannot_be_opened_leaves_every_file_as_it_was(self, tmp_path):
+        from orvtool import _native
+
+        old, new = tmp_path / "old.pal", tmp_path / "new.pal"
+        old.write_bytes(b"previous palette")
+        fifo = tmp_path / "anim.orv"
+        os.mkfifo(fifo)
+        out = _native.place_files([(str(old), b"p"), (new, bytearray(b"p")), (str(fifo), b"a")])
+        assert [o["result"] for o in out] == ["not_written", "not_written", "open_failed"]
+        assert out[2]["error"] == errno.ENXIO
+        assert old.read_bytes() == b"previous palette"
+        assert names(tmp_path) == ["anim.orv", "old.pal"]  # the palette an open made is gone again
+
+        out = _native.place_files([(str(old), b"p1"), (str(new), memoryview(b"p2"))])
+        assert [(o["result"], o["method"]) for o in out] == [("placed", "replace"), ("placed", "replace")]
+        assert (old.read_bytes(), new.read_bytes()) == (b"p1", b"p2")
+        assert _native.place_files([]) == []
+
+    def test_misuse_raises_type_error_and_bad_paths_report(self, tmp_path):
+        from orvtool import _native
+
+        for items in ([("a", "text")], [(str(tmp_path / "a"),)], ["a"], [(None, b"x")], 5):
+            with pytest.raises(TypeError):
+                _native.place_files(items)
+        with pytest.raises(TypeError, match="contiguous"):
+            _native.place_file(str(tmp_path / "a"), memoryview(b"abcdef")[::2])
+        missing = _native.place_file(str(tmp_path / "no" / "such" / "a"), b"x")
+        assert missing == {"result": "open_failed", "method": None, "error": errno.ENOENT}
+        assert names(tmp_path) == []
+
+
+PLACE_WITH_FILE_LIMIT = """
+import resource, signal
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+"""
+
+
+def test_a_set_whose_last_file_cannot_be_written_gives_the_earlier_back(tmp_path):
+    from conftest import run_python
+
+    old = tmp_path / "old.pal"
+    old.write_bytes(b"previous palette")
+    anim = tmp_path / "anim.orv"
+    anim.write_bytes(b"previous animation")
+    new = tmp_path / "new.pal"
+    code = (
+        PLACE_WITH_FILE_LIMIT
+        + f"""
+from orvtool import writing
+from orvtool.errors import OrvToolError
+for pal in ({str(old)!r}, {str(new)!r}):
+    try:
+        writing.place_set([(pal, writing.bytes_writer(b"new palette")), ({str(anim)!r}, writing.bytes_writer(bytes(4096)))])
+    except OrvToolError as exc:
+        print(exc)
+"""
+    )
+    out = run_python(code)
+    lines = out.stdout.splitlines()
+    assert len(lines) == 2 and all(line.startswith(f"cannot write {anim}: File too large") for line in lines)
+    assert old.read_bytes() == b"previous palette" and not new.exists()
+    assert anim.read_bytes() == b"previous animation"  # a failed replacement leaves it
+    assert names(tmp_path) == ["anim.orv", "old.pal"]
+
+
+def _image(folder, size=2):
+    a = np.zeros((size, size, 4), np.uint8)
+    a[..., 3] = 255
+    a[..., 0] = np.arange(size * size, dtype=np.uint8).reshape(size, size) % 4 * 60
+    write_rgba(folder / "a.png", a)
+    return str(folder / "a.png")
+
+
+def test_build_gives_the_palette_back_when_the_animation_write_fails(tmp_path):
+    from conftest import run_python
+
+    image = _image(tmp_path, 48)  # an animation of more than 1 KiB, a palette of less
+    pal = tmp_path / "new.pal"
+    pal.write_bytes(b"\x01\x00\x00\x00\x01\x02\x03\xff")
+    out_path = tmp_path / "out.orv"
+    out_path.write_bytes(b"previous animation")
+    code = (
+        PLACE_WITH_FILE_LIMIT
+        + f"""
+import sys
+from orvtool.cli import main
+sys.exit(main(["build", {image!r}, "--quantize", "4", "--palette", {str(pal)!r}, "-o", {str(out_path)!r}, "-f"]))
+"""
+    )
+    out = run_python(code)
+    assert out.returncode == 1 and f"cannot write {out_path}: File too large" in out.stderr
+    assert pal.read_bytes() == b"\x01\x00\x00\x00\x01\x02\x03\xff"
+    assert out_path.read_bytes() == b"previous animation"
+
+    assert main(["build", image, "--quantize", "4", "--palette", str(pal), "-o", str(out_path), "-f"]) == 0
+    assert pal.read_bytes() != b"\x01\x00\x00\x00\x01\x02\x03\xff" and out_path.stat().st_size > 1024
+
+
+class TestBuildTargets:
+    """orvtool build writes through links, pipes and hard links as a plain write would."""
+
+    def test_a_loop_is_refused_and_nothing_written(self, tmp_path, capfd):
+        image = _image(tmp_path)
+        loop = tmp_path / "loop.orv"
+        loop.symlink_to("loop.orv")
+        code = main(["build", image, "--quantize", "4", "--palette", str(tmp_path / "p.pal"), "-o", str(loop), "-f"])
+        assert code == 1 and f"cannot write {loop}" in capfd.readouterr().err
+        assert loop.is_symlink() and names(tmp_path) == ["a.png", "loop.orv"]
+
+    def test_a_fifo_with_a_reader_gets_the_animation(self, tmp_path, capfd):
+        image = _image(tmp_path)
+        args = ["build", image, "--quantize", "4", "--palette", str(tmp_path / "p.pal"), "-f", "-o"]
+        assert main(args + [str(tmp_path / "plain.orv")]) == 0
+        fifo = tmp_path / "pipe.orv"
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            assert main(args + [str(fifo)]) == 0
+            got = os.read(reader, 1 << 16)
+        finally:
+            os.close(reader)
+        assert got == (tmp_path / "plain.orv").read_bytes() and stat.S_ISFIFO(fifo.lstat().st_mode)
+        capfd.readouterr()
+
+    def test_hard_linked_outputs_are_written_in_place(self, tmp_path, capfd):
+        image = _image(tmp_path)
+        out, partner = tmp_path / "out.orv", tmp_path / "partner.orv"
+        pal, pal_partner = tmp_path / "p.pal", tmp_path / "p-partner.pal"
+        for path, other in ((out, partner), (pal, pal_partner)):
+            path.write_bytes(b"old")
+            os.link(path, other)
+        inodes = (out.stat().st_ino, pal.stat().st_ino)
+        assert main(["build", image, "--quantize", "4", "--palette", str(pal), "-o", str(out), "-f"]) == 0
+        assert (out.stat().st_ino, pal.stat().st_ino) == inodes
+        assert partner.read_bytes() == out.read_bytes() != b"old"
+        assert pal_partner.read_bytes() == pal.read_bytes() != b"old"
+        capfd.readouterr()

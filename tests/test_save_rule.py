@@ -9,6 +9,7 @@ Root ignores permissions, so the permission cases run in a forked child that
 has become `nobody`, in a scratch folder that user can reach.
 """
 
+import errno
 import os
 import pathlib
 import pwd
@@ -300,9 +301,13 @@ class TestPlaceFileForOrvtool:
         new, linked = tmp_path / "new.bin", tmp_path / "linked.bin"
         linked.write_bytes(b"old")
         os.link(linked, tmp_path / "partner")
-        assert _native.place_file(new, b"one") == {"result": "placed", "method": "replace"}
-        assert _native.place_file(str(linked), bytearray(b"two")) == {"result": "placed", "method": "in_place"}
-        assert _native.place_file(tmp_path, b"x") == {"result": "open_failed", "method": None}
+        assert _native.place_file(new, b"one") == {"result": "placed", "method": "replace", "error": None}
+        assert _native.place_file(str(linked), bytearray(b"two")) == {
+            "result": "placed",
+            "method": "in_place",
+            "error": None,
+        }
+        assert _native.place_file(tmp_path, b"x") == {"result": "open_failed", "method": None, "error": errno.EISDIR}
         assert (new.read_bytes(), (tmp_path / "partner").read_bytes()) == (b"one", b"two")
         with pytest.raises(TypeError):
             _native.place_file(None, b"x")  # type: ignore[arg-type]  # refused on purpose
@@ -320,5 +325,5 @@ resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
 print(_native.place_file({str(target)!r}, bytes(4096)))
 """
         out = run_python(code)
-        assert out.stdout.strip() == "{'result': 'write_failed', 'method': 'replace'}"
+        assert out.stdout.strip() == f"{{'result': 'write_failed', 'method': 'replace', 'error': {errno.EFBIG}}}"
         assert target.read_bytes() == b"keep" and names(tmp_path) == ["out.bin"]

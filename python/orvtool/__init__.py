@@ -4,15 +4,43 @@ numpy and Pillow are imported on first use only, so that the writer
 (`orvtool.orvfile`) stays light to import.
 """
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Union
 
 from .version import __version__
 
 if TYPE_CHECKING:
+    import os
+
     from numpy.typing import NDArray
     from PIL import Image
 
-__all__ = ["to_numpy", "to_pil", "__version__"]
+__all__ = ["FrameArray", "load_frames", "to_numpy", "to_pil", "__version__"]
+
+
+class FrameArray(NamedTuple):
+    """One rendered frame: its pixels as a read-only (height, width, 4) uint8
+    array of R, G, B, A that shares the rendered storage (no copy), and the
+    frame's placement offsets."""
+
+    pixels: "NDArray[Any]"
+    offset_x: int
+    offset_y: int
+
+
+def load_frames(
+    path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"],
+    io_pal: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"] = "",
+) -> Optional[List[FrameArray]]:
+    """Loads an animation file as `pyorv.OrvF().load(path, io_pal=io_pal)`
+    does (same palette search, same diagnostics) and returns its frames as
+    arrays without copying the rendered pixels, or None when that load
+    returns None. Each array keeps its storage alive on its own."""
+    from ._native import load_frames as native
+
+    frames = native(path, io_pal or None)
+    if frames is None:
+        return None
+    return [FrameArray(*frame) for frame in frames]
 
 
 def to_numpy(image: Any) -> "NDArray[Any]":

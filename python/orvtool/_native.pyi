@@ -1,9 +1,13 @@
 """The load report of animation files, for orvtool"""
 
 import os
+from collections.abc import Iterable
 from typing import Any
 
+from numpy.typing import NDArray
+
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Data = bytes | bytearray | memoryview
 
 CATEGORIES: tuple[str, ...]
 
@@ -13,9 +17,18 @@ def load_report(
     """Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched
     for) and returns what the load found, as a dict; with images=True also the rendered frames."""
 
-def place_file(path: _Path, data: bytes | bytearray | memoryview) -> dict[str, str | None]:
+def load_frames(path: _Path, io_pal: _Path | None = None) -> list[tuple[NDArray[Any], int, int]] | None:
+    """Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list
+    of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array sharing
+    the rendered storage; None when OrvF.load would return None."""
+
+def place_file(path: _Path, data: _Data) -> dict[str, str | None]:
     """Saves data as the whole content of the file at path, by the rule pyorv saves by; returns the result
     ("placed", "open_failed", "write_failed") and the method ("replace", "in_place" or None)."""
+
+def place_files(items: Iterable[tuple[_Path, _Data]]) -> list[dict[str, str | None]]:
+    """Saves several files that belong together, each as place_file does; every target is opened before
+    any is written. One dict per item, whose result may also be "not_written"."""
 
 class FrameStream:
     def __len__(self) -> int: ...
@@ -24,6 +37,10 @@ class FrameStream:
         the palette holds no colour."""
     def report(self, *, records: bool = False) -> dict[str, Any]:
         """The load report, with the findings of the frames rendered so far."""
+
+def find_palette(animation_path: _Path, location: _Path) -> tuple[str | None, list[str]]:
+    """The palette search of a load: the file that `location` names from the folder of `animation_path`
+    or the folders above it (None if none), and the paths tried."""
 
 def open_frames(path: _Path, io_pal: _Path | None = None) -> FrameStream:
     """Reads an animation file and its palette without rendering; the stream renders one frame at a time."""

@@ -70,7 +70,8 @@ def run_one(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
         value, notes = task(job, *args)
         return Outcome(job, True, value, notes=notes)
     except OrvToolError as exc:
-        return Outcome(job, False, error=str(exc))
+        # An error may carry what was found about the file (see loading.LoadError).
+        return Outcome(job, False, value=getattr(exc, "detail", None), error=str(exc))
     except MemoryError:
         return Outcome(job, False, error="out of memory")
     except Exception as exc:  # a bug must not end the batch; it is reported with the file

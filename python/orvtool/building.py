@@ -717,7 +717,7 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     )
     if plan.palette is not None:
         report.notes += plan.palette.notes
-    found, _ = find_palette(os.fsencode(os.path.abspath(output)), stored)
+    found, _ = find_palette(output, stored)
     if found is None:
         report.notes.append(
             f"the stored palette path '{os.fsdecode(stored)}' is not found from {os.path.dirname(os.path.abspath(output))} "

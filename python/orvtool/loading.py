@@ -1,34 +1,48 @@
-"""Loading one animation file with pyorv, with everything the tools need.
+"""Loading one animation file, with everything the tools need.
 
-`load_animation` reads a file with `pyorv.OrvF`, takes a plain snapshot of its
-records (`model`), checks that the records account for the file's bytes (the module's
-reader trusts every count and never reports a short or foreign file), finds
-out which palette file the loader used, and keeps the rendered images.
-
-The module writes its diagnostics straight to the process's file descriptor 2;
-they are caught here and turned into messages that name the file.
+`load_animation` asks the private module `orvtool._native` for the report of
+one load: the same loader as `pyorv.OrvF.load` (same palette search, same
+records, same images), which prints nothing and says what it found: the form
+and head of the file, where each frame record lies, the bytes after the last
+one, the palette file it opened or why none, and its findings, each with a
+category and the frame and row it concerns. This module turns that report
+into the record model and into messages; it reads no byte of the file itself.
+A palette named in another format that orvtool reads is handed to the loader
+as a temporary copy in the game's binary format.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
-import struct
+import re
 import tempfile
 from dataclasses import dataclass, field
-from typing import Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import pyorv
 
+from . import _native
 from .errors import OrvToolError
 from .formats import palettes
 from .model import Color, Frame, Row, Run
 from .version import check_pyorv
 
-check_pyorv(pyorv)  # before anything uses it
+# The records and images handed to callers sit beside pyorv's own: both must
+# come from one build.
+check_pyorv(pyorv)
 
-MAGIC = b"FVRO"
-HEADER_BYTES = 9  # magic, reserved, flag
+# Findings after which the records do not describe a whole animation file.
+NOT_WHOLE = ("head_cut_short", "frames_cut_short", "palette_search_failed")
+
+
+class LoadError(OrvToolError):
+    """A file that cannot be read or is not a whole animation. `detail` holds
+    the load's status, counts and findings as plain values."""
+
+    def __init__(self, message: str, detail: Dict[str, Any]) -> None:
+        super().__init__(message)
+        self.detail = detail
 
 
 @dataclass
@@ -58,6 +72,51 @@ class PaletteSearch:
     from_option: bool
     resolved: Optional[str]  # the file the loader read, None when not found
     tried: List[str] = field(default_factory=list)
+    problem: Optional[str] = None  # why it was not loaded
+
+
+@dataclass
+class Finding:
+    """One finding of the load: a category to branch on, the message, and the
+    frame, row and colour index (or entry count) it concerns."""
+
+    category: str
+    severity: str  # "error" (the module would print it) or "note"
+    message: str
+    frame: Optional[int] = None
+    row: Optional[int] = None
+    index: Optional[int] = None
+
+    @property
+    def text(self) -> str:
+        """The message, led by the frame and row it concerns where it does not name them."""
+        where = []
+        for name, value in (("frame", self.frame), ("row", self.row)):
+            if value is not None and not re.search(rf"\b{name} {value}\b", self.message, re.IGNORECASE):
+                where.append(f"{name} {value}")
+        return f"{', '.join(where)}: {self.message}" if where else self.message
+
+    def as_dict(self) -> Dict[str, Any]:
+        return {
+            "category": self.category,
+            "severity": self.severity,
+            "message": self.message,
+            "frame": self.frame,
+            "row": self.row,
+            "index": self.index,
+        }
+
+
+@dataclass
+class FrameImage:
+    """One rendered frame, as `pyorv.OrvFrameBufferObject` holds it."""
+
+    width: int
+    height: int
+    offset_x: int
+    offset_y: int
+    pixels: bytes
+    channels: int = 4
 
 
 @dataclass
@@ -69,206 +128,141 @@ class LoadedAnimation:
     frame_count: int
     frames: List[Frame]  # with their height and raw height word as stored
     palette: PaletteSearch
-    palette_colors: List[Color]  # as the module holds them (256 after a load)
+    palette_colors: List[Color]  # as the loader holds them (256 after a load)
     palette_entries: Optional[int]  # the entries the palette file holds; the rest are filler
-    images: Optional[
-        List[pyorv.OrvFrameBufferObject]
-    ]  # pyorv.OrvFrameBufferObject per frame, None when nothing rendered
+    images: Optional[List[FrameImage]]  # one per frame, None when nothing rendered
     render_problem: Optional[str]  # why there are no images
     trailing: bytes  # bytes after the last frame record, which the loader ignores
-    diagnostics: List[str]  # lines the module wrote while loading
+    status: str  # "ok", "problems" or "failed"
+    findings: List[Finding]  # the first few hundred of each category, in order
+    counts: Dict[str, int]  # every finding counted, by category
 
-    def require_images(self) -> List[pyorv.OrvFrameBufferObject]:
-        """The rendered images, one per frame; raises when the module rendered
+    def require_images(self) -> List[FrameImage]:
+        """The rendered images, one per frame; raises when the loader rendered
         none or refused a frame."""
         if self.images is None:
             raise OrvToolError(self.render_problem or "no image was rendered")
-        for i, (frame, image) in enumerate(zip(self.frames, self.images, strict=True)):
-            if (image.width, image.height) != (frame.width, frame.height):
-                raise OrvToolError(f"frame {i} ({frame.width}x{frame.height}) is too large for the renderer")
+        for finding in self.findings:
+            if finding.category in ("frame_too_large", "frame_over_budget"):
+                raise OrvToolError(finding.text)
         return self.images
 
 
-@contextlib.contextmanager
-def capture_native_stderr() -> Iterator[List[str]]:
-    """Redirects file descriptor 2 to a temporary file for the duration of the
-    block; afterwards the list holds the lines written to it."""
-    lines: List[str] = []
-    saved = os.dup(2)
-    try:
-        with tempfile.TemporaryFile() as tmp:
-            os.dup2(tmp.fileno(), 2)
-            try:
-                yield lines
-            finally:
-                os.dup2(saved, 2)
-                tmp.seek(0)
-                text = tmp.read().decode("utf-8", "replace")
-                lines.extend(line for line in text.splitlines() if line.strip())
-    finally:
-        os.close(saved)
-
-
-def parse_head(data: bytes) -> Head:
-    """Reads the header and head of an animation file, refusing bytes that
-    cannot be one (counts that run past the end of the file)."""
-    pos = 0
-    has_header = data[:4] == MAGIC
-    reserved = b""
-    flag: Optional[int] = None
-    if has_header:
-        if len(data) < HEADER_BYTES:
-            raise OrvToolError("not an animation file: the header is cut short")
-        reserved = data[4:8]
-        flag = data[8]
-        pos = HEADER_BYTES
-    if len(data) < pos + 8:
-        raise OrvToolError(f"not an animation file: only {len(data)} bytes")
-    speed, n = struct.unpack_from("<II", data, pos)
-    pos += 8
-    if n > len(data) - pos - 4:
-        raise OrvToolError(
-            f"not an animation file: its palette path length {n} runs past the end of the file ({len(data)} bytes)"
-        )
-    path_field = data[pos : pos + n]
-    pos += n
-    (count,) = struct.unpack_from("<I", data, pos)
-    pos += 4
-    return Head(has_header, reserved, flag, speed, n, path_field, count, pos)
-
-
-def find_palette(animation_path: bytes, location: bytes) -> Tuple[Optional[str], List[str]]:
-    """The loader's palette search: from the animation's directory towards the
-    root, the first directory under which `location` names something that
-    exists. Returns the resolved path (or None) and the candidates tried."""
-    tried: List[str] = []
-    directory = os.path.dirname(animation_path)
-    while directory:
-        candidate = os.path.join(directory, location)
-        tried.append(os.fsdecode(candidate))
-        if os.path.exists(candidate):
-            return os.fsdecode(os.path.realpath(candidate)), tried
-        parent = os.path.dirname(directory)
-        if parent == directory:
-            break
-        directory = parent
-    return None, tried
-
-
-def _snapshot_frames(data: "pyorv.OrvData") -> List[Frame]:
+def _frames(report: Dict[str, Any]) -> List[Frame]:
     frames = []
-    for fr in data.frames:
-        rows: List[Row] = []
-        for row in fr.pixel_sets:
-            runs = [Run(b.offset, bytes(b.colors), b.color_count) for b in row.blocks]
-            rows.append(Row(runs, row.block_count))
+    for f in report["frames"]:
+        rows = [
+            Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
+            for block_count, runs in f["rows"]
+        ]
         frames.append(
             Frame(
-                frame_size=fr.frame_size,
-                height=fr.height,
-                is_shadow=fr.is_shadow,
-                width=fr.width,
-                y_offset=fr.y_offset,
-                x_offset=fr.x_offset,
-                unk1=fr.unk1,
-                unk2=fr.unk2,
+                frame_size=f["frame_size"],
+                height=f["height"],
+                is_shadow=f["is_shadow"],
+                width=f["width"],
+                y_offset=f["y_offset"],
+                x_offset=f["x_offset"],
+                unk1=f["unk1"],
+                unk2=f["unk2"],
                 rows=rows,
+                height_word=f["height_word"],
             )
         )
     return frames
 
 
-def _place_frames(raw: bytes, head: Head, frames: List[Frame], declared: int) -> bytes:
-    """Finds each frame record in the file from the counts held, reads its raw
-    height word, and checks that the file holds every declared frame whole.
-    Returns the bytes after the last record."""
-    if len(frames) < declared:
-        raise OrvToolError(
-            f"the file is cut short or not an animation: it declares {declared} frames "
-            f"but its bytes end after {len(frames)}"
-        )
-    pos = head.size
-    for i, frame in enumerate(frames):
-        end = pos + frame.record_bytes()
-        incomplete = (
-            any(len(run.indices) != run.color_count for row in frame.rows for run in row.runs) and not frame.is_shadow
-        )
-        if end > len(raw) or incomplete:
-            raise OrvToolError(f"the file is cut short or not an animation: frame {i} runs past the end of the file")
-        (frame.height_word,) = struct.unpack_from("<H", raw, pos + 4)
-        pos = end
-    return raw[pos:]
+def _why_nothing_rendered(report: Dict[str, Any], findings: List[Finding]) -> str:
+    by_category = {f.category: f for f in reversed(findings)}  # the first of each
+    pal = report["palette"]
+    if "no_frames" in by_category:
+        return by_category["no_frames"].message
+    if "palette_not_found" in by_category:
+        return by_category["palette_not_found"].message
+    if pal["problem"] == "does not exist":
+        return f"palette not found: {pal['path']}"
+    if pal["is_directory"]:
+        return f"palette {pal['path']} is a folder, not a palette file"
+    errors = "; ".join(f.text for f in findings if f.severity == "error") or "nothing rendered"
+    return f"palette {pal['path']} could not be used ({errors})"
 
 
 def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
     """Loads one animation file. Raises OrvToolError for a file that cannot be
     read or is not a whole animation; a palette that cannot be found or read
     only leaves the result without images (see `require_images`)."""
-    try:
-        with open(path, "rb") as fh:
-            raw = fh.read()
-    except OSError as exc:
-        raise OrvToolError(f"cannot read: {exc.strerror or exc}") from None
-    head = parse_head(raw)
-
     # The loader searches from the directory part of the name it is given, so
     # it gets an absolute name: a bare file name would give it nowhere to look.
-    abs_path = os.path.abspath(path)
-    orv = pyorv.OrvF()
     with _readable_palette(palette) as (io_pal, converted, unusable):
-        with capture_native_stderr() as diagnostics:
-            try:
-                result = orv.load(abs_path, io_pal=io_pal)
-            except RuntimeError as exc:
-                raise OrvToolError(f"the loader failed: {exc}") from None
-    data = orv.data()
-    frames = _snapshot_frames(data)
-    trailing = _place_frames(raw, head, frames, _declared_frames(head))
+        report = _native.load_report(os.path.abspath(path), io_pal, images=True)
+    findings = [Finding(**d) for d in report["diagnostics"]]
+    detail = {
+        "status": report["status"],
+        "counts": dict(report["counts"]),
+        "findings": [f.as_dict() for f in findings],
+    }
+    if not report["opened"]:
+        raise LoadError("cannot read the file", detail)
+    for finding in findings:
+        if finding.category in NOT_WHOLE:
+            raise LoadError(finding.text, detail)
 
-    if palette:
-        location = os.fsencode(palette)
-        resolved = os.path.realpath(palette) if os.path.exists(palette) else None
-        search = PaletteSearch(location, True, resolved, [os.path.abspath(palette)])
-    else:
-        found, tried = find_palette(os.fsencode(abs_path), head.location)
-        search = PaletteSearch(head.location, False, found, tried)
-
-    images: Optional[List[pyorv.OrvFrameBufferObject]] = None
+    form = report["form"]
+    head = Head(
+        has_header=form["has_header"],
+        reserved=form["reserved"] or b"",
+        flag=form["flag"],
+        speed=report["speed"],
+        path_length=report["path_length"],
+        path_field=report["path_field"],
+        frame_count_field=report["frame_count_field"],
+        size=report["head_size"],
+    )
+    pal = report["palette"]
+    search = PaletteSearch(pal["location"], pal["from_option"], pal["path"], pal["tried"], pal["problem"])
+    if palette and (converted is not None or unusable is not None):
+        # The loader read a copy, or nothing: name the palette the user gave.
+        search = PaletteSearch(
+            os.fsencode(palette), True, os.path.realpath(palette), [os.path.abspath(palette)], unusable
+        )
+    images: Optional[List[FrameImage]] = None
     problem: Optional[str] = None
     if unusable is not None:
-        result = None
         problem = f"palette {search.resolved} could not be used ({unusable})"
-    elif result is None:
-        problem = _why_nothing_rendered(search, frames, diagnostics)
+    elif report["images"] is None:
+        problem = _why_nothing_rendered(report, findings)
     else:
-        images = orv.get_frame_buffer()
-    entries = converted if converted is not None else _entry_count(search.resolved)
-    colors = [(c.r, c.g, c.b, c.a) for c in data.palette.colors()]
+        images = [
+            FrameImage(i["width"], i["height"], i["offset_x"], i["offset_y"], i["pixels"]) for i in report["images"]
+        ]
+    entries = converted if converted is not None else pal["entry_count"]
     return LoadedAnimation(
         path=path,
-        file_size=len(raw),
+        file_size=report["file_size"],
         head=head,
-        has_background=data.has_background,
-        frame_count=data.info.frame_count,
-        frames=frames,
+        has_background=report["has_background"],
+        frame_count=report["frame_count"],
+        frames=_frames(report),
         palette=search,
-        palette_colors=colors,
+        palette_colors=pal["colors"],
         palette_entries=entries if images is not None else None,
         images=images,
         render_problem=problem,
-        trailing=trailing,
-        diagnostics=list(diagnostics),
+        trailing=report["trailing"],
+        status=report["status"],
+        findings=findings,
+        counts=dict(report["counts"]),
     )
 
 
 @contextlib.contextmanager
-def _readable_palette(palette: Optional[str]) -> Iterator[Tuple[str, Optional[int], Optional[str]]]:
-    """(the palette name for the module, the entry count of a palette that
+def _readable_palette(palette: Optional[str]) -> Iterator[Tuple[Optional[str], Optional[int], Optional[str]]]:
+    """(the palette name for the loader, the entry count of a palette that
     was converted for it, why a palette in another format is unusable).
-    A palette in any format that orvtool reads is handed to the module as a
+    A palette in any format that orvtool reads is handed to the loader as a
     temporary copy in the binary format."""
     if not palette:
-        yield "", None, None
+        yield None, None, None
         return
     if not os.path.isfile(palette) or palettes.is_game_palette(palette):
         yield os.path.abspath(palette), None, None
@@ -277,7 +271,7 @@ def _readable_palette(palette: Optional[str]) -> Iterator[Tuple[str, Optional[in
         colors = palettes.read_palette(palette)
         data = palettes.encode_pal(colors)
     except OrvToolError as exc:
-        yield "", None, str(exc)
+        yield None, None, str(exc)
         return
     with tempfile.TemporaryDirectory(prefix="orvtool-") as folder:
         copy = os.path.join(folder, "palette.pal")
@@ -286,36 +280,9 @@ def _readable_palette(palette: Optional[str]) -> Iterator[Tuple[str, Optional[in
         yield copy, len(colors.colors), None
 
 
-def _entry_count(palette: Optional[str]) -> Optional[int]:
-    """The entry count that a binary palette file states."""
-    if not palette:
-        return None
-    try:
-        with open(palette, "rb") as fh:
-            head = fh.read(2)
-    except OSError:
-        return None
-    return struct.unpack("<H", head)[0] if len(head) == 2 else None
-
-
-def _declared_frames(head: Head) -> int:
-    """The number of frame records that the head announces, as the loader
-    counts them (32-bit count, plus the background frame, taken as signed)."""
-    count = head.frame_count_field
-    if head.has_header and head.flag:
-        count = (count + 1) & 0xFFFFFFFF
-    return count if count < 0x80000000 else 0
-
-
-def _why_nothing_rendered(search: PaletteSearch, frames: List[Frame], lines: List[str]) -> str:
-    shown = os.fsdecode(search.location)
-    if not frames:
-        return "the animation holds no frames"
-    if search.resolved is None:
-        if search.from_option:
-            return f"palette not found: {shown}"
-        return f"palette not found: no '{shown}' in the animation's folder or any folder above it"
-    if os.path.isdir(search.resolved):
-        return f"palette {search.resolved} is a folder, not a palette file"
-    detail = "; ".join(line.removeprefix("ERROR: ") for line in lines) or "nothing rendered"
-    return f"palette {search.resolved} could not be used ({detail})"
+def find_palette(animation_path: str, location: bytes) -> Tuple[Optional[str], List[str]]:
+    """The loader's palette search: the file that `location` names from the
+    animation's folder or the first folder above it where it exists (None if
+    none), and the candidates tried."""
+    found, tried = _native.find_palette(os.path.abspath(animation_path), location)
+    return found, tried

@@ -260,9 +260,7 @@ def entries_in_use(project_root: str, palette: str, leave_out: Sequence[str] = (
     """The palette entries that the animations below `project_root` whose
     stored palette path leads to `palette` draw with, and those animations.
     Files in `leave_out` (the output a build replaces) are not counted."""
-    import pyorv
-
-    from .loading import capture_native_stderr, find_palette
+    from . import _native
 
     target = os.path.realpath(palette)
     skip = {os.path.realpath(p) for p in leave_out}
@@ -276,21 +274,16 @@ def entries_in_use(project_root: str, palette: str, leave_out: Sequence[str] = (
             path = os.path.join(root, name)
             if os.path.realpath(path) in skip:
                 continue
-            f = pyorv.OrvF()
-            try:
-                with capture_native_stderr():
-                    f.load(path)
-                location = f.data().palette.location()
-            except Exception:  # an unreadable file names no palette
-                continue
-            found, _ = find_palette(os.fsencode(os.path.abspath(path)), os.fsencode(location))
+            # Read, with the palette the loader finds for it, but not rendered.
+            report = _native.open_frames(os.path.abspath(path)).report(records=True)
+            found = report["palette"]["path"] if report["opened"] else None
             if found is None or os.path.realpath(found) != target:
-                continue
+                continue  # an unreadable file names no palette
             users.append(path)
-            for frame in f.data().frames:
-                if frame.is_shadow:
+            for frame in report["frames"]:
+                if frame["is_shadow"]:
                     continue
-                for row in frame.pixel_sets:
-                    for block in row.blocks:
-                        used.update(block.colors)
+                for _, runs in frame["rows"]:
+                    for _, _, indices in runs:
+                        used.update(indices)
     return used, users

@@ -68,7 +68,30 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
         "frames": frames,
         "runs": totals,
         "trailing_bytes": len(anim.trailing),
+        "status": anim.status,
+        "counts": anim.counts,
+        "findings": [f.as_dict() for f in anim.findings],
     }
+
+
+# Findings listed in the text form; the JSON form has all that were kept.
+TEXT_FINDINGS = 12
+
+
+def _findings_text(info: Dict[str, Any]) -> List[str]:
+    from .loading import Finding
+
+    counts = info["counts"]
+    if not counts:
+        return [f"  status:    {info['status']}"]
+    lines = [f"  status:    {info['status']}: " + ", ".join(f"{name} {n}" for name, n in counts.items())]
+    kept = info["findings"]
+    for d in kept[:TEXT_FINDINGS]:
+        lines.append(f"    {d['severity']} {d['category']}: {Finding(**d).text}")
+    left = sum(counts.values()) - min(len(kept), TEXT_FINDINGS)
+    if left > 0:
+        lines.append(f"    ... {left} more")
+    return lines
 
 
 def format_text(info: Dict[str, Any]) -> str:
@@ -99,6 +122,7 @@ def format_text(info: Dict[str, Any]) -> str:
         f"at most {t['most_runs_in_a_row']} in a row, "
         + ("all rows maximal" if not t["non_maximal_rows"] else f"{t['non_maximal_rows']} rows not maximal")
     )
+    lines += _findings_text(info)
     if info["frames"]:
         lines.append("  frame      size    x_off  y_off  shadow   runs  pixels  frame_size  unk1 unk2")
         for f in info["frames"]:

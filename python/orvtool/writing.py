@@ -1,14 +1,13 @@
 """Placing files: the one module that puts orvtool's output files in place.
 
-The save rule:
+Every file goes through the core's save helper (`_native.place_file`), the
+same one that `pyorv.OrvF.save` and `PalF.save` use:
 
 * A file is replaced by rename only where the result cannot be told from a
   plain write: the target is absent, or a regular file with a single link
   whose owner, group and mode the new file can carry, and a temporary file
-  (a short fixed prefix and a few random characters) can be made beside it.
-  The new contents go to that temporary file, which is flushed to disk,
-  given the old file's owner, group and mode, and renamed over the target:
-  readers see the old file or the new one, never half of one.
+  (`.orv` and six random characters) can be made beside it. Readers see the
+  old file or the new one, never half of one.
 * Everywhere else (a file with several links, another owner's file, a FIFO,
   a device, a folder where no temporary file can be made) the target is
   written in place through a plain truncating open.
@@ -18,23 +17,24 @@ The save rule:
 * A symbolic link is followed: the file it points to gets the contents, the
   link stays a link.
 
-`place_set` places files that belong together (a palette and the animation
-that names it): if a later file cannot be placed, the earlier ones get their
-previous contents back (or are removed when they did not exist).
+Here orvtool adds what belongs to it: a missing output folder is made, the
+contents are made in memory before any target is touched, and `place_set`
+places files that belong together (a palette and the animation that names
+it): every target is opened before any is written, and if a later file
+cannot be written, the earlier ones get their previous contents back (or are
+removed when they did not exist).
 """
 
 from __future__ import annotations
 
 import errno
-import fcntl
+import io
 import os
 import stat
-import tempfile
-from typing import BinaryIO, Callable, List, Optional, Sequence, Tuple
+from typing import BinaryIO, Callable, List, Mapping, Optional, Sequence, Tuple
 
+from . import _native
 from .errors import OrvToolError
-
-TEMP_PREFIX = ".orv"
 
 # Writes a whole file to the binary stream it is given.
 Writer = Callable[[BinaryIO], None]
@@ -47,143 +47,134 @@ def bytes_writer(data: bytes) -> Writer:
     return write
 
 
+def _reason(code: Optional[int]) -> str:
+    if code == errno.EISDIR:
+        return "it is a folder"
+    if code == errno.ENXIO:
+        return "a FIFO that nobody reads"
+    if code:
+        return os.strerror(code)
+    return "the file system refused it"
+
+
 def _failed(path: str, exc: OSError) -> OrvToolError:
     return OrvToolError(f"cannot write {path}: {exc.strerror or exc}")
 
 
-def _target(path: str) -> Tuple[str, Optional[os.stat_result]]:
-    """The file that writing `path` changes (through symbolic links) and its
-    status, None when it does not exist yet. Refuses what a plain open
-    refuses."""
-    try:
-        st = os.stat(path)
-    except FileNotFoundError:
-        st = None
-    except OSError as exc:  # a loop of links, a parent that cannot be searched
-        raise _failed(path, exc) from None
-    if st is not None and stat.S_ISDIR(st.st_mode):
-        raise OrvToolError(f"cannot write {path}: it is a folder")
-    return (os.path.realpath(path) if os.path.islink(path) else path), st
+def _outcome_error(path: str, outcome: Mapping[str, object]) -> OrvToolError:
+    code = outcome["error"]
+    message = f"cannot write {path}: {_reason(code if isinstance(code, int) else None)}"
+    if outcome["result"] == "write_failed" and outcome["method"] == "in_place":
+        message += " (written in place: it holds what was written before the failure)"
+    return OrvToolError(message)
 
 
 def check(path: str) -> None:
-    """Refuses, before any work is written, a target that cannot be written."""
-    _target(path)
-
-
-def _carries(st: os.stat_result) -> bool:
-    """Whether a new file can stand in for this one after a rename."""
-    if not stat.S_ISREG(st.st_mode) or st.st_nlink != 1:
-        return False
-    uid = os.geteuid()
-    if uid == 0:
-        return True
-    return st.st_uid == uid and (st.st_gid == os.getegid() or st.st_gid in os.getgroups())
-
-
-def _new_file_mode() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return 0o666 & ~mask
-
-
-def _by_rename(target: str, st: Optional[os.stat_result], write: Writer) -> bool:
-    """Writes through a temporary file renamed over the target; False when no
-    temporary file can be made beside it."""
-    folder = os.path.dirname(os.path.abspath(target))
-    try:
-        fd, tmp = tempfile.mkstemp(prefix=TEMP_PREFIX, dir=folder)
-    except OSError:
-        return False
-    try:
-        with os.fdopen(fd, "wb") as fh:
-            write(fh)
-            fh.flush()
-            os.fsync(fh.fileno())
-        if st is None:
-            os.chmod(tmp, _new_file_mode())
-        else:
-            if (st.st_uid, st.st_gid) != (os.geteuid(), os.getegid()):
-                os.chown(tmp, st.st_uid, st.st_gid)
-            os.chmod(tmp, stat.S_IMODE(st.st_mode))
-        os.replace(tmp, target)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-    return True
-
-
-def _in_place(target: str, write: Writer) -> None:
-    fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NONBLOCK | os.O_CLOEXEC, 0o666)
-    # Opened without blocking; the writing itself may wait for a reader.
-    fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) & ~os.O_NONBLOCK)
-    with os.fdopen(fd, "wb") as fh:
-        write(fh)
-        fh.flush()
-        if stat.S_ISREG(os.fstat(fd).st_mode):
-            os.fsync(fd)
-
-
-def place(path: str, write: Writer) -> None:
-    """Writes one file by the save rule; its folder is made if missing."""
-    target, st = _target(path)
-    try:
-        folder = os.path.dirname(os.path.abspath(target))
-        if st is None:
-            os.makedirs(folder, exist_ok=True)
-        if (st is None or _carries(st)) and _by_rename(target, st, write):
-            return
-        _in_place(target, write)
-    except OSError as exc:
-        if exc.errno == errno.ENXIO:
-            raise OrvToolError(f"cannot write {path}: a FIFO that nobody reads") from None
-        raise _failed(exc.filename or path, exc) from None
-
-
-def place_bytes(path: str, data: bytes) -> None:
-    place(path, bytes_writer(data))
-
-
-def _previous(path: str) -> Optional[bytes]:
-    """The contents to give back to `path` if its set cannot be placed."""
+    """Refuses, before any work is done, a target that cannot be written."""
     try:
         st = os.stat(path)
-        if not stat.S_ISREG(st.st_mode):
-            return None
-        with open(path, "rb") as fh:
-            return fh.read()
     except FileNotFoundError:
-        return None
+        return
+    except OSError as exc:  # a loop of links, a parent that cannot be searched
+        raise _failed(path, exc) from None
+    if stat.S_ISDIR(st.st_mode):
+        raise OrvToolError(f"cannot write {path}: it is a folder")
+
+
+def _contents(path: str, write: Writer) -> bytes:
+    buffer = io.BytesIO()
+    try:
+        write(buffer)
+    except OSError as exc:
+        raise _failed(path, exc) from None
+    return buffer.getvalue()
+
+
+def _make_folder(path: str) -> None:
+    """Makes the folder of an absent target (through a link to nothing, the
+    folder of the file the link names)."""
+    if os.path.exists(path):
+        return
+    folder = os.path.dirname(os.path.realpath(path))
+    try:
+        os.makedirs(folder, exist_ok=True)
     except OSError as exc:
         raise _failed(path, exc) from None
 
 
+def place_bytes(path: str, data: bytes) -> None:
+    """Writes one file by the save rule; its folder is made if missing."""
+    check(path)
+    _make_folder(path)
+    outcome = _native.place_file(path, data)
+    if outcome["result"] != "placed":
+        raise _outcome_error(path, outcome)
+
+
+def place(path: str, write: Writer) -> None:
+    """Writes one file, whose contents `write` makes, by the save rule; its
+    folder is made if missing. Nothing is touched when `write` fails."""
+    place_bytes(path, _contents(path, write))
+
+
+class _Before:
+    """What `path` held before its set was placed, to give it back."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.data: Optional[bytes] = None
+        self.created: Optional[str] = None  # the file that placing creates
+        try:
+            st = os.stat(path)
+        except FileNotFoundError:
+            self.created = os.path.realpath(path)
+            return
+        except OSError as exc:
+            raise _failed(path, exc) from None
+        if stat.S_ISREG(st.st_mode):
+            try:
+                with open(path, "rb") as fh:
+                    self.data = fh.read()
+            except OSError as exc:
+                raise _failed(path, exc) from None
+
+    def give_back(self) -> bool:
+        """Restores the previous contents; False when that failed."""
+        if self.created is not None:
+            try:
+                os.unlink(self.created)
+            except FileNotFoundError:
+                pass
+            except OSError:
+                return False
+            return True
+        if self.data is None:  # a device or FIFO: nothing was kept
+            return True
+        return _native.place_file(self.path, self.data)["result"] == "placed"
+
+
 def place_set(files: Sequence[Tuple[str, Writer]]) -> None:
-    """Places files that belong together, in order: when one cannot be
-    placed, those placed before it get their previous contents back."""
+    """Places files that belong together, in order. Every target is opened
+    before any is written: one that cannot be opened leaves all as they were;
+    when one cannot be written, those written before it get their previous
+    contents back."""
     for path, _ in files:
         check(path)
-    placed: List[Tuple[str, Optional[bytes], bool]] = []
-    try:
-        for n, (path, write) in enumerate(files):
-            existed = os.path.lexists(path)
-            last = n == len(files) - 1  # nothing after it can fail
-            before = _previous(path) if existed and not last else None
-            place(path, write)
-            placed.append((path, before, existed))
-    except OrvToolError:
-        for path, before, existed in reversed(placed):
-            try:
-                if before is not None:
-                    place_bytes(path, before)
-                elif not existed:
-                    os.unlink(path)
-            except (OSError, OrvToolError):
-                pass
-        raise
+    items = [(path, _contents(path, write)) for path, write in files]
+    # The last file has nothing after it that can fail.
+    before: List[_Before] = [_Before(path) for path, _ in items[:-1]]
+    for path, _ in items:
+        _make_folder(path)
+    outcomes = _native.place_files(items)
+    for n, ((path, _), outcome) in enumerate(zip(items, outcomes, strict=True)):
+        if outcome["result"] in ("placed", "not_written"):
+            continue
+        error = _outcome_error(path, outcome)
+        if outcome["result"] == "write_failed":
+            lost = [b.path for b in reversed(before[:n]) if not b.give_back()]
+            if lost:
+                raise OrvToolError(f"{error}; {', '.join(lost)} could not be given its previous contents back")
+        raise error
 
 
 def remove(path: str) -> None:

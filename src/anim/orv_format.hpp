@@ -9,6 +9,7 @@
 
 #include "anim/records.hpp"
 #include "common/byte_cursor.hpp"
+#include "common/large_block.hpp"
 
 namespace orv {
 
@@ -49,10 +50,13 @@ struct FrameExtent {
 // Parses an animation file held in memory.
 //
 // The head is parsed first (parse_head); then, once the caller has set up the
-// palette, parse_frames reads the frame records into `data.frames`.
+// palette, parse_frames reads the frame records into `data.frames`. The frames
+// keep the bytes of their rows, parts of `bytes`, and build their rows from
+// them when they are first asked for: `bytes` must be a copy of the file that
+// nothing writes.
 class OrvReader {
 public:
-    OrvReader(const std::uint8_t* bytes, std::size_t size) : in_(bytes, size) {}
+    explicit OrvReader(SharedBytes bytes) : in_(bytes.data(), bytes.size()), bytes_(std::move(bytes)) {}
 
     OrvHead parse_head();
 
@@ -74,6 +78,7 @@ private:
     bool read_frame(OrvFrame& frame, std::uint16_t& height_word);
 
     ByteCursor in_;
+    SharedBytes bytes_;
     bool shadow_mode_ = false;
 };
 

@@ -38,42 +38,64 @@ OrvHead OrvReader::parse_head() {
 
 namespace {
 
-// The number of index bytes that the rows of a frame hold, as far as the file
-// holds them: walks the rows like read_frame without storing anything.
-std::size_t count_index_bytes(ByteCursor in, std::size_t rows) {
-    std::size_t total = 0;
-    for (std::size_t r = 0; r < rows; ++r) {
-        std::uint8_t blocks = 0;
-        if (!in.read_u8(blocks)) break;
-        for (unsigned b = 0; b < blocks; ++b) {
-            std::uint8_t offset = 0;
-            std::uint8_t count = 0;
-            if (!in.read_u8(offset) || !in.read_u8(count)) return total;
-            const std::uint8_t* indices = nullptr;
-            total += in.read_span(count, indices);
+// Moves past the rows of a frame record without looking at their contents.
+// Returns false when the bytes end inside them; the cursor is then at the end.
+bool skip_rows(ByteCursor& in, std::size_t rows, bool shadow) {
+    const std::uint8_t* const start = in.position();
+    const std::uint8_t* const end = start + in.remaining();
+    const std::uint8_t* p = start;
+    bool whole = true;
+    for (std::size_t r = 0; r < rows && whole; ++r) {
+        if (p == end) {
+            whole = false;
+            break;
+        }
+        for (unsigned blocks = *p++; blocks > 0; --blocks) {
+            const auto left = static_cast<std::size_t>(end - p);
+            if (left < 2 || left < 2u + (shadow ? 0u : p[1])) {
+                p = end;
+                whole = false;
+                break;
+            }
+            p += 2u + (shadow ? 0u : p[1]);
         }
     }
-    return total;
+    in.skip(static_cast<std::size_t>(p - start));
+    return whole;
 }
 
-// Copies the n < 256 indices of one run. Runs are short, so this copies a word
-// at a time: a general copy of unknown length costs more to start than that.
-inline void copy_run(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) noexcept {
-    for (; n >= 8; n -= 8, src += 8, dst += 8) std::memcpy(dst, src, 8);
-    if (n & 4) {
-        std::memcpy(dst, src, 4);
-        src += 4;
-        dst += 4;
+// Reads rows into `rows` (sized to the frame's height), as far as the bytes
+// hold them: rows the bytes lack stay empty, a run cut short keeps what was
+// read. The indices of each run stay in the bytes.
+void read_rows(ByteCursor& in, std::vector<OrvPixelSet>& rows, bool shadow) {
+    for (OrvPixelSet& row : rows) {
+        if (!in.read_u8(row.block_count)) return;
+        row.blocks.reserve(row.block_count);
+        for (unsigned b = 0; b < row.block_count; ++b) {
+            row.blocks.emplace_back();
+            OrvPixelBlock& block = row.blocks.back();
+            if (!in.read_u8(block.offset) || !in.read_u8(block.color_count)) return;
+            if (!shadow && block.color_count > 0) {
+                const std::uint8_t* indices = nullptr;
+                const std::size_t got = in.read_span(block.color_count, indices);
+                if (got > 0) block.colors = RunIndices(indices, static_cast<std::uint8_t>(got));
+                if (got < block.color_count) return;
+            }
+        }
     }
-    if (n & 2) {
-        std::memcpy(dst, src, 2);
-        src += 2;
-        dst += 2;
-    }
-    if (n & 1) *dst = *src;
 }
 
 }  // namespace
+
+void OrvFrame::build_rows() const {
+    // Built aside and swapped in, so that running out of memory half way
+    // leaves the frame as it was.
+    std::vector<OrvPixelSet> rows(row_bytes_.height);
+    ByteCursor in(row_bytes_.bytes.data(), row_bytes_.bytes.size());
+    read_rows(in, rows, row_bytes_.shadow);
+    pixel_sets_.swap(rows);
+    rows_built_ = true;
+}
 
 bool OrvReader::read_frame(OrvFrame& frame, std::uint16_t& height_word) {
     if (!in_.read_u32(frame.frame_size) || !in_.read_u16(height_word)) return false;
@@ -84,44 +106,16 @@ bool OrvReader::read_frame(OrvFrame& frame, std::uint16_t& height_word) {
     const bool fixed_fields = in_.read_u16(frame.width) && in_.read_i16(frame.y_offset) &&
                               in_.read_i16(frame.x_offset) && in_.read_u8(frame.unk1) && in_.read_u8(frame.unk2);
 
-    // A complete frame holds at least one byte per row, so rows are bounded by
-    // the file; only a frame cut short holds rows the file lacks, left empty.
-    auto& rows = frame.pixel_sets;
-    rows.resize(frame.height);
-    if (!fixed_fields) return false;
-
-    const bool shadow = frame.is_shadow != 0;
-    // All index bytes of the frame go into one block, sized by what the file
-    // holds (at most the bytes that remain), so runs need no storage of their own.
-    std::uint8_t* storage = nullptr;
-    if (!shadow) {
-        const std::size_t index_bytes = count_index_bytes(in_, rows.size());
-        if (index_bytes > 0) {
-            std::shared_ptr<std::uint8_t[]> block(new std::uint8_t[index_bytes]);
-            storage = block.get();
-            frame.index_storage = std::move(block);
-        }
-    }
-    for (OrvPixelSet& row : rows) {
-        if (!in_.read_u8(row.block_count)) return false;
-        row.blocks.reserve(row.block_count);
-        for (unsigned b = 0; b < row.block_count; ++b) {
-            row.blocks.emplace_back();
-            OrvPixelBlock& block = row.blocks.back();
-            if (!in_.read_u8(block.offset) || !in_.read_u8(block.color_count)) return false;
-            if (!shadow && block.color_count > 0) {
-                const std::uint8_t* indices = nullptr;
-                const std::size_t got = in_.read_span(block.color_count, indices);
-                if (got > 0) {
-                    copy_run(storage, indices, got);
-                    block.colors = RunIndices(storage, static_cast<std::uint8_t>(got));
-                    storage += got;
-                }
-                if (got < block.color_count) return false;
-            }
-        }
-    }
-    return true;
+    // The rows are only walked past here; the frame builds them from its
+    // bytes when they are first asked for. A frame cut short keeps the bytes
+    // up to the end of the file, and the rows that the file lacks come out
+    // empty.
+    const std::uint8_t* const rows_begin = in_.position();
+    const bool complete = fixed_fields && skip_rows(in_, frame.height, frame.is_shadow != 0);
+    const std::size_t rows_size = static_cast<std::size_t>(in_.position() - rows_begin);
+    frame.set_row_bytes(FrameRowBytes{SharedBytes(bytes_.owner(), rows_begin, rows_size), frame.height,
+                                      frame.is_shadow != 0, complete});
+    return complete;
 }
 
 bool OrvReader::parse_frames(OrvData& data, std::uint32_t wanted, std::vector<FrameExtent>* extents) {

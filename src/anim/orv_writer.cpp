@@ -61,7 +61,7 @@ std::vector<std::uint8_t> write_orv(OrvData& data, const std::string& palette_pa
         frame.unk2 = 1;
         sink.u8(frame.unk1);
         sink.u8(frame.unk2);
-        for (const OrvPixelSet& row : frame.pixel_sets) {
+        for (const OrvPixelSet& row : frame.pixel_sets()) {
             sink.u8(row.block_count);
             for (const OrvPixelBlock& block : row.blocks) {
                 sink.u8(block.offset);

@@ -6,9 +6,11 @@
 // by value inside their frame; a loaded frame is never resized in place, it is
 // replaced whole.
 //
-// The palette indices of all runs of a frame live in one block of bytes that
-// the frame co-owns (`index_storage`); each run sees its own part of it. The
-// block is never written after it is filled, so copies of a frame may share it.
+// A loaded frame keeps the bytes of its rows as the file holds them (a part of
+// the loader's own copy of the file, which the frame co-owns) and builds its
+// rows and runs from them the first time they are asked for. The palette
+// indices of its runs stay in those bytes; each run sees its own part of them.
+// The bytes are never written, so copies of a frame may share them.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/large_block.hpp"
 #include "palette/palette.hpp"
 
 namespace orv {
@@ -55,6 +58,14 @@ struct OrvPixelSet {
     std::vector<OrvPixelBlock> blocks;
 };
 
+// Where a loaded frame's rows lie in the file, and how they were read.
+struct FrameRowBytes {
+    SharedBytes bytes;         // the frame's row bytes, up to the end of its record
+    std::uint16_t height = 0;  // the rows to read, as the frame's height was read
+    bool shadow = false;       // whether runs carry no indices, as read
+    bool whole = false;        // whether `bytes` hold all `height` rows in full
+};
+
 struct OrvFrame {
     std::uint32_t frame_size = 0;
     std::uint16_t height = 0;
@@ -64,9 +75,36 @@ struct OrvFrame {
     std::int16_t x_offset = 0;
     std::uint8_t unk1 = 0;
     std::uint8_t unk2 = 0;
-    std::vector<OrvPixelSet> pixel_sets;
-    // The bytes that the `colors` of this frame's runs refer to.
-    std::shared_ptr<const std::uint8_t[]> index_storage;
+
+    // The rows, top to bottom; built from the frame's bytes on the first call.
+    // The vector never moves afterwards.
+    std::vector<OrvPixelSet>& pixel_sets() {
+        if (!rows_built_) build_rows();
+        return pixel_sets_;
+    }
+    const std::vector<OrvPixelSet>& pixel_sets() const {
+        if (!rows_built_) build_rows();
+        return pixel_sets_;
+    }
+
+    // From now on the rows come from `rows`, built when first asked for.
+    void set_row_bytes(FrameRowBytes rows) {
+        row_bytes_ = std::move(rows);
+        pixel_sets_.clear();
+        rows_built_ = false;
+    }
+
+    // The bytes that the rows come from, as long as the rows have not been
+    // built; null afterwards, and for a frame that was not loaded.
+    const FrameRowBytes* unbuilt_rows() const noexcept { return rows_built_ ? nullptr : &row_bytes_; }
+
+private:
+    void build_rows() const;
+
+    // Built on demand: a logically constant frame fills its rows once.
+    FrameRowBytes row_bytes_;
+    mutable std::vector<OrvPixelSet> pixel_sets_;
+    mutable bool rows_built_ = true;
 };
 
 using OrvFramePtr = std::shared_ptr<OrvFrame>;

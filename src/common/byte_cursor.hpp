@@ -20,6 +20,7 @@ public:
     std::size_t offset() const noexcept { return static_cast<std::size_t>(pos_ - begin_); }
     std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - pos_); }
     bool at_end() const noexcept { return pos_ == end_; }
+    const std::uint8_t* position() const noexcept { return pos_; }
 
     bool read_u8(std::uint8_t& out) noexcept {
         if (!take(1)) return false;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "common/large_block.hpp"
+
 namespace orv {
 
 // Reads the whole file named by `path` into `out`. Returns false when it
@@ -19,6 +21,10 @@ namespace orv {
 // is never looked at.
 bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out,
                      std::size_t max_bytes = static_cast<std::size_t>(-1));
+
+// Same, read straight into one block of its own (no intermediate copy), for
+// files of any size.
+bool read_whole_file(const std::string& path, SharedBytes& out);
 
 // Saves one file as a plain "create or truncate, then write" does, but without
 // ever leaving the old file half written where that can be told apart from

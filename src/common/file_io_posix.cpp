@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <random>
 
@@ -188,6 +189,50 @@ bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out, st
     }
     ::close(fd);
     return ok;
+}
+
+bool read_whole_file(const std::string& path, SharedBytes& out) {
+    if (has_zero_byte(path)) return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    // One byte more than the size taken, so that a file that has grown since
+    // is noticed and read on to its end.
+    std::size_t capacity = static_cast<std::size_t>(st.st_size) + 1;
+    std::shared_ptr<LargeBlock> block;
+    std::size_t used = 0;
+    bool ok = true;
+    try {
+        block = LargeBlock::allocate(capacity, false);
+        for (;;) {
+            if (used == capacity) {
+                capacity *= 2;
+                std::shared_ptr<LargeBlock> larger = LargeBlock::allocate(capacity, false);
+                std::memcpy(larger->data(), block->data(), used);
+                block = std::move(larger);
+            }
+            const ssize_t got = ::read(fd, block->data() + used, capacity - used);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                ok = false;
+                break;
+            }
+            if (got == 0) break;
+            used += static_cast<std::size_t>(got);
+        }
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+    if (!ok) return false;
+    std::uint8_t* data = block->data();
+    out = SharedBytes(std::move(block), data, used);
+    return true;
 }
 
 SavedFile::SavedFile() = default;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <random>
 #include <system_error>
 
@@ -207,6 +208,39 @@ bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out, st
         if (got == 0) break;
         out.insert(out.end(), chunk, chunk + got);
     }
+    return true;
+}
+
+bool read_whole_file(const std::string& path, SharedBytes& out) {
+    std::wstring name;
+    if (!file_name(path, name)) return false;
+    const Handle file(
+        ::CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid() || ::GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+    LARGE_INTEGER size{};
+    std::size_t capacity = 1;
+    if (::GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {
+        capacity = static_cast<std::size_t>(size.QuadPart) + 1;
+    }
+    // One byte more than the size taken, so that a file that has grown since
+    // is noticed and read on to its end, straight into the block.
+    std::shared_ptr<LargeBlock> block = LargeBlock::allocate(capacity, false);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == capacity) {
+            capacity *= 2;
+            std::shared_ptr<LargeBlock> larger = LargeBlock::allocate(capacity, false);
+            std::memcpy(larger->data(), block->data(), used);
+            block = std::move(larger);
+        }
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(capacity - used, 1u << 30));
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), block->data() + used, want, &got, nullptr)) return false;
+        if (got == 0) break;
+        used += got;
+    }
+    std::uint8_t* data = block->data();
+    out = SharedBytes(std::move(block), data, used);
     return true;
 }
 

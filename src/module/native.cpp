@@ -1,16 +1,21 @@
-// orvtool._native: the load report and frame-by-frame rendering for orvtool.
+// orvtool._native: the load report, frame-by-frame rendering and file placing
+// for orvtool.
 //
 // Built from the same core as pyorv, but it prints nothing and hands back
-// plain Python values (dicts, lists, tuples, bytes); the only class it
-// registers is its own frame stream, local to this module. A bad file never
-// raises: its report says what is wrong. Wrong argument types raise
-// TypeError.
+// plain Python values (dicts, lists, tuples, bytes, numpy arrays); the only
+// class it registers is its own frame stream, local to this module. A bad file
+// never raises: its report says what is wrong. Wrong argument types raise
+// TypeError. load_frames alone loads exactly as pyorv's OrvF.load does, its
+// "ERROR: " lines included.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cerrno>
 #include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/diagnostics.hpp"
@@ -54,7 +59,7 @@ py::dict diagnostic_dict(const Diagnostic& d) {
 
 py::list frame_rows(const OrvFrame& frame) {
     py::list rows;
-    for (const OrvPixelSet& row : frame.pixel_sets) {
+    for (const OrvPixelSet& row : frame.pixel_sets()) {
         py::list runs;
         for (const OrvPixelBlock& block : row.blocks) {
             runs.append(
@@ -203,6 +208,22 @@ std::vector<Diagnostic> read_into(OrvF& file, const std::string& path, const std
     return extra;
 }
 
+// A read-only (height, width, 4) uint8 array over an image's bytes, which the
+// array keeps alive; the image gives them up.
+py::array image_array(OrvFrameBufferObject& image) {
+    const std::vector<py::ssize_t> shape{image.height, image.width, image.channels};
+    py::array_t<std::uint8_t> array;
+    if (image.pixels.empty()) {
+        array = py::array_t<std::uint8_t>(shape);
+    } else {
+        auto* owned = new PixelBytes(std::move(image.pixels));
+        py::capsule base(owned, [](void* p) { delete static_cast<PixelBytes*>(p); });
+        array = py::array_t<std::uint8_t>(shape, owned->data(), base);
+    }
+    py::detail::array_proxy(array.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+    return std::move(array);
+}
+
 // One animation read once, rendered one frame at a time.
 class FrameStream {
 public:
@@ -233,6 +254,76 @@ private:
     std::vector<std::uint8_t> bytes_;
     std::vector<Diagnostic> extra_;
 };
+
+// The bytes of a bytes-like object, in order; TypeError for anything else
+// (and for a buffer whose bytes are not laid out in one C-ordered block).
+std::vector<std::uint8_t> buffer_bytes(const py::handle& data) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        throw py::type_error(std::string("data must be a contiguous bytes-like object, not ") +
+                             Py_TYPE(data.ptr())->tp_name);
+    }
+    const auto* first = static_cast<const std::uint8_t*>(view.buf);
+    std::vector<std::uint8_t> bytes(first, first + view.len);
+    PyBuffer_Release(&view);
+    return bytes;
+}
+
+// What one placement did. not_written: opened (or not tried), nothing written.
+enum class Result { not_written, placed, open_failed, write_failed };
+
+struct Outcome {
+    Result result = Result::not_written;
+    SavedFile::Method method = SavedFile::Method::none;
+    int error = 0;  // errno of the failure, 0 when the system gave none
+};
+
+// errno as the failed call left it; the Windows core reports its failures
+// without one.
+int system_error() {
+#if defined(_WIN32)
+    return 0;
+#else
+    return errno;
+#endif
+}
+
+Outcome open_file(SavedFile& file, const std::string& name) {
+    Outcome o;
+    errno = 0;
+    if (file.open(name)) {
+        o.method = file.method();
+    } else {
+        o.result = Result::open_failed;
+        o.error = system_error();
+    }
+    return o;
+}
+
+Outcome write_file(SavedFile& file, const std::vector<std::uint8_t>& bytes) {
+    Outcome o;
+    o.method = file.method();
+    errno = 0;
+    if (file.write_all(bytes) == SavedFile::Status::ok) {
+        o.result = Result::placed;
+    } else {
+        o.result = Result::write_failed;
+        o.error = system_error();
+    }
+    return o;
+}
+
+py::dict outcome_dict(const Outcome& o) {
+    static const char* const kResults[] = {"not_written", "placed", "open_failed", "write_failed"};
+    py::dict out;
+    out["result"] = kResults[static_cast<int>(o.result)];
+    out["method"] = o.method == SavedFile::Method::replace    ? py::object(py::str("replace"))
+                    : o.method == SavedFile::Method::in_place ? py::object(py::str("in_place"))
+                                                              : py::object(py::none());
+    out["error"] = o.error != 0 ? py::object(py::int_(o.error)) : py::object(py::none());
+    return out;
+}
 
 }  // namespace
 
@@ -270,35 +361,97 @@ PYBIND11_MODULE(_native, m) {
         "for) and returns what the load found, as a dict; with images=True also the rendered frames.");
 
     m.def(
+        "load_frames",
+        [](const py::object& path, const py::object& io_pal) -> py::object {
+            const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
+            OrvF file;
+            if (!file.load(fs_bytes(path), 0, palette, error_printer())) return py::none();
+            std::vector<OrvFrameBufferObject> images = file.take_frame_buffer();
+            py::list out(images.size());
+            for (std::size_t i = 0; i < images.size(); ++i) {
+                OrvFrameBufferObject& image = images[i];
+                out[i] = py::make_tuple(image_array(image), image.offset_x, image.offset_y);
+            }
+            return std::move(out);
+        },
+        py::arg("path"), py::arg("io_pal") = py::none(),
+        "Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list "
+        "of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array sharing "
+        "the rendered storage; None when OrvF.load would return None.");
+
+    m.def(
         "place_file",
-        [](const py::object& path, const py::buffer& data) {
+        [](const py::object& path, const py::object& data) {
             const std::string name = fs_bytes(path);
-            const py::buffer_info view = data.request();
-            const auto* first = static_cast<const std::uint8_t*>(view.ptr);
-            const std::vector<std::uint8_t> bytes(first, first + view.size * view.itemsize);
-            SavedFile::Method method = SavedFile::Method::none;
-            const char* result = "open_failed";
+            const std::vector<std::uint8_t> bytes = buffer_bytes(data);
+            Outcome outcome;
             {
                 py::gil_scoped_release unlocked;
                 SavedFile file;
-                if (file.open(name)) {
-                    method = file.method();
-                    result = file.write_all(bytes) == SavedFile::Status::ok ? "placed" : "write_failed";
-                }
+                outcome = open_file(file, name);
+                if (outcome.result == Result::not_written) outcome = write_file(file, bytes);
             }
-            py::dict out;
-            out["result"] = result;
-            out["method"] = method == SavedFile::Method::replace    ? py::object(py::str("replace"))
-                            : method == SavedFile::Method::in_place ? py::object(py::str("in_place"))
-                                                                    : py::object(py::none());
-            return out;
+            return outcome_dict(outcome);
         },
         py::arg("path"), py::arg("data"),
-        "Saves data as the whole content of the file at path, by the rule pyorv saves by: a new file renamed over "
-        "the target where that is indistinguishable from a plain write, else the target truncated and written in "
-        "place; what a plain open refuses is refused. Returns a dict: result ('placed', 'open_failed', "
-        "'write_failed') and method ('replace', 'in_place', or None when the open failed). A failed replacement "
-        "leaves the old file as it was.");
+        "Saves data (a bytes-like object) as the whole content of the file at path, by the rule pyorv saves by: "
+        "a new file renamed over the target where that is indistinguishable from a plain write, else the target "
+        "truncated and written in place; what a plain open refuses is refused. Returns a dict: result ('placed', "
+        "'open_failed', 'write_failed'), method ('replace', 'in_place', or None when the open failed) and error "
+        "(the system's error number for a failure when it gave one, else None). A failed replacement leaves the "
+        "old file as it was.");
+
+    m.def(
+        "place_files",
+        [](const py::iterable& items) {
+            std::vector<std::pair<std::string, std::vector<std::uint8_t>>> files;
+            for (const py::handle item : items) {
+                if (!py::isinstance<py::tuple>(item) || py::len(item) != 2) {
+                    throw py::type_error("place_files takes (path, data) tuples");
+                }
+                const py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+                std::string name = fs_bytes(pair[0]);
+                files.emplace_back(std::move(name), buffer_bytes(pair[1]));
+            }
+            std::vector<Outcome> outcomes(files.size());
+            {
+                py::gil_scoped_release unlocked;
+                // Every target is opened before the first is written: a target
+                // that cannot be opened leaves all of them untouched.
+                std::vector<std::unique_ptr<SavedFile>> opened;
+                bool all_open = true;
+                for (std::size_t i = 0; i < files.size() && all_open; ++i) {
+                    opened.push_back(std::make_unique<SavedFile>());
+                    outcomes[i] = open_file(*opened.back(), files[i].first);
+                    all_open = outcomes[i].result == Result::not_written;
+                }
+                if (!all_open) {
+                    opened.clear();  // closes them; what an open created is removed
+                    for (Outcome& o : outcomes) {
+                        if (o.result == Result::not_written) o.method = SavedFile::Method::none;
+                    }
+                } else {
+                    for (std::size_t i = 0; i < files.size(); ++i) {
+                        outcomes[i] = write_file(*opened[i], files[i].second);
+                        if (outcomes[i].result != Result::placed) {
+                            for (std::size_t j = i + 1; j < files.size(); ++j) {
+                                opened[j].reset();
+                                outcomes[j].method = SavedFile::Method::none;
+                            }
+                            break;
+                        }
+                    }
+                }
+            }
+            py::list out;
+            for (const Outcome& o : outcomes) out.append(outcome_dict(o));
+            return out;
+        },
+        py::arg("items"),
+        "Saves several files that belong together, each as place_file does; items are (path, data) tuples. "
+        "Every target is opened before any is written, so a target that cannot be opened leaves all of them as "
+        "they were; then they are written in order, stopping at the first that fails. Returns one dict per item, "
+        "as place_file does, whose result may also be 'not_written' (nothing was written to that file).");
 
     py::class_<FrameStream>(m, "FrameStream", py::module_local())
         .def("__len__", &FrameStream::size)
@@ -307,6 +460,28 @@ PYBIND11_MODULE(_native, m) {
              "the palette holds no colour.")
         .def("report", &FrameStream::report, py::kw_only(), py::arg("records") = false,
              "The load report, with the findings of the frames rendered so far.");
+
+    m.def(
+        "find_palette",
+        [](const py::object& animation_path, const py::object& location) {
+            std::vector<std::string> tried;
+            py::object found = py::none();
+            try {
+                const std::filesystem::path p = find_palette(std::filesystem::path(fs_bytes(animation_path)),
+                                                             std::filesystem::path(fs_bytes(location)), &tried);
+                if (!p.empty()) found = fs_text(p.string());
+            } catch (const std::bad_alloc&) {
+                throw;
+            } catch (const std::exception&) {
+                // A file system that fails the search finds nothing.
+            }
+            py::list candidates;
+            for (const std::string& t : tried) candidates.append(fs_text(t));
+            return py::make_tuple(found, candidates);
+        },
+        py::arg("animation_path"), py::arg("location"),
+        "The palette search of a load: the file that `location` names from the folder of `animation_path` or "
+        "the first folder above it where it exists (None if none), and the candidates tried.");
 
     m.def(
         "open_frames",

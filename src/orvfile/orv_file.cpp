@@ -81,8 +81,9 @@ void note_indices_past_palette(const OrvData& data, std::size_t entries, Diagnos
         std::int64_t first_row = Diagnostic::kNone;
         unsigned first_index = 0;
         unsigned highest = 0;
-        for (std::size_t r = 0; r < frame.pixel_sets.size(); ++r) {
-            for (const OrvPixelBlock& block : frame.pixel_sets[r].blocks) {
+        const std::vector<OrvPixelSet>& rows = frame.pixel_sets();
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            for (const OrvPixelBlock& block : rows[r].blocks) {
                 for (const std::uint8_t c : block.colors) {
                     if (c < entries) continue;
                     if (past++ == 0) {
@@ -103,6 +104,18 @@ void note_indices_past_palette(const OrvData& data, std::size_t entries, Diagnos
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
+// Says which part of the head the file lacks.
+void note_head_cut_short(const OrvHead& head, std::size_t size, DiagnosticSink& sink) {
+    if (head.has_header && !head.background_flag_read) {
+        emit(sink, Category::head_cut_short, Where{}, "not an animation file: the header is cut short");
+    } else if (!head.speed_read || !head.path_length_read) {
+        emit(sink, Category::head_cut_short, Where{}, "not an animation file: only ", size, " bytes");
+    } else {
+        emit(sink, Category::head_cut_short, Where{}, "not an animation file: its palette path length ",
+             head.path_length, " runs past the end of the file (", size, " bytes)");
+    }
+}
+
 }  // namespace
 
 void OrvF::note_file_not_opened(const std::string& file_name) {
@@ -114,17 +127,29 @@ void OrvF::note_file_not_opened(const std::string& file_name) {
 // NOLINTNEXTLINE(performance-unnecessary-value-param): paths are taken by value, as the documented signature says
 std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_profile*/, std::string io_pal,
                                     DiagnosticSink& sink) {
-    std::vector<std::uint8_t> bytes;
+    // The loader's own copy of the file: the frames keep parts of it, so a
+    // later save may replace the file in place.
+    SharedBytes bytes;
     if (!read_whole_file(file_name, bytes)) {
         note_file_not_opened(file_name);
         return nullptr;
     }
-    return load_from_bytes(bytes, file_name, io_pal, sink);
+    return load_from_bytes(std::move(bytes), file_name, io_pal, sink);
 }
 
 std::shared_ptr<OrvData> OrvF::load_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
                                                const std::string& io_pal, DiagnosticSink& sink) {
-    read_from_bytes(bytes, file_name, io_pal, sink);
+    return load_from_bytes(SharedBytes::copy_of(bytes.data(), bytes.size()), file_name, io_pal, sink);
+}
+
+void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
+                           const std::string& io_pal, DiagnosticSink& sink) {
+    read_from_bytes(SharedBytes::copy_of(bytes.data(), bytes.size()), file_name, io_pal, sink);
+}
+
+std::shared_ptr<OrvData> OrvF::load_from_bytes(SharedBytes bytes, const std::string& file_name,
+                                               const std::string& io_pal, DiagnosticSink& sink) {
+    read_from_bytes(std::move(bytes), file_name, io_pal, sink);
     TeeSink to_both(sink, report_.diagnostics);
     OrvData& data = *animation_;
     report_.palette_has_colors = !data.palette->color_table().empty();
@@ -135,8 +160,8 @@ std::shared_ptr<OrvData> OrvF::load_from_bytes(const std::vector<std::uint8_t>& 
     return animation_;
 }
 
-void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
-                           const std::string& io_pal, DiagnosticSink& sink) {
+void OrvF::read_from_bytes(SharedBytes bytes, const std::string& file_name, const std::string& io_pal,
+                           DiagnosticSink& sink) {
     report_ = LoadReport{};
     LoadReport& rep = report_;
     TeeSink to_both(sink, rep.diagnostics);
@@ -145,17 +170,11 @@ void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::st
 
     OrvData& data = *animation_;
     PalF& palette = *data.palette;
-    OrvReader reader(bytes.data(), bytes.size());
+    OrvReader reader(bytes);
 
-    const OrvHead head = reader.parse_head();
-    rep.head = head;
-    if (!head.whole()) {
-        emit(to_both, Category::head_cut_short, Where{}, "the file ends inside its head (", bytes.size(), " bytes",
-             head.path_length_read && head.path.size() < head.path_length
-                 ? std::string("; the palette path length ") + std::to_string(head.path_length) + " runs past the end"
-                 : std::string(),
-             "): not a whole animation file");
-    }
+    rep.head = reader.parse_head();
+    const OrvHead& head = rep.head;
+    if (!head.whole()) note_head_cut_short(head, bytes.size(), to_both);
     if (head.background_flag_read) data.has_background = head.background_flag;
     if (head.speed_read) data.info.speed = head.speed;
     palette.location_size(head.path_length);
@@ -190,14 +209,15 @@ void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::st
         }
     }
     pal.path = nameable ? text_from_path(palette_file) : io_pal;
-    std::error_code ec;
-    pal.is_directory = !pal.path.empty() && fs::is_directory(palette_file, ec);
     palette.colors({});
     palette.load(pal.path, to_both, &pal.load);
     if (pal.load.result == -1) {
-        pal.problem = pal.path.empty()   ? "not found"
-                      : pal.is_directory ? "is a directory, not a palette file"
-                                         : "cannot be opened";
+        std::error_code ec;  // a path the file system cannot look at counts as missing
+        pal.is_directory = !pal.path.empty() && fs::is_directory(palette_file, ec);
+        pal.problem = pal.path.empty()                ? "not found"
+                      : pal.is_directory              ? "is a directory, not a palette file"
+                      : !fs::exists(palette_file, ec) ? "does not exist"
+                                                      : "cannot be opened";
     } else if (pal.load.result == -2) {
         pal.problem = "invalid entry count " + std::to_string(pal.load.entry_count);
     }
@@ -207,7 +227,6 @@ void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::st
     rep.frames_whole = reader.parse_frames(data, data.info.frame_count, &rep.frames) && head.whole();
     rep.frames_read = data.frames.size();
     if (head.whole() && !rep.frames_whole) {
-        const auto wanted = static_cast<std::int32_t>(rep.frames_wanted);
         if (!rep.frames.empty() && !rep.frames.back().whole) {
             const std::size_t i = rep.frames.size() - 1;
             emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(i)}, "frame ", i,
@@ -215,7 +234,8 @@ void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::st
                  " frames announced)");
         } else {
             emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(rep.frames.size())},
-                 "the file ends before frame record ", rep.frames.size(), " (", wanted, " frames announced)");
+                 "the file ends before frame record ", rep.frames.size(), " (", rep.frames_wanted,
+                 " frames announced)");
         }
     }
     if (rep.frames_whole) {

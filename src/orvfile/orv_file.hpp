@@ -23,7 +23,7 @@ struct PaletteReport {
     bool from_option = false;        // io_pal named the palette
     std::vector<std::string> tried;  // the search's candidates, in order (none with io_pal)
     std::string path;                // the path given to the palette's load; empty when the search found nothing
-    bool is_directory = false;       // that path names a directory
+    bool is_directory = false;       // that path names a directory (looked at when it could not be opened)
     PaletteLoadInfo load;            // what the palette's load found
     std::string problem;             // why no palette was loaded; empty when one was
 };
@@ -62,14 +62,20 @@ public:
     std::shared_ptr<OrvData> load(std::string file_name, std::int32_t color_profile = 0, std::string io_pal = "",
                                   DiagnosticSink& sink = no_sink());
 
-    // Same, from file bytes already in memory; `file_name` only serves the
-    // palette search.
+    // Same, from file bytes already in memory, which the frames keep (they
+    // build their rows from them when first asked) and nothing may write
+    // afterwards; `file_name` only serves the palette search.
+    std::shared_ptr<OrvData> load_from_bytes(SharedBytes bytes, const std::string& file_name, const std::string& io_pal,
+                                             DiagnosticSink& sink = no_sink());
+    // Same, from a copy of `bytes`.
     std::shared_ptr<OrvData> load_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
                                              const std::string& io_pal, DiagnosticSink& sink = no_sink());
 
     // The reading part of a load alone: head, palette and frame records, no
     // rendering; the kept images stay as they were. For callers that render
     // frame by frame (render_frame).
+    void read_from_bytes(SharedBytes bytes, const std::string& file_name, const std::string& io_pal,
+                         DiagnosticSink& sink = no_sink());
     void read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
                          const std::string& io_pal, DiagnosticSink& sink = no_sink());
 
@@ -84,6 +90,14 @@ public:
 
     std::shared_ptr<OrvData> data() const { return animation_; }
     std::vector<OrvFrameBufferObject> get_frame_buffer() const { return copy_images(frame_buffer_); }
+    // Hands the images of the last load over without copying them; this
+    // object holds none afterwards.
+    std::vector<OrvFrameBufferObject> take_frame_buffer() noexcept {
+        std::vector<OrvFrameBufferObject> images;
+        images.swap(frame_buffer_);
+        return images;
+    }
+
     // The report of the last load.
     const LoadReport& report() const noexcept { return report_; }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/byte_cursor.hpp"
 #include "common/checked_size.hpp"
 
 namespace orv {
@@ -38,62 +39,156 @@ ColorTable build_table(const std::vector<PalF::Color>& colors, std::int32_t pixe
 
 const std::uint32_t kShadowWord = pack(0, 0, 0, 255);
 
-// Writes the covered pixels of `frame` into `image`, whose bytes are all 0.
+// Writes the colours of n indices, all inside the palette, as pixels at dst.
+inline void copy_colors(std::uint8_t* dst, const std::uint8_t* indices, std::size_t n, const ColorTable& table) {
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const std::uint32_t w[4] = {table.words[indices[j]], table.words[indices[j + 1]], table.words[indices[j + 2]],
+                                    table.words[indices[j + 3]]};
+        std::memcpy(dst + j * kChannels, w, sizeof w);
+    }
+    for (; j < n; ++j) std::memcpy(dst + j * kChannels, &table.words[indices[j]], 4);
+}
+
+inline void fill_shadow(std::uint8_t* dst, std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) std::memcpy(dst + j * kChannels, &kShadowWord, 4);
+}
+
+// Draws one run on image row r at the cursor x and returns where the cursor
+// stands afterwards. A shadow run draws `count` pixels of the shadow colour;
+// any other draws the indices held (their number governs, not the count), up
+// to the first one outside the palette, which is reported.
+inline std::size_t draw_run(std::uint8_t* row, std::size_t width, std::size_t x, std::uint8_t offset,
+                            std::uint8_t count, const std::uint8_t* indices, std::size_t held, bool shadow,
+                            const ColorTable& table, std::int64_t where_frame, std::size_t r, DiagnosticSink& sink) {
+    x += offset;
+    if (count == 0 || x >= width) return x;
+    const std::size_t room = width - x;
+    std::uint8_t* dst = row + x * kChannels;
+    if (shadow) {
+        const std::size_t n = std::min<std::size_t>(count, room);
+        fill_shadow(dst, n);
+        return x + n;
+    }
+    const std::size_t n = std::min(held, room);
+    std::size_t drawn = n;
+    if (table.valid < 256) {
+        for (std::size_t j = 0; j < n; ++j) {
+            if (indices[j] >= table.valid) {
+                drawn = j;
+                break;
+            }
+        }
+    }
+    copy_colors(dst, indices, drawn, table);
+    if (drawn < n) {
+        emit(sink, Category::color_index_out_of_range, Where{where_frame, static_cast<std::int64_t>(r), indices[drawn]},
+             "Out-of-bounds color index! (", static_cast<unsigned>(indices[drawn]), ")");
+    }
+    return x + drawn;
+}
+
+// Writes the covered pixels of `frame` into `image`, whose bytes are all 0,
+// from the frame's rows.
 void draw_frame(const OrvFrame& frame, std::size_t frame_index, OrvFrameBufferObject& image, const ColorTable& table,
                 DiagnosticSink& sink) {
     const auto where_frame = static_cast<std::int64_t>(frame_index);
     const auto width = static_cast<std::size_t>(image.width);
     const auto height = static_cast<std::size_t>(image.height);
     const bool shadow = frame.is_shadow != 0;
-    const std::size_t rows_held = frame.pixel_sets.size();
+    const std::vector<OrvPixelSet>& rows = frame.pixel_sets();
     std::uint8_t* const pixels = image.pixels.data();
-    const bool all_valid = table.valid >= 256;
 
     for (std::size_t r = 0; r < height; ++r) {
-        if (r >= rows_held) {
+        if (r >= rows.size()) {
             emit(sink, Category::row_missing, Where{where_frame, static_cast<std::int64_t>(r)}, "Row ", r,
                  " exceeds OrvPixelSet count!");
             continue;
         }
         std::uint8_t* const row = pixels + r * width * kChannels;
         std::size_t x = 0;  // at most 255 runs of 255 + 255 pixels: no overflow
-        for (const OrvPixelBlock& block : frame.pixel_sets[r].blocks) {
-            x += block.offset;
-            if (block.color_count == 0 || x >= width) continue;
-            const std::size_t room = width - x;
-            std::uint8_t* dst = row + x * kChannels;
-            if (shadow) {
-                const std::size_t n = std::min<std::size_t>(block.color_count, room);
-                for (std::size_t j = 0; j < n; ++j) std::memcpy(dst + j * kChannels, &kShadowWord, 4);
-                x += n;
-                continue;
-            }
-            // The indices held govern the run's length, not color_count.
-            const std::uint8_t* src = block.colors.data();
-            const std::size_t n = std::min(block.colors.size(), room);
-            std::size_t drawn = n;
-            if (!all_valid) {
-                for (std::size_t j = 0; j < n; ++j) {
-                    if (src[j] >= table.valid) {
-                        drawn = j;
-                        break;
-                    }
-                }
-            }
-            std::size_t j = 0;
-            for (; j + 4 <= drawn; j += 4) {
-                const std::uint32_t w[4] = {table.words[src[j]], table.words[src[j + 1]], table.words[src[j + 2]],
-                                            table.words[src[j + 3]]};
-                std::memcpy(dst + j * kChannels, w, sizeof w);
-            }
-            for (; j < drawn; ++j) std::memcpy(dst + j * kChannels, &table.words[src[j]], 4);
-            x += drawn;
-            if (drawn < n) {
-                emit(sink, Category::color_index_out_of_range,
-                     Where{where_frame, static_cast<std::int64_t>(r), src[drawn]}, "Out-of-bounds color index! (",
-                     static_cast<unsigned>(src[drawn]), ")");
-            }
+        for (const OrvPixelBlock& block : rows[r].blocks) {
+            x = draw_run(row, width, x, block.offset, block.color_count, block.colors.data(), block.colors.size(),
+                         shadow, table, where_frame, r, sink);
         }
+    }
+}
+
+// The same, straight from the bytes that the frame's rows would be built
+// from, for a frame whose rows were never built and whose height and shadow
+// flag are those its rows were read with: the rows the bytes hold are then
+// exactly the rows that building would give, so the pixels and the
+// diagnostics are the same.
+void draw_frame_bytes(const FrameRowBytes& source, std::size_t frame_index, OrvFrameBufferObject& image,
+                      const ColorTable& table, DiagnosticSink& sink) {
+    const auto where_frame = static_cast<std::int64_t>(frame_index);
+    const std::size_t width = static_cast<std::size_t>(image.width);
+    const std::size_t height = static_cast<std::size_t>(image.height);
+    const bool shadow = source.shadow;
+    std::uint8_t* const pixels = image.pixels.data();
+    ByteCursor in(source.bytes.data(), source.bytes.size());
+
+    for (std::size_t r = 0; r < height; ++r) {
+        std::uint8_t blocks = 0;
+        if (!in.read_u8(blocks)) return;  // the rest of the rows are empty
+        std::uint8_t* const row = pixels + r * width * kChannels;
+        std::size_t x = 0;
+        for (unsigned b = 0; b < blocks; ++b) {
+            const std::uint8_t* run = nullptr;
+            if (in.read_span(2, run) < 2) return;
+            const std::uint8_t* indices = nullptr;
+            const std::size_t held = shadow ? 0 : in.read_span(run[1], indices);
+            x = draw_run(row, width, x, run[0], run[1], indices, held, shadow, table, where_frame, r, sink);
+            if (!shadow && held < run[1]) return;
+        }
+    }
+}
+
+// The same for a frame whose rows the reader found whole in the bytes, so
+// that no read can run past them, and whose indices all lie inside the palette
+// (or that is a shadow frame): nothing can be reported, only drawn.
+template <bool kShadow>
+void draw_whole_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& image, const ColorTable& table) {
+    const std::size_t width = static_cast<std::size_t>(image.width);
+    const std::size_t height = static_cast<std::size_t>(image.height);
+    std::uint8_t* row = image.pixels.data();
+    const std::uint8_t* p = source.bytes.data();
+    for (std::size_t r = 0; r < height; ++r, row += width * kChannels) {
+        unsigned blocks = *p++;
+        std::size_t x = 0;
+        for (; blocks > 0; --blocks) {
+            const std::uint8_t offset = p[0];
+            const std::uint8_t count = p[1];
+            p += 2;
+            x += offset;
+            if (x < width) {
+                const std::size_t n = std::min<std::size_t>(count, width - x);
+                if (kShadow) {
+                    fill_shadow(row + x * kChannels, n);
+                } else {
+                    copy_colors(row + x * kChannels, p, n, table);
+                }
+                x += n;
+            }
+            if (!kShadow) p += count;
+        }
+    }
+}
+
+// Draws a frame from its bytes when that gives what its rows would give.
+void draw_any(const OrvFrame& frame, std::size_t frame_index, OrvFrameBufferObject& image, const ColorTable& table,
+              DiagnosticSink& sink) {
+    const FrameRowBytes* source = frame.unbuilt_rows();
+    if (source != nullptr && source->height == frame.height && source->shadow == (frame.is_shadow != 0)) {
+        if (source->whole && source->shadow) {
+            draw_whole_frame_bytes<true>(*source, image, table);
+        } else if (source->whole && table.valid >= 256) {
+            draw_whole_frame_bytes<false>(*source, image, table);
+        } else {
+            draw_frame_bytes(*source, frame_index, image, table, sink);
+        }
+    } else {
+        draw_frame(frame, frame_index, image, table, sink);
     }
 }
 
@@ -139,7 +234,7 @@ OrvFrameBufferObject render_image(const OrvFrame& frame, std::size_t i, const Im
         image.width = frame.width;
         image.height = frame.height;
         image.pixels = arena.zeroed(fit.bytes);
-        draw_frame(frame, i, image, table, sink);
+        draw_any(frame, i, image, table, sink);
     }
     return image;
 }

@@ -13,27 +13,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/large_block.hpp"
+
 namespace orv {
 
-// One block of bytes from the system; zero-filled when asked.
-class PixelBlock {
-public:
-    static std::shared_ptr<PixelBlock> allocate(std::size_t size, bool zeroed);
-    PixelBlock(const PixelBlock&) = delete;
-    PixelBlock& operator=(const PixelBlock&) = delete;
-    ~PixelBlock();
-
-    std::uint8_t* data() const noexcept { return data_; }
-    std::size_t size() const noexcept { return size_; }
-
-private:
-    PixelBlock(std::uint8_t* data, std::size_t size, bool mapped) noexcept
-        : data_(data), size_(size), mapped_(mapped) {}
-
-    std::uint8_t* data_;
-    std::size_t size_;
-    bool mapped_;
-};
+using PixelBlock = LargeBlock;
 
 // The bytes of one image: a part of a shared block.
 class PixelBytes {

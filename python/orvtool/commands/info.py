@@ -37,7 +37,9 @@ def run(args: argparse.Namespace) -> int:
     jobs, missing = batch.discover_reported(args.paths, args.pattern)
     outcomes = batch.run(info_task, jobs, (args.palette,), args.jobs, args.progress, batch.report_outcome)
     if args.json:
-        docs = [o.value if o.ok else {"path": o.job.source, "error": o.error} for o in missing + outcomes]
+        docs = [
+            o.value if o.ok else {"path": o.job.source, "error": o.error, **(o.value or {})} for o in missing + outcomes
+        ]
         json.dump(docs, sys.stdout, indent=1)
         sys.stdout.write("\n")
     else:

@@ -1,0 +1,90 @@
+#include "common/large_block.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#include <unistd.h>
+#define ORV_HAVE_MMAP 1
+#endif
+
+namespace orv {
+
+namespace {
+// Below this, blocks come from the general allocator.
+constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+// The size of a transparent huge page: blocks of at least this size start on
+// such a boundary, so that the system can back all of them with huge pages.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+#ifdef ORV_HAVE_MMAP
+// Maps `size` fresh bytes, starting on a huge page boundary when the block is
+// large enough to hold one. The parts mapped only to find the boundary are
+// returned at once.
+void* map_fresh(std::size_t size) {
+    if (size < kHugePage) {
+        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return p == MAP_FAILED ? nullptr : p;
+    }
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t kept = (size + page - 1) / page * page;
+    const std::size_t mapped = kept + kHugePage;
+    void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+    if (aligned > start) ::munmap(p, aligned - start);
+    const std::uintptr_t tail = aligned + kept;
+    if (start + mapped > tail) ::munmap(reinterpret_cast<void*>(tail), start + mapped - tail);
+    return reinterpret_cast<void*>(aligned);
+}
+#endif
+}  // namespace
+
+std::shared_ptr<LargeBlock> LargeBlock::allocate(std::size_t size, bool zeroed) {
+#ifdef ORV_HAVE_MMAP
+    if (size >= kMapThreshold) {
+        // Fresh anonymous pages read as zero: no pass over them is needed.
+        void* p = map_fresh(size);
+        if (p == nullptr) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+        ::madvise(p, size, MADV_HUGEPAGE);  // a hint; without it the pages are just smaller
+#endif
+        try {
+            return std::shared_ptr<LargeBlock>(new LargeBlock(static_cast<std::uint8_t*>(p), size, true));
+        } catch (...) {
+            ::munmap(p, size);
+            throw;
+        }
+    }
+#endif
+    void* p = zeroed ? std::calloc(size == 0 ? 1 : size, 1) : std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) throw std::bad_alloc();
+    try {
+        return std::shared_ptr<LargeBlock>(new LargeBlock(static_cast<std::uint8_t*>(p), size, false));
+    } catch (...) {
+        std::free(p);
+        throw;
+    }
+}
+
+LargeBlock::~LargeBlock() {
+#ifdef ORV_HAVE_MMAP
+    if (mapped_) {
+        ::munmap(data_, size_);
+        return;
+    }
+#endif
+    std::free(data_);
+}
+
+SharedBytes SharedBytes::copy_of(const std::uint8_t* data, std::size_t size) {
+    std::shared_ptr<LargeBlock> block = LargeBlock::allocate(size, false);
+    if (size > 0) std::memcpy(block->data(), data, size);
+    std::uint8_t* bytes = block->data();
+    return SharedBytes(std::move(block), bytes, size);
+}
+
+}  // namespace orv

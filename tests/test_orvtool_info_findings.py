@@ -1,0 +1,81 @@
+"""What `orvtool info` says about odd and broken files: the load's status,
+its findings by category, and messages that name the file, frame and row."""
+
+import json
+
+from orvtool.cli import main
+from orvtool.orvfile import encode_palette
+from orvtool_samples import PALETTE, walk, write_project
+
+
+def info(capfd, *paths):
+    code = main(["info", *map(str, paths), "--json", "-j", "1"])
+    out, err = capfd.readouterr()
+    assert "ERROR:" not in err  # the loader prints nothing of its own
+    return code, json.loads(out), err
+
+
+def test_a_whole_file_has_no_findings(tmp_path, capfd):
+    path = write_project(tmp_path, "w.orv", walk())
+    code, (doc,), _ = info(capfd, path)
+    assert (code, doc["status"], doc["counts"], doc["findings"]) == (0, "ok", {}, [])
+    main(["info", str(path)])
+    assert "  status:    ok" in capfd.readouterr().out.splitlines()
+
+
+def test_trailing_bytes_are_a_finding(tmp_path, capfd):
+    anim = walk()
+    anim.trailing = b"\0" * 7
+    path = write_project(tmp_path, "t.orv", anim)
+    code, (doc,), _ = info(capfd, path)
+    assert (code, doc["status"], doc["counts"], doc["trailing_bytes"]) == (0, "problems", {"trailing_bytes": 1}, 7)
+    main(["info", str(path)])
+    text = capfd.readouterr().out
+    assert "  status:    problems: trailing_bytes 1" in text
+    assert "    note trailing_bytes: 7 bytes after the last frame record" in text
+
+
+def test_missing_palette(tmp_path, capfd):
+    path = write_project(tmp_path, "m.orv", walk())
+    (tmp_path / "pal" / "test.pal").unlink()
+    code, (doc,), err = info(capfd, path)
+    assert (code, doc["status"], doc["palette"]["usable"]) == (0, "failed", False)
+    assert doc["counts"] == {"palette_not_found": 1, "palette_open_failed": 1, "no_palette_data": 1}
+    assert [f["severity"] for f in doc["findings"]] == ["note", "error", "error"]
+    assert f"orvtool: {path}: note: palette not found: no 'pal/test.pal' in the animation's folder" in err
+
+
+def test_palette_shorter_than_the_indices_used(tmp_path, capfd):
+    # walk() uses indices up to 9; its palette holds 8 entries.
+    path = write_project(tmp_path, "s.orv", walk())
+    (tmp_path / "pal" / "test.pal").write_bytes(encode_palette(PALETTE[:8]))
+    code, (doc,), _ = info(capfd, path)
+    assert (code, doc["status"], doc["counts"]) == (0, "problems", {"index_past_palette_file": 1})
+    (finding,) = doc["findings"]
+    assert (finding["frame"], finding["row"], finding["index"]) == (2, 1, 9)
+    main(["info", str(path)])
+    assert "frame 2: 1 pixel use indices past the palette file's 8 entries (first in row 1: index 9" in (
+        capfd.readouterr().out
+    )
+
+
+def test_files_cut_short_and_foreign_files_fail_with_their_findings(tmp_path, capfd):
+    whole = write_project(tmp_path, "ok.orv", walk()).read_bytes()
+    (tmp_path / "cut.orv").write_bytes(whole[:-3])
+    (tmp_path / "png.orv").write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(40))
+    code, docs, err = info(capfd, tmp_path)
+    assert code == 1
+    by_name = {d["path"].rsplit("/", 1)[-1]: d for d in docs}
+    cut, png = by_name["cut.orv"], by_name["png.orv"]
+    assert (
+        cut["error"]
+        == f"frame 2 is cut short: the file ends inside its record, at byte {len(whole) - 3} (3 frames announced)"
+    )
+    assert (cut["status"], cut["counts"]) == ("problems", {"frames_cut_short": 1})
+    assert cut["findings"][0]["frame"] == 2
+    assert png["error"].startswith("not an animation file: its palette path length")
+    # Its palette location is empty: the search stops at the animation's own
+    # folder, which the palette load cannot open.
+    assert (png["status"], png["counts"]) == ("failed", {"head_cut_short": 1, "palette_open_failed": 1, "no_frames": 1})
+    assert f"orvtool: {tmp_path / 'cut.orv'}: frame 2 is cut short" in err
+    assert by_name["ok.orv"]["status"] == "ok"
