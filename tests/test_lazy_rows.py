@@ -76,6 +76,7 @@ def test_rows_come_from_the_file_as_loaded_when_it_is_replaced_after(write, tmp_
     path = write("a.orv", encode_animation(first))
     f = pyorv.OrvF()
     d = f.load(path)
+    assert d is not None
     frame = d.frames[0]
     # The file changes on disk before anything read the rows.
     write("a.orv", encode_animation(other))

@@ -152,7 +152,7 @@ def test_load_frames_gives_the_images_of_a_load_as_read_only_arrays(tmp_path, ca
     capfd.readouterr()
     for name in (str(path), path, os.fsencode(path)):
         frames = orvtool.load_frames(name)
-        assert len(frames) == len(images)
+        assert frames is not None and len(frames) == len(images)
         for frame, image in zip(frames, images, strict=True):
             assert (frame.offset_x, frame.offset_y) == (image.offset_x, image.offset_y)
             assert frame.pixels.dtype == np.uint8
@@ -162,7 +162,10 @@ def test_load_frames_gives_the_images_of_a_load_as_read_only_arrays(tmp_path, ca
     assert capfd.readouterr().err == ""
 
     # Each array keeps its storage alive after everything else has gone.
-    last = orvtool.load_frames(path)[-1].pixels
+    again = orvtool.load_frames(path)
+    assert again is not None
+    last = again[-1].pixels
+    del again
     expected = orvtool.to_numpy(images[-1])
     del frames
     churn = [orvtool.load_frames(path) for _ in range(3)]
@@ -197,5 +200,6 @@ def test_load_frames_keeps_refused_frames_as_empty_arrays(tmp_path, capfd):
     path = write_project(tmp_path, "huge.orv", anim)
     frames = orvtool.load_frames(path)
     assert "ERROR: Frame 1 is too large to render" in capfd.readouterr().err
+    assert frames is not None
     assert frames[1].pixels.shape == (0, 0, 4) and frames[1].offset_x == 4
     assert frames[0].pixels.shape == (3, 5, 4)

@@ -153,7 +153,7 @@ class TestPlacingTogether:
 
         for items in ([("a", "text")], [(str(tmp_path / "a"),)], ["a"], [(None, b"x")], 5):
             with pytest.raises(TypeError):
-                _native.place_files(items)
+                _native.place_files(items)  # type: ignore[arg-type]  # refused on purpose
         with pytest.raises(TypeError, match="contiguous"):
             _native.place_file(str(tmp_path / "a"), memoryview(b"abcdef")[::2])
         missing = _native.place_file(str(tmp_path / "no" / "such" / "a"), b"x")

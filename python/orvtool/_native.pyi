@@ -22,11 +22,12 @@ def load_frames(path: _Path, io_pal: _Path | None = None) -> list[tuple[NDArray[
     of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array sharing
     the rendered storage; None when OrvF.load would return None."""
 
-def place_file(path: _Path, data: _Data) -> dict[str, str | None]:
+def place_file(path: _Path, data: _Data) -> dict[str, Any]:
     """Saves data as the whole content of the file at path, by the rule pyorv saves by; returns the result
-    ("placed", "open_failed", "write_failed") and the method ("replace", "in_place" or None)."""
+    ("placed", "open_failed", "write_failed"), the method ("replace", "in_place" or None) and, on a
+    failure, the error number."""
 
-def place_files(items: Iterable[tuple[_Path, _Data]]) -> list[dict[str, str | None]]:
+def place_files(items: Iterable[tuple[_Path, _Data]]) -> list[dict[str, Any]]:
     """Saves several files that belong together, each as place_file does; every target is opened before
     any is written. One dict per item, whose result may also be "not_written"."""
 

@@ -112,7 +112,7 @@ bool OrvReader::read_frame(OrvFrame& frame, std::uint16_t& height_word) {
     // empty.
     const std::uint8_t* const rows_begin = in_.position();
     const bool complete = fixed_fields && skip_rows(in_, frame.height, frame.is_shadow != 0);
-    const std::size_t rows_size = static_cast<std::size_t>(in_.position() - rows_begin);
+    const auto rows_size = static_cast<std::size_t>(in_.position() - rows_begin);
     frame.set_row_bytes(FrameRowBytes{SharedBytes(bytes_.owner(), rows_begin, rows_size), frame.height,
                                       frame.is_shadow != 0, complete});
     return complete;

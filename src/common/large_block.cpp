@@ -28,17 +28,20 @@ void* map_fresh(std::size_t size) {
         void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         return p == MAP_FAILED ? nullptr : p;
     }
-    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     const std::size_t kept = (size + page - 1) / page * page;
     const std::size_t mapped = kept + kHugePage;
     void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;
-    const auto start = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
-    if (aligned > start) ::munmap(p, aligned - start);
-    const std::uintptr_t tail = aligned + kept;
-    if (start + mapped > tail) ::munmap(reinterpret_cast<void*>(tail), start + mapped - tail);
-    return reinterpret_cast<void*>(aligned);
+    // Trimmed by offsets from the mapping itself, so that every pointer keeps
+    // its provenance: the part before the first huge-page boundary, then the
+    // part after the block.
+    char* const base = static_cast<char*>(p);
+    const std::size_t lead = (kHugePage - reinterpret_cast<std::uintptr_t>(p) % kHugePage) % kHugePage;
+    if (lead > 0) ::munmap(base, lead);
+    char* const aligned = base + lead;
+    if (mapped > lead + kept) ::munmap(aligned + kept, mapped - lead - kept);
+    return aligned;
 }
 #endif
 }  // namespace

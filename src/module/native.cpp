@@ -409,7 +409,7 @@ PYBIND11_MODULE(_native, m) {
                 if (!py::isinstance<py::tuple>(item) || py::len(item) != 2) {
                     throw py::type_error("place_files takes (path, data) tuples");
                 }
-                const py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+                const auto pair = py::reinterpret_borrow<py::tuple>(item);
                 std::string name = fs_bytes(pair[0]);
                 files.emplace_back(std::move(name), buffer_bytes(pair[1]));
             }

@@ -134,7 +134,7 @@ std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_
         note_file_not_opened(file_name);
         return nullptr;
     }
-    return load_from_bytes(std::move(bytes), file_name, io_pal, sink);
+    return load_from_bytes(bytes, file_name, io_pal, sink);
 }
 
 std::shared_ptr<OrvData> OrvF::load_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
@@ -147,9 +147,9 @@ void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::st
     read_from_bytes(SharedBytes::copy_of(bytes.data(), bytes.size()), file_name, io_pal, sink);
 }
 
-std::shared_ptr<OrvData> OrvF::load_from_bytes(SharedBytes bytes, const std::string& file_name,
+std::shared_ptr<OrvData> OrvF::load_from_bytes(const SharedBytes& bytes, const std::string& file_name,
                                                const std::string& io_pal, DiagnosticSink& sink) {
-    read_from_bytes(std::move(bytes), file_name, io_pal, sink);
+    read_from_bytes(bytes, file_name, io_pal, sink);
     TeeSink to_both(sink, report_.diagnostics);
     OrvData& data = *animation_;
     report_.palette_has_colors = !data.palette->color_table().empty();
@@ -160,7 +160,7 @@ std::shared_ptr<OrvData> OrvF::load_from_bytes(SharedBytes bytes, const std::str
     return animation_;
 }
 
-void OrvF::read_from_bytes(SharedBytes bytes, const std::string& file_name, const std::string& io_pal,
+void OrvF::read_from_bytes(const SharedBytes& bytes, const std::string& file_name, const std::string& io_pal,
                            DiagnosticSink& sink) {
     report_ = LoadReport{};
     LoadReport& rep = report_;

@@ -65,8 +65,8 @@ public:
     // Same, from file bytes already in memory, which the frames keep (they
     // build their rows from them when first asked) and nothing may write
     // afterwards; `file_name` only serves the palette search.
-    std::shared_ptr<OrvData> load_from_bytes(SharedBytes bytes, const std::string& file_name, const std::string& io_pal,
-                                             DiagnosticSink& sink = no_sink());
+    std::shared_ptr<OrvData> load_from_bytes(const SharedBytes& bytes, const std::string& file_name,
+                                             const std::string& io_pal, DiagnosticSink& sink = no_sink());
     // Same, from a copy of `bytes`.
     std::shared_ptr<OrvData> load_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
                                              const std::string& io_pal, DiagnosticSink& sink = no_sink());
@@ -74,7 +74,7 @@ public:
     // The reading part of a load alone: head, palette and frame records, no
     // rendering; the kept images stay as they were. For callers that render
     // frame by frame (render_frame).
-    void read_from_bytes(SharedBytes bytes, const std::string& file_name, const std::string& io_pal,
+    void read_from_bytes(const SharedBytes& bytes, const std::string& file_name, const std::string& io_pal,
                          DiagnosticSink& sink = no_sink());
     void read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
                          const std::string& io_pal, DiagnosticSink& sink = no_sink());

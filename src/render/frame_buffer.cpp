@@ -122,8 +122,8 @@ void draw_frame(const OrvFrame& frame, std::size_t frame_index, OrvFrameBufferOb
 void draw_frame_bytes(const FrameRowBytes& source, std::size_t frame_index, OrvFrameBufferObject& image,
                       const ColorTable& table, DiagnosticSink& sink) {
     const auto where_frame = static_cast<std::int64_t>(frame_index);
-    const std::size_t width = static_cast<std::size_t>(image.width);
-    const std::size_t height = static_cast<std::size_t>(image.height);
+    const auto width = static_cast<std::size_t>(image.width);
+    const auto height = static_cast<std::size_t>(image.height);
     const bool shadow = source.shadow;
     std::uint8_t* const pixels = image.pixels.data();
     ByteCursor in(source.bytes.data(), source.bytes.size());
@@ -149,8 +149,8 @@ void draw_frame_bytes(const FrameRowBytes& source, std::size_t frame_index, OrvF
 // (or that is a shadow frame): nothing can be reported, only drawn.
 template <bool kShadow>
 void draw_whole_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& image, const ColorTable& table) {
-    const std::size_t width = static_cast<std::size_t>(image.width);
-    const std::size_t height = static_cast<std::size_t>(image.height);
+    const auto width = static_cast<std::size_t>(image.width);
+    const auto height = static_cast<std::size_t>(image.height);
     std::uint8_t* row = image.pixels.data();
     const std::uint8_t* p = source.bytes.data();
     for (std::size_t r = 0; r < height; ++r, row += width * kChannels) {
