@@ -150,7 +150,8 @@ class _Before:
             return True
         if self.data is None:  # a device or FIFO: nothing was kept
             return True
-        return _native.place_file(self.path, self.data)["result"] == "placed"
+        result: str = _native.place_file(self.path, self.data)["result"]
+        return result == "placed"
 
 
 def place_set(files: Sequence[Tuple[str, Writer]]) -> None:
