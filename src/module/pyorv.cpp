@@ -52,7 +52,7 @@ PYBIND11_MODULE(pyorv, m) {
         .def_readwrite("unk1", &OrvFrame::unk1)
         .def_readwrite("unk2", &OrvFrame::unk2)
         .def_property_readonly(
-            "pixel_sets", [](OrvFrame& frame) -> std::vector<OrvPixelSet>& { return frame.pixel_sets(); },
+            "pixel_sets", [](OrvFrame& self) -> std::vector<OrvPixelSet>& { return self.pixel_sets(); },
             py::return_value_policy::reference_internal);
 
     pixel_set.def_readwrite("block_count", &OrvPixelSet::block_count).def_readonly("blocks", &OrvPixelSet::blocks);
