@@ -53,14 +53,10 @@ def result_line(text: str) -> Optional[str]:
 
 
 def _quiet_stdout() -> None:
-    """After the reader of standard output went away: whatever is still
-    buffered goes nowhere, so that leaving does not fail again."""
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
-    except (OSError, ValueError):
-        pass
+    """After the reader of standard output went away: later writes, and the
+    flush when the interpreter ends, go nowhere, so that leaving does not fail
+    again. What the old stream still buffers is dropped with it."""
+    sys.stdout = open(os.devnull, "w", encoding="utf-8")  # noqa: SIM115 - lives until exit
 
 
 def run_command(command: Callable[[], int]) -> int:

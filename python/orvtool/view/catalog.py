@@ -119,7 +119,7 @@ class Catalog:
         self._cache: "OrderedDict[str, Shown]" = OrderedDict()
         self._cached_bytes = 0
         self._palette_files: Dict[str, Optional[str]] = {}
-        self._lock = threading.Lock()  # loading redirects the process's stderr: one at a time
+        self._lock = threading.Lock()  # one load at a time: the cache and its size are shared
 
     # --- names ------------------------------------------------------------
 
