@@ -157,19 +157,26 @@ bool make_replacement(SavedFile::Handles& h, const std::string& final_path, cons
     return true;
 }
 
+// Opens a file for reading, and only a regular file: a directory, a device or
+// a pipe is not a file this system can have written, and some of them never
+// end. Returns the descriptor with its status in `st`, or -1.
+int open_regular_file(const std::string& path, struct stat& st) {
+    if (has_zero_byte(path)) return -1;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out, std::size_t max_bytes) {
-    if (has_zero_byte(path)) return false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     struct stat st {};
-    // Only regular files: a directory, a device or a pipe is not a file this
-    // system can have written, and some of them never end.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
+    const int fd = open_regular_file(path, st);
+    if (fd < 0) return false;
     out.clear();
     const auto size = static_cast<std::uint64_t>(st.st_size);
     out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(size, max_bytes)));
@@ -192,14 +199,9 @@ bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out, st
 }
 
 bool read_whole_file(const std::string& path, SharedBytes& out) {
-    if (has_zero_byte(path)) return false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
+    const int fd = open_regular_file(path, st);
+    if (fd < 0) return false;
     // One byte more than the size taken, so that a file that has grown since
     // is noticed and read on to its end.
     std::size_t capacity = static_cast<std::size_t>(st.st_size) + 1;

@@ -28,7 +28,6 @@ bounds, a key applying from its frame on), else the given anchor.
 
 from __future__ import annotations
 
-import json
 import math
 import os
 from dataclasses import dataclass
@@ -40,6 +39,7 @@ from PIL import Image
 
 from ..errors import OrvToolError
 from ..model import union_canvas
+from .jsonfile import read_json
 
 APP_NAME = "orvtool"
 LAYOUTS = ("packed", "rows", "columns")
@@ -233,13 +233,7 @@ def read_sheet(path: str, anchor: Callable[[int, int], Tuple[int, int]]) -> Shee
     module's description). `anchor(w, h)` gives the offsets of a w x h
     source canvas's top-left corner when the sheet has no pivot."""
     where = _Where(path)
-    try:
-        with open(path, encoding="utf-8") as stream:
-            doc = json.load(stream)
-    except OSError as exc:
-        raise OrvToolError(f"cannot read {path}: {exc.strerror or exc}") from None
-    except ValueError as exc:
-        raise OrvToolError(f"{path} is not valid JSON: {exc}") from None
+    doc = read_json(path)
     if not isinstance(doc, dict) or not isinstance(doc.get("frames"), (dict, list)):
         raise where.fail("is not a sprite sheet description: no 'frames' object or list")
     meta: Dict[str, Any] = doc["meta"] if isinstance(doc.get("meta"), dict) else {}

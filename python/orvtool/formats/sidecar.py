@@ -33,6 +33,7 @@ from PIL import Image
 
 from ..errors import OrvToolError
 from ..model import Animation, Frame, Row, Run
+from .jsonfile import read_json
 from .orv import runs_from_indices
 
 if TYPE_CHECKING:
@@ -212,13 +213,7 @@ def encode_sidecar(doc: Dict[str, Any]) -> bytes:
 
 def read_sidecar(folder: str) -> Dict[str, Any]:
     path = os.path.join(folder, SIDECAR_NAME)
-    try:
-        with open(path, encoding="utf-8") as fh:
-            doc = json.load(fh)
-    except OSError as exc:
-        raise OrvToolError(f"cannot read {path}: {exc.strerror or exc}") from None
-    except ValueError as exc:
-        raise OrvToolError(f"{path} is not valid JSON: {exc}") from None
+    doc = read_json(path)
     if not isinstance(doc, dict) or doc.get("format") != SIDECAR_FORMAT:
         raise OrvToolError(f"{path} is not an orvtool animation sidecar")
     if doc.get("version") != SIDECAR_VERSION:
