@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The core cross-built for 64-bit Windows with MinGW-w64 and tested under Wine;
 # sourced by ./dev, which provides ROOT, VENV and setup.
 #
