@@ -77,7 +77,7 @@ def test_resized_frame_keeps_its_anchor_point(tmp_path, capfd, exported, anchor,
     _, err = capfd.readouterr()
     assert (
         f"note: 1 of 2 frames changed size and were built from their images alone, each keeping its "
-        f"{anchor or 'bottom-centre'} point: frame 0 at offsets {offsets[0]}, {offsets[1]}"
+        f"{(anchor or 'bottom-center').replace('centre', 'center')} point: frame 0 at offsets {offsets[0]}, {offsets[1]}"
     ) in err
 
 

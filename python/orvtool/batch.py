@@ -4,12 +4,18 @@ A failing file never stops the batch: its task returns an error message,
 which the caller reports. A worker process that dies (for example inside the
 native module) fails only the files it was given: the files whose results are
 missing are tried again one at a time, each in a process of its own.
+
+Ctrl-C ends a batch promptly: the tasks running are interrupted (a task
+removes what it wrote of its file), the files not yet begun are left, and
+`Interrupted` says how far the batch got. Worker processes ignore the
+signal between tasks, so that none dies with a traceback while it waits.
 """
 
 from __future__ import annotations
 
 import fnmatch
 import os
+import signal
 import sys
 from concurrent.futures import Future, ProcessPoolExecutor, as_completed
 from concurrent.futures.process import BrokenProcessPool
@@ -17,7 +23,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import status
-from .errors import OrvToolError
+from .errors import FileFailed, OrvToolError
 from .status import PROG
 
 DEFAULT_PATTERN = "*.orv"
@@ -36,6 +42,12 @@ class Outcome:
     value: Any = None
     error: Optional[str] = None
     notes: List[str] = field(default_factory=list)
+    shown: bool = False  # failed, with what was read of the file in value
+    skipped: bool = False  # its outputs are complete and newer than it: left as they are
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C during a batch; the message says how far it got."""
 
 
 Task = Callable[..., Tuple[Any, List[str]]]
@@ -65,10 +77,41 @@ def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List
     return jobs, missing
 
 
+# In a worker process: whether Ctrl-C came while it waited between tasks.
+_worker = False
+_stopping = False
+
+
+def _worker_start() -> None:
+    global _worker
+    _worker = True
+    signal.signal(signal.SIGINT, _interrupted_between_tasks)
+
+
+def _interrupted_between_tasks(signum: int, frame: Any) -> None:
+    global _stopping
+    _stopping = True
+
+
 def run_one(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
+    if not _worker:
+        return _run_task(task, job, args)
+    # A worker is interrupted only inside a task, which cleans up after itself.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        if _stopping:
+            raise KeyboardInterrupt
+        return _run_task(task, job, args)
+    finally:
+        signal.signal(signal.SIGINT, _interrupted_between_tasks)
+
+
+def _run_task(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
     try:
         value, notes = task(job, *args)
-        return Outcome(job, True, value, notes=notes)
+        return Outcome(job, True, value, notes=status.unique(notes), skipped=bool(getattr(value, "skipped", False)))
+    except FileFailed as exc:
+        return Outcome(job, False, value=exc.result, error=str(exc), shown=True)
     except OrvToolError as exc:
         # An error may carry what was found about the file (see loading.LoadError).
         return Outcome(job, False, value=getattr(exc, "detail", None), error=str(exc))
@@ -108,15 +151,18 @@ def run(
     )
 
     def say(line: str, stream: Any = None) -> None:
-        tqdm.write(line, file=stream or sys.stderr)
+        out = stream or sys.stderr
+        tqdm.write(line, file=out)
+        out.flush()  # a file says it is finished when it is
 
     results: Dict[int, Outcome] = {}
+    notes = _NotesOnce()
 
     def done(i: int, outcome: Outcome) -> None:
         results[i] = outcome
         bar.update(1)
         if report:
-            report(outcome, say)
+            report(notes.first_time(outcome), say)
 
     try:
         if workers <= 1 or len(jobs) <= 1:
@@ -124,16 +170,46 @@ def run(
                 done(i, run_one(task, job, args))
         else:
             _run_pool(task, jobs, args, min(workers, len(jobs)), done)
+    except KeyboardInterrupt:
+        finished = sum(1 for o in results.values() if o.ok)
+        raise Interrupted(f"interrupted after {finished} of {status.count(len(jobs), 'file')}") from None
     finally:
         bar.close()
+    for line in notes.repeats():
+        say(line)
     return [results[i] for i in range(len(jobs))]
+
+
+class _NotesOnce:
+    """A note is said once in a batch: when later files have the same note,
+    a closing line names them."""
+
+    def __init__(self) -> None:
+        self.seen: Dict[str, List[str]] = {}  # note -> the files it was said for
+
+    def first_time(self, outcome: Outcome) -> Outcome:
+        fresh = []
+        for note in outcome.notes:
+            files = self.seen.setdefault(note, [])
+            files.append(outcome.job.source)
+            if len(files) == 1:
+                fresh.append(note)
+        return Outcome(**{**outcome.__dict__, "notes": fresh})
+
+    def repeats(self) -> List[str]:
+        lines = []
+        for files in self.seen.values():
+            if len(files) > 1 and status.level >= status.NORMAL:
+                shown = ", ".join(files[1:4]) + (f" and {len(files) - 4} more" if len(files) > 4 else "")
+                lines.append(f"{PROG}: {shown}: note: the same as for {files[0]}")
+        return lines
 
 
 def _run_pool(
     task: Task, jobs: Sequence[Job], args: Tuple[Any, ...], workers: int, done: Callable[[int, Outcome], None]
 ) -> None:
     lost: List[int] = []
-    with ProcessPoolExecutor(max_workers=workers) as pool:
+    with ProcessPoolExecutor(max_workers=workers, initializer=_worker_start) as pool:
         futures: Dict[Future[Any], int] = {pool.submit(run_one, task, job, args): i for i, job in enumerate(jobs)}
         try:
             for future in as_completed(futures):
@@ -146,7 +222,7 @@ def _run_pool(
             pool.shutdown(wait=True, cancel_futures=True)
             raise
     for i in sorted(lost):
-        with ProcessPoolExecutor(max_workers=1) as single:
+        with ProcessPoolExecutor(max_workers=1, initializer=_worker_start) as single:
             try:
                 done(i, single.submit(run_one, task, jobs[i], args).result())
             except BrokenProcessPool:
@@ -177,15 +253,21 @@ def discover_reported(paths: Sequence[str], pattern: str) -> Tuple[List[Job], Li
 
 
 def summarize(outcomes: Sequence[Outcome], verb: str) -> int:
-    """The closing lines of a batch and its exit status."""
+    """The closing lines of a batch and its exit status, by the severity
+    table: a failed file is one whose worst finding is an error."""
     failed = [o for o in outcomes if not o.ok]
+    skipped = sum(1 for o in outcomes if o.skipped)
     if len(outcomes) > 1 and failed:
         print(f"{PROG}: {len(failed)} of {len(outcomes)} files failed:", file=sys.stderr)
         for o in failed:
             print(f"  {o.job.source}: {o.error}", file=sys.stderr)
     elif len(outcomes) > 1 and status.level >= status.NORMAL:
-        print(f"{PROG}: {verb} {len(outcomes)} files", file=sys.stderr)
+        done = len(outcomes) - skipped
+        line = f"{PROG}: {verb} {status.count(done, 'file')}"
+        if skipped:
+            line += f", skipped {skipped} already {verb} (complete and newer than their source)"
+        print(line, file=sys.stderr)
     if not outcomes:
         print(f"{PROG}: no animation files found", file=sys.stderr)
-        return 1
-    return 1 if failed else 0
+        return status.ERROR
+    return status.exit_status(status.ERROR_SEVERITY if not o.ok else status.NOTE for o in outcomes)

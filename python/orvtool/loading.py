@@ -6,7 +6,8 @@ records, same images), which prints nothing and says what it found: the form
 and head of the file, where each frame record lies, the bytes after the last
 one, the palette file it opened or why none, and its findings, each with a
 category and the frame and row it concerns. This module turns that report
-into the record model and into messages; it reads no byte of the file itself.
+into the record model and into messages; of the file itself it reads only
+the first bytes of one that is not an animation, to say what it is instead.
 A palette named in another format that orvtool reads is handed to the loader
 as a temporary copy in the game's binary format.
 """
@@ -22,9 +23,9 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import pyorv
 
-from . import _native
+from . import _native, status
 from .errors import OrvToolError
-from .formats import palettes
+from .formats import foreign, palettes
 from .model import Color, Frame, Row, Run
 from .version import check_pyorv
 
@@ -32,8 +33,9 @@ from .version import check_pyorv
 # come from one build.
 check_pyorv(pyorv)
 
-# Findings after which the records do not describe a whole animation file.
-NOT_WHOLE = ("head_cut_short", "frames_cut_short", "palette_search_failed")
+# Findings after which there are no records to show. A file whose frames are
+# cut short still gives the frames read before the cut.
+NOT_WHOLE = ("head_cut_short", "palette_search_failed")
 
 
 class LoadError(OrvToolError):
@@ -137,6 +139,18 @@ class LoadedAnimation:
     findings: List[Finding]  # the first few hundred of each category, in order
     counts: Dict[str, int]  # every finding counted, by category
 
+    @property
+    def label(self) -> str:
+        """ok, problems or failed, by the severities of the findings."""
+        return status.label(self.counts)
+
+    def failure(self) -> Optional[str]:
+        """Why the file fails (the first failing finding), None when it does not."""
+        failing = status.failing(f.category for f in self.findings)
+        if not failing:
+            return None
+        return next(f.text for f in self.findings if f.category == failing[0])
+
     def require_images(self) -> List[FrameImage]:
         """The rendered images, one per frame; raises when the loader rendered
         none or refused a frame."""
@@ -197,14 +211,17 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
         report = _native.load_report(os.path.abspath(path), io_pal, images=True)
     findings = [Finding(**d) for d in report["diagnostics"]]
     detail = {
-        "status": report["status"],
+        "status": status.label(report["counts"]),
         "counts": dict(report["counts"]),
-        "findings": [f.as_dict() for f in findings],
+        "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in findings],
     }
     if not report["opened"]:
         raise LoadError("cannot read the file", detail)
     for finding in findings:
         if finding.category in NOT_WHOLE:
+            other = foreign.describe_file(path) if finding.category == "head_cut_short" else None
+            if other is not None:
+                raise LoadError(f"{other}, not an animation file", detail)
             raise LoadError(finding.text, detail)
 
     form = report["form"]
@@ -227,8 +244,11 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
         )
     images: Optional[List[FrameImage]] = None
     problem: Optional[str] = None
+    counts = dict(report["counts"])
     if unusable is not None:
         problem = f"palette {search.resolved} could not be used ({unusable})"
+        findings.insert(0, Finding(status.PALETTE_UNUSABLE, "error", problem))
+        counts[status.PALETTE_UNUSABLE] = 1
     elif report["images"] is None:
         problem = _why_nothing_rendered(report, findings)
     else:
@@ -251,7 +271,7 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
         trailing=report["trailing"],
         status=report["status"],
         findings=findings,
-        counts=dict(report["counts"]),
+        counts=counts,
     )
 
 

@@ -31,6 +31,7 @@ from PIL import Image
 
 from .errors import OrvToolError
 from .model import Color, Frame
+from .status import count
 
 SHADOW_COLOR: Color = (0, 0, 0, 255)
 FILL_COLOR: Color = (0, 0, 0, 255)  # what the module gives indices beyond a short palette
@@ -161,14 +162,16 @@ class Inexact:
             self.first = f"frame {frame_no} at x {x}, y {y} is {c}, the nearest entry {i} is {shown}"
         self.pixels += n
         self.frames.append(frame_no)
-        details.append(f"frame {frame_no}: {n} pixels in {len(colors)} colours took the nearest palette colour")
+        details.append(
+            f"frame {frame_no}: {count(n, 'pixel')} in {count(len(colors), 'colour')} took the nearest palette colour"
+        )
 
     def note(self, frame_count: int) -> Optional[str]:
         if not self.pixels:
             return None
         return (
-            f"{self.pixels} pixels in {len(self.colors)} colours took the nearest palette colour, in "
-            f"{len(self.frames)} of {frame_count} frames, moved by at most {self.farthest:.1f} in RGBA distance "
+            f"{count(self.pixels, 'pixel')} in {count(len(self.colors), 'colour')} took the nearest palette colour, "
+            f"in {len(self.frames)} of {count(frame_count, 'frame')}, moved by at most {self.farthest:.1f} in RGBA distance "
             "(--verbose lists them; --add-colors puts missing colours into unused palette entries)"
         )
 
@@ -176,8 +179,8 @@ class Inexact:
         if exact and self.pixels:
             frames = ", ".join(str(f) for f in self.frames)
             raise OrvToolError(
-                f"--exact: {self.pixels} pixels (frames {frames}) have colours that the palette does not "
-                f"hold; {self.first}"
+                f"--exact: {count(self.pixels, 'pixel')} ({'frame' if len(self.frames) == 1 else 'frames'} {frames}) "
+                f"{'has a colour' if self.pixels == 1 else 'have colours'} that the palette does not hold; {self.first}"
             )
 
 
@@ -198,8 +201,9 @@ def filler_pixels(
 
 def filler_note(palette: str, entries: int, beyond: int, covered: int) -> str:
     return (
-        f"palette {palette} holds {entries} colours: {beyond} of {covered} covered pixels use indices "
-        f"beyond it and are drawn as opaque black"
+        f"palette {palette} holds {count(entries, 'colour')}: {beyond} of {count(covered, 'covered pixel')} "
+        f"{'uses an index' if beyond == 1 else 'use indices'} beyond it and {'is' if beyond == 1 else 'are'} drawn "
+        "as opaque black"
     )
 
 
@@ -243,7 +247,8 @@ def grow_palette(
     free = [i for i in range(len(colors), 256) if i not in used] + [i for i in range(len(colors)) if i not in used]
     if len(new) > len(free):
         raise OrvToolError(
-            f"--add-colors: {len(new)} colours to add, the palette has {len(free)} entries that nothing uses; "
+            f"--add-colors: {count(len(new), 'colour')} to add, the palette has "
+            f"{count(len(free), 'entry', 'entries')} that nothing uses; "
             f"the first colour that does not fit is {new[len(free)]}"
         )
     out = list(colors)

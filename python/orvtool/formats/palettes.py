@@ -28,7 +28,7 @@ from typing import Callable, Dict, List, Optional
 import numpy as np
 from PIL import Image, PngImagePlugin
 
-from .. import writing
+from .. import status, writing
 from ..errors import OrvToolError
 from ..model import Color
 from .orv import encode_palette
@@ -68,10 +68,14 @@ def check_colors(colors: List[Color]) -> None:
             raise OrvToolError(f"colour {i} is not four values from 0 to 255: {c!r}")
 
 
+def _losing(lost: int, total: int) -> str:
+    return f"{lost} of {status.count(total, 'colour')} {'loses its' if lost == 1 else 'lose their'} alpha"
+
+
 def _opaque_note(pal: Palette, fmt_name: str, kept: str = "") -> None:
     lost = sum(1 for c in pal.colors if c[3] != 255)
     if lost:
-        pal.notes.append(f"{fmt_name} has no alpha: {lost} of {len(pal.colors)} colours lose their alpha{kept}")
+        pal.notes.append(f"{fmt_name} has no alpha: {_losing(lost, len(pal.colors))}{kept}")
 
 
 # --- binary palette -------------------------------------------------------
@@ -86,7 +90,10 @@ def read_pal(path: str) -> Palette:
     if not 1 <= count <= 256:
         raise OrvToolError(f"not a palette file: entry count {count} (1 to 256 expected)")
     if len(data) < 4 + 4 * count:
-        raise OrvToolError(f"palette file cut short: {count} entries need {4 + 4 * count} bytes, it has {len(data)}")
+        raise OrvToolError(
+            f"palette file cut short: {status.count(count, 'entry', 'entries')} {'needs' if count == 1 else 'need'} {4 + 4 * count} bytes, "
+            f"it has {len(data)}"
+        )
     colors = [(data[p], data[p + 1], data[p + 2], data[p + 3]) for p in range(4, 4 + 4 * count, 4)]
     return Palette(colors, model)
 
@@ -119,7 +126,7 @@ def _indexed_palette(im: Image.Image) -> Palette:
     flat = im.getpalette() or []
     count = len(flat) // 3
     if not 1 <= count <= 256:
-        raise OrvToolError(f"an indexed image with {count} palette entries")
+        raise OrvToolError(f"an indexed image with {status.count(count, 'palette entry', 'palette entries')}")
     alpha = [255] * count
     trns = im.info.get("transparency")
     if isinstance(trns, int) and 0 <= trns < count:
@@ -219,7 +226,9 @@ def read_jasc(path: str) -> Palette:
     except ValueError:
         raise OrvToolError("JASC-PAL entries must be numbers") from None
     if len(rows) != count or any(len(row) not in (3, 4) for row in rows):
-        raise OrvToolError(f"JASC-PAL file announces {count} colours of 'red green blue' and holds other lines")
+        raise OrvToolError(
+            f"JASC-PAL file announces {status.count(count, 'colour')} of 'red green blue' and holds other lines"
+        )
     colors: List[Color] = [(row[0], row[1], row[2], row[3] if len(row) == 4 else 255) for row in rows]
     check_colors(colors)
     return Palette(colors)
@@ -242,10 +251,7 @@ def encode_act(pal: Palette) -> bytes:
     table += struct.pack(">HH", len(pal.colors), transparent)
     lost = len(partial) + max(0, len(clear) - 1)
     if lost:
-        pal.notes.append(
-            f"Adobe .act holds one transparent entry and no other alpha: "
-            f"{lost} of {len(pal.colors)} colours lose their alpha"
-        )
+        pal.notes.append(f"Adobe .act holds one transparent entry and no other alpha: {_losing(lost, len(pal.colors))}")
     return bytes(table)
 
 

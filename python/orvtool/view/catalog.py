@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from numpy.typing import NDArray
 
-from .. import _native, batch
+from .. import _native, batch, status
 from ..errors import OrvToolError
 from ..exporting import frame_png
 from ..formats.sidecar import encode_index_layer, index_layer
@@ -200,7 +200,7 @@ class Catalog:
             doc["error"] = "; ".join(found) or str(exc)
             return Shown(rel, doc, stamp)
         doc.update(self._describe(anim))
-        if report["status"] == "failed":
+        if status.label(report["counts"]) == status.FAILED:  # by the severity table, as every command
             doc["error"] = "; ".join(found)
             return Shown(rel, doc, stamp, anim.frames, [None] * len(anim.frames))
         doc["notes"] = found
