@@ -13,14 +13,16 @@ signal between tasks, so that none dies with a traceback while it waits.
 
 from __future__ import annotations
 
+import contextlib
 import fnmatch
 import os
 import signal
 import sys
+import threading
 from concurrent.futures import Future, ProcessPoolExecutor, as_completed
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from . import status
 from .errors import FileFailed, OrvToolError
@@ -96,12 +98,17 @@ def _interrupted_between_tasks(signum: int, frame: Any) -> None:
 def run_one(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
     if not _worker:
         return _run_task(task, job, args)
-    # A worker is interrupted only inside a task, which cleans up after itself.
+    # A worker is interrupted only inside a task, which cleans up after itself;
+    # after that it begins no other.
+    global _stopping
     signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
         if _stopping:
             raise KeyboardInterrupt
         return _run_task(task, job, args)
+    except KeyboardInterrupt:
+        _stopping = True
+        raise
     finally:
         signal.signal(signal.SIGINT, _interrupted_between_tasks)
 
@@ -167,7 +174,9 @@ def run(
     try:
         if workers <= 1 or len(jobs) <= 1:
             for i, job in enumerate(jobs):
-                done(i, run_one(task, job, args))
+                outcome = run_one(task, job, args)
+                with _interrupt_after():
+                    done(i, outcome)
         else:
             _run_pool(task, jobs, args, min(workers, len(jobs)), done)
     except KeyboardInterrupt:
@@ -205,21 +214,45 @@ class _NotesOnce:
         return lines
 
 
+@contextlib.contextmanager
+def _interrupt_after() -> Iterator[None]:
+    """Ctrl-C waits until the block is done: a finished file is reported
+    once, whole."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    caught: List[int] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        raise KeyboardInterrupt
+
+
 def _run_pool(
     task: Task, jobs: Sequence[Job], args: Tuple[Any, ...], workers: int, done: Callable[[int, Outcome], None]
 ) -> None:
     lost: List[int] = []
     with ProcessPoolExecutor(max_workers=workers, initializer=_worker_start) as pool:
         futures: Dict[Future[Any], int] = {pool.submit(run_one, task, job, args): i for i, job in enumerate(jobs)}
+        reported = set()
         try:
             for future in as_completed(futures):
                 i = futures[future]
-                try:
-                    done(i, future.result())
-                except BrokenProcessPool:
-                    lost.append(i)
-        except BaseException:  # a closed pipe, an interrupt: the files not yet begun are left
+                with _interrupt_after():
+                    try:
+                        done(i, future.result())
+                    except BrokenProcessPool:
+                        lost.append(i)
+                    reported.add(i)
+        except BaseException as exc:  # a closed pipe, an interrupt: the files not yet begun are left
             pool.shutdown(wait=True, cancel_futures=True)
+            if isinstance(exc, KeyboardInterrupt):  # the files finished meanwhile say so
+                for future, i in futures.items():
+                    if i not in reported and not future.cancelled() and future.exception() is None:
+                        done(i, future.result())
             raise
     for i in sorted(lost):
         with ProcessPoolExecutor(max_workers=1, initializer=_worker_start) as single:

@@ -176,7 +176,11 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         existing = [t for t in every if os.path.lexists(os.path.join(folder, t))]
         if existing:
             first = os.path.join(folder, existing[0])
-            which = f"{first} and {len(existing) - 1} more already exist" if len(existing) > 1 else f"{first} exists"
+            which = (
+                f"{first} and {len(existing) - 1} more already exist"
+                if len(existing) > 1
+                else f"{first} already exists"
+            )
             hint = "--force to replace" + (
                 "" if options.skip_existing else ", --skip-existing to leave finished exports"
             )
@@ -188,21 +192,22 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         if was_export and not options.only:  # the whole export is replaced, parts not asked for included
             earlier += [n for part in PART_FILES for n in PART_FILES[part] if part not in parts]
         stale = sorted({n for n in earlier if n not in every and os.path.isfile(os.path.join(folder, n))})
-    try:
-        os.makedirs(folder, exist_ok=True)
-    except OSError as exc:
-        raise OrvToolError(f"cannot create output folder {folder}: {exc.strerror or exc}") from None
-    for name in every:
-        writing.check(os.path.join(folder, name))
+    made = _missing_folders(folder)
+    with _removed_when_interrupted(folder, report, made):
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as exc:
+            raise OrvToolError(f"cannot create output folder {folder}: {exc.strerror or exc}") from None
+        for name in every:
+            writing.check(os.path.join(folder, name))
 
-    def put(name: str, data: bytes) -> None:
-        writing.place_bytes(os.path.join(folder, name), data)
-        report.written.append(name)
+        def put(name: str, data: bytes) -> None:
+            report.written.append(name)  # first: an interrupt right after placing it removes it
+            writing.place_bytes(os.path.join(folder, name), data)
 
-    def pixels(i: int) -> NDArray[Any]:
-        return to_numpy(images[i])
+        def pixels(i: int) -> NDArray[Any]:
+            return to_numpy(images[i])
 
-    with _removed_when_interrupted(folder, report):
         record: Optional[Dict[str, Any]] = None
         if "frames" in parts:
             explicit = [sidecar.explicit_rows(frame, *layer) for frame, layer in zip(anim.frames, layers, strict=True)]
@@ -246,26 +251,40 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
             report.notes.append("no frames: no preview written")
             parts = [p for p in parts if p not in ("gif", "apng")]
         if "gif" in parts:
+            report.written.append(GIF_NAME)
             writing.place(
                 os.path.join(folder, GIF_NAME), lambda fh: preview.write_gif(fh, pages, options.fps, options.matte)
             )
-            report.written.append(GIF_NAME)
         if "apng" in parts:
-            writing.place(os.path.join(folder, APNG_NAME), lambda fh: preview.write_apng(fh, pages, options.fps))
             report.written.append(APNG_NAME)
+            writing.place(os.path.join(folder, APNG_NAME), lambda fh: preview.write_apng(fh, pages, options.fps))
     if salvaged:
         note = f"{status.count(len(anim.frames), 'frame')} read before the cut exported (--salvage)"
         raise FileFailed(f"{anim.failure()}; {note}", report)
     return report
 
 
+def _missing_folders(folder: str) -> List[str]:
+    """The folders that making `folder` creates, the deepest first."""
+    missing = []
+    while folder and not os.path.isdir(folder):
+        missing.append(folder)
+        parent = os.path.dirname(folder)
+        folder = parent if parent != folder else ""
+    return missing
+
+
 @contextlib.contextmanager
-def _removed_when_interrupted(folder: str, report: ExportReport) -> Iterator[None]:
-    """An export interrupted (Ctrl-C) removes the files it wrote: no half
-    export is left for a later run to take for a finished one."""
+def _removed_when_interrupted(folder: str, report: ExportReport, made: Sequence[str]) -> Iterator[None]:
+    """An export interrupted (Ctrl-C) removes the files it wrote and the
+    folders it made: no half export is left for a later run to take for a
+    finished one."""
     try:
         yield
     except KeyboardInterrupt:
         for name in report.written:
             writing.remove(os.path.join(folder, name))
+        for path in made:
+            with contextlib.suppress(OSError):  # another file arrived meanwhile
+                os.rmdir(path)
         raise

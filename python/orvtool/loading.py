@@ -145,11 +145,13 @@ class LoadedAnimation:
         return status.label(self.counts)
 
     def failure(self) -> Optional[str]:
-        """Why the file fails (the first failing finding), None when it does not."""
+        """Why the file fails, None when it does not: the file's own
+        structure first, then the first failing finding."""
         failing = status.failing(f.category for f in self.findings)
         if not failing:
             return None
-        return next(f.text for f in self.findings if f.category == failing[0])
+        first = "frames_cut_short" if "frames_cut_short" in failing else failing[0]
+        return next(f.text for f in self.findings if f.category == first)
 
     def require_images(self) -> List[FrameImage]:
         """The rendered images, one per frame; raises when the loader rendered
@@ -217,11 +219,14 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
     }
     if not report["opened"]:
         raise LoadError("cannot read the file", detail)
+    if {"head_cut_short", "frames_cut_short"} & set(report["counts"]):
+        # An animation has no signature: one that fails to read and starts
+        # like an image is the image.
+        other = foreign.describe_file(path)
+        if other is not None:
+            raise LoadError(f"{other}, not an animation file", detail)
     for finding in findings:
         if finding.category in NOT_WHOLE:
-            other = foreign.describe_file(path) if finding.category == "head_cut_short" else None
-            if other is not None:
-                raise LoadError(f"{other}, not an animation file", detail)
             raise LoadError(finding.text, detail)
 
     form = report["form"]

@@ -55,7 +55,7 @@ class Finding(NamedTuple):
     meaning: str
 
 
-# The categories of the core's load report (every name of _native.CATEGORIES).
+# The categories of the core's reports (every name of _native.CATEGORIES).
 LOAD_FINDINGS: Dict[str, Finding] = {
     "palette_open_failed": Finding(ERROR_SEVERITY, "the palette file cannot be opened"),
     "palette_count_invalid": Finding(ERROR_SEVERITY, "the palette file's colour count is invalid"),
@@ -104,7 +104,7 @@ OWN_FINDINGS: Dict[str, Finding] = {
     "alpha_lost": Finding(NOTE, "colours lose their alpha in a palette conversion"),
     "nearest_colour": Finding(NOTE, "pixels took the nearest palette colour in a build"),
     "frame_resized": Finding(NOTE, "frames changed size in a build"),
-    "stored_palette_not_found": Finding(NOTE, "a built file names a palette not found from its folder"),
+    "stored_palette_not_found": Finding(WARNING, "a built file names a palette not found from its folder"),
 }
 
 FINDINGS: Dict[str, Finding] = {**LOAD_FINDINGS, **OWN_FINDINGS}
@@ -147,7 +147,7 @@ def table_rows() -> List[Sequence[str]]:
     """The table as rows of text: finding, from, severity, label, exit status,
     counted among failures, meaning."""
     rows: List[Sequence[str]] = []
-    for source, table in (("load", LOAD_FINDINGS), ("orvtool", OWN_FINDINGS)):
+    for source, table in (("core", LOAD_FINDINGS), ("orvtool", OWN_FINDINGS)):
         for name, (sev, meaning) in table.items():
             c = CONSEQUENCES[sev]
             rows.append((name, source, sev, c.label, str(c.exit_status), "yes" if c.counted else "no", meaning))

@@ -182,11 +182,14 @@ def run(args: argparse.Namespace) -> int:
             if line:
                 say(line)
             return
-        removed = f", {status.count(len(r.removed), 'file')} left from an earlier export removed" if r.removed else ""
+        removed = f", {len(r.removed)} left from an earlier export removed" if r.removed else ""
         written = f"{status.count(r.frames, 'frame')}, {status.count(len(r.written), 'file')}{removed}"
         line = status.result_line(f"wrote {r.folder}{os.sep}: {written}" + ("" if outcome.ok else " (salvaged)"))
         if line:
             say(line, sys.stdout)
 
-    outcomes = batch.run(export_task, jobs, (args.output, single, opts), args.jobs, args.progress, report)
+    try:
+        outcomes = batch.run(export_task, jobs, (args.output, single, opts), args.jobs, args.progress, report)
+    except batch.Interrupted as exc:
+        raise batch.Interrupted(f"{exc} (--skip-existing leaves the finished exports)") from None
     return batch.summarize(missing + outcomes, "exported")
