@@ -206,7 +206,9 @@ def test_the_installed_command_answers_version_and_help_without_the_module(words
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("orvtool ") or result.stdout.startswith("usage: orvtool")
-    imported = {line.rsplit("|", 1)[-1].strip() for line in result.stderr.splitlines() if line.startswith("import time:")}
+    imported = {
+        line.rsplit("|", 1)[-1].strip() for line in result.stderr.splitlines() if line.startswith("import time:")
+    }
     assert "orvtool.cli" in imported
     heavy = {n for n in imported if n.split(".")[0] in ("numpy", "PIL", "pyorv", "tqdm") or n == "orvtool._native"}
     assert heavy == set()

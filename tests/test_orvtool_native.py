@@ -21,7 +21,7 @@ PACKAGE = Path(orvtool.__file__).resolve().parent
 
 def imports_of(path: Path):
     """Every module name that the source at `path` imports, resolved."""
-    names = set()
+    names: set[str] = set()
     for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
         if isinstance(node, ast.Import):
             names.update(a.name for a in node.names)
@@ -133,12 +133,13 @@ def test_the_private_module_matches_its_stub(tmp_path):
     )
     assert result.returncode == 0, result.stdout + result.stderr
     stub = ast.parse((PACKAGE / "_native.pyi").read_text(encoding="utf-8"))
-    assert " ".join(ast.get_docstring(stub).split()) == _native.__doc__
+    assert " ".join((ast.get_docstring(stub) or "").split()) == _native.__doc__
     functions = {}
     for node in stub.body:
-        for member in node.body if isinstance(node, ast.ClassDef) else [node]:
-            if isinstance(member, ast.FunctionDef):
-                functions[f"{node.name}.{member.name}" if member is not node else member.name] = member
+        if isinstance(node, ast.FunctionDef):
+            functions[node.name] = node
+        elif isinstance(node, ast.ClassDef):
+            functions.update((f"{node.name}.{m.name}", m) for m in node.body if isinstance(m, ast.FunctionDef))
     assert len(functions) == 9
     for name, function in functions.items():
         obj = _native
@@ -147,5 +148,6 @@ def test_the_private_module_matches_its_stub(tmp_path):
         # pybind11 leads the docstring with the signature
         signature, _, doc = obj.__doc__.partition("\n")
         runtime = ast.parse(f"def {signature}: ...").body[0]
+        assert isinstance(runtime, ast.FunctionDef)
         assert shape(function) == shape(runtime), name
         assert " ".join((ast.get_docstring(function) or "").split()) == " ".join(doc.split()), name

@@ -230,11 +230,16 @@ def test_each_file_is_loaded_once(tmp_path, monkeypatch):
 
     root = make_tree(tmp_path)
     loads = []
+
+    def counted(real):
+        def load(path, *args, **kwargs):
+            loads.append(os.fsdecode(path))
+            return real(path, *args, **kwargs)
+
+        return load
+
     for name in ("load_report", "open_frames", "load_frames"):
-        real = getattr(orvtool._native, name)
-        monkeypatch.setattr(
-            orvtool._native, name, lambda path, *a, _real=real, **k: loads.append(os.fsdecode(path)) or _real(path, *a, **k)
-        )
+        monkeypatch.setattr(orvtool._native, name, counted(getattr(orvtool._native, name)))
     catalog = Catalog(str(root))
     for rel in ("sprites/walk.orv", "sprites/cut.orv", "sprites/nopal.orv"):
         shown = catalog.get(rel)
