@@ -31,6 +31,7 @@ Category = Literal[
     "palette_short",
     "palette_write_open_failed",
     "palette_write_failed",
+    "palette_save_skipped",
     "color_lookup_out_of_bounds",
     "file_open_failed",
     "head_cut_short",
