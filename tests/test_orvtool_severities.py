@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from orvtool import _native, status
+from orvtool import native, status
 from orvtool.cli import main
 from orvtool_samples import walk, write_project
 
@@ -48,7 +48,7 @@ def test_every_command_gives_a_file_the_label_status_and_summary_of_the_table(tm
 
 
 def test_the_table_covers_every_category_of_the_core_and_the_readme_prints_it():
-    assert set(status.LOAD_FINDINGS) == set(_native.CATEGORIES)
+    assert set(status.LOAD_FINDINGS) == set(native.CATEGORIES)
     assert not set(status.LOAD_FINDINGS) & set(status.OWN_FINDINGS)
     assert all(f.severity in status.SEVERITIES for f in status.FINDINGS.values())
     assert status.markdown_table() in README.read_text(encoding="utf-8")

@@ -18,9 +18,12 @@ from __future__ import annotations
 import os
 import signal
 import sys
-from typing import Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, TextIO
+from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, TextIO
 
 from .errors import OrvToolError, UsageError
+
+if TYPE_CHECKING:  # the command line starts without the native module
+    from .native import Category
 
 PROG = "orvtool"
 
@@ -56,7 +59,7 @@ class Finding(NamedTuple):
 
 
 # The categories of the core's reports (every name of _native.CATEGORIES).
-LOAD_FINDINGS: Dict[str, Finding] = {
+LOAD_FINDINGS: Dict["Category", Finding] = {
     "palette_open_failed": Finding(ERROR_SEVERITY, "the palette file cannot be opened"),
     "palette_count_invalid": Finding(ERROR_SEVERITY, "the palette file's colour count is invalid"),
     "palette_short": Finding(WARNING, "the palette file holds fewer entries than its count says"),
@@ -107,7 +110,7 @@ OWN_FINDINGS: Dict[str, Finding] = {
     "stored_palette_not_found": Finding(WARNING, "a built file names a palette not found from its folder"),
 }
 
-FINDINGS: Dict[str, Finding] = {**LOAD_FINDINGS, **OWN_FINDINGS}
+FINDINGS: Dict[str, Finding] = dict([*LOAD_FINDINGS.items(), *OWN_FINDINGS.items()])
 
 # Statuses of a whole run, beside those of its files.
 RUN_STATUSES = (
