@@ -54,7 +54,7 @@ def test_palette_shorter_than_the_indices_used(tmp_path, capfd):
     (finding,) = doc["findings"]
     assert (finding["frame"], finding["row"], finding["index"]) == (2, 1, 9)
     main(["info", str(path)])
-    assert "frame 2: 1 pixel use indices past the palette file's 8 entries (first in row 1: index 9" in (
+    assert "frame 2: 1 pixel uses an index past the palette file's 8 entries (first in row 1: index 9" in (
         capfd.readouterr().out
     )
 

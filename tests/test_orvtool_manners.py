@@ -264,6 +264,9 @@ def test_messages_count_in_words_and_say_a_note_once(tmp_path, capfd):
     assert code == 0 and out.strip() == f"wrote {tmp_path / 'one'}/: 1 frame, 3 files"
     code, out, err = run(capfd, "palette", tmp_path / "proj" / "pal" / "test.pal", "-o", tmp_path / "p.gpl")
     assert "of 256 colours lose their alpha" in err and "256 colours as gpl" in out
+    one_byte_more = write_project(tmp_path / "proj", "t.orv", Animation(frames=[figure()], trailing=b"\0"))
+    code, out, _ = run(capfd, "info", one_byte_more)
+    assert "1 byte after the last frame record, at byte 53, is not part of the animation" in out
     (tmp_path / "single.json").write_text('{"colors": [[1, 2, 3, 255]]}')
     code, out, _ = run(capfd, "palette", tmp_path / "single.json", "-o", tmp_path / "single.gpl")
     assert (code, out.strip()) == (0, f"wrote {tmp_path / 'single.gpl'}: 1 colour as gpl")

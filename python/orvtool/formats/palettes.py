@@ -85,7 +85,7 @@ def read_pal(path: str) -> Palette:
     with open(path, "rb") as fh:
         data = fh.read()
     if len(data) < 4:
-        raise OrvToolError(f"not a palette file: only {len(data)} bytes")
+        raise OrvToolError(f"not a palette file: only {status.count(len(data), 'byte')}")
     count, model = struct.unpack_from("<HH", data)
     if not 1 <= count <= 256:
         raise OrvToolError(f"not a palette file: entry count {count} (1 to 256 expected)")
