@@ -14,6 +14,7 @@ signal between tasks, so that none dies with a traceback while it waits.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import fnmatch
 import os
 import signal
@@ -203,7 +204,7 @@ class _NotesOnce:
             files.append(outcome.job.source)
             if len(files) == 1:
                 fresh.append(note)
-        return Outcome(**{**outcome.__dict__, "notes": fresh})
+        return dataclasses.replace(outcome, notes=fresh)
 
     def repeats(self) -> List[str]:
         lines = []
@@ -290,16 +291,14 @@ def summarize(outcomes: Sequence[Outcome], verb: str) -> int:
     table: a failed file is one whose worst finding is an error."""
     failed = [o for o in outcomes if not o.ok]
     skipped = sum(1 for o in outcomes if o.skipped)
+    left = f"skipped {skipped} already {verb} (complete and newer than their source)" if skipped else ""
     if len(outcomes) > 1 and failed:
-        print(f"{PROG}: {len(failed)} of {len(outcomes)} files failed:", file=sys.stderr)
+        print(f"{PROG}: {len(failed)} of {len(outcomes)} files failed{'; ' + left if left else ''}:", file=sys.stderr)
         for o in failed:
             print(f"  {o.job.source}: {o.error}", file=sys.stderr)
     elif len(outcomes) > 1 and status.level >= status.NORMAL:
-        done = len(outcomes) - skipped
-        line = f"{PROG}: {verb} {status.count(done, 'file')}"
-        if skipped:
-            line += f", skipped {skipped} already {verb} (complete and newer than their source)"
-        print(line, file=sys.stderr)
+        line = f"{PROG}: {verb} {status.count(len(outcomes) - skipped, 'file')}"
+        print(line + (f", {left}" if left else ""), file=sys.stderr)
     if not outcomes:
         print(f"{PROG}: no animation files found", file=sys.stderr)
         return status.ERROR

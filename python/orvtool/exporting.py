@@ -171,6 +171,8 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
     every = [name for part in parts for name in targets[part]]
     if options.skip_existing and _up_to_date(folder, every, [path, anim.palette.resolved, options.palette]):
         report.skipped = True
+        if salvaged:  # still a file cut short
+            raise FileFailed(f"{anim.failure()}; its salvaged export is complete", report)
         return report
     if not options.force:
         existing = [t for t in every if os.path.lexists(os.path.join(folder, t))]
