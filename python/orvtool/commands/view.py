@@ -18,7 +18,7 @@ DESCRIPTION = (
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("path", metavar="PATH", help="folder to browse")
+    p.add_argument("path", metavar="PATH", help="folder to browse, or an animation file to open in its folder")
     p.add_argument(
         "--port", type=options.int_range(0, 65535), default=0, help="port to listen on (default: a free one)"
     )
