@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 import time
+import tracemalloc
 from pathlib import Path
 
 import numpy as np
@@ -24,8 +25,8 @@ import pyorv
 from orvtool import to_numpy
 from orvtool.exporting import ExportOptions, export_animation
 from orvtool.formats.sidecar import frame_file_names
-from orvtool.orvfile import Animation, Frame, encode_palette
-from orvtool.view.catalog import Catalog
+from orvtool.orvfile import Animation, Frame, Row, encode_palette
+from orvtool.view.catalog import FRAME_PIXELS, Catalog
 from orvtool.view.server import ViewServer, write_static
 from orvtool_samples import PALETTE, figure, walk, write_project
 
@@ -161,7 +162,12 @@ def test_loaded_animations_are_kept_within_the_memory_budget(tmp_path):
     assert walk_.size > 0 and roomy.get("sprites/walk.orv") is walk_
     assert roomy.get("sprites/cut.orv") is not roomy.get("sprites/cut.orv")  # broken: tried again
 
-    tight = Catalog(str(root), cache_bytes=walk_.size)  # room for one of the two
+    # The PNG files made count, and the raw pixels they were made from go.
+    before = walk_.size
+    pngs = [walk_.png("image", i) for i in range(3)] + [walk_.png("index", i) for i in range(3)]
+    assert walk_.size == before + sum(map(len, pngs)) - 4 * sum(f.width * f.rows_drawn for f in walk_.frames)
+
+    tight = Catalog(str(root), cache_bytes=before)  # room for one of the two
     first = tight.get("sprites/walk.orv")
     still = tight.get("sprites/still.orv")
     assert tight.get("sprites/still.orv") is still
@@ -199,6 +205,25 @@ def test_paths_that_leave_the_folder_or_name_no_animation_get_404(tmp_path, path
         status, _, body = request(server, path)
         assert status == 404
         assert b"secret" not in body and b"frames" not in body
+
+
+def test_a_huge_empty_frame_is_listed_not_drawn(tmp_path):
+    """16000 x 16000 pixels in a file of 32 KB: over the viewer's limit, so
+    the frame is not rendered, and the load costs what the file holds."""
+    root = tmp_path / "tree"
+    huge = Frame(width=16000, rows=[Row() for _ in range(16000)])
+    write_project(root, "huge.orv", Animation(frames=[figure(), huge]))
+    tracemalloc.start()
+    try:
+        shown = Catalog(str(root)).get("huge.orv")
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert shown is not None and shown.error is None and peak < 64 << 20 and shown.size < 1 << 20
+    assert shown.solid == [True, False] and shown.png("image", 1) is None
+    assert shown.doc["notes"] == [
+        f"frame 1 is not drawn: 16000\u00d716000 is more than the viewer draws ({FRAME_PIXELS} pixels a frame)"
+    ]
 
 
 @pytest.mark.parametrize(
@@ -499,11 +524,12 @@ def test_view_refuses_what_it_cannot_serve(tmp_path, capfd):
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="Ctrl-C is sent as SIGINT")
-@pytest.mark.parametrize("quiet", [False, True])
-def test_command_prints_its_address_serves_and_stops_cleanly_on_ctrl_c(tmp_path, quiet):
+@pytest.mark.parametrize("quiet, target", [(False, ""), (True, ""), (False, "sprites/still.orv")])
+def test_command_prints_its_address_serves_and_stops_cleanly_on_ctrl_c(tmp_path, quiet, target):
+    """A folder is served; an animation file, from its folder, selected."""
     root = make_tree(tmp_path)
     proc = subprocess.Popen(
-        [sys.executable, "-m", "orvtool", "view", str(root), "--no-browser"] + (["--quiet"] if quiet else []),
+        [sys.executable, "-m", "orvtool", "view", str(root / target), "--no-browser"] + (["--quiet"] if quiet else []),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
@@ -511,14 +537,18 @@ def test_command_prints_its_address_serves_and_stops_cleanly_on_ctrl_c(tmp_path,
     assert proc.stdout is not None
     try:
         line = proc.stdout.readline()
-        match = re.match(r"orvtool view: serving .* at http://127\.0\.0\.1:(\d+)/ \(Ctrl-C to stop\)$", line.strip())
+        served, selected = (root / "sprites", "#still.orv") if target else (root, "")
+        match = re.match(
+            rf"orvtool view: serving {re.escape(str(served))} at http://127\.0\.0\.1:(\d+)/{selected} \(Ctrl-C to stop\)$",
+            line.strip(),
+        )
         assert match, line
         port = int(match.group(1))
 
         class Address:
             server_port = port
 
-        assert request(Address, "/api/anim/sprites/still.orv")[0] == 200
+        assert request(Address, "/api/anim/" + ("still.orv" if target else "sprites/still.orv"))[0] == 200
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=30)
     finally:

@@ -298,7 +298,7 @@ class Catalog:
         stream = native.open_frames(full, pal_full)
         first = stream.report(records=False)
         palette_file = first.palette.path
-        self._locations[full] = first.palette.location
+        self._locations[full] = first.location  # as stored, whichever palette draws
         self._palette_files[(full, pal_full)] = palette_file
         stamp = (before, _stamp(palette_file))
         images: List[Optional[native.Image]] = [None] * len(first.frames)
@@ -370,7 +370,7 @@ class Catalog:
                     "runs": sum(len(row.runs) for row in f.rows),
                 }
             )
-        location = os.fsdecode(anim.palette.location)
+        location = os.fsdecode(self._locations.get(full, anim.palette.location))
         if os.path.isabs(location) or ".." in location.replace("\\", "/").split("/"):
             # Shown from the folder, as every other path the page shows.
             where = os.path.normpath(os.path.join(os.path.dirname(full), location))
