@@ -165,7 +165,9 @@ def test_loaded_animations_are_kept_within_the_memory_budget(tmp_path):
     # The PNG files made count, and the raw pixels they were made from go.
     before = walk_.size
     pngs = [walk_.png("image", i) for i in range(3)] + [walk_.png("index", i) for i in range(3)]
-    assert walk_.size == before + sum(map(len, pngs)) - 4 * sum(f.width * f.rows_drawn for f in walk_.frames)
+    assert walk_.size == before + sum(len(p or b"") for p in pngs) - 4 * sum(
+        f.width * f.rows_drawn for f in walk_.frames
+    )
 
     tight = Catalog(str(root), cache_bytes=before)  # room for one of the two
     first = tight.get("sprites/walk.orv")
@@ -296,10 +298,18 @@ def test_palettes_outside_the_folder_are_shown_relative_and_left_out_of_the_stat
 def test_every_answer_is_for_this_origin_only(tmp_path):
     root = make_tree(tmp_path)
     with running(root) as server:
-        answers = [request(server, path, method) for path, method in [
-            ("/", "GET"), ("/api/tree", "GET"), ("/api/image/0/sprites/walk.orv", "GET"), ("/nothing", "GET"),
-            ("/api/image/%C2%B2/sprites/walk.orv", "GET"), ("/api/tree", "POST"), ("/favicon.ico", "GET"),
-        ]]
+        answers = [
+            request(server, path, method)
+            for path, method in [
+                ("/", "GET"),
+                ("/api/tree", "GET"),
+                ("/api/image/0/sprites/walk.orv", "GET"),
+                ("/nothing", "GET"),
+                ("/api/image/%C2%B2/sprites/walk.orv", "GET"),
+                ("/api/tree", "POST"),
+                ("/favicon.ico", "GET"),
+            ]
+        ]
         answers.append(request(server, "/api/tree", host="attacker.example"))
         # The base class's own answers too: a header line over its limit.
         with socket.create_connection(("127.0.0.1", server.server_port), timeout=10) as conn:
@@ -307,7 +317,9 @@ def test_every_answer_is_for_this_origin_only(tmp_path):
             head = conn.makefile("rb").read().split(b"\r\n\r\n")[0].decode().lower()
     assert [a[0] for a in answers] == [200, 200, 200, 404, 400, 405, 204, 403]
     for _, headers, _ in answers:
-        assert headers["Cross-Origin-Resource-Policy"] == "same-origin" and headers["X-Content-Type-Options"] == "nosniff"
+        assert (
+            headers["Cross-Origin-Resource-Policy"] == "same-origin" and headers["X-Content-Type-Options"] == "nosniff"
+        )
     assert head.startswith("http/1.0 431") or head.startswith("http/1.1 431"), head
     assert "cross-origin-resource-policy: same-origin" in head and "x-content-type-options: nosniff" in head
 
@@ -320,7 +332,12 @@ def test_the_tree_is_a_walk_made_once_and_loads_nothing(tmp_path, monkeypatch):
     root = make_tree(tmp_path)
     loads = []
     real = orvtool._native.open_frames
-    monkeypatch.setattr(orvtool._native, "open_frames", lambda *a: loads.append(a) or real(*a))
+
+    def counted(*a):
+        loads.append(a)
+        return real(*a)
+
+    monkeypatch.setattr(orvtool._native, "open_frames", counted)
     with running(root) as server:
         catalog = server.catalog
         threads = [threading.Thread(target=request, args=(server, "/api/tree")) for _ in range(20)]

@@ -221,7 +221,9 @@ def test_tree_filter_thumbnails_and_broken_files(page, tree):
         page.goto(server.url)
         page.wait_for_selector("#tree li.anim")
         # The details of each entry come after the list, as the entries come into view.
-        page.wait_for_function("() => [...document.querySelectorAll('#tree li.anim .meta')].every(m => m.children[1].textContent)")
+        page.wait_for_function(
+            "() => [...document.querySelectorAll('#tree li.anim .meta')].every(m => m.children[1].textContent)"
+        )
         names = page.eval_on_selector_all("#tree li.anim", "els => els.map(e => e.dataset.path)")
         assert names == [
             "backgrounds/meadow.orv",
@@ -359,7 +361,9 @@ def test_a_missing_palette_is_chosen_in_the_page(page, tree):
         page.select_option("#palette-select", "palettes/hero.pal")
         page.wait_for_selector("#controls:not([hidden])")
         assert page.is_hidden("#error")
-        assert page.text_content("#palette-file") == "drawn with palettes/hero.pal, chosen here: the file names gone.pal"
+        assert (
+            page.text_content("#palette-file") == "drawn with palettes/hero.pal, chosen here: the file names gone.pal"
+        )
         assert page.evaluate("location.hash") == "#broken/nopal.orv?palette=palettes%2Fhero.pal"
         plain_backdrop(page)
         assert_frame_drawn(canvas(page), image, chosen.frames[0], union(chosen.frames), zoom(page))
@@ -379,7 +383,12 @@ def test_a_tree_of_thousands_lists_at_once_and_loads_what_shows(page, tmp_path, 
         path.write_bytes(data)
     loads = []
     real = orvtool._native.open_frames
-    monkeypatch.setattr(orvtool._native, "open_frames", lambda *a: loads.append(a[0]) or real(*a))
+
+    def counted(*a):
+        loads.append(a[0])
+        return real(*a)
+
+    monkeypatch.setattr(orvtool._native, "open_frames", counted)
     with running(root) as server:
         page.goto(server.url)
         page.wait_for_function("() => document.querySelectorAll('#tree li.anim').length === 2001")

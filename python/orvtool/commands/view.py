@@ -10,7 +10,8 @@ from ..errors import OrvToolError
 from ..status import say_error
 
 DESCRIPTION = (
-    "Serve a page on 127.0.0.1 that shows every animation under PATH: a filterable tree "
+    "Serve a page on 127.0.0.1 that shows every animation under PATH (a folder, or the folder of "
+    "an animation file, which is then selected): a filterable tree "
     "with thumbnails and errors, the selected animation playing frame by frame, its frame table, "
     "palette and export command. Ctrl-C stops the server. With --static, write the page with its "
     "data inline instead, to open from file:// without a server."

@@ -308,16 +308,16 @@ class Catalog:
         if len(stream):
             budget = ANIMATION_PIXELS
             for i, record in enumerate(first.frames):
-                pixels = record.width * record.height
-                if pixels > FRAME_PIXELS or pixels > budget:
-                    limit = FRAME_PIXELS if pixels > FRAME_PIXELS else ANIMATION_PIXELS
+                area = record.width * record.height
+                if area > FRAME_PIXELS or area > budget:
+                    limit = FRAME_PIXELS if area > FRAME_PIXELS else ANIMATION_PIXELS
                     skipped.append(
                         f"frame {i} is not drawn: {record.width}\u00d7{record.height} is more than the viewer "
                         f"draws ({limit} pixels {'a frame' if limit == FRAME_PIXELS else 'an animation'})"
                     )
                     images[i] = native.Image(i, 0, 0, record.x_offset, record.y_offset, b"")
                     continue
-                budget -= pixels
+                budget -= area
                 images[i] = stream.render(i)
                 if images[i] is None:  # the palette holds no colour
                     images = [None] * len(first.frames)

@@ -80,8 +80,9 @@ class ViewServer(ThreadingHTTPServer):
 
     def __init__(self, catalog: Catalog, port: int = 0, timeout: float = REQUEST_TIMEOUT) -> None:
         self.catalog = catalog
-        self.request_timeout = timeout
-        super().__init__((HOST, port), ViewHandler)
+        # The handler's class attribute sets the timeout of its connection.
+        handler = type("ViewHandler", (ViewHandler,), {"timeout": timeout})
+        super().__init__((HOST, port), handler)
         self.hosts = {f"{HOST}:{self.server_port}", f"localhost:{self.server_port}"}
 
     @property
@@ -93,10 +94,6 @@ class ViewHandler(BaseHTTPRequestHandler):
     server: ViewServer
     server_version = "orvtool-view"
     protocol_version = "HTTP/1.1"
-
-    def setup(self) -> None:
-        self.timeout = self.server.request_timeout
-        super().setup()
 
     # --- answers ----------------------------------------------------------
 
