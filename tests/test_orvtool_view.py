@@ -21,6 +21,7 @@ from PIL import Image
 from view_helpers import load_error, make_tree, request, running
 
 import orvtool.view
+import orvtool.view.catalog
 import pyorv
 from orvtool import to_numpy
 from orvtool.exporting import ExportOptions, export_animation
@@ -209,7 +210,7 @@ def test_paths_that_leave_the_folder_or_name_no_animation_get_404(tmp_path, path
         assert b"secret" not in body and b"frames" not in body
 
 
-def test_a_huge_empty_frame_is_listed_not_drawn(tmp_path):
+def test_a_huge_empty_frame_is_listed_not_drawn(tmp_path, monkeypatch):
     """16000 x 16000 pixels in a file of 32 KB: over the viewer's limit, so
     the frame is not rendered, and the load costs what the file holds."""
     root = tmp_path / "tree"
@@ -226,6 +227,10 @@ def test_a_huge_empty_frame_is_listed_not_drawn(tmp_path):
     assert shown.doc["notes"] == [
         f"frame 1 is not drawn: 16000\u00d716000 is more than the viewer draws ({FRAME_PIXELS} pixels a frame)"
     ]
+    # So many frames that their records alone would cost much: not loaded.
+    monkeypatch.setattr(orvtool.view.catalog, "FRAMES", 1)
+    many = Catalog(str(root)).get("huge.orv")
+    assert many is not None and many.error == "2 frames: more than the viewer shows (1)" and many.frames == []
 
 
 @pytest.mark.parametrize(

@@ -51,8 +51,12 @@ CACHE_BYTES = 256 << 20
 # a note instead of being rendered.
 FRAME_PIXELS = 1 << 24
 ANIMATION_PIXELS = 1 << 26
-# What the records of one run are taken to cost in memory, for the budget.
+# What the records of one frame (with its row in the frame table) and of one
+# run are taken to cost in memory, for the budget.
+FRAME_BYTES = 1024
 RUN_BYTES = 96
+# The viewer shows no animation of more frames than this.
+FRAMES = 1 << 16
 # The palettes the page may offer and choose: binary palette files.
 PALETTE_PATTERN = "*.pal"
 
@@ -296,6 +300,9 @@ class Catalog:
         # words: the reasons a broken file shows, and the notes of one that
         # loads. Its frames are then rendered one by one, within the limits.
         stream = native.open_frames(full, pal_full)
+        if len(stream) > FRAMES:
+            doc["error"] = f"{len(stream)} frames: more than the viewer shows ({FRAMES})"
+            return Shown(rel, doc, (before, None))
         first = stream.report(records=False)
         palette_file = first.palette.path
         self._locations[full] = first.location  # as stored, whichever palette draws
@@ -333,7 +340,7 @@ class Catalog:
             return Shown(rel, doc, stamp)
         doc.update(self._describe(anim, full, palette))
         found = [self._relative(d.message, full) for d in report.diagnostics]
-        records = len(anim.frames) * RUN_BYTES + sum(f["runs"] for f in doc["frames"]) * RUN_BYTES
+        records = len(anim.frames) * FRAME_BYTES + sum(f["runs"] for f in doc["frames"]) * RUN_BYTES
         if report.status == "failed":
             doc["error"] = "; ".join(found)
             return Shown(rel, doc, stamp, anim.frames, [False] * len(anim.frames), records=records)
