@@ -53,10 +53,10 @@ PAGE_FILES = {
     "style.css": "text/css; charset=utf-8",
 }
 DATA_SLOT = '<script id="orv-data" type="application/json"></script>'
-# The page loads nothing from anywhere else.
 # Seconds a connection may stay silent before it is closed.
 REQUEST_TIMEOUT = 10.0
 FRAME_NUMBER = re.compile(r"[0-9]{1,9}")
+# The page loads nothing from anywhere else.
 CSP = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'"
 
 
