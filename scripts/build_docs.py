@@ -1,0 +1,221 @@
+"""Builds the documentation site into build/docs (run by `./dev docs`).
+
+    python scripts/build_docs.py [--no-screenshots]
+
+1. Makes the pictures the pages show, with orvtool on the bundled examples,
+   into docs/_generated/images (the placement figure is drawn as SVG
+   from the walking figure's own frames).
+2. Runs Sphinx with warnings as errors.
+3. Checks that no page loads anything from outside the site.
+4. Takes screenshots of two pages in headless Chromium (Debian's), into
+   build/docs/screenshots, to be looked at.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+from typing import List
+
+ROOT = Path(__file__).resolve().parent.parent
+OUT = ROOT / "build" / "docs"
+GENERATED = ROOT / "build" / "docs-generated"
+IMAGES = ROOT / "docs" / "_generated" / "images"  # in the source folder, beside the pages
+WALK = ROOT / "examples" / "objects" / "hero" / "walk.orv"
+SCREENSHOTS = {"getting-started.png": "getting-started.html", "placement.png": "explanation/placement.html"}
+# What a page would load from elsewhere: scripts, styles, images, frames,
+# fonts, CSS imports and url() references with a scheme or a host.
+EXTERNAL = re.compile(
+    r"""(?:<(?:script|img|iframe|source|video|audio|embed)\b[^>]*\bsrc|<link\b[^>]*\bhref)\s*=\s*["']?(?:[a-z][a-z0-9+.-]*:|//)"""
+    r"""|url\(\s*["']?(?:https?:|//)|@import\s+["']?(?:url\()?\s*["']?(?:https?:|//)""",
+    re.I,
+)
+
+
+def orvtool(*args: str, cwd: Path) -> None:
+    subprocess.run([str(Path(sys.executable).parent / "orvtool"), "--quiet", *args], cwd=cwd, check=True)
+
+
+def make_pictures() -> None:
+    """The tutorials' pictures: what orvtool writes for the walking figure."""
+    if IMAGES.exists():
+        shutil.rmtree(IMAGES)
+    IMAGES.mkdir(parents=True)
+    work = GENERATED / "work"
+    if work.exists():
+        shutil.rmtree(work)
+    work.mkdir()
+    shutil.copytree(ROOT / "examples", work / "examples")
+    orvtool("export", "examples/objects/hero/walk.orv", "-o", "walk", "--sheet", "--gif", "--scale", "3", cwd=work)
+    orvtool(
+        "export",
+        "examples/objects/hero/walk.orv",
+        "-o",
+        "grid",
+        "--only",
+        "sheet",
+        "--sheet-layout",
+        "rows",
+        "--sheet-columns",
+        "4",
+        cwd=work,
+    )
+    shutil.copy(work / "walk" / "sheet.png", IMAGES / "walk-sheet.png")
+    shutil.copy(work / "grid" / "sheet.png", IMAGES / "walk-grid.png")
+    shutil.copy(work / "walk" / "preview.gif", IMAGES / "walk.gif")
+    shutil.copy(work / "walk" / "frame_000.png", IMAGES / "walk-frame.png")
+    recolour(work)
+    (IMAGES / "placement.svg").write_text(placement_svg(), encoding="utf-8")
+
+
+def recolour(work: Path) -> None:
+    """The recolouring tutorial's result: the tunic ramp turned green."""
+    from PIL import Image
+
+    import orvtool.pillow
+    from orvtool.formats import palettes
+
+    colors = palettes.read_palette(str(work / "examples" / "palettes" / "hero.pal"))
+    table = [tuple(c) for c in colors.colors]
+    for i in range(16, 24):
+        r, g, b, a = table[i]
+        table[i] = (r // 3, min(255, g + 90), b // 3, a)
+    green = work / "green.pal"
+    green.write_bytes(palettes.encode_pal(palettes.Palette(table)))  # type: ignore[arg-type]
+    orvtool.pillow.register(palette=str(green))
+    try:
+        with Image.open(WALK) as im:
+            im.seek(0)
+            frame = im.convert("RGBA")
+            frame = frame.resize((frame.width * 4, frame.height * 4), Image.Resampling.NEAREST)
+            frame.save(IMAGES / "walk-green.png")
+    finally:
+        orvtool.pillow.register()
+
+
+def placement_svg() -> str:
+    """The canvas, the origin, one frame's rectangle and its offsets, drawn
+    over the frame's own pixels (frame 5 of the walking figure)."""
+    import orvtool
+
+    frames = orvtool.load_frames(WALK)
+    assert frames is not None
+    solid = [f for f in frames if f.pixels.shape[0] and f.pixels.shape[1]]
+    left = min(f.offset_x for f in solid)
+    top = min(f.offset_y for f in solid)
+    right = max(f.offset_x + f.pixels.shape[1] for f in solid)
+    bottom = max(f.offset_y + f.pixels.shape[0] for f in solid)
+    frame = frames[5]
+    z = 8  # pixels of the figure per frame pixel
+    pad = 150
+    w, h = (right - left) * z, (bottom - top) * z
+    ox, oy = pad + -left * z, pad + -top * z  # the origin in the drawing
+    fx, fy = ox + frame.offset_x * z, oy + frame.offset_y * z
+    fh, fw = frame.pixels.shape[:2]
+    out: List[str] = [
+        f'<svg xmlns="http://www.w3.org/2000/svg" width="{w + 2 * pad}" height="{h + 2 * pad}" '
+        f'viewBox="0 0 {w + 2 * pad} {h + 2 * pad}" font-family="sans-serif" font-size="18">',
+        '<rect width="100%" height="100%" fill="white"/>',
+        f'<rect x="{pad}" y="{pad}" width="{w}" height="{h}" fill="#eef3f8" stroke="#5577aa" stroke-width="2"/>',
+        f'<text x="{pad}" y="{pad - 12}" fill="#33557f">canvas: the union of every frame\'s rectangle '
+        f"({right - left} \u00d7 {bottom - top})</text>",
+    ]
+    for y in range(fh):
+        for x in range(fw):
+            r, g, b, a = (int(v) for v in frame.pixels[y, x])
+            if a:
+                out.append(
+                    f'<rect x="{fx + x * z}" y="{fy + y * z}" width="{z}" height="{z}" '
+                    f'fill="rgb({r},{g},{b})" fill-opacity="{a / 255:.3f}"/>'
+                )
+    out += [
+        f'<rect x="{fx}" y="{fy}" width="{fw * z}" height="{fh * z}" fill="none" stroke="#d03030" '
+        'stroke-width="3" stroke-dasharray="8 5"/>',
+        f'<text x="{fx + fw * z + 10}" y="{fy + 20}" fill="#b02020">frame 5: {fw} \u00d7 {fh}</text>',
+        f'<line x1="{ox - 30}" y1="{oy}" x2="{ox + 30}" y2="{oy}" stroke="#111" stroke-width="3"/>',
+        f'<line x1="{ox}" y1="{oy - 30}" x2="{ox}" y2="{oy + 30}" stroke="#111" stroke-width="3"/>',
+        f'<text x="{ox + 10}" y="{oy + 45}" fill="#111">origin (0, 0)</text>',
+        '<defs><marker id="arrow" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="8" markerHeight="8" '
+        'orient="auto-start-reverse"><path d="M 0 0 L 10 5 L 0 10 z" fill="#207020"/></marker></defs>',
+        # x offset: from the origin across to the frame's left edge, drawn above the canvas.
+        f'<line x1="{ox}" y1="{pad - 50}" x2="{fx}" y2="{pad - 50}" stroke="#207020" stroke-width="3" '
+        'marker-end="url(#arrow)"/>',
+        f'<line x1="{fx}" y1="{pad - 60}" x2="{fx}" y2="{fy}" stroke="#207020" stroke-dasharray="4 4"/>',
+        f'<line x1="{ox}" y1="{pad - 60}" x2="{ox}" y2="{oy}" stroke="#207020" stroke-dasharray="4 4"/>',
+        f'<text x="{min(ox, fx)}" y="{pad - 64}" fill="#207020">x_offset = {frame.offset_x}</text>',
+        # y offset: from the origin up to the frame's top edge, drawn right of the canvas.
+        f'<line x1="{pad + w + 40}" y1="{oy}" x2="{pad + w + 40}" y2="{fy}" stroke="#207020" stroke-width="3" '
+        'marker-end="url(#arrow)"/>',
+        f'<line x1="{ox}" y1="{oy}" x2="{pad + w + 50}" y2="{oy}" stroke="#207020" stroke-dasharray="4 4"/>',
+        f'<line x1="{fx}" y1="{fy}" x2="{pad + w + 50}" y2="{fy}" stroke="#207020" stroke-dasharray="4 4"/>',
+        f'<text x="{pad + w + 50}" y="{(oy + fy) / 2}" fill="#207020">y_offset = {frame.offset_y}</text>',
+        "</svg>",
+    ]
+    return "\n".join(out) + "\n"
+
+
+def sphinx() -> None:
+    if OUT.exists():
+        shutil.rmtree(OUT)
+    env = dict(os.environ, ORV_DOCS_GENERATED=str(GENERATED))
+    subprocess.run(
+        [sys.executable, "-m", "sphinx", "-b", "html", "-W", "--keep-going", "-n", "-q", "-j", "1"]
+        + [str(ROOT / "docs"), str(OUT)],
+        env=env,
+        check=True,
+    )
+
+
+def external_loads(site: Path) -> List[str]:
+    """Every reference by which a built page would load something from
+    outside the site, as "file: text"."""
+    found = []
+    for path in sorted(site.rglob("*")):
+        if path.suffix in (".html", ".css", ".js", ".svg"):
+            text = path.read_text(encoding="utf-8", errors="replace")
+            if path.suffix == ".svg":
+                text = text.replace('xmlns="http://www.w3.org/2000/svg"', "")
+            found += [f"{path.relative_to(site)}: {m.group(0)}" for m in EXTERNAL.finditer(text)]
+    return found
+
+
+def screenshots() -> None:
+    from playwright.sync_api import sync_playwright
+
+    chromium = shutil.which("chromium") or "/usr/bin/chromium"
+    target = OUT / "screenshots"
+    target.mkdir(exist_ok=True)
+    with sync_playwright() as p:
+        browser = p.chromium.launch(executable_path=chromium, headless=True)
+        page = browser.new_page(viewport={"width": 1280, "height": 1000})
+        # Nothing may leave the site: any request that is not a file fails the build.
+        outside: List[str] = []
+        page.on("request", lambda r: None if r.url.startswith(("file:", "data:")) else outside.append(r.url))
+        for name, html in SCREENSHOTS.items():
+            page.goto((OUT / html).as_uri())
+            page.wait_for_load_state("load")
+            page.screenshot(path=str(target / name), full_page=True)
+        browser.close()
+    if outside:
+        raise SystemExit("pages asked for files outside the site: " + ", ".join(outside))
+
+
+def main(argv: List[str]) -> int:
+    make_pictures()
+    sphinx()
+    found = external_loads(OUT)
+    if found:
+        print("docs: pages would load from outside the site:", *found, sep="\n  ", file=sys.stderr)
+        return 1
+    if "--no-screenshots" not in argv:
+        screenshots()
+    print(f"docs: {OUT}", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
