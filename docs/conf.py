@@ -1,6 +1,7 @@
 """Sphinx configuration of the documentation site (`./dev docs`)."""
 
 import os
+import re
 import shutil
 import sys
 from importlib import metadata
@@ -57,6 +58,7 @@ autodoc_typehints = "description"
 # Types from outside the project: there is no inventory to link them to offline.
 nitpick_ignore_regex = [
     ("py:class", r"(os|typing|collections\.abc|numpy|numpy\.typing|PIL|PIL\..*)\..*"),
+    ("py:class", r"Image\..*"),
     ("py:class", r"(NDArray|Image|ImageFile|Any|_Int|_Text|SupportsInt|SupportsIndex|Iterable)"),
     ("py:class", r"pyorv\._(Int|Text)"),
     ("py:.*", r"_.*"),
@@ -72,3 +74,15 @@ html_show_sourcelink = False
 html_theme_options = {"footer_icons": [], "top_of_page_buttons": []}
 suppress_warnings = ["myst.xref_missing"] if os.environ.get("ORV_DOCS_LAX") else []
 sys.path.insert(0, str(HERE))
+
+
+def _docstring_as_code(app: object, what: str, name: str, obj: object, options: object, lines: list) -> None:
+    """The docstrings are written for `help()` and editors: `name` is code,
+    and a lone `*` is multiplication, not emphasis."""
+    for i, line in enumerate(lines):
+        line = re.sub(r"(?<![`:])`([^`]+)`(?!`)", r"``\1``", line)
+        lines[i] = re.sub(r"(?<=\s)\*(?=\s)", r"\\*", line)
+
+
+def setup(app: object) -> None:
+    app.connect("autodoc-process-docstring", _docstring_as_code)  # type: ignore[attr-defined]

@@ -69,7 +69,11 @@ class PrintCompletion(argparse.Action):
         for action in _actions(full):
             if action.nargs != 0 and action.choices is None and str(action.metavar) in PATH_METAVARS:
                 action.complete = shtab.FILE  # type: ignore[attr-defined]
-        print(shtab.complete(full, shell=str(values)))
+        try:
+            print(shtab.complete(full, shell=str(values)), flush=True)
+        except BrokenPipeError:
+            status._quiet_stdout()
+            parser.exit(status.BROKEN_PIPE)
         parser.exit()
 
 
