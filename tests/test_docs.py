@@ -50,9 +50,9 @@ def run_console(text, where, env, page):
             timeout=300,
         )
         said = done.stdout + done.stderr
-        assert done.returncode == code, f"{page}: `{command}` ended with {done.returncode}:\n{said}"
+        assert done.returncode == code, f"{page}: `{command}` ended with {done.returncode}:\n{said[:1500]}"
         if expected is not None:
-            assert CHECKER.check_output(expected, said, FLAGS), f"{page}: `{command}` printed\n{said}"
+            assert CHECKER.check_output(expected, said, FLAGS), f"{page}: `{command}` printed\n{said[:1500]}"
 
 
 @pytest.mark.parametrize("page", PAGES, ids=[str(p.relative_to(DOCS)) for p in PAGES])
