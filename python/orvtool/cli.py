@@ -62,7 +62,9 @@ class PrintCompletion(argparse.Action):
     """`--print-completion SHELL`: the shell's completion script for every
     command and option, made from the full parser, printed and exit."""
 
-    def __call__(self, parser: argparse.ArgumentParser, namespace: object, values: object, option: object = None) -> None:
+    def __call__(
+        self, parser: argparse.ArgumentParser, namespace: object, values: object, option: object = None
+    ) -> None:
         import shtab
 
         full = build_parser()
