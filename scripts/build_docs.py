@@ -19,7 +19,7 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
-from typing import List
+from typing import Any, List, Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "build" / "docs"
@@ -97,62 +97,82 @@ def recolour(work: Path) -> None:
         orvtool.pillow.register()
 
 
+def trimmed(pixels: Any, x: int, y: int) -> Tuple[Any, int, int]:
+    """A frame cut to its visible pixels, its offsets moved to match."""
+    import numpy as np
+
+    ys, xs = np.nonzero(pixels[..., 3])
+    if not len(ys):
+        return pixels[:0, :0], x, y
+    top, left = int(ys.min()), int(xs.min())
+    return pixels[top : int(ys.max()) + 1, left : int(xs.max()) + 1], x + left, y + top
+
+
 def placement_svg() -> str:
     """The canvas, the origin, one frame's rectangle and its offsets, drawn
-    over the frame's own pixels (frame 5 of the walking figure)."""
+    over the frame's own pixels: the walking figure's frames cut to their
+    visible pixels (as a build from trimmed sprites stores them), frame 5
+    shown."""
     import orvtool
 
-    frames = orvtool.load_frames(WALK)
-    assert frames is not None
-    solid = [f for f in frames if f.pixels.shape[0] and f.pixels.shape[1]]
-    left = min(f.offset_x for f in solid)
-    top = min(f.offset_y for f in solid)
-    right = max(f.offset_x + f.pixels.shape[1] for f in solid)
-    bottom = max(f.offset_y + f.pixels.shape[0] for f in solid)
-    frame = frames[5]
-    z = 8  # pixels of the figure per frame pixel
-    pad = 150
+    loaded = orvtool.load_frames(WALK)
+    assert loaded is not None
+    frames = [trimmed(f.pixels, f.offset_x, f.offset_y) for f in loaded]
+    solid = [f for f in frames if f[0].size]
+    left = min(x for _, x, _ in solid)
+    top = min(y for _, _, y in solid)
+    right = max(x + p.shape[1] for p, x, _ in solid)
+    bottom = max(y + p.shape[0] for p, _, y in solid)
+    pixels, off_x, off_y = frames[5]
+    z = 8  # pixels of the drawing per frame pixel
+    pad_l, pad_t, pad_r, pad_b = 210, 110, 230, 90
     w, h = (right - left) * z, (bottom - top) * z
-    ox, oy = pad + -left * z, pad + -top * z  # the origin in the drawing
-    fx, fy = ox + frame.offset_x * z, oy + frame.offset_y * z
-    fh, fw = frame.pixels.shape[:2]
+    ox, oy = pad_l - left * z, pad_t - top * z  # the origin in the drawing
+    fx, fy = ox + off_x * z, oy + off_y * z
+    fh, fw = pixels.shape[:2]
+    green = "#1d6b1d"
     out: List[str] = [
-        f'<svg xmlns="http://www.w3.org/2000/svg" width="{w + 2 * pad}" height="{h + 2 * pad}" '
-        f'viewBox="0 0 {w + 2 * pad} {h + 2 * pad}" font-family="sans-serif" font-size="18">',
+        f'<svg xmlns="http://www.w3.org/2000/svg" width="{w + pad_l + pad_r}" height="{h + pad_t + pad_b}" '
+        f'viewBox="0 0 {w + pad_l + pad_r} {h + pad_t + pad_b}" font-family="sans-serif" font-size="20">',
         '<rect width="100%" height="100%" fill="white"/>',
-        f'<rect x="{pad}" y="{pad}" width="{w}" height="{h}" fill="#eef3f8" stroke="#5577aa" stroke-width="2"/>',
-        f'<text x="{pad}" y="{pad - 12}" fill="#33557f">canvas: the union of every frame\'s rectangle '
+        f'<rect x="{pad_l}" y="{pad_t}" width="{w}" height="{h}" fill="#e6eef8" stroke="#3d5f94" stroke-width="2"/>',
+        f'<text x="{pad_l}" y="{max(pad_t + h, oy + 30) + 34}" fill="#2b4a7a">canvas: the union of all frame rectangles '
         f"({right - left} \u00d7 {bottom - top})</text>",
     ]
     for y in range(fh):
         for x in range(fw):
-            r, g, b, a = (int(v) for v in frame.pixels[y, x])
+            r, g, b, a = (int(v) for v in pixels[y, x])
             if a:
                 out.append(
                     f'<rect x="{fx + x * z}" y="{fy + y * z}" width="{z}" height="{z}" '
                     f'fill="rgb({r},{g},{b})" fill-opacity="{a / 255:.3f}"/>'
                 )
     out += [
-        f'<rect x="{fx}" y="{fy}" width="{fw * z}" height="{fh * z}" fill="none" stroke="#d03030" '
+        f'<rect x="{fx}" y="{fy}" width="{fw * z}" height="{fh * z}" fill="none" stroke="#c62828" '
         'stroke-width="3" stroke-dasharray="8 5"/>',
-        f'<text x="{fx + fw * z + 10}" y="{fy + 20}" fill="#b02020">frame 5: {fw} \u00d7 {fh}</text>',
+        f'<text x="{pad_l - 12}" y="{fy + 20}" fill="#b71c1c" text-anchor="end">frame 5</text>',
+        f'<text x="{pad_l - 12}" y="{fy + 44}" fill="#b71c1c" text-anchor="end">{fw} \u00d7 {fh}</text>',
+        f'<line x1="{pad_l - 8}" y1="{fy}" x2="{fx}" y2="{fy}" stroke="#c62828" stroke-dasharray="3 4"/>',
         f'<line x1="{ox - 30}" y1="{oy}" x2="{ox + 30}" y2="{oy}" stroke="#111" stroke-width="3"/>',
         f'<line x1="{ox}" y1="{oy - 30}" x2="{ox}" y2="{oy + 30}" stroke="#111" stroke-width="3"/>',
-        f'<text x="{ox + 10}" y="{oy + 45}" fill="#111">origin (0, 0)</text>',
-        '<defs><marker id="arrow" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="8" markerHeight="8" '
-        'orient="auto-start-reverse"><path d="M 0 0 L 10 5 L 0 10 z" fill="#207020"/></marker></defs>',
-        # x offset: from the origin across to the frame's left edge, drawn above the canvas.
-        f'<line x1="{ox}" y1="{pad - 50}" x2="{fx}" y2="{pad - 50}" stroke="#207020" stroke-width="3" '
+        f'<circle cx="{ox}" cy="{oy}" r="5" fill="#111"/>',
+        f'<text x="{ox + 36}" y="{oy + 7}" fill="#111" font-weight="bold">origin (0, 0)</text>',
+        '<defs><marker id="arrow" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="7" markerHeight="7" '
+        f'orient="auto-start-reverse"><path d="M 0 0 L 10 5 L 0 10 z" fill="{green}"/></marker></defs>',
+        # x offset: from the origin across to the frame's left edge, above the canvas.
+        f'<line x1="{ox}" y1="{pad_t - 40}" x2="{fx}" y2="{pad_t - 40}" stroke="{green}" stroke-width="3" '
         'marker-end="url(#arrow)"/>',
-        f'<line x1="{fx}" y1="{pad - 60}" x2="{fx}" y2="{fy}" stroke="#207020" stroke-dasharray="4 4"/>',
-        f'<line x1="{ox}" y1="{pad - 60}" x2="{ox}" y2="{oy}" stroke="#207020" stroke-dasharray="4 4"/>',
-        f'<text x="{min(ox, fx)}" y="{pad - 64}" fill="#207020">x_offset = {frame.offset_x}</text>',
-        # y offset: from the origin up to the frame's top edge, drawn right of the canvas.
-        f'<line x1="{pad + w + 40}" y1="{oy}" x2="{pad + w + 40}" y2="{fy}" stroke="#207020" stroke-width="3" '
-        'marker-end="url(#arrow)"/>',
-        f'<line x1="{ox}" y1="{oy}" x2="{pad + w + 50}" y2="{oy}" stroke="#207020" stroke-dasharray="4 4"/>',
-        f'<line x1="{fx}" y1="{fy}" x2="{pad + w + 50}" y2="{fy}" stroke="#207020" stroke-dasharray="4 4"/>',
-        f'<text x="{pad + w + 50}" y="{(oy + fy) / 2}" fill="#207020">y_offset = {frame.offset_y}</text>',
+        f'<line x1="{fx}" y1="{pad_t - 50}" x2="{fx}" y2="{fy}" stroke="{green}" stroke-dasharray="4 4"/>',
+        f'<line x1="{ox}" y1="{pad_t - 50}" x2="{ox}" y2="{oy}" stroke="{green}" stroke-dasharray="4 4"/>',
+        f'<text x="{fx}" y="{pad_t - 56}" fill="{green}">x_offset = {off_x}</text>',
+        # y offset: from the origin up to the frame's top edge, right of the canvas.
+        f'<line x1="{pad_l + w + 40}" y1="{oy}" x2="{pad_l + w + 40}" y2="{fy}" stroke="{green}" '
+        'stroke-width="3" marker-end="url(#arrow)"/>',
+        f'<line x1="{ox + 190}" y1="{oy}" x2="{pad_l + w + 50}" y2="{oy}" stroke="{green}" stroke-dasharray="4 4"/>',
+        f'<line x1="{fx + fw * z}" y1="{fy}" x2="{pad_l + w + 50}" y2="{fy}" stroke="{green}" '
+        'stroke-dasharray="4 4"/>',
+        f'<text x="{pad_l + w + 52}" y="{(oy + fy) / 2}" fill="{green}">y_offset</text>',
+        f'<text x="{pad_l + w + 52}" y="{(oy + fy) / 2 + 24}" fill="{green}">= {off_y}</text>',
         "</svg>",
     ]
     return "\n".join(out) + "\n"
