@@ -169,8 +169,7 @@ def placement_svg() -> str:
         f'<line x1="{pad_l + w + 40}" y1="{oy}" x2="{pad_l + w + 40}" y2="{fy}" stroke="{green}" '
         'stroke-width="3" marker-end="url(#arrow)"/>',
         f'<line x1="{ox + 190}" y1="{oy}" x2="{pad_l + w + 50}" y2="{oy}" stroke="{green}" stroke-dasharray="4 4"/>',
-        f'<line x1="{fx + fw * z}" y1="{fy}" x2="{pad_l + w + 50}" y2="{fy}" stroke="{green}" '
-        'stroke-dasharray="4 4"/>',
+        f'<line x1="{fx + fw * z}" y1="{fy}" x2="{pad_l + w + 50}" y2="{fy}" stroke="{green}" stroke-dasharray="4 4"/>',
         f'<text x="{pad_l + w + 52}" y="{(oy + fy) / 2}" fill="{green}">y_offset</text>',
         f'<text x="{pad_l + w + 52}" y="{(oy + fy) / 2 + 24}" fill="{green}">= {off_y}</text>',
         "</svg>",

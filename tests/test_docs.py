@@ -57,7 +57,8 @@ def run_console(text, where, env, page):
 
 @pytest.mark.parametrize("page", PAGES, ids=[str(p.relative_to(DOCS)) for p in PAGES])
 def test_page_examples_run(page, tmp_path, monkeypatch):
-    blocks = BLOCK.findall(page.read_text(encoding="utf-8"))
+    text = page.read_text(encoding="utf-8")
+    blocks = [(m.group(1), m.group(2), text.count("\n", 0, m.start(2))) for m in BLOCK.finditer(text)]
     if not blocks:
         pytest.skip("no runnable example on this page")
     shutil.copytree(ROOT / "examples", tmp_path / "examples")
@@ -66,12 +67,12 @@ def test_page_examples_run(page, tmp_path, monkeypatch):
     env.pop("COLUMNS", None)
     parser = doctest.DocTestParser()
     runner = doctest.DocTestRunner(optionflags=FLAGS)
-    names: dict = {}
-    for n, (kind, text) in enumerate(blocks):
+    names: dict[str, object] = {}
+    for kind, body, line in blocks:
         if kind == "console":
-            run_console(text, tmp_path, env, page.name)
+            run_console(body, tmp_path, env, page.name)
         else:
-            test = parser.get_doctest(text, names, f"{page.name}[{n}]", str(page), 0)
+            test = parser.get_doctest(body, names, f"{page.name}:{line + 1}", str(page), line)
             runner.run(test, clear_globs=False)
     assert runner.summarize(verbose=False).failed == 0, f"{page.name}: a Python example failed (above)"
 

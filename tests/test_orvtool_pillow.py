@@ -6,7 +6,7 @@ import sys
 
 import numpy as np
 import pytest
-from PIL import Image, ImageSequence
+from PIL import Image, ImageSequence, UnidentifiedImageError
 
 import orvtool.pillow
 import pyorv
@@ -40,6 +40,11 @@ def expected_canvas(path):
     return data, canvases, (-left, -top)
 
 
+def animated(im):
+    """What Pillow says of an animated image (attributes its stubs leave out)."""
+    return im.format, im.mode, im.n_frames, im.is_animated
+
+
 @pytest.mark.parametrize("background", [False, True], ids=["plain", "background"])
 def test_every_frame_is_pyorvs_image_on_the_canvas(tmp_path, background):
     anim = walk()
@@ -47,7 +52,7 @@ def test_every_frame_is_pyorvs_image_on_the_canvas(tmp_path, background):
     path = write_project(tmp_path, "hero/walk.orv", anim)
     data, canvases, origin = expected_canvas(path)
     with Image.open(path) as im:
-        assert (im.format, im.mode, im.n_frames, im.is_animated) == ("ORV", "RGBA", 3, True)
+        assert animated(im) == ("ORV", "RGBA", 3, True)
         assert im.size == (canvases[0].shape[1], canvases[0].shape[0])
         assert im.info["background"] is background
         for n, frame in enumerate(ImageSequence.Iterator(im)):
@@ -66,7 +71,7 @@ def test_every_frame_is_pyorvs_image_on_the_canvas(tmp_path, background):
         out = tmp_path / "walk.gif"
         im.save(out, save_all=True, duration=100, disposal=2)
     with Image.open(out) as gif:
-        assert gif.n_frames == 3 and gif.size == (canvases[0].shape[1], canvases[0].shape[0])
+        assert animated(gif)[2] == 3 and gif.size == (canvases[0].shape[1], canvases[0].shape[0])
         gif.seek(2)
         shown = np.asarray(gif.convert("RGBA"))
         np.testing.assert_array_equal(shown[..., 3] > 0, canvases[2][..., 3] >= 128)
@@ -84,7 +89,7 @@ def test_file_objects_and_the_registered_palette(tmp_path):
     with pytest.raises(OSError, match="needs a palette"):
         Image.open(io.BytesIO(path.read_bytes()))
     plain = write_project(tmp_path, "a/plain.orv", walk())
-    with pytest.raises(Image.UnidentifiedImageError):
+    with pytest.raises(UnidentifiedImageError):
         Image.open(io.BytesIO(plain.read_bytes()))
     orvtool.pillow.register(palette=tmp_path / "pal" / "test.pal")
     with Image.open(io.BytesIO(path.read_bytes())) as im:
@@ -113,7 +118,7 @@ def test_other_images_are_not_claimed_and_broken_files_say_why(tmp_path):
     with Image.open(magic) as im:
         assert im.format == "ORV"
     plain = write_project(tmp_path, "plain.bin", walk())
-    with pytest.raises(Image.UnidentifiedImageError):
+    with pytest.raises(UnidentifiedImageError):
         Image.open(plain)
 
 
