@@ -70,6 +70,10 @@ def test_every_frame_is_pyorvs_image_on_the_canvas(tmp_path, background):
             im.seek(3)
         out = tmp_path / "walk.gif"
         im.save(out, save_all=True, duration=100, disposal=2)
+        im.save(tmp_path / "walk.webp", save_all=True, duration=100, lossless=True)
+    with Image.open(tmp_path / "walk.webp") as webp:
+        webp.seek(2)
+        np.testing.assert_array_equal(np.asarray(webp.convert("RGBA"))[..., 3], canvases[2][..., 3])
     with Image.open(out) as gif:
         assert animated(gif)[2] == 3 and gif.size == (canvases[0].shape[1], canvases[0].shape[0])
         gif.seek(2)
