@@ -25,7 +25,7 @@ extensions = [
     "autoapi.extension",
 ]
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
-exclude_patterns = ["_build"]
+exclude_patterns = ["_build", "_generated/*.md"]  # included by the pages
 myst_heading_anchors = 3
 myst_enable_extensions = ["colon_fence"]
 

@@ -13,13 +13,14 @@
 
 from __future__ import annotations
 
+import ast
 import os
 import re
 import shutil
 import subprocess
 import sys
 from pathlib import Path
-from typing import Any, List, Tuple
+from typing import Any, List, Optional, Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "build" / "docs"
@@ -70,6 +71,7 @@ def make_pictures() -> None:
     shutil.copy(work / "walk" / "frame_000.png", IMAGES / "walk-frame.png")
     recolour(work)
     (IMAGES / "placement.svg").write_text(placement_svg(), encoding="utf-8")
+    write_message_list()
 
 
 def recolour(work: Path) -> None:
@@ -175,6 +177,73 @@ def placement_svg() -> str:
         "</svg>",
     ]
     return "\n".join(out) + "\n"
+
+
+ERROR_CLASSES = {"OrvToolError", "UsageError", "LoadError"}
+
+
+def _placeholder(node: ast.expr) -> str:
+    """A word standing for a value in a message: `{path}` gives PATH."""
+    if isinstance(node, ast.Name):
+        return node.id.upper()
+    if isinstance(node, ast.Attribute):
+        return node.attr.upper()
+    if isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id == "len":
+        return "N"
+    if isinstance(node, ast.Subscript):
+        return _placeholder(node.value)
+    return "..."
+
+
+def _template(node: ast.expr) -> Optional[str]:
+    if isinstance(node, ast.Constant) and isinstance(node.value, str):
+        return node.value
+    if isinstance(node, ast.JoinedStr):
+        parts = []
+        for value in node.values:
+            if isinstance(value, ast.Constant):
+                parts.append(str(value.value))
+            elif isinstance(value, ast.FormattedValue):
+                parts.append(_placeholder(value.value))
+        return "".join(parts)
+    return None
+
+
+def orvtool_messages() -> List[Tuple[str, str, str]]:
+    """(module, kind, message) for every error orvtool raises and every note it
+    adds, as the code words them."""
+    package = ROOT / "python" / "orvtool"
+    found: List[Tuple[str, str, str]] = []
+    for path in sorted(package.rglob("*.py")):
+        here = []
+        module = ".".join(path.relative_to(package.parent).with_suffix("").parts)
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            kind, arg = None, None
+            if isinstance(node, ast.Raise) and isinstance(node.exc, ast.Call) and node.exc.args:
+                func = node.exc.func
+                if isinstance(func, ast.Name) and func.id in ERROR_CLASSES:
+                    kind = "usage error" if func.id == "UsageError" else "error"
+                    arg = node.exc.args[0]
+            elif isinstance(node, ast.Call) and isinstance(node.func, ast.Attribute) and node.args:
+                target = node.func.value
+                name = target.attr if isinstance(target, ast.Attribute) else getattr(target, "id", "")
+                if node.func.attr == "append" and name == "notes":
+                    kind, arg = "note", node.args[0]
+            text = _template(arg) if arg is not None else None
+            if kind and text:
+                here.append((node.lineno, kind, text))
+        for _, kind, text in sorted(here):
+            if (module, kind, text) not in found:
+                found.append((module, kind, text))
+    return found
+
+
+def write_message_list() -> None:
+    lines = ["| Kind | Message | Module |", "|---|---|---|"]
+    for module, kind, text in orvtool_messages():
+        shown = text.replace("`", "'").replace("|", "\\|")
+        lines.append(f"| {kind} | ``{shown}`` | `{module}` |")
+    (IMAGES.parent / "orvtool-messages.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
 
 
 def sphinx() -> None:
