@@ -2,6 +2,9 @@
 
     python scripts/build_docs.py [--no-screenshots]
 
+--no-screenshots: without a browser (the viewer's picture is then the one
+in docs/images, which the browser tests save).
+
 1. Makes the pictures the pages show, with orvtool on the bundled examples,
    into docs/_generated/images (the placement figure is drawn as SVG
    from the walking figure's own frames).
@@ -27,6 +30,7 @@ OUT = ROOT / "build" / "docs"
 GENERATED = ROOT / "build" / "docs-generated"
 IMAGES = ROOT / "docs" / "_generated" / "images"  # in the source folder, beside the pages
 WALK = ROOT / "examples" / "objects" / "hero" / "walk.orv"
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 SCREENSHOTS = {"getting-started.png": "getting-started.html", "placement.png": "explanation/placement.html"}
 # What a page would load from elsewhere: scripts, styles, images, frames,
 # fonts, CSS imports and url() references with a scheme or a host.
@@ -41,7 +45,27 @@ def orvtool(*args: str, cwd: Path) -> None:
     subprocess.run([str(Path(sys.executable).parent / "orvtool"), *args, "--quiet"], cwd=cwd, check=True)
 
 
-def make_pictures() -> None:
+def viewer_picture(work: Path, target: Path) -> None:
+    """orvtool view on the examples, as a static copy in headless Chromium:
+    the walking figure at frame 5 with the origin and frame rectangles."""
+    from playwright.sync_api import sync_playwright
+
+    orvtool("view", "examples", "--static", "site", cwd=work)
+    with sync_playwright() as p:
+        browser = p.chromium.launch(executable_path=CHROMIUM, headless=True)
+        page = browser.new_page(viewport={"width": 1400, "height": 900})
+        page.goto((work / "site" / "index.html").as_uri())
+        page.click('#tree li.anim[data-path="objects/hero/walk.orv"]')
+        page.wait_for_function("() => document.getElementById('frame-label').textContent.endsWith(' / 47')")
+        for _ in range(5):
+            page.keyboard.press("ArrowRight")
+        page.check("#show-origin")
+        page.check("#show-rects")
+        page.screenshot(path=str(target))
+        browser.close()
+
+
+def make_pictures(browser: bool) -> None:
     """The tutorials' pictures: what orvtool writes for the walking figure."""
     if IMAGES.exists():
         shutil.rmtree(IMAGES)
@@ -71,6 +95,10 @@ def make_pictures() -> None:
     shutil.copy(work / "walk" / "frame_000.png", IMAGES / "walk-frame.png")
     recolour(work)
     (IMAGES / "placement.svg").write_text(placement_svg(), encoding="utf-8")
+    if browser:
+        viewer_picture(work, IMAGES / "viewer.png")
+    else:  # the one the browser tests saved last
+        shutil.copy(ROOT / "docs" / "images" / "orvtool-view.png", IMAGES / "viewer.png")
     write_message_list()
 
 
@@ -280,11 +308,10 @@ def external_loads(site: Path) -> List[str]:
 def screenshots() -> None:
     from playwright.sync_api import sync_playwright
 
-    chromium = shutil.which("chromium") or "/usr/bin/chromium"
     target = OUT / "screenshots"
     target.mkdir(exist_ok=True)
     with sync_playwright() as p:
-        browser = p.chromium.launch(executable_path=chromium, headless=True)
+        browser = p.chromium.launch(executable_path=CHROMIUM, headless=True)
         page = browser.new_page(viewport={"width": 1280, "height": 1000})
         # Nothing may leave the site: any request that is not a file fails the build.
         outside: List[str] = []
@@ -299,13 +326,14 @@ def screenshots() -> None:
 
 
 def main(argv: List[str]) -> int:
-    make_pictures()
+    browser = "--no-screenshots" not in argv
+    make_pictures(browser)
     sphinx()
     found = external_loads(OUT)
     if found:
         print("docs: pages would load from outside the site:", *found, sep="\n  ", file=sys.stderr)
         return 1
-    if "--no-screenshots" not in argv:
+    if browser:
         screenshots()
     print(f"docs: {OUT}", file=sys.stderr)
     return 0
