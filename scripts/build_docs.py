@@ -35,7 +35,7 @@ SCREENSHOTS = {"getting-started.png": "getting-started.html", "placement.png": "
 # What a page would load from elsewhere: scripts, styles, images, frames,
 # fonts, CSS imports and url() references with a scheme or a host.
 EXTERNAL = re.compile(
-    r"""(?:<(?:script|img|iframe|source|video|audio|embed)\b[^>]*\bsrc|<link\b[^>]*\bhref)\s*=\s*["']?(?:[a-z][a-z0-9+.-]*:|//)"""
+    r"""(?:<(?:script|img|iframe|source|video|audio|embed)\b[^>]*\bsrc|<link\b[^>]*\bhref)\s*=\s*["']?(?!data:)(?:[a-z][a-z0-9+.-]*:|//)"""
     r"""|url\(\s*["']?(?:https?:|//)|@import\s+["']?(?:url\()?\s*["']?(?:https?:|//)""",
     re.I,
 )

@@ -8,6 +8,7 @@ it prints (`...` stands for any text). ```pycon blocks run as doctests, one
 namespace per page. A page that goes stale fails here."""
 
 import doctest
+import importlib.util
 import os
 import re
 import shutil
@@ -87,3 +88,19 @@ def test_every_module_finding_is_explained():
     page = (DOCS / "reference" / "messages.md").read_text(encoding="utf-8")
     assert len(categories) > 15
     assert [c for c in categories if f"`{c}`" not in page] == []
+
+
+def test_the_offline_check_finds_what_a_page_would_load_from_elsewhere(tmp_path):
+    spec = importlib.util.spec_from_file_location("build_docs", ROOT / "scripts" / "build_docs.py")
+    assert spec and spec.loader
+    build_docs = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(build_docs)
+    (tmp_path / "page.html").write_text(
+        '<a href="https://example.org/">a link is no load</a><img src="_images/x.png">'
+        '<script src="https://cdn.example.org/x.js"></script><link rel="stylesheet" href="//fonts.example.org/f.css">'
+        '<img alt="x" src="data:image/png;base64,AAAA">'
+    )
+    (tmp_path / "s.css").write_text('a { background: url("https://x.example.org/i.png") } b { background: url(x.png) }')
+    (tmp_path / "f.svg").write_text('<svg xmlns="http://www.w3.org/2000/svg"><rect/></svg>')
+    found = build_docs.external_loads(tmp_path)
+    assert [f.split(":")[0] for f in found] == ["page.html", "page.html", "s.css"]
