@@ -11,7 +11,8 @@ from orvtool import native, status
 from orvtool.cli import main
 from orvtool_samples import walk, write_project
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+ROOT = Path(__file__).resolve().parent.parent
+PAGES = [ROOT / "README.md", ROOT / "docs" / "reference" / "messages.md"]
 
 
 def run(capfd, *argv):
@@ -47,11 +48,12 @@ def test_every_command_gives_a_file_the_label_status_and_summary_of_the_table(tm
     assert (tmp_path / "out" / "x" / "animation.json").is_file() == (not expected.counted)
 
 
-def test_the_table_covers_every_category_of_the_core_and_the_readme_prints_it():
+def test_the_table_covers_every_category_of_the_core_and_the_docs_print_it():
     assert set(status.LOAD_FINDINGS) == set(native.CATEGORIES)
     assert not set(status.LOAD_FINDINGS) & set(status.OWN_FINDINGS)
     assert all(f.severity in status.SEVERITIES for f in status.FINDINGS.values())
-    assert status.markdown_table() in README.read_text(encoding="utf-8")
+    for page in PAGES:
+        assert status.markdown_table() in page.read_text(encoding="utf-8"), page
 
 
 def test_a_file_cut_short_is_described_and_salvaged(tmp_path, capfd):

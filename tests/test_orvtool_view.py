@@ -7,8 +7,12 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
+import threading
+import time
+import tracemalloc
 from pathlib import Path
 
 import numpy as np
@@ -17,12 +21,14 @@ from PIL import Image
 from view_helpers import load_error, make_tree, request, running
 
 import orvtool.view
+import orvtool.view.catalog
 import pyorv
 from orvtool import to_numpy
 from orvtool.exporting import ExportOptions, export_animation
 from orvtool.formats.sidecar import frame_file_names
-from orvtool.orvfile import Animation, Frame, encode_palette
-from orvtool.view.catalog import Catalog
+from orvtool.orvfile import Animation, Frame, Row, encode_palette
+from orvtool.view.catalog import FRAME_PIXELS, Catalog
+from orvtool.view.server import ViewServer, write_static
 from orvtool_samples import PALETTE, figure, walk, write_project
 
 
@@ -48,15 +54,10 @@ def test_tree_lists_animations_with_thumbnails_and_broken_files_with_their_error
     with running(root) as server:
         tree = get_json(server, "/api/tree")
         assert tree["root"] == "tree"
-        entries = {e["path"]: e for e in tree["animations"]}
         # the link out of the tree is left out; the one within it is shown
-        assert list(entries) == [
-            "again.orv",
-            "sprites/cut.orv",
-            "sprites/nopal.orv",
-            "sprites/still.orv",
-            "sprites/walk.orv",
-        ]
+        names = [e["path"] for e in tree["animations"]]
+        assert names == ["again.orv", "sprites/cut.orv", "sprites/nopal.orv", "sprites/still.orv", "sprites/walk.orv"]
+        entries = {rel: get_json(server, "/api/entry/" + rel) for rel in names}
         assert entries["sprites/walk.orv"]["error"] is None and entries["sprites/walk.orv"]["frames"] == 3
         for name in ("cut", "nopal"):
             entry = entries[f"sprites/{name}.orv"]
@@ -93,7 +94,10 @@ def test_animation_document_frames_and_palette_match_the_loader_and_export(tmp_p
         assert doc["palette"]["colors"] == [list(c) for c in PALETTE]
         assert doc["palette"]["location"] == "pal/test.pal"
         assert doc["palette"]["file"] == "pal/test.pal"
-        assert doc["export_command"] == f"orvtool export {root}/sprites/walk.orv -o out/walk"
+        # Named after the animation's folder, and after the file too beside others.
+        assert doc["export_command"] == f"orvtool export {root}/sprites/walk.orv -o out/sprites/walk"
+        write_project(root, "walk/anim.orv", walk())
+        assert get_json(server, "/api/anim/walk/anim.orv")["export_command"].endswith(" -o out/walk")
         # The images are the export's own files, byte for byte.
         for frame, names in zip(doc["frames"], frame_file_names(3), strict=True):
             for key, name in zip(("image", "index_image"), names, strict=True):
@@ -159,7 +163,14 @@ def test_loaded_animations_are_kept_within_the_memory_budget(tmp_path):
     assert walk_.size > 0 and roomy.get("sprites/walk.orv") is walk_
     assert roomy.get("sprites/cut.orv") is not roomy.get("sprites/cut.orv")  # broken: tried again
 
-    tight = Catalog(str(root), cache_bytes=walk_.size)  # room for one of the two
+    # The PNG files made count, and the raw pixels they were made from go.
+    before = walk_.size
+    pngs = [walk_.png("image", i) for i in range(3)] + [walk_.png("index", i) for i in range(3)]
+    assert walk_.size == before + sum(len(p or b"") for p in pngs) - 4 * sum(
+        f.width * f.rows_drawn for f in walk_.frames
+    )
+
+    tight = Catalog(str(root), cache_bytes=before)  # room for one of the two
     first = tight.get("sprites/walk.orv")
     still = tight.get("sprites/still.orv")
     assert tight.get("sprites/still.orv") is still
@@ -185,8 +196,6 @@ def test_loaded_animations_are_kept_within_the_memory_budget(tmp_path):
         "/api/anim/sprites",
         "/api/anim/pal/test.pal",
         "/api/image/3/sprites/walk.orv",
-        "/api/image/-1/sprites/walk.orv",
-        "/api/image/x/sprites/walk.orv",
         "/api/nothing/sprites/walk.orv",
         "/sprites/walk.orv",
         "/api/",
@@ -199,6 +208,175 @@ def test_paths_that_leave_the_folder_or_name_no_animation_get_404(tmp_path, path
         status, _, body = request(server, path)
         assert status == 404
         assert b"secret" not in body and b"frames" not in body
+
+
+def test_a_huge_empty_frame_is_listed_not_drawn(tmp_path, monkeypatch):
+    """16000 x 16000 pixels in a file of 32 KB: over the viewer's limit, so
+    the frame is not rendered, and the load costs what the file holds."""
+    root = tmp_path / "tree"
+    huge = Frame(width=16000, rows=[Row() for _ in range(16000)])
+    write_project(root, "huge.orv", Animation(frames=[figure(), huge]))
+    tracemalloc.start()
+    try:
+        shown = Catalog(str(root)).get("huge.orv")
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert shown is not None and shown.error is None and peak < 64 << 20 and shown.size < 1 << 20
+    assert shown.solid == [True, False] and shown.png("image", 1) is None
+    assert shown.doc["notes"] == [
+        f"frame 1 is not drawn: 16000\u00d716000 is more than the viewer draws ({FRAME_PIXELS} pixels a frame)"
+    ]
+    # So many frames that their records alone would cost much: not loaded.
+    monkeypatch.setattr(orvtool.view.catalog, "FRAMES", 1)
+    many = Catalog(str(root)).get("huge.orv")
+    assert many is not None and many.error == "2 frames: more than the viewer shows (1)" and many.frames == []
+
+
+@pytest.mark.parametrize(
+    "path",
+    [
+        "/api/image/-1/sprites/walk.orv",
+        "/api/image/x/sprites/walk.orv",
+        "/api/image/%C2%B2/sprites/walk.orv",  # superscript two
+        "/api/index/%D9%A1/sprites/walk.orv",  # Arabic-Indic one
+        "/api/image/" + "1" * 5000 + "/sprites/walk.orv",
+        "/api/anim/sprites/nopal.orv?palette=../outside/secret.pal",
+        "/api/anim/sprites/nopal.orv?palette=%2e%2e/outside/secret.pal",
+        "/api/anim/sprites/nopal.orv?palette=sprites/link.pal",  # a link out of the folder
+        "/api/anim/sprites/nopal.orv?palette=pal/missing.pal",
+        "/api/anim/sprites/nopal.orv?palette=sprites/walk.orv",
+        "/api/image/0/sprites/nopal.orv?palette=pal/test.pal&palette=pal/test.pal",
+        "/api/anim/sprites/walk.orv?colours=1",
+        "/api/anim/sprites/walk.orv?palette=%ff",
+    ],
+)
+def test_frame_numbers_and_palettes_out_of_form_get_400(tmp_path, path):
+    root = make_tree(tmp_path)
+    (tmp_path / "outside" / "secret.pal").write_bytes(encode_palette(PALETTE))
+    os.symlink(tmp_path / "outside" / "secret.pal", root / "sprites" / "link.pal")
+    with running(root) as server:
+        status, _, body = request(server, path)
+        assert status == 400, body
+        assert b"secret" not in body
+
+
+def test_a_missing_palette_can_be_chosen_among_the_folders(tmp_path):
+    root = make_tree(tmp_path)
+    write_project(root, "more/other.orv", walk(), colors=[(9, 9, 9, 255)] * 256, pal_rel="more/grey.PAL")
+    with running(root) as server:
+        assert get_json(server, "/api/palettes") == {"palettes": ["more/grey.PAL", "pal/test.pal"]}
+        plain = get_json(server, "/api/anim/sprites/nopal.orv")
+        assert plain["error"] and plain["palette"]["missing"] and plain["palette"]["chosen"] is None
+        doc = get_json(server, "/api/anim/sprites/nopal.orv?palette=pal/test.pal")
+        assert doc["error"] is None and doc["palette"]["chosen"] == "pal/test.pal"
+        assert doc["palette"]["colors"] == [list(c) for c in PALETTE]
+        assert doc["frames"][0]["image"] == "/api/image/0/sprites/nopal.orv?palette=pal/test.pal"
+        status, _, body = request(server, doc["frames"][0]["image"])
+        assert status == 200 and png_pixels(body)[1][0, 1].tolist() == list(PALETTE[1])
+        grey = request(server, "/api/image/0/sprites/nopal.orv?palette=more/grey.PAL")[2]
+        assert png_pixels(grey)[1][0, 1].tolist() == [9, 9, 9, 255]
+        assert request(server, "/api/image/0/sprites/nopal.orv")[0] == 404
+
+
+def test_palettes_outside_the_folder_are_shown_relative_and_left_out_of_the_static_page(tmp_path):
+    root = make_tree(tmp_path)
+    secret = tmp_path / "outside" / "secret.pal"
+    secret.write_bytes(encode_palette(PALETTE))
+    write_project(root, "abs/a.orv", Animation(frames=[figure()], palette_path=bytes(secret)))
+    write_project(root, "up/b.orv", Animation(frames=[figure()], palette_path=b"../../outside/secret.pal"))
+    write_project(root, "up/gone.orv", Animation(frames=[figure()], palette_path=bytes(tmp_path / "gone" / "x.pal")))
+    with running(root) as server:
+        for rel in ("abs/a.orv", "up/b.orv", "up/gone.orv"):
+            status, _, body = request(server, "/api/anim/" + rel)
+            assert status == 200 and str(tmp_path / "outside").encode() not in body, body
+            assert str(tmp_path / "gone").encode() not in body
+            doc = json.loads(body)
+            assert doc["palette"]["location"].startswith("../")
+        assert get_json(server, "/api/anim/abs/a.orv")["palette"]["file"] == "../outside/secret.pal"
+    assert write_static(str(root), str(tmp_path / "site")) == 8
+    page = (tmp_path / "site" / "index.html").read_text()
+    assert "secret.pal" not in page and "gone/x.pal" not in page
+    assert str(tmp_path) not in page.replace(str(root), "")
+
+
+def test_every_answer_is_for_this_origin_only(tmp_path):
+    root = make_tree(tmp_path)
+    with running(root) as server:
+        answers = [
+            request(server, path, method)
+            for path, method in [
+                ("/", "GET"),
+                ("/api/tree", "GET"),
+                ("/api/image/0/sprites/walk.orv", "GET"),
+                ("/nothing", "GET"),
+                ("/api/image/%C2%B2/sprites/walk.orv", "GET"),
+                ("/api/tree", "POST"),
+                ("/favicon.ico", "GET"),
+            ]
+        ]
+        answers.append(request(server, "/api/tree", host="attacker.example"))
+        # The base class's own answers too: a header line over its limit.
+        with socket.create_connection(("127.0.0.1", server.server_port), timeout=10) as conn:
+            conn.sendall(b"GET / HTTP/1.1\r\nX: " + b"a" * 70000 + b"\r\n\r\n")
+            head = conn.makefile("rb").read().split(b"\r\n\r\n")[0].decode().lower()
+    assert [a[0] for a in answers] == [200, 200, 200, 404, 400, 405, 204, 403]
+    for _, headers, _ in answers:
+        assert (
+            headers["Cross-Origin-Resource-Policy"] == "same-origin" and headers["X-Content-Type-Options"] == "nosniff"
+        )
+    assert head.startswith("http/1.0 431") or head.startswith("http/1.1 431"), head
+    assert "cross-origin-resource-policy: same-origin" in head and "x-content-type-options: nosniff" in head
+
+
+def test_the_tree_is_a_walk_made_once_and_loads_nothing(tmp_path, monkeypatch):
+    """The page and its list answer from one walk of the folder, made again
+    only when a folder changes; animations load when an entry is asked for."""
+    import orvtool._native
+
+    root = make_tree(tmp_path)
+    loads = []
+    real = orvtool._native.open_frames
+
+    def counted(*a):
+        loads.append(a)
+        return real(*a)
+
+    monkeypatch.setattr(orvtool._native, "open_frames", counted)
+    with running(root) as server:
+        catalog = server.catalog
+        threads = [threading.Thread(target=request, args=(server, "/api/tree")) for _ in range(20)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert request(server, "/")[0] == 200 and len(get_json(server, "/api/tree")["animations"]) == 5
+        assert (catalog.scans, loads) == (1, [])
+        entry = get_json(server, "/api/entry/sprites/walk.orv")
+        assert (entry["frames"], entry["thumbnail"], len(loads)) == (3, "/api/image/0/sprites/walk.orv", 1)
+        write_project(root, "sprites/deep/new.orv", walk())
+        assert "sprites/deep/new.orv" in [e["path"] for e in get_json(server, "/api/tree")["animations"]]
+        (root / "sprites" / "deep" / "new.orv").unlink()  # a change in a folder below the top
+        assert len(get_json(server, "/api/tree")["animations"]) == 5 and catalog.scans == 3
+
+
+def test_silent_connections_are_closed(tmp_path):
+    root = make_tree(tmp_path)
+    server = ViewServer(Catalog(str(root)), timeout=0.5)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        conns = [socket.create_connection(("127.0.0.1", server.server_port), timeout=10) for _ in range(50)]
+        for conn in conns:
+            conn.sendall(b"GET /api/tree HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % server.server_port)
+        started = time.monotonic()
+        assert all(conn.recv(100) == b"" for conn in conns)  # closed without an answer
+        assert time.monotonic() - started < 8 and server.catalog.scans == 0
+        for conn in conns:
+            conn.close()
+    finally:
+        server.shutdown()
+        server.server_close()
 
 
 def test_absolute_paths_are_refused_even_inside_the_folder(tmp_path):
@@ -273,7 +451,7 @@ def test_the_static_page_is_placed_as_every_output_is(tmp_path):
 def test_a_failing_request_gets_500_and_the_server_goes_on(tmp_path, monkeypatch, capfd):
     root = make_tree(tmp_path)
 
-    def broken(self, rel):
+    def broken(self, rel, palette=None):
         raise ValueError("a bug")
 
     with running(root) as server:
@@ -357,7 +535,7 @@ def test_view_refuses_what_it_cannot_serve(tmp_path, capfd):
     from orvtool.cli import main
 
     assert main(["view", str(tmp_path / "missing"), "--no-browser"]) == 1
-    assert capfd.readouterr().err.strip() == f"orvtool: {tmp_path / 'missing'}: not a folder"
+    assert capfd.readouterr().err.strip() == f"orvtool: {tmp_path / 'missing'}: not a folder or an animation file"
     with pytest.raises(SystemExit):
         main(["view", str(tmp_path), "--port", "70000"])
     assert "--port: must be from 0 to 65535, not 70000" in capfd.readouterr().err
@@ -368,11 +546,12 @@ def test_view_refuses_what_it_cannot_serve(tmp_path, capfd):
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="Ctrl-C is sent as SIGINT")
-@pytest.mark.parametrize("quiet", [False, True])
-def test_command_prints_its_address_serves_and_stops_cleanly_on_ctrl_c(tmp_path, quiet):
+@pytest.mark.parametrize("quiet, target", [(False, ""), (True, ""), (False, "sprites/still.orv")])
+def test_command_prints_its_address_serves_and_stops_cleanly_on_ctrl_c(tmp_path, quiet, target):
+    """A folder is served; an animation file, from its folder, selected."""
     root = make_tree(tmp_path)
     proc = subprocess.Popen(
-        [sys.executable, "-m", "orvtool", "view", str(root), "--no-browser"] + (["--quiet"] if quiet else []),
+        [sys.executable, "-m", "orvtool", "view", str(root / target), "--no-browser"] + (["--quiet"] if quiet else []),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
@@ -380,14 +559,18 @@ def test_command_prints_its_address_serves_and_stops_cleanly_on_ctrl_c(tmp_path,
     assert proc.stdout is not None
     try:
         line = proc.stdout.readline()
-        match = re.match(r"orvtool view: serving .* at http://127\.0\.0\.1:(\d+)/ \(Ctrl-C to stop\)$", line.strip())
+        served, selected = (root / "sprites", "#still.orv") if target else (root, "")
+        match = re.match(
+            rf"orvtool view: serving {re.escape(str(served))} at http://127\.0\.0\.1:(\d+)/{selected} \(Ctrl-C to stop\)$",
+            line.strip(),
+        )
         assert match, line
         port = int(match.group(1))
 
         class Address:
             server_port = port
 
-        assert request(Address, "/api/anim/sprites/still.orv")[0] == 200
+        assert request(Address, "/api/anim/" + ("still.orv" if target else "sprites/still.orv"))[0] == 200
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=30)
     finally:

@@ -17,15 +17,16 @@ import pyorv
 from orvtool import to_numpy
 from orvtool.formats.sidecar import index_layer
 from orvtool.loading import load_animation
-from orvtool.orvfile import Animation, encode_animation
+from orvtool.orvfile import Animation, encode_animation, frame_from_indices
 from orvtool.view.server import write_static
-from orvtool_samples import figure
+from orvtool_samples import figure, write_project
 
 ROOT = Path(__file__).resolve().parent.parent
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 WALK = "objects/hero/walk.orv"
 BACKDROP = (0x20, 0x40, 0x60, 255)
 WAIT_MS = 20000  # the longest any one wait in the page may take
+SHOTS = ROOT / "build" / "view-screenshots"  # what the tests saw, to look at
 
 
 @pytest.fixture(scope="module")
@@ -56,7 +57,7 @@ def tree(tmp_path_factory):
     (root / "broken").mkdir()
     (root / "broken" / "cut.orv").write_bytes(whole[:-3])
     (root / "broken" / "nopal.orv").write_bytes(
-        encode_animation(Animation(frames=[figure()], palette_path=b"gone.pal"))
+        encode_animation(Animation(frames=[frame_from_indices([[None, *range(9)]] * 8)], palette_path=b"gone.pal"))
     )
     return root
 
@@ -203,7 +204,7 @@ def test_page_steps_zooms_and_shows_the_frames_of_pyorv(page, tree, monkeypatch)
         page.wait_for_function("() => !document.getElementById('frame-label').textContent.startsWith('frame 5 ')")
         page.keyboard.press(" ")
         assert page.text_content("#play") == "Play"
-        assert page.input_value("#export-command") == f"orvtool export examples/{WALK} -o out/walk"
+        assert page.input_value("#export-command") == f"orvtool export examples/{WALK} -o out/hero/walk"
 
         # The picture for the README: frame 5 on the checkerboard with the origin and frame rectangles.
         page.select_option("#backdrop", "checker")
@@ -219,6 +220,10 @@ def test_tree_filter_thumbnails_and_broken_files(page, tree):
     with running(tree) as server:
         page.goto(server.url)
         page.wait_for_selector("#tree li.anim")
+        # The details of each entry come after the list, as the entries come into view.
+        page.wait_for_function(
+            "() => [...document.querySelectorAll('#tree li.anim .meta')].every(m => m.children[1].textContent)"
+        )
         names = page.eval_on_selector_all("#tree li.anim", "els => els.map(e => e.dataset.path)")
         assert names == [
             "backgrounds/meadow.orv",
@@ -311,3 +316,85 @@ def test_static_page_plays_from_a_file_url(page, tree, tmp_path):
     assert page.text_content("#tree li[data-path='broken/cut.orv'] .tree-error") == load_error(
         tree / "broken" / "cut.orv"
     )
+
+
+def visible_part(page):
+    """The part of the canvas that the stage shows, scrolled as it is."""
+    shot = canvas(page)
+    x, y, w, h = page.eval_on_selector("#stage", "s => [s.scrollLeft, s.scrollTop, s.clientWidth, s.clientHeight]")
+    return shot[y : y + h, x : x + w]
+
+
+def test_zooming_keeps_the_sprite_of_a_wide_animation_in_view(page, tmp_path):
+    """858 pixels wide, the first frame at its right end: zoomed in, the stage
+    scrolls to the frame instead of showing the empty left of the canvas."""
+    block = [[7] * 58] * 40
+    frames = [frame_from_indices(block, x_offset=371, y_offset=0), frame_from_indices(block, x_offset=-429, y_offset=0)]
+    write_project(tmp_path / "tree", "wide/anim.orv", Animation(frames=frames))
+    with running(tmp_path / "tree") as server:
+        page.goto(server.url + "#wide/anim.orv")
+        page.wait_for_function("() => document.getElementById('frame-label').textContent === 'frame 0 / 1'")
+        assert page.input_value("#export-command").endswith(" -o out/wide")
+        checker = {(255, 255, 255), (204, 204, 204)}
+        for z in (2, 3, 4):
+            page.keyboard.press("+")
+            assert zoom(page) == z
+            part = visible_part(page)
+            assert part.shape[1] < 858 * z  # only a part of the canvas shows
+            colours = {tuple(p) for p in part[..., :3].reshape(-1, 3)}
+            assert colours - checker, f"nothing but the checkerboard in view at {z}x"
+        SHOTS.mkdir(parents=True, exist_ok=True)
+        page.screenshot(path=str(SHOTS / "zoomed-wide.png"))
+
+
+def test_a_missing_palette_is_chosen_in_the_page(page, tree):
+    """The folder's palettes are offered; the frames are drawn with the one
+    chosen, which the page says and the address keeps."""
+    rel = "broken/nopal.orv"
+    chosen = load_animation(str(tree / rel), str(tree / "palettes" / "hero.pal"))
+    image = np.frombuffer(chosen.require_images()[0].pixels, np.uint8).reshape(8, 10, 4)
+    with running(tree) as server:
+        page.goto(server.url + "#" + rel)
+        page.wait_for_selector("#palette-choice:not([hidden])")
+        options = page.eval_on_selector_all("#palette-select option", "els => els.map(e => e.value)")
+        assert options == ["", "palettes/hero.pal", "palettes/meadow.pal"]
+        page.select_option("#palette-select", "palettes/hero.pal")
+        page.wait_for_selector("#controls:not([hidden])")
+        assert page.is_hidden("#error")
+        assert (
+            page.text_content("#palette-file") == "drawn with palettes/hero.pal, chosen here: the file names gone.pal"
+        )
+        assert page.evaluate("location.hash") == "#broken/nopal.orv?palette=palettes%2Fhero.pal"
+        plain_backdrop(page)
+        assert_frame_drawn(canvas(page), image, chosen.frames[0], union(chosen.frames), zoom(page))
+        SHOTS.mkdir(parents=True, exist_ok=True)
+        page.screenshot(path=str(SHOTS / "palette-chosen.png"))
+
+
+def test_a_tree_of_thousands_lists_at_once_and_loads_what_shows(page, tmp_path, monkeypatch):
+    import orvtool._native
+
+    root = tmp_path / "many"
+    data = encode_animation(Animation(frames=[figure()], palette_path=b"pal/test.pal"))
+    write_project(root, "a.orv", Animation(frames=[figure()]))
+    for i in range(2000):
+        path = root / f"set{i // 100:02d}" / f"anim{i % 100:02d}.orv"
+        path.parent.mkdir(exist_ok=True)
+        path.write_bytes(data)
+    loads = []
+    real = orvtool._native.open_frames
+
+    def counted(*a):
+        loads.append(a[0])
+        return real(*a)
+
+    monkeypatch.setattr(orvtool._native, "open_frames", counted)
+    with running(root) as server:
+        page.goto(server.url)
+        page.wait_for_function("() => document.querySelectorAll('#tree li.anim').length === 2001")
+        page.wait_for_function("() => document.querySelector('#tree li.anim img.thumb') !== null")
+        assert len(loads) < 200
+        last = "#tree li.anim[data-path='set19/anim99.orv']"
+        page.eval_on_selector(last, "li => li.scrollIntoView()")
+        page.wait_for_selector(last + " img.thumb")
+        assert len(loads) < 400

@@ -10,7 +10,8 @@ from ..errors import OrvToolError
 from ..status import say_error
 
 DESCRIPTION = (
-    "Serve a page on 127.0.0.1 that shows every animation under PATH: a filterable tree "
+    "Serve a page on 127.0.0.1 that shows every animation under PATH (a folder, or the folder of "
+    "an animation file, which is then selected): a filterable tree "
     "with thumbnails and errors, the selected animation playing frame by frame, its frame table, "
     "palette and export command. Ctrl-C stops the server. With --static, write the page with its "
     "data inline instead, to open from file:// without a server."
@@ -18,7 +19,7 @@ DESCRIPTION = (
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("path", metavar="PATH", help="folder to browse")
+    p.add_argument("path", metavar="PATH", help="folder to browse, or an animation file to open in its folder")
     p.add_argument(
         "--port", type=options.int_range(0, 65535), default=0, help="port to listen on (default: a free one)"
     )

@@ -22,8 +22,28 @@
   }
 
   const getTree = () => (inline ? Promise.resolve(inline.tree) : fetchJson("api/tree"));
-  const getAnim = (rel) =>
-    inline ? Promise.resolve(inline.animations[rel] || null) : fetchJson("api/anim/" + encodePath(rel));
+  const withPalette = (url, palette) => (palette ? `${url}?palette=${encodeURIComponent(palette)}` : url);
+  const getAnim = (rel, palette) =>
+    inline
+      ? Promise.resolve(inline.animations[rel] || null)
+      : fetchJson(withPalette("api/anim/" + encodePath(rel), palette));
+  const getEntry = (rel) => fetchJson("api/entry/" + encodePath(rel));
+  let palettes = null; // the palette files of the folder, asked for once
+  const getPalettes = () => {
+    if (inline) return Promise.resolve([]);
+    if (!palettes) palettes = fetchJson("api/palettes").then((doc) => doc.palettes);
+    return palettes;
+  };
+
+  // The address: the animation shown, and the palette chosen for it.
+  function readAddress() {
+    const hash = location.hash.slice(1);
+    const cut = hash.indexOf("?");
+    const rel = decodeURIComponent(cut < 0 ? hash : hash.slice(0, cut));
+    const query = new URLSearchParams(cut < 0 ? "" : hash.slice(cut + 1));
+    return { rel, palette: query.get("palette") };
+  }
+  const address = (rel, palette) => "#" + encodePath(rel) + (palette ? "?palette=" + encodeURIComponent(palette) : "");
 
   function loadImage(src) {
     return new Promise((resolve, reject) => {
@@ -64,10 +84,45 @@
 
   // --- tree -----------------------------------------------------------------
 
+  // The details of an entry (frame count, error, thumbnail): inline in the
+  // static page, else asked for when the entry comes into view.
+  function showEntry(li, entry) {
+    const thumb = li.querySelector(".thumb");
+    if (entry.thumbnail) {
+      const img = document.createElement("img");
+      img.className = "thumb";
+      img.alt = "";
+      img.src = entry.thumbnail;
+      thumb.replaceWith(img);
+    }
+    li.classList.toggle("broken", Boolean(entry.error));
+    const note = li.querySelector(".count");
+    note.className = entry.error ? "tree-error" : "count";
+    note.textContent = entry.error || `${entry.frames} frame${entry.frames === 1 ? "" : "s"}`;
+  }
+
+  const watcher =
+    !inline && "IntersectionObserver" in window
+      ? new IntersectionObserver(
+          (seen) => {
+            for (const item of seen) {
+              if (!item.isIntersecting) continue;
+              const li = item.target;
+              watcher.unobserve(li);
+              getEntry(li.dataset.path)
+                .then((entry) => showEntry(li, entry))
+                .catch(() => showEntry(li, { error: "cannot load", frames: 0 }));
+            }
+          },
+          { root: $("tree-pane"), rootMargin: "200px" },
+        )
+      : null;
+
   function renderTree(tree) {
     $("root-name").textContent = tree.root;
     const ul = $("tree");
     ul.textContent = "";
+    const items = document.createDocumentFragment();
     let folder = null;
     for (const entry of tree.animations) {
       const cut = entry.path.lastIndexOf("/");
@@ -77,18 +132,14 @@
         const head = document.createElement("li");
         head.className = "folder";
         head.textContent = dir + "/";
-        ul.appendChild(head);
+        items.appendChild(head);
       }
       const li = document.createElement("li");
-      li.className = "anim" + (entry.error ? " broken" : "");
+      li.className = "anim";
       li.dataset.path = entry.path;
       li.title = entry.path;
-      const thumb = document.createElement(entry.thumbnail ? "img" : "span");
+      const thumb = document.createElement("span");
       thumb.className = "thumb";
-      if (entry.thumbnail) {
-        thumb.src = entry.thumbnail;
-        thumb.alt = "";
-      }
       const meta = document.createElement("div");
       meta.className = "meta";
       const name = document.createElement("span");
@@ -96,13 +147,15 @@
       name.textContent = entry.path.slice(cut + 1);
       meta.appendChild(name);
       const note = document.createElement("span");
-      note.className = entry.error ? "tree-error" : "count";
-      note.textContent = entry.error || `${entry.frames} frame${entry.frames === 1 ? "" : "s"}`;
+      note.className = "count";
       meta.appendChild(note);
       li.append(thumb, meta);
       li.addEventListener("click", () => select(entry.path));
-      ul.appendChild(li);
+      items.appendChild(li);
+      if ("frames" in entry) showEntry(li, entry);
+      else if (watcher) watcher.observe(li);
     }
+    ul.appendChild(items);
   }
 
   function applyFilter() {
@@ -128,17 +181,17 @@
 
   // --- selecting an animation ------------------------------------------------
 
-  async function select(rel) {
+  async function select(rel, palette) {
     pause();
     let doc = null;
     try {
-      doc = await getAnim(rel);
+      doc = await getAnim(rel, palette);
     } catch (err) {
       doc = null;
     }
     if (!doc) {
       $("error").hidden = false;
-      $("error").textContent = `${rel}: no such animation`;
+      $("error").textContent = palette ? `${rel}: cannot draw with ${palette}` : `${rel}: no such animation`;
       return;
     }
     state.anim = doc;
@@ -147,7 +200,7 @@
     for (const li of $("tree").querySelectorAll("li.anim")) {
       li.classList.toggle("selected", li.dataset.path === rel);
     }
-    if (decodeURIComponent(location.hash.slice(1)) !== rel) history.replaceState(null, "", "#" + encodePath(rel));
+    if (location.hash !== address(rel, palette)) history.replaceState(null, "", address(rel, palette));
     $("title").textContent = rel;
     $("error").hidden = !doc.error;
     $("error").textContent = doc.error || "";
@@ -164,6 +217,7 @@
     const frames = doc.frames || [];
     renderTable(frames);
     renderPalette(doc.palette);
+    offerPalettes(doc);
     try {
       const [images, indices] = await Promise.all([
         Promise.all(frames.map((f) => (f.image ? loadImage(f.image) : null))),
@@ -196,6 +250,35 @@
     state.hover = null;
     $("hover").textContent = "\u00a0";
     setFrame(firstPlayed());
+    keepInView(spriteCentre());
+  }
+
+  // A file whose palette is missing may be drawn with one of the folder's.
+  async function offerPalettes(doc) {
+    const box = $("palette-choice");
+    const wanted = doc.palette && (doc.palette.missing || doc.palette.chosen);
+    box.hidden = true;
+    if (!wanted) return;
+    let found = [];
+    try {
+      found = await getPalettes();
+    } catch (err) {
+      found = [];
+    }
+    if (state.anim !== doc || !found.length) return;
+    const list = $("palette-select");
+    list.textContent = "";
+    const none = document.createElement("option");
+    none.value = "";
+    none.textContent = "choose a palette\u2026";
+    list.appendChild(none);
+    for (const rel of found) {
+      const option = document.createElement("option");
+      option.value = option.textContent = rel;
+      list.appendChild(option);
+    }
+    list.value = doc.palette.chosen || "";
+    box.hidden = false;
   }
 
   // Playing skips the background frame while it is drawn behind the others.
@@ -242,9 +325,13 @@
       grid.appendChild(cell);
     }
     $("palette-info").textContent = "\u00a0";
-    $("palette-file").textContent = palette
-      ? `${palette.location}${palette.file ? " \u2192 " + palette.file : " (not found)"}`
-      : "";
+    let said = "";
+    if (palette && palette.chosen) {
+      said = `drawn with ${palette.chosen}, chosen here: the file names ${palette.location}`;
+    } else if (palette) {
+      said = `${palette.location}${palette.file ? " \u2192 " + palette.file : " (not found)"}`;
+    }
+    $("palette-file").textContent = said;
   }
 
   function markPalette(index) {
@@ -366,9 +453,38 @@
 
   const toggle = () => (state.playing ? pause() : play());
 
-  function zoomBy(delta) {
+  // The middle of the current frame (of the origin when it has no pixels), in
+  // animation coordinates: what zooming keeps in view.
+  function spriteCentre() {
+    const f = state.anim && state.anim.frames[state.frame];
+    if (f && hasPixels(f)) return { x: f.x_offset + f.width / 2, y: f.y_offset + f.height / 2 };
+    return { x: 0, y: 0 };
+  }
+
+  // Scrolls the stage so that the point (animation coordinates) is at
+  // `at` (pixels from the stage's top-left corner), its middle by default.
+  function keepInView(point, at) {
+    const stage = $("stage");
+    const where = at || { x: stage.clientWidth / 2, y: stage.clientHeight / 2 };
+    stage.scrollLeft = (point.x - state.rect.left) * state.zoom - where.x;
+    stage.scrollTop = (point.y - state.rect.top) * state.zoom - where.y;
+  }
+
+  // Zooms around the pointer when it is over the canvas, else around the
+  // middle of the current frame.
+  function zoomBy(delta, pointer) {
+    const stage = $("stage");
+    const box = stage.getBoundingClientRect();
+    const at = pointer ? { x: pointer.clientX - box.left, y: pointer.clientY - box.top } : null;
+    const point = at
+      ? {
+          x: (stage.scrollLeft + at.x) / state.zoom + state.rect.left,
+          y: (stage.scrollTop + at.y) / state.zoom + state.rect.top,
+        }
+      : spriteCentre();
     state.zoom = Math.max(1, Math.min(32, state.zoom + delta));
     setFrame(state.frame);
+    keepInView(point, at);
   }
 
   // --- hover -------------------------------------------------------------------
@@ -420,6 +536,19 @@
   });
   canvas.addEventListener("mouseleave", () => {
     state.hover = null;
+  });
+  $("stage").addEventListener(
+    "wheel",
+    (e) => {
+      if (!state.anim || !(e.ctrlKey || e.metaKey)) return;
+      e.preventDefault();
+      zoomBy(e.deltaY < 0 ? 1 : -1, e);
+    },
+    { passive: false },
+  );
+  $("palette-select").addEventListener("change", () => {
+    if (!state.anim) return;
+    select(state.anim.path, $("palette-select").value || null);
   });
 
   // --- controls ------------------------------------------------------------------
@@ -478,8 +607,13 @@
 
   // The address names the animation shown: links and back and forward work.
   window.addEventListener("hashchange", () => {
-    const wanted = decodeURIComponent(location.hash.slice(1));
-    if (wanted && (!state.anim || state.anim.path !== wanted)) select(wanted);
+    const wanted = readAddress();
+    const shown = state.anim
+      ? { rel: state.anim.path, palette: (state.anim.palette && state.anim.palette.chosen) || null }
+      : null;
+    if (wanted.rel && (!shown || shown.rel !== wanted.rel || shown.palette !== wanted.palette)) {
+      select(wanted.rel, wanted.palette);
+    }
   });
 
   // --- start ---------------------------------------------------------------------
@@ -487,8 +621,8 @@
   getTree()
     .then((tree) => {
       renderTree(tree);
-      const wanted = decodeURIComponent(location.hash.slice(1));
-      if (wanted && tree.animations.some((a) => a.path === wanted)) return select(wanted);
+      const wanted = readAddress();
+      if (wanted.rel && tree.animations.some((a) => a.path === wanted.rel)) return select(wanted.rel, wanted.palette);
       return undefined;
     })
     .catch((err) => {

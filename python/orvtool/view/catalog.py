@@ -2,30 +2,40 @@
 
 Every name the viewer is asked for is a path relative to the folder. It is
 taken only when it stays inside the folder once resolved (no `..` part, no
-absolute path, no symbolic link leading out) and names an animation file.
-Loaded animations are kept in memory per file, until the file, or the
-palette it was drawn with, changes; nothing is ever written under the folder.
+absolute path, no symbolic link leading out) and names an animation file (or,
+for a palette chosen in the page, a palette file). Nothing is ever written
+under the folder.
+
+The list of files comes from a walk of the folder alone: no animation is
+loaded for it. The walk is made once and kept while the modification time of
+every folder it went through stays the same; one walk runs at a time, and a
+request that arrives meanwhile waits for its result instead of walking again.
+
+An animation is loaded when the page asks for it. Its frames are rendered at
+once, except those over the render limits below, and each frame's PNG is made
+when first asked for; the raw pixels of a frame are then dropped. Loaded
+animations are kept per file (and palette), until the file, or the palette it
+was drawn with, changes, within a budget in bytes: the pixels still held, the
+PNG files made and an estimate of the records.
 """
 
 from __future__ import annotations
 
 import base64
+import dataclasses
 import fnmatch
-import functools
 import os
 import shlex
+import stat
 import threading
 from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from numpy.typing import NDArray
-
 from .. import batch, native, status
 from ..errors import OrvToolError
 from ..exporting import frame_png
 from ..formats.sidecar import encode_index_layer, index_layer
-from ..images import to_numpy
 from ..loading import LoadedAnimation, animation_of
 from ..model import Frame
 
@@ -36,27 +46,43 @@ Stamp = Tuple[Any, ...]
 # Memory that loaded animations may take (see `Shown.size`); the animations
 # used longest ago are dropped first.
 CACHE_BYTES = 256 << 20
+# The viewer draws no frame of more pixels than this (4096 x 4096), and no
+# more pixels than this for one animation; the frames beyond are listed with
+# a note instead of being rendered.
+FRAME_PIXELS = 1 << 24
+ANIMATION_PIXELS = 1 << 26
+# What the records of one frame (with its row in the frame table) and of one
+# run are taken to cost in memory, for the budget.
+FRAME_BYTES = 1024
+RUN_BYTES = 96
+# The viewer shows no animation of more frames than this.
+FRAMES = 1 << 16
+# The palettes the page may offer and choose: binary palette files.
+PALETTE_PATTERN = "*.pal"
 
 
 @dataclass
 class Shown:
     """One animation file as the page gets it: its document (without image
-    addresses) and, per frame, the rendered pixels (None for a frame without
-    pixels, or for every frame when nothing rendered). The PNG of a frame and
-    of its index layer are made when first asked for, then kept."""
+    addresses) and, per frame, the rendered pixels until its PNG is made. The
+    PNG of a frame and of its index layer are made when first asked for, then
+    kept."""
 
     rel: str
     doc: Dict[str, Any]
     stamp: Stamp
     frames: List[Frame] = field(default_factory=list)
-    pixels: List[Optional[NDArray[Any]]] = field(default_factory=list)
+    solid: List[bool] = field(default_factory=list)  # per frame: drawn
+    pixels: Dict[int, native.Image] = field(default_factory=dict)  # not yet made into a PNG
     pngs: Dict[Tuple[str, int], bytes] = field(default_factory=dict)
+    records: int = 0  # the estimate of the records' memory
+    palette: Optional[str] = None  # the palette chosen in the page, relative to the folder
 
     @property
     def size(self) -> int:
-        """About the memory it takes: the pixels, and as much again for the
-        PNG files made from them."""
-        return 2 * sum(p.nbytes for p in self.pixels if p is not None)
+        """About the memory it takes, in bytes."""
+        held = sum(len(image.pixels) for image in list(self.pixels.values()))
+        return held + sum(len(png) for png in list(self.pngs.values())) + self.records
 
     @property
     def error(self) -> Optional[str]:
@@ -68,7 +94,7 @@ class Shown:
         frames = []
         for i, frame in enumerate(doc.get("frames", [])):
             frame = dict(frame)
-            solid = self.pixels[i] is not None
+            solid = i < len(self.solid) and self.solid[i]
             frame["image"] = url("image", i) if solid else None
             frame["index_image"] = url("index", i) if solid else None
             frames.append(frame)
@@ -77,23 +103,26 @@ class Shown:
 
     def thumbnail(self) -> Optional[int]:
         """The frame shown in the tree: frame 0, or the first with pixels."""
-        return next((i for i, p in enumerate(self.pixels) if p is not None), None)
+        return next((i for i, solid in enumerate(self.solid) if solid), None)
 
     def png(self, kind: str, i: int) -> Optional[bytes]:
         """Frame i as the export writes it: its RGBA PNG (kind "image") or its
         index layer (kind "index"); None when there is no such image."""
-        pixels = self.pixels[i] if 0 <= i < len(self.pixels) else None
-        if kind not in ("image", "index") or pixels is None:
+        if kind not in ("image", "index") or not (0 <= i < len(self.solid) and self.solid[i]):
             return None
         png = self.pngs.get((kind, i))
         if png is None:
             frame = self.frames[i]
             if kind == "image":
-                h, w = pixels.shape[:2]
-                png = frame_png(pixels.tobytes(), w, h, frame.x_offset, frame.y_offset, i)
+                image = self.pixels.get(i)
+                if image is None:  # made meanwhile by another request
+                    return self.pngs.get((kind, i))
+                png = frame_png(image.pixels, image.width, image.height, frame.x_offset, frame.y_offset, i)
+                self.pngs[(kind, i)] = png
+                self.pixels.pop(i, None)
             else:
                 png = encode_index_layer(*index_layer(frame))
-            self.pngs[(kind, i)] = png
+                self.pngs[(kind, i)] = png
         return png
 
 
@@ -111,22 +140,45 @@ def _stamp(path: Optional[str]) -> Optional[Tuple[int, int]]:
     return (st.st_mtime_ns, st.st_size)
 
 
+@dataclass(frozen=True)
+class Listing:
+    """One walk of the folder: the animations and palettes found, sorted, and
+    the modification time of every folder walked."""
+
+    animations: List[str]
+    palettes: List[str]
+    folders: Dict[str, int]
+
+    def current(self) -> bool:
+        for path, mtime in self.folders.items():
+            try:
+                if os.stat(path).st_mtime_ns != mtime:
+                    return False
+            except OSError:
+                return False
+        return True
+
+
 class Catalog:
     def __init__(self, root: str, pattern: str = batch.DEFAULT_PATTERN, cache_bytes: int = CACHE_BYTES) -> None:
         self.root = root  # as given, for the command lines shown
         self.real_root = os.path.realpath(root)
         self.pattern = pattern.lower()
         self.cache_bytes = cache_bytes
-        self._cache: "OrderedDict[str, Shown]" = OrderedDict()
-        self._cached_bytes = 0
-        self._palette_files: Dict[str, Optional[str]] = {}
-        self._lock = threading.Lock()  # one load at a time: the cache and its size are shared
+        self._cache: "OrderedDict[Tuple[str, Optional[str]], Shown]" = OrderedDict()
+        self._palette_files: Dict[Tuple[str, Optional[str]], Optional[str]] = {}
+        self._lock = threading.Lock()  # one load at a time: the cache is shared
+        self._scan_lock = threading.Lock()  # one walk at a time
+        self._listing: Optional[Listing] = None
+        self._locations: Dict[str, bytes] = {}  # per animation, the palette location it stores
+        self.scans = 0  # walks made, for those who watch the cost
 
     # --- names ------------------------------------------------------------
 
-    def resolve(self, rel: str) -> Optional[str]:
-        """The real path of the animation file `rel` names below the folder,
-        or None when it names nothing the viewer may show."""
+    def resolve(self, rel: str, pattern: Optional[str] = None) -> Optional[str]:
+        """The real path of the file `rel` names below the folder, when its
+        name matches `pattern` (the animations' by default); None when it
+        names nothing the viewer may show."""
         if not rel or "\0" in rel or "\\" in rel or rel.startswith("/") or os.path.isabs(rel):
             return None
         if rel[1:2] == ":":  # a drive letter
@@ -137,87 +189,178 @@ class Catalog:
         full = os.path.realpath(os.path.join(self.real_root, *parts))
         if os.path.commonpath([self.real_root, full]) != self.real_root or full == self.real_root:
             return None
-        if not fnmatch.fnmatch(parts[-1].lower(), self.pattern) or not os.path.isfile(full):
+        if not fnmatch.fnmatch(parts[-1].lower(), pattern or self.pattern):
+            return None
+        try:
+            if not stat.S_ISREG(os.stat(full).st_mode):
+                return None
+        except OSError:
             return None
         return full
 
-    def names(self) -> List[str]:
-        """Every animation file below the folder that `resolve` accepts, in
-        sorted order, as "/"-separated relative paths."""
-        found = []
-        for directory, dirs, files in os.walk(self.real_root):
-            dirs.sort()
-            for name in sorted(files):
-                if not fnmatch.fnmatch(name.lower(), self.pattern):
+    def listing(self) -> Listing:
+        """The walk of the folder, made again only when a folder changed."""
+        with self._scan_lock:
+            if self._listing is None or not self._listing.current():
+                self._listing = self._walk()
+                self.scans += 1
+            return self._listing
+
+    def _walk(self) -> Listing:
+        animations: List[str] = []
+        palettes: List[str] = []
+        folders: Dict[str, int] = {}
+        pending = [self.real_root]
+        while pending:
+            directory = pending.pop()
+            try:
+                folders[directory] = os.stat(directory).st_mtime_ns
+                with os.scandir(directory) as it:
+                    entries = list(it)
+            except OSError:
+                continue
+            for entry in entries:
+                try:
+                    if entry.is_dir(follow_symlinks=False):
+                        pending.append(entry.path)
+                        continue
+                    regular = entry.is_file(follow_symlinks=False)
+                except OSError:
                     continue
-                rel = os.path.relpath(os.path.join(directory, name), self.real_root).replace(os.sep, "/")
+                name = entry.name.lower()
+                kind = animations if fnmatch.fnmatch(name, self.pattern) else None
+                if kind is None and fnmatch.fnmatch(name, PALETTE_PATTERN):
+                    kind = palettes
+                if kind is None:
+                    continue
+                rel = os.path.relpath(entry.path, self.real_root).replace(os.sep, "/")
                 try:
                     rel.encode("utf-8")
                 except UnicodeEncodeError:  # a name that is not UTF-8 cannot travel in a URL
                     continue
-                if self.resolve(rel):
-                    found.append(rel)
-        return found
+                # A link is followed, to see that it stays inside; a plain file is taken as it is.
+                pattern = self.pattern if kind is animations else PALETTE_PATTERN
+                if regular or self.resolve(rel, pattern):
+                    kind.append(rel)
+        return Listing(sorted(animations, key=_order), sorted(palettes, key=_order), folders)
+
+    def names(self) -> List[str]:
+        """Every animation file below the folder that `resolve` accepts, in
+        sorted order, as "/"-separated relative paths."""
+        return list(self.listing().animations)
+
+    def palettes(self) -> List[str]:
+        """The palette files below the folder, which the page may choose."""
+        return list(self.listing().palettes)
+
+    def palette(self, rel: str) -> Optional[str]:
+        """The real path of the palette `rel` names, when it is one of `palettes`."""
+        full = self.resolve(rel, PALETTE_PATTERN)
+        return full if full is not None and rel in self.listing().palettes else None
 
     # --- loading ----------------------------------------------------------
 
-    def get(self, rel: str) -> Optional[Shown]:
-        """The animation `rel` names, loaded or from the cache; None when the
-        name is refused."""
+    def get(self, rel: str, palette: Optional[str] = None) -> Optional[Shown]:
+        """The animation `rel` names, loaded or from the cache, drawn with the
+        palette file `palette` (relative to the folder, see `palette`) when
+        given; None when a name is refused."""
         full = self.resolve(rel)
-        if full is None:
+        pal_full = self.palette(palette) if palette is not None else None
+        if full is None or (palette is not None and pal_full is None):
             return None
+        key = (full, pal_full)
         with self._lock:
-            stamp = (_stamp(full), _stamp(self._palette_files.get(full)))
-            shown = self._cache.pop(full, None)
-            if shown is not None:
-                self._cached_bytes -= shown.size
+            stamp = (_stamp(full), _stamp(self._palette_files.get(key)))
+            shown = self._cache.pop(key, None)
             if shown is None or shown.stamp != stamp:
-                shown = self._load(rel, full)
+                shown = self._load(rel, full, palette, pal_full)
             # A broken file is tried again next time: its palette may have
             # turned up, and it costs little.
             if shown.error is None:
-                self._cache[full] = shown  # now the last used
-                self._cached_bytes += shown.size
-                while self._cached_bytes > self.cache_bytes and len(self._cache) > 1:
-                    _, dropped = self._cache.popitem(last=False)
-                    self._cached_bytes -= dropped.size
+                self._cache[key] = shown  # now the last used
+                self._trim()
             return shown
 
-    def _load(self, rel: str, full: str) -> Shown:
+    def _trim(self) -> None:
+        total = sum(s.size for s in self._cache.values())
+        while total > self.cache_bytes and len(self._cache) > 1:
+            _, dropped = self._cache.popitem(last=False)
+            total -= dropped.size
+
+    @property
+    def cached_bytes(self) -> int:
+        with self._lock:
+            return sum(s.size for s in self._cache.values())
+
+    def _load(self, rel: str, full: str, palette: Optional[str], pal_full: Optional[str]) -> Shown:
         doc: Dict[str, Any] = {"path": rel, "name": rel.rsplit("/", 1)[-1], "error": None}
-        doc["export_command"] = export_command(self.root, rel)
+        doc["export_command"] = export_command(self.root, rel, self._alone(rel))
         before = _stamp(full)
-        # One load gives the records, the images and what the core found, in
-        # its own words: the reasons a broken file shows, and the notes of one
-        # that loads.
-        report = native.load_report(full, images=True)
-        found = [d.message for d in report.diagnostics]
-        palette_file = report.palette.path
-        self._palette_files[full] = palette_file
+        # One read gives the records and what the core found, in its own
+        # words: the reasons a broken file shows, and the notes of one that
+        # loads. Its frames are then rendered one by one, within the limits.
+        stream = native.open_frames(full, pal_full)
+        if len(stream) > FRAMES:
+            doc["error"] = f"{len(stream)} frames: more than the viewer shows ({FRAMES})"
+            return Shown(rel, doc, (before, None))
+        first = stream.report(records=False)
+        palette_file = first.palette.path
+        self._locations[full] = first.location  # as stored, whichever palette draws
+        self._palette_files[(full, pal_full)] = palette_file
         stamp = (before, _stamp(palette_file))
+        images: List[Optional[native.Image]] = [None] * len(first.frames)
+        skipped: List[str] = []
+        # Rendered as the module's load renders, a broken file included, so
+        # that its findings are the load's.
+        if len(stream):
+            budget = ANIMATION_PIXELS
+            for i, record in enumerate(first.frames):
+                area = record.width * record.height
+                if area > FRAME_PIXELS or area > budget:
+                    limit = FRAME_PIXELS if area > FRAME_PIXELS else ANIMATION_PIXELS
+                    skipped.append(
+                        f"frame {i} is not drawn: {record.width}\u00d7{record.height} is more than the viewer "
+                        f"draws ({limit} pixels {'a frame' if limit == FRAME_PIXELS else 'an animation'})"
+                    )
+                    images[i] = native.Image(i, 0, 0, record.x_offset, record.y_offset, b"")
+                    continue
+                budget -= area
+                images[i] = stream.render(i)
+                if images[i] is None:  # the palette holds no colour
+                    images = [None] * len(first.frames)
+                    break
+        report = stream.report(records=True)
+        del stream
+        drawn = None if any(image is None for image in images) else [i for i in images if i is not None]
         try:
-            anim = animation_of(report, full)
+            anim = animation_of(dataclasses.replace(report, images=drawn), full)
         except OrvToolError as exc:
-            doc["error"] = "; ".join(found) or str(exc)
+            found = [d.message for d in report.diagnostics]
+            doc["error"] = self._relative("; ".join(found) or str(exc), full)
             return Shown(rel, doc, stamp)
-        doc.update(self._describe(anim))
+        doc.update(self._describe(anim, full, palette))
+        found = [self._relative(d.message, full) for d in report.diagnostics]
+        records = len(anim.frames) * FRAME_BYTES + sum(f["runs"] for f in doc["frames"]) * RUN_BYTES
         if status.label(report.counts) == status.FAILED:  # by the severity table, as every command
             doc["error"] = "; ".join(found)
-            return Shown(rel, doc, stamp, anim.frames, [None] * len(anim.frames))
-        doc["notes"] = found
+            return Shown(rel, doc, stamp, anim.frames, [False] * len(anim.frames), records=records)
+        doc["notes"] = found + skipped
         try:
-            images = anim.require_images()
+            anim.require_images()
         except OrvToolError as exc:
-            doc["error"] = str(exc)
-            return Shown(rel, doc, stamp, anim.frames, [None] * len(anim.frames))
-        pixels = [
-            to_numpy(image) if frame.width and frame.height else None
-            for frame, image in zip(anim.frames, images, strict=True)
-        ]
-        return Shown(rel, doc, stamp, anim.frames, pixels)
+            doc["error"] = self._relative(str(exc), full)
+            return Shown(rel, doc, stamp, anim.frames, [False] * len(anim.frames), records=records)
+        solid = [image is not None and bool(image.width and image.height) for image in images]
+        pixels = {i: image for i, image in enumerate(images) if image is not None and solid[i]}
+        return Shown(rel, doc, stamp, anim.frames, solid, pixels, records=records, palette=palette)
 
-    def _describe(self, anim: LoadedAnimation) -> Dict[str, Any]:
+    def _alone(self, rel: str) -> bool:
+        """Whether `rel` is the only animation in its folder."""
+        folder = rel.rsplit("/", 1)[0] if "/" in rel else ""
+        listed = self.listing().animations
+        return sum(1 for other in listed if (other.rsplit("/", 1)[0] if "/" in other else "") == folder) <= 1
+
+    def _describe(self, anim: LoadedAnimation, full: str, palette: Optional[str]) -> Dict[str, Any]:
         frames = []
         for i, f in enumerate(anim.frames):
             frames.append(
@@ -234,6 +377,11 @@ class Catalog:
                     "runs": sum(len(row.runs) for row in f.rows),
                 }
             )
+        location = os.fsdecode(self._locations.get(full, anim.palette.location))
+        if os.path.isabs(location) or ".." in location.replace("\\", "/").split("/"):
+            # Shown from the folder, as every other path the page shows.
+            where = os.path.normpath(os.path.join(os.path.dirname(full), location))
+            location = self.shown_path(where) or location
         return {
             "form": "background" if anim.head.has_header else "plain",
             "has_background": anim.has_background,
@@ -241,37 +389,55 @@ class Catalog:
             "frame_count": anim.frame_count,
             "frames": frames,
             "palette": {
-                "location": os.fsdecode(anim.palette.location),
-                "file": self._shown_path(anim.palette.resolved),
+                "location": self._relative(location, full),
+                "file": self.shown_path(anim.palette.resolved),
+                "missing": anim.palette.resolved is None and palette is None,
+                "chosen": palette,
                 "colors": [list(c) for c in anim.palette_colors],
             },
         }
 
-    def _shown_path(self, path: Optional[str]) -> Optional[str]:
-        """A file the loader used, relative to the folder when inside it."""
+    def shown_path(self, path: Optional[str]) -> Optional[str]:
+        """A file the loader used, relative to the folder (with `..` parts
+        when it lies outside): the page never shows an absolute path."""
         if path is None:
             return None
-        real = os.path.realpath(path)
-        if os.path.commonpath([self.real_root, real]) == self.real_root:
-            return os.path.relpath(real, self.real_root).replace(os.sep, "/")
-        return real
+        try:
+            return os.path.relpath(os.path.realpath(path), self.real_root).replace(os.sep, "/")
+        except ValueError:  # another drive
+            return "(a file on another drive)"
+
+    def _relative(self, text: str, full: str) -> str:
+        """`text` with the absolute paths that the loader names in it (the
+        stored palette location, the palette file, the animation itself)
+        shown relative to the folder."""
+        named = {p for p in self._palette_files.values() if p} | {full, self.real_root}
+        location = os.fsdecode(self._locations.get(full, b""))
+        if os.path.isabs(location):
+            named.add(location)
+        for path in sorted(named, key=len, reverse=True):
+            if path in text:
+                text = text.replace(path, self.shown_path(path) or path)
+        if os.path.isabs(text) or text.startswith("\\\\") or text[1:3] in (":\\", ":/"):
+            return self.shown_path(text) or text
+        return text
 
     # --- what the page asks for --------------------------------------------
 
-    def tree(self, url: Callable[[str, str, int], str]) -> Dict[str, Any]:
-        """Every animation below the folder with its frame count, its error
-        and the address of its thumbnail (`url(rel, kind, frame)`)."""
-        entries = []
-        for rel in self.names():
-            shown = self.get(rel)
-            if shown is None:  # removed meanwhile
-                continue
-            entries.append(tree_entry(rel, shown, functools.partial(url, rel)))
-        return {"root": self.root_name, "animations": entries}
+    def tree(self) -> Dict[str, Any]:
+        """Every animation below the folder, by name only: the page asks for
+        the details of those it shows (`entry`)."""
+        return {"root": self.root_name, "animations": [{"path": rel} for rel in self.names()]}
 
     @property
     def root_name(self) -> str:
         return os.path.basename(self.real_root) or self.real_root
+
+
+def _order(rel: str) -> Tuple[List[str], str]:
+    """Folders first by name, then the files of each folder, as a tree lists them."""
+    parts = rel.split("/")
+    return parts[:-1], parts[-1]
 
 
 def tree_entry(rel: str, shown: Shown, url: ImageUrl) -> Dict[str, Any]:
@@ -286,8 +452,14 @@ def tree_entry(rel: str, shown: Shown, url: ImageUrl) -> Dict[str, Any]:
     }
 
 
-def export_command(root: str, rel: str) -> str:
-    """The command line that exports one animation of the folder."""
+def export_command(root: str, rel: str, alone: bool = True) -> str:
+    """The command line that exports one animation of the folder, into a
+    folder of `out` named after the animation's folder (`out/walk` for
+    `walk/anim.orv`), with the file's own name below it when that folder
+    holds other animations too (`out/hero/walk` for `hero/walk.orv`)."""
     source = os.path.join(root, *rel.split("/"))
-    stem = os.path.splitext(rel.rsplit("/", 1)[-1])[0]
-    return f"orvtool export {shlex.quote(source)} -o {shlex.quote(os.path.join('out', stem))}"
+    parts = rel.split("/")
+    folder = parts[-2] if len(parts) > 1 else os.path.basename(os.path.realpath(root))
+    stem = os.path.splitext(parts[-1])[0]
+    target = os.path.join("out", folder) if alone and folder else os.path.join("out", folder, stem)
+    return f"orvtool export {shlex.quote(source)} -o {shlex.quote(target)}"

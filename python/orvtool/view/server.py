@@ -4,15 +4,24 @@ The server is the standard library's threading HTTP server, bound to
 127.0.0.1. It answers GET requests only, for the page's three files and for
 its API:
 
-    /api/tree                  every animation with its thumbnail and error
+    /api/tree                  the animation files under the folder, by name
+                               (a walk of the folder; nothing is loaded)
+    /api/palettes              the palette files under the folder
+    /api/entry/<path>          one animation as the tree shows it: frame count,
+                               error and the address of its thumbnail
     /api/anim/<path>           one animation: header values, frame table, palette
     /api/image/<frame>/<path>  one frame as an RGBA PNG (the export's PNG)
     /api/index/<frame>/<path>  its index layer (grey = palette index, alpha = covered)
 
 <path> is relative to the folder, "/"-separated and percent-encoded; anything
-that does not name an animation file inside the folder gets 404. Requests
-whose Host is not this server's own address are refused, so that a web page
-cannot reach the server through a name of its own that resolves here.
+that does not name an animation file inside the folder gets 404. The last
+three take `?palette=<path>`, a palette file of /api/palettes to draw with
+instead of the one the animation names; any other palette, or any other
+query, gets 400, as does a frame number that is not 1 to 9 ASCII digits.
+Requests whose Host is not this server's own address are refused, so that a
+web page cannot reach the server through a name of its own that resolves
+here; every answer says that it is for this origin only. A connection that
+sends nothing for REQUEST_TIMEOUT seconds is closed.
 
 `write_static` writes the same page with all its data inline, to open from
 file:// without a server.
@@ -23,13 +32,14 @@ from __future__ import annotations
 import functools
 import json
 import os
+import re
 import sys
 import threading
 import webbrowser
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Dict, Optional, TextIO
-from urllib.parse import quote, unquote, urlsplit
+from typing import Any, Dict, Optional, TextIO, Tuple
+from urllib.parse import parse_qsl, quote, unquote, urlsplit
 
 from .. import writing
 from ..errors import OrvToolError
@@ -43,6 +53,9 @@ PAGE_FILES = {
     "style.css": "text/css; charset=utf-8",
 }
 DATA_SLOT = '<script id="orv-data" type="application/json"></script>'
+# Seconds a connection may stay silent before it is closed.
+REQUEST_TIMEOUT = 10.0
+FRAME_NUMBER = re.compile(r"[0-9]{1,9}")
 # The page loads nothing from anywhere else.
 CSP = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'"
 
@@ -52,17 +65,24 @@ def page_file(name: str) -> bytes:
         return fh.read()
 
 
-def api_url(kind: str, rel: str, frame: Optional[int] = None) -> str:
+def api_url(kind: str, rel: str, frame: Optional[int] = None, palette: Optional[str] = None) -> str:
     where = quote(rel, safe="/")
-    return f"/api/{kind}/{where}" if frame is None else f"/api/{kind}/{frame}/{where}"
+    url = f"/api/{kind}/{where}" if frame is None else f"/api/{kind}/{frame}/{where}"
+    return url if palette is None else f"{url}?palette={quote(palette, safe='/')}"
+
+
+class BadRequest(Exception):
+    """A request that names things in a form the API does not take (400)."""
 
 
 class ViewServer(ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, catalog: Catalog, port: int = 0) -> None:
+    def __init__(self, catalog: Catalog, port: int = 0, timeout: float = REQUEST_TIMEOUT) -> None:
         self.catalog = catalog
-        super().__init__((HOST, port), ViewHandler)
+        # The handler's class attribute sets the timeout of its connection.
+        handler = type("ViewHandler", (ViewHandler,), {"timeout": timeout})
+        super().__init__((HOST, port), handler)
         self.hosts = {f"{HOST}:{self.server_port}", f"localhost:{self.server_port}"}
 
     @property
@@ -77,12 +97,17 @@ class ViewHandler(BaseHTTPRequestHandler):
 
     # --- answers ----------------------------------------------------------
 
+    def end_headers(self) -> None:
+        # On every answer, the errors the base class sends included.
+        self.send_header("X-Content-Type-Options", "nosniff")
+        self.send_header("Cross-Origin-Resource-Policy", "same-origin")
+        super().end_headers()
+
     def _send(self, status: int, body: bytes, content_type: str, extra: Optional[Dict[str, str]] = None) -> None:
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Cache-Control", "no-store")
-        self.send_header("X-Content-Type-Options", "nosniff")
         self.send_header("Content-Security-Policy", CSP)
         for key, value in (extra or {}).items():
             self.send_header(key, value)
@@ -106,19 +131,22 @@ class ViewHandler(BaseHTTPRequestHandler):
             self._fail(HTTPStatus.FORBIDDEN, "unknown host")
             return
         try:
-            path = unquote(urlsplit(self.path).path, errors="strict")
-        except UnicodeDecodeError:
+            parts = urlsplit(self.path)
+            path = unquote(parts.path, errors="strict")
+        except (UnicodeDecodeError, ValueError):
             self._fail(HTTPStatus.NOT_FOUND, "not found")
             return
         try:
-            self._route(path)
+            self._route(path, parts.query)
+        except BadRequest as exc:
+            self._fail(HTTPStatus.BAD_REQUEST, str(exc))
         except (BrokenPipeError, ConnectionResetError):
             pass  # the browser went away
         except Exception as exc:  # one request fails, the server goes on
             print(f"orvtool view: {path}: internal error: {type(exc).__name__}: {exc}", file=sys.stderr, flush=True)
             self._fail(HTTPStatus.INTERNAL_SERVER_ERROR, "internal error")
 
-    def _route(self, path: str) -> None:
+    def _route(self, path: str, query: str) -> None:
         catalog = self.server.catalog
         if path == "/":
             path = "/index.html"
@@ -126,43 +154,84 @@ class ViewHandler(BaseHTTPRequestHandler):
         if name in PAGE_FILES:
             self._send(HTTPStatus.OK, page_file(name), PAGE_FILES[name])
             return
+        if path == "/favicon.ico":  # the page names none; a browser asks all the same
+            self._send(HTTPStatus.NO_CONTENT, b"", "image/x-icon")
+            return
         if path == "/api/tree":
-            self._json(catalog.tree(lambda rel, kind, i: api_url(kind, rel, i)))
+            self._json(catalog.tree())
+            return
+        if path == "/api/palettes":
+            self._json({"palettes": catalog.palettes()})
             return
         parts = path.split("/", 3)  # "", "api", kind, rest
         if len(parts) == 4 and parts[1] == "api":
             kind, rest = parts[2], parts[3]
-            if kind == "anim":
-                shown = catalog.get(rest)
+            palette = self._palette(query)
+            if kind in ("anim", "entry"):
+                shown = catalog.get(rest, palette)
                 if shown is not None:
-                    self._json(shown.document(lambda k, i: api_url(k, rest, i)))
+
+                    def url(k: str, i: int) -> str:
+                        return api_url(k, rest, i, palette)
+
+                    self._json(shown.document(url) if kind == "anim" else tree_entry(rest, shown, url))
                     return
             elif kind in ("image", "index") and "/" in rest:
                 number, rel = rest.split("/", 1)
-                shown = catalog.get(rel) if number.isdigit() else None
+                if not FRAME_NUMBER.fullmatch(number):
+                    raise BadRequest("a frame number is 1 to 9 digits")
+                shown = catalog.get(rel, palette)
                 png = shown.png(kind, int(number)) if shown is not None else None
                 if png is not None:
                     self._send(HTTPStatus.OK, png, "image/png")
                     return
         self._fail(HTTPStatus.NOT_FOUND, "not found")
 
+    def _palette(self, query: str) -> Optional[str]:
+        """The palette a query chooses: one of the folder's palettes, or None."""
+        if not query:
+            return None
+        try:
+            fields = parse_qsl(query, keep_blank_values=True, strict_parsing=True, errors="strict", max_num_fields=2)
+        except (ValueError, UnicodeDecodeError):
+            raise BadRequest("not a query this server takes") from None
+        if len(fields) != 1 or fields[0][0] != "palette":
+            raise BadRequest("the only query is palette=<path>")
+        if self.server.catalog.palette(fields[0][1]) is None:
+            raise BadRequest("not a palette file of the folder")
+        return fields[0][1]
+
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 - the base class's name
         pass  # the terminal shows the address and errors, not every request
 
 
-def serve(root: str, port: int = 0, open_browser: bool = True, out: TextIO = sys.stdout, quiet: bool = False) -> int:
-    """Serves the page for the animations under `root` until interrupted;
-    `quiet` leaves out the line that says it stopped."""
-    if not os.path.isdir(root):
-        raise OrvToolError("not a folder")
+def folder_of(path: str) -> Tuple[str, Optional[str]]:
+    """The folder to serve for `path` and the animation to select in it: a
+    folder is served as it is; an animation file, from its own folder."""
+    if os.path.isdir(path):
+        return path, None
+    if os.path.isfile(path):
+        return os.path.dirname(path) or os.curdir, os.path.basename(path)
+    raise OrvToolError("not a folder or an animation file")
+
+
+def serve(path: str, port: int = 0, open_browser: bool = True, out: TextIO = sys.stdout, quiet: bool = False) -> int:
+    """Serves the page for the animations under the folder `path` (or the
+    folder of the animation file `path`, with that file selected) until
+    interrupted; `quiet` leaves out the line that says it stopped."""
+    root, selected = folder_of(path)
+    catalog = Catalog(root)
+    if selected is not None and catalog.resolve(selected) is None:
+        raise OrvToolError("not an animation file the viewer can show")
     try:
-        server = ViewServer(Catalog(root), port)
+        server = ViewServer(catalog, port)
     except OSError as exc:
         raise OrvToolError(f"cannot listen on {HOST}:{port}: {exc.strerror or exc}") from None
-    print(f"orvtool view: serving {root} at {server.url} (Ctrl-C to stop)", file=out, flush=True)
+    url = server.url + ("#" + quote(selected) if selected else "")
+    print(f"orvtool view: serving {root} at {url} (Ctrl-C to stop)", file=out, flush=True)
     if open_browser:
         # Some browsers keep webbrowser.open waiting until they exit.
-        threading.Thread(target=webbrowser.open, args=(server.url,), daemon=True).start()
+        threading.Thread(target=webbrowser.open, args=(url,), daemon=True).start()
     try:
         server.serve_forever()
     except KeyboardInterrupt:
@@ -176,9 +245,8 @@ def serve(root: str, port: int = 0, open_browser: bool = True, out: TextIO = sys
 def write_static(root: str, out: str, force: bool = False) -> int:
     """Writes the page with every animation under `root` inline (JSON in the
     page, images as data URLs), to open from file://. Returns the number of
-    animations written."""
-    if not os.path.isdir(root):
-        raise OrvToolError("not a folder")
+    animations written. A palette outside the folder is not named in it."""
+    root = folder_of(root)[0]
     if not force:
         existing = [n for n in PAGE_FILES if os.path.lexists(os.path.join(out, n))]
         if existing:
@@ -195,8 +263,8 @@ def write_static(root: str, out: str, force: bool = False) -> int:
         if shown is None:  # removed meanwhile
             continue
         url = functools.partial(_inline_png, shown)
-        entries.append(tree_entry(rel, shown, url))
-        animations[rel] = shown.document(url)
+        animations[rel] = _inside_only(shown.document(url))
+        entries.append(dict(tree_entry(rel, shown, url), error=animations[rel]["error"]))
     doc = {"tree": {"root": catalog.root_name, "animations": entries}, "animations": animations}
     # "<" escaped, so that no text in the data can end the script element.
     inline = json.dumps(doc).replace("<", "\\u003c")
@@ -207,6 +275,33 @@ def write_static(root: str, out: str, force: bool = False) -> int:
     pages = {"index.html": html.encode("utf-8"), "app.js": page_file("app.js"), "style.css": page_file("style.css")}
     writing.place_set([(os.path.join(out, name), writing.bytes_writer(body)) for name, body in pages.items()])
     return len(animations)
+
+
+OUTSIDE = "(a file outside the folder)"
+
+
+def _inside_only(doc: Dict[str, Any]) -> Dict[str, Any]:
+    """The document without the paths that lead out of the folder."""
+    palette = doc.get("palette")
+    if not palette:
+        return doc
+    outside = {p for p in (palette.get("location"), palette.get("file")) if p and p.split("/", 1)[0] == ".."}
+    if not outside:
+        return doc
+
+    def scrub(text: str) -> str:
+        for path in sorted(outside, key=len, reverse=True):
+            text = text.replace(path, OUTSIDE)
+        return text
+
+    doc = dict(doc, palette=dict(palette))
+    for key in ("location", "file"):
+        if doc["palette"].get(key):
+            doc["palette"][key] = scrub(doc["palette"][key])
+    if doc.get("error"):
+        doc["error"] = scrub(doc["error"])
+    doc["notes"] = [scrub(n) for n in doc.get("notes", [])]
+    return doc
 
 
 def _inline_png(shown: Shown, kind: str, frame: int) -> str:
