@@ -143,7 +143,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         if set(failing) == {"frames_cut_short"}:
             hint = f" (--salvage exports the {status.count(len(anim.frames), 'frame')} read)"
         raise OrvToolError(f"{anim.failure()}{hint}")
-    images = anim.require_images()
+    images = anim.require_images(salvage=salvaged)
     names = sidecar.frame_file_names(len(anim.frames))
     report = ExportReport(folder, len(anim.frames))
     if anim.trailing:

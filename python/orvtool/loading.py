@@ -155,9 +155,13 @@ class LoadedAnimation:
         first = "frames_cut_short" if "frames_cut_short" in failing else failing[0]
         return next(f.text for f in self.findings if f.category == first)
 
-    def require_images(self) -> List[FrameImage]:
+    def require_images(self, salvage: bool = False) -> List[FrameImage]:
         """The rendered images, one per frame; raises when the loader rendered
-        none or refused a frame."""
+        none or refused a frame, or the file fails by the severity table (a
+        file cut short passes with `salvage`: the images of the frames read)."""
+        failing = set(status.failing(self.counts))
+        if failing and not (salvage and failing == {"frames_cut_short"}):
+            raise OrvToolError(self.failure() or self.render_problem or "the file fails")
         if self.images is None:
             raise OrvToolError(self.render_problem or "no image was rendered")
         for finding in self.findings:
