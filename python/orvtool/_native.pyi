@@ -31,6 +31,16 @@ def place_files(items: Iterable[tuple[_Path, _Data]]) -> list[dict[str, Any]]:
     """Saves several files that belong together, each as place_file does; every target is opened before
     any is written. One dict per item, whose result may also be "not_written"."""
 
+class FrameRecords:
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> dict[str, Any]:
+        """The record of one frame as a dict, made when asked for (negative indices count from the end)."""
+
+class FrameImages:
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> dict[str, Any]:
+        """One rendered image as a dict (index, width, height, offset_x, offset_y, pixels)."""
+
 class FrameStream:
     def __len__(self) -> int: ...
     def render(self, index: int) -> dict[str, Any] | None:

@@ -18,7 +18,7 @@ import os
 import re
 import tempfile
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, TypeVar, Union, overload
 
 import pyorv
 
@@ -119,6 +119,33 @@ class FrameImage:
     channels: int = 4
 
 
+T = TypeVar("T")
+
+
+class Records(Sequence[T]):
+    """The items of one of the load report's sequences (frames, images), each
+    made into a record when asked for: a file of millions of frames costs
+    its load's own memory, not a Python object per frame held at once."""
+
+    def __init__(self, source: Any, convert: Callable[[Any], T]) -> None:
+        self._source = source
+        self._convert = convert
+
+    def __len__(self) -> int:
+        return len(self._source)
+
+    @overload
+    def __getitem__(self, index: int) -> T: ...
+
+    @overload
+    def __getitem__(self, index: slice) -> List[T]: ...
+
+    def __getitem__(self, index: Union[int, slice]) -> Union[T, List[T]]:
+        if isinstance(index, slice):
+            return [self._convert(self._source[i]) for i in range(*index.indices(len(self)))]
+        return self._convert(self._source[index])
+
+
 @dataclass
 class LoadedAnimation:
     path: str
@@ -126,18 +153,18 @@ class LoadedAnimation:
     head: Head
     has_background: bool
     frame_count: int
-    frames: List[Frame]  # with their height and raw height word as stored
+    frames: Sequence[Frame]  # with their height and raw height word as stored
     palette: PaletteSearch
     palette_colors: List[Color]  # as the loader holds them (256 after a load)
     palette_entries: Optional[int]  # the entries the palette file holds; the rest are filler
-    images: Optional[List[FrameImage]]  # one per frame, None when nothing rendered
+    images: Optional[Sequence[FrameImage]]  # one per frame, None when nothing rendered
     render_problem: Optional[str]  # why there are no images
     trailing: bytes  # bytes after the last frame record, which the loader ignores
     status: str  # "ok", "problems" or "failed"
     findings: List[Finding]  # the first few hundred of each category, in order
     counts: Dict[str, int]  # every finding counted, by category
 
-    def require_images(self) -> List[FrameImage]:
+    def require_images(self) -> Sequence[FrameImage]:
         """The rendered images, one per frame; raises when the loader rendered
         none or refused a frame."""
         if self.images is None:
@@ -148,28 +175,27 @@ class LoadedAnimation:
         return self.images
 
 
-def _frames(report: Dict[str, Any]) -> List[Frame]:
-    frames = []
-    for f in report["frames"]:
-        rows = [
-            Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
-            for block_count, runs in f["rows"]
-        ]
-        frames.append(
-            Frame(
-                frame_size=f["frame_size"],
-                height=f["height"],
-                is_shadow=f["is_shadow"],
-                width=f["width"],
-                y_offset=f["y_offset"],
-                x_offset=f["x_offset"],
-                unk1=f["unk1"],
-                unk2=f["unk2"],
-                rows=rows,
-                height_word=f["height_word"],
-            )
-        )
-    return frames
+def _frame(f: Dict[str, Any]) -> Frame:
+    rows = [
+        Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
+        for block_count, runs in f["rows"]
+    ]
+    return Frame(
+        frame_size=f["frame_size"],
+        height=f["height"],
+        is_shadow=f["is_shadow"],
+        width=f["width"],
+        y_offset=f["y_offset"],
+        x_offset=f["x_offset"],
+        unk1=f["unk1"],
+        unk2=f["unk2"],
+        rows=rows,
+        height_word=f["height_word"],
+    )
+
+
+def _image(i: Dict[str, Any]) -> FrameImage:
+    return FrameImage(i["width"], i["height"], i["offset_x"], i["offset_y"], i["pixels"])
 
 
 def _why_nothing_rendered(report: Dict[str, Any], findings: List[Finding]) -> str:
@@ -225,16 +251,14 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
         search = PaletteSearch(
             os.fsencode(palette), True, os.path.realpath(palette), [os.path.abspath(palette)], unusable
         )
-    images: Optional[List[FrameImage]] = None
+    images: Optional[Sequence[FrameImage]] = None
     problem: Optional[str] = None
     if unusable is not None:
         problem = f"palette {search.resolved} could not be used ({unusable})"
     elif report["images"] is None:
         problem = _why_nothing_rendered(report, findings)
     else:
-        images = [
-            FrameImage(i["width"], i["height"], i["offset_x"], i["offset_y"], i["pixels"]) for i in report["images"]
-        ]
+        images = Records(report["images"], _image)
     entries = converted if converted is not None else pal["entry_count"]
     return LoadedAnimation(
         path=path,
@@ -242,7 +266,7 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
         head=head,
         has_background=report["has_background"],
         frame_count=report["frame_count"],
-        frames=_frames(report),
+        frames=Records(report["frames"], _frame),
         palette=search,
         palette_colors=pal["colors"],
         palette_entries=entries if images is not None else None,

@@ -16,7 +16,7 @@ import shlex
 import threading
 from collections import OrderedDict
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from numpy.typing import NDArray
 
@@ -47,7 +47,7 @@ class Shown:
     rel: str
     doc: Dict[str, Any]
     stamp: Stamp
-    frames: List[Frame] = field(default_factory=list)
+    frames: Sequence[Frame] = field(default_factory=list)
     pixels: List[Optional[NDArray[Any]]] = field(default_factory=list)
     pngs: Dict[Tuple[str, int], bytes] = field(default_factory=dict)
 
