@@ -30,6 +30,7 @@ from .reading import open_image, open_input, read_input
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 EXPORT_TEXT_KEY = "orvtool-frame"
+MAX_CHUNKS = 4096  # chunks looked through for oFFs before the image data
 OFFS_PIXELS = 0  # oFFs unit: pixels (1 is micrometres, which says nothing about pixels)
 
 
@@ -51,7 +52,7 @@ def png_offsets(path: str) -> Optional[Tuple[int, int]]:
         with open_input(path) as fh:
             if fh.read(8) != PNG_SIGNATURE:
                 return None
-            while True:
+            for _ in range(MAX_CHUNKS):
                 head = fh.read(8)
                 if len(head) < 8:
                     return None
@@ -65,6 +66,7 @@ def png_offsets(path: str) -> Optional[Tuple[int, int]]:
                     x, y, unit = struct.unpack(">iiB", body)
                     return (x, y) if unit == OFFS_PIXELS else None
                 fh.seek(length + 4, os.SEEK_CUR)  # data and CRC
+            return None
     except (OSError, OrvToolError):
         return None
 
@@ -151,7 +153,7 @@ def read_images(path: str, budget: Optional[limits.PixelBudget] = None) -> List[
                     InputImage(f"{path} frame {k}", _rgba(page), canvas=cut[1])
                     for k, page in enumerate(ImageSequence.Iterator(im))
                 ]
-        with open_image(path, budget, frames=True) as im:
+        with open_image(path, budget, frames=True, data=data) as im:
             count = getattr(im, "n_frames", 1)
             if count <= 1:
                 return [InputImage(path, _rgba(im), png_offsets(path))]

@@ -8,7 +8,7 @@ inside a document, the frame and the key.
 | limit | value |
 |---|---|
 | a sheet, sidecar or JSON palette document | 64 MiB, nested at most 64 deep |
-| a palette file | the largest its format holds (binary 1028 bytes, Adobe 772, swatch or text 16 MiB) |
+| a palette file | what its format holds: a binary palette's first 1028 bytes are read, Adobe 772 bytes, text 16 MiB, a swatch as an image |
 | an image file | 256 MiB |
 | pixels one command holds | 1 GiB of RGBA (2^28 pixels), as the module renders per animation |
 """

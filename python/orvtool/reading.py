@@ -101,10 +101,14 @@ def read_input(path: str, limit: int, what: str = "file") -> bytes:
     return data
 
 
-def open_image(path: str, budget: Optional[limits.PixelBudget] = None, frames: bool = False) -> Image.Image:
-    """The image at `path`, opened but not decoded, its pixels (every frame's
-    canvas when `frames`) counted against `budget`. The caller closes it."""
-    data = read_input(path, limits.IMAGE_BYTES, "image file")
+def open_image(
+    path: str, budget: Optional[limits.PixelBudget] = None, frames: bool = False, data: Optional[bytes] = None
+) -> Image.Image:
+    """The image at `path` (whose bytes are `data` when the caller has read
+    them), opened but not decoded, its pixels (every frame's canvas when
+    `frames`) counted against `budget`. The caller closes it."""
+    if data is None:
+        data = read_input(path, limits.IMAGE_BYTES, "image file")
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("error", Image.DecompressionBombWarning)
