@@ -102,7 +102,7 @@ def test_every_field_getter_takes_self():
         for member, value in vars(cls).items():
             if isinstance(value, property) and value.fget.__doc__:
                 assert value.fget.__doc__.lstrip().startswith(f"(self: pyorv.{name})"), f"{name}.{member}"
-    assert pyorv.OrvPixelBlock.colors.fget.__doc__.strip() == "(self: pyorv.OrvPixelBlock) -> list[int]"
+    assert vars(pyorv.OrvPixelBlock)["colors"].fget.__doc__.strip() == "(self: pyorv.OrvPixelBlock) -> list[int]"
 
 
 def _signature_docs():
