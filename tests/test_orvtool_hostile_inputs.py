@@ -157,6 +157,7 @@ def test_the_load_report_of_many_empty_frames_costs_about_the_load(tmp_path):
         ("sheet", lambda d: d["frames"][0]["frame"].update(x=10**400), ["frame 0", "frame.x"]),
         ("sheet", lambda d: d["frames"][0]["pivot"].update(x=1e308), ["frame 0", "pivot.x"]),
         ("sheet", lambda d: d["frames"][0]["frame"].update(w=float("inf")), ["frame 0", "frame.w"]),
+        ("sheet", lambda d: d["frames"][0].update(filename="a\nb", frame="abc"), ["frame 0", "a\\nb"]),
         ("sheet", lambda d: d["meta"]["slices"][0]["keys"][0].update(frame="abc"), ["slice", "key.frame"]),
         ("sheet", lambda d: d["meta"]["slices"][0]["keys"][0]["pivot"].update(y=float("inf")), ["pivot.y"]),
         ("sheet", lambda d: d["frames"][0].update(frame=NESTED), ["nested more than"]),
