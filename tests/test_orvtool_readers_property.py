@@ -25,19 +25,14 @@ from orvtool.orvfile import encode_palette
 from orvtool_build_helpers import gif, png_header
 from orvtool_samples import walk, write_project
 
-settings.register_profile(
-    "bounded",
-    max_examples=40,
-    deadline=None,
-    database=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.function_scoped_fixture],
-)
-settings.register_profile(
-    "long",
-    max_examples=3000,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.function_scoped_fixture],
-)
+for name, examples in (("bounded", 40), ("long", 3000)):
+    settings.register_profile(
+        name,
+        max_examples=examples,
+        deadline=None,
+        database=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.function_scoped_fixture],
+    )
 PROFILE = settings.get_profile(os.environ.get("ORV_PROPERTY_PROFILE", "bounded"))
 TIME_BOUND = 60.0  # seconds for one document: up to the pixel budget, decoded on a busy machine
 

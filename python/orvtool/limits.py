@@ -16,7 +16,7 @@ inside a document, the frame and the key.
 from __future__ import annotations
 
 import math
-from typing import Any, Optional, Tuple
+from typing import Any
 
 from .errors import OrvToolError
 
@@ -82,12 +82,3 @@ class PixelBudget:
 
     def take(self, width: int, height: int, where: str, frames: int = 1) -> None:
         self.held = pixels_fit(width, height, where, frames, self.held)
-
-
-def rect(value: Any, where: str, size: Optional[Tuple[int, int]] = None) -> Tuple[int, int, int, int]:
-    """An (x, y, w, h) object's whole numbers, positions 32-bit, sizes up to 65535."""
-    if not isinstance(value, dict):
-        raise OrvToolError(f"{where} is not an object")
-    x, y = (finite_int(value.get(k), *I32, f"{where}.{k}") for k in ("x", "y"))
-    w, h = (finite_int(value.get(k), *U16, f"{where}.{k}") for k in ("w", "h"))
-    return x, y, w, h
