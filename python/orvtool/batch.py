@@ -123,10 +123,8 @@ def _run_task(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
     except OrvToolError as exc:
         # An error may carry what was found about the file (see loading.LoadError).
         return Outcome(job, False, value=getattr(exc, "detail", None), error=str(exc))
-    except MemoryError:
-        return Outcome(job, False, error="out of memory")
     except Exception as exc:  # a bug must not end the batch; it is reported with the file
-        return Outcome(job, False, error=f"internal error: {type(exc).__name__}: {exc}")
+        return Outcome(job, False, error=status.internal_error(exc))
 
 
 def default_jobs() -> int:

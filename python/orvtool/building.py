@@ -45,9 +45,8 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
-from PIL import Image
 
-from . import status, writing
+from . import limits, status, writing
 from .errors import OrvToolError, UsageError
 from .formats import orv, palettes, sheets, sidecar
 from .images import read_frame_png
@@ -68,6 +67,7 @@ from .matching import (
     visible_colors,
 )
 from .model import Animation, Frame, Row
+from .reading import open_image
 
 # Offsets of a w x h frame for each anchor: the position of its top-left pixel
 # relative to the animation's origin.
@@ -231,7 +231,10 @@ def _palette_for_build(
         notes.append(f"made a palette of {status.count(len(made.colors), 'colour')}")
         return PaletteChoice(made, made, target)
     if target is not None and os.path.exists(target):
-        pal = palettes.read_palette(target)
+        try:
+            pal = palettes.read_palette(target)
+        except OrvToolError as exc:
+            raise OrvToolError(f"palette {target}: {exc}") from None
         if not 1 <= len(pal.colors) <= 256:
             raise OrvToolError(
                 f"palette {target} holds {status.count(len(pal.colors), 'colour')}, 1 to 256 can be used"
@@ -507,8 +510,10 @@ def _index_layer_for(
     if not os.path.exists(path):
         return None
     try:
-        with Image.open(path) as im:
+        with open_image(path) as im:
             layer_size = im.size
+    except OrvToolError as exc:
+        raise OrvToolError(f"frame {frame_no}: index layer: {exc}") from None
     except OSError as exc:
         raise OrvToolError(f"frame {frame_no}: cannot read index layer {path}: {exc}") from None
     if layer_size == size:
@@ -562,11 +567,12 @@ def plan_from_export(folder: str, options: BuildOptions, output: str) -> Plan:
     entries = doc["frames"]
     images: Dict[int, InputImage] = {}
     layers: Dict[int, Tuple[NDArray[Any], NDArray[Any]]] = {}
+    budget = limits.PixelBudget()
     for i, entry in enumerate(entries):
         if entry["image"] is None:
             continue
         path = os.path.join(folder, entry["image"])
-        rgba = read_frame_png(path)
+        rgba = read_frame_png(path, budget)
         images[i] = InputImage(entry["image"], rgba, png_offsets(path), exported_offsets(path))
         h, w = rgba.shape[:2]
         layer = _index_layer_for(folder, entry, i, (w, h), (w, h) == (entry["width"], entry["height"]))
@@ -667,6 +673,10 @@ def plan_from_images(images: Sequence[InputImage], options: BuildOptions, output
                 x, y = options.offset
             elif options.anchor is None and image.offsets is not None:
                 x, y = image.offsets
+            elif image.canvas is not None:  # a part of a larger canvas, placed as on it
+                left, top, cw, ch = image.canvas
+                x, y = ANCHORS[anchor](cw, ch)
+                x, y = x + left, y + top
             else:
                 x, y = ANCHORS[anchor](w, h)
             orv.check_offset(i, "x offset", x)
@@ -697,7 +707,8 @@ def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -
         raise OrvToolError("no frame images given")
     if options.palette is None:
         raise UsageError("plain frames need --palette: the palette to match against, or to write with --quantize")
-    return plan_from_images([im for p in paths for im in read_images(p)], options, output)
+    budget = limits.PixelBudget()
+    return plan_from_images([im for p in paths for im in read_images(p, budget)], options, output)
 
 
 # --- writing -------------------------------------------------------------------------

@@ -19,7 +19,7 @@ import os
 import re
 import tempfile
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import pyorv
 
@@ -130,11 +130,11 @@ class LoadedAnimation:
     head: Head
     has_background: bool
     frame_count: int
-    frames: List[Frame]  # with their height and raw height word as stored
+    frames: Sequence[Frame]  # with their height and raw height word as stored; made when read
     palette: PaletteSearch
     palette_colors: List[Color]  # as the loader holds them (256 after a load)
     palette_entries: Optional[int]  # the entries the palette file holds; the rest are filler
-    images: Optional[List[FrameImage]]  # one per frame, None when nothing rendered
+    images: Optional[Sequence[FrameImage]]  # one per frame, None when nothing rendered; made when read
     render_problem: Optional[str]  # why there are no images
     trailing: bytes  # bytes after the last frame record, which the loader ignores
     status: str  # "ok", "problems" or "failed"
@@ -155,7 +155,7 @@ class LoadedAnimation:
         first = "frames_cut_short" if "frames_cut_short" in failing else failing[0]
         return next(f.text for f in self.findings if f.category == first)
 
-    def require_images(self, salvage: bool = False) -> List[FrameImage]:
+    def require_images(self, salvage: bool = False) -> Sequence[FrameImage]:
         """The rendered images, one per frame; raises when the loader rendered
         none or refused a frame, or the file fails by the severity table (a
         file cut short passes with `salvage`: the images of the frames read)."""
@@ -170,28 +170,27 @@ class LoadedAnimation:
         return self.images
 
 
-def _frames(report: native.LoadReport) -> List[Frame]:
-    frames = []
-    for f in report.frames:
-        rows = [
-            Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
-            for block_count, runs in f.rows or []
-        ]
-        frames.append(
-            Frame(
-                frame_size=f.frame_size,
-                height=f.height,
-                is_shadow=f.is_shadow,
-                width=f.width,
-                y_offset=f.y_offset,
-                x_offset=f.x_offset,
-                unk1=f.unk1,
-                unk2=f.unk2,
-                rows=rows,
-                height_word=f.height_word,
-            )
-        )
-    return frames
+def _frame(f: native.FrameRecord) -> Frame:
+    rows = [
+        Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
+        for block_count, runs in f.rows or []
+    ]
+    return Frame(
+        frame_size=f.frame_size,
+        height=f.height,
+        is_shadow=f.is_shadow,
+        width=f.width,
+        y_offset=f.y_offset,
+        x_offset=f.x_offset,
+        unk1=f.unk1,
+        unk2=f.unk2,
+        rows=rows,
+        height_word=f.height_word,
+    )
+
+
+def _image(i: native.Image) -> FrameImage:
+    return FrameImage(i.width, i.height, i.offset_x, i.offset_y, i.pixels)
 
 
 def _why_nothing_rendered(report: native.LoadReport, findings: List[Finding]) -> str:
@@ -270,7 +269,7 @@ def animation_of(
         search = PaletteSearch(
             os.fsencode(palette), True, os.path.realpath(palette), [os.path.abspath(palette)], unusable
         )
-    images: Optional[List[FrameImage]] = None
+    images: Optional[Sequence[FrameImage]] = None
     problem: Optional[str] = None
     counts = dict(report.counts)
     if unusable is not None:
@@ -280,7 +279,7 @@ def animation_of(
     elif report.images is None:
         problem = _why_nothing_rendered(report, findings)
     else:
-        images = [FrameImage(i.width, i.height, i.offset_x, i.offset_y, i.pixels) for i in report.images]
+        images = native.Lazy(report.images, _image)
     entries = converted if converted is not None else pal.entry_count
     return LoadedAnimation(
         path=path,
@@ -288,7 +287,7 @@ def animation_of(
         head=head,
         has_background=report.has_background,
         frame_count=report.frame_count,
-        frames=_frames(report),
+        frames=native.Lazy(report.frames, _frame),
         palette=search,
         palette_colors=list(pal.colors),
         palette_entries=entries if images is not None else None,

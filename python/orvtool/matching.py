@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -92,17 +92,30 @@ def resolve_pixels(
     if shadow:
         return FramePixels(indices, covered, nearest)
     assert matcher is not None
-    keep = np.zeros((h, w), bool)
-    if layer is not None:
-        layer_indices, layer_covered = layer
-        keep = layer_covered & np.all(rgba == matcher.table[layer_indices], axis=2)
-        indices[keep] = layer_indices[keep]
-        covered |= keep
-    todo = covered & ~keep
-    found, dist = matcher.match(rgba[todo])
-    indices[todo] = found
-    nearest[todo] = dist > 0
+    for rows in bands(h, w):
+        # Views of the frame's arrays: what is set in them is set in the frame's.
+        part, cover, index, near = rgba[rows], covered[rows], indices[rows], nearest[rows]
+        keep = np.zeros(cover.shape, bool)
+        if layer is not None:
+            layer_indices, layer_covered = layer[0][rows], layer[1][rows]
+            keep = layer_covered & np.all(part == matcher.table[layer_indices], axis=2)
+            index[keep] = layer_indices[keep]
+            cover |= keep
+        todo = cover & ~keep
+        found, dist = matcher.match(part[todo])
+        index[todo] = found
+        near[todo] = dist > 0
     return FramePixels(indices, covered, nearest)
+
+
+BAND_PIXELS = 1 << 20  # pixels of a frame worked on at a time, which bounds the work arrays
+
+
+def bands(height: int, width: int) -> Iterator[slice]:
+    """The rows of a frame in bands of about BAND_PIXELS pixels."""
+    step = max(1, BAND_PIXELS // max(width, 1))
+    for y in range(0, height, step):
+        yield slice(y, min(y + step, height))
 
 
 def quantize_palette(images: Sequence[NDArray[Any]], count: int) -> List[Color]:
@@ -138,7 +151,7 @@ class Inexact:
     def __init__(self) -> None:
         self.pixels = 0
         self.frames: List[int] = []
-        self.colors: Set[Color] = set()
+        self.found: List[NDArray[Any]] = []  # the distinct colours of each frame that took the nearest entry
         self.farthest = 0.0  # the largest RGBA distance a pixel moved
         self.first: Optional[str] = None
 
@@ -148,14 +161,21 @@ class Inexact:
         n = int(px.nearest.sum())
         if not n:
             return
-        ys, xs = np.nonzero(px.nearest)
-        colors = np.unique(np.ascontiguousarray(rgba[px.nearest]).view(np.uint32))
-        self.colors.update(colors.tolist())
-        moved = rgba[px.nearest].astype(np.int64) - matcher.table[px.indices[px.nearest]].astype(np.int64)
-        farthest = float(np.sqrt((moved**2).sum(axis=1).max()))
-        self.farthest = max(self.farthest, farthest)
+        h, w = px.nearest.shape
+        found: List[NDArray[Any]] = []
+        for rows in bands(h, w):
+            near = px.nearest[rows]
+            if not near.any():
+                continue
+            part = rgba[rows][near]
+            found.append(np.unique(np.ascontiguousarray(part).view(np.uint32)))
+            moved = part.astype(np.int32) - matcher.table[px.indices[rows][near]].astype(np.int32)
+            self.farthest = max(self.farthest, float(np.sqrt((moved**2).sum(axis=1).max())))
+        colors = np.unique(np.concatenate(found))
+        self.found.append(colors)
         if self.first is None:
-            y, x = int(ys[0]), int(xs[0])
+            at = int(np.argmax(px.nearest))
+            y, x = at // w, at % w
             c = tuple(int(v) for v in rgba[y, x])
             i = int(px.indices[y, x])
             shown = tuple(int(v) for v in matcher.table[i])
@@ -170,8 +190,9 @@ class Inexact:
         if not self.pixels:
             return None
         return (
-            f"{count(self.pixels, 'pixel')} in {count(len(self.colors), 'colour')} took the nearest palette colour, "
-            f"in {len(self.frames)} of {count(frame_count, 'frame')}, moved by at most {self.farthest:.1f} in RGBA distance "
+            f"{count(self.pixels, 'pixel')} in {count(len(np.unique(np.concatenate(self.found))), 'colour')} "
+            f"took the nearest palette colour, in {len(self.frames)} of {count(frame_count, 'frame')}, "
+            f"moved by at most {self.farthest:.1f} in RGBA distance "
             "(--verbose lists them; --add-colors puts missing colours into unused palette entries)"
         )
 

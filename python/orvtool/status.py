@@ -18,6 +18,7 @@ from __future__ import annotations
 import os
 import signal
 import sys
+import traceback
 from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, TextIO
 
 from .errors import OrvToolError, UsageError
@@ -218,10 +219,24 @@ def _quiet_stdout() -> None:
     sys.stdout = open(os.devnull, "w", encoding="utf-8")  # noqa: SIM115 - lives until exit
 
 
-def run_command(command: Callable[[], int]) -> int:
+def internal_error(exc: BaseException) -> str:
+    """What an unexpected failure says: what it was, and whom to tell."""
+    if isinstance(exc, MemoryError):
+        what = "out of memory"
+    elif isinstance(exc, RecursionError):
+        what = "input nested too deeply"
+    else:
+        text = str(exc).splitlines()[0][:200] if str(exc) else ""
+        what = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+    return f"internal error: {what} (please report; --debug shows the traceback)"
+
+
+def run_command(command: Callable[[], int], debug: bool = False) -> int:
     """Runs a command and returns its exit status; an error that escapes it
     becomes one line on standard error and the matching status. A closed
-    pipe on standard output ends the run quietly, as it ends other tools."""
+    pipe on standard output ends the run quietly, as it ends other tools.
+    Anything unexpected is one line as well, its traceback shown only when
+    `debug`."""
     try:
         code = int(command())
         sys.stdout.flush()
@@ -238,6 +253,11 @@ def run_command(command: Callable[[], int]) -> int:
     except KeyboardInterrupt as exc:
         print(f"{PROG}: {exc or 'interrupted'}", file=sys.stderr)
         return INTERRUPTED
+    except Exception as exc:  # MemoryError and RecursionError among them
+        if debug:
+            traceback.print_exc()
+        print(f"{PROG}: {internal_error(exc)}", file=sys.stderr)
+        return ERROR
 
 
 if __name__ == "__main__":

@@ -17,9 +17,13 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
     anim = load_animation(path, palette)
     head = anim.head
     frames: List[Dict[str, Any]] = []
-    layers = [index_layer(frame) for frame in anim.frames]
-    for i, (frame, layer) in enumerate(zip(anim.frames, layers, strict=True)):
+    beyond = covered = 0  # pixels drawn with the filler, of all covered (see matching.filler_pixels)
+    for i, frame in enumerate(anim.frames):
+        layer = index_layer(frame)  # one at a time: a file may hold millions of frames
         stats = run_statistics(frame, explicit_rows(frame, *layer))
+        if anim.palette_entries is not None:
+            past, drawn = filler_pixels([frame], [layer], anim.palette_entries)
+            beyond, covered = beyond + past, covered + drawn
         frames.append(
             {
                 "index": i,
@@ -44,7 +48,6 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
     }
     filler = None
     if anim.palette_entries is not None:
-        beyond, covered = filler_pixels(anim.frames, layers, anim.palette_entries)
         if beyond:
             filler = filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered)
     return {

@@ -23,17 +23,21 @@ import os
 import re
 import struct
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 import numpy as np
 from PIL import Image, PngImagePlugin
 
-from .. import status, writing
+from .. import limits, status, writing
 from ..errors import OrvToolError
 from ..model import Color
+from ..reading import ReadError, open_image, open_input, read_input
+from .jsonfile import parse_json
 from .orv import encode_palette
 
 FORMATS = ("pal", "png", "gpl", "jasc", "act", "json")
+PAL_BYTES = 4 + 4 * 256  # what a binary palette's loader reads at most
+ACT_BYTES = 772
 EXTENSIONS = {".pal": "pal", ".png": "png", ".gpl": "gpl", ".act": "act", ".json": "json"}
 JSON_FORMAT = "orvtool-palette"
 SWATCH_KEY = "orvtool-palette"
@@ -56,7 +60,7 @@ def format_for(path: str, fmt: Optional[str] = None, reading: bool = False) -> s
         raise OrvToolError(f"cannot tell the palette format from '{ext or path}': name it with --from/--to")
     found = EXTENSIONS[ext]
     if reading and found == "pal":
-        with open(path, "rb") as fh:
+        with open_input(path) as fh:
             if fh.read(8) == b"JASC-PAL":
                 return "jasc"
     return found
@@ -82,8 +86,8 @@ def _opaque_note(pal: Palette, fmt_name: str, kept: str = "") -> None:
 
 
 def read_pal(path: str) -> Palette:
-    with open(path, "rb") as fh:
-        data = fh.read()
+    with open_input(path) as fh:
+        data = fh.read(PAL_BYTES)
     if len(data) < 4:
         raise OrvToolError(f"not a palette file: only {status.count(len(data), 'byte')}")
     count, model = struct.unpack_from("<HH", data)
@@ -140,7 +144,7 @@ def _indexed_palette(im: Image.Image) -> Palette:
 def read_png(path: str) -> Palette:
     """An indexed PNG gives its own palette; any other PNG must be a swatch of
     16 x 16 cells, each one colour."""
-    with Image.open(path) as im:
+    with open_image(path) as im:
         if im.mode == "P":
             return _indexed_palette(im)
         w, h = im.size
@@ -162,10 +166,11 @@ def read_png(path: str) -> Palette:
     entries, model = 256, 0
     if meta:
         try:
-            info = json.loads(meta)
-            entries, model = int(info["entries"]), int(info.get("model", 0))
-        except (ValueError, KeyError, TypeError):
-            pass
+            info: Any = json.loads(meta) if len(meta) < 4096 else None
+            entries = limits.finite_int(info["entries"], 0, 256, "entries")
+            model = limits.finite_int(info.get("model", 0), *limits.U16, "model")
+        except (ValueError, KeyError, TypeError, AttributeError, RecursionError, OrvToolError):
+            entries, model = 256, 0
     flat = cells.reshape(256, 4)
     return Palette([tuple(int(v) for v in c) for c in flat[: max(0, min(entries, 256))]], model)  # type: ignore[misc]
 
@@ -184,8 +189,7 @@ def encode_gpl(pal: Palette, name: str) -> bytes:
 
 
 def read_gpl(path: str) -> Palette:
-    with open(path, encoding="utf-8", errors="replace") as fh:
-        lines = fh.read().splitlines()
+    lines = read_input(path, limits.TEXT_PALETTE_BYTES, "palette file").decode("utf-8", "replace").splitlines()
     if not lines or lines[0].strip() != "GIMP Palette":
         raise OrvToolError("not a GIMP palette (no 'GIMP Palette' line)")
     colors: List[Color] = []
@@ -216,8 +220,8 @@ def encode_jasc(pal: Palette) -> bytes:
 
 
 def read_jasc(path: str) -> Palette:
-    with open(path, encoding="ascii", errors="replace") as fh:
-        lines = [line.strip() for line in fh.read().splitlines()]
+    text = read_input(path, limits.TEXT_PALETTE_BYTES, "palette file").decode("ascii", "replace")
+    lines = [line.strip() for line in text.splitlines()]
     if len(lines) < 3 or lines[0] != "JASC-PAL":
         raise OrvToolError("not a JASC-PAL file")
     try:
@@ -256,8 +260,7 @@ def encode_act(pal: Palette) -> bytes:
 
 
 def read_act(path: str) -> Palette:
-    with open(path, "rb") as fh:
-        data = fh.read()
+    data = read_input(path, ACT_BYTES, "colour table")
     if len(data) not in (768, 772):
         raise OrvToolError(f"an Adobe colour table is 768 or 772 bytes, not {len(data)}")
     count, transparent = 256, 0xFFFF
@@ -280,11 +283,7 @@ def encode_json(pal: Palette) -> bytes:
 
 
 def read_json(path: str) -> Palette:
-    try:
-        with open(path, encoding="utf-8") as fh:
-            doc = json.load(fh)
-    except ValueError as exc:
-        raise OrvToolError(f"not valid JSON: {exc}") from None
+    doc = parse_json(read_input(path, limits.TEXT_PALETTE_BYTES, "palette file"), path)
     if not isinstance(doc, dict) or not isinstance(doc.get("colors"), list):
         raise OrvToolError("a JSON palette is an object with a 'colors' list of [r, g, b, a]")
     colors = [tuple(c) if isinstance(c, list) else c for c in doc["colors"]]
@@ -308,6 +307,8 @@ READERS: Dict[str, Callable[[str], Palette]] = {
 def read_palette(path: str, fmt: Optional[str] = None) -> Palette:
     try:
         return READERS[format_for(path, fmt, reading=True)](path)
+    except ReadError as exc:  # its callers name the file
+        raise OrvToolError(exc.reason) from None
     except OSError as exc:
         raise OrvToolError(f"cannot read: {exc.strerror or exc}") from None
 

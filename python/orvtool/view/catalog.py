@@ -30,7 +30,7 @@ import stat
 import threading
 from collections import OrderedDict
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .. import batch, native, status
 from ..errors import OrvToolError
@@ -71,7 +71,7 @@ class Shown:
     rel: str
     doc: Dict[str, Any]
     stamp: Stamp
-    frames: List[Frame] = field(default_factory=list)
+    frames: Sequence[Frame] = field(default_factory=list)
     solid: List[bool] = field(default_factory=list)  # per frame: drawn
     pixels: Dict[int, native.Image] = field(default_factory=dict)  # not yet made into a PNG
     pngs: Dict[Tuple[str, int], bytes] = field(default_factory=dict)
