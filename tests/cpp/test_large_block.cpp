@@ -56,5 +56,5 @@ TEST_CASE("shared bytes copied into a block of their own keep the bytes and outl
     std::fill(source.begin(), source.end(), 0);
     REQUIRE(copy.size() == expected.size());
     CHECK(std::equal(expected.begin(), expected.end(), copy.data()));
-    CHECK(copy.owner() != nullptr);
+    CHECK(static_cast<bool>(copy.owner()));
 }
