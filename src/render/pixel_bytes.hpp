@@ -3,9 +3,8 @@
 // A rendering writes many images of a few kilobytes to a few hundred
 // kilobytes. Taking each from the general allocator costs a page fault per
 // 4 KiB and a pass that zeroes it; instead, images are carved out of large
-// zero-filled blocks (see LargeBlock: memory the allocator kept from earlier
-// ones, else fresh pages, huge where the system offers them), and only covered
-// pixels are written.
+// zero-filled blocks taken from the system at once (with transparent huge
+// pages where the system offers them), and only covered pixels are written.
 // The images of one block share it: the block is returned to the system when
 // the last of them goes. A copy of an image always gets storage of its own.
 #pragma once

@@ -17,23 +17,26 @@ bool all_zero(const orv::LargeBlock& block) {
 }  // namespace
 
 TEST_CASE("blocks of every size class are whole, writable, and zero when asked") {
-    // Below a huge page, from a huge page up to the allocator's limit, and
-    // past it (mapped fresh).
-    for (const std::size_t size :
-         {std::size_t{0}, std::size_t{1}, std::size_t{4096}, kMiB + 3, 2 * kMiB, 8 * kMiB + 5, 32 * kMiB, 33 * kMiB}) {
-        CAPTURE(size);
-        auto block = orv::LargeBlock::allocate(size, true);
-        REQUIRE(block->data() != nullptr);
-        CHECK(block->size() == size);
-        CHECK(all_zero(*block));
-        if (size > 0) {
-            block->data()[0] = 1;
-            block->data()[size - 1] = 2;
-            CHECK(block->data()[size - 1] == 2);
-        }
+    for (const bool zeroed : {true, false}) {
+        CAPTURE(zeroed);
+        // Below a megabyte, below a huge page, from a huge page up to the
+        // allocator's limit, and past it.
+        for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, kMiB + 3, 2 * kMiB,
+                                       8 * kMiB + 5, 32 * kMiB, 33 * kMiB}) {
+            CAPTURE(size);
+            auto block = orv::LargeBlock::allocate(size, zeroed);
+            REQUIRE(block->data() != nullptr);
+            CHECK(block->size() == size);
+            if (zeroed) CHECK(all_zero(*block));
+            if (size > 0) {
+                block->data()[0] = 1;
+                block->data()[size - 1] = 2;
+                CHECK(block->data()[size - 1] == 2);
+            }
 #if !defined(_WIN32)
-        if (size >= 2 * kMiB) CHECK(reinterpret_cast<std::uintptr_t>(block->data()) % (2 * kMiB) == 0);
+            if (size >= 2 * kMiB) CHECK(reinterpret_cast<std::uintptr_t>(block->data()) % (2 * kMiB) == 0);
 #endif
+        }
     }
 }
 
