@@ -24,6 +24,7 @@ from numpy.typing import NDArray
 from PIL import Image, ImageSequence
 
 from .errors import OrvToolError
+from .formats.sheets import has_alpha
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 EXPORT_TEXT_KEY = "orvtool-frame"
@@ -36,6 +37,7 @@ class InputImage:
     rgba: NDArray[Any]
     offsets: Optional[Tuple[int, int]] = None  # the position the file itself gives
     exported: Optional[Tuple[int, int]] = None  # the offsets export wrote into it, when it says
+    has_alpha: bool = True  # False: the file does not say which pixels are transparent
 
 
 def png_offsets(path: str) -> Optional[Tuple[int, int]]:
@@ -88,8 +90,11 @@ def read_images(path: str) -> List[InputImage]:
         with Image.open(path) as im:
             count = getattr(im, "n_frames", 1)
             if count <= 1:
-                return [InputImage(path, _rgba(im), png_offsets(path))]
-            return [InputImage(f"{path} frame {k}", _rgba(page)) for k, page in enumerate(ImageSequence.Iterator(im))]
+                return [InputImage(path, _rgba(im), png_offsets(path), has_alpha=has_alpha(im))]
+            return [
+                InputImage(f"{path} frame {k}", _rgba(page), has_alpha=has_alpha(page))
+                for k, page in enumerate(ImageSequence.Iterator(im))
+            ]
     except FileNotFoundError:
         raise OrvToolError(f"{path} is missing") from None
     except OSError as exc:

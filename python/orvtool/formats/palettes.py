@@ -31,7 +31,8 @@ from PIL import Image, PngImagePlugin
 from .. import writing
 from ..errors import OrvToolError
 from ..model import Color
-from .orv import encode_palette
+from ..orvfile import encode_palette
+from .checks import Where, check_json_palette
 
 FORMATS = ("pal", "png", "gpl", "jasc", "act", "json")
 EXTENSIONS = {".pal": "pal", ".png": "png", ".gpl": "gpl", ".act": "act", ".json": "json"}
@@ -279,13 +280,9 @@ def read_json(path: str) -> Palette:
             doc = json.load(fh)
     except ValueError as exc:
         raise OrvToolError(f"not valid JSON: {exc}") from None
-    if not isinstance(doc, dict) or not isinstance(doc.get("colors"), list):
-        raise OrvToolError("a JSON palette is an object with a 'colors' list of [r, g, b, a]")
-    colors = [tuple(c) if isinstance(c, list) else c for c in doc["colors"]]
-    check_colors(colors)
+    check_json_palette(doc, Where(""))
+    colors: List[Color] = [tuple(c) for c in doc["colors"]]  # type: ignore[misc]
     model = doc.get("model", 0)
-    if not isinstance(model, int) or not 0 <= model <= 0xFFFF:
-        raise OrvToolError(f"palette model {model!r} is not a 16-bit value")
     return Palette(colors, model)
 
 
