@@ -31,14 +31,20 @@ SHEET_CASES = {
     "runs_without_pixels": lambda: Animation(
         frames=[Frame(width=0, rows=[Row([Run(2, b"\x01\x02")]), Row([])]), walk().frames[0]]
     ),
+    # covered pixels of a colour with alpha 0 (entry 3), and two entries of one colour (4 and 5)
+    "hidden_and_twins": lambda: Animation(
+        frames=[frame_from_indices([[3, 3, 1], [4, 5, 3]], x_offset=-1, y_offset=-2), frame_from_indices([[3]])]
+    ),
 }
+HIDDEN_AND_TWINS = [(9, 9, 9, 255)] * 3 + [(1, 2, 3, 0), (7, 7, 7, 255), (7, 7, 7, 255)]
 
 
 @pytest.mark.parametrize("layout", ["packed", "rows", "columns"])
 @pytest.mark.parametrize("form", ["hash", "array"])
 @pytest.mark.parametrize("case", sorted(SHEET_CASES))
 def test_export_sheet_build_gives_the_file_back(tmp_path, capfd, layout, form, case):
-    path = write_project(tmp_path, "a.orv", SHEET_CASES[case]())
+    colors = HIDDEN_AND_TWINS if case == "hidden_and_twins" else PALETTE
+    path = write_project(tmp_path, "a.orv", SHEET_CASES[case](), colors=colors)
     sheet = export_sheet(path, tmp_path / "out", "--sheet-layout", layout, "--json", form)
     assert build(sheet, tmp_path / "b.orv") == 0
     assert loaded(tmp_path / "b.orv") == loaded(path)
