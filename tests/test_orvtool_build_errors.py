@@ -89,9 +89,7 @@ def test_sidecar_without_colours_needs_a_palette(tmp_path, walk_export):
 def test_index_layer_disagreeing_with_sidecar_and_image(tmp_path, walk_export):
     _, out = walk_export
     Image.new("LA", (4, 3)).save(out / "frame_000.index.png")  # frame 0 is 5 x 3
-    refused(
-        tmp_path, out, r"frame_000.index.png: the index layer is 4x3, the sidecar and the frame image say 5x3"
-    )
+    refused(tmp_path, out, r"frame_000.index.png: the index layer is 4x3, the sidecar and the frame image say 5x3")
 
 
 def test_missing_frame_image(tmp_path, walk_export):

@@ -7,11 +7,11 @@ import numpy as np
 import pytest
 
 from orvtool.builder import ANCHORS, BuildOptions, build_from_export, build_from_frames
+from orvtool.builder.palette import stored_palette_path
 from orvtool.cli import main
 from orvtool.errors import OrvToolError
 from orvtool.exporting import ExportOptions, export_animation
 from orvtool.formats import palettes
-from orvtool.builder.palette import stored_palette_path
 from orvtool.orvfile import encode_palette
 from orvtool_build_helpers import grid, loaded, nearest, read_rgba, rendered, write_rgba
 from orvtool_samples import walk, write_project

@@ -45,3 +45,6 @@ def find_palette(animation_path: _Path, location: _Path) -> tuple[str | None, li
 
 def open_frames(path: _Path, io_pal: _Path | None = None) -> FrameStream:
     """Reads an animation file and its palette without rendering; the stream renders one frame at a time."""
+
+def encode_animation(head: dict[str, Any], frames: Iterable[dict[str, Any]]) -> bytes:
+    """The bytes of an animation file, every field written as given (see the module's documentation)."""

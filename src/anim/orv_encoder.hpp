@@ -18,8 +18,8 @@ namespace orv {
 
 struct RunRecord {
     std::uint8_t offset = 0;
-    std::uint8_t color_count = 0;        // written as given
-    std::vector<std::uint8_t> indices;   // written in full, unless the frame is a shadow frame
+    std::uint8_t color_count = 0;       // written as given
+    std::vector<std::uint8_t> indices;  // written in full, unless the frame is a shadow frame
 };
 
 struct RowRecord {

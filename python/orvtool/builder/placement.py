@@ -49,9 +49,7 @@ def check_anchors(options: BuildOptions) -> None:
     if options.anchor is not None and options.anchor not in ANCHORS:
         raise OrvToolError(f"unknown anchor '{options.anchor}' (one of {', '.join(ANCHORS)})")
     if options.resize_anchor is not None and options.resize_anchor not in RESIZE_ANCHORS:
-        raise OrvToolError(
-            f"unknown resize anchor '{options.resize_anchor}' (one of {', '.join(RESIZE_ANCHORS)})"
-        )
+        raise OrvToolError(f"unknown resize anchor '{options.resize_anchor}' (one of {', '.join(RESIZE_ANCHORS)})")
 
 
 def _without_origin(frame: SourceFrame, options: BuildOptions, size: Tuple[int, int]) -> Tuple[int, int]:

@@ -162,7 +162,11 @@ def _placement_notes(source: Source, rules: List[Tuple[int, str, Tuple[int, int]
 
 
 def _differs(frame: SourceFrame, at: Tuple[int, int]) -> bool:
-    return frame.entry is not None and not frame.entry.get("added") and at != (frame.entry["x_offset"], frame.entry["y_offset"])
+    return (
+        frame.entry is not None
+        and not frame.entry.get("added")
+        and at != (frame.entry["x_offset"], frame.entry["y_offset"])
+    )
 
 
 def _frames(source: Source, options: BuildOptions, matcher: ColorMatcher, plan: Plan) -> List[Frame]:
@@ -196,7 +200,9 @@ def _frames(source: Source, options: BuildOptions, matcher: ColorMatcher, plan: 
     return frames
 
 
-def _record_animation(source: Source, frames: List[Frame], choice: PaletteChoice, options: BuildOptions, output: str) -> Animation:
+def _record_animation(
+    source: Source, frames: List[Frame], choice: PaletteChoice, options: BuildOptions, output: str
+) -> Animation:
     doc = source.record
     assert doc is not None
     header = doc["header"]
@@ -301,7 +307,9 @@ def read_source(paths: Sequence[str], options: BuildOptions) -> Source:
         return source
     folders = [p for p in paths if os.path.isdir(p)]
     if folders:
-        raise UsageError(f"{folders[0]} is a folder: build takes one export folder or PNG frames, or one folder or sheet")
+        raise UsageError(
+            f"{folders[0]} is a folder: build takes one export folder or PNG frames, or one folder or sheet"
+        )
     sheet = len(paths) == 1 and paths[0].lower().endswith(".json")
     if not sheet and options.palette is None:
         raise UsageError("plain frames need --palette: the palette to match against, or to write with --quantize")
@@ -343,7 +351,9 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     files.append((output, writing.bytes_writer(data)))
     writing.place_set(files)
     stored = plan.animation.stored_location
-    report = BuildReport(output, len(plan.animation.frames), stored, plan.palette_target, list(plan.notes), list(plan.details))
+    report = BuildReport(
+        output, len(plan.animation.frames), stored, plan.palette_target, list(plan.notes), list(plan.details)
+    )
     if plan.palette is not None:
         report.notes += plan.palette.notes
     found, _ = find_palette(output, stored)

@@ -119,9 +119,7 @@ def read_export(folder: str) -> Source:
     notes = check_sidecar(doc, Where(path))
     entries: List[Dict[str, Any]] = doc["frames"]
     added = _added_names(folder, entries)
-    order: List[Tuple[str, Optional[Dict[str, Any]]]] = []
-    for entry in entries:
-        order.append((entry["image"] or "", entry))
+    order: List[Tuple[str, Optional[Dict[str, Any]]]] = [(e["image"] or "", e) for e in entries]
     for name in added:  # in name order among the listed images
         at = next((k for k, (n, e) in enumerate(order) if e and e["image"] and e["image"] > name), len(order))
         order.insert(at, (name, None))
@@ -175,15 +173,18 @@ def _trim(frame: SourceFrame, keep: Optional[Tuple[int, int, int, int]]) -> None
         frame.corner = (frame.corner[0] + left, frame.corner[1] + top)
 
 
-def _sheet_frame(
-    path: str, i: int, sf: sheets.SheetFrame, entry: Optional[Dict[str, Any]], cells: bool
-) -> SourceFrame:
+def _sheet_frame(path: str, i: int, sf: sheets.SheetFrame, entry: Optional[Dict[str, Any]], cells: bool) -> SourceFrame:
     frame = SourceFrame(f"{path}: frame {i} ('{sf.name}')", sf.rgba, entry, sf.layer, has_alpha=sf.has_alpha)
     frame.corner, frame.canvas, frame.placed_by = sf.rect, sf.source, sf.origin_from
     keep = None
     if entry is not None and sf.origin is not None:
         ox, oy = round(sf.origin[0]), round(sf.origin[1])
-        keep = (entry["x_offset"] + ox - sf.rect[0], entry["y_offset"] + oy - sf.rect[1], entry["width"], entry["height"])
+        keep = (
+            entry["x_offset"] + ox - sf.rect[0],
+            entry["y_offset"] + oy - sf.rect[1],
+            entry["width"],
+            entry["height"],
+        )
     if entry is not None or cells:
         _trim(frame, keep)
     if sf.origin is not None:
@@ -222,7 +223,9 @@ def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False) -> Sou
         sf = sheet.frames[i]
         k = known.get(sf.name)
         used.append(k)
-        frames.append(_sheet_frame(path, i, sf, record["frames"][k] if record is not None and k is not None else None, cells))
+        frames.append(
+            _sheet_frame(path, i, sf, record["frames"][k] if record is not None and k is not None else None, cells)
+        )
     reorder = record is not None and used != list(range(len(record["frames"])))
     source = Source(path, frames, record, reorder, lambda e: sidecar.frame_rows("", dict(e, indices=None)), notes)
     source.tags = sheet.tags

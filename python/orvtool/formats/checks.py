@@ -104,7 +104,7 @@ def sheet_entries(doc: Any, where: Where) -> List[Tuple[str, Any, int]]:
     its order: `frames` as an object (hash) or a list (array), or Phaser 3's
     `textures[].frames[]` (texture is the index into `textures`, else 0)."""
     if isinstance(doc, dict) and isinstance(doc.get("textures"), list) and "frames" not in doc:
-        out = []
+        out: List[Tuple[str, Any, int]] = []
         for t, texture in enumerate(doc["textures"]):
             frames = texture.get("frames") if isinstance(texture, dict) else None
             if not isinstance(frames, list):

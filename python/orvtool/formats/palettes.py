@@ -281,7 +281,7 @@ def read_json(path: str) -> Palette:
     except ValueError as exc:
         raise OrvToolError(f"not valid JSON: {exc}") from None
     check_json_palette(doc, Where(""))
-    colors: List[Color] = [tuple(c) for c in doc["colors"]]  # type: ignore[misc]
+    colors: List[Color] = [tuple(c) for c in doc["colors"]]
     model = doc.get("model", 0)
     return Palette(colors, model)
 

@@ -52,6 +52,8 @@ LAYOUTS = ("packed", "rows", "columns")
 JSON_FORMS = ("hash", "array")
 RECORD_KEY = "orvtool"
 INDEX_KEY = "orvtoolIndices"
+
+
 def pack_shelves(sizes: Sequence[Tuple[int, int]], padding: int = 1) -> Tuple[List[Tuple[int, int]], int, int]:
     """Places rectangles (w, h) on shelves, tallest first, in rows about as
     wide as a square of the same area. Returns the positions, in input order,
@@ -96,8 +98,6 @@ def pack_grid(
     width = cols * cell_w + (cols - 1) * padding
     height = rows * cell_h + (rows - 1) * padding
     return positions, max(width, 1), max(height, 1)
-
-
 
 
 @dataclass
@@ -205,7 +205,11 @@ def build_sheet(
     else:
         frames_doc = [{"filename": name, **entry} for name, entry in described]
     index_image = Image.frombytes("LA", (sheet_w, sheet_h), index.tobytes()) if index is not None else None
-    return Image.frombytes("RGBA", (sheet_w, sheet_h), atlas.tobytes()), index_image, {"frames": frames_doc, "meta": meta}
+    return (
+        Image.frombytes("RGBA", (sheet_w, sheet_h), atlas.tobytes()),
+        index_image,
+        {"frames": frames_doc, "meta": meta},
+    )
 
 
 # --- reading -------------------------------------------------------------------------
@@ -376,9 +380,7 @@ def read_sheet(path: str) -> Sheet:
         if index_atlas is not None and index_atlas.shape[:2] == atlas.shape[:2]:
             la, _ = _region(at, np.dstack([index_atlas, index_atlas]), entry)
             layer = (np.ascontiguousarray(la[:, :, 0]), la[:, :, 1] != 0)
-        frames.append(
-            SheetFrame(name, np.ascontiguousarray(rgba), (sx, sy), source, origin, origin_from, layer, alpha)
-        )
+        frames.append(SheetFrame(name, np.ascontiguousarray(rgba), (sx, sy), source, origin, origin_from, layer, alpha))
     record = meta.get(RECORD_KEY) if isinstance(meta.get(RECORD_KEY), dict) else None
     tags = _tags(doc, [f.name for f in frames], where)
     return Sheet(path, frames, record, tags, notes, str(meta.get("app", "")))

@@ -32,8 +32,8 @@ from PIL import Image
 
 from ..errors import OrvToolError
 from ..model import Animation, Frame, Row, Run
-from .jsonfile import read_json
 from ..runs import runs_from_indices
+from .jsonfile import read_json
 
 if TYPE_CHECKING:
     from ..loading import LoadedAnimation
