@@ -3,7 +3,7 @@ import os
 import pytest
 
 import pyorv
-from conftest import gray_palette, pixel
+from conftest import gray_palette, pixel, run_python
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 
 EXAMPLE_1 = bytes.fromhex("6400000006000000612e70616c00010000000000000001000300feff010000010101020507")
@@ -381,3 +381,21 @@ def test_unusable_stored_locations_count_as_absent(tmp_path, capfd):
         assert f.load(str(tmp_path / "a.orv")) is None
         assert capfd.readouterr().err == "ERROR: Could not open palette file: \nERROR: No palette data available!\n"
         assert f.data().palette.location() == location.decode()
+
+
+@pytest.mark.parametrize("fifo_is", ["animation", "stored palette", "io_pal"])
+def test_special_files_are_open_failures_at_once(pal_dir, fifo_is):
+    # A named pipe with no writer: opening it for reading would wait forever.
+    fifo = pal_dir / ("f.orv" if fifo_is == "animation" else "f.pal")
+    os.mkfifo(fifo)
+    anim = pal_dir / "anim.orv"
+    anim.write_bytes(EXAMPLE_1.replace(b"a.pal\0", b"f.pal\0") if fifo_is == "stored palette" else EXAMPLE_1)
+    name = fifo if fifo_is == "animation" else anim
+    io_pal = str(fifo) if fifo_is == "io_pal" else ""
+    code = f"import pyorv\nprint(pyorv.OrvF().load({str(name)!r}, 0, {io_pal!r}))"
+    out = run_python(code, timeout=20)
+    assert out.stdout == "None\n"
+    if fifo_is == "animation":
+        assert out.stderr == ""
+    else:
+        assert out.stderr == f"ERROR: Could not open palette file: {fifo}\nERROR: No palette data available!\n"

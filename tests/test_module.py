@@ -94,6 +94,17 @@ def test_signatures_shown():
     assert doc.index("1. colors") < doc.index("2. colors")
 
 
+def test_every_field_getter_takes_self():
+    # The records' fields are bound as member getters whatever builds their
+    # value: help() shows a method of the class, taking self.
+    for name in ["OrvInfo", "OrvData", "OrvFrame", "OrvPixelSet", "OrvPixelBlock", "PalFColor"]:
+        cls = getattr(pyorv, name)
+        for member, value in vars(cls).items():
+            if isinstance(value, property) and value.fget.__doc__:
+                assert value.fget.__doc__.lstrip().startswith(f"(self: pyorv.{name})"), f"{name}.{member}"
+    assert vars(pyorv.OrvPixelBlock)["colors"].fget.__doc__.strip() == "(self: pyorv.OrvPixelBlock) -> list[int]"
+
+
 def _signature_docs():
     for name in CLASSES:
         for member, value in vars(getattr(pyorv, name)).items():

@@ -196,6 +196,24 @@ def test_module_and_console_script_run(tmp_path):
     assert result.stderr.splitlines()[0] == f"orvtool: {tmp_path / 'missing.orv'}: no such file or folder"
 
 
+@pytest.mark.parametrize("words", [["--version"], ["--help"]])
+def test_the_installed_command_answers_version_and_help_without_the_module(words):
+    """The console script as installed, in a process of its own: what it
+    imports is what Python's import log says."""
+    script = Path(sys.executable).with_name("orvtool")
+    result = subprocess.run(
+        [sys.executable, "-X", "importtime", str(script), *words], capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("orvtool ") or result.stdout.startswith("usage: orvtool")
+    imported = {
+        line.rsplit("|", 1)[-1].strip() for line in result.stderr.splitlines() if line.startswith("import time:")
+    }
+    assert "orvtool.cli" in imported
+    heavy = {n for n in imported if n.split(".")[0] in ("numpy", "PIL", "pyorv", "tqdm") or n == "orvtool._native"}
+    assert heavy == set()
+
+
 @pytest.mark.parametrize("words", [["--version"], ["--help"], ["build", "--help"]])
 def test_the_command_line_loads_only_what_runs(words):
     """Version and help come without numpy, Pillow or the native module; a

@@ -223,6 +223,53 @@ def test_only_get_from_this_server_address_is_answered(tmp_path):
             assert request(server, "/api/tree", host=host)[0] == 403, host
 
 
+def test_each_file_is_loaded_once(tmp_path, monkeypatch):
+    """Served or written as a static page, a file is read and rendered by one
+    load: its report, records and images together."""
+    import orvtool._native
+
+    root = make_tree(tmp_path)
+    loads = []
+
+    def counted(real):
+        def load(path, *args, **kwargs):
+            loads.append(os.fsdecode(path))
+            return real(path, *args, **kwargs)
+
+        return load
+
+    for name in ("load_report", "open_frames", "load_frames"):
+        monkeypatch.setattr(orvtool._native, name, counted(getattr(orvtool._native, name)))
+    catalog = Catalog(str(root))
+    for rel in ("sprites/walk.orv", "sprites/cut.orv", "sprites/nopal.orv"):
+        shown = catalog.get(rel)
+        assert shown is not None and (shown.error is None) == (rel == "sprites/walk.orv")
+    assert sorted(loads) == sorted(str(root / "sprites" / n) for n in ("walk.orv", "cut.orv", "nopal.orv"))
+    loads.clear()
+    from orvtool.view.server import write_static
+
+    assert write_static(str(root), str(tmp_path / "site")) == 5
+    assert sorted(loads) == sorted({os.path.realpath(p) for p in root.rglob("*.orv") if "link" not in p.name})
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_the_static_page_is_placed_as_every_output_is(tmp_path):
+    """Through the save rule, as one set: a FIFO that nobody reads among the
+    targets is refused before any file is written, instead of hanging."""
+    root = make_tree(tmp_path)
+    out = tmp_path / "site"
+    out.mkdir()
+    (out / "index.html").write_bytes(b"old")
+    os.mkfifo(out / "style.css")
+    script = Path(sys.executable).with_name("orvtool")
+    result = subprocess.run(
+        [str(script), "view", str(root), "--static", str(out), "--force"], capture_output=True, text=True, timeout=60
+    )
+    assert result.returncode == 1
+    assert result.stderr == f"orvtool: {out}: cannot write {out / 'style.css'}: a FIFO that nobody reads\n"
+    assert (out / "index.html").read_bytes() == b"old" and sorted(os.listdir(out)) == ["index.html", "style.css"]
+
+
 def test_a_failing_request_gets_500_and_the_server_goes_on(tmp_path, monkeypatch, capfd):
     root = make_tree(tmp_path)
 

@@ -211,3 +211,41 @@ def test_relative_paths_resolve_against_the_working_directory(root, monkeypatch)
     f.save("rel.orv", ".", "pals/x.pal")
     assert (root / "rel.orv").read_bytes()[8:18] == b"pals/x.pal"
     assert (root / "pals" / "x.pal").exists()
+
+
+@pytest.mark.parametrize("earlier_load", [True, False], ids=["after a load without palette", "fresh"])
+def test_no_colours_never_replace_an_existing_palette(root, capfd, earlier_load):
+    kept = (root / "a.pal").read_bytes()
+    f = pyorv.OrvF()
+    if earlier_load:
+        # A good load, then a copy whose palette cannot be found.
+        (root / "in.orv").write_bytes(EXAMPLE_1)
+        assert f.load(str(root / "in.orv")) is not None
+        (root / "elsewhere").mkdir()
+        (root / "elsewhere" / "copy.orv").write_bytes(EXAMPLE_1)
+        assert f.load(str(root / "elsewhere" / "copy.orv"), io_pal=str(root / "elsewhere" / "none.pal")) is None
+        assert f.data().palette.colors() == []
+    capfd.readouterr()
+    out = root / "out.orv"
+    (root / "x").mkdir()
+    f.save(str(out), str(root), str(root / "x" / ".." / "a.pal"))
+    assert capfd.readouterr().err == f"ERROR: No palette data to save, existing palette file kept: {root / 'a.pal'}\n"
+    assert (root / "a.pal").read_bytes() == kept
+    # The animation itself is written as always, naming the palette.
+    assert out.read_bytes()[8:13] == b"a.pal"
+    # Where no palette file exists yet, the empty table is written as before.
+    f.save(str(out), str(root), str(root / "new.pal"))
+    assert (root / "new.pal").read_bytes() == b"\0\0\0\0"
+    assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize("which", ["project_root", "palette_path"])
+def test_zero_byte_in_a_path_raises_before_writing(root, which):
+    f = load_bytes(root, EXAMPLE_1)
+    (root / "o.orv").write_bytes(b"keep")
+    paths = {"project_root": str(root), "palette_path": str(root / "a.pal")}
+    paths[which] = "/\0bad"
+    with pytest.raises(RuntimeError, match="zero byte"):
+        f.save(str(root / "o.orv"), paths["project_root"], paths["palette_path"])
+    assert (root / "o.orv").read_bytes() == b"keep"
+    assert sorted(p.name for p in root.iterdir()) == ["a.pal", "in.orv", "o.orv"]

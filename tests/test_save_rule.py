@@ -32,11 +32,27 @@ def fresh_bytes(stored=b"p.pal"):
     return bytes(4) + (len(stored) + 1).to_bytes(4, "little") + stored + b"\0" + bytes(4)
 
 
-FRESH_PALETTE = b"\0\0\0\0"
+# The palette every save here writes: one colour (a palette with no colours
+# never replaces an existing palette file).
+SAVED_PALETTE = b"\1\0\0\0\1\2\3\4"
+
+
+def _one_colour():
+    with tempfile.TemporaryDirectory() as scratch:
+        path = pathlib.Path(scratch, "one.pal")
+        path.write_bytes(SAVED_PALETTE)
+        palette = pyorv.PalF()
+        assert palette.load(str(path)) == 1
+        return palette.colors()[:1]
+
+
+ONE_COLOUR = _one_colour()
 
 
 def save(target, folder, palette="p.pal"):
-    pyorv.OrvF().save(str(target), str(folder), str(folder / palette))
+    f = pyorv.OrvF()
+    f.data().palette.colors(ONE_COLOUR)
+    f.save(str(target), str(folder), str(folder / palette))
 
 
 def in_child(action, *, as_nobody=False, timeout=30):
@@ -136,7 +152,7 @@ class TestWritesInPlace:
         os.link(target, tmp_path / "partner")
         inode = target.stat().st_ino
         save(tmp_path / "a.orv", tmp_path)
-        expected = fresh_bytes() if which == "animation" else FRESH_PALETTE
+        expected = fresh_bytes() if which == "animation" else SAVED_PALETTE
         assert (tmp_path / "partner").read_bytes() == expected
         assert target.stat().st_ino == inode and target.stat().st_nlink == 2
 
@@ -144,7 +160,7 @@ class TestWritesInPlace:
         save("/dev/null", tmp_path)
         pyorv.PalF().save("/dev/null")
         assert capfd.readouterr().err == ""
-        assert (tmp_path / "p.pal").read_bytes() == FRESH_PALETTE
+        assert (tmp_path / "p.pal").read_bytes() == SAVED_PALETTE
         assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
 
     def test_pipe_with_a_reader_receives_the_bytes(self, tmp_path, capfd):
@@ -180,7 +196,7 @@ class TestWritesInPlace:
         inodes = [f.stat().st_ino for f in files]
         assert in_child(lambda: save(shared / "a.orv", shared), as_nobody=True) == 0
         assert capfd.readouterr().err == ""
-        assert [f.read_bytes() for f in files] == [fresh_bytes(), FRESH_PALETTE]
+        assert [f.read_bytes() for f in files] == [fresh_bytes(), SAVED_PALETTE]
         for f, inode in zip(files, inodes, strict=True):
             st = f.stat()
             assert (st.st_ino, st.st_uid, st.st_gid, st.st_mode & 0o7777) == (inode, uid, gid, 0o666)
@@ -206,7 +222,7 @@ class TestReplaces:
             f.chmod(0o640)
         inodes = [f.stat().st_ino for f in files]
         save(tmp_path / "a.orv", tmp_path)
-        assert [f.read_bytes() for f in files] == [fresh_bytes(), FRESH_PALETTE]
+        assert [f.read_bytes() for f in files] == [fresh_bytes(), SAVED_PALETTE]
         for f, inode in zip(files, inodes, strict=True):
             st = f.stat()
             assert st.st_ino != inode  # replaced, so a failed write would have kept the old file
@@ -222,7 +238,7 @@ class TestReplaces:
         save(anim, tmp_path, pal.name)
         assert capfd.readouterr().err == ""
         assert anim.read_bytes() == fresh_bytes(pal.name.encode())
-        assert pal.read_bytes() == FRESH_PALETTE
+        assert pal.read_bytes() == SAVED_PALETTE
         assert names(tmp_path) == sorted([anim.name, pal.name])
 
     def test_extended_attributes_survive(self, tmp_path):
@@ -234,7 +250,7 @@ class TestReplaces:
             except OSError:
                 pytest.skip("no user attributes on this file system")
         save(tmp_path / "a.orv", tmp_path)
-        assert [f.read_bytes() for f in files] == [fresh_bytes(), FRESH_PALETTE]
+        assert [f.read_bytes() for f in files] == [fresh_bytes(), SAVED_PALETTE]
         assert [os.getxattr(f, "user.note") for f in files] == [b"kept", b"kept"]
 
     def test_new_files_get_the_mode_a_plain_open_gives(self, tmp_path):

@@ -35,7 +35,7 @@ def load_frames(
     does (same palette search, same diagnostics) and returns its frames as
     arrays without copying the rendered pixels, or None when that load
     returns None. Each array keeps its storage alive on its own."""
-    from ._native import load_frames as native
+    from .native import load_frames as native
 
     frames = native(path, io_pal or None)
     if frames is None:

@@ -23,13 +23,17 @@ def load_frames(path: _Path, io_pal: _Path | None = None) -> list[tuple[NDArray[
     the rendered storage; None when OrvF.load would return None."""
 
 def place_file(path: _Path, data: _Data) -> dict[str, Any]:
-    """Saves data as the whole content of the file at path, by the rule pyorv saves by; returns the result
-    ("placed", "open_failed", "write_failed"), the method ("replace", "in_place" or None) and, on a
-    failure, the error number."""
+    """Saves data (a bytes-like object) as the whole content of the file at path, by the rule pyorv saves by: a new
+    file renamed over the target where that is indistinguishable from a plain write, else the target truncated and
+    written in place; what a plain open refuses is refused. Returns a dict: result ('placed', 'open_failed',
+    'write_failed'), method ('replace', 'in_place', or None when the open failed) and error (the system's error number
+    for a failure when it gave one, else None). A failed replacement leaves the old file as it was."""
 
 def place_files(items: Iterable[tuple[_Path, _Data]]) -> list[dict[str, Any]]:
-    """Saves several files that belong together, each as place_file does; every target is opened before
-    any is written. One dict per item, whose result may also be "not_written"."""
+    """Saves several files that belong together, each as place_file does; items are (path, data) tuples. Every target
+    is opened before any is written, so a target that cannot be opened leaves all of them as they were; then they are
+    written in order, stopping at the first that fails. Returns one dict per item, as place_file does, whose result
+    may also be 'not_written' (nothing was written to that file)."""
 
 class FrameStream:
     def __len__(self) -> int: ...
@@ -40,8 +44,8 @@ class FrameStream:
         """The load report, with the findings of the frames rendered so far."""
 
 def find_palette(animation_path: _Path, location: _Path) -> tuple[str | None, list[str]]:
-    """The palette search of a load: the file that `location` names from the folder of `animation_path`
-    or the folders above it (None if none), and the paths tried."""
+    """The palette search of a load: the file that `location` names from the folder of `animation_path` or the first
+    folder above it where it exists (None if none), and the candidates tried."""
 
 def open_frames(path: _Path, io_pal: _Path | None = None) -> FrameStream:
     """Reads an animation file and its palette without rendering; the stream renders one frame at a time."""

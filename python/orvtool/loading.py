@@ -1,6 +1,6 @@
 """Loading one animation file, with everything the tools need.
 
-`load_animation` asks the private module `orvtool._native` for the report of
+`load_animation` asks the private module (through `orvtool.native`) for the report of
 one load: the same loader as `pyorv.OrvF.load` (same palette search, same
 records, same images), which prints nothing and says what it found: the form
 and head of the file, where each frame record lies, the bytes after the last
@@ -22,7 +22,7 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import pyorv
 
-from . import _native
+from . import native
 from .errors import OrvToolError
 from .formats import palettes
 from .model import Color, Frame, Row, Run
@@ -33,7 +33,9 @@ from .version import check_pyorv
 check_pyorv(pyorv)
 
 # Findings after which the records do not describe a whole animation file.
-NOT_WHOLE = ("head_cut_short", "frames_cut_short", "palette_search_failed")
+NOT_WHOLE: Tuple[native.Category, ...] = ("head_cut_short", "frames_cut_short", "palette_search_failed")
+# Findings of a frame that the loader refused to render.
+REFUSED: Tuple[native.Category, ...] = ("frame_too_large", "frame_over_budget")
 
 
 class LoadError(OrvToolError):
@@ -143,48 +145,50 @@ class LoadedAnimation:
         if self.images is None:
             raise OrvToolError(self.render_problem or "no image was rendered")
         for finding in self.findings:
-            if finding.category in ("frame_too_large", "frame_over_budget"):
+            if finding.category in REFUSED:
                 raise OrvToolError(finding.text)
         return self.images
 
 
-def _frames(report: Dict[str, Any]) -> List[Frame]:
+def _frames(report: native.LoadReport) -> List[Frame]:
     frames = []
-    for f in report["frames"]:
+    for f in report.frames:
         rows = [
             Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
-            for block_count, runs in f["rows"]
+            for block_count, runs in f.rows or []
         ]
         frames.append(
             Frame(
-                frame_size=f["frame_size"],
-                height=f["height"],
-                is_shadow=f["is_shadow"],
-                width=f["width"],
-                y_offset=f["y_offset"],
-                x_offset=f["x_offset"],
-                unk1=f["unk1"],
-                unk2=f["unk2"],
+                frame_size=f.frame_size,
+                height=f.height,
+                is_shadow=f.is_shadow,
+                width=f.width,
+                y_offset=f.y_offset,
+                x_offset=f.x_offset,
+                unk1=f.unk1,
+                unk2=f.unk2,
                 rows=rows,
-                height_word=f["height_word"],
+                height_word=f.height_word,
             )
         )
     return frames
 
 
-def _why_nothing_rendered(report: Dict[str, Any], findings: List[Finding]) -> str:
-    by_category = {f.category: f for f in reversed(findings)}  # the first of each
-    pal = report["palette"]
-    if "no_frames" in by_category:
-        return by_category["no_frames"].message
-    if "palette_not_found" in by_category:
-        return by_category["palette_not_found"].message
-    if pal["problem"] == "does not exist":
-        return f"palette not found: {pal['path']}"
-    if pal["is_directory"]:
-        return f"palette {pal['path']} is a folder, not a palette file"
+def _why_nothing_rendered(report: native.LoadReport, findings: List[Finding]) -> str:
+    first: Dict[native.Category, native.Diagnostic] = {}
+    for d in report.diagnostics:
+        first.setdefault(d.category, d)
+    pal = report.palette
+    said: Tuple[native.Category, ...] = ("no_frames", "palette_not_found")
+    for category in said:
+        if category in first:
+            return first[category].message
+    if pal.problem == "does not exist":
+        return f"palette not found: {pal.path}"
+    if pal.is_directory:
+        return f"palette {pal.path} is a folder, not a palette file"
     errors = "; ".join(f.text for f in findings if f.severity == "error") or "nothing rendered"
-    return f"palette {pal['path']} could not be used ({errors})"
+    return f"palette {pal.path} could not be used ({errors})"
 
 
 def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
@@ -194,32 +198,47 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
     # The loader searches from the directory part of the name it is given, so
     # it gets an absolute name: a bare file name would give it nowhere to look.
     with _readable_palette(palette) as (io_pal, converted, unusable):
-        report = _native.load_report(os.path.abspath(path), io_pal, images=True)
-    findings = [Finding(**d) for d in report["diagnostics"]]
+        report = native.load_report(os.path.abspath(path), io_pal, images=True)
+    return animation_of(report, path, palette, converted, unusable)
+
+
+def animation_of(
+    report: native.LoadReport,
+    path: str,
+    palette: Optional[str] = None,
+    converted: Optional[int] = None,
+    unusable: Optional[str] = None,
+) -> LoadedAnimation:
+    """The animation that a load report with images describes (see
+    `load_animation`, which gives the last three arguments). Raises
+    LoadError for a file that cannot be read or is not a whole animation."""
+    findings = [Finding(d.category, d.severity, d.message, d.frame, d.row, d.index) for d in report.diagnostics]
     detail = {
-        "status": report["status"],
-        "counts": dict(report["counts"]),
+        "status": report.status,
+        "counts": dict(report.counts),
         "findings": [f.as_dict() for f in findings],
     }
-    if not report["opened"]:
+    if not report.opened:
         raise LoadError("cannot read the file", detail)
     for finding in findings:
         if finding.category in NOT_WHOLE:
             raise LoadError(finding.text, detail)
 
-    form = report["form"]
+    form = report.form
+    # A whole head has every field: only a cut head lacks one, refused above.
+    assert report.speed is not None and report.path_length is not None and report.frame_count_field is not None
     head = Head(
-        has_header=form["has_header"],
-        reserved=form["reserved"] or b"",
-        flag=form["flag"],
-        speed=report["speed"],
-        path_length=report["path_length"],
-        path_field=report["path_field"],
-        frame_count_field=report["frame_count_field"],
-        size=report["head_size"],
+        has_header=form.has_header,
+        reserved=form.reserved or b"",
+        flag=form.flag,
+        speed=report.speed,
+        path_length=report.path_length,
+        path_field=report.path_field,
+        frame_count_field=report.frame_count_field,
+        size=report.head_size,
     )
-    pal = report["palette"]
-    search = PaletteSearch(pal["location"], pal["from_option"], pal["path"], pal["tried"], pal["problem"])
+    pal = report.palette
+    search = PaletteSearch(pal.location, pal.from_option, pal.path, pal.tried, pal.problem)
     if palette and (converted is not None or unusable is not None):
         # The loader read a copy, or nothing: name the palette the user gave.
         search = PaletteSearch(
@@ -229,29 +248,27 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
     problem: Optional[str] = None
     if unusable is not None:
         problem = f"palette {search.resolved} could not be used ({unusable})"
-    elif report["images"] is None:
+    elif report.images is None:
         problem = _why_nothing_rendered(report, findings)
     else:
-        images = [
-            FrameImage(i["width"], i["height"], i["offset_x"], i["offset_y"], i["pixels"]) for i in report["images"]
-        ]
-    entries = converted if converted is not None else pal["entry_count"]
+        images = [FrameImage(i.width, i.height, i.offset_x, i.offset_y, i.pixels) for i in report.images]
+    entries = converted if converted is not None else pal.entry_count
     return LoadedAnimation(
         path=path,
-        file_size=report["file_size"],
+        file_size=report.file_size,
         head=head,
-        has_background=report["has_background"],
-        frame_count=report["frame_count"],
+        has_background=report.has_background,
+        frame_count=report.frame_count,
         frames=_frames(report),
         palette=search,
-        palette_colors=pal["colors"],
+        palette_colors=list(pal.colors),
         palette_entries=entries if images is not None else None,
         images=images,
         render_problem=problem,
-        trailing=report["trailing"],
-        status=report["status"],
+        trailing=report.trailing,
+        status=report.status,
         findings=findings,
-        counts=dict(report["counts"]),
+        counts=dict(report.counts),
     )
 
 
@@ -284,5 +301,5 @@ def find_palette(animation_path: str, location: bytes) -> Tuple[Optional[str], L
     """The loader's palette search: the file that `location` names from the
     animation's folder or the first folder above it where it exists (None if
     none), and the candidates tried."""
-    found, tried = _native.find_palette(os.path.abspath(animation_path), location)
+    found, tried = native.find_palette(os.path.abspath(animation_path), location)
     return found, tried

@@ -278,7 +278,7 @@ def entries_in_use(project_root: str, palette: str, leave_out: Sequence[str] = (
     """The palette entries that the animations below `project_root` whose
     stored palette path leads to `palette` draw with, and those animations.
     Files in `leave_out` (the output a build replaces) are not counted."""
-    from . import _native
+    from . import native
 
     target = os.path.realpath(palette)
     skip = {os.path.realpath(p) for p in leave_out}
@@ -293,15 +293,15 @@ def entries_in_use(project_root: str, palette: str, leave_out: Sequence[str] = (
             if os.path.realpath(path) in skip:
                 continue
             # Read, with the palette the loader finds for it, but not rendered.
-            report = _native.open_frames(os.path.abspath(path)).report(records=True)
-            found = report["palette"]["path"] if report["opened"] else None
+            report = native.open_frames(os.path.abspath(path)).report(records=True)
+            found = report.palette.path if report.opened else None
             if found is None or os.path.realpath(found) != target:
                 continue  # an unreadable file names no palette
             users.append(path)
-            for frame in report["frames"]:
-                if frame["is_shadow"]:
+            for frame in report.frames:
+                if frame.is_shadow:
                     continue
-                for _, runs in frame["rows"]:
+                for _, runs in frame.rows or []:
                     for _, _, indices in runs:
                         used.update(indices)
     return used, users

@@ -1,6 +1,6 @@
 """Placing files: the one module that puts orvtool's output files in place.
 
-Every file goes through the core's save helper (`_native.place_file`), the
+Every file goes through the core's save helper (`native.place_file`), the
 same one that `pyorv.OrvF.save` and `PalF.save` use:
 
 * A file is replaced by rename only where the result cannot be told from a
@@ -31,9 +31,9 @@ import errno
 import io
 import os
 import stat
-from typing import BinaryIO, Callable, List, Mapping, Optional, Sequence, Tuple
+from typing import BinaryIO, Callable, List, Optional, Sequence, Tuple
 
-from . import _native
+from . import native
 from .errors import OrvToolError
 
 # Writes a whole file to the binary stream it is given.
@@ -61,10 +61,9 @@ def _failed(path: str, exc: OSError) -> OrvToolError:
     return OrvToolError(f"cannot write {path}: {exc.strerror or exc}")
 
 
-def _outcome_error(path: str, outcome: Mapping[str, object]) -> OrvToolError:
-    code = outcome["error"]
-    message = f"cannot write {path}: {_reason(code if isinstance(code, int) else None)}"
-    if outcome["result"] == "write_failed" and outcome["method"] == "in_place":
+def _outcome_error(path: str, outcome: native.Outcome) -> OrvToolError:
+    message = f"cannot write {path}: {_reason(outcome.error)}"
+    if outcome.result == "write_failed" and outcome.method == "in_place":
         message += " (written in place: it holds what was written before the failure)"
     return OrvToolError(message)
 
@@ -106,8 +105,8 @@ def place_bytes(path: str, data: bytes) -> None:
     """Writes one file by the save rule; its folder is made if missing."""
     check(path)
     _make_folder(path)
-    outcome = _native.place_file(path, data)
-    if outcome["result"] != "placed":
+    outcome = native.place_file(path, data)
+    if outcome.result != "placed":
         raise _outcome_error(path, outcome)
 
 
@@ -150,8 +149,7 @@ class _Before:
             return True
         if self.data is None:  # a device or FIFO: nothing was kept
             return True
-        result: str = _native.place_file(self.path, self.data)["result"]
-        return result == "placed"
+        return native.place_file(self.path, self.data).result == "placed"
 
 
 def place_set(files: Sequence[Tuple[str, Writer]]) -> None:
@@ -166,12 +164,12 @@ def place_set(files: Sequence[Tuple[str, Writer]]) -> None:
     before: List[_Before] = [_Before(path) for path, _ in items[:-1]]
     for path, _ in items:
         _make_folder(path)
-    outcomes = _native.place_files(items)
+    outcomes = native.place_files(items)
     for n, ((path, _), outcome) in enumerate(zip(items, outcomes, strict=True)):
-        if outcome["result"] in ("placed", "not_written"):
+        if outcome.result in ("placed", "not_written"):
             continue
         error = _outcome_error(path, outcome)
-        if outcome["result"] == "write_failed":
+        if outcome.result == "write_failed":
             lost = [b.path for b in reversed(before[:n]) if not b.give_back()]
             if lost:
                 raise OrvToolError(f"{error}; {', '.join(lost)} could not be given its previous contents back")

@@ -18,6 +18,7 @@ constexpr CategoryInfo kCategories[kCategoryCount] = {
     {"palette_short", Severity::note},
     {"palette_write_open_failed", Severity::error},
     {"palette_write_failed", Severity::error},
+    {"palette_save_skipped", Severity::error},
     {"color_lookup_out_of_bounds", Severity::error},
     {"file_open_failed", Severity::note},
     {"head_cut_short", Severity::note},

@@ -24,6 +24,7 @@ enum class Category : std::uint8_t {
     palette_short,               // the file holds fewer entries than its count says
     palette_write_open_failed,   // "Could not open palette file for writing: " path
     palette_write_failed,        // "Could not write palette file: " path
+    palette_save_skipped,        // "No palette data to save, existing palette file kept: " path
     color_lookup_out_of_bounds,  // "Color index out of bounds: " index
     // Animation file (load, save).
     file_open_failed,         // the animation file cannot be opened

@@ -159,12 +159,20 @@ bool make_replacement(SavedFile::Handles& h, const std::string& final_path, cons
 
 // Opens a file for reading, and only a regular file: a directory, a device or
 // a pipe is not a file this system can have written, and some of them never
-// end. Returns the descriptor with its status in `st`, or -1.
+// end. The open itself does not block (a pipe with no writer would wait for
+// one), and a terminal never becomes the controlling one. Returns the
+// descriptor with its status in `st`, or -1.
 int open_regular_file(const std::string& path, struct stat& st) {
     if (has_zero_byte(path)) return -1;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return -1;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    // Ordinary reads from here on.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
         ::close(fd);
         return -1;
     }

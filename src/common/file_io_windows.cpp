@@ -85,6 +85,12 @@ public:
         if (valid()) ::CloseHandle(h_);
         h_ = h;
     }
+    // Hands the handle over to the caller, who closes it.
+    HANDLE release() {
+        const HANDLE h = h_;
+        h_ = INVALID_HANDLE_VALUE;
+        return h;
+    }
     // Closes the handle and tells whether closing succeeded.
     bool close() {
         const bool ok = !valid() || ::CloseHandle(h_) != 0;
@@ -174,6 +180,7 @@ bool create_temporary_beside(const std::wstring& target, Handle& handle, std::ws
 }  // namespace
 
 fs::path path_from_text(const std::string& text) {
+    if (text.find('\0') != std::string::npos) throw_zero_byte_in_name(text);
     std::wstring wide;
     if (!to_wide(text, wide)) {
         throw fs::filesystem_error("path_from_text", std::make_error_code(std::errc::illegal_byte_sequence));
@@ -185,14 +192,32 @@ std::string text_from_path(const fs::path& path) { return utf8_or_throw(path.nat
 
 std::string generic_text(const fs::path& path) { return utf8_or_throw(path.generic_wstring(), path); }
 
-bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out, std::size_t max_bytes) {
+namespace {
+
+// Opens a file for reading, and only a file on disk: a directory, a device or
+// a pipe is not a file this system can have written, and some of them never
+// end. Windows has no open that cannot block, so the type is looked at before
+// the open (a directory or a device is never opened) and again after it (a
+// name that reaches a pipe or a console).
+HANDLE open_disk_file(const std::string& path) {
     std::wstring name;
-    if (!file_name(path, name)) return false;
-    const Handle file(
+    if (!file_name(path, name)) return INVALID_HANDLE_VALUE;
+    const DWORD attributes = ::GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return INVALID_HANDLE_VALUE;
+    }
+    Handle file(
         ::CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    // Only files on disk: a directory does not open without backup semantics,
-    // and a device or a pipe is not a file this system can have written.
-    if (!file.valid() || ::GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+    if (!file.valid() || ::GetFileType(file.get()) != FILE_TYPE_DISK) return INVALID_HANDLE_VALUE;
+    return file.release();
+}
+
+}  // namespace
+
+bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out, std::size_t max_bytes) {
+    const Handle file(open_disk_file(path));
+    if (!file.valid()) return false;
     out.clear();
     LARGE_INTEGER size{};
     if (::GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {
@@ -212,11 +237,8 @@ bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out, st
 }
 
 bool read_whole_file(const std::string& path, SharedBytes& out) {
-    std::wstring name;
-    if (!file_name(path, name)) return false;
-    const Handle file(
-        ::CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid() || ::GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+    const Handle file(open_disk_file(path));
+    if (!file.valid()) return false;
     LARGE_INTEGER size{};
     std::size_t capacity = 1;
     if (::GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {

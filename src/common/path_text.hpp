@@ -11,12 +11,21 @@
 
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace orv {
 
 // Throws std::filesystem::filesystem_error when the text cannot name a file on
-// this platform (on Windows: bytes that are not UTF-8).
+// this platform: a zero byte anywhere (no file system takes one, and a name cut
+// there would be another name), or on Windows bytes that are not UTF-8.
 std::filesystem::path path_from_text(const std::string& text);
+
+// The error path_from_text throws for a name that holds a zero byte.
+[[noreturn]] inline void throw_zero_byte_in_name(const std::string& text) {
+    throw std::filesystem::filesystem_error("a file name cannot hold a zero byte",
+                                            std::filesystem::path(text.substr(0, text.find('\0'))),
+                                            std::make_error_code(std::errc::invalid_argument));
+}
 
 // The path's native form as text; throws std::filesystem::filesystem_error
 // when it has no such form (on Windows: an unpaired surrogate).

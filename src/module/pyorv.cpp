@@ -51,17 +51,24 @@ PYBIND11_MODULE(pyorv, m) {
         .def_readwrite("x_offset", &OrvFrame::x_offset)
         .def_readwrite("unk1", &OrvFrame::unk1)
         .def_readwrite("unk2", &OrvFrame::unk2)
+        // Built as a read-only member binding builds its getter (a method of
+        // the class, taking self), over the rows built when first read.
         .def_property_readonly(
-            "pixel_sets", [](OrvFrame& self) -> std::vector<OrvPixelSet>& { return self.pixel_sets(); },
+            "pixel_sets",
+            py::cpp_function([](OrvFrame& self) -> std::vector<OrvPixelSet>& { return self.pixel_sets(); },
+                             py::is_method(frame)),
             py::return_value_policy::reference_internal);
 
     pixel_set.def_readwrite("block_count", &OrvPixelSet::block_count).def_readonly("blocks", &OrvPixelSet::blocks);
 
     pixel_block.def_readwrite("offset", &OrvPixelBlock::offset)
         .def_readwrite("color_count", &OrvPixelBlock::color_count)
-        .def_property_readonly("colors", [](const OrvPixelBlock& block) {
-            return std::vector<std::uint8_t>(block.colors.begin(), block.colors.end());
-        });
+        .def_property_readonly("colors", py::cpp_function(
+                                             [](const OrvPixelBlock& block) {
+                                                 return std::vector<std::uint8_t>(block.colors.begin(),
+                                                                                  block.colors.end());
+                                             },
+                                             py::is_method(pixel_block)));
 
     image
         .def_property_readonly("pixels",

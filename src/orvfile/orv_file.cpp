@@ -273,12 +273,27 @@ void OrvF::save(std::string file_name, std::string project_root, std::string pal
     const fs::path root_form = fs::weakly_canonical(path_from_text(project_root));
     const fs::path palette_file = fs::weakly_canonical(path_from_text(palette_path));
     const std::string stored = stored_palette_path(root_form, palette_file);
+    const std::string palette_text = text_from_path(palette_file);
+    // A palette with no colours (nothing loaded: the palette was not found)
+    // never replaces a palette file that exists: it would be a table of no
+    // colours, which nothing can load, and such a file is usually shared by
+    // many animations. A new file is written as it stands.
+    bool keep_palette_file = false;
+    if (animation_->palette->color_table().empty() && exists_counting_not_found_as_absent(palette_file)) {
+        std::error_code ec;
+        keep_palette_file = !fs::is_directory(palette_file, ec);
+    }
 
     if (out.write_all(write_orv(*animation_, stored)) != SavedFile::Status::ok) {
         emit(sink, Category::file_write_failed, Where{}, "Could not write animation file: ", file_name);
         return;
     }
-    animation_->palette->save(text_from_path(palette_file), sink);
+    if (keep_palette_file) {
+        emit(sink, Category::palette_save_skipped, Where{},
+             "No palette data to save, existing palette file kept: ", palette_text);
+        return;
+    }
+    animation_->palette->save(palette_text, sink);
 }
 
 }  // namespace orv

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import base64
 import fnmatch
+import functools
 import os
 import shlex
 import threading
@@ -20,12 +21,12 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from numpy.typing import NDArray
 
-from .. import _native, batch
+from .. import batch, native
 from ..errors import OrvToolError
 from ..exporting import frame_png
 from ..formats.sidecar import encode_index_layer, index_layer
 from ..images import to_numpy
-from ..loading import LoadedAnimation, load_animation
+from ..loading import LoadedAnimation, animation_of
 from ..model import Frame
 
 # (kind, frame) -> the URL of that image; kind is "image" or "index".
@@ -187,20 +188,21 @@ class Catalog:
         doc: Dict[str, Any] = {"path": rel, "name": rel.rsplit("/", 1)[-1], "error": None}
         doc["export_command"] = export_command(self.root, rel)
         before = _stamp(full)
-        # What the core found, in its own words: the reasons a broken file
-        # shows, and the notes of one that loads.
-        report = _native.load_report(full, records=False)
-        found = [d["message"] for d in report["diagnostics"]]
-        palette_file = report["palette"]["path"]
+        # One load gives the records, the images and what the core found, in
+        # its own words: the reasons a broken file shows, and the notes of one
+        # that loads.
+        report = native.load_report(full, images=True)
+        found = [d.message for d in report.diagnostics]
+        palette_file = report.palette.path
         self._palette_files[full] = palette_file
         stamp = (before, _stamp(palette_file))
         try:
-            anim = load_animation(full)
+            anim = animation_of(report, full)
         except OrvToolError as exc:
             doc["error"] = "; ".join(found) or str(exc)
             return Shown(rel, doc, stamp)
         doc.update(self._describe(anim))
-        if report["status"] == "failed":
+        if report.status == "failed":
             doc["error"] = "; ".join(found)
             return Shown(rel, doc, stamp, anim.frames, [None] * len(anim.frames))
         doc["notes"] = found
@@ -264,16 +266,24 @@ class Catalog:
             shown = self.get(rel)
             if shown is None:  # removed meanwhile
                 continue
-            thumb = shown.thumbnail()
-            entries.append(
-                {
-                    "path": rel,
-                    "frames": len(shown.doc.get("frames", [])),
-                    "error": shown.error,
-                    "thumbnail": url(rel, "image", thumb) if thumb is not None else None,
-                }
-            )
-        return {"root": os.path.basename(self.real_root) or self.real_root, "animations": entries}
+            entries.append(tree_entry(rel, shown, functools.partial(url, rel)))
+        return {"root": self.root_name, "animations": entries}
+
+    @property
+    def root_name(self) -> str:
+        return os.path.basename(self.real_root) or self.real_root
+
+
+def tree_entry(rel: str, shown: Shown, url: ImageUrl) -> Dict[str, Any]:
+    """The animation `rel` as the tree lists it: its frame count, its error
+    and the address of its thumbnail."""
+    thumb = shown.thumbnail()
+    return {
+        "path": rel,
+        "frames": len(shown.doc.get("frames", [])),
+        "error": shown.error,
+        "thumbnail": url("image", thumb) if thumb is not None else None,
+    }
 
 
 def export_command(root: str, rel: str) -> str:

@@ -31,8 +31,9 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Dict, Optional, TextIO
 from urllib.parse import quote, unquote, urlsplit
 
+from .. import writing
 from ..errors import OrvToolError
-from .catalog import Catalog, data_url
+from .catalog import Catalog, Shown, data_url, tree_entry
 
 HOST = "127.0.0.1"
 PAGE_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -185,36 +186,28 @@ def write_static(root: str, out: str, force: bool = False) -> int:
                 f"{os.path.join(out, existing[0])} already exists; nothing written (use --force to replace)"
             )
     catalog = Catalog(root)
-
-    def inline_png(rel: str, kind: str, frame: int) -> str:
-        shown = catalog.get(rel)
-        png = shown.png(kind, frame) if shown is not None else None
-        return data_url(png or b"")
-
-    tree = catalog.tree(inline_png)
+    entries = []
     animations: Dict[str, Any] = {}
-    for entry in tree["animations"]:
-        rel = entry["path"]
+    # Each animation is loaded once, for its entry in the tree, its document
+    # and its images.
+    for rel in catalog.names():
         shown = catalog.get(rel)
-        if shown is not None:
-            animations[rel] = shown.document(functools.partial(inline_png, rel))
-    tree["animations"] = [e for e in tree["animations"] if e["path"] in animations]
-    doc = {"tree": tree, "animations": animations}
+        if shown is None:  # removed meanwhile
+            continue
+        url = functools.partial(_inline_png, shown)
+        entries.append(tree_entry(rel, shown, url))
+        animations[rel] = shown.document(url)
+    doc = {"tree": {"root": catalog.root_name, "animations": entries}, "animations": animations}
     # "<" escaped, so that no text in the data can end the script element.
     inline = json.dumps(doc).replace("<", "\\u003c")
     html = page_file("index.html").decode("utf-8")
     if DATA_SLOT not in html:
         raise OrvToolError("the page has no place for its data")
     html = html.replace(DATA_SLOT, DATA_SLOT.replace("></", ">" + inline + "</"))
-    try:
-        os.makedirs(out, exist_ok=True)
-        for name, body in (
-            ("index.html", html.encode("utf-8")),
-            ("app.js", page_file("app.js")),
-            ("style.css", page_file("style.css")),
-        ):
-            with open(os.path.join(out, name), "wb") as fh:
-                fh.write(body)
-    except OSError as exc:
-        raise OrvToolError(f"cannot write {exc.filename or out}: {exc.strerror or exc}") from None
+    pages = {"index.html": html.encode("utf-8"), "app.js": page_file("app.js"), "style.css": page_file("style.css")}
+    writing.place_set([(os.path.join(out, name), writing.bytes_writer(body)) for name, body in pages.items()])
     return len(animations)
+
+
+def _inline_png(shown: Shown, kind: str, frame: int) -> str:
+    return data_url(shown.png(kind, frame) or b"")

@@ -1,0 +1,265 @@
+"""The one gateway to orvtool's private module `orvtool._native`.
+
+The module hands back plain values (dicts, lists, tuples); here each becomes
+a typed record, so that the rest of orvtool reads fields, not string keys. A
+record is built from exactly the keys the module gives: a key added, renamed
+or dropped on either side fails at the first call, not somewhere downstream.
+The categories of findings are named once, in `Category`, and checked against
+the module's own list when this module is imported. No other module of
+orvtool imports `_native`.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Dict, List, Literal, Optional, Tuple, Union, get_args
+
+from . import _native
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+Data = Union[bytes, bytearray, memoryview]
+
+# Every category of finding, in the order of the core's list.
+Category = Literal[
+    "palette_open_failed",
+    "palette_count_invalid",
+    "palette_short",
+    "palette_write_open_failed",
+    "palette_write_failed",
+    "palette_save_skipped",
+    "color_lookup_out_of_bounds",
+    "file_open_failed",
+    "head_cut_short",
+    "frames_cut_short",
+    "trailing_bytes",
+    "palette_not_found",
+    "palette_search_failed",
+    "index_past_palette_file",
+    "no_frames",
+    "file_write_open_failed",
+    "file_write_failed",
+    "no_palette_data",
+    "row_missing",
+    "color_index_out_of_range",
+    "frame_too_large",
+    "frame_over_budget",
+]
+CATEGORIES: Tuple[Category, ...] = get_args(Category)
+
+Severity = Literal["error", "note"]
+Status = Literal["ok", "problems", "failed"]
+Result = Literal["placed", "open_failed", "write_failed", "not_written"]
+Method = Literal["replace", "in_place"]
+
+
+class NativeMismatch(ImportError):
+    """The private module does not speak the language this orvtool expects."""
+
+
+def check_categories(names: Iterable[str]) -> None:
+    """Refuses a module whose categories of findings are not orvtool's."""
+    found = tuple(names)
+    if found == CATEGORIES:
+        return
+    unknown = [n for n in found if n not in CATEGORIES]
+    missing = [n for n in CATEGORIES if n not in found]
+    detail = f"unknown to orvtool: {', '.join(unknown) or 'none'}; missing: {', '.join(missing) or 'none'}"
+    if not unknown and not missing:
+        detail = "the same names in another order"
+    raise NativeMismatch(
+        f"orvtool._native names other categories of findings than orvtool ({detail}); "
+        "install orvtool and its module from the same build"
+    )
+
+
+check_categories(_native.CATEGORIES)
+
+
+# --- the load report -----------------------------------------------------------
+
+Run = Tuple[int, int, bytes]  # offset, colour count, the colours' indices
+RowRecord = Tuple[int, List[Run]]  # block count as stored, runs
+Rgba = Tuple[int, int, int, int]
+
+
+@dataclass(frozen=True)
+class Diagnostic:
+    """One finding: a category to branch on, the message, and the frame, row
+    and colour index (or entry count) it concerns."""
+
+    category: Category
+    severity: Severity
+    message: str
+    frame: Optional[int]
+    row: Optional[int]
+    index: Optional[int]
+
+
+@dataclass(frozen=True)
+class Form:
+    has_header: bool
+    reserved: Optional[bytes]  # the header's reserved bytes; None without a header
+    flag: Optional[int]  # the background flag byte, None when not read
+
+
+@dataclass(frozen=True)
+class PaletteReport:
+    """Where the load looked for the palette and what it found."""
+
+    location: bytes  # the stored location, or io_pal as given
+    from_option: bool
+    tried: List[str]
+    path: Optional[str]  # the file given to the palette's load; None when the search found nothing
+    is_directory: bool
+    result: int  # the palette load's result code
+    entry_count: Optional[int]
+    entries_in_file: int
+    problem: Optional[str]  # why no palette was loaded
+    colors: List[Rgba]
+
+
+@dataclass(frozen=True)
+class FrameRecord:
+    """One frame record: where it lies in the file and its fields."""
+
+    index: int
+    start: int
+    end: int
+    whole: bool
+    height_word: int
+    frame_size: int
+    height: int
+    is_shadow: bool
+    width: int
+    y_offset: int
+    x_offset: int
+    unk1: int
+    unk2: int
+    rows: Optional[List[RowRecord]] = None  # None when the report was asked for without records
+
+
+@dataclass(frozen=True)
+class Image:
+    """One rendered frame: RGBA bytes, row by row."""
+
+    index: int
+    width: int
+    height: int
+    offset_x: int
+    offset_y: int
+    pixels: bytes
+
+
+@dataclass(frozen=True)
+class LoadReport:
+    """Everything one load learned, as the core reports it."""
+
+    path: str
+    status: Status
+    opened: bool
+    file_size: int
+    form: Form
+    head_whole: bool
+    head_size: int
+    speed: Optional[int]
+    path_length: Optional[int]
+    path_field: bytes
+    location: bytes
+    frame_count_field: Optional[int]
+    has_background: bool
+    frame_count: int
+    frames_wanted: int
+    frames_whole: int
+    trailing_start: int
+    trailing: bytes
+    palette: PaletteReport
+    frames: List[FrameRecord]
+    diagnostics: List[Diagnostic]
+    counts: Dict[str, int]
+    diagnostics_total: int
+    # The rendered frames, when asked for: None when nothing rendered.
+    images: Optional[List[Image]] = field(default=None)
+
+
+def _image(d: Dict[str, Any]) -> Image:
+    return Image(**d)
+
+
+def _report(d: Dict[str, Any]) -> LoadReport:
+    fields = dict(d)
+    fields["form"] = Form(**d["form"])
+    fields["palette"] = PaletteReport(**d["palette"])
+    fields["frames"] = [FrameRecord(**f) for f in d["frames"]]
+    fields["diagnostics"] = [Diagnostic(**x) for x in d["diagnostics"]]
+    if d.get("images") is not None:
+        fields["images"] = [_image(i) for i in d["images"]]
+    return LoadReport(**fields)
+
+
+def load_report(path: Path, io_pal: Optional[Path] = None, *, records: bool = True, images: bool = False) -> LoadReport:
+    """Loads an animation file as `pyorv.OrvF.load` does, printing nothing
+    (io_pal names the palette file, else it is searched for); with
+    images=True the report holds the rendered frames too."""
+    return _report(_native.load_report(path, io_pal, records=records, images=images))
+
+
+class FrameStream:
+    """One animation read once, rendered one frame at a time."""
+
+    def __init__(self, stream: _native.FrameStream) -> None:
+        self._stream = stream
+
+    def __len__(self) -> int:
+        return len(self._stream)
+
+    def render(self, index: int) -> Optional[Image]:
+        """Frame `index`, or None when the palette holds no colour."""
+        image = self._stream.render(index)
+        return None if image is None else _image(image)
+
+    def report(self, *, records: bool = False) -> LoadReport:
+        """The load report, with the findings of the frames rendered so far."""
+        return _report(self._stream.report(records=records))
+
+
+def open_frames(path: Path, io_pal: Optional[Path] = None) -> FrameStream:
+    """Reads an animation file and its palette without rendering."""
+    return FrameStream(_native.open_frames(path, io_pal))
+
+
+def load_frames(path: Path, io_pal: Optional[Path] = None) -> Optional[List[Tuple["NDArray[Any]", int, int]]]:
+    """Loads exactly as `pyorv.OrvF.load` does, its error lines included:
+    (pixels, offset_x, offset_y) per frame, or None when that load fails."""
+    return _native.load_frames(path, io_pal)
+
+
+def find_palette(animation_path: Path, location: Path) -> Tuple[Optional[str], List[str]]:
+    """The palette search of a load: the file found (or None) and the paths tried."""
+    return _native.find_palette(animation_path, location)
+
+
+# --- placing files -------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """What placing one file did."""
+
+    result: Result
+    method: Optional[Method]  # None when the file was not opened
+    error: Optional[int]  # the system's error number of a failure, when it gave one
+
+
+def place_file(path: Path, data: Data) -> Outcome:
+    """Saves `data` as the whole content of the file at `path`, by the save rule."""
+    return Outcome(**_native.place_file(path, data))
+
+
+def place_files(items: Iterable[Tuple[Path, Data]]) -> List[Outcome]:
+    """Saves files that belong together; every target is opened before any is written."""
+    return [Outcome(**o) for o in _native.place_files(items)]
