@@ -1,18 +1,21 @@
 """The record model and its encoders under one name, for scripts and tests
 that make animation and palette files byte for byte.
 
-An animation is encoded by the core (`orvtool._native`): the records are
-handed over as plain values with every count resolved here, so that what is
-written is exactly what the records say, odd and broken files included (see
-`model`: every count and the raw height word can be set apart from what
-they count).
+An animation is encoded by the core, through `native` (the gateway to
+`orvtool._native`): the records are handed over with every count resolved
+here, so that what is written is exactly what the records say, odd and
+broken files included (see `model`: every count and the raw height word can
+be set apart from what they count).
 """
 
 import struct
-from typing import Any, Dict, List, Optional, Sequence
+from typing import TYPE_CHECKING, Optional, Sequence
 
 from .model import Animation, Color, Frame, Row, Run
 from .runs import MAGIC, frame_from_indices, runs_from_indices, runs_from_mask
+
+if TYPE_CHECKING:
+    from .native import FrameFields, HeadFields
 
 __all__ = [
     "MAGIC",
@@ -41,54 +44,56 @@ def height_word(frame: Frame) -> int:
     return 0x8000 | (height % 256) if frame.is_shadow else height
 
 
-def frame_record(frame: Frame) -> Dict[str, Any]:
+def frame_record(frame: Frame) -> "FrameFields":
     """A frame as the core's encoder takes it."""
-    return {
-        "frame_size": frame.frame_size,
-        "height_word": height_word(frame),
-        "width": frame.width,
-        "x_offset": frame.x_offset,
-        "y_offset": frame.y_offset,
-        "unk1": frame.unk1,
-        "unk2": frame.unk2,
-        "rows": [(row.count, [(r.offset, r.color_count, bytes(r.indices)) for r in row.runs]) for row in frame.rows],
-    }
+    from .native import FrameFields
+
+    return FrameFields(
+        frame_size=frame.frame_size,
+        height_word=height_word(frame),
+        width=frame.width,
+        x_offset=frame.x_offset,
+        y_offset=frame.y_offset,
+        unk1=frame.unk1,
+        unk2=frame.unk2,
+        rows=[(row.count, [(r.offset, r.color_count, bytes(r.indices)) for r in row.runs]) for row in frame.rows],
+    )
 
 
-def head_record(anim: Animation) -> Dict[str, Any]:
+def head_record(anim: Animation) -> "HeadFields":
     """The fields before and after the frames, as the core's encoder takes them."""
+    from .native import HeadFields
+
     path_field = anim.raw_path_field
     if path_field is None:
         path_field = bytes(anim.palette_path) + b"\0"
     count = anim.frame_count
     if count is None:
         count = len(anim.frames) - (1 if anim.has_background else 0)
-    return {
-        "has_header": anim.has_background,
-        "reserved": bytes(anim.reserved),
-        "flag": anim.background_flag,
-        "speed": anim.speed,
-        "path_length": len(path_field) if anim.path_length is None else anim.path_length,
-        "path_field": bytes(path_field),
-        "frame_count": count & 0xFFFFFFFF,
-        "trailing": bytes(anim.trailing),
-    }
+    return HeadFields(
+        has_header=anim.has_background,
+        reserved=bytes(anim.reserved),
+        flag=anim.background_flag,
+        speed=anim.speed,
+        path_length=len(path_field) if anim.path_length is None else anim.path_length,
+        path_field=bytes(path_field),
+        frame_count=count & 0xFFFFFFFF,
+        trailing=bytes(anim.trailing),
+    )
 
 
 def encode_animation(anim: Animation) -> bytes:
     """The bytes of the file that `anim` describes."""
-    from ._native import encode_animation as encode
+    from .native import encode_animation as encode
 
-    frames: List[Dict[str, Any]] = [frame_record(f) for f in anim.frames]
-    return encode(head_record(anim), frames)
+    return encode(head_record(anim), (frame_record(f) for f in anim.frames))
 
 
 def encode_frame(frame: Frame) -> bytes:
     """The bytes of one frame record."""
-    from ._native import encode_animation as encode
+    from .native import encode_animation as encode
 
-    empty = Animation(raw_path_field=b"", frame_count=0)
-    head = head_record(empty)
+    head = head_record(Animation(raw_path_field=b"", frame_count=0))
     return encode(head, [frame_record(frame)])[len(encode(head, [])) :]
 
 
