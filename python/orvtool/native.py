@@ -267,6 +267,7 @@ def place_files(items: Iterable[Tuple[Path, Data]]) -> List[Outcome]:
 
 # --- encoding ------------------------------------------------------------------
 
+
 @dataclass(frozen=True)
 class HeadFields:
     """The fields of an animation file around its frames, exactly as written."""
