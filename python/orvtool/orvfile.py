@@ -9,7 +9,7 @@ be set apart from what they count).
 """
 
 import struct
-from typing import TYPE_CHECKING, Optional, Sequence
+from typing import TYPE_CHECKING, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .model import Animation, Color, Frame, Row, Run
 from .runs import MAGIC, frame_from_indices, runs_from_indices, runs_from_mask
@@ -45,9 +45,17 @@ def height_word(frame: Frame) -> int:
 
 
 def frame_record(frame: Frame) -> "FrameFields":
-    """A frame as the core's encoder takes it."""
+    """A frame as the core's encoder takes it; a row repeated in the frame is
+    one record."""
     from .native import FrameFields
 
+    made: Dict[int, Tuple[int, List[Tuple[int, int, bytes]]]] = {}
+    rows = []
+    for row in frame.rows:
+        record = made.get(id(row))
+        if record is None:
+            record = made[id(row)] = (row.count, [(r.offset, r.color_count, bytes(r.indices)) for r in row.runs])
+        rows.append(record)
     return FrameFields(
         frame_size=frame.frame_size,
         height_word=height_word(frame),
@@ -56,7 +64,7 @@ def frame_record(frame: Frame) -> "FrameFields":
         y_offset=frame.y_offset,
         unk1=frame.unk1,
         unk2=frame.unk2,
-        rows=[(row.count, [(r.offset, r.color_count, bytes(r.indices)) for r in row.runs]) for row in frame.rows],
+        rows=rows,
     )
 
 
@@ -86,7 +94,15 @@ def encode_animation(anim: Animation) -> bytes:
     """The bytes of the file that `anim` describes."""
     from .native import encode_animation as encode
 
-    return encode(head_record(anim), (frame_record(f) for f in anim.frames))
+    def records() -> Iterator["FrameFields"]:
+        """One frame's record at a time; a frame repeated is made once."""
+        last: Optional[Tuple[Frame, "FrameFields"]] = None
+        for frame in anim.frames:
+            if last is None or last[0] is not frame:
+                last = (frame, frame_record(frame))
+            yield last[1]
+
+    return encode(head_record(anim), records())
 
 
 def encode_frame(frame: Frame) -> bytes:

@@ -15,7 +15,9 @@ void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>((v >> shift) & 0xFFu));
 }
 
-void put_frame(std::vector<std::uint8_t>& out, const FrameRecord& frame) {
+}  // namespace
+
+void append_frame(std::vector<std::uint8_t>& out, const FrameRecord& frame) {
     put_u32(out, frame.frame_size);
     put_u16(out, frame.height_word);
     put_u16(out, frame.width);
@@ -34,10 +36,7 @@ void put_frame(std::vector<std::uint8_t>& out, const FrameRecord& frame) {
     }
 }
 
-}  // namespace
-
-std::vector<std::uint8_t> encode_animation(const AnimationRecord& record) {
-    std::vector<std::uint8_t> out;
+void append_head(std::vector<std::uint8_t>& out, const AnimationRecord& record) {
     if (record.has_header) {
         out.insert(out.end(), std::begin(kMagic), std::end(kMagic));
         out.insert(out.end(), record.reserved.begin(), record.reserved.end());
@@ -47,7 +46,12 @@ std::vector<std::uint8_t> encode_animation(const AnimationRecord& record) {
     put_u32(out, record.path_length);
     out.insert(out.end(), record.path_field.begin(), record.path_field.end());
     put_u32(out, record.frame_count);
-    for (const FrameRecord& frame : record.frames) put_frame(out, frame);
+}
+
+std::vector<std::uint8_t> encode_animation(const AnimationRecord& record) {
+    std::vector<std::uint8_t> out;
+    append_head(out, record);
+    for (const FrameRecord& frame : record.frames) append_frame(out, frame);
     out.insert(out.end(), record.trailing.begin(), record.trailing.end());
     return out;
 }

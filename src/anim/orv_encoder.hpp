@@ -53,4 +53,10 @@ struct AnimationRecord {
 // The bytes of the file that `record` describes.
 std::vector<std::uint8_t> encode_animation(const AnimationRecord& record);
 
+// The same in parts, for records made one frame at a time: the fields before
+// the frames (record.frames and record.trailing are not read), one frame
+// record, then the trailing bytes, each appended to `out`.
+void append_head(std::vector<std::uint8_t>& out, const AnimationRecord& record);
+void append_frame(std::vector<std::uint8_t>& out, const FrameRecord& frame);
+
 }  // namespace orv

@@ -365,7 +365,8 @@ FrameRecord frame_record(const py::handle& obj) {
     return f;
 }
 
-AnimationRecord animation_record(const py::dict& head, const py::iterable& frames) {
+// The head's fields; the frames are encoded one at a time.
+AnimationRecord head_record(const py::dict& head) {
     AnimationRecord a;
     a.has_header = field<bool>(head, "has_header");
     const std::vector<std::uint8_t> reserved = bytes_of(head["reserved"]);
@@ -376,7 +377,6 @@ AnimationRecord animation_record(const py::dict& head, const py::iterable& frame
     a.path_length = field<std::uint32_t>(head, "path_length");
     a.path_field = head["path_field"].cast<py::bytes>();
     a.frame_count = field<std::uint32_t>(head, "frame_count");
-    for (const py::handle frame : frames) a.frames.push_back(frame_record(frame));
     a.trailing = bytes_of(head["trailing"]);
     return a;
 }
@@ -551,12 +551,13 @@ PYBIND11_MODULE(_native, m) {
     m.def(
         "encode_animation",
         [](const py::dict& head, const py::iterable& frames) {
-            const AnimationRecord record = animation_record(head, frames);
+            // One frame's records at a time: a file of many large frames never
+            // has all of them in records at once.
+            const AnimationRecord record = head_record(head);
             std::vector<std::uint8_t> bytes;
-            {
-                py::gil_scoped_release unlocked;
-                bytes = encode_animation(record);
-            }
+            append_head(bytes, record);
+            for (const py::handle frame : frames) append_frame(bytes, frame_record(frame));
+            bytes.insert(bytes.end(), record.trailing.begin(), record.trailing.end());
             return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         },
         py::arg("head"), py::arg("frames"),

@@ -174,7 +174,11 @@ def _trim(frame: SourceFrame, keep: Optional[Tuple[int, int, int, int]]) -> None
 
 
 def _sheet_frame(path: str, i: int, sf: sheets.SheetFrame, entry: Optional[Dict[str, Any]], cells: bool) -> SourceFrame:
-    frame = SourceFrame(f"{path}: frame {i} ('{sf.name}')", sf.rgba, entry, sf.layer, has_alpha=sf.has_alpha)
+    layer = sf.layer
+    size = sf.rgba.shape[1::-1]
+    if entry is not None and size not in ((entry["width"], entry["height"]), sf.source):
+        layer = None  # the rectangle changed: the index sheet there holds what was around the old one
+    frame = SourceFrame(f"{path}: frame {i} ('{sf.name}')", sf.rgba, entry, layer, has_alpha=sf.has_alpha)
     frame.corner, frame.canvas, frame.placed_by = sf.rect, sf.source, sf.origin_from
     keep = None
     if entry is not None and sf.origin is not None:

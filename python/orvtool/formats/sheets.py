@@ -125,6 +125,23 @@ def grid_origin(canvas: Canvas) -> Tuple[int, int]:
     return -canvas.left, -canvas.top
 
 
+def _describe(
+    canvas: Canvas, grid: bool, at: Tuple[int, int], rect: Tuple[int, int, int, int], offsets: Tuple[int, int]
+) -> Dict[str, Any]:
+    """A frame's entry: its rectangle on the atlas at `at` (the whole cell in
+    a grid), its `rect` on the canvas, the origin as pivot."""
+    sx, sy, w, h = (0, 0, canvas.width, canvas.height) if grid else rect
+    return {
+        "frame": {"x": at[0], "y": at[1], "w": w, "h": h},
+        "rotated": False,
+        "trimmed": (w, h) != (canvas.width, canvas.height),
+        "spriteSourceSize": {"x": sx, "y": sy, "w": w, "h": h},
+        "sourceSize": {"w": canvas.width, "h": canvas.height},
+        "pivot": {"x": -canvas.left / canvas.width, "y": -canvas.top / canvas.height},
+        "offset": {"x": offsets[0], "y": offsets[1]},
+    }
+
+
 def build_sheet(
     names: Sequence[str],
     frames: Callable[[int], NDArray[Any]],
@@ -153,7 +170,6 @@ def build_sheet(
     sheet_w, sheet_h = placed.size
     atlas = np.zeros((sheet_h, sheet_w, 4), dtype=np.uint8)
     index = np.zeros((sheet_h, sheet_w, 2), dtype=np.uint8) if layers is not None else None
-    pivot = {"x": -canvas.left / canvas.width, "y": -canvas.top / canvas.height}
     described: List[Tuple[str, Dict[str, Any]]] = []
     for i, (name, (w, h), (px, py), (ox, oy)) in enumerate(zip(names, sizes, placed.positions, offsets, strict=True)):
         sx, sy = ox - canvas.left, oy - canvas.top
@@ -164,26 +180,7 @@ def build_sheet(
                 indices, covered = layers(i)
                 index[dy : dy + h, dx : dx + w, 0] = np.where(covered, indices, 0)
                 index[dy : dy + h, dx : dx + w, 1] = np.where(covered, 255, 0)
-        if placed.grid:
-            rect = {"x": px, "y": py, "w": canvas.width, "h": canvas.height}
-            source = {"x": 0, "y": 0, "w": canvas.width, "h": canvas.height}
-        else:
-            rect = {"x": px, "y": py, "w": w, "h": h}
-            source = {"x": sx, "y": sy, "w": w, "h": h}
-        described.append(
-            (
-                name,
-                {
-                    "frame": rect,
-                    "rotated": False,
-                    "trimmed": (source["w"], source["h"]) != (canvas.width, canvas.height),
-                    "spriteSourceSize": source,
-                    "sourceSize": {"w": canvas.width, "h": canvas.height},
-                    "pivot": dict(pivot),
-                    "offset": {"x": ox, "y": oy},
-                },
-            )
-        )
+        described.append((name, _describe(canvas, placed.grid, (px, py), (sx, sy, w, h), (ox, oy))))
     meta: Dict[str, Any] = {
         "app": APP_NAME,
         "version": version,
