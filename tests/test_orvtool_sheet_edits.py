@@ -301,3 +301,28 @@ def test_gif_preview_of_an_animation_with_an_empty_frame(tmp_path):
         assert not np.asarray(im.convert("RGBA"))[:, :, 3].any()  # the empty page shows nothing
         im.seek(2)
         assert np.asarray(im.convert("RGBA"))[:, :, 3].any()
+
+
+def test_grid_sheet_of_the_earlier_layout_still_builds(tmp_path):
+    """Earlier releases drew each frame trimmed at its cell's top-left, without
+    an index sheet: the record and spriteSourceSize still place it."""
+    path, sheet = exported_sheet(tmp_path, walk(), "--sheet-layout", "rows", "--json", "array")
+    doc = json.loads(sheet.read_text())
+    atlas = read_rgba(sheet.parent / "sheet.png")
+    earlier = np.zeros_like(atlas)
+    for frame, entry in zip(doc["frames"], doc["meta"]["orvtool"]["frames"], strict=True):
+        cell, w, h = frame["frame"], entry["width"], entry["height"]
+        x = entry["x_offset"] + round(frame["pivot"]["x"] * frame["sourceSize"]["w"])
+        y = entry["y_offset"] + round(frame["pivot"]["y"] * frame["sourceSize"]["h"])
+        earlier[cell["y"] : cell["y"] + h, cell["x"] : cell["x"] + w] = atlas[
+            cell["y"] + y : cell["y"] + y + h, cell["x"] + x : cell["x"] + x + w
+        ]
+        frame.update(frame=dict(cell, w=w, h=h), spriteSourceSize={"x": x, "y": y, "w": w, "h": h}, trimmed=True)
+    for key in ("grid", "orvtoolIndices"):
+        del doc["meta"][key]
+    doc["meta"]["version"] = "0.8.0"
+    write_rgba(sheet.parent / "sheet.png", earlier)
+    (sheet.parent / "sheet.index.png").unlink()
+    sheet.write_text(json.dumps(doc))
+    assert build(sheet, tmp_path / "b.orv") == 0
+    assert (tmp_path / "b.orv").read_bytes() == path.read_bytes()

@@ -88,7 +88,7 @@ def _palette(source: Source, options: BuildOptions, output: str, notes: List[str
         return choose_palette(options, rgbas, None, set(), options.palette, output, notes)
     pal_doc = record["palette"]
     fallback = None
-    if isinstance(pal_doc.get("colors"), list):
+    if isinstance(pal_doc.get("colors"), list) and pal_doc["colors"]:
         fallback = palettes.Palette([tuple(c) for c in pal_doc["colors"]], int(pal_doc.get("model", 0)))
     drawn = [f for f in source.frames if f.rgba is not None]
     plain = [f for f in drawn if f.entry is not None and not f.entry["is_shadow"]]

@@ -236,7 +236,7 @@ def check_sidecar(doc: Any, where: Where) -> List[str]:
     whole(where.at("the palette"), pal, "location_size", U32)
     _hex(where.at("the palette"), pal, "path_field")
     if "colors" in pal and pal["colors"] is not None:
-        check_json_palette(pal, where.at("the palette"))
+        check_json_palette(pal, where.at("the palette"), (0, 0xFFFF))
     if "header" not in doc:
         raise where.fail("'header' is missing")
     if doc["header"] is not None:
@@ -269,14 +269,15 @@ def check_sidecar(doc: Any, where: Where) -> List[str]:
 # --- JSON palettes ----------------------------------------------------------------------
 
 
-def check_json_palette(doc: Any, where: Where) -> None:
-    """A JSON palette (orvtool's, or the colours of a sidecar's palette): a
-    'colors' list of 1 to 256 [r, g, b, a] of 0..255, a 16-bit 'model'."""
+def check_json_palette(doc: Any, where: Where, entries: Tuple[int, int] = (1, 256)) -> None:
+    """A JSON palette (orvtool's, or the colours of a sidecar's palette file,
+    which may hold 0 to 65535 `entries`): a 'colors' list of [r, g, b, a] of
+    0..255, a 16-bit 'model'."""
     if not isinstance(doc, dict) or not isinstance(doc.get("colors"), list):
         raise where.fail("a JSON palette is an object with a 'colors' list of [r, g, b, a]")
     colors = doc["colors"]
-    if not 1 <= len(colors) <= 256:
-        raise where.fail(f"'colors' holds {len(colors)} colours, 1 to 256 can be used")
+    if not entries[0] <= len(colors) <= entries[1]:
+        raise where.fail(f"'colors' holds {len(colors)} colours, {entries[0]} to {entries[1]} can be used")
     for i, c in enumerate(colors):
         if not (isinstance(c, list) and len(c) == 4 and all(type(v) is int and 0 <= v <= 255 for v in c)):
             raise where.fail(f"colour {i} is {c!r}, not [r, g, b, a] of 0..255")
