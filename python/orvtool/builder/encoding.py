@@ -12,6 +12,7 @@ from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 
 from ..errors import OrvToolError
 from ..formats import sidecar
@@ -53,6 +54,21 @@ def encode_rows(
     return rows
 
 
+def alpha_from_layer(
+    rgba: NDArray[Any], layer: Tuple[NDArray[Any], NDArray[Any]], matcher: ColorMatcher
+) -> NDArray[Any]:
+    """An image saved without alpha, covered where its index layer covers: a
+    covered pixel that still shows its index's colour takes that colour's
+    alpha (0 included), any other covered pixel is opaque."""
+    indices, covered = layer
+    shown = matcher.table[indices]
+    same = np.all(rgba[:, :, :3] == shown[:, :, :3], axis=2)
+    out = rgba.copy()
+    out[:, :, 3] = np.where(covered, np.where(same, shown[:, :, 3], 255), 0)
+    out[~covered] = 0
+    return out
+
+
 @dataclass
 class Fields:
     """What a frame record holds besides its rows."""
@@ -77,7 +93,7 @@ def encode_frame(
     """One frame record from its pixels: indices by the rules of `matching`,
     rows by `encode_rows`."""
     assert frame.rgba is not None
-    rgba = frame.rgba
+    rgba = frame.rgba if frame.has_alpha or frame.layer is None else alpha_from_layer(frame.rgba, frame.layer, matcher)
     height, width = rgba.shape[:2]
     entry = frame.entry
     same_size = entry is not None and not entry.get("added") and (width, height) == (entry["width"], entry["height"])

@@ -101,16 +101,7 @@ def _export_frame(folder: str, name: str, entry: Optional[Dict[str, Any]]) -> So
     frame.layer = _index_layer(folder, entry, (w, h), same_size)
     if offs is not None and offs != (exported_offsets(path) or (entry["x_offset"], entry["y_offset"])):
         frame.placed = offs  # moved in an editor
-    if not image.has_alpha and frame.layer is not None:
-        frame.rgba = _alpha_from_layer(rgba, frame.layer)
     return frame
-
-
-def _alpha_from_layer(rgba: NDArray[Any], layer: Layer) -> NDArray[Any]:
-    """An image saved without alpha, covered where its index layer covers."""
-    out = rgba.copy()
-    out[:, :, 3] = np.where(layer[1], 255, 0)
-    return out
 
 
 def read_export(folder: str) -> Source:
