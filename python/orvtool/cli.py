@@ -46,6 +46,39 @@ def command_named(argv: Sequence[str]) -> Optional[str]:
     return None
 
 
+# Values that name files or folders: completed as paths by the shell.
+PATH_METAVARS = {"PATH", "FILE", "DIR", "OUT", "OUTPUT", "SOURCE"}
+
+
+def _actions(parser: argparse.ArgumentParser) -> Iterable[argparse.Action]:
+    for action in parser._actions:
+        yield action
+        if isinstance(action, argparse._SubParsersAction):
+            for sub in action.choices.values():
+                yield from _actions(sub)
+
+
+class PrintCompletion(argparse.Action):
+    """`--print-completion SHELL`: the shell's completion script for every
+    command and option, made from the full parser, printed and exit."""
+
+    def __call__(
+        self, parser: argparse.ArgumentParser, namespace: object, values: object, option: object = None
+    ) -> None:
+        import shtab
+
+        full = build_parser()
+        for action in _actions(full):
+            if action.nargs != 0 and action.choices is None and str(action.metavar) in PATH_METAVARS:
+                action.complete = shtab.FILE  # type: ignore[attr-defined]
+        try:
+            print(shtab.complete(full, shell=str(values)), flush=True)
+        except BrokenPipeError:
+            status._quiet_stdout()
+            parser.exit(status.BROKEN_PIPE)
+        parser.exit()
+
+
 def build_parser(load: Optional[Iterable[str]] = None) -> argparse.ArgumentParser:
     """The parser, with the full options of the commands named in `load`
     (every command when None)."""
@@ -54,6 +87,12 @@ def build_parser(load: Optional[Iterable[str]] = None) -> argparse.ArgumentParse
         prog=PROG, description="Inspect, export, preview and build animation files; convert palettes."
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    parser.add_argument(
+        "--print-completion",
+        action=PrintCompletion,
+        choices=("bash", "zsh"),
+        help="print the shell completion script for bash or zsh and exit",
+    )
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for name, command in COMMANDS.items():
         p = sub.add_parser(name, help=command.summary)
