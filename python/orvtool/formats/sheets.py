@@ -259,9 +259,9 @@ def _tags(doc: Dict[str, Any], names: List[str], where: Where) -> Dict[str, List
         first, last = int(tag["from"]), int(tag["to"])
         order = list(range(first, last + 1))
         direction = tag.get("direction", "forward")
-        if direction == "reverse":
+        if direction in ("reverse", "pingpong_reverse"):
             order.reverse()
-        elif direction == "pingpong":
+        if direction in ("pingpong", "pingpong_reverse"):
             order += order[-2:0:-1]
         tags[tag["name"]] = order
     by_name = {n: i for i, n in reversed(list(enumerate(names)))}
