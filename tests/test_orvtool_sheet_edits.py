@@ -113,6 +113,11 @@ def test_sheet_keys_missing_are_refused_and_unknown_ones_noted(tmp_path, capfd):
     _, err = capfd.readouterr()
     assert err == f"orvtool: {sheet}: frame 0 ('frame_000.png'): 'spriteSourceSize' is missing\n"
     assert not (tmp_path / "b.orv").exists()
+    entry["trimmed"] = False  # said untrimmed, but smaller than its source canvas
+    sheet.write_text(json.dumps(doc))
+    assert build(sheet, tmp_path / "b.orv") == 1
+    _, err = capfd.readouterr()
+    assert "'spriteSourceSize' is missing, and the 5x3 frame is not its 9x6 'sourceSize'" in err
     entry["spriteSourceSize"] = entry.pop("spriteSourcSize")
     for e in doc["frames"].values():
         e["sprite_tag"] = "x"

@@ -150,6 +150,14 @@ def check_sheet_frame(where: Where, entry: Any) -> None:
     for key in ("pivot", "anchor"):
         if key in entry:
             _check_box(where, entry, key, POINT)
+    if "spriteSourceSize" not in entry and "sourceSize" in entry:
+        frame, source = entry["frame"], entry["sourceSize"]
+        size = (frame["h"], frame["w"]) if entry.get("rotated") else (frame["w"], frame["h"])
+        if size != (source["w"], source["h"]):  # trimmed, whatever 'trimmed' says
+            raise where.fail(
+                f"'spriteSourceSize' is missing, and the {size[0]}x{size[1]} frame is not its "
+                f"{source['w']}x{source['h']} 'sourceSize'"
+            )
 
 
 def check_sheet(doc: Any, where: Where) -> List[str]:
