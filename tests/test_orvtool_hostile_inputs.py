@@ -21,6 +21,9 @@ from orvtool_samples import walk, write_project
 
 BLACK_WHITE = [(0, 0, 0, 255), (255, 255, 255, 255)]
 
+# A sheet of one frame, so that its image is what is read first.
+ONE_FRAME = {"a": {"frame": {"x": 0, "y": 0, "w": 1, "h": 1}}}
+
 
 def run(capfd, *argv):
     code = main([str(a) for a in argv])
@@ -52,7 +55,7 @@ def test_special_files_are_refused_at_once(tmp_path, pal):
     (tmp_path / "dir.pal").mkdir()
     frame = tmp_path / "frame.png"
     write_rgba(frame, np.full((2, 2, 4), 255, np.uint8))
-    (tmp_path / "sheet.json").write_text(json.dumps({"frames": {}, "meta": {"image": "f.png"}}))
+    (tmp_path / "sheet.json").write_text(json.dumps({"frames": ONE_FRAME, "meta": {"image": "f.png"}}))
     anim = write_project(tmp_path, "a.orv", walk())
     out = tmp_path / "out.orv"
     cases = [
@@ -102,7 +105,7 @@ def test_pixels_past_the_budget_are_refused_before_decoding(tmp_path, capfd, pal
     (tmp_path / "sheet").mkdir()
     (tmp_path / "sheet" / "atlas.png").write_bytes(png_header(30000, 30000))
     sheet = tmp_path / "sheet" / "s.json"
-    sheet.write_text(json.dumps({"frames": {}, "meta": {"image": "atlas.png"}}))
+    sheet.write_text(json.dumps({"frames": ONE_FRAME, "meta": {"image": "atlas.png"}}))
     out = tmp_path / "out.orv"
     for source in (bomb, wide, spread, sheet):
         code, _, err = run(capfd, "build", source, "-o", out, "--palette", pal)
