@@ -55,7 +55,10 @@ def edit_sidecar(folder, change):
         (lambda d: d.pop("frames"), "animation.json: 'frames' is missing"),
         (lambda d: d["frames"][0].update(width="5"), "frame 0: 'width' is '5'"),
         (lambda d: d["frames"][0].update(y_offset=40000), "frame 0: 'y_offset' is 40000"),
-        (lambda d: d["frames"][0].update(explicit_rows={"0": {"runs": []}}), "frame 0: 'explicit_rows' row '0': 'block_count' is None"),
+        (
+            lambda d: d["frames"][0].update(explicit_rows={"0": {"runs": []}}),
+            "frame 0: 'explicit_rows' row '0': 'block_count' is None",
+        ),
         (lambda d: d.update(header={"flag": 1}), "animation.json: the header: 'reserved' is not hex bytes"),
         (lambda d: d.update(version=2), "sidecar version 2"),
     ],

@@ -235,3 +235,33 @@ def test_unexpected_failures_are_one_line_traceback_only_under_debug(tmp_path, c
     for flag in ("--debug", "-vv"):
         code, _, err = run(capfd, "info", anim, flag)
         assert code == 1 and "Traceback" in err and "please report" in err.strip().splitlines()[-1]
+
+
+@pytest.mark.parametrize(
+    "damage, names",
+    [
+        (lambda d: d.update(frame_count_field=4294967295), ["'frame_count_field' 4294967295"]),
+        (lambda d: d["palette"].update(location_size=4294967295), ["'location_size' 4294967295"]),
+        (lambda d: d.update(speed=0x4F525646), ["'speed'", "magic"]),
+        (
+            lambda d: d["frames"][1].update(
+                explicit_rows={str(d["frames"][1]["height"]): {"block_count": 0, "runs": []}}
+            ),
+            ["frame 1: 'rows'"],
+        ),
+    ],
+)
+def test_build_refuses_what_would_not_read_back(tmp_path, capfd, damage, names):
+    source = tmp_path / "export"
+    assert run(capfd, "export", write_project(tmp_path, "w.orv", walk()), "-o", source)[0] == 0
+    doc = json.loads((source / "animation.json").read_text())
+    damage(doc)
+    (source / "animation.json").write_text(json.dumps(doc))
+    code, _, err = run(capfd, "build", source, "-o", tmp_path / "out.orv")
+    assert code == 1
+    one_line(err, "out.orv", "would not read back", *names)
+    assert not (tmp_path / "out.orv").exists()
+    # Untouched, an export builds the file it came from.
+    assert run(capfd, "export", tmp_path / "w.orv", "-o", tmp_path / "again")[0] == 0
+    assert run(capfd, "build", tmp_path / "again", "-o", tmp_path / "w2.orv")[0] == 0
+    assert (tmp_path / "w2.orv").read_bytes() == (tmp_path / "w.orv").read_bytes()

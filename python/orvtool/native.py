@@ -353,6 +353,8 @@ def _plain(record: Any) -> Dict[str, Any]:
     return {f.name: getattr(record, f.name) for f in fields(record)}
 
 
-def encode_animation(head: HeadFields, frames: Iterable[FrameFields]) -> bytes:
-    """The bytes of the file the records describe, encoded by the core."""
-    return _native.encode_animation(_plain(head), [_plain(f) for f in frames])
+def encode_animation(head: HeadFields, frames: Iterable[FrameFields], check: bool = False) -> bytes:
+    """The bytes of the file the records describe, encoded by the core; with
+    `check`, read back by the core's reader first (ValueError names the field
+    that would not read back)."""
+    return _native.encode_animation(_plain(head), [_plain(f) for f in frames], check=check)

@@ -90,8 +90,10 @@ def head_record(anim: Animation) -> "HeadFields":
     )
 
 
-def encode_animation(anim: Animation) -> bytes:
-    """The bytes of the file that `anim` describes."""
+def encode_animation(anim: Animation, check: bool = False) -> bytes:
+    """The bytes of the file that `anim` describes; with `check`, only bytes
+    that the core's reader reads back to the same records (else ValueError
+    names the field)."""
     from .native import encode_animation as encode
 
     def records() -> Iterator["FrameFields"]:
@@ -102,7 +104,7 @@ def encode_animation(anim: Animation) -> bytes:
                 last = (frame, frame_record(frame))
             yield last[1]
 
-    return encode(head_record(anim), records())
+    return encode(head_record(anim), records(), check)
 
 
 def encode_frame(frame: Frame) -> bytes:

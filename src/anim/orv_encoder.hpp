@@ -59,4 +59,22 @@ std::vector<std::uint8_t> encode_animation(const AnimationRecord& record);
 void append_head(std::vector<std::uint8_t>& out, const AnimationRecord& record);
 void append_frame(std::vector<std::uint8_t>& out, const FrameRecord& frame);
 
+// Where append_frame put one frame record: [start, end) of the bytes, its
+// height word and the number of rows it was given.
+struct EncodedFrame {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::uint16_t height_word = 0;
+    std::uint64_t rows = 0;
+};
+
+// Reads `bytes`, which append_head, append_frame for each of `frames` and the
+// trailing bytes of `head` made, back with the file reader (the palette
+// search aside), and tells whether it reads back to the same records: the
+// same head, as many frames, each where it was written and whole. Returns an
+// empty string when it does, else what does not read back, naming the field
+// ("'location_size' 9 runs past ...", "frame 2: 'rows' ...").
+std::string read_back_difference(const AnimationRecord& head, const std::vector<EncodedFrame>& frames,
+                                 const std::vector<std::uint8_t>& bytes);
+
 }  // namespace orv

@@ -593,20 +593,32 @@ PYBIND11_MODULE(_native, m) {
 
     m.def(
         "encode_animation",
-        [](const py::dict& head, const py::iterable& frames) {
+        [](const py::dict& head, const py::iterable& frames, bool check) {
             // One frame's records at a time: a file of many large frames never
             // has all of them in records at once.
             const AnimationRecord record = head_record(head);
             std::vector<std::uint8_t> bytes;
+            std::vector<EncodedFrame> layout;
             append_head(bytes, record);
-            for (const py::handle frame : frames) append_frame(bytes, frame_record(frame));
+            for (const py::handle frame : frames) {
+                const FrameRecord f = frame_record(frame);
+                const std::uint64_t start = bytes.size();
+                append_frame(bytes, f);
+                layout.push_back(EncodedFrame{start, bytes.size(), f.height_word, f.rows.size()});
+            }
             bytes.insert(bytes.end(), record.trailing.begin(), record.trailing.end());
+            if (check) {
+                const std::string problem = read_back_difference(record, layout, bytes);
+                if (!problem.empty()) throw py::value_error(problem);
+            }
             return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         },
-        py::arg("head"), py::arg("frames"),
+        py::arg("head"), py::arg("frames"), py::kw_only(), py::arg("check") = false,
         "The bytes of an animation file, every field written as given: head is a dict (has_header, reserved "
         "(4 bytes), flag, speed, path_length, path_field (bytes), frame_count, trailing (bytes)); each frame a "
         "dict (frame_size, height_word, width, x_offset, y_offset, unk1, unk2, rows), rows a list of "
         "(block_count, [(offset, color_count, indices bytes), ...]). The indices of runs in a frame whose "
-        "height word has bit 15 set are not written. Nothing is counted or checked against what it counts.");
+        "height word has bit 15 set are not written. Nothing is counted or checked against what it counts, unless "
+        "check=True: then the bytes are read back by the file reader (the palette search aside) and must give the "
+        "same records, else ValueError names the field that does not read back.");
 }

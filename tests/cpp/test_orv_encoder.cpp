@@ -96,3 +96,51 @@ TEST_CASE("counts are written as given, not counted") {
     CHECK(bytes[12 + 14] == 3);
     CHECK(bytes[12 + 16] == 9);
 }
+
+namespace {
+
+// Encodes `a` as the builder does, frame by frame, and reads it back.
+std::string difference(const AnimationRecord& a) {
+    std::vector<std::uint8_t> bytes;
+    std::vector<EncodedFrame> layout;
+    append_head(bytes, a);
+    for (const FrameRecord& f : a.frames) {
+        const std::uint64_t start = bytes.size();
+        append_frame(bytes, f);
+        layout.push_back(EncodedFrame{start, bytes.size(), f.height_word, f.rows.size()});
+    }
+    bytes.insert(bytes.end(), a.trailing.begin(), a.trailing.end());
+    return read_back_difference(a, layout, bytes);
+}
+
+}  // namespace
+
+TEST_CASE("records that would not read back are named by their field") {
+    CHECK(difference(two_frames()).empty());  // trailing bytes and a shadow frame read back
+
+    AnimationRecord count = two_frames();
+    count.frame_count = 5;
+    CHECK(difference(count).rfind("'frame_count_field' 5", 0) == 0);
+
+    AnimationRecord path = two_frames();
+    path.path_length = 0xFFFFFFFFu;
+    CHECK(difference(path).rfind("'location_size' 4294967295", 0) == 0);
+
+    AnimationRecord rows = two_frames();
+    rows.frames[0].rows.push_back(RowRecord{});
+    CHECK(difference(rows).rfind("frame 0: 'rows' holds 3 rows, the reader takes 2", 0) == 0);
+
+    // After a shadow frame the reader takes only the low 8 bits of a height.
+    AnimationRecord folded = two_frames();
+    FrameRecord tall;
+    tall.height_word = 0x0101;
+    tall.rows.assign(0x0101, RowRecord{});
+    folded.frames.push_back(tall);
+    folded.frame_count = 2;
+    CHECK(difference(folded).find("frame 2: 'rows' holds 257 rows, the reader takes 1") == 0);
+
+    AnimationRecord magic;
+    magic.speed = 0x4F525646u;  // "FVRO" in the plain form's first field
+    magic.path_length = 0;
+    CHECK(difference(magic).find("'speed'") == 0);
+}

@@ -355,7 +355,13 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     _refuse_folder(output)
     if os.path.lexists(output) and not force:
         raise OrvToolError(f"{output} already exists; not replaced (use --force)")
-    data = orvfile.encode_animation(plan.animation)
+    try:
+        # What is written must read back: a record the reader would take
+        # otherwise (a row list longer than the height, a count of frames
+        # other than those given) is refused before anything is placed.
+        data = orvfile.encode_animation(plan.animation, check=True)
+    except ValueError as exc:
+        raise OrvToolError(f"{output} would not read back as built: {exc}") from None
     files: List[Tuple[str, writing.Writer]] = []
     if plan.palette is not None and plan.palette_target is not None:
         files.append((plan.palette_target, writing.bytes_writer(palettes.encode_pal(plan.palette))))
