@@ -119,18 +119,7 @@ def _kept_frame(frame: SourceFrame, source: Source) -> Frame:
     """A frame without pixels: the record's rows as they were."""
     entry = frame.entry
     assert entry is not None
-    return Frame(
-        width=entry["width"],
-        rows=source.rows_of(entry),
-        x_offset=entry["x_offset"],
-        y_offset=entry["y_offset"],
-        is_shadow=entry["is_shadow"] != 0,
-        frame_size=entry["frame_size"],
-        unk1=entry["unk1"],
-        unk2=entry["unk2"],
-        height=entry["height"],
-        height_word=entry.get("height_word"),
-    )
+    return sidecar.frame_of(entry, source.rows_of(entry))
 
 
 def _placement_notes(source: Source, rules: List[Tuple[int, str, Tuple[int, int]]], options: BuildOptions) -> List[str]:

@@ -262,26 +262,27 @@ def explicit_row_records(entry: Dict[str, Any]) -> Dict[int, Row]:
     return out
 
 
+def frame_of(entry: Dict[str, Any], rows: List[Row]) -> Frame:
+    """The frame record a sidecar entry describes, with these rows."""
+    return Frame(
+        width=entry["width"],
+        rows=rows,
+        x_offset=entry["x_offset"],
+        y_offset=entry["y_offset"],
+        is_shadow=entry["is_shadow"] != 0,
+        frame_size=entry["frame_size"],
+        unk1=entry["unk1"],
+        unk2=entry["unk2"],
+        height=entry["height"],
+        height_word=entry.get("height_word"),
+    )
+
+
 def read_export(folder: str) -> Animation:
     """The animation records that an export folder describes, ready for
     `orvfile.encode_animation`."""
     doc = read_sidecar(folder)
-    frames = []
-    for entry in doc["frames"]:
-        frames.append(
-            Frame(
-                width=entry["width"],
-                rows=frame_rows(folder, entry),
-                x_offset=entry["x_offset"],
-                y_offset=entry["y_offset"],
-                is_shadow=entry["is_shadow"] != 0,
-                frame_size=entry["frame_size"],
-                unk1=entry["unk1"],
-                unk2=entry["unk2"],
-                height=entry["height"],
-                height_word=entry["height_word"],
-            )
-        )
+    frames = [frame_of(entry, frame_rows(folder, entry)) for entry in doc["frames"]]
     header = doc.get("header")
     return Animation(
         frames=frames,
