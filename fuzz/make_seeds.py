@@ -16,7 +16,9 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "python"))
+# The installed orvtool, whose native module encodes the files; the sources
+# only where none is installed.
+sys.path.append(str(ROOT / "python"))
 
 from orvtool.orvfile import (  # noqa: E402
     Animation,

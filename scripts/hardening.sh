@@ -89,7 +89,7 @@ build_fuzzers() {
         -DORV_BUILD_MODULE=OFF -DORV_BUILD_FUZZERS=ON -DORV_SANITIZE="$SANITIZERS" >/dev/null
     "$cmake" --build "$FUZZ_BUILD" -j "${FUZZ_BUILD_JOBS:-2}"
     rm -rf "$FUZZ_WORK/seeds"
-    "$SAN_VENV/bin/python" "$ROOT/fuzz/make_seeds.py" "$FUZZ_WORK/seeds"
+    with_sanitizers "$SAN_VENV/bin/python" "$ROOT/fuzz/make_seeds.py" "$FUZZ_WORK/seeds"
 }
 
 # seeds/<short name> for a harness fuzz_<short name>
@@ -102,7 +102,7 @@ replay_corpus() {
     need_clang
     fuzz_tools
     rm -rf "$FUZZ_WORK/seeds"
-    "$SAN_VENV/bin/python" "$ROOT/fuzz/make_seeds.py" "$FUZZ_WORK/seeds"
+    with_sanitizers "$SAN_VENV/bin/python" "$ROOT/fuzz/make_seeds.py" "$FUZZ_WORK/seeds"
     # The executables link the sanitizer runtimes themselves: nothing preloaded.
     ASAN_OPTIONS="halt_on_error=1:${ASAN_OPTIONS:-}" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}" \
         VENV=$SAN_VENV cpp_tests "$ROOT/build/cpp-asan" \
