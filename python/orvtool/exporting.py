@@ -32,7 +32,7 @@ from . import __version__, preview, writing
 from .errors import OrvToolError
 from .formats import palettes, sidecar
 from .formats.sheets import build_sheet
-from .images import to_numpy
+from .images import PNG_SAVE, to_numpy
 from .loading import LoadedAnimation, load_animation
 from .matching import filler_note, filler_pixels
 from .model import Color
@@ -86,7 +86,7 @@ def frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int
     info = PngImagePlugin.PngInfo()
     info.add_text("orvtool-frame", json.dumps({"index": index, "x_offset": x, "y_offset": y}))
     buf = io.BytesIO()
-    Image.frombytes("RGBA", (width, height), pixels).save(buf, format="PNG", pnginfo=info)
+    Image.frombytes("RGBA", (width, height), pixels).save(buf, format="PNG", pnginfo=info, **PNG_SAVE)
     data = buf.getvalue()
     body = b"oFFs" + struct.pack(">iiB", x, y, 0)
     offs = struct.pack(">I", len(body) - 4) + body + struct.pack(">I", zlib.crc32(body))
@@ -96,7 +96,7 @@ def frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int
 
 def _png_bytes(image: Image.Image) -> bytes:
     out = io.BytesIO()
-    image.save(out, format="PNG")
+    image.save(out, format="PNG", **PNG_SAVE)
     return out.getvalue()
 
 

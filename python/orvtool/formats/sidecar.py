@@ -32,9 +32,10 @@ from numpy.typing import NDArray
 from PIL import Image
 
 from ..errors import OrvToolError
+from ..images import PNG_SAVE
 from ..model import Animation, Frame, Row, Run
 from .jsonfile import read_json
-from .orv import runs_from_indices
+from .orv import runs_from_mask
 
 if TYPE_CHECKING:
     from ..loading import LoadedAnimation
@@ -74,8 +75,9 @@ def place_runs(runs: Sequence[Run], shadow: bool, indices: NDArray[Any], covered
         x += n
 
 
-def _row_pixels(indices: NDArray[Any], covered: NDArray[Any]) -> List[Optional[int]]:
-    return [int(i) if c else None for i, c in zip(indices, covered, strict=True)]
+def _row_runs(indices: NDArray[Any], covered: NDArray[Any], shadow: bool) -> List[Run]:
+    """The maximal runs of one row (see `formats.orv.runs_from_indices`)."""
+    return runs_from_mask(indices.astype(np.uint8).tobytes(), covered.astype(np.uint8).tobytes(), shadow=shadow)
 
 
 def explicit_rows(frame: Frame, indices: NDArray[Any], covered: NDArray[Any]) -> Dict[int, Row]:
@@ -84,7 +86,7 @@ def explicit_rows(frame: Frame, indices: NDArray[Any], covered: NDArray[Any]) ->
     out: Dict[int, Row] = {}
     for y, row in enumerate(frame.rows):
         if y < frame.rows_drawn:
-            maximal = runs_from_indices(_row_pixels(indices[y], covered[y]), shadow=shadow)
+            maximal = _row_runs(indices[y], covered[y], shadow)
             if row.count == len(row.runs) and row.runs == maximal:
                 continue
         out[y] = row
@@ -116,7 +118,7 @@ def encode_index_layer(indices: NDArray[Any], covered: NDArray[Any]) -> bytes:
     alpha = np.where(covered, 255, 0).astype(np.uint8)
     la = np.dstack([indices, alpha])
     out = io.BytesIO()
-    Image.frombytes("LA", (w, h), la.tobytes()).save(out, format="PNG")
+    Image.frombytes("LA", (w, h), la.tobytes()).save(out, format="PNG", **PNG_SAVE)
     return out.getvalue()
 
 
@@ -237,8 +239,7 @@ def frame_rows(folder: str, entry: Dict[str, Any]) -> List[Row]:
         if y in explicit:
             rows.append(explicit[y])
         else:
-            pixels = _row_pixels(indices[y], covered[y])
-            rows.append(Row(runs_from_indices(pixels, shadow=shadow)))
+            rows.append(Row(_row_runs(indices[y], covered[y], shadow)))
     return rows
 
 
