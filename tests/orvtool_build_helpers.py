@@ -1,4 +1,7 @@
-"""Helpers for the build tests: records and pixels of files as pyorv loads them."""
+"""Helpers for the build tests: records and pixels of files as pyorv loads them, crafted inputs."""
+
+import struct
+import zlib
 
 import numpy as np
 from PIL import Image
@@ -87,3 +90,23 @@ def nearest(palette, color):
         if best_d is None or d < best_d:
             best, best_d = i, d
     return best
+
+
+def png_header(width, height):
+    """A PNG that announces width x height RGBA pixels and holds almost none."""
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    ihdr = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(b"\0" * 5)) + chunk(b"IEND", b"")
+
+
+def gif(screen, places):
+    """An animated GIF of 1 x 1 frames at `places` on a logical screen of `screen` pixels."""
+    w, h = screen
+    out = b"GIF89a" + struct.pack("<HHBBB", w, h, 0x80, 0, 0) + b"\0\0\0\xff\xff\xff"
+    for k, (x, y) in enumerate(places):
+        out += b"\x21\xf9\x04\x00" + struct.pack("<H", 10 + k) + b"\0\0"
+        out += b"\x2c" + struct.pack("<HHHHB", x, y, 1, 1, 0) + b"\x02\x02\x44\x01\x00"
+    return out + b"\x3b"

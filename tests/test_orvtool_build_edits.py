@@ -77,7 +77,7 @@ def test_resized_frame_keeps_its_anchor_point(tmp_path, capfd, exported, anchor,
     _, err = capfd.readouterr()
     assert (
         f"note: 1 of 2 frames changed size and were built from their images alone, each keeping its "
-        f"{anchor or 'bottom-centre'} point: frame 0 at offsets {offsets[0]}, {offsets[1]}"
+        f"{(anchor or 'bottom-center').replace('centre', 'center')} point: frame 0 at offsets {offsets[0]}, {offsets[1]}"
     ) in err
 
 
@@ -104,7 +104,7 @@ def test_offsets_moved_in_an_editor_are_taken(tmp_path, capfd, exported):
     frames = loaded(tmp_path / "b.orv")["frames"]
     assert [(f["x_offset"], f["y_offset"]) for f in frames] == [(5, -20), (9, -4)]
     _, err = capfd.readouterr()
-    assert "note: 1 frames take the offsets of their images (oFFs), not the record's: frame 0" in err
+    assert "note: 1 frame takes the offsets of its image (oFFs), not the record's: frame 0" in err
     assert "b.orv: frame 0: offsets 5, -20 from frame_000.png (the record has -2, -6)" in err  # the detail
 
 
@@ -201,7 +201,7 @@ def test_shared_palette_is_not_grown_without_a_project_root_or_free_entries(tmp_
     )
     assert code == 1
     _, err = capfd.readouterr()
-    assert "2 colours to add, the palette has 1 entries that nothing uses" in err
+    assert "2 colours to add, the palette has 1 entry that nothing uses" in err
     assert pal.read_bytes() == palette_before
     assert not (tmp_path / "new.orv").exists()
 

@@ -159,7 +159,7 @@ def test_colour_key_makes_images_without_alpha_transparent(tmp_path, capfd, opaq
     assert build(tmp_path / "a.png", tmp_path / "b.orv", "--palette", opaque_palette, "--transparent", key) == 0
     assert grid(loaded(tmp_path / "b.orv")["frames"][0]) == [[30, 60, None], [90, 90, 90]]
     _, err = capfd.readouterr()
-    assert "--transparent: 1 pixels made transparent" in err
+    assert "--transparent: 1 pixel made transparent" in err
 
 
 def test_bad_colour_key_is_a_usage_error(tmp_path, capfd):

@@ -67,11 +67,11 @@ def test_info_says_when_the_palette_is_not_found(tmp_path, capfd):
     path = write_project(tmp_path, "a.orv", walk())
     (tmp_path / "pal" / "test.pal").unlink()
     code, out, err = run(capfd, "info", path, "--json")
-    assert code == 0
+    assert code == 1  # an error by the severity table, as in export
     (info,) = json.loads(out)
     assert info["palette"]["resolved"] is None and not info["palette"]["usable"]
     assert info["frame_count"] == 3  # the records are read all the same
-    assert f"orvtool: {path}: note: palette not found" in err
+    assert f"orvtool: {path}: palette not found" in err
     assert "ERROR:" not in err  # the module's own lines are caught and reworded
 
 
@@ -111,7 +111,7 @@ def test_batch_over_a_tree_finishes_despite_bad_files(tmp_path, capfd, jobs):
     lines = error_lines(err)
     failed = [line for line in lines if line.startswith(f"orvtool: {src}")]
     assert len(failed) == 2
-    assert any("broken.orv: not an animation file" in line for line in failed)
+    assert any("broken.orv: a PNG image, not an animation file" in line for line in failed)
     assert any("cut.orv: frame 2 is cut short" in line for line in failed)
     assert "orvtool: 2 of 5 files failed:" in err
     for rel in ("hero/walk", "hero/odd/split", "bg"):

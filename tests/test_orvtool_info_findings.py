@@ -32,17 +32,17 @@ def test_trailing_bytes_are_a_finding(tmp_path, capfd):
     main(["info", str(path)])
     text = capfd.readouterr().out
     assert "  status:    problems: trailing_bytes 1" in text
-    assert "    note trailing_bytes: 7 bytes after the last frame record" in text
+    assert "    warning trailing_bytes: 7 bytes after the last frame record" in text
 
 
 def test_missing_palette(tmp_path, capfd):
     path = write_project(tmp_path, "m.orv", walk())
     (tmp_path / "pal" / "test.pal").unlink()
     code, (doc,), err = info(capfd, path)
-    assert (code, doc["status"], doc["palette"]["usable"]) == (0, "failed", False)
+    assert (code, doc["status"], doc["palette"]["usable"]) == (1, "failed", False)
     assert doc["counts"] == {"palette_not_found": 1, "palette_open_failed": 1, "no_palette_data": 1}
-    assert [f["severity"] for f in doc["findings"]] == ["note", "error", "error"]
-    assert f"orvtool: {path}: note: palette not found: no 'pal/test.pal' in the animation's folder" in err
+    assert [f["severity"] for f in doc["findings"]] == ["error", "error", "error"]
+    assert f"orvtool: {path}: palette not found: no 'pal/test.pal' in the animation's folder" in err
 
 
 def test_palette_shorter_than_the_indices_used(tmp_path, capfd):
@@ -54,7 +54,7 @@ def test_palette_shorter_than_the_indices_used(tmp_path, capfd):
     (finding,) = doc["findings"]
     assert (finding["frame"], finding["row"], finding["index"]) == (2, 1, 9)
     main(["info", str(path)])
-    assert "frame 2: 1 pixel use indices past the palette file's 8 entries (first in row 1: index 9" in (
+    assert "frame 2: 1 pixel uses an index past the palette file's 8 entries (first in row 1: index 9" in (
         capfd.readouterr().out
     )
 
@@ -71,9 +71,9 @@ def test_files_cut_short_and_foreign_files_fail_with_their_findings(tmp_path, ca
         cut["error"]
         == f"frame 2 is cut short: the file ends inside its record, at byte {len(whole) - 3} (3 frames announced)"
     )
-    assert (cut["status"], cut["counts"]) == ("problems", {"frames_cut_short": 1})
+    assert (cut["status"], cut["counts"], len(cut["frames"])) == ("failed", {"frames_cut_short": 1}, 3)
     assert cut["findings"][0]["frame"] == 2
-    assert png["error"].startswith("not an animation file: its palette path length")
+    assert png["error"] == "a PNG image, not an animation file"
     # Its palette location is empty: the search stops at the animation's own
     # folder, which the palette load cannot open.
     assert (png["status"], png["counts"]) == ("failed", {"head_cut_short": 1, "palette_open_failed": 1, "no_frames": 1})

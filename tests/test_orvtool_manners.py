@@ -2,6 +2,7 @@
 notes once per file, outputs checked before anything is written."""
 
 import os
+import signal
 import subprocess
 import sys
 
@@ -237,3 +238,85 @@ def test_options_that_do_not_fit_the_source_are_usage_errors(tmp_path, capfd):
     code, _, err = run(capfd, "build", tmp_path / "out", tmp_path / "walk.orv", "-o", tmp_path / "b.orv")
     assert code == 2 and "is a folder: build takes one export folder or PNG frames" in err
     assert not (tmp_path / "b.orv").exists()
+
+
+@pytest.mark.parametrize(
+    "fmt, name",
+    [
+        ("PNG", "a PNG image"),
+        ("GIF", "a GIF image"),
+        ("JPEG", "a JPEG image"),
+        ("BMP", "a BMP image"),
+        ("WEBP", "a WebP image"),
+        ("TIFF", "a TIFF image"),
+    ],
+)
+def test_an_image_is_named_as_one_not_read_as_a_broken_animation(tmp_path, capfd, fmt, name):
+    path = tmp_path / "walker.png"
+    Image.new("RGB", (8, 8)).save(path, format=fmt)
+    code, _, err = run(capfd, "info", path)
+    assert (code, err.strip()) == (1, f"orvtool: {path}: {name}, not an animation file")
+
+
+def test_messages_count_in_words_and_say_a_note_once(tmp_path, capfd):
+    path = write_project(tmp_path / "proj", "one.orv", Animation(frames=[figure()]))
+    code, out, _ = run(capfd, "export", path, "-o", tmp_path / "one")
+    assert code == 0 and out.strip() == f"wrote {tmp_path / 'one'}/: 1 frame, 3 files"
+    code, out, err = run(capfd, "palette", tmp_path / "proj" / "pal" / "test.pal", "-o", tmp_path / "p.gpl")
+    assert "of 256 colours lose their alpha" in err and "256 colours as gpl" in out
+    one_byte_more = write_project(tmp_path / "proj", "t.orv", Animation(frames=[figure()], trailing=b"\0"))
+    code, out, _ = run(capfd, "info", one_byte_more)
+    assert "1 byte after the last frame record, at byte 53, is not part of the animation" in out
+    (tmp_path / "single.json").write_text('{"colors": [[1, 2, 3, 255]]}')
+    code, out, _ = run(capfd, "palette", tmp_path / "single.json", "-o", tmp_path / "single.gpl")
+    assert (code, out.strip()) == (0, f"wrote {tmp_path / 'single.gpl'}: 1 colour as gpl")
+
+    # Three export folders built into one output folder, where the palette
+    # is not found, share one note.
+    for name in ("a", "b", "c"):
+        assert run(capfd, "export", path, "-o", tmp_path / "tree" / name)[0] == 0
+    code, _, err = run(capfd, "build", tmp_path / "tree", "-o", tmp_path / "built", "-j", "1")
+    lines = err.splitlines()
+    assert code == 0 and sum("note: the stored palette path" in line for line in lines) == 1
+    assert f"orvtool: {tmp_path / 'tree' / 'b'}, {tmp_path / 'tree' / 'c'}: note: the same as for" in err
+
+
+def test_build_into_a_folder_says_so_and_anchors_have_one_spelling(tmp_path, capfd):
+    frame = tmp_path / "f.png"
+    write_rgba(frame, np.full((4, 4, 4), 255, np.uint8))
+    write_project(tmp_path, "x.orv", walk())
+    (tmp_path / "dir").mkdir()
+    argv = ["build", frame, "--palette", tmp_path / "pal" / "test.pal", "-o"]
+    code, _, err = run(capfd, *argv, tmp_path / "dir")
+    assert code == 1 and "is a folder: -o names the animation file to write" in err and "--force" not in err
+    assert run(capfd, *argv, tmp_path / "c.orv", "--resize-anchor", "bottom-centre", "--anchor", "centre")[0] == 0
+    with pytest.raises(SystemExit):
+        main(["build", "--help"])
+    help_text = capfd.readouterr().out
+    assert "centre" not in help_text and "--resize-anchor {top-left,center,bottom-center}" in help_text
+
+
+def test_ctrl_c_leaves_no_half_export_and_a_rerun_skips_the_finished_ones(tmp_path):
+    rng = np.random.default_rng(3)
+    frames = [frame_from_indices(rng.integers(1, 200, (100, 160)).tolist()) for _ in range(4)]
+    first = write_project(tmp_path / "src", "a00.orv", Animation(frames=frames))
+    for i in range(1, 10):
+        (tmp_path / "src" / f"a{i:02d}.orv").write_bytes(first.read_bytes())
+    out = tmp_path / "out"
+    argv = [sys.executable, "-m", "orvtool", "export", str(tmp_path / "src"), "-o", str(out), "-j", "2", "--apng"]
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True, text=True)
+    assert proc.stdout is not None and proc.stdout.readline().startswith("wrote ")  # said when it is finished
+    os.killpg(proc.pid, signal.SIGINT)  # as Ctrl-C reaches the whole group
+    rest, err = proc.communicate(timeout=30)
+    assert proc.returncode == 130
+    assert err.startswith("orvtool: interrupted after ") and len(err.splitlines()) == 1
+    folders = sorted(p.name for p in out.iterdir())
+    assert 1 + rest.count("wrote ") <= len(folders) < 10
+    for name in folders:  # each finished, none half written
+        assert len(list((out / name).iterdir())) == 4 * 2 + 2, name
+
+    done = subprocess.run(argv + ["--skip-existing"], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    skipped = f"skipped {len(folders)} already exported (complete and newer than their source)"
+    assert done.stderr.strip() == f"orvtool: exported {10 - len(folders)} files, {skipped}"
+    assert len(list(out.iterdir())) == 10

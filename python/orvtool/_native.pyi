@@ -35,6 +35,16 @@ def place_files(items: Iterable[tuple[_Path, _Data]]) -> list[dict[str, Any]]:
     written in order, stopping at the first that fails. Returns one dict per item, as place_file does, whose result
     may also be 'not_written' (nothing was written to that file)."""
 
+class FrameRecords:
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> dict[str, Any]:
+        """The record of one frame as a dict, made when asked for (negative indices count from the end)."""
+
+class FrameImages:
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> dict[str, Any]:
+        """One rendered image as a dict (index, width, height, offset_x, offset_y, pixels)."""
+
 class FrameStream:
     def __len__(self) -> int: ...
     def render(self, index: int) -> dict[str, Any] | None:

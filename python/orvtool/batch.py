@@ -5,6 +5,11 @@ which the caller reports. A worker process that dies (for example inside the
 native module) fails only the files it was given: the files whose results are
 missing are tried again one at a time, each in a process of its own.
 
+Ctrl-C ends a batch promptly: the tasks running are interrupted (a task
+removes what it wrote of its file), the files not yet begun are left, and
+`Interrupted` says how far the batch got. Worker processes ignore the
+signal between tasks, so that none dies with a traceback while it waits.
+
 Worker processes are started only when they pay for themselves: a batch
 begins in this process, and once it has worked for PROBE_SECONDS the time its
 files took so far gives the time of the rest; only when running the rest in
@@ -16,18 +21,22 @@ worked on in this process are not protected from a crash of the process.
 
 from __future__ import annotations
 
+import contextlib
+import dataclasses
 import fnmatch
 import math
 import os
+import signal
 import sys
+import threading
 import time
 from concurrent.futures import Future, ProcessPoolExecutor, as_completed
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from . import status
-from .errors import OrvToolError
+from .errors import FileFailed, OrvToolError
 from .status import PROG
 
 DEFAULT_PATTERN = "*.orv"
@@ -54,6 +63,12 @@ class Outcome:
     value: Any = None
     error: Optional[str] = None
     notes: List[str] = field(default_factory=list)
+    shown: bool = False  # failed, with what was read of the file in value
+    skipped: bool = False  # its outputs are complete and newer than it: left as they are
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C during a batch; the message says how far it got."""
 
 
 Task = Callable[..., Tuple[Any, List[str]]]
@@ -83,17 +98,51 @@ def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List
     return jobs, missing
 
 
+# In a worker process: whether Ctrl-C came while it waited between tasks.
+_worker = False
+_stopping = False
+
+
+def _worker_start() -> None:
+    global _worker
+    _worker = True
+    signal.signal(signal.SIGINT, _interrupted_between_tasks)
+
+
+def _interrupted_between_tasks(signum: int, frame: Any) -> None:
+    global _stopping
+    _stopping = True
+
+
 def run_one(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
+    if not _worker:
+        return _run_task(task, job, args)
+    # A worker is interrupted only inside a task, which cleans up after itself;
+    # after that it begins no other.
+    global _stopping
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        if _stopping:
+            raise KeyboardInterrupt
+        return _run_task(task, job, args)
+    except KeyboardInterrupt:
+        _stopping = True
+        raise
+    finally:
+        signal.signal(signal.SIGINT, _interrupted_between_tasks)
+
+
+def _run_task(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
     try:
         value, notes = task(job, *args)
-        return Outcome(job, True, value, notes=notes)
+        return Outcome(job, True, value, notes=status.unique(notes), skipped=bool(getattr(value, "skipped", False)))
+    except FileFailed as exc:
+        return Outcome(job, False, value=exc.result, error=str(exc), shown=True)
     except OrvToolError as exc:
         # An error may carry what was found about the file (see loading.LoadError).
         return Outcome(job, False, value=getattr(exc, "detail", None), error=str(exc))
-    except MemoryError:
-        return Outcome(job, False, error="out of memory")
     except Exception as exc:  # a bug must not end the batch; it is reported with the file
-        return Outcome(job, False, error=f"internal error: {type(exc).__name__}: {exc}")
+        return Outcome(job, False, error=status.internal_error(exc))
 
 
 def default_jobs() -> int:
@@ -108,8 +157,8 @@ def run(
     progress: bool = True,
     report: Optional[Callable[[Outcome, Callable[..., None]], None]] = None,
 ) -> List[Outcome]:
-    """Runs `task(job, *args)` for every job, in `workers` processes (in this
-    process when one worker or one job). `report` is called in this process
+    """Runs `task(job, *args)` for every job, in this process and, when they
+    pay, in `workers` processes for the files left (see above). `report` is called in this process
     with each outcome as it arrives and a function that prints a line (to
     standard error unless a stream is given) without breaking the progress
     bar. The outcomes come back
@@ -126,27 +175,79 @@ def run(
     )
 
     def say(line: str, stream: Any = None) -> None:
-        tqdm.write(line, file=stream or sys.stderr)
+        out = stream or sys.stderr
+        tqdm.write(line, file=out)
+        out.flush()  # a file says it is finished when it is
 
     results: Dict[int, Outcome] = {}
+    notes = _NotesOnce()
 
     def done(i: int, outcome: Outcome) -> None:
         results[i] = outcome
         bar.update(1)
         if report:
-            report(outcome, say)
+            report(notes.first_time(outcome), say)
 
     try:
         start = time.perf_counter()
         begun = 0
         while begun < len(jobs) and not (workers > 1 and _workers_pay(start, begun, len(jobs), workers)):
-            done(begun, run_one(task, jobs[begun], args))
+            outcome = run_one(task, jobs[begun], args)
+            with _interrupt_after():
+                done(begun, outcome)
             begun += 1
         if begun < len(jobs):
             _run_pool(task, jobs, begun, args, min(workers, len(jobs) - begun), done)
+    except KeyboardInterrupt:
+        finished = sum(1 for o in results.values() if o.ok)
+        raise Interrupted(f"interrupted after {finished} of {status.count(len(jobs), 'file')}") from None
     finally:
         bar.close()
+    for line in notes.repeats():
+        say(line)
     return [results[i] for i in range(len(jobs))]
+
+
+class _NotesOnce:
+    """A note is said once in a batch: when later files have the same note,
+    a closing line names them."""
+
+    def __init__(self) -> None:
+        self.seen: Dict[str, List[str]] = {}  # note -> the files it was said for
+
+    def first_time(self, outcome: Outcome) -> Outcome:
+        fresh = []
+        for note in outcome.notes:
+            files = self.seen.setdefault(note, [])
+            files.append(outcome.job.source)
+            if len(files) == 1:
+                fresh.append(note)
+        return dataclasses.replace(outcome, notes=fresh)
+
+    def repeats(self) -> List[str]:
+        lines = []
+        for files in self.seen.values():
+            if len(files) > 1 and status.level >= status.NORMAL:
+                shown = ", ".join(files[1:4]) + (f" and {len(files) - 4} more" if len(files) > 4 else "")
+                lines.append(f"{PROG}: {shown}: note: the same as for {files[0]}")
+        return lines
+
+
+@contextlib.contextmanager
+def _interrupt_after() -> Iterator[None]:
+    """Ctrl-C waits until the block is done: a finished file is reported
+    once, whole."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    caught: List[int] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        raise KeyboardInterrupt
 
 
 def _workers_pay(start: float, finished: int, total: int, workers: int) -> bool:
@@ -164,7 +265,15 @@ def _workers_pay(start: float, finished: int, total: int, workers: int) -> bool:
 
 
 def run_chunk(task: Task, jobs: Sequence[Job], args: Tuple[Any, ...]) -> List[Outcome]:
-    return [run_one(task, job, args) for job in jobs]
+    """The outcomes of a chunk of jobs, in a worker; an interrupted chunk
+    gives those of the files it finished."""
+    outcomes = []
+    for job in jobs:
+        try:
+            outcomes.append(run_one(task, job, args))
+        except KeyboardInterrupt:
+            break
+    return outcomes
 
 
 def _run_pool(
@@ -178,26 +287,41 @@ def _run_pool(
     """Jobs `first` on, in chunks, in `workers` processes."""
     lost: List[int] = []
     size = max(1, math.ceil((len(jobs) - first) / (workers * CHUNKS_PER_WORKER)))
-    with ProcessPoolExecutor(max_workers=workers) as pool:
+    with ProcessPoolExecutor(max_workers=workers, initializer=_worker_start) as pool:
         futures: Dict[Future[Any], range] = {
             pool.submit(run_chunk, task, jobs[i : i + size], args): range(i, min(i + size, len(jobs)))
             for i in range(first, len(jobs), size)
         }
+        reported = set()
+
+        def finish(indices: range, outcomes: List[Outcome]) -> None:
+            for i, outcome in zip(indices, outcomes, strict=False):
+                if i not in reported:
+                    done(i, outcome)
+                    reported.add(i)
+            if len(outcomes) < len(indices):  # a worker was interrupted: so is the batch
+                raise KeyboardInterrupt
+
         try:
             for future in as_completed(futures):
                 indices = futures[future]
-                try:
-                    outcomes = future.result()
-                except BrokenProcessPool:
-                    lost.extend(indices)
-                    continue
-                for i, outcome in zip(indices, outcomes, strict=True):
-                    done(i, outcome)
-        except BaseException:  # a closed pipe, an interrupt: the files not yet begun are left
+                with _interrupt_after():
+                    try:
+                        outcomes = future.result()
+                    except BrokenProcessPool:
+                        lost.extend(indices)
+                        continue
+                    finish(indices, outcomes)
+        except BaseException as exc:  # a closed pipe, an interrupt: the files not yet begun are left
             pool.shutdown(wait=True, cancel_futures=True)
+            if isinstance(exc, KeyboardInterrupt):  # the files finished meanwhile say so
+                for future, indices in futures.items():
+                    if not future.cancelled() and future.exception() is None:
+                        with contextlib.suppress(KeyboardInterrupt):
+                            finish(indices, future.result())
             raise
     for i in sorted(lost):
-        with ProcessPoolExecutor(max_workers=1) as single:
+        with ProcessPoolExecutor(max_workers=1, initializer=_worker_start) as single:
             try:
                 done(i, single.submit(run_one, task, jobs[i], args).result())
             except BrokenProcessPool:
@@ -228,15 +352,19 @@ def discover_reported(paths: Sequence[str], pattern: str) -> Tuple[List[Job], Li
 
 
 def summarize(outcomes: Sequence[Outcome], verb: str) -> int:
-    """The closing lines of a batch and its exit status."""
+    """The closing lines of a batch and its exit status, by the severity
+    table: a failed file is one whose worst finding is an error."""
     failed = [o for o in outcomes if not o.ok]
+    skipped = sum(1 for o in outcomes if o.skipped)
+    left = f"skipped {skipped} already {verb} (complete and newer than their source)" if skipped else ""
     if len(outcomes) > 1 and failed:
-        print(f"{PROG}: {len(failed)} of {len(outcomes)} files failed:", file=sys.stderr)
+        print(f"{PROG}: {len(failed)} of {len(outcomes)} files failed{'; ' + left if left else ''}:", file=sys.stderr)
         for o in failed:
             print(f"  {o.job.source}: {o.error}", file=sys.stderr)
     elif len(outcomes) > 1 and status.level >= status.NORMAL:
-        print(f"{PROG}: {verb} {len(outcomes)} files", file=sys.stderr)
+        line = f"{PROG}: {verb} {status.count(len(outcomes) - skipped, 'file')}"
+        print(line + (f", {left}" if left else ""), file=sys.stderr)
     if not outcomes:
         print(f"{PROG}: no animation files found", file=sys.stderr)
-        return 1
-    return 1 if failed else 0
+        return status.ERROR
+    return status.exit_status(status.ERROR_SEVERITY if not o.ok else status.NOTE for o in outcomes)

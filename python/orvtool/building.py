@@ -15,7 +15,7 @@ Sources:
 Placement through edits: a frame image whose oFFs chunk (or sheet position)
 gives offsets other than the sidecar's takes them. A frame whose size changed
 and that gives no new offsets keeps the point of its old rectangle named by
-the resize anchor (bottom-centre by default: the feet of a figure stay where
+the resize anchor (bottom-center by default: the feet of a figure stay where
 they were). Where every frame of the record has `frame_size` = width x
 height, a resized or added frame follows that rule.
 
@@ -45,9 +45,8 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
-from PIL import Image
 
-from . import writing
+from . import limits, status, writing
 from .errors import OrvToolError, UsageError
 from .formats import orv, palettes, sheets, sidecar
 from .images import read_frame_png
@@ -68,6 +67,7 @@ from .matching import (
     visible_colors,
 )
 from .model import Animation, Frame, Row
+from .reading import open_image
 
 # Offsets of a w x h frame for each anchor: the position of its top-left pixel
 # relative to the animation's origin.
@@ -81,13 +81,14 @@ ANCHORS: Dict[str, Callable[[int, int], Tuple[int, int]]] = {
 }
 DEFAULT_ANCHOR = "bottom-center"
 
-# The point of a w x h frame that stays in place when the frame is resized.
+# The point of a w x h frame that stays in place when the frame is resized
+# (spelt as ANCHORS are).
 RESIZE_ANCHORS: Dict[str, Callable[[int, int], Tuple[int, int]]] = {
     "top-left": lambda w, h: (0, 0),
-    "centre": lambda w, h: (w // 2, h // 2),
-    "bottom-centre": lambda w, h: (w // 2, h),
+    "center": lambda w, h: (w // 2, h // 2),
+    "bottom-center": lambda w, h: (w // 2, h),
 }
-DEFAULT_RESIZE_ANCHOR = "bottom-centre"
+DEFAULT_RESIZE_ANCHOR = "bottom-center"
 ADDED_FRAME = re.compile(r"^frame_\w+\.png$", re.IGNORECASE)  # not frame_NNN.index.png
 DEFAULT_SPEED = 100
 
@@ -227,12 +228,17 @@ def _palette_for_build(
             raise OrvToolError(f"palette {target} already exists; not replaced (use --force)")
         writing.check(target)
         made = palettes.Palette(quantize_palette(images, options.quantize))
-        notes.append(f"made a palette of {len(made.colors)} colours")
+        notes.append(f"made a palette of {status.count(len(made.colors), 'colour')}")
         return PaletteChoice(made, made, target)
     if target is not None and os.path.exists(target):
-        pal = palettes.read_palette(target)
+        try:
+            pal = palettes.read_palette(target)
+        except OrvToolError as exc:
+            raise OrvToolError(f"palette {target}: {exc}") from None
         if not 1 <= len(pal.colors) <= 256:
-            raise OrvToolError(f"palette {target} holds {len(pal.colors)} colours, 1 to 256 can be used")
+            raise OrvToolError(
+                f"palette {target} holds {status.count(len(pal.colors), 'colour')}, 1 to 256 can be used"
+            )
         if palettes.is_game_palette(target):
             return PaletteChoice(pal, None, target)
         to_write, game = _binary_copy_for(target, pal, options.force, notes)
@@ -313,7 +319,7 @@ def _choose_palette(
 
 
 def _resize_anchor(options: BuildOptions) -> str:
-    name = options.resize_anchor or DEFAULT_RESIZE_ANCHOR
+    name = (options.resize_anchor or DEFAULT_RESIZE_ANCHOR).replace("centre", "center")
     if name not in RESIZE_ANCHORS:
         raise OrvToolError(f"unknown resize anchor '{name}' (one of {', '.join(RESIZE_ANCHORS)})")
     return name
@@ -362,7 +368,7 @@ def plan_from_record(
     area_rule = bool(known) and all(e["frame_size"] == e["width"] * e["height"] for e in known)
     if options.transparent is not None:
         keyed = apply_color_key(list(images.values()), options.transparent)
-        notes.append(f"--transparent: {keyed} pixels made transparent")
+        notes.append(f"--transparent: {status.count(keyed, 'pixel')} made transparent")
 
     pal_doc = doc["palette"]
     fallback = _sidecar_palette(doc, where)
@@ -449,13 +455,15 @@ def plan_from_record(
         listed = ", ".join(f"frame {i} at offsets {x}, {y}" for i, x, y in resized[:5])
         more = f" and {len(resized) - 5} more" if len(resized) > 5 else ""
         notes.append(
-            f"{len(resized)} of {len(entries)} frames changed size and were built from their images alone, "
+            f"{len(resized)} of {status.count(len(entries), 'frame')} changed size and were built from their images alone, "
             f"each keeping its {anchor} point: {listed}{more}"
         )
     if moved_by_image:
         notes.append(
-            f"{len(moved_by_image)} frames take the offsets of their images (oFFs), not the record's: "
-            f"frame {', '.join(str(i) for i in moved_by_image)}"
+            f"{status.count(len(moved_by_image), 'frame')} "
+            f"{'takes the offsets of its image' if len(moved_by_image) == 1 else 'take the offsets of their images'} "
+            f"(oFFs), not the record's: {'frame' if len(moved_by_image) == 1 else 'frames'} "
+            f"{', '.join(str(i) for i in moved_by_image)}"
         )
     nearest = inexact.note(len(entries))
     if nearest:
@@ -502,8 +510,10 @@ def _index_layer_for(
     if not os.path.exists(path):
         return None
     try:
-        with Image.open(path) as im:
+        with open_image(path) as im:
             layer_size = im.size
+    except OrvToolError as exc:
+        raise OrvToolError(f"frame {frame_no}: index layer: {exc}") from None
     except OSError as exc:
         raise OrvToolError(f"frame {frame_no}: cannot read index layer {path}: {exc}") from None
     if layer_size == size:
@@ -557,11 +567,12 @@ def plan_from_export(folder: str, options: BuildOptions, output: str) -> Plan:
     entries = doc["frames"]
     images: Dict[int, InputImage] = {}
     layers: Dict[int, Tuple[NDArray[Any], NDArray[Any]]] = {}
+    budget = limits.PixelBudget()
     for i, entry in enumerate(entries):
         if entry["image"] is None:
             continue
         path = os.path.join(folder, entry["image"])
-        rgba = read_frame_png(path)
+        rgba = read_frame_png(path, budget)
         images[i] = InputImage(entry["image"], rgba, png_offsets(path), exported_offsets(path))
         h, w = rgba.shape[:2]
         layer = _index_layer_for(folder, entry, i, (w, h), (w, h) == (entry["width"], entry["height"]))
@@ -613,15 +624,15 @@ def plan_from_sheet(path: str, options: BuildOptions, output: str) -> Plan:
                 lambda entry: sidecar.frame_rows("", dict(entry, indices=None)),
             )
         notes.append(
-            f"meta.{sheets.RECORD_KEY} describes {len(record['frames'])} frames, the sheet has {len(images)}: "
+            f"meta.{sheets.RECORD_KEY} describes {status.count(len(record['frames']), 'frame')}, the sheet has {len(images)}: "
             "built as plain frames"
         )
     plain = BuildOptions(**{**options.__dict__, "anchor": None})
     plan = plan_from_images(images, plain, output)
     for kind in ("pivot", "slice", "anchor"):
-        count = sum(f.origin_from == kind for f in sheet.frames)
-        if count:
-            notes.append(f"{count} frames placed by their {kind}")
+        placed = sum(f.origin_from == kind for f in sheet.frames)
+        if placed:
+            notes.append(f"{status.count(placed, 'frame')} placed by {'its' if placed == 1 else 'their'} {kind}")
     plan.notes[:0] = notes
     return plan
 
@@ -647,7 +658,7 @@ def plan_from_images(images: Sequence[InputImage], options: BuildOptions, output
     details: List[str] = []  # per frame, shown with --verbose
     if options.transparent is not None:
         keyed = apply_color_key(images, options.transparent)
-        notes.append(f"--transparent: {keyed} pixels made transparent")
+        notes.append(f"--transparent: {status.count(keyed, 'pixel')} made transparent")
     rgbas = [im.rgba for im in images]
     choice = _choose_palette(options, [] if options.shadow else rgbas, None, set(), options.palette, output, notes)
     matcher = ColorMatcher(choice.match.colors)
@@ -662,6 +673,10 @@ def plan_from_images(images: Sequence[InputImage], options: BuildOptions, output
                 x, y = options.offset
             elif options.anchor is None and image.offsets is not None:
                 x, y = image.offsets
+            elif image.canvas is not None:  # a part of a larger canvas, placed as on it
+                left, top, cw, ch = image.canvas
+                x, y = ANCHORS[anchor](cw, ch)
+                x, y = x + left, y + top
             else:
                 x, y = ANCHORS[anchor](w, h)
             orv.check_offset(i, "x offset", x)
@@ -692,7 +707,8 @@ def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -
         raise OrvToolError("no frame images given")
     if options.palette is None:
         raise UsageError("plain frames need --palette: the palette to match against, or to write with --quantize")
-    return plan_from_images([im for p in paths for im in read_images(p)], options, output)
+    budget = limits.PixelBudget()
+    return plan_from_images([im for p in paths for im in read_images(p, budget)], options, output)
 
 
 # --- writing -------------------------------------------------------------------------
@@ -701,10 +717,9 @@ def plan_from_frames(paths: Sequence[str], options: BuildOptions, output: str) -
 def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     """Places the palette (when the plan makes one) and the animation
     together: if the animation cannot be placed, the palette is restored."""
+    _refuse_folder(output)
     if os.path.lexists(output) and not force:
         raise OrvToolError(f"{output} already exists; not replaced (use --force)")
-    if os.path.isdir(output):
-        raise OrvToolError(f"{output} is a folder")
     data = orv.encode_animation(plan.animation)
     files: List[Tuple[str, writing.Writer]] = []
     if plan.palette is not None and plan.palette_target is not None:
@@ -740,11 +755,18 @@ def build_from_frames(paths: Sequence[str], output: str, options: Optional[Build
 
 def _refuse_existing(output: str, options: BuildOptions) -> None:
     """Before the work: an output that would not be replaced."""
+    _refuse_folder(output)
     if os.path.lexists(output) and not options.force:
         raise OrvToolError(f"{output} already exists; not replaced (use --force)")
-    if os.path.isdir(output):
-        raise OrvToolError(f"{output} is a folder")
     writing.check(output)
+
+
+def _refuse_folder(output: str) -> None:
+    if os.path.isdir(output):
+        raise OrvToolError(
+            f"{output} is a folder: -o names the animation file to write (a tree of export folders builds into a "
+            "folder)"
+        )
 
 
 def build_from_sheet(path: str, output: str, options: Optional[BuildOptions] = None) -> BuildReport:

@@ -109,5 +109,5 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     words = list(sys.argv[1:] if argv is None else argv)
     name = command_named(words)
     args = build_parser([name] if name else []).parse_args(words)
-    status.set_level(args.quiet, args.verbose)
-    return status.run_command(lambda: args.run(args))
+    status.set_level(args.quiet, bool(args.verbose))
+    return status.run_command(lambda: args.run(args), debug=args.debug or args.verbose >= 2)

@@ -2,12 +2,36 @@
 
 from __future__ import annotations
 
+import re
+
+# Control characters, which a name read from a document may hold: shown
+# escaped, so that every message stays one line.
+_CONTROL = re.compile(r"[\x00-\x1f\x7f]")
+
+
+def one_line(text: str) -> str:
+    """`text` with its line breaks and other control characters escaped."""
+    return _CONTROL.sub(lambda m: repr(m.group())[1:-1], text)
+
 
 class OrvToolError(Exception):
     """A problem with one input or output file; the message names no file,
     the caller puts the file's name in front of it."""
 
+    def __str__(self) -> str:
+        return one_line(super().__str__())
+
 
 class UsageError(OrvToolError):
     """Options that cannot work together or values out of range: the command
     line is wrong, whatever the files hold."""
+
+
+class FileFailed(OrvToolError):
+    """A file that fails (a finding of severity error) after its task made
+    something to show: `result` is what was read of it."""
+
+    def __init__(self, message: str, result: object) -> None:
+        super().__init__(message)
+        self.detail = result
+        self.result = result

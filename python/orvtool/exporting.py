@@ -12,24 +12,31 @@ Every output is checked before anything is written. Existing files are only
 replaced with `force`; a forced export of the frames replaces the export
 whole, removing the files an earlier export wrote that this one does not.
 `only` writes the parts it names and leaves the others as they are, which
-adds a sheet or a preview to an existing export.
+adds a sheet or a preview to an existing export. `skip_existing` leaves an
+export whose files are all there and newer than the animation and its
+palette. An export interrupted (Ctrl-C) removes the files it wrote.
+
+A file that fails by the severity table (see `status`) is not exported,
+except a file cut short with `salvage`: the frames read are exported, and
+the sidecar announces as many, so that a build gives a whole file.
 """
 
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 import os
 import struct
 import zlib
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from numpy.typing import NDArray
 from PIL import Image, PngImagePlugin
 
-from . import __version__, preview, writing
-from .errors import OrvToolError
+from . import __version__, preview, status, writing
+from .errors import FileFailed, OrvToolError
 from .formats import palettes, sidecar
 from .formats.sheets import build_sheet
 from .images import PNG_SAVE, to_numpy
@@ -60,6 +67,8 @@ class ExportOptions:
     only: Optional[Sequence[str]] = None  # write these parts alone (see PARTS)
     matte: Optional[Tuple[int, int, int]] = None  # GIF: blend partial alpha onto this colour
     scale: int = 1  # previews: pixels per animation pixel
+    skip_existing: bool = False  # leave an export that is complete and newer than its sources
+    salvage: bool = False  # a file cut short: export the frames read
 
     def parts(self) -> List[str]:
         if self.only:
@@ -78,6 +87,7 @@ class ExportReport:
     written: List[str] = field(default_factory=list)
     removed: List[str] = field(default_factory=list)  # files of an earlier export that this one replaced
     notes: List[str] = field(default_factory=list)
+    skipped: bool = False  # complete and newer than its sources: left as it was
 
 
 def frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> bytes:
@@ -111,15 +121,35 @@ def _palette_file(anim: LoadedAnimation, notes: List[str]) -> Tuple[int, List[Co
     return 0, anim.palette_colors
 
 
+def _up_to_date(folder: str, names: Sequence[str], sources: Sequence[Optional[str]]) -> bool:
+    """Every file is there, and none is older than a source."""
+    try:
+        newest_source = max(os.stat(s).st_mtime_ns for s in sources if s)
+        oldest = min(os.stat(os.path.join(folder, n)).st_mtime_ns for n in names)
+    except (OSError, ValueError):
+        return False
+    return oldest >= newest_source
+
+
 def export_animation(path: str, folder: str, options: ExportOptions) -> ExportReport:
+    """Exports one file. Raises OrvToolError for a file that fails, and
+    FileFailed (with the report) after salvaging a file cut short."""
     parts = options.parts()
     anim = load_animation(path, options.palette)
-    images = anim.require_images()
+    failing = status.failing(anim.counts)
+    salvaged = bool(failing) and options.salvage and set(failing) == {"frames_cut_short"}
+    if failing and not salvaged:
+        hint = ""
+        if set(failing) == {"frames_cut_short"}:
+            hint = f" (--salvage exports the {status.count(len(anim.frames), 'frame')} read)"
+        raise OrvToolError(f"{anim.failure()}{hint}")
+    images = anim.require_images(salvage=salvaged)
     names = sidecar.frame_file_names(len(anim.frames))
     report = ExportReport(folder, len(anim.frames))
     if anim.trailing:
         report.notes.append(
-            f"{len(anim.trailing)} bytes after the last frame, which the game ignores, kept in the sidecar"
+            f"{status.count(len(anim.trailing), 'byte')} after the last frame, which the game ignores, "
+            "kept in the sidecar"
         )
 
     layers = [sidecar.index_layer(frame) for frame in anim.frames]
@@ -139,13 +169,24 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         if part != "frames":
             targets[part] = list(PART_FILES[part])
     every = [name for part in parts for name in targets[part]]
+    if options.skip_existing and _up_to_date(folder, every, [path, anim.palette.resolved, options.palette]):
+        report.skipped = True
+        if salvaged:  # still a file cut short
+            raise FileFailed(f"{anim.failure()}; its salvaged export is complete", report)
+        return report
     if not options.force:
         existing = [t for t in every if os.path.lexists(os.path.join(folder, t))]
         if existing:
-            more = f" and {len(existing) - 1} more" if len(existing) > 1 else ""
-            raise OrvToolError(
-                f"{os.path.join(folder, existing[0])}{more} already exist; nothing written (use --force to replace)"
+            first = os.path.join(folder, existing[0])
+            which = (
+                f"{first} and {len(existing) - 1} more already exist"
+                if len(existing) > 1
+                else f"{first} already exists"
             )
+            hint = "--force to replace" + (
+                "" if options.skip_existing else ", --skip-existing to leave finished exports"
+            )
+            raise OrvToolError(f"{which}; nothing written (use {hint})")
     stale: List[str] = []
     if options.force and "frames" in parts:
         earlier = sidecar.written_names(folder) if os.path.isdir(folder) else []
@@ -153,66 +194,99 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         if was_export and not options.only:  # the whole export is replaced, parts not asked for included
             earlier += [n for part in PART_FILES for n in PART_FILES[part] if part not in parts]
         stale = sorted({n for n in earlier if n not in every and os.path.isfile(os.path.join(folder, n))})
-    try:
-        os.makedirs(folder, exist_ok=True)
-    except OSError as exc:
-        raise OrvToolError(f"cannot create output folder {folder}: {exc.strerror or exc}") from None
-    for name in every:
-        writing.check(os.path.join(folder, name))
+    made = _missing_folders(folder)
+    with _removed_when_interrupted(folder, report, made):
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as exc:
+            raise OrvToolError(f"cannot create output folder {folder}: {exc.strerror or exc}") from None
+        for name in every:
+            writing.check(os.path.join(folder, name))
 
-    def put(name: str, data: bytes) -> None:
-        writing.place_bytes(os.path.join(folder, name), data)
-        report.written.append(name)
+        def put(name: str, data: bytes) -> None:
+            report.written.append(name)  # first: an interrupt right after placing it removes it
+            writing.place_bytes(os.path.join(folder, name), data)
 
-    def pixels(i: int) -> NDArray[Any]:
-        return to_numpy(images[i])
+        def pixels(i: int) -> NDArray[Any]:
+            return to_numpy(images[i])
 
-    record: Optional[Dict[str, Any]] = None
-    if "frames" in parts:
-        explicit = [sidecar.explicit_rows(frame, *layer) for frame, layer in zip(anim.frames, layers, strict=True)]
-        for i, frame in enumerate(anim.frames):
-            if not solid[i]:
-                continue
-            image_name, index_name = names[i]
-            put(image_name, frame_png(pixels(i).tobytes(), *sizes[i], frame.x_offset, frame.y_offset, i))
-            put(index_name, sidecar.encode_index_layer(*layers[i]))
-        doc = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, report.notes))
-        put(sidecar.SIDECAR_NAME, sidecar.encode_sidecar(doc))
-        record = doc
-        for name in stale:
-            writing.remove(os.path.join(folder, name))
-            report.removed.append(name)
-    del layers
-    if "sheet" in parts:
-        if record is None:  # the sidecar document, for the sheet's meta, when the frames are not written
-            explicit = [sidecar.explicit_rows(frame, *sidecar.index_layer(frame)) for frame in anim.frames]
-            record = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, []))
-        atlas, sheet_doc = build_sheet(
-            [n for n, _ in names],
-            pixels,
-            sizes,
-            offsets,
-            SHEET_IMAGE,
-            __version__,
-            options.padding,
-            layout=options.sheet_layout,
-            columns=options.sheet_columns,
-            form=options.sheet_json,
-            record=record,
-        )
-        put(SHEET_IMAGE, _png_bytes(atlas))
-        put(SHEET_JSON, (json.dumps(sheet_doc, indent=1) + "\n").encode("utf-8"))
-        del atlas
-    pages = preview.make_pages(pixels, offsets, sizes, anim.has_background, options.scale)
-    if ("gif" in parts or "apng" in parts) and not len(pages):
-        report.notes.append("no frames: no preview written")
-        return report
-    if "gif" in parts:
-        writing.place(
-            os.path.join(folder, GIF_NAME), lambda fh: preview.write_gif(fh, pages, options.fps, options.matte)
-        )
-        report.written.append(GIF_NAME)
-    if "apng" in parts:
-        writing.place(os.path.join(folder, APNG_NAME), lambda fh: preview.write_apng(fh, pages, options.fps))
-        report.written.append(APNG_NAME)
+        record: Optional[Dict[str, Any]] = None
+        if "frames" in parts:
+            explicit = [sidecar.explicit_rows(frame, *layer) for frame, layer in zip(anim.frames, layers, strict=True)]
+            for i, frame in enumerate(anim.frames):
+                if not solid[i]:
+                    continue
+                image_name, index_name = names[i]
+                put(image_name, frame_png(pixels(i).tobytes(), *sizes[i], frame.x_offset, frame.y_offset, i))
+                put(index_name, sidecar.encode_index_layer(*layers[i]))
+            doc = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, report.notes))
+            if salvaged:  # the frames read, announced as the file's: a build gives a whole file
+                doc["frame_count_field"] = len(anim.frames) - (1 if anim.has_background else 0)
+            put(sidecar.SIDECAR_NAME, sidecar.encode_sidecar(doc))
+            record = doc
+            for name in stale:
+                writing.remove(os.path.join(folder, name))
+                report.removed.append(name)
+        del layers
+        if "sheet" in parts:
+            if record is None:  # the sidecar document, for the sheet's meta, when the frames are not written
+                explicit = [sidecar.explicit_rows(frame, *sidecar.index_layer(frame)) for frame in anim.frames]
+                record = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, []))
+            atlas, sheet_doc = build_sheet(
+                [n for n, _ in names],
+                pixels,
+                sizes,
+                offsets,
+                SHEET_IMAGE,
+                __version__,
+                options.padding,
+                layout=options.sheet_layout,
+                columns=options.sheet_columns,
+                form=options.sheet_json,
+                record=record,
+            )
+            put(SHEET_IMAGE, _png_bytes(atlas))
+            put(SHEET_JSON, (json.dumps(sheet_doc, indent=1) + "\n").encode("utf-8"))
+            del atlas
+        pages = preview.make_pages(pixels, offsets, sizes, anim.has_background, options.scale)
+        if ("gif" in parts or "apng" in parts) and not len(pages):
+            report.notes.append("no frames: no preview written")
+            parts = [p for p in parts if p not in ("gif", "apng")]
+        if "gif" in parts:
+            report.written.append(GIF_NAME)
+            writing.place(
+                os.path.join(folder, GIF_NAME), lambda fh: preview.write_gif(fh, pages, options.fps, options.matte)
+            )
+        if "apng" in parts:
+            report.written.append(APNG_NAME)
+            writing.place(os.path.join(folder, APNG_NAME), lambda fh: preview.write_apng(fh, pages, options.fps))
+    if salvaged:
+        note = f"{status.count(len(anim.frames), 'frame')} read before the cut exported (--salvage)"
+        raise FileFailed(f"{anim.failure()}; {note}", report)
     return report
+
+
+def _missing_folders(folder: str) -> List[str]:
+    """The folders that making `folder` creates, the deepest first."""
+    missing = []
+    while folder and not os.path.isdir(folder):
+        missing.append(folder)
+        parent = os.path.dirname(folder)
+        folder = parent if parent != folder else ""
+    return missing
+
+
+@contextlib.contextmanager
+def _removed_when_interrupted(folder: str, report: ExportReport, made: Sequence[str]) -> Iterator[None]:
+    """An export interrupted (Ctrl-C) removes the files it wrote and the
+    folders it made: no half export is left for a later run to take for a
+    finished one."""
+    try:
+        yield
+    except KeyboardInterrupt:
+        for name in report.written:
+            writing.remove(os.path.join(folder, name))
+        for path in made:
+            with contextlib.suppress(OSError):  # another file arrived meanwhile
+                os.rmdir(path)
+        raise

@@ -2,13 +2,15 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
 from numpy.typing import NDArray
 from PIL import Image
 
 from .errors import OrvToolError
+from .limits import PixelBudget
+from .reading import open_image
 
 # The PNG settings of the images orvtool writes (frames, index layers,
 # sheets), chosen by measurement (see the development page): zlib level 1
@@ -33,14 +35,13 @@ def to_pil(image: Any) -> Image.Image:
     return Image.frombytes("RGBA", (arr.shape[1], arr.shape[0]), arr.tobytes())
 
 
-def read_frame_png(path: str) -> NDArray[Any]:
-    """A frame image as an RGBA (h, w, 4) uint8 array, whatever its PNG mode."""
+def read_frame_png(path: str, budget: Optional[PixelBudget] = None) -> NDArray[Any]:
+    """A frame image as an RGBA (h, w, 4) uint8 array, whatever its PNG mode,
+    its pixels counted against `budget`."""
     try:
-        with Image.open(path) as im:
+        with open_image(path, budget) as im:
             rgba = im.convert("RGBA") if im.mode != "RGBA" else im.copy()
-    except FileNotFoundError:
-        raise OrvToolError(f"{path} is missing") from None
-    except OSError as exc:
+    except (OSError, ValueError, SyntaxError, EOFError) as exc:
         raise OrvToolError(f"cannot read image {path}: {exc}") from None
     w, h = rgba.size
     return np.asarray(rgba, dtype=np.uint8).reshape(h, w, 4)

@@ -13,6 +13,7 @@ messages: the file, and the frame within it where a file holds several.
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import struct
@@ -23,10 +24,13 @@ import numpy as np
 from numpy.typing import NDArray
 from PIL import Image, ImageSequence
 
+from . import limits
 from .errors import OrvToolError
+from .reading import open_image, open_input, read_input
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 EXPORT_TEXT_KEY = "orvtool-frame"
+MAX_CHUNKS = 4096  # chunks looked through for oFFs before the image data
 OFFS_PIXELS = 0  # oFFs unit: pixels (1 is micrometres, which says nothing about pixels)
 
 
@@ -36,16 +40,19 @@ class InputImage:
     rgba: NDArray[Any]
     offsets: Optional[Tuple[int, int]] = None  # the position the file itself gives
     exported: Optional[Tuple[int, int]] = None  # the offsets export wrote into it, when it says
+    # A frame of an animated GIF cut to the area its frames cover: (left, top)
+    # of that area on the logical screen, and the screen's width and height.
+    canvas: Optional[Tuple[int, int, int, int]] = None
 
 
 def png_offsets(path: str) -> Optional[Tuple[int, int]]:
     """The (x, y) of a PNG's oFFs chunk in pixels; None when the file is not
     a PNG, has no oFFs chunk before its image data, or gives micrometres."""
     try:
-        with open(path, "rb") as fh:
+        with open_input(path) as fh:
             if fh.read(8) != PNG_SIGNATURE:
                 return None
-            while True:
+            for _ in range(MAX_CHUNKS):
                 head = fh.read(8)
                 if len(head) < 8:
                     return None
@@ -59,7 +66,8 @@ def png_offsets(path: str) -> Optional[Tuple[int, int]]:
                     x, y, unit = struct.unpack(">iiB", body)
                     return (x, y) if unit == OFFS_PIXELS else None
                 fh.seek(length + 4, os.SEEK_CUR)  # data and CRC
-    except OSError:
+            return None
+    except (OSError, OrvToolError):
         return None
 
 
@@ -67,11 +75,11 @@ def exported_offsets(path: str) -> Optional[Tuple[int, int]]:
     """The offsets that export recorded in a frame PNG's "orvtool-frame"
     text: an oFFs chunk that differs from them was moved in an editor."""
     try:
-        with Image.open(path) as im:
+        with open_image(path) as im:
             text = im.info.get(EXPORT_TEXT_KEY)
-        record: Any = json.loads(text) if isinstance(text, str) else None
-        return int(record["x_offset"]), int(record["y_offset"])
-    except (OSError, ValueError, TypeError, KeyError):
+        record: Any = json.loads(text) if isinstance(text, str) and len(text) < 4096 else None
+        return tuple(limits.finite_int(record[k], *limits.I16, k) for k in ("x_offset", "y_offset"))  # type: ignore[return-value]
+    except (OSError, ValueError, TypeError, KeyError, OrvToolError):
         return None
 
 
@@ -81,18 +89,76 @@ def _rgba(im: Image.Image) -> NDArray[Any]:
     return np.array(rgba, dtype=np.uint8).reshape(h, w, 4)
 
 
-def read_images(path: str) -> List[InputImage]:
+def gif_frames(data: bytes) -> Optional[Tuple[Tuple[int, int], List[Tuple[int, int, int, int, int]]]]:
+    """The logical screen (w, h) of a GIF and, for each frame, where its image
+    descriptor lies and its rectangle: (at, left, top, w, h). None when the
+    data is not a GIF whose blocks can be followed to the end."""
+    if data[:6] not in (b"GIF87a", b"GIF89a") or len(data) < 13:
+        return None
+    screen = struct.unpack_from("<HH", data, 6)
+    at = 13 + (3 << ((data[10] & 7) + 1) if data[10] & 0x80 else 0)
+    frames: List[Tuple[int, int, int, int, int]] = []
+
+    def sub_blocks(p: int) -> int:
+        while p < len(data) and data[p]:
+            p += data[p] + 1
+        return p + 1
+
+    while at < len(data):
+        kind = data[at]
+        if kind == 0x3B:
+            return screen, frames
+        if kind == 0x21:
+            at = sub_blocks(at + 2)
+        elif kind == 0x2C and at + 10 <= len(data):
+            left, top, w, h = struct.unpack_from("<HHHH", data, at + 1)
+            frames.append((at, left, top, w, h))
+            flags = data[at + 9]
+            at = sub_blocks(at + 10 + (3 << ((flags & 7) + 1) if flags & 0x80 else 0) + 1)
+        else:
+            break
+    return (screen, frames) if frames else None
+
+
+def _gif_cut(path: str, data: bytes, budget: limits.PixelBudget) -> Optional[Tuple[bytes, Tuple[int, int, int, int]]]:
+    """An animated GIF whose logical screen is only the area its frames cover:
+    the data with its screen and frame positions moved, and (left, top, screen
+    width, screen height) of that area. The frames' pixels are counted against
+    the budget first. None when the data is not a GIF of several frames."""
+    found = gif_frames(data)
+    if found is None or len(found[1]) < 2:
+        return None
+    (sw, sh), frames = found
+    left, top = min(f[1] for f in frames), min(f[2] for f in frames)
+    right, bottom = max(f[1] + f[3] for f in frames), max(f[2] + f[4] for f in frames)
+    budget.take(right - left, bottom - top, path, len(frames))
+    out = bytearray(data)
+    struct.pack_into("<HH", out, 6, right - left, bottom - top)
+    for at, x, y, _, _ in frames:
+        struct.pack_into("<HH", out, at + 1, x - left, y - top)
+    return bytes(out), (left, top, sw, sh)
+
+
+def read_images(path: str, budget: Optional[limits.PixelBudget] = None) -> List[InputImage]:
     """The frames of one image file: one for a still image, every frame of
-    an animated GIF, APNG or WebP."""
+    an animated GIF, APNG or WebP; their pixels counted against `budget`. The
+    frames of an animated GIF cover only the area that its frames draw."""
+    budget = budget or limits.PixelBudget()
+    data = read_input(path, limits.IMAGE_BYTES, "image file")
+    cut = _gif_cut(path, data, budget)
     try:
-        with Image.open(path) as im:
+        if cut is not None:
+            with Image.open(io.BytesIO(cut[0])) as im:
+                return [
+                    InputImage(f"{path} frame {k}", _rgba(page), canvas=cut[1])
+                    for k, page in enumerate(ImageSequence.Iterator(im))
+                ]
+        with open_image(path, budget, frames=True, data=data) as im:
             count = getattr(im, "n_frames", 1)
             if count <= 1:
                 return [InputImage(path, _rgba(im), png_offsets(path))]
             return [InputImage(f"{path} frame {k}", _rgba(page)) for k, page in enumerate(ImageSequence.Iterator(im))]
-    except FileNotFoundError:
-        raise OrvToolError(f"{path} is missing") from None
-    except OSError as exc:
+    except (OSError, ValueError, SyntaxError, EOFError) as exc:
         raise OrvToolError(f"cannot read image {path}: {exc}") from None
 
 

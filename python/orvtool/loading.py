@@ -6,7 +6,8 @@ records, same images), which prints nothing and says what it found: the form
 and head of the file, where each frame record lies, the bytes after the last
 one, the palette file it opened or why none, and its findings, each with a
 category and the frame and row it concerns. This module turns that report
-into the record model and into messages; it reads no byte of the file itself.
+into the record model and into messages; of the file itself it reads only
+the first bytes of one that is not an animation, to say what it is instead.
 A palette named in another format that orvtool reads is handed to the loader
 as a temporary copy in the game's binary format.
 """
@@ -19,13 +20,13 @@ import os
 import re
 import tempfile
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import pyorv
 
-from . import native
+from . import native, status
 from .errors import OrvToolError
-from .formats import palettes
+from .formats import foreign, palettes
 from .model import Color, Frame, Row, Run
 from .version import check_pyorv
 
@@ -33,8 +34,9 @@ from .version import check_pyorv
 # come from one build.
 check_pyorv(pyorv)
 
-# Findings after which the records do not describe a whole animation file.
-NOT_WHOLE: Tuple[native.Category, ...] = ("head_cut_short", "frames_cut_short", "palette_search_failed")
+# Findings after which there are no records to show. A file whose frames are
+# cut short still gives the frames read before the cut.
+NOT_WHOLE: Tuple[native.Category, ...] = ("head_cut_short", "palette_search_failed")
 # Findings of a frame that the loader refused to render.
 REFUSED: Tuple[native.Category, ...] = ("frame_too_large", "frame_over_budget")
 
@@ -129,20 +131,38 @@ class LoadedAnimation:
     head: Head
     has_background: bool
     frame_count: int
-    frames: List[Frame]  # with their height and raw height word as stored
+    frames: Sequence[Frame]  # with their height and raw height word as stored; made when read
     palette: PaletteSearch
     palette_colors: List[Color]  # as the loader holds them (256 after a load)
     palette_entries: Optional[int]  # the entries the palette file holds; the rest are filler
-    images: Optional[List[FrameImage]]  # one per frame, None when nothing rendered
+    images: Optional[Sequence[FrameImage]]  # one per frame, None when nothing rendered; made when read
     render_problem: Optional[str]  # why there are no images
     trailing: bytes  # bytes after the last frame record, which the loader ignores
     status: str  # "ok", "problems" or "failed"
     findings: List[Finding]  # the first few hundred of each category, in order
     counts: Dict[str, int]  # every finding counted, by category
 
-    def require_images(self) -> List[FrameImage]:
+    @property
+    def label(self) -> str:
+        """ok, problems or failed, by the severities of the findings."""
+        return status.label(self.counts)
+
+    def failure(self) -> Optional[str]:
+        """Why the file fails, None when it does not: the file's own
+        structure first, then the first failing finding."""
+        failing = status.failing(f.category for f in self.findings)
+        if not failing:
+            return None
+        first = "frames_cut_short" if "frames_cut_short" in failing else failing[0]
+        return next(f.text for f in self.findings if f.category == first)
+
+    def require_images(self, salvage: bool = False) -> Sequence[FrameImage]:
         """The rendered images, one per frame; raises when the loader rendered
-        none or refused a frame."""
+        none or refused a frame, or the file fails by the severity table (a
+        file cut short passes with `salvage`: the images of the frames read)."""
+        failing = set(status.failing(self.counts))
+        if failing and not (salvage and failing == {"frames_cut_short"}):
+            raise OrvToolError(self.failure() or self.render_problem or "the file fails")
         if self.images is None:
             raise OrvToolError(self.render_problem or "no image was rendered")
         for finding in self.findings:
@@ -151,28 +171,27 @@ class LoadedAnimation:
         return self.images
 
 
-def _frames(report: native.LoadReport) -> List[Frame]:
-    frames = []
-    for f in report.frames:
-        rows = [
-            Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
-            for block_count, runs in f.rows or []
-        ]
-        frames.append(
-            Frame(
-                frame_size=f.frame_size,
-                height=f.height,
-                is_shadow=f.is_shadow,
-                width=f.width,
-                y_offset=f.y_offset,
-                x_offset=f.x_offset,
-                unk1=f.unk1,
-                unk2=f.unk2,
-                rows=rows,
-                height_word=f.height_word,
-            )
-        )
-    return frames
+def _frame(f: native.FrameRecord) -> Frame:
+    rows = [
+        Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
+        for block_count, runs in f.rows or []
+    ]
+    return Frame(
+        frame_size=f.frame_size,
+        height=f.height,
+        is_shadow=f.is_shadow,
+        width=f.width,
+        y_offset=f.y_offset,
+        x_offset=f.x_offset,
+        unk1=f.unk1,
+        unk2=f.unk2,
+        rows=rows,
+        height_word=f.height_word,
+    )
+
+
+def _image(i: native.Image) -> FrameImage:
+    return FrameImage(i.width, i.height, i.offset_x, i.offset_y, i.pixels)
 
 
 def _why_nothing_rendered(report: native.LoadReport, findings: List[Finding]) -> str:
@@ -225,12 +244,18 @@ def animation_of(
     LoadError for a file that cannot be read or is not a whole animation."""
     findings = [Finding(d.category, d.severity, d.message, d.frame, d.row, d.index) for d in report.diagnostics]
     detail = {
-        "status": report.status,
+        "status": status.label(report.counts),
         "counts": dict(report.counts),
-        "findings": [f.as_dict() for f in findings],
+        "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in findings],
     }
     if not report.opened:
         raise LoadError("cannot read the file", detail)
+    if {"head_cut_short", "frames_cut_short"} & set(report.counts):
+        # An animation has no signature: one that fails to read and starts
+        # like an image is the image.
+        other = foreign.describe_file(path)
+        if other is not None:
+            raise LoadError(f"{other}, not an animation file", detail)
     for finding in findings:
         if finding.category in NOT_WHOLE:
             raise LoadError(finding.text, detail)
@@ -255,14 +280,17 @@ def animation_of(
         search = PaletteSearch(
             os.fsencode(palette), True, os.path.realpath(palette), [os.path.abspath(palette)], unusable
         )
-    images: Optional[List[FrameImage]] = None
+    images: Optional[Sequence[FrameImage]] = None
     problem: Optional[str] = None
+    counts = dict(report.counts)
     if unusable is not None:
         problem = f"palette {search.resolved} could not be used ({unusable})"
+        findings.insert(0, Finding(status.PALETTE_UNUSABLE, "error", problem))
+        counts[status.PALETTE_UNUSABLE] = 1
     elif report.images is None:
         problem = _why_nothing_rendered(report, findings)
     else:
-        images = [FrameImage(i.width, i.height, i.offset_x, i.offset_y, i.pixels) for i in report.images]
+        images = native.Lazy(report.images, _image)
     entries = converted if converted is not None else pal.entry_count
     return LoadedAnimation(
         path=path,
@@ -270,7 +298,7 @@ def animation_of(
         head=head,
         has_background=report.has_background,
         frame_count=report.frame_count,
-        frames=_frames(report),
+        frames=native.Lazy(report.frames, _frame),
         palette=search,
         palette_colors=list(pal.colors),
         palette_entries=entries if images is not None else None,
@@ -279,7 +307,7 @@ def animation_of(
         trailing=report.trailing,
         status=report.status,
         findings=findings,
-        counts=dict(report.counts),
+        counts=counts,
     )
 
 

@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -31,6 +31,7 @@ from PIL import Image
 
 from .errors import OrvToolError
 from .model import Color, Frame
+from .status import count
 
 SHADOW_COLOR: Color = (0, 0, 0, 255)
 FILL_COLOR: Color = (0, 0, 0, 255)  # what the module gives indices beyond a short palette
@@ -91,17 +92,30 @@ def resolve_pixels(
     if shadow:
         return FramePixels(indices, covered, nearest)
     assert matcher is not None
-    keep = np.zeros((h, w), bool)
-    if layer is not None:
-        layer_indices, layer_covered = layer
-        keep = layer_covered & np.all(rgba == matcher.table[layer_indices], axis=2)
-        indices[keep] = layer_indices[keep]
-        covered |= keep
-    todo = covered & ~keep
-    found, dist = matcher.match(rgba[todo])
-    indices[todo] = found
-    nearest[todo] = dist > 0
+    for rows in bands(h, w):
+        # Views of the frame's arrays: what is set in them is set in the frame's.
+        part, cover, index, near = rgba[rows], covered[rows], indices[rows], nearest[rows]
+        keep = np.zeros(cover.shape, bool)
+        if layer is not None:
+            layer_indices, layer_covered = layer[0][rows], layer[1][rows]
+            keep = layer_covered & np.all(part == matcher.table[layer_indices], axis=2)
+            index[keep] = layer_indices[keep]
+            cover |= keep
+        todo = cover & ~keep
+        found, dist = matcher.match(part[todo])
+        index[todo] = found
+        near[todo] = dist > 0
     return FramePixels(indices, covered, nearest)
+
+
+BAND_PIXELS = 1 << 20  # pixels of a frame worked on at a time, which bounds the work arrays
+
+
+def bands(height: int, width: int) -> Iterator[slice]:
+    """The rows of a frame in bands of about BAND_PIXELS pixels."""
+    step = max(1, BAND_PIXELS // max(width, 1))
+    for y in range(0, height, step):
+        yield slice(y, min(y + step, height))
 
 
 def quantize_palette(images: Sequence[NDArray[Any]], count: int) -> List[Color]:
@@ -137,7 +151,7 @@ class Inexact:
     def __init__(self) -> None:
         self.pixels = 0
         self.frames: List[int] = []
-        self.colors: Set[Color] = set()
+        self.found: List[NDArray[Any]] = []  # the distinct colours of each frame that took the nearest entry
         self.farthest = 0.0  # the largest RGBA distance a pixel moved
         self.first: Optional[str] = None
 
@@ -147,28 +161,38 @@ class Inexact:
         n = int(px.nearest.sum())
         if not n:
             return
-        ys, xs = np.nonzero(px.nearest)
-        colors = np.unique(np.ascontiguousarray(rgba[px.nearest]).view(np.uint32))
-        self.colors.update(colors.tolist())
-        moved = rgba[px.nearest].astype(np.int64) - matcher.table[px.indices[px.nearest]].astype(np.int64)
-        farthest = float(np.sqrt((moved**2).sum(axis=1).max()))
-        self.farthest = max(self.farthest, farthest)
+        h, w = px.nearest.shape
+        found: List[NDArray[Any]] = []
+        for rows in bands(h, w):
+            near = px.nearest[rows]
+            if not near.any():
+                continue
+            part = rgba[rows][near]
+            found.append(np.unique(np.ascontiguousarray(part).view(np.uint32)))
+            moved = part.astype(np.int32) - matcher.table[px.indices[rows][near]].astype(np.int32)
+            self.farthest = max(self.farthest, float(np.sqrt((moved**2).sum(axis=1).max())))
+        colors = np.unique(np.concatenate(found))
+        self.found.append(colors)
         if self.first is None:
-            y, x = int(ys[0]), int(xs[0])
+            at = int(np.argmax(px.nearest))
+            y, x = at // w, at % w
             c = tuple(int(v) for v in rgba[y, x])
             i = int(px.indices[y, x])
             shown = tuple(int(v) for v in matcher.table[i])
             self.first = f"frame {frame_no} at x {x}, y {y} is {c}, the nearest entry {i} is {shown}"
         self.pixels += n
         self.frames.append(frame_no)
-        details.append(f"frame {frame_no}: {n} pixels in {len(colors)} colours took the nearest palette colour")
+        details.append(
+            f"frame {frame_no}: {count(n, 'pixel')} in {count(len(colors), 'colour')} took the nearest palette colour"
+        )
 
     def note(self, frame_count: int) -> Optional[str]:
         if not self.pixels:
             return None
         return (
-            f"{self.pixels} pixels in {len(self.colors)} colours took the nearest palette colour, in "
-            f"{len(self.frames)} of {frame_count} frames, moved by at most {self.farthest:.1f} in RGBA distance "
+            f"{count(self.pixels, 'pixel')} in {count(len(np.unique(np.concatenate(self.found))), 'colour')} "
+            f"took the nearest palette colour, in {len(self.frames)} of {count(frame_count, 'frame')}, "
+            f"moved by at most {self.farthest:.1f} in RGBA distance "
             "(--verbose lists them; --add-colors puts missing colours into unused palette entries)"
         )
 
@@ -176,8 +200,8 @@ class Inexact:
         if exact and self.pixels:
             frames = ", ".join(str(f) for f in self.frames)
             raise OrvToolError(
-                f"--exact: {self.pixels} pixels (frames {frames}) have colours that the palette does not "
-                f"hold; {self.first}"
+                f"--exact: {count(self.pixels, 'pixel')} ({'frame' if len(self.frames) == 1 else 'frames'} {frames}) "
+                f"{'has a colour' if self.pixels == 1 else 'have colours'} that the palette does not hold; {self.first}"
             )
 
 
@@ -198,8 +222,9 @@ def filler_pixels(
 
 def filler_note(palette: str, entries: int, beyond: int, covered: int) -> str:
     return (
-        f"palette {palette} holds {entries} colours: {beyond} of {covered} covered pixels use indices "
-        f"beyond it and are drawn as opaque black"
+        f"palette {palette} holds {count(entries, 'colour')}: {beyond} of {count(covered, 'covered pixel')} "
+        f"{'uses an index' if beyond == 1 else 'use indices'} beyond it and {'is' if beyond == 1 else 'are'} drawn "
+        "as opaque black"
     )
 
 
@@ -243,7 +268,8 @@ def grow_palette(
     free = [i for i in range(len(colors), 256) if i not in used] + [i for i in range(len(colors)) if i not in used]
     if len(new) > len(free):
         raise OrvToolError(
-            f"--add-colors: {len(new)} colours to add, the palette has {len(free)} entries that nothing uses; "
+            f"--add-colors: {count(len(new), 'colour')} to add, the palette has "
+            f"{count(len(free), 'entry', 'entries')} that nothing uses; "
             f"the first colour that does not fit is {new[len(free)]}"
         )
     out = list(colors)

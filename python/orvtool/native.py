@@ -12,9 +12,22 @@ orvtool imports `_native`.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, List, Literal, Optional, Tuple, Union, get_args
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Dict,
+    List,
+    Literal,
+    Optional,
+    Tuple,
+    TypeVar,
+    Union,
+    get_args,
+    overload,
+)
 
 from . import _native
 
@@ -81,6 +94,41 @@ check_categories(_native.CATEGORIES)
 
 
 # --- the load report -----------------------------------------------------------
+
+T = TypeVar("T")
+
+
+class Lazy(Sequence[T]):
+    """The items of a sequence, each made into a record when read: the
+    module's frame records and images are made one at a time, so that a file
+    of millions of frames costs its load's own memory, not an object per
+    frame held at once."""
+
+    def __init__(self, source: Any, convert: Callable[[Any], T]) -> None:
+        self._source = source
+        self._convert = convert
+
+    def __len__(self) -> int:
+        return len(self._source)
+
+    @overload
+    def __getitem__(self, index: int) -> T: ...
+
+    @overload
+    def __getitem__(self, index: slice) -> List[T]: ...
+
+    def __getitem__(self, index: Union[int, slice]) -> Union[T, List[T]]:
+        if isinstance(index, slice):
+            return [self._convert(self._source[i]) for i in range(*index.indices(len(self)))]
+        return self._convert(self._source[index])
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, (Lazy, list, tuple)):
+            return list(self) == list(other)
+        return NotImplemented
+
+    __hash__ = None  # type: ignore[assignment]
+
 
 Run = Tuple[int, int, bytes]  # offset, colour count, the colours' indices
 RowRecord = Tuple[int, List[Run]]  # block count as stored, runs
@@ -178,26 +226,30 @@ class LoadReport:
     trailing_start: int
     trailing: bytes
     palette: PaletteReport
-    frames: List[FrameRecord]
+    frames: Sequence[FrameRecord]  # made when read
     diagnostics: List[Diagnostic]
     counts: Dict[str, int]
     diagnostics_total: int
     # The rendered frames, when asked for: None when nothing rendered.
-    images: Optional[List[Image]] = field(default=None)
+    images: Optional[Sequence[Image]] = field(default=None)
 
 
 def _image(d: Dict[str, Any]) -> Image:
     return Image(**d)
 
 
+def _frame_record(d: Dict[str, Any]) -> FrameRecord:
+    return FrameRecord(**d)
+
+
 def _report(d: Dict[str, Any]) -> LoadReport:
     fields = dict(d)
     fields["form"] = Form(**d["form"])
     fields["palette"] = PaletteReport(**d["palette"])
-    fields["frames"] = [FrameRecord(**f) for f in d["frames"]]
+    fields["frames"] = Lazy(d["frames"], _frame_record)
     fields["diagnostics"] = [Diagnostic(**x) for x in d["diagnostics"]]
     if d.get("images") is not None:
-        fields["images"] = [_image(i) for i in d["images"]]
+        fields["images"] = Lazy(d["images"], _image)
     return LoadReport(**fields)
 
 

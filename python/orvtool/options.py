@@ -66,10 +66,17 @@ def color(text: str) -> Tuple[int, int, int]:
 
 
 def add_output_options(p: argparse.ArgumentParser) -> None:
-    """--quiet and --verbose, which every command takes."""
+    """--quiet, --verbose and --debug, which every command takes."""
     group = p.add_mutually_exclusive_group()
     group.add_argument("-q", "--quiet", action="store_true", help="print errors only")
-    group.add_argument("-v", "--verbose", action="store_true", help="also print the details behind each note")
+    group.add_argument(
+        "-v",
+        "--verbose",
+        action="count",
+        default=0,
+        help="also print the details behind each note; twice (-vv), as --debug",
+    )
+    p.add_argument("--debug", action="store_true", help="show the traceback of an internal error")
 
 
 def add_force(p: argparse.ArgumentParser, help: str) -> None:

@@ -1,5 +1,12 @@
-"""Exit statuses, what a run says on its way, and the one wrapper that turns
-a command's errors into statuses.
+"""Exit statuses, the one table of severities, what a run says on its way,
+and the one wrapper that turns a command's errors into statuses.
+
+Every finding about a file, whether the core's load reported it (by its
+category) or orvtool found it, has one severity here; the severity gives the
+file's label (the `status` that `info` and the viewer show), the exit status
+and whether the file counts among the failures of a batch. Every command
+decides through `severity`, `label` and `exit_status`; `markdown_table` prints
+the table for the documentation (`python -m orvtool.status`).
 
 Standard output carries results ("wrote ..." lines, info's text and JSON);
 standard error carries errors, notes and, with --verbose, details. --quiet
@@ -11,9 +18,13 @@ from __future__ import annotations
 import os
 import signal
 import sys
-from typing import Callable, Optional, TextIO
+import traceback
+from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, TextIO
 
 from .errors import OrvToolError, UsageError
+
+if TYPE_CHECKING:  # the command line starts without the native module
+    from .native import Category
 
 PROG = "orvtool"
 
@@ -22,6 +33,155 @@ ERROR = 1  # some input or output failed
 USAGE = 2  # the command line is wrong (argparse uses it as well)
 INTERRUPTED = 128 + signal.SIGINT
 BROKEN_PIPE = 128 + signal.SIGPIPE  # the reader of standard output went away
+
+# --- severities ------------------------------------------------------------------------
+
+NOTE, WARNING, ERROR_SEVERITY = "note", "warning", "error"
+SEVERITIES = (NOTE, WARNING, ERROR_SEVERITY)  # from the least to the worst
+OK, PROBLEMS, FAILED = "ok", "problems", "failed"
+
+
+class Consequence(NamedTuple):
+    label: str  # the file's status in info and the viewer
+    exit_status: int
+    counted: bool  # listed in a batch's summary of failures
+
+
+CONSEQUENCES: Dict[str, Consequence] = {
+    NOTE: Consequence(OK, SUCCESS, False),
+    WARNING: Consequence(PROBLEMS, SUCCESS, False),
+    ERROR_SEVERITY: Consequence(FAILED, ERROR, True),
+}
+
+
+class Finding(NamedTuple):
+    severity: str
+    meaning: str
+
+
+# The categories of the core's reports (every name of _native.CATEGORIES).
+LOAD_FINDINGS: Dict["Category", Finding] = {
+    "palette_open_failed": Finding(ERROR_SEVERITY, "the palette file cannot be opened"),
+    "palette_count_invalid": Finding(ERROR_SEVERITY, "the palette file's colour count is invalid"),
+    "palette_short": Finding(WARNING, "the palette file holds fewer entries than its count says"),
+    "palette_write_open_failed": Finding(ERROR_SEVERITY, "a palette file cannot be opened for writing"),
+    "palette_write_failed": Finding(ERROR_SEVERITY, "a palette file cannot be written"),
+    "palette_save_skipped": Finding(WARNING, "an empty palette was not saved over an existing file"),
+    "color_lookup_out_of_bounds": Finding(ERROR_SEVERITY, "a colour index past the palette was looked up"),
+    "file_open_failed": Finding(ERROR_SEVERITY, "the animation file cannot be opened"),
+    "head_cut_short": Finding(ERROR_SEVERITY, "not an animation: the file ends inside its header or head"),
+    "frames_cut_short": Finding(
+        ERROR_SEVERITY,
+        "the file ends inside a frame record (`info` shows the frames read, `export --salvage` exports them)",
+    ),
+    "trailing_bytes": Finding(WARNING, "bytes after the last frame record, which the game ignores"),
+    "palette_not_found": Finding(ERROR_SEVERITY, "the palette the animation names is not found"),
+    "palette_search_failed": Finding(ERROR_SEVERITY, "the file system failed the palette search"),
+    "index_past_palette_file": Finding(WARNING, "pixels use indices past a short palette file: drawn in its filler"),
+    "no_frames": Finding(ERROR_SEVERITY, "nothing to render"),
+    "file_write_open_failed": Finding(ERROR_SEVERITY, "an animation file cannot be opened for writing"),
+    "file_write_failed": Finding(ERROR_SEVERITY, "an animation file cannot be written"),
+    "no_palette_data": Finding(ERROR_SEVERITY, "no palette colours to render with"),
+    "row_missing": Finding(WARNING, "a row past the rows a frame holds is left empty"),
+    "color_index_out_of_range": Finding(WARNING, "a colour index past 255 is drawn transparent"),
+    "frame_too_large": Finding(ERROR_SEVERITY, "a frame whose image cannot be sized"),
+    "frame_over_budget": Finding(ERROR_SEVERITY, "a frame past the rendering's memory budget"),
+}
+
+# orvtool's own findings.
+NO_SUCH_FILE = "no_such_file"
+NOT_AN_ANIMATION = "not_an_animation"
+PALETTE_UNUSABLE = "palette_unusable"
+SALVAGED = "salvaged"
+ALREADY_EXPORTED = "already_exported"
+OWN_FINDINGS: Dict[str, Finding] = {
+    NO_SUCH_FILE: Finding(ERROR_SEVERITY, "a path named on the command line does not exist"),
+    NOT_AN_ANIMATION: Finding(
+        ERROR_SEVERITY, "an image (PNG, GIF, JPEG, BMP, WebP ...) or other file, not an animation"
+    ),
+    PALETTE_UNUSABLE: Finding(ERROR_SEVERITY, "a palette file (`--palette`) that cannot be read"),
+    "output_exists": Finding(ERROR_SEVERITY, "an output exists, without `--force` (or `--skip-existing`)"),
+    "output_refused": Finding(ERROR_SEVERITY, "an output a plain open refuses (a folder, a loop of links, a FIFO)"),
+    SALVAGED: Finding(ERROR_SEVERITY, "`export --salvage` wrote the frames read from a file cut short"),
+    "internal_error": Finding(ERROR_SEVERITY, "a fault of orvtool, or a worker process that died"),
+    ALREADY_EXPORTED: Finding(NOTE, "`--skip-existing`: the export is complete and newer than its source"),
+    "alpha_lost": Finding(NOTE, "colours lose their alpha in a palette conversion"),
+    "nearest_colour": Finding(NOTE, "pixels took the nearest palette colour in a build"),
+    "frame_resized": Finding(NOTE, "frames changed size in a build"),
+    "stored_palette_not_found": Finding(WARNING, "a built file names a palette not found from its folder"),
+}
+
+FINDINGS: Dict[str, Finding] = dict([*LOAD_FINDINGS.items(), *OWN_FINDINGS.items()])
+
+# Statuses of a whole run, beside those of its files.
+RUN_STATUSES = (
+    (USAGE, "the command line is wrong (an option value out of range, options that do not go together)"),
+    (INTERRUPTED, "interrupted (Ctrl-C): the files begun are finished or removed, no partial file is left"),
+    (BROKEN_PIPE, "the reader of standard output went away"),
+)
+
+
+def severity(finding: str) -> str:
+    """The severity of a finding; an unknown one is an error."""
+    known = FINDINGS.get(finding)
+    return known.severity if known is not None else ERROR_SEVERITY
+
+
+def worst(findings: Iterable[str]) -> str:
+    """The worst severity of the findings (a note when there are none)."""
+    return max((severity(f) for f in findings), key=SEVERITIES.index, default=NOTE)
+
+
+def label(findings: Iterable[str]) -> str:
+    """The status of a file with these findings: ok, problems or failed."""
+    return CONSEQUENCES[worst(findings)].label
+
+
+def failing(findings: Iterable[str]) -> List[str]:
+    """The findings that fail a file, in their order."""
+    return [f for f in findings if severity(f) == ERROR_SEVERITY]
+
+
+def exit_status(severities: Iterable[str]) -> int:
+    """The exit status of a run whose files had these worst severities."""
+    return max((CONSEQUENCES[s].exit_status for s in severities), default=SUCCESS)
+
+
+def table_rows() -> List[Sequence[str]]:
+    """The table as rows of text: finding, from, severity, label, exit status,
+    counted among failures, meaning."""
+    rows: List[Sequence[str]] = []
+    for source, table in (("core", LOAD_FINDINGS), ("orvtool", OWN_FINDINGS)):
+        for name, (sev, meaning) in table.items():
+            c = CONSEQUENCES[sev]
+            rows.append((name, source, sev, c.label, str(c.exit_status), "yes" if c.counted else "no", meaning))
+    return rows
+
+
+def markdown_table() -> str:
+    """The severity table in Markdown, as the README and the docs show it."""
+    head = ("finding", "from", "severity", "label", "exit", "counted", "meaning")
+    lines = ["| " + " | ".join(head) + " |", "|" + "|".join("---" for _ in head) + "|"]
+    lines += ["| " + " | ".join((f"`{r[0]}`", *r[1:])) + " |" for r in table_rows()]
+    lines.append("")
+    lines.append("A run exits with the worst status of its files; besides:")
+    lines.append("")
+    lines += [f"- {code}: {meaning}" for code, meaning in RUN_STATUSES]
+    return "\n".join(lines)
+
+
+# --- messages ----------------------------------------------------------------------------
+
+
+def count(n: int, singular: str, plural: Optional[str] = None) -> str:
+    """`n` and the noun in the number it takes: "1 frame", "2 frames"."""
+    return f"{n} {singular if n == 1 else plural or singular + 's'}"
+
+
+def unique(lines: Iterable[str]) -> List[str]:
+    """The lines without repeats, in their first order."""
+    return list(dict.fromkeys(lines))
+
 
 QUIET, NORMAL, VERBOSE = 0, 1, 2
 level = NORMAL
@@ -59,10 +219,24 @@ def _quiet_stdout() -> None:
     sys.stdout = open(os.devnull, "w", encoding="utf-8")  # noqa: SIM115 - lives until exit
 
 
-def run_command(command: Callable[[], int]) -> int:
+def internal_error(exc: BaseException) -> str:
+    """What an unexpected failure says: what it was, and whom to tell."""
+    if isinstance(exc, MemoryError):
+        what = "out of memory"
+    elif isinstance(exc, RecursionError):
+        what = "input nested too deeply"
+    else:
+        text = str(exc).splitlines()[0][:200] if str(exc) else ""
+        what = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+    return f"internal error: {what} (please report; --debug shows the traceback)"
+
+
+def run_command(command: Callable[[], int], debug: bool = False) -> int:
     """Runs a command and returns its exit status; an error that escapes it
     becomes one line on standard error and the matching status. A closed
-    pipe on standard output ends the run quietly, as it ends other tools."""
+    pipe on standard output ends the run quietly, as it ends other tools.
+    Anything unexpected is one line as well, its traceback shown only when
+    `debug`."""
     try:
         code = int(command())
         sys.stdout.flush()
@@ -76,6 +250,15 @@ def run_command(command: Callable[[], int]) -> int:
     except OrvToolError as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return ERROR
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
+    except KeyboardInterrupt as exc:
+        print(f"{PROG}: {exc or 'interrupted'}", file=sys.stderr)
         return INTERRUPTED
+    except Exception as exc:  # MemoryError and RecursionError among them
+        if debug:
+            traceback.print_exc()
+        print(f"{PROG}: {internal_error(exc)}", file=sys.stderr)
+        return ERROR
+
+
+if __name__ == "__main__":
+    print(markdown_table())

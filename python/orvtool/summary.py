@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 from typing import Any, Dict, List, Optional
 
+from . import status
 from .formats.sidecar import explicit_rows, index_layer, run_statistics
 from .loading import load_animation
 from .matching import filler_note, filler_pixels
@@ -16,9 +17,13 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
     anim = load_animation(path, palette)
     head = anim.head
     frames: List[Dict[str, Any]] = []
-    layers = [index_layer(frame) for frame in anim.frames]
-    for i, (frame, layer) in enumerate(zip(anim.frames, layers, strict=True)):
+    beyond = covered = 0  # pixels drawn with the filler, of all covered (see matching.filler_pixels)
+    for i, frame in enumerate(anim.frames):
+        layer = index_layer(frame)  # one at a time: a file may hold millions of frames
         stats = run_statistics(frame, explicit_rows(frame, *layer))
+        if anim.palette_entries is not None:
+            past, drawn = filler_pixels([frame], [layer], anim.palette_entries)
+            beyond, covered = beyond + past, covered + drawn
         frames.append(
             {
                 "index": i,
@@ -43,7 +48,6 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
     }
     filler = None
     if anim.palette_entries is not None:
-        beyond, covered = filler_pixels(anim.frames, layers, anim.palette_entries)
         if beyond:
             filler = filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered)
     return {
@@ -68,9 +72,10 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
         "frames": frames,
         "runs": totals,
         "trailing_bytes": len(anim.trailing),
-        "status": anim.status,
+        "status": anim.label,
+        "failure": anim.failure(),
         "counts": anim.counts,
-        "findings": [f.as_dict() for f in anim.findings],
+        "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in anim.findings],
     }
 
 
@@ -90,7 +95,7 @@ def _findings_text(info: Dict[str, Any]) -> List[str]:
         lines.append(f"    {d['severity']} {d['category']}: {Finding(**d).text}")
     left = sum(counts.values()) - min(len(kept), TEXT_FINDINGS)
     if left > 0:
-        lines.append(f"    ... {left} more")
+        lines.append(f"    ... {status.count(left, 'more finding', 'more findings')}")
     return lines
 
 
@@ -100,6 +105,8 @@ def format_text(info: Dict[str, Any]) -> str:
     if form == "background":
         form += f" (flag {info['background_flag']}, {'with' if info['has_background'] else 'without'} background frame)"
     count = f"{info['frame_count']}"
+    if "frames_cut_short" in info["counts"]:
+        count += f" read, the file is cut short ({info['frame_count_field']} announced)"
     if info["has_background"]:
         count += f" (file count {info['frame_count_field']} + background frame)"
     if pal["resolved"]:
@@ -109,18 +116,22 @@ def format_text(info: Dict[str, Any]) -> str:
     lines = [
         f"{info['path']}",
         f"  form:      {form}",
-        f"  size:      {info['size']} bytes"
+        f"  size:      {status.count(info['size'], 'byte')}"
         + (f", {info['trailing_bytes']} after the last frame" if info["trailing_bytes"] else ""),
         f"  speed:     {info['speed']}",
         f"  frames:    {count}",
-        f"  palette:   {pal['location']!r} ({'--palette' if pal['from_option'] else 'stored'}, field of {pal['location_size']} bytes)",
+        f"  palette:   {pal['location']!r} ({'--palette' if pal['from_option'] else 'stored'}, field of {status.count(pal['location_size'], 'byte')})",
         f"  resolved:  {resolved}",
     ]
     t = info["runs"]
     lines.append(
-        f"  runs:      {t['runs']} ({t['empty_runs']} empty), {t['covered_pixels']} pixels, longest {t['longest_run']}, "
-        f"at most {t['most_runs_in_a_row']} in a row, "
-        + ("all rows maximal" if not t["non_maximal_rows"] else f"{t['non_maximal_rows']} rows not maximal")
+        f"  runs:      {t['runs']} ({t['empty_runs']} empty), {status.count(t['covered_pixels'], 'pixel')}, "
+        f"longest {t['longest_run']}, at most {t['most_runs_in_a_row']} in a row, "
+        + (
+            "all rows maximal"
+            if not t["non_maximal_rows"]
+            else f"{status.count(t['non_maximal_rows'], 'row')} not maximal"
+        )
     )
     lines += _findings_text(info)
     if info["frames"]:

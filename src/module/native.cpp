@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <memory>
@@ -82,10 +83,71 @@ py::dict image_dict(std::size_t index, const OrvFrameBufferObject& image) {
     return out;
 }
 
+// The frames of one load as a sequence whose items are made when asked for:
+// a report of a file of millions of frames holds the load's own records and
+// the item in hand, not a dict (and its rows) for every frame.
+class FrameRecords {
+public:
+    FrameRecords(std::shared_ptr<const OrvF> file, bool rows) : file_(std::move(file)), rows_(rows) {}
+
+    std::size_t size() const { return std::min(file_->data()->frames.size(), file_->report().frames.size()); }
+
+    py::dict at(py::ssize_t index) const {
+        const std::size_t i = item_index(index, size());
+        const OrvFrame& frame = *file_->data()->frames[i];
+        const FrameExtent& extent = file_->report().frames[i];
+        py::dict f;
+        f["index"] = i;
+        f["start"] = extent.start;
+        f["end"] = extent.end;
+        f["whole"] = extent.whole;
+        f["height_word"] = extent.height_word;
+        f["frame_size"] = frame.frame_size;
+        f["height"] = frame.height;
+        f["is_shadow"] = frame.is_shadow;
+        f["width"] = frame.width;
+        f["y_offset"] = frame.y_offset;
+        f["x_offset"] = frame.x_offset;
+        f["unk1"] = frame.unk1;
+        f["unk2"] = frame.unk2;
+        if (rows_) f["rows"] = frame_rows(frame);
+        return f;
+    }
+
+    // A Python index (negative from the end) into `count` items.
+    static std::size_t item_index(py::ssize_t index, std::size_t count) {
+        const auto n = static_cast<py::ssize_t>(count);
+        if (index < 0) index += n;
+        if (index < 0 || index >= n) throw py::index_error("index out of range");
+        return static_cast<std::size_t>(index);
+    }
+
+private:
+    std::shared_ptr<const OrvF> file_;
+    bool rows_;
+};
+
+// The rendered images of one load, each handed out as a dict when asked for.
+class FrameImages {
+public:
+    explicit FrameImages(std::vector<OrvFrameBufferObject> images) : images_(std::move(images)) {}
+
+    std::size_t size() const { return images_.size(); }
+
+    py::dict at(py::ssize_t index) const {
+        const std::size_t i = FrameRecords::item_index(index, size());
+        return image_dict(i, images_[i]);
+    }
+
+private:
+    std::vector<OrvFrameBufferObject> images_;
+};
+
 // Everything one load learned, as plain values. `extra` holds findings of
 // the binding itself (a palette search that failed), after the core's.
-py::dict report_dict(const std::string& path, const OrvF& file, const std::vector<std::uint8_t>& bytes,
-                     const std::vector<Diagnostic>& extra, bool records) {
+py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>& held,
+                     const std::vector<std::uint8_t>& bytes, const std::vector<Diagnostic>& extra, bool records) {
+    const OrvF& file = *held;
     const LoadReport& rep = file.report();
     const OrvData& data = *file.data();
     const OrvHead& head = rep.head;
@@ -138,28 +200,7 @@ py::dict report_dict(const std::string& path, const OrvF& file, const std::vecto
     palette["colors"] = colors;
     out["palette"] = palette;
 
-    py::list frames;
-    for (std::size_t i = 0; i < data.frames.size() && i < rep.frames.size(); ++i) {
-        const OrvFrame& frame = *data.frames[i];
-        const FrameExtent& extent = rep.frames[i];
-        py::dict f;
-        f["index"] = i;
-        f["start"] = extent.start;
-        f["end"] = extent.end;
-        f["whole"] = extent.whole;
-        f["height_word"] = extent.height_word;
-        f["frame_size"] = frame.frame_size;
-        f["height"] = frame.height;
-        f["is_shadow"] = frame.is_shadow;
-        f["width"] = frame.width;
-        f["y_offset"] = frame.y_offset;
-        f["x_offset"] = frame.x_offset;
-        f["unk1"] = frame.unk1;
-        f["unk2"] = frame.unk2;
-        if (records) f["rows"] = frame_rows(frame);
-        frames.append(std::move(f));
-    }
-    out["frames"] = frames;
+    out["frames"] = py::cast(FrameRecords(held, records));
 
     py::list diagnostics;
     py::dict counts;
@@ -227,22 +268,22 @@ py::array image_array(OrvFrameBufferObject& image) {
 // One animation read once, rendered one frame at a time.
 class FrameStream {
 public:
-    FrameStream(std::string path, const std::string& io_pal) : path_(std::move(path)) {
-        extra_ = read_into(file_, path_, io_pal, bytes_, false);
+    FrameStream(std::string path, const std::string& io_pal) : path_(std::move(path)), file_(std::make_shared<OrvF>()) {
+        extra_ = read_into(*file_, path_, io_pal, bytes_, false);
         // Only the bytes after the last record are needed afterwards.
-        const LoadReport& rep = file_.report();
+        const LoadReport& rep = file_->report();
         if (rep.trailing_bytes == 0) {
             bytes_.clear();
             bytes_.shrink_to_fit();
         }
     }
 
-    std::size_t size() const { return extra_.empty() ? file_.data()->frames.size() : 0; }
+    std::size_t size() const { return extra_.empty() ? file_->data()->frames.size() : 0; }
 
     py::object render(std::size_t i) {
         if (i >= size()) throw py::index_error("frame index out of range");
         OrvFrameBufferObject image;
-        if (!file_.render_frame(i, image)) return py::none();
+        if (!file_->render_frame(i, image)) return py::none();
         return image_dict(i, image);
     }
 
@@ -250,7 +291,7 @@ public:
 
 private:
     std::string path_;
-    OrvF file_;
+    std::shared_ptr<OrvF> file_;
     std::vector<std::uint8_t> bytes_;
     std::vector<Diagnostic> extra_;
 };
@@ -339,20 +380,14 @@ PYBIND11_MODULE(_native, m) {
         [](const py::object& path, const py::object& io_pal, bool records, bool images) {
             const std::string name = fs_bytes(path);
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
-            OrvF file;
+            auto file = std::make_shared<OrvF>();
             std::vector<std::uint8_t> bytes;
-            const std::vector<Diagnostic> extra = read_into(file, name, palette, bytes, true);
+            const std::vector<Diagnostic> extra = read_into(*file, name, palette, bytes, true);
+            // The report's frame records keep the load alive: its images leave it,
+            // into the report or nowhere.
+            std::vector<OrvFrameBufferObject> held = file->take_frame_buffer();
             py::dict out = report_dict(name, file, bytes, extra, records);
-            if (images) {
-                const std::vector<OrvFrameBufferObject> held = file.get_frame_buffer();
-                if (held.empty()) {
-                    out["images"] = py::none();
-                } else {
-                    py::list list;
-                    for (std::size_t i = 0; i < held.size(); ++i) list.append(image_dict(i, held[i]));
-                    out["images"] = list;
-                }
-            }
+            if (images) out["images"] = held.empty() ? py::object(py::none()) : py::cast(FrameImages(std::move(held)));
             return out;
         },
         py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("records") = true,
@@ -452,6 +487,15 @@ PYBIND11_MODULE(_native, m) {
         "Every target is opened before any is written, so a target that cannot be opened leaves all of them as "
         "they were; then they are written in order, stopping at the first that fails. Returns one dict per item, "
         "as place_file does, whose result may also be 'not_written' (nothing was written to that file).");
+
+    py::class_<FrameRecords>(m, "FrameRecords", py::module_local())
+        .def("__len__", &FrameRecords::size)
+        .def("__getitem__", &FrameRecords::at, py::arg("index"),
+             "The record of one frame as a dict, made when asked for (negative indices count from the end).");
+    py::class_<FrameImages>(m, "FrameImages", py::module_local())
+        .def("__len__", &FrameImages::size)
+        .def("__getitem__", &FrameImages::at, py::arg("index"),
+             "One rendered image as a dict (index, width, height, offset_x, offset_y, pixels).");
 
     py::class_<FrameStream>(m, "FrameStream", py::module_local())
         .def("__len__", &FrameStream::size)

@@ -96,9 +96,9 @@ void note_indices_past_palette(const OrvData& data, std::size_t entries, Diagnos
         }
         if (past == 0) continue;
         emit(sink, Category::index_past_palette_file, Where{static_cast<std::int64_t>(i), first_row, first_index},
-             "frame ", i, ": ", past, " pixel", past == 1 ? "" : "s", " use indices past the palette file's ", entries,
-             " entries (first in row ", first_row, ": index ", first_index, "; highest ", highest,
-             "); they take the fill colour");
+             "frame ", i, ": ", past, past == 1 ? " pixel uses an index" : " pixels use indices",
+             " past the palette file's ", entries, entries == 1 ? " entry" : " entries", " (first in row ", first_row,
+             ": index ", first_index, "; highest ", highest, "); they take the fill colour");
     }
 }
 
@@ -109,7 +109,8 @@ void note_head_cut_short(const OrvHead& head, std::size_t size, DiagnosticSink& 
     if (head.has_header && !head.background_flag_read) {
         emit(sink, Category::head_cut_short, Where{}, "not an animation file: the header is cut short");
     } else if (!head.speed_read || !head.path_length_read) {
-        emit(sink, Category::head_cut_short, Where{}, "not an animation file: only ", size, " bytes");
+        emit(sink, Category::head_cut_short, Where{}, "not an animation file: only ", size,
+             size == 1 ? " byte" : " bytes");
     } else {
         emit(sink, Category::head_cut_short, Where{}, "not an animation file: its palette path length ",
              head.path_length, " runs past the end of the file (", size, " bytes)");
@@ -231,19 +232,21 @@ void OrvF::read_from_bytes(const SharedBytes& bytes, const std::string& file_nam
             const std::size_t i = rep.frames.size() - 1;
             emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(i)}, "frame ", i,
                  " is cut short: the file ends inside its record, at byte ", bytes.size(), " (", rep.frames_wanted,
-                 " frames announced)");
+                 rep.frames_wanted == 1 ? " frame announced)" : " frames announced)");
         } else {
             emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(rep.frames.size())},
                  "the file ends before frame record ", rep.frames.size(), " (", rep.frames_wanted,
-                 " frames announced)");
+                 rep.frames_wanted == 1 ? " frame announced)" : " frames announced)");
         }
     }
     if (rep.frames_whole) {
         rep.trailing_start = rep.frames.empty() ? head.end : rep.frames.back().end;
         rep.trailing_bytes = bytes.size() - rep.trailing_start;
         if (rep.trailing_bytes > 0) {
-            emit(to_both, Category::trailing_bytes, Where{}, rep.trailing_bytes,
-                 " bytes after the last frame record, at byte ", rep.trailing_start, ", are not part of the animation");
+            const bool one = rep.trailing_bytes == 1;
+            emit(to_both, Category::trailing_bytes, Where{}, rep.trailing_bytes, one ? " byte" : " bytes",
+                 " after the last frame record, at byte ", rep.trailing_start,
+                 one ? ", is not part of the animation" : ", are not part of the animation");
         }
     }
     if (pal.load.result == 1 && pal.load.entry_count < PalF::kLoadedEntries) {

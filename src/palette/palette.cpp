@@ -75,7 +75,7 @@ std::int32_t PalF::load_from_bytes(const std::uint8_t* data, std::size_t size, D
         emit(sink, Category::palette_short,
              Where{Diagnostic::kNone, Diagnostic::kNone, static_cast<std::int64_t>(found.entries_in_file)},
              "the palette file holds ", found.entries_in_file, " of the ", static_cast<unsigned>(count),
-             " entries its count gives; the missing ones are transparent black");
+             count == 1 ? " entry" : " entries", " its count gives; the missing ones are transparent black");
     }
     found.result = 1;
     if (info) *info = found;

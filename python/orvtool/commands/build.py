@@ -66,14 +66,17 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     )
     p.add_argument(
         "--anchor",
+        type=anchor_name,
         choices=sorted(building.ANCHORS),
         help="plain frames: the origin of the animation on each frame; sheets without a pivot: on the source "
-        "canvas (default bottom-center)",
+        f"canvas (default {building.DEFAULT_ANCHOR})",
     )
     p.add_argument(
         "--resize-anchor",
+        type=anchor_name,
         choices=list(building.RESIZE_ANCHORS),
-        help="the point a resized frame keeps when its image gives no new offsets (default bottom-centre)",
+        help=f"the point a resized frame keeps when its image gives no new offsets (default "
+        f"{building.DEFAULT_RESIZE_ANCHOR})",
     )
     p.add_argument(
         "--offset",
@@ -105,6 +108,11 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_force(p, "replace FILE (and a palette to write) if it exists")
 
 
+def anchor_name(text: str) -> str:
+    """Anchors are spelt "center"; "centre" is taken as well."""
+    return text.lower().replace("centre", "center")
+
+
 def build_task(job: Job, out_tree: str, opts: building.BuildOptions) -> Tuple[Any, List[str]]:
     """Runs in a worker process: one export folder of a tree."""
     output = os.path.join(out_tree, job.rel + ".orv")
@@ -128,14 +136,14 @@ def run_tree(tree: str, args: argparse.Namespace, opts: building.BuildOptions) -
         batch.report_outcome(outcome, say)
         if outcome.ok:
             r: building.BuildReport = outcome.value
-            line = status.result_line(f"wrote {r.output}: {r.frames} frames")
+            line = status.result_line(f"wrote {r.output}: {status.count(r.frames, 'frame')}")
             if line:
                 say(line, sys.stdout)
 
     outcomes = batch.run(build_task, jobs, (args.output, opts), workers, args.progress, report)
     if not outcomes:
         print(f"{PROG}: {tree}: no export folders found", file=sys.stderr)
-        return 1
+        return status.ERROR
     return batch.summarize(outcomes, "built")
 
 
@@ -168,16 +176,16 @@ def run(args: argparse.Namespace) -> int:
     except OrvToolError as exc:
         say_error(source, str(exc))
         return status.ERROR
-    for note in report.notes:
+    for note in status.unique(report.notes):
         line = status.note_line(args.output, note)
         if line:
             print(line, file=sys.stderr)
-    for detail in report.details:
+    for detail in status.unique(report.details):
         line = status.detail_line(args.output, detail)
         if line:
             print(line, file=sys.stderr)
     extra = f", palette {report.palette_written}" if report.palette_written else ""
-    line = status.result_line(f"wrote {report.output}: {report.frames} frames{extra}")
+    line = status.result_line(f"wrote {report.output}: {status.count(report.frames, 'frame')}{extra}")
     if line:
         print(line)
     return 0

@@ -84,6 +84,18 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "replace an existing export: the files it wrote that this one does not are removed (with --only: "
         "the parts named)",
     )
+    p.add_argument(
+        "--skip-existing",
+        action="store_true",
+        help="leave an export whose files are all there and newer than the animation and its palette (a re-run "
+        "after an interruption does the rest); with --force, the others are replaced",
+    )
+    p.add_argument(
+        "--salvage",
+        action="store_true",
+        help="a file cut short: export the frames read before the cut, announced as the file's frames (the file "
+        "still counts as failed: exit status 1)",
+    )
 
 
 PARTS = ("frames", "sheet", "gif", "apng")
@@ -145,6 +157,8 @@ def run(args: argparse.Namespace) -> int:
         only=args.only,
         matte=args.matte,
         scale=args.scale,
+        skip_existing=args.skip_existing,
+        salvage=args.salvage,
     )
     single = len(args.paths) == 1 and os.path.isfile(args.paths[0])
     clash = _shared_output(jobs, args.output, single)
@@ -159,12 +173,23 @@ def run(args: argparse.Namespace) -> int:
 
     def report(outcome: Outcome, say: Callable[..., None]) -> None:
         batch.report_outcome(outcome, say)
-        if outcome.ok:
-            r: ExportReport = outcome.value
-            removed = f", {len(r.removed)} left from an earlier export removed" if r.removed else ""
-            line = status.result_line(f"wrote {r.folder}{os.sep}: {r.frames} frames, {len(r.written)} files{removed}")
+        r: Optional[ExportReport] = outcome.value if outcome.ok or outcome.shown else None
+        if r is None:
+            return
+        if r.skipped:
+            text = f"skipped: {r.folder}{os.sep} is complete and newer than it"
+            line = (status.note_line if single else status.detail_line)(outcome.job.source, text)
             if line:
-                say(line, sys.stdout)
+                say(line)
+            return
+        removed = f", {len(r.removed)} left from an earlier export removed" if r.removed else ""
+        written = f"{status.count(r.frames, 'frame')}, {status.count(len(r.written), 'file')}{removed}"
+        line = status.result_line(f"wrote {r.folder}{os.sep}: {written}" + ("" if outcome.ok else " (salvaged)"))
+        if line:
+            say(line, sys.stdout)
 
-    outcomes = batch.run(export_task, jobs, (args.output, single, opts), args.jobs, args.progress, report)
+    try:
+        outcomes = batch.run(export_task, jobs, (args.output, single, opts), args.jobs, args.progress, report)
+    except batch.Interrupted as exc:
+        raise batch.Interrupted(f"{exc} (--skip-existing leaves the finished exports)") from None
     return batch.summarize(missing + outcomes, "exported")

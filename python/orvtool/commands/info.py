@@ -7,8 +7,9 @@ import json
 import sys
 from typing import Any, List, Optional, Tuple
 
-from .. import batch, options
+from .. import batch, options, status
 from ..batch import Job
+from ..errors import FileFailed
 
 DESCRIPTION = "Describe animation files: form, speed, frames, runs and palette."
 
@@ -19,13 +20,14 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def info_task(job: Job, palette: Optional[str]) -> Tuple[Any, List[str]]:
-    """Runs in a worker process."""
+    """Runs in a worker process. A file that fails by the severity table is
+    described all the same (what was read of it), and counted as failed."""
     from ..summary import describe
 
     info = describe(job.source, palette)
+    if info["failure"]:
+        raise FileFailed(info["failure"], info)
     notes = []
-    if info["palette"]["problem"]:
-        notes.append(info["palette"]["problem"])
     if info["palette"]["short"]:
         notes.append(info["palette"]["short"])
     return info, notes
@@ -38,12 +40,13 @@ def run(args: argparse.Namespace) -> int:
     outcomes = batch.run(info_task, jobs, (args.palette,), args.jobs, args.progress, batch.report_outcome)
     if args.json:
         docs = [
-            o.value if o.ok else {"path": o.job.source, "error": o.error, **(o.value or {})} for o in missing + outcomes
+            o.value if o.ok else {"path": o.job.source, "status": status.FAILED, "error": o.error, **(o.value or {})}
+            for o in missing + outcomes
         ]
         json.dump(docs, sys.stdout, indent=1)
         sys.stdout.write("\n")
     else:
-        texts = [format_text(o.value) for o in outcomes if o.ok]
+        texts = [format_text(o.value) for o in outcomes if o.ok or o.shown]
         if texts:
             print("\n\n".join(texts))
     return batch.summarize(missing + outcomes, "described")

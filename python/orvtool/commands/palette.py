@@ -40,18 +40,18 @@ def run(args: argparse.Namespace) -> int:
         pal = palettes.read_palette(args.file, args.source_format)
     except OrvToolError as exc:
         say_error(args.file, str(exc))
-        return 1
+        return status.ERROR
     try:
         palettes.write_palette(pal, args.output, args.target_format, args.cell)
     except OrvToolError as exc:
         say_error(args.output, str(exc))
-        return 1
-    for note in pal.notes:
+        return status.ERROR
+    for note in status.unique(pal.notes):
         line = status.note_line(args.output, note)
         if line:
             print(line, file=sys.stderr)
     kind = palettes.format_for(args.output, args.target_format)
-    line = status.result_line(f"wrote {args.output}: {len(pal.colors)} colours as {kind}")
+    line = status.result_line(f"wrote {args.output}: {status.count(len(pal.colors), 'colour')} as {kind}")
     if line:
         print(line)
     return 0

@@ -34,7 +34,9 @@ def run(args: argparse.Namespace) -> int:
     try:
         if args.static:
             count = server.write_static(args.path, args.static, args.force)
-            line = status.result_line(f"wrote {os.path.join(args.static, 'index.html')}: {count} animations")
+            line = status.result_line(
+                f"wrote {os.path.join(args.static, 'index.html')}: {status.count(count, 'animation')}"
+            )
             if line:
                 print(line)
             return 0
@@ -42,4 +44,4 @@ def run(args: argparse.Namespace) -> int:
         return server.serve(args.path, args.port, not args.no_browser, quiet=status.level == status.QUIET)
     except OrvToolError as exc:
         say_error(args.static or args.path, str(exc))
-        return 1
+        return status.ERROR

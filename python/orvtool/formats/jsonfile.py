@@ -1,21 +1,57 @@
 """Reading the JSON documents that orvtool takes as input (sidecars, sprite
-sheets), with errors that name the file."""
+sheets, JSON palettes), within limits, with errors that name the file.
+
+A document is at most `limits.JSON_BYTES` long and nested at most
+`limits.JSON_DEPTH` deep. Numbers come back as JSON gives them (NaN and
+Infinity included, a float out of range as an infinity): each document's
+checker holds them to its fields' ranges and names the key.
+"""
 
 from __future__ import annotations
 
 import json
-from typing import Any
+from typing import Any, List, Tuple
 
-from ..errors import OrvToolError
+from .. import limits
+from ..reading import ReadError, read_input
+
+
+def nesting(doc: Any) -> int:
+    """How deep the lists and objects of a parsed document go (a scalar is 0)."""
+    deepest = 0
+    stack: List[Tuple[Any, int]] = [(doc, 0)]
+    while stack:
+        value, depth = stack.pop()
+        if isinstance(value, dict):
+            value = list(value.values())
+        if isinstance(value, list):
+            depth += 1
+            deepest = max(deepest, depth)
+            if depth <= limits.JSON_DEPTH:
+                stack.extend((item, depth) for item in value)
+    return deepest
+
+
+def parse_json(data: bytes, path: str) -> Any:
+    """The document in `data`, read from the file `path`, within the limits."""
+    if len(data) > limits.JSON_BYTES:
+        reason = f"larger than a JSON document can be ({limits.JSON_BYTES} bytes)"
+        raise ReadError(f"{path} is {reason}", f"is {reason}")
+    try:
+        doc = json.loads(data.decode("utf-8-sig"))
+    except RecursionError:
+        doc, deep = None, True
+    except ValueError as exc:  # UnicodeDecodeError and JSONDecodeError among them
+        raise ReadError(f"{path} is not valid JSON: {exc}", f"not valid JSON: {exc}") from None
+    else:
+        deep = nesting(doc) > limits.JSON_DEPTH
+    if deep:
+        reason = f"nested more than {limits.JSON_DEPTH} deep"
+        raise ReadError(f"{path} is {reason}", f"is {reason}")
+    return doc
 
 
 def read_json(path: str) -> Any:
-    """The document in the JSON file at `path`; a file that cannot be read or
-    is not JSON is an OrvToolError naming it."""
-    try:
-        with open(path, encoding="utf-8") as stream:
-            return json.load(stream)
-    except OSError as exc:
-        raise OrvToolError(f"cannot read {path}: {exc.strerror or exc}") from None
-    except ValueError as exc:
-        raise OrvToolError(f"{path} is not valid JSON: {exc}") from None
+    """The document in the JSON file at `path`; a file that cannot be read, is
+    not JSON or is past the limits is an OrvToolError naming it."""
+    return parse_json(read_input(path, limits.JSON_BYTES, "JSON document"), path)

@@ -23,17 +23,21 @@ import os
 import re
 import struct
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 import numpy as np
 from PIL import Image, PngImagePlugin
 
-from .. import writing
+from .. import limits, status, writing
 from ..errors import OrvToolError
 from ..model import Color
+from ..reading import ReadError, open_image, open_input, read_input
+from .jsonfile import parse_json
 from .orv import encode_palette
 
 FORMATS = ("pal", "png", "gpl", "jasc", "act", "json")
+PAL_BYTES = 4 + 4 * 256  # what a binary palette's loader reads at most
+ACT_BYTES = 772
 EXTENSIONS = {".pal": "pal", ".png": "png", ".gpl": "gpl", ".act": "act", ".json": "json"}
 JSON_FORMAT = "orvtool-palette"
 SWATCH_KEY = "orvtool-palette"
@@ -56,7 +60,7 @@ def format_for(path: str, fmt: Optional[str] = None, reading: bool = False) -> s
         raise OrvToolError(f"cannot tell the palette format from '{ext or path}': name it with --from/--to")
     found = EXTENSIONS[ext]
     if reading and found == "pal":
-        with open(path, "rb") as fh:
+        with open_input(path) as fh:
             if fh.read(8) == b"JASC-PAL":
                 return "jasc"
     return found
@@ -68,25 +72,32 @@ def check_colors(colors: List[Color]) -> None:
             raise OrvToolError(f"colour {i} is not four values from 0 to 255: {c!r}")
 
 
+def _losing(lost: int, total: int) -> str:
+    return f"{lost} of {status.count(total, 'colour')} {'loses its' if lost == 1 else 'lose their'} alpha"
+
+
 def _opaque_note(pal: Palette, fmt_name: str, kept: str = "") -> None:
     lost = sum(1 for c in pal.colors if c[3] != 255)
     if lost:
-        pal.notes.append(f"{fmt_name} has no alpha: {lost} of {len(pal.colors)} colours lose their alpha{kept}")
+        pal.notes.append(f"{fmt_name} has no alpha: {_losing(lost, len(pal.colors))}{kept}")
 
 
 # --- binary palette -------------------------------------------------------
 
 
 def read_pal(path: str) -> Palette:
-    with open(path, "rb") as fh:
-        data = fh.read()
+    with open_input(path) as fh:
+        data = fh.read(PAL_BYTES)
     if len(data) < 4:
-        raise OrvToolError(f"not a palette file: only {len(data)} bytes")
+        raise OrvToolError(f"not a palette file: only {status.count(len(data), 'byte')}")
     count, model = struct.unpack_from("<HH", data)
     if not 1 <= count <= 256:
         raise OrvToolError(f"not a palette file: entry count {count} (1 to 256 expected)")
     if len(data) < 4 + 4 * count:
-        raise OrvToolError(f"palette file cut short: {count} entries need {4 + 4 * count} bytes, it has {len(data)}")
+        raise OrvToolError(
+            f"palette file cut short: {status.count(count, 'entry', 'entries')} {'needs' if count == 1 else 'need'} {4 + 4 * count} bytes, "
+            f"it has {len(data)}"
+        )
     colors = [(data[p], data[p + 1], data[p + 2], data[p + 3]) for p in range(4, 4 + 4 * count, 4)]
     return Palette(colors, model)
 
@@ -119,7 +130,7 @@ def _indexed_palette(im: Image.Image) -> Palette:
     flat = im.getpalette() or []
     count = len(flat) // 3
     if not 1 <= count <= 256:
-        raise OrvToolError(f"an indexed image with {count} palette entries")
+        raise OrvToolError(f"an indexed image with {status.count(count, 'palette entry', 'palette entries')}")
     alpha = [255] * count
     trns = im.info.get("transparency")
     if isinstance(trns, int) and 0 <= trns < count:
@@ -133,7 +144,7 @@ def _indexed_palette(im: Image.Image) -> Palette:
 def read_png(path: str) -> Palette:
     """An indexed PNG gives its own palette; any other PNG must be a swatch of
     16 x 16 cells, each one colour."""
-    with Image.open(path) as im:
+    with open_image(path) as im:
         if im.mode == "P":
             return _indexed_palette(im)
         w, h = im.size
@@ -155,10 +166,11 @@ def read_png(path: str) -> Palette:
     entries, model = 256, 0
     if meta:
         try:
-            info = json.loads(meta)
-            entries, model = int(info["entries"]), int(info.get("model", 0))
-        except (ValueError, KeyError, TypeError):
-            pass
+            info: Any = json.loads(meta) if len(meta) < 4096 else None
+            entries = limits.finite_int(info["entries"], 0, 256, "entries")
+            model = limits.finite_int(info.get("model", 0), *limits.U16, "model")
+        except (ValueError, KeyError, TypeError, AttributeError, RecursionError, OrvToolError):
+            entries, model = 256, 0
     flat = cells.reshape(256, 4)
     return Palette([tuple(int(v) for v in c) for c in flat[: max(0, min(entries, 256))]], model)  # type: ignore[misc]
 
@@ -177,8 +189,7 @@ def encode_gpl(pal: Palette, name: str) -> bytes:
 
 
 def read_gpl(path: str) -> Palette:
-    with open(path, encoding="utf-8", errors="replace") as fh:
-        lines = fh.read().splitlines()
+    lines = read_input(path, limits.TEXT_PALETTE_BYTES, "palette file").decode("utf-8", "replace").splitlines()
     if not lines or lines[0].strip() != "GIMP Palette":
         raise OrvToolError("not a GIMP palette (no 'GIMP Palette' line)")
     colors: List[Color] = []
@@ -209,8 +220,8 @@ def encode_jasc(pal: Palette) -> bytes:
 
 
 def read_jasc(path: str) -> Palette:
-    with open(path, encoding="ascii", errors="replace") as fh:
-        lines = [line.strip() for line in fh.read().splitlines()]
+    text = read_input(path, limits.TEXT_PALETTE_BYTES, "palette file").decode("ascii", "replace")
+    lines = [line.strip() for line in text.splitlines()]
     if len(lines) < 3 or lines[0] != "JASC-PAL":
         raise OrvToolError("not a JASC-PAL file")
     try:
@@ -219,7 +230,9 @@ def read_jasc(path: str) -> Palette:
     except ValueError:
         raise OrvToolError("JASC-PAL entries must be numbers") from None
     if len(rows) != count or any(len(row) not in (3, 4) for row in rows):
-        raise OrvToolError(f"JASC-PAL file announces {count} colours of 'red green blue' and holds other lines")
+        raise OrvToolError(
+            f"JASC-PAL file announces {status.count(count, 'colour')} of 'red green blue' and holds other lines"
+        )
     colors: List[Color] = [(row[0], row[1], row[2], row[3] if len(row) == 4 else 255) for row in rows]
     check_colors(colors)
     return Palette(colors)
@@ -242,16 +255,12 @@ def encode_act(pal: Palette) -> bytes:
     table += struct.pack(">HH", len(pal.colors), transparent)
     lost = len(partial) + max(0, len(clear) - 1)
     if lost:
-        pal.notes.append(
-            f"Adobe .act holds one transparent entry and no other alpha: "
-            f"{lost} of {len(pal.colors)} colours lose their alpha"
-        )
+        pal.notes.append(f"Adobe .act holds one transparent entry and no other alpha: {_losing(lost, len(pal.colors))}")
     return bytes(table)
 
 
 def read_act(path: str) -> Palette:
-    with open(path, "rb") as fh:
-        data = fh.read()
+    data = read_input(path, ACT_BYTES, "colour table")
     if len(data) not in (768, 772):
         raise OrvToolError(f"an Adobe colour table is 768 or 772 bytes, not {len(data)}")
     count, transparent = 256, 0xFFFF
@@ -274,11 +283,7 @@ def encode_json(pal: Palette) -> bytes:
 
 
 def read_json(path: str) -> Palette:
-    try:
-        with open(path, encoding="utf-8") as fh:
-            doc = json.load(fh)
-    except ValueError as exc:
-        raise OrvToolError(f"not valid JSON: {exc}") from None
+    doc = parse_json(read_input(path, limits.TEXT_PALETTE_BYTES, "palette file"), path)
     if not isinstance(doc, dict) or not isinstance(doc.get("colors"), list):
         raise OrvToolError("a JSON palette is an object with a 'colors' list of [r, g, b, a]")
     colors = [tuple(c) if isinstance(c, list) else c for c in doc["colors"]]
@@ -302,6 +307,8 @@ READERS: Dict[str, Callable[[str], Palette]] = {
 def read_palette(path: str, fmt: Optional[str] = None) -> Palette:
     try:
         return READERS[format_for(path, fmt, reading=True)](path)
+    except ReadError as exc:  # its callers name the file
+        raise OrvToolError(exc.reason) from None
     except OSError as exc:
         raise OrvToolError(f"cannot read: {exc.strerror or exc}") from None
 

@@ -37,8 +37,10 @@ import numpy as np
 from numpy.typing import NDArray
 from PIL import Image
 
+from .. import limits
 from ..errors import OrvToolError
 from ..model import union_canvas
+from ..reading import open_image
 from .jsonfile import read_json
 
 APP_NAME = "orvtool"
@@ -186,14 +188,22 @@ class _Where:
         return OrvToolError(f"{self.path}: {self.frame}{message}")
 
 
+# Positions on the sheet and the canvas are 32-bit, sizes 16-bit (a frame's
+# own limit), a normalised pivot within a few canvases of the frame.
+_RANGES = {"x": limits.I32, "y": limits.I32, "w": limits.U16, "h": limits.U16, "frame": limits.I32}
+PIVOT_RANGE = (-16.0, 16.0)
+
+
 def _number(where: _Where, obj: Any, key: str, what: str, integer: bool = True) -> Any:
-    value: Any = obj.get(key) if isinstance(obj, dict) else None
-    ok = isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
-    if ok and integer:
-        ok = float(value).is_integer()
-    if not ok:
-        raise where.fail(f"'{what}' has no {'whole ' if integer else ''}number '{key}'")
-    return int(value) if integer else float(value)
+    missing = f"'{what}' has no {'whole ' if integer else ''}number '{key}'"
+    if not isinstance(obj, dict) or key not in obj:
+        raise where.fail(missing)
+    try:
+        if integer:
+            return limits.finite_int(obj[key], *_RANGES.get(key, limits.I32), f"'{what}.{key}'")
+        return float(limits.number(obj[key], *PIVOT_RANGE, f"'{what}.{key}'"))
+    except OrvToolError as exc:
+        raise where.fail(f"{missing}: {exc}") from None
 
 
 def _rect(where: _Where, entry: Dict[str, Any], key: str, with_xy: bool = True) -> Tuple[int, int, int, int]:
@@ -211,10 +221,11 @@ def _rect(where: _Where, entry: Dict[str, Any], key: str, with_xy: bool = True) 
 def _slice_pivots(where: _Where, meta: Dict[str, Any]) -> List[Tuple[int, int, int]]:
     """(first frame, origin x, origin y) of the first slice that has a pivot,
     its keys in frame order."""
-    for sl in meta.get("slices") or []:
-        if not isinstance(sl, dict):
+    slices = meta.get("slices")
+    for sl in slices if isinstance(slices, list) else []:
+        if not isinstance(sl, dict) or not isinstance(sl.get("keys"), list):
             continue
-        keys = [k for k in sl.get("keys") or [] if isinstance(k, dict) and isinstance(k.get("pivot"), dict)]
+        keys = [k for k in sl["keys"] if isinstance(k, dict) and isinstance(k.get("pivot"), dict)]
         if not keys:
             continue
         out = []
@@ -222,7 +233,8 @@ def _slice_pivots(where: _Where, meta: Dict[str, Any]) -> List[Tuple[int, int, i
             where.frame = f"slice '{sl.get('name', '')}': "
             bx, by, _, _ = _rect(where, key, "bounds")
             px, py = _number(where, key["pivot"], "x", "pivot"), _number(where, key["pivot"], "y", "pivot")
-            out.append((int(key.get("frame", 0)), bx + px, by + py))
+            first = _number(where, key, "frame", "key") if "frame" in key else 0
+            out.append((first, bx + px, by + py))
         where.frame = ""
         return sorted(out)
     return []
@@ -241,12 +253,13 @@ def read_sheet(path: str, anchor: Callable[[int, int], Tuple[int, int]]) -> Shee
     if not isinstance(image_name, str) or not image_name:
         raise where.fail("names no sheet image ('meta.image')")
     image_path = os.path.join(os.path.dirname(path), image_name)
+    budget = limits.PixelBudget()
     try:
-        with Image.open(image_path) as im:
+        with open_image(image_path, budget) as im:
             atlas = np.asarray(im.convert("RGBA"), dtype=np.uint8)
-    except FileNotFoundError:
-        raise where.fail(f"its sheet image {image_path} is missing") from None
-    except OSError as exc:
+    except OrvToolError as exc:
+        raise where.fail(f"its sheet image: {exc}") from None
+    except (OSError, ValueError, SyntaxError, EOFError) as exc:
         raise where.fail(f"cannot read its sheet image {image_path}: {exc}") from None
     atlas_h, atlas_w = atlas.shape[:2]
     if isinstance(doc["frames"], dict):
@@ -272,6 +285,7 @@ def read_sheet(path: str, anchor: Callable[[int, int], Tuple[int, int]]) -> Shee
             raise where.fail(
                 f"its {region_w}x{region_h} rectangle at x {fx}, y {fy} reaches past the {atlas_w}x{atlas_h} sheet image"
             )
+        budget.take(region_w, region_h, f"{path}: {where.frame}its rectangle")
         rgba = atlas[fy : fy + region_h, fx : fx + region_w]
         if rotated:
             rgba = np.rot90(rgba, k=1)

@@ -31,9 +31,11 @@ import numpy as np
 from numpy.typing import NDArray
 from PIL import Image
 
+from .. import limits
 from ..errors import OrvToolError
 from ..images import PNG_SAVE
 from ..model import Animation, Frame, Row, Run
+from ..reading import open_image
 from .jsonfile import read_json
 from .orv import runs_from_mask
 
@@ -123,7 +125,7 @@ def encode_index_layer(indices: NDArray[Any], covered: NDArray[Any]) -> bytes:
 
 
 def read_index_layer(path: str, width: int, height: int) -> Tuple[NDArray[Any], NDArray[Any]]:
-    with Image.open(path) as im:
+    with open_image(path) as im:
         if im.mode != "LA":
             raise OrvToolError(f"index layer {path} is a {im.mode} image, not 8-bit grey with alpha")
         if im.size != (width, height):
@@ -244,15 +246,21 @@ def frame_rows(folder: str, entry: Dict[str, Any]) -> List[Row]:
 
 
 def explicit_row_records(entry: Dict[str, Any]) -> Dict[int, Row]:
-    """A frame's explicit rows as records, by row number."""
+    """A frame's explicit rows as records, by row number; a value the file
+    cannot hold is an OrvToolError naming the row and the key."""
     shadow = entry["is_shadow"] != 0
     out: Dict[int, Row] = {}
     for y, row in entry.get("explicit_rows", {}).items():
-        runs = [
-            Run(offset=off, length=cnt) if shadow else Run(offset=off, indices=bytes(colors), length=cnt)
-            for off, cnt, colors in row["runs"]
-        ]
-        out[int(y)] = Row(runs=runs, block_count=row["block_count"])
+        at = f"'explicit_rows' row {y!r:.20}"
+        number = limits.finite_int(int(y) if isinstance(y, str) and y.isdigit() else y, *limits.U16, at)
+        runs = []
+        for k, (off, cnt, colors) in enumerate(row["runs"]):
+            off = limits.finite_int(off, *limits.U8, f"{at}, run {k}: the offset")
+            cnt = limits.finite_int(cnt, *limits.U8, f"{at}, run {k}: the colour count")
+            runs.append(Run(offset=off, length=cnt) if shadow else Run(offset=off, indices=bytes(colors), length=cnt))
+        out[number] = Row(
+            runs=runs, block_count=limits.finite_int(row["block_count"], *limits.U8, f"{at}: 'block_count'")
+        )
     return out
 
 
@@ -348,17 +356,22 @@ def check_sidecar(doc: Dict[str, Any]) -> None:
     frames = _need(doc, "frames", "the animation")
     if not isinstance(frames, list):
         raise OrvToolError(f"{SIDECAR_NAME}: 'frames' is not a list")
+    budget = limits.PixelBudget()
     for i, entry in enumerate(frames):
         where = f"frame {i}"
-        for key, limits in _FRAME_FIELDS.items():
-            _need(entry, key, where, limits)
-        image = _need(entry, "image", where)
-        if image is not None and not isinstance(image, str):
-            raise OrvToolError(f"{SIDECAR_NAME}: {where}: 'image' is not a file name")
+        for key, bounds in _FRAME_FIELDS.items():
+            _need(entry, key, where, bounds)
+        budget.take(entry["width"], entry["height"], f"{SIDECAR_NAME}: {where}")
+        for key in ("image", "indices"):
+            name = _need(entry, key, where) if key == "image" else entry.get(key)
+            if name is not None and not isinstance(name, str):
+                raise OrvToolError(f"{SIDECAR_NAME}: {where}: '{key}' is not a file name")
         if entry.get("height_word") is not None:
             _need(entry, "height_word", where, _U16)
         try:
             explicit_row_records(entry)
+        except OrvToolError as exc:
+            raise OrvToolError(f"{SIDECAR_NAME}: {where}: {exc}") from None
         except (AttributeError, KeyError, TypeError, ValueError):
             raise OrvToolError(f"{SIDECAR_NAME}: {where}: 'explicit_rows' is malformed") from None
 

@@ -30,9 +30,9 @@ import stat
 import threading
 from collections import OrderedDict
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from .. import batch, native
+from .. import batch, native, status
 from ..errors import OrvToolError
 from ..exporting import frame_png
 from ..formats.sidecar import encode_index_layer, index_layer
@@ -71,7 +71,7 @@ class Shown:
     rel: str
     doc: Dict[str, Any]
     stamp: Stamp
-    frames: List[Frame] = field(default_factory=list)
+    frames: Sequence[Frame] = field(default_factory=list)
     solid: List[bool] = field(default_factory=list)  # per frame: drawn
     pixels: Dict[int, native.Image] = field(default_factory=dict)  # not yet made into a PNG
     pngs: Dict[Tuple[str, int], bytes] = field(default_factory=dict)
@@ -341,7 +341,7 @@ class Catalog:
         doc.update(self._describe(anim, full, palette))
         found = [self._relative(d.message, full) for d in report.diagnostics]
         records = len(anim.frames) * FRAME_BYTES + sum(f["runs"] for f in doc["frames"]) * RUN_BYTES
-        if report.status == "failed":
+        if status.label(report.counts) == status.FAILED:  # by the severity table, as every command
             doc["error"] = "; ".join(found)
             return Shown(rel, doc, stamp, anim.frames, [False] * len(anim.frames), records=records)
         doc["notes"] = found + skipped

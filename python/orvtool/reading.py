@@ -1,0 +1,128 @@
+"""The one way orvtool opens a file it reads.
+
+A name that leads to a FIFO, a device or a folder is refused at once, without
+blocking: on POSIX the file is opened with O_NONBLOCK and its type checked on
+the open descriptor; on Windows, which has no O_NONBLOCK, the type is checked
+before the open. Every read is bounded: a file larger than what its kind can
+hold is refused before it is read. Images go to Pillow as the opened file,
+their size checked against the pixel budget from the header, before any pixel
+is decoded.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import stat
+import warnings
+from typing import BinaryIO, Optional
+
+from PIL import Image
+
+from . import limits
+from .errors import OrvToolError
+
+# Pillow's own bomb check agrees with the budget: a larger image is refused
+# when it is opened.
+Image.MAX_IMAGE_PIXELS = limits.PIXEL_BUDGET
+
+_KINDS = (
+    (stat.S_ISDIR, "a folder"),
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+)
+
+
+class ReadError(OrvToolError):
+    """A file that cannot be read or is past its limits. The message names
+    the file; `reason` says the same without it, for callers that put the
+    file's name in front themselves."""
+
+    def __init__(self, message: str, reason: str) -> None:
+        super().__init__(message)
+        self.reason = reason
+
+
+def _not_regular(path: str, mode: int) -> ReadError:
+    kind = next((name for test, name in _KINDS if test(mode)), "not a regular file")
+    return ReadError(f"{path} is {kind}, not a file", f"is {kind}, not a file")
+
+
+def _cannot(path: str, exc: OSError) -> ReadError:
+    reason = f"cannot read: {exc.strerror or exc}"
+    if isinstance(exc, FileNotFoundError):
+        return ReadError(f"{path} is missing", reason)
+    return ReadError(f"cannot read {path}: {exc.strerror or exc}", reason)
+
+
+def _too_large(path: str, what: str, limit: int) -> ReadError:
+    reason = f"larger than a {what} can be ({limit} bytes)"
+    return ReadError(f"{path} is {reason}", f"is {reason}")
+
+
+def open_input(path: str, limit: Optional[int] = None, what: str = "file") -> BinaryIO:
+    """The regular file at `path`, opened for binary reading without ever
+    blocking on it; refused when it is larger than `limit` bytes."""
+    try:
+        if os.name == "nt":
+            st = os.stat(path)
+            if not stat.S_ISREG(st.st_mode):
+                raise _not_regular(path, st.st_mode)
+            fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
+        else:
+            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+        try:
+            st = os.fstat(fd)
+            if not stat.S_ISREG(st.st_mode):
+                raise _not_regular(path, st.st_mode)
+            if limit is not None and st.st_size > limit:
+                raise _too_large(path, what, limit)
+            return os.fdopen(fd, "rb")
+        except BaseException:
+            os.close(fd)
+            raise
+    except (OSError, ValueError) as exc:  # ValueError: a zero byte in the name
+        if isinstance(exc, OSError):
+            raise _cannot(path, exc) from None
+        raise ReadError(f"cannot read {path!r}: {exc}", f"cannot read: {exc}") from None
+
+
+def read_input(path: str, limit: int, what: str = "file") -> bytes:
+    """The whole of the regular file at `path`, at most `limit` bytes."""
+    with open_input(path, limit, what) as stream:
+        try:
+            data = stream.read(limit + 1)
+        except OSError as exc:
+            raise _cannot(path, exc) from None
+    if len(data) > limit:  # it grew after the check
+        raise _too_large(path, what, limit)
+    return data
+
+
+def open_image(
+    path: str, budget: Optional[limits.PixelBudget] = None, frames: bool = False, data: Optional[bytes] = None
+) -> Image.Image:
+    """The image at `path` (whose bytes are `data` when the caller has read
+    them), opened but not decoded, its pixels (every frame's canvas when
+    `frames`) counted against `budget`. The caller closes it."""
+    if data is None:
+        data = read_input(path, limits.IMAGE_BYTES, "image file")
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", Image.DecompressionBombWarning)
+            im = Image.open(io.BytesIO(data))
+    except (Image.DecompressionBombError, Image.DecompressionBombWarning):
+        reason = f"its pixels take more than the {limits.PIXEL_BUDGET_BYTES >> 20} MiB of images orvtool holds"
+        raise ReadError(f"{path}: {reason}", reason) from None
+    except (OSError, ValueError, SyntaxError) as exc:
+        raise ReadError(f"cannot read image {path}: {exc}", f"cannot read image: {exc}") from None
+    try:
+        w, h = im.size
+        count = int(getattr(im, "n_frames", 1)) if frames else 1
+        (budget or limits.PixelBudget()).take(w, h, path, count)
+    except BaseException:
+        im.close()
+        raise
+    return im

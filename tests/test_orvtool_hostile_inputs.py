@@ -1,0 +1,234 @@
+"""orvtool against hostile inputs: special files, tiny files that ask for huge
+work, numbers and nesting out of range, unexpected failures. Every case ends
+at once with one line that names the file, and writes nothing."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import tracemalloc
+from typing import Any, Dict
+
+import numpy as np
+import pytest
+
+from orvtool import _native
+from orvtool.cli import main
+from orvtool.orvfile import Animation, Frame, encode_palette
+from orvtool_build_helpers import gif, png_header, write_rgba
+from orvtool_samples import walk, write_project
+
+BLACK_WHITE = [(0, 0, 0, 255), (255, 255, 255, 255)]
+
+
+def run(capfd, *argv):
+    code = main([str(a) for a in argv])
+    out, err = capfd.readouterr()
+    return code, out, err
+
+
+def one_line(err, *names):
+    lines = err.strip().splitlines()
+    assert len(lines) == 1 and "Traceback" not in err, err
+    for name in names:
+        assert str(name) in lines[0], (name, lines[0])
+    return lines[0]
+
+
+@pytest.fixture
+def pal(tmp_path):
+    path = tmp_path / "bw.pal"
+    path.write_bytes(encode_palette(BLACK_WHITE))
+    return path
+
+
+def test_special_files_are_refused_at_once(tmp_path, pal):
+    # Run in a child, under a time bound: a read that blocks must fail the test, not hang it.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for name in ("f.pal", "f.png", "f.json", "f.gpl"):
+        os.symlink(fifo, tmp_path / name)
+    (tmp_path / "dir.pal").mkdir()
+    frame = tmp_path / "frame.png"
+    write_rgba(frame, np.full((2, 2, 4), 255, np.uint8))
+    (tmp_path / "sheet.json").write_text(json.dumps({"frames": {}, "meta": {"image": "f.png"}}))
+    anim = write_project(tmp_path, "a.orv", walk())
+    out = tmp_path / "out.orv"
+    cases = [
+        (["palette", "f.pal", "-o", "o.gpl"], "f.pal"),
+        (["palette", "/dev/zero", "-o", "o.gpl", "--from", "pal"], "/dev/zero"),
+        (["palette", "dir.pal", "-o", "o.gpl"], "dir.pal"),
+        (["palette", "f.json", "-o", "o.gpl"], "f.json"),
+        (["build", frame, "-o", out, "--palette", "f.pal"], "f.pal"),
+        (["build", frame, "-o", out, "--palette", "f.gpl"], "f.gpl"),
+        (["build", "f.png", "-o", out, "--palette", pal], "f.png"),
+        (["build", "f.json", "-o", out, "--palette", pal], "f.json"),
+        (["build", "sheet.json", "-o", out, "--palette", pal], "f.png"),
+        (["info", anim, "--palette", "f.gpl"], "f.gpl"),
+    ]
+    script = textwrap.dedent(
+        f"""
+        import contextlib, io, json, os, sys
+        from orvtool.cli import main
+        os.chdir({str(tmp_path)!r})
+        results = []
+        for argv, _ in {[([str(a) for a in argv], name) for argv, name in cases]!r}:
+            err = io.StringIO()
+            with contextlib.redirect_stderr(err), contextlib.redirect_stdout(err):
+                code = main(argv)
+            results.append((code, err.getvalue()))
+        print(json.dumps(results))
+        """
+    )
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    for (argv, name), (code, err) in zip(cases, json.loads(proc.stdout), strict=True):
+        if argv[0] == "info":  # info describes the file, and why its palette is unusable
+            assert str(name) in err and "Traceback" not in err, err
+        else:
+            assert code == 1, (argv, err)
+            one_line(err, name)
+    assert not out.exists()
+
+
+def test_pixels_past_the_budget_are_refused_before_decoding(tmp_path, capfd, pal):
+    bomb = tmp_path / "bomb.png"
+    bomb.write_bytes(png_header(30000, 30000))
+    wide = tmp_path / "wide.png"
+    wide.write_bytes(png_header(20000, 14000))  # under Pillow's own error, over the budget
+    spread = tmp_path / "spread.gif"
+    spread.write_bytes(gif((8000, 8000), [(0, 0), (7999, 7999)] * 5))
+    (tmp_path / "sheet").mkdir()
+    (tmp_path / "sheet" / "atlas.png").write_bytes(png_header(30000, 30000))
+    sheet = tmp_path / "sheet" / "s.json"
+    sheet.write_text(json.dumps({"frames": {}, "meta": {"image": "atlas.png"}}))
+    out = tmp_path / "out.orv"
+    for source in (bomb, wide, spread, sheet):
+        code, _, err = run(capfd, "build", source, "-o", out, "--palette", pal)
+        assert code == 1
+        assert "MiB" in one_line(err, source.name)
+    assert not out.exists()
+
+    # Many frames on a large screen that draw in one small place: only that place is composed.
+    small = tmp_path / "small.gif"
+    small.write_bytes(gif((8000, 8000), [(100, 200)] * 60))
+    code, _, err = run(capfd, "build", small, "-o", out, "--palette", pal)
+    assert code == 0, err
+    got = pyorv_frames(out)
+    assert len(got) == 60 and {f[:4] for f in got} == {(1, 1, 100 - 4000, 200 - 8000)}
+
+    # A sidecar that promises frames larger than the budget.
+    folder = tmp_path / "export"
+    assert run(capfd, "export", write_project(tmp_path, "w.orv", walk()), "-o", folder)[0] == 0
+    doc = json.loads((folder / "animation.json").read_text())
+    doc["frames"][0].update(width=65535, height=65535, image=None, indices=None)
+    (folder / "animation.json").write_text(json.dumps(doc))
+    code, _, err = run(capfd, "build", folder, "-o", tmp_path / "sidecar.orv")
+    assert code == 1 and "MiB" in one_line(err, "frame 0")
+
+
+def pyorv_frames(path):
+    import pyorv
+
+    f = pyorv.OrvF()
+    assert f.load(str(path)) is not None
+    return [(fr.width, fr.height, fr.x_offset, fr.y_offset) for fr in f.data().frames]
+
+
+def test_the_load_report_of_many_empty_frames_costs_about_the_load(tmp_path):
+    count = 200_000
+    path = write_project(tmp_path, "many.orv", Animation(frames=[Frame(width=0)] * count))
+    tracemalloc.start()
+    try:
+        report = _native.load_report(str(path), images=True)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert len(report["frames"]) == count and len(report["images"]) == count
+    assert report["frames"][-1]["index"] == count - 1 and report["frames"][5]["rows"] == []
+    assert report["images"][-2]["width"] == 0
+    assert peak < 8 << 20  # a dict per frame held at once would take hundreds of MiB
+
+
+@pytest.mark.parametrize(
+    "kind,damage,names",
+    [
+        ("sheet", lambda d: d["frames"][0]["frame"].update(x=10**400), ["frame 0", "frame.x"]),
+        ("sheet", lambda d: d["frames"][0]["pivot"].update(x=1e308), ["frame 0", "pivot.x"]),
+        ("sheet", lambda d: d["frames"][0]["frame"].update(w=float("inf")), ["frame 0", "frame.w"]),
+        ("sheet", lambda d: d["frames"][0].update(filename="a\nb", frame="abc"), ["frame 0", "a\\nb"]),
+        ("sheet", lambda d: d["meta"]["slices"][0]["keys"][0].update(frame="abc"), ["slice", "key.frame"]),
+        ("sheet", lambda d: d["meta"]["slices"][0]["keys"][0]["pivot"].update(y=float("inf")), ["pivot.y"]),
+        ("sheet", lambda d: d["frames"][0].update(frame=NESTED), ["nested more than"]),
+        ("sidecar", lambda d: explicit(d["frames"][1], [[300, 1, [1]]]), ["frame 1", "offset is 300"]),
+        ("sidecar", lambda d: explicit(d["frames"][1], [[0, 1e308, [1]]]), ["frame 1", "colour count"]),
+        ("sidecar", lambda d: d["frames"][0].update(x_offset=10**400), ["frame 0", "x_offset"]),
+        ("sidecar", lambda d: d.update(frames=NESTED), ["nested more than"]),
+        ("palette", lambda d: d.update(colors=NESTED), ["nested more than"]),
+        ("palette", lambda d: d.update(model=float("nan")), ["model"]),
+    ],
+)
+def test_numbers_and_nesting_out_of_range_are_one_line(tmp_path, capfd, pal, kind, damage, names):
+    out = tmp_path / "out.orv"
+    if kind == "sheet":
+        write_rgba(tmp_path / "atlas.png", np.full((2, 2, 4), 255, np.uint8))
+        entry = {"frame": {"x": 0, "y": 0, "w": 2, "h": 2}, "pivot": {"x": 0.5, "y": 1.0}}
+        slices = [
+            {
+                "name": "origin",
+                "keys": [{"frame": 0, "bounds": {"x": 0, "y": 0, "w": 2, "h": 2}, "pivot": {"x": 1, "y": 2}}],
+            }
+        ]
+        doc: Dict[str, Any] = {"frames": [dict(entry, filename="a")], "meta": {"image": "atlas.png", "slices": slices}}
+        source = tmp_path / "sheet.json"
+        damage(doc)
+        source.write_text(dumps(doc))
+        argv = ["build", source, "-o", out, "--palette", pal]
+    elif kind == "sidecar":
+        source = tmp_path / "export"
+        assert run(capfd, "export", write_project(tmp_path, "w.orv", walk()), "-o", source)[0] == 0
+        doc = json.loads((source / "animation.json").read_text())
+        damage(doc)
+        (source / "animation.json").write_text(dumps(doc))
+        argv = ["build", source, "-o", out]
+        source = source / "animation.json"
+    else:
+        source = tmp_path / "p.json"
+        doc = {"format": "orvtool-palette", "version": 1, "model": 0, "colors": [[1, 2, 3, 255]]}
+        damage(doc)
+        source.write_text(dumps(doc))
+        argv = ["palette", source, "-o", tmp_path / "o.gpl"]
+    code, _, err = run(capfd, *argv)
+    assert code == 1
+    one_line(err, source.name, *names)
+    assert not out.exists() and not (tmp_path / "o.gpl").exists()
+
+
+NESTED = "<nested 100000 deep>"
+
+
+def dumps(doc):
+    """JSON text, with NESTED spliced in as lists nested 100,000 deep."""
+    return json.dumps(doc).replace(json.dumps(NESTED), "[" * 100_000 + "]" * 100_000)
+
+
+def explicit(entry, runs):
+    entry["runs"] = "explicit"
+    entry["explicit_rows"] = {"0": {"block_count": len(runs), "runs": runs}}
+
+
+@pytest.mark.parametrize("exc", [RecursionError("deep"), MemoryError(), ValueError("a bug\nsecond line")])
+def test_unexpected_failures_are_one_line_traceback_only_under_debug(tmp_path, capfd, monkeypatch, exc):
+    import orvtool.commands.info as info
+
+    def fail(args):
+        raise exc
+
+    monkeypatch.setattr(info, "run", fail)
+    anim = write_project(tmp_path, "a.orv", walk())
+    code, _, err = run(capfd, "info", anim)
+    assert code == 1 and "please report" in one_line(err, "internal error")
+    for flag in ("--debug", "-vv"):
+        code, _, err = run(capfd, "info", anim, flag)
+        assert code == 1 and "Traceback" in err and "please report" in err.strip().splitlines()[-1]
