@@ -15,7 +15,6 @@ as a temporary copy in the game's binary format.
 from __future__ import annotations
 
 import contextlib
-import dataclasses
 import os
 import re
 import tempfile
@@ -218,17 +217,7 @@ def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
     # The loader searches from the directory part of the name it is given, so
     # it gets an absolute name: a bare file name would give it nowhere to look.
     with _readable_palette(palette) as (io_pal, converted, unusable):
-        # Frame by frame, as the load renders them: the loader never holds a
-        # second copy of every image while they are handed over.
-        stream = native.open_frames(os.path.abspath(path), io_pal)
-        rendered: List[native.Image] = []
-        for i in range(len(stream)):
-            image = stream.render(i)
-            if image is None:  # the palette holds no colour
-                rendered = []
-                break
-            rendered.append(image)
-        report = dataclasses.replace(stream.report(records=True), images=rendered or None)
+        report = native.load_report(os.path.abspath(path), io_pal, images=True)
     return animation_of(report, path, palette, converted, unusable)
 
 
