@@ -1,7 +1,9 @@
-"""orvtool on large inputs: when worker processes start, and the memory a
-preview export of a long animation takes."""
+"""orvtool on large inputs: when worker processes start, the memory a
+preview export of a long animation takes, and the maximality of rows read
+from their runs alone."""
 
 import os
+import random
 import subprocess
 import sys
 import time
@@ -11,7 +13,8 @@ import pytest
 
 from orvtool import batch
 from orvtool.batch import Job
-from orvtool.orvfile import Animation, Frame, Row, encode_animation, encode_palette, runs_from_mask
+from orvtool.formats.sidecar import index_layer, is_maximal
+from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, runs_from_mask
 
 PARENT = os.getpid()
 
@@ -66,7 +69,7 @@ def test_gif_export_of_a_long_animation_stays_within_its_memory(tmp_path):
         indices = rng.integers(1, 65, (120, 240), dtype=np.uint8)
         rows = [Row(runs_from_mask(indices[y].tobytes(), full)) for y in range(120)]
         frames.append(Frame(width=240, rows=rows, x_offset=(i * 37) % 241))
-    colours = [(0, 0, 0, 0)] + [tuple(int(v) for v in rng.integers(0, 256, 3)) + (255,) for _ in range(255)]
+    colours = [(0, 0, 0, 0)] + [(int(r), int(g), int(b), 255) for r, g, b in rng.integers(0, 256, (255, 3))]
     (tmp_path / "noise.pal").write_bytes(encode_palette(colours))
     src = tmp_path / "noise.orv"
     src.write_bytes(encode_animation(Animation(frames=frames, palette_path=b"noise.pal")))
@@ -80,3 +83,29 @@ def test_gif_export_of_a_long_animation_stays_within_its_memory(tmp_path):
     peak = int(done.stdout.split()[-1]) * 1024
     assert (out / "preview.gif").stat().st_size > 0 and (out / "frame_599.png").exists()
     assert peak < 300_000_000, f"peak resident size {peak / 1e6:.0f} MB"
+
+
+@pytest.mark.parametrize("shadow", [False, True])
+def test_maximal_rows_are_found_from_their_runs_as_from_their_pixels(shadow):
+    """Against the definition: the runs equal the maximal encoding of the
+    pixels they draw, block count included."""
+    rng = random.Random(11 if shadow else 12)
+    seen = set()
+    for _ in range(4000):
+        runs = []
+        for _ in range(rng.randint(0, 4)):
+            offset = rng.choice((0, 0, 1, 2, 254, 255, 255))
+            n = rng.choice((0, 1, 2, 3, 254, 255, 255))
+            if shadow:
+                run = Run(offset, b"\x00" * n if rng.random() < 0.05 else b"", n)
+            else:
+                run = Run(offset, bytes(rng.randrange(256) for _ in range(n)), n + (rng.random() < 0.05))
+            runs.append(run)
+        count = len(runs) + (rng.random() < 0.05)
+        frame = Frame(width=rng.choice((1, 3, 255, 256, 300, 600, 1200)), rows=[Row(runs, count)], is_shadow=shadow)
+        indices, covered = index_layer(frame)
+        drawn = runs_from_mask(indices[0].tobytes(), covered[0].astype(np.uint8).tobytes(), shadow=shadow)
+        expected = count == len(runs) and runs == drawn
+        assert is_maximal(frame.rows[0], frame.width, shadow) == expected, (frame.width, runs, count)
+        seen.add(expected)
+    assert seen == {True, False}

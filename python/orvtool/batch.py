@@ -46,8 +46,11 @@ PROBE_SECONDS = 0.3
 # modules are imported by then), with a margin: 25 to 40 ms measured.
 WORKER_START_SECONDS = 0.1
 # Chunks per worker the files left are cut into: few enough to keep the
-# messages cheap, enough that the workers end together.
+# messages cheap, enough that the workers end together; and a chunk holds
+# no more than about CHUNK_SECONDS of work, so that files are reported as
+# they finish.
 CHUNKS_PER_WORKER = 8
+CHUNK_SECONDS = 0.25
 
 
 @dataclass(frozen=True)
@@ -158,11 +161,10 @@ def run(
     report: Optional[Callable[[Outcome, Callable[..., None]], None]] = None,
 ) -> List[Outcome]:
     """Runs `task(job, *args)` for every job, in this process and, when they
-    pay, in `workers` processes for the files left (see above). `report` is called in this process
-    with each outcome as it arrives and a function that prints a line (to
-    standard error unless a stream is given) without breaking the progress
-    bar. The outcomes come back
-    in job order."""
+    pay, in `workers` processes for the files left (see above). `report` is
+    called in this process with each outcome as it arrives and a function
+    that prints a line (to standard error unless a stream is given) without
+    breaking the progress bar. The outcomes come back in job order."""
     from tqdm import tqdm  # on first use: the command line starts without it
 
     workers = workers or default_jobs()
@@ -197,7 +199,10 @@ def run(
                 done(begun, outcome)
             begun += 1
         if begun < len(jobs):
-            _run_pool(task, jobs, begun, args, min(workers, len(jobs) - begun), done)
+            used = min(workers, len(jobs) - begun)
+            pace = max(time.perf_counter() - start, 1e-3) / max(begun, 1)
+            size = min(math.ceil((len(jobs) - begun) / (used * CHUNKS_PER_WORKER)), math.ceil(CHUNK_SECONDS / pace))
+            _run_pool(task, jobs, begun, args, used, max(1, size), done)
     except KeyboardInterrupt:
         finished = sum(1 for o in results.values() if o.ok)
         raise Interrupted(f"interrupted after {finished} of {status.count(len(jobs), 'file')}") from None
@@ -282,11 +287,11 @@ def _run_pool(
     first: int,
     args: Tuple[Any, ...],
     workers: int,
+    size: int,
     done: Callable[[int, Outcome], None],
 ) -> None:
-    """Jobs `first` on, in chunks, in `workers` processes."""
+    """Jobs `first` on, in chunks of `size`, in `workers` processes."""
     lost: List[int] = []
-    size = max(1, math.ceil((len(jobs) - first) / (workers * CHUNKS_PER_WORKER)))
     with ProcessPoolExecutor(max_workers=workers, initializer=_worker_start) as pool:
         futures: Dict[Future[Any], range] = {
             pool.submit(run_chunk, task, jobs[i : i + size], args): range(i, min(i + size, len(jobs)))

@@ -212,12 +212,12 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
 
         record: Optional[Dict[str, Any]] = None
         if "frames" in parts:
-            explicit = [sidecar.explicit_rows(frame, *layer) for frame, layer in zip(anim.frames, layers, strict=True)]
+            explicit = [sidecar.explicit_rows(frame) for frame in anim.frames]
             for i, frame in enumerate(anim.frames):
                 if not solid[i]:
                     continue
                 image_name, index_name = names[i]
-                put(image_name, frame_png(pixels(i).tobytes(), *sizes[i], frame.x_offset, frame.y_offset, i))
+                put(image_name, frame_png(bytes(images[i].pixels), *sizes[i], frame.x_offset, frame.y_offset, i))
                 put(index_name, sidecar.encode_index_layer(*layers[i]))
             doc = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, report.notes))
             if salvaged:  # the frames read, announced as the file's: a build gives a whole file
@@ -230,7 +230,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         del layers
         if "sheet" in parts:
             if record is None:  # the sidecar document, for the sheet's meta, when the frames are not written
-                explicit = [sidecar.explicit_rows(frame, *sidecar.index_layer(frame)) for frame in anim.frames]
+                explicit = [sidecar.explicit_rows(frame) for frame in anim.frames]
                 record = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, []))
             atlas, sheet_doc = build_sheet(
                 [n for n, _ in names],

@@ -19,10 +19,10 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
     frames: List[Dict[str, Any]] = []
     beyond = covered = 0  # pixels drawn with the filler, of all covered (see matching.filler_pixels)
     for i, frame in enumerate(anim.frames):
-        layer = index_layer(frame)  # one at a time: a file may hold millions of frames
-        stats = run_statistics(frame, explicit_rows(frame, *layer))
+        stats = run_statistics(frame, explicit_rows(frame))
         if anim.palette_entries is not None:
-            past, drawn = filler_pixels([frame], [layer], anim.palette_entries)
+            # One layer at a time: a file may hold millions of frames.
+            past, drawn = filler_pixels([frame], [index_layer(frame)], anim.palette_entries)
             beyond, covered = beyond + past, covered + drawn
         frames.append(
             {
