@@ -20,7 +20,8 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
     beyond = covered = 0  # pixels drawn with the filler, of all covered (see matching.filler_pixels)
     for i, frame in enumerate(anim.frames):
         stats = run_statistics(frame, explicit_rows(frame))
-        if anim.palette_entries is not None:
+        # A palette of 256 entries holds every index: no pixel is drawn with the filler.
+        if anim.palette_entries is not None and anim.palette_entries < 256:
             # One layer at a time: a file may hold millions of frames.
             past, drawn = filler_pixels([frame], [index_layer(frame)], anim.palette_entries)
             beyond, covered = beyond + past, covered + drawn
