@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from orvtool.building import BuildOptions, build_from_export
+from orvtool.builder import BuildOptions, build_from_export
 from orvtool.cli import main
 from orvtool.exporting import ExportOptions, export_animation
 from orvtool.orvfile import Animation, Frame, Row, Run, frame_from_indices, runs_from_indices

@@ -6,12 +6,12 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from orvtool.building import ANCHORS, BuildOptions, build_from_export, build_from_frames
+from orvtool.builder import ANCHORS, BuildOptions, build_from_export, build_from_frames
+from orvtool.builder.palette import stored_palette_path
 from orvtool.cli import main
 from orvtool.errors import OrvToolError
 from orvtool.exporting import ExportOptions, export_animation
 from orvtool.formats import palettes
-from orvtool.formats.orv import stored_palette_path
 from orvtool.orvfile import encode_palette
 from orvtool_build_helpers import grid, loaded, nearest, read_rgba, rendered, write_rgba
 from orvtool_samples import walk, write_project
@@ -93,11 +93,14 @@ def test_quantize_many_colours_maps_to_the_nearest_of_the_new_palette(tmp_path):
     rng = np.random.default_rng(3)
     a = rng.integers(0, 256, (20, 30, 4), dtype=np.uint8)
     a[a[..., 3] < 40] = 0  # some transparent pixels
+    a[10:20, 0:12] = (1, 2, 3, 255)  # the colour that covers the most pixels
+    a[0:3, 20:30] = (250, 2, 3, 90)  # the next
     write_rgba(tmp_path / "a.png", a)
     pal = tmp_path / "q.pal"
     build_from_frames([str(tmp_path / "a.png")], str(tmp_path / "x.orv"), BuildOptions(palette=str(pal), quantize=16))
     made = palettes.read_palette(str(pal)).colors
-    assert 1 <= len(made) <= 16 and len(set(made)) == len(made)
+    assert len(made) == 16 and len(set(made)) == len(made)  # every entry used
+    assert (1, 2, 3, 255) in made and (250, 2, 3, 90) in made  # kept exactly
     assert len({c[3] for c in made}) > 1  # alpha is quantized too
     rows = grid(loaded(tmp_path / "x.orv")["frames"][0])
     for y in range(0, 20, 3):

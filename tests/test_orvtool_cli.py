@@ -82,7 +82,7 @@ def test_export_single_file_into_the_output_folder(tmp_path, capfd):
     assert f"wrote {tmp_path / 'out'}" in out
     names = sorted(p.name for p in (tmp_path / "out").iterdir())
     assert names == sorted(
-        ["animation.json", "sheet.json", "sheet.png", "preview.gif"]
+        ["animation.json", "sheet.index.png", "sheet.json", "sheet.png", "preview.gif"]
         + [f"frame_00{i}{s}" for i in range(3) for s in (".png", ".index.png")]
     )
     # a second run without --force refuses and leaves the files alone

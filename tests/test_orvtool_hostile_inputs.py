@@ -21,6 +21,9 @@ from orvtool_samples import walk, write_project
 
 BLACK_WHITE = [(0, 0, 0, 255), (255, 255, 255, 255)]
 
+# A sheet of one frame, so that its image is what is read first.
+ONE_FRAME = {"a": {"frame": {"x": 0, "y": 0, "w": 1, "h": 1}}}
+
 
 def run(capfd, *argv):
     code = main([str(a) for a in argv])
@@ -52,7 +55,7 @@ def test_special_files_are_refused_at_once(tmp_path, pal):
     (tmp_path / "dir.pal").mkdir()
     frame = tmp_path / "frame.png"
     write_rgba(frame, np.full((2, 2, 4), 255, np.uint8))
-    (tmp_path / "sheet.json").write_text(json.dumps({"frames": {}, "meta": {"image": "f.png"}}))
+    (tmp_path / "sheet.json").write_text(json.dumps({"frames": ONE_FRAME, "meta": {"image": "f.png"}}))
     anim = write_project(tmp_path, "a.orv", walk())
     out = tmp_path / "out.orv"
     cases = [
@@ -102,7 +105,7 @@ def test_pixels_past_the_budget_are_refused_before_decoding(tmp_path, capfd, pal
     (tmp_path / "sheet").mkdir()
     (tmp_path / "sheet" / "atlas.png").write_bytes(png_header(30000, 30000))
     sheet = tmp_path / "sheet" / "s.json"
-    sheet.write_text(json.dumps({"frames": {}, "meta": {"image": "atlas.png"}}))
+    sheet.write_text(json.dumps({"frames": ONE_FRAME, "meta": {"image": "atlas.png"}}))
     out = tmp_path / "out.orv"
     for source in (bomb, wide, spread, sheet):
         code, _, err = run(capfd, "build", source, "-o", out, "--palette", pal)
@@ -232,3 +235,33 @@ def test_unexpected_failures_are_one_line_traceback_only_under_debug(tmp_path, c
     for flag in ("--debug", "-vv"):
         code, _, err = run(capfd, "info", anim, flag)
         assert code == 1 and "Traceback" in err and "please report" in err.strip().splitlines()[-1]
+
+
+@pytest.mark.parametrize(
+    "damage, names",
+    [
+        (lambda d: d.update(frame_count_field=4294967295), ["'frame_count_field' 4294967295"]),
+        (lambda d: d["palette"].update(location_size=4294967295), ["'location_size' 4294967295"]),
+        (lambda d: d.update(speed=0x4F525646), ["'speed'", "magic"]),
+        (
+            lambda d: d["frames"][1].update(
+                explicit_rows={str(d["frames"][1]["height"]): {"block_count": 0, "runs": []}}
+            ),
+            ["frame 1: 'rows'"],
+        ),
+    ],
+)
+def test_build_refuses_what_would_not_read_back(tmp_path, capfd, damage, names):
+    source = tmp_path / "export"
+    assert run(capfd, "export", write_project(tmp_path, "w.orv", walk()), "-o", source)[0] == 0
+    doc = json.loads((source / "animation.json").read_text())
+    damage(doc)
+    (source / "animation.json").write_text(json.dumps(doc))
+    code, _, err = run(capfd, "build", source, "-o", tmp_path / "out.orv")
+    assert code == 1
+    one_line(err, "out.orv", "would not read back", *names)
+    assert not (tmp_path / "out.orv").exists()
+    # Untouched, an export builds the file it came from.
+    assert run(capfd, "export", tmp_path / "w.orv", "-o", tmp_path / "again")[0] == 0
+    assert run(capfd, "build", tmp_path / "again", "-o", tmp_path / "w2.orv")[0] == 0
+    assert (tmp_path / "w2.orv").read_bytes() == (tmp_path / "w.orv").read_bytes()

@@ -91,7 +91,7 @@ def test_notes_come_once_per_file_details_with_verbose_nothing_with_quiet(tmp_pa
     notes = err.splitlines()
     assert notes[0] == f"orvtool: {tmp_path / 'a.orv'}: note: made a palette of 4 colours"
     assert (
-        len(notes) == 2 and "720 pixels in 720 colours took the nearest palette colour, in 30 of 30 frames" in notes[1]
+        len(notes) == 2 and "718 pixels in 718 colours took the nearest palette colour, in 30 of 30 frames" in notes[1]
     )
 
     code, out, err = run(capfd, "build", *frames, "--palette", pal, "-o", tmp_path / "b.orv", "--verbose")
@@ -128,7 +128,7 @@ def test_force_replaces_an_export_whole(tmp_path, capfd):
     (out / "mine.txt").write_text("not the export's")
     write_project(tmp_path, "walk.orv", Animation(frames=[figure()]))  # one frame now
     code, stdout, _ = run(capfd, "export", path, "-o", out, "--force")
-    assert code == 0 and "7 left from an earlier export removed" in stdout
+    assert code == 0 and "8 left from an earlier export removed" in stdout
     assert sorted(p.name for p in out.iterdir()) == [
         "animation.json",
         "frame_000.index.png",
@@ -149,12 +149,12 @@ def test_only_adds_parts_to_an_existing_export(tmp_path, capfd):
     assert run(capfd, "export", path, "-o", out)[0] == 0
     before = {p.name: (p.read_bytes(), p.stat().st_mtime_ns) for p in out.iterdir()}
     code, stdout, _ = run(capfd, "export", path, "-o", out, "--only", "sheet,apng")
-    assert code == 0 and stdout.strip() == f"wrote {out}{os.sep}: 3 frames, 3 files"
+    assert code == 0 and stdout.strip() == f"wrote {out}{os.sep}: 3 frames, 4 files"
     after = {p.name: (p.read_bytes(), p.stat().st_mtime_ns) for p in out.iterdir()}
-    assert sorted(set(after) - set(before)) == ["preview.apng", "sheet.json", "sheet.png"]
+    assert sorted(set(after) - set(before)) == ["preview.apng", "sheet.index.png", "sheet.json", "sheet.png"]
     assert all(after[name] == before[name] for name in before)  # the rest untouched
     code, _, err = run(capfd, "export", path, "-o", out, "--only", "sheet")
-    assert code == 1 and "sheet.png and 1 more already exist" in err
+    assert code == 1 and "sheet.png and 2 more already exist" in err
     # --force with --only replaces only the parts named, leaving the others
     assert run(capfd, "export", path, "-o", out, "--only", "gif", "--force")[0] == 0
     assert {"preview.apng", "sheet.png", "preview.gif"} <= {p.name for p in out.iterdir()}

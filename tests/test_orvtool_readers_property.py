@@ -17,7 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from PIL import Image
 
-from orvtool import building, inputs
+from orvtool import builder, inputs
 from orvtool.cli import main
 from orvtool.errors import OrvToolError
 from orvtool.formats import palettes
@@ -119,8 +119,8 @@ def inputs_dir(tmp_path_factory):
 def test_sheet_documents(inputs_dir, doc):
     path = inputs_dir / "sheet.json"
     path.write_text(json.dumps(doc))
-    options = building.BuildOptions(palette=str(inputs_dir / "p.pal"))
-    bounded(lambda: building.plan_from_sheet(str(path), options, str(inputs_dir / "out.orv")))
+    options = builder.BuildOptions(palette=str(inputs_dir / "p.pal"))
+    bounded(lambda: builder.plan_source([str(path)], options, str(inputs_dir / "out.orv")))
 
 
 FRAME_KEYS = ["width", "height", "x_offset", "y_offset", "is_shadow", "frame_size", "unk1", "unk2", "height_word"]
@@ -159,7 +159,7 @@ def test_sidecar_documents(inputs_dir, edits):
         elif isinstance(doc["frames"], list) and frame < len(doc["frames"]) and isinstance(doc["frames"][frame], dict):
             doc["frames"][frame][key] = value
     (folder / "animation.json").write_text(json.dumps(doc))
-    bounded(lambda: building.plan_from_export(str(folder), building.BuildOptions(), str(inputs_dir / "out.orv")))
+    bounded(lambda: builder.plan_source([str(folder)], builder.BuildOptions(), str(inputs_dir / "out.orv")))
 
 
 def text_lines(head):

@@ -31,14 +31,20 @@ SHEET_CASES = {
     "runs_without_pixels": lambda: Animation(
         frames=[Frame(width=0, rows=[Row([Run(2, b"\x01\x02")]), Row([])]), walk().frames[0]]
     ),
+    # covered pixels of a colour with alpha 0 (entry 3), and two entries of one colour (4 and 5)
+    "hidden_and_twins": lambda: Animation(
+        frames=[frame_from_indices([[3, 3, 1], [4, 5, 3]], x_offset=-1, y_offset=-2), frame_from_indices([[3]])]
+    ),
 }
+HIDDEN_AND_TWINS = [(9, 9, 9, 255)] * 3 + [(1, 2, 3, 0), (7, 7, 7, 255), (7, 7, 7, 255)]
 
 
 @pytest.mark.parametrize("layout", ["packed", "rows", "columns"])
 @pytest.mark.parametrize("form", ["hash", "array"])
 @pytest.mark.parametrize("case", sorted(SHEET_CASES))
 def test_export_sheet_build_gives_the_file_back(tmp_path, capfd, layout, form, case):
-    path = write_project(tmp_path, "a.orv", SHEET_CASES[case]())
+    colors = HIDDEN_AND_TWINS if case == "hidden_and_twins" else PALETTE
+    path = write_project(tmp_path, "a.orv", SHEET_CASES[case](), colors=colors)
     sheet = export_sheet(path, tmp_path / "out", "--sheet-layout", layout, "--json", form)
     assert build(sheet, tmp_path / "b.orv") == 0
     assert loaded(tmp_path / "b.orv") == loaded(path)
@@ -52,15 +58,18 @@ def _frame_rects(doc):
     return [e["filename"] for e in frames], [e["frame"] for e in frames]
 
 
-def test_grid_layouts_keep_frame_order(tmp_path, capfd):
-    # five frames of different sizes: cells of the largest, 7 x 4, padding 1
+def test_grid_layouts_keep_frame_order_in_canvas_cells(tmp_path, capfd):
+    # five frames of different sizes on a 7 x 7 canvas whose origin is at x 4, y 0; padding 1
     frames = [frame_from_indices([[i] * (3 + i)] * (1 + i % 4), x_offset=-i, y_offset=i) for i in range(5)]
     path = write_project(tmp_path, "a.orv", Animation(frames=frames))
     rows = json.loads(export_sheet(path, tmp_path / "r", "--sheet-layout", "rows", "--sheet-columns", "2").read_text())
     names, rects = _frame_rects(rows)
     assert names == [f"frame_{i:03d}.png" for i in range(5)]
-    assert [(r["x"], r["y"]) for r in rects] == [(0, 0), (8, 0), (0, 5), (8, 5), (0, 10)]
-    assert rows["meta"]["size"] == {"w": 15, "h": 14}
+    assert [(r["x"], r["y"], r["w"], r["h"]) for r in rects] == [(x, y, 7, 7) for x, y in GRID_ROWS]
+    assert rows["meta"]["size"] == {"w": 15, "h": 23}
+    assert rows["meta"]["grid"] == {"cell": {"w": 7, "h": 7}, "origin": {"x": 4, "y": 0}}
+    _, err = capfd.readouterr()
+    assert "sheet cells are 7x7, the origin at x 4, y 0 in each cell" in err and "--origin 4 0" in err
     cols = json.loads(
         export_sheet(
             path, tmp_path / "c", "--sheet-layout", "columns", "--sheet-columns", "2", "--json", "array"
@@ -68,12 +77,17 @@ def test_grid_layouts_keep_frame_order(tmp_path, capfd):
     )
     names, rects = _frame_rects(cols)
     assert names == [f"frame_{i:03d}.png" for i in range(5)]
-    assert [(r["x"], r["y"]) for r in rects] == [(0, 0), (0, 5), (0, 10), (8, 0), (8, 5)]
+    assert [(r["x"], r["y"]) for r in rects] == [(0, 0), (0, 8), (0, 16), (8, 0), (8, 8)]
     atlas = read_rgba(tmp_path / "c" / "sheet.png")
-    for name, r in zip(names, rects, strict=True):
-        assert np.array_equal(
-            atlas[r["y"] : r["y"] + r["h"], r["x"] : r["x"] + r["w"]], read_rgba(tmp_path / "c" / name)
-        )
+    for i, (name, r) in enumerate(zip(names, rects, strict=True)):
+        image = read_rgba(tmp_path / "c" / name)
+        x, y = r["x"] + 4 - i, r["y"] + i  # the frame at its place in the cell
+        assert np.array_equal(atlas[y : y + image.shape[0], x : x + image.shape[1]], image)
+        cell = atlas[r["y"] : r["y"] + 7, r["x"] : r["x"] + 7]
+        assert int((cell[:, :, 3] != 0).sum()) == image.shape[0] * image.shape[1]  # nothing else in the cell
+
+
+GRID_ROWS = [(0, 0), (8, 0), (0, 8), (8, 8), (0, 16)]
 
 
 def test_sheet_columns_without_a_grid_layout_is_a_usage_error(tmp_path, capfd):
@@ -270,11 +284,11 @@ def test_texturepacker_sheet_with_rotated_frames_and_pivots(project, capfd, form
         ),
         (
             lambda d: d["frames"]["walk 2.aseprite"]["spriteSourceSize"].pop("y"),
-            "frame 2 ('walk 2.aseprite'): 'spriteSourceSize' has no whole number 'y'",
+            "frame 2 ('walk 2.aseprite'): 'spriteSourceSize.y' is missing",
         ),
         (
             lambda d: d["frames"]["walk 0.aseprite"]["frame"].update(w=2.5),
-            "frame 0 ('walk 0.aseprite'): 'frame' has no whole number 'w'",
+            "frame 0 ('walk 0.aseprite'): 'frame.w' is 2.5, not a whole number",
         ),
         (lambda d: d["meta"].update(image="gone.png"), "its sheet image"),
         (lambda d: d.pop("frames"), "is not a sprite sheet description"),

@@ -59,3 +59,11 @@ def find_palette(animation_path: _Path, location: _Path) -> tuple[str | None, li
 
 def open_frames(path: _Path, io_pal: _Path | None = None) -> FrameStream:
     """Reads an animation file and its palette without rendering; the stream renders one frame at a time."""
+
+def encode_animation(head: dict[str, Any], frames: Iterable[dict[str, Any]], *, check: bool = False) -> bytes:
+    """The bytes of an animation file, every field written as given: head is a dict (has_header, reserved (4 bytes),
+    flag, speed, path_length, path_field (bytes), frame_count, trailing (bytes)); each frame a dict (frame_size,
+    height_word, width, x_offset, y_offset, unk1, unk2, rows), rows a list of (block_count, [(offset, color_count,
+    indices bytes), ...]). The indices of runs in a frame whose height word has bit 15 set are not written. Nothing is
+    counted or checked against what it counts, unless check=True: then the bytes are read back by the file reader (the
+    palette search aside) and must give the same records, else ValueError names the field that does not read back."""

@@ -46,10 +46,11 @@ from .model import Color
 
 SHEET_IMAGE = "sheet.png"
 SHEET_JSON = "sheet.json"
+SHEET_INDEX = "sheet.index.png"
 GIF_NAME = "preview.gif"
 APNG_NAME = "preview.apng"
 PARTS = ("frames", "sheet", "gif", "apng")
-PART_FILES = {"sheet": [SHEET_IMAGE, SHEET_JSON], "gif": [GIF_NAME], "apng": [APNG_NAME]}
+PART_FILES = {"sheet": [SHEET_IMAGE, SHEET_INDEX, SHEET_JSON], "gif": [GIF_NAME], "apng": [APNG_NAME]}
 
 
 @dataclass
@@ -232,7 +233,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
             if record is None:  # the sidecar document, for the sheet's meta, when the frames are not written
                 explicit = [sidecar.explicit_rows(frame) for frame in anim.frames]
                 record = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, []))
-            atlas, sheet_doc = build_sheet(
+            atlas, index_sheet, sheet_doc = build_sheet(
                 [n for n, _ in names],
                 pixels,
                 sizes,
@@ -244,9 +245,20 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
                 columns=options.sheet_columns,
                 form=options.sheet_json,
                 record=record,
+                layers=lambda i: sidecar.index_layer(anim.frames[i]),
+                index_name=SHEET_INDEX,
             )
             put(SHEET_IMAGE, _png_bytes(atlas))
+            if index_sheet is not None:
+                put(SHEET_INDEX, _png_bytes(index_sheet))
             put(SHEET_JSON, (json.dumps(sheet_doc, indent=1) + "\n").encode("utf-8"))
+            grid = sheet_doc["meta"].get("grid")
+            if grid:
+                report.notes.append(
+                    f"sheet cells are {grid['cell']['w']}x{grid['cell']['h']}, the origin at x {grid['origin']['x']}, "
+                    f"y {grid['origin']['y']} in each cell: after an editor's grid import and export, build with "
+                    f"--origin {grid['origin']['x']} {grid['origin']['y']}"
+                )
             del atlas
         pages = preview.make_pages(pixels, offsets, sizes, anim.has_background, options.scale)
         if ("gif" in parts or "apng" in parts) and not len(pages):

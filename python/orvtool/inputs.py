@@ -26,6 +26,7 @@ from PIL import Image, ImageSequence
 
 from . import limits
 from .errors import OrvToolError
+from .formats.sheets import has_alpha
 from .reading import open_image, open_input, read_input
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -43,6 +44,7 @@ class InputImage:
     # A frame of an animated GIF cut to the area its frames cover: (left, top)
     # of that area on the logical screen, and the screen's width and height.
     canvas: Optional[Tuple[int, int, int, int]] = None
+    has_alpha: bool = True  # False: the file does not say which pixels are transparent
 
 
 def png_offsets(path: str) -> Optional[Tuple[int, int]]:
@@ -150,14 +152,17 @@ def read_images(path: str, budget: Optional[limits.PixelBudget] = None) -> List[
         if cut is not None:
             with Image.open(io.BytesIO(cut[0])) as im:
                 return [
-                    InputImage(f"{path} frame {k}", _rgba(page), canvas=cut[1])
+                    InputImage(f"{path} frame {k}", _rgba(page), canvas=cut[1], has_alpha=has_alpha(page))
                     for k, page in enumerate(ImageSequence.Iterator(im))
                 ]
         with open_image(path, budget, frames=True, data=data) as im:
             count = getattr(im, "n_frames", 1)
             if count <= 1:
-                return [InputImage(path, _rgba(im), png_offsets(path))]
-            return [InputImage(f"{path} frame {k}", _rgba(page)) for k, page in enumerate(ImageSequence.Iterator(im))]
+                return [InputImage(path, _rgba(im), png_offsets(path), has_alpha=has_alpha(im))]
+            return [
+                InputImage(f"{path} frame {k}", _rgba(page), has_alpha=has_alpha(page))
+                for k, page in enumerate(ImageSequence.Iterator(im))
+            ]
     except (OSError, ValueError, SyntaxError, EOFError) as exc:
         raise OrvToolError(f"cannot read image {path}: {exc}") from None
 

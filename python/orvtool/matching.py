@@ -120,28 +120,46 @@ def bands(height: int, width: int) -> Iterator[slice]:
 
 def quantize_palette(images: Sequence[NDArray[Any]], count: int) -> List[Color]:
     """A palette of at most `count` colours for the visible (alpha > 0) pixels
-    of `images`: their own colours when there are no more than `count` of them,
-    in ascending (r, g, b, a) order, else Pillow's octree quantizer over all
-    pixels, alpha included."""
+    of `images`, in ascending (r, g, b, a) order: their own colours when there
+    are no more than `count` of them; else the colours that cover the most
+    pixels, exactly, in half of the entries, and Pillow's quantizer over the
+    pixels of the other colours in the other half (`_quantized`), any entry it
+    leaves free going to the next most covering colour."""
     if not 1 <= count <= 256:
         raise OrvToolError(f"--quantize takes 1 to 256 colours, not {count}")
     visible = [im.reshape(-1, 4)[im.reshape(-1, 4)[:, 3] != 0] for im in images]
-    pixels = np.concatenate(visible) if visible else np.zeros((0, 4), np.uint8)
+    pixels = np.ascontiguousarray(np.concatenate(visible) if visible else np.zeros((0, 4), np.uint8))
     if len(pixels) == 0:
         return [SHADOW_COLOR]
-    rows = np.unique(pixels, axis=0)
-    if len(rows) <= count:
-        return [tuple(int(v) for v in c) for c in rows]  # type: ignore[misc]
-    strip = Image.frombytes("RGBA", (len(pixels), 1), np.ascontiguousarray(pixels).tobytes())
-    quantized = strip.quantize(colors=count, method=Image.Quantize.FASTOCTREE)
-    table = quantized.getpalette("RGBA") or []
-    used = np.unique(np.asarray(quantized))
-    colors: List[Color] = []
-    for i in used:
-        c = tuple(table[4 * int(i) : 4 * int(i) + 4])
-        if len(c) == 4 and c not in colors:
-            colors.append(c)
-    return colors or [SHADOW_COLOR]
+    packed = pixels.view(np.uint32).ravel()
+    colors, counts = np.unique(packed, return_counts=True)
+    if len(colors) > count:
+        ranked = colors[np.argsort(-counts, kind="stable")]
+        spare = max(1, count // 2)
+        exact = ranked[: count - spare]
+        rest = pixels[~np.isin(packed, exact)]
+        used = _quantized(rest, spare)
+        chosen = np.union1d(exact, np.ascontiguousarray(used).view(np.uint32).ravel())
+        have = set(chosen.tolist())
+        more = [c for c in ranked[count - spare :].tolist() if c not in have]
+        colors = np.union1d(chosen, np.array(more[: max(0, count - len(chosen))], np.uint32))
+    rows = np.unique(colors.view(np.uint8).reshape(-1, 4), axis=0)
+    return [tuple(int(v) for v in c) for c in rows]  # type: ignore[misc]
+
+
+def _quantized(pixels: NDArray[Any], count: int) -> NDArray[Any]:
+    """At most `count` RGBA colours for `pixels` by Pillow: median cut where
+    every pixel is opaque, else the octree quantizer, alpha included."""
+    opaque = bool((pixels[:, 3] == 255).all())
+    mode = "RGB" if opaque else "RGBA"
+    strip = Image.frombytes(mode, (len(pixels), 1), np.ascontiguousarray(pixels[:, : len(mode)]).tobytes())
+    method = Image.Quantize.MEDIANCUT if opaque else Image.Quantize.FASTOCTREE
+    quantized = strip.quantize(colors=count, method=method)
+    table = np.array(quantized.getpalette(mode) or [], np.uint8).reshape(-1, len(mode))
+    used = table[np.unique(np.asarray(quantized))]
+    if opaque:
+        used = np.hstack([used, np.full((len(used), 1), 255, np.uint8)])
+    return np.ascontiguousarray(used)
 
 
 class Inexact:

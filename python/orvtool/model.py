@@ -1,7 +1,7 @@
 """The one record model of an animation: animation, frame, row, run.
 
 Loading fills it from a file, the export's sidecar and index layers describe
-it, building makes it from images, and the writer (`formats.orv`) encodes it
+it, the builder makes it from images, and the core encodes it (`orvfile`)
 byte for byte. Every count the file stores can be set apart from the records
 it counts, so that odd and broken files can be described as well.
 """

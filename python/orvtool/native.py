@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import (
     TYPE_CHECKING,
     Any,
@@ -315,3 +315,46 @@ def place_file(path: Path, data: Data) -> Outcome:
 def place_files(items: Iterable[Tuple[Path, Data]]) -> List[Outcome]:
     """Saves files that belong together; every target is opened before any is written."""
     return [Outcome(**o) for o in _native.place_files(items)]
+
+
+# --- encoding ------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class HeadFields:
+    """The fields of an animation file around its frames, exactly as written."""
+
+    has_header: bool  # the background form: magic, reserved bytes, flag
+    reserved: bytes  # 4 bytes
+    flag: int
+    speed: int
+    path_length: int  # the length field
+    path_field: bytes  # the path bytes, zero byte included when there is one
+    frame_count: int  # the count field
+    trailing: bytes  # after the last frame record
+
+
+@dataclass(frozen=True)
+class FrameFields:
+    """One frame record, exactly as written; runs of a frame whose height word
+    has bit 15 set carry no indices in the file."""
+
+    frame_size: int
+    height_word: int
+    width: int
+    x_offset: int
+    y_offset: int
+    unk1: int
+    unk2: int
+    rows: List[RowRecord]  # as a load report gives them
+
+
+def _plain(record: Any) -> Dict[str, Any]:
+    return {f.name: getattr(record, f.name) for f in fields(record)}
+
+
+def encode_animation(head: HeadFields, frames: Iterable[FrameFields], check: bool = False) -> bytes:
+    """The bytes of the file the records describe, encoded by the core; with
+    `check`, read back by the core's reader first (ValueError names the field
+    that would not read back)."""
+    return _native.encode_animation(_plain(head), [_plain(f) for f in frames], check=check)

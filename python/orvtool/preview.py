@@ -18,7 +18,7 @@ that is not fully transparent is blended onto the matte and shown opaque.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -197,6 +197,19 @@ def _gif_images(pages: Pages, matte: Optional[Tuple[int, int, int]]) -> Tuple[It
     )
 
 
+def _disposals(images: Sequence[Image.Image], transparent: Optional[int]) -> Union[int, List[int]]:
+    """Each page is cleared after it is shown (2), except a page before an
+    empty one, which restores what was there before it (3): the same empty
+    canvas. Pillow compares a page after a cleared one with an empty page, and
+    writes an empty page as a second file header; after a restored one it
+    compares with the page before, which an empty page differs from."""
+    empty = [transparent is not None and bool((np.asarray(im) == transparent).all()) for im in images]
+    disposals = [3 if i + 1 < len(images) and empty[i + 1] and not empty[i] else 2 for i in range(len(images))]
+    # One value for all where it is the same: Pillow writes pages it merges
+    # into one as a single image, which takes no list.
+    return disposals if 3 in disposals else 2
+
+
 def write_gif(fh: BinaryIO, pages: Pages, fps: float, matte: Optional[Tuple[int, int, int]] = None) -> None:
     """An endlessly looping GIF to a binary stream. Pillow merges consecutive
     identical pages into one with their delays added."""
@@ -210,7 +223,7 @@ def write_gif(fh: BinaryIO, pages: Pages, fps: float, matte: Optional[Tuple[int,
         append_images=images[1:],
         duration=gif_delay_ms(fps),
         loop=0,
-        disposal=2,
+        disposal=_disposals(images, transparent),
         optimize=False,
         **extra,
     )

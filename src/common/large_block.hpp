@@ -1,9 +1,13 @@
 // Large blocks of memory taken from the system at once, and read-only byte
 // ranges that share one.
 //
-// A block of a megabyte or more is mapped fresh from the system (its pages
-// read as zero without a pass over them, with transparent huge pages where the
-// system offers them); smaller ones come from the general allocator.
+// A block that must read as zero is mapped fresh from the system when it
+// takes a megabyte or more (its pages read as zero without a pass over them).
+// Any other block up to 32 MiB comes from the general allocator, so that a
+// block taken after others were freed reuses the memory the allocator kept
+// rather than fresh pages, each faulted in and zeroed by the system. Blocks of
+// 2 MiB and more start on a huge page boundary, so that what fresh memory they
+// take can be backed by transparent huge pages where the system offers them.
 #pragma once
 
 #include <cstddef>

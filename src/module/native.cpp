@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "anim/orv_encoder.hpp"
 #include "common/diagnostics.hpp"
 #include "common/file_io.hpp"
 #include "orvfile/orv_file.hpp"
@@ -366,6 +367,60 @@ py::dict outcome_dict(const Outcome& o) {
     return out;
 }
 
+// Plain Python values to encoder records. Every number is taken whole and
+// must fit its field: a value that does not raises OverflowError or TypeError.
+template <typename T>
+T field(const py::handle& obj, const char* key) {
+    return py::reinterpret_borrow<py::dict>(obj)[key].cast<T>();
+}
+
+std::vector<std::uint8_t> bytes_of(const py::handle& obj) {
+    const std::string text = py::reinterpret_borrow<py::bytes>(obj);
+    return {text.begin(), text.end()};
+}
+
+FrameRecord frame_record(const py::handle& obj) {
+    if (!py::isinstance<py::dict>(obj)) throw py::type_error("a frame record is a dict");
+    FrameRecord f;
+    f.frame_size = field<std::uint32_t>(obj, "frame_size");
+    f.height_word = field<std::uint16_t>(obj, "height_word");
+    f.width = field<std::uint16_t>(obj, "width");
+    f.x_offset = field<std::int16_t>(obj, "x_offset");
+    f.y_offset = field<std::int16_t>(obj, "y_offset");
+    f.unk1 = field<std::uint8_t>(obj, "unk1");
+    f.unk2 = field<std::uint8_t>(obj, "unk2");
+    for (const py::handle row : py::reinterpret_borrow<py::dict>(obj)["rows"]) {
+        const auto pair = row.cast<py::tuple>();
+        if (pair.size() != 2) throw py::type_error("a row record is (block_count, runs)");
+        RowRecord r;
+        r.block_count = pair[0].cast<std::uint8_t>();
+        for (const py::handle run : pair[1]) {
+            const auto triple = run.cast<py::tuple>();
+            if (triple.size() != 3) throw py::type_error("a run record is (offset, color_count, indices)");
+            r.runs.push_back(
+                RunRecord{triple[0].cast<std::uint8_t>(), triple[1].cast<std::uint8_t>(), bytes_of(triple[2])});
+        }
+        f.rows.push_back(std::move(r));
+    }
+    return f;
+}
+
+// The head's fields; the frames are encoded one at a time.
+AnimationRecord head_record(const py::dict& head) {
+    AnimationRecord a;
+    a.has_header = field<bool>(head, "has_header");
+    const std::vector<std::uint8_t> reserved = bytes_of(head["reserved"]);
+    if (reserved.size() != a.reserved.size()) throw py::value_error("'reserved' is 4 bytes");
+    std::copy(reserved.begin(), reserved.end(), a.reserved.begin());
+    a.flag = field<std::uint8_t>(head, "flag");
+    a.speed = field<std::uint32_t>(head, "speed");
+    a.path_length = field<std::uint32_t>(head, "path_length");
+    a.path_field = head["path_field"].cast<py::bytes>();
+    a.frame_count = field<std::uint32_t>(head, "frame_count");
+    a.trailing = bytes_of(head["trailing"]);
+    return a;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
@@ -535,4 +590,35 @@ PYBIND11_MODULE(_native, m) {
         },
         py::arg("path"), py::arg("io_pal") = py::none(),
         "Reads an animation file and its palette without rendering; the stream renders one frame at a time.");
+
+    m.def(
+        "encode_animation",
+        [](const py::dict& head, const py::iterable& frames, bool check) {
+            // One frame's records at a time: a file of many large frames never
+            // has all of them in records at once.
+            const AnimationRecord record = head_record(head);
+            std::vector<std::uint8_t> bytes;
+            std::vector<EncodedFrame> layout;
+            append_head(bytes, record);
+            for (const py::handle frame : frames) {
+                const FrameRecord f = frame_record(frame);
+                const std::uint64_t start = bytes.size();
+                append_frame(bytes, f);
+                layout.push_back(EncodedFrame{start, bytes.size(), f.height_word, f.rows.size()});
+            }
+            bytes.insert(bytes.end(), record.trailing.begin(), record.trailing.end());
+            if (check) {
+                const std::string problem = read_back_difference(record, layout, bytes);
+                if (!problem.empty()) throw py::value_error(problem);
+            }
+            return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        },
+        py::arg("head"), py::arg("frames"), py::kw_only(), py::arg("check") = false,
+        "The bytes of an animation file, every field written as given: head is a dict (has_header, reserved "
+        "(4 bytes), flag, speed, path_length, path_field (bytes), frame_count, trailing (bytes)); each frame a "
+        "dict (frame_size, height_word, width, x_offset, y_offset, unk1, unk2, rows), rows a list of "
+        "(block_count, [(offset, color_count, indices bytes), ...]). The indices of runs in a frame whose "
+        "height word has bit 15 set are not written. Nothing is counted or checked against what it counts, unless "
+        "check=True: then the bytes are read back by the file reader (the palette search aside) and must give the "
+        "same records, else ValueError names the field that does not read back.");
 }

@@ -7,7 +7,7 @@ import os
 import sys
 from typing import Any, Callable, List, Tuple
 
-from .. import batch, building, options, status
+from .. import batch, builder, options, status
 from ..batch import Job, Outcome
 from ..errors import OrvToolError, UsageError
 from ..status import PROG, say_error
@@ -67,16 +67,34 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--anchor",
         type=anchor_name,
-        choices=sorted(building.ANCHORS),
+        choices=sorted(builder.ANCHORS),
         help="plain frames: the origin of the animation on each frame; sheets without a pivot: on the source "
-        f"canvas (default {building.DEFAULT_ANCHOR})",
+        f"canvas (default {builder.DEFAULT_ANCHOR})",
+    )
+    p.add_argument(
+        "--origin",
+        type=options.int_range(-0x8000, 0x7FFF),
+        nargs=2,
+        metavar=("X", "Y"),
+        help="frames whose source gives no origin (plain images, sheets without a pivot): the origin in pixels "
+        "from the top-left of the source canvas, or of the cell of a grid sheet (export prints it)",
+    )
+    p.add_argument(
+        "--tag",
+        metavar="NAME",
+        help="a sprite sheet: build the frames of one Aseprite frame tag or TexturePacker animation, in its order",
+    )
+    p.add_argument(
+        "--each-tag",
+        action="store_true",
+        help="a sprite sheet: build one file per tag, NAME.orv in the folder -o names",
     )
     p.add_argument(
         "--resize-anchor",
         type=anchor_name,
-        choices=list(building.RESIZE_ANCHORS),
-        help=f"the point a resized frame keeps when its image gives no new offsets (default "
-        f"{building.DEFAULT_RESIZE_ANCHOR})",
+        choices=list(builder.RESIZE_ANCHORS),
+        help="the point a resized frame keeps when its source gives no placement at all (an export folder's PNG "
+        "without a moved oFFs chunk; default bottom-center)",
     )
     p.add_argument(
         "--offset",
@@ -113,14 +131,14 @@ def anchor_name(text: str) -> str:
     return text.lower().replace("centre", "center")
 
 
-def build_task(job: Job, out_tree: str, opts: building.BuildOptions) -> Tuple[Any, List[str]]:
+def build_task(job: Job, out_tree: str, opts: builder.BuildOptions) -> Tuple[Any, List[str]]:
     """Runs in a worker process: one export folder of a tree."""
     output = os.path.join(out_tree, job.rel + ".orv")
-    report = building.build_from_export(job.source, output, opts)
+    report = builder.build_from_export(job.source, output, opts)
     return report, report.notes
 
 
-def run_tree(tree: str, args: argparse.Namespace, opts: building.BuildOptions) -> int:
+def run_tree(tree: str, args: argparse.Namespace, opts: builder.BuildOptions) -> int:
     """Every export folder below `tree`. Animations that would each write the
     same palette file are refused; palettes grown by --add-colors are grown
     one animation at a time, each seeing the colours the one before added."""
@@ -129,13 +147,13 @@ def run_tree(tree: str, args: argparse.Namespace, opts: building.BuildOptions) -
     if opts.palette is not None and not os.path.exists(opts.palette):
         raise UsageError(f"--palette {opts.palette} does not exist: a tree is built against an existing palette")
     workers = 1 if opts.add_colors else args.jobs
-    folders = building.export_folders(tree)
+    folders = builder.export_folders(tree)
     jobs = [Job(f, os.path.relpath(f, tree)) for f in folders]
 
     def report(outcome: Outcome, say: Callable[..., None]) -> None:
         batch.report_outcome(outcome, say)
         if outcome.ok:
-            r: building.BuildReport = outcome.value
+            r: builder.BuildReport = outcome.value
             line = status.result_line(f"wrote {r.output}: {status.count(r.frames, 'frame')}")
             if line:
                 say(line, sys.stdout)
@@ -147,8 +165,36 @@ def run_tree(tree: str, args: argparse.Namespace, opts: building.BuildOptions) -
     return batch.summarize(outcomes, "built")
 
 
+def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions) -> int:
+    """One file per tag of a sheet, into the folder -o names."""
+    if len(args.paths) != 1 or not sheet.lower().endswith(".json") or opts.tag is not None:
+        raise UsageError("--each-tag takes one sprite sheet's JSON, without --tag")
+    try:
+        results = builder.build_tags(sheet, args.output, opts)
+    except OrvToolError as exc:
+        say_error(sheet, str(exc))
+        return status.ERROR
+    failed = 0
+    for tag, result in results:
+        if isinstance(result, OrvToolError):
+            failed += 1
+            say_error(sheet, f"tag '{tag}': {result}")
+            continue
+        for note in result.notes:
+            line = status.note_line(result.output, note)
+            if line:
+                print(line, file=sys.stderr)
+        line = status.result_line(f"wrote {result.output}: {result.frames} frames")
+        if line:
+            print(line)
+    if failed:
+        print(f"{PROG}: {failed} of {len(results)} tags failed", file=sys.stderr)
+        return status.ERROR
+    return 0
+
+
 def run(args: argparse.Namespace) -> int:
-    opts = building.BuildOptions(
+    opts = builder.BuildOptions(
         palette=args.palette,
         project_root=args.project_root,
         exact=args.exact,
@@ -158,23 +204,28 @@ def run(args: argparse.Namespace) -> int:
         resize_anchor=args.resize_anchor,
         transparent=args.transparent,
         anchor=args.anchor,
+        origin=tuple(args.origin) if args.origin else None,
+        tag=args.tag,
         offset=tuple(args.offset) if args.offset else None,
         speed=args.speed,
         shadow=args.shadow,
         background=args.background,
     )
     source = args.paths[0]
+    if args.each_tag:
+        return run_tags(source, args, opts)
     single_dir = len(args.paths) == 1 and os.path.isdir(source)
-    if single_dir and not building.is_export_folder(source) and building.export_folders(source):
+    if single_dir and not builder.is_export_folder(source) and builder.export_folders(source):
         return run_tree(source, args, opts)
     if not (single_dir or (len(args.paths) == 1 and source.lower().endswith(".json"))):
         source = args.output
     try:
-        report = building.build_source(args.paths, args.output, opts)
+        report = builder.build_source(args.paths, args.output, opts)
     except UsageError:
         raise  # the command line is wrong, whatever the files hold: status 2
     except OrvToolError as exc:
-        say_error(source, str(exc))
+        message = str(exc)
+        say_error(source, message[len(source) + 2 :] if message.startswith(source + ": ") else message)
         return status.ERROR
     for note in status.unique(report.notes):
         line = status.note_line(args.output, note)

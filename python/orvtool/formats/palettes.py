@@ -31,9 +31,10 @@ from PIL import Image, PngImagePlugin
 from .. import limits, status, writing
 from ..errors import OrvToolError
 from ..model import Color
+from ..orvfile import encode_palette
 from ..reading import ReadError, open_image, open_input, read_input
+from .checks import Where, check_json_palette
 from .jsonfile import parse_json
-from .orv import encode_palette
 
 FORMATS = ("pal", "png", "gpl", "jasc", "act", "json")
 PAL_BYTES = 4 + 4 * 256  # what a binary palette's loader reads at most
@@ -284,13 +285,9 @@ def encode_json(pal: Palette) -> bytes:
 
 def read_json(path: str) -> Palette:
     doc = parse_json(read_input(path, limits.TEXT_PALETTE_BYTES, "palette file"), path)
-    if not isinstance(doc, dict) or not isinstance(doc.get("colors"), list):
-        raise OrvToolError("a JSON palette is an object with a 'colors' list of [r, g, b, a]")
-    colors = [tuple(c) if isinstance(c, list) else c for c in doc["colors"]]
-    check_colors(colors)
+    check_json_palette(doc, Where(""))
+    colors: List[Color] = [tuple(c) for c in doc["colors"]]
     model = doc.get("model", 0)
-    if not isinstance(model, int) or not 0 <= model <= 0xFFFF:
-        raise OrvToolError(f"palette model {model!r} is not a 16-bit value")
     return Palette(colors, model)
 
 

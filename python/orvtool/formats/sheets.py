@@ -2,51 +2,58 @@
 
 Writing: the TexturePacker layout that game engines read, as a "hash"
 (frames keyed by name) or an "array" (frames in a list, each with its
-`filename`), frames always in frame order. Each frame is described as a
-trimmed sprite of the animation's union canvas (see `model.union_canvas`):
-`sourceSize` is the canvas, `spriteSourceSize` the frame's place on it, and
-`pivot` the animation's origin on the canvas, normalised, the same for every
-frame. An engine that draws every frame at one point with that pivot
-reproduces the game's placement. The raw offsets are kept too, under
-"offset", and `meta.orvtool` may carry the export's own record of the
-animation (the sidecar document), which a sheet of pixels alone cannot hold:
-shadow frames, rows of runs that are not the plain encoding, `frame_size`.
+`filename`), frames always in frame order. Every frame is described on the
+animation's one canvas (the union of its frame rectangles, see
+`model.union_canvas`): `sourceSize` is the canvas, `spriteSourceSize` the
+frame's rectangle on it, and `pivot` the animation's origin on the canvas,
+normalised, the same for every frame. The raw offsets are kept under
+"offset", and `meta.orvtool` carries the export's record of the animation
+(the sidecar document), which pixels alone cannot hold: shadow frames, rows
+of runs that are not the plain encoding, `frame_size`. An index sheet
+(`meta.orvtoolIndices`), laid out as the atlas, holds each covered pixel's
+palette index, as the export folder's index layers do.
 
-Frames are placed on the atlas `packed` (shelves, tallest first), in `rows`
-(left to right, N to a row) or in `columns` (top to bottom, N columns), in
-cells as large as the largest frame.
+`packed` places each frame trimmed on shelves, tallest first. `rows` (left
+to right, N to a row) and `columns` (top to bottom) draw each frame
+untrimmed, at its place in a cell the size of the canvas, so that an
+editor's grid import keeps placement: the origin lies at the same point of
+every cell (`meta.grid`).
 
 Reading (`read_sheet`): the sheets that Aseprite (`--format json-hash` and
-`json-array`) and TexturePacker (hash and array) write. A frame's pixels are
-its `frame` rectangle on the atlas, turned back a quarter turn
-anticlockwise when `rotated` (TexturePacker turns such sprites clockwise);
-its offsets are its `spriteSourceSize` position relative to an origin on the
-`sourceSize` canvas: the frame's `pivot` (normalised, TexturePacker), else a
-pivot of a slice in `meta.slices` (Aseprite; pixels relative to the slice's
-bounds, a key applying from its frame on), else the given anchor.
+`json-array`) and TexturePacker (hash, array, PixiJS, Phaser 3's
+`textures[].frames[]`) write, checked by `checks.check_sheet`. A frame's
+pixels are its `frame` rectangle on its atlas, less Aseprite's inner
+padding, turned back a quarter turn anticlockwise when `rotated`; its
+rectangle on the source canvas is `spriteSourceSize` within `sourceSize`;
+the origin on that canvas is the frame's `pivot` or `anchor` (normalised),
+else a pivot of a slice in `meta.slices` (Aseprite; pixels relative to the
+slice's bounds, a key applying from its frame on), else the caller's choice.
+Aseprite's `meta.frameTags` and TexturePacker's `animations` name tags.
 """
 
 from __future__ import annotations
 
 import math
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
 from PIL import Image
 
-from .. import limits
 from ..errors import OrvToolError
-from ..model import union_canvas
+from ..limits import I32, PixelBudget
+from ..model import Canvas, union_canvas
 from ..reading import open_image
+from .checks import Where, check_sheet, fraction, sheet_entries, whole
 from .jsonfile import read_json
 
 APP_NAME = "orvtool"
 LAYOUTS = ("packed", "rows", "columns")
 JSON_FORMS = ("hash", "array")
 RECORD_KEY = "orvtool"
+INDEX_KEY = "orvtoolIndices"
 
 
 def pack_shelves(sizes: Sequence[Tuple[int, int]], padding: int = 1) -> Tuple[List[Tuple[int, int]], int, int]:
@@ -76,8 +83,8 @@ def pack_shelves(sizes: Sequence[Tuple[int, int]], padding: int = 1) -> Tuple[Li
 def pack_grid(
     sizes: Sequence[Tuple[int, int]], layout: str, columns: Optional[int] = None, padding: int = 1
 ) -> Tuple[List[Tuple[int, int]], int, int]:
-    """Places rectangles in a grid of cells as large as the largest one, in
-    input order: `rows` fills each row left to right, `columns` fills each
+    """Places rectangles in a grid of cells as large as the largest one (the
+    canvas, when every rectangle is the canvas), in input order: `rows` fills each row left to right, `columns` fills each
     column top to bottom. `columns` is the number of grid columns (default:
     about a square)."""
     n = len(sizes)
@@ -95,6 +102,48 @@ def pack_grid(
     return positions, max(width, 1), max(height, 1)
 
 
+@dataclass
+class SheetLayout:
+    """Where each frame goes on the atlas, and how it is described."""
+
+    positions: List[Tuple[int, int]]  # top-left of each frame's described rectangle on the atlas
+    size: Tuple[int, int]
+    grid: bool  # frames drawn untrimmed in canvas-sized cells
+
+
+def _layout(
+    sizes: Sequence[Tuple[int, int]], canvas: Canvas, layout: str, columns: Optional[int], padding: int
+) -> SheetLayout:
+    if layout == "packed":
+        positions, w, h = pack_shelves(sizes, padding)
+        return SheetLayout(positions, (w, h), False)
+    cells = [(canvas.width, canvas.height)] * len(sizes)
+    positions, w, h = pack_grid(cells, layout, columns, padding)
+    return SheetLayout(positions, (w, h), True)
+
+
+def grid_origin(canvas: Canvas) -> Tuple[int, int]:
+    """The origin's position in a grid cell, from its top-left pixel."""
+    return -canvas.left, -canvas.top
+
+
+def _describe(
+    canvas: Canvas, grid: bool, at: Tuple[int, int], rect: Tuple[int, int, int, int], offsets: Tuple[int, int]
+) -> Dict[str, Any]:
+    """A frame's entry: its rectangle on the atlas at `at` (the whole cell in
+    a grid), its `rect` on the canvas, the origin as pivot."""
+    sx, sy, w, h = (0, 0, canvas.width, canvas.height) if grid else rect
+    return {
+        "frame": {"x": at[0], "y": at[1], "w": w, "h": h},
+        "rotated": False,
+        "trimmed": (w, h) != (canvas.width, canvas.height),
+        "spriteSourceSize": {"x": sx, "y": sy, "w": w, "h": h},
+        "sourceSize": {"w": canvas.width, "h": canvas.height},
+        "pivot": {"x": -canvas.left / canvas.width, "y": -canvas.top / canvas.height},
+        "offset": {"x": offsets[0], "y": offsets[1]},
+    }
+
+
 def build_sheet(
     names: Sequence[str],
     frames: Callable[[int], NDArray[Any]],
@@ -107,39 +156,33 @@ def build_sheet(
     columns: Optional[int] = None,
     form: str = "hash",
     record: Optional[Dict[str, Any]] = None,
-) -> Tuple[Image.Image, Dict[str, Any]]:
-    """The atlas image and its TexturePacker document, frames in the order
+    layers: Optional[Callable[[int], Tuple[NDArray[Any], NDArray[Any]]]] = None,
+    index_name: Optional[str] = None,
+) -> Tuple[Image.Image, Optional[Image.Image], Dict[str, Any]]:
+    """The atlas image, the index sheet (when `layers(i)` gives each frame's
+    (indices, covered)) and the TexturePacker document, frames in the order
     given: `frames(i)` gives the RGBA pixels of frame i, `sizes` the (width,
     height) of each; `record` goes to `meta.orvtool`."""
     if layout not in LAYOUTS:
         raise OrvToolError(f"unknown sheet layout '{layout}' (one of {', '.join(LAYOUTS)})")
     if form not in JSON_FORMS:
         raise OrvToolError(f"unknown sheet JSON form '{form}' (one of {', '.join(JSON_FORMS)})")
-    if layout == "packed":
-        positions, sheet_w, sheet_h = pack_shelves(sizes, padding)
-    else:
-        positions, sheet_w, sheet_h = pack_grid(sizes, layout, columns, padding)
-    atlas = np.zeros((sheet_h, sheet_w, 4), dtype=np.uint8)
     canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets, strict=True)])
-    pivot = {"x": -canvas.left / canvas.width, "y": -canvas.top / canvas.height}
+    placed = _layout(sizes, canvas, layout, columns, padding)
+    sheet_w, sheet_h = placed.size
+    atlas = np.zeros((sheet_h, sheet_w, 4), dtype=np.uint8)
+    index = np.zeros((sheet_h, sheet_w, 2), dtype=np.uint8) if layers is not None else None
     described: List[Tuple[str, Dict[str, Any]]] = []
-    for i, (name, (w, h), (px, py), (ox, oy)) in enumerate(zip(names, sizes, positions, offsets, strict=True)):
+    for i, (name, (w, h), (px, py), (ox, oy)) in enumerate(zip(names, sizes, placed.positions, offsets, strict=True)):
+        sx, sy = ox - canvas.left, oy - canvas.top
+        dx, dy = (px + sx, py + sy) if placed.grid else (px, py)
         if w and h:
-            atlas[py : py + h, px : px + w] = frames(i)
-        described.append(
-            (
-                name,
-                {
-                    "frame": {"x": px, "y": py, "w": w, "h": h},
-                    "rotated": False,
-                    "trimmed": (w, h) != (canvas.width, canvas.height),
-                    "spriteSourceSize": {"x": ox - canvas.left, "y": oy - canvas.top, "w": w, "h": h},
-                    "sourceSize": {"w": canvas.width, "h": canvas.height},
-                    "pivot": dict(pivot),
-                    "offset": {"x": ox, "y": oy},
-                },
-            )
-        )
+            atlas[dy : dy + h, dx : dx + w] = frames(i)
+            if index is not None and layers is not None:
+                indices, covered = layers(i)
+                index[dy : dy + h, dx : dx + w, 0] = np.where(covered, indices, 0)
+                index[dy : dy + h, dx : dx + w, 1] = np.where(covered, 255, 0)
+        described.append((name, _describe(canvas, placed.grid, (px, py), (sx, sy, w, h), (ox, oy))))
     meta: Dict[str, Any] = {
         "app": APP_NAME,
         "version": version,
@@ -148,6 +191,11 @@ def build_sheet(
         "size": {"w": sheet_w, "h": sheet_h},
         "scale": "1",
     }
+    if placed.grid:
+        gx, gy = grid_origin(canvas)
+        meta["grid"] = {"cell": {"w": canvas.width, "h": canvas.height}, "origin": {"x": gx, "y": gy}}
+    if index is not None and index_name:
+        meta[INDEX_KEY] = index_name
     if record is not None:
         meta[RECORD_KEY] = record
     frames_doc: Any
@@ -155,7 +203,12 @@ def build_sheet(
         frames_doc = dict(described)
     else:
         frames_doc = [{"filename": name, **entry} for name, entry in described]
-    return Image.frombytes("RGBA", (sheet_w, sheet_h), atlas.tobytes()), {"frames": frames_doc, "meta": meta}
+    index_image = Image.frombytes("LA", (sheet_w, sheet_h), index.tobytes()) if index is not None else None
+    return (
+        Image.frombytes("RGBA", (sheet_w, sheet_h), atlas.tobytes()),
+        index_image,
+        {"frames": frames_doc, "meta": meta},
+    )
 
 
 # --- reading -------------------------------------------------------------------------
@@ -165,9 +218,12 @@ def build_sheet(
 class SheetFrame:
     name: str
     rgba: NDArray[Any]  # (h, w, 4)
-    x_offset: int
-    y_offset: int
-    origin_from: str  # "pivot", "slice" or "anchor"
+    rect: Tuple[int, int]  # the frame's top-left on its source canvas
+    source: Tuple[int, int]  # the source canvas's width and height
+    origin: Optional[Tuple[float, float]]  # on the source canvas, when the sheet gives one
+    origin_from: Optional[str]  # "pivot", "anchor" or "slice"
+    layer: Optional[Tuple[NDArray[Any], NDArray[Any]]] = None  # from the index sheet
+    has_alpha: bool = True
 
 
 @dataclass
@@ -175,131 +231,164 @@ class Sheet:
     path: str
     frames: List[SheetFrame]
     record: Optional[Dict[str, Any]]  # meta.orvtool, when the sheet carries one
+    tags: Dict[str, List[int]] = field(default_factory=dict)  # tag name: frame numbers in order
+    notes: List[str] = field(default_factory=list)
+    app: str = ""
 
 
-class _Where:
-    """Names the sheet file and the frame in every refusal."""
-
-    def __init__(self, path: str):
-        self.path = path
-        self.frame = ""
-
-    def fail(self, message: str) -> OrvToolError:
-        return OrvToolError(f"{self.path}: {self.frame}{message}")
-
-
-# Positions on the sheet and the canvas are 32-bit, sizes 16-bit (a frame's
-# own limit), a normalised pivot within a few canvases of the frame.
-_RANGES = {"x": limits.I32, "y": limits.I32, "w": limits.U16, "h": limits.U16, "frame": limits.I32}
-PIVOT_RANGE = (-16.0, 16.0)
-
-
-def _number(where: _Where, obj: Any, key: str, what: str, integer: bool = True) -> Any:
-    missing = f"'{what}' has no {'whole ' if integer else ''}number '{key}'"
-    if not isinstance(obj, dict) or key not in obj:
-        raise where.fail(missing)
-    try:
-        if integer:
-            return limits.finite_int(obj[key], *_RANGES.get(key, limits.I32), f"'{what}.{key}'")
-        return float(limits.number(obj[key], *PIVOT_RANGE, f"'{what}.{key}'"))
-    except OrvToolError as exc:
-        raise where.fail(f"{missing}: {exc}") from None
-
-
-def _rect(where: _Where, entry: Dict[str, Any], key: str, with_xy: bool = True) -> Tuple[int, int, int, int]:
-    obj = entry.get(key)
-    if not isinstance(obj, dict):
-        raise where.fail(f"has no '{key}'")
-    x = _number(where, obj, "x", key) if with_xy else 0
-    y = _number(where, obj, "y", key) if with_xy else 0
-    w, h = _number(where, obj, "w", key), _number(where, obj, "h", key)
-    if w < 0 or h < 0:
-        raise where.fail(f"'{key}' is {w}x{h}")
-    return x, y, w, h
-
-
-def _slice_pivots(where: _Where, meta: Dict[str, Any]) -> List[Tuple[int, int, int]]:
+def _slice_pivots(where: Where, meta: Dict[str, Any]) -> List[Tuple[int, int, int]]:
     """(first frame, origin x, origin y) of the first slice that has a pivot,
     its keys in frame order."""
     slices = meta.get("slices")
     for sl in slices if isinstance(slices, list) else []:
         if not isinstance(sl, dict) or not isinstance(sl.get("keys"), list):
             continue
-        keys = [k for k in sl["keys"] if isinstance(k, dict) and isinstance(k.get("pivot"), dict)]
-        if not keys:
-            continue
+        keys = [k for k in sl.get("keys") or [] if isinstance(k, dict) and isinstance(k.get("pivot"), dict)]
         out = []
         for key in keys:
-            where.frame = f"slice '{sl.get('name', '')}': "
-            bx, by, _, _ = _rect(where, key, "bounds")
-            px, py = _number(where, key["pivot"], "x", "pivot"), _number(where, key["pivot"], "y", "pivot")
-            first = _number(where, key, "frame", "key") if "frame" in key else 0
+            at = where.at(f"slice '{sl.get('name', '')}'")
+            bx, by = (whole(at, key.get("bounds"), k, I32, what="bounds") for k in ("x", "y"))
+            px, py = (whole(at, key["pivot"], k, I32, what="pivot") for k in ("x", "y"))
+            first = whole(at, key, "frame", I32, what="key") if "frame" in key else 0
             out.append((first, bx + px, by + py))
-        where.frame = ""
-        return sorted(out)
+        if out:
+            return sorted(out)
     return []
 
 
-def read_sheet(path: str, anchor: Callable[[int, int], Tuple[int, int]]) -> Sheet:
-    """The frames of a sprite sheet in the order of its JSON, placed (see the
-    module's description). `anchor(w, h)` gives the offsets of a w x h
-    source canvas's top-left corner when the sheet has no pivot."""
-    where = _Where(path)
-    doc = read_json(path)
-    if not isinstance(doc, dict) or not isinstance(doc.get("frames"), (dict, list)):
-        raise where.fail("is not a sprite sheet description: no 'frames' object or list")
-    meta: Dict[str, Any] = doc["meta"] if isinstance(doc.get("meta"), dict) else {}
-    image_name = meta.get("image")
-    if not isinstance(image_name, str) or not image_name:
-        raise where.fail("names no sheet image ('meta.image')")
-    image_path = os.path.join(os.path.dirname(path), image_name)
-    budget = limits.PixelBudget()
+def _tags(doc: Dict[str, Any], names: List[str], where: Where) -> Dict[str, List[int]]:
+    """Aseprite's frame tags (with their direction) and TexturePacker's animations."""
+    tags: Dict[str, List[int]] = {}
+    for tag in (doc.get("meta") or {}).get("frameTags") or []:
+        first, last = int(tag["from"]), int(tag["to"])
+        order = list(range(first, last + 1))
+        direction = tag.get("direction", "forward")
+        if direction in ("reverse", "pingpong_reverse"):
+            order.reverse()
+        if direction in ("pingpong", "pingpong_reverse"):
+            order += order[-2:0:-1]
+        tags[tag["name"]] = order
+    by_name = {n: i for i, n in reversed(list(enumerate(names)))}
+    for name, frames in (doc.get("animations") or {}).items():
+        missing = [f for f in frames if f not in by_name]
+        if missing:
+            raise where.fail(f"animation '{name}' names frame '{missing[0]}', which the sheet does not have")
+        tags[name] = [by_name[f] for f in frames]
+    return tags
+
+
+class _Atlases:
+    """The atlas images of a sheet, read once each, and whether they have alpha."""
+
+    def __init__(self, path: str, doc: Dict[str, Any], where: Where):
+        self.folder = os.path.dirname(path)
+        self.where = where
+        textures = doc.get("textures") if "frames" not in doc else None
+        meta = doc.get("meta") if isinstance(doc.get("meta"), dict) else {}
+        sources = textures if isinstance(textures, list) else [meta]
+        self.names = [t.get("image") if isinstance(t, dict) else None for t in sources]
+        self.read: Dict[int, Tuple[NDArray[Any], bool]] = {}
+        self.budget = PixelBudget()  # the atlases and every frame's rectangle
+
+    def get(self, texture: int) -> Tuple[NDArray[Any], bool]:
+        if texture not in self.read:
+            name = self.names[texture]
+            if not isinstance(name, str) or not name:
+                what = f"texture {texture}: 'image'" if len(self.names) > 1 or texture else "'meta.image'"
+                raise self.where.fail(f"names no sheet image ({what})")
+            self.read[texture] = read_rgba_image(os.path.join(self.folder, name), self.where, self.budget)
+        return self.read[texture]
+
+
+def has_alpha(im: Image.Image) -> bool:
+    """Whether an image says which pixels are transparent: an alpha channel,
+    or a transparent colour (PNG tRNS, GIF transparency)."""
+    return im.mode in ("RGBA", "LA", "PA", "RGBa", "La") or "transparency" in im.info
+
+
+def read_rgba_image(path: str, where: Where, budget: Optional[PixelBudget] = None) -> Tuple[NDArray[Any], bool]:
+    if not os.path.lexists(path):
+        raise where.fail(f"its sheet image {path} is missing")
     try:
-        with open_image(image_path, budget) as im:
-            atlas = np.asarray(im.convert("RGBA"), dtype=np.uint8)
+        with open_image(path, budget) as im:
+            alpha = has_alpha(im)
+            return np.asarray(im.convert("RGBA"), dtype=np.uint8), alpha
     except OrvToolError as exc:
         raise where.fail(f"its sheet image: {exc}") from None
     except (OSError, ValueError, SyntaxError, EOFError) as exc:
-        raise where.fail(f"cannot read its sheet image {image_path}: {exc}") from None
+        raise where.fail(f"cannot read its sheet image {path}: {exc}") from None
+
+
+def _region(where: Where, atlas: NDArray[Any], entry: Dict[str, Any]) -> Tuple[NDArray[Any], Tuple[int, int, int, int]]:
+    """A frame's pixels on its atlas, turned back when rotated, less inner
+    padding; and its spriteSourceSize rectangle."""
+    fx, fy, fw, fh = (int(entry["frame"][k]) for k in ("x", "y", "w", "h"))
+    sss = entry.get("spriteSourceSize")
+    sx, sy, sw, sh = (int(sss[k]) for k in ("x", "y", "w", "h")) if sss else (0, 0, fw, fh)
+    rotated = entry.get("rotated") is True
+    region_w, region_h = (fh, fw) if rotated else (fw, fh)
     atlas_h, atlas_w = atlas.shape[:2]
-    if isinstance(doc["frames"], dict):
-        entries = list(doc["frames"].items())
-    else:
-        entries = [
-            (e.get("filename", str(i)) if isinstance(e, dict) else str(i), e) for i, e in enumerate(doc["frames"])
-        ]
+    if fx < 0 or fy < 0 or fx + region_w > atlas_w or fy + region_h > atlas_h:
+        raise where.fail(
+            f"its {region_w}x{region_h} rectangle at x {fx}, y {fy} reaches past the {atlas_w}x{atlas_h} sheet image"
+        )
+    rgba = atlas[fy : fy + region_h, fx : fx + region_w]
+    if rotated:
+        rgba = np.rot90(rgba, k=1)
+    h, w = rgba.shape[:2]
+    if (w, h) != (sw, sh):
+        pad_x, pad_y = w - sw, h - sh
+        if pad_x != pad_y or pad_x < 0 or pad_x % 2:
+            raise where.fail(f"'frame' is {fw}x{fh}, 'spriteSourceSize' {sw}x{sh}")
+        p = pad_x // 2  # inner padding, on every side
+        rgba = rgba[p : p + sh, p : p + sw]
+    return rgba, (sx, sy, sw, sh)
+
+
+def _origin(
+    where: Where, entry: Dict[str, Any], source: Tuple[int, int], slices: List[Tuple[int, int, int]], i: int
+) -> Tuple[Optional[Tuple[float, float]], Optional[str]]:
+    for key in ("pivot", "anchor"):
+        if isinstance(entry.get(key), dict):
+            px, py = fraction(where, entry[key], "x", key), fraction(where, entry[key], "y", key)
+            return (px * source[0], py * source[1]), key
+    if slices:
+        keys = [k for k in slices if k[0] <= i] or slices[:1]
+        return (float(keys[-1][1]), float(keys[-1][2])), "slice"
+    return None, None
+
+
+def read_sheet(path: str) -> Sheet:
+    """The frames of a sprite sheet in the order of its JSON (see the module's
+    description)."""
+    where = Where(path)
+    doc = read_json(path)
+    notes = check_sheet(doc, where)
+    meta: Dict[str, Any] = doc["meta"] if isinstance(doc.get("meta"), dict) else {}
+    entries = sheet_entries(doc, where)
+    atlases = _Atlases(path, doc, where)
+    index_atlas = None
+    if isinstance(meta.get(INDEX_KEY), str) and os.path.isfile(os.path.join(atlases.folder, meta[INDEX_KEY])):
+        try:
+            with open_image(os.path.join(atlases.folder, meta[INDEX_KEY]), atlases.budget) as im:
+                index_atlas = np.asarray(im.convert("LA"), dtype=np.uint8) if im.mode == "LA" else None
+        except OrvToolError as exc:
+            raise where.fail(f"its index sheet: {exc}") from None
     slices = _slice_pivots(where, meta)
     frames: List[SheetFrame] = []
-    for i, (name, entry) in enumerate(entries):
-        where.frame = f"frame {i} ('{name}'): "
-        if not isinstance(entry, dict):
-            raise where.fail("is not an object")
-        fx, fy, fw, fh = _rect(where, entry, "frame")
-        sx, sy, sw, sh = _rect(where, entry, "spriteSourceSize") if "spriteSourceSize" in entry else (0, 0, fw, fh)
-        _, _, cw, ch = _rect(where, entry, "sourceSize", with_xy=False) if "sourceSize" in entry else (0, 0, sw, sh)
-        rotated = entry.get("rotated") is True
-        region_w, region_h = (sh, sw) if rotated else (sw, sh)
-        if not rotated and (fw, fh) != (sw, sh):
-            raise where.fail(f"'frame' is {fw}x{fh}, 'spriteSourceSize' {sw}x{sh}")
-        if fx < 0 or fy < 0 or fx + region_w > atlas_w or fy + region_h > atlas_h:
-            raise where.fail(
-                f"its {region_w}x{region_h} rectangle at x {fx}, y {fy} reaches past the {atlas_w}x{atlas_h} sheet image"
-            )
-        budget.take(region_w, region_h, f"{path}: {where.frame}its rectangle")
-        rgba = atlas[fy : fy + region_h, fx : fx + region_w]
-        if rotated:
-            rgba = np.rot90(rgba, k=1)
-        if isinstance(entry.get("pivot"), dict):
-            px = _number(where, entry["pivot"], "x", "pivot", integer=False)
-            py = _number(where, entry["pivot"], "y", "pivot", integer=False)
-            ox, oy, origin_from = int(round(px * cw)), int(round(py * ch)), "pivot"
-        elif slices:
-            keys = [k for k in slices if k[0] <= i] or slices[:1]
-            _, ox, oy = keys[-1]
-            origin_from = "slice"
-        else:
-            ax, ay = anchor(cw, ch)
-            ox, oy, origin_from = -ax, -ay, "anchor"
-        frames.append(SheetFrame(str(name), np.ascontiguousarray(rgba), sx - ox, sy - oy, origin_from))
+    for i, (name, entry, texture) in enumerate(entries):
+        at = where.at(f"frame {i} ('{name}')")
+        atlas, alpha = atlases.get(texture)
+        rgba, (sx, sy, sw, sh) = _region(at, atlas, entry)
+        atlases.budget.take(sw, sh, f"{path}: frame {i} ('{name}')")
+        size = entry.get("sourceSize")
+        source = (int(size["w"]), int(size["h"])) if size else (sw, sh)
+        origin, origin_from = _origin(at, entry, source, slices, i)
+        layer = None
+        if index_atlas is not None and index_atlas.shape[:2] == atlas.shape[:2]:
+            la, _ = _region(at, np.dstack([index_atlas, index_atlas]), entry)
+            layer = (np.ascontiguousarray(la[:, :, 0]), la[:, :, 1] != 0)
+        frames.append(SheetFrame(name, np.ascontiguousarray(rgba), (sx, sy), source, origin, origin_from, layer, alpha))
     record = meta.get(RECORD_KEY) if isinstance(meta.get(RECORD_KEY), dict) else None
-    return Sheet(path, frames, record)
+    tags = _tags(doc, [f.name for f in frames], where)
+    return Sheet(path, frames, record, tags, notes, str(meta.get("app", "")))

@@ -7,20 +7,19 @@ An export folder restores an animation file byte for byte:
   layer, an 8-bit grey + alpha PNG: grey = index (0 in shadow frames),
   alpha = 255 where a run covers the pixel, 0 elsewhere;
 * each frame says whether its rows are the maximal encoding of its index
-  layer (the encoding of `formats.orv.runs_from_indices`: runs and gaps of at most
+  layer (the encoding of `runs.runs_from_indices`: runs and gaps of at most
   255, longer gaps carried by empty runs). Rows that are not, such as a run
   split in two, a zero-length run or a run reaching past the right edge,
   are listed in full under "explicit_rows".
 
 `read_export` turns a folder back into records (`model`); encoding them
-gives the original file. `check_sidecar` refuses a sidecar that lacks a field
-or holds a value the format cannot store, naming it.
+gives the original file. `checks.check_sidecar` refuses a sidecar that lacks
+a field or holds a value the format cannot store, naming it.
 """
 
 from __future__ import annotations
 
 import base64
-import binascii
 import io
 import json
 import os
@@ -36,8 +35,8 @@ from ..errors import OrvToolError
 from ..images import PNG_SAVE
 from ..model import Animation, Frame, Row, Run
 from ..reading import open_image
+from ..runs import runs_from_mask
 from .jsonfile import read_json
-from .orv import runs_from_mask
 
 if TYPE_CHECKING:
     from ..loading import LoadedAnimation
@@ -78,13 +77,13 @@ def place_runs(runs: Sequence[Run], shadow: bool, indices: NDArray[Any], covered
 
 
 def _row_runs(indices: NDArray[Any], covered: NDArray[Any], shadow: bool) -> List[Run]:
-    """The maximal runs of one row (see `formats.orv.runs_from_indices`)."""
+    """The maximal runs of one row (see `runs.runs_from_indices`)."""
     return runs_from_mask(indices.astype(np.uint8).tobytes(), covered.astype(np.uint8).tobytes(), shadow=shadow)
 
 
 def is_maximal(row: Row, width: int, shadow: bool) -> bool:
     """Whether a drawn row's runs are the maximal encoding of the pixels they
-    draw (what `formats.orv.runs_from_indices` gives for them), read from the
+    draw (what `runs.runs_from_indices` gives for them), read from the
     runs alone: no run past the right edge, runs of 1 to 255 pixels that
     follow one another without a gap only where the one before holds 255,
     empty runs only as gaps of 255 before a run whose own gap is not 0, and a
@@ -294,7 +293,7 @@ def explicit_row_records(entry: Dict[str, Any]) -> Dict[int, Row]:
 
 def read_export(folder: str) -> Animation:
     """The animation records that an export folder describes, ready for
-    `formats.orv.encode_animation`."""
+    `orvfile.encode_animation`."""
     doc = read_sidecar(folder)
     frames = []
     for entry in doc["frames"]:
@@ -324,84 +323,6 @@ def read_export(folder: str) -> Animation:
         frame_count=doc["frame_count_field"],
         trailing=base64.b64decode(doc.get("trailing", "")),
     )
-
-
-# --- the schema a build needs ---------------------------------------------------
-
-
-_U8 = (0, 0xFF)
-_U16 = (0, 0xFFFF)
-_U32 = (0, 0xFFFFFFFF)
-_I16 = (-0x8000, 0x7FFF)
-_FRAME_FIELDS = {
-    "width": _U16,
-    "height": _U16,
-    "x_offset": _I16,
-    "y_offset": _I16,
-    "is_shadow": _U8,
-    "frame_size": _U32,
-    "unk1": _U8,
-    "unk2": _U8,
-}
-
-
-def _need(doc: Dict[str, Any], key: str, where: str, limits: Optional[Tuple[int, int]] = None) -> Any:
-    if not isinstance(doc, dict) or key not in doc:
-        raise OrvToolError(f"{SIDECAR_NAME}: {where} has no '{key}'")
-    value = doc[key]
-    if limits is not None:
-        if isinstance(value, bool):
-            value = int(value)
-        if not isinstance(value, int) or not limits[0] <= value <= limits[1]:
-            raise OrvToolError(
-                f"{SIDECAR_NAME}: {where}: '{key}' is {value!r}, not a number from {limits[0]} to {limits[1]}"
-            )
-    return value
-
-
-def check_sidecar(doc: Dict[str, Any]) -> None:
-    """Refuses a sidecar that lacks a field the build needs, naming it."""
-    _need(doc, "speed", "the animation", _U32)
-    _need(doc, "frame_count_field", "the animation", _U32)
-    pal = _need(doc, "palette", "the animation")
-    _need(pal, "location_size", "the palette", _U32)
-    try:
-        bytes.fromhex(_need(pal, "path_field", "the palette"))
-    except (TypeError, ValueError):
-        raise OrvToolError(f"{SIDECAR_NAME}: the palette's 'path_field' is not hex bytes") from None
-    header = _need(doc, "header", "the animation")
-    if header is not None:
-        _need(header, "flag", "the header", _U8)
-        try:
-            if len(bytes.fromhex(_need(header, "reserved", "the header"))) != 4:
-                raise ValueError
-        except (TypeError, ValueError):
-            raise OrvToolError(f"{SIDECAR_NAME}: the header's 'reserved' is not 4 hex bytes") from None
-    try:
-        base64.b64decode(doc.get("trailing", ""), validate=True)
-    except (TypeError, ValueError, binascii.Error):
-        raise OrvToolError(f"{SIDECAR_NAME}: 'trailing' is not base64") from None
-    frames = _need(doc, "frames", "the animation")
-    if not isinstance(frames, list):
-        raise OrvToolError(f"{SIDECAR_NAME}: 'frames' is not a list")
-    budget = limits.PixelBudget()
-    for i, entry in enumerate(frames):
-        where = f"frame {i}"
-        for key, bounds in _FRAME_FIELDS.items():
-            _need(entry, key, where, bounds)
-        budget.take(entry["width"], entry["height"], f"{SIDECAR_NAME}: {where}")
-        for key in ("image", "indices"):
-            name = _need(entry, key, where) if key == "image" else entry.get(key)
-            if name is not None and not isinstance(name, str):
-                raise OrvToolError(f"{SIDECAR_NAME}: {where}: '{key}' is not a file name")
-        if entry.get("height_word") is not None:
-            _need(entry, "height_word", where, _U16)
-        try:
-            explicit_row_records(entry)
-        except OrvToolError as exc:
-            raise OrvToolError(f"{SIDECAR_NAME}: {where}: {exc}") from None
-        except (AttributeError, KeyError, TypeError, ValueError):
-            raise OrvToolError(f"{SIDECAR_NAME}: {where}: 'explicit_rows' is malformed") from None
 
 
 def written_names(folder: str) -> List[str]:

@@ -1,9 +1,7 @@
-"""The animation and palette file formats: encoding records byte for byte,
-and the limits of the fields.
+"""Rows of runs from pixels, and the limits of the animation file's fields.
 
-The writer writes exactly what it is given, so it can also produce the odd
-and broken files that tests need: every count and the raw height word can be
-overridden (see `model`).
+The file itself is encoded by the core (`orvfile.encode_animation`); this
+module makes the runs it stores and says what its fields can hold.
 
 Animation file layout (little-endian, unaligned)::
 
@@ -14,19 +12,14 @@ Animation file layout (little-endian, unaligned)::
     per row:   block count u8, then runs
     per run:   offset u8, colour count u8, then that many indices
                (none in a shadow frame)
-
-Palette file: entry count u16, model u16, then r, g, b, a per entry.
 """
 
 from __future__ import annotations
 
-import os
-import struct
-from pathlib import PurePath
 from typing import List, Optional, Sequence
 
-from ..errors import OrvToolError
-from ..model import Animation, Color, Frame, Row, Run
+from .errors import OrvToolError
+from .model import Frame, Row, Run
 
 MAGIC = b"FVRO"
 PALETTE_EXTENSION = ".pal"
@@ -36,66 +29,6 @@ MAX_WIDTH = 0xFFFF
 MAX_HEIGHT = 0x7FFF  # a larger height would set the shadow bit
 MAX_SHADOW_HEIGHT = 0xFF  # a shadow frame stores its height in 8 bits
 MAX_PALETTE_COLORS = 256
-
-
-def _u8(v: int) -> bytes:
-    return struct.pack("<B", v)
-
-
-def encode_frame(frame: Frame) -> bytes:
-    height = len(frame.rows) if frame.height is None else frame.height
-    if frame.height_word is not None:
-        word = frame.height_word
-    elif frame.is_shadow:
-        word = 0x8000 | (height % 256)
-    else:
-        word = height
-    out = bytearray(
-        struct.pack(
-            "<IHHhhBB",
-            frame.frame_size,
-            word,
-            frame.width,
-            frame.y_offset,
-            frame.x_offset,
-            frame.unk1,
-            frame.unk2,
-        )
-    )
-    shadow = bool(word & 0x8000)
-    for row in frame.rows:
-        out += _u8(len(row.runs) if row.block_count is None else row.block_count)
-        for run in row.runs:
-            out += _u8(run.offset) + _u8(run.color_count)
-            if not shadow:
-                out += bytes(run.indices)
-    return bytes(out)
-
-
-def encode_animation(anim: Animation) -> bytes:
-    out = bytearray()
-    if anim.has_background:
-        out += MAGIC + bytes(anim.reserved) + _u8(anim.background_flag)
-    path_field = anim.raw_path_field
-    if path_field is None:
-        path_field = bytes(anim.palette_path) + b"\0"
-    n = len(path_field) if anim.path_length is None else anim.path_length
-    count = anim.frame_count
-    if count is None:
-        count = len(anim.frames) - (1 if anim.has_background else 0)
-    out += struct.pack("<II", anim.speed, n) + path_field + struct.pack("<I", count & 0xFFFFFFFF)
-    for frame in anim.frames:
-        out += encode_frame(frame)
-    out += bytes(anim.trailing)
-    return bytes(out)
-
-
-def encode_palette(colors: Sequence[Color], count: Optional[int] = None, model: int = 0) -> bytes:
-    n = len(colors) if count is None else count
-    out = bytearray(struct.pack("<HH", n & 0xFFFF, model & 0xFFFF))
-    for r, g, b, a in colors:
-        out += bytes((r, g, b, a))
-    return bytes(out)
 
 
 def _append_span(runs: List[Run], gap: int, indices: Sequence[int], start: int, end: int, shadow: bool) -> None:
@@ -211,15 +144,3 @@ def check_row_runs(frame_no: int, y: int, runs: Sequence[Run]) -> None:
         raise OrvToolError(
             f"frame {frame_no}, row {y}: its pixels need {len(runs)} runs, a row holds at most {MAX_RUNS}"
         )
-
-
-def stored_palette_path(palette: str, project_root: str) -> bytes:
-    """The palette's path relative to the project root in "/" form, as the
-    module's saver stores it (both paths with symbolic links resolved)."""
-    p = os.path.realpath(palette)
-    r = os.path.realpath(project_root)
-    try:
-        rel = os.path.relpath(p, r)
-    except ValueError:  # another drive
-        return b""
-    return os.fsencode(PurePath(rel).as_posix())

@@ -1,0 +1,254 @@
+"""Sources: an export folder, a sprite sheet or plain images, read into frames
+on their canvas, each with what the record knows of it.
+
+The record is orvtool's own description of the animation (an export
+folder's `animation.json`, a sheet's `meta.orvtool`): it supplies what an
+image cannot say, for the frames it knows, matched by name (the frame's
+image file, the sheet frame's name). Frames the record does not know are
+marked for `plan` to build as plain frames; frames it knows that the source
+no longer has are left out.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .. import limits
+from ..errors import OrvToolError
+from ..formats import sheets, sidecar
+from ..formats.checks import Where, check_sidecar
+from ..inputs import InputImage, exported_offsets, png_offsets, read_images
+from ..model import Row
+from ..reading import open_image
+
+Layer = Tuple[NDArray[Any], NDArray[Any]]  # palette indices, coverage
+ADDED_FRAME = re.compile(r"^frame_\w+\.png$", re.IGNORECASE)  # not frame_NNN.index.png
+
+
+@dataclass
+class SourceFrame:
+    name: str  # for messages: the file, and the frame within it
+    rgba: Optional[NDArray[Any]]  # None: no pixels, the record's rows are kept
+    entry: Optional[Dict[str, Any]] = None  # what the record knows of the frame
+    layer: Optional[Layer] = None  # palette indices and coverage, where the source has them
+    placed: Optional[Tuple[int, int]] = None  # offsets the source gives: the editor's word
+    corner: Optional[Tuple[int, int]] = None  # top-left on a source canvas that has no origin
+    canvas: Optional[Tuple[int, int]] = None  # that canvas's size
+    own_offsets: Optional[Tuple[int, int]] = None  # offsets a plain image file gives (oFFs)
+    placed_by: Optional[str] = None  # what gave `placed`: a sheet's "pivot", "anchor" or "slice"
+    has_alpha: bool = True
+
+
+@dataclass
+class Source:
+    where: str  # the file or folder named in messages
+    frames: List[SourceFrame]
+    record: Optional[Dict[str, Any]] = None  # a checked sidecar document
+    reorder: bool = False  # the frames are not the record's, in its order
+    rows_of: Callable[[Dict[str, Any]], List[Row]] = lambda entry: []
+    notes: List[str] = field(default_factory=list)
+    tags: Dict[str, List[int]] = field(default_factory=dict)
+
+
+# --- export folders ------------------------------------------------------------------
+
+
+def _index_layer(folder: str, entry: Dict[str, Any], size: Tuple[int, int], same_size: bool) -> Optional[Layer]:
+    name = entry.get("indices")
+    path = os.path.join(folder, name) if name else ""
+    if not name or not os.path.exists(path):
+        return None
+    try:
+        with open_image(path) as im:
+            layer_size = im.size
+    except OrvToolError as exc:
+        raise OrvToolError(f"index layer: {exc}") from None
+    except OSError as exc:
+        raise OrvToolError(f"{path}: cannot read the index layer: {exc}") from None
+    if layer_size == size:
+        return sidecar.read_index_layer(path, *size)
+    if same_size:
+        raise OrvToolError(
+            f"{path}: the index layer is {layer_size[0]}x{layer_size[1]}, the sidecar and the frame image "
+            f"say {size[0]}x{size[1]}"
+        )
+    return None  # the frame was resized: only its image counts
+
+
+def _added_names(folder: str, entries: List[Dict[str, Any]]) -> List[str]:
+    listed = {e.get("image") for e in entries} | {e.get("indices") for e in entries}
+    try:
+        return sorted(n for n in os.listdir(folder) if ADDED_FRAME.match(n) and n not in listed)
+    except OSError as exc:
+        raise OrvToolError(f"cannot read folder {folder}: {exc.strerror or exc}") from None
+
+
+def _export_frame(folder: str, name: str, entry: Optional[Dict[str, Any]], budget: limits.PixelBudget) -> SourceFrame:
+    path = os.path.join(folder, name)
+    images = read_images(path, budget)
+    image = images[0]
+    rgba = image.rgba
+    h, w = rgba.shape[:2]
+    frame = SourceFrame(name, rgba, entry, has_alpha=image.has_alpha)
+    offs = png_offsets(path)
+    if entry is None:
+        frame.own_offsets = offs
+        return frame
+    same_size = (w, h) == (entry["width"], entry["height"])
+    frame.layer = _index_layer(folder, entry, (w, h), same_size)
+    if offs is not None and offs != (exported_offsets(path) or (entry["x_offset"], entry["y_offset"])):
+        frame.placed = offs  # moved in an editor
+    return frame
+
+
+def read_export(folder: str) -> Source:
+    path = os.path.join(folder, sidecar.SIDECAR_NAME)
+    doc = sidecar.read_sidecar(folder)
+    notes = check_sidecar(doc, Where(path))
+    entries: List[Dict[str, Any]] = doc["frames"]
+    added = _added_names(folder, entries)
+    order: List[Tuple[str, Optional[Dict[str, Any]]]] = [(e["image"] or "", e) for e in entries]
+    for name in added:  # in name order among the listed images
+        at = next((k for k, (n, e) in enumerate(order) if e and e["image"] and e["image"] > name), len(order))
+        order.insert(at, (name, None))
+    if added and not entries:
+        raise OrvToolError(f"{path} lists no frame for the added {added[0]} to follow")
+    frames: List[SourceFrame] = []
+    budget = limits.PixelBudget()
+    for name, entry in order:
+        if entry is not None and entry["image"] is None:
+            frames.append(SourceFrame(f"frame {len(frames)}", None, entry))
+        else:
+            frames.append(_export_frame(folder, name, entry, budget))
+    no_alpha = [f.name for f in frames if not f.has_alpha and f.layer is not None]
+    if no_alpha:
+        notes.append(f"{', '.join(no_alpha)}: saved without alpha; coverage taken from the index layers")
+    source = Source(folder, frames, doc, bool(added), lambda e: sidecar.frame_rows(folder, e), notes)
+    return source
+
+
+# --- sprite sheets -------------------------------------------------------------------
+
+
+def _record_names(record: Dict[str, Any]) -> Dict[str, int]:
+    """The record's frames by the names an export gives them in a sheet."""
+    names = sidecar.frame_file_names(len(record["frames"]))
+    return {(e.get("image") or names[k][0]): k for k, e in enumerate(record["frames"])}
+
+
+def _trim(frame: SourceFrame, keep: Optional[Tuple[int, int, int, int]]) -> None:
+    """Cuts a sheet frame to its visible or covered pixels and the rectangle
+    `keep` (x, y, w, h within the frame), moving its corner with it."""
+    assert frame.rgba is not None
+    covered = frame.rgba[:, :, 3] != 0
+    if frame.layer is not None:
+        covered = covered | frame.layer[1]
+    ys, xs = np.nonzero(covered)
+    boxes = [(int(xs.min()), int(ys.min()), int(xs.max()) + 1, int(ys.max()) + 1)] if len(xs) else []
+    h, w = covered.shape
+    if keep is not None and keep[2] > 0 and keep[3] > 0:
+        x, y, kw, kh = keep
+        boxes.append((max(x, 0), max(y, 0), min(x + kw, w), min(y + kh, h)))
+    if not boxes:
+        left = top = right = bottom = 0
+    else:
+        left, top = min(b[0] for b in boxes), min(b[1] for b in boxes)
+        right, bottom = max(b[2] for b in boxes), max(b[3] for b in boxes)
+    right, bottom = max(right, left), max(bottom, top)
+    frame.rgba = np.ascontiguousarray(frame.rgba[top:bottom, left:right])
+    if frame.layer is not None:
+        frame.layer = (frame.layer[0][top:bottom, left:right], frame.layer[1][top:bottom, left:right])
+    if frame.corner is not None:
+        frame.corner = (frame.corner[0] + left, frame.corner[1] + top)
+
+
+def _sheet_frame(path: str, i: int, sf: sheets.SheetFrame, entry: Optional[Dict[str, Any]], cells: bool) -> SourceFrame:
+    layer = sf.layer
+    size = sf.rgba.shape[1::-1]
+    if entry is not None and size not in ((entry["width"], entry["height"]), sf.source):
+        layer = None  # the rectangle changed: the index sheet there holds what was around the old one
+    frame = SourceFrame(f"{path}: frame {i} ('{sf.name}')", sf.rgba, entry, layer, has_alpha=sf.has_alpha)
+    frame.corner, frame.canvas, frame.placed_by = sf.rect, sf.source, sf.origin_from
+    keep = None
+    if entry is not None and sf.origin is not None:
+        ox, oy = round(sf.origin[0]), round(sf.origin[1])
+        keep = (
+            entry["x_offset"] + ox - sf.rect[0],
+            entry["y_offset"] + oy - sf.rect[1],
+            entry["width"],
+            entry["height"],
+        )
+    if entry is not None or cells:
+        _trim(frame, keep)
+    if sf.origin is not None:
+        assert frame.corner is not None
+        frame.placed = (frame.corner[0] - round(sf.origin[0]), frame.corner[1] - round(sf.origin[1]))
+    if entry is not None and entry["image"] is None and frame.rgba is not None and not frame.rgba[:, :, 3].any():
+        frame.rgba = None  # a frame without pixels keeps the record's rows
+    return frame
+
+
+def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False) -> Source:
+    """The frames of a sheet (of one tag), matched with its record. A frame
+    the record knows is cut to its record's rectangle and what it draws
+    outside it; with `cells` (the frames are what is drawn in cells around an
+    origin) every frame is cut to what it draws."""
+    sheet = sheets.read_sheet(path)
+    record = sheet.record
+    notes = list(sheet.notes)
+    if record is not None:
+        notes += check_sidecar(record, Where(path, f"meta.{sheets.RECORD_KEY}"))
+    known = _record_names(record) if record is not None else {}
+    chosen = list(range(len(sheet.frames)))
+    if tag is not None:
+        if tag not in sheet.tags:
+            named = ", ".join(sorted(sheet.tags)) or "none"
+            raise OrvToolError(f"{path}: no tag '{tag}' (tags: {named})")
+        chosen = sheet.tags[tag]
+    elif sheet.tags:
+        notes.append(
+            f"{path} names tags {', '.join(sorted(sheet.tags))}: built whole, every frame in one animation "
+            "(--tag NAME builds one, --each-tag one file per tag)"
+        )
+    frames: List[SourceFrame] = []
+    used: List[Optional[int]] = []
+    for i in chosen:
+        sf = sheet.frames[i]
+        k = known.get(sf.name)
+        used.append(k)
+        frames.append(
+            _sheet_frame(path, i, sf, record["frames"][k] if record is not None and k is not None else None, cells)
+        )
+    reorder = record is not None and used != list(range(len(record["frames"])))
+    source = Source(path, frames, record, reorder, lambda e: sidecar.frame_rows("", dict(e, indices=None)), notes)
+    source.tags = sheet.tags
+    return source
+
+
+# --- plain images --------------------------------------------------------------------
+
+
+def plain_frames(images: Sequence[InputImage]) -> Source:
+    frames = []
+    for image in images:
+        h, w = image.rgba.shape[:2]
+        frame = SourceFrame(image.name, image.rgba, has_alpha=image.has_alpha)
+        frame.own_offsets, frame.corner, frame.canvas = image.offsets, (0, 0), (w, h)
+        if image.canvas is not None:  # a part of a larger canvas, placed as on it
+            left, top, cw, ch = image.canvas
+            frame.corner, frame.canvas = (left, top), (cw, ch)
+        frames.append(frame)
+    return Source(images[0].name if images else "", frames)
+
+
+def read_plain(paths: Sequence[str]) -> Source:
+    if not paths:
+        raise OrvToolError("no frame images given")
+    budget = limits.PixelBudget()
+    return plain_frames([im for p in paths for im in read_images(p, budget)])

@@ -1,0 +1,323 @@
+"""The shape of every JSON document a build reads, checked in one place.
+
+One checker per kind of document: a sprite sheet's description
+(`check_sheet`), the export's `animation.json` (`check_sidecar`, which
+`meta.orvtool` of a sheet is checked by too) and a JSON palette
+(`check_json_palette`). Each refuses a key that the build needs when it is
+missing or of the wrong type, naming the file, the frame and the key, and
+says which keys it does not know. The tables below are the schema: a key's
+kind, and for numbers the range the file format can hold.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import math
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from ..errors import OrvToolError
+from ..limits import I16, I32, U8, U16, U32, PixelBudget
+
+
+class Where:
+    """The file, and the part of it, that a refusal names."""
+
+    def __init__(self, path: str, part: str = ""):
+        self.path = path
+        self.part = part
+
+    def at(self, part: str) -> "Where":
+        return Where(self.path, part)
+
+    def fail(self, message: str) -> OrvToolError:
+        named = [p for p in (self.path, self.part) if p]
+        return OrvToolError(": ".join([*named, message]))
+
+
+def whole(where: Where, obj: Any, key: str, limits: Optional[Tuple[int, int]] = None, what: str = "") -> int:
+    """obj[key] as a whole number (a JSON number without a fraction)."""
+    value = obj.get(key) if isinstance(obj, dict) else None
+    name = f"'{what}.{key}'" if what else f"'{key}'"
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        missing = not isinstance(obj, dict) or key not in obj
+        raise where.fail(f"{name} is missing" if missing else f"{name} is {shown(value)}, not a number")
+    # A JSON integer may be far beyond any float: it is never made one.
+    if isinstance(value, float) and (not math.isfinite(value) or not value.is_integer()):
+        raise where.fail(f"{name} is {shown(value)}, not a whole number")
+    number = int(value)
+    if limits is not None and not limits[0] <= number <= limits[1]:
+        raise where.fail(f"{name} is {shown(number)}, not a number from {limits[0]} to {limits[1]}")
+    return number
+
+
+def shown(value: Any) -> str:
+    """A value as a message shows it: numbers of any size cut short."""
+    if isinstance(value, int) and not isinstance(value, bool) and abs(value) >= 10**30:
+        return f"a number of {len(str(abs(value)))} digits" if abs(value) < 10**4000 else "a number too large"
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def fraction(where: Where, obj: Any, key: str, what: str) -> float:
+    value = obj.get(key) if isinstance(obj, dict) else None
+    # A JSON integer may be far beyond any float.
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or abs(value) > 1e15 or value != value:
+        raise where.fail(f"'{what}.{key}' is {shown(value)}, not a number")
+    return float(value)
+
+
+def _unknown_keys(names: Dict[str, List[str]], known: Sequence[str], entries: Any, label: str) -> List[str]:
+    """One note naming the keys of `entries` (name, dict) that are not in `known`."""
+    for name, entry in entries:
+        if isinstance(entry, dict):
+            for key in entry:
+                if key not in known:
+                    names.setdefault(key, []).append(name)
+    if not names:
+        return []
+    listed = ", ".join(f"'{k}' ({len(v)} frames, first '{v[0]}')" for k, v in sorted(names.items()))
+    return [f"{label}: keys not read: {listed}"]
+
+
+# --- sprite sheets ---------------------------------------------------------------------
+
+# The frame-level keys of the sheet formats read: Aseprite (json-hash, json-array),
+# TexturePacker (JSON hash and array, PixiJS, Phaser 3) and orvtool's own.
+SHEET_FRAME_KEYS = (
+    "filename",
+    "frame",
+    "rotated",
+    "trimmed",
+    "spriteSourceSize",
+    "sourceSize",
+    "pivot",
+    "anchor",
+    "duration",
+    "offset",
+    "borders",
+    "vertices",
+    "verticesUV",
+    "triangles",
+)
+RECT = ("x", "y", "w", "h")
+SIZE = ("w", "h")
+POINT = ("x", "y")
+
+
+def sheet_entries(doc: Any, where: Where) -> List[Tuple[str, Any, int]]:
+    """(name, frame entry, texture) of every frame of a sheet description, in
+    its order: `frames` as an object (hash) or a list (array), or Phaser 3's
+    `textures[].frames[]` (texture is the index into `textures`, else 0)."""
+    if isinstance(doc, dict) and isinstance(doc.get("textures"), list) and "frames" not in doc:
+        out: List[Tuple[str, Any, int]] = []
+        for t, texture in enumerate(doc["textures"]):
+            frames = texture.get("frames") if isinstance(texture, dict) else None
+            if not isinstance(frames, list):
+                raise where.at(f"texture {t}").fail("'frames' is not a list")
+            out += [(_entry_name(e, len(out) + k), e, t) for k, e in enumerate(frames)]
+        return out
+    if not isinstance(doc, dict) or not isinstance(doc.get("frames"), (dict, list)):
+        raise where.fail("is not a sprite sheet description: no 'frames' object or list, no 'textures' list")
+    if isinstance(doc["frames"], dict):
+        return [(str(name), entry, 0) for name, entry in doc["frames"].items()]
+    return [(_entry_name(e, i), e, 0) for i, e in enumerate(doc["frames"])]
+
+
+def _entry_name(entry: Any, i: int) -> str:
+    name = entry.get("filename") if isinstance(entry, dict) else None
+    return name if isinstance(name, str) else str(i)
+
+
+# Positions on a sheet or canvas are 32-bit, sizes 16-bit (a frame's own
+# limit), a normalised pivot within a few canvases of the frame.
+BOX_RANGES = {"x": I32, "y": I32, "w": U16, "h": U16}
+PIVOT_RANGE = (-16.0, 16.0)
+
+
+def _check_box(where: Where, entry: Dict[str, Any], key: str, fields: Sequence[str]) -> None:
+    box = entry.get(key)
+    if not isinstance(box, dict):
+        raise where.fail(f"'{key}' is missing" if key not in entry else f"'{key}' is not an object")
+    for f in fields:
+        if fields is POINT:
+            value = fraction(where, box, f, key)
+            if not PIVOT_RANGE[0] <= value <= PIVOT_RANGE[1]:
+                raise where.fail(f"'{key}.{f}' is {shown(value)}, not within {PIVOT_RANGE[0]:g} to {PIVOT_RANGE[1]:g}")
+        else:
+            whole(where, box, f, BOX_RANGES[f], what=key)
+
+
+def check_sheet_frame(where: Where, entry: Any) -> None:
+    """A frame entry: `frame` always; `spriteSourceSize` and `sourceSize` when
+    it is trimmed; the optional keys of the right type when present."""
+    if not isinstance(entry, dict):
+        raise where.fail("is not an object")
+    _check_box(where, entry, "frame", RECT)
+    trimmed = entry.get("trimmed")
+    if "trimmed" in entry and not isinstance(trimmed, bool):
+        raise where.fail(f"'trimmed' is {trimmed!r}, not true or false")
+    if "rotated" in entry and not isinstance(entry["rotated"], bool):
+        raise where.fail(f"'rotated' is {entry['rotated']!r}, not true or false")
+    for key, fields in (("spriteSourceSize", RECT), ("sourceSize", SIZE)):
+        if key in entry or trimmed:
+            _check_box(where, entry, key, fields)
+    for key in ("pivot", "anchor"):
+        if key in entry:
+            _check_box(where, entry, key, POINT)
+    if "spriteSourceSize" not in entry and "sourceSize" in entry:
+        frame, source = entry["frame"], entry["sourceSize"]
+        size = (frame["h"], frame["w"]) if entry.get("rotated") else (frame["w"], frame["h"])
+        if size != (source["w"], source["h"]):  # trimmed, whatever 'trimmed' says
+            raise where.fail(
+                f"'spriteSourceSize' is missing, and the {size[0]}x{size[1]} frame is not its "
+                f"{source['w']}x{source['h']} 'sourceSize'"
+            )
+
+
+def check_sheet(doc: Any, where: Where) -> List[str]:
+    """Refuses a sheet description whose frames lack what a build needs;
+    returns the notes (keys not read)."""
+    entries = sheet_entries(doc, where)
+    for i, (name, entry, _) in enumerate(entries):
+        check_sheet_frame(where.at(f"frame {i} ('{name}')"), entry)
+    meta = doc.get("meta") if isinstance(doc, dict) else None
+    if meta is not None and not isinstance(meta, dict):
+        raise where.fail("'meta' is not an object")
+    for i, tag in enumerate((meta or {}).get("frameTags") or []):
+        at = where.at(f"meta.frameTags[{i}]")
+        if not isinstance(tag, dict) or not isinstance(tag.get("name"), str):
+            raise at.fail("has no 'name'")
+        whole(at, tag, "from", (0, len(entries) - 1))
+        whole(at, tag, "to", (0, len(entries) - 1))
+    animations = doc.get("animations") if isinstance(doc, dict) else None
+    if animations is not None and not (
+        isinstance(animations, dict)
+        and all(isinstance(v, list) and all(isinstance(n, str) for n in v) for v in animations.values())
+    ):
+        raise where.fail("'animations' is not an object of frame name lists")
+    return _unknown_keys({}, SHEET_FRAME_KEYS, [(n, e) for n, e, _ in entries], f"{where.path}: frames")
+
+
+# --- animation.json ---------------------------------------------------------------------
+
+SIDECAR_FRAME_FIELDS = {
+    "width": U16,
+    "height": U16,
+    "x_offset": I16,
+    "y_offset": I16,
+    "is_shadow": U8,
+    "frame_size": U32,
+    "unk1": U8,
+    "unk2": U8,
+}
+SIDECAR_FRAME_KEYS = (
+    *SIDECAR_FRAME_FIELDS,
+    "image",
+    "indices",
+    "height_word",
+    "runs",
+    "explicit_rows",
+    "stats",
+    "added",
+)
+
+
+def _hex(where: Where, obj: Dict[str, Any], key: str, size: Optional[int] = None) -> bytes:
+    try:
+        data = bytes.fromhex(obj[key])
+    except (KeyError, TypeError, ValueError):
+        raise where.fail(f"'{key}' is not hex bytes") from None
+    if size is not None and len(data) != size:
+        raise where.fail(f"'{key}' is not {size} hex bytes")
+    return data
+
+
+def _check_explicit_rows(where: Where, entry: Dict[str, Any]) -> None:
+    rows = entry.get("explicit_rows", {})
+    if not isinstance(rows, dict):
+        raise where.fail("'explicit_rows' is not an object of rows by number")
+
+    def byte(value: Any, at: str) -> None:
+        if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 0xFF:
+            raise where.fail(f"{at} is {shown(value)}, not a number from 0 to 255")
+
+    for y, row in rows.items():
+        at = f"'explicit_rows' row {shown(y)}"
+        if not (y.isascii() and y.isdigit()) or int(y) > U16[1]:
+            raise where.fail(f"{at}: not a row number")
+        if not isinstance(row, dict) or not isinstance(row.get("runs"), list):
+            raise where.fail(f"{at}: has no 'runs' list")
+        byte(row.get("block_count"), f"{at}: 'block_count'")
+        for k, run in enumerate(row["runs"]):
+            if not (isinstance(run, list) and len(run) == 3 and isinstance(run[2], list)):
+                raise where.fail(f"{at}, run {k}: is not [offset, colour count, [indices]]")
+            byte(run[0], f"{at}, run {k}: the offset")
+            byte(run[1], f"{at}, run {k}: the colour count")
+            for v in run[2]:
+                byte(v, f"{at}, run {k}: an index")
+
+
+def check_sidecar(doc: Any, where: Where) -> List[str]:
+    """Refuses an animation.json (or a sheet's meta.orvtool) that lacks a
+    field the build needs or holds a value the format cannot store; returns
+    the notes (keys not read)."""
+    if not isinstance(doc, dict):
+        raise where.fail("is not an object")
+    whole(where, doc, "speed", U32)
+    whole(where, doc, "frame_count_field", U32)
+    pal = doc.get("palette")
+    if not isinstance(pal, dict):
+        raise where.fail("'palette' is missing")
+    whole(where.at("the palette"), pal, "location_size", U32)
+    _hex(where.at("the palette"), pal, "path_field")
+    if "colors" in pal and pal["colors"] is not None:
+        check_json_palette(pal, where.at("the palette"), (0, 0xFFFF))
+    if "header" not in doc:
+        raise where.fail("'header' is missing")
+    if doc["header"] is not None:
+        whole(where.at("the header"), doc["header"], "flag", U8)
+        _hex(where.at("the header"), doc["header"], "reserved", 4)
+    try:
+        base64.b64decode(doc.get("trailing", ""), validate=True)
+    except (TypeError, ValueError, binascii.Error):
+        raise where.fail("'trailing' is not base64") from None
+    frames = doc.get("frames")
+    if not isinstance(frames, list):
+        raise where.fail("'frames' is missing" if "frames" not in doc else "'frames' is not a list")
+    budget = PixelBudget()  # the frames' images, before any is read
+    for i, entry in enumerate(frames):
+        at = where.at(f"frame {i}")
+        if not isinstance(entry, dict):
+            raise at.fail("is not an object")
+        for key, bounds in SIDECAR_FRAME_FIELDS.items():
+            whole(at, entry, key, bounds)
+        budget.take(entry["width"], entry["height"], f"{where.path}: frame {i}")
+        if "image" not in entry:
+            raise at.fail("'image' is missing")
+        for key in ("image", "indices"):
+            if entry.get(key) is not None and not isinstance(entry[key], str):
+                raise at.fail(f"'{key}' is not a file name")
+        if entry.get("height_word") is not None:
+            whole(at, entry, "height_word", U16)
+        _check_explicit_rows(at, entry)
+    return _unknown_keys({}, SIDECAR_FRAME_KEYS, [(str(i), e) for i, e in enumerate(frames)], f"{where.path}: frames")
+
+
+# --- JSON palettes ----------------------------------------------------------------------
+
+
+def check_json_palette(doc: Any, where: Where, entries: Tuple[int, int] = (1, 256)) -> None:
+    """A JSON palette (orvtool's, or the colours of a sidecar's palette file,
+    which may hold 0 to 65535 `entries`): a 'colors' list of [r, g, b, a] of
+    0..255, a 16-bit 'model'."""
+    if not isinstance(doc, dict) or not isinstance(doc.get("colors"), list):
+        raise where.fail("a JSON palette is an object with a 'colors' list of [r, g, b, a]")
+    colors = doc["colors"]
+    if not entries[0] <= len(colors) <= entries[1]:
+        raise where.fail(f"'colors' holds {len(colors)} colours, {entries[0]} to {entries[1]} can be used")
+    for i, c in enumerate(colors):
+        if not (isinstance(c, list) and len(c) == 4 and all(type(v) is int and 0 <= v <= 255 for v in c)):
+            raise where.fail(f"colour {i} is {c!r}, not [r, g, b, a] of 0..255")
+    if "model" in doc:
+        whole(where, doc, "model", U16)

@@ -1,0 +1,80 @@
+// Encoding animation records field by field.
+//
+// Unlike write_orv, which serialises a loaded animation by the save rule, the
+// encoder writes every field exactly as its record gives it: the raw height
+// word (shadow bit included), the path field and the length stored before it,
+// the frame-count field, the header's reserved bytes and flag, unk1/unk2, each
+// row's block count, each run's colour count and the indices it holds, and
+// the bytes after the last frame. Counts are not checked against what they
+// count, so odd and broken files can be made as well as faithful ones.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orv {
+
+struct RunRecord {
+    std::uint8_t offset = 0;
+    std::uint8_t color_count = 0;       // written as given
+    std::vector<std::uint8_t> indices;  // written in full, unless the frame is a shadow frame
+};
+
+struct RowRecord {
+    std::uint8_t block_count = 0;  // written as given
+    std::vector<RunRecord> runs;
+};
+
+struct FrameRecord {
+    std::uint32_t frame_size = 0;
+    std::uint16_t height_word = 0;  // bit 15 set: a shadow frame, whose runs carry no indices
+    std::uint16_t width = 0;
+    std::int16_t y_offset = 0;
+    std::int16_t x_offset = 0;
+    std::uint8_t unk1 = 0;
+    std::uint8_t unk2 = 0;
+    std::vector<RowRecord> rows;
+};
+
+struct AnimationRecord {
+    bool has_header = false;  // the background form: magic, reserved bytes, flag byte
+    std::array<std::uint8_t, 4> reserved{};
+    std::uint8_t flag = 1;
+    std::uint32_t speed = 0;
+    std::uint32_t path_length = 0;  // the length field, written as given
+    std::string path_field;         // the path bytes, zero byte included when there is one
+    std::uint32_t frame_count = 0;  // the count field, written as given
+    std::vector<FrameRecord> frames;
+    std::vector<std::uint8_t> trailing;  // bytes after the last frame record
+};
+
+// The bytes of the file that `record` describes.
+std::vector<std::uint8_t> encode_animation(const AnimationRecord& record);
+
+// The same in parts, for records made one frame at a time: the fields before
+// the frames (record.frames and record.trailing are not read), one frame
+// record, then the trailing bytes, each appended to `out`.
+void append_head(std::vector<std::uint8_t>& out, const AnimationRecord& record);
+void append_frame(std::vector<std::uint8_t>& out, const FrameRecord& frame);
+
+// Where append_frame put one frame record: [start, end) of the bytes, its
+// height word and the number of rows it was given.
+struct EncodedFrame {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::uint16_t height_word = 0;
+    std::uint64_t rows = 0;
+};
+
+// Reads `bytes`, which append_head, append_frame for each of `frames` and the
+// trailing bytes of `head` made, back with the file reader (the palette
+// search aside), and tells whether it reads back to the same records: the
+// same head, as many frames, each where it was written and whole. Returns an
+// empty string when it does, else what does not read back, naming the field
+// ("'location_size' 9 runs past ...", "frame 2: 'rows' ...").
+std::string read_back_difference(const AnimationRecord& head, const std::vector<EncodedFrame>& frames,
+                                 const std::vector<std::uint8_t>& bytes);
+
+}  // namespace orv
