@@ -39,7 +39,7 @@ from . import __version__, preview, status, writing
 from .errors import FileFailed, OrvToolError
 from .formats import palettes, sidecar
 from .formats.sheets import build_sheet
-from .images import to_numpy
+from .images import PNG_SAVE, to_numpy
 from .loading import LoadedAnimation, load_animation
 from .matching import filler_note, filler_pixels
 from .model import Color
@@ -97,7 +97,7 @@ def frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int
     info = PngImagePlugin.PngInfo()
     info.add_text("orvtool-frame", json.dumps({"index": index, "x_offset": x, "y_offset": y}))
     buf = io.BytesIO()
-    Image.frombytes("RGBA", (width, height), pixels).save(buf, format="PNG", pnginfo=info)
+    Image.frombytes("RGBA", (width, height), pixels).save(buf, format="PNG", pnginfo=info, **PNG_SAVE)
     data = buf.getvalue()
     body = b"oFFs" + struct.pack(">iiB", x, y, 0)
     offs = struct.pack(">I", len(body) - 4) + body + struct.pack(">I", zlib.crc32(body))
@@ -107,7 +107,7 @@ def frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int
 
 def _png_bytes(image: Image.Image) -> bytes:
     out = io.BytesIO()
-    image.save(out, format="PNG")
+    image.save(out, format="PNG", **PNG_SAVE)
     return out.getvalue()
 
 
@@ -213,12 +213,12 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
 
         record: Optional[Dict[str, Any]] = None
         if "frames" in parts:
-            explicit = [sidecar.explicit_rows(frame, *layer) for frame, layer in zip(anim.frames, layers, strict=True)]
+            explicit = [sidecar.explicit_rows(frame) for frame in anim.frames]
             for i, frame in enumerate(anim.frames):
                 if not solid[i]:
                     continue
                 image_name, index_name = names[i]
-                put(image_name, frame_png(pixels(i).tobytes(), *sizes[i], frame.x_offset, frame.y_offset, i))
+                put(image_name, frame_png(bytes(images[i].pixels), *sizes[i], frame.x_offset, frame.y_offset, i))
                 put(index_name, sidecar.encode_index_layer(*layers[i]))
             doc = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, report.notes))
             if salvaged:  # the frames read, announced as the file's: a build gives a whole file
@@ -231,7 +231,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         del layers
         if "sheet" in parts:
             if record is None:  # the sidecar document, for the sheet's meta, when the frames are not written
-                explicit = [sidecar.explicit_rows(frame, *sidecar.index_layer(frame)) for frame in anim.frames]
+                explicit = [sidecar.explicit_rows(frame) for frame in anim.frames]
                 record = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, []))
             atlas, index_sheet, sheet_doc = build_sheet(
                 [n for n, _ in names],

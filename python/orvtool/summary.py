@@ -19,15 +19,14 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
     frames: List[Dict[str, Any]] = []
     beyond = covered = 0  # pixels drawn with the filler, of all covered (see matching.filler_pixels)
     for i, frame in enumerate(anim.frames):
-        if all(not row.runs and row.count == 0 for row in frame.rows):
-            # Nothing drawn and every row plainly empty: no layer to make.
-            stats = run_statistics(frame, {})
-        else:
-            layer = index_layer(frame)  # one at a time: a file may hold millions of frames
-            stats = run_statistics(frame, explicit_rows(frame, *layer))
-            if anim.palette_entries is not None:
-                past, drawn = filler_pixels([frame], [layer], anim.palette_entries)
-                beyond, covered = beyond + past, covered + drawn
+        stats = run_statistics(frame, explicit_rows(frame))
+        # A palette of 256 entries holds every index, and a frame that draws
+        # nothing draws no filler: no index layer to make for either.
+        drawn_any = any(row.runs for row in frame.rows)
+        if drawn_any and anim.palette_entries is not None and anim.palette_entries < 256:
+            # One layer at a time: a file may hold millions of frames.
+            past, drawn = filler_pixels([frame], [index_layer(frame)], anim.palette_entries)
+            beyond, covered = beyond + past, covered + drawn
         frames.append(
             {
                 "index": i,

@@ -112,7 +112,13 @@ def _fields(frame: SourceFrame, options: BuildOptions, size: Tuple[int, int], ar
     frame_size = entry["frame_size"]
     if area_rule and (entry.get("added") or size != (entry["width"], entry["height"])):
         frame_size = size[0] * size[1]
-    return Fields(entry["is_shadow"] != 0, frame_size, entry["unk1"], entry["unk2"], entry.get("height_word"))
+    return Fields(entry["is_shadow"] != 0, frame_size, entry["unk1"], entry["unk2"], _height_word(entry))
+
+
+def _height_word(entry: Dict[str, Any]) -> Optional[int]:
+    """The record's raw height word (checked whole: a JSON 0.0 is 0)."""
+    word = entry.get("height_word")
+    return None if word is None else int(word)
 
 
 def _kept_frame(frame: SourceFrame, source: Source) -> Frame:

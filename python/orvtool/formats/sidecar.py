@@ -32,9 +32,10 @@ from PIL import Image
 
 from .. import limits
 from ..errors import OrvToolError
+from ..images import PNG_SAVE
 from ..model import Animation, Frame, Row, Run
 from ..reading import open_image
-from ..runs import runs_from_indices
+from ..runs import runs_from_mask
 from .jsonfile import read_json
 
 if TYPE_CHECKING:
@@ -75,21 +76,50 @@ def place_runs(runs: Sequence[Run], shadow: bool, indices: NDArray[Any], covered
         x += n
 
 
-def _row_pixels(indices: NDArray[Any], covered: NDArray[Any]) -> List[Optional[int]]:
-    return [int(i) if c else None for i, c in zip(indices, covered, strict=True)]
+def _row_runs(indices: NDArray[Any], covered: NDArray[Any], shadow: bool) -> List[Run]:
+    """The maximal runs of one row (see `runs.runs_from_indices`)."""
+    return runs_from_mask(indices.astype(np.uint8).tobytes(), covered.astype(np.uint8).tobytes(), shadow=shadow)
 
 
-def explicit_rows(frame: Frame, indices: NDArray[Any], covered: NDArray[Any]) -> Dict[int, Row]:
+def is_maximal(row: Row, width: int, shadow: bool) -> bool:
+    """Whether a drawn row's runs are the maximal encoding of the pixels they
+    draw (what `runs.runs_from_indices` gives for them), read from the
+    runs alone: no run past the right edge, runs of 1 to 255 pixels that
+    follow one another without a gap only where the one before holds 255,
+    empty runs only as gaps of 255 before a run whose own gap is not 0, and a
+    block count that is the number of runs."""
+    if row.count != len(row.runs):
+        return False
+    x = 0
+    carried = 0  # pixels of gap carried by empty runs so far
+    previous = None  # pixels of the run before, None at the start of the row
+    for run in row.runs:
+        n = run.color_count
+        if (run.indices != b"") if shadow else (run.length != len(run.indices)):
+            return False
+        if n == 0:
+            if run.offset != 255:
+                return False
+            carried += 255
+            continue
+        if n > 255 or (carried and run.offset == 0):
+            return False
+        gap = carried + run.offset
+        if gap == 0 and previous is not None and previous != 255:
+            return False
+        x += gap + n
+        if x > width:
+            return False
+        carried = 0
+        previous = n
+    return carried == 0
+
+
+def explicit_rows(frame: Frame) -> Dict[int, Row]:
     """The rows whose runs are not the maximal encoding of their pixels."""
     shadow = frame.is_shadow != 0
-    out: Dict[int, Row] = {}
-    for y, row in enumerate(frame.rows):
-        if y < frame.rows_drawn:
-            maximal = runs_from_indices(_row_pixels(indices[y], covered[y]), shadow=shadow)
-            if row.count == len(row.runs) and row.runs == maximal:
-                continue
-        out[y] = row
-    return out
+    drawn = frame.rows_drawn
+    return {y: row for y, row in enumerate(frame.rows) if y >= drawn or not is_maximal(row, frame.width, shadow)}
 
 
 def run_statistics(frame: Frame, explicit: Dict[int, Row]) -> Dict[str, Any]:
@@ -117,7 +147,7 @@ def encode_index_layer(indices: NDArray[Any], covered: NDArray[Any]) -> bytes:
     alpha = np.where(covered, 255, 0).astype(np.uint8)
     la = np.dstack([indices, alpha])
     out = io.BytesIO()
-    Image.frombytes("LA", (w, h), la.tobytes()).save(out, format="PNG")
+    Image.frombytes("LA", (w, h), la.tobytes()).save(out, format="PNG", **PNG_SAVE)
     return out.getvalue()
 
 
@@ -238,8 +268,7 @@ def frame_rows(folder: str, entry: Dict[str, Any]) -> List[Row]:
         if y in explicit:
             rows.append(explicit[y])
         else:
-            pixels = _row_pixels(indices[y], covered[y])
-            rows.append(Row(runs_from_indices(pixels, shadow=shadow)))
+            rows.append(Row(_row_runs(indices[y], covered[y], shadow)))
     return rows
 
 
@@ -274,7 +303,8 @@ def frame_of(entry: Dict[str, Any], rows: List[Row]) -> Frame:
         unk1=entry["unk1"],
         unk2=entry["unk2"],
         height=entry["height"],
-        height_word=entry.get("height_word"),
+        # Checked whole: a JSON 0.0 is 0.
+        height_word=None if entry.get("height_word") is None else int(entry["height_word"]),
     )
 
 
