@@ -11,6 +11,7 @@ import time
 import numpy as np
 import pytest
 
+from hostile import SANITIZED
 from orvtool import batch
 from orvtool.batch import Job
 from orvtool.formats.sidecar import index_layer, is_maximal
@@ -59,6 +60,7 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
 """
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory and quarantine are not the export's footprint")
 def test_gif_export_of_a_long_animation_stays_within_its_memory(tmp_path):
     """600 fully covered 240x120 frames of 64-colour noise on a 480x120 canvas:
     the export process's own peak resident size stays below 300 MB."""
