@@ -357,4 +357,4 @@ def encode_animation(head: HeadFields, frames: Iterable[FrameFields], check: boo
     """The bytes of the file the records describe, encoded by the core; with
     `check`, read back by the core's reader first (ValueError names the field
     that would not read back)."""
-    return _native.encode_animation(_plain(head), [_plain(f) for f in frames], check=check)
+    return _native.encode_animation(_plain(head), (_plain(f) for f in frames), check=check)
