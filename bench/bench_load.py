@@ -6,6 +6,8 @@ millions of pixels per second:
 
 warm, in this process, best of several runs:
   load        OrvF().load(path): read, parse and render
+  reload      f.load(path) again on an OrvF that holds the file already (its
+              images are replaced; the memory only they held is drawn into)
   full path   load, get_frame_buffer() and `pixels` of every image
   arrays      orvtool.load_frames(path): every frame as a numpy array, no copy
   P->RGBA     Pillow converting the same frames, held as 'P' images with their
@@ -358,9 +360,21 @@ def main(argv=None) -> int:
 
     # Interleave the measurements run by run so that a burst of load on the
     # shared machine hurts all of them alike.
-    warm = {"load": [], "full": [], "gfb": [], "pixels": [], "arrays": [], "convert": [], "png": [], "copy": []}
+    held = pyorv_load(path)
+    warm = {
+        "load": [],
+        "reload": [],
+        "full": [],
+        "gfb": [],
+        "pixels": [],
+        "arrays": [],
+        "convert": [],
+        "png": [],
+        "copy": [],
+    }
     for _ in range(runs):
         warm["load"].append(best_of(1, lambda: None, lambda _: pyorv_load(path)))
+        warm["reload"].append(best_of(1, lambda: None, lambda _: held.load(path)))
         warm["full"].append(best_of(1, lambda: None, lambda _: pyorv_full(path)))
         # The two copies of the full path apart: the images, then their bytes.
         warm["gfb"].append(best_of(1, lambda: pyorv_load(path), lambda f: f.get_frame_buffer()))
@@ -408,6 +422,7 @@ def main(argv=None) -> int:
     print(f"{'measurement':<40}{'warm ms':>10}{'Mpx/s':>8}{'cold ms':>10}{'Mpx/s':>8}")
     rows = [
         ("pyorv load", "load"),
+        ("pyorv reload (the same OrvF)", "reload"),
         ("pyorv full path (load, copies, pixels)", "full"),
         ("  of which get_frame_buffer()", "gfb"),
         ("  of which pixels of every image", "pixels"),
@@ -447,6 +462,7 @@ def main(argv=None) -> int:
         ("warm: load / Pillow P->RGBA", ratio(best, "load", "convert"), 2.0, 2.5),
         ("warm: arrays / Pillow P->RGBA", ratio(best, "arrays", "convert"), 2.0, None),
         ("warm: full path / Pillow P->RGBA", ratio(best, "full", "convert"), 1.0, 1.2),
+        ("warm: reload / Pillow P->RGBA", ratio(best, "reload", "convert"), None, None),
         ("warm: load / numpy copy", ratio(best, "load", "copy"), None, 0.6),
         ("cold: load / Pillow P->RGBA", ratio(cold, "load", "convert"), 2.5, None),
         ("cold: arrays / Pillow P->RGBA", ratio(cold, "arrays", "convert"), 2.0, None),

@@ -399,3 +399,49 @@ def test_special_files_are_open_failures_at_once(pal_dir, fifo_is):
         assert out.stderr == ""
     else:
         assert out.stderr == f"ERROR: Could not open palette file: {fifo}\nERROR: No palette data available!\n"
+
+
+def _covered(width, height, index):
+    """A frame covered whole by one index, in runs of at most 255."""
+    runs = [Run(0, bytes([index]) * min(255, width - x)) for x in range(0, width, 255)]
+    return Frame(width=width, rows=[Row(list(runs)) for _ in range(height)])
+
+
+@pytest.mark.parametrize("cut", [0, 3])
+def test_a_reload_draws_into_the_memory_it_replaces_as_a_fresh_load_draws(tmp_path, capfd, cut):
+    # The first file covers every pixel of its images, the large one (which
+    # gets storage of its own) included; the second leaves gaps everywhere:
+    # between runs, after them, whole rows, runs past the width, in shadow
+    # frames too, and when it is cut short, rows its last frame lacks.
+    (tmp_path / "full.pal").write_bytes(encode_palette(gray_palette()))
+    (tmp_path / "gaps.pal").write_bytes(encode_palette(gray_palette()))
+    full = [_covered(300, 40, 200), _covered(1100, 1000, 201), _covered(300, 40, 202)]
+    (tmp_path / "full.orv").write_bytes(encode_animation(Animation(palette_path=b"full.pal", frames=full)))
+    sparse = Row([Run(3, b"\x05\x06"), Run(10, b"\x07\x30"), Run(250, b"\x08")])
+    gaps = [
+        Frame(width=300, rows=[sparse, Row(), Row([Run(0, b"\x09")]), sparse] * 10),
+        Frame(width=1100, rows=[Row([Run(250), Run(250, b"\x0a\x0b")])] + [Row()] * 998 + [sparse]),
+        Frame(width=40, rows=[Row([Run(2, length=5), Run(30, length=20)]), Row()] * 4, is_shadow=1),
+        Frame(width=7, rows=[Row([Run(1, b"\x01\x02")]), Row([Run(2, b"\x03")])]),
+    ]
+    data = encode_animation(Animation(palette_path=b"gaps.pal", frames=gaps))
+    (tmp_path / "gaps.orv").write_bytes(data[: len(data) - cut])
+
+    fresh = pyorv.OrvF()
+    assert fresh.load(str(tmp_path / "gaps.orv")) is not None
+    expected = [(i.width, i.height, i.offset_x, i.offset_y, i.pixels) for i in fresh.get_frame_buffer()]
+    expected_err = capfd.readouterr().err
+    # Cut short, the last frame's second row is left as it is drawn: clear.
+    assert (expected[-1][4][28:] == bytes(28)) == bool(cut)
+
+    reused = pyorv.OrvF()
+    for _ in range(2):
+        assert reused.load(str(tmp_path / "full.orv")) is not None
+        before = reused.get_frame_buffer()
+        capfd.readouterr()
+        assert reused.load(str(tmp_path / "gaps.orv")) is not None
+        assert capfd.readouterr().err == expected_err
+        got = [(i.width, i.height, i.offset_x, i.offset_y, i.pixels) for i in reused.get_frame_buffer()]
+        assert got == expected
+        # Images handed out before the reload are copies: untouched by it.
+        assert [set(i.pixels) for i in before] == [{200, 55, 100, 255}, {201, 54, 100, 255}, {202, 53, 101, 255}]

@@ -154,7 +154,11 @@ std::shared_ptr<OrvData> OrvF::load_from_bytes(const SharedBytes& bytes, const s
     TeeSink to_both(sink, report_.diagnostics);
     OrvData& data = *animation_;
     report_.palette_has_colors = !data.palette->color_table().empty();
-    frame_buffer_ = OrvFrameBuffer(data, to_both).take_buffer();
+    // The images this load replaces are dropped before it renders: the
+    // memory only they held is drawn into again rather than fresh memory
+    // taken beside it.
+    SpareBlocks spare = release_images(frame_buffer_);
+    frame_buffer_ = OrvFrameBuffer(data, to_both, std::move(spare)).take_buffer();
     report_.rendered = true;
     report_.images = frame_buffer_.size();
     if (frame_buffer_.empty()) return nullptr;

@@ -146,8 +146,10 @@ void draw_frame_bytes(const FrameRowBytes& source, std::size_t frame_index, OrvF
 
 // The same for a frame whose rows the reader found whole in the bytes, so
 // that no read can run past them, and whose indices all lie inside the palette
-// (or that is a shadow frame): nothing can be reported, only drawn.
-template <bool kShadow>
+// (or that is a shadow frame): nothing can be reported, only drawn. With
+// kClear, the image's bytes may hold anything and every pixel the runs leave
+// is written as 0 on the way, so that each byte is written once.
+template <bool kShadow, bool kClear>
 void draw_whole_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& image, const ColorTable& table) {
     const auto width = static_cast<std::size_t>(image.width);
     const auto height = static_cast<std::size_t>(image.height);
@@ -156,6 +158,7 @@ void draw_whole_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& i
     for (std::size_t r = 0; r < height; ++r, row += width * kChannels) {
         unsigned blocks = *p++;
         std::size_t x = 0;
+        std::size_t written = 0;  // pixels of the row written so far, drawn or cleared
         for (; blocks > 0; --blocks) {
             const std::uint8_t offset = p[0];
             const std::uint8_t count = p[1];
@@ -163,16 +166,28 @@ void draw_whole_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& i
             x += offset;
             if (x < width) {
                 const std::size_t n = std::min<std::size_t>(count, width - x);
+                if (kClear) std::memset(row + written * kChannels, 0, (x - written) * kChannels);
                 if (kShadow) {
                     fill_shadow(row + x * kChannels, n);
                 } else {
                     copy_colors(row + x * kChannels, p, n, table);
                 }
                 x += n;
+                written = x;
             }
             if (!kShadow) p += count;
         }
+        if (kClear) std::memset(row + written * kChannels, 0, (width - written) * kChannels);
     }
+}
+
+// The frame's rows as bytes that the whole-bytes drawing can take, or none.
+const FrameRowBytes* whole_bytes(const OrvFrame& frame, const ColorTable& table) {
+    const FrameRowBytes* source = frame.unbuilt_rows();
+    if (source == nullptr || source->height != frame.height || source->shadow != (frame.is_shadow != 0)) {
+        return nullptr;
+    }
+    return source->whole && (source->shadow || table.valid >= 256) ? source : nullptr;
 }
 
 // Draws a frame from its bytes when that gives what its rows would give.
@@ -181,9 +196,9 @@ void draw_any(const OrvFrame& frame, std::size_t frame_index, OrvFrameBufferObje
     const FrameRowBytes* source = frame.unbuilt_rows();
     if (source != nullptr && source->height == frame.height && source->shadow == (frame.is_shadow != 0)) {
         if (source->whole && source->shadow) {
-            draw_whole_frame_bytes<true>(*source, image, table);
+            draw_whole_frame_bytes<true, false>(*source, image, table);
         } else if (source->whole && table.valid >= 256) {
-            draw_whole_frame_bytes<false>(*source, image, table);
+            draw_whole_frame_bytes<false, false>(*source, image, table);
         } else {
             draw_frame_bytes(*source, frame_index, image, table, sink);
         }
@@ -233,8 +248,19 @@ OrvFrameBufferObject render_image(const OrvFrame& frame, std::size_t i, const Im
     } else {
         image.width = frame.width;
         image.height = frame.height;
-        image.pixels = arena.zeroed(fit.bytes);
-        draw_any(frame, i, image, table, sink);
+        const FrameRowBytes* whole = whole_bytes(frame, table);
+        bool cleared = true;
+        image.pixels = whole != nullptr ? arena.for_writing(fit.bytes, cleared) : arena.zeroed(fit.bytes);
+        if (whole != nullptr && !cleared) {
+            // Memory used before: every byte is written, the pixels no run draws as 0.
+            if (whole->shadow) {
+                draw_whole_frame_bytes<true, true>(*whole, image, table);
+            } else {
+                draw_whole_frame_bytes<false, true>(*whole, image, table);
+            }
+        } else {
+            draw_any(frame, i, image, table, sink);
+        }
     }
     return image;
 }
@@ -248,9 +274,11 @@ bool has_palette(const OrvData& data, DiagnosticSink& sink) {
 
 }  // namespace
 
-OrvFrameBuffer::OrvFrameBuffer(const OrvData& data, DiagnosticSink& sink) { render(data, sink); }
+OrvFrameBuffer::OrvFrameBuffer(const OrvData& data, DiagnosticSink& sink, SpareBlocks spare) {
+    render(data, sink, std::move(spare));
+}
 
-void OrvFrameBuffer::render(const OrvData& data, DiagnosticSink& sink) {
+void OrvFrameBuffer::render(const OrvData& data, DiagnosticSink& sink, SpareBlocks spare) {
     if (data.frames.empty() || !has_palette(data, sink)) return;
     const ColorTable table = build_table(data.palette->color_table(), pixel_order_);
 
@@ -265,7 +293,7 @@ void OrvFrameBuffer::render(const OrvData& data, DiagnosticSink& sink) {
         if (fits.back().verdict == ImageFit::fits) total += PixelArena::footprint(fits.back().bytes);
     }
 
-    PixelArena arena(total);
+    PixelArena arena(total, std::move(spare));
     buffer_.reserve(data.frames.size());
     for (std::size_t i = 0; i < data.frames.size(); ++i) {
         buffer_.push_back(render_image(*data.frames[i], i, fits[i], table, arena, sink));
@@ -281,6 +309,23 @@ bool render_frame(const OrvData& data, std::size_t i, OrvFrameBufferObject& imag
     PixelArena arena(fit.verdict == ImageFit::fits ? PixelArena::footprint(fit.bytes) : 0);
     image = render_image(frame, i, fit, table, arena, sink);
     return true;
+}
+
+SpareBlocks release_images(std::vector<OrvFrameBufferObject>& images) {
+    SpareBlocks blocks;
+    for (const OrvFrameBufferObject& image : images) {
+        const std::shared_ptr<PixelBlock>& block = image.pixels.block();
+        // The images of one block lie next to each other.
+        if (block && (blocks.empty() || blocks.back() != block)) blocks.push_back(block);
+    }
+    std::vector<OrvFrameBufferObject>().swap(images);
+    SpareBlocks spare;
+    for (std::shared_ptr<PixelBlock>& block : blocks) {
+        // Held by this list alone: no image nor anything else uses it. A
+        // block listed twice is held twice here and is left alone too.
+        if (block.use_count() == 1) spare.push_back(std::move(block));
+    }
+    return spare;
 }
 
 std::vector<OrvFrameBufferObject> copy_images(const std::vector<OrvFrameBufferObject>& images) {

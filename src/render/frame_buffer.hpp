@@ -29,14 +29,16 @@ public:
 
     // Renders every frame of `data` at once; `data` is not used afterwards.
     // Problems in the pixel data go to `sink` and never stop the rendering.
-    explicit OrvFrameBuffer(const OrvData& data, DiagnosticSink& sink = no_sink());
+    // The images take their storage from `spare` first (blocks nothing else
+    // holds, such as those of the images a reload replaces).
+    explicit OrvFrameBuffer(const OrvData& data, DiagnosticSink& sink = no_sink(), SpareBlocks spare = {});
 
     const std::vector<OrvFrameBufferObject>& get_buffer() const noexcept { return buffer_; }
     // Hands the images over without copying them; the frame buffer is empty afterwards.
     std::vector<OrvFrameBufferObject> take_buffer() noexcept { return std::move(buffer_); }
 
 private:
-    void render(const OrvData& data, DiagnosticSink& sink);
+    void render(const OrvData& data, DiagnosticSink& sink, SpareBlocks spare);
 
     std::int32_t pixel_order_ = 0;  // 0: R, G, B, A
     std::vector<OrvFrameBufferObject> buffer_;
@@ -50,5 +52,9 @@ bool render_frame(const OrvData& data, std::size_t i, OrvFrameBufferObject& imag
 
 // Copies of `images`, pixel bytes included, their storage taken in large blocks.
 std::vector<OrvFrameBufferObject> copy_images(const std::vector<OrvFrameBufferObject>& images);
+
+// Drops `images` (empty afterwards) and returns the blocks of their pixels
+// that nothing else holds, for a rendering to reuse.
+SpareBlocks release_images(std::vector<OrvFrameBufferObject>& images);
 
 }  // namespace orv

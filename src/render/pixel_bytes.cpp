@@ -47,31 +47,68 @@ PixelBytes& PixelBytes::operator=(PixelBytes&& other) noexcept {
 
 std::size_t PixelArena::footprint(std::size_t size) noexcept { return size == 0 ? 0 : round_up(size, kAlign); }
 
-PixelBytes PixelArena::take(std::size_t size) {
+std::shared_ptr<PixelBlock> PixelArena::take_spare(std::size_t size) noexcept {
+    // The smallest that fits, so that a large image does not take a block
+    // that many small ones would share.
+    std::size_t best = spare_.size();
+    for (std::size_t i = 0; i < spare_.size(); ++i) {
+        if (spare_[i]->size() >= size && (best == spare_.size() || spare_[i]->size() < spare_[best]->size())) best = i;
+    }
+    if (best == spare_.size()) return nullptr;
+    std::shared_ptr<PixelBlock> block = std::move(spare_[best]);
+    spare_.erase(spare_.begin() + static_cast<std::ptrdiff_t>(best));
+    return block;
+}
+
+PixelBytes PixelArena::take(std::size_t size, bool zeroed, bool may_leave, bool& cleared) {
+    cleared = zeroed;
     if (size == 0) return PixelBytes();
     const std::size_t need = footprint(size);
     expected_ -= std::min<std::uint64_t>(expected_, need);
     if (size >= kBlockBytes / 2) {
         // A large image gets a block of its own rather than wasting a shared one.
-        auto own = PixelBlock::allocate(size, true);
+        std::shared_ptr<PixelBlock> own = take_spare(size);
+        if (own) {
+            if (zeroed && !may_leave) std::memset(own->data(), 0, size);
+            cleared = zeroed && !may_leave;
+        } else {
+            own = PixelBlock::allocate(size, zeroed);
+        }
         std::uint8_t* data = own->data();
         return PixelBytes(std::move(own), data, size);
     }
     if (!block_ || block_->size() - used_ < need) {
         // This image and as many of those to come as fit the block size.
         const std::uint64_t wanted = std::min<std::uint64_t>(std::uint64_t{need} + expected_, kBlockBytes);
-        block_ = PixelBlock::allocate(static_cast<std::size_t>(wanted), true);
+        block_ = take_spare(need);
+        block_dirty_ = static_cast<bool>(block_);
+        // Blocks for images that are copied in need not read as zero first.
+        if (!block_) block_ = PixelBlock::allocate(static_cast<std::size_t>(wanted), zeroed);
+        if (!zeroed) block_dirty_ = true;
         used_ = 0;
     }
     std::uint8_t* data = block_->data() + used_;
     used_ += need;
+    if (zeroed && block_dirty_) {
+        if (may_leave) {
+            cleared = false;
+        } else {
+            std::memset(data, 0, size);
+        }
+    }
     return PixelBytes(block_, data, size);
 }
 
-PixelBytes PixelArena::zeroed(std::size_t size) { return take(size); }
+PixelBytes PixelArena::zeroed(std::size_t size) {
+    bool cleared = false;
+    return take(size, true, false, cleared);
+}
+
+PixelBytes PixelArena::for_writing(std::size_t size, bool& cleared) { return take(size, true, true, cleared); }
 
 PixelBytes PixelArena::copy_of(const std::uint8_t* source, std::size_t size) {
-    PixelBytes out = take(size);
+    bool cleared = false;
+    PixelBytes out = take(size, false, false, cleared);
     if (size > 0) std::memcpy(out.data(), source, size);
     return out;
 }

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "common/large_block.hpp"
 
@@ -43,6 +44,8 @@ public:
     const std::uint8_t* end() const noexcept { return data_ + size_; }
     std::uint8_t& operator[](std::size_t i) noexcept { return data_[i]; }
     std::uint8_t operator[](std::size_t i) const noexcept { return data_[i]; }
+    // The block the bytes are part of (empty for no bytes).
+    const std::shared_ptr<PixelBlock>& block() const noexcept { return block_; }
 
 private:
     std::shared_ptr<PixelBlock> block_;
@@ -50,30 +53,49 @@ private:
     std::size_t size_ = 0;
 };
 
+// Blocks that no image uses any more, handed to a new arena so that its
+// images take memory that is already mapped and faulted in rather than fresh
+// pages (which the system faults in and zeroes one by one). Only blocks that
+// nothing else holds belong here.
+using SpareBlocks = std::vector<std::shared_ptr<PixelBlock>>;
+
 // Hands out image storage carved from blocks of at most kBlockBytes (an image
 // larger than half of that gets a block of its own), so that one image kept
 // alive holds little memory. The arena is told how many bytes its images will
-// take in all and takes no larger blocks than that from the system.
+// take in all and takes no larger blocks than that from the system. Spare
+// blocks given to it are used first; their bytes are cleared image by image,
+// right before each image is drawn.
 class PixelArena {
 public:
     static constexpr std::size_t kBlockBytes = std::size_t{8} << 20;
 
     // `expected`: the sum of footprint() over the images to come.
-    explicit PixelArena(std::uint64_t expected) noexcept : expected_(expected) {}
+    explicit PixelArena(std::uint64_t expected, SpareBlocks spare = {}) noexcept
+        : expected_(expected), spare_(std::move(spare)) {}
 
     // What an image of `size` bytes takes of the arena's expected bytes.
     static std::size_t footprint(std::size_t size) noexcept;
 
     // `size` bytes, all 0.
     PixelBytes zeroed(std::size_t size);
+    // `size` bytes for a caller that writes every one of them: all 0 when
+    // `cleared` is set on return, anything otherwise (spare memory is then
+    // not cleared first, so that each byte is written once).
+    PixelBytes for_writing(std::size_t size, bool& cleared);
     // `size` bytes copied from `source`.
     PixelBytes copy_of(const std::uint8_t* source, std::size_t size);
 
 private:
-    PixelBytes take(std::size_t size);
+    // Bytes from the storage; cleared unless `may_leave` (then `cleared`
+    // says whether they read as zero all the same).
+    PixelBytes take(std::size_t size, bool zeroed, bool may_leave, bool& cleared);
+    // The smallest spare block of at least `size` bytes, or none.
+    std::shared_ptr<PixelBlock> take_spare(std::size_t size) noexcept;
 
     std::uint64_t expected_;
+    SpareBlocks spare_;
     std::shared_ptr<PixelBlock> block_;
+    bool block_dirty_ = false;  // block_ is a spare block: its bytes must be cleared before use
     std::size_t used_ = 0;
 };
 
