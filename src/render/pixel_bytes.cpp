@@ -65,15 +65,20 @@ PixelBytes PixelArena::take(std::size_t size, bool zeroed, bool may_leave, bool&
     if (size == 0) return PixelBytes();
     const std::size_t need = footprint(size);
     expected_ -= std::min<std::uint64_t>(expected_, need);
+    // Memory that must read as zero is best taken fresh from the system (its
+    // pages come zeroed); memory that is written whole is best taken from the
+    // general allocator, which hands out again what was freed without a page
+    // fault and a zeroing pass by the system.
+    const bool fresh_zero = zeroed && !may_leave;
     if (size >= kBlockBytes / 2) {
         // A large image gets a block of its own rather than wasting a shared one.
         std::shared_ptr<PixelBlock> own = take_spare(size);
-        if (own) {
-            if (zeroed && !may_leave) std::memset(own->data(), 0, size);
-            cleared = zeroed && !may_leave;
-        } else {
-            own = PixelBlock::allocate(size, zeroed);
+        if (!own) {
+            own = PixelBlock::allocate(size, fresh_zero);
+        } else if (fresh_zero) {
+            std::memset(own->data(), 0, size);
         }
+        cleared = fresh_zero;
         std::uint8_t* data = own->data();
         return PixelBytes(std::move(own), data, size);
     }
@@ -81,10 +86,12 @@ PixelBytes PixelArena::take(std::size_t size, bool zeroed, bool may_leave, bool&
         // This image and as many of those to come as fit the block size.
         const std::uint64_t wanted = std::min<std::uint64_t>(std::uint64_t{need} + expected_, kBlockBytes);
         block_ = take_spare(need);
-        block_dirty_ = static_cast<bool>(block_);
-        // Blocks for images that are copied in need not read as zero first.
-        if (!block_) block_ = PixelBlock::allocate(static_cast<std::size_t>(wanted), zeroed);
-        if (!zeroed) block_dirty_ = true;
+        if (!block_) {
+            block_ = PixelBlock::allocate(static_cast<std::size_t>(wanted), fresh_zero);
+            block_dirty_ = !fresh_zero;
+        } else {
+            block_dirty_ = true;
+        }
         used_ = 0;
     }
     std::uint8_t* data = block_->data() + used_;

@@ -53,11 +53,22 @@ TEST_CASE("spare blocks of replaced images are handed out again, cleared unless 
     const orv::PixelBytes zeroed = arena.zeroed(sizes[1]);
     CHECK(all_zero(zeroed));
     CHECK(zeroed.data() == shared_at + orv::PixelArena::footprint(sizes[0]));
-    // A fresh arena's memory reads as zero, and says so.
-    orv::PixelArena fresh(orv::PixelArena::footprint(500));
-    const orv::PixelBytes new_bytes = fresh.for_writing(500, cleared);
-    CHECK(cleared);
-    CHECK(all_zero(new_bytes));
+}
+
+TEST_CASE("a fresh arena's bytes read as zero when asked, and say whether they do when written whole") {
+    std::vector<orv::OrvFrameBufferObject> dirtied = dirty_images({8000, 5000});  // freed at once
+    dirtied.clear();
+    for (const std::size_t size : {std::size_t{500}, std::size_t{70000}, orv::PixelArena::kBlockBytes / 2}) {
+        CAPTURE(size);
+        orv::PixelArena fresh(2 * orv::PixelArena::footprint(size));
+        CHECK(all_zero(fresh.zeroed(size)));
+        bool cleared = true;
+        const orv::PixelBytes written = fresh.for_writing(size, cleared);
+        CHECK(written.size() == size);
+        if (cleared) CHECK(all_zero(written));
+        // A zeroed image after one written whole, from the same block.
+        CHECK(all_zero(fresh.zeroed(size)));
+    }
 }
 
 TEST_CASE("a block that anything else still holds is never spare") {
