@@ -31,7 +31,7 @@ std::vector<orv::OrvFrameBufferObject> dirty_images(const std::vector<std::size_
 
 TEST_CASE("spare blocks of replaced images are handed out again, cleared unless the caller writes every byte") {
     // Small images sharing a block, and one large enough for a block of its own.
-    const std::vector<std::size_t> sizes = {4000, 100, 64 * 1024, orv::PixelArena::kBlockBytes / 2 + 8};
+    const std::vector<std::size_t> sizes = {4000, 100, std::size_t{64} * 1024, orv::PixelArena::kBlockBytes / 2 + 8};
     std::vector<orv::OrvFrameBufferObject> images = dirty_images(sizes);
     const std::uint8_t* const shared_at = images[0].pixels.data();
     const std::uint8_t* const own_at = images[3].pixels.data();
