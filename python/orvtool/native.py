@@ -192,6 +192,32 @@ class FrameRecord:
 
 
 @dataclass(frozen=True)
+class FrameTable:
+    """The frames of a load as columns, one item per frame: the fields of
+    each frame record, and the statistics of its runs as the core counts
+    them (see `formats.sidecar.run_statistics` and `matching.filler_pixels`,
+    which count the same from the records)."""
+
+    width: List[int]
+    height: List[int]
+    x_offset: List[int]
+    y_offset: List[int]
+    is_shadow: List[bool]
+    frame_size: List[int]
+    unk1: List[int]
+    unk2: List[int]
+    rows: List[int]
+    runs: List[int]
+    empty_runs: List[int]
+    covered_pixels: List[int]  # the colour counts added up
+    longest_run: List[int]
+    most_runs_in_a_row: List[int]
+    non_maximal_rows: List[int]  # rows past the height, or not the maximal encoding of their pixels
+    palette_pixels: List[int]  # pixels a frame other than a shadow frame covers inside its width and height
+    past_palette: List[int]  # of those, the ones whose index is not below the palette file's entry count
+
+
+@dataclass(frozen=True)
 class Image:
     """One rendered frame: RGBA bytes, row by row."""
 
@@ -232,6 +258,8 @@ class LoadReport:
     diagnostics_total: int
     # The rendered frames, when asked for: None when nothing rendered.
     images: Optional[Sequence[Image]] = field(default=None)
+    # The frames as columns with the statistics of their runs, when asked for.
+    frame_table: Optional[FrameTable] = field(default=None)
 
 
 def _image(d: Dict[str, Any]) -> Image:
@@ -250,14 +278,19 @@ def _report(d: Dict[str, Any]) -> LoadReport:
     fields["diagnostics"] = [Diagnostic(**x) for x in d["diagnostics"]]
     if d.get("images") is not None:
         fields["images"] = Lazy(d["images"], _image)
+    if "frame_table" in d:
+        fields["frame_table"] = FrameTable(**d["frame_table"])
     return LoadReport(**fields)
 
 
-def load_report(path: Path, io_pal: Optional[Path] = None, *, records: bool = True, images: bool = False) -> LoadReport:
+def load_report(
+    path: Path, io_pal: Optional[Path] = None, *, records: bool = True, images: bool = False, frame_table: bool = False
+) -> LoadReport:
     """Loads an animation file as `pyorv.OrvF.load` does, printing nothing
     (io_pal names the palette file, else it is searched for); with
-    images=True the report holds the rendered frames too."""
-    return _report(_native.load_report(path, io_pal, records=records, images=images))
+    images=True the report holds the rendered frames too, with
+    frame_table=True the frames as columns with their run statistics."""
+    return _report(_native.load_report(path, io_pal, records=records, images=images, frame_table=frame_table))
 
 
 class FrameStream:
