@@ -9,6 +9,7 @@ from numpy.typing import NDArray
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Data = bytes | bytearray | memoryview
 
+__version__: str
 CATEGORIES: tuple[str, ...]
 
 def load_report(

@@ -17,7 +17,6 @@ from __future__ import annotations
 import contextlib
 import os
 import re
-import tempfile
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
@@ -240,24 +239,28 @@ def animation_of(
     `load_animation`, which gives the last three arguments). Raises
     LoadError for a file that cannot be read or is not a whole animation."""
     findings = [Finding(d.category, d.severity, d.message, d.frame, d.row, d.index) for d in report.diagnostics]
-    detail = {
-        "status": status.label(report.counts),
-        "counts": dict(report.counts),
-        "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in findings],
-    }
+
+    def refused(message: str) -> LoadError:
+        detail = {
+            "status": status.label(report.counts),
+            "counts": dict(report.counts),
+            "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in findings],
+        }
+        return LoadError(message, detail)
+
     if not report.opened:
-        raise LoadError("cannot read the file", detail)
-    if {"head_cut_short", "frames_cut_short"} & set(report.counts):
+        raise refused("cannot read the file")
+    if "head_cut_short" in report.counts or "frames_cut_short" in report.counts:
         # An animation has no signature: one that fails to read and starts
         # like an image is the image.
         from .formats import foreign
 
         other = foreign.describe_file(path)
         if other is not None:
-            raise LoadError(f"{other}, not an animation file", detail)
+            raise refused(f"{other}, not an animation file")
     for finding in findings:
         if finding.category in NOT_WHOLE:
-            raise LoadError(finding.text, detail)
+            raise refused(finding.text)
 
     form = report.form
     # A whole head has every field: only a cut head lacks one, refused above.
@@ -331,6 +334,8 @@ def _readable_palette(palette: Optional[str]) -> Iterator[Tuple[Optional[str], O
     except OrvToolError as exc:
         yield None, None, str(exc)
         return
+    import tempfile
+
     with tempfile.TemporaryDirectory(prefix="orvtool-") as folder:
         copy = os.path.join(folder, "palette.pal")
         with open(copy, "wb") as fh:

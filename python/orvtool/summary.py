@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import operator
 import os
 from typing import Any, Dict, List, Optional
 
@@ -180,11 +181,14 @@ def format_text(info: Dict[str, Any]) -> str:
     lines += _findings_text(info)
     if info["frames"]:
         lines.append("  frame      size    x_off  y_off  shadow   runs  pixels  frame_size  unk1 unk2")
-        # One line per frame, formatted from the frame's dict in one step.
-        lines += [_FRAME_START % f + _SHADOW[bool(f["is_shadow"])] + _FRAME_END % f for f in info["frames"]]
+        # One line per frame in one formatting step, its shadow column written out.
+        lines += [_FRAME_LINE[bool(f["is_shadow"])] % _frame_columns(f) for f in info["frames"]]
     return "\n".join(lines)
 
 
-_FRAME_START = "  %(index)5d  %(width)5dx%(height)-5d %(x_offset)6d %(y_offset)6d  "
-_SHADOW = ("    no", "   yes")
-_FRAME_END = "  %(runs)5d  %(covered_pixels)6d  %(frame_size)10d  %(unk1)4d %(unk2)4d"
+_FRAME_LINE = {
+    shadow: f"  %5d  %5dx%-5d %6d %6d  {'yes' if shadow else 'no':>6}  %5d  %6d  %10d  %4d %4d" for shadow in (False, True)
+}
+_frame_columns = operator.itemgetter(
+    "index", "width", "height", "x_offset", "y_offset", "runs", "covered_pixels", "frame_size", "unk1", "unk2"
+)

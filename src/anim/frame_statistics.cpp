@@ -105,25 +105,42 @@ void row_statistics(const OrvPixelSet& row, std::size_t y, const OrvFrame& frame
 void whole_frame_statistics(const FrameRowBytes& source, const OrvFrame& frame, std::size_t entries,
                             FrameStatistics& s) {
     const bool shadow = source.shadow;
+    const std::size_t width = frame.width;
     const std::uint8_t* p = source.bytes.data();
+    // Counted in locals: the compiler keeps them in registers.
+    std::uint64_t runs_total = 0, empty = 0, covered = 0, non_maximal = 0;
+    std::uint32_t longest = 0, most = 0;
+    FrameStatistics placed_total;
     for (std::size_t y = 0; y < source.height; ++y) {
         const unsigned runs = *p++;
-        count_row(s, runs);
-        MaximalRow maximal(frame.width);
-        RowPlacement placed(frame.width, entries, s);
+        runs_total += runs;
+        most = std::max(most, runs);
+        MaximalRow maximal(width);
+        RowPlacement placed(width, entries, placed_total);
         for (unsigned b = 0; b < runs; ++b) {
             const std::uint8_t offset = p[0];
             const std::uint8_t count = p[1];
             p += 2;
-            count_run(s, count);
+            empty += count == 0 ? 1 : 0;
+            longest = std::max<std::uint32_t>(longest, count);
+            covered += count;
             maximal.run(offset, count);
             if (!shadow) {
                 placed.run(offset, count, p, count);
                 p += count;
             }
         }
-        if (!maximal.maximal()) ++s.non_maximal_rows;
+        if (!maximal.maximal()) ++non_maximal;
     }
+    s.rows += source.height;
+    s.runs += runs_total;
+    s.empty_runs += empty;
+    s.covered_pixels += covered;
+    s.longest_run = std::max(s.longest_run, longest);
+    s.most_runs_in_a_row = std::max(s.most_runs_in_a_row, most);
+    s.non_maximal_rows += non_maximal;
+    s.palette_pixels += placed_total.palette_pixels;
+    s.past_palette += placed_total.past_palette;
 }
 
 }  // namespace

@@ -28,6 +28,9 @@
 namespace py = pybind11;
 using namespace orv;
 
+#define ORV_STRINGIFY(x) #x
+#define ORV_MACRO_STRINGIFY(x) ORV_STRINGIFY(x)
+
 namespace {
 
 // Paths as the file system takes them: str, bytes or os.PathLike, through
@@ -251,9 +254,15 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
     py::list colors(table.size());
     for (std::size_t i = 0; i < table.size(); ++i) {
         const PalF::Color& c = table[i];
-        PyObject* color = Py_BuildValue("(iiii)", c.r, c.g, c.b, c.a);
+        PyObject* color = PyTuple_New(4);
         if (color == nullptr) throw py::error_already_set();
         PyList_SET_ITEM(colors.ptr(), static_cast<Py_ssize_t>(i), color);
+        const std::uint8_t channels[4] = {c.r, c.g, c.b, c.a};
+        for (Py_ssize_t k = 0; k < 4; ++k) {
+            PyObject* value = PyLong_FromLong(channels[k]);  // a small int, shared
+            if (value == nullptr) throw py::error_already_set();
+            PyTuple_SET_ITEM(color, k, value);
+        }
     }
     palette["colors"] = colors;
     out["palette"] = palette;
@@ -482,6 +491,8 @@ AnimationRecord head_record(const py::dict& head) {
 
 PYBIND11_MODULE(_native, m) {
     m.doc() = "The load report of animation files, for orvtool";
+    // The version of the build, which pyorv's must be.
+    m.attr("__version__") = ORV_MACRO_STRINGIFY(ORV_VERSION);
 
     py::list names;
     for (std::size_t c = 0; c < kCategoryCount; ++c) names.append(category_name(static_cast<Category>(c)));
