@@ -37,11 +37,11 @@ def odd_frame(rng: random.Random) -> Frame:
     return Frame(width=width, rows=rows, is_shadow=shadow, height=height, x_offset=rng.randint(-9, 9))
 
 
-def odd_files(seed: int) -> list:
+def odd_files(seed: int) -> list[tuple[str, bytes, int]]:
     """(name, file bytes, palette entries): the sample oddities, random
     animations, frames of odd runs, and each of them cut short."""
     rng = random.Random(seed)
-    anims = list(quirky().items())
+    anims: list[tuple[str, Animation]] = list(quirky().items())
     anims += [(f"random{i}", random_animation(rng)) for i in range(6)]
     anims += [(f"odd{i}", Animation(frames=[odd_frame(rng) for _ in range(rng.randint(1, 5))])) for i in range(8)]
     anims.append(("empty frames", Animation(frames=[Frame()] * 40)))
@@ -59,7 +59,7 @@ def odd_files(seed: int) -> list:
 def test_the_core_counts_what_the_records_give(tmp_path, seed):
     """Every column of the table is the record's field or the reference's
     count for that frame, whichever file it comes from."""
-    seen = Counter()  # the oddities the files held, so that each is known to be checked
+    seen: Counter[str] = Counter()  # the oddities the files held, so that each is known to be checked
     for name, data, entries in odd_files(seed):
         (tmp_path / "p.pal").write_bytes(encode_palette([(i, i, i, 255) for i in range(entries)]))
         path = tmp_path / "a.orv"

@@ -31,7 +31,8 @@ from PIL import Image
 
 from .errors import OrvToolError
 from .model import Color, Frame
-from .status import count, filler_note
+from .status import count
+from .status import filler_note as filler_note  # where the export finds it
 
 SHADOW_COLOR: Color = (0, 0, 0, 255)
 FILL_COLOR: Color = (0, 0, 0, 255)  # what the module gives indices beyond a short palette

@@ -118,6 +118,7 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
                 table.most_runs_in_a_row,
                 table.covered_pixels,
                 table.non_maximal_rows,
+                strict=True,
             )
         )
     ]
@@ -187,7 +188,8 @@ def format_text(info: Dict[str, Any]) -> str:
 
 
 _FRAME_LINE = {
-    shadow: f"  %5d  %5dx%-5d %6d %6d  {'yes' if shadow else 'no':>6}  %5d  %6d  %10d  %4d %4d" for shadow in (False, True)
+    shadow: f"  %5d  %5dx%-5d %6d %6d  {'yes' if shadow else 'no':>6}  %5d  %6d  %10d  %4d %4d"
+    for shadow in (False, True)
 }
 _frame_columns = operator.itemgetter(
     "index", "width", "height", "x_offset", "y_offset", "runs", "covered_pixels", "frame_size", "unk1", "unk2"

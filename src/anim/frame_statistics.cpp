@@ -38,7 +38,7 @@ public:
 private:
     std::size_t width_;
     std::size_t x_ = 0;
-    std::size_t carried_ = 0;  // pixels of gap carried by empty runs so far
+    std::size_t carried_ = 0;   // pixels of gap carried by empty runs so far
     std::size_t previous_ = 0;  // pixels of the run before
     bool first_ = true;         // no run drawn yet in this row
     bool maximal_ = true;
@@ -49,7 +49,8 @@ private:
 // past the right edge are dropped.
 class RowPlacement {
 public:
-    RowPlacement(std::size_t width, std::size_t entries, FrameStatistics& s) : width_(width), entries_(entries), s_(s) {}
+    RowPlacement(std::size_t width, std::size_t entries, FrameStatistics& s)
+        : width_(width), entries_(entries), s_(s) {}
 
     void run(std::uint8_t offset, std::uint8_t count, const std::uint8_t* indices, std::size_t held) {
         x_ += offset;

@@ -158,10 +158,23 @@ py::dict frame_table(const OrvF& file) {
     const PaletteLoadInfo& palette = file.report().palette.load;
     const std::size_t entries = palette.count_read ? palette.entry_count : 256;
     const std::size_t n = std::min(data.frames.size(), file.report().frames.size());
-    static const char* const kColumns[] = {
-        "width",          "height",           "x_offset",      "y_offset",       "is_shadow", "frame_size",
-        "unk1",           "unk2",             "rows",          "runs",           "empty_runs", "covered_pixels",
-        "longest_run",    "most_runs_in_a_row", "non_maximal_rows", "palette_pixels", "past_palette"};
+    static const char* const kColumns[] = {"width",
+                                           "height",
+                                           "x_offset",
+                                           "y_offset",
+                                           "is_shadow",
+                                           "frame_size",
+                                           "unk1",
+                                           "unk2",
+                                           "rows",
+                                           "runs",
+                                           "empty_runs",
+                                           "covered_pixels",
+                                           "longest_run",
+                                           "most_runs_in_a_row",
+                                           "non_maximal_rows",
+                                           "palette_pixels",
+                                           "past_palette"};
     constexpr std::size_t kCount = sizeof kColumns / sizeof kColumns[0];
     std::vector<py::list> columns;
     columns.reserve(kCount);
