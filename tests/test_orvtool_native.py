@@ -85,9 +85,10 @@ def test_every_record_has_exactly_the_fields_the_module_gives(tmp_path, records,
     command that reads it one day."""
     path = write_project(tmp_path, "walk.orv", walk())
     (tmp_path / "extra.orv").write_bytes(path.read_bytes() + b"xy")  # a finding, with its frame and row
-    raw = _native.load_report(str(tmp_path / "extra.orv"), records=records, images=images)
-    typed = native.load_report(str(tmp_path / "extra.orv"), records=records, images=images)
-    assert set(raw) == field_names(native.LoadReport) - ({"images"} if not images else set())
+    raw = _native.load_report(str(tmp_path / "extra.orv"), records=records, images=images, frame_table=images)
+    typed = native.load_report(str(tmp_path / "extra.orv"), records=records, images=images, frame_table=images)
+    assert set(raw) == field_names(native.LoadReport) - ({"images", "frame_table"} if not images else set())
+    assert (typed.frame_table is None) is not images
     assert set(raw["form"]) == field_names(native.Form) and set(raw["palette"]) == field_names(native.PaletteReport)
     frame_fields = field_names(native.FrameRecord) - ({"rows"} if not records else set())
     assert all(set(f) == frame_fields for f in raw["frames"]) and len(raw["frames"]) == 3

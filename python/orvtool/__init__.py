@@ -6,8 +6,6 @@ numpy and Pillow are imported on first use only, so that the writer
 
 from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Union
 
-from .version import __version__
-
 if TYPE_CHECKING:
     import os
 
@@ -15,6 +13,15 @@ if TYPE_CHECKING:
     from PIL import Image
 
 __all__ = ["FrameArray", "load_frames", "to_numpy", "to_pil", "__version__"]
+
+
+def __getattr__(name: str) -> str:
+    # The version is read from the installed metadata when asked for.
+    if name == "__version__":
+        from .version import installed_version
+
+        return installed_version()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class FrameArray(NamedTuple):

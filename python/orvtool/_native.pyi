@@ -9,13 +9,20 @@ from numpy.typing import NDArray
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Data = bytes | bytearray | memoryview
 
+__version__: str
 CATEGORIES: tuple[str, ...]
 
 def load_report(
-    path: _Path, io_pal: _Path | None = None, *, records: bool = True, images: bool = False
+    path: _Path, io_pal: _Path | None = None, *, records: bool = True, images: bool = False, frame_table: bool = False
 ) -> dict[str, Any]:
     """Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched
-    for) and returns what the load found, as a dict; with images=True also the rendered frames."""
+    for) and returns what the load found, as a dict; with images=True also the rendered frames, with
+    frame_table=True also the frames as columns (a dict of lists, one item per frame): width, height,
+    x_offset, y_offset, is_shadow, frame_size, unk1, unk2 as the records hold them, and the statistics of
+    their runs counted by the core: rows, runs, empty_runs, covered_pixels (the colour counts added up),
+    longest_run, most_runs_in_a_row, non_maximal_rows (rows past the height or not the maximal encoding of
+    their pixels), palette_pixels (pixels a frame other than a shadow frame covers inside its width and
+    height) and past_palette (those whose index is not below the palette file's entry count)."""
 
 def load_frames(path: _Path, io_pal: _Path | None = None) -> list[tuple[NDArray[Any], int, int]] | None:
     """Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list

@@ -30,14 +30,15 @@ import signal
 import sys
 import threading
 import time
-from concurrent.futures import Future, ProcessPoolExecutor, as_completed
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from . import status
 from .errors import FileFailed, OrvToolError
 from .status import PROG
+
+if TYPE_CHECKING:
+    from concurrent.futures import Future
 
 DEFAULT_PATTERN = "*.orv"
 # Seconds of work in this process before the batch decides on workers.
@@ -89,10 +90,12 @@ def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List
             base = os.path.basename(os.path.normpath(path)) if several else ""
             for root, dirs, files in os.walk(path):
                 dirs.sort()
+                # Where the folder lies below `path`, worked out once for its files.
+                below = os.path.relpath(root, path)
                 for name in sorted(files):
                     if fnmatch.fnmatch(name.lower(), pattern.lower()):
-                        full = os.path.join(root, name)
-                        jobs.append(Job(full, os.path.join(base, os.path.relpath(full, path))))
+                        rel = name if below == os.curdir else os.path.join(below, name)
+                        jobs.append(Job(os.path.join(root, name), os.path.join(base, rel)))
         elif os.path.exists(path):
             jobs.append(Job(path, os.path.basename(path)))
         else:
@@ -165,20 +168,16 @@ def run(
     called in this process with each outcome as it arrives and a function
     that prints a line (to standard error unless a stream is given) without
     breaking the progress bar. The outcomes come back in job order."""
-    from tqdm import tqdm  # on first use: the command line starts without it
-
     workers = workers or default_jobs()
-    bar = tqdm(
-        total=len(jobs),
-        unit="file",
-        file=sys.stderr,
-        disable=not (progress and len(jobs) > 1 and sys.stderr.isatty()),
-        leave=False,
-    )
+    bar: Any = _NoBar()
+    if progress and len(jobs) > 1 and sys.stderr.isatty():
+        from tqdm import tqdm  # when a bar is shown: a batch without one starts sooner
+
+        bar = tqdm(total=len(jobs), unit="file", file=sys.stderr, leave=False)
 
     def say(line: str, stream: Any = None) -> None:
         out = stream or sys.stderr
-        tqdm.write(line, file=out)
+        bar.write(line, file=out)
         out.flush()  # a file says it is finished when it is
 
     results: Dict[int, Outcome] = {}
@@ -213,6 +212,20 @@ def run(
     return [results[i] for i in range(len(jobs))]
 
 
+class _NoBar:
+    """What a batch without a progress bar reports its progress to."""
+
+    def update(self, n: int) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+    @staticmethod
+    def write(line: str, file: Any) -> None:
+        file.write(line + "\n")
+
+
 class _NotesOnce:
     """A note is said once in a batch: when later files have the same note,
     a closing line names them."""
@@ -227,7 +240,7 @@ class _NotesOnce:
             files.append(outcome.job.source)
             if len(files) == 1:
                 fresh.append(note)
-        return dataclasses.replace(outcome, notes=fresh)
+        return outcome if len(fresh) == len(outcome.notes) else dataclasses.replace(outcome, notes=fresh)
 
     def repeats(self) -> List[str]:
         lines = []
@@ -291,6 +304,10 @@ def _run_pool(
     done: Callable[[int, Outcome], None],
 ) -> None:
     """Jobs `first` on, in chunks of `size`, in `workers` processes."""
+    # Imported when workers start: a batch that needs none starts sooner.
+    from concurrent.futures import ProcessPoolExecutor, as_completed
+    from concurrent.futures.process import BrokenProcessPool
+
     lost: List[int] = []
     with ProcessPoolExecutor(max_workers=workers, initializer=_worker_start) as pool:
         futures: Dict[Future[Any], range] = {

@@ -11,9 +11,9 @@ from __future__ import annotations
 import argparse
 import importlib
 import sys
-from typing import Dict, Iterable, NamedTuple, Optional, Sequence
+from typing import Any, Dict, Iterable, NamedTuple, Optional, Sequence
 
-from . import __version__, options, status
+from . import options, status
 from .status import PROG
 
 
@@ -79,6 +79,23 @@ class PrintCompletion(argparse.Action):
         parser.exit()
 
 
+class PrintVersion(argparse.Action):
+    """`--version`, as argparse's own, with the installed version read only
+    when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: Any) -> None:
+        kwargs.setdefault("help", "show program's version number and exit")
+        super().__init__(option_strings, dest=dest, default=argparse.SUPPRESS, nargs=0, **kwargs)
+
+    def __call__(
+        self, parser: argparse.ArgumentParser, namespace: object, values: object, option: object = None
+    ) -> None:
+        from .version import installed_version
+
+        print(f"{PROG} {installed_version()}", flush=True)
+        parser.exit()
+
+
 def build_parser(load: Optional[Iterable[str]] = None) -> argparse.ArgumentParser:
     """The parser, with the full options of the commands named in `load`
     (every command when None)."""
@@ -86,7 +103,7 @@ def build_parser(load: Optional[Iterable[str]] = None) -> argparse.ArgumentParse
     parser = argparse.ArgumentParser(
         prog=PROG, description="Inspect, export, preview and build animation files; convert palettes."
     )
-    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    parser.add_argument("--version", action=PrintVersion)
     parser.add_argument(
         "--print-completion",
         action=PrintCompletion,

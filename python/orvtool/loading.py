@@ -17,17 +17,17 @@ from __future__ import annotations
 import contextlib
 import os
 import re
-import tempfile
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import pyorv
 
 from . import native, status
 from .errors import OrvToolError
-from .formats import foreign, palettes
-from .model import Color, Frame, Row, Run
 from .version import check_pyorv
+
+if TYPE_CHECKING:
+    from .model import Color, Frame
 
 # The records and images handed to callers sit beside pyorv's own: both must
 # come from one build.
@@ -140,6 +140,7 @@ class LoadedAnimation:
     status: str  # "ok", "problems" or "failed"
     findings: List[Finding]  # the first few hundred of each category, in order
     counts: Dict[str, int]  # every finding counted, by category
+    frame_table: Optional[native.FrameTable] = None  # the frames as columns, when asked for
 
     @property
     def label(self) -> str:
@@ -171,6 +172,8 @@ class LoadedAnimation:
 
 
 def _frame(f: native.FrameRecord) -> Frame:
+    from .model import Frame, Row, Run
+
     rows = [
         Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
         for block_count, runs in f.rows or []
@@ -210,14 +213,18 @@ def _why_nothing_rendered(report: native.LoadReport, findings: List[Finding]) ->
     return f"palette {pal.path} could not be used ({errors})"
 
 
-def load_animation(path: str, palette: Optional[str] = None) -> LoadedAnimation:
+def load_animation(path: str, palette: Optional[str] = None, *, frame_table: bool = False) -> LoadedAnimation:
     """Loads one animation file. Raises OrvToolError for a file that cannot be
     read or is not a whole animation; a palette that cannot be found or read
-    only leaves the result without images (see `require_images`)."""
+    only leaves the result without images (see `require_images`). With
+    `frame_table` the frames come as columns with the statistics of their
+    runs too, and their records without rows."""
     # The loader searches from the directory part of the name it is given, so
     # it gets an absolute name: a bare file name would give it nowhere to look.
     with _readable_palette(palette) as (io_pal, converted, unusable):
-        report = native.load_report(os.path.abspath(path), io_pal, images=True)
+        report = native.load_report(
+            os.path.abspath(path), io_pal, records=not frame_table, images=True, frame_table=frame_table
+        )
     return animation_of(report, path, palette, converted, unusable)
 
 
@@ -232,22 +239,28 @@ def animation_of(
     `load_animation`, which gives the last three arguments). Raises
     LoadError for a file that cannot be read or is not a whole animation."""
     findings = [Finding(d.category, d.severity, d.message, d.frame, d.row, d.index) for d in report.diagnostics]
-    detail = {
-        "status": status.label(report.counts),
-        "counts": dict(report.counts),
-        "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in findings],
-    }
+
+    def refused(message: str) -> LoadError:
+        detail = {
+            "status": status.label(report.counts),
+            "counts": dict(report.counts),
+            "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in findings],
+        }
+        return LoadError(message, detail)
+
     if not report.opened:
-        raise LoadError("cannot read the file", detail)
-    if {"head_cut_short", "frames_cut_short"} & set(report.counts):
+        raise refused("cannot read the file")
+    if "head_cut_short" in report.counts or "frames_cut_short" in report.counts:
         # An animation has no signature: one that fails to read and starts
         # like an image is the image.
+        from .formats import foreign
+
         other = foreign.describe_file(path)
         if other is not None:
-            raise LoadError(f"{other}, not an animation file", detail)
+            raise refused(f"{other}, not an animation file")
     for finding in findings:
         if finding.category in NOT_WHOLE:
-            raise LoadError(finding.text, detail)
+            raise refused(finding.text)
 
     form = report.form
     # A whole head has every field: only a cut head lacks one, refused above.
@@ -297,6 +310,7 @@ def animation_of(
         status=report.status,
         findings=findings,
         counts=counts,
+        frame_table=report.frame_table,
     )
 
 
@@ -309,6 +323,8 @@ def _readable_palette(palette: Optional[str]) -> Iterator[Tuple[Optional[str], O
     if not palette:
         yield None, None, None
         return
+    from .formats import palettes
+
     if not os.path.isfile(palette) or palettes.is_game_palette(palette):
         yield os.path.abspath(palette), None, None
         return
@@ -318,6 +334,8 @@ def _readable_palette(palette: Optional[str]) -> Iterator[Tuple[Optional[str], O
     except OrvToolError as exc:
         yield None, None, str(exc)
         return
+    import tempfile
+
     with tempfile.TemporaryDirectory(prefix="orvtool-") as folder:
         copy = os.path.join(folder, "palette.pal")
         with open(copy, "wb") as fh:

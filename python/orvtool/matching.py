@@ -32,6 +32,7 @@ from PIL import Image
 from .errors import OrvToolError
 from .model import Color, Frame
 from .status import count
+from .status import filler_note as filler_note  # where the export finds it
 
 SHADOW_COLOR: Color = (0, 0, 0, 255)
 FILL_COLOR: Color = (0, 0, 0, 255)  # what the module gives indices beyond a short palette
@@ -236,14 +237,6 @@ def filler_pixels(
         covered += int(mask.sum())
         beyond += int((mask & (indices >= entries)).sum())
     return beyond, covered
-
-
-def filler_note(palette: str, entries: int, beyond: int, covered: int) -> str:
-    return (
-        f"palette {palette} holds {count(entries, 'colour')}: {beyond} of {count(covered, 'covered pixel')} "
-        f"{'uses an index' if beyond == 1 else 'use indices'} beyond it and {'is' if beyond == 1 else 'are'} drawn "
-        "as opaque black"
-    )
 
 
 # --- colours added to a palette ------------------------------------------------------

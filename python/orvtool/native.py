@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass, field, fields
+from dataclasses import MISSING, dataclass, field, fields
 from typing import (
     TYPE_CHECKING,
     Any,
@@ -23,6 +23,7 @@ from typing import (
     Literal,
     Optional,
     Tuple,
+    Type,
     TypeVar,
     Union,
     get_args,
@@ -91,6 +92,9 @@ def check_categories(names: Iterable[str]) -> None:
 
 
 check_categories(_native.CATEGORIES)
+
+# The version of the build, which the pyorv beside orvtool must have.
+BUILD_VERSION: str = _native.__version__
 
 
 # --- the load report -----------------------------------------------------------
@@ -192,6 +196,32 @@ class FrameRecord:
 
 
 @dataclass(frozen=True)
+class FrameTable:
+    """The frames of a load as columns, one item per frame: the fields of
+    each frame record, and the statistics of its runs as the core counts
+    them (see `formats.sidecar.run_statistics` and `matching.filler_pixels`,
+    which count the same from the records)."""
+
+    width: List[int]
+    height: List[int]
+    x_offset: List[int]
+    y_offset: List[int]
+    is_shadow: List[bool]
+    frame_size: List[int]
+    unk1: List[int]
+    unk2: List[int]
+    rows: List[int]
+    runs: List[int]
+    empty_runs: List[int]
+    covered_pixels: List[int]  # the colour counts added up
+    longest_run: List[int]
+    most_runs_in_a_row: List[int]
+    non_maximal_rows: List[int]  # rows past the height, or not the maximal encoding of their pixels
+    palette_pixels: List[int]  # pixels a frame other than a shadow frame covers inside its width and height
+    past_palette: List[int]  # of those, the ones whose index is not below the palette file's entry count
+
+
+@dataclass(frozen=True)
 class Image:
     """One rendered frame: RGBA bytes, row by row."""
 
@@ -232,32 +262,68 @@ class LoadReport:
     diagnostics_total: int
     # The rendered frames, when asked for: None when nothing rendered.
     images: Optional[Sequence[Image]] = field(default=None)
+    # The frames as columns with the statistics of their runs, when asked for.
+    frame_table: Optional[FrameTable] = field(default=None)
+
+
+R = TypeVar("R")
+
+# Per record type: the names of its fields, and the defaults of those that have one.
+_shapes: Dict[type, Tuple[frozenset[str], Dict[str, Any]]] = {}
+
+
+def _record(cls: Type[R], values: Dict[str, Any]) -> R:
+    """A record of type `cls` (a frozen dataclass) made from exactly the keys
+    of `values`, where a field with a default may be left out. Made without
+    the dataclass's __init__, which sets a frozen record's fields one call at
+    a time: a load makes records of dozens of fields, a batch thousands of
+    loads. A key too many or missing raises the TypeError that __init__ does."""
+    shape = _shapes.get(cls)
+    if shape is None:
+        known = fields(cls)  # type: ignore[arg-type]
+        defaults = {f.name: f.default for f in known if f.default is not MISSING}
+        shape = _shapes[cls] = (frozenset(f.name for f in known), defaults)
+    names, defaults = shape
+    given = values.keys()
+    record = object.__new__(cls)
+    state = record.__dict__
+    if given != names:
+        if given - names or names - given - defaults.keys():
+            return cls(**values)
+        state.update(defaults)
+    state.update(values)
+    return record
 
 
 def _image(d: Dict[str, Any]) -> Image:
-    return Image(**d)
+    return _record(Image, d)
 
 
 def _frame_record(d: Dict[str, Any]) -> FrameRecord:
-    return FrameRecord(**d)
+    return _record(FrameRecord, d)
 
 
 def _report(d: Dict[str, Any]) -> LoadReport:
-    fields = dict(d)
-    fields["form"] = Form(**d["form"])
-    fields["palette"] = PaletteReport(**d["palette"])
-    fields["frames"] = Lazy(d["frames"], _frame_record)
-    fields["diagnostics"] = [Diagnostic(**x) for x in d["diagnostics"]]
+    values = dict(d)
+    values["form"] = _record(Form, d["form"])
+    values["palette"] = _record(PaletteReport, d["palette"])
+    values["frames"] = Lazy(d["frames"], _frame_record)
+    values["diagnostics"] = [_record(Diagnostic, x) for x in d["diagnostics"]]
     if d.get("images") is not None:
-        fields["images"] = Lazy(d["images"], _image)
-    return LoadReport(**fields)
+        values["images"] = Lazy(d["images"], _image)
+    if "frame_table" in d:
+        values["frame_table"] = _record(FrameTable, d["frame_table"])
+    return _record(LoadReport, values)
 
 
-def load_report(path: Path, io_pal: Optional[Path] = None, *, records: bool = True, images: bool = False) -> LoadReport:
+def load_report(
+    path: Path, io_pal: Optional[Path] = None, *, records: bool = True, images: bool = False, frame_table: bool = False
+) -> LoadReport:
     """Loads an animation file as `pyorv.OrvF.load` does, printing nothing
     (io_pal names the palette file, else it is searched for); with
-    images=True the report holds the rendered frames too."""
-    return _report(_native.load_report(path, io_pal, records=records, images=images))
+    images=True the report holds the rendered frames too, with
+    frame_table=True the frames as columns with their run statistics."""
+    return _report(_native.load_report(path, io_pal, records=records, images=images, frame_table=frame_table))
 
 
 class FrameStream:

@@ -178,6 +178,16 @@ def count(n: int, singular: str, plural: Optional[str] = None) -> str:
     return f"{n} {singular if n == 1 else plural or singular + 's'}"
 
 
+def filler_note(palette: str, entries: int, beyond: int, covered: int) -> str:
+    """The note on pixels whose index lies beyond a short palette, which the
+    module draws as opaque black."""
+    return (
+        f"palette {palette} holds {count(entries, 'colour')}: {beyond} of {count(covered, 'covered pixel')} "
+        f"{'uses an index' if beyond == 1 else 'use indices'} beyond it and {'is' if beyond == 1 else 'are'} drawn "
+        "as opaque black"
+    )
+
+
 def unique(lines: Iterable[str]) -> List[str]:
     """The lines without repeats, in their first order."""
     return list(dict.fromkeys(lines))

@@ -2,58 +2,33 @@
 
 from __future__ import annotations
 
+import operator
 import os
 from typing import Any, Dict, List, Optional
 
 from . import status
-from .formats.sidecar import explicit_rows, index_layer, run_statistics
 from .loading import load_animation
-from .matching import filler_note, filler_pixels
 
 
 def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
     """Everything about one file, as plain JSON-ready values. A palette that
-    cannot be found is reported, not raised."""
-    anim = load_animation(path, palette)
+    cannot be found is reported, not raised. The statistics of the runs are
+    counted by the core, frame by frame, from the records as the file holds
+    them (see `formats.sidecar.run_statistics` and `matching.filler_pixels`)."""
+    anim = load_animation(path, palette, frame_table=True)
+    table = anim.frame_table
+    assert table is not None
     head = anim.head
-    frames: List[Dict[str, Any]] = []
-    beyond = covered = 0  # pixels drawn with the filler, of all covered (see matching.filler_pixels)
-    for i, frame in enumerate(anim.frames):
-        stats = run_statistics(frame, explicit_rows(frame))
-        # A palette of 256 entries holds every index, and a frame that draws
-        # nothing draws no filler: no index layer to make for either.
-        drawn_any = any(row.runs for row in frame.rows)
-        if drawn_any and anim.palette_entries is not None and anim.palette_entries < 256:
-            # One layer at a time: a file may hold millions of frames.
-            past, drawn = filler_pixels([frame], [index_layer(frame)], anim.palette_entries)
-            beyond, covered = beyond + past, covered + drawn
-        frames.append(
-            {
-                "index": i,
-                "width": frame.width,
-                "height": frame.rows_drawn,
-                "x_offset": frame.x_offset,
-                "y_offset": frame.y_offset,
-                "is_shadow": frame.is_shadow != 0,
-                "frame_size": frame.frame_size,
-                "unk1": frame.unk1,
-                "unk2": frame.unk2,
-                **stats,
-            }
-        )
-    totals = {
-        "runs": sum(f["runs"] for f in frames),
-        "empty_runs": sum(f["empty_runs"] for f in frames),
-        "covered_pixels": sum(f["covered_pixels"] for f in frames),
-        "longest_run": max((f["longest_run"] for f in frames), default=0),
-        "most_runs_in_a_row": max((f["most_runs_in_a_row"] for f in frames), default=0),
-        "non_maximal_rows": sum(f["non_maximal_rows"] for f in frames),
-    }
     filler = None
-    if anim.palette_entries is not None:
+    # Pixels drawn with the filler, of all covered: a palette of 256 entries
+    # holds every index.
+    if anim.palette_entries is not None and anim.palette_entries < 256:
+        beyond = sum(table.past_palette)
         if beyond:
-            filler = filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered)
-    return {
+            filler = status.filler_note(
+                str(anim.palette.resolved), anim.palette_entries, beyond, sum(table.palette_pixels)
+            )
+    info: Dict[str, Any] = {
         "path": path,
         "size": anim.file_size,
         "form": "background" if head.has_header else "plain",
@@ -72,14 +47,82 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
             "entries": anim.palette_entries,
             "short": filler,
         },
-        "frames": frames,
-        "runs": totals,
+        "frames": [],
+        "runs": {
+            "runs": sum(table.runs),
+            "empty_runs": sum(table.empty_runs),
+            "covered_pixels": sum(table.covered_pixels),
+            "longest_run": max(table.longest_run, default=0),
+            "most_runs_in_a_row": max(table.most_runs_in_a_row, default=0),
+            "non_maximal_rows": sum(table.non_maximal_rows),
+        },
         "trailing_bytes": len(anim.trailing),
         "status": anim.label,
         "failure": anim.failure(),
         "counts": anim.counts,
         "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in anim.findings],
     }
+    # The load is let go before a dict is made for each frame: a file may
+    # hold millions of frames.
+    del anim
+    info["frames"] = [
+        {
+            "index": i,
+            "width": width,
+            "height": height,
+            "x_offset": x_offset,
+            "y_offset": y_offset,
+            "is_shadow": is_shadow,
+            "frame_size": frame_size,
+            "unk1": unk1,
+            "unk2": unk2,
+            "rows": rows,
+            "runs": runs,
+            "empty_runs": empty_runs,
+            "longest_run": longest_run,
+            "most_runs_in_a_row": most_runs,
+            "covered_pixels": covered,
+            "maximal": not non_maximal,
+            "non_maximal_rows": non_maximal,
+        }
+        for i, (
+            width,
+            height,
+            x_offset,
+            y_offset,
+            is_shadow,
+            frame_size,
+            unk1,
+            unk2,
+            rows,
+            runs,
+            empty_runs,
+            longest_run,
+            most_runs,
+            covered,
+            non_maximal,
+        ) in enumerate(
+            zip(
+                table.width,
+                table.height,
+                table.x_offset,
+                table.y_offset,
+                table.is_shadow,
+                table.frame_size,
+                table.unk1,
+                table.unk2,
+                table.rows,
+                table.runs,
+                table.empty_runs,
+                table.longest_run,
+                table.most_runs_in_a_row,
+                table.covered_pixels,
+                table.non_maximal_rows,
+                strict=True,
+            )
+        )
+    ]
+    return info
 
 
 # Findings listed in the text form; the JSON form has all that were kept.
@@ -139,10 +182,15 @@ def format_text(info: Dict[str, Any]) -> str:
     lines += _findings_text(info)
     if info["frames"]:
         lines.append("  frame      size    x_off  y_off  shadow   runs  pixels  frame_size  unk1 unk2")
-        for f in info["frames"]:
-            lines.append(
-                f"  {f['index']:5d}  {f['width']:>5d}x{f['height']:<5d} {f['x_offset']:6d} {f['y_offset']:6d}  "
-                f"{'yes' if f['is_shadow'] else 'no':>6}  {f['runs']:5d}  {f['covered_pixels']:6d}  "
-                f"{f['frame_size']:10d}  {f['unk1']:4d} {f['unk2']:4d}"
-            )
+        # One line per frame in one formatting step, its shadow column written out.
+        lines += [_FRAME_LINE[bool(f["is_shadow"])] % _frame_columns(f) for f in info["frames"]]
     return "\n".join(lines)
+
+
+_FRAME_LINE = {
+    shadow: f"  %5d  %5dx%-5d %6d %6d  {'yes' if shadow else 'no':>6}  %5d  %6d  %10d  %4d %4d"
+    for shadow in (False, True)
+}
+_frame_columns = operator.itemgetter(
+    "index", "width", "height", "x_offset", "y_offset", "runs", "covered_pixels", "frame_size", "unk1", "unk2"
+)

@@ -2,25 +2,40 @@
 imported beside orvtool is the one built with it.
 
 The version is written once, in pyproject.toml; the installed metadata carries
-it to orvtool and the build passes it to the module.
+it to orvtool, and the build passes it to both modules, pyorv and orvtool's
+own `_native`. The metadata is read only when the version is asked for
+(`orvtool --version`, `orvtool.__version__`): reading it takes longer than
+a command's other imports together. A command checks pyorv against the
+version built into orvtool's own module.
 """
 
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError, version
 from types import ModuleType
+from typing import Optional
 
 DISTRIBUTION = "pyorv"
 
-
-def _installed_version() -> str:
-    try:
-        return version(DISTRIBUTION)
-    except PackageNotFoundError:
-        return "unknown"
+_installed: Optional[str] = None
 
 
-__version__ = _installed_version()
+def installed_version() -> str:
+    """The distribution's version as its installed metadata gives it."""
+    global _installed
+    if _installed is None:
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            _installed = version(DISTRIBUTION)
+        except PackageNotFoundError:
+            _installed = "unknown"
+    return _installed
+
+
+def __getattr__(name: str) -> str:
+    if name == "__version__":
+        return installed_version()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class PyorvMismatch(ImportError):
@@ -30,10 +45,12 @@ class PyorvMismatch(ImportError):
 def check_pyorv(module: ModuleType) -> None:
     """Refuses a `pyorv` module of another version than orvtool's: the records
     and diagnostics orvtool relies on are those of its own build."""
+    from .native import BUILD_VERSION
+
     found = getattr(module, "__version__", None)
-    if found != __version__:
+    if found != BUILD_VERSION:
         where = getattr(module, "__file__", None) or "an unknown location"
         raise PyorvMismatch(
-            f"orvtool {__version__} needs pyorv {__version__}, but the pyorv imported from {where} "
+            f"orvtool {BUILD_VERSION} needs pyorv {BUILD_VERSION}, but the pyorv imported from {where} "
             f"is version {found}; install orvtool and pyorv from the same distribution"
         )

@@ -82,6 +82,12 @@ private:
     bool shadow_mode_ = false;
 };
 
+// Reads one row of a frame record into `row` (empty beforehand): its block
+// count, then its runs, each run's indices a view of the bytes (none in a
+// shadow frame). Returns false when the bytes end inside the row; the row then
+// keeps what was read, a run begun but cut short included.
+bool read_row(ByteCursor& in, OrvPixelSet& row, bool shadow);
+
 // Serialises `data` by the file layout, storing `palette_path` (without its
 // terminating zero byte, which is added) as the palette path. Sets unk1 to 0
 // and unk2 to 1 in every frame written. Counts larger than the sequences they

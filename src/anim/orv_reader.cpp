@@ -69,23 +69,28 @@ bool skip_rows(ByteCursor& in, std::size_t rows, bool shadow) {
 // read. The indices of each run stay in the bytes.
 void read_rows(ByteCursor& in, std::vector<OrvPixelSet>& rows, bool shadow) {
     for (OrvPixelSet& row : rows) {
-        if (!in.read_u8(row.block_count)) return;
-        row.blocks.reserve(row.block_count);
-        for (unsigned b = 0; b < row.block_count; ++b) {
-            row.blocks.emplace_back();
-            OrvPixelBlock& block = row.blocks.back();
-            if (!in.read_u8(block.offset) || !in.read_u8(block.color_count)) return;
-            if (!shadow && block.color_count > 0) {
-                const std::uint8_t* indices = nullptr;
-                const std::size_t got = in.read_span(block.color_count, indices);
-                if (got > 0) block.colors = RunIndices(indices, static_cast<std::uint8_t>(got));
-                if (got < block.color_count) return;
-            }
-        }
+        if (!read_row(in, row, shadow)) return;
     }
 }
 
 }  // namespace
+
+bool read_row(ByteCursor& in, OrvPixelSet& row, bool shadow) {
+    if (!in.read_u8(row.block_count)) return false;
+    row.blocks.reserve(row.block_count);
+    for (unsigned b = 0; b < row.block_count; ++b) {
+        row.blocks.emplace_back();
+        OrvPixelBlock& block = row.blocks.back();
+        if (!in.read_u8(block.offset) || !in.read_u8(block.color_count)) return false;
+        if (!shadow && block.color_count > 0) {
+            const std::uint8_t* indices = nullptr;
+            const std::size_t got = in.read_span(block.color_count, indices);
+            if (got > 0) block.colors = RunIndices(indices, static_cast<std::uint8_t>(got));
+            if (got < block.color_count) return false;
+        }
+    }
+    return true;
+}
 
 void OrvFrame::build_rows() const {
     // Built aside and swapped in, so that running out of memory half way

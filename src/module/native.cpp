@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "anim/frame_statistics.hpp"
 #include "anim/orv_encoder.hpp"
 #include "common/diagnostics.hpp"
 #include "common/file_io.hpp"
@@ -26,6 +27,9 @@
 
 namespace py = pybind11;
 using namespace orv;
+
+#define ORV_STRINGIFY(x) #x
+#define ORV_MACRO_STRINGIFY(x) ORV_STRINGIFY(x)
 
 namespace {
 
@@ -144,6 +148,68 @@ private:
     std::vector<OrvFrameBufferObject> images_;
 };
 
+// The frames of one load as columns of plain values, one item per frame:
+// the fields of each frame record and the statistics of its runs. Indices
+// from the palette file's entry count on count as past the palette (none when
+// the count was not read). Each column is a list filled as the frames are
+// counted, so that a file of millions of frames holds nothing else besides.
+py::dict frame_table(const OrvF& file) {
+    const OrvData& data = *file.data();
+    const PaletteLoadInfo& palette = file.report().palette.load;
+    const std::size_t entries = palette.count_read ? palette.entry_count : 256;
+    const std::size_t n = std::min(data.frames.size(), file.report().frames.size());
+    static const char* const kColumns[] = {"width",
+                                           "height",
+                                           "x_offset",
+                                           "y_offset",
+                                           "is_shadow",
+                                           "frame_size",
+                                           "unk1",
+                                           "unk2",
+                                           "rows",
+                                           "runs",
+                                           "empty_runs",
+                                           "covered_pixels",
+                                           "longest_run",
+                                           "most_runs_in_a_row",
+                                           "non_maximal_rows",
+                                           "palette_pixels",
+                                           "past_palette"};
+    constexpr std::size_t kCount = sizeof kColumns / sizeof kColumns[0];
+    std::vector<py::list> columns;
+    columns.reserve(kCount);
+    for (std::size_t c = 0; c < kCount; ++c) columns.emplace_back(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const OrvFrame& frame = *data.frames[i];
+        const FrameStatistics s = frame_statistics(frame, entries);
+        const long long values[kCount] = {frame.width,
+                                          frame.height,
+                                          frame.x_offset,
+                                          frame.y_offset,
+                                          frame.is_shadow != 0 ? 1 : 0,
+                                          static_cast<long long>(frame.frame_size),
+                                          frame.unk1,
+                                          frame.unk2,
+                                          static_cast<long long>(s.rows),
+                                          static_cast<long long>(s.runs),
+                                          static_cast<long long>(s.empty_runs),
+                                          static_cast<long long>(s.covered_pixels),
+                                          s.longest_run,
+                                          s.most_runs_in_a_row,
+                                          static_cast<long long>(s.non_maximal_rows),
+                                          static_cast<long long>(s.palette_pixels),
+                                          static_cast<long long>(s.past_palette)};
+        for (std::size_t c = 0; c < kCount; ++c) {
+            PyObject* value = c == 4 ? PyBool_FromLong(static_cast<long>(values[c])) : PyLong_FromLongLong(values[c]);
+            if (value == nullptr) throw py::error_already_set();
+            PyList_SET_ITEM(columns[c].ptr(), static_cast<Py_ssize_t>(i), value);
+        }
+    }
+    py::dict out;
+    for (std::size_t c = 0; c < kCount; ++c) out[kColumns[c]] = std::move(columns[c]);
+    return out;
+}
+
 // Everything one load learned, as plain values. `extra` holds findings of
 // the binding itself (a palette search that failed), after the core's.
 py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>& held,
@@ -196,8 +262,21 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
     palette["entry_count"] = optional_int(pal.load.count_read, pal.load.entry_count);
     palette["entries_in_file"] = pal.load.entries_in_file;
     palette["problem"] = pal.problem.empty() ? py::object(py::none()) : py::object(py::str(pal.problem));
-    py::list colors;
-    for (const PalF::Color& c : data.palette->color_table()) colors.append(py::make_tuple(c.r, c.g, c.b, c.a));
+    // A tuple per entry, made directly: every load reports 256 of them.
+    const std::vector<PalF::Color>& table = data.palette->color_table();
+    py::list colors(table.size());
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const PalF::Color& c = table[i];
+        PyObject* color = PyTuple_New(4);
+        if (color == nullptr) throw py::error_already_set();
+        PyList_SET_ITEM(colors.ptr(), static_cast<Py_ssize_t>(i), color);
+        const std::uint8_t channels[4] = {c.r, c.g, c.b, c.a};
+        for (Py_ssize_t k = 0; k < 4; ++k) {
+            PyObject* value = PyLong_FromLong(channels[k]);  // a small int, shared
+            if (value == nullptr) throw py::error_already_set();
+            PyTuple_SET_ITEM(color, k, value);
+        }
+    }
     palette["colors"] = colors;
     out["palette"] = palette;
 
@@ -425,6 +504,8 @@ AnimationRecord head_record(const py::dict& head) {
 
 PYBIND11_MODULE(_native, m) {
     m.doc() = "The load report of animation files, for orvtool";
+    // The version of the build, which pyorv's must be.
+    m.attr("__version__") = ORV_MACRO_STRINGIFY(ORV_VERSION);
 
     py::list names;
     for (std::size_t c = 0; c < kCategoryCount; ++c) names.append(category_name(static_cast<Category>(c)));
@@ -432,7 +513,7 @@ PYBIND11_MODULE(_native, m) {
 
     m.def(
         "load_report",
-        [](const py::object& path, const py::object& io_pal, bool records, bool images) {
+        [](const py::object& path, const py::object& io_pal, bool records, bool images, bool table) {
             const std::string name = fs_bytes(path);
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
             auto file = std::make_shared<OrvF>();
@@ -442,13 +523,20 @@ PYBIND11_MODULE(_native, m) {
             // into the report or nowhere.
             std::vector<OrvFrameBufferObject> held = file->take_frame_buffer();
             py::dict out = report_dict(name, file, bytes, extra, records);
+            if (table) out["frame_table"] = frame_table(*file);
             if (images) out["images"] = held.empty() ? py::object(py::none()) : py::cast(FrameImages(std::move(held)));
             return out;
         },
         py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("records") = true,
-        py::arg("images") = false,
+        py::arg("images") = false, py::arg("frame_table") = false,
         "Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched "
-        "for) and returns what the load found, as a dict; with images=True also the rendered frames.");
+        "for) and returns what the load found, as a dict; with images=True also the rendered frames, with "
+        "frame_table=True also the frames as columns (a dict of lists, one item per frame): width, height, "
+        "x_offset, y_offset, is_shadow, frame_size, unk1, unk2 as the records hold them, and the statistics of "
+        "their runs counted by the core: rows, runs, empty_runs, covered_pixels (the colour counts added up), "
+        "longest_run, most_runs_in_a_row, non_maximal_rows (rows past the height or not the maximal encoding of "
+        "their pixels), palette_pixels (pixels a frame other than a shadow frame covers inside its width and "
+        "height) and past_palette (those whose index is not below the palette file's entry count).");
 
     m.def(
         "load_frames",

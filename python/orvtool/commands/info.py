@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 from typing import Any, List, Optional, Tuple
 
@@ -39,6 +38,8 @@ def run(args: argparse.Namespace) -> int:
     jobs, missing = batch.discover_reported(args.paths, args.pattern)
     outcomes = batch.run(info_task, jobs, (args.palette,), args.jobs, args.progress, batch.report_outcome)
     if args.json:
+        import json
+
         docs = [
             o.value if o.ok else {"path": o.job.source, "status": status.FAILED, "error": o.error, **(o.value or {})}
             for o in missing + outcomes
