@@ -212,8 +212,8 @@ py::dict frame_table(const OrvF& file) {
 
 // Everything one load learned, as plain values. `extra` holds findings of
 // the binding itself (a palette search that failed), after the core's.
-py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>& held,
-                     const std::vector<std::uint8_t>& bytes, const std::vector<Diagnostic>& extra, bool records) {
+py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>& held, const SharedBytes& bytes,
+                     const std::vector<Diagnostic>& extra, bool records) {
     const OrvF& file = *held;
     const LoadReport& rep = file.report();
     const OrvData& data = *file.data();
@@ -304,10 +304,11 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
 // load). A failure of the file system during the palette search becomes a
 // finding instead of an exception.
 std::vector<Diagnostic> read_into(OrvF& file, const std::string& path, const std::string& io_pal,
-                                  std::vector<std::uint8_t>& bytes, bool render) {
+                                  SharedBytes& bytes, bool render) {
     std::vector<Diagnostic> extra;
+    // Read once into a block that the frames then share: no copy.
     if (!read_whole_file(path, bytes)) {
-        bytes.clear();
+        bytes = SharedBytes();
         // The load records that the file could not be opened.
         file.load(path, 0, io_pal);
         return extra;
@@ -352,10 +353,7 @@ public:
         extra_ = read_into(*file_, path_, io_pal, bytes_, false);
         // Only the bytes after the last record are needed afterwards.
         const LoadReport& rep = file_->report();
-        if (rep.trailing_bytes == 0) {
-            bytes_.clear();
-            bytes_.shrink_to_fit();
-        }
+        if (rep.trailing_bytes == 0) bytes_ = SharedBytes();
     }
 
     std::size_t size() const { return extra_.empty() ? file_->data()->frames.size() : 0; }
@@ -372,7 +370,7 @@ public:
 private:
     std::string path_;
     std::shared_ptr<OrvF> file_;
-    std::vector<std::uint8_t> bytes_;
+    SharedBytes bytes_;
     std::vector<Diagnostic> extra_;
 };
 
@@ -517,7 +515,7 @@ PYBIND11_MODULE(_native, m) {
             const std::string name = fs_bytes(path);
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
             auto file = std::make_shared<OrvF>();
-            std::vector<std::uint8_t> bytes;
+            SharedBytes bytes;
             const std::vector<Diagnostic> extra = read_into(*file, name, palette, bytes, true);
             // The report's frame records keep the load alive: its images leave it,
             // into the report or nowhere.
