@@ -56,7 +56,7 @@ def test_a_whole_file(project):
         256,
         None,
     )
-    assert pal["tried"] == [str(project / "a.pal")] and pal["colors"][2] == gray_palette()[2]
+    assert pal["tried"] == [str(project / "a.pal")] and pal["colors"][8:12] == bytes(gray_palette()[2])
     # The images are those pyorv renders.
     f = pyorv.OrvF()
     f.load(str(project / "w.orv"))
@@ -141,7 +141,7 @@ def test_missing_palette(project, capfd):
     r = _native.load_report(str(project / "sub" / "m.orv"), images=True)
     assert (r["status"], r["images"], len(r["frames"])) == ("failed", None, 1)
     pal = r["palette"]
-    assert (pal["path"], pal["result"], pal["problem"], pal["colors"]) == (None, -1, "not found", [])
+    assert (pal["path"], pal["result"], pal["problem"], pal["colors"]) == (None, -1, "not found", b"")
     assert pal["tried"][:2] == [str(project / "sub" / "gone.pal"), str(project / "gone.pal")]
     # The module's error lines are in the report, in order, without being printed.
     assert [(d["category"], d["severity"], d["message"]) for d in r["diagnostics"]] == [

@@ -192,11 +192,11 @@ def run(
     try:
         start = time.perf_counter()
         begun = 0
-        while begun < len(jobs) and not (workers > 1 and _workers_pay(start, begun, len(jobs), workers)):
-            outcome = run_one(task, jobs[begun], args)
-            with _interrupt_after():
-                done(begun, outcome)
-            begun += 1
+        with _ReportsWhole() as whole:
+            while begun < len(jobs) and not (workers > 1 and _workers_pay(start, begun, len(jobs), workers)):
+                outcome = run_one(task, jobs[begun], args)
+                whole.report(done, begun, outcome)
+                begun += 1
         if begun < len(jobs):
             used = min(workers, len(jobs) - begun)
             pace = max(time.perf_counter() - start, 1e-3) / max(begun, 1)
@@ -266,6 +266,43 @@ def _interrupt_after() -> Iterator[None]:
         signal.signal(signal.SIGINT, previous)
     if caught:
         raise KeyboardInterrupt
+
+
+class _ReportsWhole:
+    """The in-process part of a batch: Ctrl-C interrupts a task, but waits
+    while a finished file is reported, so that it is reported once, whole.
+    One handler serves the whole loop: swapping handlers around every report
+    cost more than describing some files."""
+
+    def __init__(self) -> None:
+        self._active = threading.current_thread() is threading.main_thread()
+        self._reporting = False
+        self._caught = False
+        self._previous: Any = None
+
+    def _handler(self, signum: int, frame: Any) -> None:
+        if not self._reporting:
+            raise KeyboardInterrupt
+        self._caught = True
+
+    def __enter__(self) -> "_ReportsWhole":
+        if self._active:
+            self._previous = signal.signal(signal.SIGINT, self._handler)
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        if self._active:
+            signal.signal(signal.SIGINT, self._previous)
+
+    def report(self, call: Callable[..., None], *args: Any) -> None:
+        self._reporting = True
+        try:
+            call(*args)
+        finally:
+            self._reporting = False
+        if self._caught:
+            self._caught = False
+            raise KeyboardInterrupt
 
 
 def _workers_pay(start: float, finished: int, total: int, workers: int) -> bool:

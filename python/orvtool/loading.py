@@ -125,6 +125,8 @@ class FrameImage:
 
 @dataclass
 class LoadedAnimation:
+    """One animation file as loaded: its records, palette, images and findings."""
+
     path: str
     file_size: int
     head: Head
@@ -132,7 +134,7 @@ class LoadedAnimation:
     frame_count: int
     frames: Sequence[Frame]  # with their height and raw height word as stored; made when read
     palette: PaletteSearch
-    palette_colors: List[Color]  # as the loader holds them (256 after a load)
+    palette_rgba: bytes  # r, g, b, a of each entry as the loader holds them (256 after a load)
     palette_entries: Optional[int]  # the entries the palette file holds; the rest are filler
     images: Optional[Sequence[FrameImage]]  # one per frame, None when nothing rendered; made when read
     render_problem: Optional[str]  # why there are no images
@@ -141,6 +143,12 @@ class LoadedAnimation:
     findings: List[Finding]  # the first few hundred of each category, in order
     counts: Dict[str, int]  # every finding counted, by category
     frame_table: Optional[native.FrameTable] = None  # the frames as columns, when asked for
+
+    @property
+    def palette_colors(self) -> List[Color]:
+        """The palette's entries as (r, g, b, a) tuples."""
+        c = self.palette_rgba
+        return list(zip(c[0::4], c[1::4], c[2::4], c[3::4], strict=True))
 
     @property
     def label(self) -> str:
@@ -302,7 +310,7 @@ def animation_of(
         frame_count=report.frame_count,
         frames=native.Lazy(report.frames, _frame),
         palette=search,
-        palette_colors=list(pal.colors),
+        palette_rgba=pal.colors,
         palette_entries=entries if images is not None else None,
         images=images,
         render_problem=problem,

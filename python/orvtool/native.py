@@ -136,7 +136,6 @@ class Lazy(Sequence[T]):
 
 Run = Tuple[int, int, bytes]  # offset, colour count, the colours' indices
 RowRecord = Tuple[int, List[Run]]  # block count as stored, runs
-Rgba = Tuple[int, int, int, int]
 
 
 @dataclass(frozen=True)
@@ -154,6 +153,8 @@ class Diagnostic:
 
 @dataclass(frozen=True)
 class Form:
+    """The file's form: with the background form's header or plain."""
+
     has_header: bool
     reserved: Optional[bytes]  # the header's reserved bytes; None without a header
     flag: Optional[int]  # the background flag byte, None when not read
@@ -172,7 +173,7 @@ class PaletteReport:
     entry_count: Optional[int]
     entries_in_file: int
     problem: Optional[str]  # why no palette was loaded
-    colors: List[Rgba]
+    colors: bytes  # r, g, b, a of each entry the loader holds (256 after a load)
 
 
 @dataclass(frozen=True)

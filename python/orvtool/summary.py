@@ -10,9 +10,11 @@ from . import status
 from .loading import load_animation
 
 
-def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
+def describe(path: str, palette: Optional[str] = None, *, frame_lines: bool = False) -> Dict[str, Any]:
     """Everything about one file, as plain JSON-ready values. A palette that
-    cannot be found is reported, not raised. The statistics of the runs are
+    cannot be found is reported, not raised. With `frame_lines` the frames
+    come as the lines of the text form ("frame_lines") instead of a dict each
+    ("frames"): all that `format_text` needs, made straight from the columns. The statistics of the runs are
     counted by the core, frame by frame, from the records as the file holds
     them (see `formats.sidecar.run_statistics` and `matching.filler_pixels`)."""
     anim = load_animation(path, palette, frame_table=True)
@@ -65,6 +67,29 @@ def describe(path: str, palette: Optional[str] = None) -> Dict[str, Any]:
     # The load is let go before a dict is made for each frame: a file may
     # hold millions of frames.
     del anim
+    if frame_lines:
+        del info["frames"]
+        info["frame_lines"] = [
+            _FRAME_LINE[bool(shadow)] % columns
+            for shadow, columns in zip(
+                table.is_shadow,
+                zip(
+                    range(len(table.width)),
+                    table.width,
+                    table.height,
+                    table.x_offset,
+                    table.y_offset,
+                    table.runs,
+                    table.covered_pixels,
+                    table.frame_size,
+                    table.unk1,
+                    table.unk2,
+                    strict=True,
+                ),
+                strict=True,
+            )
+        ]
+        return info
     info["frames"] = [
         {
             "index": i,
@@ -180,13 +205,16 @@ def format_text(info: Dict[str, Any]) -> str:
         )
     )
     lines += _findings_text(info)
-    if info["frames"]:
+    frames = info.get("frame_lines")
+    if frames is None:
+        frames = [_FRAME_LINE[bool(f["is_shadow"])] % _frame_columns(f) for f in info["frames"]]
+    if frames:
         lines.append("  frame      size    x_off  y_off  shadow   runs  pixels  frame_size  unk1 unk2")
-        # One line per frame in one formatting step, its shadow column written out.
-        lines += [_FRAME_LINE[bool(f["is_shadow"])] % _frame_columns(f) for f in info["frames"]]
+        lines += frames
     return "\n".join(lines)
 
 
+# One line per frame in one formatting step, its shadow column written out.
 _FRAME_LINE = {
     shadow: f"  %5d  %5dx%-5d %6d %6d  {'yes' if shadow else 'no':>6}  %5d  %6d  %10d  %4d %4d"
     for shadow in (False, True)
