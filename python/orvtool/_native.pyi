@@ -67,3 +67,8 @@ def encode_animation(head: dict[str, Any], frames: Iterable[dict[str, Any]], *, 
     indices bytes), ...]). The indices of runs in a frame whose height word has bit 15 set are not written. Nothing is
     counted or checked against what it counts, unless check=True: then the bytes are read back by the file reader (the
     palette search aside) and must give the same records, else ValueError names the field that does not read back."""
+
+def export_frame(frames: FrameRecords, index: int, entries: int) -> dict[str, Any]:
+    """What an export writes of frame `index` of a load report's frames: its fields, its index layer (pairs of index
+    and coverage bytes), the pixels covered and those whose index is `entries` or more, counts over its runs, and its
+    rows that are not the maximal encoding of their pixels (explicit_rows)."""

@@ -140,6 +140,7 @@ class LoadedAnimation:
     status: str  # "ok", "problems" or "failed"
     findings: List[Finding]  # the first few hundred of each category, in order
     counts: Dict[str, int]  # every finding counted, by category
+    records: Optional[Sequence[native.FrameRecord]] = None  # the report's frame records (see native.export_frame)
 
     @property
     def label(self) -> str:
@@ -297,6 +298,7 @@ def animation_of(
         status=report.status,
         findings=findings,
         counts=counts,
+        records=report.frames,
     )
 
 
