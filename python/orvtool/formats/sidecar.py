@@ -276,31 +276,60 @@ def dumps(doc: Any) -> str:
     return "".join(out)
 
 
+_SCALARS = (int, float, bool, type(None))  # exactly these types: a subclass takes the general path
+_ascii = json.encoder.encode_basestring_ascii
+
+
+def _scalar(value: Any) -> str:
+    kind = type(value)
+    if kind is str:
+        return str(_ascii(value))
+    if kind is int:
+        return int.__repr__(value)
+    return json.dumps(value)
+
+
 def _write_json(value: Any, newline: str, out: List[str]) -> None:
-    if isinstance(value, dict):
+    # Parts without strings or nesting are encoded whole by the json module's
+    # C encoder and then laid out: in its output `, "` only separates keys
+    # and `], [` only separates arrays.
+    inner = newline + " "
+    kind = type(value)
+    if kind is dict:
         if not value:
             out.append("{}")
-            return
-        inner = newline + " "
-        lead = "{"
-        for key, item in value.items():
-            out.append(f"{lead}{inner}{json.dumps(key if isinstance(key, str) else json.dumps(key))}: ")
-            _write_json(item, inner, out)
-            lead = ","
-        out.append(newline + "}")
-    elif isinstance(value, (list, tuple)):
-        if not any(isinstance(item, (dict, list, tuple, str)) for item in value):
+        elif all(type(k) is str for k in value) and all(type(v) in _SCALARS for v in value.values()):
+            out.append("{" + inner + json.dumps(value)[1:-1].replace(', "', "," + inner + '"') + newline + "}")
+        else:
+            lead = "{"
+            for key, item in value.items():
+                out.append(f"{lead}{inner}{_ascii(key if isinstance(key, str) else json.dumps(key))}: ")
+                if type(item) in _SCALARS or type(item) is str:
+                    out.append(_scalar(item))
+                else:
+                    _write_json(item, inner, out)
+                lead = ","
+            out.append(newline + "}")
+    elif kind is list or kind is tuple:
+        if all(type(item) in _SCALARS for item in value):
             out.append(json.dumps(value))  # flat (or empty): one line
             return
-        inner = newline + " "
+        if all(type(item) is list or type(item) is tuple for item in value):
+            text = json.dumps(value)
+            # One bracket an item and no string or object: arrays of scalars.
+            if text.count("[") == len(value) + 1 and '"' not in text and "{" not in text:
+                out.append("[" + inner + text[1:-1].replace("], [", "]," + inner + "[") + newline + "]")
+                return
         lead = "["
         for item in value:
             out.append(lead + inner)
             _write_json(item, inner, out)
             lead = ","
         out.append(newline + "]")
+    elif isinstance(value, (dict, list, tuple)):  # a subclass: as json lays it out, item by item
+        _write_json(dict(value) if isinstance(value, dict) else list(value), newline, out)
     else:
-        out.append(json.dumps(value))
+        out.append(_scalar(value))
 
 
 def encode_sidecar(doc: Dict[str, Any]) -> bytes:
