@@ -32,7 +32,7 @@ from PIL import Image
 
 from .. import limits
 from ..errors import OrvToolError
-from ..images import PNG_SAVE
+from ..images import INDEX_PNG_SAVE
 from ..model import Animation, Frame, Row, Run
 from ..reading import open_image
 from ..runs import runs_from_mask
@@ -187,7 +187,7 @@ def encode_grey_alpha(pairs: bytes, width: int, height: int) -> bytes:
     """The index layer PNG of `pairs`: per pixel, row by row, the index and
     the coverage byte (255 or 0)."""
     out = io.BytesIO()
-    Image.frombytes("LA", (width, height), pairs).save(out, format="PNG", **PNG_SAVE)
+    Image.frombytes("LA", (width, height), pairs).save(out, format="PNG", **INDEX_PNG_SAVE)
     return out.getvalue()
 
 
