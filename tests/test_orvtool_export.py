@@ -322,3 +322,17 @@ def test_sidecar_json_keeps_strings_and_lays_out_flat_arrays_on_one_line():
         ]
     )
     assert json.loads(dumps(doc)) == doc
+
+
+def test_an_export_with_an_empty_file_is_not_taken_for_finished(tmp_path):
+    """New files are not flushed one by one: a crash of the system can leave
+    one empty, and --skip-existing then redoes the export."""
+    path = write_project(tmp_path, "walk.orv", walk())
+    out = tmp_path / "out"
+    export(path, out)
+    assert export(path, out, skip_existing=True).skipped
+    first = out / "frame_000.png"
+    data = first.read_bytes()
+    first.write_bytes(b"")
+    assert not export(path, out, skip_existing=True, force=True).skipped
+    assert first.read_bytes() == data

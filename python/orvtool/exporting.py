@@ -123,13 +123,14 @@ def _palette_file(anim: LoadedAnimation, notes: List[str]) -> Tuple[int, List[Co
 
 
 def _up_to_date(folder: str, names: Sequence[str], sources: Sequence[Optional[str]]) -> bool:
-    """Every file is there, and none is older than a source."""
+    """Every file is there, none is empty (what a crash of the system can
+    leave of a new file, see `writing`) and none is older than a source."""
     try:
         newest_source = max(os.stat(s).st_mtime_ns for s in sources if s)
-        oldest = min(os.stat(os.path.join(folder, n)).st_mtime_ns for n in names)
+        made = [os.stat(os.path.join(folder, n)) for n in names]
     except (OSError, ValueError):
         return False
-    return oldest >= newest_source
+    return bool(made) and all(st.st_size > 0 and st.st_mtime_ns >= newest_source for st in made)
 
 
 def export_animation(path: str, folder: str, options: ExportOptions) -> ExportReport:
