@@ -248,7 +248,7 @@ def test_each_frame_is_read_once_as_the_records_describe_it(tmp_path, entries):
     path = tmp_path / "odd.orv"
     path.write_bytes(encode_animation(Animation(frames=frames, palette_path=b"none.pal")))
     anim = load_animation(str(path))
-    assert len(anim.frames) == len(frames)
+    assert len(anim.frames) == len(frames) and anim.records is not None
     seen = set()
     for i, frame in enumerate(anim.frames):
         view = native.export_frame(anim.records, i, entries)
