@@ -69,6 +69,9 @@ def encode_animation(head: dict[str, Any], frames: Iterable[dict[str, Any]], *, 
     palette search aside) and must give the same records, else ValueError names the field that does not read back."""
 
 def export_frame(frames: FrameRecords, index: int, entries: int) -> dict[str, Any]:
-    """What an export writes of frame `index` of a load report's frames: its fields, its index layer (pairs of index
-    and coverage bytes), the pixels covered and those whose index is `entries` or more, counts over its runs, and its
-    rows that are not the maximal encoding of their pixels (explicit_rows)."""
+    """What an export writes of frame `index` of a load report's frames, as a dict: the frame's fields (width, height,
+    is_shadow, x_offset, y_offset, frame_size, unk1, unk2, height_word); its index layer (layer: width * height
+    pairs of index and coverage bytes), the pixels it covers (covered) and those of them whose index is `entries` or
+    more (beyond, 0 in a shadow frame); counts over its runs (rows, runs, empty_runs, longest_run,
+    most_runs_in_a_row, covered_pixels); and the rows that are not the maximal encoding of their pixels or lie past
+    the height (explicit_rows: row number to (block_count, [(offset, color_count, indices), ...]))."""
