@@ -2,6 +2,7 @@
 exactly; sheets and previews place frames by their offsets."""
 
 import json
+import random
 import struct
 from pathlib import Path
 
@@ -10,11 +11,13 @@ import pytest
 from PIL import Image
 
 import pyorv
-from orvtool import to_numpy
+from orvtool import native, to_numpy
 from orvtool.errors import OrvToolError
-from orvtool.exporting import ExportOptions, export_animation
-from orvtool.formats.sidecar import read_export, read_sidecar
-from orvtool.orvfile import encode_animation
+from orvtool.exporting import ExportOptions, _summary, export_animation
+from orvtool.formats.sidecar import dumps, explicit_rows, index_layer, read_export, read_sidecar, run_statistics
+from orvtool.loading import load_animation
+from orvtool.matching import filler_pixels
+from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, runs_from_mask
 from orvtool_samples import PALETTE, quirky, walk, write_project
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -214,3 +217,122 @@ def test_export_refuses_a_file_without_its_palette(tmp_path):
     (tmp_path / "other.pal").write_bytes(bytes([1, 0, 0, 0, 1, 2, 3, 255]))
     export(path, tmp_path / "out", palette=str(tmp_path / "other.pal"))
     assert tuple(rgba(tmp_path / "out" / "frame_000.png")[0, 1]) == (0, 0, 0, 255)  # index 1 beyond the 1 entry
+
+
+def random_row(rng, shadow, width):
+    """A row of runs as a file may hold them: the maximal encoding of random
+    pixels, or runs split, empty or reaching past the right edge."""
+    if rng.random() < 0.5:
+        covered = bytes(rng.random() < 0.7 for _ in range(width))
+        return Row(runs_from_mask(bytes(rng.randrange(256) for _ in range(width)), covered, shadow=shadow))
+    runs = []
+    for _ in range(rng.randint(0, 5)):
+        offset = rng.choice((0, 0, 1, 3, 254, 255))
+        n = rng.choice((0, 1, 2, 5, 40, 255))
+        runs.append(Run(offset, b"" if shadow else bytes(rng.randrange(256) for _ in range(n)), n))
+    return Row(runs)
+
+
+@pytest.mark.parametrize("entries", [1, 40, 256])
+def test_each_frame_is_read_once_as_the_records_describe_it(tmp_path, entries):
+    """The core's one pass over a frame (index layer, counts over its runs,
+    rows listed in full, pixels beyond the palette) gives what the record
+    model gives, on maximal rows and odd ones."""
+    rng = random.Random(entries)
+    frames = []
+    for _ in range(30):
+        shadow = rng.random() < 0.3
+        width = rng.choice((0, 1, 7, 255, 300))
+        rows = [random_row(rng, shadow, width) for _ in range(rng.randint(0, 6))]
+        frames.append(Frame(width=width, rows=rows, is_shadow=shadow))
+    path = tmp_path / "odd.orv"
+    path.write_bytes(encode_animation(Animation(frames=frames, palette_path=b"none.pal")))
+    anim = load_animation(str(path))
+    assert len(anim.frames) == len(frames) and anim.records is not None
+    seen = set()
+    for i, frame in enumerate(anim.frames):
+        view = native.export_frame(anim.records, i, entries)
+        indices, covered = index_layer(frame)
+        alpha = np.where(covered, 255, 0).astype(np.uint8)
+        assert view.layer == np.dstack([indices, alpha]).tobytes()
+        beyond, drawn = filler_pixels([frame], [(indices, covered)], entries)
+        assert (view.beyond, view.covered) == (beyond, int(covered.sum()))
+        assert view.is_shadow or drawn == view.covered
+        summary = _summary(view)
+        assert summary.explicit == explicit_rows(frame)
+        assert summary.stats == run_statistics(frame, explicit_rows(frame))
+        assert (summary.width, summary.height, summary.is_shadow, summary.height_word) == (
+            frame.width,
+            frame.rows_drawn,
+            frame.is_shadow,
+            frame.height_word,
+        )
+        seen.add((bool(view.explicit_rows), view.beyond > 0))
+    assert {(True, False), (False, False)} <= seen and (entries == 256) != any(b for _, b in seen)
+
+
+def test_sidecar_json_keeps_strings_and_lays_out_flat_arrays_on_one_line():
+    doc = {
+        "name": "walk [a,b].orv",
+        "colors": [[0, 0, 0, 0], [255, 1, 2, 255]],
+        "empty": [],
+        "mixed": [1, "two", [3, None]],
+        "stats": {"runs": 2, "maximal": True, "ratio": 0.5},
+        "nested": {"rows": {"3": {"block_count": 1, "runs": [[255, 0, []], [0, 2, [7, 8]]]}}},
+    }
+    assert dumps(doc) == "\n".join(
+        [
+            "{",
+            ' "name": "walk [a,b].orv",',
+            ' "colors": [',
+            "  [0, 0, 0, 0],",
+            "  [255, 1, 2, 255]",
+            " ],",
+            ' "empty": [],',
+            ' "mixed": [',
+            "  1,",
+            '  "two",',
+            "  [3, null]",
+            " ],",
+            ' "stats": {',
+            '  "runs": 2,',
+            '  "maximal": true,',
+            '  "ratio": 0.5',
+            " },",
+            ' "nested": {',
+            '  "rows": {',
+            '   "3": {',
+            '    "block_count": 1,',
+            '    "runs": [',
+            "     [",
+            "      255,",
+            "      0,",
+            "      []",
+            "     ],",
+            "     [",
+            "      0,",
+            "      2,",
+            "      [7, 8]",
+            "     ]",
+            "    ]",
+            "   }",
+            "  }",
+            " }",
+            "}",
+        ]
+    )
+    assert json.loads(dumps(doc)) == doc
+
+
+def test_an_export_with_an_empty_file_is_not_taken_for_finished(tmp_path):
+    """New files are not flushed one by one: a crash of the system can leave
+    one empty, and --skip-existing then redoes the export."""
+    path = write_project(tmp_path, "walk.orv", walk())
+    out = tmp_path / "out"
+    export(path, out)
+    assert export(path, out, skip_existing=True).skipped
+    first = out / "frame_000.png"
+    data = first.read_bytes()
+    first.write_bytes(b"")
+    assert not export(path, out, skip_existing=True, force=True).skipped
+    assert first.read_bytes() == data

@@ -74,3 +74,11 @@ def encode_animation(head: dict[str, Any], frames: Iterable[dict[str, Any]], *, 
     indices bytes), ...]). The indices of runs in a frame whose height word has bit 15 set are not written. Nothing is
     counted or checked against what it counts, unless check=True: then the bytes are read back by the file reader (the
     palette search aside) and must give the same records, else ValueError names the field that does not read back."""
+
+def export_frame(frames: FrameRecords, index: int, entries: int) -> dict[str, Any]:
+    """What an export writes of frame `index` of a load report's frames, as a dict: the frame's fields (width, height,
+    is_shadow, x_offset, y_offset, frame_size, unk1, unk2, height_word); its index layer (layer: width * height
+    pairs of index and coverage bytes), the pixels it covers (covered) and those of them whose index is `entries` or
+    more (beyond, 0 in a shadow frame); counts over its runs (rows, runs, empty_runs, longest_run,
+    most_runs_in_a_row, covered_pixels); and the rows that are not the maximal encoding of their pixels or lie past
+    the height (explicit_rows: row number to (block_count, [(offset, color_count, indices), ...]))."""

@@ -35,14 +35,14 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 from numpy.typing import NDArray
 from PIL import Image, PngImagePlugin
 
-from . import __version__, preview, status, writing
+from . import __version__, native, preview, status, writing
 from .errors import FileFailed, OrvToolError
 from .formats import palettes, sidecar
 from .formats.sheets import build_sheet
 from .images import PNG_SAVE, to_numpy
 from .loading import LoadedAnimation, load_animation
-from .matching import filler_note, filler_pixels
-from .model import Color
+from .matching import filler_note
+from .model import Color, Row, Run
 
 SHEET_IMAGE = "sheet.png"
 SHEET_JSON = "sheet.json"
@@ -123,13 +123,14 @@ def _palette_file(anim: LoadedAnimation, notes: List[str]) -> Tuple[int, List[Co
 
 
 def _up_to_date(folder: str, names: Sequence[str], sources: Sequence[Optional[str]]) -> bool:
-    """Every file is there, and none is older than a source."""
+    """Every file is there, none is empty (what a crash of the system can
+    leave of a new file, see `writing`) and none is older than a source."""
     try:
         newest_source = max(os.stat(s).st_mtime_ns for s in sources if s)
-        oldest = min(os.stat(os.path.join(folder, n)).st_mtime_ns for n in names)
+        made = [os.stat(os.path.join(folder, n)) for n in names]
     except (OSError, ValueError):
         return False
-    return oldest >= newest_source
+    return bool(made) and all(st.st_size > 0 and st.st_mtime_ns >= newest_source for st in made)
 
 
 def export_animation(path: str, folder: str, options: ExportOptions) -> ExportReport:
@@ -153,14 +154,18 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
             "kept in the sidecar"
         )
 
-    layers = [sidecar.index_layer(frame) for frame in anim.frames]
+    # Each frame's records are read once, here: its fields, its index layer
+    # and what the sidecar says of its runs.
+    views = _frame_views(anim)
+    summaries = [_summary(v) for v in views]
     if anim.palette_entries is not None:
-        beyond, covered = filler_pixels(anim.frames, layers, anim.palette_entries)
+        beyond = sum(v.beyond for v in views)
         if beyond:
+            covered = sum(v.covered for v in views if not v.is_shadow)
             report.notes.append(filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered))
-    sizes = [(frame.width, frame.rows_drawn) for frame in anim.frames]
+    sizes = [(v.width, v.height) for v in views]
     solid = [w > 0 and h > 0 for w, h in sizes]
-    offsets = [(frame.x_offset, frame.y_offset) for frame in anim.frames]
+    offsets = [(v.x_offset, v.y_offset) for v in views]
 
     targets: Dict[str, List[str]] = {}
     if "frames" in parts:
@@ -206,21 +211,20 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
 
         def put(name: str, data: bytes) -> None:
             report.written.append(name)  # first: an interrupt right after placing it removes it
-            writing.place_bytes(os.path.join(folder, name), data)
+            writing.place_checked(os.path.join(folder, name), data)  # every name was checked above
 
         def pixels(i: int) -> NDArray[Any]:
             return to_numpy(images[i])
 
         record: Optional[Dict[str, Any]] = None
         if "frames" in parts:
-            explicit = [sidecar.explicit_rows(frame) for frame in anim.frames]
-            for i, frame in enumerate(anim.frames):
+            for i, view in enumerate(views):
                 if not solid[i]:
                     continue
                 image_name, index_name = names[i]
-                put(image_name, frame_png(bytes(images[i].pixels), *sizes[i], frame.x_offset, frame.y_offset, i))
-                put(index_name, sidecar.encode_index_layer(*layers[i]))
-            doc = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, report.notes))
+                put(image_name, frame_png(images[i].pixels, *sizes[i], *offsets[i], i))
+                put(index_name, sidecar.encode_grey_alpha(view.layer, *sizes[i]))
+            doc = sidecar.build_sidecar(anim, names, summaries, _palette_file(anim, report.notes))
             if salvaged:  # the frames read, announced as the file's: a build gives a whole file
                 doc["frame_count_field"] = len(anim.frames) - (1 if anim.has_background else 0)
             put(sidecar.SIDECAR_NAME, sidecar.encode_sidecar(doc))
@@ -228,11 +232,10 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
             for name in stale:
                 writing.remove(os.path.join(folder, name))
                 report.removed.append(name)
-        del layers
+        del views
         if "sheet" in parts:
             if record is None:  # the sidecar document, for the sheet's meta, when the frames are not written
-                explicit = [sidecar.explicit_rows(frame) for frame in anim.frames]
-                record = sidecar.build_sidecar(anim, names, explicit, _palette_file(anim, []))
+                record = sidecar.build_sidecar(anim, names, summaries, _palette_file(anim, []))
             atlas, index_sheet, sheet_doc = build_sheet(
                 [n for n, _ in names],
                 pixels,
@@ -276,6 +279,44 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         note = f"{status.count(len(anim.frames), 'frame')} read before the cut exported (--salvage)"
         raise FileFailed(f"{anim.failure()}; {note}", report)
     return report
+
+
+def _frame_views(anim: LoadedAnimation) -> List[native.ExportFrame]:
+    """Every frame as the export writes it, read once from the load's records."""
+    if anim.records is None:
+        raise OrvToolError("the load kept no frame records")
+    entries = 256 if anim.palette_entries is None else anim.palette_entries
+    return [native.export_frame(anim.records, i, entries) for i in range(len(anim.records))]
+
+
+def _summary(view: native.ExportFrame) -> sidecar.FrameSummary:
+    explicit = {
+        y: Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
+        for y, (block_count, runs) in view.explicit_rows.items()
+    }
+    stats = {
+        "rows": view.rows,
+        "runs": view.runs,
+        "empty_runs": view.empty_runs,
+        "longest_run": view.longest_run,
+        "most_runs_in_a_row": view.most_runs_in_a_row,
+        "covered_pixels": view.covered_pixels,
+        "maximal": not explicit,
+        "non_maximal_rows": len(explicit),
+    }
+    return sidecar.FrameSummary(
+        width=view.width,
+        height=view.height,
+        x_offset=view.x_offset,
+        y_offset=view.y_offset,
+        is_shadow=view.is_shadow,
+        height_word=view.height_word,
+        frame_size=view.frame_size,
+        unk1=view.unk1,
+        unk2=view.unk2,
+        explicit=explicit,
+        stats=stats,
+    )
 
 
 def _missing_folders(folder: str) -> List[str]:

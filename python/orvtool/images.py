@@ -17,6 +17,11 @@ from .reading import open_image
 # encodes sprite frames about twice as fast as the default level 6 and, with
 # the filters Pillow picks for it, smaller.
 PNG_SAVE = {"compress_level": 1}
+# The PNG settings of the frames' index layers (grey + alpha): zlib's
+# run-length strategy (Z_RLE), which after PNG's filters finds what there is
+# to find in indices and coverage about a quarter faster than level 1 alone,
+# and smaller on shaded sprites (a few percent larger on flat pixel art).
+INDEX_PNG_SAVE = {"compress_level": 1, "compress_type": 3}
 
 
 def to_numpy(image: Any) -> NDArray[Any]:

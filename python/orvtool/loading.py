@@ -143,6 +143,7 @@ class LoadedAnimation:
     findings: List[Finding]  # the first few hundred of each category, in order
     counts: Dict[str, int]  # every finding counted, by category
     frame_table: Optional[native.FrameTable] = None  # the frames as columns, when asked for
+    records: Optional[Sequence[native.FrameRecord]] = None  # the report's frame records (see native.export_frame)
 
     @property
     def palette_colors(self) -> List[Color]:
@@ -319,6 +320,7 @@ def animation_of(
         findings=findings,
         counts=counts,
         frame_table=report.frame_table,
+        records=report.frames,
     )
 
 

@@ -425,3 +425,40 @@ def encode_animation(head: HeadFields, frames: Iterable[FrameFields], check: boo
     `check`, read back by the core's reader first (ValueError names the field
     that would not read back)."""
     return _native.encode_animation(_plain(head), (_plain(f) for f in frames), check=check)
+
+
+# --- what an export writes of a frame -------------------------------------------
+
+
+@dataclass(frozen=True)
+class ExportFrame:
+    """One frame as an export writes it: its fields, its index layer, the
+    counts over its runs and the rows listed in full."""
+
+    width: int
+    height: int
+    is_shadow: int
+    x_offset: int
+    y_offset: int
+    frame_size: int
+    unk1: int
+    unk2: int
+    height_word: int
+    layer: bytes  # width * height pairs: the index (0 in a shadow frame), 255 where covered else 0
+    covered: int  # pixels covered
+    beyond: int  # covered pixels whose index is the palette's entry count or more (0 in a shadow frame)
+    rows: int
+    runs: int
+    empty_runs: int
+    longest_run: int
+    most_runs_in_a_row: int
+    covered_pixels: int  # the runs' colour counts, summed
+    explicit_rows: Dict[int, RowRecord]  # rows that are not the maximal encoding of their pixels, or past the height
+
+
+def export_frame(frames: Sequence[FrameRecord], index: int, entries: int) -> ExportFrame:
+    """Frame `index` of a load report's frames (`LoadReport.frames`) as an
+    export writes it; `entries` is the number of colours the palette file holds."""
+    if not isinstance(frames, Lazy):
+        raise TypeError("frames are the frames of a load report")
+    return ExportFrame(**_native.export_frame(frames._source, index, entries))

@@ -110,6 +110,17 @@ def place_bytes(path: str, data: bytes) -> None:
         raise _outcome_error(path, outcome)
 
 
+def place_checked(path: str, data: bytes) -> None:
+    """Writes one file by the save rule, as `place_bytes` does, for a target
+    that `check` has passed and whose folder exists (a batch of files checked
+    together before any is written): its own checks are not made again."""
+    outcome = native.place_file(path, data)
+    if outcome.result == "open_failed" and outcome.error == errno.ENOENT:
+        place_bytes(path, data)  # a link to a missing folder: the folder is made
+    elif outcome.result != "placed":
+        raise _outcome_error(path, outcome)
+
+
 def place(path: str, write: Writer) -> None:
     """Writes one file, whose contents `write` makes, by the save rule; its
     folder is made if missing. Nothing is touched when `write` fails."""

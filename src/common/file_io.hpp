@@ -38,13 +38,16 @@ bool read_whole_file(const std::string& path, SharedBytes& out);
 //   too, and nothing is created or changed.
 // - When the result can be made indistinguishable from a plain write that
 //   succeeded, the bytes go to a new file beside the target, which is renamed
-//   over it once every byte is written and flushed: a failure at any point
-//   leaves the old file exactly as it was. That is the case when the target
-//   is absent, or is a regular file with a single link whose owner, group,
-//   permissions (and extended attributes, where the platform has them) the new
-//   file can carry, and when a short-named temporary file can be made in its
-//   folder. A symbolic link is followed to the file it names, and that file is
-//   replaced; the link stays.
+//   over it once every byte is written (and, when it replaces a file, flushed
+//   to the disk): a failure at any point leaves the old file exactly as it
+//   was. That is the case when the target is absent, or is a regular file
+//   with a single link whose owner, group, permissions (and extended
+//   attributes, where the platform has them) the new file can carry, and when
+//   a short-named temporary file can be made in its folder. A symbolic link is
+//   followed to the file it names, and that file is replaced; the link stays.
+//   A new file is not flushed: with nothing to replace, a crash of the system
+//   can lose it (leave it empty or missing) as it can a plain write's, and a
+//   batch of new files (an export) pays no flush per file.
 // - Everywhere else (a file with several links, one owned by someone the saver
 //   cannot give files to, a folder the saver cannot create files in, a device,
 //   a pipe) the file is truncated and written in place through the handle

@@ -323,7 +323,15 @@ SavedFile::Status SavedFile::write_all(const std::vector<std::uint8_t>& bytes) {
     h.created_path.clear();  // from here on the file is the caller's, written or not
     bool ok = true;
     if (h.method == Method::replace) {
-        ok = write_fully(h.temp_fd, bytes) && ::fsync(h.temp_fd) == 0;
+        // Durability: a file that replaces one is flushed to the disk before
+        // the rename, so that a crash of the system shows the old contents or
+        // the new, never a torn file where the old one was. A new file (its
+        // target absent) is not flushed: there is nothing to lose, readers
+        // still see it whole or not at all, and a crash can leave it empty or
+        // missing, as after a plain write. A batch of new files (an export)
+        // pays no flush per file.
+        const bool replacing = h.target_fd >= 0;
+        ok = write_fully(h.temp_fd, bytes) && (!replacing || ::fsync(h.temp_fd) == 0);
         if (::close(h.temp_fd) != 0) ok = false;
         h.temp_fd = -1;
         if (ok && std::rename(h.temp_path.c_str(), h.final_path.c_str()) == 0) {

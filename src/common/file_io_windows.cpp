@@ -361,17 +361,19 @@ SavedFile::Status SavedFile::write_all(const std::vector<std::uint8_t>& bytes) {
     h.created = false;  // from here on the file is the caller's, written or not
     bool ok = true;
     if (h.method == Method::replace) {
-        ok = write_fully(h.temp.get(), bytes) && ::FlushFileBuffers(h.temp.get());
+        // Flushed before it replaces a file, not when it is new (see the
+        // POSIX file: a new file has no old contents to lose).
+        ok = write_fully(h.temp.get(), bytes) && (!h.target_existed || ::FlushFileBuffers(h.temp.get()));
         if (!h.temp.close()) ok = false;
         if (ok && h.attributes != 0) ::SetFileAttributesW(h.temp_name.c_str(), h.attributes);
         if (ok) {
             // ReplaceFileW keeps the replaced file's attributes, security
             // descriptor and creation time, as a plain write would.
-            const bool placed = h.target_existed
-                                    ? ::ReplaceFileW(h.target_name.c_str(), h.temp_name.c_str(), nullptr,
-                                                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
-                                    : ::MoveFileExW(h.temp_name.c_str(), h.target_name.c_str(),
-                                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+            const bool placed =
+                h.target_existed
+                    ? ::ReplaceFileW(h.target_name.c_str(), h.temp_name.c_str(), nullptr,
+                                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
+                    : ::MoveFileExW(h.temp_name.c_str(), h.target_name.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
             if (placed) {
                 h.temp_name.clear();
             } else if (h.target_existed) {

@@ -24,6 +24,7 @@
 #include "common/diagnostics.hpp"
 #include "common/file_io.hpp"
 #include "orvfile/orv_file.hpp"
+#include "render/index_layer.hpp"
 
 namespace py = pybind11;
 using namespace orv;
@@ -96,6 +97,8 @@ public:
     FrameRecords(std::shared_ptr<const OrvF> file, bool rows) : file_(std::move(file)), rows_(rows) {}
 
     std::size_t size() const { return std::min(file_->data()->frames.size(), file_->report().frames.size()); }
+
+    const OrvF& file() const { return *file_; }
 
     py::dict at(py::ssize_t index) const {
         const std::size_t i = item_index(index, size());
@@ -496,6 +499,8 @@ AnimationRecord head_record(const py::dict& head) {
 
 }  // namespace
 
+void add_export_frame(py::module_& m);
+
 PYBIND11_MODULE(_native, m) {
     m.doc() = "The load report of animation files, for orvtool";
     // The version of the build, which pyorv's must be.
@@ -703,4 +708,62 @@ PYBIND11_MODULE(_native, m) {
         "height word has bit 15 set are not written. Nothing is counted or checked against what it counts, unless "
         "check=True: then the bytes are read back by the file reader (the palette search aside) and must give the "
         "same records, else ValueError names the field that does not read back.");
+    add_export_frame(m);
+}
+
+// --- the export's view of one frame -------------------------------------------
+
+namespace {
+
+py::tuple row_tuple(const OrvPixelSet& row) {
+    py::list runs;
+    for (const OrvPixelBlock& block : row.blocks) {
+        runs.append(py::make_tuple(block.offset, block.color_count,
+                                   py::bytes(reinterpret_cast<const char*>(block.colors.data()), block.colors.size())));
+    }
+    return py::make_tuple(row.block_count, std::move(runs));
+}
+
+py::dict export_frame(const FrameRecords& frames, py::ssize_t index, std::size_t entries) {
+    const std::size_t i = FrameRecords::item_index(index, frames.size());
+    const OrvF& file = frames.file();
+    const OrvFrame& frame = *file.data()->frames[i];
+    py::dict out;
+    out["width"] = frame.width;
+    out["height"] = frame.height;
+    out["is_shadow"] = frame.is_shadow;
+    out["x_offset"] = frame.x_offset;
+    out["y_offset"] = frame.y_offset;
+    out["frame_size"] = frame.frame_size;
+    out["unk1"] = frame.unk1;
+    out["unk2"] = frame.unk2;
+    out["height_word"] = file.report().frames[i].height_word;
+    const IndexLayer layer = index_layer(frame, entries);
+    out["layer"] = py::bytes(reinterpret_cast<const char*>(layer.grey_alpha.data()), layer.grey_alpha.size());
+    out["covered"] = layer.covered;
+    out["beyond"] = layer.beyond;
+    const RunSummary summary = run_summary(frame);
+    out["rows"] = summary.rows;
+    out["runs"] = summary.runs;
+    out["empty_runs"] = summary.empty_runs;
+    out["longest_run"] = summary.longest_run;
+    out["most_runs_in_a_row"] = summary.most_runs_in_a_row;
+    out["covered_pixels"] = summary.covered_pixels;
+    py::dict rows;
+    for (const std::size_t r : summary.explicit_rows) rows[py::int_(r)] = row_tuple(frame.pixel_sets()[r]);
+    out["explicit_rows"] = rows;
+    return out;
+}
+
+}  // namespace
+
+void add_export_frame(py::module_& m) {
+    m.def("export_frame", &export_frame, py::arg("frames"), py::arg("index"), py::arg("entries"),
+          "What an export writes of frame `index` of a load report's frames, as a dict: the frame's fields "
+          "(width, height, is_shadow, x_offset, y_offset, frame_size, unk1, unk2, height_word); its index layer "
+          "(layer: width * height pairs of index and coverage bytes), the pixels it covers (covered) and those "
+          "of them whose index is `entries` or more (beyond, 0 in a shadow frame); counts over its runs (rows, "
+          "runs, empty_runs, longest_run, most_runs_in_a_row, covered_pixels); and the rows that are not the "
+          "maximal encoding of their pixels or lie past the height (explicit_rows: row number to (block_count, "
+          "[(offset, color_count, indices), ...])).");
 }

@@ -23,7 +23,7 @@ import base64
 import io
 import json
 import os
-import re
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -32,7 +32,7 @@ from PIL import Image
 
 from .. import limits
 from ..errors import OrvToolError
-from ..images import PNG_SAVE
+from ..images import INDEX_PNG_SAVE
 from ..model import Animation, Frame, Row, Run
 from ..reading import open_image
 from ..runs import runs_from_mask
@@ -136,6 +136,41 @@ def run_statistics(frame: Frame, explicit: Dict[int, Row]) -> Dict[str, Any]:
     }
 
 
+@dataclass
+class FrameSummary:
+    """What the sidecar records of one frame: its fields, the rows listed in
+    full, and the counts over its runs (see `run_statistics`)."""
+
+    width: int
+    height: int  # the rows drawn
+    x_offset: int
+    y_offset: int
+    is_shadow: int
+    height_word: Optional[int]
+    frame_size: int
+    unk1: int
+    unk2: int
+    explicit: Dict[int, Row]
+    stats: Dict[str, Any]
+
+
+def summarize_frame(frame: Frame) -> FrameSummary:
+    explicit = explicit_rows(frame)
+    return FrameSummary(
+        width=frame.width,
+        height=frame.rows_drawn,
+        x_offset=frame.x_offset,
+        y_offset=frame.y_offset,
+        is_shadow=frame.is_shadow,
+        height_word=frame.height_word,
+        frame_size=frame.frame_size,
+        unk1=frame.unk1,
+        unk2=frame.unk2,
+        explicit=explicit,
+        stats=run_statistics(frame, explicit),
+    )
+
+
 def frame_file_names(count: int) -> List[Tuple[str, str]]:
     """(image, index layer) file names for `count` frames."""
     digits = max(3, len(str(max(count - 1, 0))))
@@ -145,9 +180,14 @@ def frame_file_names(count: int) -> List[Tuple[str, str]]:
 def encode_index_layer(indices: NDArray[Any], covered: NDArray[Any]) -> bytes:
     h, w = indices.shape
     alpha = np.where(covered, 255, 0).astype(np.uint8)
-    la = np.dstack([indices, alpha])
+    return encode_grey_alpha(np.dstack([indices, alpha]).tobytes(), w, h)
+
+
+def encode_grey_alpha(pairs: bytes, width: int, height: int) -> bytes:
+    """The index layer PNG of `pairs`: per pixel, row by row, the index and
+    the coverage byte (255 or 0)."""
     out = io.BytesIO()
-    Image.frombytes("LA", (w, h), la.tobytes()).save(out, format="PNG", **PNG_SAVE)
+    Image.frombytes("LA", (width, height), pairs).save(out, format="PNG", **INDEX_PNG_SAVE)
     return out.getvalue()
 
 
@@ -165,20 +205,21 @@ def read_index_layer(path: str, width: int, height: int) -> Tuple[NDArray[Any], 
 def build_sidecar(
     anim: "LoadedAnimation",
     names: List[Tuple[str, str]],
-    explicit: List[Dict[int, Row]],
+    summaries: Sequence[FrameSummary],
     palette_file: Optional[Tuple[int, List[Tuple[int, int, int, int]]]],
 ) -> Dict[str, Any]:
-    """The sidecar document. `palette_file` is (model, entries) of the palette
+    """The sidecar document, from the summary of each frame (see
+    `summarize_frame`). `palette_file` is (model, entries) of the palette
     file as stored, when it could be read."""
     head = anim.head
     frames = []
-    for i, frame in enumerate(anim.frames):
-        has_pixels = frame.width > 0 and frame.rows_drawn > 0
+    for i, frame in enumerate(summaries):
+        has_pixels = frame.width > 0 and frame.height > 0
         entry: Dict[str, Any] = {
             "image": names[i][0] if has_pixels else None,
             "indices": names[i][1] if has_pixels else None,
             "width": frame.width,
-            "height": frame.rows_drawn,
+            "height": frame.height,
             "x_offset": frame.x_offset,
             "y_offset": frame.y_offset,
             "is_shadow": frame.is_shadow,
@@ -186,17 +227,17 @@ def build_sidecar(
             "frame_size": frame.frame_size,
             "unk1": frame.unk1,
             "unk2": frame.unk2,
-            "runs": "explicit" if explicit[i] else "maximal",
+            "runs": "explicit" if frame.explicit else "maximal",
         }
-        if explicit[i]:
+        if frame.explicit:
             entry["explicit_rows"] = {
                 str(y): {
                     "block_count": row.count,
                     "runs": [[run.offset, run.color_count, list(run.indices)] for run in row.runs],
                 }
-                for y, row in sorted(explicit[i].items())
+                for y, row in sorted(frame.explicit.items())
             }
-        entry["stats"] = run_statistics(frame, explicit[i])
+        entry["stats"] = frame.stats
         frames.append(entry)
 
     palette: Dict[str, Any] = {
@@ -226,16 +267,69 @@ def build_sidecar(
     return doc
 
 
-_FLAT_ARRAY = re.compile(r"\[[^\[\]{}\"]*\]")
-
-
 def dumps(doc: Any) -> str:
-    """JSON with one value per line, except that arrays of numbers (colours,
-    runs) stay on one line."""
-    text = json.dumps(doc, indent=1)
-    return _FLAT_ARRAY.sub(
-        lambda m: "[" + ", ".join(v.strip() for v in m.group(0)[1:-1].split(",") if v.strip()) + "]", text
-    )
+    """JSON with one value per line (indented by one space a level), except
+    that arrays of numbers, booleans and nulls (colours, runs) stay on one
+    line. Strings are written as they are, whatever brackets they hold."""
+    out: List[str] = []
+    _write_json(doc, "\n", out)
+    return "".join(out)
+
+
+_SCALARS = (int, float, bool, type(None))  # exactly these types: a subclass takes the general path
+_ascii = json.encoder.encode_basestring_ascii
+
+
+def _scalar(value: Any) -> str:
+    kind = type(value)
+    if kind is str:
+        return str(_ascii(value))
+    if kind is int:
+        return int.__repr__(value)
+    return json.dumps(value)
+
+
+def _write_json(value: Any, newline: str, out: List[str]) -> None:
+    # Parts without strings or nesting are encoded whole by the json module's
+    # C encoder and then laid out: in its output `, "` only separates keys
+    # and `], [` only separates arrays.
+    inner = newline + " "
+    kind = type(value)
+    if kind is dict:
+        if not value:
+            out.append("{}")
+        elif all(type(k) is str for k in value) and all(type(v) in _SCALARS for v in value.values()):
+            out.append("{" + inner + json.dumps(value)[1:-1].replace(', "', "," + inner + '"') + newline + "}")
+        else:
+            lead = "{"
+            for key, item in value.items():
+                out.append(f"{lead}{inner}{_ascii(key if isinstance(key, str) else json.dumps(key))}: ")
+                if type(item) in _SCALARS or type(item) is str:
+                    out.append(_scalar(item))
+                else:
+                    _write_json(item, inner, out)
+                lead = ","
+            out.append(newline + "}")
+    elif kind is list or kind is tuple:
+        if all(type(item) in _SCALARS for item in value):
+            out.append(json.dumps(value))  # flat (or empty): one line
+            return
+        if all(type(item) is list or type(item) is tuple for item in value):
+            text = json.dumps(value)
+            # One bracket an item and no string or object: arrays of scalars.
+            if text.count("[") == len(value) + 1 and '"' not in text and "{" not in text:
+                out.append("[" + inner + text[1:-1].replace("], [", "]," + inner + "[") + newline + "]")
+                return
+        lead = "["
+        for item in value:
+            out.append(lead + inner)
+            _write_json(item, inner, out)
+            lead = ","
+        out.append(newline + "]")
+    elif isinstance(value, (dict, list, tuple)):  # a subclass: as json lays it out, item by item
+        _write_json(dict(value) if isinstance(value, dict) else list(value), newline, out)
+    else:
+        out.append(_scalar(value))
 
 
 def encode_sidecar(doc: Dict[str, Any]) -> bytes:
