@@ -742,15 +742,15 @@ py::dict export_frame(const FrameRecords& frames, py::ssize_t index, std::size_t
     out["layer"] = py::bytes(reinterpret_cast<const char*>(layer.grey_alpha.data()), layer.grey_alpha.size());
     out["covered"] = layer.covered;
     out["beyond"] = layer.beyond;
-    const RunSummary summary = run_summary(frame);
-    out["rows"] = summary.rows;
-    out["runs"] = summary.runs;
-    out["empty_runs"] = summary.empty_runs;
-    out["longest_run"] = summary.longest_run;
-    out["most_runs_in_a_row"] = summary.most_runs_in_a_row;
-    out["covered_pixels"] = summary.covered_pixels;
+    const FrameStatistics stats = frame_statistics(frame, entries);
+    out["rows"] = stats.rows;
+    out["runs"] = stats.runs;
+    out["empty_runs"] = stats.empty_runs;
+    out["longest_run"] = stats.longest_run;
+    out["most_runs_in_a_row"] = stats.most_runs_in_a_row;
+    out["covered_pixels"] = stats.covered_pixels;
     py::dict rows;
-    for (const std::size_t r : summary.explicit_rows) rows[py::int_(r)] = row_tuple(frame.pixel_sets()[r]);
+    for (const std::size_t r : explicit_rows(frame)) rows[py::int_(r)] = row_tuple(frame.pixel_sets()[r]);
     out["explicit_rows"] = rows;
     return out;
 }
