@@ -10,6 +10,8 @@ namespace orv {
 namespace {
 
 constexpr std::size_t kAlign = 64;
+// Blocks below this size are taken cleared even for images written whole.
+constexpr std::size_t kSmallBlockBytes = std::size_t{1} << 20;
 
 std::size_t round_up(std::size_t n, std::size_t to) noexcept { return (n + (to - 1)) / to * to; }
 
@@ -87,8 +89,11 @@ PixelBytes PixelArena::take(std::size_t size, bool zeroed, bool may_leave, bool&
         const std::uint64_t wanted = std::min<std::uint64_t>(std::uint64_t{need} + expected_, kBlockBytes);
         block_ = take_spare(need);
         if (!block_) {
-            block_ = PixelBlock::allocate(static_cast<std::size_t>(wanted), fresh_zero);
-            block_dirty_ = !fresh_zero;
+            // A small block is cleared by the allocator in one pass, which
+            // costs less than clearing the gaps between runs one by one.
+            const bool zero = fresh_zero || (zeroed && wanted < kSmallBlockBytes);
+            block_ = PixelBlock::allocate(static_cast<std::size_t>(wanted), zero);
+            block_dirty_ = !zero;
         } else {
             block_dirty_ = true;
         }

@@ -4,9 +4,11 @@
 // kilobytes. They are carved out of large blocks (with transparent huge pages
 // where the system offers them, so that fresh memory costs a page fault per
 // 2 MiB rather than per 4 KiB). An image whose pixels are all written, those
-// no run covers as 0, takes its block from the general allocator, which serves
-// it from memory freed before where it can; an image of which only the
-// covered pixels are written takes a block that reads as zero. A reload
+// no run covers as 0, takes a large block from the general allocator, which
+// serves it from memory freed before where it can; an image of which only the
+// covered pixels are written, and any image of a small rendering (whose block
+// the allocator clears in one pass for less than the gaps would cost), takes a
+// block that reads as zero. A reload
 // reuses the blocks of the images it replaces. The images of one block share
 // it: the block is freed when the last of them goes. A copy of an image always
 // gets storage of its own.
