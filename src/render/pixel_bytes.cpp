@@ -10,8 +10,6 @@ namespace orv {
 namespace {
 
 constexpr std::size_t kAlign = 64;
-// Blocks below this size are taken cleared even for images written whole.
-constexpr std::size_t kSmallBlockBytes = std::size_t{1} << 20;
 
 std::size_t round_up(std::size_t n, std::size_t to) noexcept { return (n + (to - 1)) / to * to; }
 
@@ -67,20 +65,19 @@ PixelBytes PixelArena::take(std::size_t size, bool zeroed, bool may_leave, bool&
     if (size == 0) return PixelBytes();
     const std::size_t need = footprint(size);
     expected_ -= std::min<std::uint64_t>(expected_, need);
-    // Memory that must read as zero is best taken fresh from the system (its
-    // pages come zeroed); memory that is written whole is best taken from the
-    // general allocator, which hands out again what was freed without a page
-    // fault and a zeroing pass by the system.
-    const bool fresh_zero = zeroed && !may_leave;
+    // New blocks that must read as zero come so from the system (or the
+    // allocator's cleared memory); a spare block was used before and is
+    // cleared here, image by image, unless the caller writes every byte.
     if (size >= kBlockBytes / 2) {
         // A large image gets a block of its own rather than wasting a shared one.
         std::shared_ptr<PixelBlock> own = take_spare(size);
         if (!own) {
-            own = PixelBlock::allocate(size, fresh_zero);
-        } else if (fresh_zero) {
+            own = PixelBlock::allocate(size, zeroed);
+        } else if (zeroed && may_leave) {
+            cleared = false;
+        } else if (zeroed) {
             std::memset(own->data(), 0, size);
         }
-        cleared = fresh_zero;
         std::uint8_t* data = own->data();
         return PixelBytes(std::move(own), data, size);
     }
@@ -88,14 +85,11 @@ PixelBytes PixelArena::take(std::size_t size, bool zeroed, bool may_leave, bool&
         // This image and as many of those to come as fit the block size.
         const std::uint64_t wanted = std::min<std::uint64_t>(std::uint64_t{need} + expected_, kBlockBytes);
         block_ = take_spare(need);
+        block_dirty_ = true;
         if (!block_) {
-            // A small block is cleared by the allocator in one pass, which
-            // costs less than clearing the gaps between runs one by one.
-            const bool zero = fresh_zero || (zeroed && wanted < kSmallBlockBytes);
-            block_ = PixelBlock::allocate(static_cast<std::size_t>(wanted), zero);
-            block_dirty_ = !zero;
-        } else {
-            block_dirty_ = true;
+            // Blocks for images that are copied in need not read as zero first.
+            block_ = PixelBlock::allocate(static_cast<std::size_t>(wanted), zeroed);
+            block_dirty_ = !zeroed;
         }
         used_ = 0;
     }

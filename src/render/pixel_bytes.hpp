@@ -1,17 +1,15 @@
 // Storage for rendered images.
 //
 // A rendering writes many images of a few kilobytes to a few hundred
-// kilobytes. They are carved out of large blocks (with transparent huge pages
-// where the system offers them, so that fresh memory costs a page fault per
-// 2 MiB rather than per 4 KiB). An image whose pixels are all written, those
-// no run covers as 0, takes a large block from the general allocator, which
-// serves it from memory freed before where it can; an image of which only the
-// covered pixels are written, and any image of a small rendering (whose block
-// the allocator clears in one pass for less than the gaps would cost), takes a
-// block that reads as zero. A reload
-// reuses the blocks of the images it replaces. The images of one block share
-// it: the block is freed when the last of them goes. A copy of an image always
-// gets storage of its own.
+// kilobytes. Taking each from the general allocator costs a page fault per
+// 4 KiB and a pass that zeroes it; instead, images are carved out of large
+// zero-filled blocks taken from the system at once (with transparent huge
+// pages where the system offers them), and only covered pixels are written.
+// A reload draws into the blocks of the images it replaces, writing every
+// byte of an image drawn whole (the pixels no run covers as 0) instead of
+// clearing it first. The images of one block share it: the block is freed
+// when the last of them goes. A copy of an image always gets storage of its
+// own, taken from memory that need not read as zero.
 #pragma once
 
 #include <cstddef>
@@ -84,8 +82,8 @@ public:
     // `size` bytes, all 0.
     PixelBytes zeroed(std::size_t size);
     // `size` bytes for a caller that writes every one of them: all 0 when
-    // `cleared` is set on return, anything otherwise (memory used before is
-    // then not cleared first, so that each byte is written once).
+    // `cleared` is set on return, anything otherwise (a spare block is then
+    // not cleared first, so that each byte is written once).
     PixelBytes for_writing(std::size_t size, bool& cleared);
     // `size` bytes copied from `source`.
     PixelBytes copy_of(const std::uint8_t* source, std::size_t size);

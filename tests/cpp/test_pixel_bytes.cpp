@@ -55,7 +55,7 @@ TEST_CASE("spare blocks of replaced images are handed out again, cleared unless 
     CHECK(zeroed.data() == shared_at + orv::PixelArena::footprint(sizes[0]));
 }
 
-TEST_CASE("a fresh arena's bytes read as zero when asked, and say whether they do when written whole") {
+TEST_CASE("a fresh arena's bytes read as zero, and say so to a caller that writes them whole") {
     std::vector<orv::OrvFrameBufferObject> dirtied = dirty_images({8000, 5000});  // freed at once
     dirtied.clear();
     for (const std::size_t size : {std::size_t{500}, std::size_t{70000}, orv::PixelArena::kBlockBytes / 2}) {
@@ -65,7 +65,8 @@ TEST_CASE("a fresh arena's bytes read as zero when asked, and say whether they d
         bool cleared = true;
         const orv::PixelBytes written = fresh.for_writing(size, cleared);
         CHECK(written.size() == size);
-        if (cleared) CHECK(all_zero(written));
+        CHECK(cleared);
+        CHECK(all_zero(written));
         // A zeroed image after one written whole, from the same block.
         CHECK(all_zero(fresh.zeroed(size)));
     }
