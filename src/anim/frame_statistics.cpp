@@ -86,11 +86,14 @@ void count_row(FrameStatistics& s, std::size_t runs) {
 
 // The statistics of one row as built.
 void row_statistics(const OrvPixelSet& row, std::size_t y, const OrvFrame& frame, std::size_t entries,
-                    FrameStatistics& s) {
+                    FrameStatistics& s, std::vector<std::size_t>* non_maximal) {
     const bool shadow = frame.is_shadow != 0;
     count_row(s, row.blocks.size());
     for (const OrvPixelBlock& block : row.blocks) count_run(s, block.color_count);
-    if (y >= frame.height || !is_maximal_row(row, frame.width, shadow)) ++s.non_maximal_rows;
+    if (y >= frame.height || !is_maximal_row(row, frame.width, shadow)) {
+        ++s.non_maximal_rows;
+        if (non_maximal != nullptr) non_maximal->push_back(y);
+    }
     if (!shadow && y < frame.height) {
         RowPlacement placed(frame.width, entries, s);
         for (const OrvPixelBlock& block : row.blocks) {
@@ -103,13 +106,13 @@ void row_statistics(const OrvPixelSet& row, std::size_t y, const OrvFrame& frame
 // with the frame's own height and shadow flag: each row then holds the runs
 // its block count says, each run the indices it counts (none in a shadow
 // frame), and the bytes are walked without building the rows.
-void whole_frame_statistics(const FrameRowBytes& source, const OrvFrame& frame, std::size_t entries,
-                            FrameStatistics& s) {
+void whole_frame_statistics(const FrameRowBytes& source, const OrvFrame& frame, std::size_t entries, FrameStatistics& s,
+                            std::vector<std::size_t>* non_maximal) {
     const bool shadow = source.shadow;
     const std::size_t width = frame.width;
     const std::uint8_t* p = source.bytes.data();
     // Counted in locals: the compiler keeps them in registers.
-    std::uint64_t runs_total = 0, empty = 0, covered = 0, non_maximal = 0;
+    std::uint64_t runs_total = 0, empty = 0, covered = 0, non_maximal_count = 0;
     std::uint32_t longest = 0, most = 0;
     FrameStatistics placed_total;
     for (std::size_t y = 0; y < source.height; ++y) {
@@ -131,7 +134,10 @@ void whole_frame_statistics(const FrameRowBytes& source, const OrvFrame& frame, 
                 p += count;
             }
         }
-        if (!maximal.maximal()) ++non_maximal;
+        if (!maximal.maximal()) {
+            ++non_maximal_count;
+            if (non_maximal != nullptr) non_maximal->push_back(y);
+        }
     }
     s.rows += source.height;
     s.runs += runs_total;
@@ -139,7 +145,7 @@ void whole_frame_statistics(const FrameRowBytes& source, const OrvFrame& frame, 
     s.covered_pixels += covered;
     s.longest_run = std::max(s.longest_run, longest);
     s.most_runs_in_a_row = std::max(s.most_runs_in_a_row, most);
-    s.non_maximal_rows += non_maximal;
+    s.non_maximal_rows += non_maximal_count;
     s.palette_pixels += placed_total.palette_pixels;
     s.past_palette += placed_total.past_palette;
 }
@@ -156,16 +162,19 @@ bool is_maximal_row(const OrvPixelSet& row, std::size_t width, bool shadow) {
     return maximal.maximal();
 }
 
-FrameStatistics frame_statistics(const OrvFrame& frame, std::size_t palette_entries) {
+FrameStatistics frame_statistics(const OrvFrame& frame, std::size_t palette_entries,
+                                 std::vector<std::size_t>* non_maximal) {
     FrameStatistics s;
     const FrameRowBytes* source = frame.unbuilt_rows();
     if (source == nullptr) {
         std::size_t y = 0;
-        for (const OrvPixelSet& row : frame.pixel_sets()) row_statistics(row, y++, frame, palette_entries, s);
+        for (const OrvPixelSet& row : frame.pixel_sets()) {
+            row_statistics(row, y++, frame, palette_entries, s, non_maximal);
+        }
         return s;
     }
     if (source->whole && source->height == frame.height && source->shadow == (frame.is_shadow != 0)) {
-        whole_frame_statistics(*source, frame, palette_entries, s);
+        whole_frame_statistics(*source, frame, palette_entries, s, non_maximal);
         return s;
     }
     // The rows the bytes give, one at a time into one reused row, as
@@ -177,7 +186,7 @@ FrameStatistics frame_statistics(const OrvFrame& frame, std::size_t palette_entr
         row.block_count = 0;
         row.blocks.clear();
         if (more) more = read_row(in, row, source->shadow);
-        row_statistics(row, y, frame, palette_entries, s);
+        row_statistics(row, y, frame, palette_entries, s, non_maximal);
     }
     return s;
 }

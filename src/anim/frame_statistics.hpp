@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "anim/records.hpp"
 
@@ -35,7 +36,10 @@ bool is_maximal_row(const OrvPixelSet& row, std::size_t width, bool shadow);
 
 // The statistics of one frame, by its width, height and shadow flag; indices
 // from `palette_entries` on count as past the palette. A frame whose rows
-// were not built yet is read from its bytes and keeps them unbuilt.
-FrameStatistics frame_statistics(const OrvFrame& frame, std::size_t palette_entries);
+// were not built yet is read from its bytes and keeps them unbuilt. When
+// `non_maximal` is given, the rows counted in non_maximal_rows are listed in
+// it, in order.
+FrameStatistics frame_statistics(const OrvFrame& frame, std::size_t palette_entries,
+                                 std::vector<std::size_t>* non_maximal = nullptr);
 
 }  // namespace orv

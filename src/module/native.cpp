@@ -738,11 +738,12 @@ py::dict export_frame(const FrameRecords& frames, py::ssize_t index, std::size_t
     out["unk1"] = frame.unk1;
     out["unk2"] = frame.unk2;
     out["height_word"] = file.report().frames[i].height_word;
-    const IndexLayer layer = index_layer(frame, entries);
+    const IndexLayer layer = index_layer(frame);
     out["layer"] = py::bytes(reinterpret_cast<const char*>(layer.grey_alpha.data()), layer.grey_alpha.size());
     out["covered"] = layer.covered;
-    out["beyond"] = layer.beyond;
-    const FrameStatistics stats = frame_statistics(frame, entries);
+    std::vector<std::size_t> explicit_rows;
+    const FrameStatistics stats = frame_statistics(frame, entries, &explicit_rows);
+    out["beyond"] = stats.past_palette;
     out["rows"] = stats.rows;
     out["runs"] = stats.runs;
     out["empty_runs"] = stats.empty_runs;
@@ -750,7 +751,7 @@ py::dict export_frame(const FrameRecords& frames, py::ssize_t index, std::size_t
     out["most_runs_in_a_row"] = stats.most_runs_in_a_row;
     out["covered_pixels"] = stats.covered_pixels;
     py::dict rows;
-    for (const std::size_t r : explicit_rows(frame)) rows[py::int_(r)] = row_tuple(frame.pixel_sets()[r]);
+    for (const std::size_t r : explicit_rows) rows[py::int_(r)] = row_tuple(frame.pixel_sets()[r]);
     out["explicit_rows"] = rows;
     return out;
 }

@@ -4,7 +4,7 @@
 
 namespace orv {
 
-IndexLayer index_layer(const OrvFrame& frame, std::size_t entries) {
+IndexLayer index_layer(const OrvFrame& frame) {
     IndexLayer layer;
     const std::size_t width = frame.width;
     const std::size_t height = frame.height;
@@ -21,10 +21,7 @@ IndexLayer index_layer(const OrvFrame& frame, std::size_t entries) {
             const std::size_t n = std::min<std::size_t>(shadow ? block.color_count : block.colors.size(), width - x);
             for (std::size_t j = 0; j < n; ++j) {
                 std::uint8_t* const px = row + (x + j) * 2;
-                if (!shadow) {
-                    px[0] = block.colors[j];
-                    if (block.colors[j] >= entries) ++layer.beyond;
-                }
+                if (!shadow) px[0] = block.colors[j];
                 px[1] = 255;
             }
             layer.covered += n;  // the cursor only moves right: no pixel is covered twice
@@ -32,16 +29,6 @@ IndexLayer index_layer(const OrvFrame& frame, std::size_t entries) {
         }
     }
     return layer;
-}
-
-std::vector<std::size_t> explicit_rows(const OrvFrame& frame) {
-    std::vector<std::size_t> rows;
-    const std::vector<OrvPixelSet>& sets = frame.pixel_sets();
-    const bool shadow = frame.is_shadow != 0;
-    for (std::size_t r = 0; r < sets.size(); ++r) {
-        if (r >= frame.height || !is_maximal_row(sets[r], frame.width, shadow)) rows.push_back(r);
-    }
-    return rows;
 }
 
 }  // namespace orv

@@ -1,13 +1,11 @@
 // The lossless view of a frame that an export writes beside its image: the
-// palette index of every pixel and whether a run covers it, and what the
-// frame's runs say about their own encoding.
+// palette index of every pixel and whether a run covers it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "anim/frame_statistics.hpp"
 #include "anim/records.hpp"
 
 namespace orv {
@@ -21,14 +19,8 @@ namespace orv {
 struct IndexLayer {
     std::vector<std::uint8_t> grey_alpha;
     std::uint64_t covered = 0;  // covered pixels
-    std::uint64_t beyond = 0;   // covered pixels of a frame that is not a shadow, whose index is `entries` or more
 };
 
-IndexLayer index_layer(const OrvFrame& frame, std::size_t entries);
-
-// The rows an export lists in full, in order: those that are not the maximal
-// encoding of their pixels (is_maximal_row) and those past the frame's height.
-// Builds the frame's rows.
-std::vector<std::size_t> explicit_rows(const OrvFrame& frame);
+IndexLayer index_layer(const OrvFrame& frame);
 
 }  // namespace orv

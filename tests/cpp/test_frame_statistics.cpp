@@ -58,11 +58,16 @@ void check_same(const FrameStatistics& a, const FrameStatistics& b) {
 void check_bytes_and_rows_agree(const std::vector<OrvFramePtr>& frames, std::size_t entries) {
     for (const OrvFramePtr& f : frames) {
         REQUIRE(f->unbuilt_rows() != nullptr);
-        const FrameStatistics from_bytes = frame_statistics(*f, entries);
+        std::vector<std::size_t> listed_from_bytes;
+        const FrameStatistics from_bytes = frame_statistics(*f, entries, &listed_from_bytes);
         REQUIRE(f->unbuilt_rows() != nullptr);  // counting leaves the rows unbuilt
         f->pixel_sets();
         REQUIRE(f->unbuilt_rows() == nullptr);
-        check_same(from_bytes, frame_statistics(*f, entries));
+        std::vector<std::size_t> listed_from_rows;
+        check_same(from_bytes, frame_statistics(*f, entries, &listed_from_rows));
+        // The rows counted as not maximal are the rows listed, both ways.
+        CHECK(listed_from_bytes.size() == from_bytes.non_maximal_rows);
+        CHECK(listed_from_bytes == listed_from_rows);
     }
 }
 
