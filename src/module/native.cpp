@@ -64,17 +64,19 @@ py::dict diagnostic_dict(const Diagnostic& d) {
     return out;
 }
 
+// One row as (block_count, [(offset, color_count, indices), ...]).
+py::tuple row_tuple(const OrvPixelSet& row) {
+    py::list runs;
+    for (const OrvPixelBlock& block : row.blocks) {
+        runs.append(py::make_tuple(block.offset, block.color_count,
+                                   py::bytes(reinterpret_cast<const char*>(block.colors.data()), block.colors.size())));
+    }
+    return py::make_tuple(row.block_count, std::move(runs));
+}
+
 py::list frame_rows(const OrvFrame& frame) {
     py::list rows;
-    for (const OrvPixelSet& row : frame.pixel_sets()) {
-        py::list runs;
-        for (const OrvPixelBlock& block : row.blocks) {
-            runs.append(
-                py::make_tuple(block.offset, block.color_count,
-                               py::bytes(reinterpret_cast<const char*>(block.colors.data()), block.colors.size())));
-        }
-        rows.append(py::make_tuple(row.block_count, std::move(runs)));
-    }
+    for (const OrvPixelSet& row : frame.pixel_sets()) rows.append(row_tuple(row));
     return rows;
 }
 
@@ -714,15 +716,6 @@ PYBIND11_MODULE(_native, m) {
 // --- the export's view of one frame -------------------------------------------
 
 namespace {
-
-py::tuple row_tuple(const OrvPixelSet& row) {
-    py::list runs;
-    for (const OrvPixelBlock& block : row.blocks) {
-        runs.append(py::make_tuple(block.offset, block.color_count,
-                                   py::bytes(reinterpret_cast<const char*>(block.colors.data()), block.colors.size())));
-    }
-    return py::make_tuple(row.block_count, std::move(runs));
-}
 
 py::dict export_frame(const FrameRecords& frames, py::ssize_t index, std::size_t entries) {
     const std::size_t i = FrameRecords::item_index(index, frames.size());
