@@ -31,7 +31,7 @@ import sys
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import status
 from .errors import FileFailed, OrvToolError
@@ -251,28 +251,11 @@ class _NotesOnce:
         return lines
 
 
-@contextlib.contextmanager
-def _interrupt_after() -> Iterator[None]:
-    """Ctrl-C waits until the block is done: a finished file is reported
-    once, whole."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    caught: List[int] = []
-    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-    if caught:
-        raise KeyboardInterrupt
-
-
 class _ReportsWhole:
-    """The in-process part of a batch: Ctrl-C interrupts a task, but waits
-    while a finished file is reported, so that it is reported once, whole.
-    One handler serves the whole loop: swapping handlers around every report
-    cost more than describing some files."""
+    """Ctrl-C interrupts a batch at once, but waits while finished files are
+    reported, so that each is reported once, whole. One handler serves the
+    whole loop: swapping handlers around every report cost more than
+    describing some files."""
 
     def __init__(self) -> None:
         self._active = threading.current_thread() is threading.main_thread()
@@ -362,15 +345,15 @@ def _run_pool(
                 raise KeyboardInterrupt
 
         try:
-            for future in as_completed(futures):
-                indices = futures[future]
-                with _interrupt_after():
+            with _ReportsWhole() as whole:
+                for future in as_completed(futures):
+                    indices = futures[future]
                     try:
                         outcomes = future.result()
                     except BrokenProcessPool:
                         lost.extend(indices)
                         continue
-                    finish(indices, outcomes)
+                    whole.report(finish, indices, outcomes)
         except BaseException as exc:  # a closed pipe, an interrupt: the files not yet begun are left
             pool.shutdown(wait=True, cancel_futures=True)
             if isinstance(exc, KeyboardInterrupt):  # the files finished meanwhile say so
