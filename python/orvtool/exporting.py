@@ -40,9 +40,9 @@ from .errors import FileFailed, OrvToolError
 from .formats import palettes, sidecar
 from .formats.sheets import build_sheet
 from .images import PNG_SAVE, to_numpy
-from .loading import LoadedAnimation, load_animation
+from .loading import LoadedAnimation, load_animation, row_of
 from .matching import filler_note
-from .model import Color, Row, Run
+from .model import Color
 
 SHEET_IMAGE = "sheet.png"
 SHEET_JSON = "sheet.json"
@@ -290,10 +290,7 @@ def _frame_views(anim: LoadedAnimation) -> List[native.ExportFrame]:
 
 
 def _summary(view: native.ExportFrame) -> sidecar.FrameSummary:
-    explicit = {
-        y: Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
-        for y, (block_count, runs) in view.explicit_rows.items()
-    }
+    explicit = {y: row_of(record) for y, record in view.explicit_rows.items()}
     stats = {
         "rows": view.rows,
         "runs": view.runs,

@@ -27,7 +27,7 @@ from .errors import OrvToolError
 from .version import check_pyorv
 
 if TYPE_CHECKING:
-    from .model import Color, Frame
+    from .model import Color, Frame, Row
 
 # The records and images handed to callers sit beside pyorv's own: both must
 # come from one build.
@@ -180,13 +180,18 @@ class LoadedAnimation:
         return self.images
 
 
-def _frame(f: native.FrameRecord) -> Frame:
-    from .model import Frame, Row, Run
+def row_of(record: native.RowRecord) -> Row:
+    """A row of the record model from the module's (block_count, runs)."""
+    from .model import Row, Run
 
-    rows = [
-        Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
-        for block_count, runs in f.rows or []
-    ]
+    block_count, runs = record
+    return Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
+
+
+def _frame(f: native.FrameRecord) -> Frame:
+    from .model import Frame
+
+    rows = [row_of(r) for r in f.rows or []]
     return Frame(
         frame_size=f.frame_size,
         height=f.height,
