@@ -12,11 +12,12 @@ from .loading import load_animation
 
 def describe(path: str, palette: Optional[str] = None, *, frame_lines: bool = False) -> Dict[str, Any]:
     """Everything about one file, as plain JSON-ready values. A palette that
-    cannot be found is reported, not raised. With `frame_lines` the frames
-    come as the lines of the text form ("frame_lines") instead of a dict each
-    ("frames"): all that `format_text` needs, made straight from the columns. The statistics of the runs are
+    cannot be found is reported, not raised. The statistics of the runs are
     counted by the core, frame by frame, from the records as the file holds
-    them (see `formats.sidecar.run_statistics` and `matching.filler_pixels`)."""
+    them (see `formats.sidecar.run_statistics` and `matching.filler_pixels`).
+    With `frame_lines` the frames come as the lines of the text form
+    ("frame_lines") instead of a dict each ("frames"): all that `format_text`
+    needs, made straight from the columns."""
     anim = load_animation(path, palette, frame_table=True)
     table = anim.frame_table
     assert table is not None
