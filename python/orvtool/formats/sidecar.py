@@ -154,23 +154,6 @@ class FrameSummary:
     stats: Dict[str, Any]
 
 
-def summarize_frame(frame: Frame) -> FrameSummary:
-    explicit = explicit_rows(frame)
-    return FrameSummary(
-        width=frame.width,
-        height=frame.rows_drawn,
-        x_offset=frame.x_offset,
-        y_offset=frame.y_offset,
-        is_shadow=frame.is_shadow,
-        height_word=frame.height_word,
-        frame_size=frame.frame_size,
-        unk1=frame.unk1,
-        unk2=frame.unk2,
-        explicit=explicit,
-        stats=run_statistics(frame, explicit),
-    )
-
-
 def frame_file_names(count: int) -> List[Tuple[str, str]]:
     """(image, index layer) file names for `count` frames."""
     digits = max(3, len(str(max(count - 1, 0))))
@@ -208,8 +191,8 @@ def build_sidecar(
     summaries: Sequence[FrameSummary],
     palette_file: Optional[Tuple[int, List[Tuple[int, int, int, int]]]],
 ) -> Dict[str, Any]:
-    """The sidecar document, from the summary of each frame (see
-    `summarize_frame`). `palette_file` is (model, entries) of the palette
+    """The sidecar document, from the summary of each frame (the export's
+    view of its records). `palette_file` is (model, entries) of the palette
     file as stored, when it could be read."""
     head = anim.head
     frames = []
