@@ -6,19 +6,13 @@
 
 #include "common/byte_cursor.hpp"
 #include "common/checked_size.hpp"
+#include "render/color_lookup.hpp"
 
 namespace orv {
 
 namespace {
 
 constexpr std::uint32_t kChannels = 4;
-
-// Colour lookup for one rendering: the word each index writes, and how many
-// leading indices the palette holds (indices at or above it are out of range).
-struct ColorTable {
-    std::uint32_t words[256] = {};
-    std::size_t valid = 0;
-};
 
 std::uint32_t pack(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2, std::uint8_t b3) {
     const std::uint8_t bytes[4] = {b0, b1, b2, b3};
@@ -38,17 +32,6 @@ ColorTable build_table(const std::vector<PalF::Color>& colors, std::int32_t pixe
 }
 
 const std::uint32_t kShadowWord = pack(0, 0, 0, 255);
-
-// Writes the colours of n indices, all inside the palette, as pixels at dst.
-inline void copy_colors(std::uint8_t* dst, const std::uint8_t* indices, std::size_t n, const ColorTable& table) {
-    std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-        const std::uint32_t w[4] = {table.words[indices[j]], table.words[indices[j + 1]], table.words[indices[j + 2]],
-                                    table.words[indices[j + 3]]};
-        std::memcpy(dst + j * kChannels, w, sizeof w);
-    }
-    for (; j < n; ++j) std::memcpy(dst + j * kChannels, &table.words[indices[j]], 4);
-}
 
 inline void fill_shadow(std::uint8_t* dst, std::size_t n) {
     for (std::size_t j = 0; j < n; ++j) std::memcpy(dst + j * kChannels, &kShadowWord, 4);
@@ -147,10 +130,10 @@ void draw_frame_bytes(const FrameRowBytes& source, std::size_t frame_index, OrvF
 // The same for a frame whose rows the reader found whole in the bytes, so
 // that no read can run past them, and whose indices all lie inside the palette
 // (or that is a shadow frame): nothing can be reported, only drawn. With
-// kClear, the image's bytes may hold anything and every pixel the runs leave
+// `clear`, the image's bytes may hold anything and every pixel the runs leave
 // is written as 0 on the way, so that each byte is written once.
-template <bool kShadow, bool kClear>
-void draw_whole_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& image, const ColorTable& table) {
+template <bool kClear>
+void draw_whole_shadow_bytes(const FrameRowBytes& source, OrvFrameBufferObject& image) {
     const auto width = static_cast<std::size_t>(image.width);
     const auto height = static_cast<std::size_t>(image.height);
     std::uint8_t* row = image.pixels.data();
@@ -160,24 +143,32 @@ void draw_whole_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& i
         std::size_t x = 0;
         std::size_t written = 0;  // pixels of the row written so far, drawn or cleared
         for (; blocks > 0; --blocks) {
-            const std::uint8_t offset = p[0];
+            x += p[0];
             const std::uint8_t count = p[1];
             p += 2;
-            x += offset;
             if (x < width) {
                 const std::size_t n = std::min<std::size_t>(count, width - x);
                 if (kClear) std::memset(row + written * kChannels, 0, (x - written) * kChannels);
-                if (kShadow) {
-                    fill_shadow(row + x * kChannels, n);
-                } else {
-                    copy_colors(row + x * kChannels, p, n, table);
-                }
+                fill_shadow(row + x * kChannels, n);
                 x += n;
                 written = x;
             }
-            if (!kShadow) p += count;
         }
         if (kClear) std::memset(row + written * kChannels, 0, (width - written) * kChannels);
+    }
+}
+
+void draw_whole_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& image, const ColorTable& table,
+                            bool clear) {
+    if (source.shadow) {
+        if (clear) {
+            draw_whole_shadow_bytes<true>(source, image);
+        } else {
+            draw_whole_shadow_bytes<false>(source, image);
+        }
+    } else {
+        draw_whole_rows(source.bytes.data(), static_cast<std::size_t>(image.height), image.pixels.data(),
+                        static_cast<std::size_t>(image.width), table, clear);
     }
 }
 
@@ -195,10 +186,8 @@ void draw_any(const OrvFrame& frame, std::size_t frame_index, OrvFrameBufferObje
               DiagnosticSink& sink) {
     const FrameRowBytes* source = frame.unbuilt_rows();
     if (source != nullptr && source->height == frame.height && source->shadow == (frame.is_shadow != 0)) {
-        if (source->whole && source->shadow) {
-            draw_whole_frame_bytes<true, false>(*source, image, table);
-        } else if (source->whole && table.valid >= 256) {
-            draw_whole_frame_bytes<false, false>(*source, image, table);
+        if (source->whole && (source->shadow || table.valid >= 256)) {
+            draw_whole_frame_bytes(*source, image, table, false);
         } else {
             draw_frame_bytes(*source, frame_index, image, table, sink);
         }
@@ -253,11 +242,7 @@ OrvFrameBufferObject render_image(const OrvFrame& frame, std::size_t i, const Im
         image.pixels = whole != nullptr ? arena.for_writing(fit.bytes, cleared) : arena.zeroed(fit.bytes);
         if (whole != nullptr && !cleared) {
             // Memory used before: every byte is written, the pixels no run draws as 0.
-            if (whole->shadow) {
-                draw_whole_frame_bytes<true, true>(*whole, image, table);
-            } else {
-                draw_whole_frame_bytes<false, true>(*whole, image, table);
-            }
+            draw_whole_frame_bytes(*whole, image, table, true);
         } else {
             draw_any(frame, i, image, table, sink);
         }
