@@ -61,7 +61,7 @@ struct WideTable {
 ORV_WIDE_TARGET inline __attribute__((always_inline)) void lookup64(std::uint8_t* dst, const std::uint8_t* indices,
                                                                     std::size_t n, const WideTable& t) {
     const __mmask64 taken = _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(n));
-    const __m512i i = _mm512_permutexvar_epi8(t.order, _mm512_maskz_loadu_epi8(taken, indices));
+    const __m512i i = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, t.order, _mm512_maskz_loadu_epi8(taken, indices));
     const __mmask64 high = _mm512_movepi8_mask(i);
     __m512i c[4];
     for (int b = 0; b < 4; ++b) {
@@ -97,7 +97,9 @@ ORV_WIDE_TARGET WideTable wide_table(const ColorTable& table) {
     alignas(64) std::uint8_t order[64];
     for (unsigned lane = 0; lane < 4; ++lane) {
         for (unsigned k = 0; k < 4; ++k) {
-            for (unsigned j = 0; j < 4; ++j) order[16 * lane + 4 * k + j] = static_cast<std::uint8_t>(16 * k + 4 * lane + j);
+            for (unsigned j = 0; j < 4; ++j) {
+                order[16 * lane + 4 * k + j] = static_cast<std::uint8_t>(16 * k + 4 * lane + j);
+            }
         }
     }
     t.order = _mm512_load_si512(order);

@@ -72,7 +72,8 @@ TEST_CASE("the plain and the vector lookup draw runs as the rows say") {
     for (std::uint32_t& word : table.words) word = static_cast<std::uint32_t>(rng());
 
     const bool wide = orv::wide_lookup_available();
-    for (const std::size_t width : {std::size_t{1}, std::size_t{17}, std::size_t{64}, std::size_t{300}, std::size_t{700}}) {
+    for (const std::size_t width :
+         {std::size_t{1}, std::size_t{17}, std::size_t{64}, std::size_t{300}, std::size_t{700}}) {
         const Rows rows = random_rows(rng, 40);
         std::vector<std::uint8_t> before(width * rows.height * 4);
         for (std::uint8_t& b : before) b = static_cast<std::uint8_t>(rng());
