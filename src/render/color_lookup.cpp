@@ -1,6 +1,7 @@
 #include "render/color_lookup.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
@@ -15,86 +16,17 @@ namespace {
 
 constexpr std::size_t kChannels = 4;
 
-// The plain drawing: one index at a time through the table of words.
-template <bool kClear>
-void draw_rows_plain(const std::uint8_t* p, std::size_t height, std::uint8_t* row, std::size_t width,
-                     const ColorTable& table) {
-    for (std::size_t r = 0; r < height; ++r, row += width * kChannels) {
-        unsigned runs = *p++;
-        std::size_t x = 0;
-        std::size_t written = 0;  // pixels of the row written so far, drawn or cleared
-        for (; runs > 0; --runs) {
-            const std::uint8_t offset = p[0];
-            const std::uint8_t count = p[1];
-            p += 2;
-            x += offset;
-            if (x < width) {
-                const std::size_t n = std::min<std::size_t>(count, width - x);
-                if (kClear) std::memset(row + written * kChannels, 0, (x - written) * kChannels);
-                copy_colors(row + x * kChannels, p, n, table);
-                x += n;
-                written = x;
-            }
-            p += count;
-        }
-        if (kClear) std::memset(row + written * kChannels, 0, (width - written) * kChannels);
-    }
-}
-
 #ifdef ORV_WIDE_LOOKUP
 
-// The vector lookup takes 64 indices at once. The 256 colours are held as
-// four planes (one per byte of the word), each in four registers of 64
-// entries; a two-register byte permute looks up 128 entries, and the top bit
-// of the index picks one of the two halves. The planes are then interleaved
-// into words. Interleaving works within 16-byte lanes, so the indices are
-// first put in the order that makes the interleaved words come out in order.
-// Runs shorter than this are drawn the plain way: the vector lookup's fixed
+// Runs shorter than this take the table of words: the vector lookup's fixed
 // cost outweighs its speed below about 16 indices.
 constexpr std::size_t kWideFrom = 16;
 
-struct WideTable {
-    __m512i plane[4][4];  // [byte of the word][64 entries]
-    __m512i order;
-};
-
-ORV_WIDE_TARGET inline __attribute__((always_inline)) void lookup64(std::uint8_t* dst, const std::uint8_t* indices,
-                                                                    std::size_t n, const WideTable& t) {
-    const __mmask64 taken = _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(n));
-    const __m512i i = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, t.order, _mm512_maskz_loadu_epi8(taken, indices));
-    const __mmask64 high = _mm512_movepi8_mask(i);
-    __m512i c[4];
-    for (int b = 0; b < 4; ++b) {
-        const __m512i low_half = _mm512_permutex2var_epi8(t.plane[b][0], i, t.plane[b][1]);
-        const __m512i high_half = _mm512_permutex2var_epi8(t.plane[b][2], i, t.plane[b][3]);
-        c[b] = _mm512_mask_blend_epi8(high, low_half, high_half);
-    }
-    const __m512i b01_low = _mm512_unpacklo_epi8(c[0], c[1]);
-    const __m512i b01_high = _mm512_unpackhi_epi8(c[0], c[1]);
-    const __m512i b23_low = _mm512_unpacklo_epi8(c[2], c[3]);
-    const __m512i b23_high = _mm512_unpackhi_epi8(c[2], c[3]);
-    const __m512i words[4] = {_mm512_unpacklo_epi16(b01_low, b23_low), _mm512_unpackhi_epi16(b01_low, b23_low),
-                              _mm512_unpacklo_epi16(b01_high, b23_high), _mm512_unpackhi_epi16(b01_high, b23_high)};
-    for (unsigned g = 0; g < 4 && 16 * g < n; ++g) {
-        const auto mask = static_cast<__mmask16>(taken >> (16 * g));
-        _mm512_mask_storeu_epi32(dst + std::size_t{64} * g, mask, words[g]);
-    }
-}
-
-ORV_WIDE_TARGET WideTable wide_table(const ColorTable& table) {
-    alignas(64) std::uint8_t planes[4][256];
-    for (std::size_t i = 0; i < 256; ++i) {
-        std::uint8_t bytes[4];
-        std::memcpy(bytes, &table.words[i], 4);
-        for (std::size_t b = 0; b < 4; ++b) planes[b][i] = bytes[b];
-    }
-    WideTable t;
-    for (std::size_t b = 0; b < 4; ++b) {
-        for (std::size_t q = 0; q < 4; ++q) t.plane[b][q] = _mm512_load_si512(planes[b] + 64 * q);
-    }
-    // Lane L, group k of the permuted indices holds indices 16k + 4L .. + 3:
-    // after interleaving, word register k then holds pixels 16k .. 16k + 15.
-    alignas(64) std::uint8_t order[64];
+// The order in which the vector lookup takes 64 indices: lane L, group k of
+// the permuted indices holds indices 16k + 4L .. + 3, so that after
+// interleaving, word register k holds pixels 16k .. 16k + 15.
+constexpr std::array<std::uint8_t, 64> wide_order() {
+    std::array<std::uint8_t, 64> order{};
     for (unsigned lane = 0; lane < 4; ++lane) {
         for (unsigned k = 0; k < 4; ++k) {
             for (unsigned j = 0; j < 4; ++j) {
@@ -102,40 +34,47 @@ ORV_WIDE_TARGET WideTable wide_table(const ColorTable& table) {
             }
         }
     }
-    t.order = _mm512_load_si512(order);
-    return t;
+    return order;
 }
+constexpr std::array<std::uint8_t, 64> kWideOrder = wide_order();
 
-template <bool kClear>
-ORV_WIDE_TARGET void draw_rows_wide(const std::uint8_t* p, std::size_t height, std::uint8_t* row, std::size_t width,
-                                    const ColorTable& table) {
-    const WideTable t = wide_table(table);
-    for (std::size_t r = 0; r < height; ++r, row += width * kChannels) {
-        unsigned runs = *p++;
-        std::size_t x = 0;
-        std::size_t written = 0;
-        for (; runs > 0; --runs) {
-            const std::uint8_t offset = p[0];
-            const std::uint8_t count = p[1];
-            p += 2;
-            x += offset;
-            if (x < width) {
-                std::size_t n = std::min<std::size_t>(count, width - x);
-                if (kClear) std::memset(row + written * kChannels, 0, (x - written) * kChannels);
-                std::uint8_t* dst = row + x * kChannels;
-                const std::uint8_t* indices = p;
-                x += n;
-                written = x;
-                if (n < kWideFrom) {
-                    copy_colors(dst, indices, n, table);
-                } else {
-                    for (; n > 64; n -= 64, dst += 64 * kChannels, indices += 64) lookup64(dst, indices, 64, t);
-                    lookup64(dst, indices, n, t);
-                }
-            }
-            p += count;
+// Writes the colours of n indices (at least 1), all inside the palette, as
+// 4-byte pixels at dst, 64 at a time. Each plane lies in four registers of 64
+// entries; a two-register byte permute looks up 128 entries, and the top bit
+// of the index picks one of the two halves. The planes are then interleaved
+// into words. Interleaving works within 16-byte lanes, so the indices are
+// first put in the order that makes the interleaved words come out in order.
+ORV_WIDE_TARGET void lookup_wide(std::uint8_t* dst, const std::uint8_t* indices, std::size_t n, const ColorTable& t) {
+    __m512i planes[4][4];
+    for (std::size_t b = 0; b < 4; ++b) {
+        for (std::size_t q = 0; q < 4; ++q) planes[b][q] = _mm512_loadu_si512(t.planes[b] + 64 * q);
+    }
+    const __m512i order = _mm512_loadu_si512(kWideOrder.data());
+    for (;;) {
+        const std::size_t now = std::min<std::size_t>(n, 64);
+        const __mmask64 taken = _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(now));
+        const __m512i i = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, order, _mm512_maskz_loadu_epi8(taken, indices));
+        const __mmask64 high = _mm512_movepi8_mask(i);
+        __m512i c[4];
+        for (std::size_t b = 0; b < 4; ++b) {
+            const __m512i low_half = _mm512_permutex2var_epi8(planes[b][0], i, planes[b][1]);
+            const __m512i high_half = _mm512_permutex2var_epi8(planes[b][2], i, planes[b][3]);
+            c[b] = _mm512_mask_blend_epi8(high, low_half, high_half);
         }
-        if (kClear) std::memset(row + written * kChannels, 0, (width - written) * kChannels);
+        const __m512i b01_low = _mm512_unpacklo_epi8(c[0], c[1]);
+        const __m512i b01_high = _mm512_unpackhi_epi8(c[0], c[1]);
+        const __m512i b23_low = _mm512_unpacklo_epi8(c[2], c[3]);
+        const __m512i b23_high = _mm512_unpackhi_epi8(c[2], c[3]);
+        const __m512i words[4] = {_mm512_unpacklo_epi16(b01_low, b23_low), _mm512_unpackhi_epi16(b01_low, b23_low),
+                                  _mm512_unpacklo_epi16(b01_high, b23_high), _mm512_unpackhi_epi16(b01_high, b23_high)};
+        for (unsigned g = 0; g < 4 && 16 * g < now; ++g) {
+            const auto mask = static_cast<__mmask16>(taken >> (16 * g));
+            _mm512_mask_storeu_epi32(dst + std::size_t{64} * g, mask, words[g]);
+        }
+        if (n == now) return;
+        n -= now;
+        dst += now * kChannels;
+        indices += now;
     }
 }
 
@@ -151,7 +90,48 @@ std::atomic<bool>& wide_in_use() noexcept {
 
 #endif
 
+template <bool kClear, bool kWide>
+void draw_rows(const std::uint8_t* p, std::size_t height, std::uint8_t* row, std::size_t width,
+               const ColorTable& table) {
+    for (std::size_t r = 0; r < height; ++r, row += width * kChannels) {
+        unsigned runs = *p++;
+        std::size_t x = 0;
+        std::size_t written = 0;  // pixels of the row written so far, drawn or cleared
+        for (; runs > 0; --runs) {
+            const std::uint8_t offset = p[0];
+            const std::uint8_t count = p[1];
+            p += 2;
+            x += offset;
+            if (x < width) {
+                const std::size_t n = std::min<std::size_t>(count, width - x);
+                if (kClear) std::memset(row + written * kChannels, 0, (x - written) * kChannels);
+#ifdef ORV_WIDE_LOOKUP
+                if (kWide && n >= kWideFrom) {
+                    lookup_wide(row + x * kChannels, p, n, table);
+                } else {
+                    copy_colors(row + x * kChannels, p, n, table);
+                }
+#else
+                copy_colors(row + x * kChannels, p, n, table);
+#endif
+                x += n;
+                written = x;
+            }
+            p += count;
+        }
+        if (kClear) std::memset(row + written * kChannels, 0, (width - written) * kChannels);
+    }
+}
+
 }  // namespace
+
+void fill_planes(ColorTable& table) noexcept {
+    for (std::size_t i = 0; i < 256; ++i) {
+        std::uint8_t bytes[4];
+        std::memcpy(bytes, &table.words[i], 4);
+        for (std::size_t b = 0; b < 4; ++b) table.planes[b][i] = bytes[b];
+    }
+}
 
 bool wide_lookup_available() noexcept {
 #ifdef ORV_WIDE_LOOKUP
@@ -174,17 +154,17 @@ void draw_whole_rows(const std::uint8_t* rows, std::size_t height, std::uint8_t*
 #ifdef ORV_WIDE_LOOKUP
     if (wide_in_use().load(std::memory_order_relaxed)) {
         if (clear) {
-            draw_rows_wide<true>(rows, height, pixels, width, table);
+            draw_rows<true, true>(rows, height, pixels, width, table);
         } else {
-            draw_rows_wide<false>(rows, height, pixels, width, table);
+            draw_rows<false, true>(rows, height, pixels, width, table);
         }
         return;
     }
 #endif
     if (clear) {
-        draw_rows_plain<true>(rows, height, pixels, width, table);
+        draw_rows<true, false>(rows, height, pixels, width, table);
     } else {
-        draw_rows_plain<false>(rows, height, pixels, width, table);
+        draw_rows<false, false>(rows, height, pixels, width, table);
     }
 }
 

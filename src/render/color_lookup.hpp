@@ -13,7 +13,12 @@ namespace orv {
 struct ColorTable {
     std::uint32_t words[256] = {};
     std::size_t valid = 0;
+    // The words' bytes as four planes (byte b of word i at planes[b][i]), as
+    // the vector lookup takes them; fill_planes() makes them from the words.
+    std::uint8_t planes[4][256] = {};
 };
+
+void fill_planes(ColorTable& table) noexcept;
 
 // Writes the colours of n indices, all inside the palette, as 4-byte pixels at dst.
 inline void copy_colors(std::uint8_t* dst, const std::uint8_t* indices, std::size_t n, const ColorTable& table) {

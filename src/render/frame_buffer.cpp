@@ -28,6 +28,7 @@ ColorTable build_table(const std::vector<PalF::Color>& colors, std::int32_t pixe
         const PalF::Color& c = colors[i];
         table.words[i] = pixel_order == 1 ? pack(c.b, c.g, c.r, c.a) : pack(c.r, c.g, c.b, c.a);
     }
+    fill_planes(table);
     return table;
 }
 

@@ -70,6 +70,7 @@ TEST_CASE("the plain and the vector lookup draw runs as the rows say") {
     orv::ColorTable table;
     table.valid = 256;
     for (std::uint32_t& word : table.words) word = static_cast<std::uint32_t>(rng());
+    orv::fill_planes(table);
 
     const bool wide = orv::wide_lookup_available();
     for (const std::size_t width :
