@@ -13,7 +13,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
@@ -177,6 +178,44 @@ private:
     std::vector<OrvFrameBufferObject> images_;
 };
 
+// One line of text made of numbers in columns, as printf's %Nd (right-aligned
+// in N places) and %-Nd (left-aligned) write them, without a format string
+// parsed per line.
+class TextLine {
+public:
+    TextLine& text(const char* part) {
+        while (*part != '\0') put(*part++);
+        return *this;
+    }
+
+    // `width` places at least, the number to the right; negative: to the left.
+    TextLine& number(long long value, int width) {
+        char digits[24];
+        const std::to_chars_result done = std::to_chars(digits, digits + sizeof digits, value);
+        const auto length = static_cast<int>(done.ptr - digits);
+        const int pad = std::abs(width) - length;
+        for (int k = 0; width > 0 && k < pad; ++k) put(' ');
+        for (const char* d = digits; d != done.ptr; ++d) put(*d);
+        for (int k = 0; width < 0 && k < pad; ++k) put(' ');
+        return *this;
+    }
+
+    // The line as a new str.
+    PyObject* release() const {
+        PyObject* text = PyUnicode_FromStringAndSize(buffer_, static_cast<Py_ssize_t>(size_));
+        if (text == nullptr) throw py::error_already_set();
+        return text;
+    }
+
+private:
+    void put(char c) {
+        if (size_ < sizeof buffer_) buffer_[size_++] = c;
+    }
+
+    char buffer_[256] = {};
+    std::size_t size_ = 0;
+};
+
 // What the frames of one load give, as plain values: each asked for, in
 // one pass over the frames. Indices from the palette file's entry count on
 // count as past the palette (none when the count was not read).
@@ -261,15 +300,15 @@ FrameViews frame_views(const OrvF& file, bool want_table, bool want_lines) {
             }
         }
         if (want_lines) {
-            // frame, size, x_off, y_off, shadow, runs, pixels, frame_size, unk1, unk2
-            char line[256];
-            const int length = std::snprintf(
-                line, sizeof line, "  %5zu  %5lldx%-5lld %6lld %6lld  %6s  %5lld  %6lld  %10lld  %4lld %4lld", i,
-                values[0], values[1], values[2], values[3], frame.is_shadow != 0 ? "yes" : "no", values[9], values[11],
-                values[5], values[6], values[7]);
-            PyObject* text = PyUnicode_FromStringAndSize(line, std::min<Py_ssize_t>(length, sizeof line - 1));
-            if (text == nullptr) throw py::error_already_set();
-            PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(i), text);
+            // frame, size, x_off, y_off, shadow, runs, pixels, frame_size, unk1, unk2, as
+            // "  %5d  %5dx%-5d %6d %6d  %6s  %5d  %6d  %10d  %4d %4d" gives them
+            TextLine line;
+            line.text("  ").number(static_cast<long long>(i), 5).text("  ").number(values[0], 5).text("x");
+            line.number(values[1], -5).text(" ").number(values[2], 6).text(" ").number(values[3], 6);
+            line.text(frame.is_shadow != 0 ? "     yes  " : "      no  ").number(values[9], 5).text("  ");
+            line.number(values[11], 6).text("  ").number(values[5], 10).text("  ").number(values[6], 4);
+            line.text(" ").number(values[7], 4);
+            PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(i), line.release());
         }
     }
     FrameViews out;
