@@ -38,11 +38,15 @@ if TYPE_CHECKING:
     from concurrent.futures import Future
 
 DEFAULT_PATTERN = "*.orv"
-# Seconds of work in this process before the batch decides on workers.
-PROBE_SECONDS = 0.3
-# Seconds that starting and stopping a worker costs (a fork; the task's
-# modules are imported by then), with a margin: 25 to 40 ms measured.
-WORKER_START_SECONDS = 0.1
+# Seconds of work in this process before the batch decides on workers: the
+# pace of the files done so far gives the time of the rest.
+PROBE_SECONDS = 0.03
+# Seconds that starting workers costs, with a margin: the pool's modules
+# (concurrent.futures, multiprocessing) once, 5 to 20 ms measured; and per
+# worker a fork (the task's modules are imported by then), about 4 ms
+# measured to its first result, and its stop, 1 to 2 ms.
+POOL_START_SECONDS = 0.03
+WORKER_START_SECONDS = 0.01
 # Chunks per worker the files left are cut into: few enough to keep the
 # messages cheap, enough that the workers end together; and a chunk holds
 # no more than about CHUNK_SECONDS of work, so that files are reported as
@@ -301,7 +305,7 @@ def _workers_pay(start: float, finished: int, total: int, workers: int) -> bool:
     if used < 2:
         return False
     alone = elapsed / finished * left
-    return alone - alone / used > WORKER_START_SECONDS * used
+    return alone - alone / used > POOL_START_SECONDS + WORKER_START_SECONDS * used
 
 
 def run_chunk(task: Task, jobs: Sequence[Job], args: Tuple[Any, ...]) -> List[Outcome]:
