@@ -155,3 +155,21 @@ def test_the_private_module_matches_its_stub(tmp_path):
         assert isinstance(runtime, ast.FunctionDef)
         assert shape(function) == shape(runtime), name
         assert " ".join((ast.get_docstring(function) or "").split()) == " ".join(doc.split()), name
+
+
+@pytest.mark.parametrize("given", [str, os.fsencode, Path])
+@pytest.mark.parametrize("folder", ["caf\u00e9", os.fsdecode(b"bad\xff")])
+def test_paths_go_in_and_come_out_as_the_file_system_names_them(tmp_path, folder, given):
+    """A path as str, bytes or os.PathLike, a name that is not UTF-8 among
+    them: the report names the file, the palette and the paths tried as
+    os.fsdecode gives them, from the bytes os.fsencode gives."""
+    path = write_project(tmp_path / folder, "walk.orv", walk())
+    palette = path.parent / "pal" / "test.pal"
+    report = _native.load_report(given(str(path)))
+    assert report["path"] == str(path) and report["opened"] and report["status"] == "ok"
+    assert report["palette"]["path"] == str(palette) and str(palette) in report["palette"]["tried"]
+    chosen = _native.load_report(given(str(path)), io_pal=given(str(palette)))
+    assert chosen["palette"]["path"] == str(palette) and chosen["palette"]["from_option"]
+    assert native.find_palette(given(str(path)), b"pal/test.pal") == (str(palette), [str(palette)])
+    with pytest.raises(TypeError):
+        _native.load_report(3)  # type: ignore[arg-type]

@@ -52,7 +52,7 @@ std::string fs_bytes(const py::object& path) {
 
 // A path as os.fsdecode gives it.
 py::object fs_text(const std::string& bytes) {
-    const auto text = py::reinterpret_steal<py::object>(
+    auto text = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
     if (!text) throw py::error_already_set();
     return text;
@@ -190,7 +190,7 @@ public:
 
     // `width` places at least, the number to the right; negative: to the left.
     TextLine& number(long long value, int width) {
-        char digits[24];
+        char digits[24] = {};
         const std::to_chars_result done = std::to_chars(digits, digits + sizeof digits, value);
         const auto length = static_cast<int>(done.ptr - digits);
         const int pad = std::abs(width) - length;
