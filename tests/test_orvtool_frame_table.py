@@ -3,15 +3,18 @@ the core, against the reference that counts them from the records
 (`run_statistics`, `filler_pixels`), over files of every oddity."""
 
 import random
+import re
 from collections import Counter
 
 import pytest
 
 from orvtool import _native, native
+from orvtool.errors import OrvToolError
 from orvtool.formats.sidecar import explicit_rows, index_layer, run_statistics
 from orvtool.loading import _frame
 from orvtool.matching import filler_pixels
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
+from orvtool.summary import describe, format_text
 from orvtool_samples import quirky, random_animation
 
 RECORD_FIELDS = ["width", "height", "x_offset", "y_offset", "is_shadow", "frame_size", "unk1", "unk2"]
@@ -64,9 +67,15 @@ def test_the_core_counts_what_the_records_give(tmp_path, seed):
         (tmp_path / "p.pal").write_bytes(encode_palette([(i, i, i, 255) for i in range(entries)]))
         path = tmp_path / "a.orv"
         path.write_bytes(data)
-        report = native.load_report(str(path), frame_table=True)
-        table = report.frame_table
-        assert table is not None
+        report = native.load_report(str(path), frame_table=True, frame_lines=True)
+        table, totals = report.frame_table, report.frame_totals
+        assert table is not None and totals is not None
+        largest = {"longest_run", "most_runs_in_a_row"}
+        assert totals._asdict() == {
+            key: max(getattr(table, key), default=0) if key in largest else sum(getattr(table, key))
+            for key in native.FrameTotals._fields
+        }, name
+        assert text_of_lines(path) == text_of_frames(path), name
         # A head cut short names no palette: nothing then lies past one.
         found = report.palette.entry_count
         assert found == entries or (found is None and not report.head_whole), name
@@ -91,32 +100,58 @@ def test_the_core_counts_what_the_records_give(tmp_path, seed):
     assert min(seen.values()) > 0 and len(seen) == 6 and seen["frames"] > 100
 
 
+def text_of_lines(path) -> str:
+    """info's text of a file, its frame lines made by the module."""
+    try:
+        return format_text(describe(str(path), frame_lines=True))
+    except OrvToolError as exc:
+        return f"refused: {exc}"
+
+
+def text_of_frames(path) -> str:
+    """The same made from the frames of the JSON form."""
+    try:
+        return format_text(describe(str(path)))
+    except OrvToolError as exc:
+        return f"refused: {exc}"
+
+
 def test_the_table_is_given_only_when_asked_for_and_has_the_records_fields(tmp_path):
     path = tmp_path / "a.orv"
     path.write_bytes(encode_animation(Animation(frames=[Frame(width=2, rows=[Row([Run(0, b"\x01\x02")])])])))
     assert "frame_table" not in _native.load_report(str(path))
     assert native.load_report(str(path)).frame_table is None
     raw = _native.load_report(str(path), frame_table=True)["frame_table"]
-    assert list(raw) == [f for f in native.FrameTable.__dataclass_fields__]
+    assert list(raw) == list(native.FrameTable._fields)
     assert raw["covered_pixels"] == [2] and raw["is_shadow"] == [False]
 
 
-def test_a_record_is_refused_a_key_too_many_or_missing():
-    """The gateway's records are made without their __init__, but refuse
-    what __init__ refuses."""
-    form = native._record(native.Form, {"has_header": True, "reserved": b"abcd", "flag": 1})
-    assert form == native.Form(True, b"abcd", 1)
-    with pytest.raises(dataclasses_error()):
-        native.Form(True, b"abcd", 1).flag = 2  # type: ignore[misc]
-    with pytest.raises(TypeError, match="unexpected keyword argument 'extra'"):
-        native._record(native.Form, {"has_header": True, "reserved": None, "flag": None, "extra": 0})
-    with pytest.raises(TypeError, match="missing 1 required positional argument: 'flag'"):
-        native._record(native.Form, {"has_header": True, "reserved": None})
-    image = native._record(native.FrameRecord, {f: 0 for f in native.FrameRecord.__dataclass_fields__ if f != "rows"})
-    assert image.rows is None  # a field with a default may be left out
-
-
-def dataclasses_error():
-    import dataclasses
-
-    return dataclasses.FrozenInstanceError
+@pytest.mark.parametrize(
+    "part, change, error",
+    [
+        ("form", {"extra": 0}, "unexpected keyword argument 'extra'"),
+        ("form", {"flag": None}, "missing 1 required positional argument: 'flag'"),
+        ("palette", {"entries": 0}, "unexpected keyword argument 'entries'"),
+        ("frame_totals", {"longest_run": None}, "missing 1 required positional argument: 'longest_run'"),
+        ("", {"speed": None}, "missing 1 required positional argument: 'speed'"),
+    ],
+)
+def test_a_report_is_refused_a_key_too_many_or_missing(tmp_path, part, change, error):
+    """A key that one side of the gateway added or dropped fails the first
+    report made of it; a record with a default may lack that key, and no
+    record can be changed once made."""
+    path = tmp_path / "a.orv"
+    path.write_bytes(encode_animation(Animation(frames=[Frame(width=2, rows=[Row([Run(0, b"\x01\x02")])])])))
+    raw = _native.load_report(str(path), records=False, frame_lines=True)
+    report = native._report(dict(raw))
+    assert report.frame_table is None and report.frames[0].rows is None  # left out: the default
+    with pytest.raises(AttributeError):
+        report.form.flag = 2  # type: ignore[misc]
+    target = raw[part] if part else raw
+    for key, value in change.items():
+        if value is None:
+            del target[key]
+        else:
+            target[key] = value
+    with pytest.raises(TypeError, match=re.escape(error)):
+        native._report(raw)

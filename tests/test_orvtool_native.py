@@ -2,7 +2,6 @@
 checked against the module's own, the one importer, and the module's stub."""
 
 import ast
-import dataclasses
 import os
 import re
 import subprocess
@@ -76,7 +75,7 @@ def test_a_module_with_other_categories_is_refused_on_import(change, says):
 
 
 def field_names(cls):
-    return {f.name for f in dataclasses.fields(cls)}
+    return set(cls._fields)
 
 
 @pytest.mark.parametrize("records, images", [(True, True), (False, False)])
@@ -85,10 +84,14 @@ def test_every_record_has_exactly_the_fields_the_module_gives(tmp_path, records,
     command that reads it one day."""
     path = write_project(tmp_path, "walk.orv", walk())
     (tmp_path / "extra.orv").write_bytes(path.read_bytes() + b"xy")  # a finding, with its frame and row
-    raw = _native.load_report(str(tmp_path / "extra.orv"), records=records, images=images, frame_table=images)
-    typed = native.load_report(str(tmp_path / "extra.orv"), records=records, images=images, frame_table=images)
-    assert set(raw) == field_names(native.LoadReport) - ({"images", "frame_table"} if not images else set())
-    assert (typed.frame_table is None) is not images
+    asked = {"records": records, "images": images, "frame_table": images, "frame_lines": images}
+    raw = _native.load_report(str(tmp_path / "extra.orv"), **asked)
+    typed = native.load_report(str(tmp_path / "extra.orv"), **asked)
+    optional = {"images", "frame_table", "frame_lines", "frame_totals"}
+    assert set(raw) == field_names(native.LoadReport) - (optional if not images else set())
+    assert (typed.frame_table is None) is (typed.frame_totals is None) is not images
+    if images:
+        assert set(raw["frame_totals"]) == field_names(native.FrameTotals)
     assert set(raw["form"]) == field_names(native.Form) and set(raw["palette"]) == field_names(native.PaletteReport)
     frame_fields = field_names(native.FrameRecord) - ({"rows"} if not records else set())
     assert all(set(f) == frame_fields for f in raw["frames"]) and len(raw["frames"]) == 3
@@ -152,3 +155,21 @@ def test_the_private_module_matches_its_stub(tmp_path):
         assert isinstance(runtime, ast.FunctionDef)
         assert shape(function) == shape(runtime), name
         assert " ".join((ast.get_docstring(function) or "").split()) == " ".join(doc.split()), name
+
+
+@pytest.mark.parametrize("given", [str, os.fsencode, Path])
+@pytest.mark.parametrize("folder", ["caf\u00e9", os.fsdecode(b"bad\xff")])
+def test_paths_go_in_and_come_out_as_the_file_system_names_them(tmp_path, folder, given):
+    """A path as str, bytes or os.PathLike, a name that is not UTF-8 among
+    them: the report names the file, the palette and the paths tried as
+    os.fsdecode gives them, from the bytes os.fsencode gives."""
+    path = write_project(tmp_path / folder, "walk.orv", walk())
+    palette = path.parent / "pal" / "test.pal"
+    report = _native.load_report(given(str(path)))
+    assert report["path"] == str(path) and report["opened"] and report["status"] == "ok"
+    assert report["palette"]["path"] == str(palette) and str(palette) in report["palette"]["tried"]
+    chosen = _native.load_report(given(str(path)), io_pal=given(str(palette)))
+    assert chosen["palette"]["path"] == str(palette) and chosen["palette"]["from_option"]
+    assert native.find_palette(given(str(path)), b"pal/test.pal") == (str(palette), [str(palette)])
+    with pytest.raises(TypeError):
+        _native.load_report(3)  # type: ignore[arg-type]

@@ -32,6 +32,8 @@ def pid_task(job, pause):
     "count, pause, pooled",
     [
         (200, 0.0, False),  # cheap files: the whole batch stays in this process
+        (20, 0.002, False),  # a few hundredths of a second of work: workers would cost more
+        (40, 0.005, True),  # a fifth of a second (info of 1,000 small files): worth two workers
         (60, 0.04, True),  # seconds of work: the files left go to workers
     ],
 )

@@ -13,7 +13,13 @@ __version__: str
 CATEGORIES: tuple[str, ...]
 
 def load_report(
-    path: _Path, io_pal: _Path | None = None, *, records: bool = True, images: bool = False, frame_table: bool = False
+    path: _Path,
+    io_pal: _Path | None = None,
+    *,
+    records: bool = True,
+    images: bool = False,
+    frame_table: bool = False,
+    frame_lines: bool = False,
 ) -> dict[str, Any]:
     """Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched
     for) and returns what the load found, as a dict; with images=True also the rendered frames, with
@@ -22,7 +28,11 @@ def load_report(
     their runs counted by the core: rows, runs, empty_runs, covered_pixels (the colour counts added up),
     longest_run, most_runs_in_a_row, non_maximal_rows (rows past the height or not the maximal encoding of
     their pixels), palette_pixels (pixels a frame other than a shadow frame covers inside its width and
-    height) and past_palette (those whose index is not below the palette file's entry count)."""
+    height) and past_palette (those whose index is not below the palette file's entry count); with
+    frame_lines=True also the line of each frame in the table that orvtool info prints. With either, also
+    frame_totals: the statistics of all frames (a dict: rows, runs, empty_runs, covered_pixels,
+    non_maximal_rows, palette_pixels and past_palette added up, longest_run and most_runs_in_a_row the
+    largest of any frame, 0 without frames)."""
 
 def load_frames(path: _Path, io_pal: _Path | None = None) -> list[tuple[NDArray[Any], int, int]] | None:
     """Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list

@@ -19,19 +19,16 @@ that a cheap task does not spend its time on one message per file. Files
 worked on in this process are not protected from a crash of the process.
 """
 
-from __future__ import annotations
-
 import contextlib
-import dataclasses
 import fnmatch
 import math
 import os
+import re
 import signal
 import sys
 import threading
 import time
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from . import status
 from .errors import FileFailed, OrvToolError
@@ -41,11 +38,15 @@ if TYPE_CHECKING:
     from concurrent.futures import Future
 
 DEFAULT_PATTERN = "*.orv"
-# Seconds of work in this process before the batch decides on workers.
-PROBE_SECONDS = 0.3
-# Seconds that starting and stopping a worker costs (a fork; the task's
-# modules are imported by then), with a margin: 25 to 40 ms measured.
-WORKER_START_SECONDS = 0.1
+# Seconds of work in this process before the batch decides on workers: the
+# pace of the files done so far gives the time of the rest.
+PROBE_SECONDS = 0.03
+# Seconds that starting workers costs, with a margin: the pool's modules
+# (concurrent.futures, multiprocessing) once, 5 to 20 ms measured; and per
+# worker a fork (the task's modules are imported by then), about 4 ms
+# measured to its first result, and its stop, 1 to 2 ms.
+POOL_START_SECONDS = 0.03
+WORKER_START_SECONDS = 0.01
 # Chunks per worker the files left are cut into: few enough to keep the
 # messages cheap, enough that the workers end together; and a chunk holds
 # no more than about CHUNK_SECONDS of work, so that files are reported as
@@ -54,19 +55,17 @@ CHUNKS_PER_WORKER = 8
 CHUNK_SECONDS = 0.25
 
 
-@dataclass(frozen=True)
-class Job:
+class Job(NamedTuple):
     source: str  # the input file
     rel: str  # where it lies below the folder it was found in (its name for a file given directly)
 
 
-@dataclass
-class Outcome:
+class Outcome(NamedTuple):
     job: Job
     ok: bool
     value: Any = None
     error: Optional[str] = None
-    notes: List[str] = field(default_factory=list)
+    notes: Sequence[str] = ()
     shown: bool = False  # failed, with what was read of the file in value
     skipped: bool = False  # its outputs are complete and newer than it: left as they are
 
@@ -85,17 +84,24 @@ def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List
     jobs: List[Job] = []
     missing: List[Outcome] = []
     several = len(paths) > 1
+    # A file name holds no separator: normcase, which fnmatch applies to the
+    # name, leaves its lower case as it is.
+    matches = re.compile(fnmatch.translate(os.path.normcase(pattern.lower()))).match
     for path in paths:
         if os.path.isdir(path):
             base = os.path.basename(os.path.normpath(path)) if several else ""
             for root, dirs, files in os.walk(path):
                 dirs.sort()
-                # Where the folder lies below `path`, worked out once for its files.
+                # What leads the names of the folder's files, worked out once
+                # for them: os.path.join(root, name) and where the file lies
+                # below `path`, with `base` in front.
+                folder = os.path.join(root, "")
                 below = os.path.relpath(root, path)
+                rel = base if below == os.curdir else os.path.join(base, below)
+                lead = os.path.join(rel, "") if rel else ""
                 for name in sorted(files):
-                    if fnmatch.fnmatch(name.lower(), pattern.lower()):
-                        rel = name if below == os.curdir else os.path.join(below, name)
-                        jobs.append(Job(os.path.join(root, name), os.path.join(base, rel)))
+                    if matches(name.lower()):
+                        jobs.append(Job(folder + name, lead + name))
         elif os.path.exists(path):
             jobs.append(Job(path, os.path.basename(path)))
         else:
@@ -240,7 +246,7 @@ class _NotesOnce:
             files.append(outcome.job.source)
             if len(files) == 1:
                 fresh.append(note)
-        return outcome if len(fresh) == len(outcome.notes) else dataclasses.replace(outcome, notes=fresh)
+        return outcome if len(fresh) == len(outcome.notes) else outcome._replace(notes=fresh)
 
     def repeats(self) -> List[str]:
         lines = []
@@ -299,7 +305,7 @@ def _workers_pay(start: float, finished: int, total: int, workers: int) -> bool:
     if used < 2:
         return False
     alone = elapsed / finished * left
-    return alone - alone / used > WORKER_START_SECONDS * used
+    return alone - alone / used > POOL_START_SECONDS + WORKER_START_SECONDS * used
 
 
 def run_chunk(task: Task, jobs: Sequence[Job], args: Tuple[Any, ...]) -> List[Outcome]:

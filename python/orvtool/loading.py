@@ -12,13 +12,10 @@ A palette named in another format that orvtool reads is handed to the loader
 as a temporary copy in the game's binary format.
 """
 
-from __future__ import annotations
-
 import contextlib
 import os
 import re
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import pyorv
 
@@ -49,8 +46,7 @@ class LoadError(OrvToolError):
         self.detail = detail
 
 
-@dataclass
-class Head:
+class Head(NamedTuple):
     """The start of an animation file as stored, before the frame records."""
 
     has_header: bool
@@ -68,19 +64,17 @@ class Head:
         return self.path_field.split(b"\0", 1)[0]
 
 
-@dataclass
-class PaletteSearch:
+class PaletteSearch(NamedTuple):
     """Where the loader looked for the palette and what it found."""
 
     location: bytes  # what was searched for (stored location or --palette)
     from_option: bool
     resolved: Optional[str]  # the file the loader read, None when not found
-    tried: List[str] = field(default_factory=list)
+    tried: Sequence[str] = ()
     problem: Optional[str] = None  # why it was not loaded
 
 
-@dataclass
-class Finding:
+class Finding(NamedTuple):
     """One finding of the load: a category to branch on, the message, and the
     frame, row and colour index (or entry count) it concerns."""
 
@@ -89,7 +83,7 @@ class Finding:
     message: str
     frame: Optional[int] = None
     row: Optional[int] = None
-    index: Optional[int] = None
+    index: Optional[int] = None  # type: ignore[assignment]  # the field hides tuple.index
 
     @property
     def text(self) -> str:
@@ -111,8 +105,7 @@ class Finding:
         }
 
 
-@dataclass
-class FrameImage:
+class FrameImage(NamedTuple):
     """One rendered frame, as `pyorv.OrvFrameBufferObject` holds it."""
 
     width: int
@@ -123,8 +116,7 @@ class FrameImage:
     channels: int = 4
 
 
-@dataclass
-class LoadedAnimation:
+class LoadedAnimation(NamedTuple):
     """One animation file as loaded: its records, palette, images and findings."""
 
     path: str
@@ -132,7 +124,7 @@ class LoadedAnimation:
     head: Head
     has_background: bool
     frame_count: int
-    frames: Sequence[Frame]  # with their height and raw height word as stored; made when read
+    frames: Sequence["Frame"]  # with their height and raw height word as stored; made when read
     palette: PaletteSearch
     palette_rgba: bytes  # r, g, b, a of each entry as the loader holds them (256 after a load)
     palette_entries: Optional[int]  # the entries the palette file holds; the rest are filler
@@ -143,10 +135,12 @@ class LoadedAnimation:
     findings: List[Finding]  # the first few hundred of each category, in order
     counts: Dict[str, int]  # every finding counted, by category
     frame_table: Optional[native.FrameTable] = None  # the frames as columns, when asked for
+    frame_lines: Optional[List[str]] = None  # the lines of info's frame table, when asked for
+    frame_totals: Optional[native.FrameTotals] = None  # the statistics of all frames, with either
     records: Optional[Sequence[native.FrameRecord]] = None  # the report's frame records (see native.export_frame)
 
     @property
-    def palette_colors(self) -> List[Color]:
+    def palette_colors(self) -> List["Color"]:
         """The palette's entries as (r, g, b, a) tuples."""
         c = self.palette_rgba
         return list(zip(c[0::4], c[1::4], c[2::4], c[3::4], strict=True))
@@ -180,7 +174,7 @@ class LoadedAnimation:
         return self.images
 
 
-def row_of(record: native.RowRecord) -> Row:
+def row_of(record: native.RowRecord) -> "Row":
     """A row of the record model from the module's (block_count, runs)."""
     from .model import Row, Run
 
@@ -188,7 +182,7 @@ def row_of(record: native.RowRecord) -> Row:
     return Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
 
 
-def _frame(f: native.FrameRecord) -> Frame:
+def _frame(f: native.FrameRecord) -> "Frame":
     from .model import Frame
 
     rows = [row_of(r) for r in f.rows or []]
@@ -227,17 +221,28 @@ def _why_nothing_rendered(report: native.LoadReport, findings: List[Finding]) ->
     return f"palette {pal.path} could not be used ({errors})"
 
 
-def load_animation(path: str, palette: Optional[str] = None, *, frame_table: bool = False) -> LoadedAnimation:
+def load_animation(
+    path: str, palette: Optional[str] = None, *, frame_table: bool = False, frame_lines: bool = False
+) -> LoadedAnimation:
     """Loads one animation file. Raises OrvToolError for a file that cannot be
     read or is not a whole animation; a palette that cannot be found or read
     only leaves the result without images (see `require_images`). With
     `frame_table` the frames come as columns with the statistics of their
-    runs too, and their records without rows."""
+    runs too, with `frame_lines` as the lines of info's frame table; with
+    either, the statistics of all frames come too, and the frame records
+    without rows."""
     # The loader searches from the directory part of the name it is given, so
     # it gets an absolute name: a bare file name would give it nowhere to look.
+    name = os.path.abspath(path)
+    records = not (frame_table or frame_lines)
+    if not palette:  # the common case, without a temporary palette to clean up after
+        report = native.load_report(
+            name, None, records=records, images=True, frame_table=frame_table, frame_lines=frame_lines
+        )
+        return animation_of(report, path)
     with _readable_palette(palette) as (io_pal, converted, unusable):
         report = native.load_report(
-            os.path.abspath(path), io_pal, records=not frame_table, images=True, frame_table=frame_table
+            name, io_pal, records=records, images=True, frame_table=frame_table, frame_lines=frame_lines
         )
     return animation_of(report, path, palette, converted, unusable)
 
@@ -325,19 +330,18 @@ def animation_of(
         findings=findings,
         counts=counts,
         frame_table=report.frame_table,
+        frame_lines=report.frame_lines,
+        frame_totals=report.frame_totals,
         records=report.frames,
     )
 
 
 @contextlib.contextmanager
-def _readable_palette(palette: Optional[str]) -> Iterator[Tuple[Optional[str], Optional[int], Optional[str]]]:
+def _readable_palette(palette: str) -> Iterator[Tuple[Optional[str], Optional[int], Optional[str]]]:
     """(the palette name for the loader, the entry count of a palette that
     was converted for it, why a palette in another format is unusable).
     A palette in any format that orvtool reads is handed to the loader as a
     temporary copy in the binary format."""
-    if not palette:
-        yield None, None, None
-        return
     from .formats import palettes
 
     if not os.path.isfile(palette) or palettes.is_game_palette(palette):

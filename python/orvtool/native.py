@@ -4,16 +4,16 @@ The module hands back plain values (dicts, lists, tuples); here each becomes
 a typed record, so that the rest of orvtool reads fields, not string keys. A
 record is built from exactly the keys the module gives: a key added, renamed
 or dropped on either side fails at the first call, not somewhere downstream.
+The records are named tuples: read-only, and cheap to define and to make (a
+command imports this module before its first file, and a batch makes records
+of every file).
 The categories of findings are named once, in `Category`, and checked against
 the module's own list when this module is imported. No other module of
 orvtool imports `_native`.
 """
 
-from __future__ import annotations
-
 import os
 from collections.abc import Iterable, Sequence
-from dataclasses import MISSING, dataclass, field, fields
 from typing import (
     TYPE_CHECKING,
     Any,
@@ -21,9 +21,9 @@ from typing import (
     Dict,
     List,
     Literal,
+    NamedTuple,
     Optional,
     Tuple,
-    Type,
     TypeVar,
     Union,
     get_args,
@@ -138,8 +138,7 @@ Run = Tuple[int, int, bytes]  # offset, colour count, the colours' indices
 RowRecord = Tuple[int, List[Run]]  # block count as stored, runs
 
 
-@dataclass(frozen=True)
-class Diagnostic:
+class Diagnostic(NamedTuple):
     """One finding: a category to branch on, the message, and the frame, row
     and colour index (or entry count) it concerns."""
 
@@ -148,11 +147,10 @@ class Diagnostic:
     message: str
     frame: Optional[int]
     row: Optional[int]
-    index: Optional[int]
+    index: Optional[int]  # type: ignore[assignment]  # the field hides tuple.index
 
 
-@dataclass(frozen=True)
-class Form:
+class Form(NamedTuple):
     """The file's form: with the background form's header or plain."""
 
     has_header: bool
@@ -160,8 +158,7 @@ class Form:
     flag: Optional[int]  # the background flag byte, None when not read
 
 
-@dataclass(frozen=True)
-class PaletteReport:
+class PaletteReport(NamedTuple):
     """Where the load looked for the palette and what it found."""
 
     location: bytes  # the stored location, or io_pal as given
@@ -176,11 +173,10 @@ class PaletteReport:
     colors: bytes  # r, g, b, a of each entry the loader holds (256 after a load)
 
 
-@dataclass(frozen=True)
-class FrameRecord:
+class FrameRecord(NamedTuple):
     """One frame record: where it lies in the file and its fields."""
 
-    index: int
+    index: int  # type: ignore[assignment]  # the field hides tuple.index
     start: int
     end: int
     whole: bool
@@ -196,8 +192,7 @@ class FrameRecord:
     rows: Optional[List[RowRecord]] = None  # None when the report was asked for without records
 
 
-@dataclass(frozen=True)
-class FrameTable:
+class FrameTable(NamedTuple):
     """The frames of a load as columns, one item per frame: the fields of
     each frame record, and the statistics of its runs as the core counts
     them (see `formats.sidecar.run_statistics` and `matching.filler_pixels`,
@@ -222,11 +217,26 @@ class FrameTable:
     past_palette: List[int]  # of those, the ones whose index is not below the palette file's entry count
 
 
-@dataclass(frozen=True)
-class Image:
+class FrameTotals(NamedTuple):
+    """The statistics of the runs of all frames of a load (see `FrameTable`):
+    the counts added up, the longest run and the most runs in a row of any
+    frame (0 without frames)."""
+
+    rows: int
+    runs: int
+    empty_runs: int
+    covered_pixels: int
+    longest_run: int
+    most_runs_in_a_row: int
+    non_maximal_rows: int
+    palette_pixels: int
+    past_palette: int
+
+
+class Image(NamedTuple):
     """One rendered frame: RGBA bytes, row by row."""
 
-    index: int
+    index: int  # type: ignore[assignment]  # the field hides tuple.index
     width: int
     height: int
     offset_x: int
@@ -234,8 +244,7 @@ class Image:
     pixels: bytes
 
 
-@dataclass(frozen=True)
-class LoadReport:
+class LoadReport(NamedTuple):
     """Everything one load learned, as the core reports it."""
 
     path: str
@@ -262,69 +271,59 @@ class LoadReport:
     counts: Dict[str, int]
     diagnostics_total: int
     # The rendered frames, when asked for: None when nothing rendered.
-    images: Optional[Sequence[Image]] = field(default=None)
+    images: Optional[Sequence[Image]] = None
     # The frames as columns with the statistics of their runs, when asked for.
-    frame_table: Optional[FrameTable] = field(default=None)
-
-
-R = TypeVar("R")
-
-# Per record type: the names of its fields, and the defaults of those that have one.
-_shapes: Dict[type, Tuple[frozenset[str], Dict[str, Any]]] = {}
-
-
-def _record(cls: Type[R], values: Dict[str, Any]) -> R:
-    """A record of type `cls` (a frozen dataclass) made from exactly the keys
-    of `values`, where a field with a default may be left out. Made without
-    the dataclass's __init__, which sets a frozen record's fields one call at
-    a time: a load makes records of dozens of fields, a batch thousands of
-    loads. A key too many or missing raises the TypeError that __init__ does."""
-    shape = _shapes.get(cls)
-    if shape is None:
-        known = fields(cls)  # type: ignore[arg-type]
-        defaults = {f.name: f.default for f in known if f.default is not MISSING}
-        shape = _shapes[cls] = (frozenset(f.name for f in known), defaults)
-    names, defaults = shape
-    given = values.keys()
-    record = object.__new__(cls)
-    state = record.__dict__
-    if given != names:
-        if given - names or names - given - defaults.keys():
-            return cls(**values)
-        state.update(defaults)
-    state.update(values)
-    return record
+    frame_table: Optional[FrameTable] = None
+    # The line of each frame in the table that `orvtool info` prints, when asked for.
+    frame_lines: Optional[List[str]] = None
+    # The statistics of all frames, with the table or the lines.
+    frame_totals: Optional[FrameTotals] = None
 
 
 def _image(d: Dict[str, Any]) -> Image:
-    return _record(Image, d)
+    return Image(**d)
 
 
 def _frame_record(d: Dict[str, Any]) -> FrameRecord:
-    return _record(FrameRecord, d)
+    return FrameRecord(**d)
 
 
 def _report(d: Dict[str, Any]) -> LoadReport:
-    values = dict(d)
-    values["form"] = _record(Form, d["form"])
-    values["palette"] = _record(PaletteReport, d["palette"])
-    values["frames"] = Lazy(d["frames"], _frame_record)
-    values["diagnostics"] = [_record(Diagnostic, x) for x in d["diagnostics"]]
+    """The report of a dict that the module made for this call (and that is
+    taken over here)."""
+    d["form"] = Form(**d["form"])
+    d["palette"] = PaletteReport(**d["palette"])
+    d["frames"] = Lazy(d["frames"], _frame_record)
+    d["diagnostics"] = [Diagnostic(**x) for x in d["diagnostics"]]
     if d.get("images") is not None:
-        values["images"] = Lazy(d["images"], _image)
+        d["images"] = Lazy(d["images"], _image)
     if "frame_table" in d:
-        values["frame_table"] = _record(FrameTable, d["frame_table"])
-    return _record(LoadReport, values)
+        d["frame_table"] = FrameTable(**d["frame_table"])
+    if "frame_totals" in d:
+        d["frame_totals"] = FrameTotals(**d["frame_totals"])
+    return LoadReport(**d)
 
 
 def load_report(
-    path: Path, io_pal: Optional[Path] = None, *, records: bool = True, images: bool = False, frame_table: bool = False
+    path: Path,
+    io_pal: Optional[Path] = None,
+    *,
+    records: bool = True,
+    images: bool = False,
+    frame_table: bool = False,
+    frame_lines: bool = False,
 ) -> LoadReport:
     """Loads an animation file as `pyorv.OrvF.load` does, printing nothing
     (io_pal names the palette file, else it is searched for); with
     images=True the report holds the rendered frames too, with
-    frame_table=True the frames as columns with their run statistics."""
-    return _report(_native.load_report(path, io_pal, records=records, images=images, frame_table=frame_table))
+    frame_table=True the frames as columns with their run statistics, with
+    frame_lines=True the lines of the frame table that `orvtool info`
+    prints; with either of the last two, the statistics of all frames."""
+    return _report(
+        _native.load_report(
+            path, io_pal, records=records, images=images, frame_table=frame_table, frame_lines=frame_lines
+        )
+    )
 
 
 class FrameStream:
@@ -365,8 +364,7 @@ def find_palette(animation_path: Path, location: Path) -> Tuple[Optional[str], L
 # --- placing files -------------------------------------------------------------
 
 
-@dataclass(frozen=True)
-class Outcome:
+class Outcome(NamedTuple):
     """What placing one file did."""
 
     result: Result
@@ -387,8 +385,7 @@ def place_files(items: Iterable[Tuple[Path, Data]]) -> List[Outcome]:
 # --- encoding ------------------------------------------------------------------
 
 
-@dataclass(frozen=True)
-class HeadFields:
+class HeadFields(NamedTuple):
     """The fields of an animation file around its frames, exactly as written."""
 
     has_header: bool  # the background form: magic, reserved bytes, flag
@@ -401,8 +398,7 @@ class HeadFields:
     trailing: bytes  # after the last frame record
 
 
-@dataclass(frozen=True)
-class FrameFields:
+class FrameFields(NamedTuple):
     """One frame record, exactly as written; runs of a frame whose height word
     has bit 15 set carry no indices in the file."""
 
@@ -416,22 +412,17 @@ class FrameFields:
     rows: List[RowRecord]  # as a load report gives them
 
 
-def _plain(record: Any) -> Dict[str, Any]:
-    return {f.name: getattr(record, f.name) for f in fields(record)}
-
-
 def encode_animation(head: HeadFields, frames: Iterable[FrameFields], check: bool = False) -> bytes:
     """The bytes of the file the records describe, encoded by the core; with
     `check`, read back by the core's reader first (ValueError names the field
     that would not read back)."""
-    return _native.encode_animation(_plain(head), (_plain(f) for f in frames), check=check)
+    return _native.encode_animation(head._asdict(), (f._asdict() for f in frames), check=check)
 
 
 # --- what an export writes of a frame -------------------------------------------
 
 
-@dataclass(frozen=True)
-class ExportFrame:
+class ExportFrame(NamedTuple):
     """One frame as an export writes it: its fields, its index layer, the
     counts over its runs and the rows listed in full."""
 

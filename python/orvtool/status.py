@@ -18,7 +18,6 @@ from __future__ import annotations
 import os
 import signal
 import sys
-import traceback
 from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, TextIO
 
 from .errors import OrvToolError, UsageError
@@ -265,6 +264,8 @@ def run_command(command: Callable[[], int], debug: bool = False) -> int:
         return INTERRUPTED
     except Exception as exc:  # MemoryError and RecursionError among them
         if debug:
+            import traceback
+
             traceback.print_exc()
         print(f"{PROG}: {internal_error(exc)}", file=sys.stderr)
         return ERROR

@@ -16,21 +16,19 @@ def describe(path: str, palette: Optional[str] = None, *, frame_lines: bool = Fa
     counted by the core, frame by frame, from the records as the file holds
     them (see `formats.sidecar.run_statistics` and `matching.filler_pixels`).
     With `frame_lines` the frames come as the lines of the text form
-    ("frame_lines") instead of a dict each ("frames"): all that `format_text`
-    needs, made straight from the columns."""
-    anim = load_animation(path, palette, frame_table=True)
-    table = anim.frame_table
-    assert table is not None
+    ("frame_lines", made by the module) instead of a dict each ("frames"):
+    all that `format_text` needs."""
+    anim = load_animation(path, palette, frame_table=not frame_lines, frame_lines=frame_lines)
+    totals = anim.frame_totals
+    assert totals is not None
     head = anim.head
     filler = None
     # Pixels drawn with the filler, of all covered: a palette of 256 entries
     # holds every index.
-    if anim.palette_entries is not None and anim.palette_entries < 256:
-        beyond = sum(table.past_palette)
-        if beyond:
-            filler = status.filler_note(
-                str(anim.palette.resolved), anim.palette_entries, beyond, sum(table.palette_pixels)
-            )
+    if anim.palette_entries is not None and anim.palette_entries < 256 and totals.past_palette:
+        filler = status.filler_note(
+            str(anim.palette.resolved), anim.palette_entries, totals.past_palette, totals.palette_pixels
+        )
     info: Dict[str, Any] = {
         "path": path,
         "size": anim.file_size,
@@ -52,12 +50,12 @@ def describe(path: str, palette: Optional[str] = None, *, frame_lines: bool = Fa
         },
         "frames": [],
         "runs": {
-            "runs": sum(table.runs),
-            "empty_runs": sum(table.empty_runs),
-            "covered_pixels": sum(table.covered_pixels),
-            "longest_run": max(table.longest_run, default=0),
-            "most_runs_in_a_row": max(table.most_runs_in_a_row, default=0),
-            "non_maximal_rows": sum(table.non_maximal_rows),
+            "runs": totals.runs,
+            "empty_runs": totals.empty_runs,
+            "covered_pixels": totals.covered_pixels,
+            "longest_run": totals.longest_run,
+            "most_runs_in_a_row": totals.most_runs_in_a_row,
+            "non_maximal_rows": totals.non_maximal_rows,
         },
         "trailing_bytes": len(anim.trailing),
         "status": anim.label,
@@ -65,32 +63,15 @@ def describe(path: str, palette: Optional[str] = None, *, frame_lines: bool = Fa
         "counts": anim.counts,
         "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in anim.findings],
     }
+    if frame_lines:
+        del info["frames"]
+        info["frame_lines"] = anim.frame_lines
+        return info
+    table = anim.frame_table
+    assert table is not None
     # The load is let go before a dict is made for each frame: a file may
     # hold millions of frames.
     del anim
-    if frame_lines:
-        del info["frames"]
-        info["frame_lines"] = [
-            _FRAME_LINE[bool(shadow)] % columns
-            for shadow, columns in zip(
-                table.is_shadow,
-                zip(
-                    range(len(table.width)),
-                    table.width,
-                    table.height,
-                    table.x_offset,
-                    table.y_offset,
-                    table.runs,
-                    table.covered_pixels,
-                    table.frame_size,
-                    table.unk1,
-                    table.unk2,
-                    strict=True,
-                ),
-                strict=True,
-            )
-        ]
-        return info
     info["frames"] = [
         {
             "index": i,

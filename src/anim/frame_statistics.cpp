@@ -109,32 +109,55 @@ void row_statistics(const OrvPixelSet& row, std::size_t y, const OrvFrame& frame
 void whole_frame_statistics(const FrameRowBytes& source, const OrvFrame& frame, std::size_t entries, FrameStatistics& s,
                             std::vector<std::size_t>* non_maximal) {
     const bool shadow = source.shadow;
+    const bool count_past = !shadow && entries < 256;  // else no index lies past the palette
     const std::size_t width = frame.width;
     const std::uint8_t* p = source.bytes.data();
-    // Counted in locals: the compiler keeps them in registers.
-    std::uint64_t runs_total = 0, empty = 0, covered = 0, non_maximal_count = 0;
+    // Counted in locals, the state of MaximalRow and RowPlacement among them:
+    // the compiler keeps them in registers.
+    std::uint64_t runs_total = 0, empty = 0, covered = 0, non_maximal_count = 0, drawn = 0, past = 0;
     std::uint32_t longest = 0, most = 0;
-    FrameStatistics placed_total;
     for (std::size_t y = 0; y < source.height; ++y) {
         const unsigned runs = *p++;
         runs_total += runs;
         most = std::max(most, runs);
-        MaximalRow maximal(width);
-        RowPlacement placed(width, entries, placed_total);
+        // As MaximalRow: the row's end, the gap carried by empty runs, the run
+        // before. The end only grows, so that it is checked once, after the row.
+        std::size_t end = 0, carried = 0;
+        unsigned previous = 0;
+        bool first = true, maximal = true;
+        std::size_t x = 0;  // as RowPlacement
         for (unsigned b = 0; b < runs; ++b) {
-            const std::uint8_t offset = p[0];
-            const std::uint8_t count = p[1];
+            const unsigned offset = p[0];
+            const unsigned count = p[1];
             p += 2;
             empty += count == 0 ? 1 : 0;
-            longest = std::max<std::uint32_t>(longest, count);
+            longest = std::max(longest, count);
             covered += count;
-            maximal.run(offset, count);
+            if (count == 0) {
+                maximal = maximal && offset == 255;
+                carried += 255;
+            } else {
+                const std::size_t gap = carried + offset;
+                maximal = maximal && !(carried > 0 && offset == 0) && !(gap == 0 && !first && previous != 255);
+                end += gap + count;
+                carried = 0;
+                previous = count;
+                first = false;
+            }
             if (!shadow) {
-                placed.run(offset, count, p, count);
+                x += offset;
+                if (count != 0 && x < width) {
+                    const std::size_t n = std::min<std::size_t>(count, width - x);
+                    drawn += n;
+                    if (count_past) {
+                        for (std::size_t j = 0; j < n; ++j) past += p[j] >= entries ? 1 : 0;
+                    }
+                    x += n;
+                }
                 p += count;
             }
         }
-        if (!maximal.maximal()) {
+        if (!(maximal && end <= width && carried == 0)) {
             ++non_maximal_count;
             if (non_maximal != nullptr) non_maximal->push_back(y);
         }
@@ -146,8 +169,8 @@ void whole_frame_statistics(const FrameRowBytes& source, const OrvFrame& frame, 
     s.longest_run = std::max(s.longest_run, longest);
     s.most_runs_in_a_row = std::max(s.most_runs_in_a_row, most);
     s.non_maximal_rows += non_maximal_count;
-    s.palette_pixels += placed_total.palette_pixels;
-    s.past_palette += placed_total.past_palette;
+    s.palette_pixels += drawn;
+    s.past_palette += past;
 }
 
 }  // namespace

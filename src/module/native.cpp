@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
@@ -34,13 +36,36 @@ using namespace orv;
 
 namespace {
 
-// Paths as the file system takes them: str, bytes or os.PathLike, through
-// os.fsencode (which raises TypeError for anything else).
+// Paths as the file system takes them: str, bytes or os.PathLike, as
+// os.fsencode gives them (which raises TypeError for anything else). A str
+// or bytes is converted here, as os.fsencode converts it, without a call
+// into Python per path.
 std::string fs_bytes(const py::object& path) {
+    if (PyBytes_Check(path.ptr())) return path.cast<std::string>();
+    if (PyUnicode_Check(path.ptr())) {
+        const auto encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
+        if (!encoded) throw py::error_already_set();
+        return encoded.cast<std::string>();
+    }
     return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
 }
 
-py::object fs_text(const std::string& bytes) { return py::module_::import("os").attr("fsdecode")(py::bytes(bytes)); }
+// A path as os.fsdecode gives it.
+py::object fs_text(const std::string& bytes) {
+    auto text = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    if (!text) throw py::error_already_set();
+    return text;
+}
+
+// A key of the dicts handed to orvtool, interned as Python interns its own
+// names: a record made from a dict (its keys as keyword arguments) finds
+// each field by identity instead of comparing strings.
+py::str key(const char* name) {
+    PyObject* text = PyUnicode_InternFromString(name);
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
 
 py::object optional_int(bool present, std::int64_t value) {
     return present ? py::object(py::int_(value)) : py::object(py::none());
@@ -52,15 +77,15 @@ py::object where_value(std::int64_t value) {
 
 py::dict diagnostic_dict(const Diagnostic& d) {
     py::dict out;
-    out["category"] = category_name(d.category);
-    out["severity"] = severity_name(d.severity());
+    out[key("category")] = category_name(d.category);
+    out[key("severity")] = severity_name(d.severity());
     // Messages carry paths as the file system gave them: bytes that are not
     // UTF-8 are shown escaped.
-    out["message"] = py::reinterpret_steal<py::str>(
+    out[key("message")] = py::reinterpret_steal<py::str>(
         PyUnicode_DecodeUTF8(d.message.data(), static_cast<Py_ssize_t>(d.message.size()), "backslashreplace"));
-    out["frame"] = where_value(d.frame);
-    out["row"] = where_value(d.row);
-    out["index"] = where_value(d.index);
+    out[key("frame")] = where_value(d.frame);
+    out[key("row")] = where_value(d.row);
+    out[key("index")] = where_value(d.index);
     return out;
 }
 
@@ -82,12 +107,12 @@ py::list frame_rows(const OrvFrame& frame) {
 
 py::dict image_dict(std::size_t index, const OrvFrameBufferObject& image) {
     py::dict out;
-    out["index"] = index;
-    out["width"] = image.width;
-    out["height"] = image.height;
-    out["offset_x"] = image.offset_x;
-    out["offset_y"] = image.offset_y;
-    out["pixels"] = py::bytes(reinterpret_cast<const char*>(image.pixels.data()), image.pixels.size());
+    out[key("index")] = index;
+    out[key("width")] = image.width;
+    out[key("height")] = image.height;
+    out[key("offset_x")] = image.offset_x;
+    out[key("offset_y")] = image.offset_y;
+    out[key("pixels")] = py::bytes(reinterpret_cast<const char*>(image.pixels.data()), image.pixels.size());
     return out;
 }
 
@@ -107,20 +132,20 @@ public:
         const OrvFrame& frame = *file_->data()->frames[i];
         const FrameExtent& extent = file_->report().frames[i];
         py::dict f;
-        f["index"] = i;
-        f["start"] = extent.start;
-        f["end"] = extent.end;
-        f["whole"] = extent.whole;
-        f["height_word"] = extent.height_word;
-        f["frame_size"] = frame.frame_size;
-        f["height"] = frame.height;
-        f["is_shadow"] = frame.is_shadow;
-        f["width"] = frame.width;
-        f["y_offset"] = frame.y_offset;
-        f["x_offset"] = frame.x_offset;
-        f["unk1"] = frame.unk1;
-        f["unk2"] = frame.unk2;
-        if (rows_) f["rows"] = frame_rows(frame);
+        f[key("index")] = i;
+        f[key("start")] = extent.start;
+        f[key("end")] = extent.end;
+        f[key("whole")] = extent.whole;
+        f[key("height_word")] = extent.height_word;
+        f[key("frame_size")] = frame.frame_size;
+        f[key("height")] = frame.height;
+        f[key("is_shadow")] = frame.is_shadow;
+        f[key("width")] = frame.width;
+        f[key("y_offset")] = frame.y_offset;
+        f[key("x_offset")] = frame.x_offset;
+        f[key("unk1")] = frame.unk1;
+        f[key("unk2")] = frame.unk2;
+        if (rows_) f[key("rows")] = frame_rows(frame);
         return f;
     }
 
@@ -153,12 +178,61 @@ private:
     std::vector<OrvFrameBufferObject> images_;
 };
 
-// The frames of one load as columns of plain values, one item per frame:
-// the fields of each frame record and the statistics of its runs. Indices
-// from the palette file's entry count on count as past the palette (none when
-// the count was not read). Each column is a list filled as the frames are
-// counted, so that a file of millions of frames holds nothing else besides.
-py::dict frame_table(const OrvF& file) {
+// One line of text made of numbers in columns, as printf's %Nd (right-aligned
+// in N places) and %-Nd (left-aligned) write them, without a format string
+// parsed per line.
+class TextLine {
+public:
+    TextLine& text(const char* part) {
+        while (*part != '\0') put(*part++);
+        return *this;
+    }
+
+    // `width` places at least, the number to the right; negative: to the left.
+    TextLine& number(long long value, int width) {
+        char digits[24] = {};
+        const std::to_chars_result done = std::to_chars(digits, digits + sizeof digits, value);
+        const auto length = static_cast<int>(done.ptr - digits);
+        const int pad = std::abs(width) - length;
+        for (int k = 0; width > 0 && k < pad; ++k) put(' ');
+        for (const char* d = digits; d != done.ptr; ++d) put(*d);
+        for (int k = 0; width < 0 && k < pad; ++k) put(' ');
+        return *this;
+    }
+
+    // The line as a new str.
+    PyObject* release() const {
+        PyObject* text = PyUnicode_FromStringAndSize(buffer_, static_cast<Py_ssize_t>(size_));
+        if (text == nullptr) throw py::error_already_set();
+        return text;
+    }
+
+private:
+    void put(char c) {
+        if (size_ < sizeof buffer_) buffer_[size_++] = c;
+    }
+
+    char buffer_[256] = {};
+    std::size_t size_ = 0;
+};
+
+// What the frames of one load give, as plain values: each asked for, in
+// one pass over the frames. Indices from the palette file's entry count on
+// count as past the palette (none when the count was not read).
+//   table:  the frames as columns, one item per frame: the fields of each
+//           frame record and the statistics of its runs. Each column is a
+//           list filled as the frames are counted, so that a file of millions
+//           of frames holds nothing else besides.
+//   lines:  the line of each frame in the table that `orvtool info` prints.
+//   totals: the statistics of all frames: counts added up, the longest run
+//           and the most runs in a row of any frame.
+struct FrameViews {
+    py::object table = py::none();
+    py::object lines = py::none();
+    py::object totals = py::none();
+};
+
+FrameViews frame_views(const OrvF& file, bool want_table, bool want_lines) {
     const OrvData& data = *file.data();
     const PaletteLoadInfo& palette = file.report().palette.load;
     const std::size_t entries = palette.count_read ? palette.entry_count : 256;
@@ -182,11 +256,24 @@ py::dict frame_table(const OrvF& file) {
                                            "past_palette"};
     constexpr std::size_t kCount = sizeof kColumns / sizeof kColumns[0];
     std::vector<py::list> columns;
-    columns.reserve(kCount);
-    for (std::size_t c = 0; c < kCount; ++c) columns.emplace_back(n);
+    if (want_table) {
+        columns.reserve(kCount);
+        for (std::size_t c = 0; c < kCount; ++c) columns.emplace_back(n);
+    }
+    py::list lines(want_lines ? n : 0);
+    FrameStatistics total;
     for (std::size_t i = 0; i < n; ++i) {
         const OrvFrame& frame = *data.frames[i];
         const FrameStatistics s = frame_statistics(frame, entries);
+        total.rows += s.rows;
+        total.runs += s.runs;
+        total.empty_runs += s.empty_runs;
+        total.covered_pixels += s.covered_pixels;
+        total.longest_run = std::max(total.longest_run, s.longest_run);
+        total.most_runs_in_a_row = std::max(total.most_runs_in_a_row, s.most_runs_in_a_row);
+        total.non_maximal_rows += s.non_maximal_rows;
+        total.palette_pixels += s.palette_pixels;
+        total.past_palette += s.past_palette;
         const long long values[kCount] = {frame.width,
                                           frame.height,
                                           frame.x_offset,
@@ -204,14 +291,44 @@ py::dict frame_table(const OrvF& file) {
                                           static_cast<long long>(s.non_maximal_rows),
                                           static_cast<long long>(s.palette_pixels),
                                           static_cast<long long>(s.past_palette)};
-        for (std::size_t c = 0; c < kCount; ++c) {
-            PyObject* value = c == 4 ? PyBool_FromLong(static_cast<long>(values[c])) : PyLong_FromLongLong(values[c]);
-            if (value == nullptr) throw py::error_already_set();
-            PyList_SET_ITEM(columns[c].ptr(), static_cast<Py_ssize_t>(i), value);
+        if (want_table) {
+            for (std::size_t c = 0; c < kCount; ++c) {
+                PyObject* value =
+                    c == 4 ? PyBool_FromLong(static_cast<long>(values[c])) : PyLong_FromLongLong(values[c]);
+                if (value == nullptr) throw py::error_already_set();
+                PyList_SET_ITEM(columns[c].ptr(), static_cast<Py_ssize_t>(i), value);
+            }
+        }
+        if (want_lines) {
+            // frame, size, x_off, y_off, shadow, runs, pixels, frame_size, unk1, unk2, as
+            // "  %5d  %5dx%-5d %6d %6d  %6s  %5d  %6d  %10d  %4d %4d" gives them
+            TextLine line;
+            line.text("  ").number(static_cast<long long>(i), 5).text("  ").number(values[0], 5).text("x");
+            line.number(values[1], -5).text(" ").number(values[2], 6).text(" ").number(values[3], 6);
+            line.text(frame.is_shadow != 0 ? "     yes  " : "      no  ").number(values[9], 5).text("  ");
+            line.number(values[11], 6).text("  ").number(values[5], 10).text("  ").number(values[6], 4);
+            line.text(" ").number(values[7], 4);
+            PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(i), line.release());
         }
     }
-    py::dict out;
-    for (std::size_t c = 0; c < kCount; ++c) out[kColumns[c]] = std::move(columns[c]);
+    FrameViews out;
+    if (want_table) {
+        py::dict table;
+        for (std::size_t c = 0; c < kCount; ++c) table[key(kColumns[c])] = std::move(columns[c]);
+        out.table = std::move(table);
+    }
+    if (want_lines) out.lines = std::move(lines);
+    py::dict totals;
+    totals[key("rows")] = total.rows;
+    totals[key("runs")] = total.runs;
+    totals[key("empty_runs")] = total.empty_runs;
+    totals[key("covered_pixels")] = total.covered_pixels;
+    totals[key("longest_run")] = total.longest_run;
+    totals[key("most_runs_in_a_row")] = total.most_runs_in_a_row;
+    totals[key("non_maximal_rows")] = total.non_maximal_rows;
+    totals[key("palette_pixels")] = total.palette_pixels;
+    totals[key("past_palette")] = total.past_palette;
+    out.totals = std::move(totals);
     return out;
 }
 
@@ -224,49 +341,49 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
     const OrvData& data = *file.data();
     const OrvHead& head = rep.head;
     py::dict out;
-    out["path"] = fs_text(path);
-    out["status"] = status_name(extra.empty() ? rep.status() : Status::failed);
-    out["opened"] = rep.opened;
-    out["file_size"] = rep.file_size;
+    out[key("path")] = fs_text(path);
+    out[key("status")] = status_name(extra.empty() ? rep.status() : Status::failed);
+    out[key("opened")] = rep.opened;
+    out[key("file_size")] = rep.file_size;
 
     py::dict form;
-    form["has_header"] = head.has_header;
-    form["reserved"] =
+    form[key("has_header")] = head.has_header;
+    form[key("reserved")] =
         head.has_header
             ? py::object(py::bytes(reinterpret_cast<const char*>(head.reserved.data()), head.reserved.size()))
             : py::object(py::none());
-    form["flag"] = optional_int(head.background_flag_read, head.flag_byte);
-    out["form"] = form;
-    out["head_whole"] = rep.opened && head.whole();
-    out["head_size"] = head.end;
-    out["speed"] = optional_int(head.speed_read, head.speed);
-    out["path_length"] = optional_int(head.path_length_read, head.path_length);
-    out["path_field"] = py::bytes(head.path);
-    out["location"] = py::bytes(head.path.substr(0, head.path.find('\0')));
-    out["frame_count_field"] = optional_int(head.frame_count_read, head.frame_count);
-    out["has_background"] = data.has_background;
-    out["frame_count"] = data.info.frame_count;
-    out["frames_wanted"] = rep.frames_wanted;
-    out["frames_whole"] = rep.frames_whole;
-    out["trailing_start"] = rep.trailing_start;
+    form[key("flag")] = optional_int(head.background_flag_read, head.flag_byte);
+    out[key("form")] = form;
+    out[key("head_whole")] = rep.opened && head.whole();
+    out[key("head_size")] = head.end;
+    out[key("speed")] = optional_int(head.speed_read, head.speed);
+    out[key("path_length")] = optional_int(head.path_length_read, head.path_length);
+    out[key("path_field")] = py::bytes(head.path);
+    out[key("location")] = py::bytes(head.path.substr(0, head.path.find('\0')));
+    out[key("frame_count_field")] = optional_int(head.frame_count_read, head.frame_count);
+    out[key("has_background")] = data.has_background;
+    out[key("frame_count")] = data.info.frame_count;
+    out[key("frames_wanted")] = rep.frames_wanted;
+    out[key("frames_whole")] = rep.frames_whole;
+    out[key("trailing_start")] = rep.trailing_start;
     const auto from = static_cast<std::size_t>(rep.trailing_start);
-    out["trailing"] = rep.trailing_bytes > 0 && from <= bytes.size()
-                          ? py::bytes(reinterpret_cast<const char*>(bytes.data() + from), bytes.size() - from)
-                          : py::bytes();
+    out[key("trailing")] = rep.trailing_bytes > 0 && from <= bytes.size()
+                               ? py::bytes(reinterpret_cast<const char*>(bytes.data() + from), bytes.size() - from)
+                               : py::bytes();
 
     const PaletteReport& pal = rep.palette;
     py::dict palette;
-    palette["location"] = py::bytes(pal.location);
-    palette["from_option"] = pal.from_option;
+    palette[key("location")] = py::bytes(pal.location);
+    palette[key("from_option")] = pal.from_option;
     py::list tried;
     for (const std::string& t : pal.tried) tried.append(fs_text(t));
-    palette["tried"] = tried;
-    palette["path"] = pal.path.empty() ? py::object(py::none()) : fs_text(pal.path);
-    palette["is_directory"] = pal.is_directory;
-    palette["result"] = pal.load.result;
-    palette["entry_count"] = optional_int(pal.load.count_read, pal.load.entry_count);
-    palette["entries_in_file"] = pal.load.entries_in_file;
-    palette["problem"] = pal.problem.empty() ? py::object(py::none()) : py::object(py::str(pal.problem));
+    palette[key("tried")] = tried;
+    palette[key("path")] = pal.path.empty() ? py::object(py::none()) : fs_text(pal.path);
+    palette[key("is_directory")] = pal.is_directory;
+    palette[key("result")] = pal.load.result;
+    palette[key("entry_count")] = optional_int(pal.load.count_read, pal.load.entry_count);
+    palette[key("entries_in_file")] = pal.load.entries_in_file;
+    palette[key("problem")] = pal.problem.empty() ? py::object(py::none()) : py::object(py::str(pal.problem));
     // Four bytes per entry, r, g, b, a: every load reports 256 entries, and
     // most callers never look at them one by one.
     const std::vector<PalF::Color>& table = data.palette->color_table();
@@ -278,26 +395,26 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
         colors[i * 4 + 2] = static_cast<char>(c.b);
         colors[i * 4 + 3] = static_cast<char>(c.a);
     }
-    palette["colors"] = py::bytes(colors);
-    out["palette"] = palette;
+    palette[key("colors")] = py::bytes(colors);
+    out[key("palette")] = palette;
 
-    out["frames"] = py::cast(FrameRecords(held, records));
+    out[key("frames")] = py::cast(FrameRecords(held, records));
 
     py::list diagnostics;
     py::dict counts;
     for (const Diagnostic& d : rep.diagnostics.kept()) diagnostics.append(diagnostic_dict(d));
     for (std::size_t c = 0; c < kCategoryCount; ++c) {
         const auto category = static_cast<Category>(c);
-        if (rep.diagnostics.has(category)) counts[category_name(category)] = rep.diagnostics.count(category);
+        if (rep.diagnostics.has(category)) counts[key(category_name(category))] = rep.diagnostics.count(category);
     }
     for (const Diagnostic& d : extra) {
         diagnostics.append(diagnostic_dict(d));
         const char* name = category_name(d.category);
-        counts[name] = (counts.contains(name) ? counts[name].cast<std::uint64_t>() : 0) + 1;
+        counts[key(name)] = (counts.contains(name) ? counts[name].cast<std::uint64_t>() : 0) + 1;
     }
-    out["diagnostics"] = diagnostics;
-    out["counts"] = counts;
-    out["diagnostics_total"] = rep.diagnostics.total() + extra.size();
+    out[key("diagnostics")] = diagnostics;
+    out[key("counts")] = counts;
+    out[key("diagnostics_total")] = rep.diagnostics.total() + extra.size();
     return out;
 }
 
@@ -437,11 +554,11 @@ Outcome write_file(SavedFile& file, const std::vector<std::uint8_t>& bytes) {
 py::dict outcome_dict(const Outcome& o) {
     static const char* const kResults[] = {"not_written", "placed", "open_failed", "write_failed"};
     py::dict out;
-    out["result"] = kResults[static_cast<int>(o.result)];
-    out["method"] = o.method == SavedFile::Method::replace    ? py::object(py::str("replace"))
-                    : o.method == SavedFile::Method::in_place ? py::object(py::str("in_place"))
-                                                              : py::object(py::none());
-    out["error"] = o.error != 0 ? py::object(py::int_(o.error)) : py::object(py::none());
+    out[key("result")] = kResults[static_cast<int>(o.result)];
+    out[key("method")] = o.method == SavedFile::Method::replace    ? py::object(py::str("replace"))
+                         : o.method == SavedFile::Method::in_place ? py::object(py::str("in_place"))
+                                                                   : py::object(py::none());
+    out[key("error")] = o.error != 0 ? py::object(py::int_(o.error)) : py::object(py::none());
     return out;
 }
 
@@ -514,7 +631,7 @@ PYBIND11_MODULE(_native, m) {
 
     m.def(
         "load_report",
-        [](const py::object& path, const py::object& io_pal, bool records, bool images, bool table) {
+        [](const py::object& path, const py::object& io_pal, bool records, bool images, bool table, bool lines) {
             const std::string name = fs_bytes(path);
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
             auto file = std::make_shared<OrvF>();
@@ -524,12 +641,18 @@ PYBIND11_MODULE(_native, m) {
             // into the report or nowhere.
             std::vector<OrvFrameBufferObject> held = file->take_frame_buffer();
             py::dict out = report_dict(name, file, bytes, extra, records);
-            if (table) out["frame_table"] = frame_table(*file);
-            if (images) out["images"] = held.empty() ? py::object(py::none()) : py::cast(FrameImages(std::move(held)));
+            if (table || lines) {
+                FrameViews views = frame_views(*file, table, lines);
+                if (table) out[key("frame_table")] = std::move(views.table);
+                if (lines) out[key("frame_lines")] = std::move(views.lines);
+                out[key("frame_totals")] = std::move(views.totals);
+            }
+            if (images)
+                out[key("images")] = held.empty() ? py::object(py::none()) : py::cast(FrameImages(std::move(held)));
             return out;
         },
         py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("records") = true,
-        py::arg("images") = false, py::arg("frame_table") = false,
+        py::arg("images") = false, py::arg("frame_table") = false, py::arg("frame_lines") = false,
         "Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched "
         "for) and returns what the load found, as a dict; with images=True also the rendered frames, with "
         "frame_table=True also the frames as columns (a dict of lists, one item per frame): width, height, "
@@ -537,7 +660,11 @@ PYBIND11_MODULE(_native, m) {
         "their runs counted by the core: rows, runs, empty_runs, covered_pixels (the colour counts added up), "
         "longest_run, most_runs_in_a_row, non_maximal_rows (rows past the height or not the maximal encoding of "
         "their pixels), palette_pixels (pixels a frame other than a shadow frame covers inside its width and "
-        "height) and past_palette (those whose index is not below the palette file's entry count).");
+        "height) and past_palette (those whose index is not below the palette file's entry count); with "
+        "frame_lines=True also the line of each frame in the table that orvtool info prints. With either, also "
+        "frame_totals: the statistics of all frames (a dict: rows, runs, empty_runs, covered_pixels, "
+        "non_maximal_rows, palette_pixels and past_palette added up, longest_run and most_runs_in_a_row the "
+        "largest of any frame, 0 without frames).");
 
     m.def(
         "load_frames",
@@ -722,30 +849,30 @@ py::dict export_frame(const FrameRecords& frames, py::ssize_t index, std::size_t
     const OrvF& file = frames.file();
     const OrvFrame& frame = *file.data()->frames[i];
     py::dict out;
-    out["width"] = frame.width;
-    out["height"] = frame.height;
-    out["is_shadow"] = frame.is_shadow;
-    out["x_offset"] = frame.x_offset;
-    out["y_offset"] = frame.y_offset;
-    out["frame_size"] = frame.frame_size;
-    out["unk1"] = frame.unk1;
-    out["unk2"] = frame.unk2;
-    out["height_word"] = file.report().frames[i].height_word;
+    out[key("width")] = frame.width;
+    out[key("height")] = frame.height;
+    out[key("is_shadow")] = frame.is_shadow;
+    out[key("x_offset")] = frame.x_offset;
+    out[key("y_offset")] = frame.y_offset;
+    out[key("frame_size")] = frame.frame_size;
+    out[key("unk1")] = frame.unk1;
+    out[key("unk2")] = frame.unk2;
+    out[key("height_word")] = file.report().frames[i].height_word;
     const IndexLayer layer = index_layer(frame);
-    out["layer"] = py::bytes(reinterpret_cast<const char*>(layer.grey_alpha.data()), layer.grey_alpha.size());
-    out["covered"] = layer.covered;
+    out[key("layer")] = py::bytes(reinterpret_cast<const char*>(layer.grey_alpha.data()), layer.grey_alpha.size());
+    out[key("covered")] = layer.covered;
     std::vector<std::size_t> explicit_rows;
     const FrameStatistics stats = frame_statistics(frame, entries, &explicit_rows);
-    out["beyond"] = stats.past_palette;
-    out["rows"] = stats.rows;
-    out["runs"] = stats.runs;
-    out["empty_runs"] = stats.empty_runs;
-    out["longest_run"] = stats.longest_run;
-    out["most_runs_in_a_row"] = stats.most_runs_in_a_row;
-    out["covered_pixels"] = stats.covered_pixels;
+    out[key("beyond")] = stats.past_palette;
+    out[key("rows")] = stats.rows;
+    out[key("runs")] = stats.runs;
+    out[key("empty_runs")] = stats.empty_runs;
+    out[key("longest_run")] = stats.longest_run;
+    out[key("most_runs_in_a_row")] = stats.most_runs_in_a_row;
+    out[key("covered_pixels")] = stats.covered_pixels;
     py::dict rows;
     for (const std::size_t r : explicit_rows) rows[py::int_(r)] = row_tuple(frame.pixel_sets()[r]);
-    out["explicit_rows"] = rows;
+    out[key("explicit_rows")] = rows;
     return out;
 }
 

@@ -22,7 +22,6 @@ PNG files made and an estimate of the records.
 from __future__ import annotations
 
 import base64
-import dataclasses
 import fnmatch
 import os
 import shlex
@@ -333,7 +332,7 @@ class Catalog:
         del stream
         drawn = None if any(image is None for image in images) else [i for i in images if i is not None]
         try:
-            anim = animation_of(dataclasses.replace(report, images=drawn), full)
+            anim = animation_of(report._replace(images=drawn), full)
         except OrvToolError as exc:
             found = [d.message for d in report.diagnostics]
             doc["error"] = self._relative("; ".join(found) or str(exc), full)
