@@ -67,7 +67,7 @@ ORV_WIDE_TARGET void lookup_wide(std::uint8_t* dst, const std::uint8_t* indices,
         const __m512i b23_high = _mm512_unpackhi_epi8(c[2], c[3]);
         const __m512i words[4] = {_mm512_unpacklo_epi16(b01_low, b23_low), _mm512_unpackhi_epi16(b01_low, b23_low),
                                   _mm512_unpacklo_epi16(b01_high, b23_high), _mm512_unpackhi_epi16(b01_high, b23_high)};
-        for (unsigned g = 0; g < 4 && 16 * g < now; ++g) {
+        for (std::size_t g = 0; g < 4 && 16 * g < now; ++g) {
             const auto mask = static_cast<__mmask16>(taken >> (16 * g));
             _mm512_mask_storeu_epi32(dst + std::size_t{64} * g, mask, words[g]);
         }
