@@ -106,8 +106,8 @@ void row_statistics(const OrvPixelSet& row, std::size_t y, const OrvFrame& frame
 // with the frame's own height and shadow flag: each row then holds the runs
 // its block count says, each run the indices it counts (none in a shadow
 // frame), and the bytes are walked without building the rows.
-void whole_frame_statistics(const FrameRowBytes& source, const OrvFrame& frame, std::size_t entries, FrameStatistics& s,
-                            std::vector<std::size_t>* non_maximal) {
+FrameStatistics whole_frame_statistics(const FrameRowBytes& source, const OrvFrame& frame, std::size_t entries,
+                                       std::vector<std::size_t>* non_maximal) {
     const bool shadow = source.shadow;
     const bool count_past = !shadow && entries < 256;  // else no index lies past the palette
     const std::size_t width = frame.width;
@@ -162,18 +162,33 @@ void whole_frame_statistics(const FrameRowBytes& source, const OrvFrame& frame, 
             if (non_maximal != nullptr) non_maximal->push_back(y);
         }
     }
-    s.rows += source.height;
-    s.runs += runs_total;
-    s.empty_runs += empty;
-    s.covered_pixels += covered;
-    s.longest_run = std::max(s.longest_run, longest);
-    s.most_runs_in_a_row = std::max(s.most_runs_in_a_row, most);
-    s.non_maximal_rows += non_maximal_count;
-    s.palette_pixels += drawn;
-    s.past_palette += past;
+    FrameStatistics counted;
+    counted.rows = source.height;
+    counted.runs = runs_total;
+    counted.empty_runs = empty;
+    counted.covered_pixels = covered;
+    counted.longest_run = longest;
+    counted.most_runs_in_a_row = most;
+    counted.non_maximal_rows = non_maximal_count;
+    counted.palette_pixels = drawn;
+    counted.past_palette = past;
+    return counted;
 }
 
 }  // namespace
+
+FrameStatistics& FrameStatistics::operator+=(const FrameStatistics& other) noexcept {
+    rows += other.rows;
+    runs += other.runs;
+    empty_runs += other.empty_runs;
+    covered_pixels += other.covered_pixels;
+    longest_run = std::max(longest_run, other.longest_run);
+    most_runs_in_a_row = std::max(most_runs_in_a_row, other.most_runs_in_a_row);
+    non_maximal_rows += other.non_maximal_rows;
+    palette_pixels += other.palette_pixels;
+    past_palette += other.past_palette;
+    return *this;
+}
 
 bool is_maximal_row(const OrvPixelSet& row, std::size_t width, bool shadow) {
     if (row.block_count != row.blocks.size()) return false;
@@ -196,9 +211,8 @@ FrameStatistics frame_statistics(const OrvFrame& frame, std::size_t palette_entr
         }
         return s;
     }
-    if (source->whole && source->height == frame.height && source->shadow == (frame.is_shadow != 0)) {
-        whole_frame_statistics(*source, frame, palette_entries, s, non_maximal);
-        return s;
+    if (frame.rows_as_read() != nullptr && source->whole) {
+        return whole_frame_statistics(*source, frame, palette_entries, non_maximal);
     }
     // The rows the bytes give, one at a time into one reused row, as
     // building them would give them.

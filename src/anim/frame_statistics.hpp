@@ -24,6 +24,10 @@ struct FrameStatistics {
     // those of them whose index is not below the palette's entry count.
     std::uint64_t palette_pixels = 0;
     std::uint64_t past_palette = 0;
+
+    // Those of several frames: the counts added up, the longest run and the
+    // most runs in a row the larger.
+    FrameStatistics& operator+=(const FrameStatistics& other) noexcept;
 };
 
 // Whether a row's runs are the maximal encoding of the pixels they draw in a

@@ -98,6 +98,15 @@ struct OrvFrame {
     // built; null afterwards, and for a frame that was not loaded.
     const FrameRowBytes* unbuilt_rows() const noexcept { return rows_built_ ? nullptr : &row_bytes_; }
 
+    // The same, only while the frame's height and shadow flag are those the
+    // bytes were read with: the rows the bytes hold are then exactly the rows
+    // that building would give.
+    const FrameRowBytes* rows_as_read() const noexcept {
+        const FrameRowBytes* source = unbuilt_rows();
+        const bool same = source != nullptr && source->height == height && source->shadow == (is_shadow != 0);
+        return same ? source : nullptr;
+    }
+
 private:
     void build_rows() const;
 

@@ -265,15 +265,7 @@ FrameViews frame_views(const OrvF& file, bool want_table, bool want_lines) {
     for (std::size_t i = 0; i < n; ++i) {
         const OrvFrame& frame = *data.frames[i];
         const FrameStatistics s = frame_statistics(frame, entries);
-        total.rows += s.rows;
-        total.runs += s.runs;
-        total.empty_runs += s.empty_runs;
-        total.covered_pixels += s.covered_pixels;
-        total.longest_run = std::max(total.longest_run, s.longest_run);
-        total.most_runs_in_a_row = std::max(total.most_runs_in_a_row, s.most_runs_in_a_row);
-        total.non_maximal_rows += s.non_maximal_rows;
-        total.palette_pixels += s.palette_pixels;
-        total.past_palette += s.past_palette;
+        total += s;
         const long long values[kCount] = {frame.width,
                                           frame.height,
                                           frame.x_offset,

@@ -173,30 +173,6 @@ void draw_whole_frame_bytes(const FrameRowBytes& source, OrvFrameBufferObject& i
     }
 }
 
-// The frame's rows as bytes that the whole-bytes drawing can take, or none.
-const FrameRowBytes* whole_bytes(const OrvFrame& frame, const ColorTable& table) {
-    const FrameRowBytes* source = frame.unbuilt_rows();
-    if (source == nullptr || source->height != frame.height || source->shadow != (frame.is_shadow != 0)) {
-        return nullptr;
-    }
-    return source->whole && (source->shadow || table.valid >= 256) ? source : nullptr;
-}
-
-// Draws a frame from its bytes when that gives what its rows would give.
-void draw_any(const OrvFrame& frame, std::size_t frame_index, OrvFrameBufferObject& image, const ColorTable& table,
-              DiagnosticSink& sink) {
-    const FrameRowBytes* source = frame.unbuilt_rows();
-    if (source != nullptr && source->height == frame.height && source->shadow == (frame.is_shadow != 0)) {
-        if (source->whole && (source->shadow || table.valid >= 256)) {
-            draw_whole_frame_bytes(*source, image, table, false);
-        } else {
-            draw_frame_bytes(*source, frame_index, image, table, sink);
-        }
-    } else {
-        draw_frame(frame, frame_index, image, table, sink);
-    }
-}
-
 // Whether a frame's image can be allocated: its byte count must fit in a
 // signed 32-bit size and in what is left of the rendering's budget, which a
 // fitting frame then uses up.
@@ -238,14 +214,20 @@ OrvFrameBufferObject render_image(const OrvFrame& frame, std::size_t i, const Im
     } else {
         image.width = frame.width;
         image.height = frame.height;
-        const FrameRowBytes* whole = whole_bytes(frame, table);
+        // A frame is drawn from its bytes when that gives what its rows would
+        // give; from bytes that hold every row whole, with indices that all
+        // lie inside the palette, nothing can be reported, only drawn.
+        const FrameRowBytes* source = frame.rows_as_read();
+        const bool whole = source != nullptr && source->whole && (source->shadow || table.valid >= 256);
         bool cleared = true;
-        image.pixels = whole != nullptr ? arena.for_writing(fit.bytes, cleared) : arena.zeroed(fit.bytes);
-        if (whole != nullptr && !cleared) {
-            // Memory used before: every byte is written, the pixels no run draws as 0.
-            draw_whole_frame_bytes(*whole, image, table, true);
+        image.pixels = whole ? arena.for_writing(fit.bytes, cleared) : arena.zeroed(fit.bytes);
+        if (whole) {
+            // On memory used before (not cleared), every byte is written, the pixels no run draws as 0.
+            draw_whole_frame_bytes(*source, image, table, !cleared);
+        } else if (source != nullptr) {
+            draw_frame_bytes(*source, i, image, table, sink);
         } else {
-            draw_any(frame, i, image, table, sink);
+            draw_frame(frame, i, image, table, sink);
         }
     }
     return image;
