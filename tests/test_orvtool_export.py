@@ -14,11 +14,11 @@ import pyorv
 from orvtool import native, to_numpy
 from orvtool.errors import OrvToolError
 from orvtool.exporting import ExportOptions, _summary, export_animation
-from orvtool.formats.sidecar import dumps, explicit_rows, index_layer, read_export, read_sidecar, run_statistics
+from orvtool.formats.sidecar import dumps, index_layer, read_export, read_sidecar
 from orvtool.loading import load_animation
-from orvtool.matching import filler_pixels
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, runs_from_mask
 from orvtool_samples import PALETTE, quirky, walk, write_project
+from record_counts import explicit_rows, filler_pixels, run_statistics
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = sorted((ROOT / "examples").rglob("*.orv"))

@@ -41,7 +41,6 @@ from .formats import palettes, sidecar
 from .formats.sheets import build_sheet
 from .images import PNG_SAVE, to_numpy
 from .loading import LoadedAnimation, load_animation, row_of
-from .matching import filler_note
 from .model import Color
 
 SHEET_IMAGE = "sheet.png"
@@ -162,7 +161,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         beyond = sum(v.beyond for v in views)
         if beyond:
             covered = sum(v.covered for v in views if not v.is_shadow)
-            report.notes.append(filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered))
+            report.notes.append(status.filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered))
     sizes = [(v.width, v.height) for v in views]
     solid = [w > 0 and h > 0 for w, h in sizes]
     offsets = [(v.x_offset, v.y_offset) for v in views]

@@ -30,9 +30,8 @@ from numpy.typing import NDArray
 from PIL import Image
 
 from .errors import OrvToolError
-from .model import Color, Frame
+from .model import Color
 from .status import count
-from .status import filler_note as filler_note  # where the export finds it
 
 SHADOW_COLOR: Color = (0, 0, 0, 255)
 FILL_COLOR: Color = (0, 0, 0, 255)  # what the module gives indices beyond a short palette
@@ -222,21 +221,6 @@ class Inexact:
                 f"--exact: {count(self.pixels, 'pixel')} ({'frame' if len(self.frames) == 1 else 'frames'} {frames}) "
                 f"{'has a colour' if self.pixels == 1 else 'have colours'} that the palette does not hold; {self.first}"
             )
-
-
-def filler_pixels(
-    frames: Sequence[Frame], layers: Sequence[Tuple[NDArray[Any], NDArray[Any]]], entries: int
-) -> Tuple[int, int]:
-    """(covered pixels whose index lies beyond a palette of `entries` colours,
-    all covered pixels) over the frames that draw palette colours. The module
-    draws the former with its filler, opaque black."""
-    beyond = covered = 0
-    for frame, (indices, mask) in zip(frames, layers, strict=True):
-        if frame.is_shadow:
-            continue
-        covered += int(mask.sum())
-        beyond += int((mask & (indices >= entries)).sum())
-    return beyond, covered
 
 
 # --- colours added to a palette ------------------------------------------------------

@@ -195,8 +195,7 @@ class FrameRecord(NamedTuple):
 class FrameTable(NamedTuple):
     """The frames of a load as columns, one item per frame: the fields of
     each frame record, and the statistics of its runs as the core counts
-    them (see `formats.sidecar.run_statistics` and `matching.filler_pixels`,
-    which count the same from the records)."""
+    them."""
 
     width: List[int]
     height: List[int]

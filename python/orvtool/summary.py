@@ -14,7 +14,7 @@ def describe(path: str, palette: Optional[str] = None, *, frame_lines: bool = Fa
     """Everything about one file, as plain JSON-ready values. A palette that
     cannot be found is reported, not raised. The statistics of the runs are
     counted by the core, frame by frame, from the records as the file holds
-    them (see `formats.sidecar.run_statistics` and `matching.filler_pixels`).
+    them.
     With `frame_lines` the frames come as the lines of the text form
     ("frame_lines", made by the module) instead of a dict each ("frames"):
     all that `format_text` needs."""
@@ -72,65 +72,37 @@ def describe(path: str, palette: Optional[str] = None, *, frame_lines: bool = Fa
     # The load is let go before a dict is made for each frame: a file may
     # hold millions of frames.
     del anim
+    columns = [getattr(table, name) for name in _FRAME_COLUMNS]
     info["frames"] = [
         {
             "index": i,
-            "width": width,
-            "height": height,
-            "x_offset": x_offset,
-            "y_offset": y_offset,
-            "is_shadow": is_shadow,
-            "frame_size": frame_size,
-            "unk1": unk1,
-            "unk2": unk2,
-            "rows": rows,
-            "runs": runs,
-            "empty_runs": empty_runs,
-            "longest_run": longest_run,
-            "most_runs_in_a_row": most_runs,
-            "covered_pixels": covered,
+            **dict(zip(_FRAME_COLUMNS, values, strict=True)),
             "maximal": not non_maximal,
             "non_maximal_rows": non_maximal,
         }
-        for i, (
-            width,
-            height,
-            x_offset,
-            y_offset,
-            is_shadow,
-            frame_size,
-            unk1,
-            unk2,
-            rows,
-            runs,
-            empty_runs,
-            longest_run,
-            most_runs,
-            covered,
-            non_maximal,
-        ) in enumerate(
-            zip(
-                table.width,
-                table.height,
-                table.x_offset,
-                table.y_offset,
-                table.is_shadow,
-                table.frame_size,
-                table.unk1,
-                table.unk2,
-                table.rows,
-                table.runs,
-                table.empty_runs,
-                table.longest_run,
-                table.most_runs_in_a_row,
-                table.covered_pixels,
-                table.non_maximal_rows,
-                strict=True,
-            )
-        )
+        for i, (non_maximal, *values) in enumerate(zip(table.non_maximal_rows, *columns, strict=True))
     ]
     return info
 
+
+# The columns of the frame table that the JSON form gives of each frame, in
+# its order, before "maximal" and "non_maximal_rows".
+_FRAME_COLUMNS = (
+    "width",
+    "height",
+    "x_offset",
+    "y_offset",
+    "is_shadow",
+    "frame_size",
+    "unk1",
+    "unk2",
+    "rows",
+    "runs",
+    "empty_runs",
+    "longest_run",
+    "most_runs_in_a_row",
+    "covered_pixels",
+)
 
 # Findings listed in the text form; the JSON form has all that were kept.
 TEXT_FINDINGS = 12

@@ -11,25 +11,21 @@ version built into orvtool's own module.
 
 from __future__ import annotations
 
+import functools
 from types import ModuleType
-from typing import Optional
 
 DISTRIBUTION = "pyorv"
 
-_installed: Optional[str] = None
 
-
+@functools.lru_cache(maxsize=None)
 def installed_version() -> str:
     """The distribution's version as its installed metadata gives it."""
-    global _installed
-    if _installed is None:
-        from importlib.metadata import PackageNotFoundError, version
+    from importlib.metadata import PackageNotFoundError, version
 
-        try:
-            _installed = version(DISTRIBUTION)
-        except PackageNotFoundError:
-            _installed = "unknown"
-    return _installed
+    try:
+        return version(DISTRIBUTION)
+    except PackageNotFoundError:
+        return "unknown"
 
 
 def __getattr__(name: str) -> str:
