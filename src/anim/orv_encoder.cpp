@@ -1,5 +1,7 @@
 #include "anim/orv_encoder.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "anim/orv_format.hpp"
@@ -19,21 +21,30 @@ void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
 
 }  // namespace
 
+void append_frame_fields(std::vector<std::uint8_t>& out, const FrameFields& fields) {
+    put_u32(out, fields.frame_size);
+    put_u16(out, fields.height_word);
+    put_u16(out, fields.width);
+    put_u16(out, static_cast<std::uint16_t>(fields.y_offset));
+    put_u16(out, static_cast<std::uint16_t>(fields.x_offset));
+    out.push_back(fields.unk1);
+    out.push_back(fields.unk2);
+}
+
+void append_run(std::vector<std::uint8_t>& out, std::uint8_t offset, std::uint8_t color_count, const std::uint8_t* indices,
+                std::size_t held, bool shadow) {
+    out.push_back(offset);
+    out.push_back(color_count);
+    if (!shadow) out.insert(out.end(), indices, indices + held);
+}
+
 void append_frame(std::vector<std::uint8_t>& out, const FrameRecord& frame) {
-    put_u32(out, frame.frame_size);
-    put_u16(out, frame.height_word);
-    put_u16(out, frame.width);
-    put_u16(out, static_cast<std::uint16_t>(frame.y_offset));
-    put_u16(out, static_cast<std::uint16_t>(frame.x_offset));
-    out.push_back(frame.unk1);
-    out.push_back(frame.unk2);
+    append_frame_fields(out, frame);
     const bool shadow = (frame.height_word & 0x8000u) != 0;
     for (const RowRecord& row : frame.rows) {
         out.push_back(row.block_count);
         for (const RunRecord& run : row.runs) {
-            out.push_back(run.offset);
-            out.push_back(run.color_count);
-            if (!shadow) out.insert(out.end(), run.indices.begin(), run.indices.end());
+            append_run(out, run.offset, run.color_count, run.indices.data(), run.indices.size(), shadow);
         }
     }
 }
@@ -75,8 +86,15 @@ std::string read_back_difference(const AnimationRecord& head, const std::vector<
     const OrvHead read = reader.parse_head();
     std::string problem = head_difference(head, read);
     if (!problem.empty()) return problem;
-    // The frames the loader asks for: the count field, and the background.
+    // The frames the loader asks for: the count field, and the background
+    // frame; a count past 2^31 - 1 reads as negative, and takes none.
     const std::uint32_t wanted = read.frame_count + (read.background_flag ? 1u : 0u);
+    const std::size_t taken = static_cast<std::int32_t>(wanted) > 0 ? wanted : 0;
+    if (taken != frames.size()) {
+        return "'frame_count_field' " + to_string(head.frame_count) + (read.background_flag ? " (and the background frame)" : "") +
+               " makes the reader take " + to_string(taken) + " frame records, " + to_string(frames.size()) +
+               " are given";
+    }
     OrvData data;
     std::vector<FrameExtent> extents;
     reader.parse_frames(data, wanted, &extents);
@@ -94,10 +112,7 @@ std::string read_back_difference(const AnimationRecord& head, const std::vector<
         }
         return where + "its runs are not read back as given (a row's 'block_count' is not the number of its runs)";
     }
-    if (extents.size() != frames.size()) {
-        return "'frame_count_field' " + to_string(head.frame_count) + " makes the reader take " +
-               to_string(extents.size()) + " frame records, " + to_string(frames.size()) + " are given";
-    }
+    if (extents.size() != frames.size()) return "the frame records are cut short";
     return {};
 }
 
@@ -106,6 +121,53 @@ std::vector<std::uint8_t> encode_animation(const AnimationRecord& record) {
     append_head(out, record);
     for (const FrameRecord& frame : record.frames) append_frame(out, frame);
     out.insert(out.end(), record.trailing.begin(), record.trailing.end());
+    return out;
+}
+
+// --- the save: a loaded animation, by the save rule ----------------------------
+
+std::vector<std::uint8_t> write_orv(OrvData& data, const std::string& palette_path) {
+    std::vector<std::uint8_t> out;
+    // The path and its terminating zero byte; a path too long for the 32-bit
+    // length field cannot come from a project path and is cut at the limit.
+    AnimationRecord head;
+    head.has_header = data.has_background;
+    head.flag = 1;
+    head.speed = data.info.speed;
+    head.path_field.assign(palette_path, 0, std::min<std::size_t>(palette_path.size(), 0xFFFFFFFEu));
+    head.path_field.push_back('\0');
+    head.path_length = static_cast<std::uint32_t>(head.path_field.size());
+    head.frame_count = data.has_background ? data.info.frame_count - 1u : data.info.frame_count;
+    append_head(out, head);
+
+    const auto signed_count = static_cast<std::int32_t>(data.info.frame_count);
+    const std::size_t wanted = signed_count > 0 ? static_cast<std::size_t>(signed_count) : 0;
+    const std::size_t frame_total = std::min(wanted, data.frames.size());
+    for (std::size_t i = 0; i < frame_total; ++i) {
+        OrvFrame& frame = *data.frames[i];
+        const bool shadow = frame.is_shadow != 0;
+        frame.unk1 = 0;
+        frame.unk2 = 1;
+        FrameFields fields;
+        fields.frame_size = frame.frame_size;
+        fields.height_word = shadow ? static_cast<std::uint16_t>(0x8000u + (frame.height % 256u)) : frame.height;
+        fields.width = frame.width;
+        fields.y_offset = frame.y_offset;
+        fields.x_offset = frame.x_offset;
+        fields.unk1 = frame.unk1;
+        fields.unk2 = frame.unk2;
+        append_frame_fields(out, fields);
+        for (const OrvPixelSet& row : frame.pixel_sets()) {
+            out.push_back(row.block_count);
+            for (const OrvPixelBlock& block : row.blocks) {
+                // color_count bytes from the start of colors; indices the run
+                // lacks are written as 0.
+                const std::size_t held = std::min<std::size_t>(block.color_count, block.colors.size());
+                append_run(out, block.offset, block.color_count, block.colors.data(), held, shadow);
+                if (!shadow) out.insert(out.end(), block.color_count - held, std::uint8_t{0});
+            }
+        }
+    }
     return out;
 }
 

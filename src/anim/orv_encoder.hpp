@@ -1,7 +1,8 @@
-// Encoding animation records field by field.
+// The one encoding of the animation format.
 //
-// Unlike write_orv, which serialises a loaded animation by the save rule, the
-// encoder writes every field exactly as its record gives it: the raw height
+// Two routes share it: write_orv serialises a loaded animation by the save
+// rule (the writer's own header, path field and count, unk1/unk2 set), and
+// encode_animation writes every field exactly as its record gives it: the raw height
 // word (shadow bit included), the path field and the length stored before it,
 // the frame-count field, the header's reserved bytes and flag, unk1/unk2, each
 // row's block count, each run's colour count and the indices it holds, and
@@ -27,7 +28,8 @@ struct RowRecord {
     std::vector<RunRecord> runs;
 };
 
-struct FrameRecord {
+// The fixed fields of a frame record, as written.
+struct FrameFields {
     std::uint32_t frame_size = 0;
     std::uint16_t height_word = 0;  // bit 15 set: a shadow frame, whose runs carry no indices
     std::uint16_t width = 0;
@@ -35,6 +37,9 @@ struct FrameRecord {
     std::int16_t x_offset = 0;
     std::uint8_t unk1 = 0;
     std::uint8_t unk2 = 0;
+};
+
+struct FrameRecord : FrameFields {
     std::vector<RowRecord> rows;
 };
 
@@ -58,6 +63,12 @@ std::vector<std::uint8_t> encode_animation(const AnimationRecord& record);
 // record, then the trailing bytes, each appended to `out`.
 void append_head(std::vector<std::uint8_t>& out, const AnimationRecord& record);
 void append_frame(std::vector<std::uint8_t>& out, const FrameRecord& frame);
+
+// The parts of a frame record: its fixed fields, and one run (its offset and
+// colour count, then `held` indices unless the frame is a shadow frame).
+void append_frame_fields(std::vector<std::uint8_t>& out, const FrameFields& fields);
+void append_run(std::vector<std::uint8_t>& out, std::uint8_t offset, std::uint8_t color_count, const std::uint8_t* indices,
+                std::size_t held, bool shadow);
 
 // Where append_frame put one frame record: [start, end) of the bytes, its
 // height word and the number of rows it was given.

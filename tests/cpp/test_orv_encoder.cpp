@@ -121,6 +121,18 @@ TEST_CASE("records that would not read back are named by their field") {
     AnimationRecord count = two_frames();
     count.frame_count = 5;
     CHECK(difference(count).rfind("'frame_count_field' 5", 0) == 0);
+    // A count past the frames given, which a file ending after them meets
+    // only as the end of the file; and the background frame counted twice.
+    count.trailing.clear();
+    count.frame_count = 100;
+    CHECK(difference(count).rfind("'frame_count_field' 100 (and the background frame) makes the reader take 101 "
+                                  "frame records, 2",
+                                  0) == 0);
+    AnimationRecord plain = two_frames();
+    plain.has_header = false;
+    CHECK(difference(plain).rfind("'frame_count_field' 1 makes the reader take 1 frame records, 2", 0) == 0);
+    plain.frame_count = 2;
+    CHECK(difference(plain).empty());
 
     AnimationRecord path = two_frames();
     path.path_length = 0xFFFFFFFFu;
