@@ -9,7 +9,7 @@ it counts, so that odd and broken files can be described as well.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 # One palette colour: red, green, blue, alpha, each 0..255.
 Color = Tuple[int, int, int, int]
@@ -121,3 +121,82 @@ def union_canvas(rects: Sequence[Tuple[int, int, int, int]]) -> Canvas:
     right = max(x + w for x, _, w, _ in solid)
     bottom = max(y + h for _, y, _, h in solid)
     return Canvas(left, top, right - left, bottom - top)
+
+
+# --- the record of an animation ---------------------------------------------
+#
+# What orvtool's own documents (an export's animation.json, a sheet's
+# meta.orvtool) say of an animation beyond its pixels, as its parser returns
+# it: every number converted and range-checked once, nothing left as JSON.
+
+
+@dataclass(frozen=True)
+class FrameEntry:
+    """What the record says of one frame: the fields of its frame record, the
+    files of an export that hold its pixels, and the rows that are not the
+    maximal encoding of those pixels (by row number)."""
+
+    width: int
+    height: int  # the rows drawn
+    x_offset: int
+    y_offset: int
+    is_shadow: int
+    frame_size: int
+    unk1: int
+    unk2: int
+    height_word: Optional[int] = None  # the raw word, when the record keeps it
+    image: Optional[str] = None  # None: a frame without pixels, whose rows the record holds
+    indices: Optional[str] = None
+    explicit_rows: Tuple[Tuple[int, Row], ...] = ()
+
+    @property
+    def size(self) -> Tuple[int, int]:
+        return self.width, self.height
+
+    @property
+    def offsets(self) -> Tuple[int, int]:
+        return self.x_offset, self.y_offset
+
+    def explicit(self) -> Dict[int, Row]:
+        return dict(self.explicit_rows)
+
+
+@dataclass(frozen=True)
+class Header:
+    """The background form's header."""
+
+    reserved: bytes  # 4 bytes
+    flag: int
+
+
+@dataclass(frozen=True)
+class PaletteEntry:
+    """The palette as the record describes it: the path field as stored, and
+    the palette file's colours when the export could read them."""
+
+    location_size: int
+    path_field: bytes
+    resolved: Optional[str] = None  # the file the export's load found
+    colors: Optional[Tuple[Color, ...]] = None
+    model: int = 0
+
+
+@dataclass(frozen=True)
+class AnimationRecord:
+    header: Optional[Header]  # None: the plain form
+    speed: int
+    frame_count_field: int
+    palette: PaletteEntry
+    frames: Tuple[FrameEntry, ...]
+    trailing: bytes = b""
+
+    @staticmethod
+    def frames_taken(count_field: int, header: Optional[Header]) -> int:
+        """The frame records a reader takes for this count field: one more
+        with a background flag, none when the sum reads as negative."""
+        wanted = (count_field + (1 if header is not None and header.flag else 0)) & 0xFFFFFFFF
+        return wanted if wanted < 0x80000000 else 0
+
+    def count_field_for(self, frames: int) -> int:
+        """The count field that makes a reader take `frames` records."""
+        return (frames - (1 if self.header is not None and self.header.flag else 0)) & 0xFFFFFFFF

@@ -95,9 +95,8 @@ def encode_frame(
     assert frame.rgba is not None
     rgba = frame.rgba if frame.has_alpha or frame.layer is None else alpha_from_layer(frame.rgba, frame.layer, matcher)
     height, width = rgba.shape[:2]
-    entry = frame.entry
-    same_size = entry is not None and not entry.get("added") and (width, height) == (entry["width"], entry["height"])
-    word = fields.height_word if same_size else None
+    keeps = frame.keeps_rectangle
+    word = fields.height_word if keeps else None
     if word is not None and bool(word & 0x8000) != fields.shadow:
         word = None  # the shadow flag was changed in the record
     try:
@@ -106,7 +105,7 @@ def encode_frame(
         check_frame_size(i, width, height, fields.shadow, after_shadow and word is None)
         px = resolve_pixels(rgba, matcher, frame.layer, fields.shadow)
         inexact.add(i, rgba, px, matcher, details)
-        explicit: Any = sidecar.explicit_row_records(entry) if same_size and entry is not None else None
+        explicit = frame.known.explicit() if keeps and frame.known is not None else None
         rows = encode_rows(px, fields.shadow, i, explicit)
     except OrvToolError as exc:
         raise OrvToolError(f"{frame.name}: {exc}") from None

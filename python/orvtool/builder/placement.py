@@ -22,6 +22,7 @@ from typing import Callable, Dict, Tuple
 
 from .. import status
 from ..errors import OrvToolError
+from ..model import FrameEntry
 from .options import BuildOptions
 from .sources import SourceFrame
 
@@ -72,10 +73,10 @@ def _without_origin(frame: SourceFrame, options: BuildOptions, size: Tuple[int, 
     return cx + ax, cy + ay
 
 
-def resized(entry: Dict[str, object], size: Tuple[int, int], anchor: str) -> Tuple[int, int]:
+def resized(entry: FrameEntry, size: Tuple[int, int], anchor: str) -> Tuple[int, int]:
     """Rule 4: the record's rectangle resized about its `anchor` point."""
     point = RESIZE_ANCHORS[anchor]
-    w, h, x, y = (int(entry[k]) for k in ("width", "height", "x_offset", "y_offset"))  # type: ignore[call-overload]
+    w, h, x, y = entry.width, entry.height, entry.x_offset, entry.y_offset
     (ox, oy), (nx, ny) = point(w, h), point(*size)
     return x + ox - nx, y + oy - ny
 
@@ -83,15 +84,14 @@ def resized(entry: Dict[str, object], size: Tuple[int, int], anchor: str) -> Tup
 def offsets(frame: SourceFrame, options: BuildOptions, size: Tuple[int, int]) -> Tuple[Tuple[int, int], str]:
     """The offsets of a frame of `size` (width, height), and the rule that gave
     them: "offset", "source", "record", "resized" or "origin"."""
-    entry = frame.entry
-    if options.offset is not None and entry is None:
+    if options.offset is not None and frame.entry is None:
         return options.offset, "offset"
     if frame.placed is not None:
         return frame.placed, "source"
-    if entry is not None and not entry.get("added"):
-        if size == (entry["width"], entry["height"]) or frame.rgba is None:
-            return (entry["x_offset"], entry["y_offset"]), "record"
-        return resized(entry, size, resize_anchor(options)), "resized"
+    if frame.known is not None:
+        if frame.keeps_rectangle:
+            return frame.known.offsets, "record"
+        return resized(frame.known, size, resize_anchor(options)), "resized"
     return _without_origin(frame, options, size), "origin"
 
 

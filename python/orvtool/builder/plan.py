@@ -7,8 +7,8 @@ file and a palette file, when one is made, are placed together by `writing`.
 
 from __future__ import annotations
 
-import base64
 import os
+from dataclasses import replace
 from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
@@ -20,7 +20,7 @@ from ..inputs import InputImage, apply_color_key
 from ..inputs import folder_pngs as inputs_folder_pngs
 from ..loading import find_palette
 from ..matching import SHADOW_COLOR, ColorMatcher, Inexact
-from ..model import Animation, Frame
+from ..model import Animation, Frame, FrameEntry
 from . import placement, sources
 from .encoding import Fields, encode_frame
 from .options import BuildOptions, BuildReport, Plan
@@ -47,14 +47,13 @@ def _fill_unknown(source: Source, notes: List[str]) -> None:
     known = [f.entry for f in source.frames if f.entry is not None]
     if not known:
         raise OrvToolError(f"{source.where}: the record knows none of its frames")
-    previous: Dict[str, Any] = known[0]
+    previous: FrameEntry = known[0]
     for k, frame in enumerate(source.frames):
         if frame.entry is not None:
             previous = frame.entry
             continue
-        model = {key: v for key, v in previous.items() if key not in ("explicit_rows", "height_word", "indices")}
-        model.update(image=frame.name, is_shadow=0, runs="maximal", added=True)
-        frame.entry = model
+        frame.entry = replace(previous, image=frame.name, indices=None, is_shadow=0, height_word=None, explicit_rows=())
+        frame.added = True
         notes.append(f"{frame.name} is not in {_record_name(source)}: added as frame {k}")
 
 
@@ -86,17 +85,15 @@ def _palette(source: Source, options: BuildOptions, output: str, notes: List[str
         shadow = options.shadow
         rgbas = [] if shadow else [f.rgba for f in source.frames if f.rgba is not None]
         return choose_palette(options, rgbas, None, set(), options.palette, output, notes)
-    pal_doc = record["palette"]
-    fallback = None
-    if isinstance(pal_doc.get("colors"), list) and pal_doc["colors"]:
-        fallback = palettes.Palette([tuple(c) for c in pal_doc["colors"]], int(pal_doc.get("model", 0)))
+    pal = record.palette
+    fallback = palettes.Palette(list(pal.colors), pal.model) if pal.colors else None
     drawn = [f for f in source.frames if f.rgba is not None]
-    plain = [f for f in drawn if f.entry is not None and not f.entry["is_shadow"]]
+    plain = [f for f in drawn if f.entry is not None and not f.entry.is_shadow]
     layer_indices: Set[int] = set()
     for f in plain:
         if f.layer is not None:
             layer_indices.update(int(v) for v in np.unique(f.layer[0][f.layer[1]]))
-    shared = options.palette or (pal_doc.get("resolved") if options.project_root else None)
+    shared = options.palette or (pal.resolved if options.project_root else None)
     if fallback is None and options.palette is None and options.quantize is None:
         if plain:
             raise OrvToolError(f"{source.where}: the record's palette has no 'colors': name a palette with --palette")
@@ -105,20 +102,14 @@ def _palette(source: Source, options: BuildOptions, output: str, notes: List[str
     return choose_palette(options, rgbas, fallback, layer_indices, shared, output, notes)
 
 
-def _fields(frame: SourceFrame, options: BuildOptions, size: Tuple[int, int], area_rule: bool) -> Fields:
+def _fields(frame: SourceFrame, options: BuildOptions, area_rule: bool) -> Fields:
     entry = frame.entry
     if entry is None:
         return Fields(options.shadow, 0, 0, 1, None)
-    frame_size = entry["frame_size"]
-    if area_rule and (entry.get("added") or size != (entry["width"], entry["height"])):
-        frame_size = size[0] * size[1]
-    return Fields(entry["is_shadow"] != 0, frame_size, entry["unk1"], entry["unk2"], _height_word(entry))
-
-
-def _height_word(entry: Dict[str, Any]) -> Optional[int]:
-    """The record's raw height word (checked whole: a JSON 0.0 is 0)."""
-    word = entry.get("height_word")
-    return None if word is None else int(word)
+    frame_size = entry.frame_size
+    if area_rule and not frame.keeps_rectangle:
+        frame_size = frame.size[0] * frame.size[1]
+    return Fields(entry.is_shadow != 0, frame_size, entry.unk1, entry.unk2, entry.height_word)
 
 
 def _kept_frame(frame: SourceFrame, source: Source) -> Frame:
@@ -162,17 +153,13 @@ def _placement_notes(source: Source, rules: List[Tuple[int, str, Tuple[int, int]
 
 
 def _differs(frame: SourceFrame, at: Tuple[int, int]) -> bool:
-    return (
-        frame.entry is not None
-        and not frame.entry.get("added")
-        and at != (frame.entry["x_offset"], frame.entry["y_offset"])
-    )
+    return frame.known is not None and at != frame.known.offsets
 
 
 def _frames(source: Source, options: BuildOptions, matcher: ColorMatcher, plan: Plan) -> List[Frame]:
     inexact = Inexact()
-    known = [f.entry for f in source.frames if f.entry is not None and not f.entry.get("added")]
-    area_rule = bool(known) and all(e["frame_size"] == e["width"] * e["height"] for e in known)
+    known = [f.known for f in source.frames if f.known is not None]
+    area_rule = bool(known) and all(e.frame_size == e.width * e.height for e in known)
     frames: List[Frame] = []
     rules: List[Tuple[int, str, Tuple[int, int]]] = []
     after_shadow = False
@@ -183,13 +170,12 @@ def _frames(source: Source, options: BuildOptions, matcher: ColorMatcher, plan: 
             size = (frame.rgba.shape[1], frame.rgba.shape[0])
             at, rule = placement.offsets(frame, options, size)
             rules.append((i, rule, at))
-            if rule == "source" and _differs(frame, at):
-                entry = frame.entry or {}
+            if rule == "source" and frame.known is not None and _differs(frame, at):
                 plan.details.append(
                     f"frame {i}: offsets {at[0]}, {at[1]} from {frame.name} "
-                    f"(the record has {entry.get('x_offset')}, {entry.get('y_offset')})"
+                    f"(the record has {frame.known.x_offset}, {frame.known.y_offset})"
                 )
-            fields = _fields(frame, options, size, area_rule)
+            fields = _fields(frame, options, area_rule)
             frames.append(encode_frame(i, frame, fields, at, matcher, inexact, plan.details, after_shadow))
         after_shadow = after_shadow or bool(frames[-1].is_shadow)
     inexact.check(options.exact)
@@ -203,26 +189,25 @@ def _frames(source: Source, options: BuildOptions, matcher: ColorMatcher, plan: 
 def _record_animation(
     source: Source, frames: List[Frame], choice: PaletteChoice, options: BuildOptions, output: str
 ) -> Animation:
-    doc = source.record
-    assert doc is not None
-    header = doc["header"]
-    count: Optional[int] = doc["frame_count_field"]
+    record = source.record
+    assert record is not None
+    header = record.header
+    count = record.frame_count_field
     if source.reorder:  # frames were taken out, added or moved
-        count = len(frames) - (1 if header and header["flag"] else 0)
-    pal_doc = doc["palette"]
+        count = record.count_field_for(len(frames))
     anim = Animation(
         frames=frames,
-        speed=doc["speed"],
+        speed=record.speed,
         has_background=header is not None,
-        background_flag=header["flag"] if header else 1,
-        reserved=bytes.fromhex(header["reserved"]) if header else b"\0\0\0\0",
-        raw_path_field=bytes.fromhex(pal_doc["path_field"]),
-        path_length=pal_doc["location_size"],
-        frame_count=count & 0xFFFFFFFF if count is not None else None,
-        trailing=base64.b64decode(doc.get("trailing", "")),
+        background_flag=header.flag if header else 1,
+        reserved=header.reserved if header else b"\0\0\0\0",
+        raw_path_field=record.palette.path_field,
+        path_length=record.palette.location_size,
+        frame_count=count,
+        trailing=record.trailing,
     )
     game = choice.names
-    stored_from = game or options.palette or (pal_doc.get("resolved") if options.project_root else None)
+    stored_from = game or options.palette or (record.palette.resolved if options.project_root else None)
     if options.project_root and not stored_from:
         raise OrvToolError("--project-root: the record names no palette file found at export; name it with --palette")
     if stored_from and not game and os.path.exists(stored_from) and not palettes.is_game_palette(stored_from):
@@ -410,14 +395,28 @@ def build_tags(path: str, folder: str, options: BuildOptions) -> List[Tuple[str,
         raise OrvToolError(f"{path} names no tags (Aseprite frameTags, TexturePacker animations)")
     os.makedirs(folder, exist_ok=True)
     out: List[Tuple[str, Any]] = []
-    for tag in tags:
+    for tag, name in tag_file_names(tags).items():
         opts = BuildOptions(**{**options.__dict__, "tag": tag})
         try:
-            out.append((tag, build_source([path], os.path.join(folder, _file_name(tag) + ".orv"), opts)))
+            out.append((tag, build_source([path], os.path.join(folder, name), opts)))
         except OrvToolError as exc:
             out.append((tag, exc))
     return out
 
 
-def _file_name(tag: str) -> str:
-    return "".join(c if c.isalnum() or c in "-_." else "_" for c in tag).strip(".") or "tag"
+def tag_file_names(tags: Sequence[str]) -> Dict[str, str]:
+    """A file name for each tag, NAME.orv with the characters a file name
+    cannot hold made "_"; names that would fall together (on a file system
+    that ignores case too) are told apart by a number: "a/b" and "a_b" give
+    a_b.orv and a_b-2.orv."""
+    taken: Set[str] = set()
+    names: Dict[str, str] = {}
+    for tag in tags:
+        stem = "".join(c if c.isalnum() or c in "-_." else "_" for c in tag).strip(".") or "tag"
+        name, n = stem, 1
+        while name.casefold() in taken:
+            n += 1
+            name = f"{stem}-{n}"
+        taken.add(name.casefold())
+        names[tag] = name + ".orv"
+    return names

@@ -22,9 +22,9 @@ from numpy.typing import NDArray
 from .. import limits
 from ..errors import OrvToolError
 from ..formats import sheets, sidecar
-from ..formats.checks import Where, check_sidecar
+from ..formats.checks import Where
 from ..inputs import InputImage, exported_offsets, png_offsets, read_images
-from ..model import Row
+from ..model import AnimationRecord, FrameEntry, Row
 from ..reading import open_image
 
 Layer = Tuple[NDArray[Any], NDArray[Any]]  # palette indices, coverage
@@ -35,7 +35,7 @@ ADDED_FRAME = re.compile(r"^frame_\w+\.png$", re.IGNORECASE)  # not frame_NNN.in
 class SourceFrame:
     name: str  # for messages: the file, and the frame within it
     rgba: Optional[NDArray[Any]]  # None: no pixels, the record's rows are kept
-    entry: Optional[Dict[str, Any]] = None  # what the record knows of the frame
+    entry: Optional[FrameEntry] = None  # what the record knows of the frame
     layer: Optional[Layer] = None  # palette indices and coverage, where the source has them
     placed: Optional[Tuple[int, int]] = None  # offsets the source gives: the editor's word
     corner: Optional[Tuple[int, int]] = None  # top-left on a source canvas that has no origin
@@ -43,15 +43,35 @@ class SourceFrame:
     own_offsets: Optional[Tuple[int, int]] = None  # offsets a plain image file gives (oFFs)
     placed_by: Optional[str] = None  # what gave `placed`: a sheet's "pivot", "anchor" or "slice"
     has_alpha: bool = True
+    added: bool = False  # not in the record: `entry` is the fields of the frame before it
+
+    @property
+    def known(self) -> Optional[FrameEntry]:
+        """The record's entry for this frame, when the record knows it."""
+        return None if self.added else self.entry
+
+    @property
+    def size(self) -> Tuple[int, int]:
+        """The frame's width and height: its pixels', else the record's."""
+        if self.rgba is not None:
+            return self.rgba.shape[1], self.rgba.shape[0]
+        return self.entry.size if self.entry is not None else (0, 0)
+
+    @property
+    def keeps_rectangle(self) -> bool:
+        """A frame the record knows, at the record's size: it keeps the
+        record's offsets, height word and explicit rows (unless its source
+        places it)."""
+        return self.known is not None and self.size == self.known.size
 
 
 @dataclass
 class Source:
     where: str  # the file or folder named in messages
     frames: List[SourceFrame]
-    record: Optional[Dict[str, Any]] = None  # a checked sidecar document
+    record: Optional[AnimationRecord] = None  # orvtool's record of the animation
     reorder: bool = False  # the frames are not the record's, in its order
-    rows_of: Callable[[Dict[str, Any]], List[Row]] = lambda entry: []
+    rows_of: Callable[[FrameEntry], List[Row]] = lambda entry: []
     notes: List[str] = field(default_factory=list)
     tags: Dict[str, List[int]] = field(default_factory=dict)
 
@@ -59,8 +79,8 @@ class Source:
 # --- export folders ------------------------------------------------------------------
 
 
-def _index_layer(folder: str, entry: Dict[str, Any], size: Tuple[int, int], same_size: bool) -> Optional[Layer]:
-    name = entry.get("indices")
+def _index_layer(folder: str, entry: FrameEntry, size: Tuple[int, int], same_size: bool) -> Optional[Layer]:
+    name = entry.indices
     path = os.path.join(folder, name) if name else ""
     if not name or not os.path.exists(path):
         return None
@@ -81,15 +101,15 @@ def _index_layer(folder: str, entry: Dict[str, Any], size: Tuple[int, int], same
     return None  # the frame was resized: only its image counts
 
 
-def _added_names(folder: str, entries: List[Dict[str, Any]]) -> List[str]:
-    listed = {e.get("image") for e in entries} | {e.get("indices") for e in entries}
+def _added_names(folder: str, entries: Sequence[FrameEntry]) -> List[str]:
+    listed = {e.image for e in entries} | {e.indices for e in entries}
     try:
         return sorted(n for n in os.listdir(folder) if ADDED_FRAME.match(n) and n not in listed)
     except OSError as exc:
         raise OrvToolError(f"cannot read folder {folder}: {exc.strerror or exc}") from None
 
 
-def _export_frame(folder: str, name: str, entry: Optional[Dict[str, Any]], budget: limits.PixelBudget) -> SourceFrame:
+def _export_frame(folder: str, name: str, entry: Optional[FrameEntry], budget: limits.PixelBudget) -> SourceFrame:
     path = os.path.join(folder, name)
     images = read_images(path, budget)
     image = images[0]
@@ -100,46 +120,45 @@ def _export_frame(folder: str, name: str, entry: Optional[Dict[str, Any]], budge
     if entry is None:
         frame.own_offsets = offs
         return frame
-    same_size = (w, h) == (entry["width"], entry["height"])
+    same_size = (w, h) == entry.size
     frame.layer = _index_layer(folder, entry, (w, h), same_size)
-    if offs is not None and offs != (exported_offsets(path) or (entry["x_offset"], entry["y_offset"])):
+    if offs is not None and offs != (exported_offsets(path) or entry.offsets):
         frame.placed = offs  # moved in an editor
     return frame
 
 
 def read_export(folder: str) -> Source:
     path = os.path.join(folder, sidecar.SIDECAR_NAME)
-    doc = sidecar.read_sidecar(folder)
-    notes = check_sidecar(doc, Where(path))
-    entries: List[Dict[str, Any]] = doc["frames"]
+    record, notes = sidecar.read_record(folder)
+    entries = record.frames
     added = _added_names(folder, entries)
-    order: List[Tuple[str, Optional[Dict[str, Any]]]] = [(e["image"] or "", e) for e in entries]
+    order: List[Tuple[str, Optional[FrameEntry]]] = [(e.image or "", e) for e in entries]
     for name in added:  # in name order among the listed images
-        at = next((k for k, (n, e) in enumerate(order) if e and e["image"] and e["image"] > name), len(order))
+        at = next((k for k, (n, e) in enumerate(order) if e and e.image and e.image > name), len(order))
         order.insert(at, (name, None))
     if added and not entries:
         raise OrvToolError(f"{path} lists no frame for the added {added[0]} to follow")
     frames: List[SourceFrame] = []
     budget = limits.PixelBudget()
     for name, entry in order:
-        if entry is not None and entry["image"] is None:
+        if entry is not None and entry.image is None:
             frames.append(SourceFrame(f"frame {len(frames)}", None, entry))
         else:
             frames.append(_export_frame(folder, name, entry, budget))
     no_alpha = [f.name for f in frames if not f.has_alpha and f.layer is not None]
     if no_alpha:
         notes.append(f"{', '.join(no_alpha)}: saved without alpha; coverage taken from the index layers")
-    source = Source(folder, frames, doc, bool(added), lambda e: sidecar.frame_rows(folder, e), notes)
+    source = Source(folder, frames, record, bool(added), lambda e: sidecar.frame_rows(folder, e), notes)
     return source
 
 
 # --- sprite sheets -------------------------------------------------------------------
 
 
-def _record_names(record: Dict[str, Any]) -> Dict[str, int]:
+def _record_names(record: AnimationRecord) -> Dict[str, int]:
     """The record's frames by the names an export gives them in a sheet."""
-    names = sidecar.frame_file_names(len(record["frames"]))
-    return {(e.get("image") or names[k][0]): k for k, e in enumerate(record["frames"])}
+    names = sidecar.frame_file_names(len(record.frames))
+    return {(e.image or names[k][0]): k for k, e in enumerate(record.frames)}
 
 
 def _trim(frame: SourceFrame, keep: Optional[Tuple[int, int, int, int]]) -> None:
@@ -168,28 +187,23 @@ def _trim(frame: SourceFrame, keep: Optional[Tuple[int, int, int, int]]) -> None
         frame.corner = (frame.corner[0] + left, frame.corner[1] + top)
 
 
-def _sheet_frame(path: str, i: int, sf: sheets.SheetFrame, entry: Optional[Dict[str, Any]], cells: bool) -> SourceFrame:
+def _sheet_frame(path: str, i: int, sf: sheets.SheetFrame, entry: Optional[FrameEntry], cells: bool) -> SourceFrame:
     layer = sf.layer
     size = sf.rgba.shape[1::-1]
-    if entry is not None and size not in ((entry["width"], entry["height"]), sf.source):
+    if entry is not None and size not in (entry.size, sf.source):
         layer = None  # the rectangle changed: the index sheet there holds what was around the old one
     frame = SourceFrame(f"{path}: frame {i} ('{sf.name}')", sf.rgba, entry, layer, has_alpha=sf.has_alpha)
     frame.corner, frame.canvas, frame.placed_by = sf.rect, sf.source, sf.origin_from
     keep = None
     if entry is not None and sf.origin is not None:
         ox, oy = round(sf.origin[0]), round(sf.origin[1])
-        keep = (
-            entry["x_offset"] + ox - sf.rect[0],
-            entry["y_offset"] + oy - sf.rect[1],
-            entry["width"],
-            entry["height"],
-        )
+        keep = (entry.x_offset + ox - sf.rect[0], entry.y_offset + oy - sf.rect[1], entry.width, entry.height)
     if entry is not None or cells:
         _trim(frame, keep)
     if sf.origin is not None:
         assert frame.corner is not None
         frame.placed = (frame.corner[0] - round(sf.origin[0]), frame.corner[1] - round(sf.origin[1]))
-    if entry is not None and entry["image"] is None and frame.rgba is not None and not frame.rgba[:, :, 3].any():
+    if entry is not None and entry.image is None and frame.rgba is not None and not frame.rgba[:, :, 3].any():
         frame.rgba = None  # a frame without pixels keeps the record's rows
     return frame
 
@@ -200,10 +214,11 @@ def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False) -> Sou
     outside it; with `cells` (the frames are what is drawn in cells around an
     origin) every frame is cut to what it draws."""
     sheet = sheets.read_sheet(path)
-    record = sheet.record
     notes = list(sheet.notes)
-    if record is not None:
-        notes += check_sidecar(record, Where(path, f"meta.{sheets.RECORD_KEY}"))
+    record = None
+    if sheet.record is not None:
+        record, record_notes = sidecar.parse_record(sheet.record, Where(path, f"meta.{sheets.RECORD_KEY}"))
+        notes += record_notes
     known = _record_names(record) if record is not None else {}
     chosen = list(range(len(sheet.frames)))
     if tag is not None:
@@ -223,10 +238,10 @@ def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False) -> Sou
         k = known.get(sf.name)
         used.append(k)
         frames.append(
-            _sheet_frame(path, i, sf, record["frames"][k] if record is not None and k is not None else None, cells)
+            _sheet_frame(path, i, sf, record.frames[k] if record is not None and k is not None else None, cells)
         )
-    reorder = record is not None and used != list(range(len(record["frames"])))
-    source = Source(path, frames, record, reorder, lambda e: sidecar.frame_rows("", dict(e, indices=None)), notes)
+    reorder = record is not None and used != list(range(len(record.frames)))
+    source = Source(path, frames, record, reorder, lambda e: sidecar.frame_rows("", e), notes)
     source.tags = sheet.tags
     return source
 

@@ -1,9 +1,8 @@
 """The shape of every JSON document a build reads, checked in one place.
 
-One checker per kind of document: a sprite sheet's description
-(`check_sheet`), the export's `animation.json` (`check_sidecar`, which
-`meta.orvtool` of a sheet is checked by too) and a JSON palette
-(`check_json_palette`). Each refuses a key that the build needs when it is
+The checkers of a sprite sheet's description (`check_sheet`) and of a JSON
+palette (`check_json_palette`), and the conversions every parser uses
+(`whole`, `fraction`); the export's record is parsed by `sidecar.parse_record`. Each refuses a key that the build needs when it is
 missing or of the wrong type, naming the file, the frame and the key, and
 says which keys it does not know. The tables below are the schema: a key's
 kind, and for numbers the range the file format can hold.
@@ -11,13 +10,11 @@ kind, and for numbers the range the file format can hold.
 
 from __future__ import annotations
 
-import base64
-import binascii
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ..errors import OrvToolError
-from ..limits import I16, I32, U8, U16, U32, PixelBudget
+from ..limits import I32, U16
 
 
 class Where:
@@ -36,12 +33,17 @@ class Where:
 
 
 def whole(where: Where, obj: Any, key: str, limits: Optional[Tuple[int, int]] = None, what: str = "") -> int:
-    """obj[key] as a whole number (a JSON number without a fraction)."""
-    value = obj.get(key) if isinstance(obj, dict) else None
+    """obj[key] as a whole number (a JSON number without a fraction: 48.0 is 48)."""
     name = f"'{what}.{key}'" if what else f"'{key}'"
+    if not isinstance(obj, dict) or key not in obj:
+        raise where.fail(f"{name} is missing")
+    return whole_value(where, obj[key], name, limits)
+
+
+def whole_value(where: Where, value: Any, name: str, limits: Optional[Tuple[int, int]] = None) -> int:
+    """A JSON value as a whole number within `limits`, refused naming `name`."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        missing = not isinstance(obj, dict) or key not in obj
-        raise where.fail(f"{name} is missing" if missing else f"{name} is {shown(value)}, not a number")
+        raise where.fail(f"{name} is {shown(value)}, not a number")
     # A JSON integer may be far beyond any float: it is never made one.
     if isinstance(value, float) and (not math.isfinite(value) or not value.is_integer()):
         raise where.fail(f"{name} is {shown(value)}, not a whole number")
@@ -67,7 +69,7 @@ def fraction(where: Where, obj: Any, key: str, what: str) -> float:
     return float(value)
 
 
-def _unknown_keys(names: Dict[str, List[str]], known: Sequence[str], entries: Any, label: str) -> List[str]:
+def unknown_keys(names: Dict[str, List[str]], known: Sequence[str], entries: Any, label: str) -> List[str]:
     """One note naming the keys of `entries` (name, dict) that are not in `known`."""
     for name, entry in entries:
         if isinstance(entry, dict):
@@ -133,6 +135,7 @@ def _entry_name(entry: Any, i: int) -> str:
 # limit), a normalised pivot within a few canvases of the frame.
 BOX_RANGES = {"x": I32, "y": I32, "w": U16, "h": U16}
 PIVOT_RANGE = (-16.0, 16.0)
+DURATION = (0, 0xFFFFFFFF)  # milliseconds
 
 
 def _check_box(where: Where, entry: Dict[str, Any], key: str, fields: Sequence[str]) -> None:
@@ -165,6 +168,8 @@ def check_sheet_frame(where: Where, entry: Any) -> None:
     for key in ("pivot", "anchor"):
         if key in entry:
             _check_box(where, entry, key, POINT)
+    if "duration" in entry:
+        whole(where, entry, "duration", DURATION)
     if "spriteSourceSize" not in entry and "sourceSize" in entry:
         frame, source = entry["frame"], entry["sourceSize"]
         size = (frame["h"], frame["w"]) if entry.get("rotated") else (frame["w"], frame["h"])
@@ -173,6 +178,13 @@ def check_sheet_frame(where: Where, entry: Any) -> None:
                 f"'spriteSourceSize' is missing, and the {size[0]}x{size[1]} frame is not its "
                 f"{source['w']}x{source['h']} 'sourceSize'"
             )
+
+
+def _one_tag(names: Dict[str, str], name: str, at: str, where: Where) -> None:
+    """Refuses a tag name given twice: the second would replace the first."""
+    if name in names:
+        raise where.fail(f"{at}: the tag '{name}' is named twice (first at {names[name]})")
+    names[name] = at
 
 
 def check_sheet(doc: Any, where: Where) -> List[str]:
@@ -184,124 +196,26 @@ def check_sheet(doc: Any, where: Where) -> List[str]:
     meta = doc.get("meta") if isinstance(doc, dict) else None
     if meta is not None and not isinstance(meta, dict):
         raise where.fail("'meta' is not an object")
-    for i, tag in enumerate((meta or {}).get("frameTags") or []):
+    tags = (meta or {}).get("frameTags")
+    if tags is not None and not isinstance(tags, list):
+        raise where.fail(f"'meta.frameTags' is {shown(tags)}, not a list of tags")
+    names: Dict[str, str] = {}
+    for i, tag in enumerate(tags or []):
         at = where.at(f"meta.frameTags[{i}]")
         if not isinstance(tag, dict) or not isinstance(tag.get("name"), str):
             raise at.fail("has no 'name'")
         whole(at, tag, "from", (0, len(entries) - 1))
         whole(at, tag, "to", (0, len(entries) - 1))
+        _one_tag(names, tag["name"], f"meta.frameTags[{i}]", where)
     animations = doc.get("animations") if isinstance(doc, dict) else None
     if animations is not None and not (
         isinstance(animations, dict)
         and all(isinstance(v, list) and all(isinstance(n, str) for n in v) for v in animations.values())
     ):
         raise where.fail("'animations' is not an object of frame name lists")
-    return _unknown_keys({}, SHEET_FRAME_KEYS, [(n, e) for n, e, _ in entries], f"{where.path}: frames")
-
-
-# --- animation.json ---------------------------------------------------------------------
-
-SIDECAR_FRAME_FIELDS = {
-    "width": U16,
-    "height": U16,
-    "x_offset": I16,
-    "y_offset": I16,
-    "is_shadow": U8,
-    "frame_size": U32,
-    "unk1": U8,
-    "unk2": U8,
-}
-SIDECAR_FRAME_KEYS = (
-    *SIDECAR_FRAME_FIELDS,
-    "image",
-    "indices",
-    "height_word",
-    "runs",
-    "explicit_rows",
-    "stats",
-    "added",
-)
-
-
-def _hex(where: Where, obj: Dict[str, Any], key: str, size: Optional[int] = None) -> bytes:
-    try:
-        data = bytes.fromhex(obj[key])
-    except (KeyError, TypeError, ValueError):
-        raise where.fail(f"'{key}' is not hex bytes") from None
-    if size is not None and len(data) != size:
-        raise where.fail(f"'{key}' is not {size} hex bytes")
-    return data
-
-
-def _check_explicit_rows(where: Where, entry: Dict[str, Any]) -> None:
-    rows = entry.get("explicit_rows", {})
-    if not isinstance(rows, dict):
-        raise where.fail("'explicit_rows' is not an object of rows by number")
-
-    def byte(value: Any, at: str) -> None:
-        if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 0xFF:
-            raise where.fail(f"{at} is {shown(value)}, not a number from 0 to 255")
-
-    for y, row in rows.items():
-        at = f"'explicit_rows' row {shown(y)}"
-        if not (y.isascii() and y.isdigit()) or int(y) > U16[1]:
-            raise where.fail(f"{at}: not a row number")
-        if not isinstance(row, dict) or not isinstance(row.get("runs"), list):
-            raise where.fail(f"{at}: has no 'runs' list")
-        byte(row.get("block_count"), f"{at}: 'block_count'")
-        for k, run in enumerate(row["runs"]):
-            if not (isinstance(run, list) and len(run) == 3 and isinstance(run[2], list)):
-                raise where.fail(f"{at}, run {k}: is not [offset, colour count, [indices]]")
-            byte(run[0], f"{at}, run {k}: the offset")
-            byte(run[1], f"{at}, run {k}: the colour count")
-            for v in run[2]:
-                byte(v, f"{at}, run {k}: an index")
-
-
-def check_sidecar(doc: Any, where: Where) -> List[str]:
-    """Refuses an animation.json (or a sheet's meta.orvtool) that lacks a
-    field the build needs or holds a value the format cannot store; returns
-    the notes (keys not read)."""
-    if not isinstance(doc, dict):
-        raise where.fail("is not an object")
-    whole(where, doc, "speed", U32)
-    whole(where, doc, "frame_count_field", U32)
-    pal = doc.get("palette")
-    if not isinstance(pal, dict):
-        raise where.fail("'palette' is missing")
-    whole(where.at("the palette"), pal, "location_size", U32)
-    _hex(where.at("the palette"), pal, "path_field")
-    if "colors" in pal and pal["colors"] is not None:
-        check_json_palette(pal, where.at("the palette"), (0, 0xFFFF))
-    if "header" not in doc:
-        raise where.fail("'header' is missing")
-    if doc["header"] is not None:
-        whole(where.at("the header"), doc["header"], "flag", U8)
-        _hex(where.at("the header"), doc["header"], "reserved", 4)
-    try:
-        base64.b64decode(doc.get("trailing", ""), validate=True)
-    except (TypeError, ValueError, binascii.Error):
-        raise where.fail("'trailing' is not base64") from None
-    frames = doc.get("frames")
-    if not isinstance(frames, list):
-        raise where.fail("'frames' is missing" if "frames" not in doc else "'frames' is not a list")
-    budget = PixelBudget()  # the frames' images, before any is read
-    for i, entry in enumerate(frames):
-        at = where.at(f"frame {i}")
-        if not isinstance(entry, dict):
-            raise at.fail("is not an object")
-        for key, bounds in SIDECAR_FRAME_FIELDS.items():
-            whole(at, entry, key, bounds)
-        budget.take(entry["width"], entry["height"], f"{where.path}: frame {i}")
-        if "image" not in entry:
-            raise at.fail("'image' is missing")
-        for key in ("image", "indices"):
-            if entry.get(key) is not None and not isinstance(entry[key], str):
-                raise at.fail(f"'{key}' is not a file name")
-        if entry.get("height_word") is not None:
-            whole(at, entry, "height_word", U16)
-        _check_explicit_rows(at, entry)
-    return _unknown_keys({}, SIDECAR_FRAME_KEYS, [(str(i), e) for i, e in enumerate(frames)], f"{where.path}: frames")
+    for name in animations or {}:
+        _one_tag(names, name, f"animations['{name}']", where)
+    return unknown_keys({}, SHEET_FRAME_KEYS, [(n, e) for n, e, _ in entries], f"{where.path}: frames")
 
 
 # --- JSON palettes ----------------------------------------------------------------------

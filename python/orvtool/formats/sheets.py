@@ -46,7 +46,7 @@ from ..errors import OrvToolError
 from ..limits import I32, PixelBudget
 from ..model import Canvas, union_canvas
 from ..reading import open_image
-from .checks import Where, check_sheet, fraction, sheet_entries, whole
+from .checks import DURATION, Where, check_sheet, fraction, sheet_entries, whole
 from .jsonfile import read_json
 
 APP_NAME = "orvtool"
@@ -224,6 +224,7 @@ class SheetFrame:
     origin_from: Optional[str]  # "pivot", "anchor" or "slice"
     layer: Optional[Tuple[NDArray[Any], NDArray[Any]]] = None  # from the index sheet
     has_alpha: bool = True
+    duration: Optional[int] = None  # milliseconds, when the sheet gives one (Aseprite)
 
 
 @dataclass
@@ -388,7 +389,10 @@ def read_sheet(path: str) -> Sheet:
         if index_atlas is not None and index_atlas.shape[:2] == atlas.shape[:2]:
             la, _ = _region(at, np.dstack([index_atlas, index_atlas]), entry)
             layer = (np.ascontiguousarray(la[:, :, 0]), la[:, :, 1] != 0)
-        frames.append(SheetFrame(name, np.ascontiguousarray(rgba), (sx, sy), source, origin, origin_from, layer, alpha))
+        duration = whole(at, entry, "duration", DURATION) if "duration" in entry else None
+        frames.append(
+            SheetFrame(name, np.ascontiguousarray(rgba), (sx, sy), source, origin, origin_from, layer, alpha, duration)
+        )
     record = meta.get(RECORD_KEY) if isinstance(meta.get(RECORD_KEY), dict) else None
     tags = _tags(doc, [f.name for f in frames], where)
     return Sheet(path, frames, record, tags, notes, str(meta.get("app", "")))

@@ -12,14 +12,15 @@ An export folder restores an animation file byte for byte:
   split in two, a zero-length run or a run reaching past the right edge,
   are listed in full under "explicit_rows".
 
-`read_export` turns a folder back into records (`model`); encoding them
-gives the original file. `checks.check_sidecar` refuses a sidecar that lacks
-a field or holds a value the format cannot store, naming it.
+`parse_record` turns the sidecar into the typed record (`model`), refusing
+a field that is missing or holds a value the format cannot store, naming
+it; the builder makes the frames' rows from it and the index layers.
 """
 
 from __future__ import annotations
 
 import base64
+import binascii
 import io
 import json
 import os
@@ -30,12 +31,13 @@ import numpy as np
 from numpy.typing import NDArray
 from PIL import Image
 
-from .. import limits
 from ..errors import OrvToolError
 from ..images import INDEX_PNG_SAVE
-from ..model import Animation, Frame, Row, Run
+from ..limits import I16, U8, U16, U32, PixelBudget
+from ..model import AnimationRecord, Frame, FrameEntry, Header, PaletteEntry, Row, Run
 from ..reading import open_image
 from ..runs import runs_from_mask
+from .checks import Where, check_json_palette, shown, unknown_keys, whole, whole_value
 from .jsonfile import read_json
 
 if TYPE_CHECKING:
@@ -274,14 +276,155 @@ def read_sidecar(folder: str) -> Dict[str, Any]:
     return doc
 
 
-def frame_rows(folder: str, entry: Dict[str, Any]) -> List[Row]:
+# --- reading: the record an export or a sheet carries ------------------------
+
+FRAME_FIELDS = {
+    "width": U16,
+    "height": U16,
+    "x_offset": I16,
+    "y_offset": I16,
+    "is_shadow": U8,
+    "frame_size": U32,
+    "unk1": U8,
+    "unk2": U8,
+}
+# The keys of a frame entry that are read, or written by export and safely
+# ignored ("runs" and "stats" describe the rows, which the index layer and
+# "explicit_rows" give).
+FRAME_KEYS = (*FRAME_FIELDS, "image", "indices", "height_word", "runs", "explicit_rows", "stats")
+
+
+def _hex(where: Where, obj: Dict[str, Any], key: str, size: Optional[int] = None) -> bytes:
+    try:
+        data = bytes.fromhex(obj[key])
+    except (KeyError, TypeError, ValueError):
+        raise where.fail(f"'{key}' is not hex bytes") from None
+    if size is not None and len(data) != size:
+        raise where.fail(f"'{key}' is not {size} hex bytes")
+    return data
+
+
+def _explicit_rows(where: Where, entry: Dict[str, Any], shadow: bool) -> Tuple[Tuple[int, Row], ...]:
+    rows = entry.get("explicit_rows", {})
+    if not isinstance(rows, dict):
+        raise where.fail("'explicit_rows' is not an object of rows by number")
+    out: Dict[int, Row] = {}
+    for y, row in rows.items():
+        at = f"'explicit_rows' row {shown(y)}"
+        if not (y.isascii() and y.isdigit()) or int(y) > U16[1]:
+            raise where.fail(f"{at}: not a row number")
+        if not isinstance(row, dict) or not isinstance(row.get("runs"), list):
+            raise where.fail(f"{at}: has no 'runs' list")
+        block_count = whole_value(where, row.get("block_count"), f"{at}: 'block_count'", U8)
+        runs = []
+        for k, run in enumerate(row["runs"]):
+            if not (isinstance(run, list) and len(run) == 3 and isinstance(run[2], list)):
+                raise where.fail(f"{at}, run {k}: is not [offset, colour count, [indices]]")
+            offset = whole_value(where, run[0], f"{at}, run {k}: the offset", U8)
+            count = whole_value(where, run[1], f"{at}, run {k}: the colour count", U8)
+            indices = bytes(whole_value(where, v, f"{at}, run {k}: an index", U8) for v in run[2])
+            runs.append(
+                Run(offset=offset, length=count) if shadow else Run(offset=offset, indices=indices, length=count)
+            )
+        out[int(y)] = Row(runs=runs, block_count=block_count)
+    return tuple(sorted(out.items()))
+
+
+def _frame_entry(where: Where, entry: Any) -> FrameEntry:
+    if not isinstance(entry, dict):
+        raise where.fail("is not an object")
+    fields = {key: whole(where, entry, key, bounds) for key, bounds in FRAME_FIELDS.items()}
+    if "image" not in entry:
+        raise where.fail("'image' is missing")
+    names = {}
+    for key in ("image", "indices"):
+        if entry.get(key) is not None and not isinstance(entry[key], str):
+            raise where.fail(f"'{key}' is not a file name")
+        names[key] = entry.get(key) or None
+    word = None if entry.get("height_word") is None else whole(where, entry, "height_word", U16)
+    explicit = _explicit_rows(where, entry, fields["is_shadow"] != 0)
+    return FrameEntry(
+        **fields, height_word=word, image=names["image"], indices=names["indices"], explicit_rows=explicit
+    )
+
+
+def _palette_entry(where: Where, pal: Any) -> PaletteEntry:
+    if not isinstance(pal, dict):
+        raise where.fail("'palette' is missing")
+    at = where.at("the palette")
+    colors = None
+    if pal.get("colors") is not None:
+        check_json_palette(pal, at, (0, 0xFFFF))
+        colors = tuple((c[0], c[1], c[2], c[3]) for c in pal["colors"])
+    resolved = pal.get("resolved")
+    return PaletteEntry(
+        location_size=whole(at, pal, "location_size", U32),
+        path_field=_hex(at, pal, "path_field"),
+        resolved=resolved if isinstance(resolved, str) and resolved else None,
+        colors=colors,
+        model=whole(at, pal, "model", U16) if "model" in pal else 0,
+    )
+
+
+def _header(where: Where, doc: Dict[str, Any]) -> Optional[Header]:
+    if "header" not in doc:
+        raise where.fail("'header' is missing")
+    if doc["header"] is None:
+        return None
+    at = where.at("the header")
+    return Header(reserved=_hex(at, doc["header"], "reserved", 4), flag=whole(at, doc["header"], "flag", U8))
+
+
+def parse_record(doc: Any, where: Where) -> Tuple[AnimationRecord, List[str]]:
+    """The record of an animation.json (or of a sheet's meta.orvtool), every
+    number converted once; a field missing, of the wrong kind or past what
+    the format can store is refused naming it, as is a count field that
+    would make a reader take other frames than those listed. Also returns
+    the notes (keys not read)."""
+    if not isinstance(doc, dict):
+        raise where.fail("is not an object")
+    speed = whole(where, doc, "speed", U32)
+    count = whole(where, doc, "frame_count_field", U32)
+    palette = _palette_entry(where, doc.get("palette"))
+    header = _header(where, doc)
+    try:
+        trailing = base64.b64decode(doc.get("trailing", ""), validate=True)
+    except (TypeError, ValueError, binascii.Error):
+        raise where.fail("'trailing' is not base64") from None
+    frames = doc.get("frames")
+    if not isinstance(frames, list):
+        raise where.fail("'frames' is missing" if "frames" not in doc else "'frames' is not a list")
+    budget = PixelBudget()  # the frames' images, before any is read
+    entries = []
+    for i, item in enumerate(frames):
+        entry = _frame_entry(where.at(f"frame {i}"), item)
+        budget.take(entry.width, entry.height, f"{where.path}: frame {i}")
+        entries.append(entry)
+    taken = AnimationRecord.frames_taken(count, header)
+    if taken != len(entries):
+        background = " and the background frame" if header is not None and header.flag else ""
+        raise where.fail(
+            f"'frame_count_field' {count} makes a reader take {taken} frame records (the count{background}), "
+            f"{len(entries)} are listed"
+        )
+    notes = unknown_keys({}, FRAME_KEYS, [(str(i), e) for i, e in enumerate(frames)], f"{where.path}: frames")
+    return AnimationRecord(header, speed, count, palette, tuple(entries), trailing), notes
+
+
+def read_record(folder: str) -> Tuple[AnimationRecord, List[str]]:
+    """The record of the export in `folder`, and its notes."""
+    return parse_record(read_sidecar(folder), Where(os.path.join(folder, SIDECAR_NAME)))
+
+
+def frame_rows(folder: str, entry: FrameEntry) -> List[Row]:
     """The rows of one frame as the export describes them: maximal runs of its
-    index layer, with the explicit rows in their place."""
-    width, height = entry["width"], entry["height"]
-    shadow = entry["is_shadow"] != 0
-    explicit = explicit_row_records(entry)
-    if entry.get("indices"):
-        indices, covered = read_index_layer(os.path.join(folder, entry["indices"]), width, height)
+    index layer (when `folder` and the entry name one), with the explicit rows
+    in their place."""
+    width, height = entry.size
+    shadow = entry.is_shadow != 0
+    explicit = entry.explicit()
+    if folder and entry.indices:
+        indices, covered = read_index_layer(os.path.join(folder, entry.indices), width, height)
     else:
         indices = np.zeros((height, width), dtype=np.uint8)
         covered = np.zeros((height, width), dtype=bool)
@@ -294,58 +437,19 @@ def frame_rows(folder: str, entry: Dict[str, Any]) -> List[Row]:
     return rows
 
 
-def explicit_row_records(entry: Dict[str, Any]) -> Dict[int, Row]:
-    """A frame's explicit rows as records, by row number; a value the file
-    cannot hold is an OrvToolError naming the row and the key."""
-    shadow = entry["is_shadow"] != 0
-    out: Dict[int, Row] = {}
-    for y, row in entry.get("explicit_rows", {}).items():
-        at = f"'explicit_rows' row {y!r:.20}"
-        number = limits.finite_int(int(y) if isinstance(y, str) and y.isdigit() else y, *limits.U16, at)
-        runs = []
-        for k, (off, cnt, colors) in enumerate(row["runs"]):
-            off = limits.finite_int(off, *limits.U8, f"{at}, run {k}: the offset")
-            cnt = limits.finite_int(cnt, *limits.U8, f"{at}, run {k}: the colour count")
-            runs.append(Run(offset=off, length=cnt) if shadow else Run(offset=off, indices=bytes(colors), length=cnt))
-        out[number] = Row(
-            runs=runs, block_count=limits.finite_int(row["block_count"], *limits.U8, f"{at}: 'block_count'")
-        )
-    return out
-
-
-def frame_of(entry: Dict[str, Any], rows: List[Row]) -> Frame:
-    """The frame record a sidecar entry describes, with these rows."""
+def frame_of(entry: FrameEntry, rows: List[Row]) -> Frame:
+    """The frame record an entry describes, with these rows."""
     return Frame(
-        width=entry["width"],
+        width=entry.width,
         rows=rows,
-        x_offset=entry["x_offset"],
-        y_offset=entry["y_offset"],
-        is_shadow=entry["is_shadow"] != 0,
-        frame_size=entry["frame_size"],
-        unk1=entry["unk1"],
-        unk2=entry["unk2"],
-        height=entry["height"],
-        # Checked whole: a JSON 0.0 is 0.
-        height_word=None if entry.get("height_word") is None else int(entry["height_word"]),
-    )
-
-
-def read_export(folder: str) -> Animation:
-    """The animation records that an export folder describes, ready for
-    `orvfile.encode_animation`."""
-    doc = read_sidecar(folder)
-    frames = [frame_of(entry, frame_rows(folder, entry)) for entry in doc["frames"]]
-    header = doc.get("header")
-    return Animation(
-        frames=frames,
-        speed=doc["speed"],
-        has_background=header is not None,
-        background_flag=header["flag"] if header else 1,
-        reserved=bytes.fromhex(header["reserved"]) if header else b"\0\0\0\0",
-        raw_path_field=bytes.fromhex(doc["palette"]["path_field"]),
-        path_length=doc["palette"]["location_size"],
-        frame_count=doc["frame_count_field"],
-        trailing=base64.b64decode(doc.get("trailing", "")),
+        x_offset=entry.x_offset,
+        y_offset=entry.y_offset,
+        is_shadow=entry.is_shadow != 0,
+        frame_size=entry.frame_size,
+        unk1=entry.unk1,
+        unk2=entry.unk2,
+        height=entry.height,
+        height_word=entry.height_word,
     )
 
 
