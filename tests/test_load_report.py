@@ -97,7 +97,7 @@ def test_files_cut_short(project):
         r = _native.load_report(str(project / "c.orv"))
         assert category in r["counts"], (size, r["diagnostics"])
         [d] = [d for d in r["diagnostics"] if d["category"] == category]
-        assert (d["severity"], d["frame"]) == ("note", frame), size
+        assert (d["error_line"], d["frame"]) == (False, frame), size
         assert (r["frames_whole"], r["trailing"], len(r["frames"])) == (False, b"", records), size
         if records:
             assert r["frames"][-1]["whole"] is (size == 36) and r["frames"][-1]["end"] <= size
@@ -144,14 +144,14 @@ def test_missing_palette(project, capfd):
     assert (pal["path"], pal["result"], pal["problem"], pal["colors"]) == (None, -1, "not found", b"")
     assert pal["tried"][:2] == [str(project / "sub" / "gone.pal"), str(project / "gone.pal")]
     # The module's error lines are in the report, in order, without being printed.
-    assert [(d["category"], d["severity"], d["message"]) for d in r["diagnostics"]] == [
+    assert [(d["category"], d["error_line"], d["message"]) for d in r["diagnostics"]] == [
         (
             "palette_not_found",
-            "note",
+            False,
             "palette not found: no 'gone.pal' in the animation's folder or any folder above it",
         ),
-        ("palette_open_failed", "error", "Could not open palette file: "),
-        ("no_palette_data", "error", "No palette data available!"),
+        ("palette_open_failed", True, "Could not open palette file: "),
+        ("no_palette_data", True, "No palette data available!"),
     ]
     # A palette named by io_pal that is a directory, or does not exist.
     r = _native.load_report(str(project / "sub" / "m.orv"), io_pal=str(project / "sub"))

@@ -79,7 +79,7 @@ class Finding(NamedTuple):
     frame, row and colour index (or entry count) it concerns."""
 
     category: str
-    severity: str  # "error" (the module would print it) or "note"
+    error_line: bool  # the module prints it as one of its "ERROR: " lines
     message: str
     frame: Optional[int] = None
     row: Optional[int] = None
@@ -97,7 +97,7 @@ class Finding(NamedTuple):
     def as_dict(self) -> Dict[str, Any]:
         return {
             "category": self.category,
-            "severity": self.severity,
+            "severity": status.severity(self.category),
             "message": self.message,
             "frame": self.frame,
             "row": self.row,
@@ -217,7 +217,7 @@ def _why_nothing_rendered(report: native.LoadReport, findings: List[Finding]) ->
         return f"palette not found: {pal.path}"
     if pal.is_directory:
         return f"palette {pal.path} is a folder, not a palette file"
-    errors = "; ".join(f.text for f in findings if f.severity == "error") or "nothing rendered"
+    errors = "; ".join(f.text for f in findings if f.error_line) or "nothing rendered"
     return f"palette {pal.path} could not be used ({errors})"
 
 
@@ -257,7 +257,7 @@ def animation_of(
     """The animation that a load report with images describes (see
     `load_animation`, which gives the last three arguments). Raises
     LoadError for a file that cannot be read or is not a whole animation."""
-    findings = [Finding(d.category, d.severity, d.message, d.frame, d.row, d.index) for d in report.diagnostics]
+    findings = [Finding(d.category, d.error_line, d.message, d.frame, d.row, d.index) for d in report.diagnostics]
 
     def refused(message: str) -> LoadError:
         detail = {
@@ -306,7 +306,7 @@ def animation_of(
     counts = dict(report.counts)
     if unusable is not None:
         problem = f"palette {search.resolved} could not be used ({unusable})"
-        findings.insert(0, Finding(status.PALETTE_UNUSABLE, "error", problem))
+        findings.insert(0, Finding(status.PALETTE_UNUSABLE, False, problem))
         counts[status.PALETTE_UNUSABLE] = 1
     elif report.images is None:
         problem = _why_nothing_rendered(report, findings)

@@ -65,7 +65,6 @@ Category = Literal[
 ]
 CATEGORIES: Tuple[Category, ...] = get_args(Category)
 
-Severity = Literal["error", "note"]
 Status = Literal["ok", "problems", "failed"]
 Result = Literal["placed", "open_failed", "write_failed", "not_written"]
 Method = Literal["replace", "in_place"]
@@ -143,7 +142,7 @@ class Diagnostic(NamedTuple):
     and colour index (or entry count) it concerns."""
 
     category: Category
-    severity: Severity
+    error_line: bool  # the module prints it as one of its "ERROR: " lines
     message: str
     frame: Optional[int]
     row: Optional[int]

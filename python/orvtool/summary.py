@@ -117,7 +117,8 @@ def _findings_text(info: Dict[str, Any]) -> List[str]:
     lines = [f"  status:    {info['status']}: " + ", ".join(f"{name} {n}" for name, n in counts.items())]
     kept = info["findings"]
     for d in kept[:TEXT_FINDINGS]:
-        lines.append(f"    {d['severity']} {d['category']}: {Finding(**d).text}")
+        finding = Finding(d["category"], False, d["message"], d["frame"], d["row"], d["index"])
+        lines.append(f"    {d['severity']} {d['category']}: {finding.text}")
     left = sum(counts.values()) - min(len(kept), TEXT_FINDINGS)
     if left > 0:
         lines.append(f"    ... {status.count(left, 'more finding', 'more findings')}")

@@ -8,33 +8,33 @@ namespace {
 
 struct CategoryInfo {
     const char* name;
-    Severity severity;
+    bool error_line;  // the module prints an "ERROR: " line for it
 };
 
 // In the order of the enum.
 constexpr CategoryInfo kCategories[kCategoryCount] = {
-    {"palette_open_failed", Severity::error},
-    {"palette_count_invalid", Severity::error},
-    {"palette_short", Severity::note},
-    {"palette_write_open_failed", Severity::error},
-    {"palette_write_failed", Severity::error},
-    {"palette_save_skipped", Severity::error},
-    {"color_lookup_out_of_bounds", Severity::error},
-    {"file_open_failed", Severity::note},
-    {"head_cut_short", Severity::note},
-    {"frames_cut_short", Severity::note},
-    {"trailing_bytes", Severity::note},
-    {"palette_not_found", Severity::note},
-    {"palette_search_failed", Severity::note},
-    {"index_past_palette_file", Severity::note},
-    {"no_frames", Severity::note},
-    {"file_write_open_failed", Severity::error},
-    {"file_write_failed", Severity::error},
-    {"no_palette_data", Severity::error},
-    {"row_missing", Severity::error},
-    {"color_index_out_of_range", Severity::error},
-    {"frame_too_large", Severity::error},
-    {"frame_over_budget", Severity::error},
+    {"palette_open_failed", true},
+    {"palette_count_invalid", true},
+    {"palette_short", false},
+    {"palette_write_open_failed", true},
+    {"palette_write_failed", true},
+    {"palette_save_skipped", true},
+    {"color_lookup_out_of_bounds", true},
+    {"file_open_failed", false},
+    {"head_cut_short", false},
+    {"frames_cut_short", false},
+    {"trailing_bytes", false},
+    {"palette_not_found", false},
+    {"palette_search_failed", false},
+    {"index_past_palette_file", false},
+    {"no_frames", false},
+    {"file_write_open_failed", true},
+    {"file_write_failed", true},
+    {"no_palette_data", true},
+    {"row_missing", true},
+    {"color_index_out_of_range", true},
+    {"frame_too_large", true},
+    {"frame_over_budget", true},
 };
 
 // Every category has its entry.
@@ -52,12 +52,10 @@ const char* category_name(Category category) noexcept {
     return i < kCategoryCount ? kCategories[i].name : "unknown";
 }
 
-Severity category_severity(Category category) noexcept {
+bool prints_error_line(Category category) noexcept {
     const auto i = static_cast<std::size_t>(category);
-    return i < kCategoryCount ? kCategories[i].severity : Severity::error;
+    return i >= kCategoryCount || kCategories[i].error_line;
 }
-
-const char* severity_name(Severity severity) noexcept { return severity == Severity::note ? "note" : "error"; }
 
 const char* status_name(Status status) noexcept {
     switch (status) {
@@ -74,7 +72,7 @@ DiagnosticSink& no_sink() noexcept {
 }
 
 void ErrorLinePrinter::receive(const Diagnostic& diagnostic) {
-    if (diagnostic.severity() != Severity::error) return;
+    if (!diagnostic.error_line()) return;
     std::cerr << "ERROR: " << diagnostic.message << '\n' << std::flush;
 }
 
@@ -88,7 +86,7 @@ void DiagnosticReport::receive(const Diagnostic& diagnostic) {
     if (i >= kCategoryCount) return;
     if (counts_[i]++ < kKeptPerCategory) kept_.push_back(diagnostic);
     ++total_;
-    if (diagnostic.severity() == Severity::error) ++errors_;
+    if (diagnostic.error_line()) ++errors_;
 }
 
 void DiagnosticReport::clear() noexcept {

@@ -47,10 +47,6 @@ enum class Category : std::uint8_t {
 
 inline constexpr std::size_t kCategoryCount = static_cast<std::size_t>(Category::frame_over_budget) + 1;
 
-// error: one of the "ERROR: " lines that the module prints. note: a finding
-// that the module keeps to itself; only reports show it.
-enum class Severity : std::uint8_t { note, error };
-
 // ok: nothing found. problems: something found, the operation still gave its
 // result. failed: no result (nothing opened, read, written or rendered).
 enum class Status : std::uint8_t { ok, problems, failed };
@@ -58,8 +54,10 @@ enum class Status : std::uint8_t { ok, problems, failed };
 // Stable lower-case names, e.g. "palette_open_failed"; "unknown" for a value
 // outside the enum.
 const char* category_name(Category category) noexcept;
-Severity category_severity(Category category) noexcept;
-const char* severity_name(Severity severity) noexcept;
+// Whether the module prints one of its "ERROR: " lines for a finding of this
+// category; the others it keeps to itself, and only reports show them. How
+// bad a finding is for a file is not said here: orvtool's table says that.
+bool prints_error_line(Category category) noexcept;
 const char* status_name(Status status) noexcept;
 
 struct Diagnostic {
@@ -71,7 +69,7 @@ struct Diagnostic {
     std::int64_t row = kNone;
     std::int64_t index = kNone;  // a colour index, or a palette entry count
 
-    Severity severity() const noexcept { return category_severity(category); }
+    bool error_line() const noexcept { return prints_error_line(category); }
 };
 
 // Where a diagnostic points; kNone for what does not apply.

@@ -78,7 +78,7 @@ py::object where_value(std::int64_t value) {
 py::dict diagnostic_dict(const Diagnostic& d) {
     py::dict out;
     out[key("category")] = category_name(d.category);
-    out[key("severity")] = severity_name(d.severity());
+    out[key("error_line")] = d.error_line();
     // Messages carry paths as the file system gave them: bytes that are not
     // UTF-8 are shown escaped.
     out[key("message")] = py::reinterpret_steal<py::str>(

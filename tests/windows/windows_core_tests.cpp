@@ -83,7 +83,7 @@ std::string stored_path(const Bytes& file) {
 class ErrorLines final : public orv::DiagnosticSink {
 public:
     void receive(const orv::Diagnostic& d) override {
-        if (d.severity() == orv::Severity::error) text_ += "ERROR: " + d.message + "\n";
+        if (d.error_line()) text_ += "ERROR: " + d.message + "\n";
     }
     const std::string& str() const { return text_; }
 
