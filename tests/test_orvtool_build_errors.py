@@ -125,7 +125,7 @@ def test_exact_refuses_colours_the_palette_lacks(tmp_path, walk_export):
     assert not palette.exists()
     report = build_from_export(str(out), str(tmp_path / "built.orv"))  # without --exact: the nearest entry
     assert report.details == ["frame 2: 2 pixels in 1 colour took the nearest palette colour"]
-    assert "2 pixels in 1 colour took the nearest palette colour, in 1 of 3 frames" in report.notes[0]
+    assert "2 pixels in 1 colour took the nearest palette colour, in 1 of 3 frames" in str(report.notes[0])
     expected = nearest(PALETTE, (1, 2, 3, 255))
     assert PALETTE[expected] != (1, 2, 3, 255)
     assert grid(loaded(tmp_path / "built.orv")["frames"][2])[0][:2] == [expected, expected]

@@ -277,7 +277,7 @@ def test_messages_count_in_words_and_say_a_note_once(tmp_path, capfd):
         assert run(capfd, "export", path, "-o", tmp_path / "tree" / name)[0] == 0
     code, _, err = run(capfd, "build", tmp_path / "tree", "-o", tmp_path / "built", "-j", "1")
     lines = err.splitlines()
-    assert code == 0 and sum("note: the stored palette path" in line for line in lines) == 1
+    assert code == 0 and sum("warning: the stored palette path" in line for line in lines) == 1
     assert f"orvtool: {tmp_path / 'tree' / 'b'}, {tmp_path / 'tree' / 'c'}: note: the same as for" in err
 
 

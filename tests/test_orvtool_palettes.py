@@ -59,7 +59,7 @@ def test_jasc_drops_alpha_and_says_so(tmp_path):
     src.write_bytes(encode_palette(SMALL))
     pal = read_palette(str(src))
     write_palette(pal, str(tmp_path / "j.pal"), "jasc")
-    assert pal.notes == ["JASC-PAL has no alpha: 2 of 5 colours lose their alpha"]
+    assert [str(n) for n in pal.notes] == ["JASC-PAL has no alpha: 2 of 5 colours lose their alpha"]
     raw = (tmp_path / "j.pal").read_bytes()
     assert raw.startswith(b"JASC-PAL\r\n0100\r\n5\r\n10 20 30\r\n")
     back = read_palette(str(tmp_path / "j.pal"))  # a .pal that starts JASC-PAL is read as one
@@ -73,7 +73,7 @@ def test_act_keeps_one_transparent_entry(tmp_path):
     write_palette(pal, str(tmp_path / "a.act"))
     data = (tmp_path / "a.act").read_bytes()
     assert len(data) == 772 and data[768:] == bytes([0, 5, 0, 1])  # 5 colours, entry 1 transparent
-    assert pal.notes == ["Adobe .act holds one transparent entry and no other alpha: 1 of 5 colours loses its alpha"]
+    assert [str(n) for n in pal.notes] == ["Adobe .act holds one transparent entry and no other alpha: 1 of 5 colours loses its alpha"]
     expected = [(10, 20, 30, 255), (200, 100, 0, 0), (1, 2, 3, 255), (255, 255, 255, 255), (0, 0, 0, 255)]
     assert read_palette(str(tmp_path / "a.act")).colors == expected
 
@@ -139,7 +139,7 @@ def test_palette_command(tmp_path, capfd):
     assert "note: GIMP .gpl has no alpha" in err
     assert main(["palette", str(src), "-o", str(tmp_path / "hero.gpl")]) == 1
     _, err = capfd.readouterr()
-    assert err.strip() == f"orvtool: {src}: {tmp_path / 'hero.gpl'} already exists; not replaced (use --force)"
+    assert err.strip() == f"orvtool: {tmp_path / 'hero.gpl'}: already exists; not replaced (use --force)"
     assert main(["palette", str(tmp_path / "hero.gpl"), "-o", str(tmp_path / "back.pal"), "--force"]) == 0
     assert (tmp_path / "back.pal").read_bytes() == src.read_bytes()
     assert main(["palette", str(tmp_path / "missing.pal"), "-o", str(tmp_path / "m.json")]) == 1

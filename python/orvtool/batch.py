@@ -28,7 +28,7 @@ import signal
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import status
 from .errors import FileFailed, OrvToolError
@@ -65,7 +65,7 @@ class Outcome(NamedTuple):
     ok: bool
     value: Any = None
     error: Optional[str] = None
-    notes: Sequence[str] = ()
+    notes: Sequence[Union[str, status.Finding]] = ()
     shown: bool = False  # failed, with what was read of the file in value
     skipped: bool = False  # its outputs are complete and newer than it: left as they are
 
@@ -74,7 +74,7 @@ class Interrupted(KeyboardInterrupt):
     """Ctrl-C during a batch; the message says how far it got."""
 
 
-Task = Callable[..., Tuple[Any, List[str]]]
+Task = Callable[..., Tuple[Any, Sequence[Union[str, status.Finding]]]]
 
 
 def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List[Job], List[Outcome]]:
@@ -152,7 +152,7 @@ def _run_task(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
         return Outcome(job, False, value=exc.result, error=str(exc), shown=True)
     except OrvToolError as exc:
         # An error may carry what was found about the file (see loading.LoadError).
-        return Outcome(job, False, value=getattr(exc, "detail", None), error=str(exc))
+        return Outcome(job, False, value=getattr(exc, "result", None), error=str(exc))
     except Exception as exc:  # a bug must not end the batch; it is reported with the file
         return Outcome(job, False, error=status.internal_error(exc))
 
@@ -242,9 +242,12 @@ class _NotesOnce:
     def first_time(self, outcome: Outcome) -> Outcome:
         fresh = []
         for note in outcome.notes:
-            files = self.seen.setdefault(note, [])
-            files.append(outcome.job.source)
-            if len(files) == 1:
+            # A finding is said for the first file that has it: its detail
+            # names no file, so that files that share it say it alike.
+            files = self.seen.setdefault(str(note), [])
+            if not files or files[-1] != outcome.job.source:
+                files.append(outcome.job.source)
+            if files[0] == outcome.job.source:
                 fresh.append(note)
         return outcome if len(fresh) == len(outcome.notes) else outcome._replace(notes=fresh)
 
@@ -384,7 +387,10 @@ def report_outcome(outcome: Outcome, say: Callable[..., None]) -> None:
     the file."""
     if outcome.ok:
         for note in outcome.notes:
-            line = status.note_line(outcome.job.source, note)
+            if isinstance(note, status.Finding):
+                line = note.line(outcome.job.source)
+            else:
+                line = status.note_line(outcome.job.source, note)
             if line:
                 say(line)
     else:

@@ -15,11 +15,22 @@ def one_line(text: str) -> str:
 
 
 class OrvToolError(Exception):
-    """A problem with one input or output file; the message names no file,
-    the caller puts the file's name in front of it."""
+    """A problem with one input or output file, as a finding: its category
+    (a name of `status`'s table), the file it concerns (`where`, when the
+    raiser knows it better than the caller) and what went wrong (`detail`,
+    which names no file). `str()` gives both, the file first."""
+
+    def __init__(self, detail: str, where: str = "", category: str = "refused") -> None:
+        super().__init__(detail)
+        self.where = where
+        self.category = category
+
+    @property
+    def detail(self) -> str:
+        return one_line(str(self.args[0]) if self.args else "")
 
     def __str__(self) -> str:
-        return one_line(super().__str__())
+        return f"{one_line(self.where)}: {self.detail}" if self.where else self.detail
 
 
 class UsageError(OrvToolError):
@@ -33,5 +44,4 @@ class FileFailed(OrvToolError):
 
     def __init__(self, message: str, result: object) -> None:
         super().__init__(message)
-        self.detail = result
         self.result = result

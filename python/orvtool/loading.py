@@ -38,12 +38,12 @@ REFUSED: Tuple[native.Category, ...] = ("frame_too_large", "frame_over_budget")
 
 
 class LoadError(OrvToolError):
-    """A file that cannot be read or is not a whole animation. `detail` holds
+    """A file that cannot be read or is not a whole animation. `result` holds
     the load's status, counts and findings as plain values."""
 
-    def __init__(self, message: str, detail: Dict[str, Any]) -> None:
+    def __init__(self, message: str, result: Dict[str, Any]) -> None:
         super().__init__(message)
-        self.detail = detail
+        self.result = result
 
 
 class Head(NamedTuple):

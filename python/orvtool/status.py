@@ -18,7 +18,8 @@ from __future__ import annotations
 import os
 import signal
 import sys
-from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, TextIO
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, TextIO, TypeVar
 
 from .errors import OrvToolError, UsageError
 
@@ -53,38 +54,40 @@ CONSEQUENCES: Dict[str, Consequence] = {
 }
 
 
-class Finding(NamedTuple):
+class Rule(NamedTuple):
+    """A row of the table: the severity of a category of findings, and what it means."""
+
     severity: str
     meaning: str
 
 
 # The categories of the core's reports (every name of _native.CATEGORIES).
-LOAD_FINDINGS: Dict["Category", Finding] = {
-    "palette_open_failed": Finding(ERROR_SEVERITY, "the palette file cannot be opened"),
-    "palette_count_invalid": Finding(ERROR_SEVERITY, "the palette file's colour count is invalid"),
-    "palette_short": Finding(WARNING, "the palette file holds fewer entries than its count says"),
-    "palette_write_open_failed": Finding(ERROR_SEVERITY, "a palette file cannot be opened for writing"),
-    "palette_write_failed": Finding(ERROR_SEVERITY, "a palette file cannot be written"),
-    "palette_save_skipped": Finding(WARNING, "an empty palette was not saved over an existing file"),
-    "color_lookup_out_of_bounds": Finding(ERROR_SEVERITY, "a colour index past the palette was looked up"),
-    "file_open_failed": Finding(ERROR_SEVERITY, "the animation file cannot be opened"),
-    "head_cut_short": Finding(ERROR_SEVERITY, "not an animation: the file ends inside its header or head"),
-    "frames_cut_short": Finding(
+LOAD_FINDINGS: Dict["Category", Rule] = {
+    "palette_open_failed": Rule(ERROR_SEVERITY, "the palette file cannot be opened"),
+    "palette_count_invalid": Rule(ERROR_SEVERITY, "the palette file's colour count is invalid"),
+    "palette_short": Rule(WARNING, "the palette file holds fewer entries than its count says"),
+    "palette_write_open_failed": Rule(ERROR_SEVERITY, "a palette file cannot be opened for writing"),
+    "palette_write_failed": Rule(ERROR_SEVERITY, "a palette file cannot be written"),
+    "palette_save_skipped": Rule(WARNING, "an empty palette was not saved over an existing file"),
+    "color_lookup_out_of_bounds": Rule(ERROR_SEVERITY, "a colour index past the palette was looked up"),
+    "file_open_failed": Rule(ERROR_SEVERITY, "the animation file cannot be opened"),
+    "head_cut_short": Rule(ERROR_SEVERITY, "not an animation: the file ends inside its header or head"),
+    "frames_cut_short": Rule(
         ERROR_SEVERITY,
         "the file ends inside a frame record (`info` shows the frames read, `export --salvage` exports them)",
     ),
-    "trailing_bytes": Finding(WARNING, "bytes after the last frame record, which the game ignores"),
-    "palette_not_found": Finding(ERROR_SEVERITY, "the palette the animation names is not found"),
-    "palette_search_failed": Finding(ERROR_SEVERITY, "the file system failed the palette search"),
-    "index_past_palette_file": Finding(WARNING, "pixels use indices past a short palette file: drawn in its filler"),
-    "no_frames": Finding(ERROR_SEVERITY, "nothing to render"),
-    "file_write_open_failed": Finding(ERROR_SEVERITY, "an animation file cannot be opened for writing"),
-    "file_write_failed": Finding(ERROR_SEVERITY, "an animation file cannot be written"),
-    "no_palette_data": Finding(ERROR_SEVERITY, "no palette colours to render with"),
-    "row_missing": Finding(WARNING, "a row past the rows a frame holds is left empty"),
-    "color_index_out_of_range": Finding(WARNING, "a colour index past 255 is drawn transparent"),
-    "frame_too_large": Finding(ERROR_SEVERITY, "a frame whose image cannot be sized"),
-    "frame_over_budget": Finding(ERROR_SEVERITY, "a frame past the rendering's memory budget"),
+    "trailing_bytes": Rule(WARNING, "bytes after the last frame record, which the game ignores"),
+    "palette_not_found": Rule(ERROR_SEVERITY, "the palette the animation names is not found"),
+    "palette_search_failed": Rule(ERROR_SEVERITY, "the file system failed the palette search"),
+    "index_past_palette_file": Rule(WARNING, "pixels use indices past a short palette file: drawn in its filler"),
+    "no_frames": Rule(ERROR_SEVERITY, "nothing to render"),
+    "file_write_open_failed": Rule(ERROR_SEVERITY, "an animation file cannot be opened for writing"),
+    "file_write_failed": Rule(ERROR_SEVERITY, "an animation file cannot be written"),
+    "no_palette_data": Rule(ERROR_SEVERITY, "no palette colours to render with"),
+    "row_missing": Rule(WARNING, "a row past the rows a frame holds is left empty"),
+    "color_index_out_of_range": Rule(WARNING, "a colour index past 255 is drawn transparent"),
+    "frame_too_large": Rule(ERROR_SEVERITY, "a frame whose image cannot be sized"),
+    "frame_over_budget": Rule(ERROR_SEVERITY, "a frame past the rendering's memory budget"),
 }
 
 # orvtool's own findings.
@@ -92,25 +95,67 @@ NO_SUCH_FILE = "no_such_file"
 NOT_AN_ANIMATION = "not_an_animation"
 PALETTE_UNUSABLE = "palette_unusable"
 SALVAGED = "salvaged"
+REFUSED = "refused"
 ALREADY_EXPORTED = "already_exported"
-OWN_FINDINGS: Dict[str, Finding] = {
-    NO_SUCH_FILE: Finding(ERROR_SEVERITY, "a path named on the command line does not exist"),
-    NOT_AN_ANIMATION: Finding(
-        ERROR_SEVERITY, "an image (PNG, GIF, JPEG, BMP, WebP ...) or other file, not an animation"
-    ),
-    PALETTE_UNUSABLE: Finding(ERROR_SEVERITY, "a palette file (`--palette`) that cannot be read"),
-    "output_exists": Finding(ERROR_SEVERITY, "an output exists, without `--force` (or `--skip-existing`)"),
-    "output_refused": Finding(ERROR_SEVERITY, "an output a plain open refuses (a folder, a loop of links, a FIFO)"),
-    SALVAGED: Finding(ERROR_SEVERITY, "`export --salvage` wrote the frames read from a file cut short"),
-    "internal_error": Finding(ERROR_SEVERITY, "a fault of orvtool, or a worker process that died"),
-    ALREADY_EXPORTED: Finding(NOTE, "`--skip-existing`: the export is complete and newer than its source"),
-    "alpha_lost": Finding(NOTE, "colours lose their alpha in a palette conversion"),
-    "nearest_colour": Finding(NOTE, "pixels took the nearest palette colour in a build"),
-    "frame_resized": Finding(NOTE, "frames changed size in a build"),
-    "stored_palette_not_found": Finding(WARNING, "a built file names a palette not found from its folder"),
+OWN_FINDINGS: Dict[str, Rule] = {
+    NO_SUCH_FILE: Rule(ERROR_SEVERITY, "a path named on the command line does not exist"),
+    NOT_AN_ANIMATION: Rule(ERROR_SEVERITY, "an image (PNG, GIF, JPEG, BMP, WebP ...) or other file, not an animation"),
+    PALETTE_UNUSABLE: Rule(ERROR_SEVERITY, "a palette file (`--palette`) that cannot be read"),
+    "output_exists": Rule(ERROR_SEVERITY, "an output exists, without `--force` (or `--skip-existing`)"),
+    "output_refused": Rule(ERROR_SEVERITY, "an output a plain open refuses (a folder, a loop of links, a FIFO)"),
+    SALVAGED: Rule(ERROR_SEVERITY, "`export --salvage` wrote the frames read from a file cut short"),
+    "internal_error": Rule(ERROR_SEVERITY, "a fault of orvtool, or a worker process that died"),
+    ALREADY_EXPORTED: Rule(NOTE, "`--skip-existing`: the export is complete and newer than its source"),
+    "alpha_lost": Rule(NOTE, "colours lose their alpha in a palette conversion"),
+    "nearest_colour": Rule(NOTE, "pixels took the nearest palette colour in a build"),
+    "frame_resized": Rule(NOTE, "frames changed size in a build"),
+    "stored_palette_not_found": Rule(WARNING, "a built file names a palette not found from its folder"),
+    REFUSED: Rule(ERROR_SEVERITY, "an input document, image or option that a build cannot use, as its message says"),
+    "keys_not_read": Rule(NOTE, "keys of a sheet or animation.json that orvtool does not read"),
+    "frames_in_name_order": Rule(NOTE, "a folder without animation.json: its PNG files built as frames in name order"),
+    "tags_built_whole": Rule(NOTE, "a sheet that names tags built whole, every frame in one animation"),
+    "frame_added": Rule(NOTE, "an image the record does not know, built as a new frame"),
+    "frame_moved": Rule(NOTE, "frames placed by their image's offsets or the sheet, not the record's"),
+    "frame_placed": Rule(NOTE, "frames without a record placed by a pivot, an anchor or --origin"),
+    "coverage_from_layers": Rule(NOTE, "images without alpha whose coverage comes from their index layers"),
+    "no_transparency": Rule(NOTE, "images without alpha or a transparent colour: every pixel is covered"),
+    "colour_keyed": Rule(NOTE, "`--transparent` made pixels of a colour transparent"),
+    "palette_converted": Rule(NOTE, "a build matched against a palette in another format, written in the game's"),
+    "palette_made": Rule(NOTE, "`--quantize` made a palette"),
+    "colour_added": Rule(NOTE, "`--add-colors` put colours into unused palette entries"),
 }
 
-FINDINGS: Dict[str, Finding] = dict([*LOAD_FINDINGS.items(), *OWN_FINDINGS.items()])
+FINDINGS: Dict[str, Rule] = dict([*LOAD_FINDINGS.items(), *OWN_FINDINGS.items()])
+
+
+@dataclass(frozen=True)
+class Finding:
+    """One finding: its category (a name of FINDINGS, which gives its
+    severity), what was found, and the file and frame it concerns. Its text
+    is made once, when it is said (`line`); `str()` gives the detail alone."""
+
+    category: str
+    detail: str
+    where: str = ""
+    frame: Optional[int] = None
+
+    @property
+    def severity(self) -> str:
+        return severity(self.category)
+
+    def __str__(self) -> str:
+        return self.detail
+
+    def line(self, where: str = "") -> Optional[str]:
+        """The line that says it, naming `where` (else its own file), or None
+        when the level keeps it back (--quiet keeps errors only)."""
+        sev = self.severity
+        if sev != ERROR_SEVERITY and level < NORMAL:
+            return None
+        at = [p for p in (where or self.where, f"frame {self.frame}" if self.frame is not None else "") if p]
+        label = "" if sev == ERROR_SEVERITY else f"{sev}: "
+        return f"{PROG}: {': '.join(at)}: {label}{self.detail}" if at else f"{PROG}: {label}{self.detail}"
+
 
 # Statuses of a whole run, beside those of its files.
 RUN_STATUSES = (
@@ -187,9 +232,20 @@ def filler_note(palette: str, entries: int, beyond: int, covered: int) -> str:
     )
 
 
-def unique(lines: Iterable[str]) -> List[str]:
-    """The lines without repeats, in their first order."""
+U = TypeVar("U")
+
+
+def unique(lines: Iterable[U]) -> List[U]:
+    """The lines (or findings) without repeats, in their first order."""
     return list(dict.fromkeys(lines))
+
+
+def say(findings: Iterable[Finding], where: str = "", stream: Optional[TextIO] = None) -> None:
+    """Each finding once, on its line (see `Finding.line`), to standard error."""
+    for finding in unique(findings):
+        line = finding.line(where)
+        if line:
+            print(line, file=stream or sys.stderr)
 
 
 QUIET, NORMAL, VERBOSE = 0, 1, 2

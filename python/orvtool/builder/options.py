@@ -7,6 +7,7 @@ from typing import List, Optional, Tuple
 
 from ..formats import palettes
 from ..model import Animation
+from ..status import Finding
 
 
 @dataclass
@@ -36,7 +37,7 @@ class BuildReport:
     frames: int
     stored_palette: bytes  # the palette location stored in the file
     palette_written: Optional[str] = None
-    notes: List[str] = field(default_factory=list)
+    notes: List[Finding] = field(default_factory=list)
     details: List[str] = field(default_factory=list)  # behind the notes, frame by frame
 
 
@@ -47,5 +48,5 @@ class Plan:
     animation: Animation
     palette: Optional[palettes.Palette] = None  # written to palette_target when set
     palette_target: Optional[str] = None
-    notes: List[str] = field(default_factory=list)
+    notes: List[Finding] = field(default_factory=list)
     details: List[str] = field(default_factory=list)

@@ -19,6 +19,7 @@ from ..errors import OrvToolError, UsageError
 from ..formats import palettes
 from ..matching import entries_in_use, exact_indices, grow_palette, missing_colors, quantize_palette, visible_colors
 from ..runs import PALETTE_EXTENSION
+from ..status import Finding
 from .options import BuildOptions
 
 
@@ -60,7 +61,7 @@ def _game_palette_name(path: str) -> None:
 
 
 def _binary_copy_for(
-    source: str, pal: palettes.Palette, force: bool, notes: List[str]
+    source: str, pal: palettes.Palette, force: bool, notes: List[Finding]
 ) -> Tuple[Optional[palettes.Palette], str]:
     """For a palette in another format: (palette to write or None, the binary
     palette beside it, same name ending in .pal, that the animation names)."""
@@ -76,19 +77,29 @@ def _binary_copy_for(
         except (OrvToolError, OSError):
             same = False
         if same:
-            notes.append(f"matched against {source}; the animation names {game}, which holds the same colours")
+            notes.append(
+                Finding(
+                    "palette_converted",
+                    f"matched against {source}; the animation names {game}, which holds the same colours",
+                )
+            )
             return None, game
         if not force:
             raise OrvToolError(
                 f"palette {source} is not in the game's format and its binary copy {game} already exists "
                 f"with other colours; not replaced (use --force)"
             )
-    notes.append(f"matched against {source}; its colours go to {game} in the game's format, which the animation names")
+    notes.append(
+        Finding(
+            "palette_converted",
+            f"matched against {source}; its colours go to {game} in the game's format, which the animation names",
+        )
+    )
     return palettes.Palette(list(pal.colors), pal.model), game
 
 
 def _palette_for_build(
-    options: BuildOptions, images: Sequence[NDArray[Any]], fallback: Optional[palettes.Palette], notes: List[str]
+    options: BuildOptions, images: Sequence[NDArray[Any]], fallback: Optional[palettes.Palette], notes: List[Finding]
 ) -> PaletteChoice:
     """Every check comes before the work."""
     target = options.palette
@@ -97,10 +108,12 @@ def _palette_for_build(
             raise UsageError("--quantize needs --palette, the palette file to write")
         _game_palette_name(target)
         if os.path.lexists(target) and not options.force:
-            raise OrvToolError(f"palette {target} already exists; not replaced (use --force)")
+            raise OrvToolError(
+                "the palette already exists; not replaced (use --force)", where=target, category="output_exists"
+            )
         writing.check(target)
         made = palettes.Palette(quantize_palette(images, options.quantize))
-        notes.append(f"made a palette of {status.count(len(made.colors), 'colour')}")
+        notes.append(Finding("palette_made", f"made a palette of {status.count(len(made.colors), 'colour')}"))
         return PaletteChoice(made, made, target)
     if target is not None and os.path.exists(target):
         try:
@@ -133,7 +146,7 @@ def _add_colors(
     layer_indices: Set[int],
     shared: Optional[str],
     output: str,
-    notes: List[str],
+    notes: List[Finding],
 ) -> PaletteChoice:
     """The palette with the colours of `images` that it lacks put into
     entries that nothing uses. A palette this build writes may take any entry
@@ -160,17 +173,21 @@ def _add_colors(
             base = palettes.read_pal(shared)  # as it is now, with what other builds added
         others, users = entries_in_use(options.project_root, shared, [output])
         target = shared
-        notes.append(f"--add-colors: {len(users)} other animations below {options.project_root} use {shared}")
+        notes.append(
+            Finding(
+                "colour_added", f"--add-colors: {len(users)} other animations below {options.project_root} use {shared}"
+            )
+        )
     seen = visible_colors(images)
     new = missing_colors(seen, base.colors)
     if not new:
-        notes.append("--add-colors: the palette holds every colour already")
+        notes.append(Finding("colour_added", "--add-colors: the palette holds every colour already"))
         return PaletteChoice(base, None, choice.names) if choice.write is None else choice
     used = exact_indices(seen, base.colors) | layer_indices | others
     colors, added = grow_palette(base.colors, new, used)
     grown = palettes.Palette(colors, base.model)
     for i, color in added:
-        notes.append(f"added colour {color} to palette {target} as entry {i}")
+        notes.append(Finding("colour_added", f"added colour {color} to palette {target} as entry {i}"))
     return PaletteChoice(grown, grown, target)
 
 
@@ -181,7 +198,7 @@ def choose_palette(
     layer_indices: Set[int],
     shared: Optional[str],
     output: str,
-    notes: List[str],
+    notes: List[Finding],
 ) -> PaletteChoice:
     choice = _palette_for_build(options, images, fallback, notes)
     if options.add_colors:

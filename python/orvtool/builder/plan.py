@@ -21,6 +21,7 @@ from ..inputs import folder_pngs as inputs_folder_pngs
 from ..loading import find_palette
 from ..matching import SHADOW_COLOR, ColorMatcher, Inexact
 from ..model import Animation, Frame, FrameEntry
+from ..status import Finding
 from . import placement, sources
 from .encoding import Fields, encode_frame
 from .options import BuildOptions, BuildReport, Plan
@@ -39,14 +40,14 @@ def _refuse_plain_options(options: BuildOptions, source: str, placing: bool) -> 
         raise UsageError(f"--shadow and --background are for plain PNG frames; {source} has its own")
 
 
-def _fill_unknown(source: Source, notes: List[str]) -> None:
+def _fill_unknown(source: Source, notes: List[Finding]) -> None:
     """Frames the record does not know take the fields of the frame before
     them (of the first known frame, for the first), as plain frames."""
     if source.record is None:
         return
     known = [f.entry for f in source.frames if f.entry is not None]
     if not known:
-        raise OrvToolError(f"{source.where}: the record knows none of its frames")
+        raise OrvToolError("the record knows none of its frames", where=source.where)
     previous: FrameEntry = known[0]
     for k, frame in enumerate(source.frames):
         if frame.entry is not None:
@@ -54,30 +55,33 @@ def _fill_unknown(source: Source, notes: List[str]) -> None:
             continue
         frame.entry = replace(previous, image=frame.name, indices=None, is_shadow=0, height_word=None, explicit_rows=())
         frame.added = True
-        notes.append(f"{frame.name} is not in {_record_name(source)}: added as frame {k}")
+        notes.append(Finding("frame_added", f"{frame.name} is not in {_record_name(source)}: added as frame {k}"))
 
 
 def _record_name(source: Source) -> str:
     return sidecar.SIDECAR_NAME if os.path.isdir(source.where) else "meta.orvtool"
 
 
-def _transparency(source: Source, options: BuildOptions, notes: List[str]) -> None:
+def _transparency(source: Source, options: BuildOptions, notes: List[Finding]) -> None:
     """Images that do not say which pixels are transparent: keyed with
     --transparent, else named in a note."""
     blind = [f for f in source.frames if f.rgba is not None and not f.has_alpha and f.layer is None]
     if options.transparent is not None:
         images = [InputImage(f.name, f.rgba) for f in source.frames if f.rgba is not None]
         keyed = apply_color_key(images, options.transparent)
-        notes.append(f"--transparent: {status.count(keyed, 'pixel')} made transparent")
+        notes.append(Finding("colour_keyed", f"--transparent: {status.count(keyed, 'pixel')} made transparent"))
     elif blind:
         names = ", ".join(f.name for f in blind[:5]) + (f" and {len(blind) - 5} more" if len(blind) > 5 else "")
         notes.append(
-            f"{names}: no alpha and no transparent colour, so every pixel is covered; "
-            "name the background colour with --transparent COLOR"
+            Finding(
+                "no_transparency",
+                f"{names}: no alpha and no transparent colour, so every pixel is covered; "
+                "name the background colour with --transparent COLOR",
+            )
         )
 
 
-def _palette(source: Source, options: BuildOptions, output: str, notes: List[str]) -> PaletteChoice:
+def _palette(source: Source, options: BuildOptions, output: str, notes: List[Finding]) -> PaletteChoice:
     record = source.record
     if record is None:
         if options.palette is None:
@@ -96,7 +100,9 @@ def _palette(source: Source, options: BuildOptions, output: str, notes: List[str
     shared = options.palette or (pal.resolved if options.project_root else None)
     if fallback is None and options.palette is None and options.quantize is None:
         if plain:
-            raise OrvToolError(f"{source.where}: the record's palette has no 'colors': name a palette with --palette")
+            raise OrvToolError(
+                "the record's palette has no 'colors': name a palette with --palette", where=source.where
+            )
         return PaletteChoice(palettes.Palette([SHADOW_COLOR]))  # shadow frames use no colour
     rgbas = [f.rgba for f in plain if f.rgba is not None]
     return choose_palette(options, rgbas, fallback, layer_indices, shared, output, notes)
@@ -119,8 +125,10 @@ def _kept_frame(frame: SourceFrame, source: Source) -> Frame:
     return sidecar.frame_of(entry, source.rows_of(entry))
 
 
-def _placement_notes(source: Source, rules: List[Tuple[int, str, Tuple[int, int]]], options: BuildOptions) -> List[str]:
-    notes: List[str] = []
+def _placement_notes(
+    source: Source, rules: List[Tuple[int, str, Tuple[int, int]]], options: BuildOptions
+) -> List[Finding]:
+    notes: List[Finding] = []
     moved = [i for i, rule, at in rules if rule == "source" and _differs(source.frames[i], at)]
     if moved and source.record is not None:
         one = len(moved) == 1
@@ -129,8 +137,11 @@ def _placement_notes(source: Source, rules: List[Tuple[int, str, Tuple[int, int]
         else:
             how = "the sheet gives it" if one else "the sheet gives them"
         notes.append(
-            f"{status.count(len(moved), 'frame')} {'takes' if one else 'take'} the offsets {how}, not the record's: "
-            f"{'frame' if one else 'frames'} {', '.join(str(i) for i in moved)}"
+            Finding(
+                "frame_moved",
+                f"{status.count(len(moved), 'frame')} {'takes' if one else 'take'} the offsets {how}, not the "
+                f"record's: {'frame' if one else 'frames'} {', '.join(str(i) for i in moved)}",
+            )
         )
     resized = [(i, at) for i, rule, at in rules if rule == "resized"]
     if resized:
@@ -138,17 +149,21 @@ def _placement_notes(source: Source, rules: List[Tuple[int, str, Tuple[int, int]
         listed = ", ".join(f"frame {i} at offsets {x}, {y}" for i, (x, y) in resized[:5])
         more = f" and {len(resized) - 5} more" if len(resized) > 5 else ""
         notes.append(
-            f"{len(resized)} of {status.count(len(rules), 'frame')} changed size and were built from their images alone, "
-            f"each keeping its {anchor} point: {listed}{more}"
+            Finding(
+                "frame_resized",
+                f"{len(resized)} of {status.count(len(rules), 'frame')} changed size and were built from their images "
+                f"alone, each keeping its {anchor} point: {listed}{more}",
+            )
         )
     if source.record is None and os.path.isfile(source.where):
         for kind in ("pivot", "slice", "anchor"):
             count = sum(1 for i, rule, _ in rules if rule == "source" and source.frames[i].placed_by == kind)
             if count:
-                notes.append(f"{status.count(count, 'frame')} placed by {'its' if count == 1 else 'their'} {kind}")
+                its = "its" if count == 1 else "their"
+                notes.append(Finding("frame_placed", f"{status.count(count, 'frame')} placed by {its} {kind}"))
         by_origin = sum(1 for _, rule, _ in rules if rule == "origin")
         if by_origin and source.where.lower().endswith(".json"):
-            notes.append(placement.origin_note(by_origin, options))
+            notes.append(Finding("frame_placed", placement.origin_note(by_origin, options)))
     return notes
 
 
@@ -182,7 +197,7 @@ def _frames(source: Source, options: BuildOptions, matcher: ColorMatcher, plan: 
     plan.notes += _placement_notes(source, rules, options)
     nearest = inexact.note(len(source.frames))
     if nearest:
-        plan.notes.append(nearest)
+        plan.notes.append(Finding("nearest_colour", nearest))
     return frames
 
 
@@ -240,7 +255,7 @@ def make_plan(source: Source, options: BuildOptions, output: str) -> Plan:
     """The records (and palette) that a source builds."""
     placement.check_anchors(options)
     if not source.frames:
-        raise OrvToolError(f"{source.where}: no frames")
+        raise OrvToolError("no frames", where=source.where)
     plan = Plan(Animation(), notes=list(source.notes))
     _fill_unknown(source, plan.notes)
     _transparency(source, options, plan.notes)
@@ -288,7 +303,12 @@ def read_source(paths: Sequence[str], options: BuildOptions) -> Source:
         if not pngs:
             raise OrvToolError(f"{folder} holds no {sidecar.SIDECAR_NAME}, no export folders and no PNG frames")
         source = sources.read_plain(pngs)
-        source.notes.insert(0, f"no {sidecar.SIDECAR_NAME}: built from its {len(pngs)} PNG files in name order")
+        source.notes.insert(
+            0,
+            Finding(
+                "frames_in_name_order", f"no {sidecar.SIDECAR_NAME}: built from its {len(pngs)} PNG files in name order"
+            ),
+        )
         return source
     folders = [p for p in paths if os.path.isdir(p)]
     if folders:
@@ -317,7 +337,7 @@ def _refuse_existing(output: str, options: BuildOptions) -> None:
     """Before the work: an output that would not be replaced."""
     _refuse_folder(output)
     if os.path.lexists(output) and not options.force:
-        raise OrvToolError(f"{output} already exists; not replaced (use --force)")
+        raise OrvToolError("already exists; not replaced (use --force)", where=output, category="output_exists")
     writing.check(output)
 
 
@@ -334,7 +354,7 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     together: if the animation cannot be placed, the palette is restored."""
     _refuse_folder(output)
     if os.path.lexists(output) and not force:
-        raise OrvToolError(f"{output} already exists; not replaced (use --force)")
+        raise OrvToolError("already exists; not replaced (use --force)", where=output, category="output_exists")
     try:
         # What is written must read back: a record the reader would take
         # otherwise (a row list longer than the height, a count of frames
@@ -356,8 +376,11 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     found, _ = find_palette(output, stored)
     if found is None:
         report.notes.append(
-            f"the stored palette path '{os.fsdecode(stored)}' is not found from {os.path.dirname(os.path.abspath(output))} "
-            "or the folders above it (see --project-root)"
+            Finding(
+                "stored_palette_not_found",
+                f"the stored palette path '{os.fsdecode(stored)}' is not found from the file's folder or the folders "
+                "above it (see --project-root)",
+            )
         )
     return report
 

@@ -26,6 +26,7 @@ from ..formats.checks import Where
 from ..inputs import InputImage, exported_offsets, png_offsets, read_images
 from ..model import AnimationRecord, FrameEntry, Row
 from ..reading import open_image
+from ..status import Finding
 
 Layer = Tuple[NDArray[Any], NDArray[Any]]  # palette indices, coverage
 ADDED_FRAME = re.compile(r"^frame_\w+\.png$", re.IGNORECASE)  # not frame_NNN.index.png
@@ -72,7 +73,7 @@ class Source:
     record: Optional[AnimationRecord] = None  # orvtool's record of the animation
     reorder: bool = False  # the frames are not the record's, in its order
     rows_of: Callable[[FrameEntry], List[Row]] = lambda entry: []
-    notes: List[str] = field(default_factory=list)
+    notes: List[Finding] = field(default_factory=list)
     tags: Dict[str, List[int]] = field(default_factory=dict)
 
 
@@ -90,7 +91,7 @@ def _index_layer(folder: str, entry: FrameEntry, size: Tuple[int, int], same_siz
     except OrvToolError as exc:
         raise OrvToolError(f"index layer: {exc}") from None
     except OSError as exc:
-        raise OrvToolError(f"{path}: cannot read the index layer: {exc}") from None
+        raise OrvToolError(f"cannot read the index layer: {exc}", where=path) from None
     if layer_size == size:
         return sidecar.read_index_layer(path, *size)
     if same_size:
@@ -147,7 +148,12 @@ def read_export(folder: str) -> Source:
             frames.append(_export_frame(folder, name, entry, budget))
     no_alpha = [f.name for f in frames if not f.has_alpha and f.layer is not None]
     if no_alpha:
-        notes.append(f"{', '.join(no_alpha)}: saved without alpha; coverage taken from the index layers")
+        notes.append(
+            Finding(
+                "coverage_from_layers",
+                f"{', '.join(no_alpha)}: saved without alpha; coverage taken from the index layers",
+            )
+        )
     source = Source(folder, frames, record, bool(added), lambda e: sidecar.frame_rows(folder, e), notes)
     return source
 
@@ -224,12 +230,15 @@ def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False) -> Sou
     if tag is not None:
         if tag not in sheet.tags:
             named = ", ".join(sorted(sheet.tags)) or "none"
-            raise OrvToolError(f"{path}: no tag '{tag}' (tags: {named})")
+            raise OrvToolError(f"no tag '{tag}' (tags: {named})", where=path)
         chosen = sheet.tags[tag]
     elif sheet.tags:
         notes.append(
-            f"{path} names tags {', '.join(sorted(sheet.tags))}: built whole, every frame in one animation "
-            "(--tag NAME builds one, --each-tag one file per tag)"
+            Finding(
+                "tags_built_whole",
+                f"{path} names tags {', '.join(sorted(sheet.tags))}: built whole, every frame in one animation "
+                "(--tag NAME builds one, --each-tag one file per tag)",
+            )
         )
     frames: List[SourceFrame] = []
     used: List[Optional[int]] = []

@@ -131,7 +131,7 @@ def anchor_name(text: str) -> str:
     return text.lower().replace("centre", "center")
 
 
-def build_task(job: Job, out_tree: str, opts: builder.BuildOptions) -> Tuple[Any, List[str]]:
+def build_task(job: Job, out_tree: str, opts: builder.BuildOptions) -> Tuple[Any, List[status.Finding]]:
     """Runs in a worker process: one export folder of a tree."""
     output = os.path.join(out_tree, job.rel + ".orv")
     report = builder.build_from_export(job.source, output, opts)
@@ -180,10 +180,7 @@ def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions) -
             failed += 1
             say_error(sheet, f"tag '{tag}': {result}")
             continue
-        for note in result.notes:
-            line = status.note_line(result.output, note)
-            if line:
-                print(line, file=sys.stderr)
+        status.say(result.notes, result.output)
         line = status.result_line(f"wrote {result.output}: {result.frames} frames")
         if line:
             print(line)
@@ -224,13 +221,9 @@ def run(args: argparse.Namespace) -> int:
     except UsageError:
         raise  # the command line is wrong, whatever the files hold: status 2
     except OrvToolError as exc:
-        message = str(exc)
-        say_error(source, message[len(source) + 2 :] if message.startswith(source + ": ") else message)
+        say_error(exc.where or source, exc.detail)
         return status.ERROR
-    for note in status.unique(report.notes):
-        line = status.note_line(args.output, note)
-        if line:
-            print(line, file=sys.stderr)
+    status.say(report.notes, args.output)
     for detail in status.unique(report.details):
         line = status.detail_line(args.output, detail)
         if line:

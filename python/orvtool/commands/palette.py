@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
 
 from .. import options, status
 from ..errors import OrvToolError
@@ -36,20 +35,19 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     try:
         if os.path.lexists(args.output) and not args.force:
-            raise OrvToolError(f"{args.output} already exists; not replaced (use --force)")
+            raise OrvToolError(
+                "already exists; not replaced (use --force)", where=args.output, category="output_exists"
+            )
         pal = palettes.read_palette(args.file, args.source_format)
     except OrvToolError as exc:
-        say_error(args.file, str(exc))
+        say_error(exc.where or args.file, exc.detail)
         return status.ERROR
     try:
         palettes.write_palette(pal, args.output, args.target_format, args.cell)
     except OrvToolError as exc:
-        say_error(args.output, str(exc))
+        say_error(exc.where or args.output, exc.detail)
         return status.ERROR
-    for note in status.unique(pal.notes):
-        line = status.note_line(args.output, note)
-        if line:
-            print(line, file=sys.stderr)
+    status.say(pal.notes, args.output)
     kind = palettes.format_for(args.output, args.target_format)
     line = status.result_line(f"wrote {args.output}: {status.count(len(pal.colors), 'colour')} as {kind}")
     if line:

@@ -15,6 +15,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ..errors import OrvToolError
 from ..limits import I32, U16
+from ..status import Finding
 
 
 class Where:
@@ -28,8 +29,7 @@ class Where:
         return Where(self.path, part)
 
     def fail(self, message: str) -> OrvToolError:
-        named = [p for p in (self.path, self.part) if p]
-        return OrvToolError(": ".join([*named, message]))
+        return OrvToolError(": ".join([p for p in (self.part, message) if p]), where=self.path)
 
 
 def whole(where: Where, obj: Any, key: str, limits: Optional[Tuple[int, int]] = None, what: str = "") -> int:
@@ -69,7 +69,7 @@ def fraction(where: Where, obj: Any, key: str, what: str) -> float:
     return float(value)
 
 
-def unknown_keys(names: Dict[str, List[str]], known: Sequence[str], entries: Any, label: str) -> List[str]:
+def unknown_keys(names: Dict[str, List[str]], known: Sequence[str], entries: Any, label: str) -> List[Finding]:
     """One note naming the keys of `entries` (name, dict) that are not in `known`."""
     for name, entry in entries:
         if isinstance(entry, dict):
@@ -79,7 +79,7 @@ def unknown_keys(names: Dict[str, List[str]], known: Sequence[str], entries: Any
     if not names:
         return []
     listed = ", ".join(f"'{k}' ({len(v)} frames, first '{v[0]}')" for k, v in sorted(names.items()))
-    return [f"{label}: keys not read: {listed}"]
+    return [Finding("keys_not_read", f"{label}: keys not read: {listed}")]
 
 
 # --- sprite sheets ---------------------------------------------------------------------
@@ -187,7 +187,7 @@ def _one_tag(names: Dict[str, str], name: str, at: str, where: Where) -> None:
     names[name] = at
 
 
-def check_sheet(doc: Any, where: Where) -> List[str]:
+def check_sheet(doc: Any, where: Where) -> List[Finding]:
     """Refuses a sheet description whose frames lack what a build needs;
     returns the notes (keys not read)."""
     entries = sheet_entries(doc, where)

@@ -33,6 +33,7 @@ from ..errors import OrvToolError
 from ..model import Color
 from ..orvfile import encode_palette
 from ..reading import ReadError, open_image, open_input, read_input
+from ..status import Finding
 from .checks import Where, check_json_palette
 from .jsonfile import parse_json
 
@@ -48,7 +49,7 @@ SWATCH_KEY = "orvtool-palette"
 class Palette:
     colors: List[Color]
     model: int = 0  # the binary palette's model field
-    notes: List[str] = field(default_factory=list)  # what a conversion lost
+    notes: List[Finding] = field(default_factory=list)  # what a conversion lost
 
 
 def format_for(path: str, fmt: Optional[str] = None, reading: bool = False) -> str:
@@ -80,7 +81,7 @@ def _losing(lost: int, total: int) -> str:
 def _opaque_note(pal: Palette, fmt_name: str, kept: str = "") -> None:
     lost = sum(1 for c in pal.colors if c[3] != 255)
     if lost:
-        pal.notes.append(f"{fmt_name} has no alpha: {_losing(lost, len(pal.colors))}{kept}")
+        pal.notes.append(Finding("alpha_lost", f"{fmt_name} has no alpha: {_losing(lost, len(pal.colors))}{kept}"))
 
 
 # --- binary palette -------------------------------------------------------
@@ -256,7 +257,12 @@ def encode_act(pal: Palette) -> bytes:
     table += struct.pack(">HH", len(pal.colors), transparent)
     lost = len(partial) + max(0, len(clear) - 1)
     if lost:
-        pal.notes.append(f"Adobe .act holds one transparent entry and no other alpha: {_losing(lost, len(pal.colors))}")
+        pal.notes.append(
+            Finding(
+                "alpha_lost",
+                f"Adobe .act holds one transparent entry and no other alpha: {_losing(lost, len(pal.colors))}",
+            )
+        )
     return bytes(table)
 
 

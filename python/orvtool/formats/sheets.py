@@ -46,6 +46,7 @@ from ..errors import OrvToolError
 from ..limits import I32, PixelBudget
 from ..model import Canvas, union_canvas
 from ..reading import open_image
+from ..status import Finding
 from .checks import DURATION, Where, check_sheet, fraction, sheet_entries, whole
 from .jsonfile import read_json
 
@@ -233,7 +234,7 @@ class Sheet:
     frames: List[SheetFrame]
     record: Optional[Dict[str, Any]]  # meta.orvtool, when the sheet carries one
     tags: Dict[str, List[int]] = field(default_factory=dict)  # tag name: frame numbers in order
-    notes: List[str] = field(default_factory=list)
+    notes: List[Finding] = field(default_factory=list)
     app: str = ""
 
 

@@ -37,6 +37,7 @@ from ..limits import I16, U8, U16, U32, PixelBudget
 from ..model import AnimationRecord, Frame, FrameEntry, Header, PaletteEntry, Row, Run
 from ..reading import open_image
 from ..runs import runs_from_mask
+from ..status import Finding
 from .checks import Where, check_json_palette, shown, unknown_keys, whole, whole_value
 from .jsonfile import read_json
 
@@ -375,7 +376,7 @@ def _header(where: Where, doc: Dict[str, Any]) -> Optional[Header]:
     return Header(reserved=_hex(at, doc["header"], "reserved", 4), flag=whole(at, doc["header"], "flag", U8))
 
 
-def parse_record(doc: Any, where: Where) -> Tuple[AnimationRecord, List[str]]:
+def parse_record(doc: Any, where: Where) -> Tuple[AnimationRecord, List[Finding]]:
     """The record of an animation.json (or of a sheet's meta.orvtool), every
     number converted once; a field missing, of the wrong kind or past what
     the format can store is refused naming it, as is a count field that
@@ -411,7 +412,7 @@ def parse_record(doc: Any, where: Where) -> Tuple[AnimationRecord, List[str]]:
     return AnimationRecord(header, speed, count, palette, tuple(entries), trailing), notes
 
 
-def read_record(folder: str) -> Tuple[AnimationRecord, List[str]]:
+def read_record(folder: str) -> Tuple[AnimationRecord, List[Finding]]:
     """The record of the export in `folder`, and its notes."""
     return parse_record(read_sidecar(folder), Where(os.path.join(folder, SIDECAR_NAME)))
 
