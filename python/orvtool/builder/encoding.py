@@ -9,11 +9,11 @@ checked here, naming the frame and row.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Dict, List, Optional, Tuple
 
 import numpy as np
-from numpy.typing import NDArray
 
+from ..arrays import Layer, Rgba
 from ..errors import OrvToolError
 from ..formats import sidecar
 from ..matching import ColorMatcher, FramePixels, Inexact, resolve_pixels
@@ -54,9 +54,7 @@ def encode_rows(
     return rows
 
 
-def alpha_from_layer(
-    rgba: NDArray[Any], layer: Tuple[NDArray[Any], NDArray[Any]], matcher: ColorMatcher
-) -> NDArray[Any]:
+def alpha_from_layer(rgba: Rgba, layer: Layer, matcher: ColorMatcher) -> Rgba:
     """An image saved without alpha, covered where its index layer covers: a
     covered pixel that still shows its index's colour takes that colour's
     alpha (0 included), any other covered pixel is opaque."""

@@ -10,11 +10,10 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 from pathlib import PurePath
-from typing import Any, List, Optional, Sequence, Set, Tuple
-
-from numpy.typing import NDArray
+from typing import List, Optional, Sequence, Set, Tuple
 
 from .. import status, writing
+from ..arrays import Rgba
 from ..errors import OrvToolError, UsageError
 from ..formats import palettes
 from ..matching import entries_in_use, exact_indices, grow_palette, missing_colors, quantize_palette, visible_colors
@@ -99,7 +98,7 @@ def _binary_copy_for(
 
 
 def _palette_for_build(
-    options: BuildOptions, images: Sequence[NDArray[Any]], fallback: Optional[palettes.Palette], notes: List[Finding]
+    options: BuildOptions, images: Sequence[Rgba], fallback: Optional[palettes.Palette], notes: List[Finding]
 ) -> PaletteChoice:
     """Every check comes before the work."""
     target = options.palette
@@ -142,7 +141,7 @@ def _palette_for_build(
 def _add_colors(
     options: BuildOptions,
     choice: PaletteChoice,
-    images: Sequence[NDArray[Any]],
+    images: Sequence[Rgba],
     layer_indices: Set[int],
     shared: Optional[str],
     output: str,
@@ -193,7 +192,7 @@ def _add_colors(
 
 def choose_palette(
     options: BuildOptions,
-    images: Sequence[NDArray[Any]],
+    images: Sequence[Rgba],
     fallback: Optional[palettes.Palette],
     layer_indices: Set[int],
     shared: Optional[str],

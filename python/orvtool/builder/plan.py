@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import replace
-from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
+from typing import Dict, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 
@@ -410,14 +410,14 @@ def sheet_tags(path: str) -> List[str]:
     return sorted(sources.read_sheet(path).tags)
 
 
-def build_tags(path: str, folder: str, options: BuildOptions) -> List[Tuple[str, Any]]:
+def build_tags(path: str, folder: str, options: BuildOptions) -> List[Tuple[str, Union[BuildReport, OrvToolError]]]:
     """One animation file per tag of a sheet, NAME.orv in `folder`: (tag,
     report or the OrvToolError that stopped it)."""
     tags = sheet_tags(path)
     if not tags:
         raise OrvToolError(f"{path} names no tags (Aseprite frameTags, TexturePacker animations)")
     os.makedirs(folder, exist_ok=True)
-    out: List[Tuple[str, Any]] = []
+    out: List[Tuple[str, Union[BuildReport, OrvToolError]]] = []
     for tag, name in tag_file_names(tags).items():
         opts = BuildOptions(**{**options.__dict__, "tag": tag})
         try:

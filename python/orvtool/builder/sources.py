@@ -14,12 +14,12 @@ from __future__ import annotations
 import os
 import re
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
-from numpy.typing import NDArray
 
 from .. import limits
+from ..arrays import Layer, Rgba
 from ..errors import OrvToolError
 from ..formats import sheets, sidecar
 from ..formats.checks import Where
@@ -28,14 +28,13 @@ from ..model import AnimationRecord, FrameEntry, Row
 from ..reading import open_image
 from ..status import Finding
 
-Layer = Tuple[NDArray[Any], NDArray[Any]]  # palette indices, coverage
 ADDED_FRAME = re.compile(r"^frame_\w+\.png$", re.IGNORECASE)  # not frame_NNN.index.png
 
 
 @dataclass
 class SourceFrame:
     name: str  # for messages: the file, and the frame within it
-    rgba: Optional[NDArray[Any]]  # None: no pixels, the record's rows are kept
+    rgba: Optional[Rgba]  # None: no pixels, the record's rows are kept
     entry: Optional[FrameEntry] = None  # what the record knows of the frame
     layer: Optional[Layer] = None  # palette indices and coverage, where the source has them
     placed: Optional[Tuple[int, int]] = None  # offsets the source gives: the editor's word
