@@ -77,13 +77,17 @@ def find_palette(animation_path: _Path, location: _Path) -> tuple[str | None, li
 def open_frames(path: _Path, io_pal: _Path | None = None) -> FrameStream:
     """Reads an animation file and its palette without rendering; the stream renders one frame at a time."""
 
-def encode_animation(head: dict[str, Any], frames: Iterable[dict[str, Any]], *, check: bool = False) -> bytes:
+def encode_animation(
+    head: dict[str, Any], frames: Iterable[dict[str, Any]], *, check: bool = False
+) -> tuple[bytes, tuple[str, int | None, str] | None]:
     """The bytes of an animation file, every field written as given: head is a dict (has_header, reserved (4 bytes),
     flag, speed, path_length, path_field (bytes), frame_count, trailing (bytes)); each frame a dict (frame_size,
     height_word, width, x_offset, y_offset, unk1, unk2, rows), rows a list of (block_count, [(offset, color_count,
     indices bytes), ...]). The indices of runs in a frame whose height word has bit 15 set are not written. Nothing is
     counted or checked against what it counts, unless check=True: then the bytes are read back by the file reader (the
-    palette search aside) and must give the same records, else ValueError names the field that does not read back."""
+    palette search aside). Returns (bytes, difference): difference is None when the records read back as given, else
+    (field, frame or None, detail) naming the record's field (speed, has_header, path_length, frame_count, rows,
+    block_count)."""
 
 def export_frame(frames: FrameRecords, index: int, entries: int) -> dict[str, Any]:
     """What an export writes of frame `index` of a load report's frames, as a dict: the frame's fields (width, height,

@@ -410,11 +410,32 @@ class FrameFields(NamedTuple):
     rows: List[RowRecord]  # as a load report gives them
 
 
+class ReadBack(NamedTuple):
+    """What of the records given does not read back: the record's field, by
+    the core's name for it (speed, has_header, path_length, frame_count,
+    rows, block_count), the frame (None for the head), and the rest of the
+    sentence that names it."""
+
+    field: str
+    frame: Optional[int]
+    detail: str
+
+
+class NotReadBack(ValueError):
+    def __init__(self, difference: ReadBack) -> None:
+        where = f"frame {difference.frame}: " if difference.frame is not None else ""
+        super().__init__(f"{where}'{difference.field}' {difference.detail}")
+        self.difference = difference
+
+
 def encode_animation(head: HeadFields, frames: Iterable[FrameFields], check: bool = False) -> bytes:
     """The bytes of the file the records describe, encoded by the core; with
-    `check`, read back by the core's reader first (ValueError names the field
-    that would not read back)."""
-    return _native.encode_animation(head._asdict(), (f._asdict() for f in frames), check=check)
+    `check`, read back by the core's reader first (NotReadBack, a ValueError,
+    names the field that would not read back)."""
+    data, difference = _native.encode_animation(head._asdict(), (f._asdict() for f in frames), check=check)
+    if difference is not None:
+        raise NotReadBack(ReadBack(*difference))
+    return data
 
 
 # --- what an export writes of a frame -------------------------------------------

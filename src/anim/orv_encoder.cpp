@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "anim/orv_format.hpp"
 
@@ -63,37 +64,39 @@ void append_head(std::vector<std::uint8_t>& out, const AnimationRecord& record) 
 
 namespace {
 
-std::string head_difference(const AnimationRecord& head, const OrvHead& read) {
+ReadBack head_difference(const AnimationRecord& head, const OrvHead& read) {
     using std::to_string;
     if (read.has_header != head.has_header) {
-        return head.has_header ? "the header is not read as one"
-                               : "'speed' " + to_string(head.speed) + " reads as the background form's magic";
+        if (head.has_header) return {"has_header", -1, "is not read as the background form's header"};
+        return {"speed", -1, to_string(head.speed) + " reads as the background form's magic"};
     }
     if (!read.path_length_read || read.path.size() != head.path_length || read.path != head.path_field) {
-        return "'location_size' " + to_string(head.path_length) + " is not the length of the " +
-               to_string(head.path_field.size()) + " bytes of 'path_field'";
+        return {"path_length", -1,
+                to_string(head.path_length) + " is not the length of the " + to_string(head.path_field.size()) +
+                    " bytes of the path field"};
     }
-    if (!read.whole()) return "the head is cut short";
+    if (!read.whole()) return {"path_length", -1, "leaves the head cut short"};
     return {};
 }
 
 }  // namespace
 
-std::string read_back_difference(const AnimationRecord& head, const std::vector<EncodedFrame>& frames,
-                                 const std::vector<std::uint8_t>& bytes) {
+ReadBack read_back_difference(const AnimationRecord& head, const std::vector<EncodedFrame>& frames,
+                              const std::vector<std::uint8_t>& bytes) {
     using std::to_string;
     OrvReader reader(SharedBytes::copy_of(bytes.data(), bytes.size()));
     const OrvHead read = reader.parse_head();
-    std::string problem = head_difference(head, read);
-    if (!problem.empty()) return problem;
+    ReadBack problem = head_difference(head, read);
+    if (!problem.same()) return problem;
     // The frames the loader asks for: the count field, and the background
     // frame; a count past 2^31 - 1 reads as negative, and takes none.
     const std::uint32_t wanted = read.frame_count + (read.background_flag ? 1u : 0u);
     const std::size_t taken = static_cast<std::int32_t>(wanted) > 0 ? wanted : 0;
     if (taken != frames.size()) {
-        return "'frame_count_field' " + to_string(head.frame_count) + (read.background_flag ? " (and the background frame)" : "") +
-               " makes the reader take " + to_string(taken) + " frame records, " + to_string(frames.size()) +
-               " are given";
+        return {"frame_count", -1,
+                to_string(head.frame_count) + (read.background_flag ? " (and the background frame)" : "") +
+                    " makes the reader take " + to_string(taken) + " frame records, " + to_string(frames.size()) +
+                    " are given"};
     }
     OrvData data;
     std::vector<FrameExtent> extents;
@@ -104,16 +107,31 @@ std::string read_back_difference(const AnimationRecord& head, const std::vector<
         if (got.start == given.start && got.end == given.end && got.whole) continue;
         if (got.start != given.start) break;  // an earlier frame ended elsewhere: said below
         const OrvFrame& frame = *data.frames[i];
-        const std::string where = "frame " + to_string(i) + ": ";
+        const auto at = static_cast<std::int64_t>(i);
         if (frame.height != given.rows) {
-            return where + "'rows' holds " + to_string(given.rows) + " rows, the reader takes " +
-                   to_string(frame.height) + " for its height word " + to_string(given.height_word) +
-                   (frame.height != (given.height_word & 0x7FFFu) ? " (after a shadow frame, its low 8 bits)" : "");
+            return {"rows", at,
+                    "holds " + to_string(given.rows) + " rows, the reader takes " + to_string(frame.height) +
+                        " for its height word " + to_string(given.height_word) +
+                        (frame.height != (given.height_word & 0x7FFFu) ? " (after a shadow frame, its low 8 bits)"
+                                                                        : "")};
         }
-        return where + "its runs are not read back as given (a row's 'block_count' is not the number of its runs)";
+        return {"block_count", at, "of a row is not the number of its runs: its runs are not read back as given"};
     }
-    if (extents.size() != frames.size()) return "the frame records are cut short";
+    if (extents.size() != frames.size()) return {"frame_count", -1, "takes frame records that are cut short"};
     return {};
+}
+
+StreamEncoder::StreamEncoder(AnimationRecord head) : head_(std::move(head)) { append_head(bytes_, head_); }
+
+void StreamEncoder::add(const FrameRecord& frame) {
+    const std::uint64_t start = bytes_.size();
+    append_frame(bytes_, frame);
+    layout_.push_back(EncodedFrame{start, bytes_.size(), frame.height_word, frame.rows.size()});
+}
+
+ReadBack StreamEncoder::finish(bool check) {
+    bytes_.insert(bytes_.end(), head_.trailing.begin(), head_.trailing.end());
+    return check ? read_back_difference(head_, layout_, bytes_) : ReadBack{};
 }
 
 std::vector<std::uint8_t> encode_animation(const AnimationRecord& record) {

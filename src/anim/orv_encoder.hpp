@@ -79,13 +79,39 @@ struct EncodedFrame {
     std::uint64_t rows = 0;
 };
 
+// What of the records given does not read back: the record's field, by its
+// name here ("speed", "path_length", "frame_count", "rows", "block_count"),
+// the frame it belongs to (-1 for the head), and the rest of the sentence
+// that names it. An empty field: everything reads back.
+struct ReadBack {
+    std::string field;
+    std::int64_t frame = -1;
+    std::string detail;
+    bool same() const noexcept { return field.empty(); }
+};
+
 // Reads `bytes`, which append_head, append_frame for each of `frames` and the
 // trailing bytes of `head` made, back with the file reader (the palette
 // search aside), and tells whether it reads back to the same records: the
-// same head, as many frames, each where it was written and whole. Returns an
-// empty string when it does, else what does not read back, naming the field
-// ("'location_size' 9 runs past ...", "frame 2: 'rows' ...").
-std::string read_back_difference(const AnimationRecord& head, const std::vector<EncodedFrame>& frames,
-                                 const std::vector<std::uint8_t>& bytes);
+// same head, as many frames as the count gives the reader, each where it was
+// written and whole.
+ReadBack read_back_difference(const AnimationRecord& head, const std::vector<EncodedFrame>& frames,
+                              const std::vector<std::uint8_t>& bytes);
+
+// A file encoded one frame record at a time, as the records are made, so
+// that a file of many large frames never has all of them in records at once.
+class StreamEncoder {
+public:
+    explicit StreamEncoder(AnimationRecord head);  // head.frames is not read
+    void add(const FrameRecord& frame);
+    // Appends the trailing bytes; with `check`, reads the whole back.
+    ReadBack finish(bool check);
+    const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
+
+private:
+    AnimationRecord head_;
+    std::vector<std::uint8_t> bytes_;
+    std::vector<EncodedFrame> layout_;
+};
 
 }  // namespace orv

@@ -802,24 +802,16 @@ PYBIND11_MODULE(_native, m) {
     m.def(
         "encode_animation",
         [](const py::dict& head, const py::iterable& frames, bool check) {
-            // One frame's records at a time: a file of many large frames never
-            // has all of them in records at once.
-            const AnimationRecord record = head_record(head);
-            std::vector<std::uint8_t> bytes;
-            std::vector<EncodedFrame> layout;
-            append_head(bytes, record);
-            for (const py::handle frame : frames) {
-                const FrameRecord f = frame_record(frame);
-                const std::uint64_t start = bytes.size();
-                append_frame(bytes, f);
-                layout.push_back(EncodedFrame{start, bytes.size(), f.height_word, f.rows.size()});
+            StreamEncoder encoder(head_record(head));
+            for (const py::handle frame : frames) encoder.add(frame_record(frame));
+            const ReadBack back = encoder.finish(check);
+            const std::vector<std::uint8_t>& bytes = encoder.bytes();
+            py::object difference = py::none();
+            if (!back.same()) {
+                difference = py::make_tuple(back.field, back.frame < 0 ? py::object(py::none()) : py::int_(back.frame),
+                                            back.detail);
             }
-            bytes.insert(bytes.end(), record.trailing.begin(), record.trailing.end());
-            if (check) {
-                const std::string problem = read_back_difference(record, layout, bytes);
-                if (!problem.empty()) throw py::value_error(problem);
-            }
-            return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            return py::make_tuple(py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()), difference);
         },
         py::arg("head"), py::arg("frames"), py::kw_only(), py::arg("check") = false,
         "The bytes of an animation file, every field written as given: head is a dict (has_header, reserved "
@@ -827,8 +819,9 @@ PYBIND11_MODULE(_native, m) {
         "dict (frame_size, height_word, width, x_offset, y_offset, unk1, unk2, rows), rows a list of "
         "(block_count, [(offset, color_count, indices bytes), ...]). The indices of runs in a frame whose "
         "height word has bit 15 set are not written. Nothing is counted or checked against what it counts, unless "
-        "check=True: then the bytes are read back by the file reader (the palette search aside) and must give the "
-        "same records, else ValueError names the field that does not read back.");
+        "check=True: then the bytes are read back by the file reader (the palette search aside). Returns (bytes, "
+        "difference): difference is None when the records read back as given, else (field, frame or None, detail) "
+        "naming the record's field (speed, has_header, path_length, frame_count, rows, block_count).");
     add_export_frame(m);
 }
 

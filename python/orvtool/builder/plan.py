@@ -21,6 +21,7 @@ from ..inputs import folder_pngs as inputs_folder_pngs
 from ..loading import find_palette
 from ..matching import SHADOW_COLOR, ColorMatcher, Inexact
 from ..model import Animation, Frame, FrameEntry
+from ..native import NotReadBack
 from ..status import Finding
 from . import placement, sources
 from .encoding import Fields, encode_frame
@@ -29,6 +30,9 @@ from .palette import PaletteChoice, choose_palette, stored_palette_path
 from .sources import Source, SourceFrame
 
 DEFAULT_SPEED = 100
+# The record's fields as the core's encoder names them, and as the export's
+# record does.
+RECORD_KEYS = {"path_length": "location_size", "frame_count": "frame_count_field", "has_header": "header"}
 
 
 def _refuse_plain_options(options: BuildOptions, source: str, placing: bool) -> None:
@@ -360,8 +364,11 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
         # otherwise (a row list longer than the height, a count of frames
         # other than those given) is refused before anything is placed.
         data = orvfile.encode_animation(plan.animation, check=True)
-    except ValueError as exc:
-        raise OrvToolError(f"{output} would not read back as built: {exc}") from None
+    except NotReadBack as exc:
+        back = exc.difference
+        key = RECORD_KEYS.get(back.field, back.field)
+        frame = f"frame {back.frame}: " if back.frame is not None else ""
+        raise OrvToolError(f"would not read back as built: {frame}'{key}' {back.detail}", where=output) from None
     files: List[Tuple[str, writing.Writer]] = []
     if plan.palette is not None and plan.palette_target is not None:
         files.append((plan.palette_target, writing.bytes_writer(palettes.encode_pal(plan.palette))))
