@@ -5,8 +5,10 @@ checked against."""
 
 from typing import Any, Dict, Sequence, Tuple
 
+import numpy as np
 from numpy.typing import NDArray
 
+from orvtool.formats.sidecar import place_runs
 from orvtool.model import Frame, Row
 
 
@@ -78,3 +80,15 @@ def filler_pixels(
         covered += int(mask.sum())
         beyond += int((mask & (indices >= entries)).sum())
     return beyond, covered
+
+
+def index_layer(frame: Frame) -> Tuple[NDArray[Any], NDArray[Any]]:
+    """The palette index and the coverage of every pixel of a frame, as the
+    renderer places its runs: (indices uint8 (h, w), covered bool (h, w))."""
+    h, w = frame.rows_drawn, frame.width
+    indices = np.zeros((h, w), dtype=np.uint8)
+    covered = np.zeros((h, w), dtype=bool)
+    shadow = frame.is_shadow != 0
+    for y, row in enumerate(frame.rows[:h]):
+        place_runs(row.runs, shadow, indices[y], covered[y])
+    return indices, covered

@@ -15,11 +15,11 @@ from orvtool import native, to_numpy
 from orvtool.builder import BuildOptions, build_from_export
 from orvtool.errors import OrvToolError
 from orvtool.exporting import ExportOptions, _summary, export_animation
-from orvtool.formats.sidecar import dumps, frame_rows, index_layer, read_record, read_sidecar
+from orvtool.formats.sidecar import dumps, frame_rows, read_record, read_sidecar
 from orvtool.loading import load_animation
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, runs_from_mask
 from orvtool_samples import PALETTE, quirky, walk, write_project
-from record_counts import explicit_rows, filler_pixels, run_statistics
+from record_counts import explicit_rows, filler_pixels, index_layer, run_statistics
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = sorted((ROOT / "examples").rglob("*.orv"))

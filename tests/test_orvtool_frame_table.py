@@ -10,12 +10,11 @@ import pytest
 
 from orvtool import _native, native
 from orvtool.errors import OrvToolError
-from orvtool.formats.sidecar import index_layer
 from orvtool.loading import _frame
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 from orvtool.summary import describe, format_text
 from orvtool_samples import quirky, random_animation
-from record_counts import explicit_rows, filler_pixels, run_statistics
+from record_counts import explicit_rows, filler_pixels, index_layer, run_statistics
 
 RECORD_FIELDS = ["width", "height", "x_offset", "y_offset", "is_shadow", "frame_size", "unk1", "unk2"]
 STATISTICS = ["rows", "runs", "empty_runs", "covered_pixels", "longest_run", "most_runs_in_a_row", "non_maximal_rows"]

@@ -125,7 +125,9 @@ def test_act_keeps_the_first_fully_transparent_entry(tmp_path):
     write_palette(pal, str(tmp_path / "a.act"))
     data = (tmp_path / "a.act").read_bytes()
     assert data[768:] == bytes([0, 4, 0, 1])
-    assert [str(n) for n in pal.notes] == ["Adobe .act holds one transparent entry and no other alpha: 2 of 4 colours lose their alpha"]
+    assert [str(n) for n in pal.notes] == [
+        "Adobe .act holds one transparent entry and no other alpha: 2 of 4 colours lose their alpha"
+    ]
     back = read_palette(str(tmp_path / "a.act")).colors
     assert back == [(1, 1, 1, 255), (2, 2, 2, 0), (3, 3, 3, 255), (4, 4, 4, 255)]
 

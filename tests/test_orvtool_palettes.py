@@ -73,7 +73,9 @@ def test_act_keeps_one_transparent_entry(tmp_path):
     write_palette(pal, str(tmp_path / "a.act"))
     data = (tmp_path / "a.act").read_bytes()
     assert len(data) == 772 and data[768:] == bytes([0, 5, 0, 1])  # 5 colours, entry 1 transparent
-    assert [str(n) for n in pal.notes] == ["Adobe .act holds one transparent entry and no other alpha: 1 of 5 colours loses its alpha"]
+    assert [str(n) for n in pal.notes] == [
+        "Adobe .act holds one transparent entry and no other alpha: 1 of 5 colours loses its alpha"
+    ]
     expected = [(10, 20, 30, 255), (200, 100, 0, 0), (1, 2, 3, 255), (255, 255, 255, 255), (0, 0, 0, 255)]
     assert read_palette(str(tmp_path / "a.act")).colors == expected
 

@@ -14,9 +14,8 @@ import pytest
 from hostile import SANITIZED
 from orvtool import batch
 from orvtool.batch import Job
-from orvtool.formats.sidecar import index_layer
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, runs_from_mask
-from record_counts import is_maximal
+from record_counts import index_layer, is_maximal
 
 PARENT = os.getpid()
 

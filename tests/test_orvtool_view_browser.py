@@ -15,11 +15,11 @@ from view_helpers import SANITIZED, load_error, running
 
 import pyorv
 from orvtool import to_numpy
-from orvtool.formats.sidecar import index_layer
 from orvtool.loading import load_animation
 from orvtool.orvfile import Animation, encode_animation, frame_from_indices
 from orvtool.view.server import write_static
 from orvtool_samples import figure, write_project
+from record_counts import index_layer
 
 ROOT = Path(__file__).resolve().parent.parent
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"

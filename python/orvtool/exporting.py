@@ -32,6 +32,7 @@ import zlib
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
+import numpy as np
 from numpy.typing import NDArray
 from PIL import Image, PngImagePlugin
 
@@ -231,7 +232,6 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
             for name in stale:
                 writing.remove(os.path.join(folder, name))
                 report.removed.append(name)
-        del views
         if "sheet" in parts:
             if record is None:  # the sidecar document, for the sheet's meta, when the frames are not written
                 record = sidecar.build_sidecar(anim, names, summaries, _palette_file(anim, []))
@@ -247,7 +247,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
                 columns=options.sheet_columns,
                 form=options.sheet_json,
                 record=record,
-                layers=lambda i: sidecar.index_layer(anim.frames[i]),
+                layers=lambda i: _layer_arrays(views[i]),
                 index_name=SHEET_INDEX,
             )
             put(SHEET_IMAGE, _png_bytes(atlas))
@@ -278,6 +278,13 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         note = f"{status.count(len(anim.frames), 'frame')} read before the cut exported (--salvage)"
         raise FileFailed(f"{anim.failure()}; {note}", report)
     return report
+
+
+def _layer_arrays(view: native.ExportFrame) -> Tuple[NDArray[Any], NDArray[Any]]:
+    """A frame's index layer, as the core made it for the frame's PNG, as
+    (indices, covered) arrays."""
+    pairs = np.frombuffer(view.layer, dtype=np.uint8).reshape(view.height, view.width, 2)
+    return pairs[:, :, 0], pairs[:, :, 1] != 0
 
 
 def _frame_views(anim: LoadedAnimation) -> List[native.ExportFrame]:

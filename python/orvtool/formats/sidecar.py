@@ -49,18 +49,6 @@ SIDECAR_FORMAT = "orvtool-animation"
 SIDECAR_VERSION = 1
 
 
-def index_layer(frame: Frame) -> Tuple[NDArray[Any], NDArray[Any]]:
-    """The palette index and the coverage of every pixel of a frame, as the
-    renderer places its runs: (indices uint8 (h, w), covered bool (h, w))."""
-    h, w = frame.rows_drawn, frame.width
-    indices = np.zeros((h, w), dtype=np.uint8)
-    covered = np.zeros((h, w), dtype=bool)
-    shadow = frame.is_shadow != 0
-    for y, row in enumerate(frame.rows[:h]):
-        place_runs(row.runs, shadow, indices[y], covered[y])
-    return indices, covered
-
-
 def place_runs(runs: Sequence[Run], shadow: bool, indices: NDArray[Any], covered: NDArray[Any]) -> None:
     """Draws one row's runs into a row of
     `indices` and `covered` as the renderer places them: an empty run only

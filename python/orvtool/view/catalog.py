@@ -34,9 +34,8 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 from .. import batch, native, status
 from ..errors import OrvToolError
 from ..exporting import frame_png
-from ..formats.sidecar import encode_index_layer, index_layer
+from ..formats.sidecar import encode_grey_alpha
 from ..loading import LoadedAnimation, animation_of
-from ..model import Frame
 
 # (kind, frame) -> the URL of that image; kind is "image" or "index".
 ImageUrl = Callable[[str, int], str]
@@ -70,7 +69,7 @@ class Shown:
     rel: str
     doc: Dict[str, Any]
     stamp: Stamp
-    frames: Sequence[Frame] = field(default_factory=list)
+    frames: Sequence[native.FrameRecord] = field(default_factory=list)  # the load report's records
     solid: List[bool] = field(default_factory=list)  # per frame: drawn
     pixels: Dict[int, native.Image] = field(default_factory=dict)  # not yet made into a PNG
     pngs: Dict[Tuple[str, int], bytes] = field(default_factory=dict)
@@ -120,7 +119,9 @@ class Shown:
                 self.pngs[(kind, i)] = png
                 self.pixels.pop(i, None)
             else:
-                png = encode_index_layer(*index_layer(frame))
+                # As the export makes it: the core's layer of the frame's runs.
+                layer = native.export_frame(self.frames, i, 256).layer
+                png = encode_grey_alpha(layer, frame.width, frame.height)
                 self.pngs[(kind, i)] = png
         return png
 
@@ -342,16 +343,16 @@ class Catalog:
         records = len(anim.frames) * FRAME_BYTES + sum(f["runs"] for f in doc["frames"]) * RUN_BYTES
         if status.label(report.counts) == status.FAILED:  # by the severity table, as every command
             doc["error"] = "; ".join(found)
-            return Shown(rel, doc, stamp, anim.frames, [False] * len(anim.frames), records=records)
+            return Shown(rel, doc, stamp, report.frames, [False] * len(anim.frames), records=records)
         doc["notes"] = found + skipped
         try:
             anim.require_images()
         except OrvToolError as exc:
             doc["error"] = self._relative(str(exc), full)
-            return Shown(rel, doc, stamp, anim.frames, [False] * len(anim.frames), records=records)
+            return Shown(rel, doc, stamp, report.frames, [False] * len(anim.frames), records=records)
         solid = [image is not None and bool(image.width and image.height) for image in images]
         pixels = {i: image for i, image in enumerate(images) if image is not None and solid[i]}
-        return Shown(rel, doc, stamp, anim.frames, solid, pixels, records=records, palette=palette)
+        return Shown(rel, doc, stamp, report.frames, solid, pixels, records=records, palette=palette)
 
     def _alone(self, rel: str) -> bool:
         """Whether `rel` is the only animation in its folder."""
