@@ -141,7 +141,7 @@ def test_missing_palette(project, capfd):
     r = _native.load_report(str(project / "sub" / "m.orv"), images=True)
     assert (r["status"], r["images"], len(r["frames"])) == ("failed", None, 1)
     pal = r["palette"]
-    assert (pal["path"], pal["result"], pal["problem"], pal["colors"]) == (None, -1, "not found", b"")
+    assert (pal["path"], pal["result"], pal["problem"], pal["colors"]) == (None, -1, "not_found", b"")
     assert pal["tried"][:2] == [str(project / "sub" / "gone.pal"), str(project / "gone.pal")]
     # The module's error lines are in the report, in order, without being printed.
     assert [(d["category"], d["error_line"], d["message"]) for d in r["diagnostics"]] == [
@@ -155,10 +155,10 @@ def test_missing_palette(project, capfd):
     ]
     # A palette named by io_pal that is a directory, or does not exist.
     r = _native.load_report(str(project / "sub" / "m.orv"), io_pal=str(project / "sub"))
-    assert (r["palette"]["is_directory"], r["palette"]["problem"]) == (True, "is a directory, not a palette file")
+    assert (r["palette"]["is_directory"], r["palette"]["problem"]) == (True, "is_directory")
     r = _native.load_report(str(project / "sub" / "m.orv"), io_pal=b"nope.pal")
     assert (r["palette"]["from_option"], r["palette"]["location"], r["palette"]["tried"]) == (True, b"nope.pal", [])
-    assert r["palette"]["path"].endswith("/nope.pal") and r["palette"]["problem"] == "does not exist"
+    assert r["palette"]["path"].endswith("/nope.pal") and r["palette"]["problem"] == "missing"
 
 
 def test_palette_shorter_than_the_indices_used(project):

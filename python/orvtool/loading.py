@@ -213,7 +213,7 @@ def _why_nothing_rendered(report: native.LoadReport, findings: List[Finding]) ->
     for category in said:
         if category in first:
             return first[category].message
-    if pal.problem == "does not exist":
+    if pal.problem == "missing":
         return f"palette not found: {pal.path}"
     if pal.is_directory:
         return f"palette {pal.path} is a folder, not a palette file"

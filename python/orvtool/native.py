@@ -168,7 +168,8 @@ class PaletteReport(NamedTuple):
     result: int  # the palette load's result code
     entry_count: Optional[int]
     entries_in_file: int
-    problem: Optional[str]  # why no palette was loaded
+    # Why no palette was loaded: not_found, is_directory, missing, open_failed or count_invalid.
+    problem: Optional[str]
     colors: bytes  # r, g, b, a of each entry the loader holds (256 after a load)
 
 

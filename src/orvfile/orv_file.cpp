@@ -219,12 +219,12 @@ void OrvF::read_from_bytes(const SharedBytes& bytes, const std::string& file_nam
     if (pal.load.result == -1) {
         std::error_code ec;  // a path the file system cannot look at counts as missing
         pal.is_directory = !pal.path.empty() && fs::is_directory(palette_file, ec);
-        pal.problem = pal.path.empty()                ? "not found"
-                      : pal.is_directory              ? "is a directory, not a palette file"
-                      : !fs::exists(palette_file, ec) ? "does not exist"
-                                                      : "cannot be opened";
+        pal.problem = pal.path.empty()                ? "not_found"
+                      : pal.is_directory              ? "is_directory"
+                      : !fs::exists(palette_file, ec) ? "missing"
+                                                      : "open_failed";
     } else if (pal.load.result == -2) {
-        pal.problem = "invalid entry count " + std::to_string(pal.load.entry_count);
+        pal.problem = "count_invalid";
     }
 
     rep.frames_wanted = data.info.frame_count;

@@ -25,7 +25,10 @@ struct PaletteReport {
     std::string path;                // the path given to the palette's load; empty when the search found nothing
     bool is_directory = false;       // that path names a directory (looked at when it could not be opened)
     PaletteLoadInfo load;            // what the palette's load found
-    std::string problem;             // why no palette was loaded; empty when one was
+    // Why no palette was loaded, as a code: not_found (the search found
+    // nothing), is_directory, missing (the file named does not exist),
+    // open_failed, count_invalid; empty when one was loaded.
+    std::string problem;
 };
 
 // What one load learned about the file, the palette and the rendering.
