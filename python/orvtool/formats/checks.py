@@ -11,6 +11,7 @@ kind, and for numbers the range the file format can hold.
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ..errors import OrvToolError
@@ -138,46 +139,79 @@ PIVOT_RANGE = (-16.0, 16.0)
 DURATION = (0, 0xFFFFFFFF)  # milliseconds
 
 
-def _check_box(where: Where, entry: Dict[str, Any], key: str, fields: Sequence[str]) -> None:
+@dataclass(frozen=True)
+class Box:
+    x: int
+    y: int
+    w: int
+    h: int
+
+
+@dataclass(frozen=True)
+class SheetEntry:
+    """One frame of a sprite sheet as its description gives it, every number
+    converted: its rectangle on its atlas image (`texture`), how it lies
+    there, its rectangle on the source canvas and that canvas's size, the
+    origin it names (normalised, by `pivot` or `anchor`) and its duration."""
+
+    name: str
+    texture: int
+    frame: Box
+    rotated: bool = False
+    sprite: Optional[Box] = None  # spriteSourceSize
+    source: Optional[Tuple[int, int]] = None  # sourceSize
+    pivot: Optional[Tuple[float, float]] = None
+    pivot_key: Optional[str] = None  # "pivot" or "anchor"
+    duration: Optional[int] = None  # milliseconds
+
+
+def _box(where: Where, entry: Dict[str, Any], key: str, fields: Sequence[str]) -> Tuple[int, ...]:
     box = entry.get(key)
     if not isinstance(box, dict):
         raise where.fail(f"'{key}' is missing" if key not in entry else f"'{key}' is not an object")
-    for f in fields:
-        if fields is POINT:
-            value = fraction(where, box, f, key)
-            if not PIVOT_RANGE[0] <= value <= PIVOT_RANGE[1]:
-                raise where.fail(f"'{key}.{f}' is {shown(value)}, not within {PIVOT_RANGE[0]:g} to {PIVOT_RANGE[1]:g}")
-        else:
-            whole(where, box, f, BOX_RANGES[f], what=key)
+    return tuple(whole(where, box, f, BOX_RANGES[f], what=key) for f in fields)
 
 
-def check_sheet_frame(where: Where, entry: Any) -> None:
+def _point(where: Where, entry: Dict[str, Any], key: str) -> Tuple[float, float]:
+    box = entry.get(key)
+    if not isinstance(box, dict):
+        raise where.fail(f"'{key}' is not an object")
+    values = []
+    for f in POINT:
+        value = fraction(where, box, f, key)
+        if not PIVOT_RANGE[0] <= value <= PIVOT_RANGE[1]:
+            raise where.fail(f"'{key}.{f}' is {shown(value)}, not within {PIVOT_RANGE[0]:g} to {PIVOT_RANGE[1]:g}")
+        values.append(value)
+    return values[0], values[1]
+
+
+def parse_sheet_frame(where: Where, name: str, texture: int, entry: Any) -> SheetEntry:
     """A frame entry: `frame` always; `spriteSourceSize` and `sourceSize` when
     it is trimmed; the optional keys of the right type when present."""
     if not isinstance(entry, dict):
         raise where.fail("is not an object")
-    _check_box(where, entry, "frame", RECT)
-    trimmed = entry.get("trimmed")
-    if "trimmed" in entry and not isinstance(trimmed, bool):
-        raise where.fail(f"'trimmed' is {trimmed!r}, not true or false")
-    if "rotated" in entry and not isinstance(entry["rotated"], bool):
-        raise where.fail(f"'rotated' is {entry['rotated']!r}, not true or false")
-    for key, fields in (("spriteSourceSize", RECT), ("sourceSize", SIZE)):
-        if key in entry or trimmed:
-            _check_box(where, entry, key, fields)
+    frame = Box(*_box(where, entry, "frame", RECT))
+    for key in ("trimmed", "rotated"):
+        if key in entry and not isinstance(entry[key], bool):
+            raise where.fail(f"'{key}' is {entry[key]!r}, not true or false")
+    trimmed, rotated = entry.get("trimmed") is True, entry.get("rotated") is True
+    sprite = Box(*_box(where, entry, "spriteSourceSize", RECT)) if "spriteSourceSize" in entry or trimmed else None
+    size = _box(where, entry, "sourceSize", SIZE) if "sourceSize" in entry or trimmed else None
+    source = (size[0], size[1]) if size else None
+    pivot_key = next((k for k in ("pivot", "anchor") if k in entry), None)
     for key in ("pivot", "anchor"):
         if key in entry:
-            _check_box(where, entry, key, POINT)
-    if "duration" in entry:
-        whole(where, entry, "duration", DURATION)
-    if "spriteSourceSize" not in entry and "sourceSize" in entry:
-        frame, source = entry["frame"], entry["sourceSize"]
-        size = (frame["h"], frame["w"]) if entry.get("rotated") else (frame["w"], frame["h"])
-        if size != (source["w"], source["h"]):  # trimmed, whatever 'trimmed' says
+            _point(where, entry, key)
+    pivot = _point(where, entry, pivot_key) if pivot_key else None
+    duration = whole(where, entry, "duration", DURATION) if "duration" in entry else None
+    if sprite is None and source is not None:
+        drawn = (frame.h, frame.w) if rotated else (frame.w, frame.h)
+        if drawn != source:  # trimmed, whatever 'trimmed' says
             raise where.fail(
-                f"'spriteSourceSize' is missing, and the {size[0]}x{size[1]} frame is not its "
-                f"{source['w']}x{source['h']} 'sourceSize'"
+                f"'spriteSourceSize' is missing, and the {drawn[0]}x{drawn[1]} frame is not its "
+                f"{source[0]}x{source[1]} 'sourceSize'"
             )
+    return SheetEntry(name, texture, frame, rotated, sprite, source, pivot, pivot_key, duration)
 
 
 def _one_tag(names: Dict[str, str], name: str, at: str, where: Where) -> None:
@@ -187,12 +221,14 @@ def _one_tag(names: Dict[str, str], name: str, at: str, where: Where) -> None:
     names[name] = at
 
 
-def check_sheet(doc: Any, where: Where) -> List[Finding]:
-    """Refuses a sheet description whose frames lack what a build needs;
-    returns the notes (keys not read)."""
+def parse_sheet(doc: Any, where: Where) -> Tuple[List[SheetEntry], List[Finding]]:
+    """The frames of a sheet description, refused where they lack what a
+    build needs, and the notes (keys not read)."""
     entries = sheet_entries(doc, where)
-    for i, (name, entry, _) in enumerate(entries):
-        check_sheet_frame(where.at(f"frame {i} ('{name}')"), entry)
+    parsed = [
+        parse_sheet_frame(where.at(f"frame {i} ('{name}')"), name, texture, entry)
+        for i, (name, entry, texture) in enumerate(entries)
+    ]
     meta = doc.get("meta") if isinstance(doc, dict) else None
     if meta is not None and not isinstance(meta, dict):
         raise where.fail("'meta' is not an object")
@@ -215,7 +251,7 @@ def check_sheet(doc: Any, where: Where) -> List[Finding]:
         raise where.fail("'animations' is not an object of frame name lists")
     for name in animations or {}:
         _one_tag(names, name, f"animations['{name}']", where)
-    return unknown_keys({}, SHEET_FRAME_KEYS, [(n, e) for n, e, _ in entries], f"{where.path}: frames")
+    return parsed, unknown_keys({}, SHEET_FRAME_KEYS, [(n, e) for n, e, _ in entries], f"{where.path}: frames")
 
 
 # --- JSON palettes ----------------------------------------------------------------------

@@ -47,7 +47,7 @@ from ..limits import I32, PixelBudget
 from ..model import Canvas, union_canvas
 from ..reading import open_image
 from ..status import Finding
-from .checks import DURATION, Where, check_sheet, fraction, sheet_entries, whole
+from .checks import SheetEntry, Where, parse_sheet, whole
 from .jsonfile import read_json
 
 APP_NAME = "orvtool"
@@ -321,13 +321,13 @@ def read_rgba_image(path: str, where: Where, budget: Optional[PixelBudget] = Non
         raise where.fail(f"cannot read its sheet image {path}: {exc}") from None
 
 
-def _region(where: Where, atlas: NDArray[Any], entry: Dict[str, Any]) -> Tuple[NDArray[Any], Tuple[int, int, int, int]]:
+def _region(where: Where, atlas: NDArray[Any], entry: SheetEntry) -> Tuple[NDArray[Any], Tuple[int, int, int, int]]:
     """A frame's pixels on its atlas, turned back when rotated, less inner
     padding; and its spriteSourceSize rectangle."""
-    fx, fy, fw, fh = (int(entry["frame"][k]) for k in ("x", "y", "w", "h"))
-    sss = entry.get("spriteSourceSize")
-    sx, sy, sw, sh = (int(sss[k]) for k in ("x", "y", "w", "h")) if sss else (0, 0, fw, fh)
-    rotated = entry.get("rotated") is True
+    fx, fy, fw, fh = entry.frame.x, entry.frame.y, entry.frame.w, entry.frame.h
+    sss = entry.sprite
+    sx, sy, sw, sh = (sss.x, sss.y, sss.w, sss.h) if sss else (0, 0, fw, fh)
+    rotated = entry.rotated
     region_w, region_h = (fh, fw) if rotated else (fw, fh)
     atlas_h, atlas_w = atlas.shape[:2]
     if fx < 0 or fy < 0 or fx + region_w > atlas_w or fy + region_h > atlas_h:
@@ -348,12 +348,11 @@ def _region(where: Where, atlas: NDArray[Any], entry: Dict[str, Any]) -> Tuple[N
 
 
 def _origin(
-    where: Where, entry: Dict[str, Any], source: Tuple[int, int], slices: List[Tuple[int, int, int]], i: int
+    entry: SheetEntry, source: Tuple[int, int], slices: List[Tuple[int, int, int]], i: int
 ) -> Tuple[Optional[Tuple[float, float]], Optional[str]]:
-    for key in ("pivot", "anchor"):
-        if isinstance(entry.get(key), dict):
-            px, py = fraction(where, entry[key], "x", key), fraction(where, entry[key], "y", key)
-            return (px * source[0], py * source[1]), key
+    if entry.pivot is not None:
+        px, py = entry.pivot
+        return (px * source[0], py * source[1]), entry.pivot_key
     if slices:
         keys = [k for k in slices if k[0] <= i] or slices[:1]
         return (float(keys[-1][1]), float(keys[-1][2])), "slice"
@@ -365,9 +364,8 @@ def read_sheet(path: str) -> Sheet:
     description)."""
     where = Where(path)
     doc = read_json(path)
-    notes = check_sheet(doc, where)
+    entries, notes = parse_sheet(doc, where)
     meta: Dict[str, Any] = doc["meta"] if isinstance(doc.get("meta"), dict) else {}
-    entries = sheet_entries(doc, where)
     atlases = _Atlases(path, doc, where)
     index_atlas = None
     if isinstance(meta.get(INDEX_KEY), str) and os.path.isfile(os.path.join(atlases.folder, meta[INDEX_KEY])):
@@ -378,21 +376,22 @@ def read_sheet(path: str) -> Sheet:
             raise where.fail(f"its index sheet: {exc}") from None
     slices = _slice_pivots(where, meta)
     frames: List[SheetFrame] = []
-    for i, (name, entry, texture) in enumerate(entries):
+    for i, entry in enumerate(entries):
+        name = entry.name
         at = where.at(f"frame {i} ('{name}')")
-        atlas, alpha = atlases.get(texture)
+        atlas, alpha = atlases.get(entry.texture)
         rgba, (sx, sy, sw, sh) = _region(at, atlas, entry)
         atlases.budget.take(sw, sh, f"{path}: frame {i} ('{name}')")
-        size = entry.get("sourceSize")
-        source = (int(size["w"]), int(size["h"])) if size else (sw, sh)
-        origin, origin_from = _origin(at, entry, source, slices, i)
+        source = entry.source or (sw, sh)
+        origin, origin_from = _origin(entry, source, slices, i)
         layer = None
         if index_atlas is not None and index_atlas.shape[:2] == atlas.shape[:2]:
             la, _ = _region(at, np.dstack([index_atlas, index_atlas]), entry)
             layer = (np.ascontiguousarray(la[:, :, 0]), la[:, :, 1] != 0)
-        duration = whole(at, entry, "duration", DURATION) if "duration" in entry else None
         frames.append(
-            SheetFrame(name, np.ascontiguousarray(rgba), (sx, sy), source, origin, origin_from, layer, alpha, duration)
+            SheetFrame(
+                name, np.ascontiguousarray(rgba), (sx, sy), source, origin, origin_from, layer, alpha, entry.duration
+            )
         )
     record = meta.get(RECORD_KEY) if isinstance(meta.get(RECORD_KEY), dict) else None
     tags = _tags(doc, [f.name for f in frames], where)
