@@ -22,7 +22,6 @@ from .. import limits
 from ..arrays import Layer, Rgba
 from ..errors import OrvToolError
 from ..formats import sheets, sidecar
-from ..formats.checks import Where
 from ..inputs import InputImage, exported_offsets, png_offsets, read_images
 from ..model import AnimationRecord, FrameEntry, Row
 from ..reading import open_image
@@ -220,10 +219,7 @@ def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False) -> Sou
     origin) every frame is cut to what it draws."""
     sheet = sheets.read_sheet(path)
     notes = list(sheet.notes)
-    record = None
-    if sheet.record is not None:
-        record, record_notes = sidecar.parse_record(sheet.record, Where(path, f"meta.{sheets.RECORD_KEY}"))
-        notes += record_notes
+    record = sheet.record
     known = _record_names(record) if record is not None else {}
     chosen = list(range(len(sheet.frames)))
     if tag is not None:

@@ -44,11 +44,12 @@ from PIL import Image
 
 from ..errors import OrvToolError
 from ..limits import I32, PixelBudget
-from ..model import Canvas, union_canvas
+from ..model import AnimationRecord, Canvas, union_canvas
 from ..reading import open_image
 from ..status import Finding
 from .checks import SheetEntry, Where, parse_sheet, whole
 from .jsonfile import read_json
+from .sidecar import parse_record
 
 APP_NAME = "orvtool"
 LAYOUTS = ("packed", "rows", "columns")
@@ -232,7 +233,7 @@ class SheetFrame:
 class Sheet:
     path: str
     frames: List[SheetFrame]
-    record: Optional[Dict[str, Any]]  # meta.orvtool, when the sheet carries one
+    record: Optional[AnimationRecord]  # meta.orvtool, when the sheet carries one
     tags: Dict[str, List[int]] = field(default_factory=dict)  # tag name: frame numbers in order
     notes: List[Finding] = field(default_factory=list)
     app: str = ""
@@ -393,6 +394,9 @@ def read_sheet(path: str) -> Sheet:
                 name, np.ascontiguousarray(rgba), (sx, sy), source, origin, origin_from, layer, alpha, entry.duration
             )
         )
-    record = meta.get(RECORD_KEY) if isinstance(meta.get(RECORD_KEY), dict) else None
+    record = None
+    if isinstance(meta.get(RECORD_KEY), dict):
+        record, record_notes = parse_record(meta[RECORD_KEY], where.at(f"meta.{RECORD_KEY}"))
+        notes += record_notes
     tags = _tags(doc, [f.name for f in frames], where)
     return Sheet(path, frames, record, tags, notes, str(meta.get("app", "")))
