@@ -27,6 +27,7 @@ import contextlib
 import io
 import json
 import os
+import re
 import struct
 import zlib
 from dataclasses import dataclass, field
@@ -41,7 +42,7 @@ from .formats import palettes, sidecar
 from .formats.sheets import build_sheet
 from .images import PNG_SAVE, to_numpy
 from .loading import LoadedAnimation, load_animation, row_of
-from .model import Color
+from .model import Color, Row, Run
 
 SHEET_IMAGE = "sheet.png"
 SHEET_JSON = "sheet.json"
@@ -50,6 +51,15 @@ GIF_NAME = "preview.gif"
 APNG_NAME = "preview.apng"
 PARTS = ("frames", "sheet", "gif", "apng")
 PART_FILES = {"sheet": [SHEET_IMAGE, SHEET_INDEX, SHEET_JSON], "gif": [GIF_NAME], "apng": [APNG_NAME]}
+
+
+_FRAME_FILE = re.compile(r"frame_[0-9]+(\.index)?\.png")
+
+
+def export_file_name(name: str) -> bool:
+    """Whether an export may write a file of this name into its folder."""
+    names = {sidecar.SIDECAR_NAME, *(n for part in PART_FILES.values() for n in part)}
+    return name in names or _FRAME_FILE.fullmatch(name) is not None
 
 
 @dataclass
@@ -157,6 +167,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
     # and what the sidecar says of its runs.
     views = _frame_views(anim)
     summaries = [_summary(v) for v in views]
+    trimmed = [t for i, s in enumerate(summaries) for t in _trim_cut_runs(i, s)] if salvaged else []
     if anim.palette_entries is not None:
         beyond = sum(v.beyond for v in views)
         if beyond:
@@ -276,6 +287,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
             writing.place(os.path.join(folder, APNG_NAME), lambda fh: preview.write_apng(fh, pages, options.fps))
     if salvaged:
         note = f"{status.count(len(anim.frames), 'frame')} read before the cut exported (--salvage)"
+        note += "".join(f"; {t}" for t in trimmed)
         raise FileFailed(f"{anim.failure()}; {note}", report)
     return report
 
@@ -313,6 +325,35 @@ def _summary(view: native.ExportFrame) -> sidecar.FrameSummary:
         explicit=explicit,
         stats=stats,
     )
+
+
+def _trim_cut_runs(index: int, summary: sidecar.FrameSummary) -> List[str]:
+    """A frame cut inside its rows, made to read back as it was read: a run
+    holding fewer indices than its count keeps the indices present (its count
+    with them), or is dropped with the rest of its row when none are; a row
+    holding fewer runs than its count counts the runs it holds. What was
+    changed is said, one line per row."""
+    said = []
+    for y, row in sorted(summary.explicit.items()):
+        cut = len(said)
+        runs: List[Run] = []
+        for run in row.runs:
+            if summary.is_shadow or len(run.indices) >= run.color_count:
+                runs.append(run)
+                continue
+            lost = run.color_count - len(run.indices)
+            summary.stats["covered_pixels"] -= lost
+            if run.indices:
+                kept = status.count(len(run.indices), "pixel")
+                said.append(f"frame {index}, row {y}: a run cut short keeps its {kept} read of {run.color_count}")
+                runs.append(Run(run.offset, run.indices))
+            else:
+                said.append(f"frame {index}, row {y}: a run cut before its pixels dropped")
+                summary.stats["runs"] -= 1
+            break
+        if len(said) > cut or len(runs) != row.count:
+            summary.explicit[y] = Row(runs)
+    return said
 
 
 def _missing_folders(folder: str) -> List[str]:

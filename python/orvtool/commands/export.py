@@ -10,7 +10,6 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 from .. import batch, options, status
 from ..batch import Job, Outcome
 from ..errors import UsageError
-from ..status import say_error
 
 DESCRIPTION = (
     "Export each animation to a folder: one RGBA PNG and one index layer per frame and "
@@ -125,15 +124,30 @@ def export_task(job: Job, output: str, single: bool, opts: Any) -> Tuple[Any, Li
     return report, report.notes
 
 
-def _shared_output(jobs: List[Job], output: str, single: bool) -> Optional[Tuple[Tuple[Job, Job], str]]:
-    """Two inputs that would be exported to one folder, and that folder."""
-    seen: Dict[str, Job] = {}
+def _shared_output(jobs: List[Job], output: str, single: bool) -> Optional[str]:
+    """Why two inputs cannot both be exported: one folder for both, or the
+    folder of one where the export of the other writes a file. A file and a
+    folder of the same name (`hero.orv` and `hero/walk.orv`) can: the
+    folder's exports go below the file's, and build maps them back."""
+    from ..exporting import export_file_name
+
+    seen: Dict[str, Tuple[Job, str]] = {}
     for job in jobs:
         folder = export_folder(job, output, single)
         key = os.path.normcase(os.path.abspath(folder))
         if key in seen:
-            return (seen[key], job), folder
-        seen[key] = job
+            return f"{job.source}: would be exported to {folder}, as {seen[key][0].source} is"
+        seen[key] = (job, folder)
+    for key, (job, folder) in seen.items():
+        below, name = os.path.split(key)
+        while name:
+            owner = seen.get(below)
+            if owner is not None and export_file_name(name):
+                return (
+                    f"{job.source}: would be exported to {folder}, where the export of {owner[0].source} writes "
+                    f"its file {name}"
+                )
+            below, name = os.path.split(below)
     return None
 
 
@@ -163,11 +177,9 @@ def run(args: argparse.Namespace) -> int:
     single = len(args.paths) == 1 and os.path.isfile(args.paths[0])
     clash = _shared_output(jobs, args.output, single)
     if clash:
-        (first, second), folder = clash
-        say_error(
-            second.source,
-            f"would be exported to {folder}, as {first.source} is: nothing written (export them one at a time "
-            "or from their folders)",
+        print(
+            f"{status.PROG}: {clash}: nothing written (export them one at a time or from their folders)",
+            file=sys.stderr,
         )
         return status.ERROR
 
