@@ -68,6 +68,7 @@ class Outcome(NamedTuple):
     notes: Sequence[str] = ()
     shown: bool = False  # failed, with what was read of the file in value
     skipped: bool = False  # its outputs are complete and newer than it: left as they are
+    categories: Sequence[str] = ()  # the categories of its findings (see status.FINDINGS)
 
 
 class Interrupted(KeyboardInterrupt):
@@ -106,7 +107,7 @@ def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List
             jobs.append(Job(path, os.path.basename(path)))
         else:
             job = Job(path, os.path.basename(path))
-            missing.append(Outcome(job, False, error="no such file or folder"))
+            missing.append(Outcome(job, False, error="no such file or folder", categories=(status.NO_SUCH_FILE,)))
     return jobs, missing
 
 
@@ -147,7 +148,10 @@ def run_one(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
 def _run_task(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
     try:
         value, notes = task(job, *args)
-        return Outcome(job, True, value, notes=status.unique(notes), skipped=bool(getattr(value, "skipped", False)))
+        found = [c for c in map(status.category_of, notes) if c]
+        found += value.get("counts", ()) if isinstance(value, dict) else getattr(value, "categories", ())
+        skipped = bool(getattr(value, "skipped", False))
+        return Outcome(job, True, value, notes=status.unique(notes), skipped=skipped, categories=status.unique(found))
     except FileFailed as exc:
         return Outcome(job, False, value=exc.result, error=str(exc), shown=True)
     except OrvToolError as exc:
@@ -168,12 +172,15 @@ def run(
     workers: Optional[int] = None,
     progress: bool = True,
     report: Optional[Callable[[Outcome, Callable[..., None]], None]] = None,
+    emit: Optional[Callable[[Outcome], None]] = None,
 ) -> List[Outcome]:
     """Runs `task(job, *args)` for every job, in this process and, when they
     pay, in `workers` processes for the files left (see above). `report` is
     called in this process with each outcome as it arrives and a function
     that prints a line (to standard error unless a stream is given) without
-    breaking the progress bar. The outcomes come back in job order."""
+    breaking the progress bar; `emit` with each outcome in job order, as soon
+    as those before it have come (for results streamed in order). The
+    outcomes come back in job order."""
     workers = workers or default_jobs()
     bar: Any = _NoBar()
     if progress and len(jobs) > 1 and sys.stderr.isatty():
@@ -188,12 +195,17 @@ def run(
 
     results: Dict[int, Outcome] = {}
     notes = _NotesOnce()
+    emitted = 0
 
     def done(i: int, outcome: Outcome) -> None:
+        nonlocal emitted
         results[i] = outcome
         bar.update(1)
         if report:
             report(notes.first_time(outcome), say)
+        while emit is not None and emitted in results:
+            emit(results[emitted])
+            emitted += 1
 
     try:
         start = time.perf_counter()
@@ -233,16 +245,20 @@ class _NoBar:
 
 
 class _NotesOnce:
-    """A note is said once in a batch: when later files have the same note,
-    a closing line names them."""
+    """A note is said once in a batch: when later files have the same note
+    (a note of the same finding's category, however its text reads, or the
+    same text), a closing line counts them and names the first few
+    (--verbose: all)."""
+
+    SHOWN = 3  # files named in the closing line
 
     def __init__(self) -> None:
-        self.seen: Dict[str, List[str]] = {}  # note -> the files it was said for
+        self.seen: Dict[str, List[str]] = {}  # category or text -> the files it was said for
 
     def first_time(self, outcome: Outcome) -> Outcome:
         fresh = []
         for note in outcome.notes:
-            files = self.seen.setdefault(note, [])
+            files = self.seen.setdefault(status.category_of(note) or note, [])
             files.append(outcome.job.source)
             if len(files) == 1:
                 fresh.append(note)
@@ -252,7 +268,11 @@ class _NotesOnce:
         lines = []
         for files in self.seen.values():
             if len(files) > 1 and status.level >= status.NORMAL:
-                shown = ", ".join(files[1:4]) + (f" and {len(files) - 4} more" if len(files) > 4 else "")
+                more = files[1:]
+                named = more if status.level >= status.VERBOSE else more[: self.SHOWN]
+                shown = ", ".join(named)
+                if len(named) < len(more):
+                    shown += f" and {len(more) - len(named)} more ({status.count(len(more), 'file')}; --verbose names all)"
                 lines.append(f"{PROG}: {shown}: note: the same as for {files[0]}")
         return lines
 
@@ -399,9 +419,25 @@ def discover_reported(paths: Sequence[str], pattern: str) -> Tuple[List[Job], Li
     return jobs, missing
 
 
-def summarize(outcomes: Sequence[Outcome], verb: str) -> int:
+def warned(outcome: Outcome) -> bool:
+    """A file done whose worst finding is a warning: a failure with --strict."""
+    return outcome.ok and status.worst(outcome.categories) == status.WARNING
+
+
+def strict_error(outcome: Outcome) -> str:
+    """What --strict says of a file whose findings include warnings."""
+    found = [c for c in outcome.categories if status.severity(c) == status.WARNING]
+    return f"warnings with --strict: {', '.join(found)}"
+
+
+def summarize(outcomes: Sequence[Outcome], verb: str, strict: bool = False) -> int:
     """The closing lines of a batch and its exit status, by the severity
-    table: a failed file is one whose worst finding is an error."""
+    table: a failed file is one whose worst finding is an error (with
+    `strict`, a warning)."""
+    if strict and any(warned(o) for o in outcomes):
+        outcomes = [o._replace(ok=False, error=strict_error(o)) if warned(o) else o for o in outcomes]
+        if len(outcomes) == 1:
+            print(f"{PROG}: {outcomes[0].job.source}: {outcomes[0].error}", file=sys.stderr)
     failed = [o for o in outcomes if not o.ok]
     skipped = sum(1 for o in outcomes if o.skipped)
     left = f"skipped {skipped} already {verb} (complete and newer than their source)" if skipped else ""

@@ -159,8 +159,11 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
     report = ExportReport(folder, len(anim.frames))
     if anim.trailing:
         report.notes.append(
-            f"{status.count(len(anim.trailing), 'byte')} after the last frame, which the game ignores, "
-            "kept in the sidecar"
+            status.Note(
+                f"{status.count(len(anim.trailing), 'byte')} after the last frame, which the game ignores, "
+                "kept in the sidecar",
+                "trailing_bytes",
+            )
         )
 
     # Each frame's records are read once, here: its fields, its index layer
@@ -172,7 +175,8 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         beyond = sum(v.beyond for v in views)
         if beyond:
             covered = sum(v.covered for v in views if not v.is_shadow)
-            report.notes.append(status.filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered))
+            filler = status.filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered)
+            report.notes.append(status.Note(filler, "index_past_palette_file"))
     sizes = [(v.width, v.height) for v in views]
     solid = [w > 0 and h > 0 for w, h in sizes]
     offsets = [(v.x_offset, v.y_offset) for v in views]

@@ -77,6 +77,9 @@ def add_output_options(p: argparse.ArgumentParser) -> None:
         help="also print the details behind each note; twice (-vv), as --debug",
     )
     p.add_argument("--debug", action="store_true", help="show the traceback of an internal error")
+    p.add_argument(
+        "--strict", action="store_true", help="warnings count as failures: a file with one fails the run (status 1)"
+    )
 
 
 def add_force(p: argparse.ArgumentParser, help: str) -> None:

@@ -18,7 +18,7 @@ from __future__ import annotations
 import os
 import signal
 import sys
-from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, TextIO
+from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, TextIO, Tuple
 
 from .errors import OrvToolError, UsageError
 
@@ -93,6 +93,7 @@ NOT_AN_ANIMATION = "not_an_animation"
 PALETTE_UNUSABLE = "palette_unusable"
 SALVAGED = "salvaged"
 ALREADY_EXPORTED = "already_exported"
+REFUSED = "refused"
 OWN_FINDINGS: Dict[str, Finding] = {
     NO_SUCH_FILE: Finding(ERROR_SEVERITY, "a path named on the command line does not exist"),
     NOT_AN_ANIMATION: Finding(
@@ -108,6 +109,7 @@ OWN_FINDINGS: Dict[str, Finding] = {
     "nearest_colour": Finding(NOTE, "pixels took the nearest palette colour in a build"),
     "frame_resized": Finding(NOTE, "frames changed size in a build"),
     "stored_palette_not_found": Finding(WARNING, "a built file names a palette not found from its folder"),
+    "refused": Finding(ERROR_SEVERITY, "an input orvtool cannot use or an output it cannot write, as its message says"),
 }
 
 FINDINGS: Dict[str, Finding] = dict([*LOAD_FINDINGS.items(), *OWN_FINDINGS.items()])
@@ -185,6 +187,27 @@ def filler_note(palette: str, entries: int, beyond: int, covered: int) -> str:
         f"{'uses an index' if beyond == 1 else 'use indices'} beyond it and {'is' if beyond == 1 else 'are'} drawn "
         "as opaque black"
     )
+
+
+class Note(str):
+    """A note's text with the category of its finding (a name of FINDINGS),
+    by which a batch says a note once for the files that share it, however
+    each file's text reads."""
+
+    category: Optional[str]
+
+    def __new__(cls, text: str, category: Optional[str] = None) -> "Note":
+        note = super().__new__(cls, text)
+        note.category = category
+        return note
+
+    def __reduce__(self) -> Tuple[type, Tuple[str, Optional[str]]]:
+        return (Note, (str(self), self.category))
+
+
+def category_of(note: str) -> Optional[str]:
+    """The category of a note's finding, None for a note without one."""
+    return getattr(note, "category", None)
 
 
 def unique(lines: Iterable[str]) -> List[str]:

@@ -371,8 +371,11 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     found, _ = find_palette(output, stored)
     if found is None:
         report.notes.append(
-            f"the stored palette path '{os.fsdecode(stored)}' is not found from {os.path.dirname(os.path.abspath(output))} "
-            "or the folders above it (see --project-root)"
+            status.Note(
+                f"the stored palette path '{os.fsdecode(stored)}' is not found from "
+                f"{os.path.dirname(os.path.abspath(output))} or the folders above it (see --project-root)",
+                "stored_palette_not_found",
+            )
         )
     return report
 
