@@ -164,8 +164,8 @@ def test_bad_files_give_one_line_each(tmp_path, capfd):
     code, out, err = run(capfd, "info", tmp_path, "--json")
     assert code == 1
     docs = {Path(d["path"]).name: d for d in json.loads(out)}
-    assert docs["empty.orv"]["error"] == "not an animation file: only 0 bytes"
-    assert docs["ok.orv"]["frame_count"] == 3 and "error" not in docs["ok.orv"]
+    assert docs["empty.orv"]["failure"] == "not an animation file: only 0 bytes"
+    assert docs["ok.orv"]["frame_count"] == 3 and docs["ok.orv"]["failure"] is None
 
 
 def test_bad_arguments_are_usage_errors(tmp_path, capfd):

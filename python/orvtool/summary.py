@@ -90,7 +90,7 @@ def _findings_text(info: Dict[str, Any]) -> List[str]:
     lines = [f"  status:    {info['status']}: " + ", ".join(f"{name} {n}" for name, n in counts.items())]
     kept = info["findings"]
     for d in kept[:TEXT_FINDINGS]:
-        lines.append(f"    {d['severity']} {d['category']}: {Finding(**d).text}")
+        lines.append(f"    {d['severity']} {d['category']}: {Finding(**{k: d[k] for k in Finding._fields}).text}")
     left = sum(counts.values()) - min(len(kept), TEXT_FINDINGS)
     if left > 0:
         lines.append(f"    ... {status.count(left, 'more finding', 'more findings')}")
