@@ -41,7 +41,7 @@ from .errors import FileFailed, OrvToolError
 from .formats import palettes, sidecar
 from .formats.sheets import build_sheet
 from .images import PNG_SAVE, to_numpy
-from .loading import LoadedAnimation, load_animation, row_of
+from .loading import LoadedAnimation, LoadError, load_animation, row_of
 from .model import Color, Row, Run
 
 SHEET_IMAGE = "sheet.png"
@@ -98,6 +98,12 @@ class ExportReport:
     removed: List[str] = field(default_factory=list)  # files of an earlier export that this one replaced
     notes: List[str] = field(default_factory=list)
     skipped: bool = False  # complete and newer than its sources: left as it was
+    findings: List[Dict[str, Any]] = field(default_factory=list)  # the load's, as data
+
+    @property
+    def categories(self) -> List[str]:
+        """The categories of the load's findings."""
+        return [f["category"] for f in self.findings]
 
 
 def frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> bytes:
@@ -149,14 +155,15 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
     anim = load_animation(path, options.palette)
     failing = status.failing(anim.counts)
     salvaged = bool(failing) and options.salvage and set(failing) == {"frames_cut_short"}
+    found = [f.as_dict() for f in anim.findings]
     if failing and not salvaged:
         hint = ""
         if set(failing) == {"frames_cut_short"}:
             hint = f" (--salvage exports the {status.count(len(anim.frames), 'frame')} read)"
-        raise OrvToolError(f"{anim.failure()}{hint}")
+        raise LoadError(f"{anim.failure()}{hint}", {"status": anim.label, "counts": anim.counts, "findings": found})
     images = anim.require_images(salvage=salvaged)
     names = sidecar.frame_file_names(len(anim.frames))
-    report = ExportReport(folder, len(anim.frames))
+    report = ExportReport(folder, len(anim.frames), findings=found)
     if anim.trailing:
         report.notes.append(
             status.Note(

@@ -313,3 +313,65 @@ def run_entry(
 def note_findings(notes: Iterable[str]) -> List[Dict[str, Any]]:
     """Notes that name the category of their finding, as findings."""
     return [finding(c, str(n)) for n in notes if (c := status.category_of(n))]
+
+
+class Report:
+    """The `--report` of export or build: JSON Lines written as each source
+    is done, to a file or (`-`) to standard output. Each line is whole: an
+    interrupted run leaves the lines of the sources it finished."""
+
+    def __init__(self, target: Optional[str]) -> None:
+        self.target = target
+        self._file: Optional[IO[str]] = None
+        self._writer: Optional[Writer] = None
+
+    @property
+    def to_stdout(self) -> bool:
+        """Whether the report takes standard output (results lines are then left out)."""
+        return self.target == "-"
+
+    def __enter__(self) -> "Report":
+        if self.target is not None:
+            import sys
+
+            if self.to_stdout:
+                out: IO[str] = sys.stdout
+            else:
+                try:
+                    self._file = out = open(self.target, "w", encoding="utf-8")  # noqa: SIM115 - closed on exit
+                except OSError as exc:
+                    from .errors import OrvToolError
+
+                    raise OrvToolError(f"cannot write the report {self.target}: {exc.strerror or exc}") from None
+            self._writer = Writer(out, lines=True)
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        if self._file is not None:
+            self._file.close()
+
+    def write(self, entry: Dict[str, Any]) -> None:
+        if self._writer is not None:
+            self._writer.write(entry)
+
+    @property
+    def active(self) -> bool:
+        return self._writer is not None
+
+
+def outcome_entry(outcome: Any, outputs: Sequence[str], own: Sequence[Tuple[str, str]] = ()) -> Dict[str, Any]:
+    """The `--report` object of a batch's outcome (see `batch.Outcome`):
+    the findings of its load or its failure, the categories its notes name,
+    and `own` (category, message) pairs orvtool adds."""
+    value = outcome.value
+    found = getattr(value, "findings", None)
+    if found is None and isinstance(value, dict):
+        found = value.get("findings")
+    found = list(found or [])
+    failure = None if outcome.ok else (outcome.error or "failed")
+    if failure is not None and not found:
+        found = [finding(failure_category(failure, value), failure)]
+    have = {f["category"] for f in found}
+    found += [f for f in note_findings(outcome.notes) if f["category"] not in have]
+    found += [finding(c, text) for c, text in own]
+    return run_entry(outcome.job.source, outcome.ok, failure, outputs, found, outcome.skipped)

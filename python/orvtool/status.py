@@ -109,6 +109,7 @@ OWN_FINDINGS: Dict[str, Finding] = {
     "nearest_colour": Finding(NOTE, "pixels took the nearest palette colour in a build"),
     "frame_resized": Finding(NOTE, "frames changed size in a build"),
     "stored_palette_not_found": Finding(WARNING, "a built file names a palette not found from its folder"),
+    "already_built": Finding(NOTE, "`build --skip-existing`: the output is newer than every file of its source"),
     "refused": Finding(ERROR_SEVERITY, "an input orvtool cannot use or an output it cannot write, as its message says"),
 }
 

@@ -7,7 +7,7 @@ import os
 import sys
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from .. import batch, options, status
+from .. import batch, options, results, status
 from ..batch import Job, Outcome
 from ..errors import UsageError
 
@@ -78,6 +78,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         default=1,
         help="pixels between frames on the sheet (default %(default)s)",
     )
+    options.add_report(p)
     options.add_force(
         p,
         "replace an existing export: the files it wrote that this one does not are removed (with --only: "
@@ -194,14 +195,37 @@ def run(args: argparse.Namespace) -> int:
             if line:
                 say(line)
             return
+        if results_file.to_stdout:  # standard output carries the report alone
+            return
         removed = f", {len(r.removed)} left from an earlier export removed" if r.removed else ""
         written = f"{status.count(r.frames, 'frame')}, {status.count(len(r.written), 'file')}{removed}"
         line = status.result_line(f"wrote {r.folder}{os.sep}: {written}" + ("" if outcome.ok else " (salvaged)"))
         if line:
             say(line, sys.stdout)
 
-    try:
-        outcomes = batch.run(export_task, jobs, (args.output, single, opts), args.jobs, args.progress, report)
-    except batch.Interrupted as exc:
-        raise batch.Interrupted(f"{exc} (--skip-existing leaves the finished exports)") from None
-    return batch.summarize(missing + outcomes, "exported")
+    def entry(outcome: Outcome) -> None:
+        r: Optional[ExportReport] = outcome.value if outcome.ok or outcome.shown else None
+        written = [] if r is None or r.skipped else [os.path.join(r.folder, n) for n in r.written]
+        own: List[Tuple[str, str]] = []
+        if r is not None and r.skipped:
+            own.append((status.ALREADY_EXPORTED, f"{r.folder}{os.sep} is complete and newer than its source"))
+        if outcome.shown:
+            own.append((status.SALVAGED, outcome.error or "salvaged"))
+        results_file.write(results.outcome_entry(outcome, written, own))
+
+    with results.Report(args.report) as results_file:
+        for outcome in missing:
+            entry(outcome)
+        try:
+            outcomes = batch.run(
+                export_task,
+                jobs,
+                (args.output, single, opts),
+                args.jobs,
+                args.progress,
+                report,
+                emit=entry if results_file.active else None,
+            )
+        except batch.Interrupted as exc:
+            raise batch.Interrupted(f"{exc} (--skip-existing leaves the finished exports)") from None
+    return batch.summarize(missing + outcomes, "exported", args.strict)
