@@ -295,5 +295,18 @@ def run_command(command: Callable[[], int], debug: bool = False) -> int:
         return ERROR
 
 
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """`python -m orvtool.status`: the table in Markdown."""
+    import argparse
+
+    parser = argparse.ArgumentParser(
+        prog="python -m orvtool.status",
+        description="Print the table of findings (their severity, the file's label, the exit status, whether a "
+        "batch counts the file among its failures) and the statuses of a whole run, in Markdown.",
+    )
+    parser.parse_args(argv)
+    return run_command(lambda: print(markdown_table()) or SUCCESS)
+
+
 if __name__ == "__main__":
-    print(markdown_table())
+    sys.exit(main())
