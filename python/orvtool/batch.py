@@ -75,7 +75,9 @@ class Interrupted(KeyboardInterrupt):
     """Ctrl-C during a batch; the message says how far it got."""
 
 
-Task = Callable[..., Tuple[Any, List[str]]]
+# A task gives (value, notes) or (value, notes, the categories of its findings);
+# a value may name them itself (`categories`).
+Task = Callable[..., Tuple[Any, ...]]
 
 
 def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List[Job], List[Outcome]]:
@@ -147,9 +149,9 @@ def run_one(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
 
 def _run_task(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
     try:
-        value, notes = task(job, *args)
+        value, notes, *given = task(job, *args)
         found = [c for c in map(status.category_of, notes) if c]
-        found += value.get("counts", ()) if isinstance(value, dict) else getattr(value, "categories", ())
+        found += given[0] if given else getattr(value, "categories", ())
         skipped = bool(getattr(value, "skipped", False))
         return Outcome(job, True, value, notes=status.unique(notes), skipped=skipped, categories=status.unique(found))
     except FileFailed as exc:

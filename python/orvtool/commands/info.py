@@ -24,7 +24,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     form.add_argument("--jsonl", action="store_true", help="print one JSON object per file and line, as each is done")
 
 
-def info_task(job: Job, palette: Optional[str], as_json: bool = True) -> Tuple[Any, List[str]]:
+def info_task(job: Job, palette: Optional[str], as_json: bool = True) -> Tuple[Any, List[str], List[str]]:
     """Runs in a worker process. A file that fails by the severity table is
     described all the same (what was read of it), and counted as failed. The
     description is the JSON-ready dict, or its text."""
@@ -38,7 +38,7 @@ def info_task(job: Job, palette: Optional[str], as_json: bool = True) -> Tuple[A
     notes: List[str] = []
     if info["palette"]["short"]:
         notes.append(Note(info["palette"]["short"], "index_past_palette_file"))
-    return value, notes
+    return value, notes, list(info["counts"])
 
 
 def entry(outcome: Outcome) -> Dict[str, Any]:
