@@ -236,3 +236,31 @@ def test_version_names_the_core_and_the_schema_and_the_table_takes_help():
     assert "| finding |" in subprocess.run(
         [sys.executable, "-m", "orvtool.status"], capture_output=True, text=True, check=True, timeout=120
     ).stdout
+
+
+def test_the_json_reference_page_lists_the_keys_the_output_has(tmp_path, capfd):
+    """docs/reference/json.md: each table's keys are those of the objects,
+    in their order; the rows of nested objects name their keys."""
+    page = (os.path.dirname(__file__) + "/../docs/reference/json.md").replace("/", os.sep)
+    with open(page, encoding="utf-8") as fh:
+        sections = {s.split("\n", 1)[0]: s for s in fh.read().split("\n## ")[1:]}
+
+    def keys(section):
+        return [line.split("`")[1] for line in sections[section].splitlines() if line.startswith("| `")]
+
+    def row(section, key):
+        (line,) = [line for line in sections[section].splitlines() if line.startswith(f"| `{key}` |")]
+        return [word for word in line.split("`")[3::2] if word.isidentifier() and word not in ("null", "true", "false")]
+
+    src = broken_sources(tmp_path)
+    (info,) = json.loads(run(capfd, "info", src / "a_ok.orv", "--json")[1])
+    (lost,) = json.loads(run(capfd, "info", src / "c_lost.orv", "--json")[1])
+    run(capfd, "export", src / "a_ok.orv", "-o", tmp_path / "o", "--report", tmp_path / "r.jsonl")
+    (report,) = lines_of((tmp_path / "r.jsonl").read_text())
+    assert keys("info") == list(info) and keys("export and build") == list(report)
+    assert keys("A finding") == list(lost["findings"][0])
+    common = keys("Every object")
+    assert [k for k in info if k in common] == common == [k for k in report if k in common]
+    assert row("info", "frames") == list(info["frames"][0])
+    assert row("info", "runs") == list(info["runs"])
+    assert row("info", "palette") == list(info["palette"])

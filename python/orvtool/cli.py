@@ -2,8 +2,9 @@
 
 Commands are registered by name with the module that implements them and a
 one-line summary; a command's module is imported only when that command
-runs, so that `orvtool --version` and `orvtool --help` load neither numpy,
-Pillow nor the native module.
+runs, so that `orvtool --version` and `orvtool --help` load neither numpy
+nor Pillow (`--version` loads the `pyorv` module alone, for the core's
+version).
 """
 
 from __future__ import annotations
