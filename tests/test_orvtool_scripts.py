@@ -219,7 +219,8 @@ def test_a_note_shared_by_many_files_is_said_once_with_their_count(tmp_path, cap
         code, _, err = run(capfd, *argv)
         notes = [line for line in err.splitlines() if "note:" in line]
         assert code == 0 and len(notes) == 2, err
-        assert "stored palette path" in notes[0] and notes[1].endswith(f"note: the same as for {tmp_path / 'out' / names[0]}")
+        first = tmp_path / "out" / names[0]
+        assert "stored palette path" in notes[0] and notes[1].endswith(f"note: the same stored_palette_not_found as for {first}")
         assert sum(str(tmp_path / "out" / n) in notes[1] for n in names[1:]) == shown
         assert ("and 2 more (5 files; --verbose names all)" in notes[1]) != verbose
 

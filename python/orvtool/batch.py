@@ -28,7 +28,7 @@ import signal
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from . import status
 from .errors import FileFailed, OrvToolError
@@ -256,26 +256,33 @@ class _NotesOnce:
 
     def __init__(self) -> None:
         self.seen: Dict[str, List[str]] = {}  # category or text -> the files it was said for
+        self.first: Dict[str, str] = {}  # category or text -> the text said
+        self.reworded: Set[str] = set()  # categories whose later notes read otherwise
 
     def first_time(self, outcome: Outcome) -> Outcome:
         fresh = []
         for note in outcome.notes:
-            files = self.seen.setdefault(status.category_of(note) or note, [])
+            key = status.category_of(note) or note
+            files = self.seen.setdefault(key, [])
             files.append(outcome.job.source)
             if len(files) == 1:
                 fresh.append(note)
+                self.first[key] = note
+            elif note != self.first[key]:
+                self.reworded.add(key)
         return outcome if len(fresh) == len(outcome.notes) else outcome._replace(notes=fresh)
 
     def repeats(self) -> List[str]:
         lines = []
-        for files in self.seen.values():
+        for key, files in self.seen.items():
             if len(files) > 1 and status.level >= status.NORMAL:
                 more = files[1:]
                 named = more if status.level >= status.VERBOSE else more[: self.SHOWN]
                 shown = ", ".join(named)
                 if len(named) < len(more):
                     shown += f" and {len(more) - len(named)} more ({status.count(len(more), 'file')}; --verbose names all)"
-                lines.append(f"{PROG}: {shown}: note: the same as for {files[0]}")
+                same = f"the same {key} as for" if key in self.reworded else "the same as for"
+                lines.append(f"{PROG}: {shown}: note: {same} {files[0]}")
         return lines
 
 
