@@ -220,7 +220,9 @@ def test_a_note_shared_by_many_files_is_said_once_with_their_count(tmp_path, cap
         notes = [line for line in err.splitlines() if "note:" in line]
         assert code == 0 and len(notes) == 2, err
         first = tmp_path / "out" / names[0]
-        assert "stored palette path" in notes[0] and notes[1].endswith(f"note: the same stored_palette_not_found as for {first}")
+        assert "stored palette path" in notes[0] and notes[1].endswith(
+            f"note: the same stored_palette_not_found as for {first}"
+        )
         assert sum(str(tmp_path / "out" / n) in notes[1] for n in names[1:]) == shown
         assert ("and 2 more (5 files; --verbose names all)" in notes[1]) != verbose
 
@@ -234,9 +236,12 @@ def test_version_names_the_core_and_the_schema_and_the_table_takes_help():
         [sys.executable, "-m", "orvtool.status", "--help"], capture_output=True, text=True, timeout=120
     )
     assert done.returncode == 0 and done.stdout.startswith("usage: python -m orvtool.status")
-    assert "| finding |" in subprocess.run(
-        [sys.executable, "-m", "orvtool.status"], capture_output=True, text=True, check=True, timeout=120
-    ).stdout
+    assert (
+        "| finding |"
+        in subprocess.run(
+            [sys.executable, "-m", "orvtool.status"], capture_output=True, text=True, check=True, timeout=120
+        ).stdout
+    )
 
 
 def test_the_json_reference_page_lists_the_keys_the_output_has(tmp_path, capfd):

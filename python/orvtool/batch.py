@@ -280,7 +280,9 @@ class _NotesOnce:
                 named = more if status.level >= status.VERBOSE else more[: self.SHOWN]
                 shown = ", ".join(named)
                 if len(named) < len(more):
-                    shown += f" and {len(more) - len(named)} more ({status.count(len(more), 'file')}; --verbose names all)"
+                    shown += (
+                        f" and {len(more) - len(named)} more ({status.count(len(more), 'file')}; --verbose names all)"
+                    )
                 same = f"the same {key} as for" if key in self.reworded else "the same as for"
                 lines.append(f"{PROG}: {shown}: note: {same} {files[0]}")
         return lines

@@ -344,7 +344,7 @@ def _trim_cut_runs(index: int, summary: sidecar.FrameSummary) -> List[str]:
     with them), or is dropped with the rest of its row when none are; a row
     holding fewer runs than its count counts the runs it holds. What was
     changed is said, one line per row."""
-    said = []
+    said: List[str] = []
     for y, row in sorted(summary.explicit.items()):
         cut = len(said)
         runs: List[Run] = []

@@ -77,7 +77,9 @@ def finding(
 def with_causes(findings: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
     """The findings with `caused_by`, the roots first (each group in its order)."""
     present = {f["category"] for f in findings}
-    marked = [{**f, "severity": status.severity(f["category"]), "caused_by": cause(f["category"], present)} for f in findings]
+    marked = [
+        {**f, "severity": status.severity(f["category"]), "caused_by": cause(f["category"], present)} for f in findings
+    ]
     return [f for f in marked if f["caused_by"] is None] + [f for f in marked if f["caused_by"] is not None]
 
 
@@ -214,7 +216,9 @@ def _write_frames(out: IO[str], frames: FrameColumns, indent: Optional[int], lev
     out.write(end)
 
 
-def info_entry(path: str, value: Optional[Dict[str, Any]], failure: Optional[str], own: Sequence[Dict[str, Any]] = ()) -> Dict[str, Any]:
+def info_entry(
+    path: str, value: Optional[Dict[str, Any]], failure: Optional[str], own: Sequence[Dict[str, Any]] = ()
+) -> Dict[str, Any]:
     """The `info` object of one source: `value` is what was read of it
     (describe's dict, or a load's detail: status, counts, findings; None when
     nothing was), `failure` why it failed, `own` orvtool's findings about it."""

@@ -51,11 +51,11 @@ def entry(outcome: Outcome) -> Dict[str, Any]:
     if not (isinstance(outcome.value, dict) and outcome.value.get("findings")):
         found = outcome.categories or [results.failure_category(error, outcome.value)]
         own = [results.finding(c, error) for c in found]
-    found = results.info_entry(path, outcome.value, error, own)
+    obj = results.info_entry(path, outcome.value, error, own)
     with contextlib.suppress(OSError):
-        if found["size"] is None and os.path.isfile(path):
-            found["size"] = os.stat(path).st_size
-    return found
+        if obj["size"] is None and os.path.isfile(path):
+            obj["size"] = os.stat(path).st_size
+    return obj
 
 
 def run(args: argparse.Namespace) -> int:
