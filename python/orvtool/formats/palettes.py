@@ -80,7 +80,7 @@ def _losing(lost: int, total: int) -> str:
 def _opaque_note(pal: Palette, fmt_name: str, kept: str = "") -> None:
     lost = sum(1 for c in pal.colors if c[3] != 255)
     if lost:
-        pal.notes.append(f"{fmt_name} has no alpha: {_losing(lost, len(pal.colors))}{kept}")
+        pal.notes.append(status.Note(f"{fmt_name} has no alpha: {_losing(lost, len(pal.colors))}{kept}", "alpha_lost"))
 
 
 # --- binary palette -------------------------------------------------------
@@ -256,7 +256,12 @@ def encode_act(pal: Palette) -> bytes:
     table += struct.pack(">HH", len(pal.colors), transparent)
     lost = len(partial) + max(0, len(clear) - 1)
     if lost:
-        pal.notes.append(f"Adobe .act holds one transparent entry and no other alpha: {_losing(lost, len(pal.colors))}")
+        pal.notes.append(
+            status.Note(
+                f"Adobe .act holds one transparent entry and no other alpha: {_losing(lost, len(pal.colors))}",
+                "alpha_lost",
+            )
+        )
     return bytes(table)
 
 
