@@ -53,6 +53,8 @@ def cause(category: str, present: Iterable[str]) -> Optional[str]:
         for root in _PALETTE_FAILURES:
             if root in present:
                 return root
+    if category == "no_frames" and "frames_cut_short" in present:  # cut before its first frame
+        return "frames_cut_short"
     return None
 
 
