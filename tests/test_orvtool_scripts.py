@@ -75,13 +75,15 @@ def test_salvage_then_build_loads_at_every_cut_of_the_last_frame(tmp_path):
 
 def broken_sources(tmp_path):
     """A file of each kind: whole, with trailing bytes, missing palette, cut
-    in its head, an image, missing."""
+    in its head, an image, cut before its first frame."""
     src = tmp_path / "src"
     write_project(src, "a_ok.orv", walk())
     write_project(src, "b_trailing.orv", Animation(frames=walk().frames, trailing=b"\0\0"))
     write_project(src, "c_lost.orv", Animation(frames=walk().frames, palette_path=b"gone/none.pal"))
     (src / "d_head.orv").write_bytes(b"\x10\0\0\0")
     (src / "e_png.orv").write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(40))
+    head = encode_animation(Animation(frames=[], palette_path=b"pal/test.pal"))
+    (src / "f_no_frame.orv").write_bytes(head[:-4] + struct.pack("<I", 2))  # cut before its first frame
     return src
 
 
@@ -101,7 +103,9 @@ def test_info_json_has_one_shape_roots_first_and_streams_the_bytes_json_dump_wri
         "c_lost.orv": ["palette_not_found"],
         "d_head.orv": ["head_cut_short"],
         "e_png.orv": ["not_an_animation"],
+        "f_no_frame.orv": ["frames_cut_short"],
     }
+    assert [f["caused_by"] for f in by["f_no_frame.orv"]["findings"]] == [None, "frames_cut_short"]
     for d in docs:
         causes = [f["caused_by"] for f in d["findings"]]
         assert causes == sorted(causes, key=lambda c: c is not None)  # roots first
@@ -149,7 +153,7 @@ def test_export_and_build_report_one_object_per_source(tmp_path, capfd):
     assert code == 1 and "wrote" in out
     lines = lines_of(report.read_text())
     by = {os.path.basename(d["path"]): d for d in lines}
-    assert len(lines) == 5 and all(list(d) == list(lines[0]) for d in lines)
+    assert len(lines) == 6 and all(list(d) == list(lines[0]) for d in lines)
     assert (by["a_ok.orv"]["status"], by["b_trailing.orv"]["status"]) == ("ok", "problems")
     assert all(os.path.isfile(p) for p in by["a_ok.orv"]["outputs"])
     assert [f["category"] for f in by["e_png.orv"]["findings"]][0] == "not_an_animation"

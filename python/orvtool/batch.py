@@ -181,8 +181,8 @@ def run(
     called in this process with each outcome as it arrives and a function
     that prints a line (to standard error unless a stream is given) without
     breaking the progress bar; `emit` with each outcome in job order, as soon
-    as those before it have come (for results streamed in order). The
-    outcomes come back in job order."""
+    as those before it have come (for results streamed in order), after
+    which its value is let go. The outcomes come back in job order."""
     workers = workers or default_jobs()
     bar: Any = _NoBar()
     if progress and len(jobs) > 1 and sys.stderr.isatty():
@@ -207,6 +207,7 @@ def run(
             report(notes.first_time(outcome), say)
         while emit is not None and emitted in results:
             emit(results[emitted])
+            results[emitted] = results[emitted]._replace(value=None)  # written: a tree's values need not add up
             emitted += 1
 
     try:
