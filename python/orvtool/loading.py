@@ -259,11 +259,13 @@ def animation_of(
     LoadError for a file that cannot be read or is not a whole animation."""
     findings = [Finding(d.category, d.error_line, d.message, d.frame, d.row, d.index) for d in report.diagnostics]
 
-    def refused(message: str) -> LoadError:
+    def refused(message: str, own: Optional[str] = None) -> LoadError:
+        found = [Finding(own, False, message), *findings] if own else findings
+        counts = {own: 1, **report.counts} if own else dict(report.counts)
         detail = {
-            "status": status.label(report.counts),
-            "counts": dict(report.counts),
-            "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in findings],
+            "status": status.label(counts),
+            "counts": counts,
+            "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in found],
         }
         return LoadError(message, detail)
 
@@ -276,7 +278,7 @@ def animation_of(
 
         other = foreign.describe_file(path)
         if other is not None:
-            raise refused(f"{other}, not an animation file")
+            raise refused(f"{other}, not an animation file", status.NOT_AN_ANIMATION)
     for finding in findings:
         if finding.category in NOT_WHOLE:
             raise refused(finding.text)
