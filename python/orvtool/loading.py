@@ -247,27 +247,21 @@ def load_animation(
     return animation_of(report, path, palette, converted, unusable)
 
 
-def animation_of(
-    report: native.LoadReport,
-    path: str,
-    palette: Optional[str] = None,
-    converted: Optional[int] = None,
-    unusable: Optional[str] = None,
-) -> LoadedAnimation:
-    """The animation that a load report with images describes (see
-    `load_animation`, which gives the last three arguments). Raises
-    LoadError for a file that cannot be read or is not a whole animation."""
-    findings = [Finding(d.category, d.error_line, d.message, d.frame, d.row, d.index) for d in report.diagnostics]
+def _refuse_unreadable(report: native.LoadReport, path: str, findings: List[Finding]) -> None:
+    """Raises LoadError for a file that cannot be read or is not a whole
+    animation: the error carries the load's findings as data."""
 
     def refused(message: str, own: Optional[str] = None) -> LoadError:
         found = [Finding(own, False, message), *findings] if own else findings
         counts = {own: 1, **report.counts} if own else dict(report.counts)
-        detail = {
+        result = {
             "status": status.label(counts),
             "counts": counts,
             "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in found],
         }
-        return LoadError(message, detail)
+        error = LoadError(message, result)
+        error.category = own or next((f.category for f in findings if f.category in NOT_WHOLE), "file_open_failed")
+        return error
 
     if not report.opened:
         raise refused("cannot read the file")
@@ -283,10 +277,12 @@ def animation_of(
         if finding.category in NOT_WHOLE:
             raise refused(finding.text)
 
+
+def _head(report: native.LoadReport) -> Head:
     form = report.form
-    # A whole head has every field: only a cut head lacks one, refused above.
+    # A whole head has every field: only a cut head lacks one, refused before.
     assert report.speed is not None and report.path_length is not None and report.frame_count_field is not None
-    head = Head(
+    return Head(
         has_header=form.has_header,
         reserved=form.reserved or b"",
         flag=form.flag,
@@ -296,13 +292,33 @@ def animation_of(
         frame_count_field=report.frame_count_field,
         size=report.head_size,
     )
+
+
+def _palette_search(
+    report: native.LoadReport, palette: Optional[str], converted: Optional[int], unusable: Optional[str]
+) -> PaletteSearch:
     pal = report.palette
-    search = PaletteSearch(pal.location, pal.from_option, pal.path, pal.tried, pal.problem)
     if palette and (converted is not None or unusable is not None):
         # The loader read a copy, or nothing: name the palette the user gave.
-        search = PaletteSearch(
+        return PaletteSearch(
             os.fsencode(palette), True, os.path.realpath(palette), [os.path.abspath(palette)], unusable
         )
+    return PaletteSearch(pal.location, pal.from_option, pal.path, pal.tried, pal.problem)
+
+
+def animation_of(
+    report: native.LoadReport,
+    path: str,
+    palette: Optional[str] = None,
+    converted: Optional[int] = None,
+    unusable: Optional[str] = None,
+) -> LoadedAnimation:
+    """The animation that a load report with images describes (see
+    `load_animation`, which gives the last three arguments). Raises
+    LoadError for a file that cannot be read or is not a whole animation."""
+    findings = [Finding(d.category, d.error_line, d.message, d.frame, d.row, d.index) for d in report.diagnostics]
+    _refuse_unreadable(report, path, findings)
+    search = _palette_search(report, palette, converted, unusable)
     images: Optional[Sequence[FrameImage]] = None
     problem: Optional[str] = None
     counts = dict(report.counts)
@@ -314,16 +330,16 @@ def animation_of(
         problem = _why_nothing_rendered(report, findings)
     else:
         images = native.Lazy(report.images, _image)
-    entries = converted if converted is not None else pal.entry_count
+    entries = converted if converted is not None else report.palette.entry_count
     return LoadedAnimation(
         path=path,
         file_size=report.file_size,
-        head=head,
+        head=_head(report),
         has_background=report.has_background,
         frame_count=report.frame_count,
         frames=native.Lazy(report.frames, _frame),
         palette=search,
-        palette_rgba=pal.colors,
+        palette_rgba=report.palette.colors,
         palette_entries=entries if images is not None else None,
         images=images,
         render_problem=problem,
