@@ -132,6 +132,12 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "are replaced",
     )
     options.add_report(p)
+    p.add_argument(
+        "--watch",
+        action="store_true",
+        help="build, then build again each time a source file changes (one build for one save of several "
+        "files), until Ctrl-C; a failed build leaves the last good output as it was",
+    )
 
 
 def anchor_name(text: str) -> str:
@@ -266,6 +272,14 @@ def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions) -
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.watch:
+        from .. import watching
+
+        return watching.watch(args, build_once)
+    return build_once(args)
+
+
+def build_once(args: argparse.Namespace) -> int:
     opts = builder.BuildOptions(
         palette=args.palette,
         project_root=args.project_root,

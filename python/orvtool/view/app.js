@@ -84,6 +84,21 @@
 
   // --- tree -----------------------------------------------------------------
 
+  // The list holds every animation as data; only the rows in view (and a
+  // few either side) are elements, so that filtering and scrolling cost the
+  // same for 20,000 files as for 20. Each row has a fixed height.
+  const ROW_HEIGHT = { folder: 26, anim: 38 };
+  const OVERSCAN = 10;
+  const list = {
+    all: [], // {path, lower} of every animation, in the tree's order
+    rows: [], // what the filter keeps: {kind: "folder", dir} or {kind: "anim", path}
+    tops: [], // the top of each row, in pixels
+    details: new Map(), // path -> entry (frame count, error, thumbnail)
+    asked: new Set(), // paths whose details are on their way
+    selected: null,
+    drawn: "", // the window of rows last made into elements
+  };
+
   // The details of an entry (frame count, error, thumbnail): inline in the
   // static page, else asked for when the entry comes into view.
   function showEntry(li, entry) {
@@ -101,87 +116,172 @@
     note.textContent = entry.error || `${entry.frames} frame${entry.frames === 1 ? "" : "s"}`;
   }
 
-  const watcher =
-    !inline && "IntersectionObserver" in window
-      ? new IntersectionObserver(
-          (seen) => {
-            for (const item of seen) {
-              if (!item.isIntersecting) continue;
-              const li = item.target;
-              watcher.unobserve(li);
-              getEntry(li.dataset.path)
-                .then((entry) => showEntry(li, entry))
-                .catch(() => showEntry(li, { error: "cannot load", frames: 0 }));
-            }
-          },
-          { root: $("tree-pane"), rootMargin: "200px" },
-        )
-      : null;
+  function askDetails(path) {
+    if (inline || list.asked.has(path)) return;
+    list.asked.add(path);
+    getEntry(path)
+      .catch(() => ({ error: "cannot load", frames: 0 }))
+      .then((entry) => {
+        list.asked.delete(path);
+        if (!list.all.some((a) => a.path === path)) return; // gone meanwhile
+        list.details.set(path, entry);
+        const li = [...$("tree").children].find((e) => e.dataset.path === path);
+        if (li) showEntry(li, entry);
+      });
+  }
 
   function renderTree(tree) {
     $("root-name").textContent = tree.root;
-    const ul = $("tree");
-    ul.textContent = "";
-    const items = document.createDocumentFragment();
-    let folder = null;
-    for (const entry of tree.animations) {
-      const cut = entry.path.lastIndexOf("/");
-      const dir = cut < 0 ? "." : entry.path.slice(0, cut);
-      if (dir !== folder) {
-        folder = dir;
-        const head = document.createElement("li");
-        head.className = "folder";
-        head.textContent = dir + "/";
-        items.appendChild(head);
-      }
-      const li = document.createElement("li");
-      li.className = "anim";
-      li.dataset.path = entry.path;
-      li.title = entry.path;
-      const thumb = document.createElement("span");
-      thumb.className = "thumb";
-      const meta = document.createElement("div");
-      meta.className = "meta";
-      const name = document.createElement("span");
-      name.className = "name";
-      name.textContent = entry.path.slice(cut + 1);
-      meta.appendChild(name);
-      const note = document.createElement("span");
-      note.className = "count";
-      meta.appendChild(note);
-      li.append(thumb, meta);
-      li.addEventListener("click", () => select(entry.path));
-      items.appendChild(li);
-      if ("frames" in entry) showEntry(li, entry);
-      else if (watcher) watcher.observe(li);
-    }
-    ul.appendChild(items);
+    const known = new Set();
+    list.all = tree.animations.map((entry) => {
+      known.add(entry.path);
+      if ("frames" in entry) list.details.set(entry.path, entry);
+      return { path: entry.path, lower: entry.path.toLowerCase() };
+    });
+    for (const path of [...list.details.keys()]) if (!known.has(path)) list.details.delete(path);
+    applyFilter();
   }
 
   function applyFilter() {
     const query = $("filter").value.trim().toLowerCase();
-    let head = null;
-    let shown = 0;
-    const closeFolder = () => {
-      if (head) head.classList.toggle("hidden", shown === 0);
-    };
-    for (const li of $("tree").children) {
-      if (li.classList.contains("folder")) {
-        closeFolder();
-        head = li;
-        shown = 0;
-      } else {
-        const match = li.dataset.path.toLowerCase().includes(query);
-        li.classList.toggle("hidden", !match);
-        if (match) shown++;
+    const rows = [];
+    const tops = [];
+    let folder = null;
+    let y = 0;
+    for (const a of list.all) {
+      if (query && !a.lower.includes(query)) continue;
+      const cut = a.path.lastIndexOf("/");
+      const dir = cut < 0 ? "." : a.path.slice(0, cut);
+      if (dir !== folder) {
+        folder = dir;
+        rows.push({ kind: "folder", dir });
+        tops.push(y);
+        y += ROW_HEIGHT.folder;
       }
+      rows.push({ kind: "anim", path: a.path, name: a.path.slice(cut + 1) });
+      tops.push(y);
+      y += ROW_HEIGHT.anim;
     }
-    closeFolder();
+    list.rows = rows;
+    list.tops = tops;
+    const ul = $("tree");
+    ul.style.height = `${y}px`;
+    ul.dataset.count = String(rows.filter((r) => r.kind === "anim").length);
+    list.drawn = "";
+    renderWindow();
+  }
+
+  function makeRow(row) {
+    const li = document.createElement("li");
+    if (row.kind === "folder") {
+      li.className = "folder";
+      li.textContent = row.dir + "/";
+      return li;
+    }
+    li.className = "anim";
+    li.dataset.path = row.path;
+    li.title = row.path;
+    const thumb = document.createElement("span");
+    thumb.className = "thumb";
+    const meta = document.createElement("div");
+    meta.className = "meta";
+    const name = document.createElement("span");
+    name.className = "name";
+    name.textContent = row.name;
+    meta.appendChild(name);
+    const note = document.createElement("span");
+    note.className = "count";
+    meta.appendChild(note);
+    li.append(thumb, meta);
+    li.classList.toggle("selected", row.path === list.selected);
+    li.addEventListener("click", () => select(row.path));
+    const entry = list.details.get(row.path);
+    if (entry) showEntry(li, entry);
+    else askDetails(row.path);
+    return li;
+  }
+
+  // The first row whose bottom lies below y.
+  function rowAt(y) {
+    let lo = 0;
+    let hi = list.tops.length;
+    while (lo < hi) {
+      const mid = (lo + hi) >> 1;
+      const bottom = list.tops[mid] + ROW_HEIGHT[list.rows[mid].kind];
+      if (bottom <= y) lo = mid + 1;
+      else hi = mid;
+    }
+    return lo;
+  }
+
+  function renderWindow() {
+    const pane = $("tree-pane");
+    const ul = $("tree");
+    const top = pane.scrollTop - ul.offsetTop;
+    const first = Math.max(0, rowAt(top) - OVERSCAN);
+    const last = Math.min(list.rows.length, rowAt(top + pane.clientHeight) + 1 + OVERSCAN);
+    const key = `${first}:${last}:${list.selected}`;
+    if (key === list.drawn) return;
+    list.drawn = key;
+    const items = document.createDocumentFragment();
+    for (let i = first; i < last; i++) {
+      const li = makeRow(list.rows[i]);
+      li.style.top = `${list.tops[i]}px`;
+      items.appendChild(li);
+    }
+    ul.textContent = "";
+    ul.appendChild(items);
+  }
+
+  let windowQueued = false;
+  const queueWindow = () => {
+    if (windowQueued) return;
+    windowQueued = true;
+    requestAnimationFrame(() => {
+      windowQueued = false;
+      renderWindow();
+    });
+  };
+  $("tree-pane").addEventListener("scroll", queueWindow);
+  window.addEventListener("resize", queueWindow);
+
+  // --- following the files ---------------------------------------------------
+
+  // The server says when files come or go ("tree") and when the animation
+  // shown, or its palette, changes ("anim"); the static page has no server.
+  let events = null;
+  let eventsUrl = null;
+  function follow(rel, palette) {
+    if (inline || !("EventSource" in window)) return;
+    const url = rel ? withPalette("api/events/" + encodePath(rel), palette) : "api/events";
+    if (url === eventsUrl) return;
+    if (events) events.close();
+    eventsUrl = url;
+    events = new EventSource(url);
+    events.addEventListener("tree", () => {
+      getTree()
+        .then(renderTree)
+        .catch(() => undefined);
+    });
+    events.addEventListener("anim", () => {
+      if (!state.anim) return;
+      list.details.delete(state.anim.path);
+      list.drawn = "";
+      renderWindow();
+      select(state.anim.path, (state.anim.palette && state.anim.palette.chosen) || null, {
+        frame: state.frame,
+        zoom: state.zoom,
+        playing: state.playing,
+        scroll: [$("stage").scrollLeft, $("stage").scrollTop],
+      });
+    });
   }
 
   // --- selecting an animation ------------------------------------------------
 
-  async function select(rel, palette) {
+  // `keep` (the file changed on disk): the frame (the last, if there are
+  // fewer now), the zoom, the scroll and whether it plays stay as they were.
+  async function select(rel, palette, keep) {
     pause();
     let doc = null;
     try {
@@ -197,9 +297,9 @@
     state.anim = doc;
     state.images = [];
     state.indices = [];
-    for (const li of $("tree").querySelectorAll("li.anim")) {
-      li.classList.toggle("selected", li.dataset.path === rel);
-    }
+    list.selected = rel;
+    renderWindow();
+    follow(rel, palette);
     if (location.hash !== address(rel, palette)) history.replaceState(null, "", address(rel, palette));
     $("title").textContent = rel;
     $("error").hidden = !doc.error;
@@ -212,8 +312,9 @@
       $("notes").appendChild(li);
     }
     $("notes").hidden = notes.length === 0;
-    $("export").hidden = false;
-    $("export-command").value = doc.export_command;
+    // A file with nothing to export (an empty one, say) is offered no command.
+    $("export").hidden = !doc.export_command;
+    $("export-command").value = doc.export_command || "";
     const frames = doc.frames || [];
     renderTable(frames);
     renderPalette(doc.palette);
@@ -245,10 +346,17 @@
     } else {
       state.rect = { left: 0, top: 0, width: 1, height: 1 };
     }
-    state.zoom = Math.max(1, Math.min(8, Math.floor(480 / Math.max(state.rect.width, state.rect.height))));
     $("slider").max = String(Math.max(0, frames.length - 1));
     state.hover = null;
     $("hover").textContent = "\u00a0";
+    if (keep) {
+      state.zoom = keep.zoom;
+      setFrame(Math.min(keep.frame, Math.max(0, frames.length - 1)));
+      [$("stage").scrollLeft, $("stage").scrollTop] = keep.scroll;
+      if (keep.playing) play();
+      return;
+    }
+    state.zoom = Math.max(1, Math.min(8, Math.floor(480 / Math.max(state.rect.width, state.rect.height))));
     setFrame(firstPlayed());
     keepInView(spriteCentre());
   }
@@ -312,6 +420,7 @@
   function renderPalette(palette) {
     const grid = $("palette");
     grid.textContent = "";
+    grid.hidden = !palette; // a file that names no palette has none to show
     const colours = (palette && palette.colors) || [];
     for (let i = 0; i < 256; i++) {
       const cell = document.createElement("div");
@@ -330,6 +439,8 @@
       said = `drawn with ${palette.chosen}, chosen here: the file names ${palette.location}`;
     } else if (palette) {
       said = `${palette.location}${palette.file ? " \u2192 " + palette.file : " (not found)"}`;
+    } else {
+      said = "none: the file could not be read";
     }
     $("palette-file").textContent = said;
   }
@@ -546,6 +657,28 @@
     },
     { passive: false },
   );
+  // Dragging the stage moves the view over the canvas, at any zoom.
+  let drag = null;
+  $("stage").addEventListener("pointerdown", (e) => {
+    if (e.button !== 0) return;
+    const stage = $("stage");
+    drag = { id: e.pointerId, x: e.clientX, y: e.clientY, left: stage.scrollLeft, top: stage.scrollTop };
+    stage.setPointerCapture(e.pointerId);
+    stage.classList.add("dragging");
+  });
+  $("stage").addEventListener("pointermove", (e) => {
+    if (!drag || e.pointerId !== drag.id) return;
+    const stage = $("stage");
+    stage.scrollLeft = drag.left - (e.clientX - drag.x);
+    stage.scrollTop = drag.top - (e.clientY - drag.y);
+  });
+  const endDrag = (e) => {
+    if (!drag || e.pointerId !== drag.id) return;
+    drag = null;
+    $("stage").classList.remove("dragging");
+  };
+  $("stage").addEventListener("pointerup", endDrag);
+  $("stage").addEventListener("pointercancel", endDrag);
   $("palette-select").addEventListener("change", () => {
     if (!state.anim) return;
     select(state.anim.path, $("palette-select").value || null);
@@ -621,6 +754,7 @@
   getTree()
     .then((tree) => {
       renderTree(tree);
+      follow(null);
       const wanted = readAddress();
       if (wanted.rel && tree.animations.some((a) => a.path === wanted.rel)) return select(wanted.rel, wanted.palette);
       return undefined;

@@ -16,7 +16,10 @@ once, except those over the render limits below, and each frame's PNG is made
 when first asked for; the raw pixels of a frame are then dropped. Loaded
 animations are kept per file (and palette), until the file, or the palette it
 was drawn with, changes, within a budget in bytes: the pixels still held, the
-PNG files made and an estimate of the records.
+PNG files made and an estimate of the records. A broken file is kept as well,
+by its modification time and those of the palette files it looked for, so
+that a palette that turns up (or a file saved again) is seen at once and an
+unchanged file is not read again.
 """
 
 from __future__ import annotations
@@ -167,6 +170,8 @@ class Catalog:
         self.cache_bytes = cache_bytes
         self._cache: "OrderedDict[Tuple[str, Optional[str]], Shown]" = OrderedDict()
         self._palette_files: Dict[Tuple[str, Optional[str]], Optional[str]] = {}
+        # Per file and palette: the palette files the load used or looked for.
+        self._looked: Dict[Tuple[str, Optional[str]], Tuple[str, ...]] = {}
         self._lock = threading.Lock()  # one load at a time: the cache is shared
         self._scan_lock = threading.Lock()  # one walk at a time
         self._listing: Optional[Listing] = None
@@ -270,16 +275,26 @@ class Catalog:
             return None
         key = (full, pal_full)
         with self._lock:
-            stamp = (_stamp(full), _stamp(self._palette_files.get(key)))
             shown = self._cache.pop(key, None)
-            if shown is None or shown.stamp != stamp:
+            if shown is None or shown.stamp != self._stamp_of(key):
                 shown = self._load(rel, full, palette, pal_full)
-            # A broken file is tried again next time: its palette may have
-            # turned up, and it costs little.
-            if shown.error is None:
-                self._cache[key] = shown  # now the last used
-                self._trim()
+            self._cache[key] = shown  # now the last used
+            self._trim()
             return shown
+
+    def _stamp_of(self, key: Tuple[str, Optional[str]]) -> Stamp:
+        return (_stamp(key[0]), tuple(_stamp(p) for p in self._looked.get(key, ())))
+
+    def stamp(self, rel: str, palette: Optional[str] = None) -> Optional[Stamp]:
+        """What changes when the animation `rel` (drawn with `palette`) would
+        look different: the modification times of the file and of the palette
+        files its last load used or looked for; None when `rel` names nothing."""
+        full = self.resolve(rel)
+        pal_full = self.palette(palette) if palette is not None else None
+        if full is None or (palette is not None and pal_full is None):
+            return None
+        with self._lock:
+            return self._stamp_of((full, pal_full))
 
     def _trim(self) -> None:
         total = sum(s.size for s in self._cache.values())
@@ -294,20 +309,24 @@ class Catalog:
 
     def _load(self, rel: str, full: str, palette: Optional[str], pal_full: Optional[str]) -> Shown:
         doc: Dict[str, Any] = {"path": rel, "name": rel.rsplit("/", 1)[-1], "error": None}
-        doc["export_command"] = export_command(self.root, rel, self._alone(rel))
+        doc["export_command"] = export_command(self.root, rel)
         before = _stamp(full)
+        key = (full, pal_full)
+        self._looked[key] = ()
         # One read gives the records and what the core found, in its own
         # words: the reasons a broken file shows, and the notes of one that
         # loads. Its frames are then rendered one by one, within the limits.
         stream = native.open_frames(full, pal_full)
         if len(stream) > FRAMES:
             doc["error"] = f"{len(stream)} frames: more than the viewer shows ({FRAMES})"
-            return Shown(rel, doc, (before, None))
+            doc["export_command"] = None
+            return Shown(rel, doc, (before, ()))
         first = stream.report(records=False)
         palette_file = first.palette.path
         self._locations[full] = first.location  # as stored, whichever palette draws
-        self._palette_files[(full, pal_full)] = palette_file
-        stamp = (before, _stamp(palette_file))
+        self._palette_files[key] = palette_file
+        self._looked[key] = (palette_file,) if palette_file else tuple(first.palette.tried)
+        stamp = (before, tuple(_stamp(p) for p in self._looked[key]))
         images: List[Optional[native.Image]] = [None] * len(first.frames)
         skipped: List[str] = []
         # Rendered as the module's load renders, a broken file included, so
@@ -337,6 +356,7 @@ class Catalog:
         except OrvToolError as exc:
             found = [d.message for d in report.diagnostics]
             doc["error"] = self._relative("; ".join(found) or str(exc), full)
+            doc["export_command"] = None  # nothing that export could write
             return Shown(rel, doc, stamp)
         doc.update(self._describe(anim, full, palette))
         found = [self._relative(d.message, full) for d in report.diagnostics]
@@ -353,12 +373,6 @@ class Catalog:
         solid = [image is not None and bool(image.width and image.height) for image in images]
         pixels = {i: image for i, image in enumerate(images) if image is not None and solid[i]}
         return Shown(rel, doc, stamp, report.frames, solid, pixels, records=records, palette=palette)
-
-    def _alone(self, rel: str) -> bool:
-        """Whether `rel` is the only animation in its folder."""
-        folder = rel.rsplit("/", 1)[0] if "/" in rel else ""
-        listed = self.listing().animations
-        return sum(1 for other in listed if (other.rsplit("/", 1)[0] if "/" in other else "") == folder) <= 1
 
     def _describe(self, anim: LoadedAnimation, full: str, palette: Optional[str]) -> Dict[str, Any]:
         frames = []
@@ -452,14 +466,13 @@ def tree_entry(rel: str, shown: Shown, url: ImageUrl) -> Dict[str, Any]:
     }
 
 
-def export_command(root: str, rel: str, alone: bool = True) -> str:
+def export_command(root: str, rel: str) -> str:
     """The command line that exports one animation of the folder, into a
-    folder of `out` named after the animation's folder (`out/walk` for
-    `walk/anim.orv`), with the file's own name below it when that folder
-    holds other animations too (`out/hero/walk` for `hero/walk.orv`)."""
+    folder of `out` named after the file, below one named after its folder
+    (`out/hero/walk` for `hero/walk.orv`, `out/walk` for `walk.orv` at the
+    top), so that no two animations of the folder share a target."""
     source = os.path.join(root, *rel.split("/"))
     parts = rel.split("/")
-    folder = parts[-2] if len(parts) > 1 else os.path.basename(os.path.realpath(root))
     stem = os.path.splitext(parts[-1])[0]
-    target = os.path.join("out", folder) if alone and folder else os.path.join("out", folder, stem)
+    target = os.path.join("out", parts[-2], stem) if len(parts) > 1 else os.path.join("out", stem)
     return f"orvtool export {shlex.quote(source)} -o {shlex.quote(target)}"

@@ -12,16 +12,22 @@ its API:
     /api/anim/<path>           one animation: header values, frame table, palette
     /api/image/<frame>/<path>  one frame as an RGBA PNG (the export's PNG)
     /api/index/<frame>/<path>  its index layer (grey = palette index, alpha = covered)
+    /api/events[/<path>]       server-sent events: "tree" when animation files come
+                               or go, "anim" when the file <path> (or the palette
+                               it is drawn with) changes
 
 <path> is relative to the folder, "/"-separated and percent-encoded; anything
 that does not name an animation file inside the folder gets 404. The last
-three take `?palette=<path>`, a palette file of /api/palettes to draw with
+four take `?palette=<path>`, a palette file of /api/palettes to draw with
 instead of the one the animation names; any other palette, or any other
 query, gets 400, as does a frame number that is not 1 to 9 ASCII digits.
 Requests whose Host is not this server's own address are refused, so that a
 web page cannot reach the server through a name of its own that resolves
-here; every answer says that it is for this origin only. A connection that
-sends nothing for REQUEST_TIMEOUT seconds is closed.
+here; every answer says that it is for this origin only. A connection whose
+request has not come whole within REQUEST_TIMEOUT seconds is closed, however
+slowly its bytes trickle in. At most MAX_CONNECTIONS connections are served at
+once (others are closed at once) and at most MAX_STREAMS event streams (others
+get 503).
 
 `write_static` writes the same page with all its data inline, to open from
 file:// without a server.
@@ -30,15 +36,18 @@ file:// without a server.
 from __future__ import annotations
 
 import functools
+import io
 import json
 import os
 import re
+import socket
 import sys
 import threading
+import time
 import webbrowser
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Dict, Optional, TextIO, Tuple
+from typing import Any, Dict, List, Optional, TextIO, Tuple
 from urllib.parse import parse_qsl, quote, unquote, urlsplit
 
 from .. import writing
@@ -53,8 +62,15 @@ PAGE_FILES = {
     "style.css": "text/css; charset=utf-8",
 }
 DATA_SLOT = '<script id="orv-data" type="application/json"></script>'
-# Seconds a connection may stay silent before it is closed.
+# Seconds a connection has to send a whole request (its line and headers).
 REQUEST_TIMEOUT = 10.0
+# Connections served at once, and event streams open at once, among them.
+MAX_CONNECTIONS = 64
+MAX_STREAMS = 16
+# Seconds between two looks of an event stream at its files, and between two
+# comments that keep it open (and find a page gone).
+EVENT_POLL = 0.25
+EVENT_KEEPALIVE = 15.0
 FRAME_NUMBER = re.compile(r"[0-9]{1,9}")
 # The page loads nothing from anywhere else.
 CSP = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'"
@@ -78,22 +94,111 @@ class BadRequest(Exception):
 class ViewServer(ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, catalog: Catalog, port: int = 0, timeout: float = REQUEST_TIMEOUT) -> None:
+    def __init__(
+        self,
+        catalog: Catalog,
+        port: int = 0,
+        timeout: float = REQUEST_TIMEOUT,
+        max_connections: int = MAX_CONNECTIONS,
+        max_streams: int = MAX_STREAMS,
+    ) -> None:
         self.catalog = catalog
         # The handler's class attribute sets the timeout of its connection.
         handler = type("ViewHandler", (ViewHandler,), {"timeout": timeout})
         super().__init__((HOST, port), handler)
         self.hosts = {f"{HOST}:{self.server_port}", f"localhost:{self.server_port}"}
+        self.max_connections = max_connections
+        self.max_streams = max_streams
+        self.connections = 0
+        self.streams = 0
+        self._count_lock = threading.Lock()
+        self.closing = threading.Event()  # ends the event streams
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        with self._count_lock:
+            full = self.connections >= self.max_connections
+            if not full:
+                self.connections += 1
+        if full:
+            self.shutdown_request(request)  # closed unanswered: the page's own connections are few
+            return
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            with self._count_lock:
+                self.connections -= 1
+            raise
+
+    def process_request_thread(self, request: Any, client_address: Any) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            with self._count_lock:
+                self.connections -= 1
+
+    def open_stream(self) -> bool:
+        with self._count_lock:
+            if self.streams >= self.max_streams:
+                return False
+            self.streams += 1
+            return True
+
+    def close_stream(self) -> None:
+        with self._count_lock:
+            self.streams -= 1
+
+    def shutdown(self) -> None:
+        self.closing.set()
+        super().shutdown()
+
+    def server_close(self) -> None:
+        self.closing.set()
+        super().server_close()
 
     @property
     def url(self) -> str:
         return f"http://{HOST}:{self.server_port}/"
 
 
+class _DeadlineReader(io.RawIOBase):
+    """The connection's bytes, read until the handler's deadline at the
+    latest: each read waits only for what is left of the time."""
+
+    def __init__(self, sock: socket.socket, handler: "ViewHandler") -> None:
+        self.sock = sock
+        self.handler = handler
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        left = self.handler.deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("the request did not come whole in time")
+        self.sock.settimeout(left)
+        return self.sock.recv_into(buffer)
+
+
 class ViewHandler(BaseHTTPRequestHandler):
     server: ViewServer
     server_version = "orvtool-view"
     protocol_version = "HTTP/1.1"
+    deadline = 0.0
+
+    def setup(self) -> None:
+        super().setup()
+        self.rfile = io.BufferedReader(_DeadlineReader(self.connection, self))
+
+    def handle_one_request(self) -> None:
+        # The time runs from the end of the last answer: the whole request,
+        # however it trickles in, must come within it.
+        self.deadline = time.monotonic() + (self.timeout or REQUEST_TIMEOUT)
+        super().handle_one_request()
+
+    def parse_request(self) -> bool:
+        ok = super().parse_request()
+        self.connection.settimeout(self.timeout)  # the answer has the usual time per write
+        return ok
 
     # --- answers ----------------------------------------------------------
 
@@ -163,6 +268,14 @@ class ViewHandler(BaseHTTPRequestHandler):
         if path == "/api/palettes":
             self._json({"palettes": catalog.palettes()})
             return
+        if path == "/api/events" or path.startswith("/api/events/"):
+            rel = path[len("/api/events/") :] if path.startswith("/api/events/") else None
+            palette = self._palette(query)
+            if rel is not None and catalog.resolve(rel) is None:
+                self._fail(HTTPStatus.NOT_FOUND, "not found")
+                return
+            self._events(rel, palette)
+            return
         parts = path.split("/", 3)  # "", "api", kind, rest
         if len(parts) == 4 and parts[1] == "api":
             kind, rest = parts[2], parts[3]
@@ -186,6 +299,47 @@ class ViewHandler(BaseHTTPRequestHandler):
                     self._send(HTTPStatus.OK, png, "image/png")
                     return
         self._fail(HTTPStatus.NOT_FOUND, "not found")
+
+    def _events(self, rel: Optional[str], palette: Optional[str]) -> None:
+        """Server-sent events until the page goes or the server stops: "tree"
+        when the animation files under the folder change, "anim" when the
+        file `rel` or its palette does."""
+        server = self.server
+        if not server.open_stream():
+            self._fail(HTTPStatus.SERVICE_UNAVAILABLE, "too many event streams")
+            return
+        try:
+            self.close_connection = True
+            self.send_response(HTTPStatus.OK)
+            self.send_header("Content-Type", "text/event-stream")
+            self.send_header("Cache-Control", "no-store")
+            self.send_header("Content-Security-Policy", CSP)
+            self.end_headers()
+            self.wfile.write(b"retry: 1000\n\n")
+            self.wfile.flush()
+            catalog = server.catalog
+            names = catalog.names()
+            stamp = catalog.stamp(rel, palette) if rel is not None else None
+            quiet_since = time.monotonic()
+            while not server.closing.wait(EVENT_POLL):
+                sent: List[bytes] = []
+                now_names = catalog.names()
+                if now_names != names:
+                    names = now_names
+                    sent.append(b"event: tree\ndata: {}\n\n")
+                if rel is not None:
+                    now_stamp = catalog.stamp(rel, palette)
+                    if now_stamp != stamp:
+                        stamp = now_stamp
+                        sent.append(b"event: anim\ndata: " + json.dumps({"path": rel}).encode("utf-8") + b"\n\n")
+                if not sent and time.monotonic() - quiet_since >= EVENT_KEEPALIVE:
+                    sent.append(b": still here\n\n")
+                if sent:
+                    self.wfile.write(b"".join(sent))
+                    self.wfile.flush()
+                    quiet_since = time.monotonic()
+        finally:
+            server.close_stream()
 
     def _palette(self, query: str) -> Optional[str]:
         """The palette a query chooses: one of the folder's palettes, or None."""
