@@ -334,7 +334,7 @@ def test_zooming_keeps_the_sprite_of_a_wide_animation_in_view(page, tmp_path):
     with running(tmp_path / "tree") as server:
         page.goto(server.url + "#wide/anim.orv")
         page.wait_for_function("() => document.getElementById('frame-label').textContent === 'frame 0 / 1'")
-        assert page.input_value("#export-command").endswith(" -o out/wide")
+        assert page.input_value("#export-command").endswith(" -o out/wide/anim")
         checker = {(255, 255, 255), (204, 204, 204)}
         for z in (2, 3, 4):
             page.keyboard.press("+")

@@ -25,6 +25,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Set, TextIO, Tuple
 
+from . import status
 from .status import PROG
 
 # Seconds without a change before a build starts.
@@ -188,12 +189,15 @@ def watch(
     code = once("start")
     print(f"{PROG}: watching {', '.join(sources.roots())} (Ctrl-C to stop)", file=out, flush=True)
     try:
-        return follow(changes(sources, stop, force_polling), once, code)
-    except OSError as exc:  # no notifications to be had (too many watches, say): poll
-        if force_polling:
-            raise
-        print(f"{PROG}: watching by polling: {exc}", file=out, flush=True)
-        return follow(changes(sources, stop, True), once, code)
+        try:
+            return follow(changes(sources, stop, force_polling), once, code)
+        except OSError as exc:  # no notifications to be had (too many watches, say): poll
+            if force_polling:
+                raise
+            print(f"{PROG}: watching by polling: {exc}", file=out, flush=True)
+            return follow(changes(sources, stop, True), once, code)
+    except KeyboardInterrupt as exc:
+        raise KeyboardInterrupt(str(exc) or f"stopped watching after {status.count(state['count'], 'build')}") from None
 
 
 def follow(batches: Iterable[Tuple[float, Set[str]]], once: Callable[[str], int], code: int) -> int:

@@ -40,6 +40,7 @@ import io
 import json
 import os
 import re
+import select
 import socket
 import sys
 import threading
@@ -103,16 +104,16 @@ class ViewServer(ThreadingHTTPServer):
         max_streams: int = MAX_STREAMS,
     ) -> None:
         self.catalog = catalog
-        # The handler's class attribute sets the timeout of its connection.
-        handler = type("ViewHandler", (ViewHandler,), {"timeout": timeout})
-        super().__init__((HOST, port), handler)
-        self.hosts = {f"{HOST}:{self.server_port}", f"localhost:{self.server_port}"}
         self.max_connections = max_connections
         self.max_streams = max_streams
         self.connections = 0
         self.streams = 0
         self._count_lock = threading.Lock()
         self.closing = threading.Event()  # ends the event streams
+        # The handler's class attribute sets the timeout of its connection.
+        handler = type("ViewHandler", (ViewHandler,), {"timeout": timeout})
+        super().__init__((HOST, port), handler)
+        self.hosts = {f"{HOST}:{self.server_port}", f"localhost:{self.server_port}"}
 
     def process_request(self, request: Any, client_address: Any) -> None:
         with self._count_lock:
@@ -309,6 +310,10 @@ class ViewHandler(BaseHTTPRequestHandler):
             self._fail(HTTPStatus.SERVICE_UNAVAILABLE, "too many event streams")
             return
         try:
+            # What the page has seen: taken before it is told the stream is open.
+            catalog = server.catalog
+            names = catalog.names()
+            stamp = catalog.stamp(rel, palette) if rel is not None else None
             self.close_connection = True
             self.send_response(HTTPStatus.OK)
             self.send_header("Content-Type", "text/event-stream")
@@ -317,11 +322,10 @@ class ViewHandler(BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(b"retry: 1000\n\n")
             self.wfile.flush()
-            catalog = server.catalog
-            names = catalog.names()
-            stamp = catalog.stamp(rel, palette) if rel is not None else None
             quiet_since = time.monotonic()
             while not server.closing.wait(EVENT_POLL):
+                if self._gone():
+                    break
                 sent: List[bytes] = []
                 now_names = catalog.names()
                 if now_names != names:
@@ -340,6 +344,16 @@ class ViewHandler(BaseHTTPRequestHandler):
                     quiet_since = time.monotonic()
         finally:
             server.close_stream()
+
+    def _gone(self) -> bool:
+        """Whether the page closed the connection (it sends nothing on a stream)."""
+        readable, _, _ = select.select([self.connection], [], [], 0)
+        if not readable:
+            return False
+        try:
+            return self.connection.recv(1, socket.MSG_PEEK) == b""
+        except OSError:
+            return True
 
     def _palette(self, query: str) -> Optional[str]:
         """The palette a query chooses: one of the folder's palettes, or None."""
