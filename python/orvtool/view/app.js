@@ -45,7 +45,14 @@
   }
   const address = (rel, palette) => "#" + encodePath(rel) + (palette ? "?palette=" + encodeURIComponent(palette) : "");
 
-  function loadImage(src) {
+  // From the server, an image is asked for again each time (a file saved
+  // anew keeps its addresses), decoded as it is stored.
+  async function loadImage(src) {
+    if (!src.startsWith("data:")) {
+      const response = await fetch(src, { cache: "no-store" });
+      if (!response.ok) throw new Error(`cannot load ${src}: ${response.status}`);
+      return createImageBitmap(await response.blob(), { premultiplyAlpha: "none", colorSpaceConversion: "none" });
+    }
     return new Promise((resolve, reject) => {
       const img = new Image();
       img.onload = () => resolve(img);
