@@ -18,6 +18,7 @@ began without --force.
 from __future__ import annotations
 
 import argparse
+import itertools
 import os
 import sys
 import threading
@@ -154,8 +155,14 @@ def changes(
         yield time.monotonic(), {path for _, path in batch}
 
 
-def describe(changed: Sequence[str]) -> str:
-    names = sorted(os.path.relpath(p) for p in changed)
+def describe(changed: Sequence[str], roots: Sequence[str] = ()) -> str:
+    """The changed files, named from the folder watched that holds them."""
+
+    def name(path: str) -> str:
+        root = next((r for r in roots if _under(path, r)), os.path.dirname(path))
+        return os.path.relpath(path, root)
+
+    names = sorted(name(p) for p in changed)
     shown = ", ".join(names[:NAMES_SHOWN])
     more = len(names) - NAMES_SHOWN
     return shown + (f" and {more} more" if more > 0 else "")
@@ -186,25 +193,35 @@ def watch(
         print(f"{PROG}: build {state['count']} ({reason}): {outcome}", file=out, flush=True)
         return code
 
-    code = once("start")
-    print(f"{PROG}: watching {', '.join(sources.roots())} (Ctrl-C to stop)", file=out, flush=True)
     try:
+        # Watching begins before the first build: a save made meanwhile counts.
         try:
-            return follow(changes(sources, stop, force_polling), once, code)
+            batches = started(changes(sources, stop, force_polling))
         except OSError as exc:  # no notifications to be had (too many watches, say): poll
             if force_polling:
                 raise
             print(f"{PROG}: watching by polling: {exc}", file=out, flush=True)
-            return follow(changes(sources, stop, True), once, code)
+            batches = started(changes(sources, stop, True))
+        code = once("start")
+        print(f"{PROG}: watching {', '.join(sources.roots())} (Ctrl-C to stop)", file=out, flush=True)
+        return follow(batches, once, code, sources.roots())
     except KeyboardInterrupt as exc:
         raise KeyboardInterrupt(str(exc) or f"stopped watching after {status.count(state['count'], 'build')}") from None
 
 
-def follow(batches: Iterable[Tuple[float, Set[str]]], once: Callable[[str], int], code: int) -> int:
+def started(batches: Iterator[Tuple[float, Set[str]]]) -> Iterator[Tuple[float, Set[str]]]:
+    """The batches, their watch set up already (the first one taken and put back)."""
+    first = next(batches, None)
+    return itertools.chain([first] if first is not None else [], batches)
+
+
+def follow(
+    batches: Iterable[Tuple[float, Set[str]]], once: Callable[[str], int], code: int, roots: Sequence[str] = ()
+) -> int:
     """A build by `once` for each set of changes the batches settle into."""
     debouncer = Debouncer()
     for now, changed in batches:
         due = debouncer.feed(now, changed)
         if due:
-            code = once(describe(sorted(due)) + " changed")
+            code = once(describe(sorted(due), roots) + " changed")
     return code

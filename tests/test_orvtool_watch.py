@@ -1,0 +1,147 @@
+"""orvtool build --watch: the debounce fed batches of changes, what counts as
+a source, and one watch run end to end."""
+
+import argparse
+import os
+import queue
+import signal
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+
+from orvtool import watching
+
+ROOT = Path(__file__).resolve().parent.parent
+GUARD = 60  # seconds: only against a hang
+
+
+@pytest.mark.parametrize(
+    "batches, expected",
+    [
+        # One save of several files, in batches close together: one build.
+        ([(0.0, {"a"}), (0.1, {"b"}), (0.2, {"a", "c"}), (0.3, set()), (0.6, set())], [{"a", "b", "c"}]),
+        # Not due until the quiet time has passed since the last change.
+        ([(0.0, {"a"}), (0.2, set()), (0.29, set())], []),
+        # Two saves apart: two builds.
+        ([(0.0, {"a"}), (0.5, set()), (1.0, {"b"}), (1.1, set()), (1.4, set())], [{"a"}, {"b"}]),
+        # A change keeps putting the build off; nothing is built twice.
+        ([(0.0, {"a"}), (0.25, {"a"}), (0.5, {"a"}), (0.7, set()), (0.8, set()), (0.9, set())], [{"a"}]),
+        # Waking without changes builds nothing.
+        ([(0.0, set()), (5.0, set())], []),
+    ],
+)
+def test_batches_of_changes_settle_into_builds(batches, expected):
+    assert watching.builds(batches, quiet=0.3) == expected
+
+
+def namespace(tmp_path, paths, palette=None, quantize=None, add_colors=False):
+    return argparse.Namespace(
+        paths=[str(tmp_path / p) for p in paths],
+        output=str(tmp_path / "out" / "anim.orv"),
+        palette=str(tmp_path / palette) if palette else None,
+        quantize=quantize,
+        add_colors=add_colors,
+    )
+
+
+def test_what_counts_as_a_source(tmp_path):
+    (tmp_path / "export").mkdir()
+    (tmp_path / "sheet").mkdir()
+    (tmp_path / "game.pal").write_bytes(b"")
+    export = watching.sources_of(namespace(tmp_path, ["export"], palette="game.pal"))
+    assert export.wants(str(tmp_path / "export" / "frame_000.png"))
+    assert export.wants(str(tmp_path / "game.pal"))  # matched against: a source
+    assert not export.wants(str(tmp_path / "export" / ".frame_000.png.swp"))
+    assert not export.wants(str(tmp_path / "out" / "anim.orv"))
+    # A palette the build grows is written by it: no source, or each build would start another.
+    grown = watching.sources_of(namespace(tmp_path, ["export"], palette="game.pal", add_colors=True))
+    assert not grown.wants(str(tmp_path / "game.pal"))
+    sheet = watching.sources_of(namespace(tmp_path, ["sheet/walk.json"]))
+    assert sheet.wants(str(tmp_path / "sheet" / "walk.png")) and sheet.wants(str(tmp_path / "sheet" / "walk.json"))
+    assert not sheet.wants(str(tmp_path / "sheet" / "notes.txt"))
+    frames = watching.sources_of(namespace(tmp_path, ["a.png", "b.gif"]))
+    assert frames.wants(str(tmp_path / "a.png")) and not frames.wants(str(tmp_path / "c.png"))
+    assert frames.roots() == [str(tmp_path)]
+    # An output inside the source folder is never a source.
+    inside = argparse.Namespace(
+        paths=[str(tmp_path / "export")],
+        output=str(tmp_path / "export" / "built.orv"),
+        palette=None,
+        quantize=None,
+        add_colors=False,
+    )
+    assert not watching.sources_of(inside).wants(str(tmp_path / "export" / "built.orv"))
+
+
+class Lines:
+    """The lines a process writes on standard error, as they come."""
+
+    def __init__(self, stream):
+        self.seen = []
+        self._queue = queue.Queue()
+        self.thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        self.thread.start()
+
+    def _read(self, stream):
+        for line in stream:
+            self._queue.put(line.rstrip("\n"))
+        self._queue.put(None)
+
+    def wait_for(self, text):
+        while True:
+            line = self._queue.get(timeout=GUARD)
+            assert line is not None, f"ended before {text!r}: {self.seen}"
+            self.seen.append(line)
+            if text in line:
+                return line
+
+
+def save(path, data):
+    """As an editor saves: a new file put in the old one's place."""
+    tmp = path.with_name(path.name + ".part")
+    tmp.write_bytes(data)
+    os.replace(tmp, path)
+
+
+def test_a_watch_rebuilds_says_a_broken_save_keeps_the_output_and_ends_with_130(tmp_path):
+    orvtool = [sys.executable, "-m", "orvtool"]
+    examples = tmp_path / "examples"
+    subprocess.run(
+        [*orvtool, "export", str(ROOT / "examples" / "objects" / "hero" / "walk.orv"), "-o", str(tmp_path / "walk")],
+        check=True,
+        capture_output=True,
+    )
+    out = tmp_path / "walk.orv"
+    proc = subprocess.Popen(
+        [*orvtool, "build", str(tmp_path / "walk"), "-o", str(out), "--watch", "--project-root", str(examples)],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    lines = Lines(proc.stderr)
+    try:
+        assert lines.wait_for("build 1 ").endswith("(start): built")
+        lines.wait_for("watching")
+        first = out.read_bytes()
+        frames = tmp_path / "walk"
+        save(frames / "frame_000.png", (frames / "frame_001.png").read_bytes())
+        assert lines.wait_for("build 2 ").endswith("(frame_000.png changed): built")
+        second = out.read_bytes()
+        assert second != first
+        # An image half written: said, and the output stays the last good one.
+        save(frames / "frame_000.png", (frames / "frame_002.png").read_bytes()[:60])
+        assert lines.wait_for("build 3 ").endswith(f"failed, {out} is left as it was")
+        assert any("frame_000.png" in line for line in lines.seen[-3:-1])
+        assert out.read_bytes() == second
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=GUARD) == 130
+        assert lines.wait_for("stopped watching") == "orvtool: stopped watching after 3 builds"
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        lines.thread.join(timeout=GUARD)
+        proc.stderr.close()
