@@ -7,7 +7,8 @@ in docs/images, which the browser tests save).
 
 1. Makes the pictures the pages show, with orvtool on the bundled examples,
    into docs/_generated/images (the placement figure is drawn as SVG
-   from the walking figure's own frames).
+   from the walking figure's own frames; the live tutorial's picture from
+   the viewer redrawing a file built anew while it shows it).
 2. Runs Sphinx with warnings as errors.
 3. Checks that no page loads anything from outside the site.
 4. Takes screenshots of two pages in headless Chromium (Debian's), into
@@ -65,6 +66,58 @@ def viewer_picture(work: Path, target: Path) -> None:
         browser.close()
 
 
+def live_picture(work: Path, target: Path) -> None:
+    """The viewer following a file: the walking figure at frame 5 in the
+    page, its exported frame 5 repainted and built back over the file, and
+    the page once it has redrawn the new frame by itself."""
+    import threading
+
+    from PIL import Image
+    from playwright.sync_api import sync_playwright
+
+    from orvtool.formats import palettes
+    from orvtool.view.catalog import Catalog
+    from orvtool.view.server import ViewServer
+
+    game = work / "live-game"
+    shutil.copytree(ROOT / "examples", game)
+    orvtool("export", "live-game/objects/hero/walk.orv", "-o", "live-walk", cwd=work)
+    server = ViewServer(Catalog(str(game)))
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        with sync_playwright() as p:
+            browser = p.chromium.launch(executable_path=CHROMIUM, headless=True)
+            page = browser.new_page(viewport={"width": 1400, "height": 900})
+            page.goto(server.url + "#objects/hero/walk.orv")
+            page.wait_for_function("() => document.getElementById('frame-label').textContent.endsWith(' / 47')")
+            for _ in range(5):
+                page.keyboard.press("ArrowRight")
+            page.keyboard.press("+")
+            before = page.evaluate("document.getElementById('canvas').toDataURL()")
+            # The edit: the tunic (the opaque pixels of the frame's middle third) painted red.
+            colors = [tuple(c) for c in palettes.read_palette(str(game / "palettes" / "hero.pal")).colors]
+            red = max((c for c in colors if c[3] == 255), key=lambda c: 2 * c[0] - c[1] - c[2])
+            frame = work / "live-walk" / "frame_005.png"
+            with Image.open(frame) as im:
+                pixels = im.convert("RGBA")
+            w, h = pixels.size
+            for y in range(h // 3, 2 * h // 3):
+                for x in range(w):
+                    if pixels.getpixel((x, y))[3] == 255:
+                        pixels.putpixel((x, y), red)
+            pixels.save(frame)
+            orvtool("build", "live-walk", "-o", "live-game/objects/hero/walk.orv", "-f", cwd=work)
+            page.wait_for_function(
+                "before => document.getElementById('canvas').toDataURL() !== before", arg=before, timeout=60000
+            )
+            page.screenshot(path=str(target))
+            browser.close()
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
 def make_pictures(browser: bool) -> None:
     """The tutorials' pictures: what orvtool writes for the walking figure."""
     if IMAGES.exists():
@@ -97,8 +150,10 @@ def make_pictures(browser: bool) -> None:
     (IMAGES / "placement.svg").write_text(placement_svg(), encoding="utf-8")
     if browser:
         viewer_picture(work, IMAGES / "viewer.png")
+        live_picture(work, IMAGES / "live.png")
     else:  # the one the browser tests saved last
         shutil.copy(ROOT / "docs" / "images" / "orvtool-view.png", IMAGES / "viewer.png")
+        shutil.copy(ROOT / "docs" / "images" / "orvtool-view.png", IMAGES / "live.png")
     write_message_list()
 
 
