@@ -4,15 +4,13 @@ of 20,000 files filters at once; a zoomed canvas can be reached whole."""
 
 import os
 
-from test_orvtool_view_browser import (  # noqa: F401 - the fixtures
+import test_orvtool_view_browser as shown
+from test_orvtool_view_browser import (
     assert_frame_drawn,
-    browser,
     canvas,
     open_animation,
-    page,
     plain_backdrop,
     rgba_frames,
-    tree,
     union,
     zoom,
 )
@@ -21,6 +19,8 @@ from view_helpers import running
 from orvtool.orvfile import Animation, encode_animation, frame_from_indices
 from orvtool_samples import figure, write_project
 
+# The browser, its page and the examples' tree, as the other browser tests have them.
+browser, page, tree = shown.browser, shown.page, shown.tree
 GUARD_MS = 60000  # only against a hang: what is waited for is a condition
 
 

@@ -351,7 +351,7 @@ class ViewHandler(BaseHTTPRequestHandler):
         if not readable:
             return False
         try:
-            return self.connection.recv(1, socket.MSG_PEEK) == b""
+            return bool(self.connection.recv(1, socket.MSG_PEEK) == b"")
         except OSError:
             return True
 
