@@ -27,6 +27,7 @@ from dataclasses import dataclass, field
 from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Set, TextIO, Tuple
 
 from . import status
+from .errors import OrvToolError
 from .status import PROG
 
 # Seconds without a change before a build starts.
@@ -34,8 +35,8 @@ QUIET = 0.3
 # How often the watch wakes without a change, in milliseconds: the clock that
 # lets a pending build start.
 TICK_MS = 100
-# Sources whose folder is watched for a file beside them: the images a
-# sheet's JSON names, the other frames of a GIF's folder are not read.
+# Beside a sprite sheet's JSON, the files that count as its sources (the
+# images it names lie there, as sheet packers write them).
 SHEET_FILES = (".json", ".png", ".gif", ".apng", ".webp")
 NAMES_SHOWN = 3  # changed files named in a build's line
 
@@ -187,9 +188,16 @@ def watch(
 
     def once(reason: str) -> int:
         state["count"] += 1
-        code = build(args)
+        if state["count"] == 1:
+            code = build(args)  # a command line that is wrong ends the watch: status 2
+        else:
+            try:
+                code = build(args)
+            except OrvToolError as exc:  # a source gone for a moment, say: the next save may bring it back
+                status.say_error(args.output, str(exc))
+                code = status.ERROR
         args.force = replace
-        outcome = "built" if code == 0 else f"failed, {args.output} is left as it was"
+        outcome = "built" if code == 0 else "failed; what failed keeps the output of its last good build"
         print(f"{PROG}: build {state['count']} ({reason}): {outcome}", file=out, flush=True)
         return code
 

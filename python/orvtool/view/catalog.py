@@ -470,7 +470,7 @@ def export_command(root: str, rel: str) -> str:
     """The command line that exports one animation of the folder, into a
     folder of `out` named after the file, below one named after its folder
     (`out/hero/walk` for `hero/walk.orv`, `out/walk` for `walk.orv` at the
-    top), so that no two animations of the folder share a target."""
+    top), whether or not other animations lie beside it."""
     source = os.path.join(root, *rel.split("/"))
     parts = rel.split("/")
     stem = os.path.splitext(parts[-1])[0]
