@@ -9,6 +9,7 @@ import subprocess
 import sys
 import threading
 from pathlib import Path
+from typing import Optional
 
 import pytest
 
@@ -81,7 +82,7 @@ class Lines:
 
     def __init__(self, stream):
         self.seen = []
-        self._queue = queue.Queue()
+        self._queue: "queue.Queue[Optional[str]]" = queue.Queue()
         self.thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
         self.thread.start()
 
@@ -144,4 +145,5 @@ def test_a_watch_rebuilds_says_a_broken_save_keeps_the_output_and_ends_with_130(
             proc.kill()
             proc.wait()
         lines.thread.join(timeout=GUARD)
+        assert proc.stderr is not None
         proc.stderr.close()
