@@ -92,9 +92,6 @@ def test_twenty_thousand_rows_filter_on_their_data(page, tmp_path):
         )
         names = page.eval_on_selector_all("#tree li.anim", "els => els.map(e => e.dataset.path.split('/').pop())")
         assert sorted(names) == sorted(f"zz{i}.orv" for i in range(20000) if i % 2500 == 7)
-        page.fill("#filter", "")
-        page.wait_for_function("() => document.getElementById('tree').dataset.count === '20001'", timeout=GUARD_MS)
-        assert page.locator("#tree li").count() < 100
 
 
 def test_a_zoomed_canvas_is_reached_whole_by_scrolling_and_dragging(page, tree):
@@ -120,17 +117,3 @@ def test_a_zoomed_canvas_is_reached_whole_by_scrolling_and_dragging(page, tree):
             "#stage", "s => s.scrollLeft + s.clientWidth - document.getElementById('canvas').width"
         )
         assert right == 0  # the last column of the canvas is in view
-
-
-def test_an_empty_file_offers_no_export_and_no_palette(page, tmp_path):
-    root = tmp_path / "tree"
-    write_project(root, "ok.orv", Animation(frames=[figure()]))
-    (root / "empty.orv").write_bytes(b"")
-    with running(root) as server:
-        page.goto(server.url + "#empty.orv")
-        page.wait_for_function("() => document.getElementById('title').textContent === 'empty.orv'")
-        page.wait_for_selector("#error:not([hidden])")
-        assert page.is_hidden("#export") and page.is_hidden("#palette")
-        page.click('#tree li.anim[data-path="ok.orv"]')
-        page.wait_for_selector("#export:not([hidden])")
-        assert page.is_visible("#palette")

@@ -1,7 +1,6 @@
 """orvtool build --watch: the debounce fed batches of changes, what counts as
 a source, and one watch run end to end."""
 
-import argparse
 import os
 import queue
 import signal
@@ -30,51 +29,10 @@ GUARD = 60  # seconds: only against a hang
         ([(0.0, {"a"}), (0.5, set()), (1.0, {"b"}), (1.1, set()), (1.4, set())], [{"a"}, {"b"}]),
         # A change keeps putting the build off; nothing is built twice.
         ([(0.0, {"a"}), (0.25, {"a"}), (0.5, {"a"}), (0.7, set()), (0.8, set()), (0.9, set())], [{"a"}]),
-        # Waking without changes builds nothing.
-        ([(0.0, set()), (5.0, set())], []),
     ],
 )
 def test_batches_of_changes_settle_into_builds(batches, expected):
     assert watching.builds(batches, quiet=0.3) == expected
-
-
-def namespace(tmp_path, paths, palette=None, quantize=None, add_colors=False):
-    return argparse.Namespace(
-        paths=[str(tmp_path / p) for p in paths],
-        output=str(tmp_path / "out" / "anim.orv"),
-        palette=str(tmp_path / palette) if palette else None,
-        quantize=quantize,
-        add_colors=add_colors,
-    )
-
-
-def test_what_counts_as_a_source(tmp_path):
-    (tmp_path / "export").mkdir()
-    (tmp_path / "sheet").mkdir()
-    (tmp_path / "game.pal").write_bytes(b"")
-    export = watching.sources_of(namespace(tmp_path, ["export"], palette="game.pal"))
-    assert export.wants(str(tmp_path / "export" / "frame_000.png"))
-    assert export.wants(str(tmp_path / "game.pal"))  # matched against: a source
-    assert not export.wants(str(tmp_path / "export" / ".frame_000.png.swp"))
-    assert not export.wants(str(tmp_path / "out" / "anim.orv"))
-    # A palette the build grows is written by it: no source, or each build would start another.
-    grown = watching.sources_of(namespace(tmp_path, ["export"], palette="game.pal", add_colors=True))
-    assert not grown.wants(str(tmp_path / "game.pal"))
-    sheet = watching.sources_of(namespace(tmp_path, ["sheet/walk.json"]))
-    assert sheet.wants(str(tmp_path / "sheet" / "walk.png")) and sheet.wants(str(tmp_path / "sheet" / "walk.json"))
-    assert not sheet.wants(str(tmp_path / "sheet" / "notes.txt"))
-    frames = watching.sources_of(namespace(tmp_path, ["a.png", "b.gif"]))
-    assert frames.wants(str(tmp_path / "a.png")) and not frames.wants(str(tmp_path / "c.png"))
-    assert frames.roots() == [str(tmp_path)]
-    # An output inside the source folder is never a source.
-    inside = argparse.Namespace(
-        paths=[str(tmp_path / "export")],
-        output=str(tmp_path / "export" / "built.orv"),
-        palette=None,
-        quantize=None,
-        add_colors=False,
-    )
-    assert not watching.sources_of(inside).wants(str(tmp_path / "export" / "built.orv"))
 
 
 class Lines:
