@@ -123,6 +123,10 @@ OWN_FINDINGS: Dict[str, Rule] = {
     "palette_converted": Rule(NOTE, "a build matched against a palette in another format, written in the game's"),
     "palette_made": Rule(NOTE, "`--quantize` made a palette"),
     "colour_added": Rule(NOTE, "`--add-colors` put colours into unused palette entries"),
+    "speed_written": Rule(NOTE, "the speed a build wrote where the source's frame times differ or are not a speed"),
+    "sheet_image_beside": Rule(NOTE, "a sheet's image not named, or not where named, read beside its JSON"),
+    "pixels_outside_frames": Rule(NOTE, "visible pixels of a sheet image outside every frame, which no frame takes"),
+    "preview_placement": Rule(NOTE, "how the frames of an animated image were placed: its preview record or an anchor"),
 }
 
 FINDINGS: Dict[str, Rule] = dict([*LOAD_FINDINGS.items(), *OWN_FINDINGS.items()])

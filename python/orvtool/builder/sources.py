@@ -43,6 +43,7 @@ class SourceFrame:
     placed_by: Optional[str] = None  # what gave `placed`: a sheet's "pivot", "anchor" or "slice"
     has_alpha: bool = True
     added: bool = False  # not in the record: `entry` is the fields of the frame before it
+    duration: Optional[int] = None  # milliseconds, where the source gives the frame a time of its own
 
     @property
     def known(self) -> Optional[FrameEntry]:
@@ -198,6 +199,7 @@ def _sheet_frame(path: str, i: int, sf: sheets.SheetFrame, entry: Optional[Frame
         layer = None  # the rectangle changed: the index sheet there holds what was around the old one
     frame = SourceFrame(f"{path}: frame {i} ('{sf.name}')", sf.rgba, entry, layer, has_alpha=sf.has_alpha)
     frame.corner, frame.canvas, frame.placed_by = sf.rect, sf.source, sf.origin_from
+    frame.duration = sf.duration
     keep = None
     if entry is not None and sf.origin is not None:
         ox, oy = round(sf.origin[0]), round(sf.origin[1])
@@ -212,26 +214,27 @@ def _sheet_frame(path: str, i: int, sf: sheets.SheetFrame, entry: Optional[Frame
     return frame
 
 
-def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False) -> Source:
+def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False, image: Optional[str] = None) -> Source:
     """The frames of a sheet (of one tag), matched with its record. A frame
     the record knows is cut to its record's rectangle and what it draws
     outside it; with `cells` (the frames are what is drawn in cells around an
-    origin) every frame is cut to what it draws."""
-    sheet = sheets.read_sheet(path)
+    origin) every frame is cut to what it draws. `image` names the atlas."""
+    sheet = sheets.read_sheet(path, image)
     notes = list(sheet.notes)
     record = sheet.record
     known = _record_names(record) if record is not None else {}
     chosen = list(range(len(sheet.frames)))
     if tag is not None:
         if tag not in sheet.tags:
-            named = ", ".join(sorted(sheet.tags)) or "none"
-            raise OrvToolError(f"no tag '{tag}' (tags: {named})", where=path)
+            raise OrvToolError(f"no tag '{tag}' ({tag_summary(sorted(sheet.tags))})", where=path)
+        if tag in sheet.unclear:
+            raise OrvToolError(f"tag '{tag}': its frames cannot be told: {sheet.unclear[tag]}", where=path)
         chosen = sheet.tags[tag]
     elif sheet.tags:
         notes.append(
             Finding(
                 "tags_built_whole",
-                f"{path} names tags {', '.join(sorted(sheet.tags))}: built whole, every frame in one animation "
+                f"{path} names {tag_summary(sorted(sheet.tags))}: built whole, every frame in one animation "
                 "(--tag NAME builds one, --each-tag one file per tag)",
             )
         )
@@ -248,6 +251,18 @@ def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False) -> Sou
     source = Source(path, frames, record, reorder, lambda e: sidecar.frame_rows("", e), notes)
     source.tags = sheet.tags
     return source
+
+
+SHOWN_TAGS = 8  # tag names a message lists before it counts the rest
+
+
+def tag_summary(tags: Sequence[str]) -> str:
+    """Tags as a message names them: "tags a, b" or, of many, the first few
+    and how many more."""
+    if not tags:
+        return "tags: none"
+    more = f" and {len(tags) - SHOWN_TAGS} more" if len(tags) > SHOWN_TAGS else ""
+    return f"tags {', '.join(tags[:SHOWN_TAGS])}{more}"
 
 
 # --- plain images --------------------------------------------------------------------

@@ -85,6 +85,12 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         help="a sprite sheet: build the frames of one Aseprite frame tag or TexturePacker animation, in its order",
     )
     p.add_argument(
+        "--image",
+        metavar="PATH",
+        help="a sprite sheet: its atlas image (default: the one its JSON names, else the JSON's name ending in "
+        ".png beside it)",
+    )
+    p.add_argument(
         "--each-tag",
         action="store_true",
         help="a sprite sheet: build one file per tag, NAME.orv in the folder -o names",
@@ -104,7 +110,10 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         help="plain frames: the offsets of every frame",
     )
     p.add_argument(
-        "--speed", type=options.int_range(0, 0xFFFFFFFF), help="plain frames: the animation's speed value (default 100)"
+        "--speed",
+        type=options.int_range(0, 0xFFFFFFFF),
+        help="the animation's speed value, on every route (default: the record's, else 100); the file holds one "
+        "speed, which only the game interprets, so frame durations are not converted",
     )
     p.add_argument("--shadow", action="store_true", help="plain frames: make shadow frames")
     p.add_argument("--background", action="store_true", help="plain frames: write the background form")
@@ -203,6 +212,7 @@ def run(args: argparse.Namespace) -> int:
         anchor=args.anchor,
         origin=tuple(args.origin) if args.origin else None,
         tag=args.tag,
+        image=args.image,
         offset=tuple(args.offset) if args.offset else None,
         speed=args.speed,
         shadow=args.shadow,
