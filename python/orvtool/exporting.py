@@ -262,7 +262,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
                     f"--origin {grid['origin']['x']} {grid['origin']['y']}"
                 )
             del atlas
-        pages = preview.make_pages(pixels, offsets, sizes, anim.has_background, options.scale)
+        pages = preview.make_pages(pixels, offsets, sizes, anim.has_background, options.scale, anim.head.speed)
         if ("gif" in parts or "apng" in parts) and not len(pages):
             report.notes.append("no frames: no preview written")
             parts = [p for p in parts if p not in ("gif", "apng")]
@@ -274,6 +274,13 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         if "apng" in parts:
             report.written.append(APNG_NAME)
             writing.place(os.path.join(folder, APNG_NAME), lambda fh: preview.write_apng(fh, pages, options.fps))
+        previews = [name for part, name in (("gif", GIF_NAME), ("apng", APNG_NAME)) if part in parts]
+        if previews:
+            ox, oy = pages.origin()
+            report.notes.append(
+                f"{' and '.join(previews)}: the origin at x {ox}, y {oy} of the canvas; a build of the preview "
+                f"places its frames by its record, of another tool's edit of it with --origin {ox} {oy}"
+            )
     if salvaged:
         note = f"{status.count(len(anim.frames), 'frame')} read before the cut exported (--salvage)"
         raise FileFailed(f"{anim.failure()}; {note}", report)

@@ -126,7 +126,9 @@ OWN_FINDINGS: Dict[str, Rule] = {
     "speed_written": Rule(NOTE, "the speed a build wrote where the source's frame times differ or are not a speed"),
     "sheet_image_beside": Rule(NOTE, "a sheet's image not named, or not where named, read beside its JSON"),
     "pixels_outside_frames": Rule(NOTE, "visible pixels of a sheet image outside every frame, which no frame takes"),
-    "preview_placement": Rule(NOTE, "how the frames of an animated image were placed: its preview record or an anchor"),
+    "preview_placement": Rule(
+        NOTE, "frames of an animated image placed by orvtool's preview record, else by an anchor or `--origin`"
+    ),
 }
 
 FINDINGS: Dict[str, Rule] = dict([*LOAD_FINDINGS.items(), *OWN_FINDINGS.items()])

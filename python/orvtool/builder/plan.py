@@ -167,6 +167,34 @@ def _placement_notes(
         by_origin = sum(1 for _, rule, _ in rules if rule == "origin")
         if by_origin and source.where.lower().endswith(".json"):
             notes.append(Finding("frame_placed", placement.origin_note(by_origin, options)))
+    notes += _preview_notes(source, rules, options)
+    return notes
+
+
+def _preview_notes(
+    source: Source, rules: List[Tuple[int, str, Tuple[int, int]]], options: BuildOptions
+) -> List[Finding]:
+    """How the frames of animated images were placed: by the record of
+    orvtool's preview, else by an anchor or --origin, as an animated image
+    says nothing of the origin."""
+    notes: List[Finding] = []
+    by_record = sum(1 for i, rule, _ in rules if rule == "source" and source.frames[i].placed_by == "preview")
+    if by_record:
+        notes.append(
+            Finding(
+                "preview_placement",
+                f"{status.count(by_record, 'frame')} placed as orvtool's preview records them: offsets and sizes",
+            )
+        )
+    animated = sum(1 for i, rule, _ in rules if rule == "origin" and source.frames[i].duration is not None)
+    if animated:
+        said = placement.origin_note(animated, options)
+        if options.origin is None:
+            said += (
+                " (an animated image does not say where the origin is: --origin X Y names it, in pixels from the "
+                "image's top-left)"
+            )
+        notes.append(Finding("preview_placement", said))
     return notes
 
 
@@ -240,8 +268,10 @@ def _record_animation(
     return anim
 
 
-def _plain_animation(frames: List[Frame], choice: PaletteChoice, options: BuildOptions, output: str) -> Animation:
-    speed = DEFAULT_SPEED if options.speed is None else options.speed
+def _plain_animation(
+    frames: List[Frame], choice: PaletteChoice, options: BuildOptions, output: str, recorded: Optional[int]
+) -> Animation:
+    speed = options.speed if options.speed is not None else recorded if recorded is not None else DEFAULT_SPEED
     if not 0 <= speed <= 0xFFFFFFFF:
         raise OrvToolError(f"--speed {speed} is not a 32-bit value")
     root = options.project_root or os.path.dirname(os.path.abspath(output))
@@ -268,7 +298,7 @@ def make_plan(source: Source, options: BuildOptions, output: str) -> Plan:
     if source.record is not None:
         plan.animation = _record_animation(source, frames, choice, options, output)
     else:
-        plan.animation = _plain_animation(frames, choice, options, output)
+        plan.animation = _plain_animation(frames, choice, options, output, source.speed)
     plan.palette = choice.write
     plan.palette_target = choice.names if choice.write else None
     plan.notes += _speed_notes(source, options, plan.animation.speed)
@@ -280,7 +310,15 @@ def _speed_notes(source: Source, options: BuildOptions, speed: int) -> List[Find
     are not converted into it. Said where the source's frame durations differ,
     or where the source has times or is a sheet but no speed of its own."""
     durations = sorted({f.duration for f in source.frames if f.duration is not None})
-    which = "--speed" if options.speed is not None else "the record's" if source.record else "the default"
+    which = (
+        "--speed"
+        if options.speed is not None
+        else "the record's"
+        if source.record
+        else "the preview's"
+        if source.speed is not None
+        else "the default"
+    )
     if len(durations) > 1:
         return [
             Finding(
@@ -290,7 +328,7 @@ def _speed_notes(source: Source, options: BuildOptions, speed: int) -> List[Find
             )
         ]
     timed = bool(durations) or source.where.lower().endswith(".json")
-    if source.record is not None or options.speed is not None or not timed:
+    if source.record is not None or source.speed is not None or options.speed is not None or not timed:
         return []
     times = f" (frames of {durations[0]} ms)" if durations else ""
     return [

@@ -40,7 +40,7 @@ class SourceFrame:
     corner: Optional[Tuple[int, int]] = None  # top-left on a source canvas that has no origin
     canvas: Optional[Tuple[int, int]] = None  # that canvas's size
     own_offsets: Optional[Tuple[int, int]] = None  # offsets a plain image file gives (oFFs)
-    placed_by: Optional[str] = None  # what gave `placed`: a sheet's "pivot", "anchor" or "slice"
+    placed_by: Optional[str] = None  # what gave `placed`: a sheet's "pivot", "anchor" or "slice", or "preview"
     has_alpha: bool = True
     added: bool = False  # not in the record: `entry` is the fields of the frame before it
     duration: Optional[int] = None  # milliseconds, where the source gives the frame a time of its own
@@ -74,6 +74,7 @@ class Source:
     rows_of: Callable[[FrameEntry], List[Row]] = lambda entry: []
     notes: List[Finding] = field(default_factory=list)
     tags: Dict[str, List[int]] = field(default_factory=dict)
+    speed: Optional[int] = None  # the speed the source records (orvtool's preview), where it has no record
 
 
 # --- export folders ------------------------------------------------------------------
@@ -272,13 +273,18 @@ def plain_frames(images: Sequence[InputImage]) -> Source:
     frames = []
     for image in images:
         h, w = image.rgba.shape[:2]
-        frame = SourceFrame(image.name, image.rgba, has_alpha=image.has_alpha)
+        frame = SourceFrame(image.name, image.rgba, has_alpha=image.has_alpha, duration=image.duration)
         frame.own_offsets, frame.corner, frame.canvas = image.offsets, (0, 0), (w, h)
+        if image.placed is not None:
+            frame.placed, frame.placed_by = image.placed, "preview"
         if image.canvas is not None:  # a part of a larger canvas, placed as on it
             left, top, cw, ch = image.canvas
             frame.corner, frame.canvas = (left, top), (cw, ch)
         frames.append(frame)
-    return Source(images[0].name if images else "", frames)
+    speeds = {image.speed for image in images}
+    source = Source(images[0].name if images else "", frames)
+    source.speed = speeds.pop() if len(speeds) == 1 else None
+    return source
 
 
 def read_plain(paths: Sequence[str]) -> Source:
