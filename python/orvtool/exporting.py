@@ -278,8 +278,8 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         if previews:
             ox, oy = pages.origin()
             report.notes.append(
-                f"{' and '.join(previews)}: the origin at x {ox}, y {oy} of the canvas; a build of the preview "
-                f"places its frames by its record, of another tool's edit of it with --origin {ox} {oy}"
+                f"{' and '.join(previews)}: the origin is at x {ox}, y {oy} of the canvas (a build of the preview "
+                f"places its frames by the record it carries; of another tool's edit of it, use --origin {ox} {oy})"
             )
     if salvaged:
         note = f"{status.count(len(anim.frames), 'frame')} read before the cut exported (--salvage)"
