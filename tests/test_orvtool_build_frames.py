@@ -5,7 +5,9 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from PIL import Image
 
+from orvtool import matching
 from orvtool.builder import ANCHORS, BuildOptions, build_from_export, build_from_frames
 from orvtool.builder.palette import stored_palette_path
 from orvtool.cli import main
@@ -100,13 +102,33 @@ def test_quantize_many_colours_maps_to_the_nearest_of_the_new_palette(tmp_path):
     build_from_frames([str(tmp_path / "a.png")], str(tmp_path / "x.orv"), BuildOptions(palette=str(pal), quantize=16))
     made = palettes.read_palette(str(pal)).colors
     assert len(made) == 16 and len(set(made)) == len(made)  # every entry used
-    assert (1, 2, 3, 255) in made and (250, 2, 3, 90) in made  # kept exactly
+    # Of noise, Pillow's octree alone moves pixels less than keeping the
+    # covering colours exact: the palette taken is no worse than it.
+    octree = Image.fromarray(a, "RGBA").quantize(16, method=Image.Quantize.FASTOCTREE).getpalette("RGBA")
+    alone = np.array(octree[: 16 * 4], np.uint8).reshape(-1, 4)
+    visible = a.reshape(-1, 4)[a.reshape(-1, 4)[:, 3] != 0]
+    found, counts = np.unique(visible, axis=0, return_counts=True)
+    assert matching.mean_distance(found, counts, np.array(made, np.uint8)) <= matching.mean_distance(found, counts, alone)
     assert len({c[3] for c in made}) > 1  # alpha is quantized too
     rows = grid(loaded(tmp_path / "x.orv")["frames"][0])
     for y in range(0, 20, 3):
         for x in range(30):
             color = tuple(int(v) for v in a[y, x])
             assert rows[y][x] == (None if color[3] == 0 else nearest(made, color)), (x, y)
+
+
+def test_quantize_keeps_the_flat_colours_of_pixel_art_exact(tmp_path):
+    """Eight flat colours over most pixels and a half-transparent ramp of 480:
+    keeping the flat ones exact moves pixels least."""
+    flat = np.random.default_rng(3).integers(0, 256, (8, 4), dtype=np.uint8)
+    flat[:, 3] = 255
+    a = np.zeros((24, 120, 4), np.uint8)
+    a[:20, :24] = np.repeat(flat, 60, axis=0).reshape(20, 24, 4)
+    ramp = np.arange(120)
+    a[20:, :, 0], a[20:, :, 1] = ramp * 2, 200 - ramp
+    a[20:, :, 2], a[20:, :, 3] = ramp[None, :] + np.arange(4)[:, None] * 30, 128
+    made = matching.quantize_palette([a], 16)
+    assert len(made) == 16 and {tuple(int(v) for v in c) for c in flat} <= set(made)
 
 
 def test_quantize_refuses_to_replace_a_palette_without_force(tmp_path):
