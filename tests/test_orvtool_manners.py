@@ -319,5 +319,6 @@ def test_ctrl_c_leaves_no_half_export_and_a_rerun_skips_the_finished_ones(tmp_pa
     done = subprocess.run(argv + ["--skip-existing"], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     skipped = f"skipped {len(folders)} already exported (complete and newer than their source)"
-    assert done.stderr.strip() == f"orvtool: exported {10 - len(folders)} files, {skipped}"
+    assert done.stderr.strip().splitlines()[-1] == f"orvtool: exported {10 - len(folders)} files, {skipped}"
+    assert all(": note: " in line for line in done.stderr.strip().splitlines()[:-1])  # the previews' origin
     assert len(list(out.iterdir())) == 10
