@@ -158,6 +158,21 @@ def _placement_notes(
                 f"alone, each keeping its {anchor} point: {listed}{more}",
             )
         )
+    regrown = [
+        (i, at)
+        for i, rule, at in rules
+        if rule == "source" and (known := source.frames[i].known) is not None and source.frames[i].size != known.size
+    ]
+    if regrown:
+        listed = ", ".join(f"frame {i} at offsets {x}, {y}" for i, (x, y) in regrown[:5])
+        more = f" and {len(regrown) - 5} more" if len(regrown) > 5 else ""
+        notes.append(
+            Finding(
+                "frame_resized",
+                f"{len(regrown)} of {status.count(len(rules), 'frame')} changed size and were placed where "
+                f"{'the sheet' if os.path.isfile(source.where) else 'their images'} put them: {listed}{more}",
+            )
+        )
     if source.record is None and os.path.isfile(source.where):
         for kind in ("pivot", "slice", "anchor"):
             count = sum(1 for i, rule, _ in rules if rule == "source" and source.frames[i].placed_by == kind)
