@@ -201,6 +201,8 @@ def _preview_notes(
                 f"{status.count(by_record, 'frame')} placed as orvtool's preview records them: offsets and sizes",
             )
         )
+    if source.where.lower().endswith(".json"):
+        return notes  # a sheet's frames: said by frame_placed
     animated = sum(1 for i, rule, _ in rules if rule == "origin" and source.frames[i].duration is not None)
     if animated:
         said = placement.origin_note(animated, options)

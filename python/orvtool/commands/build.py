@@ -180,6 +180,8 @@ def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions) -
         raise UsageError("--each-tag takes one sprite sheet's JSON, without --tag")
     try:
         results = builder.build_tags(sheet, args.output, opts)
+    except UsageError:
+        raise  # the command line is wrong: status 2
     except OrvToolError as exc:
         say_error(sheet, str(exc))
         return status.ERROR
