@@ -105,10 +105,12 @@ def test_quantize_many_colours_maps_to_the_nearest_of_the_new_palette(tmp_path):
     # Of noise, Pillow's octree alone moves pixels less than keeping the
     # covering colours exact: the palette taken is no worse than it.
     octree = Image.fromarray(a, "RGBA").quantize(16, method=Image.Quantize.FASTOCTREE).getpalette("RGBA")
-    alone = np.array(octree[: 16 * 4], np.uint8).reshape(-1, 4)
+    alone = np.array((octree or [])[: 16 * 4], np.uint8).reshape(-1, 4)
     visible = a.reshape(-1, 4)[a.reshape(-1, 4)[:, 3] != 0]
     found, counts = np.unique(visible, axis=0, return_counts=True)
-    assert matching.mean_distance(found, counts, np.array(made, np.uint8)) <= matching.mean_distance(found, counts, alone)
+    assert matching.mean_distance(found, counts, np.array(made, np.uint8)) <= matching.mean_distance(
+        found, counts, alone
+    )
     assert len({c[3] for c in made}) > 1  # alpha is quantized too
     rows = grid(loaded(tmp_path / "x.orv")["frames"][0])
     for y in range(0, 20, 3):

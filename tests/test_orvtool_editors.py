@@ -98,17 +98,33 @@ def test_one_sprite_keeps_atlas_indices_and_many_tags_are_summarised(tmp_path, p
 @pytest.mark.parametrize(
     "durations, extra, speed, said",
     [
-        ([100, 300, 100], [], 100, "frame durations differ (100 to 300 ms) and are not stored: the file holds one "
-         "speed, 100 (the default; --speed sets it)"),
-        ([100, 300, 100], ["--speed", "80"], 80, "frame durations differ (100 to 300 ms) and are not stored: the "
-         "file holds one speed, 80 (--speed)"),
-        ([120] * 3, [], 100, "speed 100 written (the default; --speed sets it): the source's frame times (frames of "
-         "120 ms) are not stored"),
+        (
+            [100, 300, 100],
+            [],
+            100,
+            "frame durations differ (100 to 300 ms) and are not stored: the file holds one "
+            "speed, 100 (the default; --speed sets it)",
+        ),
+        (
+            [100, 300, 100],
+            ["--speed", "80"],
+            80,
+            "frame durations differ (100 to 300 ms) and are not stored: the file holds one speed, 80 (--speed)",
+        ),
+        (
+            [120] * 3,
+            [],
+            100,
+            "speed 100 written (the default; --speed sets it): the source's frame times (frames of "
+            "120 ms) are not stored",
+        ),
         ([120] * 3, ["--speed", "7"], 7, None),
         (None, [], 100, "speed 100 written (the default; --speed sets it)"),
     ],
 )
-def test_durations_are_not_a_speed_and_a_note_says_which_was_written(tmp_path, pal, capfd, durations, extra, speed, said):
+def test_durations_are_not_a_speed_and_a_note_says_which_was_written(
+    tmp_path, pal, capfd, durations, extra, speed, said
+):
     sheet = atlas_sheet(tmp_path / "s", ["s 0", "s 1", "s 2"], durations=durations)
     assert build(sheet, tmp_path / "t.orv", "--palette", pal, *extra) == 0
     assert loaded(tmp_path / "t.orv")["speed"] == speed
@@ -128,8 +144,11 @@ def test_speed_sets_an_export_folders_speed_too(tmp_path):
     "meta_image, extra, said",
     [
         (None, [], "'meta.image' is missing: read sheet.png beside the JSON"),
-        ("C:\\Users\\me\\art\\sheet.png", [], "'meta.image' names C:\\Users\\me\\art\\sheet.png, which is not there: "
-         "read sheet.png beside the JSON"),
+        (
+            "C:\\Users\\me\\art\\sheet.png",
+            [],
+            "'meta.image' names C:\\Users\\me\\art\\sheet.png, which is not there: read sheet.png beside the JSON",
+        ),
         ("/home/me/art/sheet.png", [], "read sheet.png beside the JSON"),
         ("gone.png", ["--image", "{folder}/a.png"], None),
     ],
@@ -171,7 +190,7 @@ def test_visible_pixels_outside_every_frame_are_counted(tmp_path, pal, capfd):
 
 @pytest.mark.parametrize("kind", ["gif", "apng"])
 def test_orvtools_own_preview_builds_back_to_the_same_offsets(tmp_path, pal, capfd, kind):
-    last = [[8] * 6, [None] * 5 + [9]]  # opaque colours: a GIF has no partial alpha
+    last: list[list[int | None]] = [[8] * 6, [None] * 5 + [9]]  # opaque colours: a GIF has no partial alpha
     frames = [figure(), frame_from_indices([[None, 4, 4], [4, 4, 4]], x_offset=-1, y_offset=0)]
     frames += [frame_from_indices(last, x_offset=1, y_offset=1) for _ in range(2)]  # one image of the GIF
     anim = Animation(frames=frames, speed=80)
@@ -217,7 +236,10 @@ def test_each_tag_shares_one_palette_made_from_every_tag(tmp_path, capfd):
     before = pal.read_bytes()
     assert main(["build", str(sheet), "-o", str(tmp_path / "tags"), *args]) == 1
     assert capfd.readouterr().err.count("already exists") == 2 and pal.read_bytes() == before
-    assert main(["build", str(sheet), "-o", str(tmp_path / "more"), "--each-tag", "--add-colors", "--palette", str(pal)]) == 2
+    assert (
+        main(["build", str(sheet), "-o", str(tmp_path / "more"), "--each-tag", "--add-colors", "--palette", str(pal)])
+        == 2
+    )
     assert not (tmp_path / "more").exists()
 
 

@@ -166,9 +166,7 @@ def test_loaded_animations_are_kept_within_the_memory_budget(tmp_path):
     # The PNG files made count, and the raw pixels they were made from go.
     before = walk_.size
     pngs = [walk_.png("image", i) for i in range(3)] + [walk_.png("index", i) for i in range(3)]
-    assert walk_.size == before + sum(len(p or b"") for p in pngs) - 4 * sum(
-        f.width * f.height for f in walk_.frames
-    )
+    assert walk_.size == before + sum(len(p or b"") for p in pngs) - 4 * sum(f.width * f.height for f in walk_.frames)
 
     tight = Catalog(str(root), cache_bytes=before)  # room for one of the two
     first = tight.get("sprites/walk.orv")

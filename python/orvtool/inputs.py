@@ -75,7 +75,10 @@ def preview_record(info: Any) -> Optional[PreviewRecord]:
         doc: Any = json.loads(text) if isinstance(text, str) else None
         origin = tuple(limits.finite_int(v, *limits.I32, "origin") for v in doc["origin"])
         frames = tuple(
-            tuple(limits.finite_int(v, *r, "frames") for v, r in zip(f, (limits.I16, limits.I16, limits.U16, limits.U16), strict=True))
+            tuple(
+                limits.finite_int(v, *r, "frames")
+                for v, r in zip(f, (limits.I16, limits.I16, limits.U16, limits.U16), strict=True)
+            )
             for f in doc["frames"]
         )
         speed = doc.get("speed")
