@@ -6,6 +6,7 @@ dozen or so frames per file, a few shadow frames, one shared palette. Then it
 times, as a user runs them (fresh processes, wall clock, default options):
 
   info            orvtool info TREE
+  info --jsonl    the same as JSON Lines
   export          orvtool export TREE -o OUT (frames, index layers, sidecars)
   export+sheet+gif  the same with --sheet --gif
   build           orvtool build OUT -o TREE2 (the frames-only export back to files)
@@ -13,7 +14,8 @@ times, as a user runs them (fresh processes, wall clock, default options):
                   and the entries of the first page with their thumbnails, as the
                   page asks for them (the server's start not counted)
 
-each in files per second beside its floor, measured in the same run in this
+and `info --json` of one file of 2,000,000 empty frames beside its plain `info`
+(the JSON is streamed: the target is the ratio of the two), each in files per second beside its floor, measured in the same run in this
 process (`info` and the floors as the best of a few runs, the slower commands
 once):
 
@@ -36,6 +38,7 @@ import json
 import os
 import random
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -156,6 +159,24 @@ def floor_png(paths: list) -> tuple:
 ORVTOOL = [sys.executable, "-m", "orvtool"]
 
 
+EMPTY_FRAMES = 2_000_000
+
+
+def empty_frames_file() -> Path:
+    """A file of EMPTY_FRAMES empty frame records (14 bytes each, zeros) and
+    its palette, made once (sparse: a few KiB on disk)."""
+    folder = ROOT / "build" / "bench-tools" / "empty-frames"
+    path = folder / "empty.orv"
+    if not path.exists():
+        (folder / "palettes").mkdir(parents=True, exist_ok=True)
+        shutil.copy(ROOT / "examples" / "palettes" / "hero.pal", folder / "palettes" / "hero.pal")
+        head = struct.pack("<II", 80, 18) + b"palettes/hero.pal\0" + struct.pack("<I", EMPTY_FRAMES)
+        with open(path, "wb") as fh:
+            fh.write(head)
+            fh.truncate(len(head) + 14 * EMPTY_FRAMES)
+    return path
+
+
 def timed(args: list) -> float:
     t0 = time.perf_counter()
     done = subprocess.run(ORVTOOL + args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
@@ -225,6 +246,10 @@ def main(argv=None) -> int:
         # The floors are the best of their runs: so is this command, which
         # takes well under a second (the slower ones are timed once).
         times["info"] = min(timed(["info", "-q", str(tree)]) for _ in range(3))
+        times["info --jsonl"] = min(timed(["info", "-q", "--jsonl", str(tree)]) for _ in range(3))
+        empty = empty_frames_file()
+        frames_text = min(timed(["info", "-q", str(empty)]) for _ in range(2))
+        frames_json = min(timed(["info", "-q", "--json", str(empty)]) for _ in range(2))
         times["export"] = timed(["export", "-q", str(tree), "-o", str(work / "frames")])
         times["export+sheet+gif"] = timed(["export", "-q", str(tree), "-o", str(work / "all"), "--sheet", "--gif"])
         times["build"] = timed(["build", "-q", str(work / "frames"), "-o", str(work / "rebuilt")])
@@ -242,8 +267,11 @@ def main(argv=None) -> int:
     for label, seconds in rows:
         print(f"{label:<34}{seconds:>10.2f}{n / seconds:>10.0f}")
     print()
+    print(f"one file of {EMPTY_FRAMES:,} empty frames: info {frames_text:.2f} s, info --json {frames_json:.2f} s")
+    print()
     targets = [
         ("info / module load", times["info"] / load_s, 3.0),
+        ("info --json / info, 2M frames", frames_json / frames_text, 5.0),
         ("export (frames) / PNG encode", times["export"] / png_s, 1.5),
         ("viewer first page, seconds", times["viewer first page"], 1.0),
     ]

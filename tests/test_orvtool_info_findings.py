@@ -74,14 +74,17 @@ def test_files_cut_short_and_foreign_files_fail_with_their_findings(tmp_path, ca
     by_name = {d["path"].rsplit("/", 1)[-1]: d for d in docs}
     cut, png = by_name["cut.orv"], by_name["png.orv"]
     assert (
-        cut["error"]
+        cut["failure"]
         == f"frame 2 is cut short: the file ends inside its record, at byte {len(whole) - 3} (3 frames announced)"
     )
     assert (cut["status"], cut["counts"], len(cut["frames"])) == ("failed", {"frames_cut_short": 1}, 3)
     assert cut["findings"][0]["frame"] == 2
-    assert png["error"] == "a PNG image, not an animation file"
+    assert png["failure"] == "a PNG image, not an animation file"
     # Its palette location is empty: the search stops at the animation's own
     # folder, which the palette load cannot open.
-    assert (png["status"], png["counts"]) == ("failed", {"head_cut_short": 1, "palette_open_failed": 1, "no_frames": 1})
+    assert (png["status"], png["counts"]) == (
+        "failed",
+        {"not_an_animation": 1, "head_cut_short": 1, "palette_open_failed": 1, "no_frames": 1},
+    )
     assert f"orvtool: {tmp_path / 'cut.orv'}: frame 2 is cut short" in err
     assert by_name["ok.orv"]["status"] == "ok"

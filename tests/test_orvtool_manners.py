@@ -278,7 +278,7 @@ def test_messages_count_in_words_and_say_a_note_once(tmp_path, capfd):
     code, _, err = run(capfd, "build", tmp_path / "tree", "-o", tmp_path / "built", "-j", "1")
     lines = err.splitlines()
     assert code == 0 and sum("warning: the stored palette path" in line for line in lines) == 1
-    assert f"orvtool: {tmp_path / 'tree' / 'b'}, {tmp_path / 'tree' / 'c'}: note: the same as for" in err
+    assert f"orvtool: {tmp_path / 'tree' / 'b'}, {tmp_path / 'tree' / 'c'}: warning: the same as for" in err
 
 
 def test_build_into_a_folder_says_so_and_anchors_have_one_spelling(tmp_path, capfd):

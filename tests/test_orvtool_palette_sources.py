@@ -107,7 +107,7 @@ def test_short_palette_says_how_many_pixels_the_filler_draws(tmp_path, capfd):
     # walk(): covered indices 1 2 3 5 6 in frame 0, a shadow frame, 7 x6 and 9 in frame 2
     path = write_project(tmp_path, "walk.orv", walk(), colors=PALETTE[:4])
     pal = (tmp_path / "pal" / "test.pal").resolve()
-    expected = f"note: palette {pal} holds 4 colours: 9 of 12 covered pixels use indices beyond it and are drawn as opaque black"
+    expected = f"warning: palette {pal} holds 4 colours: 9 of 12 covered pixels use indices beyond it and are drawn as opaque black"
     code, _, err = run(capfd, "info", path)
     assert code == 0 and err.strip() == f"orvtool: {path}: {expected}"
     code, _, err = run(capfd, "export", path, "-o", tmp_path / "out")

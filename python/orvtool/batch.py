@@ -28,7 +28,7 @@ import signal
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from . import status
 from .errors import FileFailed, OrvToolError
@@ -65,16 +65,19 @@ class Outcome(NamedTuple):
     ok: bool
     value: Any = None
     error: Optional[str] = None
-    notes: Sequence[Union[str, status.Finding]] = ()
+    notes: Sequence[status.Finding] = ()
     shown: bool = False  # failed, with what was read of the file in value
     skipped: bool = False  # its outputs are complete and newer than it: left as they are
+    categories: Sequence[str] = ()  # the categories of its findings (see status.FINDINGS)
 
 
 class Interrupted(KeyboardInterrupt):
     """Ctrl-C during a batch; the message says how far it got."""
 
 
-Task = Callable[..., Tuple[Any, Sequence[Union[str, status.Finding]]]]
+# A task gives (value, notes) or (value, notes, the categories of its findings);
+# a value may name them itself (`categories`).
+Task = Callable[..., Tuple[Any, ...]]
 
 
 def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List[Job], List[Outcome]]:
@@ -106,7 +109,7 @@ def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List
             jobs.append(Job(path, os.path.basename(path)))
         else:
             job = Job(path, os.path.basename(path))
-            missing.append(Outcome(job, False, error="no such file or folder"))
+            missing.append(Outcome(job, False, error="no such file or folder", categories=(status.NO_SUCH_FILE,)))
     return jobs, missing
 
 
@@ -146,15 +149,21 @@ def run_one(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
 
 def _run_task(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
     try:
-        value, notes = task(job, *args)
-        return Outcome(job, True, value, notes=status.unique(notes), skipped=bool(getattr(value, "skipped", False)))
+        value, notes, *given = task(job, *args)
+        found = [note.category for note in notes]
+        found += given[0] if given else getattr(value, "categories", ())
+        skipped = bool(getattr(value, "skipped", False))
+        return Outcome(job, True, value, notes=status.unique(notes), skipped=skipped, categories=status.unique(found))
     except FileFailed as exc:
-        return Outcome(job, False, value=exc.result, error=str(exc), shown=True)
+        value = exc.result
+        found = list(value.get("counts", ())) if isinstance(value, dict) else list(getattr(value, "categories", ()))
+        return Outcome(job, False, value=value, error=str(exc), shown=True, categories=found or [exc.category])
     except OrvToolError as exc:
         # An error may carry what was found about the file (see loading.LoadError).
-        return Outcome(job, False, value=getattr(exc, "result", None), error=str(exc))
+        failed = (exc.category,)
+        return Outcome(job, False, value=getattr(exc, "result", None), error=str(exc), categories=failed)
     except Exception as exc:  # a bug must not end the batch; it is reported with the file
-        return Outcome(job, False, error=status.internal_error(exc))
+        return Outcome(job, False, error=status.internal_error(exc), categories=("internal_error",))
 
 
 def default_jobs() -> int:
@@ -168,12 +177,15 @@ def run(
     workers: Optional[int] = None,
     progress: bool = True,
     report: Optional[Callable[[Outcome, Callable[..., None]], None]] = None,
+    emit: Optional[Callable[[Outcome], None]] = None,
 ) -> List[Outcome]:
     """Runs `task(job, *args)` for every job, in this process and, when they
     pay, in `workers` processes for the files left (see above). `report` is
     called in this process with each outcome as it arrives and a function
     that prints a line (to standard error unless a stream is given) without
-    breaking the progress bar. The outcomes come back in job order."""
+    breaking the progress bar; `emit` with each outcome in job order, as soon
+    as those before it have come (for results streamed in order), after
+    which its value is let go. The outcomes come back in job order."""
     workers = workers or default_jobs()
     bar: Any = _NoBar()
     if progress and len(jobs) > 1 and sys.stderr.isatty():
@@ -188,12 +200,18 @@ def run(
 
     results: Dict[int, Outcome] = {}
     notes = _NotesOnce()
+    emitted = 0
 
     def done(i: int, outcome: Outcome) -> None:
+        nonlocal emitted
         results[i] = outcome
         bar.update(1)
         if report:
             report(notes.first_time(outcome), say)
+        while emit is not None and emitted in results:
+            emit(results[emitted])
+            results[emitted] = results[emitted]._replace(value=None)  # written: a tree's values need not add up
+            emitted += 1
 
     try:
         start = time.perf_counter()
@@ -233,18 +251,22 @@ class _NoBar:
 
 
 class _NotesOnce:
-    """A note is said once in a batch: when later files have the same note,
-    a closing line names them."""
+    """A note is said once in a batch: when later files have the same note (a
+    finding's detail names no file, so that files that share it say it
+    alike), a closing line counts them and names the first few (--verbose:
+    all)."""
+
+    SHOWN = 3  # files named in the closing line
 
     def __init__(self) -> None:
         self.seen: Dict[str, List[str]] = {}  # note -> the files it was said for
+        self.severity: Dict[str, str] = {}  # note -> its severity
 
     def first_time(self, outcome: Outcome) -> Outcome:
         fresh = []
         for note in outcome.notes:
-            # A finding is said for the first file that has it: its detail
-            # names no file, so that files that share it say it alike.
             files = self.seen.setdefault(str(note), [])
+            self.severity[str(note)] = note.severity
             if not files or files[-1] != outcome.job.source:
                 files.append(outcome.job.source)
             if files[0] == outcome.job.source:
@@ -253,10 +275,16 @@ class _NotesOnce:
 
     def repeats(self) -> List[str]:
         lines = []
-        for files in self.seen.values():
+        for key, files in self.seen.items():
             if len(files) > 1 and status.level >= status.NORMAL:
-                shown = ", ".join(files[1:4]) + (f" and {len(files) - 4} more" if len(files) > 4 else "")
-                lines.append(f"{PROG}: {shown}: note: the same as for {files[0]}")
+                more = files[1:]
+                named = more if status.level >= status.VERBOSE else more[: self.SHOWN]
+                shown = ", ".join(named)
+                if len(named) < len(more):
+                    shown += (
+                        f" and {len(more) - len(named)} more ({status.count(len(more), 'file')}; --verbose names all)"
+                    )
+                lines.append(f"{PROG}: {shown}: {self.severity[key]}: the same as for {files[0]}")
         return lines
 
 
@@ -376,7 +404,15 @@ def _run_pool(
             try:
                 done(i, single.submit(run_one, task, jobs[i], args).result())
             except BrokenProcessPool:
-                done(i, Outcome(jobs[i], False, error="the worker process died while reading this file"))
+                done(
+                    i,
+                    Outcome(
+                        jobs[i],
+                        False,
+                        error="the worker process died while reading this file",
+                        categories=("internal_error",),
+                    ),
+                )
 
 
 # --- reporting, shared by the commands that work on many files ------------------------
@@ -387,10 +423,7 @@ def report_outcome(outcome: Outcome, say: Callable[..., None]) -> None:
     the file."""
     if outcome.ok:
         for note in outcome.notes:
-            if isinstance(note, status.Finding):
-                line = note.line(outcome.job.source)
-            else:
-                line = status.note_line(outcome.job.source, note)
+            line = note.line(outcome.job.source)
             if line:
                 say(line)
     else:
@@ -405,9 +438,25 @@ def discover_reported(paths: Sequence[str], pattern: str) -> Tuple[List[Job], Li
     return jobs, missing
 
 
-def summarize(outcomes: Sequence[Outcome], verb: str) -> int:
+def warned(outcome: Outcome) -> bool:
+    """A file done whose worst finding is a warning: a failure with --strict."""
+    return outcome.ok and status.worst(outcome.categories) == status.WARNING
+
+
+def strict_error(outcome: Outcome) -> str:
+    """What --strict says of a file whose findings include warnings."""
+    found = [c for c in outcome.categories if status.severity(c) == status.WARNING]
+    return f"warnings with --strict: {', '.join(found)}"
+
+
+def summarize(outcomes: Sequence[Outcome], verb: str, strict: bool = False) -> int:
     """The closing lines of a batch and its exit status, by the severity
-    table: a failed file is one whose worst finding is an error."""
+    table: a failed file is one whose worst finding is an error (with
+    `strict`, a warning)."""
+    if strict and any(warned(o) for o in outcomes):
+        outcomes = [o._replace(ok=False, error=strict_error(o)) if warned(o) else o for o in outcomes]
+        if len(outcomes) == 1:
+            print(f"{PROG}: {outcomes[0].job.source}: {outcomes[0].error}", file=sys.stderr)
     failed = [o for o in outcomes if not o.ok]
     skipped = sum(1 for o in outcomes if o.skipped)
     left = f"skipped {skipped} already {verb} (complete and newer than their source)" if skipped else ""

@@ -2,8 +2,9 @@
 
 Commands are registered by name with the module that implements them and a
 one-line summary; a command's module is imported only when that command
-runs, so that `orvtool --version` and `orvtool --help` load neither numpy,
-Pillow nor the native module.
+runs, so that `orvtool --version` and `orvtool --help` load neither numpy
+nor Pillow (`--version` loads the `pyorv` module alone, for the core's
+version).
 """
 
 from __future__ import annotations
@@ -80,19 +81,21 @@ class PrintCompletion(argparse.Action):
 
 
 class PrintVersion(argparse.Action):
-    """`--version`, as argparse's own, with the installed version read only
-    when asked for."""
+    """`--version`: orvtool's version (read only when asked for), that of the
+    core as the `pyorv` module imported beside it reports it, and the version
+    of the JSON that `info --json` and `--report` write."""
 
     def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: Any) -> None:
-        kwargs.setdefault("help", "show program's version number and exit")
+        kwargs.setdefault("help", "show the versions of orvtool, of its core and of its JSON, and exit")
         super().__init__(option_strings, dest=dest, default=argparse.SUPPRESS, nargs=0, **kwargs)
 
     def __call__(
         self, parser: argparse.ArgumentParser, namespace: object, values: object, option: object = None
     ) -> None:
-        from .version import installed_version
+        from .results import SCHEMA
+        from .version import core_version, installed_version
 
-        print(f"{PROG} {installed_version()}", flush=True)
+        print(f"{PROG} {installed_version()}\ncore {core_version()}\nJSON schema {SCHEMA}", flush=True)
         parser.exit()
 
 

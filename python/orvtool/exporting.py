@@ -27,6 +27,7 @@ import contextlib
 import io
 import json
 import os
+import re
 import struct
 import zlib
 from dataclasses import dataclass, field
@@ -41,8 +42,8 @@ from .errors import FileFailed, OrvToolError
 from .formats import palettes, sidecar
 from .formats.sheets import build_sheet
 from .images import PNG_SAVE, to_numpy
-from .loading import LoadedAnimation, load_animation, row_of
-from .model import Color
+from .loading import LoadedAnimation, LoadError, load_animation, row_of
+from .model import Color, Row, Run
 
 SHEET_IMAGE = "sheet.png"
 SHEET_JSON = "sheet.json"
@@ -51,6 +52,15 @@ GIF_NAME = "preview.gif"
 APNG_NAME = "preview.apng"
 PARTS = ("frames", "sheet", "gif", "apng")
 PART_FILES = {"sheet": [SHEET_IMAGE, SHEET_INDEX, SHEET_JSON], "gif": [GIF_NAME], "apng": [APNG_NAME]}
+
+
+_FRAME_FILE = re.compile(r"frame_[0-9]+(\.index)?\.png")
+
+
+def export_file_name(name: str) -> bool:
+    """Whether an export may write a file of this name into its folder."""
+    names = {sidecar.SIDECAR_NAME, *(n for part in PART_FILES.values() for n in part)}
+    return name in names or _FRAME_FILE.fullmatch(name) is not None
 
 
 @dataclass
@@ -87,8 +97,14 @@ class ExportReport:
     frames: int
     written: List[str] = field(default_factory=list)
     removed: List[str] = field(default_factory=list)  # files of an earlier export that this one replaced
-    notes: List[str] = field(default_factory=list)
+    notes: List[status.Finding] = field(default_factory=list)
     skipped: bool = False  # complete and newer than its sources: left as it was
+    findings: List[Dict[str, Any]] = field(default_factory=list)  # the load's, as data
+
+    @property
+    def categories(self) -> List[str]:
+        """The categories of the load's findings."""
+        return [f["category"] for f in self.findings]
 
 
 def frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> bytes:
@@ -111,14 +127,19 @@ def _png_bytes(image: Image.Image) -> bytes:
     return out.getvalue()
 
 
-def _palette_file(anim: LoadedAnimation, notes: List[str]) -> Tuple[int, List[Color]]:
+def _palette_file(anim: LoadedAnimation, notes: List[status.Finding]) -> Tuple[int, List[Color]]:
     """The palette as stored in its file, for the sidecar."""
     if anim.palette.resolved and os.path.isfile(anim.palette.resolved):
         try:
             pal = palettes.read_palette(anim.palette.resolved)
             return pal.model, pal.colors
         except (OrvToolError, OSError) as exc:
-            notes.append(f"palette {anim.palette.resolved}: {exc}; the sidecar keeps the colours as loaded")
+            notes.append(
+                status.Finding(
+                    "palette_kept_as_loaded",
+                    f"palette {anim.palette.resolved}: {exc}; the sidecar keeps the colours as loaded",
+                )
+            )
     return 0, anim.palette_colors
 
 
@@ -140,29 +161,35 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
     anim = load_animation(path, options.palette)
     failing = status.failing(anim.counts)
     salvaged = bool(failing) and options.salvage and set(failing) == {"frames_cut_short"}
+    found = [f.as_dict() for f in anim.findings]
     if failing and not salvaged:
         hint = ""
         if set(failing) == {"frames_cut_short"}:
             hint = f" (--salvage exports the {status.count(len(anim.frames), 'frame')} read)"
-        raise OrvToolError(f"{anim.failure()}{hint}")
+        raise LoadError(f"{anim.failure()}{hint}", {"status": anim.label, "counts": anim.counts, "findings": found})
     images = anim.require_images(salvage=salvaged)
     names = sidecar.frame_file_names(len(anim.frames))
-    report = ExportReport(folder, len(anim.frames))
+    report = ExportReport(folder, len(anim.frames), findings=found)
     if anim.trailing:
         report.notes.append(
-            f"{status.count(len(anim.trailing), 'byte')} after the last frame, which the game ignores, "
-            "kept in the sidecar"
+            status.Finding(
+                "trailing_bytes",
+                f"{status.count(len(anim.trailing), 'byte')} after the last frame, which the game ignores, "
+                "kept in the sidecar",
+            )
         )
 
     # Each frame's records are read once, here: its fields, its index layer
     # and what the sidecar says of its runs.
     views = _frame_views(anim)
     summaries = [_summary(v) for v in views]
+    trimmed = [t for i, s in enumerate(summaries) for t in _trim_cut_runs(i, s)] if salvaged else []
     if anim.palette_entries is not None:
         beyond = sum(v.beyond for v in views)
         if beyond:
             covered = sum(v.covered for v in views if not v.is_shadow)
-            report.notes.append(status.filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered))
+            filler = status.filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered)
+            report.notes.append(status.Finding("index_past_palette_file", filler))
     sizes = [(v.width, v.height) for v in views]
     solid = [w > 0 and h > 0 for w, h in sizes]
     offsets = [(v.x_offset, v.y_offset) for v in views]
@@ -257,14 +284,17 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
             grid = sheet_doc["meta"].get("grid")
             if grid:
                 report.notes.append(
-                    f"sheet cells are {grid['cell']['w']}x{grid['cell']['h']}, the origin at x {grid['origin']['x']}, "
-                    f"y {grid['origin']['y']} in each cell: after an editor's grid import and export, build with "
-                    f"--origin {grid['origin']['x']} {grid['origin']['y']}"
+                    status.Finding(
+                        "grid_origin",
+                        f"sheet cells are {grid['cell']['w']}x{grid['cell']['h']}, the origin at x "
+                        f"{grid['origin']['x']}, y {grid['origin']['y']} in each cell: after an editor's grid import "
+                        f"and export, build with --origin {grid['origin']['x']} {grid['origin']['y']}",
+                    )
                 )
             del atlas
         pages = preview.make_pages(pixels, offsets, sizes, anim.has_background, options.scale, anim.head.speed)
         if ("gif" in parts or "apng" in parts) and not len(pages):
-            report.notes.append("no frames: no preview written")
+            report.notes.append(status.Finding("no_preview", "no frames: no preview written"))
             parts = [p for p in parts if p not in ("gif", "apng")]
         if "gif" in parts:
             report.written.append(GIF_NAME)
@@ -278,11 +308,15 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         if previews:
             ox, oy = pages.origin()
             report.notes.append(
-                f"{' and '.join(previews)}: the origin is at x {ox}, y {oy} of the canvas (a build of the preview "
-                f"places its frames by the record it carries; of another tool's edit of it, use --origin {ox} {oy})"
+                status.Finding(
+                    "preview_origin",
+                    f"{' and '.join(previews)}: the origin is at x {ox}, y {oy} of the canvas (a build of the preview "
+                    f"places its frames by the record it carries; of another tool's edit of it, use --origin {ox} {oy})",
+                )
             )
     if salvaged:
         note = f"{status.count(len(anim.frames), 'frame')} read before the cut exported (--salvage)"
+        note += "".join(f"; {t}" for t in trimmed)
         raise FileFailed(f"{anim.failure()}; {note}", report)
     return report
 
@@ -327,6 +361,35 @@ def _summary(view: native.ExportFrame) -> sidecar.FrameSummary:
         explicit=explicit,
         stats=stats,
     )
+
+
+def _trim_cut_runs(index: int, summary: sidecar.FrameSummary) -> List[str]:
+    """A frame cut inside its rows, made to read back as it was read: a run
+    holding fewer indices than its count keeps the indices present (its count
+    with them), or is dropped with the rest of its row when none are; a row
+    holding fewer runs than its count counts the runs it holds. What was
+    changed is said, one line per row."""
+    said: List[str] = []
+    for y, row in sorted(summary.explicit.items()):
+        cut = len(said)
+        runs: List[Run] = []
+        for run in row.runs:
+            if summary.is_shadow or len(run.indices) >= run.color_count:
+                runs.append(run)
+                continue
+            lost = run.color_count - len(run.indices)
+            summary.stats["covered_pixels"] -= lost
+            if run.indices:
+                kept = status.count(len(run.indices), "pixel")
+                said.append(f"frame {index}, row {y}: a run cut short keeps its {kept} read of {run.color_count}")
+                runs.append(Run(run.offset, run.indices))
+            else:
+                said.append(f"frame {index}, row {y}: a run cut before its pixels dropped")
+                summary.stats["runs"] -= 1
+            break
+        if len(said) > cut or len(runs) != row.count:
+            summary.explicit[y] = Row(runs)
+    return said
 
 
 def _missing_folders(folder: str) -> List[str]:

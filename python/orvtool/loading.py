@@ -264,6 +264,65 @@ def load_animation(
     return animation_of(report, path, palette, converted, unusable)
 
 
+def _refuse_unreadable(report: native.LoadReport, path: str, findings: List[Finding]) -> None:
+    """Raises LoadError for a file that cannot be read or is not a whole
+    animation: the error carries the load's findings as data."""
+
+    def refused(message: str, own: Optional[str] = None) -> LoadError:
+        found = [Finding(own, False, message), *findings] if own else findings
+        counts = {own: 1, **report.counts} if own else dict(report.counts)
+        result = {
+            "status": status.label(counts),
+            "counts": counts,
+            "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in found],
+        }
+        error = LoadError(message, result)
+        error.category = own or next((f.category for f in findings if f.category in NOT_WHOLE), "file_open_failed")
+        return error
+
+    if not report.opened:
+        raise refused("cannot read the file")
+    if "head_cut_short" in report.counts or "frames_cut_short" in report.counts:
+        # An animation has no signature: one that fails to read and starts
+        # like an image is the image.
+        from .formats import foreign
+
+        other = foreign.describe_file(path)
+        if other is not None:
+            raise refused(f"{other}, not an animation file", status.NOT_AN_ANIMATION)
+    for finding in findings:
+        if finding.category in NOT_WHOLE:
+            raise refused(finding.text)
+
+
+def _head(report: native.LoadReport) -> Head:
+    form = report.form
+    # A whole head has every field: only a cut head lacks one, refused before.
+    assert report.speed is not None and report.path_length is not None and report.frame_count_field is not None
+    return Head(
+        has_header=form.has_header,
+        reserved=form.reserved or b"",
+        flag=form.flag,
+        speed=report.speed,
+        path_length=report.path_length,
+        path_field=report.path_field,
+        frame_count_field=report.frame_count_field,
+        size=report.head_size,
+    )
+
+
+def _palette_search(
+    report: native.LoadReport, palette: Optional[str], converted: Optional[int], unusable: Optional[str]
+) -> PaletteSearch:
+    pal = report.palette
+    if palette and (converted is not None or unusable is not None):
+        # The loader read a copy, or nothing: name the palette the user gave.
+        return PaletteSearch(
+            os.fsencode(palette), True, os.path.realpath(palette), [os.path.abspath(palette)], unusable
+        )
+    return PaletteSearch(pal.location, pal.from_option, pal.path, pal.tried, pal.problem)
+
+
 def animation_of(
     report: native.LoadReport,
     path: str,
@@ -278,49 +337,8 @@ def animation_of(
         Finding(d.category, d.error_line, _palette_text(d, report.palette, path), d.frame, d.row, d.index)
         for d in report.diagnostics
     ]
-
-    def refused(message: str) -> LoadError:
-        detail = {
-            "status": status.label(report.counts),
-            "counts": dict(report.counts),
-            "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in findings],
-        }
-        return LoadError(message, detail)
-
-    if not report.opened:
-        raise refused("cannot read the file")
-    if "head_cut_short" in report.counts or "frames_cut_short" in report.counts:
-        # An animation has no signature: one that fails to read and starts
-        # like an image is the image.
-        from .formats import foreign
-
-        other = foreign.describe_file(path)
-        if other is not None:
-            raise refused(f"{other}, not an animation file")
-    for finding in findings:
-        if finding.category in NOT_WHOLE:
-            raise refused(finding.text)
-
-    form = report.form
-    # A whole head has every field: only a cut head lacks one, refused above.
-    assert report.speed is not None and report.path_length is not None and report.frame_count_field is not None
-    head = Head(
-        has_header=form.has_header,
-        reserved=form.reserved or b"",
-        flag=form.flag,
-        speed=report.speed,
-        path_length=report.path_length,
-        path_field=report.path_field,
-        frame_count_field=report.frame_count_field,
-        size=report.head_size,
-    )
-    pal = report.palette
-    search = PaletteSearch(pal.location, pal.from_option, pal.path, pal.tried, pal.problem)
-    if palette and (converted is not None or unusable is not None):
-        # The loader read a copy, or nothing: name the palette the user gave.
-        search = PaletteSearch(
-            os.fsencode(palette), True, os.path.realpath(palette), [os.path.abspath(palette)], unusable
-        )
+    _refuse_unreadable(report, path, findings)
+    search = _palette_search(report, palette, converted, unusable)
     images: Optional[Sequence[FrameImage]] = None
     problem: Optional[str] = None
     counts = dict(report.counts)
@@ -332,16 +350,16 @@ def animation_of(
         problem = _why_nothing_rendered(report, findings)
     else:
         images = native.Lazy(report.images, _image)
-    entries = converted if converted is not None else pal.entry_count
+    entries = converted if converted is not None else report.palette.entry_count
     return LoadedAnimation(
         path=path,
         file_size=report.file_size,
-        head=head,
+        head=_head(report),
         has_background=report.has_background,
         frame_count=report.frame_count,
         frames=native.Lazy(report.frames, _frame),
         palette=search,
-        palette_rgba=pal.colors,
+        palette_rgba=report.palette.colors,
         palette_entries=entries if images is not None else None,
         images=images,
         render_problem=problem,

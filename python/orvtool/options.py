@@ -77,6 +77,9 @@ def add_output_options(p: argparse.ArgumentParser) -> None:
         help="also print the details behind each note; twice (-vv), as --debug",
     )
     p.add_argument("--debug", action="store_true", help="show the traceback of an internal error")
+    p.add_argument(
+        "--strict", action="store_true", help="warnings count as failures: a file with one fails the run (status 1)"
+    )
 
 
 def add_force(p: argparse.ArgumentParser, help: str) -> None:
@@ -106,3 +109,12 @@ def add_batch_options(p: argparse.ArgumentParser) -> None:
         help="files worked on in parallel processes (default: the number of cores, %(default)s)",
     )
     p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar on a terminal")
+
+
+def add_report(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--report",
+        metavar="FILE",
+        help="write one JSON object per source to FILE as each is done (JSON Lines, `-` for standard output, "
+        "which then carries nothing else): outputs written, status and findings",
+    )

@@ -110,7 +110,7 @@ OWN_FINDINGS: Dict[str, Rule] = {
     "nearest_colour": Rule(NOTE, "pixels took the nearest palette colour in a build"),
     "frame_resized": Rule(NOTE, "frames changed size in a build"),
     "stored_palette_not_found": Rule(WARNING, "a built file names a palette not found from its folder"),
-    REFUSED: Rule(ERROR_SEVERITY, "an input document, image or option that a build cannot use, as its message says"),
+    REFUSED: Rule(ERROR_SEVERITY, "an input orvtool cannot use or an output it cannot write, as its message says"),
     "keys_not_read": Rule(NOTE, "keys of a sheet or animation.json that orvtool does not read"),
     "frames_in_name_order": Rule(NOTE, "a folder without animation.json: its PNG files built as frames in name order"),
     "tags_built_whole": Rule(NOTE, "a sheet that names tags built whole, every frame in one animation"),
@@ -123,9 +123,14 @@ OWN_FINDINGS: Dict[str, Rule] = {
     "palette_converted": Rule(NOTE, "a build matched against a palette in another format, written in the game's"),
     "palette_made": Rule(NOTE, "`--quantize` made a palette"),
     "colour_added": Rule(NOTE, "`--add-colors` put colours into unused palette entries"),
+    "already_built": Rule(NOTE, "`build --skip-existing`: the output is newer than every file of its source"),
+    "palette_kept_as_loaded": Rule(NOTE, "a palette file that export cannot read again: the sidecar keeps the colours"),
+    "grid_origin": Rule(NOTE, "where the origin lies in each cell of a grid sheet, for `build --origin`"),
+    "no_preview": Rule(NOTE, "an animation without frames: no preview written"),
     "speed_written": Rule(NOTE, "the speed a build wrote where the source's frame times differ or are not a speed"),
     "sheet_image_beside": Rule(NOTE, "a sheet's image not named, or not where named, read beside its JSON"),
     "pixels_outside_frames": Rule(NOTE, "visible pixels of a sheet image outside every frame, which no frame takes"),
+    "preview_origin": Rule(NOTE, "where the origin lies on a preview's canvas, for `build --origin`"),
     "preview_placement": Rule(
         NOTE, "frames of an animated image placed by orvtool's preview record, else by an anchor or `--origin`"
     ),
@@ -333,5 +338,18 @@ def run_command(command: Callable[[], int], debug: bool = False) -> int:
         return ERROR
 
 
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """`python -m orvtool.status`: the table in Markdown."""
+    import argparse
+
+    parser = argparse.ArgumentParser(
+        prog="python -m orvtool.status",
+        description="Print the table of findings (their severity, the file's label, the exit status, whether a "
+        "batch counts the file among its failures) and the statuses of a whole run, in Markdown.",
+    )
+    parser.parse_args(argv)
+    return run_command(lambda: print(markdown_table()) or SUCCESS)
+
+
 if __name__ == "__main__":
-    print(markdown_table())
+    sys.exit(main())

@@ -8,6 +8,7 @@ from typing import Any, Dict, List, Optional
 
 from . import status
 from .loading import load_animation
+from .results import FrameColumns, with_causes
 
 
 def describe(path: str, palette: Optional[str] = None, *, frame_lines: bool = False) -> Dict[str, Any]:
@@ -61,7 +62,7 @@ def describe(path: str, palette: Optional[str] = None, *, frame_lines: bool = Fa
         "status": anim.label,
         "failure": anim.failure(),
         "counts": anim.counts,
-        "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in anim.findings],
+        "findings": with_causes([f.as_dict() for f in anim.findings]),
     }
     if frame_lines:
         del info["frames"]
@@ -69,40 +70,12 @@ def describe(path: str, palette: Optional[str] = None, *, frame_lines: bool = Fa
         return info
     table = anim.frame_table
     assert table is not None
-    # The load is let go before a dict is made for each frame: a file may
-    # hold millions of frames.
+    # The load is let go before the frames are taken: a file may hold
+    # millions, written from these columns one by one.
     del anim
-    columns = [getattr(table, name) for name in _FRAME_COLUMNS]
-    info["frames"] = [
-        {
-            "index": i,
-            **dict(zip(_FRAME_COLUMNS, values, strict=True)),
-            "maximal": not non_maximal,
-            "non_maximal_rows": non_maximal,
-        }
-        for i, (non_maximal, *values) in enumerate(zip(table.non_maximal_rows, *columns, strict=True))
-    ]
+    info["frames"] = FrameColumns(table)
     return info
 
-
-# The columns of the frame table that the JSON form gives of each frame, in
-# its order, before "maximal" and "non_maximal_rows".
-_FRAME_COLUMNS = (
-    "width",
-    "height",
-    "x_offset",
-    "y_offset",
-    "is_shadow",
-    "frame_size",
-    "unk1",
-    "unk2",
-    "rows",
-    "runs",
-    "empty_runs",
-    "longest_run",
-    "most_runs_in_a_row",
-    "covered_pixels",
-)
 
 # Findings listed in the text form; the JSON form has all that were kept.
 TEXT_FINDINGS = 12
@@ -162,7 +135,10 @@ def format_text(info: Dict[str, Any]) -> str:
     lines += _findings_text(info)
     frames = info.get("frame_lines")
     if frames is None:
-        frames = [_FRAME_LINE[bool(f["is_shadow"])] % _frame_columns(f) for f in info["frames"]]
+        listed = info["frames"]
+        if isinstance(listed, FrameColumns):
+            listed = listed.as_dicts()
+        frames = [_FRAME_LINE[bool(f["is_shadow"])] % _frame_columns(f) for f in listed]
     if frames:
         lines.append("  frame      size    x_off  y_off  shadow   runs  pixels  frame_size  unk1 unk2")
         lines += frames

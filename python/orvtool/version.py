@@ -28,6 +28,20 @@ def installed_version() -> str:
         return "unknown"
 
 
+def core_version() -> str:
+    """The version of the core as the `pyorv` module found on the path
+    reports it (the native module alone, without numpy or Pillow), and where
+    that module lies when it is not orvtool's own."""
+    try:
+        import pyorv
+    except ImportError as exc:
+        return f"unavailable ({exc})"
+    found = str(getattr(pyorv, "__version__", "unknown"))
+    if found != installed_version():
+        found += f" (pyorv from {getattr(pyorv, '__file__', None) or 'an unknown location'})"
+    return found
+
+
 def __getattr__(name: str) -> str:
     if name == "__version__":
         return installed_version()

@@ -32,8 +32,8 @@ void append_frame_fields(std::vector<std::uint8_t>& out, const FrameFields& fiel
     out.push_back(fields.unk2);
 }
 
-void append_run(std::vector<std::uint8_t>& out, std::uint8_t offset, std::uint8_t color_count, const std::uint8_t* indices,
-                std::size_t held, bool shadow) {
+void append_run(std::vector<std::uint8_t>& out, std::uint8_t offset, std::uint8_t color_count,
+                const std::uint8_t* indices, std::size_t held, bool shadow) {
     out.push_back(offset);
     out.push_back(color_count);
     if (!shadow) out.insert(out.end(), indices, indices + held);
@@ -109,11 +109,11 @@ ReadBack read_back_difference(const AnimationRecord& head, const std::vector<Enc
         const OrvFrame& frame = *data.frames[i];
         const auto at = static_cast<std::int64_t>(i);
         if (frame.height != given.rows) {
-            return {"rows", at,
-                    "holds " + to_string(given.rows) + " rows, the reader takes " + to_string(frame.height) +
-                        " for its height word " + to_string(given.height_word) +
-                        (frame.height != (given.height_word & 0x7FFFu) ? " (after a shadow frame, its low 8 bits)"
-                                                                        : "")};
+            return {
+                "rows", at,
+                "holds " + to_string(given.rows) + " rows, the reader takes " + to_string(frame.height) +
+                    " for its height word " + to_string(given.height_word) +
+                    (frame.height != (given.height_word & 0x7FFFu) ? " (after a shadow frame, its low 8 bits)" : "")};
         }
         return {"block_count", at, "of a row is not the number of its runs: its runs are not read back as given"};
     }

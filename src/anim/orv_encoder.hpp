@@ -67,8 +67,8 @@ void append_frame(std::vector<std::uint8_t>& out, const FrameRecord& frame);
 // The parts of a frame record: its fixed fields, and one run (its offset and
 // colour count, then `held` indices unless the frame is a shadow frame).
 void append_frame_fields(std::vector<std::uint8_t>& out, const FrameFields& fields);
-void append_run(std::vector<std::uint8_t>& out, std::uint8_t offset, std::uint8_t color_count, const std::uint8_t* indices,
-                std::size_t held, bool shadow);
+void append_run(std::vector<std::uint8_t>& out, std::uint8_t offset, std::uint8_t color_count,
+                const std::uint8_t* indices, std::size_t held, bool shadow);
 
 // Where append_frame put one frame record: [start, end) of the bytes, its
 // height word and the number of rows it was given.

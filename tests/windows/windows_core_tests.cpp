@@ -115,7 +115,8 @@ std::vector<Image> read_reference(const fs::path& p) {
         im.offset_y = static_cast<std::int32_t>(u32());
         const std::size_t size = std::size_t{im.width} * im.height * 4;
         REQUIRE(at + size <= b.size());
-        im.pixels.assign(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + size));
+        im.pixels.assign(b.begin() + static_cast<std::ptrdiff_t>(at),
+                         b.begin() + static_cast<std::ptrdiff_t>(at + size));
         at += size;
     }
     CHECK(at == b.size());
@@ -131,8 +132,7 @@ void check_images(const orv::OrvF& f, const std::vector<Image>& expected) {
         CHECK(static_cast<std::uint32_t>(images[i].height) == expected[i].height);
         CHECK(images[i].offset_x == expected[i].offset_x);
         CHECK(images[i].offset_y == expected[i].offset_y);
-        CHECK(Bytes(images[i].pixels.data(), images[i].pixels.data() + images[i].pixels.size()) ==
-              expected[i].pixels);
+        CHECK(Bytes(images[i].pixels.data(), images[i].pixels.data() + images[i].pixels.size()) == expected[i].pixels);
     }
 }
 
@@ -264,7 +264,7 @@ TEST_CASE("the stored palette path from Windows path forms") {
     fs::create_directories(game / "pal");
     fs::create_directories(game / "objects");
     fs::create_directories(other_drive() / "p");
-    const std::string g = text(game);                    // C:\orvtest\paths\game
+    const std::string g = text(game);                       // C:\orvtest\paths\game
     const std::string g_slashes = orv::generic_text(game);  // C:/orvtest/paths/game
     const std::string d = text(other_drive());
 
@@ -273,7 +273,7 @@ TEST_CASE("the stored palette path from Windows path forms") {
     };
     const Case cases[] = {
         {g, g + "\\pal\\x.pal", "pal/x.pal"},
-        {g_slashes, g + "\\pal/x.pal", "pal/x.pal"},        // mixed separators
+        {g_slashes, g + "\\pal/x.pal", "pal/x.pal"},          // mixed separators
         {g + "\\", g_slashes + "/pal/./x.pal", "pal/x.pal"},  // trailing separator, "." element
         {g + "\\objects", g + "\\pal\\x.pal", "../pal/x.pal"},
         {g + "\\objects", g + "\\objects\\..\\..\\x.pal", "../../x.pal"},
@@ -306,7 +306,8 @@ TEST_CASE("names outside ASCII are UTF-8 text") {
     const std::string u_file = "\xd1\x85\xd0\xbe\xd0\xb4\xd1\x8c\xd0\xb1\xd0\xb0.orv";
     const std::string u_palette = "\xd1\x86\xd0\xb2\xd0\xb5\xd1\x82.pal";
     const fs::path project = scratch() / L"\u00dcn\u00ef";
-    const fs::path wide_file = project / L"\u0441\u043f\u0440\u0430\u0439\u0442" / L"\u0445\u043e\u0434\u044c\u0431\u0430.orv";
+    const fs::path wide_file =
+        project / L"\u0441\u043f\u0440\u0430\u0439\u0442" / L"\u0445\u043e\u0434\u044c\u0431\u0430.orv";
     const fs::path wide_palette = project / L"pal" / L"\u0446\u0432\u0435\u0442.pal";
     fs::create_directories(wide_file.parent_path());
     fs::create_directories(wide_palette.parent_path());
@@ -340,8 +341,7 @@ TEST_CASE("names outside ASCII are UTF-8 text") {
     SUBCASE("bytes that are not UTF-8 name no file") {
         orv::OrvF g;
         CHECK_FALSE(g.load(text(scratch()) + "\\\xff.orv"));
-        CHECK_THROWS_AS(g.save(text(scratch() / "bad.orv"), root_text, root_text + "\\\xff.pal"),
-                        fs::filesystem_error);
+        CHECK_THROWS_AS(g.save(text(scratch() / "bad.orv"), root_text, root_text + "\\\xff.pal"), fs::filesystem_error);
         CHECK_FALSE(fs::exists(scratch() / "bad.orv"));
         // A stored location that is not UTF-8 finds no palette.
         const fs::path odd = project / "odd.orv";

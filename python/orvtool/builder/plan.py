@@ -365,14 +365,14 @@ def is_export_folder(path: str) -> bool:
 
 
 def export_folders(tree: str) -> List[str]:
-    """The export folders below `tree` (itself included), in name order; the
-    folders below an export folder are not searched."""
+    """The export folders below `tree` (itself included), in name order. An
+    export folder may hold others: `hero.orv` exports to `hero/`, and the
+    files of a folder `hero/` beside it to folders below that."""
     found: List[str] = []
     for root, dirs, _ in os.walk(tree):
         dirs.sort()
         if is_export_folder(root):
             found.append(root)
-            dirs[:] = []
     return found
 
 

@@ -5,9 +5,9 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, Callable, List, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
-from .. import batch, builder, options, status
+from .. import batch, builder, options, results, status
 from ..batch import Job, Outcome
 from ..errors import OrvToolError, UsageError
 from ..status import PROG, say_error
@@ -133,6 +133,14 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     )
     p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar on a terminal")
     options.add_force(p, "replace FILE (and a palette to write) if it exists")
+    p.add_argument(
+        "--skip-existing",
+        action="store_true",
+        help="leave an output newer than every file of its source (the files of an export folder or of a sheet's "
+        "folder, the images, --palette); a re-run after an interruption does the rest; with --force, the others "
+        "are replaced",
+    )
+    options.add_report(p)
 
 
 def anchor_name(text: str) -> str:
@@ -140,11 +148,60 @@ def anchor_name(text: str) -> str:
     return text.lower().replace("centre", "center")
 
 
-def build_task(job: Job, out_tree: str, opts: builder.BuildOptions) -> Tuple[Any, List[status.Finding]]:
+class Kept(NamedTuple):
+    """An output left as it was by --skip-existing."""
+
+    output: str
+    skipped: bool = True
+
+
+def source_files(paths: Sequence[str], palette: Optional[str]) -> List[str]:
+    """The files a build reads: those of a folder (an export folder's frames,
+    index layers and sidecar; not the folders in it), of a sheet's folder,
+    the images named, and the palette named."""
+    files: List[str] = []
+    for path in paths:
+        folder = path if os.path.isdir(path) else os.path.dirname(path) if path.lower().endswith(".json") else None
+        if folder is None:
+            files.append(path)
+            continue
+        with os.scandir(folder or os.curdir) as entries:
+            files += [e.path for e in entries if e.is_file()]
+    if palette and os.path.exists(palette):
+        files.append(palette)
+    return files
+
+
+def up_to_date(output: str, paths: Sequence[str], palette: Optional[str]) -> bool:
+    """The output is there, not empty and newer than every file of its source."""
+    try:
+        made = os.stat(output)
+        newest = max((os.stat(f).st_mtime_ns for f in source_files(paths, palette)), default=None)
+    except OSError:
+        return False
+    return newest is not None and made.st_size > 0 and made.st_mtime_ns >= newest
+
+
+def build_task(
+    job: Job, out_tree: str, opts: builder.BuildOptions, skip: bool = False
+) -> Tuple[Any, List[status.Finding]]:
     """Runs in a worker process: one export folder of a tree."""
     output = os.path.join(out_tree, job.rel + ".orv")
+    if skip and up_to_date(output, [job.source], opts.palette):
+        return Kept(output), []
     report = builder.build_from_export(job.source, output, opts)
     return report, report.notes
+
+
+def entry(outcome: Outcome) -> Dict[str, Any]:
+    """The --report object of one source."""
+    value = outcome.value
+    if isinstance(value, Kept):
+        return results.outcome_entry(
+            outcome, [], [("already_built", f"{value.output} is newer than every file of its source")]
+        )
+    outputs = [] if not outcome.ok else [value.output] + ([value.palette_written] if value.palette_written else [])
+    return results.outcome_entry(outcome, outputs)
 
 
 def run_tree(tree: str, args: argparse.Namespace, opts: builder.BuildOptions) -> int:
@@ -161,17 +218,25 @@ def run_tree(tree: str, args: argparse.Namespace, opts: builder.BuildOptions) ->
 
     def report(outcome: Outcome, say: Callable[..., None]) -> None:
         batch.report_outcome(outcome, say)
-        if outcome.ok:
+        if isinstance(outcome.value, Kept):
+            line = status.detail_line(outcome.job.source, f"skipped: {outcome.value.output} is newer than it")
+            if line:
+                say(line)
+        elif outcome.ok and not results_file.to_stdout:
             r: builder.BuildReport = outcome.value
             line = status.result_line(f"wrote {r.output}: {status.count(r.frames, 'frame')}")
             if line:
                 say(line, sys.stdout)
 
-    outcomes = batch.run(build_task, jobs, (args.output, opts), workers, args.progress, report)
+    with results.Report(args.report) as results_file:
+        emit = (lambda o: results_file.write(entry(o))) if results_file.active else None
+        outcomes = batch.run(
+            build_task, jobs, (args.output, opts, args.skip_existing), workers, args.progress, report, emit=emit
+        )
     if not outcomes:
         print(f"{PROG}: {tree}: no export folders found", file=sys.stderr)
         return status.ERROR
-    return batch.summarize(outcomes, "built")
+    return batch.summarize(outcomes, "built", args.strict)
 
 
 def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions) -> int:
@@ -179,24 +244,34 @@ def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions) -
     if len(args.paths) != 1 or not sheet.lower().endswith(".json") or opts.tag is not None:
         raise UsageError("--each-tag takes one sprite sheet's JSON, without --tag")
     try:
-        results = builder.build_tags(sheet, args.output, opts)
+        built = builder.build_tags(sheet, args.output, opts)
     except UsageError:
         raise  # the command line is wrong: status 2
     except OrvToolError as exc:
         say_error(sheet, str(exc))
         return status.ERROR
     failed = 0
-    for tag, result in results:
-        if isinstance(result, OrvToolError):
-            failed += 1
-            say_error(sheet, f"tag '{tag}': {result}")
-            continue
-        status.say(result.notes, result.output)
-        line = status.result_line(f"wrote {result.output}: {result.frames} frames")
-        if line:
-            print(line)
+    with results.Report(args.report) as results_file:
+        for tag, result in built:
+            job = Job(sheet, tag)
+            if isinstance(result, OrvToolError):
+                failed += 1
+                say_error(sheet, f"tag '{tag}': {result}")
+                failed_tag = Outcome(job, False, error=f"tag '{tag}': {result}", categories=(result.category,))
+                results_file.write(entry(failed_tag))
+                continue
+            status.say(result.notes, result.output)
+            found = status.unique(note.category for note in result.notes)
+            outcome = Outcome(job, True, result, notes=result.notes, categories=found)
+            results_file.write(entry(outcome))
+            if args.strict and batch.warned(outcome):
+                failed += 1
+                say_error(result.output, batch.strict_error(outcome))
+            line = status.result_line(f"wrote {result.output}: {result.frames} frames")
+            if line and not results_file.to_stdout:
+                print(line)
     if failed:
-        print(f"{PROG}: {failed} of {len(results)} tags failed", file=sys.stderr)
+        print(f"{PROG}: {failed} of {len(built)} tags failed", file=sys.stderr)
         return status.ERROR
     return 0
 
@@ -228,13 +303,29 @@ def run(args: argparse.Namespace) -> int:
         return run_tree(source, args, opts)
     if not (single_dir or (len(args.paths) == 1 and source.lower().endswith(".json"))):
         source = args.output
+    with results.Report(args.report) as results_file:
+        return _run_one(source, args, opts, results_file)
+
+
+def _run_one(source: str, args: argparse.Namespace, opts: builder.BuildOptions, results_file: results.Report) -> int:
+    """One animation from one source (a folder, a sheet or images)."""
+    job = Job(source, source)
+    if args.skip_existing and up_to_date(args.output, args.paths, opts.palette):
+        results_file.write(entry(Outcome(job, True, Kept(args.output), skipped=True)))
+        status.say([status.Finding("already_built", "skipped: newer than every file of its source")], args.output)
+        return 0
     try:
         report = builder.build_source(args.paths, args.output, opts)
     except UsageError:
         raise  # the command line is wrong, whatever the files hold: status 2
     except OrvToolError as exc:
         say_error(exc.where or source, exc.detail)
+        failed = Outcome(Job(exc.where or source, source), False, error=exc.detail, categories=(exc.category,))
+        results_file.write(entry(failed))
         return status.ERROR
+    found = status.unique(note.category for note in report.notes)
+    outcome = Outcome(job, True, report, notes=report.notes, categories=found)
+    results_file.write(entry(outcome))
     status.say(report.notes, args.output)
     for detail in status.unique(report.details):
         line = status.detail_line(args.output, detail)
@@ -242,6 +333,9 @@ def run(args: argparse.Namespace) -> int:
             print(line, file=sys.stderr)
     extra = f", palette {report.palette_written}" if report.palette_written else ""
     line = status.result_line(f"wrote {report.output}: {status.count(report.frames, 'frame')}{extra}")
-    if line:
+    if line and not results_file.to_stdout:
         print(line)
+    if args.strict and batch.warned(outcome):
+        say_error(args.output, batch.strict_error(outcome))
+        return status.ERROR
     return 0

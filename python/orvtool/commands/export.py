@@ -7,10 +7,9 @@ import os
 import sys
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from .. import batch, options, status
+from .. import batch, options, results, status
 from ..batch import Job, Outcome
 from ..errors import UsageError
-from ..status import say_error
 
 DESCRIPTION = (
     "Export each animation to a folder: one RGBA PNG and one index layer per frame and "
@@ -79,6 +78,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         default=1,
         help="pixels between frames on the sheet (default %(default)s)",
     )
+    options.add_report(p)
     options.add_force(
         p,
         "replace an existing export: the files it wrote that this one does not are removed (with --only: "
@@ -117,7 +117,7 @@ def export_folder(job: Job, output: str, single: bool) -> str:
     return output if single else os.path.join(output, os.path.splitext(job.rel)[0])
 
 
-def export_task(job: Job, output: str, single: bool, opts: Any) -> Tuple[Any, List[str]]:
+def export_task(job: Job, output: str, single: bool, opts: Any) -> Tuple[Any, List[status.Finding]]:
     """Runs in a worker process."""
     from ..exporting import export_animation
 
@@ -125,15 +125,30 @@ def export_task(job: Job, output: str, single: bool, opts: Any) -> Tuple[Any, Li
     return report, report.notes
 
 
-def _shared_output(jobs: List[Job], output: str, single: bool) -> Optional[Tuple[Tuple[Job, Job], str]]:
-    """Two inputs that would be exported to one folder, and that folder."""
-    seen: Dict[str, Job] = {}
+def _shared_output(jobs: List[Job], output: str, single: bool) -> Optional[str]:
+    """Why two inputs cannot both be exported: one folder for both, or the
+    folder of one where the export of the other writes a file. A file and a
+    folder of the same name (`hero.orv` and `hero/walk.orv`) can: the
+    folder's exports go below the file's, and build maps them back."""
+    from ..exporting import export_file_name
+
+    seen: Dict[str, Tuple[Job, str]] = {}
     for job in jobs:
         folder = export_folder(job, output, single)
         key = os.path.normcase(os.path.abspath(folder))
         if key in seen:
-            return (seen[key], job), folder
-        seen[key] = job
+            return f"{job.source}: would be exported to {folder}, as {seen[key][0].source} is"
+        seen[key] = (job, folder)
+    for key, (job, folder) in seen.items():
+        below, name = os.path.split(key)
+        while name:
+            owner = seen.get(below)
+            if owner is not None and export_file_name(name):
+                return (
+                    f"{job.source}: would be exported to {folder}, where the export of {owner[0].source} writes "
+                    f"its file {name}"
+                )
+            below, name = os.path.split(below)
     return None
 
 
@@ -163,11 +178,9 @@ def run(args: argparse.Namespace) -> int:
     single = len(args.paths) == 1 and os.path.isfile(args.paths[0])
     clash = _shared_output(jobs, args.output, single)
     if clash:
-        (first, second), folder = clash
-        say_error(
-            second.source,
-            f"would be exported to {folder}, as {first.source} is: nothing written (export them one at a time "
-            "or from their folders)",
+        print(
+            f"{status.PROG}: {clash}: nothing written (export them one at a time or from their folders)",
+            file=sys.stderr,
         )
         return status.ERROR
 
@@ -178,9 +191,12 @@ def run(args: argparse.Namespace) -> int:
             return
         if r.skipped:
             text = f"skipped: {r.folder}{os.sep} is complete and newer than it"
-            line = (status.note_line if single else status.detail_line)(outcome.job.source, text)
+            skipped = status.Finding(status.ALREADY_EXPORTED, text)
+            line = skipped.line(outcome.job.source) if single else status.detail_line(outcome.job.source, text)
             if line:
                 say(line)
+            return
+        if results_file.to_stdout:  # standard output carries the report alone
             return
         removed = f", {len(r.removed)} left from an earlier export removed" if r.removed else ""
         written = f"{status.count(r.frames, 'frame')}, {status.count(len(r.written), 'file')}{removed}"
@@ -188,8 +204,29 @@ def run(args: argparse.Namespace) -> int:
         if line:
             say(line, sys.stdout)
 
-    try:
-        outcomes = batch.run(export_task, jobs, (args.output, single, opts), args.jobs, args.progress, report)
-    except batch.Interrupted as exc:
-        raise batch.Interrupted(f"{exc} (--skip-existing leaves the finished exports)") from None
-    return batch.summarize(missing + outcomes, "exported")
+    def entry(outcome: Outcome) -> None:
+        r: Optional[ExportReport] = outcome.value if outcome.ok or outcome.shown else None
+        written = [] if r is None or r.skipped else [os.path.join(r.folder, n) for n in r.written]
+        own: List[Tuple[str, str]] = []
+        if r is not None and r.skipped:
+            own.append((status.ALREADY_EXPORTED, f"{r.folder}{os.sep} is complete and newer than its source"))
+        if outcome.shown:
+            own.append((status.SALVAGED, outcome.error or "salvaged"))
+        results_file.write(results.outcome_entry(outcome, written, own))
+
+    with results.Report(args.report) as results_file:
+        for outcome in missing:
+            entry(outcome)
+        try:
+            outcomes = batch.run(
+                export_task,
+                jobs,
+                (args.output, single, opts),
+                args.jobs,
+                args.progress,
+                report,
+                emit=entry if results_file.active else None,
+            )
+        except batch.Interrupted as exc:
+            raise batch.Interrupted(f"{exc} (--skip-existing leaves the finished exports)") from None
+    return batch.summarize(missing + outcomes, "exported", args.strict)

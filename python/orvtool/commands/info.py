@@ -3,51 +3,79 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import os
 import sys
-from typing import Any, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
-from .. import batch, options, status
-from ..batch import Job
+from .. import batch, options, results
+from ..batch import Job, Outcome
 from ..errors import FileFailed
+
+if TYPE_CHECKING:
+    from ..status import Finding
 
 DESCRIPTION = "Describe animation files: form, speed, frames, runs and palette."
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_batch_options(p)
-    p.add_argument("--json", action="store_true", help="print a JSON list with one object per file")
+    form = p.add_mutually_exclusive_group()
+    form.add_argument(
+        "--json", action="store_true", help="print a JSON list with one object per file (see the JSON reference)"
+    )
+    form.add_argument("--jsonl", action="store_true", help="print one JSON object per file and line, as each is done")
 
 
-def info_task(job: Job, palette: Optional[str], as_json: bool = True) -> Tuple[Any, List[str]]:
+def info_task(job: Job, palette: Optional[str], as_json: bool = True) -> Tuple[Any, List["Finding"], List[str]]:
     """Runs in a worker process. A file that fails by the severity table is
     described all the same (what was read of it), and counted as failed. The
     description is the JSON-ready dict, or its text."""
+    from ..status import Finding
     from ..summary import describe, format_text
 
     info = describe(job.source, palette, frame_lines=not as_json)
     value = info if as_json else format_text(info)
     if info["failure"]:
         raise FileFailed(info["failure"], value)
-    notes = []
+    notes: List[Finding] = []
     if info["palette"]["short"]:
-        notes.append(info["palette"]["short"])
-    return value, notes
+        notes.append(Finding("index_past_palette_file", info["palette"]["short"]))
+    return value, notes, list(info["counts"])
+
+
+def entry(outcome: Outcome) -> Dict[str, Any]:
+    """The JSON object of one file, whatever happened to it."""
+    path = outcome.job.source
+    if outcome.ok or outcome.shown:
+        return results.info_entry(path, outcome.value, None if outcome.ok else outcome.error)
+    error = outcome.error or "failed"
+    own = []
+    if not (isinstance(outcome.value, dict) and outcome.value.get("findings")):
+        found = outcome.categories or [results.failure_category(outcome.value)]
+        own = [results.finding(c, error) for c in found]
+    obj = results.info_entry(path, outcome.value, error, own)
+    with contextlib.suppress(OSError):
+        if obj["size"] is None and os.path.isfile(path):
+            obj["size"] = os.stat(path).st_size
+    return obj
 
 
 def run(args: argparse.Namespace) -> int:
     jobs, missing = batch.discover_reported(args.paths, args.pattern)
-    outcomes = batch.run(info_task, jobs, (args.palette, args.json), args.jobs, args.progress, batch.report_outcome)
-    if args.json:
-        import json
-
-        docs = [
-            o.value if o.ok else {"path": o.job.source, "status": status.FAILED, "error": o.error, **(o.value or {})}
-            for o in missing + outcomes
-        ]
-        json.dump(docs, sys.stdout, indent=1)
-        sys.stdout.write("\n")
+    as_json = args.json or args.jsonl
+    writer = results.Writer(sys.stdout, lines=args.jsonl) if as_json else None
+    emit = (lambda o: writer.write(entry(o))) if writer else None
+    for outcome in missing:
+        if emit:
+            emit(outcome)
+    outcomes = batch.run(
+        info_task, jobs, (args.palette, as_json), args.jobs, args.progress, batch.report_outcome, emit=emit
+    )
+    if writer:
+        writer.close()
     else:
         texts = [o.value for o in outcomes if o.ok or o.shown]
         if texts:
             print("\n\n".join(texts))
-    return batch.summarize(missing + outcomes, "described")
+    return batch.summarize(missing + outcomes, "described", args.strict)

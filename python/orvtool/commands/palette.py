@@ -52,4 +52,8 @@ def run(args: argparse.Namespace) -> int:
     line = status.result_line(f"wrote {args.output}: {status.count(len(pal.colors), 'colour')} as {kind}")
     if line:
         print(line)
+    warned = [n.category for n in pal.notes if n.severity == status.WARNING]
+    if args.strict and warned:
+        say_error(args.file, f"warnings with --strict: {', '.join(status.unique(warned))}")
+        return status.ERROR
     return 0
