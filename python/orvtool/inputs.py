@@ -90,7 +90,7 @@ def preview_record(info: Any) -> Optional[PreviewRecord]:
             doc["background"] is True,
             frames,  # type: ignore[arg-type]
         )
-    except (ValueError, TypeError, KeyError, AttributeError, OrvToolError):
+    except (ValueError, TypeError, KeyError, IndexError, AttributeError, OrvToolError):
         return None
     return record if len(origin) == 2 else None
 
@@ -230,7 +230,9 @@ def read_images(path: str, budget: Optional[limits.PixelBudget] = None) -> List[
         with open_image(path, budget, frames=True, data=data) as im:
             count = getattr(im, "n_frames", 1)
             if count <= 1:
-                return [InputImage(path, _rgba(im), png_offsets(path), has_alpha=has_alpha(im))]
+                record = preview_record(im.info)
+                placed = _by_record(path, [(_rgba(im), record.delay)], (0, 0), record) if record else None
+                return placed or [InputImage(path, _rgba(im), png_offsets(path), has_alpha=has_alpha(im))]
             return _animated(path, im, None)
     except (OSError, ValueError, SyntaxError, EOFError) as exc:
         raise OrvToolError(f"cannot read image {path}: {exc}") from None

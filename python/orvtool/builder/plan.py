@@ -347,12 +347,13 @@ def _speed_notes(source: Source, options: BuildOptions, speed: int) -> List[Find
     timed = bool(durations) or source.where.lower().endswith(".json")
     if source.record is not None or source.speed is not None or options.speed is not None or not timed:
         return []
-    times = f" (frames of {durations[0]} ms)" if durations else ""
+    if durations:
+        given = f"the source's frame times (frames of {durations[0]} ms) are not stored"
+    else:
+        given = "the sheet gives no speed"
     return [
         Finding(
-            "speed_written",
-            f"speed {speed} written (the default; --speed sets it): the source's frame times{times} are not stored, "
-            "the file holds one speed",
+            "speed_written", f"speed {speed} written (the default; --speed sets it): {given}, the file holds one speed"
         )
     ]
 
