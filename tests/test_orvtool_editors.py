@@ -64,25 +64,21 @@ TAGS = [
 
 
 @pytest.mark.parametrize(
-    "tag, frames",
-    [("tree", [0, 1]), ("hero-walk", [2, 3, 4, 3]), ("hero-back", [3, 2]), ("tree-sway", [1, 0])],
+    "tag, want",
+    [
+        *[("tree", [0, 1]), ("hero-walk", [2, 3, 4, 3]), ("hero-back", [3, 2]), ("tree-sway", [1, 0])],
+        ("walk", "its frames cannot be told: the atlas holds 2 sprites (hero, tree), whose frames a tag counts"),
+        ("hero-far", "its frames cannot be told: frame 3 of sprite 'hero' is not in the atlas"),
+    ],
 )
-def test_a_tag_of_an_atlas_counts_the_frames_of_its_own_sprite(tmp_path, pal, tag, frames):
+def test_a_tag_of_an_atlas_counts_the_frames_of_its_own_sprite_or_is_refused(tmp_path, pal, capfd, tag, want):
     sheet = atlas_sheet(tmp_path / "s", ATLAS, TAGS)
-    assert build(sheet, tmp_path / "t.orv", "--palette", pal, "--tag", tag) == 0
-    assert atlas_frames(tmp_path / "t.orv") == frames
-
-
-@pytest.mark.parametrize(
-    "tag, said",
-    [("walk", "the tag's name does not say whose it is"), ("hero-far", "frame 3 of sprite 'hero' is not in the atlas")],
-)
-def test_a_tag_whose_frames_cannot_be_told_is_refused_naming_it(tmp_path, pal, capfd, tag, said):
-    sheet = atlas_sheet(tmp_path / "s", ATLAS, TAGS)
-    assert build(sheet, tmp_path / "t.orv", "--palette", pal, "--tag", tag) == 1
-    err = capfd.readouterr().err
-    assert f"tag '{tag}': its frames cannot be told" in err and said in err
-    assert not (tmp_path / "t.orv").exists()
+    code = build(sheet, tmp_path / "t.orv", "--palette", pal, "--tag", tag)
+    if isinstance(want, str):
+        assert code == 1 and f"tag '{tag}': {want}" in capfd.readouterr().err
+        assert not (tmp_path / "t.orv").exists()
+    else:
+        assert code == 0 and atlas_frames(tmp_path / "t.orv") == want
 
 
 def test_one_sprite_keeps_atlas_indices_and_many_tags_are_summarised(tmp_path, pal, capfd):
@@ -95,31 +91,22 @@ def test_one_sprite_keeps_atlas_indices_and_many_tags_are_summarised(tmp_path, p
     assert "names tags t00, t01, t02, t03, t04, t05, t06, t07 and 12 more: built whole" in err
 
 
+DIFFER = "frame durations differ (100 to 300 ms) and are not stored: the file holds one speed"
+
+
 @pytest.mark.parametrize(
     "durations, extra, speed, said",
     [
-        (
-            [100, 300, 100],
-            [],
-            100,
-            "frame durations differ (100 to 300 ms) and are not stored: the file holds one "
-            "speed, 100 (the default; --speed sets it)",
-        ),
-        (
-            [100, 300, 100],
-            ["--speed", "80"],
-            80,
-            "frame durations differ (100 to 300 ms) and are not stored: the file holds one speed, 80 (--speed)",
-        ),
+        ([100, 300, 100], [], 100, f"{DIFFER}, 100 (the default; --speed sets it)"),
+        ([100, 300, 100], ["--speed", "80"], 80, f"{DIFFER}, 80 (--speed)"),
         (
             [120] * 3,
             [],
             100,
-            "speed 100 written (the default; --speed sets it): the source's frame times (frames of "
-            "120 ms) are not stored",
+            "speed 100 written (the default; --speed sets it): the source's frame times (frames of 120",
         ),
         ([120] * 3, ["--speed", "7"], 7, None),
-        (None, [], 100, "speed 100 written (the default; --speed sets it)"),
+        (None, [], 100, "speed 100 written (the default; --speed sets it): the sheet gives no speed"),
     ],
 )
 def test_durations_are_not_a_speed_and_a_note_says_which_was_written(
@@ -141,35 +128,27 @@ def test_speed_sets_an_export_folders_speed_too(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "meta_image, extra, said",
+    "meta_image, extra, gone, said",
     [
-        (None, [], "'meta.image' is missing: read sheet.png beside the JSON"),
-        (
-            "C:\\Users\\me\\art\\sheet.png",
-            [],
-            "'meta.image' names C:\\Users\\me\\art\\sheet.png, which is not there: read sheet.png beside the JSON",
-        ),
-        ("/home/me/art/sheet.png", [], "read sheet.png beside the JSON"),
-        ("gone.png", ["--image", "{folder}/a.png"], None),
+        (None, [], False, "'meta.image' is missing: read sheet.png beside the JSON"),
+        ("C:\\Users\\me\\sheet.png", [], False, "'meta.image' names C:\\Users\\me\\sheet.png, which is not there"),
+        ("/home/me/art/sheet.png", [], False, "read sheet.png beside the JSON"),
+        ("gone.png", ["--image", "{folder}/sheet.png"], False, ""),
+        (None, [], True, "('meta.image'), and {folder}/sheet.png is missing: name it with --image"),
+        ("gone.png", [], True, "its sheet image {folder}/gone.png is missing"),
     ],
 )
-def test_the_sheet_image_is_found_beside_the_json_or_named(tmp_path, pal, capfd, meta_image, extra, said):
+def test_the_sheet_image_is_found_beside_the_json_or_named(tmp_path, pal, capfd, meta_image, extra, gone, said):
     sheet = atlas_sheet(tmp_path / "s", ["s 0", "s 1"], meta_image=meta_image)
     (tmp_path / "s" / "a.png").rename(tmp_path / "s" / "sheet.png")
-    if said is None:
-        (tmp_path / "s" / "sheet.png").rename(tmp_path / "s" / "a.png")
-    args = [a.format(folder=tmp_path / "s") for a in extra]
-    assert build(sheet, tmp_path / "t.orv", "--palette", pal, *args) == 0
-    assert atlas_frames(tmp_path / "t.orv") == [0, 1]
+    if gone:
+        (tmp_path / "s" / "sheet.png").unlink()
+    code = build(sheet, tmp_path / "t.orv", "--palette", pal, *[a.format(folder=tmp_path / "s") for a in extra])
     err = capfd.readouterr().err
-    assert (said in err) if said else "beside the JSON" not in err
-
-
-def test_a_sheet_without_an_image_to_find_is_refused_naming_image(tmp_path, pal, capfd):
-    sheet = atlas_sheet(tmp_path / "s", ["s 0"], meta_image=None)
-    assert build(sheet, tmp_path / "t.orv", "--palette", pal) == 1
-    assert "names no sheet image ('meta.image')" in capfd.readouterr().err
-    assert main(["build", str(tmp_path / "x.png"), "-o", str(tmp_path / "t.orv"), "--image", "a.png"]) == 2
+    assert code == gone and said.format(folder=tmp_path / "s") in err and (said or "beside" not in err)
+    assert gone or atlas_frames(tmp_path / "t.orv") == [0, 1]
+    assert build(tmp_path / "x.png", tmp_path / "u.orv", "--palette", pal, "--image", "a.png") == 2
+    assert "--image is for a sprite sheet's JSON" in capfd.readouterr().err
 
 
 def test_visible_pixels_outside_every_frame_are_counted(tmp_path, pal, capfd):
