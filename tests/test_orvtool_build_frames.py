@@ -119,20 +119,6 @@ def test_quantize_many_colours_maps_to_the_nearest_of_the_new_palette(tmp_path):
             assert rows[y][x] == (None if color[3] == 0 else nearest(made, color)), (x, y)
 
 
-def test_quantize_keeps_the_flat_colours_of_pixel_art_exact(tmp_path):
-    """Eight flat colours over most pixels and a half-transparent ramp of 480:
-    keeping the flat ones exact moves pixels least."""
-    flat = np.random.default_rng(3).integers(0, 256, (8, 4), dtype=np.uint8)
-    flat[:, 3] = 255
-    a = np.zeros((24, 120, 4), np.uint8)
-    a[:20, :24] = np.repeat(flat, 60, axis=0).reshape(20, 24, 4)
-    ramp = np.arange(120)
-    a[20:, :, 0], a[20:, :, 1] = ramp * 2, 200 - ramp
-    a[20:, :, 2], a[20:, :, 3] = ramp[None, :] + np.arange(4)[:, None] * 30, 128
-    made = matching.quantize_palette([a], 16)
-    assert len(made) == 16 and {tuple(int(v) for v in c) for c in flat} <= set(made)
-
-
 def test_quantize_refuses_to_replace_a_palette_without_force(tmp_path):
     frames, pal, _ = project(tmp_path)
     before = Path(pal).read_bytes()

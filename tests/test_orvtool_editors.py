@@ -206,7 +206,7 @@ def test_each_tag_shares_one_palette_made_from_every_tag(tmp_path, capfd):
     sheet = atlas_sheet(tmp_path / "s", ["s 0", "s 1", "s 2", "s 3"], tags, colors=colors)
     pal = tmp_path / "tags" / "shared.pal"
     args = ["--each-tag", "--quantize", "4", "--palette", str(pal)]
-    assert main(["build", str(sheet), "-o", str(tmp_path / "tags"), *args]) == 0
+    assert build(sheet, tmp_path / "tags", *args) == 0
     assert sorted(palettes.read_pal(str(pal)).colors) == sorted(colors)
     for tag, first in (("a", 0), ("b", 2)):
         images = rendered(tmp_path / "tags" / f"{tag}.orv")
@@ -214,12 +214,9 @@ def test_each_tag_shares_one_palette_made_from_every_tag(tmp_path, capfd):
     capfd.readouterr()
     # Again without --force: refused for every tag before anything is written.
     before = pal.read_bytes()
-    assert main(["build", str(sheet), "-o", str(tmp_path / "tags"), *args]) == 1
+    assert build(sheet, tmp_path / "tags", *args) == 1
     assert capfd.readouterr().err.count("already exists") == 2 and pal.read_bytes() == before
-    assert (
-        main(["build", str(sheet), "-o", str(tmp_path / "more"), "--each-tag", "--add-colors", "--palette", str(pal)])
-        == 2
-    )
+    assert build(sheet, tmp_path / "more", "--each-tag", "--add-colors", "--palette", str(pal)) == 2
     assert not (tmp_path / "more").exists()
 
 
