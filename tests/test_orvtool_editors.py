@@ -59,7 +59,7 @@ TAGS = [
     {"name": "hero-back", "from": 0, "to": 1, "direction": "reverse"},
     {"name": "tree-sway", "from": 0, "to": 1, "direction": "pingpong_reverse"},
     {"name": "walk", "from": 0, "to": 1},  # whose?
-    {"name": "hero-far", "from": 2, "to": 3},  # hero has no frame 3
+    {"name": "hero-far", "from": 1, "to": 3},  # hero has no frame 3, atlas frame 1 is tree's
 ]
 
 
@@ -86,6 +86,10 @@ def test_one_sprite_keeps_atlas_indices_and_many_tags_are_summarised(tmp_path, p
     sheet = atlas_sheet(tmp_path / "s", ["s 0", "s 1", "s 2"], tags)
     assert build(sheet, tmp_path / "t.orv", "--palette", pal, "--tag", "t04") == 0
     assert atlas_frames(tmp_path / "t.orv") == [1, 2]
+    # Frames named "{tag} {tagframe}": each tag's frames stand where it says.
+    by_tag = atlas_sheet(tmp_path / "n", ["run 0", "run 1", "idle 0"], [{"name": "idle", "from": 2, "to": 2}])
+    assert build(by_tag, tmp_path / "i.orv", "--palette", pal, "--tag", "idle") == 0
+    assert atlas_frames(tmp_path / "i.orv") == [2]
     assert build(sheet, tmp_path / "all.orv", "--palette", pal) == 0
     err = capfd.readouterr().err
     assert "names tags t00, t01, t02, t03, t04, t05, t06, t07 and 12 more: built whole" in err

@@ -287,9 +287,11 @@ def _sprite_of(tag: str, titles: Sequence[str]) -> Optional[str]:
     return max(fits, key=len) if fits else None
 
 
-def _tag_frames(tag: Dict[str, Any], sprites: Dict[str, Dict[int, int]]) -> Tuple[List[int], str]:
+def _tag_frames(tag: Dict[str, Any], sprites: Dict[str, Dict[int, int]], names: List[str]) -> Tuple[List[int], str]:
     """A frame tag's frames in the atlas, in the order its direction plays
-    them; or no frames and why they cannot be told."""
+    them; or no frames and why they cannot be told. Where the sprite lacks a
+    frame the tag counts but the atlas's own frames from..to are all the
+    sprite's (frames named "{tag} {tagframe}"), those are the tag's."""
     first, last = int(tag["from"]), int(tag["to"])
     order = list(range(first, last + 1))
     direction = tag.get("direction", "forward")
@@ -308,6 +310,9 @@ def _tag_frames(tag: Dict[str, Any], sprites: Dict[str, Dict[int, int]]) -> Tupl
         )
     frames = sprites[sprite]
     missing = [n for n in order if n not in frames]
+    in_place = [SPRITE_FRAME.match(names[i]) for i in order if i < len(names)]
+    if missing and len(in_place) == len(order) and all(found and found["title"] == sprite for found in in_place):
+        return order, ""
     if missing:
         return [], f"frame {missing[0]} of sprite '{sprite}' is not in the atlas"
     return [frames[n] for n in order], ""
@@ -320,7 +325,7 @@ def _tags(doc: Dict[str, Any], names: List[str], where: Where) -> Tuple[Dict[str
     unclear: Dict[str, str] = {}
     sprites = _sprites(names)
     for tag in (doc.get("meta") or {}).get("frameTags") or []:
-        tags[tag["name"]], why = _tag_frames(tag, sprites)
+        tags[tag["name"]], why = _tag_frames(tag, sprites, names)
         if why:
             unclear[tag["name"]] = why
     by_name = {n: i for i, n in reversed(list(enumerate(names)))}
