@@ -93,7 +93,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--each-tag",
         action="store_true",
-        help="a sprite sheet: build one file per tag, NAME.orv in the folder -o names",
+        help="a sprite sheet: build one file per tag, NAME.orv in the folder -o names; every tag is planned before "
+        "one is written, and all share one palette (with --quantize, made from the frames of every tag)",
     )
     p.add_argument(
         "--resize-anchor",
@@ -112,8 +113,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--speed",
         type=options.int_range(0, 0xFFFFFFFF),
-        help="the animation's speed value, on every route (default: the record's, else 100); the file holds one "
-        "speed, which only the game interprets, so frame durations are not converted",
+        help="the animation's speed value, on every route (default: the record's or orvtool's preview's, else "
+        "100); the file holds one speed, which only the game interprets, so frame durations are not converted",
     )
     p.add_argument("--shadow", action="store_true", help="plain frames: make shadow frames")
     p.add_argument("--background", action="store_true", help="plain frames: write the background form")
