@@ -394,10 +394,9 @@ def _outside_frames(atlases: _Atlases, entries: Sequence[SheetEntry]) -> List[Fi
             continue  # without alpha, every pixel is visible: the gaps too
         outside = atlas[:, :, 3] != 0
         for e in entries:
+            w, h = (e.frame.h, e.frame.w) if e.rotated else (e.frame.w, e.frame.h)  # as it lies on the atlas
             if e.texture == texture:
-                outside[
-                    max(e.frame.y, 0) : max(e.frame.y + e.frame.h, 0), max(e.frame.x, 0) : max(e.frame.x + e.frame.w, 0)
-                ] = False
+                outside[max(e.frame.y, 0) : max(e.frame.y + h, 0), max(e.frame.x, 0) : max(e.frame.x + w, 0)] = False
         count = int(outside.sum())
         if count:
             y, x = divmod(int(np.argmax(outside)), outside.shape[1])
