@@ -42,7 +42,13 @@ def test_missing_palette(tmp_path, capfd):
     assert (code, doc["status"], doc["palette"]["usable"]) == (1, "failed", False)
     assert doc["counts"] == {"palette_not_found": 1, "palette_open_failed": 1, "no_palette_data": 1}
     assert [f["severity"] for f in doc["findings"]] == ["error", "error", "error"]
-    assert f"orvtool: {path}: palette not found: no 'pal/test.pal' in the animation's folder" in err
+    looked = f"looked for 'pal/test.pal' from {tmp_path}, in that folder and each folder above it"
+    assert f"orvtool: {path}: palette not found: {looked}" in err
+    assert [f["message"] for f in doc["findings"]] == [  # orvtool's words: the path, not the core's empty one
+        f"palette not found: {looked}",
+        "no palette file opened: 'pal/test.pal' was not found",
+        "no palette colours to render with: the palette was not found",
+    ]
 
 
 def test_palette_shorter_than_the_indices_used(tmp_path, capfd):

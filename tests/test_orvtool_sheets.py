@@ -273,6 +273,7 @@ def test_texturepacker_sheet_with_rotated_frames_and_pivots(project, capfd, form
     assert [grid(f) for f in got] == [expected_grid(s) for s in SPRITES]
     # origin = pivot x source size: (4, 4), (1.5 -> 2, 3), (0, 0)
     assert [(f["x_offset"], f["y_offset"]) for f in got] == [(2 - 4, 1 - 4), (1 - 2, 2 - 3), (3, 0)]
+    assert "outside every frame" not in capfd.readouterr().err  # a rotated frame lies turned on the atlas
 
 
 @pytest.mark.parametrize(

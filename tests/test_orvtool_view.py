@@ -60,13 +60,15 @@ def test_tree_lists_animations_with_thumbnails_and_broken_files_with_their_error
         entries = {rel: get_json(server, "/api/entry/" + rel) for rel in names}
         assert entries["sprites/walk.orv"]["error"] is None and entries["sprites/walk.orv"]["frames"] == 3
         for name in ("cut", "nopal"):
-            entry = entries[f"sprites/{name}.orv"]
-            assert entry["error"] == load_error(root / "sprites" / f"{name}.orv")
-            assert entry["thumbnail"] is None
-        # the core's own words: the frame cut short, the palette searched for
+            assert entries[f"sprites/{name}.orv"]["thumbnail"] is None
+        # the core's own words for the frame cut short; orvtool's for the
+        # palette searched for, naming it and where the search began
+        assert entries["sprites/cut.orv"]["error"] == load_error(root / "sprites" / "cut.orv")
         assert entries["sprites/cut.orv"]["error"].startswith("frame 2 is cut short: the file ends inside its record")
-        assert entries["sprites/nopal.orv"]["error"].startswith(
-            "palette not found: no 'pal/missing.pal' in the animation's folder"
+        assert entries["sprites/nopal.orv"]["error"] == (
+            "palette not found: looked for 'pal/missing.pal' from ./sprites, in that folder and each folder above "
+            "it; no palette file opened: 'pal/missing.pal' was not found; no palette colours to render with: the "
+            "palette was not found"
         )
 
         status, headers, body = request(server, entries["sprites/walk.orv"]["thumbnail"])

@@ -292,7 +292,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
                     )
                 )
             del atlas
-        pages = preview.make_pages(pixels, offsets, sizes, anim.has_background, options.scale)
+        pages = preview.make_pages(pixels, offsets, sizes, anim.has_background, options.scale, anim.head.speed)
         if ("gif" in parts or "apng" in parts) and not len(pages):
             report.notes.append(status.Finding("no_preview", "no frames: no preview written"))
             parts = [p for p in parts if p not in ("gif", "apng")]
@@ -304,6 +304,16 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         if "apng" in parts:
             report.written.append(APNG_NAME)
             writing.place(os.path.join(folder, APNG_NAME), lambda fh: preview.write_apng(fh, pages, options.fps))
+        previews = [name for part, name in (("gif", GIF_NAME), ("apng", APNG_NAME)) if part in parts]
+        if previews:
+            ox, oy = pages.origin()
+            report.notes.append(
+                status.Finding(
+                    "preview_origin",
+                    f"{' and '.join(previews)}: the origin is at x {ox}, y {oy} of the canvas (a build of the preview "
+                    f"places its frames by the record it carries; of another tool's edit of it, use --origin {ox} {oy})",
+                )
+            )
     if salvaged:
         note = f"{status.count(len(anim.frames), 'frame')} read before the cut exported (--salvage)"
         note += "".join(f"; {t}" for t in trimmed)

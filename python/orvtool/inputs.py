@@ -3,7 +3,8 @@
 * a PNG frame, with the position that its oFFs chunk gives (the offsets that
   export writes there, and that GIMP writes as the layer offset);
 * every frame of an animated GIF, APNG or WebP, each as the full canvas
-  that the format composes;
+  that the format composes; of orvtool's own GIF or APNG preview, each frame
+  cut to the rectangle the preview's record gives it, and placed there;
 * a folder of plain PNGs, in name order;
 * a colour key (`--transparent`), for images without alpha.
 
@@ -27,6 +28,7 @@ from PIL import Image, ImageSequence
 from . import limits
 from .errors import OrvToolError
 from .formats.sheets import has_alpha
+from .preview import PREVIEW_KEY
 from .reading import open_image, open_input, read_input
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -45,6 +47,79 @@ class InputImage:
     # of that area on the logical screen, and the screen's width and height.
     canvas: Optional[Tuple[int, int, int, int]] = None
     has_alpha: bool = True  # False: the file does not say which pixels are transparent
+    duration: Optional[int] = None  # milliseconds: a frame of an animated image
+    placed: Optional[Tuple[int, int]] = None  # offsets orvtool's preview record gives the frame
+    speed: Optional[int] = None  # the animation's speed, as orvtool's preview records it
+
+
+@dataclass(frozen=True)
+class PreviewRecord:
+    """What orvtool's preview says of the animation it shows (see `preview`)."""
+
+    origin: Tuple[int, int]  # on the unscaled canvas, from its top-left
+    scale: int
+    speed: Optional[int]
+    delay: int  # milliseconds a page lasts
+    background: bool
+    frames: Tuple[Tuple[int, int, int, int], ...]  # offsets, width and height of the frame each page shows
+
+
+def preview_record(info: Any) -> Optional[PreviewRecord]:
+    """The record of orvtool's GIF (comment) or APNG (text) preview; None
+    when the image has none, or one that is not whole."""
+    text: Any = info.get(PREVIEW_KEY)
+    comment = info.get("comment")
+    try:
+        if text is None and isinstance(comment, bytes) and len(comment) < limits.IMAGE_BYTES:
+            text = json.dumps(json.loads(comment.decode("utf-8")).get(PREVIEW_KEY))
+        doc: Any = json.loads(text) if isinstance(text, str) else None
+        origin = tuple(limits.finite_int(v, *limits.I32, "origin") for v in doc["origin"])
+        frames = tuple(
+            tuple(
+                limits.finite_int(v, *r, "frames")
+                for v, r in zip(f, (limits.I16, limits.I16, limits.U16, limits.U16), strict=True)
+            )
+            for f in doc["frames"]
+        )
+        speed = doc.get("speed")
+        record = PreviewRecord(
+            (origin[0], origin[1]),
+            limits.finite_int(doc["scale"], 1, 0xFFFF, "scale"),
+            None if speed is None else limits.finite_int(speed, 0, 0xFFFFFFFF, "speed"),
+            limits.finite_int(doc["delay"], 1, 0xFFFFFF, "delay"),
+            doc["background"] is True,
+            frames,  # type: ignore[arg-type]
+        )
+    except (ValueError, TypeError, KeyError, IndexError, AttributeError, OrvToolError):
+        return None
+    return record if len(origin) == 2 else None
+
+
+def _by_record(
+    path: str, pages: List[Tuple[NDArray[Any], int]], corner: Tuple[int, int], record: PreviewRecord
+) -> Optional[List[InputImage]]:
+    """The frames of orvtool's preview, each cut to its rectangle and placed
+    by it. A run of equal pages is one image of their times together (Pillow
+    writes it so). None when the pages do not make the frames the record
+    lists, or when they are drawn over a background."""
+    counts = [max(1, round(duration / record.delay)) for _, duration in pages]
+    if record.background or sum(counts) != len(record.frames):
+        return None
+    s = record.scale
+    out: List[InputImage] = []
+    for (rgba, _), count in zip(pages, counts, strict=True):
+        for _ in range(count):
+            x, y, w, h = record.frames[len(out)]
+            left, top = (x + record.origin[0]) * s - corner[0], (y + record.origin[1]) * s - corner[1]
+            cut = np.zeros((h * s, w * s, 4), np.uint8)
+            ph, pw = rgba.shape[:2]
+            x0, y0, x1, y1 = max(left, 0), max(top, 0), min(left + w * s, pw), min(top + h * s, ph)
+            if x1 > x0 and y1 > y0:
+                cut[y0 - top : y1 - top, x0 - left : x1 - left] = rgba[y0:y1, x0:x1]
+            image = InputImage(f"{path} frame {len(out)}", np.ascontiguousarray(cut[::s, ::s]), duration=record.delay)
+            image.placed, image.speed = (x, y), record.speed
+            out.append(image)
+    return out
 
 
 def png_offsets(path: str) -> Optional[Tuple[int, int]]:
@@ -151,20 +226,38 @@ def read_images(path: str, budget: Optional[limits.PixelBudget] = None) -> List[
     try:
         if cut is not None:
             with Image.open(io.BytesIO(cut[0])) as im:
-                return [
-                    InputImage(f"{path} frame {k}", _rgba(page), canvas=cut[1], has_alpha=has_alpha(page))
-                    for k, page in enumerate(ImageSequence.Iterator(im))
-                ]
+                return _animated(path, im, cut[1])
         with open_image(path, budget, frames=True, data=data) as im:
             count = getattr(im, "n_frames", 1)
             if count <= 1:
-                return [InputImage(path, _rgba(im), png_offsets(path), has_alpha=has_alpha(im))]
-            return [
-                InputImage(f"{path} frame {k}", _rgba(page), has_alpha=has_alpha(page))
-                for k, page in enumerate(ImageSequence.Iterator(im))
-            ]
+                record = preview_record(im.info)
+                placed = _by_record(path, [(_rgba(im), record.delay)], (0, 0), record) if record else None
+                return placed or [InputImage(path, _rgba(im), png_offsets(path), has_alpha=has_alpha(im))]
+            return _animated(path, im, None)
     except (OSError, ValueError, SyntaxError, EOFError) as exc:
         raise OrvToolError(f"cannot read image {path}: {exc}") from None
+
+
+def _animated(path: str, im: Image.Image, canvas: Optional[Tuple[int, int, int, int]]) -> List[InputImage]:
+    """The frames of an animated image, each with its time; placed by the
+    record of orvtool's own preview where it has one."""
+    record = preview_record(im.info)
+    images = [
+        InputImage(
+            f"{path} frame {k}",
+            _rgba(page),
+            canvas=canvas,
+            has_alpha=has_alpha(page),
+            duration=int(page.info.get("duration") or 0),
+        )
+        for k, page in enumerate(ImageSequence.Iterator(im))
+    ]
+    if record is not None:
+        corner = (canvas[0], canvas[1]) if canvas else (0, 0)
+        placed = _by_record(path, [(i.rgba, i.duration or 0) for i in images], corner, record)
+        if placed is not None:
+            return placed
+    return images
 
 
 def folder_pngs(folder: str) -> List[str]:

@@ -204,10 +204,27 @@ def _image(i: native.Image) -> FrameImage:
     return FrameImage(i.width, i.height, i.offset_x, i.offset_y, i.pixels)
 
 
+def _palette_text(d: native.Diagnostic, pal: native.PaletteReport, path: str) -> str:
+    """orvtool's words for what follows from a stored palette that the search
+    did not find: the path looked for and from where (the core's words are
+    its module's lines, which name no path then)."""
+    if pal.from_option or pal.path:
+        return d.message
+    looked = os.fsdecode(pal.location)
+    if d.category == "palette_not_found":
+        where = os.path.dirname(os.path.abspath(path))
+        return f"palette not found: looked for '{looked}' from {where}, in that folder and each folder above it"
+    if d.category == "palette_open_failed":
+        return f"no palette file opened: '{looked}' was not found"
+    if d.category == "no_palette_data":
+        return "no palette colours to render with: the palette was not found"
+    return d.message
+
+
 def _why_nothing_rendered(report: native.LoadReport, findings: List[Finding]) -> str:
-    first: Dict[native.Category, native.Diagnostic] = {}
-    for d in report.diagnostics:
-        first.setdefault(d.category, d)
+    first: Dict[str, Finding] = {}
+    for f in findings:
+        first.setdefault(f.category, f)
     pal = report.palette
     said: Tuple[native.Category, ...] = ("no_frames", "palette_not_found")
     for category in said:
@@ -316,7 +333,10 @@ def animation_of(
     """The animation that a load report with images describes (see
     `load_animation`, which gives the last three arguments). Raises
     LoadError for a file that cannot be read or is not a whole animation."""
-    findings = [Finding(d.category, d.error_line, d.message, d.frame, d.row, d.index) for d in report.diagnostics]
+    findings = [
+        Finding(d.category, d.error_line, _palette_text(d, report.palette, path), d.frame, d.row, d.index)
+        for d in report.diagnostics
+    ]
     _refuse_unreadable(report, path, findings)
     search = _palette_search(report, palette, converted, unusable)
     images: Optional[Sequence[FrameImage]] = None

@@ -121,10 +121,17 @@ def bands(height: int, width: int) -> Iterator[slice]:
 def quantize_palette(images: Sequence[NDArray[Any]], count: int) -> List[Color]:
     """A palette of at most `count` colours for the visible (alpha > 0) pixels
     of `images`, in ascending (r, g, b, a) order: their own colours when there
-    are no more than `count` of them; else the colours that cover the most
-    pixels, exactly, in half of the entries, and Pillow's quantizer over the
-    pixels of the other colours in the other half (`_quantized`), any entry it
-    leaves free going to the next most covering colour."""
+    are no more than `count` of them. Else the candidates below, of which the
+    one whose pixels move the least on average (RGBA distance to the nearest
+    entry) is taken, the first of equals:
+
+    * the colours that cover the most pixels, exactly, in half of the entries,
+      and Pillow's quantizer over the pixels of the other colours in the other
+      half (`_quantized`), any entry it leaves free going to the next most
+      covering colour: exact where a few colours cover most of the picture;
+    * Pillow's quantizer alone over every pixel (the fast octree; median cut
+      too where every pixel is opaque), which spreads the entries where
+      colours are many and even."""
     if not 1 <= count <= 256:
         raise OrvToolError(f"--quantize takes 1 to 256 colours, not {count}")
     visible = [im.reshape(-1, 4)[im.reshape(-1, 4)[:, 3] != 0] for im in images]
@@ -134,26 +141,65 @@ def quantize_palette(images: Sequence[NDArray[Any]], count: int) -> List[Color]:
     packed = pixels.view(np.uint32).ravel()
     colors, counts = np.unique(packed, return_counts=True)
     if len(colors) > count:
-        ranked = colors[np.argsort(-counts, kind="stable")]
-        spare = max(1, count // 2)
-        exact = ranked[: count - spare]
-        rest = pixels[~np.isin(packed, exact)]
-        used = _quantized(rest, spare)
-        chosen = np.union1d(exact, np.ascontiguousarray(used).view(np.uint32).ravel())
-        have = set(chosen.tolist())
-        more = [c for c in ranked[count - spare :].tolist() if c not in have]
-        colors = np.union1d(chosen, np.array(more[: max(0, count - len(chosen))], np.uint32))
+        candidates = [_covering_first(pixels, packed, colors, counts, count)]
+        opaque = bool((pixels[:, 3] == 255).all())
+        for method in (Image.Quantize.FASTOCTREE, Image.Quantize.MEDIANCUT) if opaque else (Image.Quantize.FASTOCTREE,):
+            candidates.append(np.unique(_quantized(pixels, count, method).view(np.uint32).ravel()))
+        found, weights = _measured(pixels, colors, counts)
+        colors = min(candidates, key=lambda c: mean_distance(found, weights, c.view(np.uint8).reshape(-1, 4)))
     rows = np.unique(colors.view(np.uint8).reshape(-1, 4), axis=0)
     return [tuple(int(v) for v in c) for c in rows]  # type: ignore[misc]
 
 
-def _quantized(pixels: NDArray[Any], count: int) -> NDArray[Any]:
-    """At most `count` RGBA colours for `pixels` by Pillow: median cut where
-    every pixel is opaque, else the octree quantizer, alpha included."""
+def _covering_first(
+    pixels: NDArray[Any], packed: NDArray[Any], colors: NDArray[Any], counts: NDArray[Any], count: int
+) -> NDArray[Any]:
+    """The most covering colours exactly in half the entries, Pillow's choice
+    for the other pixels in the rest (packed colours)."""
+    ranked = colors[np.argsort(-counts, kind="stable")]
+    spare = max(1, count // 2)
+    exact = ranked[: count - spare]
+    rest = pixels[~np.isin(packed, exact)]
+    opaque = bool((rest[:, 3] == 255).all())
+    used = _quantized(rest, spare, Image.Quantize.MEDIANCUT if opaque else Image.Quantize.FASTOCTREE)
+    chosen = np.union1d(exact, np.ascontiguousarray(used).view(np.uint32).ravel())
+    have = set(chosen.tolist())
+    more = [c for c in ranked[count - spare :].tolist() if c not in have]
+    return np.union1d(chosen, np.array(more[: max(0, count - len(chosen))], np.uint32))
+
+
+MEASURED_AT_ONCE = 4096  # colours measured against the palette in one step
+MEASURED_PIXELS = 1 << 16  # pictures of more colours are measured on a sample of this many pixels
+
+
+def _measured(pixels: NDArray[Any], colors: NDArray[Any], counts: NDArray[Any]) -> Tuple[NDArray[Any], NDArray[Any]]:
+    """The colours (n, 4) that candidate palettes are measured on, and how
+    many pixels each stands for: every colour, or, of a picture of more
+    colours than MEASURED_PIXELS, those of a fixed sample of its pixels."""
+    if len(colors) > MEASURED_PIXELS:
+        sample = pixels[np.random.default_rng(0).choice(len(pixels), MEASURED_PIXELS, replace=False)]
+        colors, counts = np.unique(np.ascontiguousarray(sample).view(np.uint32).ravel(), return_counts=True)
+    return colors.view(np.uint8).reshape(-1, 4), counts
+
+
+def mean_distance(colors: NDArray[Any], counts: NDArray[Any], palette: NDArray[Any]) -> float:
+    """The mean RGBA distance from each pixel to its nearest palette entry, of
+    pixels given as their distinct `colors` (n, 4) and how many have each."""
+    entries = palette.astype(np.int32)
+    total = 0.0
+    for at in range(0, len(colors), MEASURED_AT_ONCE):
+        part = colors[at : at + MEASURED_AT_ONCE].astype(np.int32)
+        nearest = ((part[:, None, :] - entries[None, :, :]) ** 2).sum(axis=2).min(axis=1)
+        total += float((np.sqrt(nearest) * counts[at : at + MEASURED_AT_ONCE]).sum())
+    return total / max(1, int(counts.sum()))
+
+
+def _quantized(pixels: NDArray[Any], count: int, method: Image.Quantize) -> NDArray[Any]:
+    """At most `count` RGBA colours for `pixels` by Pillow's `method`: alpha
+    included, except where every pixel is opaque (as median cut needs)."""
     opaque = bool((pixels[:, 3] == 255).all())
     mode = "RGB" if opaque else "RGBA"
     strip = Image.frombytes(mode, (len(pixels), 1), np.ascontiguousarray(pixels[:, : len(mode)]).tobytes())
-    method = Image.Quantize.MEDIANCUT if opaque else Image.Quantize.FASTOCTREE
     quantized = strip.quantize(colors=count, method=method)
     table = np.array(quantized.getpalette(mode) or [], np.uint8).reshape(-1, len(mode))
     used = table[np.unique(np.asarray(quantized))]

@@ -13,21 +13,29 @@ than an RGBA canvas per frame; only pages of more colours than a palette
 holds (partial alpha over a background) are kept whole. GIF has no partial alpha:
 a pixel is opaque from alpha 128 on, or, with a matte colour, every pixel
 that is not fully transparent is blended onto the matte and shown opaque.
+
+Both previews carry their record (`PREVIEW_KEY`: a GIF comment, an APNG text
+chunk, both of which Pillow keeps): the origin's position on the canvas, the
+scale, the animation's speed, each page's time and the rectangle (offsets,
+width, height) of the frame each page shows, so that a build of the preview
+gives every frame its place back (`inputs.read_images`).
 """
 
 from __future__ import annotations
 
+import json
 from dataclasses import dataclass
 from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
-from PIL import Image
+from PIL import Image, PngImagePlugin
 
 from .model import Canvas, union_canvas
 
 GIF_ALPHA_THRESHOLD = 128  # without a matte, a GIF pixel is opaque from this alpha on
 MAX_GIF_DELAY_CS = 0xFFFF
+PREVIEW_KEY = "orvtool-preview"  # the record's GIF comment is an object of this one key; the APNG text's keyword
 
 # The RGBA pixels of frame i, (h, w, 4) uint8.
 PixelsOf = Callable[[int], NDArray[Any]]
@@ -43,6 +51,23 @@ class Pages:
     sizes: Sequence[Tuple[int, int]]  # (width, height) per frame
     background: bool = False  # frame 0 is drawn under every other frame
     scale: int = 1
+    speed: Optional[int] = None  # the animation's, for the record
+
+    def record(self, delay_ms: int) -> str:
+        """The preview's record, as JSON: see the module's description."""
+        doc = {
+            "origin": [-self.canvas.left, -self.canvas.top],
+            "scale": self.scale,
+            "speed": self.speed,
+            "delay": delay_ms,
+            "background": self.background,
+            "frames": [[*self.offsets[i], *self.sizes[i]] for i in self.order],
+        }
+        return json.dumps(doc, separators=(",", ":"))
+
+    def origin(self) -> Tuple[int, int]:
+        """The origin's position from the preview's top-left pixel, in its pixels."""
+        return -self.canvas.left * self.scale, -self.canvas.top * self.scale
 
     @property
     def order(self) -> List[int]:
@@ -94,9 +119,10 @@ def make_pages(
     sizes: Sequence[Tuple[int, int]],
     background: bool = False,
     scale: int = 1,
+    speed: Optional[int] = None,
 ) -> Pages:
     canvas = union_canvas([(x, y, w, h) for (x, y), (w, h) in zip(offsets, sizes, strict=True)])
-    return Pages(canvas, frames, offsets, sizes, background, scale)
+    return Pages(canvas, frames, offsets, sizes, background, scale, speed)
 
 
 def _scaled(a: NDArray[Any], scale: int) -> NDArray[Any]:
@@ -216,15 +242,18 @@ def write_gif(fh: BinaryIO, pages: Pages, fps: float, matte: Optional[Tuple[int,
     made, transparent = _gif_images(pages, matte)
     images = list(made)  # palette images: about the size of the indices
     extra = {"transparency": transparent} if transparent is not None else {}
+    delay = gif_delay_ms(fps)
+    comment = json.dumps({PREVIEW_KEY: json.loads(pages.record(delay))}, separators=(",", ":"))
     images[0].save(
         fh,
         format="GIF",
         save_all=True,
         append_images=images[1:],
-        duration=gif_delay_ms(fps),
+        duration=delay,
         loop=0,
         disposal=_disposals(images, transparent),
         optimize=False,
+        comment=comment.encode("utf-8"),
         **extra,
     )
 
@@ -237,6 +266,8 @@ def write_apng(fh: BinaryIO, pages: Pages, fps: float) -> None:
         images = list(_indexed(iter(pages), table, pages.scale, True))
     else:
         images = [Image.fromarray(_scaled(p, pages.scale), "RGBA") for p in pages]
+    text = PngImagePlugin.PngInfo()
+    text.add_text(PREVIEW_KEY, pages.record(frame_duration_ms(fps)))
     images[0].save(
         fh,
         format="PNG",
@@ -246,4 +277,5 @@ def write_apng(fh: BinaryIO, pages: Pages, fps: float) -> None:
         loop=0,
         disposal=0,  # leave the page; the next one is drawn with blend 0, replacing it
         blend=0,
+        pnginfo=text,
     )

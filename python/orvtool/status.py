@@ -127,6 +127,13 @@ OWN_FINDINGS: Dict[str, Rule] = {
     "palette_kept_as_loaded": Rule(NOTE, "a palette file that export cannot read again: the sidecar keeps the colours"),
     "grid_origin": Rule(NOTE, "where the origin lies in each cell of a grid sheet, for `build --origin`"),
     "no_preview": Rule(NOTE, "an animation without frames: no preview written"),
+    "speed_written": Rule(NOTE, "the speed a build wrote where the source's frame times differ or are not a speed"),
+    "sheet_image_beside": Rule(NOTE, "a sheet's image not named, or not where named, read beside its JSON"),
+    "pixels_outside_frames": Rule(NOTE, "visible pixels of a sheet image outside every frame, which no frame takes"),
+    "preview_origin": Rule(NOTE, "where the origin lies on a preview's canvas, for `build --origin`"),
+    "preview_placement": Rule(
+        NOTE, "frames of an animated image placed by orvtool's preview record, else by an anchor or `--origin`"
+    ),
 }
 
 FINDINGS: Dict[str, Rule] = dict([*LOAD_FINDINGS.items(), *OWN_FINDINGS.items()])

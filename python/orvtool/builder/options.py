@@ -21,12 +21,14 @@ class BuildOptions:
     resize_anchor: Optional[str] = None  # the point a resized frame keeps
     transparent: Optional[Tuple[int, int, int]] = None  # colour key for images without alpha
     tag: Optional[str] = None  # a sheet: build the frames of this tag only
+    image: Optional[str] = None  # a sheet: its atlas image, instead of the one its document names
+    made_palette: Optional[palettes.Palette] = None  # --quantize's palette, made once for builds that share it
     # frames without a placement of their own
     anchor: Optional[str] = None
     origin: Optional[Tuple[int, int]] = None  # the origin from the top-left of the source canvas or cell
     offset: Optional[Tuple[int, int]] = None
+    speed: Optional[int] = None  # the animation's speed, on every route
     # plain frames only
-    speed: Optional[int] = None
     shadow: bool = False
     background: bool = False
 

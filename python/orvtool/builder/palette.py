@@ -111,7 +111,7 @@ def _palette_for_build(
                 "the palette already exists; not replaced (use --force)", where=target, category="output_exists"
             )
         writing.check(target)
-        made = palettes.Palette(quantize_palette(images, options.quantize))
+        made = options.made_palette or palettes.Palette(quantize_palette(images, options.quantize))
         notes.append(Finding("palette_made", f"made a palette of {status.count(len(made.colors), 'colour')}"))
         return PaletteChoice(made, made, target)
     if target is not None and os.path.exists(target):

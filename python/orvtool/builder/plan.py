@@ -19,8 +19,8 @@ from ..formats import palettes, sidecar
 from ..inputs import InputImage, apply_color_key
 from ..inputs import folder_pngs as inputs_folder_pngs
 from ..loading import find_palette
-from ..matching import SHADOW_COLOR, ColorMatcher, Inexact
-from ..model import Animation, Frame, FrameEntry
+from ..matching import SHADOW_COLOR, ColorMatcher, Inexact, quantize_palette
+from ..model import Animation, Color, Frame, FrameEntry
 from ..native import NotReadBack
 from ..status import Finding
 from . import placement, sources
@@ -36,8 +36,7 @@ RECORD_KEYS = {"path_length": "location_size", "frame_count": "frame_count_field
 
 
 def _refuse_plain_options(options: BuildOptions, source: str, placing: bool) -> None:
-    names = ("speed",) if not placing else ("anchor", "offset", "origin", "speed")
-    for name in names:
+    for name in ("anchor", "offset", "origin") if placing else ():
         if getattr(options, name) is not None:
             raise UsageError(f"--{name} is for plain PNG frames; {source} has its own")
     if options.shadow or options.background:
@@ -159,6 +158,21 @@ def _placement_notes(
                 f"alone, each keeping its {anchor} point: {listed}{more}",
             )
         )
+    regrown = [
+        (i, at)
+        for i, rule, at in rules
+        if rule == "source" and (known := source.frames[i].known) is not None and source.frames[i].size != known.size
+    ]
+    if regrown:
+        listed = ", ".join(f"frame {i} at offsets {x}, {y}" for i, (x, y) in regrown[:5])
+        more = f" and {len(regrown) - 5} more" if len(regrown) > 5 else ""
+        notes.append(
+            Finding(
+                "frame_resized",
+                f"{len(regrown)} of {status.count(len(rules), 'frame')} changed size and were placed where "
+                f"{'the sheet' if os.path.isfile(source.where) else 'their images'} put them: {listed}{more}",
+            )
+        )
     if source.record is None and os.path.isfile(source.where):
         for kind in ("pivot", "slice", "anchor"):
             count = sum(1 for i, rule, _ in rules if rule == "source" and source.frames[i].placed_by == kind)
@@ -168,6 +182,36 @@ def _placement_notes(
         by_origin = sum(1 for _, rule, _ in rules if rule == "origin")
         if by_origin and source.where.lower().endswith(".json"):
             notes.append(Finding("frame_placed", placement.origin_note(by_origin, options)))
+    notes += _preview_notes(source, rules, options)
+    return notes
+
+
+def _preview_notes(
+    source: Source, rules: List[Tuple[int, str, Tuple[int, int]]], options: BuildOptions
+) -> List[Finding]:
+    """How the frames of animated images were placed: by the record of
+    orvtool's preview, else by an anchor or --origin, as an animated image
+    says nothing of the origin."""
+    notes: List[Finding] = []
+    by_record = sum(1 for i, rule, _ in rules if rule == "source" and source.frames[i].placed_by == "preview")
+    if by_record:
+        notes.append(
+            Finding(
+                "preview_placement",
+                f"{status.count(by_record, 'frame')} placed as orvtool's preview records them: offsets and sizes",
+            )
+        )
+    if source.where.lower().endswith(".json"):
+        return notes  # a sheet's frames: said by frame_placed
+    animated = sum(1 for i, rule, _ in rules if rule == "origin" and source.frames[i].duration is not None)
+    if animated:
+        said = placement.origin_note(animated, options)
+        if options.origin is None:
+            said += (
+                " (an animated image does not say where the origin is: --origin X Y names it, in pixels from the "
+                "image's top-left)"
+            )
+        notes.append(Finding("preview_placement", said))
     return notes
 
 
@@ -216,7 +260,7 @@ def _record_animation(
         count = record.count_field_for(len(frames))
     anim = Animation(
         frames=frames,
-        speed=record.speed,
+        speed=record.speed if options.speed is None else options.speed,
         has_background=header is not None,
         background_flag=header.flag if header else 1,
         reserved=header.reserved if header else b"\0\0\0\0",
@@ -241,8 +285,10 @@ def _record_animation(
     return anim
 
 
-def _plain_animation(frames: List[Frame], choice: PaletteChoice, options: BuildOptions, output: str) -> Animation:
-    speed = DEFAULT_SPEED if options.speed is None else options.speed
+def _plain_animation(
+    frames: List[Frame], choice: PaletteChoice, options: BuildOptions, output: str, recorded: Optional[int]
+) -> Animation:
+    speed = options.speed if options.speed is not None else recorded if recorded is not None else DEFAULT_SPEED
     if not 0 <= speed <= 0xFFFFFFFF:
         raise OrvToolError(f"--speed {speed} is not a 32-bit value")
     root = options.project_root or os.path.dirname(os.path.abspath(output))
@@ -269,10 +315,47 @@ def make_plan(source: Source, options: BuildOptions, output: str) -> Plan:
     if source.record is not None:
         plan.animation = _record_animation(source, frames, choice, options, output)
     else:
-        plan.animation = _plain_animation(frames, choice, options, output)
+        plan.animation = _plain_animation(frames, choice, options, output, source.speed)
     plan.palette = choice.write
     plan.palette_target = choice.names if choice.write else None
+    plan.notes += _speed_notes(source, options, plan.animation.speed)
     return plan
+
+
+def _speed_notes(source: Source, options: BuildOptions, speed: int) -> List[Finding]:
+    """The file holds one speed, which only the game interprets: frame times
+    are not converted into it. Said where the source's frame durations differ,
+    or where the source has times or is a sheet but no speed of its own."""
+    durations = sorted({f.duration for f in source.frames if f.duration is not None})
+    which = (
+        "--speed"
+        if options.speed is not None
+        else "the record's"
+        if source.record
+        else "the preview's"
+        if source.speed is not None
+        else "the default"
+    )
+    if len(durations) > 1:
+        return [
+            Finding(
+                "speed_written",
+                f"frame durations differ ({durations[0]} to {durations[-1]} ms) and are not stored: the file holds "
+                f"one speed, {speed} ({which}{'' if options.speed is not None else '; --speed sets it'})",
+            )
+        ]
+    timed = bool(durations) or source.where.lower().endswith(".json")
+    if source.record is not None or source.speed is not None or options.speed is not None or not timed:
+        return []
+    if durations:
+        given = f"the source's frame times (frames of {durations[0]} ms) are not stored"
+    else:
+        given = "the sheet gives no speed"
+    return [
+        Finding(
+            "speed_written", f"speed {speed} written (the default; --speed sets it): {given}, the file holds one speed"
+        )
+    ]
 
 
 # --- what a source is ----------------------------------------------------------------
@@ -296,8 +379,11 @@ def export_folders(tree: str) -> List[str]:
 
 def read_source(paths: Sequence[str], options: BuildOptions) -> Source:
     """An export folder, a folder of plain PNGs, a sprite sheet's JSON, or image files."""
-    if options.tag is not None and not (len(paths) == 1 and paths[0].lower().endswith(".json")):
+    one_sheet = len(paths) == 1 and paths[0].lower().endswith(".json")
+    if options.tag is not None and not one_sheet:
         raise UsageError("--tag is for sprite sheets")
+    if options.image is not None and not one_sheet:
+        raise UsageError("--image is for a sprite sheet's JSON")
     if len(paths) == 1 and os.path.isdir(paths[0]):
         folder = paths[0]
         if is_export_folder(folder):
@@ -323,7 +409,7 @@ def read_source(paths: Sequence[str], options: BuildOptions) -> Source:
     if not sheet and options.palette is None:
         raise UsageError("plain frames need --palette: the palette to match against, or to write with --quantize")
     if sheet:
-        source = sources.read_sheet(paths[0], options.tag, options.origin is not None)
+        source = sources.read_sheet(paths[0], options.tag, options.origin is not None, options.image)
         if source.record is not None:
             _refuse_plain_options(options, "a sheet with orvtool's record", False)
         return source
@@ -412,25 +498,70 @@ def build_from_sheet(path: str, output: str, options: Optional[BuildOptions] = N
     return build_source([path], output, options)
 
 
-def sheet_tags(path: str) -> List[str]:
+def sheet_tags(path: str, image: Optional[str] = None) -> List[str]:
     """The tags a sprite sheet names, in name order."""
-    return sorted(sources.read_sheet(path).tags)
+    return sorted(sources.read_sheet(path, image=image).tags)
 
 
-def build_tags(path: str, folder: str, options: BuildOptions) -> List[Tuple[str, Union[BuildReport, OrvToolError]]]:
+def _tags_palette(path: str, options: BuildOptions) -> palettes.Palette:
+    """--quantize for --each-tag: one palette made from the frames of every
+    tag, which all the animations share."""
+    assert options.quantize is not None
+    source = sources.read_sheet(path, image=options.image)
+    tagged = sorted({i for frames in source.tags.values() for i in frames})
+    images = [
+        InputImage(f.name, f.rgba.copy())
+        for f in (source.frames[i] for i in tagged)
+        if f.rgba is not None and not (f.entry is not None and f.entry.is_shadow)
+    ]
+    if options.transparent is not None:
+        apply_color_key(images, options.transparent)
+    return palettes.Palette(quantize_palette([im.rgba for im in images], options.quantize))
+
+
+BuildOrFailure = Union[BuildReport, OrvToolError]
+
+
+def build_tags(path: str, folder: str, options: BuildOptions) -> List[Tuple[str, BuildOrFailure]]:
     """One animation file per tag of a sheet, NAME.orv in `folder`: (tag,
-    report or the OrvToolError that stopped it)."""
-    tags = sheet_tags(path)
+    report or the OrvToolError that stopped it). Every tag is planned before
+    anything is written; they share one palette (with --quantize, made from
+    all their frames), written once."""
+    tags = sheet_tags(path, options.image)
     if not tags:
         raise OrvToolError(f"{path} names no tags (Aseprite frameTags, TexturePacker animations)")
+    if options.add_colors:
+        raise UsageError(
+            "--each-tag and --add-colors: each animation would grow the palette on its own; grow it with one build, "
+            "then build the tags against it"
+        )
+    if options.quantize is not None:
+        options = replace(options, made_palette=_tags_palette(path, options))
     os.makedirs(folder, exist_ok=True)
-    out: List[Tuple[str, Union[BuildReport, OrvToolError]]] = []
+    planned: List[Tuple[str, str, Union[Plan, OrvToolError]]] = []
     for tag, name in tag_file_names(tags).items():
-        opts = BuildOptions(**{**options.__dict__, "tag": tag})
+        output = os.path.join(folder, name)
+        opts = replace(options, tag=tag)
         try:
-            out.append((tag, build_source([path], os.path.join(folder, name), opts)))
+            _refuse_existing(output, opts)
+            planned.append((tag, output, plan_source([path], opts, output)))
+        except OrvToolError as exc:
+            planned.append((tag, output, exc))
+    out: List[Tuple[str, BuildOrFailure]] = []
+    written: Optional[Tuple[str, List[Color]]] = None
+    for tag, output, plan in planned:
+        if isinstance(plan, OrvToolError):
+            out.append((tag, plan))
+            continue
+        if plan.palette is not None and written == (plan.palette_target, plan.palette.colors):
+            plan.palette = plan.palette_target = None  # written with an earlier tag
+        try:
+            out.append((tag, write_plan(plan, output, options.force)))
         except OrvToolError as exc:
             out.append((tag, exc))
+            continue
+        if plan.palette is not None and plan.palette_target is not None:
+            written = (plan.palette_target, plan.palette.colors)
     return out
 
 

@@ -40,9 +40,10 @@ class SourceFrame:
     corner: Optional[Tuple[int, int]] = None  # top-left on a source canvas that has no origin
     canvas: Optional[Tuple[int, int]] = None  # that canvas's size
     own_offsets: Optional[Tuple[int, int]] = None  # offsets a plain image file gives (oFFs)
-    placed_by: Optional[str] = None  # what gave `placed`: a sheet's "pivot", "anchor" or "slice"
+    placed_by: Optional[str] = None  # what gave `placed`: a sheet's "pivot", "anchor" or "slice", or "preview"
     has_alpha: bool = True
     added: bool = False  # not in the record: `entry` is the fields of the frame before it
+    duration: Optional[int] = None  # milliseconds, where the source gives the frame a time of its own
 
     @property
     def known(self) -> Optional[FrameEntry]:
@@ -73,6 +74,7 @@ class Source:
     rows_of: Callable[[FrameEntry], List[Row]] = lambda entry: []
     notes: List[Finding] = field(default_factory=list)
     tags: Dict[str, List[int]] = field(default_factory=dict)
+    speed: Optional[int] = None  # the speed the source records (orvtool's preview), where it has no record
 
 
 # --- export folders ------------------------------------------------------------------
@@ -198,6 +200,7 @@ def _sheet_frame(path: str, i: int, sf: sheets.SheetFrame, entry: Optional[Frame
         layer = None  # the rectangle changed: the index sheet there holds what was around the old one
     frame = SourceFrame(f"{path}: frame {i} ('{sf.name}')", sf.rgba, entry, layer, has_alpha=sf.has_alpha)
     frame.corner, frame.canvas, frame.placed_by = sf.rect, sf.source, sf.origin_from
+    frame.duration = sf.duration
     keep = None
     if entry is not None and sf.origin is not None:
         ox, oy = round(sf.origin[0]), round(sf.origin[1])
@@ -212,26 +215,27 @@ def _sheet_frame(path: str, i: int, sf: sheets.SheetFrame, entry: Optional[Frame
     return frame
 
 
-def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False) -> Source:
+def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False, image: Optional[str] = None) -> Source:
     """The frames of a sheet (of one tag), matched with its record. A frame
     the record knows is cut to its record's rectangle and what it draws
     outside it; with `cells` (the frames are what is drawn in cells around an
-    origin) every frame is cut to what it draws."""
-    sheet = sheets.read_sheet(path)
+    origin) every frame is cut to what it draws. `image` names the atlas."""
+    sheet = sheets.read_sheet(path, image)
     notes = list(sheet.notes)
     record = sheet.record
     known = _record_names(record) if record is not None else {}
     chosen = list(range(len(sheet.frames)))
     if tag is not None:
         if tag not in sheet.tags:
-            named = ", ".join(sorted(sheet.tags)) or "none"
-            raise OrvToolError(f"no tag '{tag}' (tags: {named})", where=path)
+            raise OrvToolError(f"no tag '{tag}' ({tag_summary(sorted(sheet.tags))})", where=path)
+        if tag in sheet.unclear:
+            raise OrvToolError(f"tag '{tag}': its frames cannot be told: {sheet.unclear[tag]}", where=path)
         chosen = sheet.tags[tag]
     elif sheet.tags:
         notes.append(
             Finding(
                 "tags_built_whole",
-                f"{path} names tags {', '.join(sorted(sheet.tags))}: built whole, every frame in one animation "
+                f"{path} names {tag_summary(sorted(sheet.tags))}: built whole, every frame in one animation "
                 "(--tag NAME builds one, --each-tag one file per tag)",
             )
         )
@@ -250,6 +254,18 @@ def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False) -> Sou
     return source
 
 
+SHOWN_TAGS = 8  # tag names a message lists before it counts the rest
+
+
+def tag_summary(tags: Sequence[str]) -> str:
+    """Tags as a message names them: "tags a, b" or, of many, the first few
+    and how many more."""
+    if not tags:
+        return "tags: none"
+    more = f" and {len(tags) - SHOWN_TAGS} more" if len(tags) > SHOWN_TAGS else ""
+    return f"tags {', '.join(tags[:SHOWN_TAGS])}{more}"
+
+
 # --- plain images --------------------------------------------------------------------
 
 
@@ -257,13 +273,18 @@ def plain_frames(images: Sequence[InputImage]) -> Source:
     frames = []
     for image in images:
         h, w = image.rgba.shape[:2]
-        frame = SourceFrame(image.name, image.rgba, has_alpha=image.has_alpha)
+        frame = SourceFrame(image.name, image.rgba, has_alpha=image.has_alpha, duration=image.duration)
         frame.own_offsets, frame.corner, frame.canvas = image.offsets, (0, 0), (w, h)
+        if image.placed is not None:
+            frame.placed, frame.placed_by = image.placed, "preview"
         if image.canvas is not None:  # a part of a larger canvas, placed as on it
             left, top, cw, ch = image.canvas
             frame.corner, frame.canvas = (left, top), (cw, ch)
         frames.append(frame)
-    return Source(images[0].name if images else "", frames)
+    speeds = {image.speed for image in images}
+    source = Source(images[0].name if images else "", frames)
+    source.speed = speeds.pop() if len(speeds) == 1 else None
+    return source
 
 
 def read_plain(paths: Sequence[str]) -> Source:

@@ -85,9 +85,16 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         help="a sprite sheet: build the frames of one Aseprite frame tag or TexturePacker animation, in its order",
     )
     p.add_argument(
+        "--image",
+        metavar="PATH",
+        help="a sprite sheet: its atlas image (default: the one its JSON names, else the JSON's name ending in "
+        ".png beside it)",
+    )
+    p.add_argument(
         "--each-tag",
         action="store_true",
-        help="a sprite sheet: build one file per tag, NAME.orv in the folder -o names",
+        help="a sprite sheet: build one file per tag, NAME.orv in the folder -o names; every tag is planned before "
+        "one is written, and all share one palette (with --quantize, made from the frames of every tag)",
     )
     p.add_argument(
         "--resize-anchor",
@@ -104,7 +111,10 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         help="plain frames: the offsets of every frame",
     )
     p.add_argument(
-        "--speed", type=options.int_range(0, 0xFFFFFFFF), help="plain frames: the animation's speed value (default 100)"
+        "--speed",
+        type=options.int_range(0, 0xFFFFFFFF),
+        help="the animation's speed value, on every route (default: the record's or orvtool's preview's, else "
+        "100); the file holds one speed, which only the game interprets, so frame durations are not converted",
     )
     p.add_argument("--shadow", action="store_true", help="plain frames: make shadow frames")
     p.add_argument("--background", action="store_true", help="plain frames: write the background form")
@@ -242,6 +252,8 @@ def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions) -
         raise UsageError("--each-tag takes one sprite sheet's JSON, without --tag")
     try:
         built = builder.build_tags(sheet, args.output, opts)
+    except UsageError:
+        raise  # the command line is wrong: status 2
     except OrvToolError as exc:
         say_error(sheet, str(exc))
         return status.ERROR
@@ -292,6 +304,7 @@ def build_once(args: argparse.Namespace) -> int:
         anchor=args.anchor,
         origin=tuple(args.origin) if args.origin else None,
         tag=args.tag,
+        image=args.image,
         offset=tuple(args.offset) if args.offset else None,
         speed=args.speed,
         shadow=args.shadow,

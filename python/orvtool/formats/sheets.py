@@ -35,6 +35,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
@@ -235,6 +236,7 @@ class Sheet:
     frames: List[SheetFrame]
     record: Optional[AnimationRecord]  # meta.orvtool, when the sheet carries one
     tags: Dict[str, List[int]] = field(default_factory=dict)  # tag name: frame numbers in order
+    unclear: Dict[str, str] = field(default_factory=dict)  # tags whose frames cannot be told: why
     notes: List[Finding] = field(default_factory=list)
     app: str = ""
 
@@ -259,48 +261,154 @@ def _slice_pivots(where: Where, meta: Dict[str, Any]) -> List[Tuple[int, int, in
     return []
 
 
-def _tags(doc: Dict[str, Any], names: List[str], where: Where) -> Dict[str, List[int]]:
-    """Aseprite's frame tags (with their direction) and TexturePacker's animations."""
+# Aseprite names a frame "{title} {frame}" (and an extension, when it writes
+# one): in an atlas of several sprites, a tag's `from` and `to` count the
+# frames of its own sprite.
+SPRITE_FRAME = re.compile(r"^(?P<title>.+?) (?P<frame>\d+)(?:\.[A-Za-z0-9]+)?$")
+
+
+def _sprites(names: List[str]) -> Dict[str, Dict[int, int]]:
+    """The sprites of an Aseprite atlas by title: each one's frame numbers and
+    where those frames are in the atlas. Empty when a name does not follow
+    the "{title} {frame}" form, or the atlas holds one sprite."""
+    sprites: Dict[str, Dict[int, int]] = {}
+    for i, name in enumerate(names):
+        found = SPRITE_FRAME.match(name)
+        if found is None:
+            return {}
+        sprites.setdefault(found["title"], {}).setdefault(int(found["frame"]), i)
+    return sprites if len(sprites) > 1 else {}
+
+
+def _sprite_of(tag: str, titles: Sequence[str]) -> Optional[str]:
+    """The sprite a tag belongs to, by its name: the longest title that the
+    name is, or starts with before a separator ("backpacker-walkRight")."""
+    fits = [t for t in titles if tag == t or (tag.startswith(t) and not tag[len(t)].isalnum())]
+    return max(fits, key=len) if fits else None
+
+
+def _tag_frames(tag: Dict[str, Any], sprites: Dict[str, Dict[int, int]], names: List[str]) -> Tuple[List[int], str]:
+    """A frame tag's frames in the atlas, in the order its direction plays
+    them; or no frames and why they cannot be told. Where the sprite lacks a
+    frame the tag counts but the atlas's own frames from..to are all the
+    sprite's (frames named "{tag} {tagframe}"), those are the tag's."""
+    first, last = int(tag["from"]), int(tag["to"])
+    order = list(range(first, last + 1))
+    direction = tag.get("direction", "forward")
+    if direction in ("reverse", "pingpong_reverse"):
+        order.reverse()
+    if direction in ("pingpong", "pingpong_reverse"):
+        order += order[-2:0:-1]
+    if not sprites:
+        return order, ""
+    sprite = _sprite_of(tag["name"], list(sprites))
+    listed = ", ".join(sorted(sprites)[:5]) + (f" and {len(sprites) - 5} more" if len(sprites) > 5 else "")
+    if sprite is None:
+        return [], (
+            f"the atlas holds {len(sprites)} sprites ({listed}), whose frames a tag counts from 0 each, and the "
+            "tag's name does not say whose it is"
+        )
+    frames = sprites[sprite]
+    missing = [n for n in order if n not in frames]
+    in_place = [SPRITE_FRAME.match(names[i]) for i in order if i < len(names)]
+    if missing and len(in_place) == len(order) and all(found and found["title"] == sprite for found in in_place):
+        return order, ""
+    if missing:
+        return [], f"frame {missing[0]} of sprite '{sprite}' is not in the atlas"
+    return [frames[n] for n in order], ""
+
+
+def _tags(doc: Dict[str, Any], names: List[str], where: Where) -> Tuple[Dict[str, List[int]], Dict[str, str]]:
+    """Aseprite's frame tags (with their direction) and TexturePacker's
+    animations; and the tags whose frames cannot be told, with why."""
     tags: Dict[str, List[int]] = {}
+    unclear: Dict[str, str] = {}
+    sprites = _sprites(names)
     for tag in (doc.get("meta") or {}).get("frameTags") or []:
-        first, last = int(tag["from"]), int(tag["to"])
-        order = list(range(first, last + 1))
-        direction = tag.get("direction", "forward")
-        if direction in ("reverse", "pingpong_reverse"):
-            order.reverse()
-        if direction in ("pingpong", "pingpong_reverse"):
-            order += order[-2:0:-1]
-        tags[tag["name"]] = order
+        tags[tag["name"]], why = _tag_frames(tag, sprites, names)
+        if why:
+            unclear[tag["name"]] = why
     by_name = {n: i for i, n in reversed(list(enumerate(names)))}
     for name, frames in (doc.get("animations") or {}).items():
         missing = [f for f in frames if f not in by_name]
         if missing:
             raise where.fail(f"animation '{name}' names frame '{missing[0]}', which the sheet does not have")
         tags[name] = [by_name[f] for f in frames]
-    return tags
+    return tags, unclear
 
 
 class _Atlases:
-    """The atlas images of a sheet, read once each, and whether they have alpha."""
+    """The atlas images of a sheet, read once each, and whether they have alpha.
+    An image the document does not name, or names where it is not (written on
+    another machine), is looked for beside the JSON (see `_image_path`)."""
 
-    def __init__(self, path: str, doc: Dict[str, Any], where: Where):
+    def __init__(self, path: str, doc: Dict[str, Any], where: Where, image: Optional[str] = None):
+        self.path = path
         self.folder = os.path.dirname(path)
         self.where = where
         textures = doc.get("textures") if "frames" not in doc else None
         meta = doc.get("meta") if isinstance(doc.get("meta"), dict) else {}
         sources = textures if isinstance(textures, list) else [meta]
         self.names = [t.get("image") if isinstance(t, dict) else None for t in sources]
+        if image is not None and len(self.names) > 1:
+            raise where.fail(f"--image: the sheet has {len(self.names)} images, each named by its texture")
+        self.image = image
         self.read: Dict[int, Tuple[NDArray[Any], bool]] = {}
         self.budget = PixelBudget()  # the atlases and every frame's rectangle
+        self.notes: List[Finding] = []
+
+    def _image_path(self, texture: int) -> str:
+        """--image; else the image the document names, relative to the JSON;
+        else, when it names none, the JSON's own name ending in .png, and when
+        the one it names is not there, that name's last part, beside the JSON."""
+        if self.image is not None:
+            return self.image
+        name = self.names[texture]
+        what = f"texture {texture}: 'image'" if len(self.names) > 1 or texture else "'meta.image'"
+        if isinstance(name, str) and name:
+            path = os.path.join(self.folder, name)
+            beside = os.path.join(self.folder, re.split(r"[/\\]", name)[-1])
+            if os.path.lexists(path) or not os.path.lexists(beside):
+                return path
+            said = f"{what} names {name}, which is not there: read {os.path.basename(beside)} beside the JSON"
+        else:
+            beside = os.path.splitext(self.path)[0] + ".png"
+            if not os.path.lexists(beside):
+                raise self.where.fail(f"names no sheet image ({what}), and {beside} is missing: name it with --image")
+            said = f"{what} is missing: read {os.path.basename(beside)} beside the JSON (--image names another)"
+        self.notes.append(Finding("sheet_image_beside", said))
+        return beside
 
     def get(self, texture: int) -> Tuple[NDArray[Any], bool]:
         if texture not in self.read:
-            name = self.names[texture]
-            if not isinstance(name, str) or not name:
-                what = f"texture {texture}: 'image'" if len(self.names) > 1 or texture else "'meta.image'"
-                raise self.where.fail(f"names no sheet image ({what})")
-            self.read[texture] = read_rgba_image(os.path.join(self.folder, name), self.where, self.budget)
+            self.read[texture] = read_rgba_image(self._image_path(texture), self.where, self.budget)
         return self.read[texture]
+
+
+def _outside_frames(atlases: _Atlases, entries: Sequence[SheetEntry]) -> List[Finding]:
+    """A note for each atlas with alpha that has visible pixels outside every
+    frame rectangle the document lists: no frame takes them."""
+    notes: List[Finding] = []
+    for texture, (atlas, alpha) in sorted(atlases.read.items()):
+        if not alpha:
+            continue  # without alpha, every pixel is visible: the gaps too
+        outside = atlas[:, :, 3] != 0
+        for e in entries:
+            w, h = (e.frame.h, e.frame.w) if e.rotated else (e.frame.w, e.frame.h)  # as it lies on the atlas
+            if e.texture == texture:
+                outside[max(e.frame.y, 0) : max(e.frame.y + h, 0), max(e.frame.x, 0) : max(e.frame.x + w, 0)] = False
+        count = int(outside.sum())
+        if count:
+            y, x = divmod(int(np.argmax(outside)), outside.shape[1])
+            image = f"texture {texture}'s image" if len(atlases.names) > 1 else "the sheet image"
+            notes.append(
+                Finding(
+                    "pixels_outside_frames",
+                    f"{image} has {count} visible {'pixel' if count == 1 else 'pixels'} outside every frame the "
+                    f"document lists (the first at x {x}, y {y}): no frame takes them",
+                )
+            )
+    return notes
 
 
 def has_alpha(im: Image.Image) -> bool:
@@ -360,14 +468,14 @@ def _origin(
     return None, None
 
 
-def read_sheet(path: str) -> Sheet:
+def read_sheet(path: str, image: Optional[str] = None) -> Sheet:
     """The frames of a sprite sheet in the order of its JSON (see the module's
-    description)."""
+    description); `image` names its atlas image instead of the document."""
     where = Where(path)
     doc = read_json(path)
     entries, notes = parse_sheet(doc, where)
     meta: Dict[str, Any] = doc["meta"] if isinstance(doc.get("meta"), dict) else {}
-    atlases = _Atlases(path, doc, where)
+    atlases = _Atlases(path, doc, where, image)
     index_atlas = None
     if isinstance(meta.get(INDEX_KEY), str) and os.path.isfile(os.path.join(atlases.folder, meta[INDEX_KEY])):
         try:
@@ -398,5 +506,6 @@ def read_sheet(path: str) -> Sheet:
     if isinstance(meta.get(RECORD_KEY), dict):
         record, record_notes = parse_record(meta[RECORD_KEY], where.at(f"meta.{RECORD_KEY}"))
         notes += record_notes
-    tags = _tags(doc, [f.name for f in frames], where)
-    return Sheet(path, frames, record, tags, notes, str(meta.get("app", "")))
+    tags, unclear = _tags(doc, [f.name for f in frames], where)
+    notes += atlases.notes + _outside_frames(atlases, entries)
+    return Sheet(path, frames, record, tags, unclear, notes, str(meta.get("app", "")))

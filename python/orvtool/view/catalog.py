@@ -359,7 +359,7 @@ class Catalog:
             doc["export_command"] = None  # nothing that export could write
             return Shown(rel, doc, stamp)
         doc.update(self._describe(anim, full, palette))
-        found = [self._relative(d.message, full) for d in report.diagnostics]
+        found = [self._relative(f.message, full) for f in anim.findings]  # in orvtool's words (a missing palette)
         records = len(anim.frames) * FRAME_BYTES + sum(f["runs"] for f in doc["frames"]) * RUN_BYTES
         if status.label(report.counts) == status.FAILED:  # by the severity table, as every command
             doc["error"] = "; ".join(found)
