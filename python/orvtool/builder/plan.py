@@ -149,13 +149,11 @@ def _placement_notes(
     resized = [(i, at) for i, rule, at in rules if rule == "resized"]
     if resized:
         anchor = placement.resize_anchor(options)
-        listed = ", ".join(f"frame {i} at offsets {x}, {y}" for i, (x, y) in resized[:5])
-        more = f" and {len(resized) - 5} more" if len(resized) > 5 else ""
         notes.append(
             Finding(
                 "frame_resized",
                 f"{len(resized)} of {status.count(len(rules), 'frame')} changed size and were built from their images "
-                f"alone, each keeping its {anchor} point: {listed}{more}",
+                f"alone, each keeping its {anchor} point: {_listed(resized)}",
             )
         )
     regrown = [
@@ -164,13 +162,11 @@ def _placement_notes(
         if rule == "source" and (known := source.frames[i].known) is not None and source.frames[i].size != known.size
     ]
     if regrown:
-        listed = ", ".join(f"frame {i} at offsets {x}, {y}" for i, (x, y) in regrown[:5])
-        more = f" and {len(regrown) - 5} more" if len(regrown) > 5 else ""
         notes.append(
             Finding(
                 "frame_resized",
                 f"{len(regrown)} of {status.count(len(rules), 'frame')} changed size and were placed where "
-                f"{'the sheet' if os.path.isfile(source.where) else 'their images'} put them: {listed}{more}",
+                f"{'the sheet' if os.path.isfile(source.where) else 'their images'} put them: {_listed(regrown)}",
             )
         )
     if source.record is None and os.path.isfile(source.where):
@@ -213,6 +209,12 @@ def _preview_notes(
             )
         notes.append(Finding("preview_placement", said))
     return notes
+
+
+def _listed(placed: List[Tuple[int, Tuple[int, int]]]) -> str:
+    """The first frames of a note with their offsets, and how many more."""
+    listed = ", ".join(f"frame {i} at offsets {x}, {y}" for i, (x, y) in placed[:5])
+    return listed + (f" and {len(placed) - 5} more" if len(placed) > 5 else "")
 
 
 def _differs(frame: SourceFrame, at: Tuple[int, int]) -> bool:
