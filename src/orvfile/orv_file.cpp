@@ -1,5 +1,6 @@
 #include "orvfile/orv_file.hpp"
 
+#include <initializer_list>
 #include <system_error>
 
 #include "anim/orv_format.hpp"
@@ -104,6 +105,13 @@ void note_indices_past_palette(const OrvData& data, std::size_t entries, Diagnos
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
+// Throws the error of path_from_text for the first name that holds a zero byte.
+void refuse_zero_bytes(std::initializer_list<const std::string*> names) {
+    for (const std::string* name : names) {
+        if (name->find('\0') != std::string::npos) throw_zero_byte_in_name(*name);
+    }
+}
+
 // Says which part of the head the file lacks.
 void note_head_cut_short(const OrvHead& head, std::size_t size, DiagnosticSink& sink) {
     if (head.has_header && !head.background_flag_read) {
@@ -128,6 +136,9 @@ void OrvF::note_file_not_opened(const std::string& file_name) {
 // NOLINTNEXTLINE(performance-unnecessary-value-param): paths are taken by value, as the documented signature says
 std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_profile*/, std::string io_pal,
                                     DiagnosticSink& sink) {
+    // A name cut at a zero byte would be another name: refused before
+    // anything is read.
+    refuse_zero_bytes({&file_name, &io_pal});
     // The loader's own copy of the file: the frames keep parts of it, so a
     // later save may replace the file in place.
     SharedBytes bytes;
@@ -269,6 +280,7 @@ bool OrvF::render_frame(std::size_t i, OrvFrameBufferObject& image, DiagnosticSi
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): paths are taken by value, as the documented signature says
 void OrvF::save(std::string file_name, std::string project_root, std::string palette_path, DiagnosticSink& sink) {
+    refuse_zero_bytes({&file_name, &project_root, &palette_path});
     // The target is opened first, so that a file that cannot be written is
     // what gets reported; it is not touched before every path is worked out,
     // so that a path that cannot be resolved leaves it as it was.
@@ -285,10 +297,13 @@ void OrvF::save(std::string file_name, std::string project_root, std::string pal
     // never replaces a palette file that exists: it would be a table of no
     // colours, which nothing can load, and such a file is usually shared by
     // many animations. A new file is written as it stands.
+    // The animation file itself, named as the palette path, is no such
+    // file: the palette is written over it as any palette would be.
     bool keep_palette_file = false;
     if (animation_->palette->color_table().empty() && exists_counting_not_found_as_absent(palette_file)) {
         std::error_code ec;
-        keep_palette_file = !fs::is_directory(palette_file, ec);
+        keep_palette_file = !fs::is_directory(palette_file, ec) &&
+                            !fs::equivalent(path_from_text(file_name), palette_file, ec);
     }
 
     if (out.write_all(write_orv(*animation_, stored)) != SavedFile::Status::ok) {
