@@ -69,6 +69,7 @@ class ExportOptions:
     scale: int = 1  # previews: pixels per animation pixel
     skip_existing: bool = False  # leave an export that is complete and newer than its sources
     salvage: bool = False  # a file cut short: export the frames read
+    root: Optional[str] = None  # the output folder given; no file is written through a link out of it
 
     def parts(self) -> List[str]:
         if self.only:
@@ -179,6 +180,12 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         if salvaged:  # still a file cut short
             raise FileFailed(f"{anim.failure()}; its salvaged export is complete", report)
         return report
+    outside = [(t, writing.outside_link(os.path.join(folder, t), options.root or folder)) for t in every]
+    for name, real in outside:
+        if real is not None and not options.force:
+            raise writing.link_refusal(os.path.join(folder, name), real)
+        if real is not None:
+            report.notes.append(writing.link_note(os.path.join(folder, name), real))
     if not options.force:
         existing = [t for t in every if os.path.lexists(os.path.join(folder, t))]
         if existing:

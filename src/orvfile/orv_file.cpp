@@ -240,22 +240,24 @@ void OrvF::read_from_bytes(const SharedBytes& bytes, const std::string& file_nam
 
     rep.frames_wanted = data.info.frame_count;
     // A head cut short announces no frame count of its own: no record is whole then.
-    rep.frames_whole = reader.parse_frames(data, data.info.frame_count, &rep.frames) && head.whole();
+    rep.frames_whole =
+        reader.parse_frames(data, data.info.frame_count, keep_extents_ ? &rep.frames : nullptr) && head.whole();
     rep.frames_read = data.frames.size();
+    const FrameExtent& last = reader.last_frame();
     if (head.whole() && !rep.frames_whole) {
-        if (!rep.frames.empty() && !rep.frames.back().whole) {
-            const std::size_t i = rep.frames.size() - 1;
+        if (rep.frames_read > 0 && !last.whole) {
+            const std::size_t i = rep.frames_read - 1;
             emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(i)}, "frame ", i,
                  " is cut short: the file ends inside its record, at byte ", bytes.size(), " (", rep.frames_wanted,
                  rep.frames_wanted == 1 ? " frame announced)" : " frames announced)");
         } else {
-            emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(rep.frames.size())},
-                 "the file ends before frame record ", rep.frames.size(), " (", rep.frames_wanted,
+            emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(rep.frames_read)},
+                 "the file ends before frame record ", rep.frames_read, " (", rep.frames_wanted,
                  rep.frames_wanted == 1 ? " frame announced)" : " frames announced)");
         }
     }
     if (rep.frames_whole) {
-        rep.trailing_start = rep.frames.empty() ? head.end : rep.frames.back().end;
+        rep.trailing_start = rep.frames_read == 0 ? head.end : last.end;
         rep.trailing_bytes = bytes.size() - rep.trailing_start;
         if (rep.trailing_bytes > 0) {
             const bool one = rep.trailing_bytes == 1;

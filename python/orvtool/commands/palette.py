@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 
-from .. import options, status
+from .. import options, status, writing
 from ..errors import OrvToolError
 from ..formats import palettes
 from ..status import say_error
@@ -35,6 +35,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     try:
+        outside = writing.outside_link(args.output, os.path.dirname(os.path.abspath(args.output)))
+        if outside is not None and not args.force:
+            raise writing.link_refusal(args.output, outside)
         if os.path.lexists(args.output) and not args.force:
             raise OrvToolError(f"{args.output} already exists; not replaced (use --force)")
         pal = palettes.read_palette(args.file, args.source_format)
@@ -46,6 +49,8 @@ def run(args: argparse.Namespace) -> int:
     except OrvToolError as exc:
         say_error(args.output, str(exc))
         return status.ERROR
+    if outside is not None:
+        pal.notes.append(writing.link_note(args.output, outside))
     for note in status.unique(pal.notes):
         line = status.note_line(args.output, note)
         if line:
