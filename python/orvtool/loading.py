@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optiona
 
 import pyorv
 
-from . import native, status
+from . import limits, native, status
 from .errors import OrvToolError
 from .version import check_pyorv
 
@@ -234,6 +234,12 @@ def load_animation(
     # The loader searches from the directory part of the name it is given, so
     # it gets an absolute name: a bare file name would give it nowhere to look.
     name = os.path.abspath(path)
+    try:
+        limits.check_frame_records(name)
+    except OrvToolError as exc:
+        finding = Finding(status.TOO_MANY_FRAMES, "error", str(exc))
+        detail = {"status": status.FAILED, "counts": {finding.category: 1}, "findings": [finding.as_dict()]}
+        raise LoadError(str(exc), detail) from None
     records = not (frame_table or frame_lines)
     if not palette:  # the common case, without a temporary palette to clean up after
         report = native.load_report(

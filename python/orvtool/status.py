@@ -93,6 +93,7 @@ NOT_AN_ANIMATION = "not_an_animation"
 PALETTE_UNUSABLE = "palette_unusable"
 SALVAGED = "salvaged"
 ALREADY_EXPORTED = "already_exported"
+TOO_MANY_FRAMES = "too_many_frames"
 OWN_FINDINGS: Dict[str, Finding] = {
     NO_SUCH_FILE: Finding(ERROR_SEVERITY, "a path named on the command line does not exist"),
     NOT_AN_ANIMATION: Finding(
@@ -103,6 +104,9 @@ OWN_FINDINGS: Dict[str, Finding] = {
     "output_refused": Finding(ERROR_SEVERITY, "an output a plain open refuses (a folder, a loop of links, a FIFO)"),
     SALVAGED: Finding(ERROR_SEVERITY, "`export --salvage` wrote the frames read from a file cut short"),
     "internal_error": Finding(ERROR_SEVERITY, "a fault of orvtool, or a worker process that died"),
+    TOO_MANY_FRAMES: Finding(
+        ERROR_SEVERITY, "an animation whose head and size allow more frame records than orvtool reads (2,097,152)"
+    ),
     ALREADY_EXPORTED: Finding(NOTE, "`--skip-existing`: the export is complete and newer than its source"),
     "alpha_lost": Finding(NOTE, "colours lose their alpha in a palette conversion"),
     "nearest_colour": Finding(NOTE, "pixels took the nearest palette colour in a build"),

@@ -43,7 +43,7 @@ from numpy.typing import NDArray
 from PIL import Image
 
 from ..errors import OrvToolError
-from ..limits import I32, PixelBudget
+from ..limits import I32, PixelBudget, pixels_fit
 from ..model import Canvas, union_canvas
 from ..reading import open_image
 from .checks import Where, check_sheet, fraction, sheet_entries, whole
@@ -122,6 +122,25 @@ def _layout(
     return SheetLayout(positions, (w, h), True)
 
 
+def check_sheet_size(
+    sizes: Sequence[Tuple[int, int]],
+    offsets: Sequence[Tuple[int, int]],
+    layout: str = "packed",
+    columns: Optional[int] = None,
+    padding: int = 1,
+    indices: bool = False,
+    held: int = 0,
+) -> Tuple[int, int]:
+    """The atlas's (width, height); refuses, before anything is drawn, a
+    sheet whose atlas (with its index sheet, 2 bytes a pixel, when
+    `indices`) would take more than the pixel budget beside the `held`
+    pixels."""
+    canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets, strict=True)])
+    w, h = _layout(sizes, canvas, layout, columns, padding).size
+    pixels_fit(w, h, "the sheet", held=held + (w * h + 1) // 2 if indices else held)
+    return w, h
+
+
 def grid_origin(canvas: Canvas) -> Tuple[int, int]:
     """The origin's position in a grid cell, from its top-left pixel."""
     return -canvas.left, -canvas.top
@@ -170,6 +189,7 @@ def build_sheet(
     canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets, strict=True)])
     placed = _layout(sizes, canvas, layout, columns, padding)
     sheet_w, sheet_h = placed.size
+    pixels_fit(sheet_w, sheet_h, "the sheet", held=(sheet_w * sheet_h + 1) // 2 if layers is not None else 0)
     atlas = np.zeros((sheet_h, sheet_w, 4), dtype=np.uint8)
     index = np.zeros((sheet_h, sheet_w, 2), dtype=np.uint8) if layers is not None else None
     described: List[Tuple[str, Dict[str, Any]]] = []
@@ -203,9 +223,12 @@ def build_sheet(
         frames_doc = dict(described)
     else:
         frames_doc = [{"filename": name, **entry} for name, entry in described]
-    index_image = Image.frombytes("LA", (sheet_w, sheet_h), index.tobytes()) if index is not None else None
+    # The images share the arrays' memory: the sheet is never held twice.
+    index_image = (
+        Image.frombuffer("LA", (sheet_w, sheet_h), index, "raw", "LA", 0, 1) if index is not None else None
+    )
     return (
-        Image.frombytes("RGBA", (sheet_w, sheet_h), atlas.tobytes()),
+        Image.frombuffer("RGBA", (sheet_w, sheet_h), atlas, "raw", "RGBA", 0, 1),
         index_image,
         {"frames": frames_doc, "meta": meta},
     )
