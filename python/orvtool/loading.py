@@ -354,7 +354,7 @@ def _readable_palette(palette: str) -> Iterator[Tuple[Optional[str], Optional[in
         yield os.path.abspath(palette), None, None
         return
     try:
-        colors = palettes.read_palette(palette)
+        colors = palettes.read_palette(palette, max_colors=palettes.BINARY_COLORS)  # handed on as a binary palette
         data = palettes.encode_pal(colors)
     except OrvToolError as exc:
         yield None, None, str(exc)

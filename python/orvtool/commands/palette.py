@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from typing import Optional
 
 from .. import options, status, writing
 from ..errors import OrvToolError
@@ -33,6 +34,16 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_force(p, "replace OUT if it exists")
 
 
+def _most_colors(output: str, fmt: Optional[str]) -> Optional[int]:
+    """The colours that OUT's format holds at most, None for any number (or
+    a format not known, which writing says)."""
+    try:
+        kind = palettes.format_for(output, fmt)
+    except OrvToolError:
+        return None
+    return palettes.BINARY_COLORS if kind in ("pal", "png", "act") else None
+
+
 def run(args: argparse.Namespace) -> int:
     try:
         outside = writing.outside_link(args.output, os.path.dirname(os.path.abspath(args.output)))
@@ -40,7 +51,7 @@ def run(args: argparse.Namespace) -> int:
             raise writing.link_refusal(args.output, outside)
         if os.path.lexists(args.output) and not args.force:
             raise OrvToolError(f"{args.output} already exists; not replaced (use --force)")
-        pal = palettes.read_palette(args.file, args.source_format)
+        pal = palettes.read_palette(args.file, args.source_format, _most_colors(args.output, args.target_format))
     except OrvToolError as exc:
         say_error(args.file, str(exc))
         return status.ERROR

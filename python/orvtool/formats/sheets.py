@@ -409,7 +409,7 @@ def read_sheet(path: str) -> Sheet:
         origin, origin_from = _origin(at, entry, source, slices, i)
         layer = None
         if index_atlas is not None and index_atlas.shape[:2] == atlas.shape[:2]:
-            la, _ = _region(at, np.dstack([index_atlas, index_atlas]), entry)
+            la, _ = _region(at, index_atlas, entry)  # a view of the frame's part: the atlas is never copied
             layer = (np.ascontiguousarray(la[:, :, 0]), la[:, :, 1] != 0)
         frames.append(SheetFrame(name, np.ascontiguousarray(rgba), (sx, sy), source, origin, origin_from, layer, alpha))
     record = meta.get(RECORD_KEY) if isinstance(meta.get(RECORD_KEY), dict) else None
