@@ -331,6 +331,9 @@ def plan_source(paths: Sequence[str], options: BuildOptions, output: str) -> Pla
 def _refuse_existing(output: str, options: BuildOptions) -> None:
     """Before the work: an output that would not be replaced."""
     _refuse_folder(output)
+    outside = writing.outside_link(output, os.path.dirname(os.path.abspath(output)))
+    if outside is not None and not options.force:
+        raise writing.link_refusal(output, outside)
     if os.path.lexists(output) and not options.force:
         raise OrvToolError(f"{output} already exists; not replaced (use --force)")
     writing.check(output)

@@ -310,11 +310,8 @@ def encode_json(pal: Palette) -> bytes:
     return (json.dumps(doc, indent=None, separators=(",", ":")) + "\n").encode("utf-8")
 
 
-def read_json(path: str, max_colors: Optional[int] = None) -> Palette:
+def read_json(path: str) -> Palette:
     doc = parse_json(read_input(path, limits.TEXT_PALETTE_BYTES, "palette file"), path)
-    if max_colors is not None and isinstance(doc, dict) and isinstance(doc.get("colors"), list):
-        if len(doc["colors"]) > max_colors:  # before each colour is checked
-            raise _too_many(max_colors)
     check_json_palette(doc, Where(""))
     colors: List[Color] = [tuple(c) for c in doc["colors"]]
     model = doc.get("model", 0)
@@ -329,12 +326,8 @@ READERS: Dict[str, Callable[[str], Palette]] = {
     "act": read_act,
     "json": read_json,
 }
-# The readers of formats that hold any number of colours.
-LONG_READERS: Dict[str, Callable[[str, Optional[int]], Palette]] = {
-    "gpl": read_gpl,
-    "jasc": read_jasc,
-    "json": read_json,
-}
+# The readers of text formats that hold any number of colours.
+LONG_READERS: Dict[str, Callable[[str, Optional[int]], Palette]] = {"gpl": read_gpl, "jasc": read_jasc}
 
 
 def read_palette(path: str, fmt: Optional[str] = None, max_colors: Optional[int] = None) -> Palette:
