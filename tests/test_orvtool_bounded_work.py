@@ -15,7 +15,7 @@ from orvtool import limits
 from orvtool.cli import main
 from orvtool.formats import palettes
 from orvtool.formats.sheets import read_sheet
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
+from orvtool.orvfile import Animation, Frame, Row, Run, encode_palette
 from orvtool_build_helpers import png_header, write_rgba
 from orvtool_samples import walk, write_project
 
@@ -105,7 +105,10 @@ def corners(tmp_path, d, background=False):
     """Two 1 x 1 frames at (-d, -d) and (d - 1, d - 1): a 54-byte file
     whose frames' canvas is 2d x 2d."""
     pixel = Row([Run(0, b"\x01")])
-    frames = [Frame(width=1, x_offset=-d, y_offset=-d, rows=[pixel]), Frame(width=1, x_offset=d - 1, y_offset=d - 1, rows=[pixel])]
+    frames = [
+        Frame(width=1, x_offset=-d, y_offset=-d, rows=[pixel]),
+        Frame(width=1, x_offset=d - 1, y_offset=d - 1, rows=[pixel]),
+    ]
     return write_project(tmp_path, "c.orv", Animation(frames=frames, has_background=background))
 
 
@@ -187,7 +190,9 @@ def gpl(*lines):
 
 
 @pytest.mark.parametrize(
-    "line", ["\u0663 \u0664 \u0665", "1_0 2 3", "\uff11 2 3", "1 2", "1 2 3e0"], ids=["arabic", "underscore", "fullwidth", "two", "float"]
+    "line",
+    ["\u0663 \u0664 \u0665", "1_0 2 3", "\uff11 2 3", "1 2", "1 2 3e0"],
+    ids=["arabic", "underscore", "fullwidth", "two", "float"],
 )
 def test_gpl_numbers_are_ascii_digits(tmp_path, capfd, line):
     (tmp_path / "p.gpl").write_text(gpl("0 0 0", line), encoding="utf-8")

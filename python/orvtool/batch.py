@@ -66,6 +66,9 @@ class CostModel(NamedTuple):
     worker_start: float = WORKER_START_SECONDS
 
 
+MEASURED = CostModel()  # this machine's clock, and the costs measured above
+
+
 class Job(NamedTuple):
     source: str  # the input file
     rel: str  # where it lies below the folder it was found in (its name for a file given directly)
@@ -179,7 +182,7 @@ def run(
     workers: Optional[int] = None,
     progress: bool = True,
     report: Optional[Callable[[Outcome, Callable[..., None]], None]] = None,
-    costs: CostModel = CostModel(),
+    costs: CostModel = MEASURED,
 ) -> List[Outcome]:
     """Runs `task(job, *args)` for every job, in this process and, when they
     pay, in `workers` processes for the files left (see above). `report` is

@@ -110,22 +110,23 @@ def frame_records(path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes
         size = st.st_size
         if size <= FRAME_RECORDS * FRAME_RECORD_BYTES:  # whatever the head says
             return -(-size // FRAME_RECORD_BYTES)
-        start = os.pread(fd, 17, 0)
+        start = os.read(fd, 17)
         header = 9 if start[:4] == b"FVRO" else 0
         background = header > 0 and len(start) > 8 and start[8] != 0
         fields = start[header : header + 8]
         if len(fields) < 8:
             return 0
-        path_length = struct.unpack_from("<I", fields, 4)[0]
+        path_length = int(struct.unpack_from("<I", fields, 4)[0])
         head_end = header + 8 + path_length + 4
-        count_field = os.pread(fd, 4, head_end - 4)
+        os.lseek(fd, head_end - 4, os.SEEK_SET)
+        count_field = os.read(fd, 4)
         if len(count_field) < 4:
             return 0
     except OSError:
         return 0
     finally:
         os.close(fd)
-    announced = (struct.unpack("<I", count_field)[0] + (1 if background else 0)) & 0xFFFFFFFF
+    announced = (int(struct.unpack("<I", count_field)[0]) + (1 if background else 0)) & 0xFFFFFFFF
     wanted = announced if announced < 0x80000000 else 0  # the count is taken as signed
     return min(wanted, -(-(size - head_end) // FRAME_RECORD_BYTES))
 

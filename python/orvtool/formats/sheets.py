@@ -224,9 +224,7 @@ def build_sheet(
     else:
         frames_doc = [{"filename": name, **entry} for name, entry in described]
     # The images share the arrays' memory: the sheet is never held twice.
-    index_image = (
-        Image.frombuffer("LA", (sheet_w, sheet_h), index, "raw", "LA", 0, 1) if index is not None else None
-    )
+    index_image = Image.frombuffer("LA", (sheet_w, sheet_h), index, "raw", "LA", 0, 1) if index is not None else None
     return (
         Image.frombuffer("RGBA", (sheet_w, sheet_h), atlas, "raw", "RGBA", 0, 1),
         index_image,
