@@ -2,7 +2,8 @@
 // load does, sets its count fields to hostile values as Python code can, and
 // serialises it; now and then it also saves it to files. The bytes written
 // must be exactly the records held, whatever their counts claim, and must
-// parse again; an existing palette file is kept when the palette is empty. Nothing is rendered here: that is the load harness's part.
+// parse again; an existing palette file is kept when the palette is empty. Nothing is rendered here: that is the load
+// harness's part.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -304,8 +304,8 @@ void OrvF::save(std::string file_name, std::string project_root, std::string pal
     bool keep_palette_file = false;
     if (animation_->palette->color_table().empty() && exists_counting_not_found_as_absent(palette_file)) {
         std::error_code ec;
-        keep_palette_file = !fs::is_directory(palette_file, ec) &&
-                            !fs::equivalent(path_from_text(file_name), palette_file, ec);
+        keep_palette_file =
+            !fs::is_directory(palette_file, ec) && !fs::equivalent(path_from_text(file_name), palette_file, ec);
     }
 
     if (out.write_all(write_orv(*animation_, stored)) != SavedFile::Status::ok) {
