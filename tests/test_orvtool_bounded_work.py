@@ -117,7 +117,7 @@ def corners(tmp_path, d, background=False):
     [
         (8192, ["--gif"], "preview's 2 pages of 16384x16384"),
         (8192, ["--apng"], "preview's 2 pages of 16384x16384"),
-        (4096, ["--gif", "--scale", "2"], "16384x16384 pixels (the frames' canvas at scale 2)"),
+        (4096, ["--gif", "--scale", "2"], "16384x16384 pixels (the frames' canvas at scale 2,"),
         (8192, ["--sheet", "--sheet-layout", "rows"], "the sheet: 32769x16384"),
         (8192, ["--sheet", "--sheet-layout", "columns", "--only", "sheet"], "the sheet: 32769x16384"),
         (32768, ["--gif"], "65536x65536"),
@@ -129,6 +129,25 @@ def test_images_past_the_pixel_budget_are_refused_before_anything_is_written(tmp
     assert proc.returncode == 1, proc.stderr
     one_line(proc.stderr, "c.orv", what, "MiB of images orvtool holds at once")
     assert not (tmp_path / "out").exists()  # nothing partial: not even the frames
+
+
+@pytest.mark.parametrize("frames, refused", [(60_000, False), (70_000, True)])
+def test_every_frame_of_a_preview_or_sheet_counts_beside_its_pixels(frames, refused):
+    # Tens of thousands of empty frames make as many pages and sheet entries,
+    # each of which costs kilobytes though it holds no pixel.
+    from orvtool import preview
+    from orvtool.errors import OrvToolError
+    from orvtool.formats.sheets import check_sheet_size
+
+    sizes, offsets = [(1, 1)] + [(0, 0)] * (frames - 1), [(0, 0)] * frames
+    pages = preview.make_pages(lambda i: np.zeros((1, 1, 4), np.uint8), offsets, sizes)
+    checks = [pages.check, lambda: check_sheet_size(sizes, offsets, indices=True)]
+    for check in checks:
+        if refused:
+            with pytest.raises(OrvToolError, match="70000 (pages|frames)"):
+                check()
+        else:
+            check()
 
 
 def test_images_within_the_budget_are_made(tmp_path, capfd):

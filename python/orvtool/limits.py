@@ -31,6 +31,10 @@ IMAGE_BYTES = 256 * MiB
 TEXT_PALETTE_BYTES = 16 * MiB
 PIXEL_BUDGET_BYTES = 1 << 30  # RGBA bytes, the module's own image budget per animation
 PIXEL_BUDGET = PIXEL_BUDGET_BYTES // 4
+# What each frame's part of a preview or a sheet costs beside its pixels (a
+# page's image, a sheet entry's description), as pixels of the budget: 16 KiB
+# measured at most, so that tens of thousands of empty frames count too.
+FRAME_OVERHEAD_PIXELS = 4096
 # Frame records read from one file: each costs orvtool a few hundred bytes as
 # it is reported on, so that this many take well under a gigabyte.
 FRAME_RECORDS = 1 << 21

@@ -43,7 +43,7 @@ from numpy.typing import NDArray
 from PIL import Image
 
 from ..errors import OrvToolError
-from ..limits import I32, PixelBudget, pixels_fit
+from ..limits import FRAME_OVERHEAD_PIXELS, I32, PIXEL_BUDGET, PIXEL_BUDGET_BYTES, PixelBudget, pixels_fit
 from ..model import Canvas, union_canvas
 from ..reading import open_image
 from .checks import Where, check_sheet, fraction, sheet_entries, whole
@@ -133,10 +133,16 @@ def check_sheet_size(
 ) -> Tuple[int, int]:
     """The atlas's (width, height); refuses, before anything is drawn, a
     sheet whose atlas (with its index sheet, 2 bytes a pixel, when
-    `indices`) would take more than the pixel budget beside the `held`
-    pixels."""
+    `indices`) and the descriptions of its frames would take more than the
+    pixel budget beside the `held` pixels."""
     canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets, strict=True)])
     w, h = _layout(sizes, canvas, layout, columns, padding).size
+    held += len(sizes) * FRAME_OVERHEAD_PIXELS
+    if held + w * h > PIXEL_BUDGET and len(sizes) * FRAME_OVERHEAD_PIXELS > w * h:
+        raise OrvToolError(
+            f"the sheet: {len(sizes)} frames, each described at a cost of {FRAME_OVERHEAD_PIXELS} pixels, take "
+            f"more than the {PIXEL_BUDGET_BYTES >> 20} MiB of images orvtool holds at once"
+        )
     pixels_fit(w, h, "the sheet", held=held + (w * h + 1) // 2 if indices else held)
     return w, h
 
