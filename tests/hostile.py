@@ -6,9 +6,9 @@ interpreter with the module imported takes about 16 MiB of it). Before the
 case, the child loads a reference animation; after it, the child checks that
 the reference records and images are unchanged and that a fresh load still
 gives the same records, so the module is known to be usable and the data
-loaded earlier to be intact. The parent checks the exit status, the wall time
-against the case's time bound and the peak resident size that the child
-reports.
+loaded earlier to be intact. The parent checks the exit status and the peak
+resident size that the child reports; the case's time bound only sets how
+long the parent waits before it calls the child hung.
 
 Under the sanitized build (the ASan runtime preloaded), the address space
 cannot be limited, since the sanitizer reserves terabytes of shadow memory;
@@ -22,7 +22,6 @@ import json
 import os
 import subprocess
 import sys
-import time
 from pathlib import Path
 from typing import Any
 
@@ -72,16 +71,18 @@ print("RESULT " + json.dumps(RESULT))
 def run_case(code: str, cwd: Path, *, memory_mb: int, seconds: float) -> dict[str, Any]:
     """Runs `code` in a child interpreter in `cwd`; returns what it put in RESULT.
 
-    Fails the test when the child does not exit cleanly, takes longer than
-    `seconds` or reports a peak resident size above `memory_mb` MiB (both
-    widened under the sanitizers)."""
+    Fails the test when the child does not exit cleanly or reports a peak
+    resident size above `memory_mb` MiB (widened under the sanitizers).
+    `seconds`, what the case takes on a quiet machine, only sets the guard
+    against a hang: a child still running after some minutes fails the test,
+    and how long it took otherwise is never judged (a busy machine is no
+    fault of the code)."""
     limit = memory_limit_mb(memory_mb)
     wall = time_limit_s(seconds)
     script = _PRELUDE.format(tests=str(TESTS), limit_mb=limit, sanitized=SANITIZED) + code + _EPILOGUE
     env = dict(os.environ)
     if SANITIZED:
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + f":hard_rss_limit_mb={limit}:quarantine_size_mb=16"
-    start = time.monotonic()
     try:
         proc = subprocess.run(
             [sys.executable, "-c", script],
@@ -90,18 +91,16 @@ def run_case(code: str, cwd: Path, *, memory_mb: int, seconds: float) -> dict[st
             capture_output=True,
             text=True,
             errors="replace",
-            timeout=wall * 2 + 10,
+            timeout=max(120.0, wall * 10),
         )
     except subprocess.TimeoutExpired as exc:
-        raise AssertionError(f"case still running after {exc.timeout:.0f} s (bound {wall:.0f} s)") from None
-    elapsed = time.monotonic() - start
+        raise AssertionError(f"case still running after {exc.timeout:.0f} s: it hangs") from None
     detail = f"exit {proc.returncode}\nstdout:\n{proc.stdout[-3000:]}\nstderr:\n{proc.stderr[-6000:]}"
     assert proc.returncode == 0, detail
     assert "ERROR: AddressSanitizer" not in proc.stderr and "runtime error:" not in proc.stderr, detail
     lines = [ln for ln in proc.stdout.splitlines() if ln.startswith("RESULT ")]
     assert lines, detail
     result = json.loads(lines[-1][len("RESULT ") :])
-    assert elapsed <= wall, f"took {elapsed:.1f} s, bound {wall:.0f} s"
     assert result["peak_rss_mb"] <= limit, f"peak resident size {result['peak_rss_mb']:.0f} MiB, bound {limit} MiB"
     return dict(result)
 

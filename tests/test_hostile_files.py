@@ -103,6 +103,26 @@ RESULT.update(none=d is None, frames=len(f.data().frames), size=p.location_size(
     )
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory is not the load's footprint")
+def test_every_empty_frame_record_is_read_at_a_few_dozen_bytes(tmp_path):
+    """2^31 - 1 frames announced, then 10 MiB of zeros: every 14-byte record
+    is read, at its bytes, its image (56) and the frame (40), not hundreds."""
+    write_palette(tmp_path)
+    with open(tmp_path / "zeros.orv", "wb") as fh:
+        fh.write(b"\0\0\0\0\x01\0\0\0\0\xff\xff\xff\x7f")
+        fh.truncate(10 << 20)
+    code = """
+def kib(key):
+    return next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith(key))
+before, f = kib("VmRSS:"), pyorv.OrvF()
+f.load("zeros.orv", io_pal="a.pal")
+RESULT.update(cost=(kib("VmHWM:") - before) * 1024, frames=f.data().info.frame_count)
+"""
+    result = run_case(code, tmp_path, memory_mb=256, seconds=20)
+    assert result["frames"] == -(-((10 << 20) - 13) // 14)
+    assert result["cost"] / result["frames"] < 140, result["cost"] / result["frames"]
+
+
 def test_megabyte_of_huge_frames_with_empty_rows(tmp_path):
     write_palette(tmp_path)
     frame = Frame(width=65535, rows=[Row([])] * 8191, x_offset=-1, y_offset=3)

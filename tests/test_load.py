@@ -252,10 +252,24 @@ def test_missing_file_changes_nothing(tmp_path, pal_dir, capfd):
     d = f.load(str(pal_dir / "e1.orv"))
     capfd.readouterr()
     assert f.load(str(tmp_path / "nope.orv")) is None
-    assert f.load(str(pal_dir / "e1.orv") + "\0x") is None
     assert f.load(str(tmp_path)) is None
     assert capfd.readouterr().err == ""
     assert f.data() is d and d.info.speed == 100 and len(f.get_frame_buffer()) == 1
+
+
+@pytest.mark.parametrize(
+    "names", [("e1.orv\0x", ""), ("e1.orv", "a.pal\0"), ("\0", "\0")], ids=["file_name", "io_pal", "both"]
+)
+def test_zero_byte_in_a_name_raises_before_reading(pal_dir, capfd, names):
+    # A name cut at the zero byte would open another file (here: the file the
+    # first part names, which exists).
+    (pal_dir / "e1.orv").write_bytes(EXAMPLE_1)
+    f = pyorv.OrvF()
+    file_name, io_pal = (str(pal_dir / n) if n else "" for n in names)
+    with pytest.raises(RuntimeError, match="zero byte"):
+        f.load(file_name, io_pal=io_pal)
+    assert capfd.readouterr().err == ""
+    assert f.data().info.speed == 0 and f.data().palette.location() == "" and f.get_frame_buffer() == []
 
 
 def test_no_frames_returns_none(pal_dir):

@@ -6,7 +6,6 @@ import os
 import random
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pytest
@@ -20,11 +19,24 @@ from record_counts import index_layer, is_maximal
 PARENT = os.getpid()
 
 
+class Ticks:
+    """A clock that only the jobs run in this process move on."""
+
+    now = 0.0
+
+    def __call__(self):
+        return self.now
+
+
+CLOCK = Ticks()
+
+
 def pid_task(job, pause):
-    """Returns the process that ran the job; job "crash" ends a worker."""
+    """Returns the process that ran the job, after `pause` seconds of its
+    clock; job "crash" ends a worker."""
     if job.source == "crash" and os.getpid() != PARENT:
         os._exit(3)
-    time.sleep(pause)
+    CLOCK.now += pause
     return os.getpid(), []
 
 
@@ -41,7 +53,9 @@ def test_workers_start_only_when_they_pay(count, pause, pooled):
     jobs = [Job(f"f{i}", f"f{i}") for i in range(count)]
     if pooled:
         jobs[-3] = Job("crash", "crash")  # a worker that dies fails only that file
-    outcomes = batch.run(pid_task, jobs, (pause,), workers=2, progress=False)
+    # The files' cost comes from the clock the jobs move, never from how
+    # busy the machine is.
+    outcomes = batch.run(pid_task, jobs, (pause,), workers=2, progress=False, costs=batch.CostModel(clock=CLOCK))
     assert [o.job for o in outcomes] == jobs
     pids = {o.value for o in outcomes if o.ok}
     assert (pids != {PARENT}) == pooled

@@ -11,7 +11,6 @@ import socket
 import subprocess
 import sys
 import threading
-import time
 import tracemalloc
 from pathlib import Path
 
@@ -371,9 +370,10 @@ def test_silent_connections_are_closed(tmp_path):
         conns = [socket.create_connection(("127.0.0.1", server.server_port), timeout=10) for _ in range(50)]
         for conn in conns:
             conn.sendall(b"GET /api/tree HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % server.server_port)
-        started = time.monotonic()
-        assert all(conn.recv(100) == b"" for conn in conns)  # closed without an answer
-        assert time.monotonic() - started < 8 and server.catalog.scans == 0
+        # Closed without an answer (a connection left open would time the
+        # read out instead).
+        assert all(conn.recv(100) == b"" for conn in conns)
+        assert server.catalog.scans == 0
         for conn in conns:
             conn.close()
     finally:

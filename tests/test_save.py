@@ -237,15 +237,22 @@ def test_no_colours_never_replace_an_existing_palette(root, capfd, earlier_load)
     f.save(str(out), str(root), str(root / "new.pal"))
     assert (root / "new.pal").read_bytes() == b"\0\0\0\0"
     assert capfd.readouterr().err == ""
+    # The animation file named as its own palette is no other palette file:
+    # the palette is written over it, and nothing is said of a kept file.
+    f.save(str(out), str(root), str(out))
+    assert capfd.readouterr().err == ""
+    assert out.read_bytes() == b"\0\0\0\0"
 
 
-@pytest.mark.parametrize("which", ["project_root", "palette_path"])
-def test_zero_byte_in_a_path_raises_before_writing(root, which):
+@pytest.mark.parametrize("which", ["file_name", "project_root", "palette_path"])
+def test_zero_byte_in_a_path_raises_before_writing(root, capfd, which):
     f = load_bytes(root, EXAMPLE_1)
     (root / "o.orv").write_bytes(b"keep")
-    paths = {"project_root": str(root), "palette_path": str(root / "a.pal")}
-    paths[which] = "/\0bad"
+    capfd.readouterr()
+    paths = {"file_name": str(root / "o.orv"), "project_root": str(root), "palette_path": str(root / "a.pal")}
+    paths[which] = paths[which] + "\0bad"
     with pytest.raises(RuntimeError, match="zero byte"):
-        f.save(str(root / "o.orv"), paths["project_root"], paths["palette_path"])
+        f.save(paths["file_name"], paths["project_root"], paths["palette_path"])
+    assert capfd.readouterr().err == ""
     assert (root / "o.orv").read_bytes() == b"keep"
     assert sorted(p.name for p in root.iterdir()) == ["a.pal", "in.orv", "o.orv"]

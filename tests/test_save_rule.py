@@ -55,7 +55,7 @@ def save(target, folder, palette="p.pal"):
     f.save(str(target), str(folder), str(folder / palette))
 
 
-def in_child(action, *, as_nobody=False, timeout=30):
+def in_child(action, *, as_nobody=False, timeout=120):
     """Runs `action` in a forked child (as nobody if asked) and returns its
     exit status: 0 when it returned, 1 when it raised. A child that does not
     finish in `timeout` seconds is killed and the test fails."""

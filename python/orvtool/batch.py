@@ -55,6 +55,20 @@ CHUNKS_PER_WORKER = 8
 CHUNK_SECONDS = 0.25
 
 
+class CostModel(NamedTuple):
+    """What the decision to start workers weighs: the clock that times the
+    files done in this process, how long it probes, and what starting the
+    pool and each worker costs, in seconds."""
+
+    clock: Callable[[], float] = time.perf_counter
+    probe: float = PROBE_SECONDS
+    pool_start: float = POOL_START_SECONDS
+    worker_start: float = WORKER_START_SECONDS
+
+
+MEASURED = CostModel()  # this machine's clock, and the costs measured above
+
+
 class Job(NamedTuple):
     source: str  # the input file
     rel: str  # where it lies below the folder it was found in (its name for a file given directly)
@@ -178,6 +192,7 @@ def run(
     progress: bool = True,
     report: Optional[Callable[[Outcome, Callable[..., None]], None]] = None,
     emit: Optional[Callable[[Outcome], None]] = None,
+    costs: CostModel = MEASURED,
 ) -> List[Outcome]:
     """Runs `task(job, *args)` for every job, in this process and, when they
     pay, in `workers` processes for the files left (see above). `report` is
@@ -185,7 +200,8 @@ def run(
     that prints a line (to standard error unless a stream is given) without
     breaking the progress bar; `emit` with each outcome in job order, as soon
     as those before it have come (for results streamed in order), after
-    which its value is let go. The outcomes come back in job order."""
+    which its value is let go. `costs` decides when workers pay. The
+    outcomes come back in job order."""
     workers = workers or default_jobs()
     bar: Any = _NoBar()
     if progress and len(jobs) > 1 and sys.stderr.isatty():
@@ -214,16 +230,16 @@ def run(
             emitted += 1
 
     try:
-        start = time.perf_counter()
+        start = costs.clock()
         begun = 0
         with _ReportsWhole() as whole:
-            while begun < len(jobs) and not (workers > 1 and _workers_pay(start, begun, len(jobs), workers)):
+            while begun < len(jobs) and not (workers > 1 and _workers_pay(costs, start, begun, len(jobs), workers)):
                 outcome = run_one(task, jobs[begun], args)
                 whole.report(done, begun, outcome)
                 begun += 1
         if begun < len(jobs):
             used = min(workers, len(jobs) - begun)
-            pace = max(time.perf_counter() - start, 1e-3) / max(begun, 1)
+            pace = max(costs.clock() - start, 1e-3) / max(begun, 1)
             size = min(math.ceil((len(jobs) - begun) / (used * CHUNKS_PER_WORKER)), math.ceil(CHUNK_SECONDS / pace))
             _run_pool(task, jobs, begun, args, used, max(1, size), done)
     except KeyboardInterrupt:
@@ -325,18 +341,18 @@ class _ReportsWhole:
             raise KeyboardInterrupt
 
 
-def _workers_pay(start: float, finished: int, total: int, workers: int) -> bool:
+def _workers_pay(costs: CostModel, start: float, finished: int, total: int, workers: int) -> bool:
     """Whether the files left, at the pace of the `finished` ones, would take
     longer in this process than in `workers` processes started for them."""
-    elapsed = time.perf_counter() - start
-    if elapsed < PROBE_SECONDS or not finished:
+    elapsed = costs.clock() - start
+    if elapsed < costs.probe or not finished:
         return False
     left = total - finished
     used = min(workers, left)
     if used < 2:
         return False
     alone = elapsed / finished * left
-    return alone - alone / used > POOL_START_SECONDS + WORKER_START_SECONDS * used
+    return alone - alone / used > costs.pool_start + costs.worker_start * used
 
 
 def run_chunk(task: Task, jobs: Sequence[Job], args: Tuple[Any, ...]) -> List[Outcome]:

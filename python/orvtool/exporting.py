@@ -40,7 +40,7 @@ from PIL import Image, PngImagePlugin
 from . import __version__, native, preview, status, writing
 from .errors import FileFailed, OrvToolError
 from .formats import palettes, sidecar
-from .formats.sheets import build_sheet
+from .formats.sheets import build_sheet, check_sheet_size
 from .images import PNG_SAVE, to_numpy
 from .loading import LoadedAnimation, LoadError, load_animation, row_of
 from .model import Color, Row, Run
@@ -80,6 +80,7 @@ class ExportOptions:
     scale: int = 1  # previews: pixels per animation pixel
     skip_existing: bool = False  # leave an export that is complete and newer than its sources
     salvage: bool = False  # a file cut short: export the frames read
+    root: Optional[str] = None  # the output folder given; no file is written through a link out of it
 
     def parts(self) -> List[str]:
         if self.only:
@@ -207,6 +208,24 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         if salvaged:  # still a file cut short
             raise FileFailed(f"{anim.failure()}; its salvaged export is complete", report)
         return report
+    # Every image is sized before anything is written: a sheet or a preview
+    # past the pixel budget leaves no export behind.
+    held = sum(w * h for w, h in sizes)  # the frames' images, held throughout
+
+    def pixels(i: int) -> NDArray[Any]:
+        return to_numpy(images[i])
+
+    if "sheet" in parts:
+        check_sheet_size(sizes, offsets, options.sheet_layout, options.sheet_columns, options.padding, True, held)
+    pages = preview.make_pages(pixels, offsets, sizes, anim.has_background, options.scale, anim.head.speed)
+    if "gif" in parts or "apng" in parts:
+        pages.check("apng" in parts, held)
+    outside = [(t, writing.outside_link(os.path.join(folder, t), options.root or folder)) for t in every]
+    for name, real in outside:
+        if real is not None and not options.force:
+            raise writing.link_refusal(os.path.join(folder, name), real)
+        if real is not None:
+            report.notes.append(writing.link_note(os.path.join(folder, name), real))
     if not options.force:
         existing = [t for t in every if os.path.lexists(os.path.join(folder, t))]
         if existing:
@@ -239,9 +258,6 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
         def put(name: str, data: bytes) -> None:
             report.written.append(name)  # first: an interrupt right after placing it removes it
             writing.place_checked(os.path.join(folder, name), data)  # every name was checked above
-
-        def pixels(i: int) -> NDArray[Any]:
-            return to_numpy(images[i])
 
         record: Optional[Dict[str, Any]] = None
         if "frames" in parts:
@@ -292,7 +308,6 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
                     )
                 )
             del atlas
-        pages = preview.make_pages(pixels, offsets, sizes, anim.has_background, options.scale, anim.head.speed)
         if ("gif" in parts or "apng" in parts) and not len(pages):
             report.notes.append(status.Finding("no_preview", "no frames: no preview written"))
             parts = [p for p in parts if p not in ("gif", "apng")]

@@ -11,12 +11,16 @@ inside a document, the frame and the key.
 | a palette file | what its format holds: a binary palette's first 1028 bytes are read, Adobe 772 bytes, text 16 MiB, a swatch as an image |
 | an image file | 256 MiB |
 | pixels one command holds | 1 GiB of RGBA (2^28 pixels), as the module renders per animation |
+| frame records of one animation file | 2,097,152, as many as its head announces and its size can hold, checked before any is read |
 """
 
 from __future__ import annotations
 
 import math
-from typing import Any
+import os
+import stat
+import struct
+from typing import Any, Union
 
 from .errors import OrvToolError
 
@@ -27,6 +31,14 @@ IMAGE_BYTES = 256 * MiB
 TEXT_PALETTE_BYTES = 16 * MiB
 PIXEL_BUDGET_BYTES = 1 << 30  # RGBA bytes, the module's own image budget per animation
 PIXEL_BUDGET = PIXEL_BUDGET_BYTES // 4
+# What each frame's part of a preview or a sheet costs beside its pixels (a
+# page's image, a sheet entry's description), as pixels of the budget: 16 KiB
+# measured at most, so that tens of thousands of empty frames count too.
+FRAME_OVERHEAD_PIXELS = 4096
+# Frame records read from one file: each costs orvtool a few hundred bytes as
+# it is reported on, so that this many take well under a gigabyte.
+FRAME_RECORDS = 1 << 21
+FRAME_RECORD_BYTES = 14  # the smallest frame record: its fields, no rows
 
 U8 = (0, 0xFF)
 U16 = (0, 0xFFFF)
@@ -82,3 +94,53 @@ class PixelBudget:
 
     def take(self, width: int, height: int, where: str, frames: int = 1) -> None:
         self.held = pixels_fit(width, height, where, frames, self.held)
+
+
+def frame_records(path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]) -> int:
+    """The frame records that reading the animation file `path` would begin
+    (those its head announces, as far as the bytes after the head can hold
+    them), exactly when they are more than FRAME_RECORDS, else a bound at
+    most FRAME_RECORDS found from the size alone. 0 for what the loader
+    reads no frame of (a file that is missing, not a regular file, or cut
+    short in its head)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0))
+    except (OSError, ValueError):
+        return 0
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            return 0
+        size = st.st_size
+        if size <= FRAME_RECORDS * FRAME_RECORD_BYTES:  # whatever the head says
+            return -(-size // FRAME_RECORD_BYTES)
+        start = os.read(fd, 17)
+        header = 9 if start[:4] == b"FVRO" else 0
+        background = header > 0 and len(start) > 8 and start[8] != 0
+        fields = start[header : header + 8]
+        if len(fields) < 8:
+            return 0
+        path_length = int(struct.unpack_from("<I", fields, 4)[0])
+        head_end = header + 8 + path_length + 4
+        os.lseek(fd, head_end - 4, os.SEEK_SET)
+        count_field = os.read(fd, 4)
+        if len(count_field) < 4:
+            return 0
+    except OSError:
+        return 0
+    finally:
+        os.close(fd)
+    announced = (int(struct.unpack("<I", count_field)[0]) + (1 if background else 0)) & 0xFFFFFFFF
+    wanted = announced if announced < 0x80000000 else 0  # the count is taken as signed
+    return min(wanted, -(-(size - head_end) // FRAME_RECORD_BYTES))
+
+
+def check_frame_records(path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]) -> None:
+    """Refuses, before any record is read, an animation file that would
+    give more frame records than orvtool reads (FRAME_RECORDS)."""
+    records = frame_records(path)
+    if records > FRAME_RECORDS:
+        raise OrvToolError(
+            f"its head and size allow {records:,} frame records, more than the {FRAME_RECORDS:,} orvtool reads "
+            "from one file"
+        )

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optiona
 
 import pyorv
 
-from . import native, status
+from . import limits, native, status
 from .errors import OrvToolError
 from .version import check_pyorv
 
@@ -251,6 +251,14 @@ def load_animation(
     # The loader searches from the directory part of the name it is given, so
     # it gets an absolute name: a bare file name would give it nowhere to look.
     name = os.path.abspath(path)
+    try:
+        limits.check_frame_records(name)
+    except OrvToolError as exc:
+        finding = Finding(status.TOO_MANY_FRAMES, False, exc.detail)
+        found = {**finding.as_dict(), "severity": status.severity(finding.category)}
+        error = LoadError(exc.detail, {"status": status.FAILED, "counts": {finding.category: 1}, "findings": [found]})
+        error.category = finding.category
+        raise error from None
     records = not (frame_table or frame_lines)
     if not palette:  # the common case, without a temporary palette to clean up after
         report = native.load_report(
@@ -386,7 +394,7 @@ def _readable_palette(palette: str) -> Iterator[Tuple[Optional[str], Optional[in
         yield os.path.abspath(palette), None, None
         return
     try:
-        colors = palettes.read_palette(palette)
+        colors = palettes.read_palette(palette, max_colors=palettes.BINARY_COLORS)  # handed on as a binary palette
         data = palettes.encode_pal(colors)
     except OrvToolError as exc:
         yield None, None, str(exc)

@@ -342,7 +342,11 @@ def entries_in_use(project_root: str, palette: str, leave_out: Sequence[str] = (
             if os.path.realpath(path) in skip:
                 continue
             # Read, with the palette the loader finds for it, but not rendered.
-            report = native.open_frames(os.path.abspath(path)).report(records=True)
+            try:
+                report = native.open_frames(os.path.abspath(path)).report(records=True)
+            except OrvToolError:
+                continue  # more frame records than orvtool reads: names no palette it can be shown with
+
             found = report.palette.path if report.opened else None
             if found is None or os.path.realpath(found) != target:
                 continue  # an unreadable file names no palette

@@ -30,7 +30,7 @@ from typing import (
     overload,
 )
 
-from . import _native
+from . import _native, limits
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -317,7 +317,10 @@ def load_report(
     images=True the report holds the rendered frames too, with
     frame_table=True the frames as columns with their run statistics, with
     frame_lines=True the lines of the frame table that `orvtool info`
-    prints; with either of the last two, the statistics of all frames."""
+    prints; with either of the last two, the statistics of all frames.
+    A file with more frame records than orvtool reads is refused
+    (OrvToolError) before any is read."""
+    limits.check_frame_records(path)
     return _report(
         _native.load_report(
             path, io_pal, records=records, images=images, frame_table=frame_table, frame_lines=frame_lines
@@ -345,7 +348,9 @@ class FrameStream:
 
 
 def open_frames(path: Path, io_pal: Optional[Path] = None) -> FrameStream:
-    """Reads an animation file and its palette without rendering."""
+    """Reads an animation file and its palette without rendering; refuses
+    one as `load_report` does."""
+    limits.check_frame_records(path)
     return FrameStream(_native.open_frames(path, io_pal))
 
 

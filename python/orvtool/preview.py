@@ -31,6 +31,8 @@ import numpy as np
 from numpy.typing import NDArray
 from PIL import Image, PngImagePlugin
 
+from .errors import OrvToolError
+from .limits import FRAME_OVERHEAD_PIXELS, PIXEL_BUDGET, PIXEL_BUDGET_BYTES
 from .model import Canvas, union_canvas
 
 GIF_ALPHA_THRESHOLD = 128  # without a matte, a GIF pixel is opaque from this alpha on
@@ -111,6 +113,32 @@ class Pages:
 
     def __len__(self) -> int:
         return len(self.order)
+
+    def held_pixels(self, rgba_pages: bool = False) -> int:
+        """The most that writing these pages holds at once, in RGBA pixels
+        (4 bytes): every page, scaled, kept as palette indices (a byte a
+        pixel; as RGBA with `rgba_pages`, what an APNG of more than 256
+        colours keeps) with its image's own cost, and the page being made,
+        unscaled RGBA with its conversions (under 5 RGBA pixels a canvas
+        pixel)."""
+        area = self.canvas.width * self.canvas.height
+        kept = area * self.scale * self.scale * (len(self) + 2)
+        pages = len(self) * FRAME_OVERHEAD_PIXELS
+        return (kept if rgba_pages else -(-kept // 4)) + area * 5 + pages
+
+    def check(self, rgba_pages: bool = False, held: int = 0) -> None:
+        """Refuses, before any page is made, pages that would take more than
+        the pixel budget beside the `held` pixels."""
+        if held + self.held_pixels(rgba_pages) > PIXEL_BUDGET:
+            c, s = self.canvas, self.scale
+            at = f" at scale {s}" if s != 1 else ""
+            pages = "1 page" if len(self) == 1 else f"{len(self)} pages"
+            raise OrvToolError(
+                f"the preview's {pages} of {c.width * s}x{c.height * s} pixels (the frames' canvas{at}, each page "
+                f"counted at least {FRAME_OVERHEAD_PIXELS} pixels) "
+                f"{'takes' if len(self) == 1 else 'take'} more than the {PIXEL_BUDGET_BYTES >> 20} MiB of images "
+                "orvtool holds at once"
+            )
 
 
 def make_pages(

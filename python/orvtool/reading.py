@@ -93,7 +93,12 @@ def read_input(path: str, limit: int, what: str = "file") -> bytes:
     """The whole of the regular file at `path`, at most `limit` bytes."""
     with open_input(path, limit, what) as stream:
         try:
-            data = stream.read(limit + 1)
+            # As much as the file holds (and a byte more, to see it grow):
+            # a buffer of `limit` bytes would be taken for a small file too.
+            size = os.fstat(stream.fileno()).st_size
+            data = stream.read(min(size, limit) + 1)
+            if len(data) > size:  # it grew since: read on, up to the limit
+                data += stream.read(limit + 1 - len(data))
         except OSError as exc:
             raise _cannot(path, exc) from None
     if len(data) > limit:  # it grew after the check

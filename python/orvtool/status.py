@@ -97,6 +97,9 @@ PALETTE_UNUSABLE = "palette_unusable"
 SALVAGED = "salvaged"
 REFUSED = "refused"
 ALREADY_EXPORTED = "already_exported"
+TOO_MANY_FRAMES = "too_many_frames"
+OUTPUT_LINK_OUTSIDE = "output_link_outside"
+WRITTEN_THROUGH_LINK = "written_through_link"
 OWN_FINDINGS: Dict[str, Rule] = {
     NO_SUCH_FILE: Rule(ERROR_SEVERITY, "a path named on the command line does not exist"),
     NOT_AN_ANIMATION: Rule(ERROR_SEVERITY, "an image (PNG, GIF, JPEG, BMP, WebP ...) or other file, not an animation"),
@@ -105,6 +108,13 @@ OWN_FINDINGS: Dict[str, Rule] = {
     "output_refused": Rule(ERROR_SEVERITY, "an output a plain open refuses (a folder, a loop of links, a FIFO)"),
     SALVAGED: Rule(ERROR_SEVERITY, "`export --salvage` wrote the frames read from a file cut short"),
     "internal_error": Rule(ERROR_SEVERITY, "a fault of orvtool, or a worker process that died"),
+    TOO_MANY_FRAMES: Rule(
+        ERROR_SEVERITY, "an animation whose head and size allow more frame records than orvtool reads (2,097,152)"
+    ),
+    OUTPUT_LINK_OUTSIDE: Rule(
+        ERROR_SEVERITY, "an output that a symbolic link leads out of its folder, without `--force`"
+    ),
+    WRITTEN_THROUGH_LINK: Rule(NOTE, "`--force` wrote through a symbolic link out of the output folder"),
     ALREADY_EXPORTED: Rule(NOTE, "`--skip-existing`: the export is complete and newer than its source"),
     "alpha_lost": Rule(NOTE, "colours lose their alpha in a palette conversion"),
     "nearest_colour": Rule(NOTE, "pixels took the nearest palette colour in a build"),

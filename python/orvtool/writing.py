@@ -15,7 +15,9 @@ same one that `pyorv.OrvF.save` and `PalF.save` use:
   refused before anything is written. Special files are opened without
   blocking: a FIFO that nobody reads is an error, not a hang.
 * A symbolic link is followed: the file it points to gets the contents, the
-  link stays a link.
+  link stays a link. A link (of the file or of a folder on its way) that
+  leads out of the output folder is refused unless replacing was asked for
+  (`--force`), and said when it is followed (`outside_link`).
 
 Here orvtool adds what belongs to it: a missing output folder is made, the
 contents are made in memory before any target is touched, and `place_set`
@@ -33,7 +35,7 @@ import os
 import stat
 from typing import BinaryIO, Callable, List, Optional, Sequence, Tuple
 
-from . import native
+from . import native, status
 from .errors import OrvToolError
 
 # Writes a whole file to the binary stream it is given.
@@ -78,6 +80,31 @@ def check(path: str) -> None:
         raise _failed(path, exc) from None
     if stat.S_ISDIR(st.st_mode):
         raise OrvToolError(f"cannot write {path}: it is a folder")
+
+
+def outside_link(path: str, folder: str) -> Optional[str]:
+    """Where `path` leads when a symbolic link on its way (the file itself or
+    a folder below `folder`) takes it out of `folder`; None when it stays
+    inside. `folder` itself may be a link: its own target is the inside."""
+    inside = os.path.realpath(folder)
+    real = os.path.realpath(path)
+    if os.path.commonpath([inside, real]) == inside:
+        return None
+    return real
+
+
+def link_refusal(path: str, real: str) -> OrvToolError:
+    return OrvToolError(
+        f"is a symbolic link out of the output folder, to {real}; nothing written (use --force to write through it)",
+        where=path,
+        category=status.OUTPUT_LINK_OUTSIDE,
+    )
+
+
+def link_note(path: str, real: str) -> status.Finding:
+    return status.Finding(
+        status.WRITTEN_THROUGH_LINK, f"written through a symbolic link out of the output folder, to {real}", path
+    )
 
 
 def _contents(path: str, write: Writer) -> bytes:

@@ -73,6 +73,10 @@ public:
     // Offset of the next byte the reader would take.
     std::size_t offset() const noexcept { return in_.offset(); }
 
+    // Where the last frame record that parse_frames began lies (all zero
+    // when it began none), whether or not it kept the extents.
+    const FrameExtent& last_frame() const noexcept { return last_; }
+
 private:
     // Returns false when the file ended inside the frame.
     bool read_frame(OrvFrame& frame, std::uint16_t& height_word);
@@ -80,6 +84,7 @@ private:
     ByteCursor in_;
     SharedBytes bytes_;
     bool shadow_mode_ = false;
+    FrameExtent last_;
 };
 
 // Reads one row of a frame record into `row` (empty beforehand): its block

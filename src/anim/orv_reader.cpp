@@ -9,6 +9,9 @@ namespace orv {
 namespace {
 // The smallest frame record: the fixed fields, no rows.
 constexpr std::size_t kFrameRecordFixedBytes = 14;
+// Frames made in one allocation. A frame held from Python keeps its chunk
+// alive: the chunk is small beside the file bytes that every frame keeps.
+constexpr std::size_t kFramesPerChunk = 1024;
 }  // namespace
 
 OrvHead OrvReader::parse_head() {
@@ -92,14 +95,44 @@ bool read_row(ByteCursor& in, OrvPixelSet& row, bool shadow) {
     return true;
 }
 
-void OrvFrame::build_rows() const {
-    // Built aside and swapped in, so that running out of memory half way
-    // leaves the frame as it was.
-    std::vector<OrvPixelSet> rows(row_bytes_.height);
-    ByteCursor in(row_bytes_.bytes.data(), row_bytes_.bytes.size());
-    read_rows(in, rows, row_bytes_.shadow);
-    pixel_sets_.swap(rows);
-    rows_built_ = true;
+const FrameRowBytes OrvFrame::kNoRows{SharedBytes(), 0, false, true};
+
+OrvFrame::OrvFrame(const OrvFrame& other)
+    : frame_size(other.frame_size),
+      height(other.height),
+      is_shadow(other.is_shadow),
+      width(other.width),
+      y_offset(other.y_offset),
+      x_offset(other.x_offset),
+      unk1(other.unk1),
+      unk2(other.unk2),
+      rows_(other.rows_ ? std::make_unique<FrameRows>(*other.rows_) : nullptr) {}
+
+OrvFrame& OrvFrame::operator=(const OrvFrame& other) {
+    if (this != &other) *this = OrvFrame(other);
+    return *this;
+}
+
+void OrvFrame::set_row_bytes(FrameRowBytes rows) {
+    const bool none = rows.bytes.size() == 0 && rows.height == 0 && !rows.shadow && rows.whole;
+    rows_ = none ? nullptr : std::make_unique<FrameRows>(FrameRows{std::move(rows), {}, false});
+}
+
+FrameRows& OrvFrame::built_rows() const {
+    if (!rows_) {
+        rows_ = std::make_unique<FrameRows>();
+        rows_->built = true;
+    } else if (!rows_->built) {
+        // Built aside and swapped in, so that running out of memory half way
+        // leaves the frame as it was.
+        const FrameRowBytes& source = rows_->source;
+        std::vector<OrvPixelSet> rows(source.height);
+        ByteCursor in(source.bytes.data(), source.bytes.size());
+        read_rows(in, rows, source.shadow);
+        rows_->pixel_sets.swap(rows);
+        rows_->built = true;  // the source stays: the runs' indices lie in its bytes
+    }
+    return *rows_;
 }
 
 bool OrvReader::read_frame(OrvFrame& frame, std::uint16_t& height_word) {
@@ -125,28 +158,36 @@ bool OrvReader::read_frame(OrvFrame& frame, std::uint16_t& height_word) {
 
 bool OrvReader::parse_frames(OrvData& data, std::uint32_t wanted, std::vector<FrameExtent>* extents) {
     shadow_mode_ = false;
+    last_ = FrameExtent{};
     const auto signed_count = static_cast<std::int32_t>(wanted);
     const std::size_t to_read = signed_count > 0 ? static_cast<std::size_t>(signed_count) : 0;
 
     std::vector<OrvFramePtr> frames;
     frames.reserve(std::min(to_read, in_.remaining() / kFrameRecordFixedBytes + 1));
     if (extents) extents->reserve(extents->size() + frames.capacity());
+    // The frames are made in chunks, each one allocation with one owner that
+    // the frames' pointers share: a frame costs its fields and its pointer.
+    std::shared_ptr<std::vector<OrvFrame>> chunk;
     bool whole = true;
     for (std::size_t i = 0; i < to_read; ++i) {
         if (in_.at_end()) {
             whole = false;
             break;
         }
-        auto frame = std::make_shared<OrvFrame>();
+        if (!chunk || chunk->size() == chunk->capacity()) {
+            chunk = std::make_shared<std::vector<OrvFrame>>();
+            chunk->reserve(std::min({kFramesPerChunk, to_read - i, in_.remaining() / kFrameRecordFixedBytes + 1}));
+        }
+        chunk->emplace_back();  // within the capacity reserved: no frame of the chunk moves
+        OrvFrame& frame = chunk->back();
         FrameExtent extent;
         extent.start = in_.offset();
-        const bool complete = read_frame(*frame, extent.height_word);
-        frames.push_back(std::move(frame));
-        if (extents) {
-            extent.end = in_.offset();
-            extent.whole = complete;
-            extents->push_back(extent);
-        }
+        const bool complete = read_frame(frame, extent.height_word);
+        frames.emplace_back(chunk, &frame);
+        extent.end = in_.offset();
+        extent.whole = complete;
+        last_ = extent;
+        if (extents) extents->push_back(extent);
         if (!complete) {
             whole = false;
             break;

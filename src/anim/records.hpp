@@ -8,7 +8,9 @@
 //
 // A loaded frame keeps the bytes of its rows as the file holds them (a part of
 // the loader's own copy of the file, which the frame co-owns) and builds its
-// rows and runs from them the first time they are asked for. The palette
+// rows and runs from them the first time they are asked for. The loader makes
+// frames in chunks that share one owner: a frame held from Python keeps the
+// frames of its chunk alive with it. The palette
 // indices of its runs stay in those bytes; each run sees its own part of them.
 // The bytes are never written, so copies of a frame may share them.
 #pragma once
@@ -66,6 +68,14 @@ struct FrameRowBytes {
     bool whole = false;        // whether `bytes` hold all `height` rows in full
 };
 
+// A frame's rows: the bytes they come from until they are built, then the
+// rows themselves.
+struct FrameRows {
+    FrameRowBytes source;
+    std::vector<OrvPixelSet> pixel_sets;
+    bool built = false;
+};
+
 struct OrvFrame {
     std::uint32_t frame_size = 0;
     std::uint16_t height = 0;
@@ -76,27 +86,28 @@ struct OrvFrame {
     std::uint8_t unk1 = 0;
     std::uint8_t unk2 = 0;
 
+    OrvFrame() = default;
+    OrvFrame(const OrvFrame& other);
+    OrvFrame& operator=(const OrvFrame& other);
+    OrvFrame(OrvFrame&&) noexcept = default;
+    OrvFrame& operator=(OrvFrame&&) noexcept = default;
+    ~OrvFrame() = default;
+
     // The rows, top to bottom; built from the frame's bytes on the first call.
     // The vector never moves afterwards.
-    std::vector<OrvPixelSet>& pixel_sets() {
-        if (!rows_built_) build_rows();
-        return pixel_sets_;
-    }
-    const std::vector<OrvPixelSet>& pixel_sets() const {
-        if (!rows_built_) build_rows();
-        return pixel_sets_;
-    }
+    std::vector<OrvPixelSet>& pixel_sets() { return built_rows().pixel_sets; }
+    const std::vector<OrvPixelSet>& pixel_sets() const { return built_rows().pixel_sets; }
 
     // From now on the rows come from `rows`, built when first asked for.
-    void set_row_bytes(FrameRowBytes rows) {
-        row_bytes_ = std::move(rows);
-        pixel_sets_.clear();
-        rows_built_ = false;
-    }
+    void set_row_bytes(FrameRowBytes rows);
 
     // The bytes that the rows come from, as long as the rows have not been
-    // built; null afterwards, and for a frame that was not loaded.
-    const FrameRowBytes* unbuilt_rows() const noexcept { return rows_built_ ? nullptr : &row_bytes_; }
+    // built; null afterwards. A frame that was not loaded reads as one loaded
+    // from a record without rows.
+    const FrameRowBytes* unbuilt_rows() const noexcept {
+        if (!rows_) return &kNoRows;
+        return rows_->built ? nullptr : &rows_->source;
+    }
 
     // The same, only while the frame's height and shadow flag are those the
     // bytes were read with: the rows the bytes hold are then exactly the rows
@@ -108,12 +119,16 @@ struct OrvFrame {
     }
 
 private:
-    void build_rows() const;
+    // The rows of a record that holds none (height 0, not a shadow frame).
+    static const FrameRowBytes kNoRows;
 
-    // Built on demand: a logically constant frame fills its rows once.
-    FrameRowBytes row_bytes_;
-    mutable std::vector<OrvPixelSet> pixel_sets_;
-    mutable bool rows_built_ = true;
+    FrameRows& built_rows() const;
+
+    // Built on demand: a logically constant frame fills its rows once. Empty
+    // for a frame without rows that were never asked for, so that such a
+    // frame (a file can hold millions of them) takes no more than its fields
+    // and this pointer.
+    mutable std::unique_ptr<FrameRows> rows_;
 };
 
 using OrvFramePtr = std::shared_ptr<OrvFrame>;

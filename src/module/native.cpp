@@ -663,6 +663,7 @@ PYBIND11_MODULE(_native, m) {
         [](const py::object& path, const py::object& io_pal) -> py::object {
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
             OrvF file;
+            file.keep_frame_extents(false);  // only the images are handed out, as pyorv's load keeps them
             if (!file.load(fs_bytes(path), 0, palette, error_printer())) return py::none();
             std::vector<OrvFrameBufferObject> images = file.take_frame_buffer();
             py::list out(images.size());

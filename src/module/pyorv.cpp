@@ -105,7 +105,13 @@ PYBIND11_MODULE(pyorv, m) {
         .def("load", [](PalF& p, std::string path) { return p.load(std::move(path), error_printer()); })
         .def("save", [](const PalF& p, std::string path) { p.save(std::move(path), error_printer()); });
 
-    file.def(py::init<>())
+    // Python is never shown where each frame record lies: a load keeps only
+    // the frames.
+    file.def(py::init([] {
+            auto f = std::make_unique<OrvF>();
+            f->keep_frame_extents(false);
+            return f;
+        }))
         .def(
             "load",
             [](OrvF& f, std::string file_name, std::int32_t color_profile, std::string io_pal) {

@@ -1,5 +1,6 @@
 #include "orvfile/orv_file.hpp"
 
+#include <initializer_list>
 #include <system_error>
 
 #include "anim/orv_format.hpp"
@@ -104,6 +105,13 @@ void note_indices_past_palette(const OrvData& data, std::size_t entries, Diagnos
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
+// Throws the error of path_from_text for the first name that holds a zero byte.
+void refuse_zero_bytes(std::initializer_list<const std::string*> names) {
+    for (const std::string* name : names) {
+        if (name->find('\0') != std::string::npos) throw_zero_byte_in_name(*name);
+    }
+}
+
 // Says which part of the head the file lacks.
 void note_head_cut_short(const OrvHead& head, std::size_t size, DiagnosticSink& sink) {
     if (head.has_header && !head.background_flag_read) {
@@ -128,6 +136,9 @@ void OrvF::note_file_not_opened(const std::string& file_name) {
 // NOLINTNEXTLINE(performance-unnecessary-value-param): paths are taken by value, as the documented signature says
 std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_profile*/, std::string io_pal,
                                     DiagnosticSink& sink) {
+    // A name cut at a zero byte would be another name: refused before
+    // anything is read.
+    refuse_zero_bytes({&file_name, &io_pal});
     // The loader's own copy of the file: the frames keep parts of it, so a
     // later save may replace the file in place.
     SharedBytes bytes;
@@ -229,22 +240,24 @@ void OrvF::read_from_bytes(const SharedBytes& bytes, const std::string& file_nam
 
     rep.frames_wanted = data.info.frame_count;
     // A head cut short announces no frame count of its own: no record is whole then.
-    rep.frames_whole = reader.parse_frames(data, data.info.frame_count, &rep.frames) && head.whole();
+    rep.frames_whole =
+        reader.parse_frames(data, data.info.frame_count, keep_extents_ ? &rep.frames : nullptr) && head.whole();
     rep.frames_read = data.frames.size();
+    const FrameExtent& last = reader.last_frame();
     if (head.whole() && !rep.frames_whole) {
-        if (!rep.frames.empty() && !rep.frames.back().whole) {
-            const std::size_t i = rep.frames.size() - 1;
+        if (rep.frames_read > 0 && !last.whole) {
+            const std::size_t i = rep.frames_read - 1;
             emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(i)}, "frame ", i,
                  " is cut short: the file ends inside its record, at byte ", bytes.size(), " (", rep.frames_wanted,
                  rep.frames_wanted == 1 ? " frame announced)" : " frames announced)");
         } else {
-            emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(rep.frames.size())},
-                 "the file ends before frame record ", rep.frames.size(), " (", rep.frames_wanted,
+            emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(rep.frames_read)},
+                 "the file ends before frame record ", rep.frames_read, " (", rep.frames_wanted,
                  rep.frames_wanted == 1 ? " frame announced)" : " frames announced)");
         }
     }
     if (rep.frames_whole) {
-        rep.trailing_start = rep.frames.empty() ? head.end : rep.frames.back().end;
+        rep.trailing_start = rep.frames_read == 0 ? head.end : last.end;
         rep.trailing_bytes = bytes.size() - rep.trailing_start;
         if (rep.trailing_bytes > 0) {
             const bool one = rep.trailing_bytes == 1;
@@ -269,6 +282,7 @@ bool OrvF::render_frame(std::size_t i, OrvFrameBufferObject& image, DiagnosticSi
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): paths are taken by value, as the documented signature says
 void OrvF::save(std::string file_name, std::string project_root, std::string palette_path, DiagnosticSink& sink) {
+    refuse_zero_bytes({&file_name, &project_root, &palette_path});
     // The target is opened first, so that a file that cannot be written is
     // what gets reported; it is not touched before every path is worked out,
     // so that a path that cannot be resolved leaves it as it was.
@@ -285,10 +299,13 @@ void OrvF::save(std::string file_name, std::string project_root, std::string pal
     // never replaces a palette file that exists: it would be a table of no
     // colours, which nothing can load, and such a file is usually shared by
     // many animations. A new file is written as it stands.
+    // The animation file itself, named as the palette path, is no such
+    // file: the palette is written over it as any palette would be.
     bool keep_palette_file = false;
     if (animation_->palette->color_table().empty() && exists_counting_not_found_as_absent(palette_file)) {
         std::error_code ec;
-        keep_palette_file = !fs::is_directory(palette_file, ec);
+        keep_palette_file =
+            !fs::is_directory(palette_file, ec) && !fs::equivalent(path_from_text(file_name), palette_file, ec);
     }
 
     if (out.write_all(write_orv(*animation_, stored)) != SavedFile::Status::ok) {

@@ -40,7 +40,7 @@ struct LoadReport {
     std::uint32_t frames_wanted = 0;   // frame records the head announces (the in-memory count)
     std::size_t frames_read = 0;       // frames in the animation afterwards
     bool frames_whole = false;         // the head and every frame record it announces were read whole
-    std::vector<FrameExtent> frames;   // one per frame record begun, in file order
+    std::vector<FrameExtent> frames;   // one per frame record begun, in file order (unless not kept)
     std::uint64_t trailing_start = 0;  // first byte after the last whole record
     std::uint64_t trailing_bytes = 0;  // bytes from there to the end (0 for a file cut short)
     bool palette_has_colors = false;   // the palette held colours when rendering began
@@ -104,12 +104,17 @@ public:
     // The report of the last load.
     const LoadReport& report() const noexcept { return report_; }
 
+    // Whether later loads list every frame record's extent in report().frames
+    // (the default); without them a frame read costs only the frame itself.
+    void keep_frame_extents(bool keep) noexcept { keep_extents_ = keep; }
+
 private:
     void note_file_not_opened(const std::string& file_name);
 
     std::vector<OrvFrameBufferObject> frame_buffer_;
     std::shared_ptr<OrvData> animation_ = std::make_shared<OrvData>();
     LoadReport report_;
+    bool keep_extents_ = true;
 };
 
 // Walks from the directory of `animation_file` towards the root and returns the

@@ -250,21 +250,22 @@ void OrvFrameBuffer::render(const OrvData& data, DiagnosticSink& sink, SpareBloc
     if (data.frames.empty() || !has_palette(data, sink)) return;
     const ColorTable table = build_table(data.palette->color_table(), pixel_order_);
 
-    // Which frames fit, decided once: the first pass sizes the storage (so it
-    // is taken in blocks no larger than needed), the second draws and reports.
-    std::vector<ImageFit> fits;
-    fits.reserve(data.frames.size());
+    // Which frames fit, decided twice the same way (nothing is kept per
+    // frame in between): the first pass sizes the storage (so it is taken in
+    // blocks no larger than needed), the second draws and reports.
     std::uint64_t total = 0;
     std::uint64_t budget_left = kImageBudgetBytes;
     for (const OrvFramePtr& frame : data.frames) {
-        fits.push_back(fit_image(*frame, budget_left));
-        if (fits.back().verdict == ImageFit::fits) total += PixelArena::footprint(fits.back().bytes);
+        const ImageFit fit = fit_image(*frame, budget_left);
+        if (fit.verdict == ImageFit::fits) total += PixelArena::footprint(fit.bytes);
     }
 
     PixelArena arena(total, std::move(spare));
     buffer_.reserve(data.frames.size());
+    budget_left = kImageBudgetBytes;
     for (std::size_t i = 0; i < data.frames.size(); ++i) {
-        buffer_.push_back(render_image(*data.frames[i], i, fits[i], table, arena, sink));
+        const OrvFrame& frame = *data.frames[i];
+        buffer_.push_back(render_image(frame, i, fit_image(frame, budget_left), table, arena, sink));
     }
 }
 

@@ -116,7 +116,7 @@ def _palette_for_build(
         return PaletteChoice(made, made, target)
     if target is not None and os.path.exists(target):
         try:
-            pal = palettes.read_palette(target)
+            pal = palettes.read_palette(target, max_colors=palettes.BINARY_COLORS)
         except OrvToolError as exc:
             raise OrvToolError(f"palette {target}: {exc}") from None
         if not 1 <= len(pal.colors) <= 256:

@@ -428,6 +428,9 @@ def plan_source(paths: Sequence[str], options: BuildOptions, output: str) -> Pla
 def _refuse_existing(output: str, options: BuildOptions) -> None:
     """Before the work: an output that would not be replaced."""
     _refuse_folder(output)
+    outside = writing.outside_link(output, os.path.dirname(os.path.abspath(output)))
+    if outside is not None and not options.force:
+        raise writing.link_refusal(output, outside)
     if os.path.lexists(output) and not options.force:
         raise OrvToolError("already exists; not replaced (use --force)", where=output, category="output_exists")
     writing.check(output)
@@ -445,6 +448,9 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     """Places the palette (when the plan makes one) and the animation
     together: if the animation cannot be placed, the palette is restored."""
     _refuse_folder(output)
+    outside = writing.outside_link(output, os.path.dirname(os.path.abspath(output)))
+    if outside is not None and not force:
+        raise writing.link_refusal(output, outside)
     if os.path.lexists(output) and not force:
         raise OrvToolError("already exists; not replaced (use --force)", where=output, category="output_exists")
     try:
@@ -468,6 +474,8 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     )
     if plan.palette is not None:
         report.notes += plan.palette.notes
+    if outside is not None:
+        report.notes.append(writing.link_note(output, outside))
     found, _ = find_palette(output, stored)
     if found is None:
         report.notes.append(

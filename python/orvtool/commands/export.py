@@ -174,6 +174,7 @@ def run(args: argparse.Namespace) -> int:
         scale=args.scale,
         skip_existing=args.skip_existing,
         salvage=args.salvage,
+        root=args.output,
     )
     single = len(args.paths) == 1 and os.path.isfile(args.paths[0])
     clash = _shared_output(jobs, args.output, single)

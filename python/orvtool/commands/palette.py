@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import argparse
 import os
+from typing import Optional
 
-from .. import options, status
+from .. import options, status, writing
 from ..errors import OrvToolError
 from ..formats import palettes
 from ..status import say_error
@@ -32,13 +33,26 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_force(p, "replace OUT if it exists")
 
 
+def _most_colors(output: str, fmt: Optional[str]) -> Optional[int]:
+    """The colours that OUT's format holds at most, None for any number (or
+    a format not known, which writing says)."""
+    try:
+        kind = palettes.format_for(output, fmt)
+    except OrvToolError:
+        return None
+    return palettes.BINARY_COLORS if kind in ("pal", "png", "act") else None
+
+
 def run(args: argparse.Namespace) -> int:
     try:
+        outside = writing.outside_link(args.output, os.path.dirname(os.path.abspath(args.output)))
+        if outside is not None and not args.force:
+            raise writing.link_refusal(args.output, outside)
         if os.path.lexists(args.output) and not args.force:
             raise OrvToolError(
                 "already exists; not replaced (use --force)", where=args.output, category="output_exists"
             )
-        pal = palettes.read_palette(args.file, args.source_format)
+        pal = palettes.read_palette(args.file, args.source_format, _most_colors(args.output, args.target_format))
     except OrvToolError as exc:
         say_error(exc.where or args.file, exc.detail)
         return status.ERROR
@@ -47,6 +61,8 @@ def run(args: argparse.Namespace) -> int:
     except OrvToolError as exc:
         say_error(exc.where or args.output, exc.detail)
         return status.ERROR
+    if outside is not None:
+        pal.notes.append(writing.link_note(args.output, outside))
     status.say(pal.notes, args.output)
     kind = palettes.format_for(args.output, args.target_format)
     line = status.result_line(f"wrote {args.output}: {status.count(len(pal.colors), 'colour')} as {kind}")

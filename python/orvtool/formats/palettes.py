@@ -43,6 +43,8 @@ ACT_BYTES = 772
 EXTENSIONS = {".pal": "pal", ".png": "png", ".gpl": "gpl", ".act": "act", ".json": "json"}
 JSON_FORMAT = "orvtool-palette"
 SWATCH_KEY = "orvtool-palette"
+SWATCH_CELL = 256  # pixels a side of a swatch's cell, at most
+BINARY_COLORS = 256  # what a binary palette, a swatch and an Adobe table hold
 
 
 @dataclass
@@ -145,7 +147,8 @@ def _indexed_palette(im: Image.Image) -> Palette:
 
 def read_png(path: str) -> Palette:
     """An indexed PNG gives its own palette; any other PNG must be a swatch of
-    16 x 16 cells, each one colour."""
+    16 x 16 cells, each one colour, of at most SWATCH_CELL pixels a side (the
+    largest that `encode_png` makes), refused before it is decoded."""
     with open_image(path) as im:
         if im.mode == "P":
             return _indexed_palette(im)
@@ -155,16 +158,23 @@ def read_png(path: str) -> Palette:
                 f"not a palette image: an indexed PNG or a swatch of 16 x 16 cells (a square whose side is "
                 f"a multiple of 16), not a {w}x{h} {im.mode} image"
             )
+        if w > 16 * SWATCH_CELL:
+            raise OrvToolError(
+                f"not a swatch: {w}x{h} pixels, cells of {w // 16} pixels (a swatch's cells are at most "
+                f"{SWATCH_CELL} pixels a side)"
+            )
         meta = im.info.get(SWATCH_KEY)
         rgba = np.asarray(im.convert("RGBA"), dtype=np.uint8)
     cell = w // 16
     cells = rgba[::cell, ::cell]
-    uneven = np.any(cells.repeat(cell, axis=0).repeat(cell, axis=1) != rgba, axis=2)
-    if uneven.any():
-        y, x = (int(v) for v in np.argwhere(uneven)[0])
-        raise OrvToolError(
-            f"not a swatch: the cell at column {x // cell}, row {y // cell} ({cell} x {cell} pixels) is not one colour"
-        )
+    for row in range(16):  # a row of cells at a time: nothing the size of the image is made
+        band = rgba[row * cell : (row + 1) * cell].reshape(cell, 16, cell, 4)
+        uneven = np.any(band != cells[row][None, :, None, :], axis=(0, 2, 3))
+        if uneven.any():
+            column = int(np.argmax(uneven))
+            raise OrvToolError(
+                f"not a swatch: the cell at column {column}, row {row} ({cell} x {cell} pixels) is not one colour"
+            )
     entries, model = 256, 0
     if meta:
         try:
@@ -179,7 +189,8 @@ def read_png(path: str) -> Palette:
 
 # --- GIMP -----------------------------------------------------------------
 
-_GPL_ALPHA = re.compile(r"\balpha=(\d{1,3})\b")
+_GPL_ALPHA = re.compile(r"\balpha=([0-9]{1,3})\b")
+_ASCII_NUMBER = re.compile(r"[+-]?[0-9]+")
 
 
 def encode_gpl(pal: Palette, name: str) -> bytes:
@@ -190,7 +201,19 @@ def encode_gpl(pal: Palette, name: str) -> bytes:
     return ("\n".join(lines) + "\n").encode("utf-8")
 
 
-def read_gpl(path: str) -> Palette:
+def _numbers(values: List[str]) -> List[int]:
+    """Whole numbers written in ASCII digits, with an optional sign (int()
+    alone would take other scripts' digits and underscores)."""
+    if not all(_ASCII_NUMBER.fullmatch(v) for v in values):
+        raise ValueError(values)
+    return [int(v) for v in values]
+
+
+def _too_many(limit: int) -> OrvToolError:
+    return OrvToolError(f"more than {status.count(limit, 'colour')}: the palette to make holds 1 to {limit}")
+
+
+def read_gpl(path: str, max_colors: Optional[int] = None) -> Palette:
     lines = read_input(path, limits.TEXT_PALETTE_BYTES, "palette file").decode("utf-8", "replace").splitlines()
     if not lines or lines[0].strip() != "GIMP Palette":
         raise OrvToolError("not a GIMP palette (no 'GIMP Palette' line)")
@@ -199,9 +222,11 @@ def read_gpl(path: str) -> Palette:
         text = line.strip()
         if not text or text.startswith("#") or re.match(r"^(Name|Columns):", text):
             continue
+        if max_colors is not None and len(colors) == max_colors:
+            raise _too_many(max_colors)
         parts = text.split(None, 3)
         try:
-            r, g, b = (int(v) for v in parts[:3])
+            r, g, b = _numbers(parts[:3])  # fewer than three do not unpack: ValueError too
         except ValueError:
             raise OrvToolError(f"line {number}: expected 'red green blue [name]', got {text!r}") from None
         name = parts[3] if len(parts) > 3 else ""
@@ -221,14 +246,16 @@ def encode_jasc(pal: Palette) -> bytes:
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
-def read_jasc(path: str) -> Palette:
+def read_jasc(path: str, max_colors: Optional[int] = None) -> Palette:
     text = read_input(path, limits.TEXT_PALETTE_BYTES, "palette file").decode("ascii", "replace")
     lines = [line.strip() for line in text.splitlines()]
     if len(lines) < 3 or lines[0] != "JASC-PAL":
         raise OrvToolError("not a JASC-PAL file")
     try:
-        count = int(lines[2])
-        rows = [[int(v) for v in line.split()] for line in lines[3 : 3 + count]]
+        (count,) = _numbers([lines[2]])
+        if max_colors is not None and count > max_colors:
+            raise _too_many(max_colors)
+        rows = [_numbers(line.split()) for line in lines[3 : 3 + count]]
     except ValueError:
         raise OrvToolError("JASC-PAL entries must be numbers") from None
     if len(rows) != count or any(len(row) not in (3, 4) for row in rows):
@@ -305,11 +332,19 @@ READERS: Dict[str, Callable[[str], Palette]] = {
     "act": read_act,
     "json": read_json,
 }
+# The readers of text formats that hold any number of colours.
+LONG_READERS: Dict[str, Callable[[str, Optional[int]], Palette]] = {"gpl": read_gpl, "jasc": read_jasc}
 
 
-def read_palette(path: str, fmt: Optional[str] = None) -> Palette:
+def read_palette(path: str, fmt: Optional[str] = None, max_colors: Optional[int] = None) -> Palette:
+    """The palette in `path`; with `max_colors`, one of more colours is
+    refused as soon as they are found (for a palette to make that holds no
+    more, such as a binary palette)."""
     try:
-        return READERS[format_for(path, fmt, reading=True)](path)
+        kind = format_for(path, fmt, reading=True)
+        if max_colors is not None and kind in LONG_READERS:
+            return LONG_READERS[kind](path, max_colors)
+        return READERS[kind](path)
     except ReadError as exc:  # its callers name the file
         raise OrvToolError(exc.reason) from None
     except OSError as exc:

@@ -44,7 +44,7 @@ from numpy.typing import NDArray
 from PIL import Image
 
 from ..errors import OrvToolError
-from ..limits import I32, PixelBudget
+from ..limits import FRAME_OVERHEAD_PIXELS, I32, PIXEL_BUDGET, PIXEL_BUDGET_BYTES, PixelBudget, pixels_fit
 from ..model import AnimationRecord, Canvas, union_canvas
 from ..reading import open_image
 from ..status import Finding
@@ -125,6 +125,31 @@ def _layout(
     return SheetLayout(positions, (w, h), True)
 
 
+def check_sheet_size(
+    sizes: Sequence[Tuple[int, int]],
+    offsets: Sequence[Tuple[int, int]],
+    layout: str = "packed",
+    columns: Optional[int] = None,
+    padding: int = 1,
+    indices: bool = False,
+    held: int = 0,
+) -> Tuple[int, int]:
+    """The atlas's (width, height); refuses, before anything is drawn, a
+    sheet whose atlas (with its index sheet, 2 bytes a pixel, when
+    `indices`) and the descriptions of its frames would take more than the
+    pixel budget beside the `held` pixels."""
+    canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets, strict=True)])
+    w, h = _layout(sizes, canvas, layout, columns, padding).size
+    held += len(sizes) * FRAME_OVERHEAD_PIXELS
+    if held + w * h > PIXEL_BUDGET and len(sizes) * FRAME_OVERHEAD_PIXELS > w * h:
+        raise OrvToolError(
+            f"the sheet: {len(sizes)} frames, each described at a cost of {FRAME_OVERHEAD_PIXELS} pixels, take "
+            f"more than the {PIXEL_BUDGET_BYTES >> 20} MiB of images orvtool holds at once"
+        )
+    pixels_fit(w, h, "the sheet", held=held + (w * h + 1) // 2 if indices else held)
+    return w, h
+
+
 def grid_origin(canvas: Canvas) -> Tuple[int, int]:
     """The origin's position in a grid cell, from its top-left pixel."""
     return -canvas.left, -canvas.top
@@ -173,6 +198,7 @@ def build_sheet(
     canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets, strict=True)])
     placed = _layout(sizes, canvas, layout, columns, padding)
     sheet_w, sheet_h = placed.size
+    pixels_fit(sheet_w, sheet_h, "the sheet", held=(sheet_w * sheet_h + 1) // 2 if layers is not None else 0)
     atlas = np.zeros((sheet_h, sheet_w, 4), dtype=np.uint8)
     index = np.zeros((sheet_h, sheet_w, 2), dtype=np.uint8) if layers is not None else None
     described: List[Tuple[str, Dict[str, Any]]] = []
@@ -206,9 +232,10 @@ def build_sheet(
         frames_doc = dict(described)
     else:
         frames_doc = [{"filename": name, **entry} for name, entry in described]
-    index_image = Image.frombytes("LA", (sheet_w, sheet_h), index.tobytes()) if index is not None else None
+    # The images share the arrays' memory: the sheet is never held twice.
+    index_image = Image.frombuffer("LA", (sheet_w, sheet_h), index, "raw", "LA", 0, 1) if index is not None else None
     return (
-        Image.frombytes("RGBA", (sheet_w, sheet_h), atlas.tobytes()),
+        Image.frombuffer("RGBA", (sheet_w, sheet_h), atlas, "raw", "RGBA", 0, 1),
         index_image,
         {"frames": frames_doc, "meta": meta},
     )
@@ -495,7 +522,7 @@ def read_sheet(path: str, image: Optional[str] = None) -> Sheet:
         origin, origin_from = _origin(entry, source, slices, i)
         layer = None
         if index_atlas is not None and index_atlas.shape[:2] == atlas.shape[:2]:
-            la, _ = _region(at, np.dstack([index_atlas, index_atlas]), entry)
+            la, _ = _region(at, index_atlas, entry)  # a view of the frame's part: the atlas is never copied
             layer = (np.ascontiguousarray(la[:, :, 0]), la[:, :, 1] != 0)
         frames.append(
             SheetFrame(

@@ -316,7 +316,11 @@ class Catalog:
         # One read gives the records and what the core found, in its own
         # words: the reasons a broken file shows, and the notes of one that
         # loads. Its frames are then rendered one by one, within the limits.
-        stream = native.open_frames(full, pal_full)
+        try:
+            stream = native.open_frames(full, pal_full)
+        except OrvToolError as exc:  # more frame records than orvtool reads
+            doc["error"] = str(exc)
+            return Shown(rel, doc, (before, None))
         if len(stream) > FRAMES:
             doc["error"] = f"{len(stream)} frames: more than the viewer shows ({FRAMES})"
             doc["export_command"] = None
