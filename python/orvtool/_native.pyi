@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Iterable
-from typing import Any
+from typing import Any, Literal, overload
 
 from numpy.typing import NDArray
 
@@ -34,11 +34,21 @@ def load_report(
     non_maximal_rows, palette_pixels and past_palette added up, longest_run and most_runs_in_a_row the
     largest of any frame, 0 without frames)."""
 
-def load_frames(path: _Path, io_pal: _Path | None = None) -> list[tuple[NDArray[Any], int, int]] | None:
+@overload
+def load_frames(
+    path: _Path, io_pal: _Path | None = None, *, report: Literal[False] = False
+) -> list[tuple[NDArray[Any], int, int]] | None:
     """Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list
-    of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array sharing
-    the rendered storage; None when OrvF.load would return None."""
+    of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array that holds
+    its own storage (a kept array keeps no other frame alive); None when OrvF.load would return None. With
+    report=True nothing is printed and the result is (that list or None, the load report as load_report
+    gives it without records). The load runs without the interpreter lock; its error lines are written
+    whole, one at a time."""
 
+@overload
+def load_frames(
+    path: _Path, io_pal: _Path | None = None, *, report: Literal[True]
+) -> tuple[list[tuple[NDArray[Any], int, int]] | None, dict[str, Any]]: ...
 def place_file(path: _Path, data: _Data) -> dict[str, Any]:
     """Saves data (a bytes-like object) as the whole content of the file at path, by the rule pyorv saves by: a new
     file renamed over the target where that is indistinguishable from a plain write, else the target truncated and
@@ -69,13 +79,20 @@ class FrameStream:
         the palette holds no colour."""
     def report(self, *, records: bool = False) -> dict[str, Any]:
         """The load report, with the findings of the frames rendered so far."""
+    def frame_box(self, index: int) -> tuple[int, int, int, int]:
+        """(x_offset, y_offset, width, height) of one frame's record."""
+    def extent(self) -> tuple[int, int, int, int] | None:
+        """(left, top, right, bottom): the union of the rectangles of the frames that hold pixels, relative to
+        the origin; None when none does."""
 
 def find_palette(animation_path: _Path, location: _Path) -> tuple[str | None, list[str]]:
     """The palette search of a load: the file that `location` names from the folder of `animation_path` or the first
     folder above it where it exists (None if none), and the candidates tried."""
 
-def open_frames(path: _Path, io_pal: _Path | None = None) -> FrameStream:
-    """Reads an animation file and its palette without rendering; the stream renders one frame at a time."""
+def open_frames(path: _Path, io_pal: _Path | None = None, *, data: _Data | None = None) -> FrameStream:
+    """Reads an animation file and its palette without rendering; the stream renders one frame at a time.
+    With data (a bytes-like object) the file's bytes are taken from it and path only serves the palette
+    search."""
 
 def encode_animation(head: dict[str, Any], frames: Iterable[dict[str, Any]], *, check: bool = False) -> bytes:
     """The bytes of an animation file, every field written as given: head is a dict (has_header, reserved (4 bytes),

@@ -355,6 +355,14 @@ def load_frames(path: Path, io_pal: Optional[Path] = None) -> Optional[List[Tupl
     return _native.load_frames(path, io_pal)
 
 
+def load_frames_reported(
+    path: Path, io_pal: Optional[Path] = None
+) -> Tuple[Optional[List[Tuple["NDArray[Any]", int, int]]], LoadReport]:
+    """As `load_frames`, printing nothing: the frames (or None) and the load's report."""
+    frames, report = _native.load_frames(path, io_pal, report=True)
+    return frames, _report(report)
+
+
 def find_palette(animation_path: Path, location: Path) -> Tuple[Optional[str], List[str]]:
     """The palette search of a load: the file found (or None) and the paths tried."""
     return _native.find_palette(animation_path, location)
