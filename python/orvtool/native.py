@@ -343,10 +343,21 @@ class FrameStream:
         """The load report, with the findings of the frames rendered so far."""
         return _report(self._stream.report(records=records))
 
+    def frame_box(self, index: int) -> Tuple[int, int, int, int]:
+        """(x_offset, y_offset, width, height) of frame `index`'s record."""
+        return self._stream.frame_box(index)
 
-def open_frames(path: Path, io_pal: Optional[Path] = None) -> FrameStream:
-    """Reads an animation file and its palette without rendering."""
-    return FrameStream(_native.open_frames(path, io_pal))
+    def extent(self) -> Optional[Tuple[int, int, int, int]]:
+        """(left, top, right, bottom): the union of the rectangles of the
+        frames that hold pixels, relative to the origin; None when none does."""
+        return self._stream.extent()
+
+
+def open_frames(path: Path, io_pal: Optional[Path] = None, data: Optional[Data] = None) -> FrameStream:
+    """Reads an animation file and its palette without rendering; with
+    `data`, the file's bytes come from it and `path` only serves the
+    palette search."""
+    return FrameStream(_native.open_frames(path, io_pal, data=data))
 
 
 def load_frames(path: Path, io_pal: Optional[Path] = None) -> Optional[List[Tuple["NDArray[Any]", int, int]]]:
