@@ -1,6 +1,7 @@
 """The load report of animation files, for orvtool"""
 
 import os
+from abc import ABCMeta, abstractmethod
 from collections.abc import Iterable
 from typing import Any, Literal, overload
 
@@ -62,17 +63,26 @@ def place_files(items: Iterable[tuple[_Path, _Data]]) -> list[dict[str, Any]]:
     written in order, stopping at the first that fails. Returns one dict per item, as place_file does, whose result
     may also be 'not_written' (nothing was written to that file)."""
 
-class FrameRecords:
+class FrameRecords(metaclass=ABCMeta):
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by the module only: calling the class raises TypeError."""
     def __len__(self) -> int: ...
     def __getitem__(self, index: int) -> dict[str, Any]:
         """The record of one frame as a dict, made when asked for (negative indices count from the end)."""
 
-class FrameImages:
+class FrameImages(metaclass=ABCMeta):
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by the module only: calling the class raises TypeError."""
     def __len__(self) -> int: ...
     def __getitem__(self, index: int) -> dict[str, Any]:
         """One rendered image as a dict (index, width, height, offset_x, offset_y, pixels)."""
 
-class FrameStream:
+class FrameStream(metaclass=ABCMeta):
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by the module only: calling the class raises TypeError."""
     def __len__(self) -> int: ...
     def render(self, index: int) -> dict[str, Any] | None:
         """The image of one frame as a dict (index, width, height, offset_x, offset_y, pixels), or None when
