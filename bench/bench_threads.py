@@ -25,8 +25,9 @@ from typing import Callable
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import orvtool  # noqa: E402
 from bench_load import build  # noqa: E402
+
+import orvtool  # noqa: E402
 
 TARGET = 1.6
 

@@ -158,7 +158,7 @@ def test_the_conventions_of_pillows_animated_images(tmp_path):
             im.save(tmp_path / f"walk.{kind}", save_all=True)
     for kind in ("gif", "png"):
         with Image.open(tmp_path / f"walk.{kind}") as saved:
-            assert (saved.n_frames, saved.info["duration"], saved.info["loop"]) == (3, 100, 0)
+            assert (animated(saved)[2], saved.info["duration"], saved.info["loop"]) == (3, 100, 0)
 
 
 def test_streams_and_a_palette_for_one_image(tmp_path, monkeypatch):
@@ -168,7 +168,7 @@ def test_streams_and_a_palette_for_one_image(tmp_path, monkeypatch):
     other.write_bytes(encode_palette([(255 - r, g, b, a) for r, g, b, a in PALETTE]))
     monkeypatch.setattr(tempfile, "TemporaryDirectory", None)  # streams are read from memory
     with orvtool.pillow.open(io.BytesIO(path.read_bytes()), palette=tmp_path / "pal" / "test.pal") as im:
-        assert (im.format, im.n_frames) == ("ORV", 3)
+        assert animated(im) == ("ORV", "RGBA", 3, True)
         im.seek(2)
         np.testing.assert_array_equal(np.asarray(im), canvases[2])
     with orvtool.pillow.open(path, palette=other) as im:
@@ -184,7 +184,10 @@ def test_opening_reads_the_records_alone(tmp_path):
     """The canvas of two far-apart pixels takes 1 GiB and a file of empty
     frames an image each: neither is made before Pillow's bomb check or for
     `n_frames`."""
-    apart = [frame_from_indices([[1]], x_offset=-8192, y_offset=-8192), frame_from_indices([[1]], x_offset=8191, y_offset=8191)]
+    apart = [
+        frame_from_indices([[1]], x_offset=-8192, y_offset=-8192),
+        frame_from_indices([[1]], x_offset=8191, y_offset=8191),
+    ]
     far = write_project(tmp_path, "far.orv", Animation(frames=apart))
     many = write_project(tmp_path, "many.orv", Animation(frames=[figure()] + [Frame(width=0, rows=[])] * 100_000))
     script = (

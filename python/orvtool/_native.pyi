@@ -3,7 +3,7 @@
 import os
 from abc import ABCMeta, abstractmethod
 from collections.abc import Iterable
-from typing import Any, Literal, overload
+from typing import Any
 
 from numpy.typing import NDArray
 
@@ -35,10 +35,11 @@ def load_report(
     non_maximal_rows, palette_pixels and past_palette added up, longest_run and most_runs_in_a_row the
     largest of any frame, 0 without frames)."""
 
-@overload
+_Frames = list[tuple[NDArray[Any], int, int]]
+
 def load_frames(
-    path: _Path, io_pal: _Path | None = None, *, report: Literal[False] = False
-) -> list[tuple[NDArray[Any], int, int]] | None:
+    path: _Path, io_pal: _Path | None = None, *, report: bool = False
+) -> _Frames | None | tuple[_Frames | None, dict[str, Any]]:
     """Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list
     of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array that holds
     its own storage (a kept array keeps no other frame alive); None when OrvF.load would return None. With
@@ -46,10 +47,6 @@ def load_frames(
     gives it without records). The load runs without the interpreter lock; its error lines are written
     whole, one at a time."""
 
-@overload
-def load_frames(
-    path: _Path, io_pal: _Path | None = None, *, report: Literal[True]
-) -> tuple[list[tuple[NDArray[Any], int, int]] | None, dict[str, Any]]: ...
 def place_file(path: _Path, data: _Data) -> dict[str, Any]:
     """Saves data (a bytes-like object) as the whole content of the file at path, by the rule pyorv saves by: a new
     file renamed over the target where that is indistinguishable from a plain write, else the target truncated and

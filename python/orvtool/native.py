@@ -357,20 +357,26 @@ def open_frames(path: Path, io_pal: Optional[Path] = None, data: Optional[Data] 
     """Reads an animation file and its palette without rendering; with
     `data`, the file's bytes come from it and `path` only serves the
     palette search."""
+    if data is None:
+        return FrameStream(_native.open_frames(path, io_pal))
     return FrameStream(_native.open_frames(path, io_pal, data=data))
 
 
 def load_frames(path: Path, io_pal: Optional[Path] = None) -> Optional[List[Tuple["NDArray[Any]", int, int]]]:
     """Loads exactly as `pyorv.OrvF.load` does, its error lines included:
     (pixels, offset_x, offset_y) per frame, or None when that load fails."""
-    return _native.load_frames(path, io_pal)
+    frames = _native.load_frames(path, io_pal)
+    assert not isinstance(frames, tuple)
+    return frames
 
 
 def load_frames_reported(
     path: Path, io_pal: Optional[Path] = None
 ) -> Tuple[Optional[List[Tuple["NDArray[Any]", int, int]]], LoadReport]:
     """As `load_frames`, printing nothing: the frames (or None) and the load's report."""
-    frames, report = _native.load_frames(path, io_pal, report=True)
+    loaded = _native.load_frames(path, io_pal, report=True)
+    assert isinstance(loaded, tuple)
+    frames, report = loaded
     return frames, _report(report)
 
 

@@ -87,7 +87,7 @@ def open(fp: Union[PathArg, IO[bytes]], palette: Optional[PathArg] = None) -> "O
     chosen = os.fspath(palette) if palette is not None else None
     token = _choice.set(_Choice(chosen, True))
     try:
-        im = OrvImageFile(fp)  # type: ignore[arg-type]  # Pillow takes a path as well
+        im = OrvImageFile(fp)
     finally:
         _choice.reset(token)
     try:
