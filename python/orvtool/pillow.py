@@ -78,7 +78,7 @@ def register(palette: Optional[PathArg] = None) -> None:
     Image.register_mime(FORMAT, "image/x-orv")
 
 
-def open(fp: Union[PathArg, IO[bytes]], palette: Optional[PathArg] = None) -> "OrvImageFile":  # noqa: A001
+def open(fp: Union[PathArg, IO[bytes]], palette: Optional[PathArg] = None) -> ImageFile.ImageFile:  # noqa: A001
     """Opens an animation file, or a stream of one (a nameless plain-form
     stream too), as `PIL.Image.open` would after `register`. `palette` names
     the palette for this image alone (in any format orvtool reads); without

@@ -576,7 +576,8 @@ private:
         }
         SharedBytes bytes;
         try {
-            bytes = SharedBytes::copy_of(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len));
+            bytes =
+                SharedBytes::copy_of(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len));
         } catch (...) {
             PyBuffer_Release(&view);
             throw;
