@@ -468,19 +468,6 @@ DiagnosticSink& locked_error_printer() {
     return printer;
 }
 
-// The pixels of every image in storage of their own: an image that shares
-// its block with others (or lies in a block much larger than itself) is
-// copied out of it, the others' references dropped as it goes, so that one
-// image kept alive holds its own pixels and not the whole load's.
-void own_pixels(std::vector<OrvFrameBufferObject>& images) {
-    for (OrvFrameBufferObject& image : images) {
-        const std::shared_ptr<PixelBlock>& block = image.pixels.block();
-        if (!block) continue;
-        const bool alone = block.use_count() == 1 && block->size() <= 2 * image.pixels.size() + 4096;
-        if (!alone) image.pixels = PixelBytes(image.pixels);  // a copy, then the shared reference let go
-    }
-}
-
 // A read-only (height, width, 4) uint8 array over an image's bytes, which the
 // array keeps alive; the image gives them up.
 py::array image_array(OrvFrameBufferObject& image) {
@@ -779,6 +766,8 @@ PYBIND11_MODULE(_native, m) {
             const std::string name = fs_bytes(path);
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
             auto file = std::make_shared<OrvF>();
+            // Each array keeps its own image alive, and no other.
+            file->separate_images(true);
             SharedBytes bytes;
             std::vector<Diagnostic> extra;
             std::vector<OrvFrameBufferObject> images;
@@ -792,7 +781,6 @@ PYBIND11_MODULE(_native, m) {
                 }
                 // A load that returns None leaves no image.
                 images = file->take_frame_buffer();
-                own_pixels(images);
             }
             py::object frames = py::none();
             if (!images.empty()) {

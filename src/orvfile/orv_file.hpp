@@ -101,12 +101,17 @@ public:
     // The report of the last load.
     const LoadReport& report() const noexcept { return report_; }
 
+    // With `on`, the images of later loads each have storage of their own,
+    // so that one handed out and kept alive keeps no other image's memory.
+    void separate_images(bool on) noexcept { separate_images_ = on; }
+
 private:
     void note_file_not_opened(const std::string& file_name);
 
     std::vector<OrvFrameBufferObject> frame_buffer_;
     std::shared_ptr<OrvData> animation_ = std::make_shared<OrvData>();
     LoadReport report_;
+    bool separate_images_ = false;
 };
 
 // Walks from the directory of `animation_file` towards the root and returns the
