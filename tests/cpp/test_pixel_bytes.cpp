@@ -87,6 +87,7 @@ TEST_CASE("a separate arena gives every image a block of its own, cleared unless
     for (const std::size_t size : sizes) total += orv::PixelArena::footprint(size);
     orv::PixelArena arena(total, {}, true);
     std::vector<orv::PixelBytes> images;
+    images.reserve(sizes.size() + 1);
     for (const std::size_t size : sizes) images.push_back(arena.zeroed(size));
     bool cleared = true;
     images.push_back(arena.for_writing(300, cleared));
