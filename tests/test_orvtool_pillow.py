@@ -3,6 +3,7 @@
 import io
 import subprocess
 import sys
+import tempfile
 
 import numpy as np
 import pytest
@@ -11,8 +12,8 @@ from PIL import Image, ImageSequence, UnidentifiedImageError
 import orvtool.pillow
 import pyorv
 from orvtool import to_numpy
-from orvtool.orvfile import Animation, encode_animation
-from orvtool_samples import figure, walk, write_project
+from orvtool.orvfile import Animation, Frame, encode_animation, encode_palette, frame_from_indices
+from orvtool_samples import PALETTE, figure, walk, write_project
 
 
 @pytest.fixture(autouse=True)
@@ -124,6 +125,86 @@ def test_other_images_are_not_claimed_and_broken_files_say_why(tmp_path):
     plain = write_project(tmp_path, "plain.bin", walk())
     with pytest.raises(UnidentifiedImageError):
         Image.open(plain)
+
+
+@pytest.mark.parametrize(
+    "prefix, claimed",
+    [
+        (b"FVRO\0\0\0\0\1d\0\0\0\x05\0\0\0", True),  # the background form's magic
+        (b"d\0\0\0\x0d\0\0\0pal/test", True),  # a plain head: speed, path length, path
+        (b"d\0\0\0\0\0\0\0\x03\0\0\0", True),  # no path at all
+        (b"d\0\0\0\x00\x10\x01\0pal/test", False),  # a path longer than a path is
+        (b"d\0\0\0\x0d\0\0\0pal\ntes", False),  # control characters in the path
+        (b"FVR", False),
+        (b"\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", False),
+    ],
+)
+def test_files_are_claimed_by_their_first_bytes(prefix, claimed):
+    assert orvtool.pillow._accept(prefix) is claimed
+
+
+def test_the_conventions_of_pillows_animated_images(tmp_path):
+    path = write_project(tmp_path, "walk.orv", walk())
+    _, canvases, _ = expected_canvas(path)
+    with Image.open(path) as im:
+        full = im.size
+        assert (im.info["duration"], im.info["loop"]) == (100, 0)
+        im.thumbnail((4, 4))
+        assert im.size != full
+        im.seek(1)  # the next frame whole, at full size, as GIF gives it
+        assert im.size == full
+        np.testing.assert_array_equal(np.asarray(im), canvases[1])
+        for kind in ("gif", "png"):
+            im.save(tmp_path / f"walk.{kind}", save_all=True)
+    for kind in ("gif", "png"):
+        with Image.open(tmp_path / f"walk.{kind}") as saved:
+            assert (animated(saved)[2], saved.info["duration"], saved.info["loop"]) == (3, 100, 0)
+
+
+def test_streams_and_a_palette_for_one_image(tmp_path, monkeypatch):
+    path = write_project(tmp_path, "a/plain.orv", walk())
+    _, canvases, _ = expected_canvas(path)
+    other = tmp_path / "other.pal"
+    other.write_bytes(encode_palette([(255 - r, g, b, a) for r, g, b, a in PALETTE]))
+    monkeypatch.setattr(tempfile, "TemporaryDirectory", None)  # streams are read from memory
+    with orvtool.pillow.open(io.BytesIO(path.read_bytes()), palette=tmp_path / "pal" / "test.pal") as im:
+        assert animated(im) == ("ORV", "RGBA", 3, True)
+        im.seek(2)
+        np.testing.assert_array_equal(np.asarray(im), canvases[2])
+    with orvtool.pillow.open(path, palette=other) as im:
+        assert im.info["palette_file"] == str(other)
+        assert not np.array_equal(np.asarray(im), canvases[0])
+    with Image.open(path) as im:  # that palette held for that image alone
+        np.testing.assert_array_equal(np.asarray(im), canvases[0])
+    with pytest.raises(UnidentifiedImageError):
+        Image.open(io.BytesIO(path.read_bytes()))
+
+
+def test_opening_reads_the_records_alone(tmp_path):
+    """The canvas of two far-apart pixels takes 1 GiB and a file of empty
+    frames an image each: neither is made before Pillow's bomb check or for
+    `n_frames`."""
+    apart = [
+        frame_from_indices([[1]], x_offset=-8192, y_offset=-8192),
+        frame_from_indices([[1]], x_offset=8191, y_offset=8191),
+    ]
+    far = write_project(tmp_path, "far.orv", Animation(frames=apart))
+    many = write_project(tmp_path, "many.orv", Animation(frames=[figure()] + [Frame(width=0, rows=[])] * 100_000))
+    script = (
+        "import resource, sys\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+        "from PIL import Image\n"
+        "import orvtool.pillow\n"
+        "orvtool.pillow.register()\n"
+        "try:\n"
+        "    Image.open(sys.argv[1])\n"
+        "except Image.DecompressionBombError:\n"
+        "    print('refused')\n"
+        "with Image.open(sys.argv[2]) as im:\n"
+        "    print(im.n_frames, im.size)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script, far, many], capture_output=True, text=True, timeout=300)
+    assert done.stdout.splitlines() == ["refused", "100001 (5, 3)"], done.stderr
 
 
 def test_shell_completion_covers_every_command_and_option():

@@ -4,15 +4,27 @@ numpy and Pillow are imported on first use only, so that the writer
 (`orvtool.orvfile`) stays light to import.
 """
 
+import os
 from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Union
 
-if TYPE_CHECKING:
-    import os
+from .inspection import Finding, LoadFailed, LoadReport, PaletteInfo, inspect
 
+if TYPE_CHECKING:
     from numpy.typing import NDArray
     from PIL import Image
 
-__all__ = ["FrameArray", "load_frames", "to_numpy", "to_pil", "__version__"]
+__all__ = [
+    "FrameArray",
+    "Finding",
+    "LoadFailed",
+    "LoadReport",
+    "PaletteInfo",
+    "inspect",
+    "load_frames",
+    "to_numpy",
+    "to_pil",
+    "__version__",
+]
 
 
 def __getattr__(name: str) -> str:
@@ -26,8 +38,8 @@ def __getattr__(name: str) -> str:
 
 class FrameArray(NamedTuple):
     """One rendered frame: its pixels as a read-only (height, width, 4) uint8
-    array of R, G, B, A that shares the rendered storage (no copy), and the
-    frame's placement offsets."""
+    array of R, G, B, A, which owns its storage (no copy of the rendered
+    image), and the frame's placement offsets."""
 
     pixels: "NDArray[Any]"
     offset_x: int
@@ -37,14 +49,29 @@ class FrameArray(NamedTuple):
 def load_frames(
     path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"],
     io_pal: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"] = "",
+    *,
+    strict: bool = False,
 ) -> Optional[List[FrameArray]]:
     """Loads an animation file as `pyorv.OrvF().load(path, io_pal=io_pal)`
     does (same palette search, same diagnostics) and returns its frames as
-    arrays without copying the rendered pixels, or None when that load
-    returns None. Each array keeps its storage alive on its own."""
-    from .native import load_frames as native
+    arrays, or None when that load returns None. Each array holds its own
+    frame's pixels only: keeping one frame keeps no other alive.
 
-    frames = native(path, io_pal or None)
+    With `strict=True` nothing is printed; a load that fails (None, or a
+    finding of severity error such as a file cut short) raises `LoadFailed`,
+    whose `report` says what the load found (see `inspect`)."""
+    from . import native
+
+    if strict:
+        from .inspection import report_of
+
+        frames, native_report = native.load_frames_reported(path, io_pal or None)
+        given = os.fsdecode(io_pal) if io_pal else None
+        report = report_of(native_report, os.fsdecode(path), given)
+        if frames is None or report.failed:
+            raise LoadFailed(report)
+        return [FrameArray(*frame) for frame in frames]
+    frames = native.load_frames(path, io_pal or None)
     if frames is None:
         return None
     return [FrameArray(*frame) for frame in frames]

@@ -1,6 +1,7 @@
 """The load report of animation files, for orvtool"""
 
 import os
+from abc import ABCMeta, abstractmethod
 from collections.abc import Iterable
 from typing import Any
 
@@ -34,10 +35,17 @@ def load_report(
     non_maximal_rows, palette_pixels and past_palette added up, longest_run and most_runs_in_a_row the
     largest of any frame, 0 without frames)."""
 
-def load_frames(path: _Path, io_pal: _Path | None = None) -> list[tuple[NDArray[Any], int, int]] | None:
+_Frames = list[tuple[NDArray[Any], int, int]]
+
+def load_frames(
+    path: _Path, io_pal: _Path | None = None, *, report: bool = False
+) -> _Frames | None | tuple[_Frames | None, dict[str, Any]]:
     """Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list
-    of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array sharing
-    the rendered storage; None when OrvF.load would return None."""
+    of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array that holds
+    its own storage (a kept array keeps no other frame alive); None when OrvF.load would return None. With
+    report=True nothing is printed and the result is (that list or None, the load report as load_report
+    gives it without records). The load runs without the interpreter lock; its error lines are written
+    whole, one at a time."""
 
 def place_file(path: _Path, data: _Data) -> dict[str, Any]:
     """Saves data (a bytes-like object) as the whole content of the file at path, by the rule pyorv saves by: a new
@@ -52,30 +60,46 @@ def place_files(items: Iterable[tuple[_Path, _Data]]) -> list[dict[str, Any]]:
     written in order, stopping at the first that fails. Returns one dict per item, as place_file does, whose result
     may also be 'not_written' (nothing was written to that file)."""
 
-class FrameRecords:
+class FrameRecords(metaclass=ABCMeta):
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by the module only: calling the class raises TypeError."""
     def __len__(self) -> int: ...
     def __getitem__(self, index: int) -> dict[str, Any]:
         """The record of one frame as a dict, made when asked for (negative indices count from the end)."""
 
-class FrameImages:
+class FrameImages(metaclass=ABCMeta):
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by the module only: calling the class raises TypeError."""
     def __len__(self) -> int: ...
     def __getitem__(self, index: int) -> dict[str, Any]:
         """One rendered image as a dict (index, width, height, offset_x, offset_y, pixels)."""
 
-class FrameStream:
+class FrameStream(metaclass=ABCMeta):
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by the module only: calling the class raises TypeError."""
     def __len__(self) -> int: ...
     def render(self, index: int) -> dict[str, Any] | None:
         """The image of one frame as a dict (index, width, height, offset_x, offset_y, pixels), or None when
         the palette holds no colour."""
     def report(self, *, records: bool = False) -> dict[str, Any]:
         """The load report, with the findings of the frames rendered so far."""
+    def frame_box(self, index: int) -> tuple[int, int, int, int]:
+        """(x_offset, y_offset, width, height) of one frame's record."""
+    def extent(self) -> tuple[int, int, int, int] | None:
+        """(left, top, right, bottom): the union of the rectangles of the frames that hold pixels, relative to
+        the origin; None when none does."""
 
 def find_palette(animation_path: _Path, location: _Path) -> tuple[str | None, list[str]]:
     """The palette search of a load: the file that `location` names from the folder of `animation_path` or the first
     folder above it where it exists (None if none), and the candidates tried."""
 
-def open_frames(path: _Path, io_pal: _Path | None = None) -> FrameStream:
-    """Reads an animation file and its palette without rendering; the stream renders one frame at a time."""
+def open_frames(path: _Path, io_pal: _Path | None = None, *, data: _Data | None = None) -> FrameStream:
+    """Reads an animation file and its palette without rendering; the stream renders one frame at a time.
+    With data (a bytes-like object) the file's bytes are taken from it and path only serves the palette
+    search."""
 
 def encode_animation(
     head: dict[str, Any], frames: Iterable[dict[str, Any]], *, check: bool = False

@@ -20,7 +20,7 @@ import math
 import os
 import stat
 import struct
-from typing import Any, Union
+from typing import Any, Callable, Union
 
 from .errors import OrvToolError
 
@@ -111,34 +111,51 @@ def frame_records(path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes
         st = os.fstat(fd)
         if not stat.S_ISREG(st.st_mode):
             return 0
-        size = st.st_size
-        if size <= FRAME_RECORDS * FRAME_RECORD_BYTES:  # whatever the head says
-            return -(-size // FRAME_RECORD_BYTES)
-        start = os.read(fd, 17)
-        header = 9 if start[:4] == b"FVRO" else 0
-        background = header > 0 and len(start) > 8 and start[8] != 0
-        fields = start[header : header + 8]
-        if len(fields) < 8:
-            return 0
-        path_length = int(struct.unpack_from("<I", fields, 4)[0])
-        head_end = header + 8 + path_length + 4
-        os.lseek(fd, head_end - 4, os.SEEK_SET)
-        count_field = os.read(fd, 4)
-        if len(count_field) < 4:
-            return 0
+
+        def read(at: int, count: int) -> bytes:
+            os.lseek(fd, at, os.SEEK_SET)
+            return os.read(fd, count)
+
+        return _records(st.st_size, read)
     except OSError:
         return 0
     finally:
         os.close(fd)
+
+
+def frame_records_in(data: Union[bytes, bytearray, memoryview]) -> int:
+    """frame_records for an animation file's bytes held in memory."""
+    view = memoryview(data).cast("B")
+    return _records(len(view), lambda at, count: bytes(view[at : at + count]))
+
+
+def _records(size: int, read: Callable[[int, int], bytes]) -> int:
+    if size <= FRAME_RECORDS * FRAME_RECORD_BYTES:  # whatever the head says
+        return -(-size // FRAME_RECORD_BYTES)
+    start = read(0, 17)
+    header = 9 if start[:4] == b"FVRO" else 0
+    background = header > 0 and len(start) > 8 and start[8] != 0
+    fields = start[header : header + 8]
+    if len(fields) < 8:
+        return 0
+    path_length = int(struct.unpack_from("<I", fields, 4)[0])
+    head_end = header + 8 + path_length + 4
+    count_field = read(head_end - 4, 4)
+    if len(count_field) < 4:
+        return 0
     announced = (int(struct.unpack("<I", count_field)[0]) + (1 if background else 0)) & 0xFFFFFFFF
     wanted = announced if announced < 0x80000000 else 0  # the count is taken as signed
     return min(wanted, -(-(size - head_end) // FRAME_RECORD_BYTES))
 
 
-def check_frame_records(path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]) -> None:
-    """Refuses, before any record is read, an animation file that would
-    give more frame records than orvtool reads (FRAME_RECORDS)."""
-    records = frame_records(path)
+def check_frame_records(
+    path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"],
+    data: Union[bytes, bytearray, memoryview, None] = None,
+) -> None:
+    """Refuses, before any record is read, an animation file (its bytes from
+    `data` when given) that would give more frame records than orvtool
+    reads (FRAME_RECORDS)."""
+    records = frame_records(path) if data is None else frame_records_in(data)
     if records > FRAME_RECORDS:
         raise OrvToolError(
             f"its head and size allow {records:,} frame records, more than the {FRAME_RECORDS:,} orvtool reads "

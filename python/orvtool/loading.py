@@ -204,7 +204,7 @@ def _image(i: native.Image) -> FrameImage:
     return FrameImage(i.width, i.height, i.offset_x, i.offset_y, i.pixels)
 
 
-def _palette_text(d: native.Diagnostic, pal: native.PaletteReport, path: str) -> str:
+def palette_text(d: native.Diagnostic, pal: native.PaletteReport, path: str) -> str:
     """orvtool's words for what follows from a stored palette that the search
     did not find: the path looked for and from where (the core's words are
     its module's lines, which name no path then)."""
@@ -342,7 +342,7 @@ def animation_of(
     `load_animation`, which gives the last three arguments). Raises
     LoadError for a file that cannot be read or is not a whole animation."""
     findings = [
-        Finding(d.category, d.error_line, _palette_text(d, report.palette, path), d.frame, d.row, d.index)
+        Finding(d.category, d.error_line, palette_text(d, report.palette, path), d.frame, d.row, d.index)
         for d in report.diagnostics
     ]
     _refuse_unreadable(report, path, findings)

@@ -346,18 +346,42 @@ class FrameStream:
         """The load report, with the findings of the frames rendered so far."""
         return _report(self._stream.report(records=records))
 
+    def frame_box(self, index: int) -> Tuple[int, int, int, int]:
+        """(x_offset, y_offset, width, height) of frame `index`'s record."""
+        return self._stream.frame_box(index)
 
-def open_frames(path: Path, io_pal: Optional[Path] = None) -> FrameStream:
-    """Reads an animation file and its palette without rendering; refuses
-    one as `load_report` does."""
-    limits.check_frame_records(path)
-    return FrameStream(_native.open_frames(path, io_pal))
+    def extent(self) -> Optional[Tuple[int, int, int, int]]:
+        """(left, top, right, bottom): the union of the rectangles of the
+        frames that hold pixels, relative to the origin; None when none does."""
+        return self._stream.extent()
+
+
+def open_frames(path: Path, io_pal: Optional[Path] = None, data: Optional[Data] = None) -> FrameStream:
+    """Reads an animation file and its palette without rendering; with
+    `data`, the file's bytes come from it and `path` only serves the
+    palette search. Refuses one as `load_report` does."""
+    limits.check_frame_records(path, data)
+    if data is None:
+        return FrameStream(_native.open_frames(path, io_pal))
+    return FrameStream(_native.open_frames(path, io_pal, data=data))
 
 
 def load_frames(path: Path, io_pal: Optional[Path] = None) -> Optional[List[Tuple["NDArray[Any]", int, int]]]:
     """Loads exactly as `pyorv.OrvF.load` does, its error lines included:
     (pixels, offset_x, offset_y) per frame, or None when that load fails."""
-    return _native.load_frames(path, io_pal)
+    frames = _native.load_frames(path, io_pal)
+    assert not isinstance(frames, tuple)
+    return frames
+
+
+def load_frames_reported(
+    path: Path, io_pal: Optional[Path] = None
+) -> Tuple[Optional[List[Tuple["NDArray[Any]", int, int]]], LoadReport]:
+    """As `load_frames`, printing nothing: the frames (or None) and the load's report."""
+    loaded = _native.load_frames(path, io_pal, report=True)
+    assert isinstance(loaded, tuple)
+    frames, report = loaded
+    return frames, _report(report)
 
 
 def find_palette(animation_path: Path, location: Path) -> Tuple[Optional[str], List[str]]:

@@ -1,10 +1,19 @@
 """Animation files for Pillow: after `register()`, `PIL.Image.open("walk.orv")`
-opens an animation as an animated RGBA image.
+opens an animation as an animated RGBA image, as Pillow's own animated
+formats (GIF, APNG) open.
 
 Every frame is placed on the animation's canvas, the union of the frame
 rectangles, so that `ImageSequence`, `seek` and `save(..., save_all=True)`
-work as with any animated image. `info` holds, for the current frame:
+work as with any animated image. Opening reads the file's head and frame
+records only: the canvas size and `n_frames` come from the records, so
+Pillow's check against decompression bombs runs before any pixel is drawn,
+and each frame is drawn when it is first used after a `seek`. After
+`thumbnail` (or any change of the current image), `seek` gives the next frame
+whole, at the canvas size, as GIF does. `info` holds, for the current frame:
 
+- ``duration``: the time of one frame in milliseconds, as orvtool's own
+  previews show it (100 ms, 10 frames per second); ``loop``: 0 (for ever), so
+  that a GIF or APNG saved with ``save_all=True`` plays as the previews do;
 - ``origin``: the animation's origin on the canvas, ``(x, y)``;
 - ``frame_box``: the frame's own rectangle on the canvas, ``(left, top,
   right, bottom)``;
@@ -12,35 +21,56 @@ work as with any animated image. `info` holds, for the current frame:
   position of its top-left pixel relative to the origin;
 - ``speed``: the animation's speed field;
 - ``background``: True in the background form, whose frame 0 is the
-  background (each frame is still given on its own).
+  background (each frame is still given on its own);
+- ``palette_file``: the palette file the colours come from.
 
-The plain form of the file has no magic number: a file is claimed only by an
-``.orv`` name or by the background form's leading ``FVRO``. Anything else is
-declined with SyntaxError, as Pillow's own plugins decline, so that other
-formats open as before. A claimed file that cannot be rendered raises OSError
-with the loader's reason. Read-only: files are written by `orvtool build`.
+The plain form of the file has no magic number: `Image.open` claims a file
+by the background form's leading ``FVRO``, or by an ``.orv`` name when its
+first bytes read as a plain head. Anything else is declined with
+SyntaxError, as Pillow's own plugins decline, so that other formats open as
+before. A nameless plain-form stream (a `BytesIO`) carries neither, and
+Pillow gives a plugin nothing else to go by: open it with `open`, which
+takes any animation and a palette for that one image. A claimed file that
+cannot be read or drawn raises OSError with the loader's reason. Streams are
+read from memory. Read-only: files are written by `orvtool build`.
 """
 
 from __future__ import annotations
 
+import contextvars
 import os
-import tempfile
-from typing import IO, Any, List, Optional, Tuple, Union
+from typing import IO, Any, NamedTuple, Optional, Tuple, Union
 
 from PIL import Image, ImageFile
 
 FORMAT = "ORV"
 MAGIC = b"FVRO"
 EXTENSION = ".orv"
+# The frame time of orvtool's previews (`orvtool export --fps`, 10 by default).
+FRAME_MS = 100
+# The longest palette path that a plain head is taken to hold.
+_PLAIN_PATH_LENGTH = 4096
+# The most bytes read from a stream that has no file behind it.
+_STREAM_BYTES = 256 << 20
+
+PathArg = Union[str, "os.PathLike[str]"]
 
 _palette: Optional[str] = None
 
 
-def register(palette: Union[str, "os.PathLike[str]", None] = None) -> None:
+class _Choice(NamedTuple):
+    palette: Optional[str]  # the palette of the image being opened; None: register's or the search
+    any_form: bool  # claimed whatever its name (opened through `open`)
+
+
+_choice: contextvars.ContextVar[Optional[_Choice]] = contextvars.ContextVar("orvtool_pillow_choice", default=None)
+
+
+def register(palette: Optional[PathArg] = None) -> None:
     """Lets Pillow open animation files. `palette` names the palette (in any
-    format orvtool reads) for every file opened from now on; without it each
-    file's palette is found as the module finds it, from the file's name. A
-    file object without a name can only be opened with `palette`."""
+    format orvtool reads) of every file opened from now on, until the next
+    call; without it each file's palette is found as the module finds it,
+    from the file's name. For one image's own palette, use `open`."""
     global _palette
     _palette = os.fspath(palette) if palette is not None else None
     Image.register_open(FORMAT, OrvImageFile, _accept)
@@ -48,13 +78,39 @@ def register(palette: Union[str, "os.PathLike[str]", None] = None) -> None:
     Image.register_mime(FORMAT, "image/x-orv")
 
 
+def open(fp: Union[PathArg, IO[bytes]], palette: Optional[PathArg] = None) -> ImageFile.ImageFile:  # noqa: A001
+    """Opens an animation file, or a stream of one (a nameless plain-form
+    stream too), as `PIL.Image.open` would after `register`. `palette` names
+    the palette for this image alone (in any format orvtool reads); without
+    it, `register`'s palette, else the one the file names, searched for from
+    the file's name. The same check against decompression bombs applies."""
+    chosen = os.fspath(palette) if palette is not None else None
+    token = _choice.set(_Choice(chosen, True))
+    try:
+        im = OrvImageFile(fp)
+    finally:
+        _choice.reset(token)
+    try:
+        Image._decompression_bomb_check(im.size)
+    except BaseException:
+        im.close()
+        raise
+    return im
+
+
 def _accept(prefix: bytes) -> bool:
-    # Called for every file that Pillow opens with the first bytes read; the
-    # plain form is recognised by name in OrvImageFile._open instead.
-    return True
-
-
-Box = Tuple[int, int, int, int]
+    """The background form's magic, or first bytes that read as a plain head:
+    the speed, then a palette path's length and the path, up to its zero
+    byte, without control characters."""
+    if prefix[:4] == MAGIC:
+        return True
+    if len(prefix) < 8:
+        return False
+    length = int.from_bytes(prefix[4:8], "little")
+    if length > _PLAIN_PATH_LENGTH:
+        return False
+    path = prefix[8 : 8 + length].split(b"\0", 1)[0]
+    return all(b >= 0x20 for b in path)
 
 
 class OrvImageFile(ImageFile.ImageFile):
@@ -63,49 +119,117 @@ class OrvImageFile(ImageFile.ImageFile):
     _close_exclusive_fp_after_loading = False
 
     def _open(self) -> None:
+        from . import native
+        from .loading import _readable_palette
+
         assert self.fp is not None
+        choice = _choice.get() or _Choice(None, False)
         name = _file_name(self.fp, getattr(self, "filename", None))
         head = self.fp.read(4)
-        if head != MAGIC and not (name or "").lower().endswith(EXTENSION):
+        if head != MAGIC and not choice.any_form and not (name or "").lower().endswith(EXTENSION):
             raise SyntaxError("not an animation file")
-        self._frames, self._boxes, self._speed, background = _load(self.fp, name)
-        solid = [b for b in self._boxes if b[2] > b[0] and b[3] > b[1]]
-        if not solid:
+        palette = choice.palette if choice.palette is not None else _palette
+        if name is None and palette is None:
+            raise OSError("an animation read from a stream without a name needs a palette: open(fp, palette=...)")
+        on_disk = name is not None and os.path.isfile(name)
+        data = None if on_disk else _stream_bytes(self.fp)
+        # The loader searches for the palette from the folder of the name it gets.
+        where = os.path.abspath(name) if name is not None else os.path.abspath("stream.orv")
+        with _readable_palette(palette) if palette else _no_palette() as (io_pal, _converted, unusable):
+            if unusable is not None:
+                raise OSError(f"palette {palette} could not be used ({unusable})")
+            self._stream = native.open_frames(where, io_pal, data=data)
+        report = self._stream.report()
+        _check(report)
+        self._count = len(self._stream)
+        self._findings = report.diagnostics_total
+        self._speed = report.speed or 0
+        extent = self._stream.extent()
+        if not self._count or extent is None:
             raise OSError("the animation has no pixels to show")
-        left, top = min(b[0] for b in solid), min(b[1] for b in solid)
-        right, bottom = max(b[2] for b in solid), max(b[3] for b in solid)
+        left, top, right, bottom = extent
         self._origin = (-left, -top)
+        self._canvas = (right - left, bottom - top)
         self._mode = "RGBA"
-        self._size = (right - left, bottom - top)
-        self.info["background"] = background
-        self.n_frames = len(self._frames)
+        self._size = self._canvas
+        self.info["background"] = report.has_background
+        self.info["palette_file"] = report.palette.path
+        self.n_frames = self._count
         self.is_animated = self.n_frames > 1
+        self.tile = []
         self._frame = -1
+        self._drawn: Optional[int] = None
         self.seek(0)
 
     def seek(self, frame: int) -> None:
         if not self._seek_check(frame):
             return
         self._frame = frame
-        image = self._frames[frame]
-        left, top, right, bottom = self._boxes[frame]
+        x, y, width, height = self._stream.frame_box(frame)
         ox, oy = self._origin
         self.info["origin"] = self._origin
-        self.info["frame_box"] = (left + ox, top + oy, right + ox, bottom + oy)
-        self.info["offsets"] = (left, top)
+        self.info["frame_box"] = (x + ox, y + oy, x + ox + width, y + oy + height)
+        self.info["offsets"] = (x, y)
         self.info["speed"] = self._speed
-        canvas = Image.new("RGBA", self.size, (0, 0, 0, 0))
-        if right > left and bottom > top:
-            canvas.paste(image, (left + ox, top + oy))
-        self.im = canvas.im
-        self.tile = []
+        self.info["duration"] = FRAME_MS
+        self.info["loop"] = 0
+        # The next use draws the frame whole, at the canvas size, whatever
+        # thumbnail() or draft() made of the last one.
+        self._mode = "RGBA"
+        self._size = self._canvas
+        self._drawn = None
+        self.im = None  # type: ignore[assignment]
 
     def tell(self) -> int:
         return self._frame
 
     def load(self) -> Any:
-        # The frame is decoded by seek(); there is nothing left to read.
+        if self._drawn != self._frame:
+            self.im = self._draw(self._frame).im
+            self._drawn = self._frame
         return Image.Image.load(self)
+
+    def _draw(self, frame: int) -> Image.Image:
+        image = self._stream.render(frame)
+        report = self._stream.report()
+        if report.diagnostics_total != self._findings:
+            self._findings = report.diagnostics_total
+            _check(report)
+        if image is None:
+            raise OSError("the palette holds no colours")
+        x, y, width, height = self._stream.frame_box(frame)
+        canvas = Image.new("RGBA", self._canvas, (0, 0, 0, 0))
+        if image.width and image.height:
+            ox, oy = self._origin
+            canvas.paste(Image.frombytes("RGBA", (image.width, image.height), image.pixels), (x + ox, y + oy))
+        elif width and height:
+            raise OSError(f"frame {frame} could not be drawn")
+        return canvas
+
+
+def _check(report: Any) -> None:
+    """OSError with the first reason a load fails by the table of severities."""
+    from .inspection import report_of
+
+    public = report_of(report, report.path)
+    if public.failed:
+        raise OSError(public.failure)
+
+
+class _no_palette:  # noqa: N801 - used as a context manager, like the palette conversion
+    def __enter__(self) -> Tuple[None, None, None]:
+        return None, None, None
+
+    def __exit__(self, *exc: object) -> None:
+        return None
+
+
+def _stream_bytes(fp: IO[bytes]) -> bytes:
+    fp.seek(0)
+    data = fp.read(_STREAM_BYTES + 1)
+    if len(data) > _STREAM_BYTES:
+        raise OSError(f"the stream holds more than {_STREAM_BYTES >> 20} MiB, more than an animation file")
+    return data
 
 
 def _file_name(fp: IO[bytes], filename: Any) -> Optional[str]:
@@ -113,29 +237,3 @@ def _file_name(fp: IO[bytes], filename: Any) -> Optional[str]:
         if isinstance(name, (str, bytes)) and name:
             return os.fsdecode(name)
     return None
-
-
-def _load(fp: IO[bytes], name: Optional[str]) -> Tuple[List[Image.Image], List[Box], int, bool]:
-    """The frames as RGBA images, their rectangles relative to the origin,
-    the speed and whether the file has the background form."""
-    from .errors import OrvToolError
-    from .loading import load_animation
-
-    try:
-        if name is not None and os.path.isfile(name):
-            loaded = load_animation(name, _palette)
-        elif _palette is None:
-            raise OSError("an animation read from a file object without a name needs a palette: register(palette=...)")
-        else:
-            fp.seek(0)
-            with tempfile.TemporaryDirectory(prefix="orvtool-pillow-") as folder:
-                copy = os.path.join(folder, "animation.orv")
-                with open(copy, "wb") as out:
-                    out.write(fp.read())
-                loaded = load_animation(copy, _palette)
-        images = loaded.require_images()
-    except OrvToolError as exc:
-        raise OSError(str(exc)) from exc
-    frames = [Image.frombytes("RGBA", (i.width, i.height), i.pixels) for i in images]
-    boxes = [(i.offset_x, i.offset_y, i.offset_x + i.width, i.offset_y + i.height) for i in images]
-    return frames, boxes, loaded.head.speed, loaded.has_background

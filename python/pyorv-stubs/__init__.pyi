@@ -1,5 +1,6 @@
 """Quarro animation graphics parser for Python"""
 
+from abc import ABCMeta, abstractmethod
 from collections.abc import Iterable
 from typing import SupportsIndex, SupportsInt, overload
 
@@ -8,9 +9,13 @@ __version__: str
 _Int = SupportsInt | SupportsIndex
 _Text = str | bytes | bytearray
 
-class OrvInfo:
+class OrvInfo(metaclass=ABCMeta):
     """Header values of an animation. Read through `OrvData.info`, a view:
     writes change the animation."""
+
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by pyorv only: calling the class raises TypeError."""
 
     @property
     def speed(self) -> int:
@@ -25,9 +30,13 @@ class OrvInfo:
     @frame_count.setter
     def frame_count(self, value: _Int, /) -> None: ...
 
-class OrvData:
+class OrvData(metaclass=ABCMeta):
     """One animation: header values, frames, palette. Shared with the `OrvF`
     that loaded it; `f.data() is f.data()`."""
+
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by pyorv only: calling the class raises TypeError."""
 
     @property
     def info(self) -> OrvInfo:
@@ -47,9 +56,13 @@ class OrvData:
     @has_background.setter
     def has_background(self, value: bool | None | SupportsInt, /) -> None: ...
 
-class OrvFrame:
+class OrvFrame(metaclass=ABCMeta):
     """One frame: size, placement, flags and rows of runs. A view into its
     animation: writes change the frame in place."""
+
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by pyorv only: calling the class raises TypeError."""
 
     @property
     def frame_size(self) -> int:
@@ -97,8 +110,12 @@ class OrvFrame:
     def pixel_sets(self) -> list[OrvPixelSet]:
         """The rows, top first; a new list of views on every read."""
 
-class OrvPixelSet:
+class OrvPixelSet(metaclass=ABCMeta):
     """One row of a frame: its runs, left to right."""
+
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by pyorv only: calling the class raises TypeError."""
 
     @property
     def block_count(self) -> int:
@@ -109,8 +126,12 @@ class OrvPixelSet:
     def blocks(self) -> list[OrvPixelBlock]:
         """The runs, left to right; a new list of views on every read."""
 
-class OrvPixelBlock:
+class OrvPixelBlock(metaclass=ABCMeta):
     """One run: pixels skipped, then colour indices (none in shadow frames)."""
+
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by pyorv only: calling the class raises TypeError."""
 
     @property
     def offset(self) -> int:
@@ -128,8 +149,12 @@ class OrvPixelBlock:
         """Copies of the run's palette indices, left to right; changing the
         list does not change the run."""
 
-class OrvFrameBufferObject:
+class OrvFrameBufferObject(metaclass=ABCMeta):
     """One rendered frame: R, G, B, A bytes, rows top to bottom. An owned copy."""
+
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by pyorv only: calling the class raises TypeError."""
 
     @property
     def pixels(self) -> bytes:
@@ -158,8 +183,12 @@ class OrvFrameBuffer:
     def get_buffer(self) -> list[OrvFrameBufferObject]:
         """Copies of the rendered images; image i is frame i."""
 
-class PalFColor:
+class PalFColor(metaclass=ABCMeta):
     """One palette colour (a copy)."""
+
+    @abstractmethod
+    def _no_python_constructor(self) -> None:
+        """Made by pyorv only: calling the class raises TypeError."""
 
     @property
     def r(self) -> int:
@@ -230,4 +259,7 @@ class OrvF:
     def data(self) -> OrvData:
         """The animation held, shared."""
     def get_frame_buffer(self) -> list[OrvFrameBufferObject]:
-        """Renders every frame anew; image i is frame i (0 x 0 if refused)."""
+        """Copies of the images that the last load rendered, with the palette
+        it had then; image i is frame i (0 x 0 if refused). Empty before the
+        first load that reached rendering. `OrvFrameBuffer(f.data())`
+        renders the animation as it is now."""

@@ -1,6 +1,7 @@
 #include "common/diagnostics.hpp"
 
 #include <iostream>
+#include <mutex>
 
 namespace orv {
 
@@ -73,7 +74,13 @@ DiagnosticSink& no_sink() noexcept {
 
 void ErrorLinePrinter::receive(const Diagnostic& diagnostic) {
     if (!diagnostic.error_line()) return;
-    std::cerr << "ERROR: " << diagnostic.message << '\n' << std::flush;
+    std::string line = "ERROR: ";
+    line += diagnostic.message;
+    line += '\n';
+    static std::mutex mutex;
+    const std::lock_guard<std::mutex> hold(mutex);
+    std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
+    std::cerr.flush();
 }
 
 DiagnosticSink& error_printer() noexcept {

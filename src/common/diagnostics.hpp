@@ -90,7 +90,8 @@ DiagnosticSink& no_sink() noexcept;
 
 // The printer: writes "ERROR: ", the message and a newline to the process's
 // standard error for every error, flushing after each line. Notes are not
-// printed.
+// printed. Each line is written whole, one at a time: loads on several
+// threads never interleave within a line.
 class ErrorLinePrinter final : public DiagnosticSink {
 public:
     void receive(const Diagnostic& diagnostic) override;

@@ -16,7 +16,9 @@
 #include <charconv>
 #include <cstdlib>
 #include <exception>
+#include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -412,12 +414,14 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
 
 // Reads the file and runs the reading part of a load (render: the whole
 // load). A failure of the file system during the palette search becomes a
-// finding instead of an exception.
+// finding instead of an exception. `given`: the file's bytes are already in
+// `bytes` (read from memory); `path` then only serves the palette search.
+// Touches no Python object: callers run it without the interpreter lock.
 std::vector<Diagnostic> read_into(OrvF& file, const std::string& path, const std::string& io_pal, SharedBytes& bytes,
-                                  bool render) {
+                                  bool render, bool given = false) {
     std::vector<Diagnostic> extra;
     // Read once into a block that the frames then share: no copy.
-    if (!read_whole_file(path, bytes)) {
+    if (!given && !read_whole_file(path, bytes)) {
         bytes = SharedBytes();
         // The load records that the file could not be opened.
         file.load(path, 0, io_pal);
@@ -456,11 +460,19 @@ py::array image_array(OrvFrameBufferObject& image) {
     return std::move(array);
 }
 
-// One animation read once, rendered one frame at a time.
+// One animation read once, rendered one frame at a time. Reading and
+// rendering run without the interpreter lock; the stream's own lock keeps
+// two threads from rendering or reporting on it at once.
 class FrameStream {
 public:
-    FrameStream(std::string path, const std::string& io_pal) : path_(std::move(path)), file_(std::make_shared<OrvF>()) {
-        extra_ = read_into(*file_, path_, io_pal, bytes_, false);
+    // `data`: the file's bytes, read from memory (`path` then only serves the
+    // palette search); None: the file at `path` is read.
+    FrameStream(std::string path, const std::string& io_pal, const py::object& data)
+        : path_(std::move(path)), file_(std::make_shared<OrvF>()) {
+        const bool given = !data.is_none();
+        if (given) bytes_ = copied_bytes(data);
+        py::gil_scoped_release unlocked;
+        extra_ = read_into(*file_, path_, io_pal, bytes_, false, given);
         // Only the bytes after the last record are needed afterwards.
         const LoadReport& rep = file_->report();
         if (rep.trailing_bytes == 0) bytes_ = SharedBytes();
@@ -471,17 +483,77 @@ public:
     py::object render(std::size_t i) {
         if (i >= size()) throw py::index_error("frame index out of range");
         OrvFrameBufferObject image;
-        if (!file_->render_frame(i, image)) return py::none();
+        bool drawn = false;
+        {
+            py::gil_scoped_release unlocked;
+            const std::lock_guard<std::mutex> hold(mutex_);
+            drawn = file_->render_frame(i, image);
+        }
+        if (!drawn) return py::none();
         return image_dict(i, image);
     }
 
-    py::dict report(bool records) const { return report_dict(path_, file_, bytes_, extra_, records); }
+    // (x_offset, y_offset, width, height) of frame i's record.
+    py::tuple frame_box(std::size_t i) const {
+        if (i >= size()) throw py::index_error("frame index out of range");
+        const OrvFrame& frame = *file_->data()->frames[i];
+        return py::make_tuple(frame.x_offset, frame.y_offset, frame.width, frame.height);
+    }
+
+    // (left, top, right, bottom) of the union of the frames' rectangles that
+    // hold pixels, relative to the origin; None when no frame holds one.
+    py::object extent() const {
+        bool any = false;
+        int left = 0;
+        int top = 0;
+        int right = 0;
+        int bottom = 0;
+        const std::size_t n = size();
+        for (std::size_t i = 0; i < n; ++i) {
+            const OrvFrame& f = *file_->data()->frames[i];
+            if (f.width == 0 || f.height == 0) continue;
+            const int x = f.x_offset;
+            const int y = f.y_offset;
+            left = any ? std::min(left, x) : x;
+            top = any ? std::min(top, y) : y;
+            right = any ? std::max(right, x + f.width) : x + f.width;
+            bottom = any ? std::max(bottom, y + f.height) : y + f.height;
+            any = true;
+        }
+        if (!any) return py::none();
+        return py::make_tuple(left, top, right, bottom);
+    }
+
+    py::dict report(bool records) {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        return report_dict(path_, file_, bytes_, extra_, records);
+    }
 
 private:
+    static SharedBytes copied_bytes(const py::object& data) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
+            PyErr_Clear();
+            throw py::type_error(std::string("data must be a contiguous bytes-like object, not ") +
+                                 Py_TYPE(data.ptr())->tp_name);
+        }
+        SharedBytes bytes;
+        try {
+            bytes =
+                SharedBytes::copy_of(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len));
+        } catch (...) {
+            PyBuffer_Release(&view);
+            throw;
+        }
+        PyBuffer_Release(&view);
+        return bytes;
+    }
+
     std::string path_;
     std::shared_ptr<OrvF> file_;
     SharedBytes bytes_;
     std::vector<Diagnostic> extra_;
+    std::mutex mutex_;
 };
 
 // The bytes of a bytes-like object, in order; TypeError for anything else
@@ -628,10 +700,16 @@ PYBIND11_MODULE(_native, m) {
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
             auto file = std::make_shared<OrvF>();
             SharedBytes bytes;
-            const std::vector<Diagnostic> extra = read_into(*file, name, palette, bytes, true);
-            // The report's frame records keep the load alive: its images leave it,
-            // into the report or nowhere.
-            std::vector<OrvFrameBufferObject> held = file->take_frame_buffer();
+            std::vector<Diagnostic> extra;
+            std::vector<OrvFrameBufferObject> held;
+            {
+                // The core's work, on the core's objects alone.
+                py::gil_scoped_release unlocked;
+                extra = read_into(*file, name, palette, bytes, true);
+                // The report's frame records keep the load alive: its images leave it,
+                // into the report or nowhere.
+                held = file->take_frame_buffer();
+            }
             py::dict out = report_dict(name, file, bytes, extra, records);
             if (table || lines) {
                 FrameViews views = frame_views(*file, table, lines);
@@ -660,23 +738,48 @@ PYBIND11_MODULE(_native, m) {
 
     m.def(
         "load_frames",
-        [](const py::object& path, const py::object& io_pal) -> py::object {
+        [](const py::object& path, const py::object& io_pal, bool with_report) -> py::object {
+            const std::string name = fs_bytes(path);
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
-            OrvF file;
-            file.keep_frame_extents(false);  // only the images are handed out, as pyorv's load keeps them
-            if (!file.load(fs_bytes(path), 0, palette, error_printer())) return py::none();
-            std::vector<OrvFrameBufferObject> images = file.take_frame_buffer();
-            py::list out(images.size());
-            for (std::size_t i = 0; i < images.size(); ++i) {
-                OrvFrameBufferObject& image = images[i];
-                out[i] = py::make_tuple(image_array(image), image.offset_x, image.offset_y);
+            auto file = std::make_shared<OrvF>();
+            // Each array keeps its own image alive, and no other.
+            file->separate_images(true);
+            // Only the images are handed out, as pyorv's load keeps them; the
+            // report counts frames without the records' extents.
+            file->keep_frame_extents(with_report);
+            SharedBytes bytes;
+            std::vector<Diagnostic> extra;
+            std::vector<OrvFrameBufferObject> images;
+            {
+                // The core's work, on the core's objects alone.
+                py::gil_scoped_release unlocked;
+                if (with_report) {
+                    extra = read_into(*file, name, palette, bytes, true);
+                } else {
+                    file->load(name, 0, palette, error_printer());
+                }
+                // A load that returns None leaves no image.
+                images = file->take_frame_buffer();
             }
-            return std::move(out);
+            py::object frames = py::none();
+            if (!images.empty()) {
+                py::list out(images.size());
+                for (std::size_t i = 0; i < images.size(); ++i) {
+                    OrvFrameBufferObject& image = images[i];
+                    out[i] = py::make_tuple(image_array(image), image.offset_x, image.offset_y);
+                }
+                frames = std::move(out);
+            }
+            if (!with_report) return frames;
+            return py::make_tuple(frames, report_dict(name, file, bytes, extra, false));
         },
-        py::arg("path"), py::arg("io_pal") = py::none(),
+        py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("report") = false,
         "Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list "
-        "of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array sharing "
-        "the rendered storage; None when OrvF.load would return None.");
+        "of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array that holds "
+        "its own storage (a kept array keeps no other frame alive); None when OrvF.load would return None. With "
+        "report=True nothing is printed and the result is (that list or None, the load report as load_report "
+        "gives it without records). The load runs without the interpreter lock; its error lines are written "
+        "whole, one at a time.");
 
     m.def(
         "place_file",
@@ -767,7 +870,12 @@ PYBIND11_MODULE(_native, m) {
              "The image of one frame as a dict (index, width, height, offset_x, offset_y, pixels), or None when "
              "the palette holds no colour.")
         .def("report", &FrameStream::report, py::kw_only(), py::arg("records") = false,
-             "The load report, with the findings of the frames rendered so far.");
+             "The load report, with the findings of the frames rendered so far.")
+        .def("frame_box", &FrameStream::frame_box, py::arg("index"),
+             "(x_offset, y_offset, width, height) of one frame's record.")
+        .def("extent", &FrameStream::extent,
+             "(left, top, right, bottom): the union of the rectangles of the frames that hold pixels, relative to "
+             "the origin; None when none does.");
 
     m.def(
         "find_palette",
@@ -793,12 +901,14 @@ PYBIND11_MODULE(_native, m) {
 
     m.def(
         "open_frames",
-        [](const py::object& path, const py::object& io_pal) {
+        [](const py::object& path, const py::object& io_pal, const py::object& data) {
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
-            return std::make_unique<FrameStream>(fs_bytes(path), palette);
+            return std::make_unique<FrameStream>(fs_bytes(path), palette, data);
         },
-        py::arg("path"), py::arg("io_pal") = py::none(),
-        "Reads an animation file and its palette without rendering; the stream renders one frame at a time.");
+        py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("data") = py::none(),
+        "Reads an animation file and its palette without rendering; the stream renders one frame at a time. "
+        "With data (a bytes-like object) the file's bytes are taken from it and path only serves the palette "
+        "search.");
 
     m.def(
         "encode_animation",

@@ -169,7 +169,7 @@ std::shared_ptr<OrvData> OrvF::load_from_bytes(const SharedBytes& bytes, const s
     // memory only they held is drawn into again rather than fresh memory
     // taken beside it.
     SpareBlocks spare = release_images(frame_buffer_);
-    frame_buffer_ = OrvFrameBuffer(data, to_both, std::move(spare)).take_buffer();
+    frame_buffer_ = OrvFrameBuffer(data, to_both, std::move(spare), separate_images_).take_buffer();
     report_.rendered = true;
     report_.images = frame_buffer_.size();
     if (frame_buffer_.empty()) return nullptr;

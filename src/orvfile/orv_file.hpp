@@ -107,6 +107,9 @@ public:
     // Whether later loads list every frame record's extent in report().frames
     // (the default); without them a frame read costs only the frame itself.
     void keep_frame_extents(bool keep) noexcept { keep_extents_ = keep; }
+    // With `on`, the images of later loads each have storage of their own,
+    // so that one handed out and kept alive keeps no other image's memory.
+    void separate_images(bool on) noexcept { separate_images_ = on; }
 
 private:
     void note_file_not_opened(const std::string& file_name);
@@ -115,6 +118,7 @@ private:
     std::shared_ptr<OrvData> animation_ = std::make_shared<OrvData>();
     LoadReport report_;
     bool keep_extents_ = true;
+    bool separate_images_ = false;
 };
 
 // Walks from the directory of `animation_file` towards the root and returns the

@@ -242,11 +242,11 @@ bool has_palette(const OrvData& data, DiagnosticSink& sink) {
 
 }  // namespace
 
-OrvFrameBuffer::OrvFrameBuffer(const OrvData& data, DiagnosticSink& sink, SpareBlocks spare) {
-    render(data, sink, std::move(spare));
+OrvFrameBuffer::OrvFrameBuffer(const OrvData& data, DiagnosticSink& sink, SpareBlocks spare, bool separate) {
+    render(data, sink, std::move(spare), separate);
 }
 
-void OrvFrameBuffer::render(const OrvData& data, DiagnosticSink& sink, SpareBlocks spare) {
+void OrvFrameBuffer::render(const OrvData& data, DiagnosticSink& sink, SpareBlocks spare, bool separate) {
     if (data.frames.empty() || !has_palette(data, sink)) return;
     const ColorTable table = build_table(data.palette->color_table(), pixel_order_);
 
@@ -260,7 +260,7 @@ void OrvFrameBuffer::render(const OrvData& data, DiagnosticSink& sink, SpareBloc
         if (fit.verdict == ImageFit::fits) total += PixelArena::footprint(fit.bytes);
     }
 
-    PixelArena arena(total, std::move(spare));
+    PixelArena arena(total, std::move(spare), separate);
     buffer_.reserve(data.frames.size());
     budget_left = kImageBudgetBytes;
     for (std::size_t i = 0; i < data.frames.size(); ++i) {

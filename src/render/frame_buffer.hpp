@@ -30,15 +30,17 @@ public:
     // Renders every frame of `data` at once; `data` is not used afterwards.
     // Problems in the pixel data go to `sink` and never stop the rendering.
     // The images take their storage from `spare` first (blocks nothing else
-    // holds, such as those of the images a reload replaces).
-    explicit OrvFrameBuffer(const OrvData& data, DiagnosticSink& sink = no_sink(), SpareBlocks spare = {});
+    // holds, such as those of the images a reload replaces). With `separate`,
+    // each image has storage of its own, which it alone keeps alive.
+    explicit OrvFrameBuffer(const OrvData& data, DiagnosticSink& sink = no_sink(), SpareBlocks spare = {},
+                            bool separate = false);
 
     const std::vector<OrvFrameBufferObject>& get_buffer() const noexcept { return buffer_; }
     // Hands the images over without copying them; the frame buffer is empty afterwards.
     std::vector<OrvFrameBufferObject> take_buffer() noexcept { return std::move(buffer_); }
 
 private:
-    void render(const OrvData& data, DiagnosticSink& sink, SpareBlocks spare);
+    void render(const OrvData& data, DiagnosticSink& sink, SpareBlocks spare, bool separate);
 
     std::int32_t pixel_order_ = 0;  // 0: R, G, B, A
     std::vector<OrvFrameBufferObject> buffer_;

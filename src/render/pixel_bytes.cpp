@@ -68,11 +68,15 @@ PixelBytes PixelArena::take(std::size_t size, bool zeroed, bool may_leave, bool&
     // New blocks that must read as zero come so from the system (or the
     // allocator's cleared memory); a spare block was used before and is
     // cleared here, image by image, unless the caller writes every byte.
-    if (size >= kBlockBytes / 2) {
+    if (separate_ || size >= kBlockBytes / 2) {
         // A large image gets a block of its own rather than wasting a shared one.
         std::shared_ptr<PixelBlock> own = take_spare(size);
         if (!own) {
-            own = PixelBlock::allocate(size, zeroed);
+            // Storage of an image's own for a caller that writes every byte
+            // of it need not be cleared first.
+            const bool clear = zeroed && !(separate_ && may_leave);
+            own = PixelBlock::allocate(size, clear);
+            cleared = clear;
         } else if (zeroed && may_leave) {
             cleared = false;
         } else if (zeroed) {

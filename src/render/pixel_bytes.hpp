@@ -9,7 +9,8 @@
 // byte of an image drawn whole (the pixels no run covers as 0) instead of
 // clearing it first. The images of one block share it: the block is freed
 // when the last of them goes. A copy of an image always gets storage of its
-// own, taken from memory that need not read as zero.
+// own, taken from memory that need not read as zero. Images handed out one
+// by one (each may outlive the others) are drawn into blocks of their own.
 #pragma once
 
 #include <cstddef>
@@ -73,8 +74,10 @@ public:
     static constexpr std::size_t kBlockBytes = std::size_t{8} << 20;
 
     // `expected`: the sum of footprint() over the images to come.
-    explicit PixelArena(std::uint64_t expected, SpareBlocks spare = {}) noexcept
-        : expected_(expected), spare_(std::move(spare)) {}
+    // `separate`: every image gets a block of its own (for images handed
+    // out one by one, each of which may outlive the others).
+    explicit PixelArena(std::uint64_t expected, SpareBlocks spare = {}, bool separate = false) noexcept
+        : expected_(expected), spare_(std::move(spare)), separate_(separate) {}
 
     // What an image of `size` bytes takes of the arena's expected bytes.
     static std::size_t footprint(std::size_t size) noexcept;
@@ -98,6 +101,7 @@ private:
     std::uint64_t expected_;
     SpareBlocks spare_;
     std::shared_ptr<PixelBlock> block_;
+    bool separate_ = false;     // every image in a block of its own
     bool block_dirty_ = false;  // block_ is a spare block: its bytes must be cleared before use
     std::size_t used_ = 0;
 };

@@ -80,3 +80,22 @@ TEST_CASE("a block that anything else still holds is never spare") {
     CHECK(orv::release_images(images).empty());
     CHECK(std::all_of(handed_out.pixels.begin(), handed_out.pixels.end(), [](std::uint8_t b) { return b == 0xA5; }));
 }
+
+TEST_CASE("a separate arena gives every image a block of its own, cleared unless the caller writes every byte") {
+    const std::vector<std::size_t> sizes = {100, 4000, std::size_t{64} * 1024};
+    std::uint64_t total = 0;
+    for (const std::size_t size : sizes) total += orv::PixelArena::footprint(size);
+    orv::PixelArena arena(total, {}, true);
+    std::vector<orv::PixelBytes> images;
+    images.reserve(sizes.size() + 1);
+    for (const std::size_t size : sizes) images.push_back(arena.zeroed(size));
+    bool cleared = true;
+    images.push_back(arena.for_writing(300, cleared));
+    CHECK_FALSE(cleared);
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        CHECK(all_zero(images[i]));
+        // Held by the image alone, and no larger than the image.
+        CHECK(images[i].block().use_count() == 1);
+        CHECK(images[i].block()->size() == sizes[i]);
+    }
+}

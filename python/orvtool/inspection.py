@@ -1,0 +1,166 @@
+"""The load report: what loading one animation file found, as data.
+
+`inspect` loads a file as `orvtool info` does and says what the load found
+without printing anything: each finding with its category, its severity by
+orvtool's one table of severities, its message and the frame, row and colour
+index it concerns; the frames read against those the file announces; and the
+palette as the file stores it and as the load resolved it. `load_frames(...,
+strict=True)` raises `LoadFailed`, which carries the same report, where a
+plain load would return None or load a file that fails.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from typing import TYPE_CHECKING, Dict, List, NamedTuple, Optional, Union
+
+from . import results, status
+
+if TYPE_CHECKING:
+    from .native import LoadReport as NativeReport
+
+PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+class Finding(NamedTuple):
+    """One finding of a load: `category` to branch on (see the table of
+    severities), its `severity` ("error", "warning" or "note"), the
+    message, and the frame, row and colour index (or entry count) it
+    concerns, each None where it does not apply; `caused_by`, the category
+    of the finding of the same load that this one follows from (None for a
+    root: the findings that follow from others come after the roots)."""
+
+    category: str
+    severity: str
+    message: str
+    frame: Optional[int] = None
+    row: Optional[int] = None
+    index: Optional[int] = None  # type: ignore[assignment]  # the field hides tuple.index
+    caused_by: Optional[str] = None
+
+    @property
+    def text(self) -> str:
+        """The message, led by the frame and row it concerns where it does not name them."""
+        where = []
+        for name, value in (("frame", self.frame), ("row", self.row)):
+            if value is not None and not re.search(rf"\b{name} {value}\b", self.message, re.IGNORECASE):
+                where.append(f"{name} {value}")
+        return f"{', '.join(where)}: {self.message}" if where else self.message
+
+
+class PaletteInfo(NamedTuple):
+    """The palette of a load: as the file stores it and as it was resolved."""
+
+    stored: str  # the location the file stores ("" when the head was not read whole)
+    given: Optional[str]  # the palette the caller named; None when it was searched for
+    resolved: Optional[str]  # the palette file the load read; None when none was found
+    tried: List[str]  # the places the search looked, in order (none with a palette given)
+    entries: Optional[int]  # the colours the palette file holds; None when it was not read
+    problem: Optional[str]  # why no palette was loaded; None when one was
+
+
+class LoadReport(NamedTuple):
+    """What one load found. `status` is "ok", "problems" (warnings only) or
+    "failed" (a finding of severity error)."""
+
+    path: str
+    status: str
+    findings: List[Finding]  # the first few hundred of each category, in order
+    counts: Dict[str, int]  # every finding counted, by category
+    frames_read: int  # frame records read whole
+    frames_announced: int  # frame records the head announces (the background frame included)
+    palette: PaletteInfo
+
+    @property
+    def failed(self) -> bool:
+        return self.status == status.FAILED
+
+    @property
+    def failure(self) -> Optional[str]:
+        """Why the load fails, None when it does not: a file cut short first,
+        then the first finding of severity error."""
+        failing = [f for f in self.findings if f.severity == status.ERROR_SEVERITY]
+        if not failing:
+            return None
+        cut = [f for f in failing if f.category == "frames_cut_short"]
+        return (cut or failing)[0].text
+
+
+class LoadFailed(Exception):
+    """A load that fails: `report` says everything it found."""
+
+    def __init__(self, report: LoadReport) -> None:
+        super().__init__(f"{report.path}: {report.failure or 'nothing was rendered'}")
+        self.report = report
+
+
+def report_of(
+    native_report: "NativeReport",
+    path: str,
+    given: Optional[str] = None,
+    unusable: Optional[str] = None,
+) -> LoadReport:
+    """The public report of the private module's (`unusable`: why a palette
+    given in another format could not be read)."""
+    from .loading import palette_text  # in orvtool's words, as info says them
+
+    findings = [
+        Finding(
+            d.category,
+            status.severity(d.category),
+            palette_text(d, native_report.palette, path),
+            d.frame,
+            d.row,
+            d.index,
+        )
+        for d in native_report.diagnostics
+    ]
+    counts = dict(native_report.counts)
+    if unusable is not None:
+        problem = f"palette {os.path.realpath(given or '')} could not be used ({unusable})"
+        findings.insert(0, Finding(status.PALETTE_UNUSABLE, status.severity(status.PALETTE_UNUSABLE), problem))
+        counts = {status.PALETTE_UNUSABLE: 1, **counts}
+    present = {f.category for f in findings}
+    findings = [f._replace(caused_by=results.cause(f.category, present)) for f in findings]
+    findings = [f for f in findings if f.caused_by is None] + [f for f in findings if f.caused_by is not None]
+    pal = native_report.palette
+    stored = native_report.location if native_report.path_length is not None else b""
+    palette = PaletteInfo(
+        stored=os.fsdecode(stored),
+        given=given,
+        resolved=None if unusable is not None else pal.path,
+        tried=list(pal.tried),
+        entries=pal.entry_count if unusable is None else None,
+        problem=unusable if unusable is not None else pal.problem,
+    )
+    # Only the last record begun can be cut short.
+    frames = native_report.frames
+    frames_read = len(frames) - (1 if len(frames) and not frames[-1].whole else 0)
+    return LoadReport(
+        path=path,
+        status=status.label(counts),
+        findings=findings,
+        counts=counts,
+        frames_read=frames_read,
+        frames_announced=native_report.frames_wanted,
+        palette=palette,
+    )
+
+
+def inspect(path: PathArg, palette: Optional[PathArg] = None) -> LoadReport:
+    """Loads the animation file at `path` as `orvtool info` does and returns
+    what the load found, printing nothing. `palette` names the palette file
+    (in any format orvtool reads); without it, the palette the file names is
+    searched for from the file's folder, the path made absolute first."""
+    from . import native
+    from .loading import _readable_palette
+
+    text = os.fsdecode(path)
+    name = os.path.abspath(text)
+    if palette is None:
+        return report_of(native.load_report(name, None, records=False), text)
+    given = os.fsdecode(palette)
+    with _readable_palette(given) as (io_pal, _converted, unusable):
+        report = native.load_report(name, io_pal, records=False)
+    return report_of(report, text, given, unusable)
