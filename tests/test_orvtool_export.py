@@ -14,7 +14,7 @@ import pyorv
 from orvtool import native, to_numpy
 from orvtool.builder import BuildOptions, build_from_export
 from orvtool.errors import OrvToolError
-from orvtool.exporting import ExportOptions, _summary, export_animation
+from orvtool.exporting import ExportOptions, _frame_entry, _frame_stats, export_animation
 from orvtool.formats.sidecar import dumps, frame_rows, read_record, read_sidecar
 from orvtool.loading import load_animation
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, runs_from_mask
@@ -262,9 +262,9 @@ def test_each_frame_is_read_once_as_the_records_describe_it(tmp_path, entries):
         beyond, drawn = filler_pixels([frame], [(indices, covered)], entries)
         assert (view.beyond, view.covered) == (beyond, int(covered.sum()))
         assert view.is_shadow or drawn == view.covered
-        summary = _summary(view)
-        assert summary.explicit == explicit_rows(frame)
-        assert summary.stats == run_statistics(frame, explicit_rows(frame))
+        summary = _frame_entry(view, ("f.png", "f.index.png"))
+        assert summary.explicit() == explicit_rows(frame)
+        assert _frame_stats(view)._asdict() == run_statistics(frame, explicit_rows(frame))
         assert (summary.width, summary.height, summary.is_shadow, summary.height_word) == (
             frame.width,
             frame.rows_drawn,

@@ -10,7 +10,6 @@ import pytest
 
 from orvtool import _native, native
 from orvtool.errors import OrvToolError
-from orvtool.loading import _frame
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 from orvtool.summary import describe, format_text
 from orvtool_samples import quirky, random_animation
@@ -79,8 +78,7 @@ def test_the_core_counts_what_the_records_give(tmp_path, seed):
         found = report.palette.entry_count
         assert found == entries or (found is None and not report.head_whole), name
         assert len(table.width) == len(report.frames), name
-        for i, record in enumerate(report.frames):
-            frame = _frame(record)
+        for i, (record, frame) in enumerate(zip(report.frames, native.model_frames(report.frames), strict=True)):
             expected = {key: getattr(record, key) for key in RECORD_FIELDS}
             stats = run_statistics(frame, explicit_rows(frame))
             expected.update((key, stats[key]) for key in STATISTICS)
@@ -108,11 +106,21 @@ def text_of_lines(path) -> str:
 
 
 def text_of_frames(path) -> str:
-    """The same made from the frames of the JSON form."""
+    """The same, its frame lines formatted here from the frames of the JSON form."""
     try:
-        return format_text(describe(str(path)))
+        info = describe(str(path))
     except OrvToolError as exc:
         return f"refused: {exc}"
+    info["frame_lines"] = [
+        "  %5d  %5dx%-5d %6d %6d  %6s  %5d  %6d  %10d  %4d %4d"
+        % (
+            *(f[k] for k in ("index", "width", "height", "x_offset", "y_offset")),
+            "yes" if f["is_shadow"] else "no",
+            *(f[k] for k in ("runs", "covered_pixels", "frame_size", "unk1", "unk2")),
+        )
+        for f in info.pop("frames").as_dicts()
+    ]
+    return format_text(info)
 
 
 def test_the_table_is_given_only_when_asked_for_and_has_the_records_fields(tmp_path):

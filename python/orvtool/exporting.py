@@ -30,8 +30,8 @@ import os
 import re
 import struct
 import zlib
-from dataclasses import dataclass, field
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from dataclasses import dataclass, field, replace
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -42,8 +42,8 @@ from .errors import FileFailed, OrvToolError
 from .formats import palettes, sidecar
 from .formats.sheets import build_sheet, check_sheet_size
 from .images import PNG_SAVE, to_numpy
-from .loading import LoadedAnimation, LoadError, load_animation, row_of
-from .model import Color, Row, Run
+from .loading import LoadedAnimation, LoadError, load_animation
+from .model import AnimationRecord, Color, FrameEntry, Header, PaletteEntry, Row, Run
 
 SHEET_IMAGE = "sheet.png"
 SHEET_JSON = "sheet.json"
@@ -155,9 +155,64 @@ def _up_to_date(folder: str, names: Sequence[str], sources: Sequence[Optional[st
     return bool(made) and all(st.st_size > 0 and st.st_mtime_ns >= newest_source for st in made)
 
 
+@dataclass
+class ExportPlan:
+    """An export worked out before anything is written: the load, each
+    frame's records read once, the files of every part, and the images
+    sized and the targets checked."""
+
+    path: str
+    folder: str
+    options: ExportOptions
+    parts: List[str]
+    anim: LoadedAnimation
+    images: Sequence[native.Image]
+    names: List[Tuple[str, str]]  # (image, index layer) file names per frame
+    views: List[native.ExportFrame]
+    record: AnimationRecord  # what the sidecar says, the frames' stats beside it
+    stats: List[sidecar.FrameStats]
+    salvaged: bool  # a file cut short, its frames read exported
+    trimmed: List[str]  # what salvaging changed in the frame cut short
+    report: ExportReport
+    every: List[str] = field(default_factory=list)  # the files to write, in order
+    stale: List[str] = field(default_factory=list)  # an earlier export's files that this one removes
+    pages: Optional[preview.Pages] = None
+
+    @property
+    def sizes(self) -> List[Tuple[int, int]]:
+        return [(v.width, v.height) for v in self.views]
+
+    @property
+    def offsets(self) -> List[Tuple[int, int]]:
+        return [(v.x_offset, v.y_offset) for v in self.views]
+
+    def pixels(self, i: int) -> NDArray[Any]:
+        return to_numpy(self.images[i])
+
+
 def export_animation(path: str, folder: str, options: ExportOptions) -> ExportReport:
     """Exports one file. Raises OrvToolError for a file that fails, and
     FileFailed (with the report) after salvaging a file cut short."""
+    plan = plan_export(path, folder, options)
+    report = plan.report
+    if options.skip_existing and _up_to_date(folder, plan.every, [path, plan.anim.palette.resolved, options.palette]):
+        report.skipped = True
+        if plan.salvaged:  # still a file cut short
+            raise FileFailed(f"{plan.anim.failure()}; its salvaged export is complete", report)
+        return report
+    _check_targets(plan)
+    write_export(plan)
+    if plan.salvaged:
+        note = f"{status.count(len(plan.anim.frames), 'frame')} read before the cut exported (--salvage)"
+        note += "".join(f"; {t}" for t in plan.trimmed)
+        raise FileFailed(f"{plan.anim.failure()}; {note}", report)
+    return report
+
+
+def plan_export(path: str, folder: str, options: ExportOptions) -> ExportPlan:
+    """Loads the file and reads each frame's records once: its fields, its
+    index layer and what the sidecar says of its runs. Raises LoadError for
+    a file that fails (one cut short is salvaged when asked)."""
     parts = options.parts()
     anim = load_animation(path, options.palette)
     failing = status.failing(anim.counts)
@@ -169,7 +224,6 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
             hint = f" (--salvage exports the {status.count(len(anim.frames), 'frame')} read)"
         raise LoadError(f"{anim.failure()}{hint}", {"status": anim.label, "counts": anim.counts, "findings": found})
     images = anim.require_images(salvage=salvaged)
-    names = sidecar.frame_file_names(len(anim.frames))
     report = ExportReport(folder, len(anim.frames), findings=found)
     if anim.trailing:
         report.notes.append(
@@ -179,55 +233,57 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
                 "kept in the sidecar",
             )
         )
-
-    # Each frame's records are read once, here: its fields, its index layer
-    # and what the sidecar says of its runs.
     views = _frame_views(anim)
-    summaries = [_summary(v) for v in views]
-    trimmed = [t for i, s in enumerate(summaries) for t in _trim_cut_runs(i, s)] if salvaged else []
+    names = sidecar.frame_file_names(len(anim.frames))
+    frames = [_frame_entry(v, n) for v, n in zip(views, names, strict=True)]
+    stats = [_frame_stats(v) for v in views]
+    trimmed: List[str] = []
+    if salvaged:
+        for i, (entry, counted) in enumerate(zip(frames, stats, strict=True)):
+            frames[i], stats[i] = _trim_cut_runs(i, entry, counted, trimmed)
+    record = _record(anim, frames)
     if anim.palette_entries is not None:
         beyond = sum(v.beyond for v in views)
         if beyond:
             covered = sum(v.covered for v in views if not v.is_shadow)
             filler = status.filler_note(str(anim.palette.resolved), anim.palette_entries, beyond, covered)
             report.notes.append(status.Finding("index_past_palette_file", filler))
-    sizes = [(v.width, v.height) for v in views]
-    solid = [w > 0 and h > 0 for w, h in sizes]
-    offsets = [(v.x_offset, v.y_offset) for v in views]
-
-    targets: Dict[str, List[str]] = {}
-    if "frames" in parts:
-        targets["frames"] = [n for (image, index), has in zip(names, solid, strict=True) if has for n in (image, index)]
-        targets["frames"].append(sidecar.SIDECAR_NAME)
+    plan = ExportPlan(
+        path, folder, options, parts, anim, images, names, views, record, stats, salvaged, trimmed, report
+    )
     for part in parts:
         if part != "frames":
-            targets[part] = list(PART_FILES[part])
-    every = [name for part in parts for name in targets[part]]
-    if options.skip_existing and _up_to_date(folder, every, [path, anim.palette.resolved, options.palette]):
-        report.skipped = True
-        if salvaged:  # still a file cut short
-            raise FileFailed(f"{anim.failure()}; its salvaged export is complete", report)
-        return report
-    # Every image is sized before anything is written: a sheet or a preview
-    # past the pixel budget leaves no export behind.
+            plan.every += PART_FILES[part]
+            continue
+        plan.every += [
+            n for (image, index), v in zip(names, views, strict=True) if v.width and v.height for n in (image, index)
+        ]
+        plan.every.append(sidecar.SIDECAR_NAME)
+    return plan
+
+
+def _check_targets(plan: ExportPlan) -> None:
+    """Every image sized and every target checked before anything is written:
+    a sheet or a preview past the pixel budget, a link out of the output
+    folder or a file that would be replaced without --force leaves no export
+    behind. Finds the files of an earlier export that this one replaces."""
+    options, folder, sizes = plan.options, plan.folder, plan.sizes
     held = sum(w * h for w, h in sizes)  # the frames' images, held throughout
-
-    def pixels(i: int) -> NDArray[Any]:
-        return to_numpy(images[i])
-
-    if "sheet" in parts:
-        check_sheet_size(sizes, offsets, options.sheet_layout, options.sheet_columns, options.padding, True, held)
-    pages = preview.make_pages(pixels, offsets, sizes, anim.has_background, options.scale, anim.head.speed)
-    if "gif" in parts or "apng" in parts:
-        pages.check("apng" in parts, held)
-    outside = [(t, writing.outside_link(os.path.join(folder, t), options.root or folder)) for t in every]
-    for name, real in outside:
+    if "sheet" in plan.parts:
+        check_sheet_size(sizes, plan.offsets, options.sheet_layout, options.sheet_columns, options.padding, True, held)
+    plan.pages = preview.make_pages(
+        plan.pixels, plan.offsets, sizes, plan.anim.has_background, options.scale, plan.anim.head.speed
+    )
+    if "gif" in plan.parts or "apng" in plan.parts:
+        plan.pages.check("apng" in plan.parts, held)
+    for name in plan.every:
+        real = writing.outside_link(os.path.join(folder, name), options.root or folder)
         if real is not None and not options.force:
             raise writing.link_refusal(os.path.join(folder, name), real)
         if real is not None:
-            report.notes.append(writing.link_note(os.path.join(folder, name), real))
+            plan.report.notes.append(writing.link_note(os.path.join(folder, name), real))
     if not options.force:
-        existing = [t for t in every if os.path.lexists(os.path.join(folder, t))]
+        existing = [t for t in plan.every if os.path.lexists(os.path.join(folder, t))]
         if existing:
             first = os.path.join(folder, existing[0])
             which = (
@@ -238,102 +294,123 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
             hint = "--force to replace" + (
                 "" if options.skip_existing else ", --skip-existing to leave finished exports"
             )
-            raise OrvToolError(f"{which}; nothing written (use {hint})")
-    stale: List[str] = []
-    if options.force and "frames" in parts:
+            raise OrvToolError(f"{which}; nothing written (use {hint})", category="output_exists")
+    if options.force and "frames" in plan.parts:
         earlier = sidecar.written_names(folder) if os.path.isdir(folder) else []
         was_export = os.path.isfile(os.path.join(folder, sidecar.SIDECAR_NAME))
         if was_export and not options.only:  # the whole export is replaced, parts not asked for included
-            earlier += [n for part in PART_FILES for n in PART_FILES[part] if part not in parts]
-        stale = sorted({n for n in earlier if n not in every and os.path.isfile(os.path.join(folder, n))})
+            earlier += [n for part in PART_FILES for n in PART_FILES[part] if part not in plan.parts]
+        plan.stale = sorted({n for n in earlier if n not in plan.every and os.path.isfile(os.path.join(folder, n))})
+
+
+def write_export(plan: ExportPlan) -> None:
+    """Writes the parts of a checked plan, removing what an interrupt leaves."""
+    folder, report = plan.folder, plan.report
     made = _missing_folders(folder)
     with _removed_when_interrupted(folder, report, made):
         try:
             os.makedirs(folder, exist_ok=True)
         except OSError as exc:
             raise OrvToolError(f"cannot create output folder {folder}: {exc.strerror or exc}") from None
-        for name in every:
+        for name in plan.every:
             writing.check(os.path.join(folder, name))
 
         def put(name: str, data: bytes) -> None:
             report.written.append(name)  # first: an interrupt right after placing it removes it
             writing.place_checked(os.path.join(folder, name), data)  # every name was checked above
 
-        record: Optional[Dict[str, Any]] = None
-        if "frames" in parts:
-            for i, view in enumerate(views):
-                if not solid[i]:
-                    continue
-                image_name, index_name = names[i]
-                put(image_name, frame_png(images[i].pixels, *sizes[i], *offsets[i], i))
-                put(index_name, sidecar.encode_grey_alpha(view.layer, *sizes[i]))
-            doc = sidecar.build_sidecar(anim, names, summaries, _palette_file(anim, report.notes))
-            if salvaged:  # the frames read, announced as the file's: a build gives a whole file
-                doc["frame_count_field"] = len(anim.frames) - (1 if anim.has_background else 0)
-            put(sidecar.SIDECAR_NAME, sidecar.encode_sidecar(doc))
-            record = doc
-            for name in stale:
-                writing.remove(os.path.join(folder, name))
-                report.removed.append(name)
-        if "sheet" in parts:
-            if record is None:  # the sidecar document, for the sheet's meta, when the frames are not written
-                record = sidecar.build_sidecar(anim, names, summaries, _palette_file(anim, []))
-            atlas, index_sheet, sheet_doc = build_sheet(
-                [n for n, _ in names],
-                pixels,
-                sizes,
-                offsets,
-                SHEET_IMAGE,
-                __version__,
-                options.padding,
-                layout=options.sheet_layout,
-                columns=options.sheet_columns,
-                form=options.sheet_json,
-                record=record,
-                layers=lambda i: _layer_arrays(views[i]),
-                index_name=SHEET_INDEX,
+        record = _write_frames(plan, put) if "frames" in plan.parts else None
+        if "sheet" in plan.parts:
+            _write_sheet(plan, put, record)
+        _write_previews(plan)
+
+
+def _write_frames(plan: ExportPlan, put: Callable[[str, bytes], None]) -> Dict[str, Any]:
+    """Each frame's image and index layer, then the sidecar; returns the sidecar."""
+    anim, sizes, offsets = plan.anim, plan.sizes, plan.offsets
+    for i, view in enumerate(plan.views):
+        if not (view.width and view.height):
+            continue
+        image_name, index_name = plan.names[i]
+        put(image_name, frame_png(plan.images[i].pixels, *sizes[i], *offsets[i], i))
+        put(index_name, sidecar.encode_grey_alpha(view.layer, *sizes[i]))
+    record = _with_palette_file(plan.record, anim, plan.report.notes)
+    if plan.salvaged:  # the frames read, announced as the file's: a build gives a whole file
+        record = replace(record, frame_count_field=record.count_field_for(len(record.frames)))
+    doc = sidecar.sidecar_document(record, plan.stats, _source(anim))
+    put(sidecar.SIDECAR_NAME, sidecar.encode_sidecar(doc))
+    for name in plan.stale:
+        writing.remove(os.path.join(plan.folder, name))
+        plan.report.removed.append(name)
+    return doc
+
+
+def _write_sheet(plan: ExportPlan, put: Callable[[str, bytes], None], record: Optional[Dict[str, Any]]) -> None:
+    """The sheet, its index sheet and its JSON; `record`, the sidecar
+    written, is made for the sheet's meta when the frames are not written."""
+    options = plan.options
+    if record is None:
+        record = sidecar.sidecar_document(
+            _with_palette_file(plan.record, plan.anim, []), plan.stats, _source(plan.anim)
+        )
+    atlas, index_sheet, sheet_doc = build_sheet(
+        [n for n, _ in plan.names],
+        plan.pixels,
+        plan.sizes,
+        plan.offsets,
+        SHEET_IMAGE,
+        __version__,
+        options.padding,
+        layout=options.sheet_layout,
+        columns=options.sheet_columns,
+        form=options.sheet_json,
+        record=record,
+        layers=lambda i: _layer_arrays(plan.views[i]),
+        index_name=SHEET_INDEX,
+    )
+    put(SHEET_IMAGE, _png_bytes(atlas))
+    del atlas
+    if index_sheet is not None:
+        put(SHEET_INDEX, _png_bytes(index_sheet))
+    put(SHEET_JSON, (json.dumps(sheet_doc, indent=1) + "\n").encode("utf-8"))
+    grid = sheet_doc["meta"].get("grid")
+    if grid:
+        cell, (x, y) = grid["cell"], (grid["origin"]["x"], grid["origin"]["y"])
+        plan.report.notes.append(
+            status.Finding(
+                "grid_origin",
+                f"sheet cells are {cell['w']}x{cell['h']}, the origin at x {x}, y {y} in each cell: after an "
+                f"editor's grid import and export, build with --origin {x} {y}",
             )
-            put(SHEET_IMAGE, _png_bytes(atlas))
-            if index_sheet is not None:
-                put(SHEET_INDEX, _png_bytes(index_sheet))
-            put(SHEET_JSON, (json.dumps(sheet_doc, indent=1) + "\n").encode("utf-8"))
-            grid = sheet_doc["meta"].get("grid")
-            if grid:
-                report.notes.append(
-                    status.Finding(
-                        "grid_origin",
-                        f"sheet cells are {grid['cell']['w']}x{grid['cell']['h']}, the origin at x "
-                        f"{grid['origin']['x']}, y {grid['origin']['y']} in each cell: after an editor's grid import "
-                        f"and export, build with --origin {grid['origin']['x']} {grid['origin']['y']}",
-                    )
-                )
-            del atlas
-        if ("gif" in parts or "apng" in parts) and not len(pages):
-            report.notes.append(status.Finding("no_preview", "no frames: no preview written"))
-            parts = [p for p in parts if p not in ("gif", "apng")]
-        if "gif" in parts:
-            report.written.append(GIF_NAME)
-            writing.place(
-                os.path.join(folder, GIF_NAME), lambda fh: preview.write_gif(fh, pages, options.fps, options.matte)
+        )
+
+
+def _write_previews(plan: ExportPlan) -> None:
+    """The GIF and APNG previews asked for, written as they are made."""
+    pages, options, report = plan.pages, plan.options, plan.report
+    assert pages is not None  # made when the targets were checked
+    parts = [p for p in plan.parts if p in ("gif", "apng")]
+    if parts and not len(pages):
+        report.notes.append(status.Finding("no_preview", "no frames: no preview written"))
+        return
+    if "gif" in parts:
+        report.written.append(GIF_NAME)
+        writing.place(
+            os.path.join(plan.folder, GIF_NAME), lambda fh: preview.write_gif(fh, pages, options.fps, options.matte)
+        )
+    if "apng" in parts:
+        report.written.append(APNG_NAME)
+        writing.place(os.path.join(plan.folder, APNG_NAME), lambda fh: preview.write_apng(fh, pages, options.fps))
+    previews = [name for part, name in (("gif", GIF_NAME), ("apng", APNG_NAME)) if part in parts]
+    if previews:
+        ox, oy = pages.origin()
+        report.notes.append(
+            status.Finding(
+                "preview_origin",
+                f"{' and '.join(previews)}: the origin is at x {ox}, y {oy} of the canvas (a build of the preview "
+                f"places its frames by the record it carries; of another tool's edit of it, use --origin {ox} {oy})",
             )
-        if "apng" in parts:
-            report.written.append(APNG_NAME)
-            writing.place(os.path.join(folder, APNG_NAME), lambda fh: preview.write_apng(fh, pages, options.fps))
-        previews = [name for part, name in (("gif", GIF_NAME), ("apng", APNG_NAME)) if part in parts]
-        if previews:
-            ox, oy = pages.origin()
-            report.notes.append(
-                status.Finding(
-                    "preview_origin",
-                    f"{' and '.join(previews)}: the origin is at x {ox}, y {oy} of the canvas (a build of the preview "
-                    f"places its frames by the record it carries; of another tool's edit of it, use --origin {ox} {oy})",
-                )
-            )
-    if salvaged:
-        note = f"{status.count(len(anim.frames), 'frame')} read before the cut exported (--salvage)"
-        note += "".join(f"; {t}" for t in trimmed)
-        raise FileFailed(f"{anim.failure()}; {note}", report)
-    return report
+        )
 
 
 def _layer_arrays(view: native.ExportFrame) -> Tuple[NDArray[Any], NDArray[Any]]:
@@ -351,60 +428,90 @@ def _frame_views(anim: LoadedAnimation) -> List[native.ExportFrame]:
     return [native.export_frame(anim.records, i, entries) for i in range(len(anim.records))]
 
 
-def _summary(view: native.ExportFrame) -> sidecar.FrameSummary:
-    explicit = {y: row_of(record) for y, record in view.explicit_rows.items()}
-    stats = {
-        "rows": view.rows,
-        "runs": view.runs,
-        "empty_runs": view.empty_runs,
-        "longest_run": view.longest_run,
-        "most_runs_in_a_row": view.most_runs_in_a_row,
-        "covered_pixels": view.covered_pixels,
-        "maximal": not explicit,
-        "non_maximal_rows": len(explicit),
-    }
-    return sidecar.FrameSummary(
+def _frame_entry(view: native.ExportFrame, names: Tuple[str, str]) -> FrameEntry:
+    """What the sidecar says of a frame: its record's fields, its files, and
+    the rows that are not the maximal encoding of its pixels."""
+    has_pixels = view.width > 0 and view.height > 0
+    return FrameEntry(
         width=view.width,
         height=view.height,
         x_offset=view.x_offset,
         y_offset=view.y_offset,
         is_shadow=view.is_shadow,
-        height_word=view.height_word,
         frame_size=view.frame_size,
         unk1=view.unk1,
         unk2=view.unk2,
-        explicit=explicit,
-        stats=stats,
+        height_word=view.height_word,
+        image=names[0] if has_pixels else None,
+        indices=names[1] if has_pixels else None,
+        explicit_rows=tuple(sorted((y, native.model_row(record)) for y, record in view.explicit_rows.items())),
     )
 
 
-def _trim_cut_runs(index: int, summary: sidecar.FrameSummary) -> List[str]:
+def _frame_stats(view: native.ExportFrame) -> sidecar.FrameStats:
+    return sidecar.FrameStats(
+        rows=view.rows,
+        runs=view.runs,
+        empty_runs=view.empty_runs,
+        longest_run=view.longest_run,
+        most_runs_in_a_row=view.most_runs_in_a_row,
+        covered_pixels=view.covered_pixels,
+        maximal=not view.explicit_rows,
+        non_maximal_rows=len(view.explicit_rows),
+    )
+
+
+def _record(anim: LoadedAnimation, frames: Sequence[FrameEntry]) -> AnimationRecord:
+    """The record of a load, its frames as given; the palette file's colours
+    come when it is written (`_with_palette_file`)."""
+    head = anim.head
+    return AnimationRecord(
+        header=Header(head.reserved, head.flag or 0) if head.has_header else None,
+        speed=head.speed,
+        frame_count_field=head.frame_count_field,
+        palette=PaletteEntry(head.path_length, head.path_field, anim.palette.resolved),
+        frames=tuple(frames),
+        trailing=anim.trailing,
+    )
+
+
+def _with_palette_file(record: AnimationRecord, anim: LoadedAnimation, notes: List[status.Finding]) -> AnimationRecord:
+    model, colors = _palette_file(anim, notes)
+    return replace(record, palette=replace(record.palette, colors=tuple(colors), model=model))
+
+
+def _source(anim: LoadedAnimation) -> Tuple[str, int]:
+    return os.path.basename(anim.path), anim.file_size
+
+
+def _trim_cut_runs(
+    index: int, entry: FrameEntry, stats: sidecar.FrameStats, said: List[str]
+) -> Tuple[FrameEntry, sidecar.FrameStats]:
     """A frame cut inside its rows, made to read back as it was read: a run
     holding fewer indices than its count keeps the indices present (its count
     with them), or is dropped with the rest of its row when none are; a row
     holding fewer runs than its count counts the runs it holds. What was
-    changed is said, one line per row."""
-    said: List[str] = []
-    for y, row in sorted(summary.explicit.items()):
+    changed is added to `said`, one line per row."""
+    rows: List[Tuple[int, Row]] = []
+    for y, row in entry.explicit_rows:
         cut = len(said)
         runs: List[Run] = []
         for run in row.runs:
-            if summary.is_shadow or len(run.indices) >= run.color_count:
+            if entry.is_shadow or len(run.indices) >= run.color_count:
                 runs.append(run)
                 continue
             lost = run.color_count - len(run.indices)
-            summary.stats["covered_pixels"] -= lost
+            stats = stats._replace(covered_pixels=stats.covered_pixels - lost)
             if run.indices:
                 kept = status.count(len(run.indices), "pixel")
                 said.append(f"frame {index}, row {y}: a run cut short keeps its {kept} read of {run.color_count}")
                 runs.append(Run(run.offset, run.indices))
             else:
                 said.append(f"frame {index}, row {y}: a run cut before its pixels dropped")
-                summary.stats["runs"] -= 1
+                stats = stats._replace(runs=stats.runs - 1)
             break
-        if len(said) > cut or len(runs) != row.count:
-            summary.explicit[y] = Row(runs)
-    return said
+        rows.append((y, Row(runs) if len(said) > cut or len(runs) != row.count else row))
+    return replace(entry, explicit_rows=tuple(rows)), stats
 
 
 def _missing_folders(folder: str) -> List[str]:

@@ -24,7 +24,7 @@ from .errors import OrvToolError
 from .version import check_pyorv
 
 if TYPE_CHECKING:
-    from .model import Color, Frame, Row
+    from .model import Color, Frame
 
 # The records and images handed to callers sit beside pyorv's own: both must
 # come from one build.
@@ -105,17 +105,6 @@ class Finding(NamedTuple):
         }
 
 
-class FrameImage(NamedTuple):
-    """One rendered frame, as `pyorv.OrvFrameBufferObject` holds it."""
-
-    width: int
-    height: int
-    offset_x: int
-    offset_y: int
-    pixels: bytes
-    channels: int = 4
-
-
 class LoadedAnimation(NamedTuple):
     """One animation file as loaded: its records, palette, images and findings."""
 
@@ -128,7 +117,7 @@ class LoadedAnimation(NamedTuple):
     palette: PaletteSearch
     palette_rgba: bytes  # r, g, b, a of each entry as the loader holds them (256 after a load)
     palette_entries: Optional[int]  # the entries the palette file holds; the rest are filler
-    images: Optional[Sequence[FrameImage]]  # one per frame, None when nothing rendered; made when read
+    images: Optional[Sequence[native.Image]]  # one per frame, None when nothing rendered; made when read
     render_problem: Optional[str]  # why there are no images
     trailing: bytes  # bytes after the last frame record, which the loader ignores
     status: str  # "ok", "problems" or "failed"
@@ -159,7 +148,7 @@ class LoadedAnimation(NamedTuple):
         first = "frames_cut_short" if "frames_cut_short" in failing else failing[0]
         return next(f.text for f in self.findings if f.category == first)
 
-    def require_images(self, salvage: bool = False) -> Sequence[FrameImage]:
+    def require_images(self, salvage: bool = False) -> Sequence[native.Image]:
         """The rendered images, one per frame; raises when the loader rendered
         none or refused a frame, or the file fails by the severity table (a
         file cut short passes with `salvage`: the images of the frames read)."""
@@ -172,36 +161,6 @@ class LoadedAnimation(NamedTuple):
             if finding.category in REFUSED:
                 raise OrvToolError(finding.text)
         return self.images
-
-
-def row_of(record: native.RowRecord) -> "Row":
-    """A row of the record model from the module's (block_count, runs)."""
-    from .model import Row, Run
-
-    block_count, runs = record
-    return Row([Run(offset, indices, count) for offset, count, indices in runs], block_count)
-
-
-def _frame(f: native.FrameRecord) -> "Frame":
-    from .model import Frame
-
-    rows = [row_of(r) for r in f.rows or []]
-    return Frame(
-        frame_size=f.frame_size,
-        height=f.height,
-        is_shadow=f.is_shadow,
-        width=f.width,
-        y_offset=f.y_offset,
-        x_offset=f.x_offset,
-        unk1=f.unk1,
-        unk2=f.unk2,
-        rows=rows,
-        height_word=f.height_word,
-    )
-
-
-def _image(i: native.Image) -> FrameImage:
-    return FrameImage(i.width, i.height, i.offset_x, i.offset_y, i.pixels)
 
 
 def palette_text(d: native.Diagnostic, pal: native.PaletteReport, path: str) -> str:
@@ -347,7 +306,7 @@ def animation_of(
     ]
     _refuse_unreadable(report, path, findings)
     search = _palette_search(report, palette, converted, unusable)
-    images: Optional[Sequence[FrameImage]] = None
+    images: Optional[Sequence[native.Image]] = None
     problem: Optional[str] = None
     counts = dict(report.counts)
     if unusable is not None:
@@ -357,7 +316,7 @@ def animation_of(
     elif report.images is None:
         problem = _why_nothing_rendered(report, findings)
     else:
-        images = native.Lazy(report.images, _image)
+        images = report.images
     entries = converted if converted is not None else report.palette.entry_count
     return LoadedAnimation(
         path=path,
@@ -365,7 +324,7 @@ def animation_of(
         head=_head(report),
         has_background=report.has_background,
         frame_count=report.frame_count,
-        frames=native.Lazy(report.frames, _frame),
+        frames=native.model_frames(report.frames),
         palette=search,
         palette_rgba=report.palette.colors,
         palette_entries=entries if images is not None else None,

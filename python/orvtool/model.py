@@ -190,6 +190,12 @@ class AnimationRecord:
     frames: Tuple[FrameEntry, ...]
     trailing: bytes = b""
 
+    @property
+    def has_background(self) -> bool:
+        """A background flag: the first frame is the background frame, which
+        the count field does not count."""
+        return self.header is not None and self.header.flag != 0
+
     @staticmethod
     def frames_taken(count_field: int, header: Optional[Header]) -> int:
         """The frame records a reader takes for this count field: one more
@@ -199,4 +205,4 @@ class AnimationRecord:
 
     def count_field_for(self, frames: int) -> int:
         """The count field that makes a reader take `frames` records."""
-        return (frames - (1 if self.header is not None and self.header.flag else 0)) & 0xFFFFFFFF
+        return (frames - (1 if self.has_background else 0)) & 0xFFFFFFFF

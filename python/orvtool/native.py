@@ -30,7 +30,7 @@ from typing import (
     overload,
 )
 
-from . import _native, limits
+from . import _native, limits, model
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -233,7 +233,8 @@ class FrameTotals(NamedTuple):
 
 
 class Image(NamedTuple):
-    """One rendered frame: RGBA bytes, row by row."""
+    """One rendered frame: RGBA bytes, row by row, as
+    `pyorv.OrvFrameBufferObject` holds it."""
 
     index: int  # type: ignore[assignment]  # the field hides tuple.index
     width: int
@@ -241,6 +242,10 @@ class Image(NamedTuple):
     offset_x: int
     offset_y: int
     pixels: bytes
+
+    @property
+    def channels(self) -> int:
+        return 4
 
 
 class LoadReport(NamedTuple):
@@ -285,6 +290,35 @@ def _image(d: Dict[str, Any]) -> Image:
 
 def _frame_record(d: Dict[str, Any]) -> FrameRecord:
     return FrameRecord(**d)
+
+
+def model_row(record: RowRecord) -> model.Row:
+    """A row of the record model from the module's (block_count, runs)."""
+    block_count, runs = record
+    return model.Row([model.Run(offset, indices, count) for offset, count, indices in runs], block_count)
+
+
+def _model_frame(d: Dict[str, Any]) -> model.Frame:
+    return model.Frame(
+        frame_size=d["frame_size"],
+        height=d["height"],
+        is_shadow=d["is_shadow"],
+        width=d["width"],
+        y_offset=d["y_offset"],
+        x_offset=d["x_offset"],
+        unk1=d["unk1"],
+        unk2=d["unk2"],
+        rows=[model_row(r) for r in d["rows"] or []],
+        height_word=d["height_word"],
+    )
+
+
+def model_frames(frames: Sequence[FrameRecord]) -> Sequence[model.Frame]:
+    """A load report's frames (`LoadReport.frames`) as the record model's,
+    each made when read, with its height and raw height word as stored."""
+    if not isinstance(frames, Lazy):
+        raise TypeError("frames are the frames of a load report")
+    return Lazy(frames._source, _model_frame)
 
 
 def _report(d: Dict[str, Any]) -> LoadReport:

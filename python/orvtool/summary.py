@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import operator
 import os
 from typing import Any, Dict, List, Optional
 
@@ -99,6 +98,7 @@ def _findings_text(info: Dict[str, Any]) -> List[str]:
 
 
 def format_text(info: Dict[str, Any]) -> str:
+    """The text form of `describe(..., frame_lines=True)`."""
     pal = info["palette"]
     form = info["form"]
     if form == "background":
@@ -133,23 +133,8 @@ def format_text(info: Dict[str, Any]) -> str:
         )
     )
     lines += _findings_text(info)
-    frames = info.get("frame_lines")
-    if frames is None:
-        listed = info["frames"]
-        if isinstance(listed, FrameColumns):
-            listed = listed.as_dicts()
-        frames = [_FRAME_LINE[bool(f["is_shadow"])] % _frame_columns(f) for f in listed]
+    frames = info["frame_lines"]  # made by the module, which counts the runs
     if frames:
         lines.append("  frame      size    x_off  y_off  shadow   runs  pixels  frame_size  unk1 unk2")
         lines += frames
     return "\n".join(lines)
-
-
-# One line per frame in one formatting step, its shadow column written out.
-_FRAME_LINE = {
-    shadow: f"  %5d  %5dx%-5d %6d %6d  {'yes' if shadow else 'no':>6}  %5d  %6d  %10d  %4d %4d"
-    for shadow in (False, True)
-}
-_frame_columns = operator.itemgetter(
-    "index", "width", "height", "x_offset", "y_offset", "runs", "covered_pixels", "frame_size", "unk1", "unk2"
-)

@@ -8,7 +8,6 @@ checked here, naming the frame and row.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
 import numpy as np
@@ -17,7 +16,7 @@ from ..arrays import Layer, Rgba
 from ..errors import OrvToolError
 from ..formats import sidecar
 from ..matching import ColorMatcher, FramePixels, Inexact, resolve_pixels
-from ..model import Frame, Row
+from ..model import Frame, FrameEntry, Row
 from ..runs import check_frame_size, check_offset, check_row_runs, runs_from_mask
 from .sources import SourceFrame
 
@@ -67,21 +66,10 @@ def alpha_from_layer(rgba: Rgba, layer: Layer, matcher: ColorMatcher) -> Rgba:
     return out
 
 
-@dataclass
-class Fields:
-    """What a frame record holds besides its rows."""
-
-    shadow: bool
-    frame_size: int
-    unk1: int
-    unk2: int
-    height_word: Optional[int]  # the record's raw word, kept while the frame keeps its size and form
-
-
 def encode_frame(
     i: int,
     frame: SourceFrame,
-    fields: Fields,
+    fields: FrameEntry,
     at: Tuple[int, int],
     matcher: ColorMatcher,
     inexact: Inexact,
@@ -89,22 +77,23 @@ def encode_frame(
     after_shadow: bool,
 ) -> Frame:
     """One frame record from its pixels: indices by the rules of `matching`,
-    rows by `encode_rows`."""
+    rows by `encode_rows`; the record's other fields from `fields`."""
     assert frame.rgba is not None
     rgba = frame.rgba if frame.has_alpha or frame.layer is None else alpha_from_layer(frame.rgba, frame.layer, matcher)
     height, width = rgba.shape[:2]
     keeps = frame.keeps_rectangle
+    shadow = fields.is_shadow != 0
     word = fields.height_word if keeps else None
-    if word is not None and bool(word & 0x8000) != fields.shadow:
+    if word is not None and bool(word & 0x8000) != shadow:
         word = None  # the shadow flag was changed in the record
     try:
         check_offset(i, "x offset", at[0])
         check_offset(i, "y offset", at[1])
-        check_frame_size(i, width, height, fields.shadow, after_shadow and word is None)
-        px = resolve_pixels(rgba, matcher, frame.layer, fields.shadow)
+        check_frame_size(i, width, height, shadow, after_shadow and word is None)
+        px = resolve_pixels(rgba, matcher, frame.layer, shadow)
         inexact.add(i, rgba, px, matcher, details)
         explicit = frame.known.explicit() if keeps and frame.known is not None else None
-        rows = encode_rows(px, fields.shadow, i, explicit)
+        rows = encode_rows(px, shadow, i, explicit)
     except OrvToolError as exc:
         raise OrvToolError(f"{frame.name}: {exc}") from None
     return Frame(
@@ -112,7 +101,7 @@ def encode_frame(
         rows=rows,
         x_offset=at[0],
         y_offset=at[1],
-        is_shadow=fields.shadow,
+        is_shadow=shadow,
         frame_size=fields.frame_size,
         unk1=fields.unk1,
         unk2=fields.unk2,

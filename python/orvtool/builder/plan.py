@@ -24,7 +24,7 @@ from ..model import Animation, Color, Frame, FrameEntry
 from ..native import NotReadBack
 from ..status import Finding
 from . import placement, sources
-from .encoding import Fields, encode_frame
+from .encoding import encode_frame
 from .options import BuildOptions, BuildReport, Plan
 from .palette import PaletteChoice, choose_palette, stored_palette_path
 from .sources import Source, SourceFrame
@@ -111,14 +111,15 @@ def _palette(source: Source, options: BuildOptions, output: str, notes: List[Fin
     return choose_palette(options, rgbas, fallback, layer_indices, shared, output, notes)
 
 
-def _fields(frame: SourceFrame, options: BuildOptions, area_rule: bool) -> Fields:
+def _fields(frame: SourceFrame, options: BuildOptions, area_rule: bool) -> FrameEntry:
+    """The record's fields of a frame besides its rows and placement: the
+    entry's, its frame size the area when the rule says so; a new frame's."""
     entry = frame.entry
     if entry is None:
-        return Fields(options.shadow, 0, 0, 1, None)
-    frame_size = entry.frame_size
+        return FrameEntry(0, 0, 0, 0, int(options.shadow), frame_size=0, unk1=0, unk2=1)
     if area_rule and not frame.keeps_rectangle:
-        frame_size = frame.size[0] * frame.size[1]
-    return Fields(entry.is_shadow != 0, frame_size, entry.unk1, entry.unk2, entry.height_word)
+        return replace(entry, frame_size=frame.size[0] * frame.size[1])
+    return entry
 
 
 def _kept_frame(frame: SourceFrame, source: Source) -> Frame:

@@ -24,8 +24,7 @@ import binascii
 import io
 import json
 import os
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -40,9 +39,6 @@ from ..runs import runs_from_mask
 from ..status import Finding
 from .checks import Where, check_json_palette, shown, unknown_keys, whole, whole_value
 from .jsonfile import read_json
-
-if TYPE_CHECKING:
-    from ..loading import LoadedAnimation
 
 SIDECAR_NAME = "animation.json"
 SIDECAR_FORMAT = "orvtool-animation"
@@ -72,22 +68,18 @@ def _row_runs(indices: NDArray[Any], covered: NDArray[Any], shadow: bool) -> Lis
     return runs_from_mask(indices.astype(np.uint8).tobytes(), covered.astype(np.uint8).tobytes(), shadow=shadow)
 
 
-@dataclass
-class FrameSummary:
-    """What the sidecar records of one frame: its fields, the rows listed in
-    full, and the counts over its runs (as the core counts them)."""
+class FrameStats(NamedTuple):
+    """The counts over one frame's runs that the sidecar records (as the
+    core counts them); a build does not read them."""
 
-    width: int
-    height: int  # the rows drawn
-    x_offset: int
-    y_offset: int
-    is_shadow: int
-    height_word: Optional[int]
-    frame_size: int
-    unk1: int
-    unk2: int
-    explicit: Dict[int, Row]
-    stats: Dict[str, Any]
+    rows: int
+    runs: int
+    empty_runs: int
+    longest_run: int
+    most_runs_in_a_row: int
+    covered_pixels: int
+    maximal: bool
+    non_maximal_rows: int
 
 
 def frame_file_names(count: int) -> List[Tuple[str, str]]:
@@ -121,22 +113,14 @@ def read_index_layer(path: str, width: int, height: int) -> Tuple[NDArray[Any], 
     return np.where(covered, la[:, :, 0], 0).astype(np.uint8), covered
 
 
-def build_sidecar(
-    anim: "LoadedAnimation",
-    names: List[Tuple[str, str]],
-    summaries: Sequence[FrameSummary],
-    palette_file: Optional[Tuple[int, List[Tuple[int, int, int, int]]]],
-) -> Dict[str, Any]:
-    """The sidecar document, from the summary of each frame (the export's
-    view of its records). `palette_file` is (model, entries) of the palette
-    file as stored, when it could be read."""
-    head = anim.head
+def sidecar_document(record: AnimationRecord, stats: Sequence[FrameStats], source: Tuple[str, int]) -> Dict[str, Any]:
+    """The sidecar document of a record: what `parse_record` reads back,
+    with each frame's `stats` and the `source` file's (name, size)."""
     frames = []
-    for i, frame in enumerate(summaries):
-        has_pixels = frame.width > 0 and frame.height > 0
+    for frame, counted in zip(record.frames, stats, strict=True):
         entry: Dict[str, Any] = {
-            "image": names[i][0] if has_pixels else None,
-            "indices": names[i][1] if has_pixels else None,
+            "image": frame.image,
+            "indices": frame.indices,
             "width": frame.width,
             "height": frame.height,
             "x_offset": frame.x_offset,
@@ -146,44 +130,43 @@ def build_sidecar(
             "frame_size": frame.frame_size,
             "unk1": frame.unk1,
             "unk2": frame.unk2,
-            "runs": "explicit" if frame.explicit else "maximal",
+            "runs": "explicit" if frame.explicit_rows else "maximal",
         }
-        if frame.explicit:
+        if frame.explicit_rows:
             entry["explicit_rows"] = {
                 str(y): {
                     "block_count": row.count,
                     "runs": [[run.offset, run.color_count, list(run.indices)] for run in row.runs],
                 }
-                for y, row in sorted(frame.explicit.items())
+                for y, row in frame.explicit_rows
             }
-        entry["stats"] = frame.stats
+        entry["stats"] = counted._asdict()
         frames.append(entry)
-
+    pal = record.palette
     palette: Dict[str, Any] = {
-        "location": os.fsdecode(head.location),
-        "location_size": head.path_length,
-        "path_field": head.path_field.hex(),
-        "resolved": anim.palette.resolved,
+        "location": os.fsdecode(pal.path_field.split(b"\0", 1)[0]),
+        "location_size": pal.location_size,
+        "path_field": pal.path_field.hex(),
+        "resolved": pal.resolved,
     }
-    if palette_file is not None:
-        model, entries = palette_file
-        palette["model"] = model
-        palette["colors"] = [list(c) for c in entries]
-    doc: Dict[str, Any] = {
+    if pal.colors is not None:
+        palette["model"] = pal.model
+        palette["colors"] = [list(c) for c in pal.colors]
+    header = record.header
+    return {
         "format": SIDECAR_FORMAT,
         "version": SIDECAR_VERSION,
-        "source": {"name": os.path.basename(anim.path), "size": anim.file_size},
-        "form": "background" if head.has_header else "plain",
-        "has_background": anim.has_background,
-        "header": {"reserved": head.reserved.hex(), "flag": head.flag} if head.has_header else None,
-        "speed": head.speed,
-        "frame_count": anim.frame_count,
-        "frame_count_field": head.frame_count_field,
+        "source": {"name": source[0], "size": source[1]},
+        "form": "background" if header is not None else "plain",
+        "has_background": record.has_background,
+        "header": {"reserved": header.reserved.hex(), "flag": header.flag} if header is not None else None,
+        "speed": record.speed,
+        "frame_count": len(record.frames),
+        "frame_count_field": record.frame_count_field,
         "palette": palette,
         "frames": frames,
-        "trailing": base64.b64encode(anim.trailing).decode("ascii"),
+        "trailing": base64.b64encode(record.trailing).decode("ascii"),
     }
-    return doc
 
 
 def dumps(doc: Any) -> str:
