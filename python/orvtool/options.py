@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
-from typing import Callable, Dict, Iterable, Optional, Sequence, Tuple, Union
+from typing import Callable, Dict, Iterable, Optional, Tuple, Union
 
 from . import batch
 
@@ -71,16 +71,17 @@ def color(text: str) -> Tuple[int, int, int]:
 @dataclasses.dataclass(frozen=True)
 class Option:
     """One argument of a command: its flags (or the name of a positional),
-    its help, and what argparse's add_argument takes. A field left as it
-    is declared here is not passed, so that argparse's own default for the
-    action holds. Options that name the same `exclusive` group may not be
+    its help, and the settings of argparse's add_argument under their own
+    names. A setting left at its default here is not passed, so argparse's
+    own holds (a store_true flag's False; a positional takes no
+    `required`). Options that name the same `exclusive` group may not be
     given together."""
 
     flags: Tuple[str, ...]
     help: str
     metavar: Union[None, str, Tuple[str, ...]] = None
     type: Optional[Callable[[str], object]] = None
-    choices: Optional[Sequence[str]] = None
+    choices: Optional[Tuple[str, ...]] = None
     nargs: Union[None, int, str] = None
     default: object = None
     action: Optional[str] = None

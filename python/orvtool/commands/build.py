@@ -74,7 +74,7 @@ ARGUMENTS = (
         "plain frames: the origin of the animation on each frame; sheets without a pivot: on the source "
         f"canvas (default {builder.DEFAULT_ANCHOR})",
         type=anchor_name,
-        choices=sorted(builder.ANCHORS),
+        choices=tuple(sorted(builder.ANCHORS)),
     ),
     Option(
         ("--origin",),
@@ -106,7 +106,7 @@ ARGUMENTS = (
         "the point a resized frame keeps when its source gives no placement at all (an export folder's PNG "
         "without a moved oFFs chunk; default bottom-center)",
         type=anchor_name,
-        choices=list(builder.RESIZE_ANCHORS),
+        choices=tuple(builder.RESIZE_ANCHORS),
     ),
     Option(("--offset",), "plain frames: the offsets of every frame", type=COORDINATE, nargs=2, metavar=("X", "Y")),
     Option(
