@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from orvtool.builder import build_from_export
-from orvtool.cli import main
+from orvtool.cli import build_parser, main
 from orvtool.orvfile import Animation, encode_animation
 from orvtool_samples import quirky, walk, write_project
 
@@ -174,6 +174,38 @@ def test_bad_arguments_are_usage_errors(tmp_path, capfd):
     with pytest.raises(SystemExit) as exc:
         main(["info"])
     assert exc.value.code == 2
+
+
+@pytest.mark.parametrize(
+    "argv, expected",
+    [
+        (
+            ["build", "S", "-o", "O"],
+            dict(
+                paths=["S"], origin=None, anchor=None, progress=True, jobs=os.cpu_count() or 1, verbose=0, quiet=False
+            ),
+        ),
+        (
+            ["build", "S", "T", "-o", "O", "--origin", "-3", "7", "--anchor", "Centre", "--no-progress", "-j", "3"]
+            + ["--transparent", "rgb(1, 2, 3)", "--resize-anchor", "bottom-centre", "-vv"],
+            dict(paths=["S", "T"], origin=[-3, 7], anchor="center", resize_anchor="bottom-center", progress=False)
+            | dict(jobs=3, transparent=(1, 2, 3), verbose=2),
+        ),
+        (
+            ["export", "A", "-o", "O"],
+            dict(sheet_json="hash", sheet_layout="packed", fps=10.0, scale=1, padding=1, only=None, pattern="*.orv"),
+        ),
+        (
+            ["export", "A", "-o", "O", "--json", "array", "--only", "gif, frames", "--padding", "0", "-q"],
+            dict(sheet_json="array", only=["gif", "frames"], padding=0, quiet=True, verbose=0),
+        ),
+    ],
+)
+def test_declared_options_parse_to_their_values(argv, expected):
+    """What each option's declaration carries besides its flags: the name it
+    is stored under, its count of values, its check and its default."""
+    args = build_parser([argv[0]]).parse_args(argv)
+    assert {name: getattr(args, name) for name in expected} == expected
 
 
 def test_module_and_console_script_run(tmp_path):

@@ -1,10 +1,13 @@
-"""Options that several commands share, declared once, and the checks of
-option values (a value out of range is a usage error, exit status 2)."""
+"""A command's options declared as data and added to its parser by one
+function; the options that several commands share, declared once; and the
+checks of option values (a value out of range is a usage error, exit
+status 2)."""
 
 from __future__ import annotations
 
 import argparse
-from typing import Callable, Tuple
+import dataclasses
+from typing import Callable, Dict, Iterable, Optional, Tuple, Union
 
 from . import batch
 
@@ -65,56 +68,104 @@ def color(text: str) -> Tuple[int, int, int]:
     return int(rgb[0]), int(rgb[1]), int(rgb[2])
 
 
-def add_output_options(p: argparse.ArgumentParser) -> None:
-    """--quiet, --verbose and --debug, which every command takes."""
-    group = p.add_mutually_exclusive_group()
-    group.add_argument("-q", "--quiet", action="store_true", help="print errors only")
-    group.add_argument(
-        "-v",
-        "--verbose",
+@dataclasses.dataclass(frozen=True)
+class Option:
+    """One argument of a command: its flags (or the name of a positional),
+    its help, and the settings of argparse's add_argument under their own
+    names. A setting left at its default here is not passed, so argparse's
+    own holds (a store_true flag's False; a positional takes no
+    `required`). Options that name the same `exclusive` group may not be
+    given together."""
+
+    flags: Tuple[str, ...]
+    help: str
+    metavar: Union[None, str, Tuple[str, ...]] = None
+    type: Optional[Callable[[str], object]] = None
+    choices: Optional[Tuple[str, ...]] = None
+    nargs: Union[None, int, str] = None
+    default: object = None
+    action: Optional[str] = None
+    dest: Optional[str] = None
+    required: bool = False
+    exclusive: str = ""
+
+
+_NOT_PASSED = ("flags", "exclusive")
+
+
+def add_options(p: argparse.ArgumentParser, declared: Iterable[Option]) -> None:
+    """Adds the options to the parser in their order."""
+    groups: Dict[str, argparse._MutuallyExclusiveGroup] = {}
+    for option in declared:
+        target: argparse._ActionsContainer = p
+        if option.exclusive:
+            if option.exclusive not in groups:
+                groups[option.exclusive] = p.add_mutually_exclusive_group()
+            target = groups[option.exclusive]
+        settings = {
+            field.name: getattr(option, field.name)
+            for field in dataclasses.fields(option)
+            if field.name not in _NOT_PASSED and getattr(option, field.name) != field.default
+        }
+        target.add_argument(*option.flags, **settings)
+
+
+def palette(help: str, metavar: str = "FILE") -> Option:
+    return Option(
+        ("--palette",),
+        help + " (any palette format: .pal, .gpl, JASC .pal, .act, .json, swatch or indexed .png)",
+        metavar=metavar,
+    )
+
+
+def force(help: str) -> Option:
+    return Option(("-f", "--force"), help, action="store_true")
+
+
+def jobs(help: str) -> Option:
+    return Option(("-j", "--jobs"), help, type=positive_int, default=batch.default_jobs())
+
+
+NO_PROGRESS = Option(("--no-progress",), "no progress bar on a terminal", dest="progress", action="store_false")
+
+REPORT = Option(
+    ("--report",),
+    "write one JSON object per source to FILE as each is done (JSON Lines, `-` for standard output, "
+    "which then carries nothing else): outputs written, status and findings",
+    metavar="FILE",
+)
+
+# --quiet, --verbose and --debug, which every command takes.
+OUTPUT_OPTIONS = (
+    Option(("-q", "--quiet"), "print errors only", action="store_true", exclusive="level"),
+    Option(
+        ("-v", "--verbose"),
+        "also print the details behind each note; twice (-vv), as --debug",
         action="count",
         default=0,
-        help="also print the details behind each note; twice (-vv), as --debug",
-    )
-    p.add_argument("--debug", action="store_true", help="show the traceback of an internal error")
-    p.add_argument(
-        "--strict", action="store_true", help="warnings count as failures: a file with one fails the run (status 1)"
-    )
+        exclusive="level",
+    ),
+    Option(("--debug",), "show the traceback of an internal error", action="store_true"),
+    Option(("--strict",), "warnings count as failures: a file with one fails the run (status 1)", action="store_true"),
+)
+
+# Many animation files in, worked on in parallel.
+BATCH_OPTIONS = (
+    Option(("paths",), "animation files, or folders to search", nargs="+", metavar="PATH"),
+    palette("use this palette file instead of the one the animation names"),
+    Option(("--pattern",), "file names to take from folders (default %(default)s)", default=batch.DEFAULT_PATTERN),
+    jobs("files worked on in parallel processes (default: the number of cores, %(default)s)"),
+    NO_PROGRESS,
+)
+
+
+def add_output_options(p: argparse.ArgumentParser) -> None:
+    add_options(p, OUTPUT_OPTIONS)
 
 
 def add_force(p: argparse.ArgumentParser, help: str) -> None:
-    p.add_argument("-f", "--force", action="store_true", help=help)
-
-
-def add_palette(p: argparse.ArgumentParser, help: str, metavar: str = "FILE") -> None:
-    p.add_argument(
-        "--palette",
-        metavar=metavar,
-        help=help + " (any palette format: .pal, .gpl, JASC .pal, .act, .json, swatch or indexed .png)",
-    )
+    add_options(p, [force(help)])
 
 
 def add_batch_options(p: argparse.ArgumentParser) -> None:
-    """Many animation files in, worked on in parallel."""
-    p.add_argument("paths", nargs="+", metavar="PATH", help="animation files, or folders to search")
-    add_palette(p, "use this palette file instead of the one the animation names")
-    p.add_argument(
-        "--pattern", default=batch.DEFAULT_PATTERN, help="file names to take from folders (default %(default)s)"
-    )
-    p.add_argument(
-        "-j",
-        "--jobs",
-        type=positive_int,
-        default=batch.default_jobs(),
-        help="files worked on in parallel processes (default: the number of cores, %(default)s)",
-    )
-    p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar on a terminal")
-
-
-def add_report(p: argparse.ArgumentParser) -> None:
-    p.add_argument(
-        "--report",
-        metavar="FILE",
-        help="write one JSON object per source to FILE as each is done (JSON Lines, `-` for standard output, "
-        "which then carries nothing else): outputs written, status and findings",
-    )
+    add_options(p, BATCH_OPTIONS)

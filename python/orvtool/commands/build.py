@@ -10,6 +10,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 from .. import batch, builder, options, results, status
 from ..batch import Job, Outcome
 from ..errors import OrvToolError, UsageError
+from ..options import Option
 from ..status import PROG, say_error
 
 DESCRIPTION = (
@@ -23,136 +24,127 @@ DESCRIPTION = (
 )
 
 
-def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument(
-        "paths",
-        nargs="+",
-        metavar="SOURCE",
-        help="an export folder, a tree of export folders, a folder of PNG frames, a sprite sheet's JSON "
+def anchor_name(text: str) -> str:
+    """Anchors are spelt "center"; "centre" is taken as well."""
+    return text.lower().replace("centre", "center")
+
+
+COORDINATE = options.int_range(-0x8000, 0x7FFF)  # a signed 16-bit word of the file
+
+ARGUMENTS = (
+    Option(
+        ("paths",),
+        "an export folder, a tree of export folders, a folder of PNG frames, a sprite sheet's JSON "
         "(Aseprite or TexturePacker, hash or array), or image files in order (PNG; GIF, APNG and WebP give "
         "all their frames)",
-    )
-    p.add_argument(
-        "-o", "--output", required=True, metavar="FILE", help="animation file to write (a folder for a tree)"
-    )
-    options.add_palette(
-        p,
+        nargs="+",
+        metavar="SOURCE",
+    ),
+    Option(("-o", "--output"), "animation file to write (a folder for a tree)", required=True, metavar="FILE"),
+    options.palette(
         "palette to match against if it exists, else the palette to write (the export's colours, or "
         "--quantize's), which must end in .pal; the file names it by its path relative to --project-root. "
         "A palette in another format is matched against and its colours written beside it as NAME.pal, "
         "the game's binary format, which the file names. Required for plain frames",
         metavar="P",
-    )
-    p.add_argument(
-        "--project-root",
-        metavar="DIR",
-        help="store the palette path relative to DIR (default: the output's folder); without it and "
+    ),
+    Option(
+        ("--project-root",),
+        "store the palette path relative to DIR (default: the output's folder); without it and "
         "--palette an export folder keeps its stored path. --add-colors looks for the animations that "
         "use the palette below DIR",
-    )
-    p.add_argument("--exact", action="store_true", help="refuse colours that the palette does not hold exactly")
-    p.add_argument(
-        "--add-colors",
-        action="store_true",
-        help="put colours that the palette lacks into entries that nothing uses: any entry of a palette this "
+        metavar="DIR",
+    ),
+    Option(("--exact",), "refuse colours that the palette does not hold exactly", action="store_true"),
+    Option(
+        ("--add-colors",),
+        "put colours that the palette lacks into entries that nothing uses: any entry of a palette this "
         "build writes; of an existing palette, only entries that no animation below --project-root draws with",
-    )
-    p.add_argument(
-        "--quantize",
+        action="store_true",
+    ),
+    Option(
+        ("--quantize",),
+        "make a new palette of at most N (1 to 256) colours from the frames with Pillow, alpha included, "
+        "and write it to --palette",
         type=options.int_range(1, 256),
         metavar="N",
-        help="make a new palette of at most N (1 to 256) colours from the frames with Pillow, alpha included, "
-        "and write it to --palette",
-    )
-    p.add_argument(
-        "--anchor",
-        type=anchor_name,
-        choices=sorted(builder.ANCHORS),
-        help="plain frames: the origin of the animation on each frame; sheets without a pivot: on the source "
+    ),
+    Option(
+        ("--anchor",),
+        "plain frames: the origin of the animation on each frame; sheets without a pivot: on the source "
         f"canvas (default {builder.DEFAULT_ANCHOR})",
-    )
-    p.add_argument(
-        "--origin",
-        type=options.int_range(-0x8000, 0x7FFF),
-        nargs=2,
-        metavar=("X", "Y"),
-        help="frames whose source gives no origin (plain images, sheets without a pivot): the origin in pixels "
-        "from the top-left of the source canvas, or of the cell of a grid sheet (export prints it)",
-    )
-    p.add_argument(
-        "--tag",
-        metavar="NAME",
-        help="a sprite sheet: build the frames of one Aseprite frame tag or TexturePacker animation, in its order",
-    )
-    p.add_argument(
-        "--image",
-        metavar="PATH",
-        help="a sprite sheet: its atlas image (default: the one its JSON names, else the JSON's name ending in "
-        ".png beside it)",
-    )
-    p.add_argument(
-        "--each-tag",
-        action="store_true",
-        help="a sprite sheet: build one file per tag, NAME.orv in the folder -o names; every tag is planned before "
-        "one is written, and all share one palette (with --quantize, made from the frames of every tag)",
-    )
-    p.add_argument(
-        "--resize-anchor",
         type=anchor_name,
-        choices=list(builder.RESIZE_ANCHORS),
-        help="the point a resized frame keeps when its source gives no placement at all (an export folder's PNG "
-        "without a moved oFFs chunk; default bottom-center)",
-    )
-    p.add_argument(
-        "--offset",
-        type=options.int_range(-0x8000, 0x7FFF),
+        choices=tuple(sorted(builder.ANCHORS)),
+    ),
+    Option(
+        ("--origin",),
+        "frames whose source gives no origin (plain images, sheets without a pivot): the origin in pixels "
+        "from the top-left of the source canvas, or of the cell of a grid sheet (export prints it)",
+        type=COORDINATE,
         nargs=2,
         metavar=("X", "Y"),
-        help="plain frames: the offsets of every frame",
-    )
-    p.add_argument(
-        "--speed",
-        type=options.int_range(0, 0xFFFFFFFF),
-        help="the animation's speed value, on every route (default: the record's or orvtool's preview's, else "
+    ),
+    Option(
+        ("--tag",),
+        "a sprite sheet: build the frames of one Aseprite frame tag or TexturePacker animation, in its order",
+        metavar="NAME",
+    ),
+    Option(
+        ("--image",),
+        "a sprite sheet: its atlas image (default: the one its JSON names, else the JSON's name ending in "
+        ".png beside it)",
+        metavar="PATH",
+    ),
+    Option(
+        ("--each-tag",),
+        "a sprite sheet: build one file per tag, NAME.orv in the folder -o names; every tag is planned before "
+        "one is written, and all share one palette (with --quantize, made from the frames of every tag)",
+        action="store_true",
+    ),
+    Option(
+        ("--resize-anchor",),
+        "the point a resized frame keeps when its source gives no placement at all (an export folder's PNG "
+        "without a moved oFFs chunk; default bottom-center)",
+        type=anchor_name,
+        choices=tuple(builder.RESIZE_ANCHORS),
+    ),
+    Option(("--offset",), "plain frames: the offsets of every frame", type=COORDINATE, nargs=2, metavar=("X", "Y")),
+    Option(
+        ("--speed",),
+        "the animation's speed value, on every route (default: the record's or orvtool's preview's, else "
         "100); the file holds one speed, which only the game interprets, so frame durations are not converted",
-    )
-    p.add_argument("--shadow", action="store_true", help="plain frames: make shadow frames")
-    p.add_argument("--background", action="store_true", help="plain frames: write the background form")
-    p.add_argument(
-        "--transparent",
+        type=options.int_range(0, 0xFFFFFFFF),
+    ),
+    Option(("--shadow",), "plain frames: make shadow frames", action="store_true"),
+    Option(("--background",), "plain frames: write the background form", action="store_true"),
+    Option(
+        ("--transparent",),
+        "colour key for images without alpha: pixels of this colour (#rrggbb, a name or rgb(r, g, b)) are left out",
         type=options.color,
         metavar="COLOR",
-        help="colour key for images without alpha: pixels of this colour (#rrggbb, a name or rgb(r, g, b)) "
-        "are left out",
-    )
-    p.add_argument(
-        "-j",
-        "--jobs",
-        type=options.positive_int,
-        default=batch.default_jobs(),
-        help="a tree: animations built in parallel processes (default: the number of cores, %(default)s)",
-    )
-    p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar on a terminal")
-    options.add_force(p, "replace FILE (and a palette to write) if it exists")
-    p.add_argument(
-        "--skip-existing",
-        action="store_true",
-        help="leave an output newer than every file of its source (the files of an export folder or of a sheet's "
+    ),
+    options.jobs("a tree: animations built in parallel processes (default: the number of cores, %(default)s)"),
+    options.NO_PROGRESS,
+    options.force("replace FILE (and a palette to write) if it exists"),
+    Option(
+        ("--skip-existing",),
+        "leave an output newer than every file of its source (the files of an export folder or of a sheet's "
         "folder, the images, --palette); a re-run after an interruption does the rest; with --force, the others "
         "are replaced",
-    )
-    options.add_report(p)
-    p.add_argument(
-        "--watch",
         action="store_true",
-        help="build, then build again each time a source file changes (one build for one save of several "
+    ),
+    options.REPORT,
+    Option(
+        ("--watch",),
+        "build, then build again each time a source file changes (one build for one save of several "
         "files), until Ctrl-C; a failed build leaves the last good output as it was",
-    )
+        action="store_true",
+    ),
+)
 
 
-def anchor_name(text: str) -> str:
-    """Anchors are spelt "center"; "centre" is taken as well."""
-    return text.lower().replace("centre", "center")
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    options.add_options(p, ARGUMENTS)
 
 
 class Kept(NamedTuple):

@@ -10,92 +10,13 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 from .. import batch, options, results, status
 from ..batch import Job, Outcome
 from ..errors import UsageError
+from ..options import Option
 
 DESCRIPTION = (
     "Export each animation to a folder: one RGBA PNG and one index layer per frame and "
     "animation.json, enough to rebuild the file exactly. A single file is exported into OUTPUT; "
     "files found in folders keep their place below OUTPUT, one folder per animation."
 )
-
-
-def add_arguments(p: argparse.ArgumentParser) -> None:
-    options.add_batch_options(p)
-    p.add_argument("-o", "--output", required=True, metavar="OUTPUT", help="output folder")
-    p.add_argument(
-        "--sheet",
-        action="store_true",
-        help="also write sheet.png and sheet.json (TexturePacker layout, with orvtool's record of the animation "
-        "in meta.orvtool so that `orvtool build sheet.json` gives the animation back)",
-    )
-    p.add_argument(
-        "--sheet-layout",
-        choices=("packed", "rows", "columns"),
-        default="packed",
-        help="frames packed on shelves, or in a grid filled row by row or column by column (default %(default)s)",
-    )
-    p.add_argument(
-        "--sheet-columns", type=options.positive_int, metavar="N", help="grid columns of the rows and columns layouts"
-    )
-    p.add_argument(
-        "--json",
-        dest="sheet_json",
-        choices=("hash", "array"),
-        default="hash",
-        help="sheet.json frames as an object keyed by name or a list (default %(default)s)",
-    )
-    p.add_argument("--gif", action="store_true", help="also write preview.gif, all frames placed on one canvas")
-    p.add_argument("--apng", action="store_true", help="also write preview.apng, with full alpha")
-    p.add_argument(
-        "--only",
-        type=_parts,
-        metavar="PARTS",
-        help="write only these parts, comma-separated, leaving the rest of an existing export as it is: "
-        "frames (images, index layers, animation.json), sheet, gif, apng",
-    )
-    p.add_argument(
-        "--fps",
-        type=options.fps,
-        default=10.0,
-        help="preview frames per second, 0.01 to 100 (default %(default)s)",
-    )
-    p.add_argument(
-        "--matte",
-        type=options.color,
-        metavar="COLOR",
-        help="GIF: blend partly transparent pixels onto this colour (#rrggbb or a name) instead of cutting "
-        "alpha at 128",
-    )
-    p.add_argument(
-        "--scale",
-        type=options.int_range(1, 16),
-        default=1,
-        metavar="N",
-        help="previews: enlarge by N whole pixels (default %(default)s)",
-    )
-    p.add_argument(
-        "--padding",
-        type=options.int_range(0, 1024),
-        default=1,
-        help="pixels between frames on the sheet (default %(default)s)",
-    )
-    options.add_report(p)
-    options.add_force(
-        p,
-        "replace an existing export: the files it wrote that this one does not are removed (with --only: "
-        "the parts named)",
-    )
-    p.add_argument(
-        "--skip-existing",
-        action="store_true",
-        help="leave an export whose files are all there and newer than the animation and its palette (a re-run "
-        "after an interruption does the rest); with --force, the others are replaced",
-    )
-    p.add_argument(
-        "--salvage",
-        action="store_true",
-        help="a file cut short: export the frames read before the cut, announced as the file's frames (the file "
-        "still counts as failed: exit status 1)",
-    )
 
 
 PARTS = ("frames", "sheet", "gif", "apng")
@@ -109,6 +30,87 @@ def _parts(text: str) -> List[str]:
             f"parts are {', '.join(PARTS)}, comma-separated, not {(unknown or [text])[0]!r}"
         )
     return parts
+
+
+ARGUMENTS = (
+    *options.BATCH_OPTIONS,
+    Option(("-o", "--output"), "output folder", required=True, metavar="OUTPUT"),
+    Option(
+        ("--sheet",),
+        "also write sheet.png and sheet.json (TexturePacker layout, with orvtool's record of the animation "
+        "in meta.orvtool so that `orvtool build sheet.json` gives the animation back)",
+        action="store_true",
+    ),
+    Option(
+        ("--sheet-layout",),
+        "frames packed on shelves, or in a grid filled row by row or column by column (default %(default)s)",
+        choices=("packed", "rows", "columns"),
+        default="packed",
+    ),
+    Option(
+        ("--sheet-columns",),
+        "grid columns of the rows and columns layouts",
+        type=options.positive_int,
+        metavar="N",
+    ),
+    Option(
+        ("--json",),
+        "sheet.json frames as an object keyed by name or a list (default %(default)s)",
+        dest="sheet_json",
+        choices=("hash", "array"),
+        default="hash",
+    ),
+    Option(("--gif",), "also write preview.gif, all frames placed on one canvas", action="store_true"),
+    Option(("--apng",), "also write preview.apng, with full alpha", action="store_true"),
+    Option(
+        ("--only",),
+        "write only these parts, comma-separated, leaving the rest of an existing export as it is: "
+        "frames (images, index layers, animation.json), sheet, gif, apng",
+        type=_parts,
+        metavar="PARTS",
+    ),
+    Option(("--fps",), "preview frames per second, 0.01 to 100 (default %(default)s)", type=options.fps, default=10.0),
+    Option(
+        ("--matte",),
+        "GIF: blend partly transparent pixels onto this colour (#rrggbb or a name) instead of cutting alpha at 128",
+        type=options.color,
+        metavar="COLOR",
+    ),
+    Option(
+        ("--scale",),
+        "previews: enlarge by N whole pixels (default %(default)s)",
+        type=options.int_range(1, 16),
+        default=1,
+        metavar="N",
+    ),
+    Option(
+        ("--padding",),
+        "pixels between frames on the sheet (default %(default)s)",
+        type=options.int_range(0, 1024),
+        default=1,
+    ),
+    options.REPORT,
+    options.force(
+        "replace an existing export: the files it wrote that this one does not are removed (with --only: "
+        "the parts named)"
+    ),
+    Option(
+        ("--skip-existing",),
+        "leave an export whose files are all there and newer than the animation and its palette (a re-run "
+        "after an interruption does the rest); with --force, the others are replaced",
+        action="store_true",
+    ),
+    Option(
+        ("--salvage",),
+        "a file cut short: export the frames read before the cut, announced as the file's frames (the file "
+        "still counts as failed: exit status 1)",
+        action="store_true",
+    ),
+)
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    options.add_options(p, ARGUMENTS)
 
 
 def export_folder(job: Job, output: str, single: bool) -> str:
