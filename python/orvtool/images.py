@@ -2,12 +2,12 @@
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Optional, Protocol
 
 import numpy as np
-from numpy.typing import NDArray
 from PIL import Image
 
+from .arrays import Rgba
 from .errors import OrvToolError
 from .limits import PixelBudget
 from .reading import open_image
@@ -24,7 +24,20 @@ PNG_SAVE = {"compress_level": 1}
 INDEX_PNG_SAVE = {"compress_level": 1, "compress_type": 3}
 
 
-def to_numpy(image: Any) -> NDArray[Any]:
+class Rendered(Protocol):
+    """A rendered frame: `pyorv.OrvFrameBufferObject`, or orvtool's `native.Image`."""
+
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def channels(self) -> int: ...
+    @property
+    def pixels(self) -> bytes: ...
+
+
+def to_numpy(image: Rendered) -> Rgba:
     """The pixels of a rendered frame (`pyorv.OrvFrameBufferObject`) as a new,
     writable (height, width, 4) uint8 array of R, G, B, A."""
     width, height, channels = image.width, image.height, image.channels
@@ -34,13 +47,13 @@ def to_numpy(image: Any) -> NDArray[Any]:
     return np.frombuffer(bytearray(pixels), dtype=np.uint8).reshape(height, width, 4)
 
 
-def to_pil(image: Any) -> Image.Image:
+def to_pil(image: Rendered) -> Image.Image:
     """A rendered frame as an RGBA Pillow image (a copy)."""
     arr = to_numpy(image)
     return Image.frombytes("RGBA", (arr.shape[1], arr.shape[0]), arr.tobytes())
 
 
-def read_frame_png(path: str, budget: Optional[PixelBudget] = None) -> NDArray[Any]:
+def read_frame_png(path: str, budget: Optional[PixelBudget] = None) -> Rgba:
     """A frame image as an RGBA (h, w, 4) uint8 array, whatever its PNG mode,
     its pixels counted against `budget`."""
     try:

@@ -20,7 +20,7 @@ import math
 import os
 import stat
 import struct
-from typing import Any, Callable, Union
+from typing import Callable, Union
 
 from .errors import OrvToolError
 
@@ -47,12 +47,12 @@ I16 = (-0x8000, 0x7FFF)
 I32 = (-0x80000000, 0x7FFFFFFF)
 
 
-def _shown(value: Any) -> str:
+def _shown(value: object) -> str:
     text = repr(value)
     return text if len(text) <= 40 else text[:37] + "..."
 
 
-def number(value: Any, lo: float, hi: float, where: str) -> float:
+def number(value: object, lo: float, hi: float, where: str) -> float:
     """`value` as a finite number from `lo` to `hi`; else an OrvToolError
     naming `where` (the file, the frame and the key)."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
@@ -64,7 +64,7 @@ def number(value: Any, lo: float, hi: float, where: str) -> float:
     return value
 
 
-def finite_int(value: Any, lo: int, hi: int, where: str) -> int:
+def finite_int(value: object, lo: int, hi: int, where: str) -> int:
     """`value` as a whole number from `lo` to `hi` (a float with no fraction
     is taken); else an OrvToolError naming `where`."""
     got = number(value, lo, hi, where)
