@@ -684,15 +684,10 @@ AnimationRecord head_record(const py::dict& head) {
 
 void add_export_frame(py::module_& m);
 
-PYBIND11_MODULE(_native, m) {
-    m.doc() = "The load report of animation files, for orvtool";
-    // The version of the build, which pyorv's must be.
-    m.attr("__version__") = ORV_MACRO_STRINGIFY(ORV_VERSION);
+namespace {
 
-    py::list names;
-    for (std::size_t c = 0; c < kCategoryCount; ++c) names.append(category_name(static_cast<Category>(c)));
-    m.attr("CATEGORIES") = py::tuple(names);
-
+// The load report and the loads of frames.
+void add_loading(py::module_& m) {
     m.def(
         "load_report",
         [](const py::object& path, const py::object& io_pal, bool records, bool images, bool table, bool lines) {
@@ -780,7 +775,10 @@ PYBIND11_MODULE(_native, m) {
         "report=True nothing is printed and the result is (that list or None, the load report as load_report "
         "gives it without records). The load runs without the interpreter lock; its error lines are written "
         "whole, one at a time.");
+}
 
+// All-or-nothing placement of written files.
+void add_placing(py::module_& m) {
     m.def(
         "place_file",
         [](const py::object& path, const py::object& data) {
@@ -854,7 +852,10 @@ PYBIND11_MODULE(_native, m) {
         "Every target is opened before any is written, so a target that cannot be opened leaves all of them as "
         "they were; then they are written in order, stopping at the first that fails. Returns one dict per item, "
         "as place_file does, whose result may also be 'not_written' (nothing was written to that file).");
+}
 
+// Frames read one at a time, rendered when asked for.
+void add_frame_stream(py::module_& m) {
     py::class_<FrameRecords>(m, "FrameRecords", py::module_local())
         .def("__len__", &FrameRecords::size)
         .def("__getitem__", &FrameRecords::at, py::arg("index"),
@@ -878,6 +879,20 @@ PYBIND11_MODULE(_native, m) {
              "the origin; None when none does.");
 
     m.def(
+        "open_frames",
+        [](const py::object& path, const py::object& io_pal, const py::object& data) {
+            const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
+            return std::make_unique<FrameStream>(fs_bytes(path), palette, data);
+        },
+        py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("data") = py::none(),
+        "Reads an animation file and its palette without rendering; the stream renders one frame at a time. "
+        "With data (a bytes-like object) the file's bytes are taken from it and path only serves the palette "
+        "search.");
+}
+
+// The palette search alone.
+void add_palette_search(py::module_& m) {
+    m.def(
         "find_palette",
         [](const py::object& animation_path, const py::object& location) {
             std::vector<std::string> tried;
@@ -898,18 +913,10 @@ PYBIND11_MODULE(_native, m) {
         py::arg("animation_path"), py::arg("location"),
         "The palette search of a load: the file that `location` names from the folder of `animation_path` or "
         "the first folder above it where it exists (None if none), and the candidates tried.");
+}
 
-    m.def(
-        "open_frames",
-        [](const py::object& path, const py::object& io_pal, const py::object& data) {
-            const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
-            return std::make_unique<FrameStream>(fs_bytes(path), palette, data);
-        },
-        py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("data") = py::none(),
-        "Reads an animation file and its palette without rendering; the stream renders one frame at a time. "
-        "With data (a bytes-like object) the file's bytes are taken from it and path only serves the palette "
-        "search.");
-
+// The tools' encoder, with its read-back check.
+void add_encoding(py::module_& m) {
     m.def(
         "encode_animation",
         [](const py::dict& head, const py::iterable& frames, bool check) {
@@ -933,6 +940,24 @@ PYBIND11_MODULE(_native, m) {
         "check=True: then the bytes are read back by the file reader (the palette search aside). Returns (bytes, "
         "difference): difference is None when the records read back as given, else (field, frame or None, detail) "
         "naming the record's field (speed, has_header, path_length, frame_count, rows, block_count).");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+    m.doc() = "The load report of animation files, for orvtool";
+    // The version of the build, which pyorv's must be.
+    m.attr("__version__") = ORV_MACRO_STRINGIFY(ORV_VERSION);
+
+    py::list names;
+    for (std::size_t c = 0; c < kCategoryCount; ++c) names.append(category_name(static_cast<Category>(c)));
+    m.attr("CATEGORIES") = py::tuple(names);
+
+    add_loading(m);
+    add_placing(m);
+    add_frame_stream(m);
+    add_palette_search(m);
+    add_encoding(m);
     add_export_frame(m);
 }
 
