@@ -25,12 +25,13 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import BinaryIO, Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
 from PIL import Image, PngImagePlugin
 
+from .arrays import Rgba
 from .errors import OrvToolError
 from .limits import FRAME_OVERHEAD_PIXELS, PIXEL_BUDGET, PIXEL_BUDGET_BYTES
 from .model import Canvas, union_canvas
@@ -40,7 +41,8 @@ MAX_GIF_DELAY_CS = 0xFFFF
 PREVIEW_KEY = "orvtool-preview"  # the record's GIF comment is an object of this one key; the APNG text's keyword
 
 # The RGBA pixels of frame i, (h, w, 4) uint8.
-PixelsOf = Callable[[int], NDArray[Any]]
+PixelsOf = Callable[[int], Rgba]
+Packed = NDArray[np.uint32]  # one uint32 per RGBA pixel
 
 
 @dataclass
@@ -76,7 +78,7 @@ class Pages:
         n = len(self.sizes)
         return list(range(1, n)) if self.background and n > 1 else list(range(n))
 
-    def _place(self, page: NDArray[Any], i: int, over: bool) -> None:
+    def _place(self, page: Rgba, i: int, over: bool) -> None:
         w, h = self.sizes[i]
         if not (w and h):
             return
@@ -95,14 +97,14 @@ class Pages:
         page[y : y + h, x : x + w, :3] = np.clip(np.rint(rgb / safe), 0, 255).astype(np.uint8)
         page[y : y + h, x : x + w, 3] = np.clip(np.rint(out_a[..., 0] * 255.0), 0, 255).astype(np.uint8)
 
-    def __iter__(self) -> Iterator[NDArray[Any]]:
+    def __iter__(self) -> Iterator[Rgba]:
         """Each page as an RGBA (height, width, 4) array, not yet scaled."""
-        under: Optional[NDArray[Any]] = None
+        under: Optional[Rgba] = None
         if self.background and len(self.sizes) > 1:
             under = np.zeros((self.canvas.height, self.canvas.width, 4), np.uint8)
             self._place(under, 0, over=False)
         for i in self.order:
-            page: NDArray[Any]
+            page: Rgba
             if under is None:
                 page = np.zeros((self.canvas.height, self.canvas.width, 4), np.uint8)
                 self._place(page, i, over=False)
@@ -153,7 +155,7 @@ def make_pages(
     return Pages(canvas, frames, offsets, sizes, background, scale, speed)
 
 
-def _scaled(a: NDArray[Any], scale: int) -> NDArray[Any]:
+def _scaled(a: NDArray[np.uint8], scale: int) -> NDArray[np.uint8]:
     return a if scale == 1 else a.repeat(scale, axis=0).repeat(scale, axis=1)
 
 
@@ -170,12 +172,12 @@ def frame_duration_ms(fps: float) -> int:
     return max(1, round(1000.0 / fps))
 
 
-def _pack(pixels: NDArray[Any]) -> NDArray[Any]:
+def _pack(pixels: Rgba) -> Packed:
     """One uint32 per RGBA pixel."""
     return np.ascontiguousarray(pixels).view(np.uint32)[..., 0]
 
 
-def _gif_pixels(page: NDArray[Any], matte: Optional[Tuple[int, int, int]]) -> NDArray[Any]:
+def _gif_pixels(page: Rgba, matte: Optional[Tuple[int, int, int]]) -> Rgba:
     """The page as a GIF shows it: opaque colours with alpha 255, the rest
     (0, 0, 0, 0)."""
     alpha = page[..., 3:4].astype(np.uint16)
@@ -192,9 +194,9 @@ def _gif_pixels(page: NDArray[Any], matte: Optional[Tuple[int, int, int]]) -> ND
     return out
 
 
-def _colour_table(pages: Iterator[NDArray[Any]], limit: int) -> Optional[NDArray[Any]]:
+def _colour_table(pages: Iterator[Rgba], limit: int) -> Optional[Packed]:
     """The sorted packed colours of every page, None when more than `limit`."""
-    seen = np.zeros(0, np.uint32)
+    seen: Packed = np.zeros(0, np.uint32)
     for page in pages:
         seen = np.union1d(seen, np.unique(_pack(page)))
         if len(seen) > limit:
@@ -202,7 +204,7 @@ def _colour_table(pages: Iterator[NDArray[Any]], limit: int) -> Optional[NDArray
     return seen
 
 
-def _indexed(pages: Iterator[NDArray[Any]], table: NDArray[Any], scale: int, alpha: bool) -> Iterator[Image.Image]:
+def _indexed(pages: Iterator[Rgba], table: Packed, scale: int, alpha: bool) -> Iterator[Image.Image]:
     """Palette images over one shared table of packed colours."""
     rgba = table.view(np.uint8).reshape(-1, 4)
     flat = rgba[:, :3].reshape(-1).tolist() + [0, 0, 0] * (256 - len(table))
@@ -222,7 +224,7 @@ def _indexed(pages: Iterator[NDArray[Any]], table: NDArray[Any], scale: int, alp
 CLEAR_INDEX = 255  # a page with a palette of its own: its transparent entry
 
 
-def _own_palette(page: NDArray[Any], scale: int) -> Image.Image:
+def _own_palette(page: Rgba, scale: int) -> Image.Image:
     """A page of more colours than one GIF palette holds, quantized on its own
     to 255 colours plus a transparent entry."""
     opaque = page[..., 3] != 0
