@@ -28,12 +28,6 @@ from orvtool_samples import PALETTE, walk, write_project
 # output that states none ---------------------------------------------------------------
 
 
-def cli(capfd, *argv):
-    code = main([str(a) for a in argv])
-    capfd.readouterr()
-    return code
-
-
 def info(t, capfd, *argv):
     main(["info", *map(str, argv), "--json", "-j", "1"])
     docs = json.loads(capfd.readouterr().out)
@@ -42,7 +36,7 @@ def info(t, capfd, *argv):
 
 def reported(command):
     def route(t, capfd, *argv):
-        cli(capfd, command, *argv, "--report", t / "report.jsonl")
+        main([command, *map(str, argv), "--report", str(t / "report.jsonl")])
         lines = (t / "report.jsonl").read_text(encoding="utf-8").splitlines()
         return [(f["category"], f["severity"]) for line in lines for f in json.loads(line)["findings"]]
 
@@ -70,6 +64,7 @@ ERROR_LINES = {
 
 
 def module(t, capfd, action):
+    """The module's lines on standard error, each by the category whose text it has."""
     capfd.readouterr()
     try:
         action()
@@ -82,8 +77,13 @@ def module(t, capfd, action):
     ]
 
 
-ROUTES = {"info": info, "export": reported("export"), "build": reported("build"), "palette": conversion}
-ROUTES["module"] = module
+ROUTES = {
+    "info": info,
+    "export": reported("export"),
+    "build": reported("build"),
+    "palette": conversion,
+    "module": module,
+}
 
 # --- inputs -------------------------------------------------------------------------
 
@@ -138,12 +138,14 @@ def png_named_orv(t):
 
 
 def over_budget():
-    """A frame that takes all but 32 KiB of the rendering budget (its rows
-    empty but one), then one of 40000 bytes."""
-    return Animation(
-        frames=[Frame(width=32767, rows=[Row()] * 8191 + [frame_from_indices([[7]]).rows[0]])]
-        + [frame_from_indices([[1] * 100] * 100)]
-    )
+    """A frame of empty rows that takes all but 32 KiB of the rendering
+    budget, then one of 40000 bytes."""
+    return Animation(frames=[Frame(width=32767, rows=[Row()] * 8192), frame_from_indices([[1] * 100] * 100)])
+
+
+def too_large():
+    """A frame whose image is past 2 GiB."""
+    return Animation(frames=[Frame(width=65535, rows=[Row()] * 8193)])
 
 
 def exported(t, *extra):
@@ -308,7 +310,7 @@ def too_many_frames(t, mp):
     return [project(t)]
 
 
-def failing_worker(t, mp):
+def faulty_task(t, mp):
     def describe(*args, **kwargs):
         raise RuntimeError("a fault")
 
@@ -327,7 +329,6 @@ def of(t, folder, *extra):
 
 
 TAG = [{"name": "x", "from": 0, "to": 1}]
-HUGE = Animation(frames=[Frame(width=65535, rows=[Row()] * 8193)])
 
 # category: (route, maker(tmp_path, monkeypatch) of the route's arguments)
 CASES = {
@@ -344,13 +345,13 @@ CASES = {
     "index_past_palette_file": ("info", lambda t, mp: [project(t, colors=PALETTE[:8])]),
     "no_frames": ("info", lambda t, mp: [project(t, Animation(frames=[]))]),
     "no_palette_data": ("info", lambda t, mp: [palette_gone(t)]),
-    "frame_too_large": ("info", lambda t, mp: [project(t, HUGE)]),
+    "frame_too_large": ("info", lambda t, mp: [project(t, too_large())]),
     "frame_over_budget": ("info", lambda t, mp: [project(t, over_budget())]),
     "no_such_file": ("info", lambda t, mp: [t / "gone.orv"]),
     "not_an_animation": ("info", lambda t, mp: [png_named_orv(t)]),
     "palette_unusable": ("info", lambda t, mp: [project(t), "--palette", garbled_gpl(t)]),
     "too_many_frames": ("info", too_many_frames),
-    "internal_error": ("info", failing_worker),
+    "internal_error": ("info", faulty_task),
     # the module's saves, palette lookups and renderings of edited data
     "palette_write_open_failed": ("module", lambda t, mp: [save_under_a_file(t, "palette")]),
     "palette_write_failed": ("module", lambda t, mp: [save_to_full_device(t, "palette")]),
@@ -366,8 +367,8 @@ CASES = {
     "palette_kept_as_loaded": ("export", lambda t, mp: [palette_counting(t, 8, 12), "-o", t / "o"]),
     "grid_origin": ("export", lambda t, mp: [project(t), "-o", t / "o", "--sheet", "--sheet-layout", "rows"]),
     "preview_origin": ("export", lambda t, mp: [project(t), "-o", t / "o", "--gif"]),
+    "output_exists": ("export", lambda t, mp: [project(t), "-o", exported(t)]),
     # build: of an export folder
-    "output_exists": ("build", lambda t, mp: built(t)),
     "refused": ("build", lambda t, mp: [exported(t), "-o", t]),  # -o names a folder
     "output_link_outside": ("build", lambda t, mp: linked_output(t)),
     "written_through_link": ("build", lambda t, mp: [*linked_output(t), "--force"]),

@@ -238,7 +238,7 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
             hint = "--force to replace" + (
                 "" if options.skip_existing else ", --skip-existing to leave finished exports"
             )
-            raise OrvToolError(f"{which}; nothing written (use {hint})")
+            raise OrvToolError(f"{which}; nothing written (use {hint})", category="output_exists")
     stale: List[str] = []
     if options.force and "frames" in parts:
         earlier = sidecar.written_names(folder) if os.path.isdir(folder) else []
