@@ -116,12 +116,12 @@ def palette_counting(t, held, count):
     return path
 
 
-def socket_file(t):
+def socket_file(t, mp):
     """A path that exists and that no open can read."""
-    t.mkdir(exist_ok=True)
-    s = socket.socket(socket.AF_UNIX)
-    s.bind(str(t / "s.orv"))
-    s.close()
+    t.mkdir()
+    mp.chdir(t)  # a socket's path is short: bound relative to its folder
+    with socket.socket(socket.AF_UNIX) as s:
+        s.bind("s.orv")
     return t / "s.orv"
 
 
@@ -336,7 +336,7 @@ CASES = {
     "palette_open_failed": ("info", lambda t, mp: [palette_gone(t)]),
     "palette_count_invalid": ("info", lambda t, mp: [palette_counting(t, 0, 0)]),
     "palette_short": ("info", lambda t, mp: [palette_counting(t, 8, 12)]),
-    "file_open_failed": ("info", lambda t, mp: [socket_file(t)]),
+    "file_open_failed": ("info", lambda t, mp: [socket_file(t, mp)]),
     "head_cut_short": ("info", lambda t, mp: [cut(t, 10)]),
     "frames_cut_short": ("info", lambda t, mp: [cut(t, -3)]),
     "trailing_bytes": ("info", lambda t, mp: [project(t, with_trailing())]),
