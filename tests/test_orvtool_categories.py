@@ -398,8 +398,8 @@ CASES = {
 }
 
 UNREACHED = {
-    "output_refused": "no route says it: an output that a plain open refuses (a folder, a loop of links, a FIFO) "
-    "is said as `refused`",
+    "output_refused": "no route says it: orvtool.writing's refusals of an output that a plain open refuses (a "
+    "folder, a loop of links, a FIFO) carry `refused`",
     "no_preview": "export writes a preview only of a file that loads with frames (a file without any fails on "
     "no_frames, which --salvage does not pass), and such a file always has preview pages",
 }
