@@ -1,0 +1,422 @@
+"""Every category of the table of findings is said by some route, through
+what that route hands its users: the findings of `info --json`, the
+`--report` of export and build, the notes of a palette conversion, and the
+module's own error lines. Each category has one small input here that makes
+its route say it, with the severity the table gives it."""
+
+import json
+import re
+import socket
+
+import numpy as np
+import pytest
+from PIL import Image
+from test_orvtool_build_edits import with_offs
+from test_orvtool_editors import atlas_sheet
+from test_orvtool_sheet_edits import exported_sheet, grown
+
+import pyorv
+from orvtool import limits, status, summary
+from orvtool.cli import main
+from orvtool.formats import palettes
+from orvtool.orvfile import Animation, Frame, Row, encode_palette, frame_from_indices
+from orvtool_build_helpers import read_rgba, write_rgba
+from orvtool_samples import PALETTE, walk, write_project
+
+# --- routes: each runs on what its input maker gives and returns the
+# (category, severity) pairs of its public output; a severity of None is an
+# output that states none ---------------------------------------------------------------
+
+
+def info(t, capfd, *argv):
+    main(["info", *map(str, argv), "--json", "-j", "1"])
+    docs = json.loads(capfd.readouterr().out)
+    return [(f["category"], f["severity"]) for doc in docs for f in doc["findings"]]
+
+
+def reported(command):
+    def route(t, capfd, *argv):
+        main([command, *map(str, argv), "--report", str(t / "report.jsonl")])
+        lines = (t / "report.jsonl").read_text(encoding="utf-8").splitlines()
+        return [(f["category"], f["severity"]) for line in lines for f in json.loads(line)["findings"]]
+
+    return route
+
+
+def conversion(t, capfd, path, kind):
+    """The notes of converting a palette file to another format."""
+    pal = palettes.read_palette(str(path))
+    palettes.encode_as(pal, kind)
+    return [(n.category, n.severity) for n in pal.notes]
+
+
+# The module's "ERROR: " lines, by the category of the finding behind each.
+ERROR_LINES = {
+    "palette_write_open_failed": r"Could not open palette file for writing: .+",
+    "palette_write_failed": r"Could not write palette file: .+",
+    "palette_save_skipped": r"No palette data to save, existing palette file kept: .+",
+    "color_lookup_out_of_bounds": r"Color index out of bounds: \d+",
+    "file_write_open_failed": r"Could not open animation file for writing: .+",
+    "file_write_failed": r"Could not write animation file: .+",
+    "row_missing": r"Row \d+ exceeds OrvPixelSet count!",
+    "color_index_out_of_range": r"Out-of-bounds color index! \(\d+\)",
+}
+
+
+def module(t, capfd, action):
+    """The module's lines on standard error, each by the category whose text it has."""
+    capfd.readouterr()
+    try:
+        action()
+    except IndexError:  # a lookup past the palette raises after its line
+        pass
+    lines = capfd.readouterr().err.splitlines()
+    assert lines and all(line.startswith("ERROR: ") for line in lines), lines
+    return [
+        (next((c for c, text in ERROR_LINES.items() if re.fullmatch(text, line[7:])), line), None) for line in lines
+    ]
+
+
+ROUTES = {
+    "info": info,
+    "export": reported("export"),
+    "build": reported("build"),
+    "palette": conversion,
+    "module": module,
+}
+
+# --- inputs -------------------------------------------------------------------------
+
+
+def project(t, anim=None, colors=PALETTE, name="a.orv"):
+    return write_project(t / "p", name, anim or walk(), colors=colors)
+
+
+def with_trailing():
+    anim = walk()
+    anim.trailing = b"\0junk"
+    return anim
+
+
+def cut(t, size):
+    path = project(t)
+    path.write_bytes(path.read_bytes()[:size])
+    return path
+
+
+def palette_gone(t):
+    path = project(t)
+    (t / "p" / "pal" / "test.pal").unlink()
+    return path
+
+
+def palette_counting(t, held, count):
+    path = project(t)
+    (t / "p" / "pal" / "test.pal").write_bytes(encode_palette(PALETTE[:held], count=count))
+    return path
+
+
+def socket_file(t, mp):
+    """A path that exists and that no open can read."""
+    t.mkdir()
+    mp.chdir(t)  # a socket's path is short: bound relative to its folder
+    with socket.socket(socket.AF_UNIX) as s:
+        s.bind("s.orv")
+    return t / "s.orv"
+
+
+def looped_palette(t):
+    t.mkdir()
+    (t / "loop").symlink_to(t / "loop")
+    return write_project(t, "l.orv", Animation(frames=[frame_from_indices([[1]])], palette_path=b"loop/x.pal"))
+
+
+def png_named_orv(t):
+    t.mkdir(exist_ok=True)
+    Image.new("RGBA", (2, 2)).save(t / "x.orv", format="PNG")
+    return t / "x.orv"
+
+
+def over_budget():
+    """A frame of empty rows that takes all but 32 KiB of the rendering
+    budget, then one of 40000 bytes."""
+    return Animation(frames=[Frame(width=32767, rows=[Row()] * 8192), frame_from_indices([[1] * 100] * 100)])
+
+
+def too_large():
+    """A frame whose image is past 2 GiB."""
+    return Animation(frames=[Frame(width=65535, rows=[Row()] * 8193)])
+
+
+def exported(t, *extra):
+    out = t / "out"
+    assert main(["export", str(project(t)), "-o", str(out), *map(str, extra)]) == 0
+    return out
+
+
+def edited_frame(t, edit):
+    """An export folder whose first frame image `edit` changed."""
+    out = exported(t)
+    png = read_rgba(out / "frame_000.png")
+    edit(out, png)
+    return out
+
+
+def recoloured(out, png):
+    png[0, 1] = (1, 2, 3, 255)
+    write_rgba(out / "frame_000.png", png)
+
+
+def without_alpha(out, png):
+    Image.fromarray(np.ascontiguousarray(png[:, :, :3]), "RGB").save(out / "frame_000.png")
+
+
+def moved(out, png):
+    from io import BytesIO
+
+    buf = BytesIO()
+    Image.fromarray(png).save(buf, format="PNG")
+    (out / "frame_000.png").write_bytes(with_offs(buf.getvalue(), 9, 9))
+
+
+def added_frame(t):
+    out = exported(t)
+    (out / "frame_003.png").write_bytes((out / "frame_002.png").read_bytes())
+    return out
+
+
+def plain_png(t, alpha):
+    """A plain image beside the project, and the project's palette."""
+    project(t)
+    rgba = np.zeros((2, 3, 4), np.uint8)
+    rgba[..., :3] = PALETTE[4][:3]
+    rgba[..., 3] = 255 if alpha else 0
+    rgba[0, 0] = (255, 0, 255, 255)
+    Image.fromarray(rgba if alpha else rgba[..., :3]).save(t / "plain.png")
+    return t / "plain.png", t / "p" / "pal" / "test.pal"
+
+
+def plain_folder(t):
+    png, pal = plain_png(t, True)
+    (t / "frames").mkdir()
+    png.rename(t / "frames" / "f0.png")
+    return t / "frames", pal
+
+
+def sheet(t, **kw):
+    project(t)
+    return atlas_sheet(t / "s", ["s 0", "s 1"], **kw), t / "p" / "pal" / "test.pal"
+
+
+def image_beside(t):
+    path, pal = sheet(t, meta_image=None)
+    (t / "s" / "a.png").rename(t / "s" / "sheet.png")
+    return path, pal
+
+
+def stray_pixel(t):
+    path, pal = sheet(t)
+    atlas = read_rgba(t / "s" / "a.png")
+    atlas[0, 2] = (9, 9, 9, 255)  # in the gap between the frames
+    write_rgba(t / "s" / "a.png", atlas)
+    return path, pal
+
+
+def grown_sheet(t):
+    _, path = exported_sheet(t, walk())
+    doc = json.loads(path.read_text())
+    grown(path, doc)
+    path.write_text(json.dumps(doc))
+    return path
+
+
+def unread_key(t):
+    out = exported(t)
+    doc = json.loads((out / "animation.json").read_text())
+    doc["frames"][0]["editor_note"] = "x"
+    (out / "animation.json").write_text(json.dumps(doc))
+    return out
+
+
+def linked_output(t):
+    """An output that is a link out of its folder."""
+    (t / "o").mkdir(parents=True)
+    (t / "elsewhere").mkdir()
+    (t / "o" / "b.orv").symlink_to(t / "elsewhere" / "b.orv")
+    return [exported(t), "-o", t / "o" / "b.orv"]
+
+
+def built(t, *extra):
+    out = exported(t)
+    assert main(["build", str(out), "-o", str(t / "b.orv"), *extra]) == 0
+    return [out, "-o", t / "b.orv"]
+
+
+def gif_preview(t):
+    return exported(t, "--gif") / "preview.gif", t / "p" / "pal" / "test.pal"
+
+
+def save_under_a_file(t, kind):
+    t.mkdir(exist_ok=True)
+    (t / "file").write_bytes(b"x")
+    if kind == "palette":
+        return lambda: pyorv.PalF().save(str(t / "file" / "p.pal"))
+    return lambda: pyorv.OrvF().save(str(t / "file" / "a.orv"), str(t), str(t / "p.pal"))
+
+
+def save_to_full_device(t, kind):
+    t.mkdir(exist_ok=True)
+    if kind == "palette":
+        return lambda: pyorv.PalF().save("/dev/full")
+    return lambda: pyorv.OrvF().save("/dev/full", str(t), str(t / "p.pal"))
+
+
+def empty_palette_over_a_file(t):
+    t.mkdir(exist_ok=True)
+    (t / "kept.pal").write_bytes(encode_palette(PALETTE[:1]))
+    return lambda: pyorv.OrvF().save(str(t / "a.orv"), str(t), str(t / "kept.pal"))
+
+
+def rendered_after(t, change):
+    f = pyorv.OrvF()
+    assert f.load(str(project(t))) is not None
+    change(f.data())
+    return lambda: pyorv.OrvFrameBuffer(f.data()).get_buffer()
+
+
+def taller(data):
+    data.frames[0].height += 2
+
+
+def fewer_colours(data):
+    data.palette.colors(data.palette.colors()[:4])
+
+
+def garbled_gpl(t):
+    t.mkdir(exist_ok=True)
+    (t / "bad.gpl").write_text("not a palette")
+    return t / "bad.gpl"
+
+
+def gpl_copy(t):
+    """The project's palette as a GIMP palette."""
+    project(t)
+    palettes.write_palette(palettes.Palette(list(PALETTE)), str(t / "g.gpl"))
+    return t / "g.gpl"
+
+
+def too_many_frames(t, mp):
+    mp.setattr(limits, "FRAME_RECORDS", 2)  # walk() has 3
+    return [project(t)]
+
+
+def faulty_task(t, mp):
+    def describe(*args, **kwargs):
+        raise RuntimeError("a fault")
+
+    mp.setattr(summary, "describe", describe)
+    return [project(t)]
+
+
+def onto(t, made, *extra):
+    """A build of a plain source (image, folder, sheet) against the project's palette."""
+    source, pal = made
+    return [source, "-o", t / "b.orv", "--palette", pal, *extra]
+
+
+def of(t, folder, *extra):
+    return [folder, "-o", t / "b.orv", *extra]
+
+
+TAG = [{"name": "x", "from": 0, "to": 1}]
+
+# category: (route, maker(tmp_path, monkeypatch) of the route's arguments)
+CASES = {
+    # the load of an animation, its palette and its rendering
+    "palette_open_failed": ("info", lambda t, mp: [palette_gone(t)]),
+    "palette_count_invalid": ("info", lambda t, mp: [palette_counting(t, 0, 0)]),
+    "palette_short": ("info", lambda t, mp: [palette_counting(t, 8, 12)]),
+    "file_open_failed": ("info", lambda t, mp: [socket_file(t, mp)]),
+    "head_cut_short": ("info", lambda t, mp: [cut(t, 10)]),
+    "frames_cut_short": ("info", lambda t, mp: [cut(t, -3)]),
+    "trailing_bytes": ("info", lambda t, mp: [project(t, with_trailing())]),
+    "palette_not_found": ("info", lambda t, mp: [palette_gone(t)]),
+    "palette_search_failed": ("info", lambda t, mp: [looped_palette(t)]),
+    "index_past_palette_file": ("info", lambda t, mp: [project(t, colors=PALETTE[:8])]),
+    "no_frames": ("info", lambda t, mp: [project(t, Animation(frames=[]))]),
+    "no_palette_data": ("info", lambda t, mp: [palette_gone(t)]),
+    "frame_too_large": ("info", lambda t, mp: [project(t, too_large())]),
+    "frame_over_budget": ("info", lambda t, mp: [project(t, over_budget())]),
+    "no_such_file": ("info", lambda t, mp: [t / "gone.orv"]),
+    "not_an_animation": ("info", lambda t, mp: [png_named_orv(t)]),
+    "palette_unusable": ("info", lambda t, mp: [project(t), "--palette", garbled_gpl(t)]),
+    "too_many_frames": ("info", too_many_frames),
+    "internal_error": ("info", faulty_task),
+    # the module's saves, palette lookups and renderings of edited data
+    "palette_write_open_failed": ("module", lambda t, mp: [save_under_a_file(t, "palette")]),
+    "palette_write_failed": ("module", lambda t, mp: [save_to_full_device(t, "palette")]),
+    "palette_save_skipped": ("module", lambda t, mp: [empty_palette_over_a_file(t)]),
+    "color_lookup_out_of_bounds": ("module", lambda t, mp: [lambda: pyorv.PalF().get_color(3)]),
+    "file_write_open_failed": ("module", lambda t, mp: [save_under_a_file(t, "animation")]),
+    "file_write_failed": ("module", lambda t, mp: [save_to_full_device(t, "animation")]),
+    "row_missing": ("module", lambda t, mp: [rendered_after(t, taller)]),
+    "color_index_out_of_range": ("module", lambda t, mp: [rendered_after(t, fewer_colours)]),
+    # export
+    "salvaged": ("export", lambda t, mp: [cut(t, -3), "-o", t / "o", "--salvage"]),
+    "already_exported": ("export", lambda t, mp: [project(t), "-o", exported(t), "--skip-existing"]),
+    "palette_kept_as_loaded": ("export", lambda t, mp: [palette_counting(t, 8, 12), "-o", t / "o"]),
+    "grid_origin": ("export", lambda t, mp: [project(t), "-o", t / "o", "--sheet", "--sheet-layout", "rows"]),
+    "preview_origin": ("export", lambda t, mp: [project(t), "-o", t / "o", "--gif"]),
+    "output_exists": ("export", lambda t, mp: [project(t), "-o", exported(t)]),
+    # build: of an export folder
+    "refused": ("build", lambda t, mp: [exported(t), "-o", t]),  # -o names a folder
+    "output_link_outside": ("build", lambda t, mp: linked_output(t)),
+    "written_through_link": ("build", lambda t, mp: [*linked_output(t), "--force"]),
+    "already_built": ("build", lambda t, mp: [*built(t), "--skip-existing"]),
+    "stored_palette_not_found": ("build", lambda t, mp: [exported(t), "-o", t / "far" / "b.orv"]),
+    "nearest_colour": ("build", lambda t, mp: of(t, edited_frame(t, recoloured))),
+    "coverage_from_layers": ("build", lambda t, mp: of(t, edited_frame(t, without_alpha))),
+    "frame_moved": ("build", lambda t, mp: of(t, edited_frame(t, moved))),
+    "frame_added": ("build", lambda t, mp: of(t, added_frame(t))),
+    "keys_not_read": ("build", lambda t, mp: of(t, unread_key(t))),
+    "frame_resized": ("build", lambda t, mp: of(t, grown_sheet(t))),
+    "colour_added": ("build", lambda t, mp: of(t, exported(t), "--add-colors", "--palette", t / "n.pal")),
+    "palette_converted": ("build", lambda t, mp: of(t, exported(t), "--palette", gpl_copy(t))),
+    # build: of plain images, folders, sheets and previews
+    "frames_in_name_order": ("build", lambda t, mp: onto(t, plain_folder(t))),
+    "no_transparency": ("build", lambda t, mp: onto(t, plain_png(t, False))),
+    "colour_keyed": ("build", lambda t, mp: onto(t, plain_png(t, False), "--transparent", "#ff00ff")),
+    "palette_made": ("build", lambda t, mp: onto(t, (plain_png(t, True)[0], t / "q.pal"), "--quantize", "4")),
+    "tags_built_whole": ("build", lambda t, mp: onto(t, sheet(t, tags=TAG))),
+    "frame_placed": ("build", lambda t, mp: onto(t, sheet(t), "--origin", "1", "1")),
+    "speed_written": ("build", lambda t, mp: onto(t, sheet(t))),
+    "sheet_image_beside": ("build", lambda t, mp: onto(t, image_beside(t))),
+    "pixels_outside_frames": ("build", lambda t, mp: onto(t, stray_pixel(t))),
+    "preview_placement": ("build", lambda t, mp: onto(t, gif_preview(t))),
+    # the conversion of a palette with alpha to a format without
+    "alpha_lost": ("palette", lambda t, mp: [project(t).parent / "pal" / "test.pal", "gpl"]),
+}
+
+UNREACHED = {
+    "output_refused": "no route says it: orvtool.writing's refusals of an output that a plain open refuses (a "
+    "folder, a loop of links, a FIFO) carry `refused`",
+    "no_preview": "export writes a preview only of a file that loads with frames (a file without any fails on "
+    "no_frames, which --salvage does not pass), and such a file always has preview pages",
+}
+
+
+@pytest.mark.parametrize("category", sorted(set(status.FINDINGS) - set(UNREACHED)))
+def test_every_category_is_said_by_its_route_with_the_severity_of_the_table(tmp_path, capfd, monkeypatch, category):
+    assert category in CASES, f"{category}: no route in the table reaches it"
+    route, make = CASES[category]
+    args = make(tmp_path / "case", monkeypatch)
+    capfd.readouterr()
+    said = ROUTES[route](tmp_path / "case", capfd, *args)
+    assert category in {c for c, _ in said}, f"{route} said {said}"
+    severities = {s for c, s in said if c == category} - {None}
+    assert severities <= {status.FINDINGS[category].severity}, severities
+
+
+def test_the_categories_left_unreached_are_exactly_those_without_a_route():
+    assert set(UNREACHED) == set(status.FINDINGS) - set(CASES)
+    assert set(CASES) <= set(status.FINDINGS) and set(ERROR_LINES) <= set(status.LOAD_FINDINGS)
