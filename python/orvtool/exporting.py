@@ -389,10 +389,7 @@ def _write_previews(plan: ExportPlan) -> None:
     """The GIF and APNG previews asked for, written as they are made."""
     pages, options, report = plan.pages, plan.options, plan.report
     assert pages is not None  # made when the targets were checked
-    parts = [p for p in plan.parts if p in ("gif", "apng")]
-    if parts and not len(pages):
-        report.notes.append(status.Finding("no_preview", "no frames: no preview written"))
-        return
+    parts = [p for p in plan.parts if p in ("gif", "apng")]  # a file that loads has frames: pages to show
     if "gif" in parts:
         report.written.append(GIF_NAME)
         writing.place(

@@ -98,6 +98,7 @@ SALVAGED = "salvaged"
 REFUSED = "refused"
 ALREADY_EXPORTED = "already_exported"
 TOO_MANY_FRAMES = "too_many_frames"
+OUTPUT_REFUSED = "output_refused"
 OUTPUT_LINK_OUTSIDE = "output_link_outside"
 WRITTEN_THROUGH_LINK = "written_through_link"
 OWN_FINDINGS: Dict[str, Rule] = {
@@ -105,7 +106,11 @@ OWN_FINDINGS: Dict[str, Rule] = {
     NOT_AN_ANIMATION: Rule(ERROR_SEVERITY, "an image (PNG, GIF, JPEG, BMP, WebP ...) or other file, not an animation"),
     PALETTE_UNUSABLE: Rule(ERROR_SEVERITY, "a palette file (`--palette`) that cannot be read"),
     "output_exists": Rule(ERROR_SEVERITY, "an output exists, without `--force` (or `--skip-existing`)"),
-    "output_refused": Rule(ERROR_SEVERITY, "an output a plain open refuses (a folder, a loop of links, a FIFO)"),
+    OUTPUT_REFUSED: Rule(
+        ERROR_SEVERITY,
+        "an output that cannot be written: a plain open refuses it (a folder, a loop of links, a FIFO), "
+        "or writing it fails",
+    ),
     SALVAGED: Rule(ERROR_SEVERITY, "`export --salvage` wrote the frames read from a file cut short"),
     "internal_error": Rule(ERROR_SEVERITY, "a fault of orvtool, or a worker process that died"),
     TOO_MANY_FRAMES: Rule(
@@ -136,7 +141,6 @@ OWN_FINDINGS: Dict[str, Rule] = {
     "already_built": Rule(NOTE, "`build --skip-existing`: the output is newer than every file of its source"),
     "palette_kept_as_loaded": Rule(NOTE, "a palette file that export cannot read again: the sidecar keeps the colours"),
     "grid_origin": Rule(NOTE, "where the origin lies in each cell of a grid sheet, for `build --origin`"),
-    "no_preview": Rule(NOTE, "an animation without frames: no preview written"),
     "speed_written": Rule(NOTE, "the speed a build wrote where the source's frame times differ or are not a speed"),
     "sheet_image_beside": Rule(NOTE, "a sheet's image not named, or not where named, read beside its JSON"),
     "pixels_outside_frames": Rule(NOTE, "visible pixels of a sheet image outside every frame, which no frame takes"),

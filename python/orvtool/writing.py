@@ -60,14 +60,14 @@ def _reason(code: Optional[int]) -> str:
 
 
 def _failed(path: str, exc: OSError) -> OrvToolError:
-    return OrvToolError(f"cannot write {path}: {exc.strerror or exc}")
+    return OrvToolError(f"cannot write {path}: {exc.strerror or exc}", category=status.OUTPUT_REFUSED)
 
 
 def _outcome_error(path: str, outcome: native.Outcome) -> OrvToolError:
     message = f"cannot write {path}: {_reason(outcome.error)}"
     if outcome.result == "write_failed" and outcome.method == "in_place":
         message += " (written in place: it holds what was written before the failure)"
-    return OrvToolError(message)
+    return OrvToolError(message, category=status.OUTPUT_REFUSED)
 
 
 def check(path: str) -> None:
@@ -79,7 +79,7 @@ def check(path: str) -> None:
     except OSError as exc:  # a loop of links, a parent that cannot be searched
         raise _failed(path, exc) from None
     if stat.S_ISDIR(st.st_mode):
-        raise OrvToolError(f"cannot write {path}: it is a folder")
+        raise OrvToolError(f"cannot write {path}: it is a folder", category=status.OUTPUT_REFUSED)
 
 
 def outside_link(path: str, folder: str) -> Optional[str]:
