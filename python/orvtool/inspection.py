@@ -12,7 +12,6 @@ plain load would return None or load a file that fails.
 from __future__ import annotations
 
 import os
-import re
 from typing import TYPE_CHECKING, Dict, List, NamedTuple, Optional, Union
 
 from . import results, status
@@ -42,11 +41,7 @@ class Finding(NamedTuple):
     @property
     def text(self) -> str:
         """The message, led by the frame and row it concerns where it does not name them."""
-        where = []
-        for name, value in (("frame", self.frame), ("row", self.row)):
-            if value is not None and not re.search(rf"\b{name} {value}\b", self.message, re.IGNORECASE):
-                where.append(f"{name} {value}")
-        return f"{', '.join(where)}: {self.message}" if where else self.message
+        return status.located(self.message, self.frame, self.row)
 
 
 class PaletteInfo(NamedTuple):

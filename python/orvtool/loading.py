@@ -14,7 +14,6 @@ as a temporary copy in the game's binary format.
 
 import contextlib
 import os
-import re
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import pyorv
@@ -88,11 +87,7 @@ class Finding(NamedTuple):
     @property
     def text(self) -> str:
         """The message, led by the frame and row it concerns where it does not name them."""
-        where = []
-        for name, value in (("frame", self.frame), ("row", self.row)):
-            if value is not None and not re.search(rf"\b{name} {value}\b", self.message, re.IGNORECASE):
-                where.append(f"{name} {value}")
-        return f"{', '.join(where)}: {self.message}" if where else self.message
+        return status.located(self.message, self.frame, self.row)
 
     def as_dict(self) -> Dict[str, Any]:
         return {

@@ -16,6 +16,7 @@ keeps errors only.
 from __future__ import annotations
 
 import os
+import re
 import signal
 import sys
 from dataclasses import dataclass
@@ -263,6 +264,15 @@ U = TypeVar("U")
 def unique(lines: Iterable[U]) -> List[U]:
     """The lines (or findings) without repeats, in their first order."""
     return list(dict.fromkeys(lines))
+
+
+def located(message: str, frame: Optional[int], row: Optional[int]) -> str:
+    """A load's message, led by the frame and row it concerns where it does not name them."""
+    where = []
+    for name, value in (("frame", frame), ("row", row)):
+        if value is not None and not re.search(rf"\b{name} {value}\b", message, re.IGNORECASE):
+            where.append(f"{name} {value}")
+    return f"{', '.join(where)}: {message}" if where else message
 
 
 def say(findings: Iterable[Finding], where: str = "", stream: Optional[TextIO] = None) -> None:
