@@ -25,6 +25,7 @@ import pyorv
 from orvtool import to_numpy
 from orvtool.exporting import ExportOptions, export_animation
 from orvtool.formats.sidecar import frame_file_names
+from orvtool.loading import LoadError, load_animation
 from orvtool.orvfile import Animation, Frame, Row, encode_palette
 from orvtool.view.catalog import FRAME_PIXELS, OUTSIDE, Catalog
 from orvtool.view.server import ViewServer, write_static
@@ -606,8 +607,15 @@ def test_paths_in_errors_are_shown_from_the_folder_and_the_static_page_names_non
     (root / "up" / "loop").symlink_to(root / "up" / "loop")
     for catalog, expected in ((Catalog(str(root)), live), (Catalog(str(root), outside=OUTSIDE), static)):
         shown = catalog.get("up/a.orv")
-        assert shown is not None and expected in shown.error, shown.error
+        assert shown is not None and shown.error is not None
+        assert expected in shown.error, shown.error
         said = json.dumps({k: v for k, v in shown.doc.items() if k != "export_command"})  # names the folder given
         assert str(tmp_path) not in said
         if catalog.outside:  # nothing leads out of the folder: no `..`, no absolute path of another system
             assert "../" not in said and "C:" not in said, said
+    # The command line names the same paths as the loader had them.
+    try:
+        told = [f.message for f in load_animation(str(root / "up" / "a.orv")).findings]
+    except LoadError as exc:
+        told = [f["message"] for f in exc.result["findings"]]
+    assert any(str(tmp_path) in text for text in told), told
