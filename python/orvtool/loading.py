@@ -15,20 +15,7 @@ as a temporary copy in the game's binary format.
 import contextlib
 import os
 import re
-from typing import (
-    TYPE_CHECKING,
-    Any,
-    Callable,
-    Dict,
-    Iterator,
-    List,
-    Literal,
-    NamedTuple,
-    Optional,
-    Sequence,
-    Tuple,
-    Union,
-)
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Literal, NamedTuple, Optional, Sequence, Tuple
 
 import pyorv
 
@@ -97,7 +84,7 @@ class Named(NamedTuple):
 
 
 # A message as its text and the paths it names, in order.
-Piece = Union[str, Named]
+Piece = str | Named
 Show = Callable[[Named], str]
 
 
