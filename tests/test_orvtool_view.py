@@ -25,8 +25,9 @@ import pyorv
 from orvtool import to_numpy
 from orvtool.exporting import ExportOptions, export_animation
 from orvtool.formats.sidecar import frame_file_names
+from orvtool.loading import LoadError, load_animation
 from orvtool.orvfile import Animation, Frame, Row, encode_palette
-from orvtool.view.catalog import FRAME_PIXELS, Catalog
+from orvtool.view.catalog import FRAME_PIXELS, OUTSIDE, Catalog
 from orvtool.view.server import ViewServer, write_static
 from orvtool_samples import PALETTE, figure, walk, write_project
 
@@ -582,3 +583,39 @@ def test_command_prints_its_address_serves_and_stops_cleanly_on_ctrl_c(tmp_path,
     assert proc.returncode == 0, err
     assert out.strip() == ("" if quiet else "orvtool view: stopped")
     assert "Traceback" not in err
+
+
+@pytest.mark.parametrize(
+    "stored, live, static",
+    [
+        # missing palettes, named where the search looked
+        ("{base}/gone/x.pal", "looked for '../gone/x.pal' from ./up", f"looked for '{OUTSIDE}' from ./up"),
+        ("../../gone/x.pal", "looked for '../gone/x.pal' from ./up", f"looked for '{OUTSIDE}' from ./up"),
+        ("{root}/pal/none.pal", "looked for 'pal/none.pal' from ./up", "looked for 'pal/none.pal' from ./up"),
+        ("C:\\game\\x.pal", "looked for 'C:\\game\\x.pal' from ./up", f"looked for '{OUTSIDE}' from ./up"),
+        # the core's words: a folder found where the palette should be, a search that fails
+        ("{base}/outside", "Could not open palette file: ../outside;", f"Could not open palette file: {OUTSIDE};"),
+        ("loop/x.pal", "[up/loop/x.pal]", "[up/loop/x.pal]"),
+    ],
+)
+def test_paths_in_errors_are_shown_from_the_folder_and_the_static_page_names_none_outside(
+    tmp_path, stored, live, static
+):
+    root = make_tree(tmp_path)
+    location = stored.format(base=tmp_path, root=root).encode()
+    write_project(root, "up/a.orv", Animation(frames=[figure()], palette_path=location))
+    (root / "up" / "loop").symlink_to(root / "up" / "loop")
+    for catalog, expected in ((Catalog(str(root)), live), (Catalog(str(root), outside=OUTSIDE), static)):
+        shown = catalog.get("up/a.orv")
+        assert shown is not None and shown.error is not None
+        assert expected in shown.error, shown.error
+        said = json.dumps({k: v for k, v in shown.doc.items() if k != "export_command"})  # names the folder given
+        assert str(tmp_path) not in said
+        if catalog.outside:  # nothing leads out of the folder: no `..`, no absolute path of another system
+            assert "../" not in said and "C:" not in said, said
+    # The command line names the same paths as the loader had them.
+    try:
+        told = [f.message for f in load_animation(str(root / "up" / "a.orv")).findings]
+    except LoadError as exc:
+        told = [f["message"] for f in exc.result["findings"]]
+    assert any(str(tmp_path) in text for text in told), told

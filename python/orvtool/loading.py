@@ -14,7 +14,8 @@ as a temporary copy in the game's binary format.
 
 import contextlib
 import os
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+import re
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Literal, NamedTuple, Optional, Sequence, Tuple
 
 import pyorv
 
@@ -73,9 +74,35 @@ class PaletteSearch(NamedTuple):
     problem: Optional[str] = None  # why it was not loaded
 
 
+class Named(NamedTuple):
+    """A path that a message names, which each place that shows the message
+    shows in its own way: a file, a folder, or a palette location as stored
+    (which the search takes from the animation's folder)."""
+
+    path: str
+    kind: Literal["file", "folder", "location"] = "file"
+
+
+# A message as its text and the paths it names, in order.
+Piece = str | Named
+Show = Callable[[Named], str]
+
+
+def as_is(named: Named) -> str:
+    """A path shown as the command line shows it: as the loader had it."""
+    return named.path
+
+
+def said(pieces: Sequence[Piece], show: Show = as_is) -> str:
+    """The text of a message, each path it names shown by `show`."""
+    return "".join(p if isinstance(p, str) else show(p) for p in pieces)
+
+
 class Finding(NamedTuple):
-    """One finding of the load: a category to branch on, the message, and the
-    frame, row and colour index (or entry count) it concerns."""
+    """One finding of the load: a category to branch on, the message (naming
+    paths as the loader had them), the frame, row and colour index (or entry
+    count) it concerns, and the message's pieces, to show its paths another
+    way (`said`)."""
 
     category: str
     error_line: bool  # the module prints it as one of its "ERROR: " lines
@@ -83,6 +110,11 @@ class Finding(NamedTuple):
     frame: Optional[int] = None
     row: Optional[int] = None
     index: Optional[int] = None  # type: ignore[assignment]  # the field hides tuple.index
+    pieces: Tuple[Piece, ...] = ()  # the message's text and paths; empty when made from the message alone
+
+    def said(self, show: Show) -> str:
+        """The message, each path it names shown by `show`."""
+        return said(self.pieces, show) if self.pieces else self.message
 
     @property
     def text(self) -> str:
@@ -159,20 +191,44 @@ class LoadedAnimation(NamedTuple):
 
 
 def palette_text(d: native.Diagnostic, pal: native.PaletteReport, path: str) -> str:
-    """orvtool's words for what follows from a stored palette that the search
-    did not find: the path looked for and from where (the core's words are
-    its module's lines, which name no path then)."""
+    """What a finding of the load says (see `palette_pieces`), naming paths as the loader had them."""
+    return said(palette_pieces(d, pal, path))
+
+
+def palette_pieces(d: native.Diagnostic, pal: native.PaletteReport, path: str) -> Tuple[Piece, ...]:
+    """What a finding of the load says, as text and the paths it names:
+    orvtool's words for what follows from a stored palette that the search
+    did not find, the path looked for and from where (the core's words are
+    its module's lines, which name no path then); else the core's words."""
     if pal.from_option or pal.path:
-        return d.message
-    looked = os.fsdecode(pal.location)
+        return core_pieces(d, pal, path)
+    looked = Named(os.fsdecode(pal.location), "location")
     if d.category == "palette_not_found":
-        where = os.path.dirname(os.path.abspath(path))
-        return f"palette not found: looked for '{looked}' from {where}, in that folder and each folder above it"
+        where = Named(os.path.dirname(os.path.abspath(path)), "folder")
+        above = ", in that folder and each folder above it"
+        return ("palette not found: looked for '", looked, "' from ", where, above)
     if d.category == "palette_open_failed":
-        return f"no palette file opened: '{looked}' was not found"
+        return ("no palette file opened: '", looked, "' was not found")
     if d.category == "no_palette_data":
-        return "no palette colours to render with: the palette was not found"
-    return d.message
+        return ("no palette colours to render with: the palette was not found",)
+    return core_pieces(d, pal, path)
+
+
+def core_pieces(d: native.Diagnostic, pal: native.PaletteReport, path: str) -> Tuple[Piece, ...]:
+    """The core's message of a finding, with the paths it names as such. The
+    core hands these paths over inside its text only: the animation file it
+    was given (that it cannot open), the palette file it was given (that it
+    cannot open), and, from the file system's own error, the paths of a
+    palette search that failed (in brackets)."""
+    text = d.message
+    named = {"file_open_failed": os.path.abspath(path), "palette_open_failed": pal.path}.get(d.category)
+    if named:
+        before, found, after = text.rpartition(named)
+        return (before, Named(named), after) if found else (text,)
+    if d.category == "palette_search_failed":
+        parts = re.split(r"(?<=\[)([^\]]+)(?=\])", text)
+        return tuple(Named(p) if i % 2 else p for i, p in enumerate(parts))
+    return (text,)
 
 
 def _why_nothing_rendered(report: native.LoadReport, findings: List[Finding]) -> str:
@@ -295,18 +351,19 @@ def animation_of(
     """The animation that a load report with images describes (see
     `load_animation`, which gives the last three arguments). Raises
     LoadError for a file that cannot be read or is not a whole animation."""
-    findings = [
-        Finding(d.category, d.error_line, palette_text(d, report.palette, path), d.frame, d.row, d.index)
-        for d in report.diagnostics
-    ]
+    findings = []
+    for d in report.diagnostics:
+        pieces = palette_pieces(d, report.palette, path)
+        findings.append(Finding(d.category, d.error_line, said(pieces), d.frame, d.row, d.index, pieces))
     _refuse_unreadable(report, path, findings)
     search = _palette_search(report, palette, converted, unusable)
     images: Optional[Sequence[native.Image]] = None
     problem: Optional[str] = None
     counts = dict(report.counts)
     if unusable is not None:
-        problem = f"palette {search.resolved} could not be used ({unusable})"
-        findings.insert(0, Finding(status.PALETTE_UNUSABLE, False, problem))
+        pieces = ("palette ", Named(search.resolved or ""), f" could not be used ({unusable})")
+        problem = said(pieces)
+        findings.insert(0, Finding(status.PALETTE_UNUSABLE, False, problem, pieces=pieces))
         counts[status.PALETTE_UNUSABLE] = 1
     elif report.images is None:
         problem = _why_nothing_rendered(report, findings)

@@ -38,7 +38,7 @@ from .. import batch, native, status
 from ..errors import OrvToolError
 from ..exporting import frame_png
 from ..formats.sidecar import encode_grey_alpha
-from ..loading import LoadedAnimation, animation_of
+from ..loading import LoadedAnimation, Named, Show, animation_of, core_pieces, said
 
 # (kind, frame) -> the URL of that image; kind is "image" or "index".
 ImageUrl = Callable[[str, int], str]
@@ -60,6 +60,8 @@ RUN_BYTES = 96
 FRAMES = 1 << 16
 # The palettes the page may offer and choose: binary palette files.
 PALETTE_PATTERN = "*.pal"
+# How the static page shows a path outside the folder.
+OUTSIDE = "(a file outside the folder)"
 
 
 @dataclass
@@ -163,13 +165,23 @@ class Listing:
 
 
 class Catalog:
-    def __init__(self, root: str, pattern: str = batch.DEFAULT_PATTERN, cache_bytes: int = CACHE_BYTES) -> None:
+    """The animations under `root`. Every path the page shows is relative to
+    the folder; one outside it is shown with `..` parts, or as the text
+    `outside` when given."""
+
+    def __init__(
+        self,
+        root: str,
+        pattern: str = batch.DEFAULT_PATTERN,
+        cache_bytes: int = CACHE_BYTES,
+        outside: Optional[str] = None,
+    ) -> None:
         self.root = root  # as given, for the command lines shown
         self.real_root = os.path.realpath(root)
+        self.outside = outside
         self.pattern = pattern.lower()
         self.cache_bytes = cache_bytes
         self._cache: "OrderedDict[Tuple[str, Optional[str]], Shown]" = OrderedDict()
-        self._palette_files: Dict[Tuple[str, Optional[str]], Optional[str]] = {}
         # Per file and palette: the palette files the load used or looked for.
         self._looked: Dict[Tuple[str, Optional[str]], Tuple[str, ...]] = {}
         self._lock = threading.Lock()  # one load at a time: the cache is shared
@@ -328,7 +340,6 @@ class Catalog:
         first = stream.report(records=False)
         palette_file = first.palette.path
         self._locations[full] = first.location  # as stored, whichever palette draws
-        self._palette_files[key] = palette_file
         self._looked[key] = (palette_file,) if palette_file else tuple(first.palette.tried)
         stamp = (before, tuple(_stamp(p) for p in self._looked[key]))
         images: List[Optional[native.Image]] = [None] * len(first.frames)
@@ -355,25 +366,22 @@ class Catalog:
         report = stream.report(records=True)
         del stream
         drawn = None if any(image is None for image in images) else [i for i in images if i is not None]
+        show = self._show(full)
         try:
             anim = animation_of(report._replace(images=drawn), full)
         except OrvToolError as exc:
-            found = [d.message for d in report.diagnostics]
-            doc["error"] = self._relative("; ".join(found) or str(exc), full)
+            # The core's own words for a file that is no whole animation.
+            found = [said(core_pieces(d, report.palette, full), show) for d in report.diagnostics]
+            doc["error"] = "; ".join(found) or str(exc)
             doc["export_command"] = None  # nothing that export could write
             return Shown(rel, doc, stamp)
         doc.update(self._describe(anim, full, palette))
-        found = [self._relative(f.message, full) for f in anim.findings]  # in orvtool's words (a missing palette)
+        found = [f.said(show) for f in anim.findings]  # in orvtool's words (a missing palette)
         records = len(anim.frames) * FRAME_BYTES + sum(f["runs"] for f in doc["frames"]) * RUN_BYTES
-        if status.label(report.counts) == status.FAILED:  # by the severity table, as every command
-            doc["error"] = "; ".join(found)
+        if status.label(report.counts) == status.FAILED or anim.images is None:  # by the severity table
+            doc["error"] = "; ".join(found) or "no image was rendered"
             return Shown(rel, doc, stamp, report.frames, [False] * len(anim.frames), records=records)
         doc["notes"] = found + skipped
-        try:
-            anim.require_images()
-        except OrvToolError as exc:
-            doc["error"] = self._relative(str(exc), full)
-            return Shown(rel, doc, stamp, report.frames, [False] * len(anim.frames), records=records)
         solid = [image is not None and bool(image.width and image.height) for image in images]
         pixels = {i: image for i, image in enumerate(images) if image is not None and solid[i]}
         return Shown(rel, doc, stamp, report.frames, solid, pixels, records=records, palette=palette)
@@ -396,10 +404,6 @@ class Catalog:
                 }
             )
         location = os.fsdecode(self._locations.get(full, anim.palette.location))
-        if os.path.isabs(location) or ".." in location.replace("\\", "/").split("/"):
-            # Shown from the folder, as every other path the page shows.
-            where = os.path.normpath(os.path.join(os.path.dirname(full), location))
-            location = self.shown_path(where) or location
         return {
             "form": "background" if anim.head.has_header else "plain",
             "has_background": anim.has_background,
@@ -407,7 +411,7 @@ class Catalog:
             "frame_count": anim.frame_count,
             "frames": frames,
             "palette": {
-                "location": self._relative(location, full),
+                "location": self.shown_location(location, full),
                 "file": self.shown_path(anim.palette.resolved),
                 "missing": anim.palette.resolved is None and palette is None,
                 "chosen": palette,
@@ -416,29 +420,39 @@ class Catalog:
         }
 
     def shown_path(self, path: Optional[str]) -> Optional[str]:
-        """A file the loader used, relative to the folder (with `..` parts
-        when it lies outside): the page never shows an absolute path."""
+        """A file the loader used, relative to the folder: the page never
+        shows an absolute path. One outside the folder has `..` parts, or is
+        the `outside` text."""
         if path is None:
             return None
         try:
-            return os.path.relpath(os.path.realpath(path), self.real_root).replace(os.sep, "/")
+            rel = os.path.relpath(os.path.realpath(path), self.real_root).replace(os.sep, "/")
         except ValueError:  # another drive
-            return "(a file on another drive)"
+            return self.outside or "(a file on another drive)"
+        return self.outside if self.outside and (rel == ".." or rel.startswith("../")) else rel
 
-    def _relative(self, text: str, full: str) -> str:
-        """`text` with the absolute paths that the loader names in it (the
-        stored palette location, the palette file, the animation itself)
-        shown relative to the folder."""
-        named = {p for p in self._palette_files.values() if p} | {full, self.real_root}
-        location = os.fsdecode(self._locations.get(full, b""))
-        if os.path.isabs(location):
-            named.add(location)
-        for path in sorted(named, key=len, reverse=True):
-            if path in text:
-                text = text.replace(path, self.shown_path(path) or path)
-        if os.path.isabs(text) or text.startswith("\\\\") or text[1:3] in (":\\", ":/"):
-            return self.shown_path(text) or text
-        return text
+    def shown_location(self, location: str, full: str) -> str:
+        """The palette location that the animation `full` stores: as stored
+        when it is a name to search for; one that is absolute or climbs with
+        `..` is shown from the folder, as every other path the page shows."""
+        if os.path.isabs(location) or ".." in location.replace(os.sep, "/").split("/"):
+            where = os.path.normpath(os.path.join(os.path.dirname(full), location))
+            return self.shown_path(where) or location
+        if location.startswith("\\\\") or location[1:3] in (":\\", ":/"):  # absolute on another system
+            return self.outside or location
+        return location
+
+    def _show(self, full: str) -> Show:
+        """How the page shows each path that a message about `full` names."""
+
+        def show(named: Named) -> str:
+            if named.kind == "location":
+                return self.shown_location(named.path, full)
+            shown = self.shown_path(named.path) or named.path
+            below = shown not in (".", "..", self.outside) and not shown.startswith("../")
+            return "./" + shown if named.kind == "folder" and below else shown  # a folder as a shell names it
+
+        return show
 
     # --- what the page asks for --------------------------------------------
 

@@ -53,7 +53,7 @@ from urllib.parse import parse_qsl, quote, unquote, urlsplit
 
 from .. import writing
 from ..errors import OrvToolError
-from .catalog import Catalog, Shown, data_url, tree_entry
+from .catalog import OUTSIDE, Catalog, Shown, data_url, tree_entry
 
 HOST = "127.0.0.1"
 PAGE_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -421,7 +421,7 @@ def write_static(root: str, out: str, force: bool = False) -> int:
             raise OrvToolError(
                 f"{os.path.join(out, existing[0])} already exists; nothing written (use --force to replace)"
             )
-    catalog = Catalog(root)
+    catalog = Catalog(root, outside=OUTSIDE)  # the page may travel: it names nothing outside the folder
     entries = []
     animations: Dict[str, Any] = {}
     # Each animation is loaded once, for its entry in the tree, its document
@@ -431,7 +431,7 @@ def write_static(root: str, out: str, force: bool = False) -> int:
         if shown is None:  # removed meanwhile
             continue
         url = functools.partial(_inline_png, shown)
-        animations[rel] = _inside_only(shown.document(url))
+        animations[rel] = shown.document(url)
         entries.append(dict(tree_entry(rel, shown, url), error=animations[rel]["error"]))
     doc = {"tree": {"root": catalog.root_name, "animations": entries}, "animations": animations}
     # "<" escaped, so that no text in the data can end the script element.
@@ -443,33 +443,6 @@ def write_static(root: str, out: str, force: bool = False) -> int:
     pages = {"index.html": html.encode("utf-8"), "app.js": page_file("app.js"), "style.css": page_file("style.css")}
     writing.place_set([(os.path.join(out, name), writing.bytes_writer(body)) for name, body in pages.items()])
     return len(animations)
-
-
-OUTSIDE = "(a file outside the folder)"
-
-
-def _inside_only(doc: Dict[str, Any]) -> Dict[str, Any]:
-    """The document without the paths that lead out of the folder."""
-    palette = doc.get("palette")
-    if not palette:
-        return doc
-    outside = {p for p in (palette.get("location"), palette.get("file")) if p and p.split("/", 1)[0] == ".."}
-    if not outside:
-        return doc
-
-    def scrub(text: str) -> str:
-        for path in sorted(outside, key=len, reverse=True):
-            text = text.replace(path, OUTSIDE)
-        return text
-
-    doc = dict(doc, palette=dict(palette))
-    for key in ("location", "file"):
-        if doc["palette"].get(key):
-            doc["palette"][key] = scrub(doc["palette"][key])
-    if doc.get("error"):
-        doc["error"] = scrub(doc["error"])
-    doc["notes"] = [scrub(n) for n in doc.get("notes", [])]
-    return doc
 
 
 def _inline_png(shown: Shown, kind: str, frame: int) -> str:
