@@ -104,6 +104,14 @@ def frame_records(path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes
     reads no frame of (a file that is missing, not a regular file, or cut
     short in its head)."""
     try:
+        st = os.stat(path)
+    except (OSError, ValueError):
+        return 0
+    if not stat.S_ISREG(st.st_mode):
+        return 0
+    if st.st_size <= FRAME_RECORDS * FRAME_RECORD_BYTES:  # whatever the head says, without opening the file
+        return -(-st.st_size // FRAME_RECORD_BYTES)
+    try:
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0))
     except (OSError, ValueError):
         return 0
@@ -159,5 +167,6 @@ def check_frame_records(
     if records > FRAME_RECORDS:
         raise OrvToolError(
             f"its head and size allow {records:,} frame records, more than the {FRAME_RECORDS:,} orvtool reads "
-            "from one file"
+            "from one file",
+            category="too_many_frames",
         )

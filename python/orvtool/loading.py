@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Literal, 
 
 import pyorv
 
-from . import limits, native, status
+from . import native, status
 from .errors import OrvToolError
 from .version import check_pyorv
 
@@ -261,25 +261,33 @@ def load_animation(
     # The loader searches from the directory part of the name it is given, so
     # it gets an absolute name: a bare file name would give it nowhere to look.
     name = os.path.abspath(path)
+    records = not (frame_table or frame_lines)
+    with _too_many_frames():
+        if not palette:  # the common case, without a temporary palette to clean up after
+            report = native.load_report(
+                name, None, records=records, images=True, frame_table=frame_table, frame_lines=frame_lines
+            )
+            return animation_of(report, path)
+        with _readable_palette(palette) as (io_pal, converted, unusable):
+            report = native.load_report(
+                name, io_pal, records=records, images=True, frame_table=frame_table, frame_lines=frame_lines
+            )
+        return animation_of(report, path, palette, converted, unusable)
+
+
+@contextlib.contextmanager
+def _too_many_frames() -> Iterator[None]:
+    """A file refused before its records are read, as a load that fails."""
     try:
-        limits.check_frame_records(name)
+        yield
     except OrvToolError as exc:
+        if exc.category != status.TOO_MANY_FRAMES or isinstance(exc, LoadError):
+            raise
         finding = Finding(status.TOO_MANY_FRAMES, False, exc.detail)
         found = {**finding.as_dict(), "severity": status.severity(finding.category)}
         error = LoadError(exc.detail, {"status": status.FAILED, "counts": {finding.category: 1}, "findings": [found]})
         error.category = finding.category
         raise error from None
-    records = not (frame_table or frame_lines)
-    if not palette:  # the common case, without a temporary palette to clean up after
-        report = native.load_report(
-            name, None, records=records, images=True, frame_table=frame_table, frame_lines=frame_lines
-        )
-        return animation_of(report, path)
-    with _readable_palette(palette) as (io_pal, converted, unusable):
-        report = native.load_report(
-            name, io_pal, records=records, images=True, frame_table=frame_table, frame_lines=frame_lines
-        )
-    return animation_of(report, path, palette, converted, unusable)
 
 
 def _refuse_unreadable(report: native.LoadReport, path: str, findings: List[Finding]) -> None:
