@@ -7,7 +7,7 @@ numpy and Pillow are imported on first use only, so that the writer
 import os
 from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Union
 
-from .inspection import Finding, LoadFailed, LoadReport, PaletteInfo, inspect
+from .load_report import Finding, LoadFailed, LoadReport, PaletteInfo, inspect
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -63,7 +63,7 @@ def load_frames(
     from . import native
 
     if strict:
-        from .inspection import report_of
+        from .load_report import report_of
 
         frames, native_report = native.load_frames_reported(path, io_pal or None)
         given = os.fsdecode(io_pal) if io_pal else None

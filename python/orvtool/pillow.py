@@ -209,7 +209,7 @@ class OrvImageFile(ImageFile.ImageFile):
 
 def _check(report: Any) -> None:
     """OSError with the first reason a load fails by the table of severities."""
-    from .inspection import report_of
+    from .load_report import report_of
 
     public = report_of(report, report.path)
     if public.failed:
