@@ -48,6 +48,27 @@ def load_anim(tmp_path):
     return _load
 
 
+@pytest.fixture
+def strict_mypy(tmp_path):
+    """Type-checks `source` as a user's script (mypy --strict, with the
+    installed package's stubs) and returns what mypy prints."""
+
+    def check(source):
+        (tmp_path / "use.py").write_text(source)
+        env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
+        done = subprocess.run(
+            [sys.executable, "-m", "mypy", "--no-incremental", "--strict", "use.py"],
+            capture_output=True,
+            text=True,
+            cwd=tmp_path,
+            env=env,
+            timeout=300,
+        )
+        return done.stdout
+
+    return check
+
+
 def run_python(code, *, limit_mb=None, timeout=60):
     """Runs code in a fresh interpreter; returns the CompletedProcess."""
     prelude = ""

@@ -100,21 +100,12 @@ def test_two_threads_give_what_one_gives(tmp_path, capfd):
     assert set(lines) == {"ERROR: Could not open palette file: ", "ERROR: No palette data available!"}
 
 
-def test_type_checkers_refuse_classes_without_a_constructor(tmp_path):
+def test_type_checkers_refuse_classes_without_a_constructor(strict_mypy):
     made = ["OrvInfo", "OrvData", "OrvFrame", "OrvPixelSet", "OrvPixelBlock", "OrvFrameBufferObject", "PalFColor"]
     calls = [f"pyorv.{name}()" for name in made] + ["pyorv.OrvF()", "pyorv.PalF()", "orvtool._native.FrameStream()"]
-    (tmp_path / "use.py").write_text("import pyorv\nimport orvtool._native\n" + "\n".join(calls) + "\n")
-    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
-    done = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-incremental", "--strict", "use.py"],
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-        env=env,
-        timeout=300,
-    )
-    flagged = {int(line.split(":")[1]) for line in done.stdout.splitlines() if ": error:" in line}
-    assert flagged == {3, 4, 5, 6, 7, 8, 9, 12}, done.stdout
+    printed = strict_mypy("import pyorv\nimport orvtool._native\n" + "\n".join(calls) + "\n")
+    flagged = {int(line.split(":")[1]) for line in printed.splitlines() if ": error:" in line}
+    assert flagged == {3, 4, 5, 6, 7, 8, 9, 12}, printed
     for name in made:
         with pytest.raises(TypeError):
             getattr(pyorv, name)()

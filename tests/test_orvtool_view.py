@@ -17,7 +17,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from PIL import Image
-from view_helpers import load_error, make_tree, request, running
+from view_helpers import counted_loads, load_error, make_tree, request, running
 
 import orvtool.view
 import orvtool.view.catalog
@@ -334,17 +334,8 @@ def test_every_answer_is_for_this_origin_only(tmp_path):
 def test_the_tree_is_a_walk_made_once_and_loads_nothing(tmp_path, monkeypatch):
     """The page and its list answer from one walk of the folder, made again
     only when a folder changes; animations load when an entry is asked for."""
-    import orvtool._native
-
     root = make_tree(tmp_path)
-    loads = []
-    real = orvtool._native.open_frames
-
-    def counted(*a):
-        loads.append(a)
-        return real(*a)
-
-    monkeypatch.setattr(orvtool._native, "open_frames", counted)
+    loads = counted_loads(monkeypatch)
     with running(root) as server:
         catalog = server.catalog
         threads = [threading.Thread(target=request, args=(server, "/api/tree")) for _ in range(20)]

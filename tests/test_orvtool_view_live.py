@@ -6,9 +6,8 @@ import os
 import socket
 import threading
 
-from view_helpers import make_tree, request, running
+from view_helpers import counted_loads, make_tree, request, running
 
-import orvtool._native
 from orvtool.view.catalog import Catalog
 from orvtool.view.server import ViewServer
 from orvtool_samples import walk, write_project
@@ -96,14 +95,7 @@ def test_connections_and_streams_are_bounded_and_requests_have_a_deadline(tmp_pa
 def test_broken_files_are_kept_until_they_change(tmp_path, monkeypatch):
     root = make_tree(tmp_path)
     (root / "sprites" / "empty.orv").write_bytes(b"")
-    loads = []
-    real = orvtool._native.open_frames
-
-    def counted(*a):
-        loads.append(a)
-        return real(*a)
-
-    monkeypatch.setattr(orvtool._native, "open_frames", counted)
+    loads = counted_loads(monkeypatch)
     catalog = Catalog(str(root))
 
     def shown(rel):

@@ -68,3 +68,16 @@ def request(server, path, method="GET", host=None):
         return response.status, dict(response.getheaders()), response.read()
     finally:
         conn.close()
+
+
+def counted_loads(monkeypatch) -> list:
+    """The calls that open an animation's frames from now on, as a list that grows."""
+    loads: list = []
+    real = _native.open_frames
+
+    def counted(*a, **kw):
+        loads.append(a)
+        return real(*a, **kw)
+
+    monkeypatch.setattr(_native, "open_frames", counted)
+    return loads

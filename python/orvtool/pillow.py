@@ -37,11 +37,15 @@ read from memory. Read-only: files are written by `orvtool build`.
 
 from __future__ import annotations
 
+import contextlib
 import contextvars
 import os
-from typing import IO, Any, NamedTuple, Optional, Tuple, Union
+from typing import IO, TYPE_CHECKING, Any, NamedTuple, Optional, Union
 
 from PIL import Image, ImageFile
+
+if TYPE_CHECKING:
+    from . import native
 
 FORMAT = "ORV"
 MAGIC = b"FVRO"
@@ -135,7 +139,8 @@ class OrvImageFile(ImageFile.ImageFile):
         data = None if on_disk else _stream_bytes(self.fp)
         # The loader searches for the palette from the folder of the name it gets.
         where = os.path.abspath(name) if name is not None else os.path.abspath("stream.orv")
-        with _readable_palette(palette) if palette else _no_palette() as (io_pal, _converted, unusable):
+        chosen = _readable_palette(palette) if palette else contextlib.nullcontext((None, None, None))
+        with chosen as (io_pal, _converted, unusable):
             if unusable is not None:
                 raise OSError(f"palette {palette} could not be used ({unusable})")
             self._stream = native.open_frames(where, io_pal, data=data)
@@ -207,21 +212,13 @@ class OrvImageFile(ImageFile.ImageFile):
         return canvas
 
 
-def _check(report: Any) -> None:
+def _check(report: "native.LoadReport") -> None:
     """OSError with the first reason a load fails by the table of severities."""
     from .load_report import report_of
 
     public = report_of(report, report.path)
     if public.failed:
         raise OSError(public.failure)
-
-
-class _no_palette:  # noqa: N801 - used as a context manager, like the palette conversion
-    def __enter__(self) -> Tuple[None, None, None]:
-        return None, None, None
-
-    def __exit__(self, *exc: object) -> None:
-        return None
 
 
 def _stream_bytes(fp: IO[bytes]) -> bytes:
