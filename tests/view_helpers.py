@@ -70,9 +70,9 @@ def request(server, path, method="GET", host=None):
         conn.close()
 
 
-def counted_loads(monkeypatch) -> list:
+def counted_loads(monkeypatch):
     """The calls that open an animation's frames from now on, as a list that grows."""
-    loads: list = []
+    loads = []
     real = _native.open_frames
 
     def counted(*a, **kw):
