@@ -5,9 +5,17 @@
 #   windows_tests [DOCTEST ARGS]   build the core and its test program for Windows,
 #                                  write the reference images with the Linux module,
 #                                  and run the program under Wine
+#   boot_wine_prefix PREFIX LOG    a new 64-bit Wine prefix at PREFIX, Wine's output in LOG;
+#                                  a failed boot is shown and tried once more
 
 WIN_BUILD=$ROOT/build/windows
 WIN_PREFIX=$WIN_BUILD/wineprefix   # kept between runs: the first start of Wine is slow
+# The loader of a 64-bit prefix, named: Debian's `wine` runs the 32-bit loader
+# instead whenever wine32 is installed, and this one only otherwise.
+WIN_LOADER=/usr/lib/wine/wine64
+# Written into a prefix once its boot is complete: a prefix without it (a boot
+# that failed or was interrupted) is booted anew.
+WIN_BOOTED=.orv-booted
 
 need_windows_tools() {
     local missing=()
@@ -41,10 +49,90 @@ windows_name() {
     echo "Z:${p//\//\\}"
 }
 
-# Runs a Windows program in this build's own Wine prefix. Mono and Gecko are
-# never offered for download; drive D: is a folder of the build.
+# wine_env PREFIX COMMAND...: runs COMMAND with Wine set to the 64-bit prefix
+# PREFIX. Mono and Gecko are never offered for download.
+wine_env() {
+    local prefix=$1
+    shift
+    WINEPREFIX=$prefix WINEARCH=win64 WINELOADER=$WIN_LOADER WINEDLLOVERRIDES="mscoree,mshtml=" \
+        WINEDEBUG=-all "$@"
+}
+
+# Runs a command in this build's own Wine prefix; drive D: is a folder of the build.
 in_wine() {
-    WINEPREFIX=$WIN_PREFIX WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all "$@"
+    wine_env "$WIN_PREFIX" "$@"
+}
+
+# stop_wineserver PREFIX: waits for the wineserver of PREFIX to end, which saves
+# the prefix's registry, and kills it (and every Wine process of the prefix)
+# when it has not ended within two minutes. A prefix must not be removed or
+# booted again while its wineserver runs: a wineserver whose prefix is removed
+# under it fails to save its registry, and the processes still starting or
+# stopping in it race the new boot.
+stop_wineserver() {
+    local prefix=$1
+    [[ -d $prefix ]] || return 0
+    wine_env "$prefix" timeout 120 wineserver -w && return 0
+    kill_wineserver "$prefix"
+}
+
+# kill_wineserver PREFIX: ends the wineserver of PREFIX and its processes now,
+# and waits until it has.
+kill_wineserver() {
+    local prefix=$1
+    [[ -d $prefix ]] || return 0
+    wine_env "$prefix" wineserver -k 2>/dev/null || true
+    wine_env "$prefix" wineserver -w
+}
+
+# boot_wine_prefix_once PREFIX LOG: removes what is at PREFIX (once its
+# wineserver has ended) and boots a new prefix there, Wine's output (and its
+# wineserver's, up to its end) in LOG. It succeeded when wineboot did, its
+# wineserver ended by itself and the prefix holds its registry and its system
+# DLLs; a failed boot's wineserver is killed, its prefix left for a look.
+boot_wine_prefix_once() {
+    local prefix=$1 log=$2 rc=0
+    stop_wineserver "$prefix"
+    rm -rf "$prefix"
+    mkdir -p "$prefix"
+    wine_env "$prefix" "$WIN_LOADER" wineboot --init >"$log" 2>&1 || rc=$?
+    if ((rc != 0)); then
+        echo "wineboot --init exited with $rc" >>"$log"
+    elif ! wine_env "$prefix" timeout 120 wineserver -w; then
+        echo "the wineserver did not end within two minutes of wineboot" >>"$log"
+    elif [[ ! -f $prefix/system.reg || ! -f $prefix/drive_c/windows/system32/kernel32.dll ]]; then
+        echo "the prefix lacks its registry or its system DLLs after wineboot" >>"$log"
+    else
+        touch "$prefix/$WIN_BOOTED"
+        return 0
+    fi
+    kill_wineserver "$prefix"
+    return 1
+}
+
+# boot_wine_prefix PREFIX LOG: boot_wine_prefix_once, tried a second time after
+# a failure. Each failed boot's log is shown on stderr and kept (the first
+# failure's as LOG.first); LOG says when it is the second boot's.
+# WINE_BOOT_ATTEMPTS tells the caller how many boots it took (1 or 2).
+# shellcheck disable=SC2034  # read by scripts/wine_boots.sh
+boot_wine_prefix() {
+    local prefix=$1 log=$2
+    WINE_BOOT_ATTEMPTS=1
+    boot_wine_prefix_once "$prefix" "$log" && return 0
+    echo "booting the Wine prefix $prefix failed; its log ($log.first):" >&2
+    sed 's/^/    /' "$log" >&2
+    mv "$log" "$log.first"
+    echo "booting it once more, in a new prefix" >&2
+    WINE_BOOT_ATTEMPTS=2
+    if boot_wine_prefix_once "$prefix" "$log"; then
+        { echo "(second boot: the first failed, its log is $log.first)" && cat "$log"; } >"$log.new"
+        mv "$log.new" "$log"
+        echo "the second boot of the Wine prefix succeeded" >&2
+        return 0
+    fi
+    echo "the second boot failed too; its log ($log):" >&2
+    sed 's/^/    /' "$log" >&2
+    return 1
 }
 
 windows_tests() {
@@ -58,16 +146,10 @@ windows_tests() {
         -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_MODULE=OFF -DORV_BUILD_WINDOWS_TESTS=ON >/dev/null
     PATH=$VENV/bin:$PATH win_cmake --build "$WIN_BUILD/cmake" --target orv_windows_tests
 
-    if [[ ! -f $WIN_PREFIX/system.reg ]]; then
+    if [[ ! -f $WIN_PREFIX/$WIN_BOOTED ]]; then
         echo "creating the Wine prefix $WIN_PREFIX (once)" >&2
-        mkdir -p "$WIN_PREFIX"
         # Its log (a 64-bit prefix lacks the 32-bit helpers, which Wine mentions) is kept.
-        if ! in_wine wine wineboot --init >"$WIN_BUILD/wineboot.log" 2>&1; then
-            cat "$WIN_BUILD/wineboot.log" >&2
-            rm -rf "$WIN_PREFIX"
-            return 1
-        fi
-        in_wine wineserver -w
+        boot_wine_prefix "$WIN_PREFIX" "$WIN_BUILD/wineboot.log" || return 1
     fi
     mkdir -p "$WIN_BUILD/drive_d"
     ln -sfn "$WIN_BUILD/drive_d" "$WIN_PREFIX/dosdevices/d:"
@@ -78,7 +160,7 @@ windows_tests() {
     local rc=0
     ORV_EXAMPLES=$(windows_name "$ROOT/examples") ORV_REFS=$(windows_name "$WIN_BUILD/ref") \
         ORV_SCRATCH='C:\orvtest' ORV_OTHER='D:\orvtest' \
-        in_wine wine "$WIN_BUILD/cmake/orv_windows_tests.exe" "$@" || rc=$?
+        in_wine "$WIN_LOADER" "$WIN_BUILD/cmake/orv_windows_tests.exe" "$@" || rc=$?
     in_wine wineserver -w
     return $rc
 }
