@@ -248,6 +248,8 @@ def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions, b
         raise  # the command line is wrong: status 2
     except OrvToolError as exc:
         say_error(exc.where or sheet, exc.detail)
+        with results.Report(args.report) as results_file:
+            results_file.write(entry(Outcome(Job(sheet, sheet), False, error=exc.detail, categories=(exc.category,))))
         return status.ERROR
     failed = 0
     with results.Report(args.report) as results_file:

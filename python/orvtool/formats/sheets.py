@@ -545,12 +545,8 @@ def _outside_frames(atlases: _Atlases, entries: Sequence[SheetEntry]) -> List[Fi
         if not atlas.alpha:
             continue  # without alpha, every pixel is visible: the gaps too
         width, height = atlas.size
-        rows = max(1, min(height, limits.BAND_BYTES // max(width * limits.RGBA_BYTES, 1)))
-        atlases.budget.fits(
-            rows * width * (limits.CONVERT_BYTES + limits.WIDE_DECODED_BYTES),
-            atlases.where.path,
-            "the bands of its image",
-        )
+        rows = _band_rows(width, height)
+        atlases.budget.fits(_band_bytes(width, height), atlases.where.path, "the bands of its image")
         bands: List[List[Tuple[int, int, int, int]]] = [[] for _ in range(-(-height // rows))]
         for e in entries:
             w, h = (e.frame.h, e.frame.w) if e.rotated else (e.frame.w, e.frame.h)  # as it lies on the atlas
@@ -615,15 +611,26 @@ def load_rows(im: Image.Image, rows: int) -> None:
     im.load()
 
 
-def _decoded_rows(budget: Budget, path: str, im: Image.Image, rows: int) -> None:
-    """Charges `budget` with `rows` rows of an image, decoded, and decodes them."""
+def _band_rows(width: int, height: int) -> int:
+    """The rows of an atlas looked at together for pixels outside the frames."""
+    return max(1, min(height, limits.BAND_BYTES // max(width * limits.RGBA_BYTES, 1)))
+
+
+def _band_bytes(width: int, height: int) -> int:
+    """What a band of an atlas holds while it is looked at: cut, made RGBA."""
+    return _band_rows(width, height) * width * (limits.CONVERT_BYTES + limits.WIDE_DECODED_BYTES)
+
+
+def _decoded_rows(budget: Budget, path: str, im: Image.Image, rows: int, then: int = 0) -> None:
+    """Charges `budget` with `rows` rows of an image, decoded (and, for a
+    moment after, `then` bytes more), and decodes them."""
     w, h = im.size
     rows = max(min(rows, h), min(h, 1))
     decoded = limits.decoded_bytes(im.mode)
     part = f"{w}x{rows} pixels of its {w}x{h}" if rows < h else f"{w}x{h} pixels"
-    budget.charge(
-        w * rows * decoded, path, f"its {part}, decoded ({decoded} {'byte' if decoded == 1 else 'bytes'} a pixel),"
-    )
+    what = f"its {part}, decoded ({decoded} {'byte' if decoded == 1 else 'bytes'} a pixel),"
+    budget.fits(w * rows * decoded + then, path, what + (" and looked at a band at a time," if then else ""))
+    budget.charge(w * rows * decoded, path, what)
     load_rows(im, rows)
 
 
@@ -639,7 +646,9 @@ def read_atlas(path: str, where: Where, budget: Optional[Budget] = None, rows: O
         try:
             alpha = has_alpha(im)
             width, height = im.size
-            _decoded_rows(budget or Budget(), path, im, height if alpha or rows is None else min(rows, height))
+            whole = alpha or rows is None
+            then = _band_bytes(width, height) if alpha else 0  # the pixels outside the frames, looked for
+            _decoded_rows(budget or Budget(), path, im, height if whole or rows is None else rows, then)
         except BaseException:
             im.close()
             raise
