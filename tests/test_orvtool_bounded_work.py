@@ -249,3 +249,12 @@ def test_swatch_cells_are_checked_a_row_at_a_time(tmp_path):
     write_rgba(tmp_path / "uneven.png", swatch)
     with pytest.raises(Exception, match="column 9, row 5"):
         palettes.read_png(str(tmp_path / "uneven.png"))
+
+
+def test_the_limits_page_states_the_budget_as_limits_holds_it():
+    from pathlib import Path
+
+    from orvtool import limits
+
+    page = Path(__file__).resolve().parent.parent / "docs" / "reference" / "messages.md"
+    assert limits.budget_table() in page.read_text(encoding="utf-8")

@@ -78,6 +78,27 @@ PLANNED_PIXEL_BYTES = 4
 RUN_BYTES = 96
 
 
+def budget_table() -> str:
+    """What a build charges to its budget, as the limits page states it (in Markdown)."""
+    rows = [
+        ("the budget of one command (of each animation of a tree)", f"{BUDGET_BYTES >> 20} MiB"),
+        ("a decoded image, a pixel", "1 byte (modes 1, L, P), 2 (16-bit grey), 4 (any other)"),
+        ("an image made RGBA, a pixel kept", f"{RGBA_BYTES} bytes"),
+        ("making it RGBA, a pixel, for a moment", f"{CONVERT_BYTES} bytes beside the decoded image"),
+        ("an index layer, a pixel", f"{LAYER_BYTES} bytes"),
+        ("a sheet's atlas", "its rows the frames reach, decoded (all of them, with alpha)"),
+        ("looking for pixels outside a sheet's frames", f"bands of {BAND_BYTES >> 20} MiB of RGBA"),
+        ("a frame as planned (each time a tag names it)", f"{FRAME_BYTES:,} bytes"),
+        (
+            "a pixel of a frame as planned",
+            f"{PLANNED_PIXEL_BYTES} bytes (its runs, the file's bytes, their reading back)",
+        ),
+        ("a run (and a row) of a frame as planned", f"{RUN_BYTES} bytes"),
+    ]
+    lines = ["| what a build holds | charged |", "|---|---|"] + [f"| {a} | {b} |" for a, b in rows]
+    return "\n".join(lines)
+
+
 def decoded_bytes(mode: str) -> int:
     """The bytes a pixel of a decoded Pillow image of `mode` takes."""
     return DECODED_BYTES.get(mode, WIDE_DECODED_BYTES)
