@@ -244,6 +244,7 @@ def _frames(source: Source, options: BuildOptions, matcher: ColorMatcher, plan: 
                 )
             fields = _fields(frame, options, area_rule)
             frames.append(encode_frame(i, frame, fields, at, matcher, inexact, plan.details, after_shadow))
+            frame.let_go()  # its record holds it now
         after_shadow = after_shadow or bool(frames[-1].is_shadow)
     inexact.check(options.exact)
     plan.notes += _placement_notes(source, rules, options)

@@ -44,6 +44,7 @@ class SourceFrame:
     has_alpha: bool = True
     added: bool = False  # not in the record: `entry` is the fields of the frame before it
     duration: Optional[int] = None  # milliseconds, where the source gives the frame a time of its own
+    encoded: Optional[Tuple[int, int]] = None  # the size of its pixels, let go once its record was made
 
     @property
     def known(self) -> Optional[FrameEntry]:
@@ -52,10 +53,19 @@ class SourceFrame:
 
     @property
     def size(self) -> Tuple[int, int]:
-        """The frame's width and height: its pixels', else the record's."""
+        """The frame's width and height: its pixels' (also once they are let
+        go), else the record's."""
         if self.rgba is not None:
             return self.rgba.shape[1], self.rgba.shape[0]
+        if self.encoded is not None:
+            return self.encoded
         return self.entry.size if self.entry is not None else (0, 0)
+
+    def let_go(self) -> None:
+        """Drops the pixels, once the frame's record is made: a build holds
+        each frame's image until it is encoded, not to the end."""
+        if self.rgba is not None:
+            self.encoded, self.rgba, self.layer = self.size, None, None
 
     @property
     def keeps_rectangle(self) -> bool:
