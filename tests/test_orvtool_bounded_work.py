@@ -37,8 +37,8 @@ def build_bounded(tmp_path, *argv):
     """orvtool build -q in a child under a 1 GiB address-space limit, with a
     report: (status, its lines of errors, the categories of the report)."""
     report = tmp_path / "report.jsonl"
-    argv = ["build", *map(str, argv), "-q", "--report", str(report)]
-    code = f"import os, sys\nos.chdir({str(tmp_path)!r})\nfrom orvtool.cli import main\nsys.exit(main({argv!r}))"
+    args = ["build", *map(str, argv), "-q", "--report", str(report)]
+    code = f"import os, sys\nos.chdir({str(tmp_path)!r})\nfrom orvtool.cli import main\nsys.exit(main({args!r}))"
     proc = run_python(code, limit_mb=1024, timeout=600)
     assert "Traceback" not in proc.stderr and "internal error" not in proc.stderr, proc.stderr
     lines = report.read_text(encoding="utf-8").splitlines() if report.exists() else []
@@ -145,7 +145,12 @@ def test_each_tag_reads_its_sheet_once(tmp_path, monkeypatch, pal_file):
     sheet = tagged(50, 50, "pingpong")(tmp_path / "in")
     reads = []
     read_sheet = sheets.read_sheet
-    monkeypatch.setattr(sheets, "read_sheet", lambda *a, **k: reads.append(a) or read_sheet(*a, **k))
+
+    def counted(*args, **kwargs):
+        reads.append(args)
+        return read_sheet(*args, **kwargs)
+
+    monkeypatch.setattr(sheets, "read_sheet", counted)
     argv = ["build", str(sheet), "-o", str(tmp_path / "tags"), "--palette", str(pal_file), "--each-tag", "-q"]
     assert main(argv) == 0
     assert len(reads) == 1 and len(list((tmp_path / "tags").iterdir())) == 50
