@@ -3,6 +3,7 @@ before they are made, index sheets, palette files, links out of the output."""
 
 import json
 import tracemalloc
+from typing import Dict
 
 import numpy as np
 import pytest
@@ -266,3 +267,80 @@ def test_the_limits_page_states_the_budget_as_limits_holds_it():
 
     page = Path(__file__).resolve().parent.parent / "docs" / "reference" / "messages.md"
     assert limits.budget_table() in page.read_text(encoding="utf-8")
+
+
+def played(first, last, direction):
+    """A tag's frames as a list, the way it plays them."""
+    order = list(range(first, last + 1))
+    if direction in ("reverse", "pingpong_reverse"):
+        order.reverse()
+    if direction in ("pingpong", "pingpong_reverse"):
+        order += order[-2:0:-1]
+    return order
+
+
+@pytest.mark.parametrize(
+    "first, last, direction",
+    [(0, 0, "pingpong"), (0, 1, "pingpong"), (2, 6, "pingpong"), (2, 6, "pingpong_reverse"), (3, 5, "reverse")]
+    + [(0, 4, "forward"), (5, 4, "pingpong"), (1, 3, "sideways")],
+)
+def test_tag_frames_are_made_as_asked_in_the_order_played(first, last, direction):
+    from orvtool.formats.sheets import TagFrames
+
+    order, tag = played(first, last, direction), TagFrames(first, last, direction)
+    assert len(tag) == len(order) and list(tag) == order and tag == order
+    assert [tag[k] for k in range(-len(order), len(order))] == order * 2 and tag[1:3] == order[1:3]
+    with pytest.raises(IndexError):
+        tag[len(order)]
+
+
+def test_sprite_tags_are_told_as_their_frames_listed_one_by_one_would_tell_them():
+    """Random atlases of several sprites, some frames missing: every tag's
+    frames, or why they cannot be told, as a walk over its frames finds them."""
+    import random
+
+    from orvtool.formats.checks import Where
+    from orvtool.formats.sheets import _tags
+
+    rng = random.Random(5)
+    for _ in range(200):
+        names = [f"{rng.choice('ab')} {rng.randrange(6)}" for _ in range(rng.randrange(2, 9))]
+        sprites: Dict[str, Dict[int, int]] = {}
+        for i, name in enumerate(names):
+            title, number = name.split(" ")
+            sprites.setdefault(title, {}).setdefault(int(number), i)
+        first, last = sorted(rng.randrange(len(names)) for _ in range(2))
+        direction = rng.choice(["forward", "reverse", "pingpong", "pingpong_reverse"])
+        name = rng.choice(["a", "b-walk", "c"])
+        doc = {"meta": {"frameTags": [{"name": name, "from": first, "to": last, "direction": direction}]}}
+        tags, unclear = _tags(doc, names, Where("s.json"))
+        order, sprite = played(first, last, direction), name[0]
+        if len(sprites) < 2:
+            assert list(tags[name]) == order and not unclear
+        elif sprite not in sprites:
+            assert "does not say whose it is" in unclear[name]
+        elif missing := [n for n in order if n not in sprites[sprite]]:
+            if all(names[i].startswith(f"{sprite} ") for i in order):
+                assert list(tags[name]) == order and not unclear
+            else:
+                assert unclear[name] == f"frame {missing[0]} of sprite '{sprite}' is not in the atlas"
+        else:
+            assert list(tags[name]) == [sprites[sprite][n] for n in order] and not unclear
+
+
+def test_the_budget_refuses_in_one_line_naming_the_input_and_the_limit():
+    from orvtool import limits
+    from orvtool.errors import OrvToolError
+
+    budget = limits.Budget(100 << 20)
+    budget.charge(60 << 20, "a.png", "its pixels")
+    with budget.holding(30 << 20, "a.png", "its conversion"):
+        with pytest.raises(OrvToolError) as refused:
+            budget.fits(20 << 20, "b.png", "its pixels")
+    assert refused.value.category == "over_budget" and budget.held == 60 << 20
+    assert str(refused.value) == (
+        "b.png: its pixels take 20 MiB beside the 90 MiB already held: more than the 100 MiB orvtool holds for one "
+        "command"
+    )
+    budget.release(60 << 20)
+    assert budget.pixels(5000, 5000, "c.png") == 100_000_000 and budget.held == 100_000_000
