@@ -110,3 +110,22 @@ def gif(screen, places):
         out += b"\x21\xf9\x04\x00" + struct.pack("<H", 10 + k) + b"\0\0"
         out += b"\x2c" + struct.pack("<HHHHB", x, y, 1, 1, 0) + b"\x02\x02\x44\x01\x00"
     return out + b"\x3b"
+
+
+def blank_png(path, width, height, mode="1"):
+    """A PNG of width x height pixels of zeros (mode "1", "LA" or "RGBA"),
+    compressed a band of rows at a time: an image far too large to hold costs
+    a few hundred kilobytes to write."""
+    depth, color, channels = {"1": (1, 0, 1), "LA": (8, 4, 2), "RGBA": (8, 6, 4)}[mode]
+    row = 1 + -(-width * depth * channels // 8)  # a filter byte and the row's bytes
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    packer = zlib.compressobj(1)
+    band = bytes(row * 256)
+    data = b"".join(packer.compress(band[: row * min(256, height - y)]) for y in range(0, height, 256))
+    ihdr = struct.pack(">IIBBBBB", width, height, depth, color, 0, 0, 0)
+    with open(path, "wb") as fh:
+        fh.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", data + packer.flush()))
+        fh.write(chunk(b"IEND", b""))

@@ -3,17 +3,19 @@ before they are made, index sheets, palette files, links out of the output."""
 
 import json
 import tracemalloc
+from typing import Dict
 
 import numpy as np
 import pytest
 from PIL import Image
 
 from conftest import run_python
+from hostile import SANITIZED
 from orvtool.cli import main
 from orvtool.formats import palettes
 from orvtool.formats.sheets import read_sheet
-from orvtool.orvfile import Animation, Frame, Row, Run
-from orvtool_build_helpers import png_header, write_rgba
+from orvtool.orvfile import Animation, Frame, Row, Run, encode_palette
+from orvtool_build_helpers import blank_png, png_header, write_rgba
 from orvtool_samples import walk, write_project
 
 
@@ -25,6 +27,139 @@ def cli(tmp_path, *argv):
     lines = proc.stderr.strip().splitlines()
     assert len(lines) == 1 and "Traceback" not in proc.stderr, proc.stderr
     return proc.returncode, lines[0]
+
+
+@pytest.fixture
+def pal_file(tmp_path):
+    (tmp_path / "bw.pal").write_bytes(encode_palette([(0, 0, 0, 255), (255, 255, 255, 255)]))
+    return tmp_path / "bw.pal"
+
+
+def build_bounded(tmp_path, *argv):
+    """orvtool build -q in a child under a 1 GiB address-space limit (none
+    under the sanitizer, whose shadow memory and quarantine are not the
+    build's), with a report: (status, its lines of errors, the categories of
+    the report)."""
+    report = tmp_path / "report.jsonl"
+    args = ["build", *map(str, argv), "-q", "--report", str(report)]
+    code = f"import os, sys\nos.chdir({str(tmp_path)!r})\nfrom orvtool.cli import main\nsys.exit(main({args!r}))"
+    proc = run_python(code, limit_mb=None if SANITIZED else 1024, timeout=600)
+    assert "Traceback" not in proc.stderr and "internal error" not in proc.stderr, proc.stderr
+    lines = report.read_text(encoding="utf-8").splitlines() if report.exists() else []
+    found = {f["category"] for line in lines for f in json.loads(line)["findings"]}
+    return proc.returncode, proc.stderr.strip().splitlines(), found
+
+
+def one_frame_sheet(folder, frames, image="a.png", **doc):
+    folder.mkdir()
+    entries = [{"filename": f"f{i}", "frame": {"x": i, "y": 0, "w": 1, "h": 1}} for i in range(frames)]
+    (folder / "s.json").write_text(
+        json.dumps({"frames": entries, "meta": {"image": image, **doc.pop("meta", {})}, **doc})
+    )
+    return folder / "s.json"
+
+
+def repeated_frame(t):
+    """A TexturePacker animation naming one 256 x 256 frame 100,000 times."""
+    t.mkdir()
+    write_rgba(t / "a.png", np.full((256, 256, 4), 255, np.uint8))
+    doc = {"frames": {"f": {"frame": {"x": 0, "y": 0, "w": 256, "h": 256}}}, "animations": {"walk": ["f"] * 100_000}}
+    (t / "s.json").write_text(json.dumps({**doc, "meta": {"image": "a.png"}}))
+    return t / "s.json"
+
+
+def tagged(frames, tags, direction):
+    def make(t):
+        sheet = one_frame_sheet(
+            t,
+            frames,
+            meta={
+                "frameTags": [
+                    {"name": f"t{k}", "from": 0, "to": frames - 1, "direction": direction} for k in range(tags)
+                ]
+            },
+        )
+        write_rgba(t / "a.png", np.full((1, frames, 4), 255, np.uint8))
+        return sheet
+
+    return make
+
+
+def huge_atlas(t):
+    """A 16384 x 16383 1-bit atlas (about 150 KB) with one 1 x 1 frame."""
+    sheet = one_frame_sheet(t, 1)
+    blank_png(t / "a.png", 16384, 16383, "1")
+    return sheet
+
+
+def announced_atlas(t):
+    """An atlas whose header announces 16384 x 16383 RGBA pixels."""
+    sheet = one_frame_sheet(t, 1)
+    (t / "a.png").write_bytes(png_header(16384, 16383))
+    return sheet
+
+
+def index_atlas(t):
+    """An 8192 x 8192 RGBA atlas and index sheet with 20 1 x 1 frames."""
+    sheet = one_frame_sheet(t, 20, meta={"orvtoolIndices": "a.index.png"})
+    blank_png(t / "a.png", 8192, 8192, "RGBA")
+    blank_png(t / "a.index.png", 8192, 8192, "LA")
+    return sheet
+
+
+@pytest.mark.parametrize(
+    "make, options, refused",
+    [
+        (repeated_frame, ["--tag", "walk"], ["s.json", "100,000 frames as planned"]),
+        (tagged(10_000, 10_000, "pingpong"), [], None),
+        (tagged(10_000, 10_000, "pingpong"), ["--each-tag"], ["s.json", "10,000 tags' 199,980,000 frames"]),
+        (tagged(10_000, 10_000, "pingpong"), ["--tag", "t9999"], None),
+        (huge_atlas, [], None),
+        (announced_atlas, [], ["a.png", "16384x16383 pixels, decoded (4 bytes a pixel)"]),
+        (index_atlas, [], None),
+        (tagged(200, 200, "forward"), ["--each-tag"], None),
+    ],
+    ids=[
+        "repeat",
+        "pingpong",
+        "pingpong-each-tag",
+        "pingpong-tag",
+        "huge-atlas",
+        "rgba-atlas",
+        "index-atlas",
+        "each-tag",
+    ],
+)
+def test_hostile_builds_are_refused_in_one_line_or_built_within_the_bound(tmp_path, pal_file, make, options, refused):
+    sheet = make(tmp_path / "in")
+    out = tmp_path / ("tags" if "--each-tag" in options else "out.orv")
+    code, lines, found = build_bounded(tmp_path, sheet, "-o", out, "--palette", pal_file, *options)
+    if refused is None:
+        assert (code, lines) == (0, []), lines
+        assert out.is_dir() or out.is_file()
+        return
+    assert code == 1 and found == {"over_budget"}, (lines, found)
+    assert len(lines) == 1 and all(w in lines[0] for w in [*refused, "more than the 1024 MiB"]), lines
+    assert not out.exists() or not any(out.iterdir())  # nothing written
+
+
+def test_each_tag_reads_its_sheet_once(tmp_path, monkeypatch, pal_file):
+    from orvtool.formats import sheets
+
+    sheet = tagged(50, 50, "pingpong")(tmp_path / "in")
+    reads = []
+    read_sheet = sheets.read_sheet
+
+    def counted(*args, **kwargs):
+        reads.append(args)
+        return read_sheet(*args, **kwargs)
+
+    monkeypatch.setattr(sheets, "read_sheet", counted)
+    argv = ["build", str(sheet), "-o", str(tmp_path / "tags"), "--palette", str(pal_file), "--each-tag", "-q"]
+    assert main(argv) == 0
+    assert len(reads) == 1 and len(list((tmp_path / "tags").iterdir())) == 50
+    assert main([*argv, "--force", "--quantize", "4", "--palette", str(tmp_path / "q.pal")]) == 0
+    assert len(reads) == 2  # one more command, one more read
 
 
 def test_files_past_the_frame_record_budget_are_refused_before_reading(tmp_path):
@@ -123,3 +258,89 @@ def test_swatch_cells_are_checked_a_row_at_a_time(tmp_path):
     write_rgba(tmp_path / "uneven.png", swatch)
     with pytest.raises(Exception, match="column 9, row 5"):
         palettes.read_png(str(tmp_path / "uneven.png"))
+
+
+def test_the_limits_page_states_the_budget_as_limits_holds_it():
+    from pathlib import Path
+
+    from orvtool import limits
+
+    page = Path(__file__).resolve().parent.parent / "docs" / "reference" / "messages.md"
+    assert limits.budget_table() in page.read_text(encoding="utf-8")
+
+
+def played(first, last, direction):
+    """A tag's frames as a list, the way it plays them."""
+    order = list(range(first, last + 1))
+    if direction in ("reverse", "pingpong_reverse"):
+        order.reverse()
+    if direction in ("pingpong", "pingpong_reverse"):
+        order += order[-2:0:-1]
+    return order
+
+
+@pytest.mark.parametrize(
+    "first, last, direction",
+    [(0, 0, "pingpong"), (0, 1, "pingpong"), (2, 6, "pingpong"), (2, 6, "pingpong_reverse"), (3, 5, "reverse")]
+    + [(0, 4, "forward"), (5, 4, "pingpong"), (1, 3, "sideways")],
+)
+def test_tag_frames_are_made_as_asked_in_the_order_played(first, last, direction):
+    from orvtool.formats.sheets import TagFrames
+
+    order, tag = played(first, last, direction), TagFrames(first, last, direction)
+    assert len(tag) == len(order) and list(tag) == order and tag == order
+    assert [tag[k] for k in range(-len(order), len(order))] == order * 2 and tag[1:3] == order[1:3]
+    with pytest.raises(IndexError):
+        tag[len(order)]
+
+
+def test_sprite_tags_are_told_as_their_frames_listed_one_by_one_would_tell_them():
+    """Random atlases of several sprites, some frames missing: every tag's
+    frames, or why they cannot be told, as a walk over its frames finds them."""
+    import random
+
+    from orvtool.formats.checks import Where
+    from orvtool.formats.sheets import _tags
+
+    rng = random.Random(5)
+    for _ in range(200):
+        names = [f"{rng.choice('ab')} {rng.randrange(6)}" for _ in range(rng.randrange(2, 9))]
+        sprites: Dict[str, Dict[int, int]] = {}
+        for i, name in enumerate(names):
+            title, number = name.split(" ")
+            sprites.setdefault(title, {}).setdefault(int(number), i)
+        first, last = sorted(rng.randrange(len(names)) for _ in range(2))
+        direction = rng.choice(["forward", "reverse", "pingpong", "pingpong_reverse"])
+        name = rng.choice(["a", "b-walk", "c"])
+        doc = {"meta": {"frameTags": [{"name": name, "from": first, "to": last, "direction": direction}]}}
+        tags, unclear = _tags(doc, names, Where("s.json"))
+        order, sprite = played(first, last, direction), name[0]
+        if len(sprites) < 2:
+            assert list(tags[name]) == order and not unclear
+        elif sprite not in sprites:
+            assert "does not say whose it is" in unclear[name]
+        elif missing := [n for n in order if n not in sprites[sprite]]:
+            if all(names[i].startswith(f"{sprite} ") for i in order):
+                assert list(tags[name]) == order and not unclear
+            else:
+                assert unclear[name] == f"frame {missing[0]} of sprite '{sprite}' is not in the atlas"
+        else:
+            assert list(tags[name]) == [sprites[sprite][n] for n in order] and not unclear
+
+
+def test_the_budget_refuses_in_one_line_naming_the_input_and_the_limit():
+    from orvtool import limits
+    from orvtool.errors import OrvToolError
+
+    budget = limits.Budget(100 << 20)
+    budget.charge(60 << 20, "a.png", "its pixels")
+    with budget.holding(30 << 20, "a.png", "its conversion"):
+        with pytest.raises(OrvToolError) as refused:
+            budget.fits(20 << 20, "b.png", "its pixels")
+    assert refused.value.category == "over_budget" and budget.held == 60 << 20
+    assert str(refused.value) == (
+        "b.png: its pixels take 20 MiB beside the 90 MiB already held: more than the 100 MiB orvtool holds for one "
+        "command"
+    )
+    budget.release(60 << 20)
+    assert budget.pixels(5000, 5000, "c.png") == 100_000_000 and budget.held == 100_000_000

@@ -21,7 +21,7 @@ from orvtool import limits, status, summary
 from orvtool.cli import main
 from orvtool.formats import palettes
 from orvtool.orvfile import Animation, Frame, Row, encode_palette, frame_from_indices
-from orvtool_build_helpers import read_rgba, write_rgba
+from orvtool_build_helpers import png_header, read_rgba, write_rgba
 from orvtool_samples import PALETTE, walk, write_project
 
 # --- routes: each runs on what its input maker gives and returns the
@@ -203,6 +203,14 @@ def plain_png(t, alpha):
     rgba[0, 0] = (255, 0, 255, 255)
     Image.fromarray(rgba if alpha else rgba[..., :3]).save(t / "plain.png")
     return t / "plain.png", t / "p" / "pal" / "test.pal"
+
+
+def announcing(t, width, height):
+    """A PNG beside the project whose header announces width x height RGBA
+    pixels, and the project's palette."""
+    project(t)
+    (t / "big.png").write_bytes(png_header(width, height))
+    return t / "big.png", t / "p" / "pal" / "test.pal"
 
 
 def plain_folder(t):
@@ -396,6 +404,7 @@ CASES = {
     "frames_in_name_order": ("build", lambda t, mp: onto(t, plain_folder(t))),
     "no_transparency": ("build", lambda t, mp: onto(t, plain_png(t, False))),
     "colour_keyed": ("build", lambda t, mp: onto(t, plain_png(t, False), "--transparent", "#ff00ff")),
+    "over_budget": ("build", lambda t, mp: onto(t, announcing(t, 16384, 16383))),
     "palette_made": ("build", lambda t, mp: onto(t, (plain_png(t, True)[0], t / "q.pal"), "--quantize", "4")),
     "tags_built_whole": ("build", lambda t, mp: onto(t, sheet(t, tags=TAG))),
     "frame_placed": ("build", lambda t, mp: onto(t, sheet(t), "--origin", "1", "1")),

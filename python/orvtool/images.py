@@ -9,7 +9,7 @@ from PIL import Image
 
 from .arrays import Rgba
 from .errors import OrvToolError
-from .limits import PixelBudget
+from .limits import Budget
 from .reading import open_image
 
 # The PNG settings of the images orvtool writes (frames, index layers,
@@ -53,9 +53,9 @@ def to_pil(image: Rendered) -> Image.Image:
     return Image.frombytes("RGBA", (arr.shape[1], arr.shape[0]), arr.tobytes())
 
 
-def read_frame_png(path: str, budget: Optional[PixelBudget] = None) -> Rgba:
+def read_frame_png(path: str, budget: Optional[Budget] = None) -> Rgba:
     """A frame image as an RGBA (h, w, 4) uint8 array, whatever its PNG mode,
-    its pixels counted against `budget`."""
+    what it holds charged to `budget`."""
     try:
         with open_image(path, budget) as im:
             rgba = im.convert("RGBA") if im.mode != "RGBA" else im.copy()

@@ -197,7 +197,7 @@ def gif_frames(data: bytes) -> Optional[Tuple[Tuple[int, int], List[Tuple[int, i
     return (screen, frames) if frames else None
 
 
-def _gif_cut(path: str, data: bytes, budget: limits.PixelBudget) -> Optional[Tuple[bytes, Tuple[int, int, int, int]]]:
+def _gif_cut(path: str, data: bytes, budget: limits.Budget) -> Optional[Tuple[bytes, Tuple[int, int, int, int]]]:
     """An animated GIF whose logical screen is only the area its frames cover:
     the data with its screen and frame positions moved, and (left, top, screen
     width, screen height) of that area. The frames' pixels are counted against
@@ -208,7 +208,12 @@ def _gif_cut(path: str, data: bytes, budget: limits.PixelBudget) -> Optional[Tup
     (sw, sh), frames = found
     left, top = min(f[1] for f in frames), min(f[2] for f in frames)
     right, bottom = max(f[1] + f[3] for f in frames), max(f[2] + f[4] for f in frames)
-    budget.take(right - left, bottom - top, path, len(frames))
+    w, h = right - left, bottom - top
+    what = f"its {len(frames):,} frames of {w}x{h} pixels, decoded and made RGBA,"
+    budget.fits(
+        w * h * (len(frames) * limits.RGBA_BYTES + limits.WIDE_DECODED_BYTES + limits.CONVERT_BYTES), path, what
+    )
+    budget.charge(w * h * len(frames) * limits.RGBA_BYTES, path, what)
     out = bytearray(data)
     struct.pack_into("<HH", out, 6, right - left, bottom - top)
     for at, x, y, _, _ in frames:
@@ -216,11 +221,12 @@ def _gif_cut(path: str, data: bytes, budget: limits.PixelBudget) -> Optional[Tup
     return bytes(out), (left, top, sw, sh)
 
 
-def read_images(path: str, budget: Optional[limits.PixelBudget] = None) -> List[InputImage]:
+def read_images(path: str, budget: Optional[limits.Budget] = None) -> List[InputImage]:
     """The frames of one image file: one for a still image, every frame of
-    an animated GIF, APNG or WebP; their pixels counted against `budget`. The
-    frames of an animated GIF cover only the area that its frames draw."""
-    budget = budget or limits.PixelBudget()
+    an animated GIF, APNG or WebP; what they hold charged to `budget` before
+    any is decoded. The frames of an animated GIF cover only the area that
+    its frames draw."""
+    budget = budget or limits.Budget()
     data = read_input(path, limits.IMAGE_BYTES, "image file")
     cut = _gif_cut(path, data, budget)
     try:

@@ -33,7 +33,7 @@ from PIL import Image, PngImagePlugin
 
 from .arrays import Rgba
 from .errors import OrvToolError
-from .limits import FRAME_OVERHEAD_PIXELS, PIXEL_BUDGET, PIXEL_BUDGET_BYTES
+from .limits import FRAME_OVERHEAD_PIXELS, OVER_BUDGET, PIXEL_BUDGET, PIXEL_BUDGET_BYTES
 from .model import Canvas, union_canvas
 
 GIF_ALPHA_THRESHOLD = 128  # without a matte, a GIF pixel is opaque from this alpha on
@@ -139,7 +139,8 @@ class Pages:
                 f"the preview's {pages} of {c.width * s}x{c.height * s} pixels (the frames' canvas{at}, each page "
                 f"counted at least {FRAME_OVERHEAD_PIXELS} pixels) "
                 f"{'takes' if len(self) == 1 else 'take'} more than the {PIXEL_BUDGET_BYTES >> 20} MiB of images "
-                "orvtool holds at once"
+                "orvtool holds at once",
+                category=OVER_BUDGET,
             )
 
 

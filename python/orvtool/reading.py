@@ -5,8 +5,8 @@ blocking: on POSIX the file is opened with O_NONBLOCK and its type checked on
 the open descriptor; on Windows, which has no O_NONBLOCK, the type is checked
 before the open. Every read is bounded: a file larger than what its kind can
 hold is refused before it is read. Images go to Pillow as the opened file,
-their size checked against the pixel budget from the header, before any pixel
-is decoded.
+what reading them holds charged to the command's budget from the header,
+before any pixel is decoded.
 """
 
 from __future__ import annotations
@@ -40,8 +40,8 @@ class ReadError(OrvToolError):
     the file; `reason` says the same without it, for callers that put the
     file's name in front themselves."""
 
-    def __init__(self, message: str, reason: str) -> None:
-        super().__init__(message)
+    def __init__(self, message: str, reason: str, category: str = "refused") -> None:
+        super().__init__(message, category=category)
         self.reason = reason
 
 
@@ -107,11 +107,21 @@ def read_input(path: str, limit: int, what: str = "file") -> bytes:
 
 
 def open_image(
-    path: str, budget: Optional[limits.PixelBudget] = None, frames: bool = False, data: Optional[bytes] = None
+    path: str,
+    budget: Optional[limits.Budget] = None,
+    frames: bool = False,
+    data: Optional[bytes] = None,
+    kept: Optional[int] = limits.RGBA_BYTES,
 ) -> Image.Image:
     """The image at `path` (whose bytes are `data` when the caller has read
-    them), opened but not decoded, its pixels (every frame's canvas when
-    `frames`) counted against `budget`. The caller closes it."""
+    them), opened but not decoded, with what reading it holds charged to
+    `budget` from its header, before any pixel is decoded: `kept` bytes a
+    pixel of every frame (of the first, unless `frames`), which stay charged,
+    and for a moment one frame decoded and made an RGBA array. With `kept`
+    None the decoded image itself is kept and not converted. Without a
+    budget, only its pixels as RGBA are held to the limit (the caller reads
+    its header, or checks its size before decoding it). The caller closes
+    it."""
     if data is None:
         data = read_input(path, limits.IMAGE_BYTES, "image file")
     try:
@@ -120,14 +130,34 @@ def open_image(
             im = Image.open(io.BytesIO(data))
     except (Image.DecompressionBombError, Image.DecompressionBombWarning):
         reason = f"its pixels take more than the {limits.PIXEL_BUDGET_BYTES >> 20} MiB of images orvtool holds"
-        raise ReadError(f"{path}: {reason}", reason) from None
+        raise ReadError(f"{path}: {reason}", reason, limits.OVER_BUDGET) from None
     except (OSError, ValueError, SyntaxError) as exc:
         raise ReadError(f"cannot read image {path}: {exc}", f"cannot read image: {exc}") from None
     try:
-        w, h = im.size
         count = int(getattr(im, "n_frames", 1)) if frames else 1
-        (budget or limits.PixelBudget()).take(w, h, path, count)
+        if budget is None:
+            limits.Budget().pixels(
+                im.size[0], im.size[1], path, frames=count, what=f"its {im.size[0]}x{im.size[1]} pixels as RGBA"
+            )
+        else:
+            charge_image(budget, path, im, count, kept)
     except BaseException:
         im.close()
         raise
     return im
+
+
+def charge_image(
+    budget: limits.Budget, path: str, im: Image.Image, frames: int = 1, kept: Optional[int] = limits.RGBA_BYTES
+) -> None:
+    """Charges `budget` with reading `frames` frames of an opened image (see
+    `open_image`); refused, naming the file and the limit, past it."""
+    w, h = im.size
+    decoded = limits.decoded_bytes(im.mode)
+    keep = w * h * frames * (decoded if kept is None else kept)
+    peak = 0 if kept is None else w * h * (decoded + limits.CONVERT_BYTES)
+    many = f"{frames:,} frames of " if frames != 1 else ""
+    made = "" if kept is None else " and made RGBA"
+    what = f"its {many}{w}x{h} pixels, decoded ({decoded} {'byte' if decoded == 1 else 'bytes'} a pixel){made},"
+    budget.fits(keep + peak, path, what)
+    budget.charge(keep, path, what)

@@ -117,6 +117,11 @@ OWN_FINDINGS: Dict[str, Rule] = {
     TOO_MANY_FRAMES: Rule(
         ERROR_SEVERITY, "an animation whose head and size allow more frame records than orvtool reads (2,097,152)"
     ),
+    "over_budget": Rule(
+        ERROR_SEVERITY,
+        "an input whose work would hold more than the 1 GiB orvtool holds for one command (an image's decoded "
+        "pixels, frames as planned), refused before anything is written",
+    ),
     OUTPUT_LINK_OUTSIDE: Rule(
         ERROR_SEVERITY, "an output that a symbolic link leads out of its folder, without `--force`"
     ),

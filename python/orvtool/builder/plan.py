@@ -13,9 +13,10 @@ from typing import Dict, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 
-from .. import orvfile, status, writing
+from .. import limits, orvfile, status, writing
+from ..arrays import Rgba
 from ..errors import OrvToolError, UsageError
-from ..formats import palettes, sidecar
+from ..formats import palettes, sheets, sidecar
 from ..inputs import InputImage, apply_color_key
 from ..inputs import folder_pngs as inputs_folder_pngs
 from ..loading import find_palette
@@ -243,6 +244,7 @@ def _frames(source: Source, options: BuildOptions, matcher: ColorMatcher, plan: 
                 )
             fields = _fields(frame, options, area_rule)
             frames.append(encode_frame(i, frame, fields, at, matcher, inexact, plan.details, after_shadow))
+            frame.let_go()  # its record holds it now
         after_shadow = after_shadow or bool(frames[-1].is_shadow)
     inexact.check(options.exact)
     plan.notes += _placement_notes(source, rules, options)
@@ -304,11 +306,20 @@ def _plain_animation(
     )
 
 
-def make_plan(source: Source, options: BuildOptions, output: str) -> Plan:
-    """The records (and palette) that a source builds."""
+def make_plan(source: Source, options: BuildOptions, output: str, budget: Optional[limits.Budget] = None) -> Plan:
+    """The records (and palette) that a source builds; its frames as planned
+    charged to `budget` before any is matched."""
     placement.check_anchors(options)
     if not source.frames:
         raise OrvToolError("no frames", where=source.where)
+    if not source.planned:
+        sources.charge_frames(
+            budget or limits.Budget(),
+            source.where,
+            len(source.frames),
+            ((id(f.rgba) if f.rgba is not None else k, f.rgba, f.layer, f.size) for k, f in enumerate(source.frames)),
+        )
+        source.planned = True
     plan = Plan(Animation(), notes=list(source.notes))
     _fill_unknown(source, plan.notes)
     _transparency(source, options, plan.notes)
@@ -380,8 +391,10 @@ def export_folders(tree: str) -> List[str]:
     return found
 
 
-def read_source(paths: Sequence[str], options: BuildOptions) -> Source:
-    """An export folder, a folder of plain PNGs, a sprite sheet's JSON, or image files."""
+def read_source(paths: Sequence[str], options: BuildOptions, budget: Optional[limits.Budget] = None) -> Source:
+    """An export folder, a folder of plain PNGs, a sprite sheet's JSON, or
+    image files; what they hold charged to `budget`."""
+    budget = budget or limits.Budget()
     one_sheet = len(paths) == 1 and paths[0].lower().endswith(".json")
     if options.tag is not None and not one_sheet:
         raise UsageError("--tag is for sprite sheets")
@@ -391,11 +404,11 @@ def read_source(paths: Sequence[str], options: BuildOptions) -> Source:
         folder = paths[0]
         if is_export_folder(folder):
             _refuse_plain_options(options, "an export folder", True)
-            return sources.read_export(folder)
+            return sources.read_export(folder, budget)
         pngs = inputs_folder_pngs(folder)
         if not pngs:
             raise OrvToolError(f"{folder} holds no {sidecar.SIDECAR_NAME}, no export folders and no PNG frames")
-        source = sources.read_plain(pngs)
+        source = sources.read_plain(pngs, budget)
         source.notes.insert(
             0,
             Finding(
@@ -412,15 +425,20 @@ def read_source(paths: Sequence[str], options: BuildOptions) -> Source:
     if not sheet and options.palette is None:
         raise UsageError("plain frames need --palette: the palette to match against, or to write with --quantize")
     if sheet:
-        source = sources.read_sheet(paths[0], options.tag, options.origin is not None, options.image)
+        source = sources.read_sheet(paths[0], options.tag, options.origin is not None, options.image, budget)
         if source.record is not None:
             _refuse_plain_options(options, "a sheet with orvtool's record", False)
         return source
-    return sources.read_plain(paths)
+    return sources.read_plain(paths, budget)
 
 
-def plan_source(paths: Sequence[str], options: BuildOptions, output: str) -> Plan:
-    return make_plan(read_source(paths, options), options, output)
+def plan_source(
+    paths: Sequence[str], options: BuildOptions, output: str, budget: Optional[limits.Budget] = None
+) -> Plan:
+    """The plan of a build, what it holds charged to `budget` (one for the
+    command, made before any work) stage by stage."""
+    budget = budget or limits.Budget()
+    return make_plan(read_source(paths, options, budget), options, output, budget)
 
 
 # --- writing -------------------------------------------------------------------------
@@ -489,10 +507,14 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     return report
 
 
-def build_source(paths: Sequence[str], output: str, options: Optional[BuildOptions] = None) -> BuildReport:
+def build_source(
+    paths: Sequence[str], output: str, options: Optional[BuildOptions] = None, budget: Optional[limits.Budget] = None
+) -> BuildReport:
+    """Builds one animation file; what the build holds is charged to `budget`
+    (a new one when None)."""
     options = options or BuildOptions()
     _refuse_existing(output, options)
-    return write_plan(plan_source(paths, options, output), output, options.force)
+    return write_plan(plan_source(paths, options, output, budget), output, options.force)
 
 
 def build_from_export(folder: str, output: str, options: Optional[BuildOptions] = None) -> BuildReport:
@@ -511,15 +533,15 @@ def build_from_sheet(path: str, output: str, options: Optional[BuildOptions] = N
 
 def sheet_tags(path: str, image: Optional[str] = None) -> List[str]:
     """The tags a sprite sheet names, in name order."""
-    return sorted(sources.read_sheet(path, image=image).tags)
+    return sorted(sheets.read_sheet(path, image).tags)
 
 
-def _tags_palette(path: str, options: BuildOptions) -> palettes.Palette:
+def _tags_palette(sheet: sheets.Sheet, options: BuildOptions) -> palettes.Palette:
     """--quantize for --each-tag: one palette made from the frames of every
     tag, which all the animations share."""
     assert options.quantize is not None
-    source = sources.read_sheet(path, image=options.image)
-    tagged = sorted({i for frames in source.tags.values() for i in frames})
+    source = sources.sheet_source(sheet)
+    tagged = sorted({i for frames in sheet.tags.values() for i in frames})
     images = [
         InputImage(f.name, f.rgba.copy())
         for f in (source.frames[i] for i in tagged)
@@ -533,12 +555,26 @@ def _tags_palette(path: str, options: BuildOptions) -> palettes.Palette:
 BuildOrFailure = Union[BuildReport, OrvToolError]
 
 
-def build_tags(path: str, folder: str, options: BuildOptions) -> List[Tuple[str, BuildOrFailure]]:
+def _own_pixels(source: Source) -> None:
+    """Frames of a sheet that others built from it share: each array that
+    --transparent would change in place copied, once."""
+    copies: Dict[int, Rgba] = {}
+    for frame in source.frames:
+        if frame.rgba is not None:
+            frame.rgba = copies.setdefault(id(frame.rgba), frame.rgba.copy())
+
+
+def build_tags(
+    path: str, folder: str, options: BuildOptions, budget: Optional[limits.Budget] = None
+) -> List[Tuple[str, BuildOrFailure]]:
     """One animation file per tag of a sheet, NAME.orv in `folder`: (tag,
-    report or the OrvToolError that stopped it). Every tag is planned before
-    anything is written; they share one palette (with --quantize, made from
-    all their frames), written once."""
-    tags = sheet_tags(path, options.image)
+    report or the OrvToolError that stopped it). The sheet is read once;
+    every tag is planned before anything is written, all of them charged to
+    one `budget`; they share one palette (with --quantize, made from all their
+    frames), written once."""
+    budget = budget or limits.Budget()
+    sheet = sheets.read_sheet(path, options.image, budget)
+    tags = sorted(sheet.tags)
     if not tags:
         raise OrvToolError(f"{path} names no tags (Aseprite frameTags, TexturePacker animations)")
     if options.add_colors:
@@ -546,8 +582,14 @@ def build_tags(path: str, folder: str, options: BuildOptions) -> List[Tuple[str,
             "--each-tag and --add-colors: each animation would grow the palette on its own; grow it with one build, "
             "then build the tags against it"
         )
+    planned_frames = sum(len(sheet.tags[tag]) for tag in tags if tag not in sheet.unclear)
+    budget.fits(
+        planned_frames * limits.FRAME_BYTES,
+        path,
+        f"--each-tag: its {len(tags):,} tags' {planned_frames:,} frames as planned",
+    )
     if options.quantize is not None:
-        options = replace(options, made_palette=_tags_palette(path, options))
+        options = replace(options, made_palette=_tags_palette(sheet, options))
     os.makedirs(folder, exist_ok=True)
     planned: List[Tuple[str, str, Union[Plan, OrvToolError]]] = []
     for tag, name in tag_file_names(tags).items():
@@ -555,8 +597,15 @@ def build_tags(path: str, folder: str, options: BuildOptions) -> List[Tuple[str,
         opts = replace(options, tag=tag)
         try:
             _refuse_existing(output, opts)
-            planned.append((tag, output, plan_source([path], opts, output)))
+            source = sources.sheet_source(sheet, tag, opts.origin is not None, budget)
+            if opts.transparent is not None:
+                _own_pixels(source)
+            if source.record is not None:
+                _refuse_plain_options(opts, "a sheet with orvtool's record", False)
+            planned.append((tag, output, make_plan(source, opts, output, budget)))
         except OrvToolError as exc:
+            if exc.category == limits.OVER_BUDGET:
+                raise  # the tags together are past the budget: no tag is written
             planned.append((tag, output, exc))
     out: List[Tuple[str, BuildOrFailure]] = []
     written: Optional[Tuple[str, List[Color]]] = None

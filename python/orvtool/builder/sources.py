@@ -14,7 +14,7 @@ from __future__ import annotations
 import os
 import re
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -24,7 +24,7 @@ from ..errors import OrvToolError
 from ..formats import sheets, sidecar
 from ..inputs import InputImage, exported_offsets, png_offsets, read_images
 from ..model import AnimationRecord, FrameEntry, Row
-from ..reading import open_image
+from ..reading import charge_image, open_image
 from ..status import Finding
 
 ADDED_FRAME = re.compile(r"^frame_\w+\.png$", re.IGNORECASE)  # not frame_NNN.index.png
@@ -44,6 +44,7 @@ class SourceFrame:
     has_alpha: bool = True
     added: bool = False  # not in the record: `entry` is the fields of the frame before it
     duration: Optional[int] = None  # milliseconds, where the source gives the frame a time of its own
+    encoded: Optional[Tuple[int, int]] = None  # the size of its pixels, let go once its record was made
 
     @property
     def known(self) -> Optional[FrameEntry]:
@@ -52,10 +53,19 @@ class SourceFrame:
 
     @property
     def size(self) -> Tuple[int, int]:
-        """The frame's width and height: its pixels', else the record's."""
+        """The frame's width and height: its pixels' (also once they are let
+        go), else the record's."""
         if self.rgba is not None:
             return self.rgba.shape[1], self.rgba.shape[0]
+        if self.encoded is not None:
+            return self.encoded
         return self.entry.size if self.entry is not None else (0, 0)
+
+    def let_go(self) -> None:
+        """Drops the pixels, once the frame's record is made: a build holds
+        each frame's image until it is encoded, not to the end."""
+        if self.rgba is not None:
+            self.encoded, self.rgba, self.layer = self.size, None, None
 
     @property
     def keeps_rectangle(self) -> bool:
@@ -73,14 +83,56 @@ class Source:
     reorder: bool = False  # the frames are not the record's, in its order
     rows_of: Callable[[FrameEntry], List[Row]] = lambda entry: []
     notes: List[Finding] = field(default_factory=list)
-    tags: Dict[str, List[int]] = field(default_factory=dict)
+    tags: Dict[str, Sequence[int]] = field(default_factory=dict)
     speed: Optional[int] = None  # the speed the source records (orvtool's preview), where it has no record
+    planned: bool = False  # its frames as planned are charged to the budget already (see `charge_frames`)
+
+
+# --- the budget ----------------------------------------------------------------------
+
+
+def planned_bytes(rgba: Optional[Rgba], layer: Optional[Layer], size: Tuple[int, int]) -> int:
+    """What a frame as planned holds beside its pixels as read (see `limits`):
+    its objects, its pixels matched, in the record and in the file, and the
+    runs of its rows, counted from its coverage (a run for each covered span
+    of a row, and the runs that spans and gaps longer than 255 take)."""
+    w, h = size if rgba is None else (rgba.shape[1], rgba.shape[0])
+    runs = h * (w // 255 + 2)
+    if rgba is not None and rgba.size:
+        covered = rgba[:, :, 3] != 0
+        if layer is not None and layer[1].shape == covered.shape:
+            covered |= layer[1]
+        runs += int(np.count_nonzero(covered[:, 0])) + int(np.count_nonzero(covered[:, 1:] & ~covered[:, :-1]))
+    return limits.FRAME_BYTES + w * h * limits.PLANNED_PIXEL_BYTES + runs * limits.RUN_BYTES
+
+
+def charge_frames(
+    budget: limits.Budget,
+    where: str,
+    count: int,
+    frames: Iterable[Tuple[object, Optional[Rgba], Optional[Layer], Tuple[int, int]]],
+) -> None:
+    """Charges `budget` with the `count` frames a build plans, before any is
+    made: first their objects, from their number alone; then, as `frames`
+    gives (key, pixels, index layer, size without pixels) for each, what they
+    hold, a frame planned N times (the same key) counting N times, its runs
+    counted once a key."""
+    budget.charge(count * limits.FRAME_BYTES, where, f"its {count:,} frames as planned")
+    made: Dict[object, int] = {}
+    total = 0
+    for key, rgba, layer, size in frames:
+        if key not in made:
+            made[key] = planned_bytes(rgba, layer, size) - limits.FRAME_BYTES
+        total += made[key]
+    budget.charge(total, where, f"the records, runs and file bytes of its {count:,} frames as planned")
 
 
 # --- export folders ------------------------------------------------------------------
 
 
-def _index_layer(folder: str, entry: FrameEntry, size: Tuple[int, int], same_size: bool) -> Optional[Layer]:
+def _index_layer(
+    folder: str, entry: FrameEntry, size: Tuple[int, int], same_size: bool, budget: limits.Budget
+) -> Optional[Layer]:
     name = entry.indices
     path = os.path.join(folder, name) if name else ""
     if not name or not os.path.exists(path):
@@ -88,8 +140,10 @@ def _index_layer(folder: str, entry: FrameEntry, size: Tuple[int, int], same_siz
     try:
         with open_image(path) as im:
             layer_size = im.size
+            if layer_size == size:
+                charge_image(budget, path, im, kept=limits.LAYER_BYTES)
     except OrvToolError as exc:
-        raise OrvToolError(f"index layer: {exc}") from None
+        raise OrvToolError(f"index layer: {exc}", category=exc.category) from None
     except OSError as exc:
         raise OrvToolError(f"cannot read the index layer: {exc}", where=path) from None
     if layer_size == size:
@@ -110,7 +164,7 @@ def _added_names(folder: str, entries: Sequence[FrameEntry]) -> List[str]:
         raise OrvToolError(f"cannot read folder {folder}: {exc.strerror or exc}") from None
 
 
-def _export_frame(folder: str, name: str, entry: Optional[FrameEntry], budget: limits.PixelBudget) -> SourceFrame:
+def _export_frame(folder: str, name: str, entry: Optional[FrameEntry], budget: limits.Budget) -> SourceFrame:
     path = os.path.join(folder, name)
     images = read_images(path, budget)
     image = images[0]
@@ -122,13 +176,14 @@ def _export_frame(folder: str, name: str, entry: Optional[FrameEntry], budget: l
         frame.own_offsets = offs
         return frame
     same_size = (w, h) == entry.size
-    frame.layer = _index_layer(folder, entry, (w, h), same_size)
+    frame.layer = _index_layer(folder, entry, (w, h), same_size, budget)
     if offs is not None and offs != (exported_offsets(path) or entry.offsets):
         frame.placed = offs  # moved in an editor
     return frame
 
 
-def read_export(folder: str) -> Source:
+def read_export(folder: str, budget: Optional[limits.Budget] = None) -> Source:
+    """An export folder's frames, what their images hold charged to `budget`."""
     path = os.path.join(folder, sidecar.SIDECAR_NAME)
     record, notes = sidecar.read_record(folder)
     entries = record.frames
@@ -140,7 +195,7 @@ def read_export(folder: str) -> Source:
     if added and not entries:
         raise OrvToolError(f"{path} lists no frame for the added {added[0]} to follow")
     frames: List[SourceFrame] = []
-    budget = limits.PixelBudget()
+    budget = budget or limits.Budget()
     for name, entry in order:
         if entry is not None and entry.image is None:
             frames.append(SourceFrame(f"frame {len(frames)}", None, entry))
@@ -215,23 +270,43 @@ def _sheet_frame(path: str, i: int, sf: sheets.SheetFrame, entry: Optional[Frame
     return frame
 
 
-def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False, image: Optional[str] = None) -> Source:
+def read_sheet(
+    path: str,
+    tag: Optional[str] = None,
+    cells: bool = False,
+    image: Optional[str] = None,
+    budget: Optional[limits.Budget] = None,
+) -> Source:
     """The frames of a sheet (of one tag), matched with its record. A frame
     the record knows is cut to its record's rectangle and what it draws
     outside it; with `cells` (the frames are what is drawn in cells around an
-    origin) every frame is cut to what it draws. `image` names the atlas."""
-    sheet = sheets.read_sheet(path, image)
+    origin) every frame is cut to what it draws. `image` names the atlas.
+    What the sheet holds is charged to `budget`."""
+    budget = budget or limits.Budget()
+    return sheet_source(sheets.read_sheet(path, image, budget), tag, cells, budget)
+
+
+def sheet_source(
+    sheet: sheets.Sheet, tag: Optional[str] = None, cells: bool = False, budget: Optional[limits.Budget] = None
+) -> Source:
+    """The frames of a sheet already read (of one tag), as `read_sheet` gives
+    them: a sheet is read once, whatever number of tags is built from it.
+    The frames as planned are charged to `budget` before they are made."""
+    path = sheet.path
     notes = list(sheet.notes)
     record = sheet.record
     known = _record_names(record) if record is not None else {}
-    chosen = list(range(len(sheet.frames)))
+    chosen: Sequence[int] = range(len(sheet.frames))
     if tag is not None:
         if tag not in sheet.tags:
             raise OrvToolError(f"no tag '{tag}' ({tag_summary(sorted(sheet.tags))})", where=path)
         if tag in sheet.unclear:
             raise OrvToolError(f"tag '{tag}': its frames cannot be told: {sheet.unclear[tag]}", where=path)
         chosen = sheet.tags[tag]
-    elif sheet.tags:
+    if budget is not None:
+        frames_of = sheet.frames
+        charge_frames(budget, path, len(chosen), ((i, frames_of[i].rgba, frames_of[i].layer, (0, 0)) for i in chosen))
+    if tag is None and sheet.tags:
         notes.append(
             Finding(
                 "tags_built_whole",
@@ -250,7 +325,7 @@ def read_sheet(path: str, tag: Optional[str] = None, cells: bool = False, image:
         )
     reorder = record is not None and used != list(range(len(record.frames)))
     source = Source(path, frames, record, reorder, lambda e: sidecar.frame_rows("", e), notes)
-    source.tags = sheet.tags
+    source.tags, source.planned = sheet.tags, budget is not None
     return source
 
 
@@ -287,8 +362,9 @@ def plain_frames(images: Sequence[InputImage]) -> Source:
     return source
 
 
-def read_plain(paths: Sequence[str]) -> Source:
+def read_plain(paths: Sequence[str], budget: Optional[limits.Budget] = None) -> Source:
+    """Image files' frames, in order, what they hold charged to `budget`."""
     if not paths:
         raise OrvToolError("no frame images given")
-    budget = limits.PixelBudget()
+    budget = budget or limits.Budget()
     return plain_frames([im for p in paths for im in read_images(p, budget)])

@@ -7,7 +7,7 @@ import os
 import sys
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
-from .. import batch, builder, options, results, status
+from .. import batch, builder, limits, options, results, status
 from ..batch import Job, Outcome
 from ..errors import OrvToolError, UsageError
 from ..options import Option
@@ -188,7 +188,7 @@ def build_task(
     output = os.path.join(out_tree, job.rel + ".orv")
     if skip and up_to_date(output, [job.source], opts.palette):
         return Kept(output), []
-    report = builder.build_from_export(job.source, output, opts)
+    report = builder.build_source([job.source], output, opts, limits.Budget())  # one budget an animation
     return report, report.notes
 
 
@@ -238,16 +238,18 @@ def run_tree(tree: str, args: argparse.Namespace, opts: builder.BuildOptions) ->
     return batch.summarize(outcomes, "built", args.strict)
 
 
-def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions) -> int:
+def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions, budget: limits.Budget) -> int:
     """One file per tag of a sheet, into the folder -o names."""
     if len(args.paths) != 1 or not sheet.lower().endswith(".json") or opts.tag is not None:
         raise UsageError("--each-tag takes one sprite sheet's JSON, without --tag")
     try:
-        built = builder.build_tags(sheet, args.output, opts)
+        built = builder.build_tags(sheet, args.output, opts, budget)
     except UsageError:
         raise  # the command line is wrong: status 2
     except OrvToolError as exc:
-        say_error(sheet, str(exc))
+        say_error(exc.where or sheet, exc.detail)
+        with results.Report(args.report) as results_file:
+            results_file.write(entry(Outcome(Job(sheet, sheet), False, error=exc.detail, categories=(exc.category,))))
         return status.ERROR
     failed = 0
     with results.Report(args.report) as results_file:
@@ -303,18 +305,25 @@ def build_once(args: argparse.Namespace) -> int:
         background=args.background,
     )
     source = args.paths[0]
+    budget = limits.Budget()  # what the command holds at once, charged by every stage
     if args.each_tag:
-        return run_tags(source, args, opts)
+        return run_tags(source, args, opts, budget)
     single_dir = len(args.paths) == 1 and os.path.isdir(source)
     if single_dir and not builder.is_export_folder(source) and builder.export_folders(source):
         return run_tree(source, args, opts)
     if not (single_dir or (len(args.paths) == 1 and source.lower().endswith(".json"))):
         source = args.output
     with results.Report(args.report) as results_file:
-        return _run_one(source, args, opts, results_file)
+        return _run_one(source, args, opts, results_file, budget)
 
 
-def _run_one(source: str, args: argparse.Namespace, opts: builder.BuildOptions, results_file: results.Report) -> int:
+def _run_one(
+    source: str,
+    args: argparse.Namespace,
+    opts: builder.BuildOptions,
+    results_file: results.Report,
+    budget: limits.Budget,
+) -> int:
     """One animation from one source (a folder, a sheet or images)."""
     job = Job(source, source)
     if args.skip_existing and up_to_date(args.output, args.paths, opts.palette):
@@ -322,7 +331,7 @@ def _run_one(source: str, args: argparse.Namespace, opts: builder.BuildOptions, 
         status.say([status.Finding("already_built", "skipped: newer than every file of its source")], args.output)
         return 0
     try:
-        report = builder.build_source(args.paths, args.output, opts)
+        report = builder.build_source(args.paths, args.output, opts, budget)
     except UsageError:
         raise  # the command line is wrong, whatever the files hold: status 2
     except OrvToolError as exc:

@@ -37,14 +37,15 @@ import math
 import os
 import re
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 from numpy.typing import NDArray
-from PIL import Image
+from PIL import Image, ImageFile
 
+from .. import limits
 from ..errors import OrvToolError
-from ..limits import FRAME_OVERHEAD_PIXELS, I32, PIXEL_BUDGET, PIXEL_BUDGET_BYTES, PixelBudget, pixels_fit
+from ..limits import FRAME_OVERHEAD_PIXELS, I32, PIXEL_BUDGET, PIXEL_BUDGET_BYTES, Budget, pixels_fit
 from ..model import AnimationRecord, Canvas, union_canvas
 from ..reading import open_image
 from ..status import Finding
@@ -136,17 +137,20 @@ def check_sheet_size(
 ) -> Tuple[int, int]:
     """The atlas's (width, height); refuses, before anything is drawn, a
     sheet whose atlas (with its index sheet, 2 bytes a pixel, when
-    `indices`) and the descriptions of its frames would take more than the
-    pixel budget beside the `held` pixels."""
+    `indices`), the PNG files made of them (counted at their pixels' size,
+    which zlib's output keeps near) and the descriptions of its frames would
+    take more than the pixel budget beside the `held` pixels."""
     canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets, strict=True)])
     w, h = _layout(sizes, canvas, layout, columns, padding).size
     held += len(sizes) * FRAME_OVERHEAD_PIXELS
     if held + w * h > PIXEL_BUDGET and len(sizes) * FRAME_OVERHEAD_PIXELS > w * h:
         raise OrvToolError(
             f"the sheet: {len(sizes)} frames, each described at a cost of {FRAME_OVERHEAD_PIXELS} pixels, take "
-            f"more than the {PIXEL_BUDGET_BYTES >> 20} MiB of images orvtool holds at once"
+            f"more than the {PIXEL_BUDGET_BYTES >> 20} MiB of images orvtool holds at once",
+            category=limits.OVER_BUDGET,
         )
-    pixels_fit(w, h, "the sheet", held=held + (w * h + 1) // 2 if indices else held)
+    index = (w * h + 1) // 2 if indices else 0
+    pixels_fit(w, h, "the sheet", held=held + index + w * h + index)  # the images, and their PNG files
     return w, h
 
 
@@ -262,7 +266,7 @@ class Sheet:
     path: str
     frames: List[SheetFrame]
     record: Optional[AnimationRecord]  # meta.orvtool, when the sheet carries one
-    tags: Dict[str, List[int]] = field(default_factory=dict)  # tag name: frame numbers in order
+    tags: Dict[str, Sequence[int]] = field(default_factory=dict)  # tag name: frame numbers in order
     unclear: Dict[str, str] = field(default_factory=dict)  # tags whose frames cannot be told: why
     notes: List[Finding] = field(default_factory=list)
     app: str = ""
@@ -294,65 +298,160 @@ def _slice_pivots(where: Where, meta: Dict[str, Any]) -> List[Tuple[int, int, in
 SPRITE_FRAME = re.compile(r"^(?P<title>.+?) (?P<frame>\d+)(?:\.[A-Za-z0-9]+)?$")
 
 
-def _sprites(names: List[str]) -> Dict[str, Dict[int, int]]:
+class TagFrames(Sequence[int]):
+    """A frame tag's frames in the order its direction plays them, each made
+    when it is asked for: a tag costs the same whatever its length, so that
+    many tags over many frames cost their number, not tags x frames. With
+    `atlas`, the tag counts a sprite's own frames, which `atlas` maps to
+    frames of the atlas."""
+
+    def __init__(self, first: int, last: int, direction: str = "forward", atlas: Optional[Dict[int, int]] = None):
+        self.first, self.last, self.atlas = first, last, atlas
+        self.reverse = direction in ("reverse", "pingpong_reverse")
+        self.pingpong = direction in ("pingpong", "pingpong_reverse")
+        self.span = max(last - first + 1, 0)
+
+    def __len__(self) -> int:
+        return self.span + (max(self.span - 2, 0) if self.pingpong else 0)
+
+    def _at(self, k: int) -> int:
+        j = k if k < self.span else 2 * self.span - 2 - k  # back again, without the ends
+        n = self.last - j if self.reverse else self.first + j
+        return n if self.atlas is None else self.atlas[n]
+
+    @overload
+    def __getitem__(self, k: int) -> int: ...
+    @overload
+    def __getitem__(self, k: slice) -> List[int]: ...
+    def __getitem__(self, k: Union[int, slice]) -> Union[int, List[int]]:
+        if isinstance(k, slice):
+            return [self._at(i) for i in range(*k.indices(len(self)))]
+        if k < 0:
+            k += len(self)
+        if not 0 <= k < len(self):
+            raise IndexError("tag frame out of range")
+        return self._at(k)
+
+    def __iter__(self) -> Iterator[int]:
+        return (self._at(k) for k in range(len(self)))
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, Sequence) and not isinstance(other, (str, bytes)):
+            return len(self) == len(other) and all(a == b for a, b in zip(self, other, strict=True))
+        return NotImplemented
+
+    def __hash__(self) -> int:
+        return hash((self.first, self.last, self.reverse, self.pingpong, id(self.atlas)))
+
+    def __repr__(self) -> str:
+        return f"TagFrames({list(self) if len(self) <= 16 else f'{len(self)} frames'})"
+
+
+# Aseprite names a frame "{title} {frame}" (and an extension, when it writes
+# one): in an atlas of several sprites, a tag's `from` and `to` count the
+# frames of its own sprite.
+SPRITE_FRAME = re.compile(r"^(?P<title>.+?) (?P<frame>\d+)(?:\.[A-Za-z0-9]+)?$")
+
+
+class _Sprites:
     """The sprites of an Aseprite atlas by title: each one's frame numbers and
-    where those frames are in the atlas. Empty when a name does not follow
-    the "{title} {frame}" form, or the atlas holds one sprite."""
-    sprites: Dict[str, Dict[int, int]] = {}
-    for i, name in enumerate(names):
-        found = SPRITE_FRAME.match(name)
-        if found is None:
-            return {}
-        sprites.setdefault(found["title"], {}).setdefault(int(found["frame"]), i)
-    return sprites if len(sprites) > 1 else {}
+    where those frames are in the atlas, with the runs of numbers each sprite
+    has and of atlas frames each title names, so that a tag is told in a time
+    that does not grow with its length. Empty when a name does not follow the
+    "{title} {frame}" form, or the atlas holds one sprite."""
+
+    def __init__(self, names: List[str]):
+        self.frames: Dict[str, Dict[int, int]] = {}
+        self.titles: List[str] = []
+        for i, name in enumerate(names):
+            found = SPRITE_FRAME.match(name)
+            if found is None:
+                self.frames = {}
+                return
+            self.titles.append(found["title"])
+            self.frames.setdefault(found["title"], {}).setdefault(int(found["frame"]), i)
+        if len(self.frames) < 2:
+            self.frames = {}
+            return
+        # For atlas frame i: the last atlas frame of the run of i's title.
+        self.title_end = list(range(len(names)))
+        for i in range(len(names) - 2, -1, -1):
+            if self.titles[i] == self.titles[i + 1]:
+                self.title_end[i] = self.title_end[i + 1]
+        # For each sprite's frame number n: the first and last of its run of numbers.
+        self.runs: Dict[str, Tuple[Dict[int, int], Dict[int, int]]] = {}
+        for title, frames in self.frames.items():
+            start: Dict[int, int] = {}
+            end: Dict[int, int] = {}
+            for n in sorted(frames):
+                start[n] = start.get(n - 1, n)
+            for n in sorted(frames, reverse=True):
+                end[n] = end.get(n + 1, n)
+            self.runs[title] = (start, end)
+
+    def __bool__(self) -> bool:
+        return bool(self.frames)
+
+    def sprite_of(self, tag: str) -> Optional[str]:
+        """The sprite a tag belongs to, by its name: the longest title that the
+        name is, or starts with before a separator ("backpacker-walkRight")."""
+        for cut in range(len(tag), 0, -1):
+            if (cut == len(tag) or not tag[cut].isalnum()) and tag[:cut] in self.frames:
+                return tag[:cut]
+        return None
+
+    def missing(self, sprite: str, first: int, last: int, reverse: bool) -> Optional[int]:
+        """The first frame number of first..last, in the order played, that the
+        sprite lacks; None when it has them all."""
+        frames = self.frames[sprite]
+        start, end = self.runs[sprite]
+        if first > last:
+            return None
+        if reverse:
+            gap = last if last not in frames else start[last] - 1
+            return gap if gap >= first else None
+        gap = first if first not in frames else end[first] + 1
+        return gap if gap <= last else None
+
+    def all_named(self, sprite: str, first: int, last: int) -> bool:
+        """Whether atlas frames first..last are all named for the sprite."""
+        return first > last or (self.titles[first] == sprite and self.title_end[first] >= last)
 
 
-def _sprite_of(tag: str, titles: Sequence[str]) -> Optional[str]:
-    """The sprite a tag belongs to, by its name: the longest title that the
-    name is, or starts with before a separator ("backpacker-walkRight")."""
-    fits = [t for t in titles if tag == t or (tag.startswith(t) and not tag[len(t)].isalnum())]
-    return max(fits, key=len) if fits else None
-
-
-def _tag_frames(tag: Dict[str, Any], sprites: Dict[str, Dict[int, int]], names: List[str]) -> Tuple[List[int], str]:
+def _tag_frames(tag: Dict[str, Any], sprites: _Sprites) -> Tuple[Sequence[int], str]:
     """A frame tag's frames in the atlas, in the order its direction plays
     them; or no frames and why they cannot be told. Where the sprite lacks a
     frame the tag counts but the atlas's own frames from..to are all the
     sprite's (frames named "{tag} {tagframe}"), those are the tag's."""
     first, last = int(tag["from"]), int(tag["to"])
-    order = list(range(first, last + 1))
     direction = tag.get("direction", "forward")
-    if direction in ("reverse", "pingpong_reverse"):
-        order.reverse()
-    if direction in ("pingpong", "pingpong_reverse"):
-        order += order[-2:0:-1]
+    order = TagFrames(first, last, direction)
     if not sprites:
         return order, ""
-    sprite = _sprite_of(tag["name"], list(sprites))
-    listed = ", ".join(sorted(sprites)[:5]) + (f" and {len(sprites) - 5} more" if len(sprites) > 5 else "")
+    sprite = sprites.sprite_of(tag["name"])
     if sprite is None:
+        titles = sorted(sprites.frames)
+        listed = ", ".join(titles[:5]) + (f" and {len(titles) - 5} more" if len(titles) > 5 else "")
         return [], (
-            f"the atlas holds {len(sprites)} sprites ({listed}), whose frames a tag counts from 0 each, and the "
+            f"the atlas holds {len(titles)} sprites ({listed}), whose frames a tag counts from 0 each, and the "
             "tag's name does not say whose it is"
         )
-    frames = sprites[sprite]
-    missing = [n for n in order if n not in frames]
-    in_place = [SPRITE_FRAME.match(names[i]) for i in order if i < len(names)]
-    if missing and len(in_place) == len(order) and all(found and found["title"] == sprite for found in in_place):
+    missing = sprites.missing(sprite, first, last, order.reverse)
+    if missing is not None and sprites.all_named(sprite, first, last):
         return order, ""
-    if missing:
-        return [], f"frame {missing[0]} of sprite '{sprite}' is not in the atlas"
-    return [frames[n] for n in order], ""
+    if missing is not None:
+        return [], f"frame {missing} of sprite '{sprite}' is not in the atlas"
+    return TagFrames(first, last, direction, sprites.frames[sprite]), ""
 
 
-def _tags(doc: Dict[str, Any], names: List[str], where: Where) -> Tuple[Dict[str, List[int]], Dict[str, str]]:
+def _tags(doc: Dict[str, Any], names: List[str], where: Where) -> Tuple[Dict[str, Sequence[int]], Dict[str, str]]:
     """Aseprite's frame tags (with their direction) and TexturePacker's
     animations; and the tags whose frames cannot be told, with why."""
-    tags: Dict[str, List[int]] = {}
+    tags: Dict[str, Sequence[int]] = {}
     unclear: Dict[str, str] = {}
-    sprites = _sprites(names)
+    sprites = _Sprites(names)
     for tag in (doc.get("meta") or {}).get("frameTags") or []:
-        tags[tag["name"]], why = _tag_frames(tag, sprites, names)
+        tags[tag["name"]], why = _tag_frames(tag, sprites)
         if why:
             unclear[tag["name"]] = why
     by_name = {n: i for i, n in reversed(list(enumerate(names)))}
@@ -364,12 +463,36 @@ def _tags(doc: Dict[str, Any], names: List[str], where: Where) -> Tuple[Dict[str
     return tags, unclear
 
 
+class _Atlas:
+    """One atlas image, decoded once and kept in its own mode (a byte a pixel
+    for a paletted or grey image): each frame's rectangle is cut from it and
+    made RGBA on its own, so that the atlas is never held as RGBA."""
+
+    def __init__(self, image: Image.Image, alpha: bool):
+        self.image = image
+        self.alpha = alpha
+        self.size: Tuple[int, int] = image.size
+
+    def pixels(self, x: int, y: int, w: int, h: int, mode: str = "RGBA") -> NDArray[Any]:
+        """The (h, w, channels) pixels of a rectangle within the atlas, as `mode`."""
+        part = self.image.crop((x, y, x + w, y + h))
+        made = part if part.mode == mode else part.convert(mode)
+        return np.array(made, dtype=np.uint8).reshape(h, w, len(mode))
+
+    def visible(self, top: int, bottom: int) -> NDArray[Any]:
+        """Which pixels of the rows top..bottom are not fully transparent."""
+        visible: NDArray[Any] = self.pixels(0, top, self.size[0], bottom - top)[:, :, 3] != 0
+        return visible
+
+
 class _Atlases:
     """The atlas images of a sheet, read once each, and whether they have alpha.
     An image the document does not name, or names where it is not (written on
     another machine), is looked for beside the JSON (see `_image_path`)."""
 
-    def __init__(self, path: str, doc: Dict[str, Any], where: Where, image: Optional[str] = None):
+    def __init__(
+        self, path: str, doc: Dict[str, Any], where: Where, image: Optional[str] = None, budget: Optional[Budget] = None
+    ):
         self.path = path
         self.folder = os.path.dirname(path)
         self.where = where
@@ -380,8 +503,8 @@ class _Atlases:
         if image is not None and len(self.names) > 1:
             raise where.fail(f"--image: the sheet has {len(self.names)} images, each named by its texture")
         self.image = image
-        self.read: Dict[int, Tuple[NDArray[Any], bool]] = {}
-        self.budget = PixelBudget()  # the atlases and every frame's rectangle
+        self.read: Dict[int, _Atlas] = {}
+        self.budget = budget or Budget()  # the atlases and every frame's rectangle
         self.notes: List[Finding] = []
 
     def _image_path(self, texture: int) -> str:
@@ -406,33 +529,50 @@ class _Atlases:
         self.notes.append(Finding("sheet_image_beside", said))
         return beside
 
-    def get(self, texture: int) -> Tuple[NDArray[Any], bool]:
+    def get(self, texture: int, entries: Sequence[SheetEntry]) -> _Atlas:
         if texture not in self.read:
-            self.read[texture] = read_rgba_image(self._image_path(texture), self.where, self.budget)
+            path = self._image_path(texture)
+            self.read[texture] = read_atlas(path, self.where, self.budget, _rows_needed(entries, texture))
         return self.read[texture]
 
 
 def _outside_frames(atlases: _Atlases, entries: Sequence[SheetEntry]) -> List[Finding]:
     """A note for each atlas with alpha that has visible pixels outside every
-    frame rectangle the document lists: no frame takes them."""
+    frame rectangle the document lists: no frame takes them. The atlas is
+    looked at a band of rows at a time."""
     notes: List[Finding] = []
-    for texture, (atlas, alpha) in sorted(atlases.read.items()):
-        if not alpha:
+    for texture, atlas in sorted(atlases.read.items()):
+        if not atlas.alpha:
             continue  # without alpha, every pixel is visible: the gaps too
-        outside = atlas[:, :, 3] != 0
+        width, height = atlas.size
+        rows = _band_rows(width, height)
+        atlases.budget.fits(_band_bytes(width, height), atlases.where.path, "the bands of its image")
+        bands: List[List[Tuple[int, int, int, int]]] = [[] for _ in range(-(-height // rows))]
         for e in entries:
             w, h = (e.frame.h, e.frame.w) if e.rotated else (e.frame.w, e.frame.h)  # as it lies on the atlas
-            if e.texture == texture:
-                outside[max(e.frame.y, 0) : max(e.frame.y + h, 0), max(e.frame.x, 0) : max(e.frame.x + w, 0)] = False
-        count = int(outside.sum())
-        if count:
-            y, x = divmod(int(np.argmax(outside)), outside.shape[1])
+            if e.texture != texture:
+                continue
+            top, bottom = max(e.frame.y, 0), min(max(e.frame.y + h, 0), height)
+            for band in range(top // rows, -(-bottom // rows)):
+                bands[band].append((max(e.frame.x, 0), top, max(e.frame.x + w, 0), bottom))
+        count, first = 0, None
+        for band, rects in enumerate(bands):
+            y0 = band * rows
+            outside = atlas.visible(y0, min(y0 + rows, height))
+            for x0, top, x1, bottom in rects:
+                outside[max(top - y0, 0) : max(bottom - y0, 0), x0:x1] = False
+            found = int(np.count_nonzero(outside))
+            if found and first is None:
+                y, x = divmod(int(np.argmax(outside)), width)
+                first = (x, y0 + y)
+            count += found
+        if count and first is not None:
             image = f"texture {texture}'s image" if len(atlases.names) > 1 else "the sheet image"
             notes.append(
                 Finding(
                     "pixels_outside_frames",
                     f"{image} has {count} visible {'pixel' if count == 1 else 'pixels'} outside every frame the "
-                    f"document lists (the first at x {x}, y {y}): no frame takes them",
+                    f"document lists (the first at x {first[0]}, y {first[1]}): no frame takes them",
                 )
             )
     return notes
@@ -444,34 +584,112 @@ def has_alpha(im: Image.Image) -> bool:
     return im.mode in ("RGBA", "LA", "PA", "RGBa", "La") or "transparency" in im.info
 
 
-def read_rgba_image(path: str, where: Where, budget: Optional[PixelBudget] = None) -> Tuple[NDArray[Any], bool]:
+# A budget that refuses nothing: an image opened to be charged by rows.
+UNCHARGED = 1 << 62
+
+
+def load_rows(im: Image.Image, rows: int) -> None:
+    """Decodes the first `rows` rows of an opened image, which is then that
+    tall: only where the image is a PNG that is not interlaced and is decoded
+    in one piece (every row after the last one needed is never decoded);
+    any other image is decoded whole."""
+    tiles = list(im.tile) if isinstance(im, ImageFile.ImageFile) else []
+    whole = (0, 0, im.width, im.height)
+    if (
+        isinstance(im, ImageFile.ImageFile)
+        and rows < im.height
+        and im.format == "PNG"
+        and not im.info.get("interlace")
+        and len(tiles) == 1
+        and tiles[0][1] is not None
+        and tuple(tiles[0][1]) == whole
+    ):
+        tile: Any = tiles[0]
+        parts: Any = (tile[0], (0, 0, im.width, rows), *tuple(tile)[2:])
+        im.tile = [type(tile)(*parts) if hasattr(tile, "_fields") else parts]  # a named tuple from Pillow 11 on
+        im._size = (im.width, rows)
+    im.load()
+
+
+def _band_rows(width: int, height: int) -> int:
+    """The rows of an atlas looked at together for pixels outside the frames."""
+    return max(1, min(height, limits.BAND_BYTES // max(width * limits.RGBA_BYTES, 1)))
+
+
+def _band_bytes(width: int, height: int) -> int:
+    """What a band of an atlas holds while it is looked at: cut, made RGBA."""
+    return _band_rows(width, height) * width * (limits.CONVERT_BYTES + limits.WIDE_DECODED_BYTES)
+
+
+def _decoded_rows(budget: Budget, path: str, im: Image.Image, rows: int, then: int = 0) -> None:
+    """Charges `budget` with `rows` rows of an image, decoded (and, for a
+    moment after, `then` bytes more), and decodes them."""
+    w, h = im.size
+    rows = max(min(rows, h), min(h, 1))
+    decoded = limits.decoded_bytes(im.mode)
+    part = f"{w}x{rows} pixels of its {w}x{h}" if rows < h else f"{w}x{h} pixels"
+    what = f"its {part}, decoded ({decoded} {'byte' if decoded == 1 else 'bytes'} a pixel),"
+    budget.fits(w * rows * decoded + then, path, what + (" and looked at a band at a time," if then else ""))
+    budget.charge(w * rows * decoded, path, what)
+    load_rows(im, rows)
+
+
+def read_atlas(path: str, where: Where, budget: Optional[Budget] = None, rows: Optional[int] = None) -> _Atlas:
+    """A sheet image, decoded and kept in its own mode, charged to `budget`
+    (its pixels as decoded) before it is decoded. Of an image without alpha
+    (which has nothing outside the frames to look for), only the first `rows`
+    rows are decoded, where `load_rows` can."""
     if not os.path.lexists(path):
         raise where.fail(f"its sheet image {path} is missing")
     try:
-        with open_image(path, budget) as im:
+        im = open_image(path, Budget(UNCHARGED), kept=None)  # charged as it is decoded
+        try:
             alpha = has_alpha(im)
-            return np.asarray(im.convert("RGBA"), dtype=np.uint8), alpha
+            width, height = im.size
+            whole = alpha or rows is None
+            then = _band_bytes(width, height) if alpha else 0  # the pixels outside the frames, looked for
+            _decoded_rows(budget or Budget(), path, im, height if whole or rows is None else rows, then)
+        except BaseException:
+            im.close()
+            raise
+        atlas = _Atlas(im, alpha)
+        atlas.size = (width, height)
+        return atlas
     except OrvToolError as exc:
-        raise where.fail(f"its sheet image: {exc}") from None
+        raise where.fail(f"its sheet image: {exc}", exc.category) from None
     except (OSError, ValueError, SyntaxError, EOFError) as exc:
         raise where.fail(f"cannot read its sheet image {path}: {exc}") from None
 
 
-def _region(where: Where, atlas: NDArray[Any], entry: SheetEntry) -> Tuple[NDArray[Any], Tuple[int, int, int, int]]:
-    """A frame's pixels on its atlas, turned back when rotated, less inner
-    padding; and its spriteSourceSize rectangle."""
+def _rows_needed(entries: Sequence[SheetEntry], texture: int) -> int:
+    """The rows of an atlas that its frames reach down to."""
+    return max(
+        (max(e.frame.y + (e.frame.w if e.rotated else e.frame.h), 0) for e in entries if e.texture == texture),
+        default=0,
+    )
+
+
+def _frame_box(where: Where, size: Tuple[int, int], entry: SheetEntry) -> Tuple[int, int, int, int]:
+    """The rectangle (x, y, w, h) a frame takes on its atlas of `size`; refused
+    when it reaches past it."""
     fx, fy, fw, fh = entry.frame.x, entry.frame.y, entry.frame.w, entry.frame.h
-    sss = entry.sprite
-    sx, sy, sw, sh = (sss.x, sss.y, sss.w, sss.h) if sss else (0, 0, fw, fh)
-    rotated = entry.rotated
-    region_w, region_h = (fh, fw) if rotated else (fw, fh)
-    atlas_h, atlas_w = atlas.shape[:2]
+    region_w, region_h = (fh, fw) if entry.rotated else (fw, fh)
+    atlas_w, atlas_h = size
     if fx < 0 or fy < 0 or fx + region_w > atlas_w or fy + region_h > atlas_h:
         raise where.fail(
             f"its {region_w}x{region_h} rectangle at x {fx}, y {fy} reaches past the {atlas_w}x{atlas_h} sheet image"
         )
-    rgba = atlas[fy : fy + region_h, fx : fx + region_w]
-    if rotated:
+    return fx, fy, region_w, region_h
+
+
+def _cut(
+    where: Where, size: Tuple[int, int], entry: SheetEntry, cut: Callable[[int, int, int, int], NDArray[Any]]
+) -> Tuple[NDArray[Any], Tuple[int, int, int, int]]:
+    fw, fh = entry.frame.w, entry.frame.h
+    sss = entry.sprite
+    sx, sy, sw, sh = (sss.x, sss.y, sss.w, sss.h) if sss else (0, 0, fw, fh)
+    rgba = cut(*_frame_box(where, size, entry))
+    if entry.rotated:
         rgba = np.rot90(rgba, k=1)
     h, w = rgba.shape[:2]
     if (w, h) != (sw, sh):
@@ -495,38 +713,82 @@ def _origin(
     return None, None
 
 
-def read_sheet(path: str, image: Optional[str] = None) -> Sheet:
+def _index_atlas(atlases: _Atlases, meta: Dict[str, Any], where: Where, rows: int) -> Optional[_Atlas]:
+    """The index sheet that `meta.orvtoolIndices` names, kept decoded (grey and
+    alpha) as far down as `rows`; None when there is none, or it is not grey
+    and alpha."""
+    name = meta.get(INDEX_KEY)
+    if not isinstance(name, str) or not os.path.isfile(os.path.join(atlases.folder, name)):
+        return None
+    path = os.path.join(atlases.folder, name)
+    try:
+        im = open_image(path, Budget(UNCHARGED), kept=None)  # charged as it is decoded
+        if im.mode != "LA":
+            im.close()
+            return None
+        size = im.size
+        try:
+            _decoded_rows(atlases.budget, path, im, min(rows, size[1]))
+        except BaseException:
+            im.close()
+            raise
+        atlas = _Atlas(im, True)
+        atlas.size = size
+        return atlas
+    except OrvToolError as exc:
+        raise where.fail(f"its index sheet: {exc}", exc.category) from None
+    except (OSError, ValueError, SyntaxError, EOFError) as exc:
+        raise where.fail(f"cannot read its index sheet {path}: {exc}") from None
+
+
+def read_sheet(path: str, image: Optional[str] = None, budget: Optional[Budget] = None) -> Sheet:
     """The frames of a sprite sheet in the order of its JSON (see the module's
-    description); `image` names its atlas image instead of the document."""
+    description); `image` names its atlas image instead of the document.
+    What it holds is charged to `budget`: each atlas as decoded, before it is
+    decoded, and each frame's pixels."""
     where = Where(path)
     doc = read_json(path)
     entries, notes = parse_sheet(doc, where)
     meta: Dict[str, Any] = doc["meta"] if isinstance(doc.get("meta"), dict) else {}
-    atlases = _Atlases(path, doc, where, image)
-    index_atlas = None
-    if isinstance(meta.get(INDEX_KEY), str) and os.path.isfile(os.path.join(atlases.folder, meta[INDEX_KEY])):
-        try:
-            with open_image(os.path.join(atlases.folder, meta[INDEX_KEY]), atlases.budget) as im:
-                index_atlas = np.asarray(im.convert("LA"), dtype=np.uint8) if im.mode == "LA" else None
-        except OrvToolError as exc:
-            raise where.fail(f"its index sheet: {exc}") from None
+    atlases = _Atlases(path, doc, where, image, budget)
+    index_atlas = _index_atlas(
+        atlases, meta, where, max((_rows_needed(entries, t) for t in range(len(atlases.names))), default=0)
+    )
     slices = _slice_pivots(where, meta)
     frames: List[SheetFrame] = []
     for i, entry in enumerate(entries):
         name = entry.name
         at = where.at(f"frame {i} ('{name}')")
-        atlas, alpha = atlases.get(entry.texture)
-        rgba, (sx, sy, sw, sh) = _region(at, atlas, entry)
-        atlases.budget.take(sw, sh, f"{path}: frame {i} ('{name}')")
+        atlas = atlases.get(entry.texture, entries)
+        _, _, region_w, region_h = _frame_box(at, atlas.size, entry)
+        atlases.budget.pixels(
+            region_w,
+            region_h,
+            path,
+            limits.RGBA_BYTES + (limits.LAYER_BYTES if index_atlas else 0),
+            what=f"frame {i} ('{name}'): its {region_w}x{region_h} pixels",
+        )
+        with atlases.budget.holding(
+            region_w * region_h * (limits.CONVERT_BYTES + limits.WIDE_DECODED_BYTES), path, f"frame {i}: its pixels"
+        ):
+            rgba, (sx, sy, sw, sh) = _cut(at, atlas.size, entry, atlas.pixels)
         source = entry.source or (sw, sh)
         origin, origin_from = _origin(entry, source, slices, i)
         layer = None
-        if index_atlas is not None and index_atlas.shape[:2] == atlas.shape[:2]:
-            la, _ = _region(at, index_atlas, entry)  # a view of the frame's part: the atlas is never copied
+        if index_atlas is not None and index_atlas.size == atlas.size:
+            la, _ = _cut(at, index_atlas.size, entry, lambda x, y, w, h: index_atlas.pixels(x, y, w, h, "LA"))
             layer = (np.ascontiguousarray(la[:, :, 0]), la[:, :, 1] != 0)
         frames.append(
             SheetFrame(
-                name, np.ascontiguousarray(rgba), (sx, sy), source, origin, origin_from, layer, alpha, entry.duration
+                name,
+                np.ascontiguousarray(rgba),
+                (sx, sy),
+                source,
+                origin,
+                origin_from,
+                layer,
+                atlas.alpha,
+                entry.duration,
             )
         )
     record = None
@@ -535,4 +797,6 @@ def read_sheet(path: str, image: Optional[str] = None) -> Sheet:
         notes += record_notes
     tags, unclear = _tags(doc, [f.name for f in frames], where)
     notes += atlases.notes + _outside_frames(atlases, entries)
+    for atlas in [*atlases.read.values(), *([index_atlas] if index_atlas else [])]:
+        atlas.image.close()
     return Sheet(path, frames, record, tags, unclear, notes, str(meta.get("app", "")))

@@ -32,7 +32,7 @@ from PIL import Image
 
 from ..errors import OrvToolError
 from ..images import INDEX_PNG_SAVE
-from ..limits import I16, U8, U16, U32, PixelBudget
+from ..limits import I16, U8, U16, U32, Budget
 from ..model import AnimationRecord, Frame, FrameEntry, Header, PaletteEntry, Row, Run
 from ..reading import open_image
 from ..runs import runs_from_mask
@@ -366,11 +366,11 @@ def parse_record(doc: Any, where: Where) -> Tuple[AnimationRecord, List[Finding]
     frames = doc.get("frames")
     if not isinstance(frames, list):
         raise where.fail("'frames' is missing" if "frames" not in doc else "'frames' is not a list")
-    budget = PixelBudget()  # the frames' images, before any is read
+    budget = Budget()  # the frames' images as RGBA, before any is read
     entries = []
     for i, item in enumerate(frames):
         entry = _frame_entry(where.at(f"frame {i}"), item)
-        budget.take(entry.width, entry.height, f"{where.path}: frame {i}")
+        budget.pixels(entry.width, entry.height, where.path, what=f"frame {i}: its {entry.width}x{entry.height} pixels")
         entries.append(entry)
     taken = AnimationRecord.frames_taken(count, header)
     if taken != len(entries):
