@@ -12,6 +12,17 @@ inside a document, the frame and the key.
 | an image file | 256 MiB |
 | pixels one command holds | 1 GiB of RGBA (2^28 pixels), as the module renders per animation |
 | frame records of one animation file | 2,097,152, as many as its head announces and its size can hold, checked before any is read |
+
+The viewer (`orvtool view`) holds what it serves within these:
+
+| viewer limit | value |
+|---|---|
+| loaded animations kept | 256 MiB, counted by the bytes each holds (the file's bytes its records keep, pixels, PNG files, answers made), the longest unused dropped first |
+| answers being written at once | 256 MiB, one answer shared by identical requests counted once; past it, 503 with Retry-After |
+| answers made at once (loads, renders, PNG and document encodings) | 2; a request waits up to 30 s for its turn, then 503 with Retry-After |
+| a request | 10 s to come whole, and its answer 60 s from its first byte to its last; the connection is closed at either deadline |
+| connections, event streams | 64 at once (more are closed unanswered), 16 of them streams (more get 503) |
+| what one animation shows | 65,536 frames; 4096 x 4096 pixels a frame and 2^26 pixels an animation drawn, the frames past them listed |
 """
 
 from __future__ import annotations
@@ -170,3 +181,18 @@ def check_frame_records(
             "from one file",
             category="too_many_frames",
         )
+
+
+# --- the viewer ------------------------------------------------------------------
+
+VIEW_CACHE_BYTES = 256 * MiB
+VIEW_ANSWER_BYTES = 256 * MiB
+VIEW_BUILDS = 2
+VIEW_BUILD_WAIT = 30.0  # seconds
+VIEW_REQUEST_SECONDS = 10.0
+VIEW_ANSWER_SECONDS = 60.0
+VIEW_CONNECTIONS = 64
+VIEW_STREAMS = 16
+VIEW_FRAMES = 1 << 16
+VIEW_FRAME_PIXELS = 1 << 24
+VIEW_ANIMATION_PIXELS = 1 << 26
