@@ -755,71 +755,32 @@ def test_slow_and_vanishing_clients_cost_one_answer_and_no_traceback(tmp_path, c
     assert (said != []) == (level == "verbose"), err
 
 
-def heavy_tree(tmp_path, frames):
+def test_a_server_without_room_answers_503_with_retry_after_and_goes_on(tmp_path):
     root = make_tree(tmp_path)
-    for name in ("heavy", "other"):
-        write_project(root, f"{name}.orv", Animation(frames=[figure(i % 50, i % 30) for i in range(frames)]))
-    return root
-
-
-def blocked_build(server, monkeypatch):
-    """A request for still.orv held inside its build until released; the
-    others as usual."""
-    entered, release, real = threading.Event(), threading.Event(), Catalog.get
-
-    def get(self, rel, palette=None):
-        if rel == "sprites/still.orv":
-            entered.set()
-            release.wait(GUARD)
-        return real(self, rel, palette)
-
-    monkeypatch.setattr(Catalog, "get", get)
-    answers = []
-    thread = threading.Thread(target=lambda: answers.append(request(server, "/api/anim/sprites/still.orv")[0]))
-    thread.start()
-    entered.wait(GUARD)
-    return release.set, thread, answers
-
-
-def writing_held(server, monkeypatch):
-    """A reader that takes one byte of other.orv's long answer and no more."""
-    conn = ask(server.server_port, "/api/anim/other.orv", rcvbuf=4096)
-    assert conn.recv(1) == b"H"
-
-    def release():
-        reset(conn)
-        wait_for(lambda: server.writing == 0)
-
-    return release, None, []
-
-
-@pytest.mark.parametrize(
-    "hold, options",
-    [
-        (blocked_build, {"max_builds": 1, "build_wait": 0.0}),  # a build under way: no turn for another
-        (writing_held, {"answer_bytes": 1}),  # a long answer being written: no room for another
-    ],
-)
-def test_a_server_without_room_answers_503_with_retry_after_and_goes_on(tmp_path, monkeypatch, hold, options):
-    root = heavy_tree(tmp_path, 6000)
-    server = ViewServer(Catalog(str(root)), **options)
+    for name in ("heavy", "other"):  # answers of 1.3 MB
+        write_project(root, f"{name}.orv", Animation(frames=[figure(i % 50, i % 30) for i in range(6000)]))
+    server = ViewServer(Catalog(str(root)), max_builds=1, build_wait=0.0, answer_bytes=1)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     try:
-        whole = request(server, "/api/anim/heavy.orv")[2]  # long, as other.orv's
-        release, thread, answers = hold(server, monkeypatch)
-        status, headers, body = request(server, "/api/anim/heavy.orv")
-        assert (status, headers.get("Retry-After")) == (503, "1") and body.startswith(b"too many answers being ")
-        assert request(server, "/api/tree")[0] == 200  # made without a build, and short
-        if thread is None:  # the same answer as the one written: shared, counted once
-            assert request(server, "/api/anim/other.orv")[0] == 200
-        release()
-        if thread is not None:
-            thread.join(GUARD)
-            assert answers == [200]
+        whole = request(server, "/api/anim/heavy.orv")[2]
+        with server.build():  # a build under way: no turn for another
+            busy = [request(server, "/api/anim/heavy.orv"), request(server, "/api/image/0/sprites/walk.orv")]
+            assert request(server, "/api/tree")[0] == 200  # made without a build
+        slow = ask(server.server_port, "/api/anim/other.orv", rcvbuf=4096)
+        assert slow.recv(1) == b"H"  # a long answer being written: no room for another
+        busy.append(request(server, "/api/anim/heavy.orv"))
+        assert [request(server, p)[0] for p in ("/api/anim/other.orv", "/api/anim/sprites/walk.orv")] == [200, 200]
+        reset(slow)
+        wait_for(lambda: server.writing == 0)
         assert request(server, "/api/anim/heavy.orv")[2] == whole
     finally:
         server.shutdown()
         server.server_close()
+    assert [(status, headers["Retry-After"], body[:24]) for status, headers, body in busy] == [
+        (503, "1", b"too many answers being m"),
+        (503, "1", b"too many answers being m"),
+        (503, "1", b"too many answers being w"),
+    ]
 
 
 def test_the_cache_counts_the_bytes_its_animations_hold_and_drops_the_longest_unused(tmp_path, monkeypatch):

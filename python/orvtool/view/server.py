@@ -92,8 +92,8 @@ BUILD_WAIT = limits.VIEW_BUILD_WAIT
 # Answers are written in chunks of this many bytes; those longer than one
 # chunk being written at once take at most ANSWER_BYTES. The system holds at
 # most SEND_BUFFER bytes of an answer not yet taken, per connection.
-WRITE_CHUNK = 1 << 16
-SEND_BUFFER = 1 << 18
+WRITE_CHUNK = limits.VIEW_ANSWER_CHUNK
+SEND_BUFFER = limits.VIEW_SEND_BUFFER
 ANSWER_BYTES = limits.VIEW_ANSWER_BYTES
 # What a 503 for a busy server asks the client to wait, in seconds.
 RETRY_AFTER = "1"
