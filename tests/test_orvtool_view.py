@@ -726,7 +726,7 @@ def test_slow_and_vanishing_clients_cost_one_answer_and_no_traceback(tmp_path, c
         env=env,
     )
     assert proc.stdout is not None
-    held = []
+    held: list[socket.socket] = []
     try:
         port = int(proc.stdout.readline())
         threads = proc_status(proc.pid, "Threads")
@@ -807,6 +807,7 @@ def test_the_cache_counts_the_bytes_its_animations_hold_and_drops_the_longest_un
         shown = cache.get(rel + ".orv")
         assert shown is not None and shown.size == counted(shown) and cache.cached_bytes <= 2 * one
     assert [os.path.basename(a[0]) for a in loads] == ["a.orv", "b.orv", "c.orv", "b.orv"]
+    assert shown is not None  # a.orv, the last used
 
     # What an entry makes counts as it is made: the answer kept drops the other entry.
     png = shown.png("image", 0)
