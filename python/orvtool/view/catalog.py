@@ -16,12 +16,12 @@ once, except those over the render limits below, and each frame's PNG is made
 when first asked for; the raw pixels of a frame are then dropped. Loaded
 animations are kept per file (and palette), until the file, or the palette it
 was drawn with, changes, within a budget counted by the bytes each holds: the
-file's bytes that its frame records keep, the pixels still held, the PNG
-files and answers made (by their lengths as they are made) and an estimate of
-the records. A broken file keeps none of the file's bytes. A broken file is kept as well,
-by its modification time and those of the palette files it looked for, so
-that a palette that turns up (or a file saved again) is seen at once and an
-unchanged file is not read again.
+file's bytes that its frame records keep (none for a broken file, which keeps
+no record), the pixels still held, the PNG files and answers made (by their
+lengths, as they are made) and an estimate of the records. A broken file is
+kept as well, by its modification time and those of the palette files it
+looked for, so that a palette that turns up (or a file saved again) is seen
+at once and an unchanged file is not read again.
 """
 
 from __future__ import annotations
@@ -440,7 +440,7 @@ class Catalog:
         records = len(anim.frames) * FRAME_BYTES + sum(f["runs"] for f in doc["frames"]) * RUN_BYTES
         if status.label(report.counts) == status.FAILED or anim.images is None:  # by the severity table
             doc["error"] = "; ".join(found) or "no image was rendered"
-            return Shown(rel, doc, stamp, [], [False] * len(anim.frames), records=records)  # keeps no record
+            return Shown(rel, doc, stamp, [], [False] * len(anim.frames), records=records)  # nothing to draw
         doc["notes"] = found + skipped
         solid = [image is not None and bool(image.width and image.height) for image in images]
         pixels = {i: image for i, image in enumerate(images) if image is not None and solid[i]}
