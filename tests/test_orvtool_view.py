@@ -610,3 +610,219 @@ def test_paths_in_errors_are_shown_from_the_folder_and_the_static_page_names_non
     except LoadError as exc:
         told = [f["message"] for f in exc.result["findings"]]
     assert any(str(tmp_path) in text for text in told), told
+
+
+# --- clients that read slowly, or not at all, or go ------------------------------
+
+GUARD = 120  # seconds: only against a hang, never a verdict
+# The viewer in a process of its own, its address space bounded: a load of
+# the heavy file and a few dozen connections fit well within it.
+SERVE = """
+import resource, sys
+if {limit_mb}:
+    resource.setrlimit(resource.RLIMIT_AS, ({limit_mb} << 20, {limit_mb} << 20))
+from orvtool import status
+from orvtool.view.catalog import Catalog
+from orvtool.view.server import ViewServer
+status.set_level(verbose=sys.argv[3] == "verbose")
+server = ViewServer(Catalog(sys.argv[1]), answer_timeout=float(sys.argv[2]))
+print(server.server_port, flush=True)
+try:
+    server.serve_forever()
+except KeyboardInterrupt:
+    pass
+"""
+
+
+def proc_status(pid, key):
+    """A number of /proc/PID/status: kB for the sizes."""
+    with open(f"/proc/{pid}/status") as fh:
+        return next(int(line.split()[1]) for line in fh if line.startswith(key + ":"))
+
+
+def wait_for(condition):
+    for _ in range(GUARD * 20):
+        if condition():
+            return
+        threading.Event().wait(0.05)
+    raise AssertionError("the server never got there")
+
+
+def ask(port, path, rcvbuf=None):
+    """A connection that has sent the request for `path`."""
+    conn = socket.socket()
+    if rcvbuf:
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    conn.settimeout(GUARD)
+    conn.connect(("127.0.0.1", port))
+    conn.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode())
+    return conn
+
+
+def reset(conn):
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+    conn.close()
+
+
+def silent(port, answer, held):
+    """32 requests for the heavy answer, each read for one byte: the server
+    has made the answer and is writing it to all of them."""
+    held += [ask(port, "/api/anim/heavy.orv", rcvbuf=4096) for _ in range(32)]
+    assert all(conn.recv(1) == b"H" for conn in held)
+
+
+def trickle(port, answer, held):
+    """A reader taking 1 KB at a time is cut off at the answer's deadline,
+    long before it has the whole."""
+    conn = ask(port, "/api/anim/heavy.orv", rcvbuf=4096)
+    held.append(conn)
+    got = 0
+    for _ in range(GUARD * 20):
+        try:
+            chunk = conn.recv(1024)
+        except ConnectionResetError:
+            break
+        if not chunk:
+            break
+        got += len(chunk)
+        threading.Event().wait(0.05)
+    else:
+        raise AssertionError("a trickling reader was served for minutes")
+    assert got < len(answer)
+
+
+def resets(port, answer, held):
+    """Connections reset in the middle of their request or of its answer."""
+    for _ in range(16):
+        conn = ask(port, "/api/anim/heavy.orv", rcvbuf=4096)
+        assert conn.recv(1) == b"H"
+        reset(conn)
+        conn = socket.create_connection(("127.0.0.1", port), timeout=GUARD)
+        conn.sendall(b"GET /api/an")
+        reset(conn)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.parametrize(
+    "clients, answer_timeout, level",
+    [(silent, 600.0, ""), (trickle, 2.0, ""), (resets, 600.0, ""), (resets, 600.0, "verbose")],
+)
+def test_slow_and_vanishing_clients_cost_one_answer_and_no_traceback(tmp_path, clients, answer_timeout, level):
+    """Whatever the clients do, the server holds one copy of an answer that
+    they all ask for, still answers a normal request in full, closes a
+    connection whose answer is not taken within its deadline, and says
+    nothing of connections that break (with --verbose, one line each)."""
+    from hostile import SANITIZED, memory_limit_mb
+
+    root = tmp_path / "tree"
+    write_project(root, "heavy.orv", Animation(frames=[figure(i % 50, i % 30) for i in range(15000)]))
+    env = dict(os.environ, MALLOC_ARENA_MAX="2")  # the address space of threads' heaps, bounded
+    code = SERVE.format(limit_mb=0 if SANITIZED else 2048)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", code, str(root), str(answer_timeout), level],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
+    assert proc.stdout is not None
+    held: list[socket.socket] = []
+    try:
+        port = int(proc.stdout.readline())
+        threads = proc_status(proc.pid, "Threads")
+
+        class Address:
+            server_port = port
+
+        status, _, answer = request(Address, "/api/anim/heavy.orv")
+        assert status == 200 and len(json.loads(answer)["frames"]) == 15000
+        loaded = proc_status(proc.pid, "VmHWM")  # the load, its answer made and written once
+        clients(port, answer, held)
+        assert request(Address, "/api/anim/heavy.orv")[2] == answer
+        grown = proc_status(proc.pid, "VmHWM") - loaded
+        assert grown < memory_limit_mb(24) << 10, f"{grown} kB more for the clients"
+        for conn in held:
+            conn.close()
+        wait_for(lambda: proc_status(proc.pid, "Threads") == threads)  # every connection ended
+    finally:
+        for conn in held:
+            conn.close()
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=GUARD)
+    said = err.splitlines()
+    assert proc.returncode == 0 and "Traceback" not in err and len(said) <= 32
+    assert all(re.fullmatch(r"orvtool view: the connection from 127\.0\.0\.1:\d+ ended: \S.*", line) for line in said)
+    assert (said != []) == (level == "verbose"), err
+
+
+def test_a_server_without_room_answers_503_with_retry_after_and_goes_on(tmp_path):
+    root = make_tree(tmp_path)
+    for name in ("heavy", "other"):  # answers of 1.3 MB
+        write_project(root, f"{name}.orv", Animation(frames=[figure(i % 50, i % 30) for i in range(6000)]))
+    server = ViewServer(Catalog(str(root)), max_builds=1, build_wait=0.0, answer_bytes=1)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        whole = request(server, "/api/anim/heavy.orv")[2]
+        with server.build():  # a build under way: no turn for another
+            busy = [request(server, "/api/anim/heavy.orv"), request(server, "/api/image/0/sprites/walk.orv")]
+            assert request(server, "/api/tree")[0] == 200  # made without a build
+        slow = ask(server.server_port, "/api/anim/other.orv", rcvbuf=4096)
+        assert slow.recv(1) == b"H"  # a long answer being written: no room for another
+        busy.append(request(server, "/api/anim/heavy.orv"))
+        assert [request(server, p)[0] for p in ("/api/anim/other.orv", "/api/anim/sprites/walk.orv")] == [200, 200]
+        reset(slow)
+        wait_for(lambda: server.writing == 0)
+        assert request(server, "/api/anim/heavy.orv")[2] == whole
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert [(status, headers["Retry-After"], body[:24]) for status, headers, body in busy] == [
+        (503, "1", b"too many answers being m"),
+        (503, "1", b"too many answers being m"),
+        (503, "1", b"too many answers being w"),
+    ]
+
+
+def test_the_cache_counts_the_bytes_its_animations_hold_and_drops_the_longest_unused(tmp_path, monkeypatch):
+    """An entry counts the file's bytes that its records keep (here 16 KB a
+    frame that is listed, not drawn), the pixels, PNG files and answers it
+    holds, and the estimate of the records; the budget drops whole entries,
+    the longest unused first."""
+    root = make_tree(tmp_path)
+    empty = Frame(width=16000, rows=[Row() for _ in range(16000)])
+    for name in "abc":
+        write_project(root, f"{name}.orv", Animation(frames=[figure()] + [empty] * 4))
+    catalog = orvtool.view.catalog
+
+    def counted(shown):
+        runs = sum(f["runs"] for f in shown.doc["frames"])
+        records = len(shown.doc["frames"]) * catalog.FRAME_BYTES + runs * catalog.RUN_BYTES
+        return (root / shown.rel).stat().st_size + 4 * 5 * 3 + records
+
+    one = counted(Catalog(str(root)).get("a.orv"))
+    assert one > 4 * 16000  # mostly the file's bytes
+    cache = Catalog(str(root), cache_bytes=2 * one)
+    loads = counted_loads(monkeypatch)
+    for rel in ("a", "b", "a", "c", "a", "b", "a"):
+        shown = cache.get(rel + ".orv")
+        assert shown is not None and shown.size == counted(shown) and cache.cached_bytes <= 2 * one
+    assert [os.path.basename(a[0]) for a in loads] == ["a.orv", "b.orv", "c.orv", "b.orv"]
+    assert shown is not None  # a.orv, the last used
+
+    # What an entry makes counts as it is made: the answer kept drops the other entry.
+    png = shown.png("image", 0)
+    body = shown.answer(("anim",), lambda: b"x" * 1000)
+    assert png is not None and shown.size == counted(shown) - 60 + len(png) + 1000
+    cache.trim()
+    assert cache.cached_bytes == shown.size and len(loads) == 4
+    assert cache.get("b.orv") is not None and len(loads) == 5 and shown.answer(("anim",), bytes) is body
+
+    # The document's answer, made a frame at a time, is the document's JSON byte for byte.
+    for rel in cache.names():
+        shown = cache.get(rel)
+        assert shown is not None
+
+        def url(kind, i, rel=rel):
+            return f"/api/{kind}/{i}/{rel}"
+
+        assert shown.document_json(url) == json.dumps(shown.document(url)).encode(), rel

@@ -22,6 +22,17 @@ N times counts N times), its records and the file's bytes. What would pass
 the budget is refused in one line naming the input and the limit, with the
 category `over_budget`, before anything is written. The factors are the
 `*_BYTES` figures below, measured on the arrays and objects they count.
+
+The viewer (`orvtool view`) holds what it serves within these:
+
+| viewer limit | value |
+|---|---|
+| loaded animations kept | 256 MiB, counted by the bytes each holds (the file's bytes its records keep, pixels, PNG files, answers made), the longest unused dropped first |
+| answers over 64 KiB being written at once | 256 MiB, one shared by identical requests counted once, one alone always; past it, 503 with Retry-After; of each, 256 KiB held by the system unsent |
+| answers made at once (loads, renders, PNG and document encodings) | 2; a request waits up to 30 s for its turn, then 503 with Retry-After |
+| a request | 10 s to come whole, and its answer 30 s from its first byte to its last; the connection is closed at either deadline |
+| connections, event streams | 64 at once (more are closed unanswered), 16 of them streams (more get 503) |
+| what one animation shows | 65,536 frames; 4096 x 4096 pixels a frame and 2^26 pixels an animation drawn, the frames past them listed |
 """
 
 from __future__ import annotations
@@ -292,3 +303,20 @@ def check_frame_records(
             "from one file",
             category="too_many_frames",
         )
+
+
+# --- the viewer: the second table above -------------------------------------------
+
+VIEW_CACHE_BYTES = 256 * MiB
+VIEW_ANSWER_BYTES = 256 * MiB
+VIEW_ANSWER_CHUNK = 64 << 10  # answers are written in chunks of this; one longer counts
+VIEW_SEND_BUFFER = 256 << 10
+VIEW_BUILDS = 2
+VIEW_BUILD_WAIT = 30.0  # seconds
+VIEW_REQUEST_SECONDS = 10.0
+VIEW_ANSWER_SECONDS = 30.0
+VIEW_CONNECTIONS = 64
+VIEW_STREAMS = 16
+VIEW_FRAMES = 1 << 16
+VIEW_FRAME_PIXELS = 1 << 24
+VIEW_ANIMATION_PIXELS = 1 << 26

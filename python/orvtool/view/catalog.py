@@ -15,17 +15,20 @@ An animation is loaded when the page asks for it. Its frames are rendered at
 once, except those over the render limits below, and each frame's PNG is made
 when first asked for; the raw pixels of a frame are then dropped. Loaded
 animations are kept per file (and palette), until the file, or the palette it
-was drawn with, changes, within a budget in bytes: the pixels still held, the
-PNG files made and an estimate of the records. A broken file is kept as well,
-by its modification time and those of the palette files it looked for, so
-that a palette that turns up (or a file saved again) is seen at once and an
-unchanged file is not read again.
+was drawn with, changes, within a budget counted by the bytes each holds: the
+file's bytes that its frame records keep (none for a broken file, which keeps
+no record), the pixels still held, the PNG files and answers made (by their
+lengths, as they are made) and an estimate of the records. A broken file is
+kept as well, by its modification time and those of the palette files it
+looked for, so that a palette that turns up (or a file saved again) is seen
+at once and an unchanged file is not read again.
 """
 
 from __future__ import annotations
 
 import base64
 import fnmatch
+import json
 import os
 import shlex
 import stat
@@ -34,7 +37,7 @@ from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from .. import batch, native, status
+from .. import batch, limits, native, status
 from ..errors import OrvToolError
 from ..exporting import frame_png
 from ..formats.sidecar import encode_grey_alpha
@@ -46,18 +49,18 @@ Stamp = Tuple[Any, ...]
 
 # Memory that loaded animations may take (see `Shown.size`); the animations
 # used longest ago are dropped first.
-CACHE_BYTES = 256 << 20
+CACHE_BYTES = limits.VIEW_CACHE_BYTES
 # The viewer draws no frame of more pixels than this (4096 x 4096), and no
 # more pixels than this for one animation; the frames beyond are listed with
 # a note instead of being rendered.
-FRAME_PIXELS = 1 << 24
-ANIMATION_PIXELS = 1 << 26
+FRAME_PIXELS = limits.VIEW_FRAME_PIXELS
+ANIMATION_PIXELS = limits.VIEW_ANIMATION_PIXELS
 # What the records of one frame (with its row in the frame table) and of one
 # run are taken to cost in memory, for the budget.
 FRAME_BYTES = 1024
 RUN_BYTES = 96
 # The viewer shows no animation of more frames than this.
-FRAMES = 1 << 16
+FRAMES = limits.VIEW_FRAMES
 # The palettes the page may offer and choose: binary palette files.
 PALETTE_PATTERN = "*.pal"
 # How the static page shows a path outside the folder.
@@ -69,7 +72,8 @@ class Shown:
     """One animation file as the page gets it: its document (without image
     addresses) and, per frame, the rendered pixels until its PNG is made. The
     PNG of a frame and of its index layer are made when first asked for, then
-    kept."""
+    kept, as is the last answer made of the document (`answer`): requests
+    for the same image or answer at once wait for the one that makes it."""
 
     rel: str
     doc: Dict[str, Any]
@@ -80,12 +84,20 @@ class Shown:
     pngs: Dict[Tuple[str, int], bytes] = field(default_factory=dict)
     records: int = 0  # the estimate of the records' memory
     palette: Optional[str] = None  # the palette chosen in the page, relative to the folder
+    file_bytes: int = 0  # the bytes of the file that `frames` keep
+    answers: Dict[Tuple[Any, ...], bytes] = field(default_factory=dict)
+    _lock: threading.Lock = field(default_factory=threading.Lock, init=False, repr=False, compare=False)
+    _made: int = field(default=0, init=False, repr=False, compare=False)  # pixels, PNG files, answers: bytes
+
+    def __post_init__(self) -> None:
+        self._made = sum(len(image.pixels) for image in self.pixels.values())
 
     @property
     def size(self) -> int:
-        """About the memory it takes, in bytes."""
-        held = sum(len(image.pixels) for image in list(self.pixels.values()))
-        return held + sum(len(png) for png in list(self.pngs.values())) + self.records
+        """The memory it takes, in bytes: the file's bytes its records keep,
+        the pixels, PNG files and answers it holds, and the estimate of the
+        records."""
+        return self.file_bytes + self._made + self.records
 
     @property
     def error(self) -> Optional[str]:
@@ -94,15 +106,45 @@ class Shown:
     def document(self, url: ImageUrl) -> Dict[str, Any]:
         """The document with the address of every image."""
         doc = dict(self.doc)
-        frames = []
-        for i, frame in enumerate(doc.get("frames", [])):
-            frame = dict(frame)
-            solid = i < len(self.solid) and self.solid[i]
-            frame["image"] = url("image", i) if solid else None
-            frame["index_image"] = url("index", i) if solid else None
-            frames.append(frame)
-        doc["frames"] = frames
+        doc["frames"] = [self._frame(i, frame, url) for i, frame in enumerate(doc.get("frames", []))]
         return doc
+
+    def _frame(self, i: int, frame: Dict[str, Any], url: ImageUrl) -> Dict[str, Any]:
+        frame = dict(frame)
+        solid = i < len(self.solid) and self.solid[i]
+        frame["image"] = url("image", i) if solid else None
+        frame["index_image"] = url("index", i) if solid else None
+        return frame
+
+    def document_json(self, url: ImageUrl) -> bytes:
+        """`json.dumps(self.document(url))` in UTF-8, byte for byte, made a
+        frame at a time: no copy of the whole document is made on the way."""
+        items = list(self.doc.items())
+        if "frames" not in self.doc:
+            items.append(("frames", []))
+        out = [b"{"]
+        for n, (key, value) in enumerate(items):
+            out.append(f"{', ' if n else ''}{json.dumps(key)}: ".encode("utf-8"))
+            if key != "frames":
+                out.append(json.dumps(value).encode("utf-8"))
+                continue
+            out.append(b"[")
+            for i, frame in enumerate(value):
+                out.append((", " if i else "").encode("utf-8") + json.dumps(self._frame(i, frame, url)).encode("utf-8"))
+            out.append(b"]")
+        out.append(b"}")
+        return b"".join(out)
+
+    def answer(self, key: Tuple[Any, ...], make: Callable[[], bytes]) -> bytes:
+        """The answer `make` gives, made once for `key` and kept (the last
+        one made): the same request at once shares it."""
+        with self._lock:
+            body = self.answers.get(key)
+            if body is None:
+                body = make()
+                self._made += len(body) - sum(len(b) for b in self.answers.values())
+                self.answers = {key: body}
+            return body
 
     def thumbnail(self) -> Optional[int]:
         """The frame shown in the tree: frame 0, or the first with pixels."""
@@ -113,22 +155,33 @@ class Shown:
         index layer (kind "index"); None when there is no such image."""
         if kind not in ("image", "index") or not (0 <= i < len(self.solid) and self.solid[i]):
             return None
-        png = self.pngs.get((kind, i))
-        if png is None:
-            frame = self.frames[i]
-            if kind == "image":
-                image = self.pixels.get(i)
-                if image is None:  # made meanwhile by another request
-                    return self.pngs.get((kind, i))
-                png = frame_png(image.pixels, image.width, image.height, frame.x_offset, frame.y_offset, i)
-                self.pngs[(kind, i)] = png
-                self.pixels.pop(i, None)
-            else:
-                # As the export makes it: the core's layer of the frame's runs.
-                layer = native.export_frame(self.frames, i, 256).layer
-                png = encode_grey_alpha(layer, frame.width, frame.height)
-                self.pngs[(kind, i)] = png
-        return png
+        with self._lock:
+            png = self.pngs.get((kind, i))
+            if png is None:
+                frame = self.frames[i]
+                if kind == "image":
+                    image = self.pixels.get(i)
+                    if image is None:
+                        return None
+                    png = frame_png(image.pixels, image.width, image.height, frame.x_offset, frame.y_offset, i)
+                    self.pngs[(kind, i)] = png
+                    del self.pixels[i]
+                    self._made += len(png) - len(image.pixels)
+                else:
+                    # As the export makes it: the core's layer of the frame's runs.
+                    layer = native.export_frame(self.frames, i, 256).layer
+                    png = encode_grey_alpha(layer, frame.width, frame.height)
+                    self.pngs[(kind, i)] = png
+                    self._made += len(png)
+            return png
+
+
+def _held_bytes(report: native.LoadReport) -> int:
+    """The bytes of the file that the frame records of a load keep: all the
+    core read of it, which is up to the end of the last record it began, and
+    the bytes after that when it read them too."""
+    last = report.frames[len(report.frames) - 1].end if len(report.frames) else 0
+    return max(last, report.head_size, report.trailing_start + len(report.trailing))
 
 
 def data_url(png: bytes) -> str:
@@ -308,6 +361,13 @@ class Catalog:
         with self._lock:
             return self._stamp_of((full, pal_full))
 
+    def trim(self) -> None:
+        """Drops the animations used longest ago while those kept take more
+        than the budget (the last used is kept): after an image or an answer
+        made has grown one."""
+        with self._lock:
+            self._trim()
+
     def _trim(self) -> None:
         total = sum(s.size for s in self._cache.values())
         while total > self.cache_bytes and len(self._cache) > 1:
@@ -380,11 +440,12 @@ class Catalog:
         records = len(anim.frames) * FRAME_BYTES + sum(f["runs"] for f in doc["frames"]) * RUN_BYTES
         if status.label(report.counts) == status.FAILED or anim.images is None:  # by the severity table
             doc["error"] = "; ".join(found) or "no image was rendered"
-            return Shown(rel, doc, stamp, report.frames, [False] * len(anim.frames), records=records)
+            return Shown(rel, doc, stamp, [], [False] * len(anim.frames), records=records)  # nothing to draw
         doc["notes"] = found + skipped
         solid = [image is not None and bool(image.width and image.height) for image in images]
         pixels = {i: image for i, image in enumerate(images) if image is not None and solid[i]}
-        return Shown(rel, doc, stamp, report.frames, solid, pixels, records=records, palette=palette)
+        held = _held_bytes(report)
+        return Shown(rel, doc, stamp, report.frames, solid, pixels, records=records, palette=palette, file_bytes=held)
 
     def _describe(self, anim: LoadedAnimation, full: str, palette: Optional[str]) -> Dict[str, Any]:
         frames = []

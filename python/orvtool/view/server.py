@@ -23,11 +23,24 @@ instead of the one the animation names; any other palette, or any other
 query, gets 400, as does a frame number that is not 1 to 9 ASCII digits.
 Requests whose Host is not this server's own address are refused, so that a
 web page cannot reach the server through a name of its own that resolves
-here; every answer says that it is for this origin only. A connection whose
-request has not come whole within REQUEST_TIMEOUT seconds is closed, however
-slowly its bytes trickle in. At most MAX_CONNECTIONS connections are served at
-once (others are closed at once) and at most MAX_STREAMS event streams (others
-get 503).
+here; every answer says that it is for this origin only.
+
+What a client costs is bounded, however slowly it reads or writes. A
+connection whose request has not come whole within REQUEST_TIMEOUT seconds is
+closed, however slowly its bytes trickle in, and so is one whose answer has
+not been taken whole within ANSWER_TIMEOUT seconds of its first byte (an
+event stream: each write within REQUEST_TIMEOUT). At most MAX_CONNECTIONS
+connections are served at once (others are closed at once) and at most
+MAX_STREAMS event streams (others get 503). At most MAX_BUILDS requests load,
+render or encode at once; one that waits BUILD_WAIT seconds for its turn gets
+503 with Retry-After. Answers are made once and shared: the PNG files and the
+animation's document are kept with the loaded animation (counted in the
+catalog's budget) and written from there to every request for them, in
+chunks; the answers of more than WRITE_CHUNK bytes being written at once take
+at most ANSWER_BYTES, one shared by several requests counted once (past it,
+503 with Retry-After), and the system holds at most SEND_BUFFER bytes of each
+that its client has not taken. A connection that breaks or is reset is said in one
+line with --verbose, never with a traceback.
 
 `write_static` writes the same page with all its data inline, to open from
 file:// without a server.
@@ -42,18 +55,20 @@ import os
 import re
 import select
 import socket
+import struct
 import sys
 import threading
 import time
 import webbrowser
+from contextlib import contextmanager
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Dict, List, Optional, TextIO, Tuple
+from typing import Any, Dict, Iterator, List, Optional, TextIO, Tuple
 from urllib.parse import parse_qsl, quote, unquote, urlsplit
 
-from .. import writing
+from .. import limits, status, writing
 from ..errors import OrvToolError
-from .catalog import OUTSIDE, Catalog, Shown, data_url, tree_entry
+from .catalog import OUTSIDE, Catalog, Listing, Shown, data_url, tree_entry
 
 HOST = "127.0.0.1"
 PAGE_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -63,11 +78,25 @@ PAGE_FILES = {
     "style.css": "text/css; charset=utf-8",
 }
 DATA_SLOT = '<script id="orv-data" type="application/json"></script>'
-# Seconds a connection has to send a whole request (its line and headers).
-REQUEST_TIMEOUT = 10.0
+# Seconds a connection has to send a whole request (its line and headers),
+# and then to take its whole answer.
+REQUEST_TIMEOUT = limits.VIEW_REQUEST_SECONDS
+ANSWER_TIMEOUT = limits.VIEW_ANSWER_SECONDS
 # Connections served at once, and event streams open at once, among them.
-MAX_CONNECTIONS = 64
-MAX_STREAMS = 16
+MAX_CONNECTIONS = limits.VIEW_CONNECTIONS
+MAX_STREAMS = limits.VIEW_STREAMS
+# Requests that load, render or encode at once, and the seconds one waits for
+# its turn before it gets 503.
+MAX_BUILDS = limits.VIEW_BUILDS
+BUILD_WAIT = limits.VIEW_BUILD_WAIT
+# Answers are written in chunks of this many bytes; those longer than one
+# chunk being written at once take at most ANSWER_BYTES. The system holds at
+# most SEND_BUFFER bytes of an answer not yet taken, per connection.
+WRITE_CHUNK = limits.VIEW_ANSWER_CHUNK
+SEND_BUFFER = limits.VIEW_SEND_BUFFER
+ANSWER_BYTES = limits.VIEW_ANSWER_BYTES
+# What a 503 for a busy server asks the client to wait, in seconds.
+RETRY_AFTER = "1"
 # Seconds between two looks of an event stream at its files, and between two
 # comments that keep it open (and find a page gone).
 EVENT_POLL = 0.25
@@ -92,6 +121,14 @@ class BadRequest(Exception):
     """A request that names things in a form the API does not take (400)."""
 
 
+class Busy(Exception):
+    """A request that the server has no room for now (503, Retry-After)."""
+
+
+class AnswerTimeout(TimeoutError):
+    """An answer not taken whole by its deadline."""
+
+
 class ViewServer(ThreadingHTTPServer):
     daemon_threads = True
 
@@ -102,6 +139,10 @@ class ViewServer(ThreadingHTTPServer):
         timeout: float = REQUEST_TIMEOUT,
         max_connections: int = MAX_CONNECTIONS,
         max_streams: int = MAX_STREAMS,
+        answer_timeout: float = ANSWER_TIMEOUT,
+        max_builds: int = MAX_BUILDS,
+        build_wait: float = BUILD_WAIT,
+        answer_bytes: int = ANSWER_BYTES,
     ) -> None:
         self.catalog = catalog
         self.max_connections = max_connections
@@ -110,8 +151,15 @@ class ViewServer(ThreadingHTTPServer):
         self.streams = 0
         self._count_lock = threading.Lock()
         self.closing = threading.Event()  # ends the event streams
-        # The handler's class attribute sets the timeout of its connection.
-        handler = type("ViewHandler", (ViewHandler,), {"timeout": timeout})
+        self._builds = threading.BoundedSemaphore(max_builds)
+        self.build_wait = build_wait
+        self.answer_bytes = answer_bytes
+        self.writing = 0  # bytes of the answers being written that count
+        self._writing: Dict[int, List[Any]] = {}  # id -> [the answer, the requests writing it]
+        self._tree_lock = threading.Lock()
+        self._tree: Optional[Tuple[Listing, bytes]] = None  # the last list of animations made, and its walk
+        # The handler's class attributes set the deadlines of its connection.
+        handler = type("ViewHandler", (ViewHandler,), {"timeout": timeout, "answer_timeout": answer_timeout})
         super().__init__((HOST, port), handler)
         self.hosts = {f"{HOST}:{self.server_port}", f"localhost:{self.server_port}"}
 
@@ -148,6 +196,75 @@ class ViewServer(ThreadingHTTPServer):
         with self._count_lock:
             self.streams -= 1
 
+    @contextmanager
+    def build(self) -> Iterator[None]:
+        """A turn to load, render or encode, waited for up to BUILD_WAIT
+        seconds; else Busy."""
+        if not self._builds.acquire(timeout=self.build_wait):
+            raise Busy("too many answers being made")
+        try:
+            yield
+        finally:
+            self._builds.release()
+
+    def hold(self, body: bytes) -> bool:
+        """Counts `body` among the answers being written (once, however many
+        requests write it); False when it would take them past the budget.
+        An answer of one chunk is not counted, nor one alone."""
+        if len(body) <= WRITE_CHUNK:
+            return True
+        with self._count_lock:
+            held = self._writing.get(id(body))
+            if held is not None:
+                held[1] += 1
+                return True
+            if self._writing and self.writing + len(body) > self.answer_bytes:
+                return False
+            self._writing[id(body)] = [body, 1]
+            self.writing += len(body)
+            return True
+
+    def release(self, body: bytes) -> None:
+        """`body` written (or given up) by one request that `hold` counted."""
+        if len(body) <= WRITE_CHUNK:
+            return
+        with self._count_lock:
+            held = self._writing[id(body)]
+            held[1] -= 1
+            if held[1] == 0:
+                del self._writing[id(body)]
+                self.writing -= len(body)
+
+    def tree(self) -> bytes:
+        """The list of animations as JSON, made once per walk of the folder."""
+        listing = self.catalog.listing()
+        with self._tree_lock:
+            if self._tree is None or self._tree[0] is not listing:
+                self._tree = (listing, json.dumps(self.catalog.tree()).encode("utf-8"))
+            return self._tree[1]
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        """A connection that failed outside a request's own handling: one
+        that broke, was reset or ran past a deadline is said in one line with
+        --verbose; anything else in one line. Never a traceback."""
+        exc = sys.exc_info()[1]
+        if isinstance(exc, OSError):
+            self.ended(client_address, exc)
+        else:
+            where = _address(client_address)
+            print(f"orvtool view: {where}: internal error: {type(exc).__name__}: {exc}", file=sys.stderr, flush=True)
+
+    def ended(self, client_address: Any, exc: OSError) -> None:
+        """Says, with --verbose, in one line, that the connection from
+        `client_address` broke, was reset or ran past a deadline."""
+        if status.level >= status.VERBOSE:
+            told = exc.strerror or str(exc) or type(exc).__name__
+            print(
+                f"orvtool view: the connection from {_address(client_address)} ended: {told}",
+                file=sys.stderr,
+                flush=True,
+            )
+
     def shutdown(self) -> None:
         self.closing.set()
         super().shutdown()
@@ -159,6 +276,12 @@ class ViewServer(ThreadingHTTPServer):
     @property
     def url(self) -> str:
         return f"http://{HOST}:{self.server_port}/"
+
+
+def _address(client_address: Any) -> str:
+    if isinstance(client_address, tuple) and len(client_address) >= 2:
+        return f"{client_address[0]}:{client_address[1]}"
+    return "a client"
 
 
 class _DeadlineReader(io.RawIOBase):
@@ -180,26 +303,61 @@ class _DeadlineReader(io.RawIOBase):
         return self.sock.recv_into(buffer)
 
 
+class _DeadlineWriter(io.BufferedIOBase):
+    """The connection's answer, written in chunks until the handler's answer
+    deadline at the latest: each chunk waits only for what is left of the
+    time, so that a client taking a byte now and then cannot hold the
+    connection longer."""
+
+    def __init__(self, sock: socket.socket, handler: "ViewHandler") -> None:
+        self.sock = sock
+        self.handler = handler
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        view = memoryview(data).cast("B")
+        for start in range(0, len(view), WRITE_CHUNK):
+            left = self.handler.answer_deadline - time.monotonic()
+            if left <= 0:
+                raise AnswerTimeout("the answer was not taken whole in time")
+            self.sock.settimeout(left)
+            self.sock.sendall(view[start : start + WRITE_CHUNK])
+        return len(view)
+
+
 class ViewHandler(BaseHTTPRequestHandler):
     server: ViewServer
     server_version = "orvtool-view"
     protocol_version = "HTTP/1.1"
     deadline = 0.0
+    answer_timeout = ANSWER_TIMEOUT
+    answer_deadline = 0.0
 
     def setup(self) -> None:
         super().setup()
         self.rfile = io.BufferedReader(_DeadlineReader(self.connection, self))
+        self.wfile = _DeadlineWriter(self.connection, self)
+        try:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
+        except OSError:
+            pass  # the system's own size
 
     def handle_one_request(self) -> None:
         # The time runs from the end of the last answer: the whole request,
         # however it trickles in, must come within it.
         self.deadline = time.monotonic() + (self.timeout or REQUEST_TIMEOUT)
+        self.answer_deadline = self.deadline + self.answer_timeout  # for the answer to a request out of form
         super().handle_one_request()
 
-    def parse_request(self) -> bool:
-        ok = super().parse_request()
-        self.connection.settimeout(self.timeout)  # the answer has the usual time per write
-        return ok
+    def _abort(self) -> None:
+        """Ends the connection at once, the answer's unsent bytes dropped."""
+        self.close_connection = True
+        try:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        except OSError:
+            pass
 
     # --- answers ----------------------------------------------------------
 
@@ -210,6 +368,21 @@ class ViewHandler(BaseHTTPRequestHandler):
         super().end_headers()
 
     def _send(self, status: int, body: bytes, content_type: str, extra: Optional[Dict[str, str]] = None) -> None:
+        if not self.server.hold(body):
+            self._busy("too many answers being written")
+            return
+        try:
+            self._answer(status, body, content_type, extra)
+        finally:
+            self.server.release(body)
+
+    def _busy(self, text: str) -> None:
+        body = (text + "\n").encode("utf-8")
+        self._answer(HTTPStatus.SERVICE_UNAVAILABLE, body, "text/plain; charset=utf-8", {"Retry-After": RETRY_AFTER})
+
+    def _answer(self, status: int, body: bytes, content_type: str, extra: Optional[Dict[str, str]] = None) -> None:
+        # The whole answer, however slowly it is taken, within its time.
+        self.answer_deadline = time.monotonic() + self.answer_timeout
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
@@ -246,8 +419,11 @@ class ViewHandler(BaseHTTPRequestHandler):
             self._route(path, parts.query)
         except BadRequest as exc:
             self._fail(HTTPStatus.BAD_REQUEST, str(exc))
-        except (BrokenPipeError, ConnectionResetError):
-            pass  # the browser went away
+        except Busy as exc:
+            self._busy(str(exc))
+        except (ConnectionError, TimeoutError) as exc:
+            self._abort()  # the browser went away, or did not take the answer in time
+            self.server.ended(self.client_address, exc)
         except Exception as exc:  # one request fails, the server goes on
             print(f"orvtool view: {path}: internal error: {type(exc).__name__}: {exc}", file=sys.stderr, flush=True)
             self._fail(HTTPStatus.INTERNAL_SERVER_ERROR, "internal error")
@@ -264,7 +440,7 @@ class ViewHandler(BaseHTTPRequestHandler):
             self._send(HTTPStatus.NO_CONTENT, b"", "image/x-icon")
             return
         if path == "/api/tree":
-            self._json(catalog.tree())
+            self._send(HTTPStatus.OK, self.server.tree(), "application/json")
             return
         if path == "/api/palettes":
             self._json({"palettes": catalog.palettes()})
@@ -282,20 +458,29 @@ class ViewHandler(BaseHTTPRequestHandler):
             kind, rest = parts[2], parts[3]
             palette = self._palette(query)
             if kind in ("anim", "entry"):
-                shown = catalog.get(rest, palette)
-                if shown is not None:
 
-                    def url(k: str, i: int) -> str:
-                        return api_url(k, rest, i, palette)
+                def url(k: str, i: int) -> str:
+                    return api_url(k, rest, i, palette)
 
-                    self._json(shown.document(url) if kind == "anim" else tree_entry(rest, shown, url))
+                body: Optional[bytes] = None
+                with self.server.build():
+                    shown = catalog.get(rest, palette)
+                    if shown is not None and kind == "anim":  # made once, for every request for it
+                        body = shown.answer(("anim", rest, palette), functools.partial(shown.document_json, url))
+                        catalog.trim()
+                    elif shown is not None:
+                        body = json.dumps(tree_entry(rest, shown, url)).encode("utf-8")
+                if body is not None:
+                    self._send(HTTPStatus.OK, body, "application/json")
                     return
             elif kind in ("image", "index") and "/" in rest:
                 number, rel = rest.split("/", 1)
                 if not FRAME_NUMBER.fullmatch(number):
                     raise BadRequest("a frame number is 1 to 9 digits")
-                shown = catalog.get(rel, palette)
-                png = shown.png(kind, int(number)) if shown is not None else None
+                with self.server.build():
+                    shown = catalog.get(rel, palette)
+                    png = shown.png(kind, int(number)) if shown is not None else None
+                    catalog.trim()
                 if png is not None:
                     self._send(HTTPStatus.OK, png, "image/png")
                     return
@@ -315,6 +500,7 @@ class ViewHandler(BaseHTTPRequestHandler):
             names = catalog.names()
             stamp = catalog.stamp(rel, palette) if rel is not None else None
             self.close_connection = True
+            self.answer_deadline = time.monotonic() + (self.timeout or REQUEST_TIMEOUT)
             self.send_response(HTTPStatus.OK)
             self.send_header("Content-Type", "text/event-stream")
             self.send_header("Cache-Control", "no-store")
@@ -339,6 +525,7 @@ class ViewHandler(BaseHTTPRequestHandler):
                 if not sent and time.monotonic() - quiet_since >= EVENT_KEEPALIVE:
                     sent.append(b": still here\n\n")
                 if sent:
+                    self.answer_deadline = time.monotonic() + (self.timeout or REQUEST_TIMEOUT)  # per write
                     self.wfile.write(b"".join(sent))
                     self.wfile.flush()
                     quiet_since = time.monotonic()
