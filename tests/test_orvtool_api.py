@@ -56,9 +56,9 @@ def test_load_findings_come_from_the_report_without_a_line_on_stderr(tmp_path, c
     (tmp_path / "pal" / "test.pal").write_bytes(b"\0\0\0\0")  # entry count 0
     anim = load_animation(str(path))
     assert (anim.images, anim.status) == (None, "failed")
-    assert [(f.category, f.error_line, f.message) for f in anim.findings] == [
-        ("palette_count_invalid", True, "Invalid color count: 0"),
-        ("no_palette_data", True, "No palette data available!"),
+    assert [(f.category, f.message) for f in anim.findings] == [
+        ("palette_count_invalid", "Invalid color count: 0"),
+        ("no_palette_data", "No palette data available!"),
     ]
     resolved = (tmp_path / "pal" / "test.pal").resolve()
     assert anim.render_problem == (

@@ -139,7 +139,8 @@ class Pages:
                 f"the preview's {pages} of {c.width * s}x{c.height * s} pixels (the frames' canvas{at}, each page "
                 f"counted at least {FRAME_OVERHEAD_PIXELS} pixels) "
                 f"{'takes' if len(self) == 1 else 'take'} more than the {PIXEL_BUDGET_BYTES >> 20} MiB of images "
-                "orvtool holds at once"
+                "orvtool holds at once",
+                category="over_limit",
             )
 
 

@@ -144,7 +144,8 @@ def check_sheet_size(
     if held + w * h > PIXEL_BUDGET and len(sizes) * FRAME_OVERHEAD_PIXELS > w * h:
         raise OrvToolError(
             f"the sheet: {len(sizes)} frames, each described at a cost of {FRAME_OVERHEAD_PIXELS} pixels, take "
-            f"more than the {PIXEL_BUDGET_BYTES >> 20} MiB of images orvtool holds at once"
+            f"more than the {PIXEL_BUDGET_BYTES >> 20} MiB of images orvtool holds at once",
+            category="over_limit",
         )
     pixels_fit(w, h, "the sheet", held=held + (w * h + 1) // 2 if indices else held)
     return w, h
@@ -192,9 +193,11 @@ def build_sheet(
     given: `frames(i)` gives the RGBA pixels of frame i, `sizes` the (width,
     height) of each; `record` goes to `meta.orvtool`."""
     if layout not in LAYOUTS:
-        raise OrvToolError(f"unknown sheet layout '{layout}' (one of {', '.join(LAYOUTS)})")
+        raise OrvToolError(f"unknown sheet layout '{layout}' (one of {', '.join(LAYOUTS)})", category="option_invalid")
     if form not in JSON_FORMS:
-        raise OrvToolError(f"unknown sheet JSON form '{form}' (one of {', '.join(JSON_FORMS)})")
+        raise OrvToolError(
+            f"unknown sheet JSON form '{form}' (one of {', '.join(JSON_FORMS)})", category="option_invalid"
+        )
     canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets, strict=True)])
     placed = _layout(sizes, canvas, layout, columns, padding)
     sheet_w, sheet_h = placed.size

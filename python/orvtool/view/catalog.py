@@ -35,7 +35,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .. import batch, native, status
-from ..errors import OrvToolError
+from ..errors import OrvToolError, TooManyFrames
 from ..exporting import frame_png
 from ..formats.sidecar import encode_grey_alpha
 from ..loading import LoadedAnimation, Named, Show, animation_of, core_pieces, said
@@ -330,8 +330,8 @@ class Catalog:
         # loads. Its frames are then rendered one by one, within the limits.
         try:
             stream = native.open_frames(full, pal_full)
-        except OrvToolError as exc:  # more frame records than orvtool reads
-            doc["error"] = str(exc)
+        except TooManyFrames as exc:  # more frame records than orvtool reads: its detail names no path
+            doc["error"] = exc.detail
             return Shown(rel, doc, (before, None))
         if len(stream) > FRAMES:
             doc["error"] = f"{len(stream)} frames: more than the viewer shows ({FRAMES})"
