@@ -501,16 +501,16 @@ def test_every_refusal_names_a_category_of_the_table():
     root = Path(orvtool.__file__).parent
     unnamed, unknown = [], []
     for path in sorted(root.rglob("*.py")):
-        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
-            func = node.func if isinstance(node, ast.Call) else None
-            if getattr(func, "id", getattr(func, "attr", None)) not in ("OrvToolError", "ReadError"):
+        calls = [n for n in ast.walk(ast.parse(path.read_text(encoding="utf-8"))) if isinstance(n, ast.Call)]
+        for node in calls:
+            if getattr(node.func, "id", getattr(node.func, "attr", None)) not in ("OrvToolError", "ReadError"):
                 continue
             given = {k.arg: k.value for k in node.keywords}
             category = given.get("category", node.args[2] if len(node.args) > 2 else None)
             if category is None:
                 unnamed.append(f"{path.relative_to(root)}:{node.lineno}")
             elif isinstance(category, ast.Constant) and category.value not in status.FINDINGS:
-                unknown.append(f"{path.relative_to(root)}:{node.lineno}: {category.value}")
+                unknown.append(f"{path.relative_to(root)}:{node.lineno}: {category.value!r}")
     assert (unnamed, unknown) == ([], [])
 
 
@@ -571,7 +571,12 @@ REFUSALS = {
         None,
         None,
     ),
-    "sheet frame without its rectangle": (lambda t, mp: onto(t, sheet_without(t, "frame")), "sheet_invalid", None, None),
+    "sheet frame without its rectangle": (
+        lambda t, mp: onto(t, sheet_without(t, "frame")),
+        "sheet_invalid",
+        None,
+        None,
+    ),
     "no such tag": (lambda t, mp: onto(t, sheet(t), "--tag", "nosuch"), "option_invalid", None, None),
     "empty folder": (lambda t, mp: of(t, (t / "e").mkdir(parents=True) or t / "e"), "source_empty", None, None),
 }
@@ -600,7 +605,7 @@ def test_each_tag_failure_names_the_sheet_once_and_its_frame_in_the_field(tmp_pa
     code = main(["build", str(path), "-o", str(out), "--each-tag", "--palette", str(pal), "--report", str(report)])
     assert code == 1 and (out / "one.orv").is_file() and not (out / "both.orv").exists()
     err = capfd.readouterr().err.splitlines()
-    said = f"frame 1, row 0: tag 'both': its pixels need 300 runs, a row holds at most 255"
+    said = "frame 1, row 0: tag 'both': its pixels need 300 runs, a row holds at most 255"
     assert f"orvtool: {path}: {said}" in err and f"{path}: {path}" not in "\n".join(err)
     objs = {o["outputs"][0] if o["outputs"] else None: o for o in map(json.loads, report.read_text().splitlines())}
     failed = objs[None]

@@ -64,9 +64,13 @@ class OrvToolError(Exception):
         row: Optional[int] = None,
     ) -> None:
         super().__init__(detail)
+        #: The file it concerns, where the raiser names it ("" where the caller does).
         self.where = where
+        #: A name of the table of findings (`orvtool.status`).
         self.category = category
+        #: The frame it concerns, None where it concerns no one frame.
         self.frame = frame
+        #: The row of that frame it concerns, None where it concerns no one row.
         self.row = row
 
     @property
@@ -107,6 +111,7 @@ class FileFailed(OrvToolError):
 
     def __init__(self, message: str, result: object, category: str = "refused") -> None:
         super().__init__(message, category=category)
+        #: What was read of the file.
         self.result = result
 
     @property
@@ -125,6 +130,7 @@ class LoadFailed(OrvToolError, OSError):
         reason = report.failure or "nothing was rendered"
         first = next((f for f in report.findings if f.text == reason), None)
         super().__init__(reason, report.path, first.category if first is not None else "refused")
+        #: The load report (see `orvtool.inspect`).
         self.report = report
 
     @property

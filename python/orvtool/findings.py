@@ -85,8 +85,9 @@ class Finding:
     row: Optional[int] = None
     index: Optional[int] = None
     caused_by: Optional[str] = None
-    # The detail as its text and the paths it names, for a place that shows
-    # paths its own way (the viewer); empty when the detail names none.
+    #: The detail as its text and the paths it names (`Named`), for a place
+    #: that shows paths its own way (the viewer, by `said`); empty when the
+    #: detail is given as text alone.
     pieces: Tuple[Piece, ...] = field(default=(), compare=False, repr=False)
 
     @property
@@ -136,6 +137,10 @@ class Finding:
             "index": self.index,
             "caused_by": self.caused_by,
         }
+
+    def _asdict(self) -> Dict[str, Any]:
+        """`as_dict`, by the name it had when findings were named tuples."""
+        return self.as_dict()
 
     def __str__(self) -> str:
         return self.detail
