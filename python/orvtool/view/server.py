@@ -53,6 +53,7 @@ from urllib.parse import parse_qsl, quote, unquote, urlsplit
 
 from .. import writing
 from ..errors import OrvToolError
+from ..findings import one_line
 from .catalog import OUTSIDE, Catalog, Shown, data_url, tree_entry
 
 HOST = "127.0.0.1"
@@ -249,7 +250,8 @@ class ViewHandler(BaseHTTPRequestHandler):
         except (BrokenPipeError, ConnectionResetError):
             pass  # the browser went away
         except Exception as exc:  # one request fails, the server goes on
-            print(f"orvtool view: {path}: internal error: {type(exc).__name__}: {exc}", file=sys.stderr, flush=True)
+            said = one_line(f"orvtool view: {path}: internal error: {type(exc).__name__}: {exc}")
+            print(said, file=sys.stderr, flush=True)
             self._fail(HTTPStatus.INTERNAL_SERVER_ERROR, "internal error")
 
     def _route(self, path: str, query: str) -> None:
@@ -398,7 +400,7 @@ def serve(path: str, port: int = 0, open_browser: bool = True, out: TextIO = sys
             f"cannot listen on {HOST}:{port}: {exc.strerror or exc}", category="option_invalid"
         ) from None
     url = server.url + ("#" + quote(selected) if selected else "")
-    print(f"orvtool view: serving {root} at {url} (Ctrl-C to stop)", file=out, flush=True)
+    print(one_line(f"orvtool view: serving {root} at {url} (Ctrl-C to stop)"), file=out, flush=True)
     if open_browser:
         # Some browsers keep webbrowser.open waiting until they exit.
         threading.Thread(target=webbrowser.open, args=(url,), daemon=True).start()
