@@ -594,6 +594,7 @@ def test_a_refusal_is_reported_by_what_happened_naming_its_file_once(tmp_path, c
     # The text is made of the fields: the file once, the frame in its field.
     (line,) = capfd.readouterr().err.splitlines()
     assert line == f"orvtool: {obj['path']}: {obj['failure']}"
+    assert any(obj["path"].startswith(str(a)) for a in args)  # a source, the output, or a file of them
     assert not obj["failure"].startswith(f"{obj['path']}: ") and not found["message"].startswith(f"{obj['path']}: ")
     assert frame is None or f"frame {frame}" in obj["failure"] and f"frame {frame}" not in found["message"]
 

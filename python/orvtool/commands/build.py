@@ -327,8 +327,9 @@ def _run_one(source: str, args: argparse.Namespace, opts: builder.BuildOptions, 
     except UsageError:
         raise  # the command line is wrong, whatever the files hold: status 2
     except OrvToolError as exc:
-        # Named by the file it concerns, which the raiser knows best.
-        path = exc.where or source
+        # Named by the file it concerns, which the raiser knows best; a
+        # frame's refusal by the source, naming the frame's own file after it.
+        path = exc.where if exc.where and exc.frame is None else source
         print(status.failure_line(path, exc.finding), file=sys.stderr)
         results_file.write(entry(batch.failed(Job(path, source), exc.finding)))
         return status.ERROR
