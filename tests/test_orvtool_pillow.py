@@ -164,9 +164,10 @@ def test_a_claimed_file_that_fails_raises_an_oserror_with_the_load_report(tmp_pa
         monkeypatch.setattr(limits, "FRAME_RECORDS", 2)  # walk() has 3
     with pytest.raises(error) as raised:
         Image.open(path)
-    assert isinstance(raised.value, OSError) and raised.value.category == category
+    failed = raised.value
+    assert isinstance(failed, OSError) and isinstance(failed, orvtool.LoadFailed) and failed.category == category
     report = orvtool.inspect(path)  # the same root finding, returned (the plugin draws nothing yet)
-    assert raised.value.report.findings[0] == report.findings[0] and report.failed
+    assert failed.report.findings[0] == report.findings[0] and report.failed
     assert report.findings[0].category == category
 
 
