@@ -88,9 +88,14 @@ class OrvToolError(Exception):
         """What it found: the refusal first."""
         return (self.finding,)
 
-    def __str__(self) -> str:
+    @property
+    def text(self) -> str:
+        """All it says, its file first, as given (`str()` escapes it to one line)."""
         text = located(self.detail, self.frame, self.row)
-        return one_line(f"{self.where}: {text}" if self.where else text)
+        return f"{self.where}: {text}" if self.where else text
+
+    def __str__(self) -> str:
+        return one_line(self.text)
 
     def __reduce__(self) -> Tuple[object, ...]:
         return (_rebuilt, (type(self), self.args, dict(self.__dict__)))
@@ -137,8 +142,9 @@ class LoadFailed(OrvToolError, OSError):
     def findings(self) -> Sequence[Finding]:
         return tuple(self.report.findings)
 
-    def __str__(self) -> str:
-        return one_line(f"{self.where}: {self.detail}")
+    @property
+    def text(self) -> str:
+        return f"{self.where}: {self.detail}"
 
 
 class TooManyFrames(LoadFailed):

@@ -382,7 +382,7 @@ def _readable_palette(palette: str) -> Iterator[Tuple[Optional[str], Optional[in
         colors = palettes.read_palette(palette, max_colors=palettes.BINARY_COLORS)  # handed on as a binary palette
         data = palettes.encode_pal(colors)
     except OrvToolError as exc:
-        yield None, None, str(exc)
+        yield None, None, exc.text
         return
     import tempfile
 

@@ -121,7 +121,7 @@ def _palette_for_build(
         try:
             pal = palettes.read_palette(target, max_colors=palettes.BINARY_COLORS)
         except OrvToolError as exc:
-            raise OrvToolError(f"palette {target}: {exc}", category=exc.category) from None
+            raise OrvToolError(f"palette {target}: {exc.text}", category=exc.category) from None
         if not 1 <= len(pal.colors) <= 256:
             raise OrvToolError(
                 f"palette {target} holds {status.count(len(pal.colors), 'colour')}, 1 to 256 can be used",

@@ -31,8 +31,9 @@ class Where:
     def at(self, part: str) -> "Where":
         return Where(self.path, part, self.category)
 
-    def fail(self, message: str) -> OrvToolError:
-        return OrvToolError(": ".join([p for p in (self.part, message) if p]), self.path, self.category)
+    def fail(self, message: str, category: Optional[str] = None) -> OrvToolError:
+        """The refusal, of this document's category unless another is given."""
+        return OrvToolError(": ".join([p for p in (self.part, message) if p]), self.path, category or self.category)
 
 
 def whole(where: Where, obj: Any, key: str, limits: Optional[Tuple[int, int]] = None, what: str = "") -> int:

@@ -449,15 +449,15 @@ def has_alpha(im: Image.Image) -> bool:
 
 def read_rgba_image(path: str, where: Where, budget: Optional[PixelBudget] = None) -> Tuple[NDArray[Any], bool]:
     if not os.path.lexists(path):
-        raise where.fail(f"its sheet image {path} is missing")
+        raise where.fail(f"its sheet image {path} is missing", "source_missing")
     try:
         with open_image(path, budget) as im:
             alpha = has_alpha(im)
             return np.asarray(im.convert("RGBA"), dtype=np.uint8), alpha
     except OrvToolError as exc:
-        raise where.fail(f"its sheet image: {exc}") from None
+        raise where.fail(f"its sheet image: {exc.text}", exc.category) from None
     except (OSError, ValueError, SyntaxError, EOFError) as exc:
-        raise where.fail(f"cannot read its sheet image {path}: {exc}") from None
+        raise where.fail(f"cannot read its sheet image {path}: {exc}", "image_unreadable") from None
 
 
 def _region(where: Where, atlas: NDArray[Any], entry: SheetEntry) -> Tuple[NDArray[Any], Tuple[int, int, int, int]]:
@@ -512,7 +512,7 @@ def read_sheet(path: str, image: Optional[str] = None) -> Sheet:
             with open_image(os.path.join(atlases.folder, meta[INDEX_KEY]), atlases.budget) as im:
                 index_atlas = np.asarray(im.convert("LA"), dtype=np.uint8) if im.mode == "LA" else None
         except OrvToolError as exc:
-            raise where.fail(f"its index sheet: {exc}") from None
+            raise where.fail(f"its index sheet: {exc.text}", exc.category) from None
     slices = _slice_pivots(where, meta)
     frames: List[SheetFrame] = []
     for i, entry in enumerate(entries):

@@ -372,7 +372,7 @@ class Catalog:
         except OrvToolError as exc:
             # The core's own words for a file that is no whole animation.
             found = [said(core_pieces(d, report.palette, full), show) for d in report.diagnostics]
-            doc["error"] = "; ".join(found) or str(exc)
+            doc["error"] = "; ".join(found) or exc.text
             doc["export_command"] = None  # nothing that export could write
             return Shown(rel, doc, stamp)
         doc.update(self._describe(anim, full, palette))
