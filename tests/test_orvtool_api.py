@@ -56,9 +56,9 @@ def test_load_findings_come_from_the_report_without_a_line_on_stderr(tmp_path, c
     (tmp_path / "pal" / "test.pal").write_bytes(b"\0\0\0\0")  # entry count 0
     anim = load_animation(str(path))
     assert (anim.images, anim.status) == (None, "failed")
-    assert [(f.category, f.error_line, f.message) for f in anim.findings] == [
-        ("palette_count_invalid", True, "Invalid color count: 0"),
-        ("no_palette_data", True, "No palette data available!"),
+    assert [(f.category, f.message) for f in anim.findings] == [
+        ("palette_count_invalid", "Invalid color count: 0"),
+        ("no_palette_data", "No palette data available!"),
     ]
     resolved = (tmp_path / "pal" / "test.pal").resolve()
     assert anim.render_problem == (
@@ -194,3 +194,75 @@ def test_load_frames_keeps_refused_frames_as_empty_arrays(tmp_path, capfd):
     assert frames is not None
     assert frames[1].pixels.shape == (0, 0, 4) and frames[1].offset_x == 4
     assert frames[0].pixels.shape == (3, 5, 4)
+
+
+# --- the public exceptions ---------------------------------------------------------------
+
+
+def public_exceptions(folder):
+    """One of each public exception, with its data: made in the process that raises it."""
+    from orvtool import errors, reading
+    from orvtool.findings import Finding
+
+    cut = Path(folder) / "cut.orv"
+    if not cut.exists():
+        path = write_project(Path(folder), "cut.orv", walk())
+        path.write_bytes(path.read_bytes()[:-4])
+    found = Finding("frames_cut_short", "frame 2 is cut short", frame=2)
+    return {
+        "OrvToolError": lambda: errors.OrvToolError(
+            "its pixels need 300 runs", "f.png", "frame_out_of_range", frame=1, row=0
+        ),
+        "UsageError": lambda: errors.UsageError("--tag is for sprite sheets"),
+        "FileFailed": lambda: errors.FileFailed("cut short", {"findings": [found]}, "frames_cut_short"),
+        "LoadFailed": lambda: errors.LoadFailed(orvtool.inspect(cut)),
+        "TooManyFrames": lambda: errors.TooManyFrames(str(cut), "more frame records than orvtool reads", 3 << 21),
+        "ReadError": lambda: reading.ReadError("x is missing", "missing", "source_missing"),
+    }
+
+
+def raise_public(case, folder):
+    raise public_exceptions(folder)[case]()
+
+
+def same_exception(got, want):
+    assert type(got) is type(want) and got.args == want.args and str(got) == str(want)
+    assert (got.category, got.where, got.frame, got.row) == (want.category, want.where, want.frame, want.row)
+    assert got.findings == want.findings and got.findings
+    assert getattr(got, "report", None) == getattr(want, "report", None)
+    assert getattr(got, "result", None) == getattr(want, "result", None)
+
+
+def test_the_public_exceptions_form_one_documented_tree():
+    from orvtool import errors
+
+    names = [n for n in orvtool.__all__ if isinstance(getattr(orvtool, n), type)]
+    exceptions = {n for n in names if issubclass(getattr(orvtool, n), BaseException)}
+    assert exceptions == {"OrvToolError", "UsageError", "FileFailed", "LoadFailed", "TooManyFrames"}
+    assert all(issubclass(getattr(orvtool, n), errors.OrvToolError) for n in exceptions)
+    assert issubclass(orvtool.LoadFailed, OSError) and not issubclass(orvtool.UsageError, OSError)
+    api = (TESTS.parent / "docs" / "reference" / "python-api.md").read_text(encoding="utf-8")
+    assert all(f"orvtool.{n}" in api for n in exceptions)
+
+
+PUBLIC = ["OrvToolError", "UsageError", "FileFailed", "LoadFailed", "TooManyFrames", "ReadError"]
+
+
+@pytest.mark.parametrize("case", PUBLIC)
+def test_every_public_exception_crosses_processes_and_copies_with_its_data(tmp_path, case):
+    import copy
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+
+    want = public_exceptions(tmp_path)[case]()
+    same_exception(copy.copy(want), want)
+    with ProcessPoolExecutor(max_workers=1) as pool:
+        with pytest.raises(type(want)) as raised:
+            pool.submit(raise_public, case, str(tmp_path)).result()
+    same_exception(raised.value, want)
+    with multiprocessing.Pool(1) as pool:
+        # A result that cannot be unpickled stops the pool's result thread:
+        # the timeout only keeps such a fault from hanging the suite.
+        with pytest.raises(type(want)) as raised:
+            pool.apply_async(raise_public, (case, str(tmp_path))).get(timeout=300)
+    same_exception(raised.value, want)

@@ -4,9 +4,11 @@ what that route hands its users: the findings of `info --json`, the
 module's own error lines. Each category has one small input here that makes
 its route say it, with the severity the table gives it."""
 
+import ast
 import json
 import re
 import socket
+from pathlib import Path
 from typing import Dict
 
 import numpy as np
@@ -16,6 +18,7 @@ from test_orvtool_build_edits import with_offs
 from test_orvtool_editors import atlas_sheet
 from test_orvtool_sheet_edits import exported_sheet, grown
 
+import orvtool
 import pyorv
 from orvtool import limits, status, summary
 from orvtool.cli import main
@@ -335,6 +338,57 @@ def faulty_task(t, mp):
     return [project(t)]
 
 
+def sidecar_text(t, text):
+    """An export folder whose animation.json holds `text`."""
+    out = exported(t)
+    (out / "animation.json").write_text(text)
+    return out
+
+
+def sidecar_edit(t, edit):
+    out = exported(t)
+    doc = json.loads((out / "animation.json").read_text())
+    edit(doc)
+    (out / "animation.json").write_text(json.dumps(doc))
+    return out
+
+
+def frame_file(t, change):
+    """An export folder whose first frame image `change` changed."""
+    out = exported(t)
+    change(out / "frame_000.png")
+    return out
+
+
+def cut_image(path):
+    path.write_bytes(path.read_bytes()[:60])
+
+
+def folder_for(path):
+    path.unlink()
+    path.mkdir()
+
+
+def many_runs(out, png):
+    wide = np.zeros((2, 600, 4), np.uint8)
+    wide[1, ::2] = PALETTE[2]  # 300 runs in row 1
+    write_rgba(out / "frame_001.png", wide)
+
+
+def sheet_without(t, key):
+    path, pal = sheet(t)
+    doc = json.loads(path.read_text())
+    del doc["frames"][1][key]
+    path.write_text(json.dumps(doc))
+    return path, pal
+
+
+def json_over_limit(t, mp):
+    out = exported(t)
+    mp.setattr(limits, "JSON_BYTES", 16)
+    return of(t, out)
+
+
 def onto(t, made, *extra):
     """A build of a plain source (image, folder, sheet) against the project's palette."""
     source, pal = made
@@ -387,7 +441,14 @@ CASES = {
     "output_exists": ("export", lambda t, mp: [project(t), "-o", exported(t)]),
     "output_refused": ("export", lambda t, mp: [project(t), "-o", sidecar_a_folder(t), "--force"]),
     # build: of an export folder
-    "refused": ("build", lambda t, mp: [exported(t), "-o", t]),  # -o names a folder
+    "document_invalid": ("build", lambda t, mp: of(t, sidecar_text(t, "{not json"))),
+    "sidecar_invalid": ("build", lambda t, mp: of(t, sidecar_edit(t, lambda d: d.update(version=99)))),
+    "source_missing": ("build", lambda t, mp: of(t, frame_file(t, lambda p: p.unlink()))),
+    "image_unreadable": ("build", lambda t, mp: of(t, frame_file(t, cut_image))),
+    "input_unreadable": ("build", lambda t, mp: of(t, frame_file(t, folder_for))),
+    "frame_out_of_range": ("build", lambda t, mp: of(t, edited_frame(t, many_runs))),
+    "over_limit": ("build", json_over_limit),
+    "source_empty": ("build", lambda t, mp: of(t, (t / "empty").mkdir(parents=True) or t / "empty")),
     "output_link_outside": ("build", lambda t, mp: linked_output(t)),
     "written_through_link": ("build", lambda t, mp: [*linked_output(t), "--force"]),
     "already_built": ("build", lambda t, mp: [*built(t), "--skip-existing"]),
@@ -412,11 +473,18 @@ CASES = {
     "sheet_image_beside": ("build", lambda t, mp: onto(t, image_beside(t))),
     "pixels_outside_frames": ("build", lambda t, mp: onto(t, stray_pixel(t))),
     "preview_placement": ("build", lambda t, mp: onto(t, gif_preview(t))),
+    "palette_missing": ("build", lambda t, mp: onto(t, (plain_png(t, True)[0], t / "none.pal"))),
+    "sheet_invalid": ("build", lambda t, mp: onto(t, sheet_without(t, "frame"))),
+    "option_invalid": ("build", lambda t, mp: onto(t, sheet(t), "--tag", "nosuch")),
     # the conversion of a palette with alpha to a format without
     "alpha_lost": ("palette", lambda t, mp: [project(t).parent / "pal" / "test.pal", "gpl"]),
 }
 
-UNREACHED: Dict[str, str] = {}  # categories no route can say, and why
+# categories no route can say, and why
+UNREACHED: Dict[str, str] = {
+    "refused": "the default of OrvToolError for code outside orvtool: each refusal of orvtool names its own "
+    "(test_every_refusal_names_a_category_of_the_table)",
+}
 
 
 @pytest.mark.parametrize("category", sorted(set(status.FINDINGS) - set(UNREACHED)))
@@ -434,3 +502,132 @@ def test_every_category_is_said_by_its_route_with_the_severity_of_the_table(tmp_
 def test_the_categories_left_unreached_are_exactly_those_without_a_route():
     assert set(UNREACHED) == set(status.FINDINGS) - set(CASES)
     assert set(CASES) <= set(status.FINDINGS) and set(ERROR_LINES) <= set(status.LOAD_FINDINGS)
+
+
+def test_every_refusal_names_a_category_of_the_table():
+    """Each refusal that orvtool makes (OrvToolError, ReadError) names its
+    category, one of the table: none is left to the default `refused`."""
+    root = Path(orvtool.__file__).parent
+    unnamed, unknown = [], []
+    for path in sorted(root.rglob("*.py")):
+        calls = [n for n in ast.walk(ast.parse(path.read_text(encoding="utf-8"))) if isinstance(n, ast.Call)]
+        for node in calls:
+            if getattr(node.func, "id", getattr(node.func, "attr", None)) not in ("OrvToolError", "ReadError"):
+                continue
+            given = {k.arg: k.value for k in node.keywords}
+            category = given.get("category", node.args[2] if len(node.args) > 2 else None)
+            if category is None:
+                unnamed.append(f"{path.relative_to(root)}:{node.lineno}")
+            elif isinstance(category, ast.Constant) and category.value not in status.FINDINGS:
+                unknown.append(f"{path.relative_to(root)}:{node.lineno}: {category.value!r}")
+    assert (unnamed, unknown) == ([], [])
+
+
+def wide_frame_sheet(t):
+    """A sheet of two frames, the second 600 pixels wide with 300 runs in its
+    row 0, and tags: one of the first frame, one of both."""
+    project(t)
+    atlas = np.zeros((2, 1200, 4), np.uint8)
+    atlas[:, 0:2] = PALETTE[1]
+    atlas[0, 600:1200:2] = PALETTE[2]
+    frames = [
+        {"filename": "s 0", "frame": {"x": 0, "y": 0, "w": 2, "h": 2}, "sourceSize": {"w": 2, "h": 2}},
+        {"filename": "s 1", "frame": {"x": 600, "y": 0, "w": 600, "h": 2}, "sourceSize": {"w": 600, "h": 2}},
+    ]
+    tags = [{"name": "one", "from": 0, "to": 0}, {"name": "both", "from": 0, "to": 1}]
+    (t / "s").mkdir()
+    write_rgba(t / "s" / "a.png", atlas)
+    (t / "s" / "sheet.json").write_text(json.dumps({"frames": frames, "meta": {"image": "a.png", "frameTags": tags}}))
+    return t / "s" / "sheet.json", t / "p" / "pal" / "test.pal"
+
+
+# Inputs that were all `refused`, each by what happened: (maker of build's
+# arguments, category, frame, row); through --report and the line on stderr.
+REFUSALS = {
+    "-o a folder": (lambda t, mp: [exported(t), "-o", t], "output_refused", None, None),
+    "sidecar not JSON": (lambda t, mp: of(t, sidecar_text(t, "[1, 2")), "document_invalid", None, None),
+    "sidecar of another version": (
+        lambda t, mp: of(t, sidecar_edit(t, lambda d: d.update(version=99))),
+        "sidecar_invalid",
+        None,
+        None,
+    ),
+    "sidecar frames not a list": (
+        lambda t, mp: of(t, sidecar_edit(t, lambda d: d.update(frames="x"))),
+        "sidecar_invalid",
+        None,
+        None,
+    ),
+    "frame image missing": (lambda t, mp: of(t, frame_file(t, lambda p: p.unlink())), "source_missing", None, None),
+    "frame image not a PNG": (
+        lambda t, mp: of(t, frame_file(t, lambda p: p.write_bytes(b"not a png"))),
+        "image_unreadable",
+        None,
+        None,
+    ),
+    "frame image a folder": (lambda t, mp: of(t, frame_file(t, folder_for)), "input_unreadable", None, None),
+    "300 runs in a row": (lambda t, mp: of(t, edited_frame(t, many_runs)), "frame_out_of_range", 1, 1),
+    "300 runs in a sheet's row": (lambda t, mp: onto(t, wide_frame_sheet(t)), "frame_out_of_range", 1, 0),
+    "palette not found": (
+        lambda t, mp: onto(t, (plain_png(t, True)[0], t / "none.pal")),
+        "palette_missing",
+        None,
+        None,
+    ),
+    "palette garbled": (
+        lambda t, mp: onto(t, (plain_png(t, True)[0], garbled_gpl(t / "g"))),
+        "palette_unusable",
+        None,
+        None,
+    ),
+    "sheet frame without its rectangle": (
+        lambda t, mp: onto(t, sheet_without(t, "frame")),
+        "sheet_invalid",
+        None,
+        None,
+    ),
+    "no such tag": (lambda t, mp: onto(t, sheet(t), "--tag", "nosuch"), "option_invalid", None, None),
+    "empty folder": (lambda t, mp: of(t, (t / "e").mkdir(parents=True) or t / "e"), "source_empty", None, None),
+}
+
+
+@pytest.mark.parametrize("case", sorted(REFUSALS))
+def test_a_refusal_is_reported_by_what_happened_naming_its_file_once(tmp_path, capfd, monkeypatch, case):
+    make, category, frame, row = REFUSALS[case]
+    args = make(tmp_path / "case", monkeypatch)
+    capfd.readouterr()
+    assert main(["build", *map(str, args), "--report", str(tmp_path / "report.jsonl")]) == 1
+    (obj,) = [json.loads(line) for line in (tmp_path / "report.jsonl").read_text().splitlines()]
+    (found,) = obj["findings"]
+    assert (found["category"], found["severity"], found["frame"], found["row"]) == (category, "error", frame, row)
+    # The text is made of the fields: the file once, the frame in its field.
+    (line,) = capfd.readouterr().err.splitlines()
+    assert line == f"orvtool: {obj['path']}: {obj['failure']}"
+    assert any(obj["path"].startswith(str(a)) for a in args)  # a source, the output, or a file of them
+    assert not obj["failure"].startswith(f"{obj['path']}: ") and not found["message"].startswith(f"{obj['path']}: ")
+    assert frame is None or f"frame {frame}" in obj["failure"] and f"frame {frame}" not in found["message"]
+
+
+def test_each_tag_failure_names_the_sheet_once_and_its_frame_in_the_field(tmp_path, capfd):
+    path, pal = wide_frame_sheet(tmp_path)
+    out, report = tmp_path / "tags", tmp_path / "report.jsonl"
+    capfd.readouterr()
+    code = main(["build", str(path), "-o", str(out), "--each-tag", "--palette", str(pal), "--report", str(report)])
+    assert code == 1 and (out / "one.orv").is_file() and not (out / "both.orv").exists()
+    err = capfd.readouterr().err.splitlines()
+    said = "frame 1, row 0: tag 'both': its pixels need 300 runs, a row holds at most 255"
+    assert f"orvtool: {path}: {said}" in err and f"{path}: {path}" not in "\n".join(err)
+    objs = {o["outputs"][0] if o["outputs"] else None: o for o in map(json.loads, report.read_text().splitlines())}
+    failed = objs[None]
+    assert (failed["path"], failed["failure"]) == (str(path), said)
+    assert failed["findings"] == [
+        {
+            "category": "frame_out_of_range",
+            "severity": "error",
+            "message": "tag 'both': its pixels need 300 runs, a row holds at most 255",
+            "frame": 1,
+            "row": 0,
+            "index": None,
+            "caused_by": None,
+        }
+    ]

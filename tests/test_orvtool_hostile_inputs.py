@@ -4,6 +4,7 @@ at once with one line that names the file, and writes nothing."""
 
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -269,3 +270,57 @@ def test_build_refuses_what_would_not_read_back(tmp_path, capfd, damage, names):
     assert run(capfd, "export", tmp_path / "w.orv", "-o", tmp_path / "again")[0] == 0
     assert run(capfd, "build", tmp_path / "again", "-o", tmp_path / "w2.orv")[0] == 0
     assert (tmp_path / "w2.orv").read_bytes() == (tmp_path / "w.orv").read_bytes()
+
+
+# --- text from files on the terminal -----------------------------------------------------
+
+# A fake line and a terminal's control sequences, in a stored palette path or a name.
+HOSTILE = "\x1b[2Jgone\r\norvtool: FAKE"
+ESCAPED = "\\x1b[2Jgone\\r\\norvtool: FAKE"
+CONTROL = re.compile(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]")  # any but the line breaks between lines
+
+
+def stored_path(t):
+    anim = walk()
+    anim.palette_path = HOSTILE.encode() + b".pal"
+    return write_project(t, "stored.orv", anim)
+
+
+def hostile_name(t):
+    return write_project(t, HOSTILE + ".orv", walk())
+
+
+def hostile_broken(t):
+    path = hostile_name(t)
+    path.write_bytes(path.read_bytes()[:-3])
+    return path
+
+
+# The place a hostile text goes through: (maker of the file, the command's arguments after it).
+TEXT_ROUTES = {
+    "stored path, info": (stored_path, ["info"]),
+    "stored path, a batch's summary": (stored_path, ["info", "{folder}"]),
+    "name, info": (hostile_name, ["info"]),
+    "name, export's wrote line": (hostile_name, ["export", "-o", "{folder}/" + HOSTILE]),
+    "name, a failure": (hostile_broken, ["export", "-o", "{folder}/out"]),
+    "name, a batch's failure": (hostile_broken, ["info", "{folder}", "--strict"]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(TEXT_ROUTES))
+def test_text_from_files_is_escaped_on_the_terminal_and_raw_in_json(tmp_path, capfd, case):
+    make, argv = TEXT_ROUTES[case]
+    path = make(tmp_path / "t")
+    args = [a.format(folder=tmp_path / "t") for a in argv]
+    capfd.readouterr()
+    main([args[0], str(path), *args[1:]])
+    out, err = capfd.readouterr()
+    said = out + err
+    assert ESCAPED in said and not CONTROL.search(said), said
+    assert not any(line.startswith("orvtool: FAKE") for line in said.splitlines())
+    # JSON keeps the text as it is: json escapes it itself.
+    main(["info", "--json", str(path)])
+    (doc,) = json.loads(capfd.readouterr().out)
+    assert doc["path"] == str(path)
+    texts = [doc["path"], doc["palette"]["location"] or "", *(f["message"] for f in doc["findings"])]
+    assert any(HOSTILE in text for text in texts) and not any(ESCAPED in text for text in texts)

@@ -144,6 +144,33 @@ def test_files_are_claimed_by_their_first_bytes(prefix, claimed):
     assert orvtool.pillow._accept(prefix) is claimed
 
 
+@pytest.mark.parametrize(
+    "case, error, category",
+    [
+        ("cut short", orvtool.LoadFailed, "frames_cut_short"),
+        ("palette gone", orvtool.LoadFailed, "palette_not_found"),
+        ("too many records", orvtool.TooManyFrames, "too_many_frames"),
+    ],
+)
+def test_a_claimed_file_that_fails_raises_an_oserror_with_the_load_report(tmp_path, monkeypatch, case, error, category):
+    from orvtool import limits
+
+    path = write_project(tmp_path, "a.orv", walk())
+    if case == "cut short":
+        path.write_bytes(path.read_bytes()[:-4])
+    elif case == "palette gone":
+        (tmp_path / "pal" / "test.pal").unlink()
+    else:
+        monkeypatch.setattr(limits, "FRAME_RECORDS", 2)  # walk() has 3
+    with pytest.raises(error) as raised:
+        Image.open(path)
+    failed = raised.value
+    assert isinstance(failed, OSError) and isinstance(failed, orvtool.LoadFailed) and failed.category == category
+    report = orvtool.inspect(path)  # the same root finding, returned (the plugin draws nothing yet)
+    assert failed.report.findings[0] == report.findings[0] and report.failed
+    assert report.findings[0].category == category
+
+
 def test_the_conventions_of_pillows_animated_images(tmp_path):
     path = write_project(tmp_path, "walk.orv", walk())
     _, canvases, _ = expected_canvas(path)

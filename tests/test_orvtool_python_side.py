@@ -40,7 +40,7 @@ def test_the_report_holds_what_info_finds_and_strict_loads_raise_it(tmp_path, ca
     done = subprocess.run(
         [sys.executable, "-m", "orvtool", "info", "--json", str(path)], capture_output=True, text=True
     )
-    assert [f._asdict() for f in report.findings] == json.loads(done.stdout)[0]["findings"]
+    assert [f.as_dict() for f in report.findings] == json.loads(done.stdout)[0]["findings"]
 
     capfd.readouterr()
     with pytest.raises(orvtool.LoadFailed) as failed:

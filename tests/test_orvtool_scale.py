@@ -13,6 +13,7 @@ import pytest
 from hostile import SANITIZED
 from orvtool import batch
 from orvtool.batch import Job
+from orvtool.findings import Finding
 from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, runs_from_mask
 from record_counts import index_layer, is_maximal
 
@@ -61,8 +62,8 @@ def test_workers_start_only_when_they_pay(count, pause, pooled):
     assert (pids != {PARENT}) == pooled
     failed = [o for o in outcomes if not o.ok]
     if pooled:
-        assert [(o.job.source, o.error) for o in failed] == [
-            ("crash", "the worker process died while reading this file")
+        assert [(o.job.source, o.failure) for o in failed] == [
+            ("crash", Finding("internal_error", "the worker process died while reading this file"))
         ]
         assert outcomes[0].value == PARENT  # the batch began here
     else:

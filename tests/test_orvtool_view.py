@@ -608,7 +608,7 @@ def test_paths_in_errors_are_shown_from_the_folder_and_the_static_page_names_non
     try:
         told = [f.message for f in load_animation(str(root / "up" / "a.orv")).findings]
     except LoadError as exc:
-        told = [f["message"] for f in exc.result["findings"]]
+        told = [f.message for f in exc.findings]
     assert any(str(tmp_path) in text for text in told), told
 
 

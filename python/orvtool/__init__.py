@@ -7,7 +7,9 @@ numpy and Pillow are imported on first use only, so that the writer
 import os
 from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Union
 
-from .load_report import Finding, LoadFailed, LoadReport, PaletteInfo, inspect
+from .errors import FileFailed, LoadFailed, OrvToolError, TooManyFrames, UsageError
+from .findings import Finding
+from .load_report import LoadReport, PaletteInfo, inspect
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -16,7 +18,11 @@ if TYPE_CHECKING:
 __all__ = [
     "FrameArray",
     "Finding",
+    "FileFailed",
     "LoadFailed",
+    "OrvToolError",
+    "TooManyFrames",
+    "UsageError",
     "LoadReport",
     "PaletteInfo",
     "inspect",

@@ -32,6 +32,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optiona
 
 from . import status
 from .errors import FileFailed, OrvToolError
+from .findings import Finding
 from .status import PROG
 
 if TYPE_CHECKING:
@@ -75,14 +76,34 @@ class Job(NamedTuple):
 
 
 class Outcome(NamedTuple):
+    """What a task made of one file: done (`ok`), with its value and notes,
+    or failed, with the finding it failed by (`failure`: its category, the
+    file it names where that is not the job's, the frame and the detail;
+    text is made of it where it is shown)."""
+
     job: Job
     ok: bool
     value: Any = None
-    error: Optional[str] = None
-    notes: Sequence[status.Finding] = ()
+    failure: Optional[Finding] = None  # why it failed
+    notes: Sequence[Finding] = ()
     shown: bool = False  # failed, with what was read of the file in value
     skipped: bool = False  # its outputs are complete and newer than it: left as they are
     categories: Sequence[str] = ()  # the categories of its findings (see status.FINDINGS)
+
+    def severity(self, strict: bool = False) -> str:
+        """The worst severity of its findings, the finding it failed by among
+        them (with `strict`, a warning counts as an error)."""
+        worst = status.worst([*self.categories, *((self.failure.category,) if self.failure is not None else ())])
+        return status.ERROR_SEVERITY if strict and worst == status.WARNING else worst
+
+    def counted(self, strict: bool = False) -> bool:
+        """Whether it counts among a batch's failures, by the table's consequences."""
+        return status.CONSEQUENCES[self.severity(strict)].counted
+
+
+def failed(job: Job, finding: Finding, value: Any = None) -> Outcome:
+    """The outcome of a file that failed by `finding`."""
+    return Outcome(job, False, value, failure=finding, categories=(finding.category,))
 
 
 class Interrupted(KeyboardInterrupt):
@@ -123,7 +144,7 @@ def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List
             jobs.append(Job(path, os.path.basename(path)))
         else:
             job = Job(path, os.path.basename(path))
-            missing.append(Outcome(job, False, error="no such file or folder", categories=(status.NO_SUCH_FILE,)))
+            missing.append(failed(job, Finding(status.NO_SUCH_FILE, "no such file or folder")))
     return jobs, missing
 
 
@@ -171,13 +192,12 @@ def _run_task(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
     except FileFailed as exc:
         value = exc.result
         found = list(value.get("counts", ())) if isinstance(value, dict) else list(getattr(value, "categories", ()))
-        return Outcome(job, False, value=value, error=str(exc), shown=True, categories=found or [exc.category])
+        return Outcome(job, False, value, exc.finding, shown=True, categories=found or [exc.category])
     except OrvToolError as exc:
         # An error may carry what was found about the file (see loading.LoadError).
-        failed = (exc.category,)
-        return Outcome(job, False, value=getattr(exc, "result", None), error=str(exc), categories=failed)
+        return failed(job, exc.finding, getattr(exc, "result", None))
     except Exception as exc:  # a bug must not end the batch; it is reported with the file
-        return Outcome(job, False, error=status.internal_error(exc), categories=("internal_error",))
+        return failed(job, Finding("internal_error", status.internal_error(exc)))
 
 
 def default_jobs() -> int:
@@ -300,7 +320,7 @@ class _NotesOnce:
                     shown += (
                         f" and {len(more) - len(named)} more ({status.count(len(more), 'file')}; --verbose names all)"
                     )
-                lines.append(f"{PROG}: {shown}: {self.severity[key]}: the same as for {files[0]}")
+                lines.append(status.one_line(f"{PROG}: {shown}: {self.severity[key]}: the same as for {files[0]}"))
         return lines
 
 
@@ -420,30 +440,22 @@ def _run_pool(
             try:
                 done(i, single.submit(run_one, task, jobs[i], args).result())
             except BrokenProcessPool:
-                done(
-                    i,
-                    Outcome(
-                        jobs[i],
-                        False,
-                        error="the worker process died while reading this file",
-                        categories=("internal_error",),
-                    ),
-                )
+                done(i, failed(jobs[i], Finding("internal_error", "the worker process died while reading this file")))
 
 
 # --- reporting, shared by the commands that work on many files ------------------------
 
 
 def report_outcome(outcome: Outcome, say: Callable[..., None]) -> None:
-    """A file's notes (unless --quiet), or its error, each on a line naming
-    the file."""
+    """A file's notes (unless --quiet), or why it failed, each on a line
+    naming the file."""
     if outcome.ok:
         for note in outcome.notes:
             line = note.line(outcome.job.source)
             if line:
                 say(line)
     else:
-        say(f"{PROG}: {outcome.job.source}: {outcome.error or 'failed'}")
+        say(status.failure_line(outcome.job.source, outcome.failure or Finding(status.REFUSED, "failed")))
 
 
 def discover_reported(paths: Sequence[str], pattern: str) -> Tuple[List[Job], List[Outcome]]:
@@ -465,25 +477,35 @@ def strict_error(outcome: Outcome) -> str:
     return f"warnings with --strict: {', '.join(found)}"
 
 
+def strict_failure(outcome: Outcome) -> Outcome:
+    """A file done with warnings, as --strict fails it: by its first warning."""
+    first = next(c for c in outcome.categories if status.severity(c) == status.WARNING)
+    return outcome._replace(ok=False, failure=Finding(first, strict_error(outcome)))
+
+
 def summarize(outcomes: Sequence[Outcome], verb: str, strict: bool = False) -> int:
-    """The closing lines of a batch and its exit status, by the severity
-    table: a failed file is one whose worst finding is an error (with
-    `strict`, a warning)."""
+    """The closing lines of a batch and its exit status, by the table's
+    consequences of each file's findings: a file fails the batch when its
+    worst finding is counted (an error; with `strict`, a warning too)."""
     if strict and any(warned(o) for o in outcomes):
-        outcomes = [o._replace(ok=False, error=strict_error(o)) if warned(o) else o for o in outcomes]
+        outcomes = [strict_failure(o) if warned(o) else o for o in outcomes]
         if len(outcomes) == 1:
-            print(f"{PROG}: {outcomes[0].job.source}: {outcomes[0].error}", file=sys.stderr)
-    failed = [o for o in outcomes if not o.ok]
+            print(status.failure_line(outcomes[0].job.source, outcomes[0].failure or Finding("")), file=sys.stderr)
+    failed = [o for o in outcomes if o.counted(strict)]
     skipped = sum(1 for o in outcomes if o.skipped)
     left = f"skipped {skipped} already {verb} (complete and newer than their source)" if skipped else ""
     if len(outcomes) > 1 and failed:
-        print(f"{PROG}: {len(failed)} of {len(outcomes)} files failed{'; ' + left if left else ''}:", file=sys.stderr)
+        status.run_line(f"{len(failed)} of {len(outcomes)} files failed{'; ' + left if left else ''}:")
         for o in failed:
-            print(f"  {o.job.source}: {o.error}", file=sys.stderr)
+            print(status.one_line(f"  {o.job.source}: {_said(o)}"), file=sys.stderr)
     elif len(outcomes) > 1 and status.level >= status.NORMAL:
-        line = f"{PROG}: {verb} {status.count(len(outcomes) - skipped, 'file')}"
-        print(line + (f", {left}" if left else ""), file=sys.stderr)
+        line = f"{verb} {status.count(len(outcomes) - skipped, 'file')}"
+        status.run_line(line + (f", {left}" if left else ""))
     if not outcomes:
-        print(f"{PROG}: no animation files found", file=sys.stderr)
+        status.run_line("no animation files found")
         return status.ERROR
-    return status.exit_status(status.ERROR_SEVERITY if not o.ok else status.NOTE for o in outcomes)
+    return status.exit_status(o.severity(strict) for o in outcomes)
+
+
+def _said(outcome: Outcome) -> str:
+    return outcome.failure.about(outcome.job.source) if outcome.failure is not None else "failed"

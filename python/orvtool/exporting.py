@@ -42,7 +42,7 @@ from .errors import FileFailed, OrvToolError
 from .formats import palettes, sidecar
 from .formats.sheets import build_sheet, check_sheet_size
 from .images import PNG_SAVE, to_numpy
-from .loading import LoadedAnimation, LoadError, load_animation
+from .loading import LoadedAnimation, LoadError, load_animation, result_of
 from .model import AnimationRecord, Color, FrameEntry, Header, PaletteEntry, Row, Run
 
 SHEET_IMAGE = "sheet.png"
@@ -86,7 +86,9 @@ class ExportOptions:
         if self.only:
             unknown = [p for p in self.only if p not in PARTS]
             if unknown:
-                raise OrvToolError(f"unknown export part '{unknown[0]}' (parts: {', '.join(PARTS)})")
+                raise OrvToolError(
+                    f"unknown export part '{unknown[0]}' (parts: {', '.join(PARTS)})", category="option_invalid"
+                )
             return [p for p in PARTS if p in self.only]
         flags = {"sheet": self.sheet, "gif": self.gif, "apng": self.apng}
         return ["frames"] + [p for p in PARTS[1:] if flags[p]]
@@ -100,12 +102,12 @@ class ExportReport:
     removed: List[str] = field(default_factory=list)  # files of an earlier export that this one replaced
     notes: List[status.Finding] = field(default_factory=list)
     skipped: bool = False  # complete and newer than its sources: left as it was
-    findings: List[Dict[str, Any]] = field(default_factory=list)  # the load's, as data
+    findings: List[status.Finding] = field(default_factory=list)  # the load's
 
     @property
     def categories(self) -> List[str]:
         """The categories of the load's findings."""
-        return [f["category"] for f in self.findings]
+        return [f.category for f in self.findings]
 
 
 def frame_png(pixels: bytes, width: int, height: int, x: int, y: int, index: int) -> bytes:
@@ -198,14 +200,14 @@ def export_animation(path: str, folder: str, options: ExportOptions) -> ExportRe
     if options.skip_existing and _up_to_date(folder, plan.every, [path, plan.anim.palette.resolved, options.palette]):
         report.skipped = True
         if plan.salvaged:  # still a file cut short
-            raise FileFailed(f"{plan.anim.failure()}; its salvaged export is complete", report)
+            raise FileFailed(f"{plan.anim.failure()}; its salvaged export is complete", report, "frames_cut_short")
         return report
     _check_targets(plan)
     write_export(plan)
     if plan.salvaged:
         note = f"{status.count(len(plan.anim.frames), 'frame')} read before the cut exported (--salvage)"
         note += "".join(f"; {t}" for t in plan.trimmed)
-        raise FileFailed(f"{plan.anim.failure()}; {note}", report)
+        raise FileFailed(f"{plan.anim.failure()}; {note}", report, "frames_cut_short")
     return report
 
 
@@ -217,12 +219,12 @@ def plan_export(path: str, folder: str, options: ExportOptions) -> ExportPlan:
     anim = load_animation(path, options.palette)
     failing = status.failing(anim.counts)
     salvaged = bool(failing) and options.salvage and set(failing) == {"frames_cut_short"}
-    found = [f.as_dict() for f in anim.findings]
+    found = list(anim.findings)
     if failing and not salvaged:
         hint = ""
         if set(failing) == {"frames_cut_short"}:
             hint = f" (--salvage exports the {status.count(len(anim.frames), 'frame')} read)"
-        raise LoadError(f"{anim.failure()}{hint}", {"status": anim.label, "counts": anim.counts, "findings": found})
+        raise LoadError(f"{anim.failure()}{hint}", result_of(found, anim.counts))
     images = anim.require_images(salvage=salvaged)
     report = ExportReport(folder, len(anim.frames), findings=found)
     if anim.trailing:
@@ -311,7 +313,9 @@ def write_export(plan: ExportPlan) -> None:
         try:
             os.makedirs(folder, exist_ok=True)
         except OSError as exc:
-            raise OrvToolError(f"cannot create output folder {folder}: {exc.strerror or exc}") from None
+            raise OrvToolError(
+                f"cannot create output folder {folder}: {exc.strerror or exc}", category="output_refused"
+            ) from None
         for name in plan.every:
             writing.check(os.path.join(folder, name))
 
@@ -420,7 +424,7 @@ def _layer_arrays(view: native.ExportFrame) -> Tuple[NDArray[Any], NDArray[Any]]
 def _frame_views(anim: LoadedAnimation) -> List[native.ExportFrame]:
     """Every frame as the export writes it, read once from the load's records."""
     if anim.records is None:
-        raise OrvToolError("the load kept no frame records")
+        raise OrvToolError("the load kept no frame records", category="internal_error")
     entries = 256 if anim.palette_entries is None else anim.palette_entries
     return [native.export_frame(anim.records, i, entries) for i in range(len(anim.records))]
 

@@ -60,6 +60,6 @@ def read_frame_png(path: str, budget: Optional[Budget] = None) -> Rgba:
         with open_image(path, budget) as im:
             rgba = im.convert("RGBA") if im.mode != "RGBA" else im.copy()
     except (OSError, ValueError, SyntaxError, EOFError) as exc:
-        raise OrvToolError(f"cannot read image {path}: {exc}") from None
+        raise OrvToolError(f"cannot read image {path}: {exc}", category="image_unreadable") from None
     w, h = rgba.size
     return np.asarray(rgba, dtype=np.uint8).reshape(h, w, 4)

@@ -241,7 +241,7 @@ def read_images(path: str, budget: Optional[limits.Budget] = None) -> List[Input
                 return placed or [InputImage(path, _rgba(im), png_offsets(path), has_alpha=has_alpha(im))]
             return _animated(path, im, None)
     except (OSError, ValueError, SyntaxError, EOFError) as exc:
-        raise OrvToolError(f"cannot read image {path}: {exc}") from None
+        raise OrvToolError(f"cannot read image {path}: {exc}", category="image_unreadable") from None
 
 
 def _animated(path: str, im: Image.Image, canvas: Optional[Tuple[int, int, int, int]]) -> List[InputImage]:
@@ -271,7 +271,7 @@ def folder_pngs(folder: str) -> List[str]:
     try:
         names = sorted(os.listdir(folder))
     except OSError as exc:
-        raise OrvToolError(f"cannot read folder {folder}: {exc.strerror or exc}") from None
+        raise OrvToolError(f"cannot read folder {folder}: {exc.strerror or exc}", category="input_unreadable") from None
     return [
         os.path.join(folder, n)
         for n in names

@@ -44,7 +44,7 @@ import struct
 from contextlib import contextmanager
 from typing import Callable, Iterator, Union
 
-from .errors import OrvToolError
+from .errors import OrvToolError, TooManyFrames
 
 MiB = 1 << 20
 JSON_BYTES = 64 * MiB
@@ -212,11 +212,11 @@ def number(value: object, lo: float, hi: float, where: str) -> float:
     """`value` as a finite number from `lo` to `hi`; else an OrvToolError
     naming `where` (the file, the frame and the key)."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise OrvToolError(f"{where} is {_shown(value)}, not a number")
+        raise OrvToolError(f"{where} is {_shown(value)}, not a number", category="sidecar_invalid")
     if isinstance(value, float) and not math.isfinite(value):
-        raise OrvToolError(f"{where} is {_shown(value)}, not a finite number")
+        raise OrvToolError(f"{where} is {_shown(value)}, not a finite number", category="sidecar_invalid")
     if not lo <= value <= hi:
-        raise OrvToolError(f"{where} is {_shown(value)}, outside {lo:g}..{hi:g}")
+        raise OrvToolError(f"{where} is {_shown(value)}, outside {lo:g}..{hi:g}", category="sidecar_invalid")
     return value
 
 
@@ -225,7 +225,7 @@ def finite_int(value: object, lo: int, hi: int, where: str) -> int:
     is taken); else an OrvToolError naming `where`."""
     got = number(value, lo, hi, where)
     if isinstance(got, float) and not got.is_integer():
-        raise OrvToolError(f"{where} is {_shown(value)}, not a whole number")
+        raise OrvToolError(f"{where} is {_shown(value)}, not a whole number", category="sidecar_invalid")
     return int(got)
 
 
@@ -298,10 +298,11 @@ def check_frame_records(
     reads (FRAME_RECORDS)."""
     records = frame_records(path) if data is None else frame_records_in(data)
     if records > FRAME_RECORDS:
-        raise OrvToolError(
+        raise TooManyFrames(
+            os.fsdecode(path),
             f"its head and size allow {records:,} frame records, more than the {FRAME_RECORDS:,} orvtool reads "
             "from one file",
-            category="too_many_frames",
+            records,
         )
 
 

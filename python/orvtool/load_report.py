@@ -5,8 +5,10 @@ without printing anything: each finding with its category, its severity by
 orvtool's one table of severities, its message and the frame, row and colour
 index it concerns; the frames read against those the file announces; and the
 palette as the file stores it and as the load resolved it. `load_frames(...,
-strict=True)` raises `LoadFailed`, which carries the same report, where a
-plain load would return None or load a file that fails.
+strict=True)` raises `LoadFailed` (see `orvtool.errors`), which carries the
+same report, where a plain load would return None or load a file that fails.
+The findings are `orvtool.findings.Finding` values, the one type of finding
+of every route.
 """
 
 from __future__ import annotations
@@ -15,33 +17,24 @@ import os
 from typing import TYPE_CHECKING, Dict, List, NamedTuple, Optional, Union
 
 from . import results, status
+from .errors import LoadFailed, TooManyFrames
+from .findings import Finding
 
 if TYPE_CHECKING:
     from .native import LoadReport as NativeReport
 
+__all__ = [
+    "Finding",
+    "LoadFailed",
+    "LoadReport",
+    "PaletteInfo",
+    "TooManyFrames",
+    "inspect",
+    "report_of",
+    "refused_report",
+]
+
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-
-
-class Finding(NamedTuple):
-    """One finding of a load: `category` to branch on (see the table of
-    severities), its `severity` ("error", "warning" or "note"), the
-    message, and the frame, row and colour index (or entry count) it
-    concerns, each None where it does not apply; `caused_by`, the category
-    of the finding of the same load that this one follows from (None for a
-    root: the findings that follow from others come after the roots)."""
-
-    category: str
-    severity: str
-    message: str
-    frame: Optional[int] = None
-    row: Optional[int] = None
-    index: Optional[int] = None  # type: ignore[assignment]  # the field hides tuple.index
-    caused_by: Optional[str] = None
-
-    @property
-    def text(self) -> str:
-        """The message, led by the frame and row it concerns where it does not name them."""
-        return status.located(self.message, self.frame, self.row)
 
 
 class PaletteInfo(NamedTuple):
@@ -82,14 +75,6 @@ class LoadReport(NamedTuple):
         return (cut or failing)[0].text
 
 
-class LoadFailed(Exception):
-    """A load that fails: `report` says everything it found."""
-
-    def __init__(self, report: LoadReport) -> None:
-        super().__init__(f"{report.path}: {report.failure or 'nothing was rendered'}")
-        self.report = report
-
-
 def report_of(
     native_report: "NativeReport",
     path: str,
@@ -101,24 +86,14 @@ def report_of(
     from .loading import palette_text  # in orvtool's words, as info says them
 
     findings = [
-        Finding(
-            d.category,
-            status.severity(d.category),
-            palette_text(d, native_report.palette, path),
-            d.frame,
-            d.row,
-            d.index,
-        )
+        Finding(d.category, palette_text(d, native_report.palette, path), frame=d.frame, row=d.row, index=d.index)
         for d in native_report.diagnostics
     ]
     counts = dict(native_report.counts)
     if unusable is not None:
         problem = f"palette {os.path.realpath(given or '')} could not be used ({unusable})"
-        findings.insert(0, Finding(status.PALETTE_UNUSABLE, status.severity(status.PALETTE_UNUSABLE), problem))
+        findings.insert(0, Finding(status.PALETTE_UNUSABLE, problem))
         counts = {status.PALETTE_UNUSABLE: 1, **counts}
-    present = {f.category for f in findings}
-    findings = [f._replace(caused_by=results.cause(f.category, present)) for f in findings]
-    findings = [f for f in findings if f.caused_by is None] + [f for f in findings if f.caused_by is not None]
     pal = native_report.palette
     stored = native_report.location if native_report.path_length is not None else b""
     palette = PaletteInfo(
@@ -135,7 +110,7 @@ def report_of(
     return LoadReport(
         path=path,
         status=status.label(counts),
-        findings=findings,
+        findings=results.with_causes(findings),
         counts=counts,
         frames_read=frames_read,
         frames_announced=native_report.frames_wanted,
@@ -143,19 +118,42 @@ def report_of(
     )
 
 
+def refused_report(path: str, detail: str, records: int, given: Optional[str] = None) -> LoadReport:
+    """The report of a file refused before any of its frame records is read
+    (see `TooManyFrames`): its one finding, no frame read, and as announced
+    the records its head and size allow."""
+    finding = Finding(status.TOO_MANY_FRAMES, detail)
+    return LoadReport(
+        path=path,
+        status=status.FAILED,
+        findings=[finding],
+        counts={finding.category: 1},
+        frames_read=0,
+        frames_announced=records,
+        palette=PaletteInfo(stored="", given=given, resolved=None, tried=[], entries=None, problem=None),
+    )
+
+
 def inspect(path: PathArg, palette: Optional[PathArg] = None) -> LoadReport:
     """Loads the animation file at `path` as `orvtool info` does and returns
     what the load found, printing nothing. `palette` names the palette file
     (in any format orvtool reads); without it, the palette the file names is
-    searched for from the file's folder, the path made absolute first."""
+    searched for from the file's folder, the path made absolute first.
+    A file whose head and size allow more frame records than orvtool reads
+    is refused before any is read: its report holds the one finding
+    `too_many_frames` (`load_frames` and the Pillow plugin raise
+    `TooManyFrames`, which carries the same report)."""
     from . import native
     from .loading import _readable_palette
 
     text = os.fsdecode(path)
     name = os.path.abspath(text)
-    if palette is None:
-        return report_of(native.load_report(name, None, records=False), text)
-    given = os.fsdecode(palette)
-    with _readable_palette(given) as (io_pal, _converted, unusable):
-        report = native.load_report(name, io_pal, records=False)
-    return report_of(report, text, given, unusable)
+    given = os.fsdecode(palette) if palette is not None else None
+    try:
+        if given is None:
+            return report_of(native.load_report(name, None, records=False), text)
+        with _readable_palette(given) as (io_pal, _converted, unusable):
+            report = native.load_report(name, io_pal, records=False)
+        return report_of(report, text, given, unusable)
+    except TooManyFrames as refused:  # said as what the load found
+        return refused.report._replace(path=text, palette=refused.report.palette._replace(given=given))

@@ -15,12 +15,20 @@ as a temporary copy in the game's binary format.
 import contextlib
 import os
 import re
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Literal, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import pyorv
 
 from . import native, status
-from .errors import OrvToolError
+from .errors import OrvToolError, TooManyFrames
+
+# The names messages are made of, kept here for the modules that import them from here.
+from .findings import Finding as Finding
+from .findings import Named as Named
+from .findings import Piece as Piece
+from .findings import Show as Show
+from .findings import as_is as as_is
+from .findings import said as said
 from .version import check_pyorv
 
 if TYPE_CHECKING:
@@ -39,11 +47,25 @@ REFUSED: Tuple[native.Category, ...] = ("frame_too_large", "frame_over_budget")
 
 class LoadError(OrvToolError):
     """A file that cannot be read or is not a whole animation. `result` holds
-    the load's status, counts and findings as plain values."""
+    the load's status, counts and findings (`Finding` values, as
+    `result_of` makes them); the category is that of the root finding
+    (`category`, when given, else the first of severity error)."""
 
-    def __init__(self, message: str, result: Dict[str, Any]) -> None:
-        super().__init__(message)
+    def __init__(self, message: str, result: Dict[str, Any], category: Optional[str] = None) -> None:
+        found: Sequence[Finding] = result.get("findings") or ()
+        failing = [f.category for f in found if f.severity == status.ERROR_SEVERITY]
+        super().__init__(message, category=category or (failing[0] if failing else status.REFUSED))
         self.result = result
+
+    @property
+    def findings(self) -> Sequence[Finding]:
+        return tuple(self.result.get("findings") or ()) or (self.finding,)
+
+
+def result_of(findings: Sequence[Finding], counts: Dict[str, int]) -> Dict[str, Any]:
+    """What a failed load hands on (`LoadError.result`): its status, counts
+    and findings."""
+    return {"status": status.label(counts), "counts": dict(counts), "findings": list(findings)}
 
 
 class Head(NamedTuple):
@@ -72,64 +94,6 @@ class PaletteSearch(NamedTuple):
     resolved: Optional[str]  # the file the loader read, None when not found
     tried: Sequence[str] = ()
     problem: Optional[str] = None  # why it was not loaded
-
-
-class Named(NamedTuple):
-    """A path that a message names, which each place that shows the message
-    shows in its own way: a file, a folder, or a palette location as stored
-    (which the search takes from the animation's folder)."""
-
-    path: str
-    kind: Literal["file", "folder", "location"] = "file"
-
-
-# A message as its text and the paths it names, in order.
-Piece = str | Named
-Show = Callable[[Named], str]
-
-
-def as_is(named: Named) -> str:
-    """A path shown as the command line shows it: as the loader had it."""
-    return named.path
-
-
-def said(pieces: Sequence[Piece], show: Show = as_is) -> str:
-    """The text of a message, each path it names shown by `show`."""
-    return "".join(p if isinstance(p, str) else show(p) for p in pieces)
-
-
-class Finding(NamedTuple):
-    """One finding of the load: a category to branch on, the message (naming
-    paths as the loader had them), the frame, row and colour index (or entry
-    count) it concerns, and the message's pieces, to show its paths another
-    way (`said`)."""
-
-    category: str
-    error_line: bool  # the module prints it as one of its "ERROR: " lines
-    message: str
-    frame: Optional[int] = None
-    row: Optional[int] = None
-    index: Optional[int] = None  # type: ignore[assignment]  # the field hides tuple.index
-    pieces: Tuple[Piece, ...] = ()  # the message's text and paths; empty when made from the message alone
-
-    def said(self, show: Show) -> str:
-        """The message, each path it names shown by `show`."""
-        return said(self.pieces, show) if self.pieces else self.message
-
-    @property
-    def text(self) -> str:
-        """The message, led by the frame and row it concerns where it does not name them."""
-        return status.located(self.message, self.frame, self.row)
-
-    def as_dict(self) -> Dict[str, Any]:
-        return {
-            "category": self.category,
-            "severity": status.severity(self.category),
-            "message": self.message,
-            "frame": self.frame,
-            "row": self.row,
-            "index": self.index,
-        }
 
 
 class LoadedAnimation(NamedTuple):
@@ -169,11 +133,16 @@ class LoadedAnimation(NamedTuple):
     def failure(self) -> Optional[str]:
         """Why the file fails, None when it does not: the file's own
         structure first, then the first failing finding."""
+        first = self.failing_finding()
+        return first.text if first is not None else None
+
+    def failing_finding(self) -> Optional[Finding]:
+        """The finding the file fails by (see `failure`), None when it does not fail."""
         failing = status.failing(f.category for f in self.findings)
         if not failing:
             return None
         first = "frames_cut_short" if "frames_cut_short" in failing else failing[0]
-        return next(f.text for f in self.findings if f.category == first)
+        return next(f for f in self.findings if f.category == first)
 
     def require_images(self, salvage: bool = False) -> Sequence[native.Image]:
         """The rendered images, one per frame; raises when the loader rendered
@@ -181,13 +150,20 @@ class LoadedAnimation(NamedTuple):
         file cut short passes with `salvage`: the images of the frames read)."""
         failing = set(status.failing(self.counts))
         if failing and not (salvage and failing == {"frames_cut_short"}):
-            raise OrvToolError(self.failure() or self.render_problem or "the file fails")
+            first = self.failing_finding()
+            if first is None:
+                raise OrvToolError(self.render_problem or "the file fails", category=sorted(failing)[0])
+            raise _refusal(first)
         if self.images is None:
-            raise OrvToolError(self.render_problem or "no image was rendered")
+            raise OrvToolError(self.render_problem or "no image was rendered", category="no_palette_data")
         for finding in self.findings:
             if finding.category in REFUSED:
-                raise OrvToolError(finding.text)
+                raise _refusal(finding)
         return self.images
+
+
+def _refusal(finding: Finding) -> OrvToolError:
+    return OrvToolError(finding.detail, finding.where, finding.category, frame=finding.frame, row=finding.row)
 
 
 def palette_text(d: native.Diagnostic, pal: native.PaletteReport, path: str) -> str:
@@ -244,7 +220,8 @@ def _why_nothing_rendered(report: native.LoadReport, findings: List[Finding]) ->
         return f"palette not found: {pal.path}"
     if pal.is_directory:
         return f"palette {pal.path} is a folder, not a palette file"
-    errors = "; ".join(f.text for f in findings if f.error_line) or "nothing rendered"
+    lines = {i for i, d in enumerate(report.diagnostics) if d.error_line}  # the module's own "ERROR: " lines
+    errors = "; ".join(f.text for i, f in enumerate(findings) if i in lines) or "nothing rendered"
     return f"palette {pal.path} could not be used ({errors})"
 
 
@@ -280,14 +257,9 @@ def _too_many_frames() -> Iterator[None]:
     """A file refused before its records are read, as a load that fails."""
     try:
         yield
-    except OrvToolError as exc:
-        if exc.category != status.TOO_MANY_FRAMES or isinstance(exc, LoadError):
-            raise
-        finding = Finding(status.TOO_MANY_FRAMES, False, exc.detail)
-        found = {**finding.as_dict(), "severity": status.severity(finding.category)}
-        error = LoadError(exc.detail, {"status": status.FAILED, "counts": {finding.category: 1}, "findings": [found]})
-        error.category = finding.category
-        raise error from None
+    except TooManyFrames as exc:
+        found = [Finding(status.TOO_MANY_FRAMES, exc.detail)]
+        raise LoadError(exc.detail, result_of(found, {status.TOO_MANY_FRAMES: 1})) from None
 
 
 def _refuse_unreadable(report: native.LoadReport, path: str, findings: List[Finding]) -> None:
@@ -295,16 +267,10 @@ def _refuse_unreadable(report: native.LoadReport, path: str, findings: List[Find
     animation: the error carries the load's findings as data."""
 
     def refused(message: str, own: Optional[str] = None) -> LoadError:
-        found = [Finding(own, False, message), *findings] if own else findings
+        found = [Finding(own, message), *findings] if own else findings
         counts = {own: 1, **report.counts} if own else dict(report.counts)
-        result = {
-            "status": status.label(counts),
-            "counts": counts,
-            "findings": [{**f.as_dict(), "severity": status.severity(f.category)} for f in found],
-        }
-        error = LoadError(message, result)
-        error.category = own or next((f.category for f in findings if f.category in NOT_WHOLE), "file_open_failed")
-        return error
+        category = own or next((f.category for f in findings if f.category in NOT_WHOLE), "file_open_failed")
+        return LoadError(message, result_of(found, counts), category)
 
     if not report.opened:
         raise refused("cannot read the file")
@@ -362,7 +328,7 @@ def animation_of(
     findings = []
     for d in report.diagnostics:
         pieces = palette_pieces(d, report.palette, path)
-        findings.append(Finding(d.category, d.error_line, said(pieces), d.frame, d.row, d.index, pieces))
+        findings.append(Finding(d.category, said(pieces), frame=d.frame, row=d.row, index=d.index, pieces=pieces))
     _refuse_unreadable(report, path, findings)
     search = _palette_search(report, palette, converted, unusable)
     images: Optional[Sequence[native.Image]] = None
@@ -371,7 +337,7 @@ def animation_of(
     if unusable is not None:
         pieces = ("palette ", Named(search.resolved or ""), f" could not be used ({unusable})")
         problem = said(pieces)
-        findings.insert(0, Finding(status.PALETTE_UNUSABLE, False, problem, pieces=pieces))
+        findings.insert(0, Finding(status.PALETTE_UNUSABLE, problem, pieces=pieces))
         counts[status.PALETTE_UNUSABLE] = 1
     elif report.images is None:
         problem = _why_nothing_rendered(report, findings)
@@ -416,7 +382,7 @@ def _readable_palette(palette: str) -> Iterator[Tuple[Optional[str], Optional[in
         colors = palettes.read_palette(palette, max_colors=palettes.BINARY_COLORS)  # handed on as a binary palette
         data = palettes.encode_pal(colors)
     except OrvToolError as exc:
-        yield None, None, str(exc)
+        yield None, None, exc.text
         return
     import tempfile
 

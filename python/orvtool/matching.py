@@ -45,7 +45,7 @@ class ColorMatcher:
 
     def __init__(self, colors: Sequence[Color]):
         if not 1 <= len(colors) <= 256:
-            raise OrvToolError(f"a palette holds 1 to 256 colours, this one {len(colors)}")
+            raise OrvToolError(f"a palette holds 1 to 256 colours, this one {len(colors)}", category="palette_unusable")
         self.colors = np.array(colors, dtype=np.int32).reshape(-1, 4)
         table = list(colors) + [FILL_COLOR] * (256 - len(colors))
         self.table = np.array(table, dtype=np.uint8)  # colour shown by each index 0..255
@@ -133,7 +133,7 @@ def quantize_palette(images: Sequence[NDArray[Any]], count: int) -> List[Color]:
       too where every pixel is opaque), which spreads the entries where
       colours are many and even."""
     if not 1 <= count <= 256:
-        raise OrvToolError(f"--quantize takes 1 to 256 colours, not {count}")
+        raise OrvToolError(f"--quantize takes 1 to 256 colours, not {count}", category="option_invalid")
     visible = [im.reshape(-1, 4)[im.reshape(-1, 4)[:, 3] != 0] for im in images]
     pixels = np.ascontiguousarray(np.concatenate(visible) if visible else np.zeros((0, 4), np.uint8))
     if len(pixels) == 0:
@@ -265,7 +265,8 @@ class Inexact:
             frames = ", ".join(str(f) for f in self.frames)
             raise OrvToolError(
                 f"--exact: {count(self.pixels, 'pixel')} ({'frame' if len(self.frames) == 1 else 'frames'} {frames}) "
-                f"{'has a colour' if self.pixels == 1 else 'have colours'} that the palette does not hold; {self.first}"
+                f"{'has a colour' if self.pixels == 1 else 'have colours'} that the palette does not hold; {self.first}",
+                category="option_invalid",
             )
 
 
@@ -311,7 +312,8 @@ def grow_palette(
         raise OrvToolError(
             f"--add-colors: {count(len(new), 'colour')} to add, the palette has "
             f"{count(len(free), 'entry', 'entries')} that nothing uses; "
-            f"the first colour that does not fit is {new[len(free)]}"
+            f"the first colour that does not fit is {new[len(free)]}",
+            category="palette_unusable",
         )
     out = list(colors)
     added = []

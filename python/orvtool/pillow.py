@@ -31,8 +31,13 @@ SyntaxError, as Pillow's own plugins decline, so that other formats open as
 before. A nameless plain-form stream (a `BytesIO`) carries neither, and
 Pillow gives a plugin nothing else to go by: open it with `open`, which
 takes any animation and a palette for that one image. A claimed file that
-cannot be read or drawn raises OSError with the loader's reason. Streams are
-read from memory. Read-only: files are written by `orvtool build`.
+cannot be read or drawn raises OSError, as Pillow's own plugins do for a
+damaged file: `orvtool.LoadFailed` (an OSError) with the load's report where
+the load fails by the table of severities, `orvtool.TooManyFrames` (one of
+them) for a file of more frame records than orvtool reads, which is refused
+before any is read; an image too large raises Pillow's own
+DecompressionBombError. Streams are read from memory. Read-only: files are
+written by `orvtool build`.
 """
 
 from __future__ import annotations
@@ -213,12 +218,13 @@ class OrvImageFile(ImageFile.ImageFile):
 
 
 def _check(report: "native.LoadReport") -> None:
-    """OSError with the first reason a load fails by the table of severities."""
-    from .load_report import report_of
+    """LoadFailed (an OSError) with the load's report, when it fails by the
+    table of severities."""
+    from .load_report import LoadFailed, report_of
 
     public = report_of(report, report.path)
     if public.failed:
-        raise OSError(public.failure)
+        raise LoadFailed(public)
 
 
 def _stream_bytes(fp: IO[bytes]) -> bytes:

@@ -40,26 +40,26 @@ class ReadError(OrvToolError):
     the file; `reason` says the same without it, for callers that put the
     file's name in front themselves."""
 
-    def __init__(self, message: str, reason: str, category: str = "refused") -> None:
+    def __init__(self, message: str, reason: str, category: str = "input_unreadable") -> None:
         super().__init__(message, category=category)
         self.reason = reason
 
 
 def _not_regular(path: str, mode: int) -> ReadError:
     kind = next((name for test, name in _KINDS if test(mode)), "not a regular file")
-    return ReadError(f"{path} is {kind}, not a file", f"is {kind}, not a file")
+    return ReadError(f"{path} is {kind}, not a file", f"is {kind}, not a file", category="input_unreadable")
 
 
 def _cannot(path: str, exc: OSError) -> ReadError:
     reason = f"cannot read: {exc.strerror or exc}"
     if isinstance(exc, FileNotFoundError):
-        return ReadError(f"{path} is missing", reason)
-    return ReadError(f"cannot read {path}: {exc.strerror or exc}", reason)
+        return ReadError(f"{path} is missing", reason, category="source_missing")
+    return ReadError(f"cannot read {path}: {exc.strerror or exc}", reason, category="input_unreadable")
 
 
 def _too_large(path: str, what: str, limit: int) -> ReadError:
     reason = f"larger than a {what} can be ({limit} bytes)"
-    return ReadError(f"{path} is {reason}", f"is {reason}")
+    return ReadError(f"{path} is {reason}", f"is {reason}", category="over_limit")
 
 
 def open_input(path: str, limit: Optional[int] = None, what: str = "file") -> BinaryIO:
@@ -86,7 +86,7 @@ def open_input(path: str, limit: Optional[int] = None, what: str = "file") -> Bi
     except (OSError, ValueError) as exc:  # ValueError: a zero byte in the name
         if isinstance(exc, OSError):
             raise _cannot(path, exc) from None
-        raise ReadError(f"cannot read {path!r}: {exc}", f"cannot read: {exc}") from None
+        raise ReadError(f"cannot read {path!r}: {exc}", f"cannot read: {exc}", category="input_unreadable") from None
 
 
 def read_input(path: str, limit: int, what: str = "file") -> bytes:
@@ -132,7 +132,9 @@ def open_image(
         reason = f"its pixels take more than the {limits.PIXEL_BUDGET_BYTES >> 20} MiB of images orvtool holds"
         raise ReadError(f"{path}: {reason}", reason, limits.OVER_BUDGET) from None
     except (OSError, ValueError, SyntaxError) as exc:
-        raise ReadError(f"cannot read image {path}: {exc}", f"cannot read image: {exc}") from None
+        raise ReadError(
+            f"cannot read image {path}: {exc}", f"cannot read image: {exc}", category="image_unreadable"
+        ) from None
     try:
         count = int(getattr(im, "n_frames", 1)) if frames else 1
         if budget is None:

@@ -23,9 +23,11 @@ from __future__ import annotations
 
 import itertools
 import json
+from dataclasses import replace
 from typing import IO, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from . import status
+from .findings import Finding
 
 SCHEMA = 1
 
@@ -64,25 +66,21 @@ def finding(
     frame: Optional[int] = None,
     row: Optional[int] = None,
     index: Optional[int] = None,
-) -> Dict[str, Any]:
-    """One finding as data, its severity from the table."""
-    return {
-        "category": category,
-        "severity": status.severity(category),
-        "message": message,
-        "frame": frame,
-        "row": row,
-        "index": index,
-    }
+) -> Finding:
+    """One finding, its severity from the table."""
+    return Finding(category, message, frame=frame, row=row, index=index)
 
 
-def with_causes(findings: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
+def with_causes(findings: Sequence[Finding]) -> List[Finding]:
     """The findings with `caused_by`, the roots first (each group in its order)."""
-    present = {f["category"] for f in findings}
-    marked = [
-        {**f, "severity": status.severity(f["category"]), "caused_by": cause(f["category"], present)} for f in findings
-    ]
-    return [f for f in marked if f["caused_by"] is None] + [f for f in marked if f["caused_by"] is not None]
+    present = {f.category for f in findings}
+    marked = [replace(f, caused_by=cause(f.category, present)) for f in findings]
+    return [f for f in marked if f.caused_by is None] + [f for f in marked if f.caused_by is not None]
+
+
+def as_dicts(findings: Sequence[Finding], path: str = "") -> List[Dict[str, Any]]:
+    """The findings of the object of `path` as JSON objects, with `caused_by`, the roots first."""
+    return [f.as_dict(path) for f in with_causes(findings)]
 
 
 def failure_category(detail: Any = None, categories: Sequence[str] = ()) -> str:
@@ -90,8 +88,8 @@ def failure_category(detail: Any = None, categories: Sequence[str] = ()) -> str:
     load's detail), else the category its error carried."""
     if isinstance(detail, dict):
         for f in with_causes(detail.get("findings") or []):
-            if status.severity(f["category"]) == status.ERROR_SEVERITY:
-                return str(f["category"])
+            if f.severity == status.ERROR_SEVERITY:
+                return f.category
     return categories[0] if categories else status.REFUSED
 
 
@@ -215,7 +213,7 @@ def _write_frames(out: IO[str], frames: FrameColumns, indent: Optional[int], lev
 
 
 def info_entry(
-    path: str, value: Optional[Dict[str, Any]], failure: Optional[str], own: Sequence[Dict[str, Any]] = ()
+    path: str, value: Optional[Dict[str, Any]], failure: Optional[str], own: Sequence[Finding] = ()
 ) -> Dict[str, Any]:
     """The `info` object of one source: `value` is what was read of it
     (describe's dict, or a load's detail: status, counts, findings; None when
@@ -226,14 +224,14 @@ def info_entry(
     findings = [*own, *(value.get("findings") or [])]
     counts: Dict[str, int] = {}
     for f in own:
-        counts[f["category"]] = counts.get(f["category"], 0) + 1
+        counts[f.category] = counts.get(f.category, 0) + 1
     counts.update(value.get("counts") or {})
     entry.update(
         schema=SCHEMA,
         path=path,
         failure=failure if failure is not None else value.get("failure"),
         counts=counts,
-        findings=with_causes(findings),
+        findings=as_dicts(findings, path),
         frames=value.get("frames") if isinstance(value.get("frames"), FrameColumns) else [],
     )
     entry["status"] = status.label(counts) if counts else value.get("status", status.OK)
@@ -294,13 +292,12 @@ def run_entry(
     ok: bool,
     failure: Optional[str],
     outputs: Sequence[str],
-    findings: Sequence[Dict[str, Any]],
+    findings: Sequence[Finding],
     skipped: bool = False,
 ) -> Dict[str, Any]:
     """The `--report` object of one source of export or build: the outputs
     it wrote (none when skipped or failed), its status and findings."""
-    found = with_causes(findings)
-    label = status.label(f["category"] for f in found)
+    label = status.label(f.category for f in findings)
     return {
         "schema": SCHEMA,
         "path": path,
@@ -308,13 +305,14 @@ def run_entry(
         "failure": failure,
         "skipped": skipped,
         "outputs": list(outputs),
-        "findings": found,
+        "findings": as_dicts(findings, path),
     }
 
 
-def note_findings(notes: Iterable[status.Finding]) -> List[Dict[str, Any]]:
-    """Notes as the report's findings."""
-    return [finding(n.category, n.detail, n.frame) for n in notes]
+def note_findings(notes: Iterable[Finding]) -> List[Finding]:
+    """Notes as the report's findings: each about the source the report's
+    object names (a note names its own file in its detail)."""
+    return [replace(n, where="", row=None, index=None) for n in notes]
 
 
 class Report:
@@ -344,7 +342,9 @@ class Report:
                 except OSError as exc:
                     from .errors import OrvToolError
 
-                    raise OrvToolError(f"cannot write the report {self.target}: {exc.strerror or exc}") from None
+                    raise OrvToolError(
+                        f"cannot write the report {self.target}: {exc.strerror or exc}", category="output_refused"
+                    ) from None
             self._writer = Writer(out, lines=True)
         return self
 
@@ -363,17 +363,21 @@ class Report:
 
 def outcome_entry(outcome: Any, outputs: Sequence[str], own: Sequence[Tuple[str, str]] = ()) -> Dict[str, Any]:
     """The `--report` object of a batch's outcome (see `batch.Outcome`):
-    the findings of its load or its failure, the categories its notes name,
-    and `own` (category, message) pairs orvtool adds."""
+    the findings of its load or the finding it failed by, the categories its
+    notes name, and `own` (category, message) pairs orvtool adds."""
     value = outcome.value
     found = getattr(value, "findings", None)
     if found is None and isinstance(value, dict):
         found = value.get("findings")
     found = list(found or [])
-    failure = None if outcome.ok else (outcome.error or "failed")
-    if failure is not None and not found:
-        found = [finding(failure_category(value, outcome.categories), failure)]
-    have = {f["category"] for f in found}
-    found += [f for f in note_findings(outcome.notes) if f["category"] not in have]
+    path = outcome.job.source
+    failure = None
+    if not outcome.ok:
+        why = outcome.failure or Finding(status.REFUSED, "failed")
+        failure = why.about(path)
+        if not found:
+            found = [why]
+    have = {f.category for f in found}
+    found += [f for f in note_findings(outcome.notes) if f.category not in have]
     found += [finding(c, text) for c, text in own]
-    return run_entry(outcome.job.source, outcome.ok, failure, outputs, found, outcome.skipped)
+    return run_entry(path, outcome.ok, failure, outputs, found, outcome.skipped)

@@ -20,6 +20,7 @@ from typing import List, Optional, Sequence
 
 from .errors import OrvToolError
 from .model import Frame, Row, Run
+from .status import FRAME_OUT_OF_RANGE
 
 MAGIC = b"FVRO"
 PALETTE_EXTENSION = ".pal"
@@ -116,31 +117,34 @@ def frame_from_indices(
 # --- limits -------------------------------------------------------------------
 
 
+def _out_of_range(frame_no: int, detail: str, row: Optional[int] = None) -> OrvToolError:
+    return OrvToolError(detail, category=FRAME_OUT_OF_RANGE, frame=frame_no, row=row)
+
+
 def check_frame_size(frame_no: int, width: int, height: int, shadow: bool, after_shadow: bool) -> None:
     """Refuses a frame that the file's 16-bit fields cannot hold, or that the
     loader would read back with another height."""
     if width > MAX_WIDTH:
-        raise OrvToolError(f"frame {frame_no}: {width} pixels wide, a frame is at most {MAX_WIDTH} wide")
+        raise _out_of_range(frame_no, f"{width} pixels wide, a frame is at most {MAX_WIDTH} wide")
     if shadow and height > MAX_SHADOW_HEIGHT:
-        raise OrvToolError(
-            f"frame {frame_no}: a shadow frame of {height} rows, a shadow frame has at most {MAX_SHADOW_HEIGHT}"
+        raise _out_of_range(
+            frame_no, f"a shadow frame of {height} rows, a shadow frame has at most {MAX_SHADOW_HEIGHT}"
         )
     if not shadow and height > MAX_HEIGHT:
-        raise OrvToolError(f"frame {frame_no}: {height} rows, a frame has at most {MAX_HEIGHT}")
+        raise _out_of_range(frame_no, f"{height} rows, a frame has at most {MAX_HEIGHT}")
     if not shadow and after_shadow and height > 0xFF:
-        raise OrvToolError(
-            f"frame {frame_no}: {height} rows after a shadow frame, which the loader reads as "
-            f"{height % 256}: a frame after a shadow frame has at most 255 rows"
+        raise _out_of_range(
+            frame_no,
+            f"{height} rows after a shadow frame, which the loader reads as {height % 256}: a frame after a "
+            "shadow frame has at most 255 rows",
         )
 
 
 def check_offset(frame_no: int, name: str, value: int) -> None:
     if not -0x8000 <= value <= 0x7FFF:
-        raise OrvToolError(f"frame {frame_no}: {name} {value} is outside -32768..32767")
+        raise _out_of_range(frame_no, f"{name} {value} is outside -32768..32767")
 
 
 def check_row_runs(frame_no: int, y: int, runs: Sequence[Run]) -> None:
     if len(runs) > MAX_RUNS:
-        raise OrvToolError(
-            f"frame {frame_no}, row {y}: its pixels need {len(runs)} runs, a row holds at most {MAX_RUNS}"
-        )
+        raise _out_of_range(frame_no, f"its pixels need {len(runs)} runs, a row holds at most {MAX_RUNS}", y)

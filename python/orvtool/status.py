@@ -16,13 +16,16 @@ keeps errors only.
 from __future__ import annotations
 
 import os
-import re
 import signal
 import sys
-from dataclasses import dataclass
 from typing import TYPE_CHECKING, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, TextIO, TypeVar
 
 from .errors import OrvToolError, UsageError
+
+# The one finding type, and how its text is made, as the modules that say findings import them from here.
+from .findings import Finding as Finding
+from .findings import located as located
+from .findings import one_line as one_line
 
 if TYPE_CHECKING:  # the command line starts without the native module
     from .native import Category
@@ -105,7 +108,11 @@ WRITTEN_THROUGH_LINK = "written_through_link"
 OWN_FINDINGS: Dict[str, Rule] = {
     NO_SUCH_FILE: Rule(ERROR_SEVERITY, "a path named on the command line does not exist"),
     NOT_AN_ANIMATION: Rule(ERROR_SEVERITY, "an image (PNG, GIF, JPEG, BMP, WebP ...) or other file, not an animation"),
-    PALETTE_UNUSABLE: Rule(ERROR_SEVERITY, "a palette file (`--palette`) that cannot be read"),
+    PALETTE_UNUSABLE: Rule(
+        ERROR_SEVERITY,
+        "a palette file (`--palette`, a palette to convert) that cannot be read, or whose colours the format asked "
+        "for cannot hold",
+    ),
     "output_exists": Rule(ERROR_SEVERITY, "an output exists, without `--force` (or `--skip-existing`)"),
     OUTPUT_REFUSED: Rule(
         ERROR_SEVERITY,
@@ -131,7 +138,9 @@ OWN_FINDINGS: Dict[str, Rule] = {
     "nearest_colour": Rule(NOTE, "pixels took the nearest palette colour in a build"),
     "frame_resized": Rule(NOTE, "frames changed size in a build"),
     "stored_palette_not_found": Rule(WARNING, "a built file names a palette not found from its folder"),
-    REFUSED: Rule(ERROR_SEVERITY, "an input orvtool cannot use or an output it cannot write, as its message says"),
+    REFUSED: Rule(
+        ERROR_SEVERITY, "an input or output refused without a category of its own (none of orvtool's refusals)"
+    ),
     "keys_not_read": Rule(NOTE, "keys of a sheet or animation.json that orvtool does not read"),
     "frames_in_name_order": Rule(NOTE, "a folder without animation.json: its PNG files built as frames in name order"),
     "tags_built_whole": Rule(NOTE, "a sheet that names tags built whole, every frame in one animation"),
@@ -156,36 +165,64 @@ OWN_FINDINGS: Dict[str, Rule] = {
     ),
 }
 
+# What a refused input or option is, in place of `refused` (orvtool's own findings too).
+SOURCE_MISSING = "source_missing"
+INPUT_UNREADABLE = "input_unreadable"
+IMAGE_UNREADABLE = "image_unreadable"
+DOCUMENT_INVALID = "document_invalid"
+SIDECAR_INVALID = "sidecar_invalid"
+SHEET_INVALID = "sheet_invalid"
+SOURCE_EMPTY = "source_empty"
+PALETTE_MISSING = "palette_missing"
+OPTION_INVALID = "option_invalid"
+OVER_LIMIT = "over_limit"
+FRAME_OUT_OF_RANGE = "frame_out_of_range"
+OWN_FINDINGS.update(
+    {
+        SOURCE_MISSING: Rule(
+            ERROR_SEVERITY,
+            "a file that a command or a source names is missing (a frame image, a "
+            "sheet's image, an index layer, animation.json)",
+        ),
+        INPUT_UNREADABLE: Rule(
+            ERROR_SEVERITY,
+            "an input that cannot be read: a folder, a FIFO or a device where a file is named, or a "
+            "read the system refuses",
+        ),
+        IMAGE_UNREADABLE: Rule(ERROR_SEVERITY, "an image that does not decode or is cut short"),
+        DOCUMENT_INVALID: Rule(ERROR_SEVERITY, "a JSON document (a sidecar, a sheet, a palette) that does not parse"),
+        SIDECAR_INVALID: Rule(
+            ERROR_SEVERITY,
+            "a record that orvtool writes (animation.json, an index layer) not as orvtool writes it: another "
+            "version, a key missing, of another type or out of range, an index layer of another mode or size",
+        ),
+        SHEET_INVALID: Rule(
+            ERROR_SEVERITY,
+            "a sprite sheet's JSON or JSON palette of no shape orvtool reads, or a tag whose frames cannot be told",
+        ),
+        SOURCE_EMPTY: Rule(ERROR_SEVERITY, "a source with no frames to build: no images, or a record that knows none"),
+        PALETTE_MISSING: Rule(
+            ERROR_SEVERITY, "a build without a palette to use: none named, not found, or not in the game's format"
+        ),
+        OPTION_INVALID: Rule(
+            ERROR_SEVERITY,
+            "an option whose value does not fit its input (a tag the sheet does not name, an unknown "
+            "part or format, `--exact` against colours the palette lacks, options that exclude each other)",
+        ),
+        OVER_LIMIT: Rule(
+            ERROR_SEVERITY,
+            "an input past one of orvtool's limits: its bytes, its nesting, or the pixels it would "
+            "hold (see the limits)",
+        ),
+        FRAME_OUT_OF_RANGE: Rule(
+            ERROR_SEVERITY,
+            "a frame the file format cannot hold: too wide or tall, an offset out of range, more "
+            "runs in a row than a row holds, or fields that would not read back as built",
+        ),
+    }
+)
+
 FINDINGS: Dict[str, Rule] = dict([*LOAD_FINDINGS.items(), *OWN_FINDINGS.items()])
-
-
-@dataclass(frozen=True)
-class Finding:
-    """One finding: its category (a name of FINDINGS, which gives its
-    severity), what was found, and the file and frame it concerns. Its text
-    is made once, when it is said (`line`); `str()` gives the detail alone."""
-
-    category: str
-    detail: str
-    where: str = ""
-    frame: Optional[int] = None
-
-    @property
-    def severity(self) -> str:
-        return severity(self.category)
-
-    def __str__(self) -> str:
-        return self.detail
-
-    def line(self, where: str = "") -> Optional[str]:
-        """The line that says it, naming `where` (else its own file), or None
-        when the level keeps it back (--quiet keeps errors only)."""
-        sev = self.severity
-        if sev != ERROR_SEVERITY and level < NORMAL:
-            return None
-        at = [p for p in (where or self.where, f"frame {self.frame}" if self.frame is not None else "") if p]
-        label = "" if sev == ERROR_SEVERITY else f"{sev}: "
-        return f"{PROG}: {': '.join(at)}: {label}{self.detail}" if at else f"{PROG}: {label}{self.detail}"
 
 
 # Statuses of a whole run, beside those of its files.
@@ -215,6 +252,11 @@ def label(findings: Iterable[str]) -> str:
 def failing(findings: Iterable[str]) -> List[str]:
     """The findings that fail a file, in their order."""
     return [f for f in findings if severity(f) == ERROR_SEVERITY]
+
+
+def counted(findings: Iterable[str]) -> bool:
+    """Whether a file with these findings counts among a batch's failures."""
+    return CONSEQUENCES[worst(findings)].counted
 
 
 def exit_status(severities: Iterable[str]) -> int:
@@ -271,19 +313,15 @@ def unique(lines: Iterable[U]) -> List[U]:
     return list(dict.fromkeys(lines))
 
 
-def located(message: str, frame: Optional[int], row: Optional[int]) -> str:
-    """A load's message, led by the frame and row it concerns where it does not name them."""
-    where = []
-    for name, value in (("frame", frame), ("row", row)):
-        if value is not None and not re.search(rf"\b{name} {value}\b", message, re.IGNORECASE):
-            where.append(f"{name} {value}")
-    return f"{', '.join(where)}: {message}" if where else message
+# Every line orvtool prints about files is made here, from the findings'
+# fields, and escaped here once (`one_line`): names and texts taken from
+# files may hold line breaks or a terminal's control sequences.
 
 
 def say(findings: Iterable[Finding], where: str = "", stream: Optional[TextIO] = None) -> None:
-    """Each finding once, on its line (see `Finding.line`), to standard error."""
+    """Each finding once, on its line (see `finding_line`), to standard error."""
     for finding in unique(findings):
-        line = finding.line(where)
+        line = finding_line(finding, where)
         if line:
             print(line, file=stream or sys.stderr)
 
@@ -297,24 +335,49 @@ def set_level(quiet: bool = False, verbose: bool = False) -> None:
     level = QUIET if quiet else VERBOSE if verbose else NORMAL
 
 
+def finding_line(finding: Finding, where: str = "") -> Optional[str]:
+    """The line that says a finding, naming `where` (else its own file) and
+    its frame, or None when the level keeps it back (--quiet keeps errors
+    only): a note or a warning says its severity, an error does not."""
+    sev = finding.severity
+    if sev != ERROR_SEVERITY and level < NORMAL:
+        return None
+    at = [p for p in (where or finding.where, f"frame {finding.frame}" if finding.frame is not None else "") if p]
+    label = "" if sev == ERROR_SEVERITY else f"{sev}: "
+    return one_line(f"{PROG}: {': '.join(at)}: {label}{finding.detail}" if at else f"{PROG}: {label}{finding.detail}")
+
+
+def failure_line(path: str, finding: Finding) -> str:
+    """The one line that names a file and why it failed: the finding's own
+    file where that is another (a frame image of a folder, an output), the
+    frame and row, the detail."""
+    return one_line(f"{PROG}: {path}: {finding.about(path)}")
+
+
 def say_error(where: str, message: str, stream: Optional[TextIO] = None) -> None:
     """The one line that names a file and what went wrong with it."""
-    print(f"{PROG}: {where}: {message}", file=stream or sys.stderr)
+    print(one_line(f"{PROG}: {where}: {message}"), file=stream or sys.stderr)
 
 
 def note_line(where: str, text: str) -> Optional[str]:
     """A note about a file, unless --quiet."""
-    return f"{PROG}: {where}: note: {text}" if level >= NORMAL else None
+    return one_line(f"{PROG}: {where}: note: {text}") if level >= NORMAL else None
 
 
 def detail_line(where: str, text: str) -> Optional[str]:
     """A detail behind a note, with --verbose only."""
-    return f"{PROG}: {where}: {text}" if level >= VERBOSE else None
+    return one_line(f"{PROG}: {where}: {text}") if level >= VERBOSE else None
 
 
 def result_line(text: str) -> Optional[str]:
     """A line on standard output saying what was done, unless --quiet."""
-    return text if level >= NORMAL else None
+    return one_line(text) if level >= NORMAL else None
+
+
+def run_line(text: str, stream: Optional[TextIO] = None) -> None:
+    """A line about the whole run (a summary, a refusal of the command's
+    inputs) to standard error, whatever the level."""
+    print(one_line(f"{PROG}: {text}"), file=stream or sys.stderr)
 
 
 def _quiet_stdout() -> None:
@@ -350,20 +413,20 @@ def run_command(command: Callable[[], int], debug: bool = False) -> int:
         _quiet_stdout()
         return BROKEN_PIPE
     except UsageError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        run_line(f"error: {exc}")
         return USAGE
     except OrvToolError as exc:
-        print(f"{PROG}: {exc}", file=sys.stderr)
+        run_line(str(exc))
         return ERROR
     except KeyboardInterrupt as exc:
-        print(f"{PROG}: {exc or 'interrupted'}", file=sys.stderr)
+        run_line(str(exc) or "interrupted")
         return INTERRUPTED
     except Exception as exc:  # MemoryError and RecursionError among them
         if debug:
             import traceback
 
             traceback.print_exc()
-        print(f"{PROG}: {internal_error(exc)}", file=sys.stderr)
+        run_line(internal_error(exc))
         return ERROR
 
 

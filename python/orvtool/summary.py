@@ -61,7 +61,7 @@ def describe(path: str, palette: Optional[str] = None, *, frame_lines: bool = Fa
         "status": anim.label,
         "failure": anim.failure(),
         "counts": anim.counts,
-        "findings": with_causes([f.as_dict() for f in anim.findings]),
+        "findings": with_causes(anim.findings),
     }
     if frame_lines:
         del info["frames"]
@@ -81,16 +81,13 @@ TEXT_FINDINGS = 12
 
 
 def _findings_text(info: Dict[str, Any]) -> List[str]:
-    from .loading import Finding
-
     counts = info["counts"]
     if not counts:
         return [f"  status:    {info['status']}"]
     lines = [f"  status:    {info['status']}: " + ", ".join(f"{name} {n}" for name, n in counts.items())]
     kept = info["findings"]
-    for d in kept[:TEXT_FINDINGS]:
-        finding = Finding(d["category"], False, d["message"], d["frame"], d["row"], d["index"])
-        lines.append(f"    {d['severity']} {d['category']}: {finding.text}")
+    for finding in kept[:TEXT_FINDINGS]:
+        lines.append(f"    {finding.severity} {finding.category}: {finding.text}")
     left = sum(counts.values()) - min(len(kept), TEXT_FINDINGS)
     if left > 0:
         lines.append(f"    ... {status.count(left, 'more finding', 'more findings')}")
@@ -98,7 +95,8 @@ def _findings_text(info: Dict[str, Any]) -> List[str]:
 
 
 def format_text(info: Dict[str, Any]) -> str:
-    """The text form of `describe(..., frame_lines=True)`."""
+    """The text form of `describe(..., frame_lines=True)`, each line one line
+    (control characters escaped)."""
     pal = info["palette"]
     form = info["form"]
     if form == "background":
@@ -133,7 +131,10 @@ def format_text(info: Dict[str, Any]) -> str:
         )
     )
     lines += _findings_text(info)
-    frames = info["frame_lines"]  # made by the module, which counts the runs
+    # Names and texts from the file (its palette path, the paths its findings
+    # name) are shown escaped: none of their characters acts on the terminal.
+    lines = [status.one_line(line) for line in lines]
+    frames = info["frame_lines"]  # made by the module, which counts the runs, of numbers only
     if frames:
         lines.append("  frame      size    x_off  y_off  shadow   runs  pixels  frame_size  unk1 unk2")
         lines += frames

@@ -198,7 +198,7 @@ def watch(
                 code = status.ERROR
         args.force = replace
         outcome = "built" if code == 0 else "failed; what failed keeps the output of its last good build"
-        print(f"{PROG}: build {state['count']} ({reason}): {outcome}", file=out, flush=True)
+        print(status.one_line(f"{PROG}: build {state['count']} ({reason}): {outcome}"), file=out, flush=True)
         return code
 
     try:
@@ -208,10 +208,10 @@ def watch(
         except OSError as exc:  # no notifications to be had (too many watches, say): poll
             if force_polling:
                 raise
-            print(f"{PROG}: watching by polling: {exc}", file=out, flush=True)
+            print(status.one_line(f"{PROG}: watching by polling: {exc}"), file=out, flush=True)
             batches = started(changes(sources, stop, True))
         code = once("start")
-        print(f"{PROG}: watching {', '.join(sources.roots())} (Ctrl-C to stop)", file=out, flush=True)
+        print(status.one_line(f"{PROG}: watching {', '.join(sources.roots())} (Ctrl-C to stop)"), file=out, flush=True)
         return follow(batches, once, code, sources.roots())
     except KeyboardInterrupt as exc:
         raise KeyboardInterrupt(str(exc) or f"stopped watching after {status.count(state['count'], 'build')}") from None

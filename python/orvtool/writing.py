@@ -210,7 +210,10 @@ def place_set(files: Sequence[Tuple[str, Writer]]) -> None:
         if outcome.result == "write_failed":
             lost = [b.path for b in reversed(before[:n]) if not b.give_back()]
             if lost:
-                raise OrvToolError(f"{error}; {', '.join(lost)} could not be given its previous contents back")
+                raise OrvToolError(
+                    f"{error}; {', '.join(lost)} could not be given its previous contents back",
+                    category="output_refused",
+                )
         raise error
 
 
@@ -221,4 +224,4 @@ def remove(path: str) -> None:
     except FileNotFoundError:
         pass
     except OSError as exc:
-        raise OrvToolError(f"cannot remove {path}: {exc.strerror or exc}") from None
+        raise OrvToolError(f"cannot remove {path}: {exc.strerror or exc}", category="output_refused") from None

@@ -95,7 +95,11 @@ def encode_frame(
         explicit = frame.known.explicit() if keeps and frame.known is not None else None
         rows = encode_rows(px, shadow, i, explicit)
     except OrvToolError as exc:
-        raise OrvToolError(f"{frame.name}: {exc}") from None
+        # Named by the file that holds the frame: a frame of a sprite sheet
+        # by the sheet and its frame there, any other by its own image.
+        if frame.file:
+            raise OrvToolError(exc.detail, frame.file, exc.category, frame=frame.number, row=exc.row) from None
+        raise OrvToolError(exc.detail, frame.name, exc.category, frame=exc.frame, row=exc.row) from None
     return Frame(
         width=width,
         rows=rows,

@@ -55,7 +55,8 @@ def _game_palette_name(path: str) -> None:
         raise OrvToolError(
             f"palette {path}: the palette an animation names is written in the game's binary format, "
             f"so its name must end in {PALETTE_EXTENSION} (other formats: convert it afterwards with "
-            f"orvtool palette)"
+            f"orvtool palette)",
+            category="option_invalid",
         )
 
 
@@ -68,7 +69,8 @@ def _binary_copy_for(
     if os.path.exists(game) and os.path.samefile(game, source):
         raise OrvToolError(
             f"palette {source} is a {palettes.format_for(source, reading=True)} file, which the game cannot read, "
-            f"and its binary copy would have its name: convert it with orvtool palette to a file of its own"
+            f"and its binary copy would have its name: convert it with orvtool palette to a file of its own",
+            category="palette_unusable",
         )
     if os.path.exists(game):
         try:
@@ -86,7 +88,8 @@ def _binary_copy_for(
         if not force:
             raise OrvToolError(
                 f"palette {source} is not in the game's format and its binary copy {game} already exists "
-                f"with other colours; not replaced (use --force)"
+                f"with other colours; not replaced (use --force)",
+                category="output_exists",
             )
     notes.append(
         Finding(
@@ -118,10 +121,11 @@ def _palette_for_build(
         try:
             pal = palettes.read_palette(target, max_colors=palettes.BINARY_COLORS)
         except OrvToolError as exc:
-            raise OrvToolError(f"palette {target}: {exc}") from None
+            raise OrvToolError(f"palette {target}: {exc.text}", category=exc.category) from None
         if not 1 <= len(pal.colors) <= 256:
             raise OrvToolError(
-                f"palette {target} holds {status.count(len(pal.colors), 'colour')}, 1 to 256 can be used"
+                f"palette {target} holds {status.count(len(pal.colors), 'colour')}, 1 to 256 can be used",
+                category="palette_unusable",
             )
         if palettes.is_game_palette(target):
             return PaletteChoice(pal, None, target)
@@ -129,8 +133,8 @@ def _palette_for_build(
         return PaletteChoice(pal, to_write, game)
     if fallback is None:
         if target is None:
-            raise OrvToolError("no palette: name one with --palette")
-        raise OrvToolError(f"palette {target} not found (only --quantize makes a new one)")
+            raise OrvToolError("no palette: name one with --palette", category="palette_missing")
+        raise OrvToolError(f"palette {target} not found (only --quantize makes a new one)", category="palette_missing")
     if target is not None:
         _game_palette_name(target)
         writing.check(target)
@@ -158,17 +162,21 @@ def _add_colors(
         if shared is None or not options.project_root:
             raise OrvToolError(
                 f"--add-colors: palette {shared or 'of the sidecar'} is not written by this build and other "
-                "animations may use it: name --project-root so that the entries no animation uses can be found"
+                "animations may use it: name --project-root so that the entries no animation uses can be found",
+                category="option_invalid",
             )
         if not is_below(shared, options.project_root):
             raise OrvToolError(
                 f"--add-colors: palette {shared} is outside --project-root {options.project_root}, so the "
                 "animations that use it cannot all be found and it is not changed: name the root that holds "
-                "it and every animation using it, or write a palette of your own with --palette NEW.pal"
+                "it and every animation using it, or write a palette of your own with --palette NEW.pal",
+                category="option_invalid",
             )
         if os.path.exists(shared):
             if not palettes.is_game_palette(shared):
-                raise OrvToolError(f"--add-colors: palette {shared} is not in the game's format")
+                raise OrvToolError(
+                    f"--add-colors: palette {shared} is not in the game's format", category="palette_unusable"
+                )
             base = palettes.read_pal(shared)  # as it is now, with what other builds added
         others, users = entries_in_use(options.project_root, shared, [output])
         target = shared
@@ -202,8 +210,11 @@ def choose_palette(
     choice = _palette_for_build(options, images, fallback, notes)
     if options.add_colors:
         if options.quantize is not None:
-            raise OrvToolError("--add-colors and --quantize: a palette made by --quantize holds every colour it can")
+            raise OrvToolError(
+                "--add-colors and --quantize: a palette made by --quantize holds every colour it can",
+                category="option_invalid",
+            )
         if options.exact:
-            raise OrvToolError("--add-colors and --exact: choose one")
+            raise OrvToolError("--add-colors and --exact: choose one", category="option_invalid")
         choice = _add_colors(options, choice, images, layer_indices, shared, output, notes)
     return choice

@@ -56,9 +56,14 @@ def resize_anchor(options: BuildOptions) -> str:
 
 def check_anchors(options: BuildOptions) -> None:
     if options.anchor is not None and options.anchor not in ANCHORS:
-        raise OrvToolError(f"unknown anchor '{options.anchor}' (one of {', '.join(ANCHORS)})")
+        raise OrvToolError(
+            f"unknown anchor '{options.anchor}' (one of {', '.join(ANCHORS)})", category="option_invalid"
+        )
     if resize_anchor(options) not in RESIZE_ANCHORS:
-        raise OrvToolError(f"unknown resize anchor '{options.resize_anchor}' (one of {', '.join(RESIZE_ANCHORS)})")
+        raise OrvToolError(
+            f"unknown resize anchor '{options.resize_anchor}' (one of {', '.join(RESIZE_ANCHORS)})",
+            category="option_invalid",
+        )
 
 
 def _without_origin(frame: SourceFrame, options: BuildOptions, size: Tuple[int, int]) -> Tuple[int, int]:

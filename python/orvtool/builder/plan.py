@@ -51,7 +51,7 @@ def _fill_unknown(source: Source, notes: List[Finding]) -> None:
         return
     known = [f.entry for f in source.frames if f.entry is not None]
     if not known:
-        raise OrvToolError("the record knows none of its frames", where=source.where)
+        raise OrvToolError("the record knows none of its frames", where=source.where, category="source_empty")
     previous: FrameEntry = known[0]
     for k, frame in enumerate(source.frames):
         if frame.entry is not None:
@@ -105,7 +105,9 @@ def _palette(source: Source, options: BuildOptions, output: str, notes: List[Fin
     if fallback is None and options.palette is None and options.quantize is None:
         if plain:
             raise OrvToolError(
-                "the record's palette has no 'colors': name a palette with --palette", where=source.where
+                "the record's palette has no 'colors': name a palette with --palette",
+                where=source.where,
+                category="palette_missing",
             )
         return PaletteChoice(palettes.Palette([SHADOW_COLOR]))  # shadow frames use no colour
     rgbas = [f.rgba for f in plain if f.rgba is not None]
@@ -277,10 +279,14 @@ def _record_animation(
     game = choice.names
     stored_from = game or options.palette or (record.palette.resolved if options.project_root else None)
     if options.project_root and not stored_from:
-        raise OrvToolError("--project-root: the record names no palette file found at export; name it with --palette")
+        raise OrvToolError(
+            "--project-root: the record names no palette file found at export; name it with --palette",
+            category="palette_missing",
+        )
     if stored_from and not game and os.path.exists(stored_from) and not palettes.is_game_palette(stored_from):
         raise OrvToolError(
-            f"the export's palette {stored_from} is not in the game's format: name a binary palette with --palette"
+            f"the export's palette {stored_from} is not in the game's format: name a binary palette with --palette",
+            category="palette_unusable",
         )
     if stored_from:
         root = options.project_root or os.path.dirname(os.path.abspath(output))
@@ -295,7 +301,7 @@ def _plain_animation(
 ) -> Animation:
     speed = options.speed if options.speed is not None else recorded if recorded is not None else DEFAULT_SPEED
     if not 0 <= speed <= 0xFFFFFFFF:
-        raise OrvToolError(f"--speed {speed} is not a 32-bit value")
+        raise OrvToolError(f"--speed {speed} is not a 32-bit value", category="option_invalid")
     root = options.project_root or os.path.dirname(os.path.abspath(output))
     assert options.palette is not None
     return Animation(
@@ -311,7 +317,7 @@ def make_plan(source: Source, options: BuildOptions, output: str, budget: Option
     charged to `budget` before any is matched."""
     placement.check_anchors(options)
     if not source.frames:
-        raise OrvToolError("no frames", where=source.where)
+        raise OrvToolError("no frames", where=source.where, category="source_empty")
     if not source.planned:
         sources.charge_frames(
             budget or limits.Budget(),
@@ -407,7 +413,10 @@ def read_source(paths: Sequence[str], options: BuildOptions, budget: Optional[li
             return sources.read_export(folder, budget)
         pngs = inputs_folder_pngs(folder)
         if not pngs:
-            raise OrvToolError(f"{folder} holds no {sidecar.SIDECAR_NAME}, no export folders and no PNG frames")
+            raise OrvToolError(
+                f"{folder} holds no {sidecar.SIDECAR_NAME}, no export folders and no PNG frames",
+                category="source_empty",
+            )
         source = sources.read_plain(pngs, budget)
         source.notes.insert(
             0,
@@ -459,7 +468,8 @@ def _refuse_folder(output: str) -> None:
     if os.path.isdir(output):
         raise OrvToolError(
             f"{output} is a folder: -o names the animation file to write (a tree of export folders builds into a "
-            "folder)"
+            "folder)",
+            category="output_refused",
         )
 
 
@@ -481,7 +491,9 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
         back = exc.difference
         key = RECORD_KEYS.get(back.field, back.field)
         frame = f"frame {back.frame}: " if back.frame is not None else ""
-        raise OrvToolError(f"would not read back as built: {frame}'{key}' {back.detail}", where=output) from None
+        raise OrvToolError(
+            f"would not read back as built: {frame}'{key}' {back.detail}", where=output, category="frame_out_of_range"
+        ) from None
     files: List[Tuple[str, writing.Writer]] = []
     if plan.palette is not None and plan.palette_target is not None:
         files.append((plan.palette_target, writing.bytes_writer(palettes.encode_pal(plan.palette))))
@@ -523,7 +535,7 @@ def build_from_export(folder: str, output: str, options: Optional[BuildOptions] 
 
 def build_from_frames(paths: Sequence[str], output: str, options: Optional[BuildOptions] = None) -> BuildReport:
     if not paths:
-        raise OrvToolError("no frame images given")
+        raise OrvToolError("no frame images given", category="source_empty")
     return build_source(list(paths), output, options)
 
 
@@ -576,7 +588,9 @@ def build_tags(
     sheet = sheets.read_sheet(path, options.image, budget)
     tags = sorted(sheet.tags)
     if not tags:
-        raise OrvToolError(f"{path} names no tags (Aseprite frameTags, TexturePacker animations)")
+        raise OrvToolError(
+            f"{path} names no tags (Aseprite frameTags, TexturePacker animations)", category="option_invalid"
+        )
     if options.add_colors:
         raise UsageError(
             "--each-tag and --add-colors: each animation would grow the palette on its own; grow it with one build, "

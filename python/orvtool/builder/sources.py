@@ -45,6 +45,8 @@ class SourceFrame:
     added: bool = False  # not in the record: `entry` is the fields of the frame before it
     duration: Optional[int] = None  # milliseconds, where the source gives the frame a time of its own
     encoded: Optional[Tuple[int, int]] = None  # the size of its pixels, let go once its record was made
+    file: str = ""  # the file that holds it among other frames (a sprite sheet), which `name` names too
+    number: Optional[int] = None  # its frame in that file
 
     @property
     def known(self) -> Optional[FrameEntry]:
@@ -143,15 +145,16 @@ def _index_layer(
             if layer_size == size:
                 charge_image(budget, path, im, kept=limits.LAYER_BYTES)
     except OrvToolError as exc:
-        raise OrvToolError(f"index layer: {exc}", category=exc.category) from None
+        raise OrvToolError(f"index layer: {exc.text}", category=exc.category) from None
     except OSError as exc:
-        raise OrvToolError(f"cannot read the index layer: {exc}", where=path) from None
+        raise OrvToolError(f"cannot read the index layer: {exc}", where=path, category="image_unreadable") from None
     if layer_size == size:
         return sidecar.read_index_layer(path, *size)
     if same_size:
         raise OrvToolError(
             f"{path}: the index layer is {layer_size[0]}x{layer_size[1]}, the sidecar and the frame image "
-            f"say {size[0]}x{size[1]}"
+            f"say {size[0]}x{size[1]}",
+            category="sidecar_invalid",
         )
     return None  # the frame was resized: only its image counts
 
@@ -161,7 +164,7 @@ def _added_names(folder: str, entries: Sequence[FrameEntry]) -> List[str]:
     try:
         return sorted(n for n in os.listdir(folder) if ADDED_FRAME.match(n) and n not in listed)
     except OSError as exc:
-        raise OrvToolError(f"cannot read folder {folder}: {exc.strerror or exc}") from None
+        raise OrvToolError(f"cannot read folder {folder}: {exc.strerror or exc}", category="input_unreadable") from None
 
 
 def _export_frame(folder: str, name: str, entry: Optional[FrameEntry], budget: limits.Budget) -> SourceFrame:
@@ -193,7 +196,7 @@ def read_export(folder: str, budget: Optional[limits.Budget] = None) -> Source:
         at = next((k for k, (n, e) in enumerate(order) if e and e.image and e.image > name), len(order))
         order.insert(at, (name, None))
     if added and not entries:
-        raise OrvToolError(f"{path} lists no frame for the added {added[0]} to follow")
+        raise OrvToolError(f"{path} lists no frame for the added {added[0]} to follow", category="sidecar_invalid")
     frames: List[SourceFrame] = []
     budget = budget or limits.Budget()
     for name, entry in order:
@@ -253,7 +256,9 @@ def _sheet_frame(path: str, i: int, sf: sheets.SheetFrame, entry: Optional[Frame
     size = sf.rgba.shape[1::-1]
     if entry is not None and size not in (entry.size, sf.source):
         layer = None  # the rectangle changed: the index sheet there holds what was around the old one
-    frame = SourceFrame(f"{path}: frame {i} ('{sf.name}')", sf.rgba, entry, layer, has_alpha=sf.has_alpha)
+    frame = SourceFrame(
+        f"{path}: frame {i} ('{sf.name}')", sf.rgba, entry, layer, has_alpha=sf.has_alpha, file=path, number=i
+    )
     frame.corner, frame.canvas, frame.placed_by = sf.rect, sf.source, sf.origin_from
     frame.duration = sf.duration
     keep = None
@@ -299,9 +304,13 @@ def sheet_source(
     chosen: Sequence[int] = range(len(sheet.frames))
     if tag is not None:
         if tag not in sheet.tags:
-            raise OrvToolError(f"no tag '{tag}' ({tag_summary(sorted(sheet.tags))})", where=path)
+            raise OrvToolError(
+                f"no tag '{tag}' ({tag_summary(sorted(sheet.tags))})", where=path, category="option_invalid"
+            )
         if tag in sheet.unclear:
-            raise OrvToolError(f"tag '{tag}': its frames cannot be told: {sheet.unclear[tag]}", where=path)
+            raise OrvToolError(
+                f"tag '{tag}': its frames cannot be told: {sheet.unclear[tag]}", where=path, category="sheet_invalid"
+            )
         chosen = sheet.tags[tag]
     if budget is not None:
         frames_of = sheet.frames
@@ -365,6 +374,6 @@ def plain_frames(images: Sequence[InputImage]) -> Source:
 def read_plain(paths: Sequence[str], budget: Optional[limits.Budget] = None) -> Source:
     """Image files' frames, in order, what they hold charged to `budget`."""
     if not paths:
-        raise OrvToolError("no frame images given")
+        raise OrvToolError("no frame images given", category="source_empty")
     budget = budget or limits.Budget()
     return plain_frames([im for p in paths for im in read_images(p, budget)])

@@ -5,13 +5,14 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from dataclasses import replace
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from .. import batch, builder, limits, options, results, status
 from ..batch import Job, Outcome
 from ..errors import OrvToolError, UsageError
 from ..options import Option
-from ..status import PROG, say_error
+from ..status import say_error
 
 DESCRIPTION = (
     "Build an animation file from an export folder (edited or not), a sprite sheet, or plain image frames. "
@@ -233,7 +234,7 @@ def run_tree(tree: str, args: argparse.Namespace, opts: builder.BuildOptions) ->
             build_task, jobs, (args.output, opts, args.skip_existing), workers, args.progress, report, emit=emit
         )
     if not outcomes:
-        print(f"{PROG}: {tree}: no export folders found", file=sys.stderr)
+        status.run_line(f"{tree}: no export folders found")
         return status.ERROR
     return batch.summarize(outcomes, "built", args.strict)
 
@@ -247,9 +248,9 @@ def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions, b
     except UsageError:
         raise  # the command line is wrong: status 2
     except OrvToolError as exc:
-        say_error(exc.where or sheet, exc.detail)
+        print(status.failure_line(sheet, exc.finding), file=sys.stderr)
         with results.Report(args.report) as results_file:
-            results_file.write(entry(Outcome(Job(sheet, sheet), False, error=exc.detail, categories=(exc.category,))))
+            results_file.write(entry(batch.failed(Job(sheet, sheet), exc.finding)))
         return status.ERROR
     failed = 0
     with results.Report(args.report) as results_file:
@@ -257,9 +258,9 @@ def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions, b
             job = Job(sheet, tag)
             if isinstance(result, OrvToolError):
                 failed += 1
-                say_error(sheet, f"tag '{tag}': {result}")
-                failed_tag = Outcome(job, False, error=f"tag '{tag}': {result}", categories=(result.category,))
-                results_file.write(entry(failed_tag))
+                finding = replace(result.finding, detail=f"tag '{tag}': {result.detail}")
+                print(status.failure_line(sheet, finding), file=sys.stderr)
+                results_file.write(entry(batch.failed(job, finding)))
                 continue
             status.say(result.notes, result.output)
             found = status.unique(note.category for note in result.notes)
@@ -272,7 +273,7 @@ def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions, b
             if line and not results_file.to_stdout:
                 print(line)
     if failed:
-        print(f"{PROG}: {failed} of {len(built)} tags failed", file=sys.stderr)
+        status.run_line(f"{failed} of {len(built)} tags failed")
         return status.ERROR
     return 0
 
@@ -335,9 +336,11 @@ def _run_one(
     except UsageError:
         raise  # the command line is wrong, whatever the files hold: status 2
     except OrvToolError as exc:
-        say_error(exc.where or source, exc.detail)
-        failed = Outcome(Job(exc.where or source, source), False, error=exc.detail, categories=(exc.category,))
-        results_file.write(entry(failed))
+        # Named by the file it concerns, which the raiser knows best; a
+        # frame's refusal by the source, naming the frame's own file after it.
+        path = exc.where if exc.where and exc.frame is None else source
+        print(status.failure_line(path, exc.finding), file=sys.stderr)
+        results_file.write(entry(batch.failed(Job(path, source), exc.finding)))
         return status.ERROR
     found = status.unique(note.category for note in report.notes)
     outcome = Outcome(job, True, report, notes=report.notes, categories=found)

@@ -181,10 +181,7 @@ def run(args: argparse.Namespace) -> int:
     single = len(args.paths) == 1 and os.path.isfile(args.paths[0])
     clash = _shared_output(jobs, args.output, single)
     if clash:
-        print(
-            f"{status.PROG}: {clash}: nothing written (export them one at a time or from their folders)",
-            file=sys.stderr,
-        )
+        status.run_line(f"{clash}: nothing written (export them one at a time or from their folders)")
         return status.ERROR
 
     def report(outcome: Outcome, say: Callable[..., None]) -> None:
@@ -214,7 +211,8 @@ def run(args: argparse.Namespace) -> int:
         if r is not None and r.skipped:
             own.append((status.ALREADY_EXPORTED, f"{r.folder}{os.sep} is complete and newer than its source"))
         if outcome.shown:
-            own.append((status.SALVAGED, outcome.error or "salvaged"))
+            why = outcome.failure
+            own.append((status.SALVAGED, why.about(outcome.job.source) if why is not None else "salvaged"))
         results_file.write(results.outcome_entry(outcome, written, own))
 
     with results.Report(args.report) as results_file:

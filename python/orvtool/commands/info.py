@@ -6,14 +6,13 @@ import argparse
 import contextlib
 import os
 import sys
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+from dataclasses import replace
+from typing import Any, Dict, List, Optional, Tuple
 
-from .. import batch, options, results
+from .. import batch, options, results, status
 from ..batch import Job, Outcome
 from ..errors import FileFailed
-
-if TYPE_CHECKING:
-    from ..status import Finding
+from ..findings import Finding
 
 DESCRIPTION = "Describe animation files: form, speed, frames, runs and palette."
 
@@ -27,17 +26,16 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     form.add_argument("--jsonl", action="store_true", help="print one JSON object per file and line, as each is done")
 
 
-def info_task(job: Job, palette: Optional[str], as_json: bool = True) -> Tuple[Any, List["Finding"], List[str]]:
+def info_task(job: Job, palette: Optional[str], as_json: bool = True) -> Tuple[Any, List[Finding], List[str]]:
     """Runs in a worker process. A file that fails by the severity table is
     described all the same (what was read of it), and counted as failed. The
     description is the JSON-ready dict, or its text."""
-    from ..status import Finding
     from ..summary import describe, format_text
 
     info = describe(job.source, palette, frame_lines=not as_json)
     value = info if as_json else format_text(info)
     if info["failure"]:
-        raise FileFailed(info["failure"], value)
+        raise FileFailed(info["failure"], value, results.failure_category(info))
     notes: List[Finding] = []
     if info["palette"]["short"]:
         notes.append(Finding("index_past_palette_file", info["palette"]["short"]))
@@ -47,14 +45,15 @@ def info_task(job: Job, palette: Optional[str], as_json: bool = True) -> Tuple[A
 def entry(outcome: Outcome) -> Dict[str, Any]:
     """The JSON object of one file, whatever happened to it."""
     path = outcome.job.source
+    why = outcome.failure
     if outcome.ok or outcome.shown:
-        return results.info_entry(path, outcome.value, None if outcome.ok else outcome.error)
-    error = outcome.error or "failed"
+        return results.info_entry(path, outcome.value, None if why is None else why.about(path))
+    why = why or Finding(status.REFUSED, "failed")
     own = []
     if not (isinstance(outcome.value, dict) and outcome.value.get("findings")):
-        found = outcome.categories or [results.failure_category(outcome.value)]
-        own = [results.finding(c, error) for c in found]
-    obj = results.info_entry(path, outcome.value, error, own)
+        found = outcome.categories or [why.category]
+        own = [replace(why, category=c) for c in found]
+    obj = results.info_entry(path, outcome.value, why.about(path), own)
     with contextlib.suppress(OSError):
         if obj["size"] is None and os.path.isfile(path):
             obj["size"] = os.stat(path).st_size

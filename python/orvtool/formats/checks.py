@@ -20,17 +20,20 @@ from ..status import Finding
 
 
 class Where:
-    """The file, and the part of it, that a refusal names."""
+    """The file, and the part of it, that a refusal names, and the category
+    of a refusal of its shape (a sheet's, a sidecar's, a palette's)."""
 
-    def __init__(self, path: str, part: str = ""):
+    def __init__(self, path: str, part: str = "", category: str = "sheet_invalid"):
         self.path = path
         self.part = part
+        self.category = category
 
     def at(self, part: str) -> "Where":
-        return Where(self.path, part)
+        return Where(self.path, part, self.category)
 
-    def fail(self, message: str, category: str = "refused") -> OrvToolError:
-        return OrvToolError(": ".join([p for p in (self.part, message) if p]), where=self.path, category=category)
+    def fail(self, message: str, category: Optional[str] = None) -> OrvToolError:
+        """The refusal, of this document's category unless another is given."""
+        return OrvToolError(": ".join([p for p in (self.part, message) if p]), self.path, category or self.category)
 
 
 def whole(where: Where, obj: Any, key: str, limits: Optional[Tuple[int, int]] = None, what: str = "") -> int:

@@ -36,18 +36,20 @@ def parse_json(data: bytes, path: str) -> Any:
     """The document in `data`, read from the file `path`, within the limits."""
     if len(data) > limits.JSON_BYTES:
         reason = f"larger than a JSON document can be ({limits.JSON_BYTES} bytes)"
-        raise ReadError(f"{path} is {reason}", f"is {reason}")
+        raise ReadError(f"{path} is {reason}", f"is {reason}", category="over_limit")
     try:
         doc = json.loads(data.decode("utf-8-sig"))
     except RecursionError:
         doc, deep = None, True
     except ValueError as exc:  # UnicodeDecodeError and JSONDecodeError among them
-        raise ReadError(f"{path} is not valid JSON: {exc}", f"not valid JSON: {exc}") from None
+        raise ReadError(
+            f"{path} is not valid JSON: {exc}", f"not valid JSON: {exc}", category="document_invalid"
+        ) from None
     else:
         deep = nesting(doc) > limits.JSON_DEPTH
     if deep:
         reason = f"nested more than {limits.JSON_DEPTH} deep"
-        raise ReadError(f"{path} is {reason}", f"is {reason}")
+        raise ReadError(f"{path} is {reason}", f"is {reason}", category="over_limit")
     return doc
 
 

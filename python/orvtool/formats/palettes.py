@@ -57,11 +57,15 @@ class Palette:
 def format_for(path: str, fmt: Optional[str] = None, reading: bool = False) -> str:
     if fmt:
         if fmt not in FORMATS:
-            raise OrvToolError(f"unknown palette format '{fmt}' (one of {', '.join(FORMATS)})")
+            raise OrvToolError(
+                f"unknown palette format '{fmt}' (one of {', '.join(FORMATS)})", category="option_invalid"
+            )
         return fmt
     ext = os.path.splitext(path)[1].lower()
     if ext not in EXTENSIONS:
-        raise OrvToolError(f"cannot tell the palette format from '{ext or path}': name it with --from/--to")
+        raise OrvToolError(
+            f"cannot tell the palette format from '{ext or path}': name it with --from/--to", category="option_invalid"
+        )
     found = EXTENSIONS[ext]
     if reading and found == "pal":
         with open_input(path) as fh:
@@ -73,7 +77,7 @@ def format_for(path: str, fmt: Optional[str] = None, reading: bool = False) -> s
 def check_colors(colors: List[Color]) -> None:
     for i, c in enumerate(colors):
         if not isinstance(c, tuple) or len(c) != 4 or any(not isinstance(v, int) or not 0 <= v <= 255 for v in c):
-            raise OrvToolError(f"colour {i} is not four values from 0 to 255: {c!r}")
+            raise OrvToolError(f"colour {i} is not four values from 0 to 255: {c!r}", category="palette_unusable")
 
 
 def _losing(lost: int, total: int) -> str:
@@ -93,14 +97,15 @@ def read_pal(path: str) -> Palette:
     with open_input(path) as fh:
         data = fh.read(PAL_BYTES)
     if len(data) < 4:
-        raise OrvToolError(f"not a palette file: only {status.count(len(data), 'byte')}")
+        raise OrvToolError(f"not a palette file: only {status.count(len(data), 'byte')}", category="palette_unusable")
     count, model = struct.unpack_from("<HH", data)
     if not 1 <= count <= 256:
-        raise OrvToolError(f"not a palette file: entry count {count} (1 to 256 expected)")
+        raise OrvToolError(f"not a palette file: entry count {count} (1 to 256 expected)", category="palette_unusable")
     if len(data) < 4 + 4 * count:
         raise OrvToolError(
             f"palette file cut short: {status.count(count, 'entry', 'entries')} {'needs' if count == 1 else 'need'} {4 + 4 * count} bytes, "
-            f"it has {len(data)}"
+            f"it has {len(data)}",
+            category="palette_unusable",
         )
     colors = [(data[p], data[p + 1], data[p + 2], data[p + 3]) for p in range(4, 4 + 4 * count, 4)]
     return Palette(colors, model)
@@ -108,7 +113,9 @@ def read_pal(path: str) -> Palette:
 
 def encode_pal(pal: Palette) -> bytes:
     if not 1 <= len(pal.colors) <= 256:
-        raise OrvToolError(f"a binary palette holds 1 to 256 colours, not {len(pal.colors)}")
+        raise OrvToolError(
+            f"a binary palette holds 1 to 256 colours, not {len(pal.colors)}", category="palette_unusable"
+        )
     return encode_palette(pal.colors, model=pal.model)
 
 
@@ -117,7 +124,7 @@ def encode_pal(pal: Palette) -> bytes:
 
 def encode_png(pal: Palette, cell: int = 1) -> bytes:
     if len(pal.colors) > 256:
-        raise OrvToolError(f"a 16 x 16 swatch holds 256 colours, not {len(pal.colors)}")
+        raise OrvToolError(f"a 16 x 16 swatch holds 256 colours, not {len(pal.colors)}", category="palette_unusable")
     grid = np.zeros((256, 4), dtype=np.uint8)
     if pal.colors:
         grid[: len(pal.colors)] = np.array(pal.colors, dtype=np.uint8)
@@ -134,7 +141,10 @@ def _indexed_palette(im: Image.Image) -> Palette:
     flat = im.getpalette() or []
     count = len(flat) // 3
     if not 1 <= count <= 256:
-        raise OrvToolError(f"an indexed image with {status.count(count, 'palette entry', 'palette entries')}")
+        raise OrvToolError(
+            f"an indexed image with {status.count(count, 'palette entry', 'palette entries')}",
+            category="palette_unusable",
+        )
     alpha = [255] * count
     trns = im.info.get("transparency")
     if isinstance(trns, int) and 0 <= trns < count:
@@ -156,12 +166,14 @@ def read_png(path: str) -> Palette:
         if w != h or w % 16 or w == 0:
             raise OrvToolError(
                 f"not a palette image: an indexed PNG or a swatch of 16 x 16 cells (a square whose side is "
-                f"a multiple of 16), not a {w}x{h} {im.mode} image"
+                f"a multiple of 16), not a {w}x{h} {im.mode} image",
+                category="palette_unusable",
             )
         if w > 16 * SWATCH_CELL:
             raise OrvToolError(
                 f"not a swatch: {w}x{h} pixels, cells of {w // 16} pixels (a swatch's cells are at most "
-                f"{SWATCH_CELL} pixels a side)"
+                f"{SWATCH_CELL} pixels a side)",
+                category="palette_unusable",
             )
         meta = im.info.get(SWATCH_KEY)
         rgba = np.asarray(im.convert("RGBA"), dtype=np.uint8)
@@ -173,7 +185,8 @@ def read_png(path: str) -> Palette:
         if uneven.any():
             column = int(np.argmax(uneven))
             raise OrvToolError(
-                f"not a swatch: the cell at column {column}, row {row} ({cell} x {cell} pixels) is not one colour"
+                f"not a swatch: the cell at column {column}, row {row} ({cell} x {cell} pixels) is not one colour",
+                category="palette_unusable",
             )
     entries, model = 256, 0
     if meta:
@@ -210,13 +223,16 @@ def _numbers(values: List[str]) -> List[int]:
 
 
 def _too_many(limit: int) -> OrvToolError:
-    return OrvToolError(f"more than {status.count(limit, 'colour')}: the palette to make holds 1 to {limit}")
+    return OrvToolError(
+        f"more than {status.count(limit, 'colour')}: the palette to make holds 1 to {limit}",
+        category="palette_unusable",
+    )
 
 
 def read_gpl(path: str, max_colors: Optional[int] = None) -> Palette:
     lines = read_input(path, limits.TEXT_PALETTE_BYTES, "palette file").decode("utf-8", "replace").splitlines()
     if not lines or lines[0].strip() != "GIMP Palette":
-        raise OrvToolError("not a GIMP palette (no 'GIMP Palette' line)")
+        raise OrvToolError("not a GIMP palette (no 'GIMP Palette' line)", category="palette_unusable")
     colors: List[Color] = []
     for number, line in enumerate(lines[1:], start=2):
         text = line.strip()
@@ -228,7 +244,9 @@ def read_gpl(path: str, max_colors: Optional[int] = None) -> Palette:
         try:
             r, g, b = _numbers(parts[:3])  # fewer than three do not unpack: ValueError too
         except ValueError:
-            raise OrvToolError(f"line {number}: expected 'red green blue [name]', got {text!r}") from None
+            raise OrvToolError(
+                f"line {number}: expected 'red green blue [name]', got {text!r}", category="palette_unusable"
+            ) from None
         name = parts[3] if len(parts) > 3 else ""
         m = _GPL_ALPHA.search(name)
         colors.append((r, g, b, int(m.group(1)) if m else 255))
@@ -250,17 +268,18 @@ def read_jasc(path: str, max_colors: Optional[int] = None) -> Palette:
     text = read_input(path, limits.TEXT_PALETTE_BYTES, "palette file").decode("ascii", "replace")
     lines = [line.strip() for line in text.splitlines()]
     if len(lines) < 3 or lines[0] != "JASC-PAL":
-        raise OrvToolError("not a JASC-PAL file")
+        raise OrvToolError("not a JASC-PAL file", category="palette_unusable")
     try:
         (count,) = _numbers([lines[2]])
         if max_colors is not None and count > max_colors:
             raise _too_many(max_colors)
         rows = [_numbers(line.split()) for line in lines[3 : 3 + count]]
     except ValueError:
-        raise OrvToolError("JASC-PAL entries must be numbers") from None
+        raise OrvToolError("JASC-PAL entries must be numbers", category="palette_unusable") from None
     if len(rows) != count or any(len(row) not in (3, 4) for row in rows):
         raise OrvToolError(
-            f"JASC-PAL file announces {status.count(count, 'colour')} of 'red green blue' and holds other lines"
+            f"JASC-PAL file announces {status.count(count, 'colour')} of 'red green blue' and holds other lines",
+            category="palette_unusable",
         )
     colors: List[Color] = [(row[0], row[1], row[2], row[3] if len(row) == 4 else 255) for row in rows]
     check_colors(colors)
@@ -274,7 +293,9 @@ def encode_act(pal: Palette) -> bytes:
     """The table, with the first fully transparent entry as its transparent
     index; what it cannot hold is noted."""
     if len(pal.colors) > 256:
-        raise OrvToolError(f"an Adobe colour table holds 256 colours, not {len(pal.colors)}")
+        raise OrvToolError(
+            f"an Adobe colour table holds 256 colours, not {len(pal.colors)}", category="palette_unusable"
+        )
     table = bytearray(768)
     for i, (r, g, b, _) in enumerate(pal.colors):
         table[3 * i : 3 * i + 3] = bytes((r, g, b))
@@ -296,12 +317,12 @@ def encode_act(pal: Palette) -> bytes:
 def read_act(path: str) -> Palette:
     data = read_input(path, ACT_BYTES, "colour table")
     if len(data) not in (768, 772):
-        raise OrvToolError(f"an Adobe colour table is 768 or 772 bytes, not {len(data)}")
+        raise OrvToolError(f"an Adobe colour table is 768 or 772 bytes, not {len(data)}", category="palette_unusable")
     count, transparent = 256, 0xFFFF
     if len(data) == 772:
         count, transparent = struct.unpack_from(">HH", data, 768)
         if not 1 <= count <= 256:
-            raise OrvToolError(f"Adobe colour table with a colour count of {count}")
+            raise OrvToolError(f"Adobe colour table with a colour count of {count}", category="palette_unusable")
     colors: List[Color] = [
         (data[3 * i], data[3 * i + 1], data[3 * i + 2], 0 if i == transparent else 255) for i in range(count)
     ]
@@ -318,7 +339,7 @@ def encode_json(pal: Palette) -> bytes:
 
 def read_json(path: str) -> Palette:
     doc = parse_json(read_input(path, limits.TEXT_PALETTE_BYTES, "palette file"), path)
-    check_json_palette(doc, Where(""))
+    check_json_palette(doc, Where("", category="palette_unusable"))
     colors: List[Color] = [tuple(c) for c in doc["colors"]]
     model = doc.get("model", 0)
     return Palette(colors, model)
@@ -346,9 +367,9 @@ def read_palette(path: str, fmt: Optional[str] = None, max_colors: Optional[int]
             return LONG_READERS[kind](path, max_colors)
         return READERS[kind](path)
     except ReadError as exc:  # its callers name the file
-        raise OrvToolError(exc.reason) from None
+        raise OrvToolError(exc.reason, category=exc.category) from None
     except OSError as exc:
-        raise OrvToolError(f"cannot read: {exc.strerror or exc}") from None
+        raise OrvToolError(f"cannot read: {exc.strerror or exc}", category="input_unreadable") from None
 
 
 def encode_as(pal: Palette, kind: str, name: str = "palette", cell: int = 1) -> bytes:

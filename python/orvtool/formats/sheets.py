@@ -196,9 +196,11 @@ def build_sheet(
     given: `frames(i)` gives the RGBA pixels of frame i, `sizes` the (width,
     height) of each; `record` goes to `meta.orvtool`."""
     if layout not in LAYOUTS:
-        raise OrvToolError(f"unknown sheet layout '{layout}' (one of {', '.join(LAYOUTS)})")
+        raise OrvToolError(f"unknown sheet layout '{layout}' (one of {', '.join(LAYOUTS)})", category="option_invalid")
     if form not in JSON_FORMS:
-        raise OrvToolError(f"unknown sheet JSON form '{form}' (one of {', '.join(JSON_FORMS)})")
+        raise OrvToolError(
+            f"unknown sheet JSON form '{form}' (one of {', '.join(JSON_FORMS)})", category="option_invalid"
+        )
     canvas = union_canvas([(x, y, w, h) for (w, h), (x, y) in zip(sizes, offsets, strict=True)])
     placed = _layout(sizes, canvas, layout, columns, padding)
     sheet_w, sheet_h = placed.size
@@ -640,7 +642,7 @@ def read_atlas(path: str, where: Where, budget: Optional[Budget] = None, rows: O
     (which has nothing outside the frames to look for), only the first `rows`
     rows are decoded, where `load_rows` can."""
     if not os.path.lexists(path):
-        raise where.fail(f"its sheet image {path} is missing")
+        raise where.fail(f"its sheet image {path} is missing", "source_missing")
     try:
         im = open_image(path, Budget(UNCHARGED), kept=None)  # charged as it is decoded
         try:
@@ -656,9 +658,9 @@ def read_atlas(path: str, where: Where, budget: Optional[Budget] = None, rows: O
         atlas.size = (width, height)
         return atlas
     except OrvToolError as exc:
-        raise where.fail(f"its sheet image: {exc}", exc.category) from None
+        raise where.fail(f"its sheet image: {exc.text}", exc.category) from None
     except (OSError, ValueError, SyntaxError, EOFError) as exc:
-        raise where.fail(f"cannot read its sheet image {path}: {exc}") from None
+        raise where.fail(f"cannot read its sheet image {path}: {exc}", "image_unreadable") from None
 
 
 def _rows_needed(entries: Sequence[SheetEntry], texture: int) -> int:
@@ -736,9 +738,9 @@ def _index_atlas(atlases: _Atlases, meta: Dict[str, Any], where: Where, rows: in
         atlas.size = size
         return atlas
     except OrvToolError as exc:
-        raise where.fail(f"its index sheet: {exc}", exc.category) from None
+        raise where.fail(f"its index sheet: {exc.text}", exc.category) from None
     except (OSError, ValueError, SyntaxError, EOFError) as exc:
-        raise where.fail(f"cannot read its index sheet {path}: {exc}") from None
+        raise where.fail(f"cannot read its index sheet {path}: {exc}", "image_unreadable") from None
 
 
 def read_sheet(path: str, image: Optional[str] = None, budget: Optional[Budget] = None) -> Sheet:

@@ -105,9 +105,14 @@ def encode_grey_alpha(pairs: bytes, width: int, height: int) -> bytes:
 def read_index_layer(path: str, width: int, height: int) -> Tuple[NDArray[Any], NDArray[Any]]:
     with open_image(path) as im:
         if im.mode != "LA":
-            raise OrvToolError(f"index layer {path} is a {im.mode} image, not 8-bit grey with alpha")
+            raise OrvToolError(
+                f"index layer {path} is a {im.mode} image, not 8-bit grey with alpha", category="sidecar_invalid"
+            )
         if im.size != (width, height):
-            raise OrvToolError(f"index layer {path} is {im.size[0]}x{im.size[1]}, the sidecar says {width}x{height}")
+            raise OrvToolError(
+                f"index layer {path} is {im.size[0]}x{im.size[1]}, the sidecar says {width}x{height}",
+                category="sidecar_invalid",
+            )
         la = np.asarray(im, dtype=np.uint8).reshape(height, width, 2)
     covered = la[:, :, 1] != 0
     return np.where(covered, la[:, :, 0], 0).astype(np.uint8), covered
@@ -242,9 +247,12 @@ def read_sidecar(folder: str) -> Dict[str, Any]:
     path = os.path.join(folder, SIDECAR_NAME)
     doc = read_json(path)
     if not isinstance(doc, dict) or doc.get("format") != SIDECAR_FORMAT:
-        raise OrvToolError(f"{path} is not an orvtool animation sidecar")
+        raise OrvToolError(f"{path} is not an orvtool animation sidecar", category="sidecar_invalid")
     if doc.get("version") != SIDECAR_VERSION:
-        raise OrvToolError(f"{path} has sidecar version {doc.get('version')}, this orvtool reads {SIDECAR_VERSION}")
+        raise OrvToolError(
+            f"{path} has sidecar version {doc.get('version')}, this orvtool reads {SIDECAR_VERSION}",
+            category="sidecar_invalid",
+        )
     return doc
 
 
@@ -385,7 +393,7 @@ def parse_record(doc: Any, where: Where) -> Tuple[AnimationRecord, List[Finding]
 
 def read_record(folder: str) -> Tuple[AnimationRecord, List[Finding]]:
     """The record of the export in `folder`, and its notes."""
-    return parse_record(read_sidecar(folder), Where(os.path.join(folder, SIDECAR_NAME)))
+    return parse_record(read_sidecar(folder), Where(os.path.join(folder, SIDECAR_NAME), category="sidecar_invalid"))
 
 
 def frame_rows(folder: str, entry: FrameEntry) -> List[Row]:

@@ -38,7 +38,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .. import batch, limits, native, status
-from ..errors import OrvToolError
+from ..errors import OrvToolError, TooManyFrames
 from ..exporting import frame_png
 from ..formats.sidecar import encode_grey_alpha
 from ..loading import LoadedAnimation, Named, Show, animation_of, core_pieces, said
@@ -390,8 +390,8 @@ class Catalog:
         # loads. Its frames are then rendered one by one, within the limits.
         try:
             stream = native.open_frames(full, pal_full)
-        except OrvToolError as exc:  # more frame records than orvtool reads
-            doc["error"] = str(exc)
+        except TooManyFrames as exc:  # more frame records than orvtool reads: its detail names no path
+            doc["error"] = exc.detail
             return Shown(rel, doc, (before, None))
         if len(stream) > FRAMES:
             doc["error"] = f"{len(stream)} frames: more than the viewer shows ({FRAMES})"
@@ -432,7 +432,7 @@ class Catalog:
         except OrvToolError as exc:
             # The core's own words for a file that is no whole animation.
             found = [said(core_pieces(d, report.palette, full), show) for d in report.diagnostics]
-            doc["error"] = "; ".join(found) or str(exc)
+            doc["error"] = "; ".join(found) or exc.text
             doc["export_command"] = None  # nothing that export could write
             return Shown(rel, doc, stamp)
         doc.update(self._describe(anim, full, palette))

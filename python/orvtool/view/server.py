@@ -68,6 +68,7 @@ from urllib.parse import parse_qsl, quote, unquote, urlsplit
 
 from .. import limits, status, writing
 from ..errors import OrvToolError
+from ..findings import one_line
 from .catalog import OUTSIDE, Catalog, Listing, Shown, data_url, tree_entry
 
 HOST = "127.0.0.1"
@@ -425,7 +426,8 @@ class ViewHandler(BaseHTTPRequestHandler):
             self._abort()  # the browser went away, or did not take the answer in time
             self.server.ended(self.client_address, exc)
         except Exception as exc:  # one request fails, the server goes on
-            print(f"orvtool view: {path}: internal error: {type(exc).__name__}: {exc}", file=sys.stderr, flush=True)
+            said = one_line(f"orvtool view: {path}: internal error: {type(exc).__name__}: {exc}")
+            print(said, file=sys.stderr, flush=True)
             self._fail(HTTPStatus.INTERNAL_SERVER_ERROR, "internal error")
 
     def _route(self, path: str, query: str) -> None:
@@ -567,7 +569,7 @@ def folder_of(path: str) -> Tuple[str, Optional[str]]:
         return path, None
     if os.path.isfile(path):
         return os.path.dirname(path) or os.curdir, os.path.basename(path)
-    raise OrvToolError("not a folder or an animation file")
+    raise OrvToolError("not a folder or an animation file", category="not_an_animation")
 
 
 def serve(path: str, port: int = 0, open_browser: bool = True, out: TextIO = sys.stdout, quiet: bool = False) -> int:
@@ -577,13 +579,15 @@ def serve(path: str, port: int = 0, open_browser: bool = True, out: TextIO = sys
     root, selected = folder_of(path)
     catalog = Catalog(root)
     if selected is not None and catalog.resolve(selected) is None:
-        raise OrvToolError("not an animation file the viewer can show")
+        raise OrvToolError("not an animation file the viewer can show", category="not_an_animation")
     try:
         server = ViewServer(catalog, port)
     except OSError as exc:
-        raise OrvToolError(f"cannot listen on {HOST}:{port}: {exc.strerror or exc}") from None
+        raise OrvToolError(
+            f"cannot listen on {HOST}:{port}: {exc.strerror or exc}", category="option_invalid"
+        ) from None
     url = server.url + ("#" + quote(selected) if selected else "")
-    print(f"orvtool view: serving {root} at {url} (Ctrl-C to stop)", file=out, flush=True)
+    print(one_line(f"orvtool view: serving {root} at {url} (Ctrl-C to stop)"), file=out, flush=True)
     if open_browser:
         # Some browsers keep webbrowser.open waiting until they exit.
         threading.Thread(target=webbrowser.open, args=(url,), daemon=True).start()
@@ -606,7 +610,8 @@ def write_static(root: str, out: str, force: bool = False) -> int:
         existing = [n for n in PAGE_FILES if os.path.lexists(os.path.join(out, n))]
         if existing:
             raise OrvToolError(
-                f"{os.path.join(out, existing[0])} already exists; nothing written (use --force to replace)"
+                f"{os.path.join(out, existing[0])} already exists; nothing written (use --force to replace)",
+                category="output_exists",
             )
     catalog = Catalog(root, outside=OUTSIDE)  # the page may travel: it names nothing outside the folder
     entries = []
@@ -625,7 +630,7 @@ def write_static(root: str, out: str, force: bool = False) -> int:
     inline = json.dumps(doc).replace("<", "\\u003c")
     html = page_file("index.html").decode("utf-8")
     if DATA_SLOT not in html:
-        raise OrvToolError("the page has no place for its data")
+        raise OrvToolError("the page has no place for its data", category="internal_error")
     html = html.replace(DATA_SLOT, DATA_SLOT.replace("></", ">" + inline + "</"))
     pages = {"index.html": html.encode("utf-8"), "app.js": page_file("app.js"), "style.css": page_file("style.css")}
     writing.place_set([(os.path.join(out, name), writing.bytes_writer(body)) for name, body in pages.items()])
