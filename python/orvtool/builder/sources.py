@@ -89,9 +89,7 @@ def _index_layer(folder: str, entry: FrameEntry, size: Tuple[int, int], same_siz
         with open_image(path) as im:
             layer_size = im.size
     except OrvToolError as exc:
-        raise OrvToolError(f"index layer: {exc}") from None
-    except OSError as exc:
-        raise OrvToolError(f"cannot read the index layer: {exc}", where=path) from None
+        raise OrvToolError(f"index layer: {exc}", category=exc.category) from None
     if layer_size == size:
         return sidecar.read_index_layer(path, *size)
     if same_size:

@@ -29,8 +29,8 @@ class Where:
     def at(self, part: str) -> "Where":
         return Where(self.path, part)
 
-    def fail(self, message: str) -> OrvToolError:
-        return OrvToolError(": ".join([p for p in (self.part, message) if p]), where=self.path)
+    def fail(self, message: str, category: str = "refused") -> OrvToolError:
+        return OrvToolError(": ".join([p for p in (self.part, message) if p]), where=self.path, category=category)
 
 
 def whole(where: Where, obj: Any, key: str, limits: Optional[Tuple[int, int]] = None, what: str = "") -> int:

@@ -4,13 +4,14 @@ sheets, JSON palettes), within limits, with errors that name the file.
 A document is at most `limits.JSON_BYTES` long and nested at most
 `limits.JSON_DEPTH` deep. Numbers come back as JSON gives them (NaN and
 Infinity included, a float out of range as an infinity): each document's
-checker holds them to its fields' ranges and names the key.
+checker holds them to its fields' ranges and names the key. A document that
+does not parse (not UTF-8, not JSON) is a finding of `document_invalid`.
 """
 
 from __future__ import annotations
 
 import json
-from typing import Any, List, Tuple
+from typing import Any, List, Tuple, Union
 
 from .. import limits
 from ..reading import ReadError, read_input
@@ -32,17 +33,21 @@ def nesting(doc: Any) -> int:
     return deepest
 
 
-def parse_json(data: bytes, path: str) -> Any:
-    """The document in `data`, read from the file `path`, within the limits."""
+DOCUMENT_INVALID = "document_invalid"
+
+
+def parse_json(data: Union[bytes, str], path: str) -> Any:
+    """The document in `data` (bytes in UTF-8, or text), read from the file
+    `path`, within the limits."""
     if len(data) > limits.JSON_BYTES:
         reason = f"larger than a JSON document can be ({limits.JSON_BYTES} bytes)"
         raise ReadError(f"{path} is {reason}", f"is {reason}")
     try:
-        doc = json.loads(data.decode("utf-8-sig"))
+        doc = json.loads(data.decode("utf-8-sig") if isinstance(data, bytes) else data)
     except RecursionError:
         doc, deep = None, True
     except ValueError as exc:  # UnicodeDecodeError and JSONDecodeError among them
-        raise ReadError(f"{path} is not valid JSON: {exc}", f"not valid JSON: {exc}") from None
+        raise ReadError(f"{path} is not valid JSON: {exc}", f"not valid JSON: {exc}", DOCUMENT_INVALID) from None
     else:
         deep = nesting(doc) > limits.JSON_DEPTH
     if deep:

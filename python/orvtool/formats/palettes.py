@@ -346,7 +346,7 @@ def read_palette(path: str, fmt: Optional[str] = None, max_colors: Optional[int]
             return LONG_READERS[kind](path, max_colors)
         return READERS[kind](path)
     except ReadError as exc:  # its callers name the file
-        raise OrvToolError(exc.reason) from None
+        raise OrvToolError(exc.reason, category=exc.category) from None
     except OSError as exc:
         raise OrvToolError(f"cannot read: {exc.strerror or exc}") from None
 

@@ -452,9 +452,7 @@ def read_rgba_image(path: str, where: Where, budget: Optional[PixelBudget] = Non
             alpha = has_alpha(im)
             return np.asarray(im.convert("RGBA"), dtype=np.uint8), alpha
     except OrvToolError as exc:
-        raise where.fail(f"its sheet image: {exc}") from None
-    except (OSError, ValueError, SyntaxError, EOFError) as exc:
-        raise where.fail(f"cannot read its sheet image {path}: {exc}") from None
+        raise where.fail(f"its sheet image: {exc}", exc.category) from None
 
 
 def _region(where: Where, atlas: NDArray[Any], entry: SheetEntry) -> Tuple[NDArray[Any], Tuple[int, int, int, int]]:
@@ -509,7 +507,7 @@ def read_sheet(path: str, image: Optional[str] = None) -> Sheet:
             with open_image(os.path.join(atlases.folder, meta[INDEX_KEY]), atlases.budget) as im:
                 index_atlas = np.asarray(im.convert("LA"), dtype=np.uint8) if im.mode == "LA" else None
         except OrvToolError as exc:
-            raise where.fail(f"its index sheet: {exc}") from None
+            raise where.fail(f"its index sheet: {exc}", exc.category) from None
     slices = _slice_pivots(where, meta)
     frames: List[SheetFrame] = []
     for i, entry in enumerate(entries):
