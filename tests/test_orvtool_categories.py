@@ -11,7 +11,7 @@ from typing import Dict
 
 import numpy as np
 import pytest
-from PIL import Image
+from PIL import Image, ImageFile
 from test_orvtool_build_edits import with_offs
 from test_orvtool_editors import atlas_sheet
 from test_orvtool_sheet_edits import exported_sheet, grown
@@ -327,6 +327,15 @@ def faulty_task(t, mp):
     return [project(t)]
 
 
+def damaged(made, change, mp=None):
+    """A plain source with its file changed by `change(path)`; with `mp`,
+    Pillow's decoding of the image fails for want of memory."""
+    change(made[0])
+    if mp is not None:
+        mp.setattr(ImageFile.ImageFile, "load", lambda *a, **k: (_ for _ in ()).throw(MemoryError()))
+    return made
+
+
 def onto(t, made, *extra):
     """A build of a plain source (image, folder, sheet) against the project's palette."""
     source, pal = made
@@ -403,6 +412,9 @@ CASES = {
     "sheet_image_beside": ("build", lambda t, mp: onto(t, image_beside(t))),
     "pixels_outside_frames": ("build", lambda t, mp: onto(t, stray_pixel(t))),
     "preview_placement": ("build", lambda t, mp: onto(t, gif_preview(t))),
+    "image_unreadable": ("build", lambda t, mp: onto(t, damaged(plain_png(t, True), lambda p: p.write_bytes(b"GIF8")))),
+    "document_invalid": ("build", lambda t, mp: onto(t, damaged(sheet(t), lambda p: p.write_text("{")))),
+    "out_of_memory": ("build", lambda t, mp: onto(t, damaged(plain_png(t, True), str, mp))),
     # the conversion of a palette with alpha to a format without
     "alpha_lost": ("palette", lambda t, mp: [project(t).parent / "pal" / "test.pal", "gpl"]),
 }
