@@ -13,6 +13,8 @@ from typing import Any, Dict
 import numpy as np
 import pytest
 
+from conftest import run_python
+from hostile import SANITIZED
 from orvtool import _native, batch, status
 from orvtool.cli import main
 from orvtool.orvfile import Animation, Frame, encode_palette
@@ -385,3 +387,12 @@ def test_damaged_inputs_are_findings_of_their_category_never_internal_errors(tmp
         assert not status.failing(categories), (categories, err)
     else:
         assert category in categories, (categories, err)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory takes the address space a bound would limit")
+def test_a_document_whose_values_outgrow_memory_is_out_of_memory(tmp_path, pal):
+    # 60 MiB of empty objects, within the size a document may have, take gigabytes as Python objects.
+    (tmp_path / "s.json").write_bytes(b'{"frames": [' + b"{}," * (20 << 20) + b"{}]}")
+    argv = ["build", str(tmp_path / "s.json"), "-o", str(tmp_path / "o.orv"), "--palette", str(pal)]
+    done = run_python(f"import sys\nfrom orvtool.cli import main\nsys.exit(main({argv!r}))", limit_mb=600)
+    assert done.returncode == 1 and "its values take more memory than there is" in one_line(done.stderr, "s.json")

@@ -5,7 +5,8 @@ A document is at most `limits.JSON_BYTES` long and nested at most
 `limits.JSON_DEPTH` deep. Numbers come back as JSON gives them (NaN and
 Infinity included, a float out of range as an infinity): each document's
 checker holds them to its fields' ranges and names the key. A document that
-does not parse (not UTF-8, not JSON) is a finding of `document_invalid`.
+does not parse (not UTF-8, not JSON) is a finding of `document_invalid`, one
+whose values take more memory than there is of `out_of_memory`.
 """
 
 from __future__ import annotations
@@ -14,7 +15,7 @@ import json
 from typing import Any, List, Tuple, Union
 
 from .. import limits
-from ..reading import ReadError, read_input
+from ..reading import OUT_OF_MEMORY, ReadError, read_input
 
 
 def nesting(doc: Any) -> int:
@@ -48,6 +49,9 @@ def parse_json(data: Union[bytes, str], path: str) -> Any:
         doc, deep = None, True
     except ValueError as exc:  # UnicodeDecodeError and JSONDecodeError among them
         raise ReadError(f"{path} is not valid JSON: {exc}", f"not valid JSON: {exc}", DOCUMENT_INVALID) from None
+    except MemoryError:  # the objects of a document within its size can take many times its bytes
+        reason = "its values take more memory than there is"
+        raise ReadError(f"{path}: {reason}", reason, OUT_OF_MEMORY) from None
     else:
         deep = nesting(doc) > limits.JSON_DEPTH
     if deep:
