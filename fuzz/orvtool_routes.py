@@ -17,14 +17,16 @@ tests/test_orvtool_fuzz_corpus.py replays both, each whole and cut short.
 from __future__ import annotations
 
 import contextlib
+import copy
 import importlib
 import io
 import json
+import random
 import shutil
 import sys
 import tempfile
 from pathlib import Path
-from typing import Any, Callable, Dict, List
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 KINDS = ("sheet", "export", "image", "palette")
 PALETTE_FORMATS = ("pal", "gpl", "act", "json", "png")
@@ -157,6 +159,36 @@ def seeds(routes: Routes) -> Dict[str, Dict[str, bytes]]:
     }
 
 
+# Values a mutation of a JSON document puts in place of one of its values.
+HOSTILE: List[Any] = [None, True, -1, 0, 1, 7, 65536, 2**31, 2**64, 1e308, 0.5, float("nan"), "", "a", [], {}, [[0]]]
+
+
+def mutate_json(data: bytes, seed: int) -> Optional[bytes]:
+    """A document with one value replaced by a hostile one, removed or
+    copied over another; None when `data` is not a JSON document."""
+    rng = random.Random(seed)
+    try:
+        doc = json.loads(data)
+    except (ValueError, RecursionError):
+        return None
+    places: List[Tuple[Any, Any]] = []  # (container, key or index), every value below the top
+    stack = [doc]
+    while stack:
+        node = stack.pop()
+        keys = list(node) if isinstance(node, dict) else range(len(node)) if isinstance(node, list) else []
+        places += [(node, k) for k in keys]
+        stack += [node[k] for k in keys]
+    if places:
+        node, key = rng.choice(places)
+        action = rng.randrange(3)
+        if action == 0 and isinstance(node, dict):
+            del node[key]
+        else:
+            other, at = rng.choice(places)
+            node[key] = copy.deepcopy(other[at]) if action == 1 else rng.choice(HOSTILE)
+    return json.dumps(doc).encode()
+
+
 def main() -> None:
     if sys.argv[1] == "--seeds":
         with tempfile.TemporaryDirectory() as work:
@@ -177,7 +209,13 @@ def main() -> None:
         for command in cli.COMMANDS.values():
             importlib.import_module(command.module)
         route = Routes(Path(tempfile.mkdtemp(prefix="orvtool-fuzz-"))).route(kind)
-    atheris.Setup(sys.argv, route)
+
+    def mutate(data: bytes, max_size: int, seed: int) -> bytes:
+        """A document of a JSON kind mutated as JSON three times in four, else as bytes."""
+        mutated = mutate_json(data, seed) if kind in ("sheet", "export") and seed % 4 else None
+        return mutated if mutated is not None and len(mutated) <= max_size else atheris.Mutate(data, max_size)
+
+    atheris.Setup(sys.argv, route, custom_mutator=mutate)
     atheris.Fuzz()
 
 

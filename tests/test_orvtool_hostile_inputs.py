@@ -12,6 +12,7 @@ from typing import Any, Dict
 
 import numpy as np
 import pytest
+from test_orvtool_categories import garbled_gpl, png_named_orv
 
 from conftest import run_python
 from hostile import SANITIZED
@@ -332,16 +333,6 @@ def at_frame(data):
     return data[: gif_frames(data)[1][1][0]]  # type: ignore[index]
 
 
-def garbled_gpl(t):
-    (t / "g.gpl").write_bytes(b"GIMP Palette\n\x00\xff garbage 1 2\n")
-    return t / "g.gpl"
-
-
-def png_named_orv(t, capfd):
-    (t / "p.orv").write_bytes(png_header(2, 2))
-    return t / "p.orv"
-
-
 DAMAGED = {
     "gif header only": (damaged("preview.gif", lambda d: d[:13]), 1, "image_unreadable"),
     "gif cut after a frame": (damaged("preview.gif", at_frame), 1, "image_unreadable"),
@@ -369,8 +360,8 @@ DAMAGED = {
         1,
         "palette_unusable",
     ),
-    "info of a png named .orv": (lambda t, c: ["info", png_named_orv(t, c)], 1, "not_an_animation"),
-    "export of a png named .orv": (lambda t, c: ["export", png_named_orv(t, c), "-o", t / "o"], 1, "not_an_animation"),
+    "info of a png named .orv": (lambda t, c: ["info", png_named_orv(t)], 1, "not_an_animation"),
+    "export of a png named .orv": (lambda t, c: ["export", png_named_orv(t), "-o", t / "o"], 1, "not_an_animation"),
 }
 
 
