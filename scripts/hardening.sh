@@ -6,6 +6,8 @@
 #   replay_corpus                   C++ tests and the replay of every seed and kept fuzz finding,
 #                                   built with the sanitizers
 #   fuzz_all SECONDS [HARNESS...]   fuzz each harness for SECONDS, keep findings under tests/fuzz_regressions
+#   fuzz_routes SECONDS [KIND...]   fuzz orvtool's readers of each kind of input through the command routes
+#                                   (fuzz/orvtool_routes.py, atheris) for SECONDS, findings kept the same way
 
 SAN_VENV=${SAN_VENV:-$ROOT/.venv-asan}
 SANITIZERS=address,undefined
@@ -191,5 +193,48 @@ fuzz_all() {
     done
     echo
     echo "fuzzing summary (coverage: edges cov / features ft at the end of the last run)"
+    printf '%s\n' "${summary[@]}"
+}
+
+# The requirements of one optional group of pyproject.toml.
+extra_requires() {
+    "$VENV/bin/python" - "$1" <<'PY'
+import ast, re, sys
+text = open("pyproject.toml").read()
+print("\n".join(ast.literal_eval(re.search(rf"^{sys.argv[1]}\s*=\s*(\[.*?\])", text, re.M | re.S).group(1))))
+PY
+}
+
+ROUTE_KINDS=(sheet export image palette)
+
+fuzz_routes() {
+    local seconds=${1:-60}
+    shift || true
+    local kinds=("$@") kind short corpus artifacts log execs seen new summary=()
+    [[ ${#kinds[@]} -gt 0 ]] || kinds=("${ROUTE_KINDS[@]}")
+    local reqs
+    mapfile -t reqs < <(extra_requires fuzz)
+    "$VENV/bin/python" -m pip install -q "${reqs[@]}"
+    for kind in "${kinds[@]}"; do
+        short=orvtool_$kind
+        corpus=$FUZZ_WORK/corpus/$short
+        artifacts=$FUZZ_WORK/artifacts/$short
+        log=$FUZZ_WORK/$short.log
+        mkdir -p "$corpus" "$artifacts"
+        echo "== fuzzing orvtool's $kind readers through the command routes for ${seconds}s (log: $log) ==" >&2
+        # A finding ends the run: an internal error, an exception, a hang or a memory bomb.
+        "$VENV/bin/python" "$ROOT/fuzz/orvtool_routes.py" "$kind" -max_total_time="$seconds" -timeout=60 \
+            -rss_limit_mb=2560 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+            "$corpus" "$ROOT/fuzz/orvtool/$kind" >"$log" 2>&1 || true
+        execs=$(grep -Eo 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -Eo '[0-9]+$' || echo '?')
+        read -r seen new < <(keep_findings "$short" "$artifacts")
+        if ((seen > 0)); then
+            echo "$short: finding kept under tests/fuzz_regressions/$short (rename it after what it hits):" >&2
+            grep -E 'InternalError|Error:' "$log" | head -n 5 >&2 || true
+        fi
+        summary+=("$(printf '%-17s %6ss  executions %10s  findings %s' "$short" "$seconds" "$execs" "$new")")
+    done
+    echo
+    echo "fuzzing summary of the command routes"
     printf '%s\n' "${summary[@]}"
 }

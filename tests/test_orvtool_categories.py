@@ -13,7 +13,7 @@ from typing import Dict
 
 import numpy as np
 import pytest
-from PIL import Image
+from PIL import Image, ImageFile
 from test_orvtool_build_edits import with_offs
 from test_orvtool_editors import atlas_sheet
 from test_orvtool_sheet_edits import exported_sheet, grown
@@ -389,6 +389,15 @@ def json_over_limit(t, mp):
     return of(t, out)
 
 
+def damaged(made, change, mp=None):
+    """A plain source with its file changed by `change(path)`; with `mp`,
+    Pillow's decoding of the image fails for want of memory."""
+    change(made[0])
+    if mp is not None:
+        mp.setattr(ImageFile.ImageFile, "load", lambda *a, **k: (_ for _ in ()).throw(MemoryError()))
+    return made
+
+
 def onto(t, made, *extra):
     """A build of a plain source (image, folder, sheet) against the project's palette."""
     source, pal = made
@@ -476,6 +485,7 @@ CASES = {
     "palette_missing": ("build", lambda t, mp: onto(t, (plain_png(t, True)[0], t / "none.pal"))),
     "sheet_invalid": ("build", lambda t, mp: onto(t, sheet_without(t, "frame"))),
     "option_invalid": ("build", lambda t, mp: onto(t, sheet(t), "--tag", "nosuch")),
+    "out_of_memory": ("build", lambda t, mp: onto(t, damaged(plain_png(t, True), str, mp))),
     # the conversion of a palette with alpha to a format without
     "alpha_lost": ("palette", lambda t, mp: [project(t).parent / "pal" / "test.pal", "gpl"]),
 }

@@ -13,8 +13,11 @@ from typing import Any, Dict
 
 import numpy as np
 import pytest
+from test_orvtool_categories import garbled_gpl, png_named_orv
 
-from orvtool import _native
+from conftest import run_python
+from hostile import SANITIZED
+from orvtool import _native, batch, status
 from orvtool.cli import main
 from orvtool.orvfile import Animation, Frame, encode_palette
 from orvtool_build_helpers import gif, png_header, write_rgba
@@ -324,3 +327,118 @@ def test_text_from_files_is_escaped_on_the_terminal_and_raw_in_json(tmp_path, ca
     assert doc["path"] == str(path)
     texts = [doc["path"], doc["palette"]["location"] or "", *(f["message"] for f in doc["findings"])]
     assert any(HOSTILE in text for text in texts) and not any(ESCAPED in text for text in texts)
+
+
+# --- damaged inputs x the routes that read them: a finding of a category, never an internal error ---
+
+
+def said(t, capfd, argv):
+    """The exit status, the categories of the findings (info's --json, else
+    the --report) and standard error of one run."""
+    report = t / "report.jsonl"
+    code = main([*map(str, argv), *(["--json"] if argv[0] == "info" else ["--report", str(report)])])
+    out, err = capfd.readouterr()
+    docs = json.loads(out) if argv[0] == "info" else [json.loads(line) for line in report.read_text().splitlines()]
+    return code, [f["category"] for doc in docs for f in doc["findings"]], err
+
+
+def damaged(name, change):
+    """The routes' arguments after the file `name` of walk's export (with its
+    sheet and previews) is changed by `change(bytes)`."""
+
+    def make(t, capfd):
+        x = t / "x"
+        assert run(capfd, "export", write_project(t, "w.orv", walk()), "-o", x, "--gif", "--apng", "--sheet")[0] == 0
+        (x / name).write_bytes(change((x / name).read_bytes()))
+        source = {
+            "preview.gif": x / name,
+            "preview.apng": x / name,
+            "sheet.json": x / name,
+            "sheet.png": x / "sheet.json",
+        }
+        return ["build", source.get(name, x), "-o", t / "o.orv", "--palette", t / "pal" / "test.pal"]
+
+    return make
+
+
+def deep_tree(t, capfd):
+    """walk 1,100 folders down, its palette at the top."""
+    write_project(t / "deep", "w.orv", walk())
+    folder = t / "deep"
+    for _ in range(1100):
+        folder = folder / "d"
+        folder.mkdir()
+    os.replace(t / "deep" / "w.orv", folder / "w.orv")
+    return t / "deep"
+
+
+def empty(top):
+    """Removes what `top` holds, however deep (shutil.rmtree recurses, as pytest's clean-up does)."""
+    for root, _, files in reversed(list(batch.walk(str(top)))):
+        for name in files:
+            os.unlink(os.path.join(root, name))
+        if root != str(top):
+            os.rmdir(root)
+
+
+def at_frame(data):
+    """A GIF cut just after its first frame, where the second one's descriptor begins."""
+    from orvtool.inputs import gif_frames
+
+    return data[: gif_frames(data)[1][1][0]]  # type: ignore[index]
+
+
+DAMAGED = {
+    "gif header only": (damaged("preview.gif", lambda d: d[:13]), 1, "image_unreadable"),
+    "gif cut after a frame": (damaged("preview.gif", at_frame), 1, "image_unreadable"),
+    "gif cut inside a frame": (damaged("preview.gif", lambda d: d[: len(d) // 2]), 1, "image_unreadable"),
+    "gif cut inside its trailer": (damaged("preview.gif", lambda d: d[:-1]), 1, "image_unreadable"),
+    "apng cut inside a frame": (damaged("preview.apng", lambda d: d[: len(d) // 2]), 1, "image_unreadable"),
+    "apng cut inside IEND": (damaged("preview.apng", lambda d: d[:-1]), 0, None),  # every pixel is there
+    "frame png cut": (damaged("frame_000.png", lambda d: d[: len(d) // 2]), 1, "image_unreadable"),
+    "frame png of text": (damaged("frame_000.png", lambda d: b"not an image"), 1, "image_unreadable"),
+    "index layer cut": (damaged("frame_000.index.png", lambda d: d[:40]), 1, "image_unreadable"),
+    "sheet image cut": (damaged("sheet.png", lambda d: d[: len(d) // 2]), 1, "image_unreadable"),
+    "sheet json cut": (damaged("sheet.json", lambda d: d[: len(d) // 2]), 1, "document_invalid"),
+    "sheet json not utf-8": (damaged("sheet.json", lambda d: b"\xff" + d), 1, "document_invalid"),
+    "sheet json nested 100,000 deep": (damaged("sheet.json", lambda d: b"[" * 10**5 + b"]" * 10**5), 1, "refused"),
+    "animation.json cut": (damaged("animation.json", lambda d: d[: len(d) // 2]), 1, "document_invalid"),
+    "info of a tree 1,100 deep": (lambda t, c: ["info", deep_tree(t, c)], 0, None),
+    "export of a tree 1,100 deep": (lambda t, c: ["export", deep_tree(t, c), "-o", t / "out"], 0, None),
+    "info with a garbled gpl": (
+        lambda t, c: ["info", write_project(t, "w.orv", walk()), "--palette", garbled_gpl(t)],
+        1,
+        "palette_unusable",
+    ),
+    "export with a garbled gpl": (
+        lambda t, c: ["export", write_project(t, "w.orv", walk()), "-o", t / "o", "--palette", garbled_gpl(t)],
+        1,
+        "palette_unusable",
+    ),
+    "info of a png named .orv": (lambda t, c: ["info", png_named_orv(t)], 1, "not_an_animation"),
+    "export of a png named .orv": (lambda t, c: ["export", png_named_orv(t), "-o", t / "o"], 1, "not_an_animation"),
+}
+
+
+@pytest.mark.parametrize("case", list(DAMAGED))
+def test_damaged_inputs_are_findings_of_their_category_never_internal_errors(tmp_path, capfd, case):
+    make, exit_status, category = DAMAGED[case]
+    try:
+        code, categories, err = said(tmp_path, capfd, make(tmp_path, capfd))
+    finally:
+        empty(tmp_path)
+    assert "internal error" not in err and "Traceback" not in err and " at 0x" not in err, err
+    assert code == exit_status, err
+    if category is None:
+        assert not status.failing(categories), (categories, err)
+    else:
+        assert category in categories, (categories, err)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory takes the address space a bound would limit")
+def test_a_document_whose_values_outgrow_memory_is_out_of_memory(tmp_path, pal):
+    # 60 MiB of empty objects, within the size a document may have, take gigabytes as Python objects.
+    (tmp_path / "s.json").write_bytes(b'{"frames": [' + b"{}," * (20 << 20) + b"{}]}")
+    argv = ["build", str(tmp_path / "s.json"), "-o", str(tmp_path / "o.orv"), "--palette", str(pal)]
+    done = run_python(f"import sys\nfrom orvtool.cli import main\nsys.exit(main({argv!r}))", limit_mb=600)
+    assert done.returncode == 1 and "its values take more memory than there is" in one_line(done.stderr, "s.json")

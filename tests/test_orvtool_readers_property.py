@@ -4,12 +4,16 @@ the readers' limits give a result or one of orvtool's own errors, in bounded
 time. The profile is "bounded" in the normal suite, "long" from ./dev fuzz
 (ORV_PROPERTY_PROFILE=long)."""
 
+import importlib
 import io
 import json
 import os
 import shutil
 import struct
+import sys
 import time
+from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pytest
@@ -233,3 +237,31 @@ def test_image_files(inputs_dir, data):
     images = bounded(lambda: inputs.read_images(str(path)))
     if isinstance(images, list):
         assert sum(im.rgba.size for im in images) <= 1 << 30
+
+
+# --- the fuzz corpus of the command routes (fuzz/orvtool_routes.py): its seeds
+# and the findings kept from fuzzing, each whole and cut short -------------------------
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "fuzz"))
+orvtool_routes: Any = importlib.import_module("orvtool_routes")
+
+CORPUS = sorted(
+    (kind, path)
+    for kind in orvtool_routes.KINDS
+    for folder in (ROOT / "fuzz" / "orvtool" / kind, ROOT / "tests" / "fuzz_regressions" / f"orvtool_{kind}")
+    if folder.is_dir()
+    for path in folder.iterdir()
+)
+
+
+@pytest.fixture(scope="module")
+def routes(tmp_path_factory):
+    return orvtool_routes.Routes(tmp_path_factory.mktemp("routes"))
+
+
+@pytest.mark.parametrize("kind, path", CORPUS, ids=[f"{k}/{p.name}" for k, p in CORPUS])
+def test_the_fuzz_corpus_through_the_command_routes(routes, kind, path):
+    data = path.read_bytes()
+    for size in (len(data), len(data) - 1, len(data) // 2, 13):  # raises orvtool_routes.InternalError
+        routes.route(kind)(data[:size])

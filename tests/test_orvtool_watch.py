@@ -1,6 +1,7 @@
 """orvtool build --watch: the debounce fed batches of changes, what counts as
 a source, and one watch run end to end."""
 
+import io
 import os
 import queue
 import signal
@@ -105,3 +106,43 @@ def test_a_watch_rebuilds_says_a_broken_save_keeps_the_output_and_ends_with_130(
         lines.thread.join(timeout=GUARD)
         assert proc.stderr is not None
         proc.stderr.close()
+
+
+def fails_once_built(fault):
+    """A build that builds once, then fails by `fault` each time."""
+    from orvtool.commands.build import build_once
+
+    built: list[str] = []
+
+    def build(args):
+        if built and fault == "the gif cut short":
+            gif = Path(args.paths[0])
+            gif.write_bytes(gif.read_bytes()[: len(gif.read_bytes()) * 3 // 5])
+        elif built:
+            raise IndexError("index out of range")
+        built.append(args.output)
+        return build_once(args)
+
+    return build
+
+
+@pytest.mark.parametrize("fault", ["the gif cut short", "a fault of the build"])
+def test_a_failed_rebuild_of_any_kind_keeps_the_watch_and_the_output(tmp_path, capfd, fault):
+    from orvtool.cli import build_parser, main
+    from orvtool_samples import walk, write_project
+
+    assert main(["export", str(write_project(tmp_path, "w.orv", walk())), "-o", str(tmp_path / "x"), "--gif"]) == 0
+    out, gif = tmp_path / "out.orv", tmp_path / "x" / "preview.gif"
+    args = build_parser(["build"]).parse_args(
+        ["build", str(gif), "-o", str(out), "--palette", str(tmp_path / "pal" / "test.pal")]
+    )
+    said = io.StringIO()
+    rebuild = watching.Rebuild(args, fails_once_built(fault), said)
+    assert rebuild("start") == 0
+    first = out.read_bytes()
+    # The loop's step for each settled change: a failure is said, and the loop goes on.
+    assert watching.follow([(0.0, {str(gif)}), (1.0, set()), (2.0, {str(gif)}), (3.0, set())], rebuild, 0) == 1
+    assert rebuild.count == 3 and said.getvalue().count("failed; what failed keeps") == 2
+    err = capfd.readouterr().err
+    assert "Traceback" not in err and ("internal error: IndexError" in err) == (fault == "a fault of the build")
+    assert out.read_bytes() == first

@@ -28,7 +28,7 @@ import signal
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 from . import status
 from .errors import FileFailed, OrvToolError
@@ -115,6 +115,32 @@ class Interrupted(KeyboardInterrupt):
 Task = Callable[..., Tuple[Any, ...]]
 
 
+def walk(top: str) -> Iterator[Tuple[str, List[str], List[str]]]:
+    """`os.walk(top)`, top-down, on a stack of its own: the same (folder,
+    folders, files) triples in the same order, links to folders listed but
+    not followed, folders that cannot be read left out; the caller may prune
+    or sort `folders` in place. A tree of any depth is walked."""
+    stack = [os.fspath(top)]
+    while stack:
+        root = stack.pop()
+        try:
+            with os.scandir(root) as it:
+                entries = list(it)
+        except OSError:
+            continue
+        dirs: List[str] = []
+        files: List[str] = []
+        for entry in entries:
+            try:
+                is_dir = entry.is_dir()
+            except OSError:
+                is_dir = False
+            (dirs if is_dir else files).append(entry.name)
+        yield root, dirs, files
+        below = [os.path.join(root, d) for d in dirs]
+        stack.extend(p for p in reversed(below) if not os.path.islink(p))
+
+
 def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List[Job], List[Outcome]]:
     """The files to work on: files named directly, and every file below a
     named folder whose name matches `pattern` (case-insensitive), in sorted
@@ -128,7 +154,7 @@ def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List
     for path in paths:
         if os.path.isdir(path):
             base = os.path.basename(os.path.normpath(path)) if several else ""
-            for root, dirs, files in os.walk(path):
+            for root, dirs, files in walk(path):
                 dirs.sort()
                 # What leads the names of the folder's files, worked out once
                 # for them: os.path.join(root, name) and where the file lies

@@ -311,7 +311,7 @@ def write_export(plan: ExportPlan) -> None:
     made = _missing_folders(folder)
     with _removed_when_interrupted(folder, report, made):
         try:
-            os.makedirs(folder, exist_ok=True)
+            writing.make_folders(folder)
         except OSError as exc:
             raise OrvToolError(
                 f"cannot create output folder {folder}: {exc.strerror or exc}", category="output_refused"

@@ -8,7 +8,6 @@ import numpy as np
 from PIL import Image
 
 from .arrays import Rgba
-from .errors import OrvToolError
 from .limits import Budget
 from .reading import open_image
 
@@ -56,10 +55,7 @@ def to_pil(image: Rendered) -> Image.Image:
 def read_frame_png(path: str, budget: Optional[Budget] = None) -> Rgba:
     """A frame image as an RGBA (h, w, 4) uint8 array, whatever its PNG mode,
     what it holds charged to `budget`."""
-    try:
-        with open_image(path, budget) as im:
-            rgba = im.convert("RGBA") if im.mode != "RGBA" else im.copy()
-    except (OSError, ValueError, SyntaxError, EOFError) as exc:
-        raise OrvToolError(f"cannot read image {path}: {exc}", category="image_unreadable") from None
+    with open_image(path, budget) as im:
+        rgba = im.convert("RGBA") if im.mode != "RGBA" else im.copy()
     w, h = rgba.size
     return np.asarray(rgba, dtype=np.uint8).reshape(h, w, 4)

@@ -27,9 +27,10 @@ from PIL import Image, ImageSequence
 
 from . import limits
 from .errors import OrvToolError
+from .formats.jsonfile import parse_json
 from .formats.sheets import has_alpha
 from .preview import PREVIEW_KEY
-from .reading import open_image, open_input, read_input
+from .reading import IMAGE_UNREADABLE, ReadError, decoding, open_image, open_input, read_input
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 EXPORT_TEXT_KEY = "orvtool-frame"
@@ -71,8 +72,8 @@ def preview_record(info: Any) -> Optional[PreviewRecord]:
     comment = info.get("comment")
     try:
         if text is None and isinstance(comment, bytes) and len(comment) < limits.IMAGE_BYTES:
-            text = json.dumps(json.loads(comment.decode("utf-8")).get(PREVIEW_KEY))
-        doc: Any = json.loads(text) if isinstance(text, str) else None
+            text = json.dumps(parse_json(comment.decode("utf-8"), "comment").get(PREVIEW_KEY))
+        doc: Any = parse_json(text, PREVIEW_KEY) if isinstance(text, str) else None
         origin = tuple(limits.finite_int(v, *limits.I32, "origin") for v in doc["origin"])
         frames = tuple(
             tuple(
@@ -154,7 +155,7 @@ def exported_offsets(path: str) -> Optional[Tuple[int, int]]:
     try:
         with open_image(path) as im:
             text = im.info.get(EXPORT_TEXT_KEY)
-        record: Any = json.loads(text) if isinstance(text, str) and len(text) < 4096 else None
+        record: Any = parse_json(text, EXPORT_TEXT_KEY) if isinstance(text, str) and len(text) < 4096 else None
         return tuple(limits.finite_int(record[k], *limits.I16, k) for k in ("x_offset", "y_offset"))  # type: ignore[return-value]
     except (OSError, ValueError, TypeError, KeyError, OrvToolError):
         return None
@@ -166,10 +167,9 @@ def _rgba(im: Image.Image) -> NDArray[Any]:
     return np.array(rgba, dtype=np.uint8).reshape(h, w, 4)
 
 
-def gif_frames(data: bytes) -> Optional[Tuple[Tuple[int, int], List[Tuple[int, int, int, int, int]]]]:
-    """The logical screen (w, h) of a GIF and, for each frame, where its image
-    descriptor lies and its rectangle: (at, left, top, w, h). None when the
-    data is not a GIF whose blocks can be followed to the end."""
+def _gif_blocks(data: bytes) -> Optional[Tuple[Tuple[int, int], List[Tuple[int, int, int, int, int]], bool]]:
+    """`gif_frames`, and whether the blocks run to the end of the data
+    without the GIF's trailer (a file cut short)."""
     if data[:6] not in (b"GIF87a", b"GIF89a") or len(data) < 13:
         return None
     screen = struct.unpack_from("<HH", data, 6)
@@ -184,7 +184,7 @@ def gif_frames(data: bytes) -> Optional[Tuple[Tuple[int, int], List[Tuple[int, i
     while at < len(data):
         kind = data[at]
         if kind == 0x3B:
-            return screen, frames
+            return screen, frames, False
         if kind == 0x21:
             at = sub_blocks(at + 2)
         elif kind == 0x2C and at + 10 <= len(data):
@@ -193,7 +193,18 @@ def gif_frames(data: bytes) -> Optional[Tuple[Tuple[int, int], List[Tuple[int, i
             flags = data[at + 9]
             at = sub_blocks(at + 10 + (3 << ((flags & 7) + 1) if flags & 0x80 else 0) + 1)
         else:
-            break
+            return screen, frames, kind == 0x2C  # an image descriptor cut short, else a block of no kind
+    return screen, frames, True
+
+
+def gif_frames(data: bytes) -> Optional[Tuple[Tuple[int, int], List[Tuple[int, int, int, int, int]]]]:
+    """The logical screen (w, h) of a GIF and, for each frame, where its image
+    descriptor lies and its rectangle: (at, left, top, w, h). None when the
+    data is not a GIF whose blocks can be followed to the end."""
+    found = _gif_blocks(data)
+    if found is None:
+        return None
+    screen, frames, _ = found
     return (screen, frames) if frames else None
 
 
@@ -228,20 +239,21 @@ def read_images(path: str, budget: Optional[limits.Budget] = None) -> List[Input
     its frames draw."""
     budget = budget or limits.Budget()
     data = read_input(path, limits.IMAGE_BYTES, "image file")
+    blocks = _gif_blocks(data)
+    if blocks is not None and blocks[2]:  # Pillow would give the frames before the cut as the whole
+        reason = "cut short: its data ends before the GIF's trailer"
+        raise ReadError(f"cannot read image {path}: {reason}", f"cannot read image: {reason}", IMAGE_UNREADABLE)
     cut = _gif_cut(path, data, budget)
-    try:
-        if cut is not None:
-            with Image.open(io.BytesIO(cut[0])) as im:
-                return _animated(path, im, cut[1])
-        with open_image(path, budget, frames=True, data=data) as im:
-            count = getattr(im, "n_frames", 1)
-            if count <= 1:
-                record = preview_record(im.info)
-                placed = _by_record(path, [(_rgba(im), record.delay)], (0, 0), record) if record else None
-                return placed or [InputImage(path, _rgba(im), png_offsets(path), has_alpha=has_alpha(im))]
-            return _animated(path, im, None)
-    except (OSError, ValueError, SyntaxError, EOFError) as exc:
-        raise OrvToolError(f"cannot read image {path}: {exc}", category="image_unreadable") from None
+    if cut is not None:
+        with decoding(path), Image.open(io.BytesIO(cut[0])) as im:
+            return _animated(path, im, cut[1])
+    with open_image(path, budget, frames=True, data=data) as im:
+        count = getattr(im, "n_frames", 1)
+        if count <= 1:
+            record = preview_record(im.info)
+            placed = _by_record(path, [(_rgba(im), record.delay)], (0, 0), record) if record else None
+            return placed or [InputImage(path, _rgba(im), png_offsets(path), has_alpha=has_alpha(im))]
+        return _animated(path, im, None)
 
 
 def _animated(path: str, im: Image.Image, canvas: Optional[Tuple[int, int, int, int]]) -> List[InputImage]:

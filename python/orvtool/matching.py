@@ -29,6 +29,7 @@ import numpy as np
 from numpy.typing import NDArray
 from PIL import Image
 
+from .batch import walk
 from .errors import OrvToolError
 from .model import Color
 from .status import count
@@ -335,7 +336,7 @@ def entries_in_use(project_root: str, palette: str, leave_out: Sequence[str] = (
     skip = {os.path.realpath(p) for p in leave_out}
     used: Set[int] = set()
     users: List[str] = []
-    for root, dirs, files in os.walk(project_root):
+    for root, dirs, files in walk(project_root):
         dirs.sort()
         for name in sorted(files):
             if not name.lower().endswith(".orv"):

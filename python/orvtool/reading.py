@@ -7,17 +7,26 @@ before the open. Every read is bounded: a file larger than what its kind can
 hold is refused before it is read. Images go to Pillow as the opened file,
 what reading them holds charged to the command's budget from the header,
 before any pixel is decoded.
+
+Whatever an image's bytes make Pillow's decoders raise, when it is opened or
+later when its pixels are decoded, is one finding of `image_unreadable`
+(`decoding`): a file cut short, damaged or in no format Pillow reads says so
+in one line that names it.
 """
 
 from __future__ import annotations
 
+import contextlib
 import io
 import os
+import re
 import stat
+import struct
 import warnings
-from typing import BinaryIO, Optional
+import zlib
+from typing import BinaryIO, Iterator, Optional
 
-from PIL import Image
+from PIL import Image, UnidentifiedImageError
 
 from . import limits
 from .errors import OrvToolError
@@ -33,6 +42,10 @@ _KINDS = (
     (stat.S_ISBLK, "a block device"),
     (stat.S_ISSOCK, "a socket"),
 )
+
+
+IMAGE_UNREADABLE = "image_unreadable"
+OUT_OF_MEMORY = "out_of_memory"
 
 
 class ReadError(OrvToolError):
@@ -106,13 +119,58 @@ def read_input(path: str, limit: int, what: str = "file") -> bytes:
     return data
 
 
+# What Pillow's decoders raise on bytes they cannot follow: their own errors
+# (OSError, SyntaxError, ValueError), and what reading past the end of the
+# data or unpacking a field cut short raises inside them.
+DECODER_ERRORS = (OSError, SyntaxError, ValueError, EOFError, IndexError, struct.error, zlib.error, MemoryError)
+# A Python object's repr in a decoder's message ("<_io.BytesIO object at 0x...>").
+_REPR = re.compile(r"\s*<[^<>]* at 0x[0-9a-fA-F]+>")
+_BOMB = f"its pixels take more than the {limits.PIXEL_BUDGET_BYTES >> 20} MiB of images orvtool holds"
+
+
+def image_fault(path: str, exc: BaseException) -> ReadError:
+    """The finding for what a decoder raised on the image file `path`."""
+    if isinstance(exc, (Image.DecompressionBombError, Image.DecompressionBombWarning)):
+        return ReadError(f"{path}: {_BOMB}", _BOMB, limits.OVER_BUDGET)
+    if isinstance(exc, MemoryError):
+        reason = "decoding it takes more memory than there is"
+        return ReadError(f"{path}: {reason}", reason, OUT_OF_MEMORY)
+    if isinstance(exc, UnidentifiedImageError):
+        reason = "not an image Pillow reads"
+    elif isinstance(exc, (EOFError, IndexError, struct.error)):
+        reason = "cut short or damaged: its data ends inside a record"
+    else:
+        text = _REPR.sub("", str(exc)).strip() or type(exc).__name__
+        reason = f"damaged compressed data ({text})" if isinstance(exc, zlib.error) else text
+    return ReadError(f"cannot read image {path}: {reason}", f"cannot read image: {reason}", IMAGE_UNREADABLE)
+
+
+@contextlib.contextmanager
+def decoding(path: str) -> Iterator[None]:
+    """Pillow's work on the image file `path`: what its bytes make a decoder
+    raise becomes one finding naming it (`image_fault`); orvtool's own
+    errors pass as they are."""
+    try:
+        yield
+    except OrvToolError:
+        raise
+    except (Image.DecompressionBombError, Image.DecompressionBombWarning, *DECODER_ERRORS) as exc:
+        raise image_fault(path, exc) from None
+
+
+@contextlib.contextmanager
+def _held(im: Image.Image, path: str) -> Iterator[Image.Image]:
+    with decoding(path), im:
+        yield im
+
+
 def open_image(
     path: str,
     budget: Optional[limits.Budget] = None,
     frames: bool = False,
     data: Optional[bytes] = None,
     kept: Optional[int] = limits.RGBA_BYTES,
-) -> Image.Image:
+) -> "contextlib.AbstractContextManager[Image.Image]":
     """The image at `path` (whose bytes are `data` when the caller has read
     them), opened but not decoded, with what reading it holds charged to
     `budget` from its header, before any pixel is decoded: `kept` bytes a
@@ -120,23 +178,30 @@ def open_image(
     and for a moment one frame decoded and made an RGBA array. With `kept`
     None the decoded image itself is kept and not converted. Without a
     budget, only its pixels as RGBA are held to the limit (the caller reads
-    its header, or checks its size before decoding it). The caller closes
-    it."""
+    its header, or checks its size before decoding it). For a `with`
+    statement, which closes it and makes what decoding it raises a finding
+    (`decoding`)."""
+    return _held(open_image_kept(path, budget, frames, data, kept), path)
+
+
+def open_image_kept(
+    path: str,
+    budget: Optional[limits.Budget] = None,
+    frames: bool = False,
+    data: Optional[bytes] = None,
+    kept: Optional[int] = limits.RGBA_BYTES,
+) -> Image.Image:
+    """As `open_image`, the image itself, for a caller that keeps it open
+    past one statement, closes it, and decodes it within `decoding(path)`."""
     if data is None:
         data = read_input(path, limits.IMAGE_BYTES, "image file")
-    try:
+    with decoding(path):
         with warnings.catch_warnings():
             warnings.simplefilter("error", Image.DecompressionBombWarning)
             im = Image.open(io.BytesIO(data))
-    except (Image.DecompressionBombError, Image.DecompressionBombWarning):
-        reason = f"its pixels take more than the {limits.PIXEL_BUDGET_BYTES >> 20} MiB of images orvtool holds"
-        raise ReadError(f"{path}: {reason}", reason, limits.OVER_BUDGET) from None
-    except (OSError, ValueError, SyntaxError) as exc:
-        raise ReadError(
-            f"cannot read image {path}: {exc}", f"cannot read image: {exc}", category="image_unreadable"
-        ) from None
     try:
-        count = int(getattr(im, "n_frames", 1)) if frames else 1
+        with decoding(path):  # counting a GIF's frames reads it through
+            count = int(getattr(im, "n_frames", 1)) if frames else 1
         if budget is None:
             limits.Budget().pixels(
                 im.size[0], im.size[1], path, frames=count, what=f"its {im.size[0]}x{im.size[1]} pixels as RGBA"

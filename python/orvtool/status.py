@@ -163,6 +163,11 @@ OWN_FINDINGS: Dict[str, Rule] = {
     "preview_placement": Rule(
         NOTE, "frames of an animated image placed by orvtool's preview record, else by an anchor or `--origin`"
     ),
+    "image_unreadable": Rule(
+        ERROR_SEVERITY, "an image file that does not decode: cut short, damaged, or in no format Pillow reads"
+    ),
+    "document_invalid": Rule(ERROR_SEVERITY, "a JSON document (sheet, animation.json, palette) that does not parse"),
+    "out_of_memory": Rule(ERROR_SEVERITY, "an input whose reading ran out of memory before a limit refused it"),
 }
 
 # What a refused input or option is, in place of `refused` (orvtool's own findings too).

@@ -23,11 +23,12 @@ import os
 import sys
 import threading
 import time
+import traceback
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Set, TextIO, Tuple
 
 from . import status
-from .errors import OrvToolError
+from .errors import OrvToolError, UsageError
 from .status import PROG
 
 # Seconds without a change before a build starts.
@@ -169,6 +170,40 @@ def describe(changed: Sequence[str], roots: Sequence[str] = ()) -> str:
     return shown + (f" and {more} more" if more > 0 else "")
 
 
+class Rebuild:
+    """The builds of one watch: `rebuild(reason)` builds with `build(args)`
+    and says how it went in one line to `out`. A command line that is wrong
+    ends the watch at its first build (UsageError: status 2); any other
+    failure of a build, whatever it raises, is said and the watch goes on
+    (a source half saved now may be whole at the next save)."""
+
+    def __init__(self, args: argparse.Namespace, build: Callable[[argparse.Namespace], int], out: TextIO) -> None:
+        self.args, self.build, self.out = args, build, out
+        self.count = 0
+        # Replace only what this watch writes: an output there before without
+        # -f is refused by every build, as by one.
+        self.replace = args.force or not os.path.lexists(args.output)
+
+    def __call__(self, reason: str) -> int:
+        self.count += 1
+        try:
+            code = self.build(self.args)
+        except OrvToolError as exc:  # a source gone for a moment, say: the next save may bring it back
+            if self.count == 1 and isinstance(exc, UsageError):
+                raise
+            status.say_error(self.args.output, str(exc))
+            code = status.ERROR
+        except Exception as exc:  # a fault in one build: said, and the watch goes on
+            if getattr(self.args, "debug", False):
+                traceback.print_exc()
+            status.say_error(self.args.output, status.internal_error(exc))
+            code = status.ERROR
+        self.args.force = self.replace
+        outcome = "built" if code == 0 else "failed; what failed keeps the output of its last good build"
+        print(f"{PROG}: build {self.count} ({reason}): {outcome}", file=self.out, flush=True)
+        return code
+
+
 def watch(
     args: argparse.Namespace,
     build: Callable[[argparse.Namespace], int],
@@ -181,26 +216,7 @@ def watch(
     `stop` is set. Returns the status of the last build."""
     stop = stop or threading.Event()
     sources = sources_of(args)
-    # Replace only what this watch writes: an output there before without -f
-    # is refused by every build, as by one.
-    replace = args.force or not os.path.lexists(args.output)
-    state = {"count": 0}
-
-    def once(reason: str) -> int:
-        state["count"] += 1
-        if state["count"] == 1:
-            code = build(args)  # a command line that is wrong ends the watch: status 2
-        else:
-            try:
-                code = build(args)
-            except OrvToolError as exc:  # a source gone for a moment, say: the next save may bring it back
-                status.say_error(args.output, str(exc))
-                code = status.ERROR
-        args.force = replace
-        outcome = "built" if code == 0 else "failed; what failed keeps the output of its last good build"
-        print(status.one_line(f"{PROG}: build {state['count']} ({reason}): {outcome}"), file=out, flush=True)
-        return code
-
+    once = Rebuild(args, build, out)
     try:
         # Watching begins before the first build: a save made meanwhile counts.
         try:
@@ -214,7 +230,7 @@ def watch(
         print(status.one_line(f"{PROG}: watching {', '.join(sources.roots())} (Ctrl-C to stop)"), file=out, flush=True)
         return follow(batches, once, code, sources.roots())
     except KeyboardInterrupt as exc:
-        raise KeyboardInterrupt(str(exc) or f"stopped watching after {status.count(state['count'], 'build')}") from None
+        raise KeyboardInterrupt(str(exc) or f"stopped watching after {status.count(once.count, 'build')}") from None
 
 
 def started(batches: Iterator[Tuple[float, Set[str]]]) -> Iterator[Tuple[float, Set[str]]]:

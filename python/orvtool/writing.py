@@ -116,6 +116,22 @@ def _contents(path: str, write: Writer) -> bytes:
     return buffer.getvalue()
 
 
+def make_folders(folder: str) -> None:
+    """`os.makedirs(folder, exist_ok=True)`, each missing folder made from
+    the top down in a loop rather than by recursion: a folder of any depth."""
+    missing: List[str] = []
+    while folder and not os.path.isdir(folder):
+        missing.append(folder)
+        parent = os.path.dirname(folder)
+        folder = parent if parent != folder else ""
+    for path in reversed(missing):
+        try:
+            os.mkdir(path)
+        except FileExistsError:
+            if not os.path.isdir(path):
+                raise
+
+
 def _make_folder(path: str) -> None:
     """Makes the folder of an absent target (through a link to nothing, the
     folder of the file the link names)."""
@@ -123,7 +139,7 @@ def _make_folder(path: str) -> None:
         return
     folder = os.path.dirname(os.path.realpath(path))
     try:
-        os.makedirs(folder, exist_ok=True)
+        make_folders(folder)
     except OSError as exc:
         raise _failed(path, exc) from None
 

@@ -15,6 +15,7 @@ import numpy as np
 
 from .. import limits, orvfile, status, writing
 from ..arrays import Rgba
+from ..batch import walk
 from ..errors import OrvToolError, UsageError
 from ..formats import palettes, sheets, sidecar
 from ..inputs import InputImage, apply_color_key
@@ -390,7 +391,7 @@ def export_folders(tree: str) -> List[str]:
     export folder may hold others: `hero.orv` exports to `hero/`, and the
     files of a folder `hero/` beside it to folders below that."""
     found: List[str] = []
-    for root, dirs, _ in os.walk(tree):
+    for root, dirs, _ in walk(tree):
         dirs.sort()
         if is_export_folder(root):
             found.append(root)
@@ -604,7 +605,7 @@ def build_tags(
     )
     if options.quantize is not None:
         options = replace(options, made_palette=_tags_palette(sheet, options))
-    os.makedirs(folder, exist_ok=True)
+    writing.make_folders(folder)
     planned: List[Tuple[str, str, Union[Plan, OrvToolError]]] = []
     for tag, name in tag_file_names(tags).items():
         output = os.path.join(folder, name)

@@ -146,8 +146,6 @@ def _index_layer(
                 charge_image(budget, path, im, kept=limits.LAYER_BYTES)
     except OrvToolError as exc:
         raise OrvToolError(f"index layer: {exc.text}", category=exc.category) from None
-    except OSError as exc:
-        raise OrvToolError(f"cannot read the index layer: {exc}", where=path, category="image_unreadable") from None
     if layer_size == size:
         return sidecar.read_index_layer(path, *size)
     if same_size:

@@ -4,16 +4,18 @@ sheets, JSON palettes), within limits, with errors that name the file.
 A document is at most `limits.JSON_BYTES` long and nested at most
 `limits.JSON_DEPTH` deep. Numbers come back as JSON gives them (NaN and
 Infinity included, a float out of range as an infinity): each document's
-checker holds them to its fields' ranges and names the key.
+checker holds them to its fields' ranges and names the key. A document that
+does not parse (not UTF-8, not JSON) is a finding of `document_invalid`, one
+whose values take more memory than there is of `out_of_memory`.
 """
 
 from __future__ import annotations
 
 import json
-from typing import Any, List, Tuple
+from typing import Any, List, Tuple, Union
 
 from .. import limits
-from ..reading import ReadError, read_input
+from ..reading import OUT_OF_MEMORY, ReadError, read_input
 
 
 def nesting(doc: Any) -> int:
@@ -32,19 +34,24 @@ def nesting(doc: Any) -> int:
     return deepest
 
 
-def parse_json(data: bytes, path: str) -> Any:
-    """The document in `data`, read from the file `path`, within the limits."""
+DOCUMENT_INVALID = "document_invalid"
+
+
+def parse_json(data: Union[bytes, str], path: str) -> Any:
+    """The document in `data` (bytes in UTF-8, or text), read from the file
+    `path`, within the limits."""
     if len(data) > limits.JSON_BYTES:
         reason = f"larger than a JSON document can be ({limits.JSON_BYTES} bytes)"
         raise ReadError(f"{path} is {reason}", f"is {reason}", category="over_limit")
     try:
-        doc = json.loads(data.decode("utf-8-sig"))
+        doc = json.loads(data.decode("utf-8-sig") if isinstance(data, bytes) else data)
     except RecursionError:
         doc, deep = None, True
     except ValueError as exc:  # UnicodeDecodeError and JSONDecodeError among them
-        raise ReadError(
-            f"{path} is not valid JSON: {exc}", f"not valid JSON: {exc}", category="document_invalid"
-        ) from None
+        raise ReadError(f"{path} is not valid JSON: {exc}", f"not valid JSON: {exc}", DOCUMENT_INVALID) from None
+    except MemoryError:  # the objects of a document within its size can take many times its bytes
+        reason = "its values take more memory than there is"
+        raise ReadError(f"{path}: {reason}", reason, OUT_OF_MEMORY) from None
     else:
         deep = nesting(doc) > limits.JSON_DEPTH
     if deep:

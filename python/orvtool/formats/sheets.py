@@ -47,7 +47,7 @@ from .. import limits
 from ..errors import OrvToolError
 from ..limits import FRAME_OVERHEAD_PIXELS, I32, PIXEL_BUDGET, PIXEL_BUDGET_BYTES, Budget, pixels_fit
 from ..model import AnimationRecord, Canvas, union_canvas
-from ..reading import open_image
+from ..reading import decoding, open_image_kept
 from ..status import Finding
 from .checks import SheetEntry, Where, parse_sheet, whole
 from .jsonfile import read_json
@@ -644,13 +644,14 @@ def read_atlas(path: str, where: Where, budget: Optional[Budget] = None, rows: O
     if not os.path.lexists(path):
         raise where.fail(f"its sheet image {path} is missing", "source_missing")
     try:
-        im = open_image(path, Budget(UNCHARGED), kept=None)  # charged as it is decoded
+        im = open_image_kept(path, Budget(UNCHARGED), kept=None)  # charged as it is decoded
         try:
             alpha = has_alpha(im)
             width, height = im.size
             whole = alpha or rows is None
             then = _band_bytes(width, height) if alpha else 0  # the pixels outside the frames, looked for
-            _decoded_rows(budget or Budget(), path, im, height if whole or rows is None else rows, then)
+            with decoding(path):
+                _decoded_rows(budget or Budget(), path, im, height if whole or rows is None else rows, then)
         except BaseException:
             im.close()
             raise
@@ -659,8 +660,6 @@ def read_atlas(path: str, where: Where, budget: Optional[Budget] = None, rows: O
         return atlas
     except OrvToolError as exc:
         raise where.fail(f"its sheet image: {exc.text}", exc.category) from None
-    except (OSError, ValueError, SyntaxError, EOFError) as exc:
-        raise where.fail(f"cannot read its sheet image {path}: {exc}", "image_unreadable") from None
 
 
 def _rows_needed(entries: Sequence[SheetEntry], texture: int) -> int:
@@ -724,13 +723,14 @@ def _index_atlas(atlases: _Atlases, meta: Dict[str, Any], where: Where, rows: in
         return None
     path = os.path.join(atlases.folder, name)
     try:
-        im = open_image(path, Budget(UNCHARGED), kept=None)  # charged as it is decoded
+        im = open_image_kept(path, Budget(UNCHARGED), kept=None)  # charged as it is decoded
         if im.mode != "LA":
             im.close()
             return None
         size = im.size
         try:
-            _decoded_rows(atlases.budget, path, im, min(rows, size[1]))
+            with decoding(path):
+                _decoded_rows(atlases.budget, path, im, min(rows, size[1]))
         except BaseException:
             im.close()
             raise
@@ -739,8 +739,6 @@ def _index_atlas(atlases: _Atlases, meta: Dict[str, Any], where: Where, rows: in
         return atlas
     except OrvToolError as exc:
         raise where.fail(f"its index sheet: {exc.text}", exc.category) from None
-    except (OSError, ValueError, SyntaxError, EOFError) as exc:
-        raise where.fail(f"cannot read its index sheet {path}: {exc}", "image_unreadable") from None
 
 
 def read_sheet(path: str, image: Optional[str] = None, budget: Optional[Budget] = None) -> Sheet:
