@@ -18,6 +18,13 @@ same one that `pyorv.OrvF.save` and `PalF.save` use:
   link stays a link. A link (of the file or of a folder on its way) that
   leads out of the output folder is refused unless replacing was asked for
   (`--force`), and said when it is followed (`outside_link`).
+* The check is made again on the open that writes: a writer given the folder
+  its target was checked against (`inside`) resolves the target's path, checks
+  it is still inside, and has the core open that resolved path following no
+  link at all, the file's own name included. A link that appears after the
+  check is then refused on the open itself (`link_appeared`), never written
+  through; only a link that the check saw and `--force` let through is
+  followed (the writer is given no `inside` for it).
 
 Here orvtool adds what belongs to it: a missing output folder is made, the
 contents are made in memory before any target is touched, and `place_set`
@@ -101,6 +108,37 @@ def link_refusal(path: str, real: str) -> OrvToolError:
     )
 
 
+def link_appeared(path: str, real: str) -> OrvToolError:
+    return OrvToolError(
+        f"a symbolic link appeared on its way after it was checked, to {real}; not written",
+        where=path,
+        category=status.OUTPUT_LINK_OUTSIDE,
+    )
+
+
+def resolved_inside(path: str, inside: Optional[str]) -> Tuple[str, bool]:
+    """The name the core opens for `path`, and whether it follows links on
+    the way: with `inside` (the folder the target was checked against),
+    `path` resolved now and checked to lie inside, opened following none;
+    without, `path` as it is, links followed."""
+    if inside is None:
+        return path, True
+    top = os.path.realpath(inside)
+    real = os.path.realpath(path)
+    if os.path.commonpath([top, real]) != top:
+        raise link_appeared(path, real)
+    return real, False
+
+
+def _place(path: str, data: bytes, inside: Optional[str]) -> native.Outcome:
+    """One file placed by the core, a link that appeared since the check refused."""
+    name, follow = resolved_inside(path, inside)
+    outcome = native.place_file(name, data, follow)
+    if outcome.result == "link_refused":
+        raise link_appeared(path, os.path.realpath(path))
+    return outcome
+
+
 def link_note(path: str, real: str) -> status.Finding:
     return status.Finding(
         status.WRITTEN_THROUGH_LINK, f"written through a symbolic link out of the output folder, to {real}", path
@@ -128,30 +166,32 @@ def _make_folder(path: str) -> None:
         raise _failed(path, exc) from None
 
 
-def place_bytes(path: str, data: bytes) -> None:
-    """Writes one file by the save rule; its folder is made if missing."""
+def place_bytes(path: str, data: bytes, inside: Optional[str] = None) -> None:
+    """Writes one file by the save rule; its folder is made if missing. With
+    `inside`, the folder the target was checked to stay in, no link that
+    appeared since is followed (see above)."""
     check(path)
     _make_folder(path)
-    outcome = native.place_file(path, data)
+    outcome = _place(path, data, inside)
     if outcome.result != "placed":
         raise _outcome_error(path, outcome)
 
 
-def place_checked(path: str, data: bytes) -> None:
+def place_checked(path: str, data: bytes, inside: Optional[str] = None) -> None:
     """Writes one file by the save rule, as `place_bytes` does, for a target
     that `check` has passed and whose folder exists (a batch of files checked
     together before any is written): its own checks are not made again."""
-    outcome = native.place_file(path, data)
+    outcome = _place(path, data, inside)
     if outcome.result == "open_failed" and outcome.error == errno.ENOENT:
-        place_bytes(path, data)  # a link to a missing folder: the folder is made
+        place_bytes(path, data, inside)  # a link to a missing folder: the folder is made
     elif outcome.result != "placed":
         raise _outcome_error(path, outcome)
 
 
-def place(path: str, write: Writer) -> None:
+def place(path: str, write: Writer, inside: Optional[str] = None) -> None:
     """Writes one file, whose contents `write` makes, by the save rule; its
     folder is made if missing. Nothing is touched when `write` fails."""
-    place_bytes(path, _contents(path, write))
+    place_bytes(path, _contents(path, write), inside)
 
 
 class _Before:
@@ -190,11 +230,12 @@ class _Before:
         return native.place_file(self.path, self.data).result == "placed"
 
 
-def place_set(files: Sequence[Tuple[str, Writer]]) -> None:
+def place_set(files: Sequence[Tuple[str, Writer]], inside: Sequence[Optional[str]] = ()) -> None:
     """Places files that belong together, in order. Every target is opened
     before any is written: one that cannot be opened leaves all as they were;
     when one cannot be written, those written before it get their previous
-    contents back."""
+    contents back. `inside` gives, file by file, the folder each was checked
+    to stay in (see `place_bytes`); the files past it follow links."""
     for path, _ in files:
         check(path)
     items = [(path, _contents(path, write)) for path, write in files]
@@ -202,8 +243,14 @@ def place_set(files: Sequence[Tuple[str, Writer]]) -> None:
     before: List[_Before] = [_Before(path) for path, _ in items[:-1]]
     for path, _ in items:
         _make_folder(path)
-    outcomes = native.place_files(items)
+    folders = [*inside, *[None] * (len(items) - len(inside))]
+    names = [resolved_inside(path, folder) for (path, _), folder in zip(items, folders, strict=True)]
+    outcomes = native.place_files(
+        [(name, data, follow) for (name, follow), (_, data) in zip(names, items, strict=True)]
+    )
     for n, ((path, _), outcome) in enumerate(zip(items, outcomes, strict=True)):
+        if outcome.result == "link_refused":
+            raise link_appeared(path, os.path.realpath(path))
         if outcome.result in ("placed", "not_written"):
             continue
         error = _outcome_error(path, outcome)

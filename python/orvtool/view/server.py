@@ -441,7 +441,9 @@ def write_static(root: str, out: str, force: bool = False) -> int:
         raise OrvToolError("the page has no place for its data")
     html = html.replace(DATA_SLOT, DATA_SLOT.replace("></", ">" + inline + "</"))
     pages = {"index.html": html.encode("utf-8"), "app.js": page_file("app.js"), "style.css": page_file("style.css")}
-    writing.place_set([(os.path.join(out, name), writing.bytes_writer(body)) for name, body in pages.items()])
+    files = [(os.path.join(out, name), writing.bytes_writer(body)) for name, body in pages.items()]
+    # Without --force none was there: a link that appears meanwhile is not followed.
+    writing.place_set(files, [] if force else [out] * len(files))
     return len(animations)
 
 
