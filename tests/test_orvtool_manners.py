@@ -1,6 +1,7 @@
 """Command-line manners: a closed pipe, option ranges, --quiet and --verbose,
 notes once per file, outputs checked before anything is written."""
 
+import contextlib
 import json
 import os
 import signal
@@ -345,27 +346,14 @@ sys.exit(main(sys.argv[1:]))
 """
 
 
-def _children(pid):
-    """The processes whose parent is `pid`, from /proc."""
-    found = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat") as fh:
-                fields = fh.read().rsplit(")", 1)[1].split()
-        except (OSError, IndexError):
-            continue
-        if entry.isdigit() and int(fields[1]) == pid:
-            found.append(int(entry))
+def _processes():
+    """Each process's parent and state (Z: ended, not yet reaped), from /proc."""
+    found = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError), open(f"/proc/{entry}/stat") as fh:
+            state, parent = fh.read().rsplit(")", 1)[1].split()[:2]
+            found[int(entry)] = (int(parent), state)
     return found
-
-
-def _alive(pid):
-    """Whether `pid` runs (a zombie that nobody reaps has ended)."""
-    try:
-        with open(f"/proc/{pid}/stat") as fh:
-            return fh.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
 
 
 def _until(condition, what, guard=120.0):
@@ -389,7 +377,7 @@ def test_workers_end_with_the_run_however_it_ends(tmp_path, ending, death_signal
     rng = np.random.default_rng(5)
     frames = [frame_from_indices(rng.integers(1, 200, (40, 60)).tolist()) for _ in range(2)]
     first = write_project(tmp_path / "src", "a000.orv", Animation(frames=frames))
-    total = 3 * FIRST_HANGING
+    total = 5 * FIRST_HANGING
     for i in range(1, total):
         (tmp_path / "src" / f"a{i:03d}.orv").write_bytes(first.read_bytes())
     out, report = tmp_path / "out", tmp_path / "report.jsonl"
@@ -406,7 +394,7 @@ def test_workers_end_with_the_run_however_it_ends(tmp_path, ending, death_signal
 
     try:
         _until(lambda: all(whole(n) for n in finished) and len(waiting()) == 2, "the files that finish")
-        workers = _children(proc.pid)
+        workers = [pid for pid, (parent, _) in _processes().items() if parent == proc.pid]
         assert len(workers) == 2
         for pid in workers:  # the report is written by orvtool alone
             held = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
@@ -417,7 +405,7 @@ def test_workers_end_with_the_run_however_it_ends(tmp_path, ending, death_signal
     finally:
         if proc.poll() is None:
             proc.kill()
-    _until(lambda: not any(_alive(pid) for pid in workers), "the workers' end")
+    _until(lambda: all(_processes().get(pid, (0, "Z"))[1] == "Z" for pid in workers), "the workers' end")
     reported = sorted(os.path.basename(json.loads(line)["path"])[:-4] for line in report.read_text().splitlines())
     if code is not None:  # ended as by Ctrl-C: every file finished reported, the last ones once the workers stop
         assert proc.returncode == code

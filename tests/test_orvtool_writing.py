@@ -163,53 +163,36 @@ class TestPlacingTogether:
         assert names(tmp_path) == []
 
     @pytest.mark.parametrize(
-        "layout, result",
+        "target, link, to, result",
         [
-            ("plain", "placed"),  # absent: made by rename
-            ("existing", "placed"),  # replaced by rename
-            ("link to a file", "link_refused"),
-            ("link inside", "link_refused"),  # even a link that stays in the folder
-            ("dangling link", "link_refused"),  # a plain open would create what it names
-            ("linked folder", "link_refused"),  # a folder on the way
-            ("missing folder", "open_failed"),
+            ("d/t.bin", None, None, "placed"),
+            ("d/t.bin", "d/t.bin", "../elsewhere/t.bin", "link_refused"),
+            ("d/t.bin", "d/t.bin", "other.bin", "link_refused"),  # even one that stays in the folder
+            ("d/t.bin", "d/t.bin", "../elsewhere/new.bin", "link_refused"),  # to nothing: not created
+            ("ln/t.bin", "ln", "elsewhere", "link_refused"),  # a folder on the way
+            ("no/t.bin", None, None, "open_failed"),
         ],
     )
-    def test_without_following_links_a_link_on_the_way_is_refused(self, tmp_path, layout, result):
+    def test_without_following_links_a_link_on_the_way_is_refused(self, tmp_path, target, link, to, result):
         from orvtool import _native
 
         (tmp_path / "d").mkdir()
         (tmp_path / "elsewhere").mkdir()
-        victim = tmp_path / "elsewhere" / "t.bin"
-        victim.write_bytes(b"keep")
-        target = tmp_path / "d" / "t.bin"
-        if layout == "existing":
-            target.write_bytes(b"old")
-        elif layout == "link to a file":
-            target.symlink_to(victim)
-        elif layout == "link inside":
-            (tmp_path / "d" / "other.bin").write_bytes(b"keep")
-            target.symlink_to("other.bin")
-        elif layout == "dangling link":
-            target.symlink_to(tmp_path / "elsewhere" / "new.bin")
-        elif layout == "linked folder":
-            target = tmp_path / "ln" / "t.bin"
-            (tmp_path / "ln").symlink_to("elsewhere")
-        elif layout == "missing folder":
-            target = tmp_path / "no" / "t.bin"
+        (tmp_path / "elsewhere" / "t.bin").write_bytes(b"keep")
+        if link:
+            (tmp_path / link).symlink_to(to)
         before = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*"))
-        outcome = _native.place_file(str(target), b"new", follow_links=False)
+        outcome = _native.place_file(str(tmp_path / target), b"new", follow_links=False)
         assert outcome["result"] == result
         if result == "placed":
-            assert target.read_bytes() == b"new" and not target.is_symlink()
+            assert (tmp_path / target).read_bytes() == b"new"
         else:  # nothing made, nothing written, no temporary file left
             assert outcome["method"] is None
             assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")) == before
-            assert victim.read_bytes() == b"keep"
         # Together: a refused link leaves every file as it was.
-        other = tmp_path / "d" / "first.bin"
-        out = _native.place_files([(str(other), b"1"), (str(target), b"2", False)])
+        out = _native.place_files([(str(tmp_path / "d" / "a"), b"1"), (str(tmp_path / target), b"2", False)])
         assert [o["result"] for o in out] == (["placed"] * 2 if result == "placed" else ["not_written", result])
-        assert other.exists() == (result == "placed") and victim.read_bytes() == b"keep"
+        assert (tmp_path / "elsewhere" / "t.bin").read_bytes() == b"keep"
 
 
 PLACE_WITH_FILE_LIMIT = """

@@ -396,11 +396,11 @@ def serve(path: str, port: int = 0, open_browser: bool = True, out: TextIO = sys
     except OSError as exc:
         raise OrvToolError(f"cannot listen on {HOST}:{port}: {exc.strerror or exc}") from None
     url = server.url + ("#" + quote(selected) if selected else "")
-    print(f"orvtool view: serving {root} at {url} (Ctrl-C to stop)", file=out, flush=True)
-    if open_browser:
-        # Some browsers keep webbrowser.open waiting until they exit.
-        threading.Thread(target=webbrowser.open, args=(url,), daemon=True).start()
-    try:
+    try:  # from the line that says it serves on, Ctrl-C or SIGTERM stops it
+        print(f"orvtool view: serving {root} at {url} (Ctrl-C to stop)", file=out, flush=True)
+        if open_browser:
+            # Some browsers keep webbrowser.open waiting until they exit.
+            threading.Thread(target=webbrowser.open, args=(url,), daemon=True).start()
         server.serve_forever()
     except KeyboardInterrupt:
         if not quiet:
