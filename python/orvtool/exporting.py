@@ -178,11 +178,12 @@ class ExportPlan:
     stale: List[str] = field(default_factory=list)  # an earlier export's files that this one removes
     pages: Optional[preview.Pages] = None
     followed: Set[str] = field(default_factory=set)  # targets --force writes through a link out of the folder
+    top: str = ""  # the folder the targets were checked to stay in, as the check resolved it
 
     def inside(self, name: str) -> Optional[str]:
         """The folder that the target `name` was checked to stay in, for its
         writer; None for a link out that --force lets it follow."""
-        return None if name in self.followed else self.options.root or self.folder
+        return None if name in self.followed else self.top
 
     @property
     def sizes(self) -> List[Tuple[int, int]]:
@@ -282,6 +283,7 @@ def _check_targets(plan: ExportPlan) -> None:
     )
     if "gif" in plan.parts or "apng" in plan.parts:
         plan.pages.check("apng" in plan.parts, held)
+    plan.top = os.path.realpath(options.root or folder)
     for name in plan.every:
         real = writing.outside_link(os.path.join(folder, name), options.root or folder)
         if real is not None and not options.force:

@@ -19,12 +19,14 @@ same one that `pyorv.OrvF.save` and `PalF.save` use:
   leads out of the output folder is refused unless replacing was asked for
   (`--force`), and said when it is followed (`outside_link`).
 * The check is made again on the open that writes: a writer given the folder
-  its target was checked against (`inside`) resolves the target's path, checks
-  it is still inside, and has the core open that resolved path following no
-  link at all, the file's own name included. A link that appears after the
-  check is then refused on the open itself (`link_appeared`), never written
-  through; only a link that the check saw and `--force` let through is
-  followed (the writer is given no `inside` for it).
+  its target was checked against (`inside`, as the check resolved it) has
+  the core open a path inside it following no link at all, the file's own
+  name included: the path as written where it lies inside, else (a link on
+  the way fails that open) the path resolved now and checked to lie inside.
+  A link that appears after the check is then refused on the open itself
+  (`link_appeared`), never written through; only a link that the check saw
+  and `--force` let through is followed (the writer is given no `inside`
+  for it).
 
 Here orvtool adds what belongs to it: a missing output folder is made, the
 contents are made in memory before any target is touched, and `place_set`
@@ -39,6 +41,7 @@ from __future__ import annotations
 import errno
 import io
 import os
+import re
 import stat
 from typing import BinaryIO, Callable, List, Optional, Sequence, Tuple
 
@@ -116,27 +119,34 @@ def link_appeared(path: str, real: str) -> OrvToolError:
     )
 
 
-def resolved_inside(path: str, inside: Optional[str]) -> Tuple[str, bool]:
+def resolved_inside(path: str, inside: Optional[str], resolve: bool = True) -> Tuple[str, bool]:
     """The name the core opens for `path`, and whether it follows links on
-    the way: with `inside` (the folder the target was checked against),
-    `path` resolved now and checked to lie inside, opened following none;
-    without, `path` as it is, links followed."""
+    the way: with `inside` (the real path of the folder the target was
+    checked against, as the check resolved it), `path` resolved now and
+    checked to lie inside, opened following none; without, `path` as it is,
+    links followed. Without `resolve`, a path that lies inside as it is
+    written is taken as it is: opened following no link, it is where it
+    says (a link on its way fails the open, and the path is then resolved)."""
     if inside is None:
         return path, True
-    top = os.path.realpath(inside)
+    if not resolve and os.pardir not in re.split(r"[\\/]", path):
+        plain = os.path.abspath(path)
+        if os.path.commonpath([inside, plain]) == inside:
+            return plain, False
     real = os.path.realpath(path)
-    if os.path.commonpath([top, real]) != top:
+    if os.path.commonpath([inside, real]) != inside:
         raise link_appeared(path, real)
     return real, False
 
 
 def _place(path: str, data: bytes, inside: Optional[str]) -> native.Outcome:
     """One file placed by the core, a link that appeared since the check refused."""
-    name, follow = resolved_inside(path, inside)
-    outcome = native.place_file(name, data, follow)
-    if outcome.result == "link_refused":
-        raise link_appeared(path, os.path.realpath(path))
-    return outcome
+    for resolve in (False, True):  # the path as written, else resolved
+        name, follow = resolved_inside(path, inside, resolve)
+        outcome = native.place_file(name, data, follow)
+        if outcome.result != "link_refused":
+            return outcome
+    raise link_appeared(path, os.path.realpath(path))
 
 
 def link_note(path: str, real: str) -> status.Finding:
@@ -168,8 +178,8 @@ def _make_folder(path: str) -> None:
 
 def place_bytes(path: str, data: bytes, inside: Optional[str] = None) -> None:
     """Writes one file by the save rule; its folder is made if missing. With
-    `inside`, the folder the target was checked to stay in, no link that
-    appeared since is followed (see above)."""
+    `inside`, the real path of the folder the target was checked to stay in,
+    no link that appeared since is followed (see above)."""
     check(path)
     _make_folder(path)
     outcome = _place(path, data, inside)
@@ -244,10 +254,13 @@ def place_set(files: Sequence[Tuple[str, Writer]], inside: Sequence[Optional[str
     for path, _ in items:
         _make_folder(path)
     folders = [*inside, *[None] * (len(items) - len(inside))]
-    names = [resolved_inside(path, folder) for (path, _), folder in zip(items, folders, strict=True)]
-    outcomes = native.place_files(
-        [(name, data, follow) for (name, follow), (_, data) in zip(names, items, strict=True)]
-    )
+    for resolve in (False, True):  # the paths as written, else resolved (a refused open writes none)
+        names = [resolved_inside(path, folder, resolve) for (path, _), folder in zip(items, folders, strict=True)]
+        outcomes = native.place_files(
+            [(name, data, follow) for (name, follow), (_, data) in zip(names, items, strict=True)]
+        )
+        if all(o.result != "link_refused" for o in outcomes):
+            break
     for n, ((path, _), outcome) in enumerate(zip(items, outcomes, strict=True)):
         if outcome.result == "link_refused":
             raise link_appeared(path, os.path.realpath(path))

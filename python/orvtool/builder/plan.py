@@ -450,6 +450,7 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     together: if the animation cannot be placed, the palette is restored."""
     _refuse_folder(output)
     folder = os.path.dirname(os.path.abspath(output))
+    top = os.path.realpath(folder)
     outside = writing.outside_link(output, folder)
     if outside is not None and not force:
         raise writing.link_refusal(output, outside)
@@ -471,7 +472,7 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
         files.append((plan.palette_target, writing.bytes_writer(palettes.encode_pal(plan.palette))))
         inside.append(None)
     files.append((output, writing.bytes_writer(data)))
-    inside.append(folder if outside is None else None)  # a link out only where --force let it through
+    inside.append(top if outside is None else None)  # a link out only where --force let it through
     writing.place_set(files, inside)
     stored = plan.animation.stored_location
     report = BuildReport(

@@ -366,8 +366,8 @@ def write_palette(
     pal: Palette, path: str, fmt: Optional[str] = None, cell: int = 1, inside: Optional[str] = None
 ) -> None:
     """Writes `pal` in the format that `fmt` or the file's extension names;
-    `inside` is the folder the target was checked to stay in (see
-    `writing.place_bytes`)."""
+    `inside` is the real path of the folder the target was checked to stay
+    in (see `writing.place_bytes`)."""
     kind = format_for(path, fmt)
     data = encode_as(pal, kind, os.path.splitext(os.path.basename(path))[0], cell)
     writing.place_bytes(path, data, inside)

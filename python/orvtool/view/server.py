@@ -415,6 +415,7 @@ def write_static(root: str, out: str, force: bool = False) -> int:
     page, images as data URLs), to open from file://. Returns the number of
     animations written. A palette outside the folder is not named in it."""
     root = folder_of(root)[0]
+    top = os.path.realpath(out)  # where the page's files were checked to go
     if not force:
         existing = [n for n in PAGE_FILES if os.path.lexists(os.path.join(out, n))]
         if existing:
@@ -443,7 +444,7 @@ def write_static(root: str, out: str, force: bool = False) -> int:
     pages = {"index.html": html.encode("utf-8"), "app.js": page_file("app.js"), "style.css": page_file("style.css")}
     files = [(os.path.join(out, name), writing.bytes_writer(body)) for name, body in pages.items()]
     # Without --force none was there: a link that appears meanwhile is not followed.
-    writing.place_set(files, [] if force else [out] * len(files))
+    writing.place_set(files, [] if force else [top] * len(files))
     return len(animations)
 
 
