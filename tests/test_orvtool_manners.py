@@ -1,10 +1,13 @@
 """Command-line manners: a closed pipe, option ranges, --quiet and --verbose,
 notes once per file, outputs checked before anything is written."""
 
+import contextlib
+import json
 import os
 import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -322,3 +325,94 @@ def test_ctrl_c_leaves_no_half_export_and_a_rerun_skips_the_finished_ones(tmp_pa
     assert done.stderr.strip().splitlines()[-1] == f"orvtool: exported {10 - len(folders)} files, {skipped}"
     assert all(": note: " in line for line in done.stderr.strip().splitlines()[:-1])  # the previews' origin
     assert len(list(out.iterdir())) == 10
+
+
+# An export whose files from FIRST_HANGING on never finish by themselves: each
+# writes its first file and waits, so that a signal always finds workers in
+# the middle of a file, and the files finished are known beforehand.
+FIRST_HANGING = 60
+HANGING_EXPORT = f"""
+import os, sys, time
+from orvtool import batch, writing
+from orvtool.__main__ import main
+batch.PARENT_DEATH_SIGNAL = os.environ["DEATH_SIGNAL"] == "1"
+place = writing.place_checked
+def place_then_wait(path, data, inside=None):
+    place(path, data, inside)
+    if os.path.basename(os.path.dirname(path)) >= "a{FIRST_HANGING:03d}":
+        time.sleep(3600)
+writing.place_checked = place_then_wait
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def _processes():
+    """Each process's parent and state (Z: ended, not yet reaped), from /proc."""
+    found = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError), open(f"/proc/{entry}/stat") as fh:
+            state, parent = fh.read().rsplit(")", 1)[1].split()[:2]
+            found[int(entry)] = (int(parent), state)
+    return found
+
+
+def _until(condition, what, guard=120.0):
+    """Polls `condition` until it holds; the guard only keeps a broken run from hanging the suite."""
+    deadline = time.monotonic() + guard
+    while not condition():
+        assert time.monotonic() < deadline, f"never came: {what}"
+        time.sleep(0.05)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the processes from /proc")
+@pytest.mark.parametrize(
+    "ending, death_signal, code",
+    [
+        ("SIGTERM", "1", 128 + signal.SIGTERM),  # to orvtool alone: its workers are told by it
+        ("SIGKILL", "1", None),  # the system tells the workers that their parent is gone
+        ("SIGKILL", "0", None),  # where it does not, a thread of theirs sees it
+    ],
+)
+def test_workers_end_with_the_run_however_it_ends(tmp_path, ending, death_signal, code):
+    rng = np.random.default_rng(5)
+    frames = [frame_from_indices(rng.integers(1, 200, (40, 60)).tolist()) for _ in range(2)]
+    first = write_project(tmp_path / "src", "a000.orv", Animation(frames=frames))
+    total = 5 * FIRST_HANGING
+    for i in range(1, total):
+        (tmp_path / "src" / f"a{i:03d}.orv").write_bytes(first.read_bytes())
+    out, report = tmp_path / "out", tmp_path / "report.jsonl"
+    argv = [sys.executable, "-c", HANGING_EXPORT, "export", tmp_path / "src", "-o", out, "--report", report, "-j", "2"]
+    env = dict(os.environ, DEATH_SIGNAL=death_signal)
+    proc = subprocess.Popen([str(a) for a in argv], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
+    finished = {f"a{i:03d}" for i in range(FIRST_HANGING)}
+
+    def whole(name):
+        return (out / name).is_dir() and len(list((out / name).iterdir())) == 2 * 2 + 1
+
+    def waiting():  # the folders begun and not finished: one per worker, once they all wait
+        return [p for p in out.iterdir() if p.name not in finished] if out.is_dir() else []
+
+    try:
+        _until(lambda: all(whole(n) for n in finished) and len(waiting()) == 2, "the files that finish")
+        workers = [pid for pid, (parent, _) in _processes().items() if parent == proc.pid]
+        assert len(workers) == 2
+        for pid in workers:  # the report is written by orvtool alone
+            held = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+            assert str(report) not in held
+        os.kill(proc.pid, getattr(signal, ending))
+        # Read to the end: nothing is left holding the pipes.
+        _, err = proc.communicate(timeout=120)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    _until(lambda: all(_processes().get(pid, (0, "Z"))[1] == "Z" for pid in workers), "the workers' end")
+    reported = sorted(os.path.basename(json.loads(line)["path"])[:-4] for line in report.read_text().splitlines())
+    if code is not None:  # ended as by Ctrl-C: every file finished reported, the last ones once the workers stop
+        assert proc.returncode == code
+        assert err.splitlines()[-1].startswith(f"orvtool: interrupted after {FIRST_HANGING} of {total} files"), err
+        assert reported == sorted(finished)
+    else:  # ended at once: what it reported was finished
+        assert set(reported) <= finished
+    # Each file finished is whole; the workers, told their parent is gone,
+    # removed what they had written of the files they were on.
+    assert {p.name for p in out.iterdir()} == finished and all(whole(n) for n in finished)

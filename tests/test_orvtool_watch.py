@@ -146,3 +146,38 @@ def test_a_failed_rebuild_of_any_kind_keeps_the_watch_and_the_output(tmp_path, c
     err = capfd.readouterr().err
     assert "Traceback" not in err and ("internal error: IndexError" in err) == (fault == "a fault of the build")
     assert out.read_bytes() == first
+
+
+@pytest.mark.parametrize(
+    "command, ready, code, last",
+    [
+        (["build", "{src}", "-o", "{out}.orv", "--watch"], "watching", 128 + 15, "stopped watching after 1 build"),
+        (["view", "{src}", "--no-browser"], "serving", 0, "orvtool view: stopped"),
+    ],
+)
+def test_sigterm_stops_what_runs_until_stopped_as_ctrl_c_does(tmp_path, command, ready, code, last):
+    src = tmp_path / "walk"
+    subprocess.run(
+        [sys.executable, "-m", "orvtool", "export", str(ROOT / "examples" / "objects" / "hero" / "walk.orv")]
+        + ["-o", str(src)],
+        check=True,
+        capture_output=True,
+    )
+    argv = [a.format(src=src, out=tmp_path / "walk") for a in command]
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "orvtool", *argv], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
+    )
+    lines = Lines(proc.stdout)
+    try:
+        lines.wait_for(ready)
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=GUARD) == code
+        lines.wait_for(last)
+        assert not any("Traceback" in line for line in lines.seen)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        lines.thread.join(timeout=GUARD)
+        assert proc.stdout is not None
+        proc.stdout.close()

@@ -3,6 +3,7 @@ from a plain write, in place elsewhere, refused where a plain open fails;
 a palette and its animation together."""
 
 import errno
+import json
 import os
 import stat
 from pathlib import Path
@@ -14,6 +15,7 @@ from orvtool import writing
 from orvtool.cli import main
 from orvtool.errors import OrvToolError
 from orvtool_build_helpers import write_rgba
+from orvtool_samples import walk, write_project
 
 
 def names(folder):
@@ -151,7 +153,7 @@ class TestPlacingTogether:
     def test_misuse_raises_type_error_and_bad_paths_report(self, tmp_path):
         from orvtool import _native
 
-        for items in ([("a", "text")], [(str(tmp_path / "a"),)], ["a"], [(None, b"x")], 5):
+        for items in ([("a", "text")], [(str(tmp_path / "a"),)], ["a"], [(None, b"x")], 5, [("a", b"x", 1)]):
             with pytest.raises(TypeError):
                 _native.place_files(items)  # type: ignore[arg-type]  # refused on purpose
         with pytest.raises(TypeError, match="contiguous"):
@@ -159,6 +161,38 @@ class TestPlacingTogether:
         missing = _native.place_file(str(tmp_path / "no" / "such" / "a"), b"x")
         assert missing == {"result": "open_failed", "method": None, "error": errno.ENOENT}
         assert names(tmp_path) == []
+
+    @pytest.mark.parametrize(
+        "target, link, to, result",
+        [
+            ("d/t.bin", None, None, "placed"),
+            ("d/t.bin", "d/t.bin", "../elsewhere/t.bin", "link_refused"),
+            ("d/t.bin", "d/t.bin", "other.bin", "link_refused"),  # even one that stays in the folder
+            ("d/t.bin", "d/t.bin", "../elsewhere/new.bin", "link_refused"),  # to nothing: not created
+            ("ln/t.bin", "ln", "elsewhere", "link_refused"),  # a folder on the way
+            ("no/t.bin", None, None, "open_failed"),
+        ],
+    )
+    def test_without_following_links_a_link_on_the_way_is_refused(self, tmp_path, target, link, to, result):
+        from orvtool import _native
+
+        (tmp_path / "d").mkdir()
+        (tmp_path / "elsewhere").mkdir()
+        (tmp_path / "elsewhere" / "t.bin").write_bytes(b"keep")
+        if link:
+            (tmp_path / link).symlink_to(to)
+        before = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*"))
+        outcome = _native.place_file(str(tmp_path / target), b"new", follow_links=False)
+        assert outcome["result"] == result
+        if result == "placed":
+            assert (tmp_path / target).read_bytes() == b"new"
+        else:  # nothing made, nothing written, no temporary file left
+            assert outcome["method"] is None
+            assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")) == before
+        # Together: a refused link leaves every file as it was.
+        out = _native.place_files([(str(tmp_path / "d" / "a"), b"1"), (str(tmp_path / target), b"2", False)])
+        assert [o["result"] for o in out] == (["placed"] * 2 if result == "placed" else ["not_written", result])
+        assert (tmp_path / "elsewhere" / "t.bin").read_bytes() == b"keep"
 
 
 PLACE_WITH_FILE_LIMIT = """
@@ -268,3 +302,75 @@ class TestBuildTargets:
         assert partner.read_bytes() == out.read_bytes() != b"old"
         assert pal_partner.read_bytes() == pal.read_bytes() != b"old"
         capfd.readouterr()
+
+
+def _command(t, command):
+    """The arguments of a command that writes one file into t/out, and that file."""
+    anim = write_project(t, "a.orv", walk())
+    (t / "out").mkdir()
+    if command == "export":
+        return ["export", anim, "-o", t / "out", "--report", t / "r.jsonl"], t / "out" / "animation.json"
+    if command == "build":
+        assert main(["export", str(anim), "-o", str(t / "exported")]) == 0
+        return ["build", t / "exported", "-o", t / "out" / "b.orv", "--report", t / "r.jsonl"], t / "out" / "b.orv"
+    return ["palette", t / "pal" / "test.pal", "-o", t / "out" / "o.gpl"], t / "out" / "o.gpl"
+
+
+@pytest.mark.parametrize(
+    "command, moment, force",
+    [
+        # A link out that appears after every check, as the file is written:
+        # refused even with --force, which writes through the links that the
+        # check saw.
+        ("export", "written", True),
+        ("build", "written", True),
+        ("palette", "written", True),
+        # ... or after the path was resolved again, on the open itself.
+        ("export", "resolved", False),
+        ("build", "resolved", False),
+        ("palette", "resolved", False),
+        ("export", "folder", False),  # the output folder turned into a link
+    ],
+)
+def test_a_link_that_appears_after_the_check_is_not_written_through(
+    tmp_path, capfd, monkeypatch, command, moment, force
+):
+    victim = tmp_path / "elsewhere" / "victim"
+    victim.parent.mkdir()
+    victim.write_bytes(b"keep")
+    argv, target = _command(tmp_path, command)
+    capfd.readouterr()
+
+    def link() -> None:
+        if os.path.lexists(target):
+            return
+        if moment == "folder":  # the folder moves aside and a link to elsewhere takes its place
+            os.rename(target.parent, tmp_path / "moved")
+            target.parent.symlink_to(victim.parent)
+            victim.rename(tmp_path / "elsewhere" / target.name)
+        else:
+            target.symlink_to(victim)
+
+    def hooked(name):
+        real = getattr(writing, name)
+
+        def then_link(*args):
+            paths = [p for p, *_ in args[0]] if name == "place_set" else [args[0]]
+            if moment == "written" and str(target) in map(os.path.abspath, paths):
+                link()
+            got = real(*args)
+            if moment != "written" and os.path.abspath(args[0]) == str(target):
+                link()
+            return got
+
+        monkeypatch.setattr(writing, name, then_link)
+
+    for name in ("place_checked", "place_bytes", "place_set") if moment == "written" else ("resolved_inside",):
+        hooked(name)
+    code = main([str(a) for a in argv] + (["--force"] if force else []))
+    err = capfd.readouterr().err
+    assert code == 1 and "a symbolic link appeared on its way after it was checked" in err, err
+    assert sorted(p.read_bytes() for p in victim.parent.iterdir()) == [b"keep"]  # nothing written outside
+    if "--report" in argv:
+        (entry,) = [json.loads(line) for line in (tmp_path / "r.jsonl").read_text().splitlines()]
+        assert [f["category"] for f in entry["findings"]] == ["output_link_outside"]

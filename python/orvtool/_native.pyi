@@ -47,16 +47,18 @@ def load_frames(
     gives it without records). The load runs without the interpreter lock; its error lines are written
     whole, one at a time."""
 
-def place_file(path: _Path, data: _Data) -> dict[str, Any]:
+def place_file(path: _Path, data: _Data, *, follow_links: bool = True) -> dict[str, Any]:
     """Saves data (a bytes-like object) as the whole content of the file at path, by the rule pyorv saves by: a new
     file renamed over the target where that is indistinguishable from a plain write, else the target truncated and
     written in place; what a plain open refuses is refused. Returns a dict: result ('placed', 'open_failed',
     'write_failed'), method ('replace', 'in_place', or None when the open failed) and error (the system's error number
-    for a failure when it gave one, else None). A failed replacement leaves the old file as it was."""
+    for a failure when it gave one, else None). A failed replacement leaves the old file as it was. With
+    follow_links=False no symbolic link on the path is followed, the file's own name included: a link there gives the
+    result 'link_refused' and nothing is written."""
 
-def place_files(items: Iterable[tuple[_Path, _Data]]) -> list[dict[str, Any]]:
-    """Saves several files that belong together, each as place_file does; items are (path, data) tuples. Every target
-    is opened before any is written, so a target that cannot be opened leaves all of them as they were; then they are
+def place_files(items: Iterable[tuple[_Path, _Data] | tuple[_Path, _Data, bool]]) -> list[dict[str, Any]]:
+    """Saves several files that belong together, each as place_file does; items are (path, data) tuples, or (path,
+    data, follow_links) as place_file takes them. Every target is opened before any is written, so a target that cannot be opened leaves all of them as they were; then they are
     written in order, stopping at the first that fails. Returns one dict per item, as place_file does, whose result
     may also be 'not_written' (nothing was written to that file)."""
 

@@ -9,6 +9,18 @@ Ctrl-C ends a batch promptly: the tasks running are interrupted (a task
 removes what it wrote of its file), the files not yet begun are left, and
 `Interrupted` says how far the batch got. Worker processes ignore the
 signal between tasks, so that none dies with a traceback while it waits.
+SIGTERM does the same (see `interrupts`): a worker takes it as Ctrl-C, and
+an interrupted batch passes the interrupt on to its workers, which a signal
+sent to this process alone does not reach.
+
+Worker processes end with the process that started them, however it ends
+(SIGKILL included): on Linux the system sends them SIGTERM when it goes
+(PR_SET_PDEATHSIG), elsewhere a thread of theirs watches for it; a worker
+that finds itself orphaned finishes or removes the file it is writing and
+exits, so that none is left holding the run's standard output, standard
+error or report file. The report file (and any file registered with
+`keep_from_workers`) is written by this process alone: workers close their
+copies.
 
 Worker processes are started only when they pay for themselves: a batch
 begins in this process, and once it has worked for PROBE_SECONDS the time its
@@ -28,7 +40,7 @@ import signal
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from . import status
 from .errors import FileFailed, OrvToolError
@@ -174,20 +186,100 @@ def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List
     return jobs, missing
 
 
-# In a worker process: whether Ctrl-C came while it waited between tasks.
+# The signals that interrupt a batch, as Ctrl-C does.
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+# Seconds between a worker's looks at its parent, where the system does not
+# signal its end (not Linux).
+PARENT_WATCH_SECONDS = 0.5
+PR_SET_PDEATHSIG = 1  # Linux's prctl option: a signal for the parent's end
+PARENT_DEATH_SIGNAL = sys.platform.startswith("linux")  # the system signals a worker its parent's end
+
+# Descriptors of files that only this process writes (the report file): a
+# worker closes its copies when it starts.
+_parent_only: Set[int] = set()
+
+
+def keep_from_workers(fd: int) -> None:
+    """Workers started from now on close their copy of `fd` (until `release`)."""
+    _parent_only.add(fd)
+
+
+def release(fd: int) -> None:
+    _parent_only.discard(fd)
+
+
+# In a worker process: its parent, and whether an interrupt came (while it
+# waited between tasks, or in a task that is cleaning up after it).
 _worker = False
+_parent: Optional[int] = None
 _stopping = False
 
 
-def _worker_start() -> None:
-    global _worker
+def _worker_start(parent: Optional[int] = None, closed: Tuple[int, ...] = ()) -> None:
+    global _worker, _parent
     _worker = True
-    signal.signal(signal.SIGINT, _interrupted_between_tasks)
+    _parent = parent
+    for signum in STOP_SIGNALS:
+        signal.signal(signum, _interrupted_between_tasks)
+    for fd in closed:
+        with contextlib.suppress(OSError):
+            os.close(fd)
+    if parent is not None:
+        _end_with_parent()
+
+
+def _orphaned() -> bool:
+    """In a worker: whether the process that started it has ended."""
+    if _parent is None:
+        return False
+    if os.name == "posix":
+        return os.getppid() != _parent
+    import multiprocessing
+
+    parent = multiprocessing.parent_process()
+    return parent is not None and not parent.is_alive()
+
+
+def _end_with_parent() -> None:
+    """Has the system signal this worker when its parent ends (Linux), or a
+    thread watch for it; a parent gone already ends it now."""
+    if PARENT_DEATH_SIGNAL:
+        import ctypes
+
+        try:
+            libc = ctypes.CDLL(None, use_errno=True)
+            asked = libc.prctl(PR_SET_PDEATHSIG, ctypes.c_ulong(signal.SIGTERM), ctypes.c_ulong(0), 0, 0) == 0
+        except (OSError, AttributeError):
+            asked = False
+        if asked:
+            if _orphaned():  # gone before the request: nothing will signal it
+                os._exit(128 + signal.SIGTERM)
+            return
+    threading.Thread(target=_watch_parent, name="orvtool-parent", daemon=True).start()
+
+
+def _watch_parent() -> None:
+    """A worker's thread: once its parent has ended, SIGTERM to itself (on
+    Windows the process simply ends there)."""
+    while not _orphaned():
+        time.sleep(PARENT_WATCH_SECONDS)
+    os.kill(os.getpid(), signal.SIGTERM)
 
 
 def _interrupted_between_tasks(signum: int, frame: Any) -> None:
     global _stopping
     _stopping = True
+    if _orphaned():  # nothing begun, and nobody to take a result
+        os._exit(128 + signum)
+
+
+def _interrupted_in_task(signum: int, frame: Any) -> None:
+    """Interrupts a task once: the signals that follow (Ctrl-C reaches the
+    worker, and its parent passes it on) leave its cleaning up alone."""
+    global _stopping
+    if not _stopping:
+        _stopping = True
+        raise KeyboardInterrupt
 
 
 def run_one(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
@@ -196,16 +288,20 @@ def run_one(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
     # A worker is interrupted only inside a task, which cleans up after itself;
     # after that it begins no other.
     global _stopping
-    signal.signal(signal.SIGINT, signal.default_int_handler)
+    for signum in STOP_SIGNALS:
+        signal.signal(signum, _interrupted_in_task)
     try:
         if _stopping:
             raise KeyboardInterrupt
         return _run_task(task, job, args)
     except KeyboardInterrupt:
         _stopping = True
+        if _orphaned():  # the task has cleaned up; nobody takes its outcome
+            os._exit(128 + signal.SIGTERM)
         raise
     finally:
-        signal.signal(signal.SIGINT, _interrupted_between_tasks)
+        for signum in STOP_SIGNALS:
+            signal.signal(signum, _interrupted_between_tasks)
 
 
 def _run_task(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
@@ -387,6 +483,24 @@ class _ReportsWhole:
             raise KeyboardInterrupt
 
 
+@contextlib.contextmanager
+def _interrupts_held() -> Iterator[None]:
+    """The block runs to its end: an interrupt that comes meanwhile adds
+    nothing to the one being handled."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, _held)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def _held(signum: int, frame: Any) -> None:
+    """An interrupt while one is handled already (SIGTERM comes here too)."""
+
+
 def _workers_pay(costs: CostModel, start: float, finished: int, total: int, workers: int) -> bool:
     """Whether the files left, at the pace of the `finished` ones, would take
     longer in this process than in `workers` processes started for them."""
@@ -399,6 +513,19 @@ def _workers_pay(costs: CostModel, start: float, finished: int, total: int, work
         return False
     alone = elapsed / finished * left
     return alone - alone / used > costs.pool_start + costs.worker_start * used
+
+
+def _stop_pool(pool: Any, interrupted: bool) -> None:
+    """Stops a pool: the chunks not begun are cancelled and, after an
+    interrupt, the workers interrupted as Ctrl-C interrupts them (a signal
+    sent to this process alone does not reach them); waits for them to end.
+    (On Windows a signal would end them at once: there they are left to the
+    console's Ctrl-C.)"""
+    if interrupted and os.name == "posix":
+        for pid in list(getattr(pool, "_processes", None) or ()):
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGTERM)
+    pool.shutdown(wait=True, cancel_futures=True)
 
 
 def run_chunk(task: Task, jobs: Sequence[Job], args: Tuple[Any, ...]) -> List[Outcome]:
@@ -428,7 +555,8 @@ def _run_pool(
     from concurrent.futures.process import BrokenProcessPool
 
     lost: List[int] = []
-    with ProcessPoolExecutor(max_workers=workers, initializer=_worker_start) as pool:
+    started = (os.getpid(), tuple(_parent_only))
+    with ProcessPoolExecutor(max_workers=workers, initializer=_worker_start, initargs=started) as pool:
         futures: Dict[Future[Any], range] = {
             pool.submit(run_chunk, task, jobs[i : i + size], args): range(i, min(i + size, len(jobs)))
             for i in range(first, len(jobs), size)
@@ -454,15 +582,16 @@ def _run_pool(
                         continue
                     whole.report(finish, indices, outcomes)
         except BaseException as exc:  # a closed pipe, an interrupt: the files not yet begun are left
-            pool.shutdown(wait=True, cancel_futures=True)
-            if isinstance(exc, KeyboardInterrupt):  # the files finished meanwhile say so
-                for future, indices in futures.items():
-                    if not future.cancelled() and future.exception() is None:
-                        with contextlib.suppress(KeyboardInterrupt):
-                            finish(indices, future.result())
+            with _interrupts_held():  # a second interrupt waits for the files begun
+                _stop_pool(pool, isinstance(exc, KeyboardInterrupt))
+                if isinstance(exc, KeyboardInterrupt):  # the files finished meanwhile say so
+                    for future, indices in futures.items():
+                        if not future.cancelled() and future.exception() is None:
+                            with contextlib.suppress(KeyboardInterrupt):
+                                finish(indices, future.result())
             raise
     for i in sorted(lost):
-        with ProcessPoolExecutor(max_workers=1, initializer=_worker_start) as single:
+        with ProcessPoolExecutor(max_workers=1, initializer=_worker_start, initargs=started) as single:
             try:
                 done(i, single.submit(run_one, task, jobs[i], args).result())
             except BrokenProcessPool:

@@ -31,7 +31,7 @@ import re
 import struct
 import zlib
 from dataclasses import dataclass, field, replace
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -179,6 +179,13 @@ class ExportPlan:
     every: List[str] = field(default_factory=list)  # the files to write, in order
     stale: List[str] = field(default_factory=list)  # an earlier export's files that this one removes
     pages: Optional[preview.Pages] = None
+    followed: Set[str] = field(default_factory=set)  # targets --force writes through a link out of the folder
+    top: str = ""  # the folder the targets were checked to stay in, as the check resolved it
+
+    def inside(self, name: str) -> Optional[str]:
+        """The folder that the target `name` was checked to stay in, for its
+        writer; None for a link out that --force lets it follow."""
+        return None if name in self.followed else self.top
 
     @property
     def sizes(self) -> List[Tuple[int, int]]:
@@ -278,12 +285,14 @@ def _check_targets(plan: ExportPlan) -> None:
     )
     if "gif" in plan.parts or "apng" in plan.parts:
         plan.pages.check("apng" in plan.parts, held)
+    plan.top = os.path.realpath(options.root or folder)
     for name in plan.every:
         real = writing.outside_link(os.path.join(folder, name), options.root or folder)
         if real is not None and not options.force:
             raise writing.link_refusal(os.path.join(folder, name), real)
         if real is not None:
             plan.report.notes.append(writing.link_note(os.path.join(folder, name), real))
+            plan.followed.add(name)
     if not options.force:
         existing = [t for t in plan.every if os.path.lexists(os.path.join(folder, t))]
         if existing:
@@ -321,7 +330,7 @@ def write_export(plan: ExportPlan) -> None:
 
         def put(name: str, data: bytes) -> None:
             report.written.append(name)  # first: an interrupt right after placing it removes it
-            writing.place_checked(os.path.join(folder, name), data)  # every name was checked above
+            writing.place_checked(os.path.join(folder, name), data, plan.inside(name))  # every name checked above
 
         record = _write_frames(plan, put) if "frames" in plan.parts else None
         if "sheet" in plan.parts:
@@ -397,11 +406,17 @@ def _write_previews(plan: ExportPlan) -> None:
     if "gif" in parts:
         report.written.append(GIF_NAME)
         writing.place(
-            os.path.join(plan.folder, GIF_NAME), lambda fh: preview.write_gif(fh, pages, options.fps, options.matte)
+            os.path.join(plan.folder, GIF_NAME),
+            lambda fh: preview.write_gif(fh, pages, options.fps, options.matte),
+            plan.inside(GIF_NAME),
         )
     if "apng" in parts:
         report.written.append(APNG_NAME)
-        writing.place(os.path.join(plan.folder, APNG_NAME), lambda fh: preview.write_apng(fh, pages, options.fps))
+        writing.place(
+            os.path.join(plan.folder, APNG_NAME),
+            lambda fh: preview.write_apng(fh, pages, options.fps),
+            plan.inside(APNG_NAME),
+        )
     previews = [name for part, name in (("gif", GIF_NAME), ("apng", APNG_NAME)) if part in parts]
     if previews:
         ox, oy = pages.origin()

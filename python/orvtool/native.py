@@ -66,7 +66,7 @@ Category = Literal[
 CATEGORIES: Tuple[Category, ...] = get_args(Category)
 
 Status = Literal["ok", "problems", "failed"]
-Result = Literal["placed", "open_failed", "write_failed", "not_written"]
+Result = Literal["placed", "open_failed", "write_failed", "not_written", "link_refused"]
 Method = Literal["replace", "in_place"]
 
 
@@ -434,13 +434,16 @@ class Outcome(NamedTuple):
     error: Optional[int]  # the system's error number of a failure, when it gave one
 
 
-def place_file(path: Path, data: Data) -> Outcome:
-    """Saves `data` as the whole content of the file at `path`, by the save rule."""
-    return Outcome(**_native.place_file(path, data))
+def place_file(path: Path, data: Data, follow_links: bool = True) -> Outcome:
+    """Saves `data` as the whole content of the file at `path`, by the save
+    rule; without `follow_links`, a symbolic link anywhere on the path is
+    refused ('link_refused') instead of followed."""
+    return Outcome(**_native.place_file(path, data, follow_links=follow_links))
 
 
-def place_files(items: Iterable[Tuple[Path, Data]]) -> List[Outcome]:
-    """Saves files that belong together; every target is opened before any is written."""
+def place_files(items: Iterable[Tuple[Path, Data, bool]]) -> List[Outcome]:
+    """Saves files that belong together, each (path, data, follow_links) as
+    `place_file` takes them; every target is opened before any is written."""
     return [Outcome(**o) for o in _native.place_files(items)]
 
 

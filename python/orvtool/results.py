@@ -345,11 +345,17 @@ class Report:
                     raise OrvToolError(
                         f"cannot write the report {self.target}: {exc.strerror or exc}", category="output_refused"
                     ) from None
+                from . import batch
+
+                batch.keep_from_workers(out.fileno())  # written here alone: worker processes close their copy
             self._writer = Writer(out, lines=True)
         return self
 
     def __exit__(self, *exc: Any) -> None:
         if self._file is not None:
+            from . import batch
+
+            batch.release(self._file.fileno())
             self._file.close()
 
     def write(self, entry: Dict[str, Any]) -> None:

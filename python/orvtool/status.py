@@ -36,6 +36,7 @@ SUCCESS = 0
 ERROR = 1  # some input or output failed
 USAGE = 2  # the command line is wrong (argparse uses it as well)
 INTERRUPTED = 128 + signal.SIGINT
+TERMINATED = 128 + signal.SIGTERM  # ended as by Ctrl-C (see interrupts)
 BROKEN_PIPE = 128 + signal.SIGPIPE  # the reader of standard output went away
 
 # --- severities ------------------------------------------------------------------------
@@ -130,7 +131,9 @@ OWN_FINDINGS: Dict[str, Rule] = {
         "pixels, frames as planned), refused before anything is written",
     ),
     OUTPUT_LINK_OUTSIDE: Rule(
-        ERROR_SEVERITY, "an output that a symbolic link leads out of its folder, without `--force`"
+        ERROR_SEVERITY,
+        "an output that a symbolic link leads out of its folder, without `--force`; or a link that appeared on "
+        "its way after it was checked, which is never followed",
     ),
     WRITTEN_THROUGH_LINK: Rule(NOTE, "`--force` wrote through a symbolic link out of the output folder"),
     ALREADY_EXPORTED: Rule(NOTE, "`--skip-existing`: the export is complete and newer than its source"),
@@ -234,6 +237,7 @@ FINDINGS: Dict[str, Rule] = dict([*LOAD_FINDINGS.items(), *OWN_FINDINGS.items()]
 RUN_STATUSES = (
     (USAGE, "the command line is wrong (an option value out of range, options that do not go together)"),
     (INTERRUPTED, "interrupted (Ctrl-C): the files begun are finished or removed, no partial file is left"),
+    (TERMINATED, "ended by SIGTERM, as by Ctrl-C: no partial file is left, `--report` holds every file finished"),
     (BROKEN_PIPE, "the reader of standard output went away"),
 )
 
@@ -408,12 +412,15 @@ def run_command(command: Callable[[], int], debug: bool = False) -> int:
     """Runs a command and returns its exit status; an error that escapes it
     becomes one line on standard error and the matching status. A closed
     pipe on standard output ends the run quietly, as it ends other tools.
-    Anything unexpected is one line as well, its traceback shown only when
-    `debug`."""
+    SIGTERM ends it as Ctrl-C does, with its own status. Anything unexpected
+    is one line as well, its traceback shown only when `debug`."""
+    from . import interrupts
+
     try:
-        code = int(command())
-        sys.stdout.flush()
-        return code
+        with interrupts.terminated_as_interrupted():
+            code = int(command())
+            sys.stdout.flush()
+            return code
     except BrokenPipeError:
         _quiet_stdout()
         return BROKEN_PIPE
@@ -425,7 +432,7 @@ def run_command(command: Callable[[], int], debug: bool = False) -> int:
         return ERROR
     except KeyboardInterrupt as exc:
         run_line(str(exc) or "interrupted")
-        return INTERRUPTED
+        return interrupts.status()
     except Exception as exc:  # MemoryError and RecursionError among them
         if debug:
             import traceback

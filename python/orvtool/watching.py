@@ -212,8 +212,8 @@ def watch(
     force_polling: Optional[bool] = None,
 ) -> int:
     """Builds with `build(args)`, then again after each change of a source,
-    until interrupted (KeyboardInterrupt goes to the caller: status 130) or
-    `stop` is set. Returns the status of the last build."""
+    until interrupted (KeyboardInterrupt goes to the caller: status 130, or
+    143 after SIGTERM) or `stop` is set. Returns the status of the last build."""
     stop = stop or threading.Event()
     sources = sources_of(args)
     once = Rebuild(args, build, out)

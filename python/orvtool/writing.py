@@ -18,6 +18,15 @@ same one that `pyorv.OrvF.save` and `PalF.save` use:
   link stays a link. A link (of the file or of a folder on its way) that
   leads out of the output folder is refused unless replacing was asked for
   (`--force`), and said when it is followed (`outside_link`).
+* The check is made again on the open that writes: a writer given the folder
+  its target was checked against (`inside`, as the check resolved it) has
+  the core open a path inside it following no link at all, the file's own
+  name included: the path as written where it lies inside, else (a link on
+  the way fails that open) the path resolved now and checked to lie inside.
+  A link that appears after the check is then refused on the open itself
+  (`link_appeared`), never written through; only a link that the check saw
+  and `--force` let through is followed (the writer is given no `inside`
+  for it).
 
 Here orvtool adds what belongs to it: a missing output folder is made, the
 contents are made in memory before any target is touched, and `place_set`
@@ -32,6 +41,7 @@ from __future__ import annotations
 import errno
 import io
 import os
+import re
 import stat
 from typing import BinaryIO, Callable, List, Optional, Sequence, Tuple
 
@@ -101,6 +111,44 @@ def link_refusal(path: str, real: str) -> OrvToolError:
     )
 
 
+def link_appeared(path: str, real: str) -> OrvToolError:
+    return OrvToolError(
+        f"a symbolic link appeared on its way after it was checked, to {real}; not written",
+        where=path,
+        category=status.OUTPUT_LINK_OUTSIDE,
+    )
+
+
+def resolved_inside(path: str, inside: Optional[str], resolve: bool = True) -> Tuple[str, bool]:
+    """The name the core opens for `path`, and whether it follows links on
+    the way: with `inside` (the real path of the folder the target was
+    checked against, as the check resolved it), `path` resolved now and
+    checked to lie inside, opened following none; without, `path` as it is,
+    links followed. Without `resolve`, a path that lies inside as it is
+    written is taken as it is: opened following no link, it is where it
+    says (a link on its way fails the open, and the path is then resolved)."""
+    if inside is None:
+        return path, True
+    if not resolve and os.pardir not in re.split(r"[\\/]", path):
+        plain = os.path.abspath(path)
+        if os.path.commonpath([inside, plain]) == inside:
+            return plain, False
+    real = os.path.realpath(path)
+    if os.path.commonpath([inside, real]) != inside:
+        raise link_appeared(path, real)
+    return real, False
+
+
+def _place(path: str, data: bytes, inside: Optional[str]) -> native.Outcome:
+    """One file placed by the core, a link that appeared since the check refused."""
+    for resolve in (False, True):  # the path as written, else resolved
+        name, follow = resolved_inside(path, inside, resolve)
+        outcome = native.place_file(name, data, follow)
+        if outcome.result != "link_refused":
+            return outcome
+    raise link_appeared(path, os.path.realpath(path))
+
+
 def link_note(path: str, real: str) -> status.Finding:
     return status.Finding(
         status.WRITTEN_THROUGH_LINK, f"written through a symbolic link out of the output folder, to {real}", path
@@ -144,30 +192,32 @@ def _make_folder(path: str) -> None:
         raise _failed(path, exc) from None
 
 
-def place_bytes(path: str, data: bytes) -> None:
-    """Writes one file by the save rule; its folder is made if missing."""
+def place_bytes(path: str, data: bytes, inside: Optional[str] = None) -> None:
+    """Writes one file by the save rule; its folder is made if missing. With
+    `inside`, the real path of the folder the target was checked to stay in,
+    no link that appeared since is followed (see above)."""
     check(path)
     _make_folder(path)
-    outcome = native.place_file(path, data)
+    outcome = _place(path, data, inside)
     if outcome.result != "placed":
         raise _outcome_error(path, outcome)
 
 
-def place_checked(path: str, data: bytes) -> None:
+def place_checked(path: str, data: bytes, inside: Optional[str] = None) -> None:
     """Writes one file by the save rule, as `place_bytes` does, for a target
     that `check` has passed and whose folder exists (a batch of files checked
     together before any is written): its own checks are not made again."""
-    outcome = native.place_file(path, data)
+    outcome = _place(path, data, inside)
     if outcome.result == "open_failed" and outcome.error == errno.ENOENT:
-        place_bytes(path, data)  # a link to a missing folder: the folder is made
+        place_bytes(path, data, inside)  # a link to a missing folder: the folder is made
     elif outcome.result != "placed":
         raise _outcome_error(path, outcome)
 
 
-def place(path: str, write: Writer) -> None:
+def place(path: str, write: Writer, inside: Optional[str] = None) -> None:
     """Writes one file, whose contents `write` makes, by the save rule; its
     folder is made if missing. Nothing is touched when `write` fails."""
-    place_bytes(path, _contents(path, write))
+    place_bytes(path, _contents(path, write), inside)
 
 
 class _Before:
@@ -206,11 +256,12 @@ class _Before:
         return native.place_file(self.path, self.data).result == "placed"
 
 
-def place_set(files: Sequence[Tuple[str, Writer]]) -> None:
+def place_set(files: Sequence[Tuple[str, Writer]], inside: Sequence[Optional[str]] = ()) -> None:
     """Places files that belong together, in order. Every target is opened
     before any is written: one that cannot be opened leaves all as they were;
     when one cannot be written, those written before it get their previous
-    contents back."""
+    contents back. `inside` gives, file by file, the folder each was checked
+    to stay in (see `place_bytes`); the files past it follow links."""
     for path, _ in files:
         check(path)
     items = [(path, _contents(path, write)) for path, write in files]
@@ -218,8 +269,17 @@ def place_set(files: Sequence[Tuple[str, Writer]]) -> None:
     before: List[_Before] = [_Before(path) for path, _ in items[:-1]]
     for path, _ in items:
         _make_folder(path)
-    outcomes = native.place_files(items)
+    folders = [*inside, *[None] * (len(items) - len(inside))]
+    for resolve in (False, True):  # the paths as written, else resolved (a refused open writes none)
+        names = [resolved_inside(path, folder, resolve) for (path, _), folder in zip(items, folders, strict=True)]
+        outcomes = native.place_files(
+            [(name, data, follow) for (name, follow), (_, data) in zip(names, items, strict=True)]
+        )
+        if all(o.result != "link_refused" for o in outcomes):
+            break
     for n, ((path, _), outcome) in enumerate(zip(items, outcomes, strict=True)):
+        if outcome.result == "link_refused":
+            raise link_appeared(path, os.path.realpath(path))
         if outcome.result in ("placed", "not_written"):
             continue
         error = _outcome_error(path, outcome)

@@ -53,6 +53,14 @@ bool read_whole_file(const std::string& path, SharedBytes& out);
 //   a pipe) the file is truncated and written in place through the handle
 //   opened first, as a plain write does.
 //
+// - With Links::refused, no symbolic link is followed anywhere on the path:
+//   every folder on the way and the target itself are opened as they are, and
+//   a link among them fails the open (link_refused() says so) before anything
+//   is created or changed. A caller that has resolved and checked a path this
+//   way writes where it checked, whatever appears on the path meanwhile. (On
+//   Windows the target itself is opened as it is, a reparse point refused;
+//   the folders on the way are followed.)
+//
 // Nothing about the target changes before write_all(): a caller may open the
 // target, then do work that can fail (and throw), and the target is untouched
 // when the SavedFile goes away without write_all(). A file that open() had to
@@ -61,14 +69,20 @@ class SavedFile {
 public:
     enum class Method { none, replace, in_place };
     enum class Status { ok, write_failed };
+    enum class Links { followed, refused };
 
     SavedFile();
     SavedFile(const SavedFile&) = delete;
     SavedFile& operator=(const SavedFile&) = delete;
     ~SavedFile();
 
-    // Opens `path` by the rule above. False when a plain open would fail.
-    bool open(const std::string& path);
+    // Opens `path` by the rule above. False when a plain open would fail, and
+    // with Links::refused when a symbolic link lies on the path.
+    bool open(const std::string& path, Links links = Links::followed);
+
+    // Whether the last open() failed on a symbolic link that Links::refused
+    // keeps it from following.
+    bool link_refused() const { return link_refused_; }
 
     // How write_all() will save: replace or in_place after a successful
     // open(), none otherwise.
@@ -85,6 +99,7 @@ private:
     void abandon() noexcept;
 
     std::unique_ptr<Handles> handles_;
+    bool link_refused_ = false;
 };
 
 // open() then write_all(): what a save of one complete file does.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -20,9 +19,10 @@ namespace orv {
 
 struct SavedFile::Handles {
     Method method = Method::none;
-    int target_fd = -1;  // the target opened for writing, not truncated; -1 while it is absent
-    int temp_fd = -1;    // the new file that replaces the target
-    std::string temp_path;
+    int dir_fd = AT_FDCWD;     // what the names below are relative to: the target's folder with Links::refused
+    int target_fd = -1;        // the target opened for writing, not truncated; -1 while it is absent
+    int temp_fd = -1;          // the new file that replaces the target
+    std::string temp_path;     // relative to dir_fd, as are the two below
     std::string final_path;    // what the new file is renamed to
     std::string created_path;  // a file open() created to write in place, removed on abandon
     struct stat created {};
@@ -66,10 +66,10 @@ bool write_in_place(int fd, const std::vector<std::uint8_t>& bytes) {
     return write_fully(fd, bytes);
 }
 
-// A name of the form ".orvXXXXXX" in the folder of `path`, created with
-// `mode` (the creation mask applies, as to any new file). Returns the open
-// descriptor, or -1 with the name cleared.
-int create_temporary_beside(const std::string& path, mode_t mode, std::string& temp) {
+// A name of the form ".orvXXXXXX" in the folder of `path` (relative to
+// `dir_fd`), created with `mode` (the creation mask applies, as to any new
+// file). Returns the open descriptor, or -1 with the name cleared.
+int create_temporary_beside(int dir_fd, const std::string& path, mode_t mode, std::string& temp) {
     const std::size_t slash = path.rfind('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty() || name == "." || name == "..") return -1;
@@ -85,7 +85,7 @@ int create_temporary_beside(const std::string& path, mode_t mode, std::string& t
         std::string candidate = folder + ".orv";
         std::uint64_t bits = random();
         for (int i = 0; i < 6; ++i, bits /= 62) candidate += kChars[bits % 62];
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        const int fd = ::openat(dir_fd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0) {
             temp = candidate;
             return fd;
@@ -134,7 +134,7 @@ bool same_attributes(int, int) { return true; }
 // would make it. False when no such file can be made.
 bool make_replacement(SavedFile::Handles& h, const std::string& final_path, const struct stat* old, int old_fd) {
     std::string temp;
-    const int fd = create_temporary_beside(final_path, old ? 0600 : 0666, temp);
+    const int fd = create_temporary_beside(h.dir_fd, final_path, old ? 0600 : 0666, temp);
     if (fd < 0) return false;
     bool carried = true;
     if (old) {
@@ -148,7 +148,7 @@ bool make_replacement(SavedFile::Handles& h, const std::string& final_path, cons
     }
     if (!carried) {
         ::close(fd);
-        ::unlink(temp.c_str());
+        ::unlinkat(h.dir_fd, temp.c_str(), 0);
         return false;
     }
     h.temp_fd = fd;
@@ -175,6 +175,50 @@ int open_regular_file(const std::string& path, struct stat& st) {
     if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
         ::close(fd);
         return -1;
+    }
+    return fd;
+}
+
+#if defined(O_PATH)
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;  // search permission is enough
+#else
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// Whether `name` in `dir_fd` is a symbolic link.
+bool is_link(int dir_fd, const char* name) {
+    struct stat st {};
+    return ::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+// The folder of `path` opened one component at a time, following no symbolic
+// link, and the name of the file in it (`name`). Returns the descriptor, or -1
+// with errno set and `link` true when a link was in the way.
+int open_folder_unfollowed(const std::string& path, std::string& name, bool& link) {
+    const std::size_t slash = path.rfind('/');
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        errno = EISDIR;
+        return -1;
+    }
+    int fd = ::open(path[0] == '/' ? "/" : ".", kFolderFlags);
+    if (fd < 0 || slash == std::string::npos) return fd;
+    for (std::size_t at = 0; at < slash;) {
+        std::size_t end = path.find('/', at);
+        if (end == std::string::npos || end > slash) end = slash;
+        const std::string part = path.substr(at, end - at);
+        at = end + 1;
+        if (part.empty() || part == ".") continue;
+        const int next = ::openat(fd, part.c_str(), kFolderFlags | O_NOFOLLOW);
+        if (next < 0) {
+            const int error = errno;
+            link = is_link(fd, part.c_str());
+            ::close(fd);
+            errno = link ? ELOOP : error;
+            return -1;
+        }
+        ::close(fd);
+        fd = next;
     }
     return fd;
 }
@@ -255,36 +299,57 @@ void SavedFile::abandon() noexcept {
     if (!handles_) return;
     Handles& h = *handles_;
     if (h.temp_fd >= 0) ::close(h.temp_fd);
-    if (!h.temp_path.empty()) ::unlink(h.temp_path.c_str());
+    if (!h.temp_path.empty()) ::unlinkat(h.dir_fd, h.temp_path.c_str(), 0);
     if (h.target_fd >= 0) ::close(h.target_fd);
     if (!h.created_path.empty()) {
         struct stat now {};
-        if (::lstat(h.created_path.c_str(), &now) == 0 && now.st_dev == h.created.st_dev &&
-            now.st_ino == h.created.st_ino && now.st_size == 0) {
-            ::unlink(h.created_path.c_str());
+        if (::fstatat(h.dir_fd, h.created_path.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == h.created.st_dev && now.st_ino == h.created.st_ino && now.st_size == 0) {
+            ::unlinkat(h.dir_fd, h.created_path.c_str(), 0);
         }
     }
+    if (h.dir_fd >= 0) ::close(h.dir_fd);
     handles_.reset();
 }
 
-bool SavedFile::open(const std::string& path) {
+bool SavedFile::open(const std::string& path, Links links) {
     abandon();
+    link_refused_ = false;
     if (path.empty() || has_zero_byte(path)) return false;
     handles_ = std::make_unique<Handles>();
     Handles& h = *handles_;
+    const bool follow = links == Links::followed;
+    // Without following links, every name below is the file's own name in its
+    // folder, opened on the way.
+    std::string name = path;
+    if (!follow) {
+        h.dir_fd = open_folder_unfollowed(path, name, link_refused_);
+        if (h.dir_fd < 0) {
+            handles_.reset();
+            return false;
+        }
+    }
+    const int unfollowed = follow ? 0 : O_NOFOLLOW;
+    const auto refuse = [&] {
+        const int error = errno;
+        link_refused_ = !follow && is_link(h.dir_fd, name.c_str());
+        abandon();
+        errno = link_refused_ ? ELOOP : error;
+        return false;
+    };
 
     // Open as a plain write would, but without truncating and without waiting
     // for a reader at the other end of a pipe.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = ::openat(h.dir_fd, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | unfollowed);
     if (fd >= 0) {
         h.target_fd = fd;
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
         struct stat st {};
         if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
-            const std::string real = resolved(path);
+            const std::string real = follow ? resolved(path) : name;
             struct stat again {};
-            if (!real.empty() && ::stat(real.c_str(), &again) == 0 && again.st_dev == st.st_dev &&
+            if (!real.empty() && ::fstatat(h.dir_fd, real.c_str(), &again, 0) == 0 && again.st_dev == st.st_dev &&
                 again.st_ino == st.st_ino && make_replacement(h, real, &st, fd)) {
                 h.method = Method::replace;
                 return true;
@@ -293,26 +358,21 @@ bool SavedFile::open(const std::string& path) {
         h.method = Method::in_place;
         return true;
     }
-    if (errno != ENOENT) {
-        handles_.reset();
-        return false;
-    }
+    if (errno != ENOENT) return refuse();
 
     struct stat link {};
-    if (::lstat(path.c_str(), &link) != 0 && make_replacement(h, path, nullptr, -1)) {
+    if (::fstatat(h.dir_fd, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 && make_replacement(h, name, nullptr, -1)) {
         h.method = Method::replace;  // nothing there: the new file simply appears
         return true;
     }
     // A symbolic link to nothing (a plain open creates the file it names), or a
     // folder where no temporary file can be made: create the target itself.
-    const int made = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-    if (made < 0) {
-        handles_.reset();
-        return false;
-    }
+    const int made =
+        ::openat(h.dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | unfollowed, 0666);
+    if (made < 0) return refuse();
     h.target_fd = made;
     h.method = Method::in_place;
-    const std::string real = resolved(path);
+    const std::string real = follow ? resolved(path) : name;
     if (!real.empty() && ::fstat(made, &h.created) == 0) h.created_path = real;
     return true;
 }
@@ -334,12 +394,12 @@ SavedFile::Status SavedFile::write_all(const std::vector<std::uint8_t>& bytes) {
         ok = write_fully(h.temp_fd, bytes) && (!replacing || ::fsync(h.temp_fd) == 0);
         if (::close(h.temp_fd) != 0) ok = false;
         h.temp_fd = -1;
-        if (ok && std::rename(h.temp_path.c_str(), h.final_path.c_str()) == 0) {
+        if (ok && ::renameat(h.dir_fd, h.temp_path.c_str(), h.dir_fd, h.final_path.c_str()) == 0) {
             h.temp_path.clear();
         } else if (ok && h.target_fd >= 0) {
             // The folder refused the rename (a file mounted over, a sticky
             // folder): write in place as a plain write would.
-            ::unlink(h.temp_path.c_str());
+            ::unlinkat(h.dir_fd, h.temp_path.c_str(), 0);
             h.temp_path.clear();
             ok = write_in_place(h.target_fd, bytes);
         } else {

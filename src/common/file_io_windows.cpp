@@ -302,8 +302,9 @@ void SavedFile::abandon() noexcept {
     handles_.reset();
 }
 
-bool SavedFile::open(const std::string& path) {
+bool SavedFile::open(const std::string& path, Links links) {
     abandon();
+    link_refused_ = false;
     std::wstring name;
     if (!file_name(path, name)) return false;
     handles_ = std::make_unique<Handles>();
@@ -312,12 +313,21 @@ bool SavedFile::open(const std::string& path) {
 
     // Open as a plain write would (a read-only file, a directory or a file
     // held open without write sharing is refused), but without truncating.
-    h.target.reset(
-        ::CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // With Links::refused the name itself is opened, a link as a link, and
+    // refused (here the folders on the way are followed).
+    const DWORD unfollowed = links == Links::refused ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
+    h.target.reset(::CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL | unfollowed, nullptr));
     if (h.target.valid()) {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (unfollowed != 0 && (!::GetFileInformationByHandle(h.target.get(), &info) ||
+                                (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+            link_refused_ = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+            handles_.reset();
+            return false;
+        }
         // The file system would refuse a read-only file itself, but not to
         // every user everywhere (an administrator under emulation).
-        BY_HANDLE_FILE_INFORMATION info{};
         if (::GetFileType(h.target.get()) == FILE_TYPE_DISK &&
             (!::GetFileInformationByHandle(h.target.get(), &info) ||
              (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)) {

@@ -572,7 +572,7 @@ std::vector<std::uint8_t> buffer_bytes(const py::handle& data) {
 }
 
 // What one placement did. not_written: opened (or not tried), nothing written.
-enum class Result { not_written, placed, open_failed, write_failed };
+enum class Result { not_written, placed, open_failed, write_failed, link_refused };
 
 struct Outcome {
     Result result = Result::not_written;
@@ -590,13 +590,13 @@ int system_error() {
 #endif
 }
 
-Outcome open_file(SavedFile& file, const std::string& name) {
+Outcome open_file(SavedFile& file, const std::string& name, bool follow_links) {
     Outcome o;
     errno = 0;
-    if (file.open(name)) {
+    if (file.open(name, follow_links ? SavedFile::Links::followed : SavedFile::Links::refused)) {
         o.method = file.method();
     } else {
-        o.result = Result::open_failed;
+        o.result = file.link_refused() ? Result::link_refused : Result::open_failed;
         o.error = system_error();
     }
     return o;
@@ -616,7 +616,7 @@ Outcome write_file(SavedFile& file, const std::vector<std::uint8_t>& bytes) {
 }
 
 py::dict outcome_dict(const Outcome& o) {
-    static const char* const kResults[] = {"not_written", "placed", "open_failed", "write_failed"};
+    static const char* const kResults[] = {"not_written", "placed", "open_failed", "write_failed", "link_refused"};
     py::dict out;
     out[key("result")] = kResults[static_cast<int>(o.result)];
     out[key("method")] = o.method == SavedFile::Method::replace    ? py::object(py::str("replace"))
@@ -781,37 +781,42 @@ void add_loading(py::module_& m) {
 void add_placing(py::module_& m) {
     m.def(
         "place_file",
-        [](const py::object& path, const py::object& data) {
+        [](const py::object& path, const py::object& data, bool follow_links) {
             const std::string name = fs_bytes(path);
             const std::vector<std::uint8_t> bytes = buffer_bytes(data);
             Outcome outcome;
             {
                 py::gil_scoped_release unlocked;
                 SavedFile file;
-                outcome = open_file(file, name);
+                outcome = open_file(file, name, follow_links);
                 if (outcome.result == Result::not_written) outcome = write_file(file, bytes);
             }
             return outcome_dict(outcome);
         },
-        py::arg("path"), py::arg("data"),
+        py::arg("path"), py::arg("data"), py::kw_only(), py::arg("follow_links") = true,
         "Saves data (a bytes-like object) as the whole content of the file at path, by the rule pyorv saves by: "
         "a new file renamed over the target where that is indistinguishable from a plain write, else the target "
         "truncated and written in place; what a plain open refuses is refused. Returns a dict: result ('placed', "
         "'open_failed', 'write_failed'), method ('replace', 'in_place', or None when the open failed) and error "
         "(the system's error number for a failure when it gave one, else None). A failed replacement leaves the "
-        "old file as it was.");
+        "old file as it was. With follow_links=False no symbolic link on the path is followed, the file's own "
+        "name included: a link there gives the result 'link_refused' and nothing is written.");
 
     m.def(
         "place_files",
         [](const py::iterable& items) {
             std::vector<std::pair<std::string, std::vector<std::uint8_t>>> files;
+            std::vector<bool> follow;
             for (const py::handle item : items) {
-                if (!py::isinstance<py::tuple>(item) || py::len(item) != 2) {
-                    throw py::type_error("place_files takes (path, data) tuples");
+                const bool is_tuple = py::isinstance<py::tuple>(item);
+                const std::size_t size = is_tuple ? py::len(item) : 0;
+                const auto pair = is_tuple ? py::reinterpret_borrow<py::tuple>(item) : py::tuple();
+                if (size < 2 || size > 3 || (size == 3 && !py::isinstance<py::bool_>(pair[2]))) {
+                    throw py::type_error("place_files takes (path, data) or (path, data, follow_links) tuples");
                 }
-                const auto pair = py::reinterpret_borrow<py::tuple>(item);
                 std::string name = fs_bytes(pair[0]);
                 files.emplace_back(std::move(name), buffer_bytes(pair[1]));
+                follow.push_back(size == 2 || pair[2].ptr() == Py_True);
             }
             std::vector<Outcome> outcomes(files.size());
             {
@@ -822,7 +827,7 @@ void add_placing(py::module_& m) {
                 bool all_open = true;
                 for (std::size_t i = 0; i < files.size() && all_open; ++i) {
                     opened.push_back(std::make_unique<SavedFile>());
-                    outcomes[i] = open_file(*opened.back(), files[i].first);
+                    outcomes[i] = open_file(*opened.back(), files[i].first, follow[i]);
                     all_open = outcomes[i].result == Result::not_written;
                 }
                 if (!all_open) {
@@ -848,7 +853,8 @@ void add_placing(py::module_& m) {
             return out;
         },
         py::arg("items"),
-        "Saves several files that belong together, each as place_file does; items are (path, data) tuples. "
+        "Saves several files that belong together, each as place_file does; items are (path, data) tuples, or "
+        "(path, data, follow_links) as place_file takes them. "
         "Every target is opened before any is written, so a target that cannot be opened leaves all of them as "
         "they were; then they are written in order, stopping at the first that fails. Returns one dict per item, "
         "as place_file does, whose result may also be 'not_written' (nothing was written to that file).");

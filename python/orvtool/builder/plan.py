@@ -478,7 +478,9 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
     """Places the palette (when the plan makes one) and the animation
     together: if the animation cannot be placed, the palette is restored."""
     _refuse_folder(output)
-    outside = writing.outside_link(output, os.path.dirname(os.path.abspath(output)))
+    folder = os.path.dirname(os.path.abspath(output))
+    top = os.path.realpath(folder)
+    outside = writing.outside_link(output, folder)
     if outside is not None and not force:
         raise writing.link_refusal(output, outside)
     if os.path.lexists(output) and not force:
@@ -496,10 +498,13 @@ def write_plan(plan: Plan, output: str, force: bool = False) -> BuildReport:
             f"would not read back as built: {frame}'{key}' {back.detail}", where=output, category="frame_out_of_range"
         ) from None
     files: List[Tuple[str, writing.Writer]] = []
+    inside: List[Optional[str]] = []
     if plan.palette is not None and plan.palette_target is not None:
         files.append((plan.palette_target, writing.bytes_writer(palettes.encode_pal(plan.palette))))
+        inside.append(None)
     files.append((output, writing.bytes_writer(data)))
-    writing.place_set(files)
+    inside.append(top if outside is None else None)  # a link out only where --force let it through
+    writing.place_set(files, inside)
     stored = plan.animation.stored_location
     report = BuildReport(
         output, len(plan.animation.frames), stored, plan.palette_target, list(plan.notes), list(plan.details)

@@ -45,7 +45,9 @@ def _most_colors(output: str, fmt: Optional[str]) -> Optional[int]:
 
 def run(args: argparse.Namespace) -> int:
     try:
-        outside = writing.outside_link(args.output, os.path.dirname(os.path.abspath(args.output)))
+        folder = os.path.dirname(os.path.abspath(args.output))
+        top = os.path.realpath(folder)
+        outside = writing.outside_link(args.output, folder)
         if outside is not None and not args.force:
             raise writing.link_refusal(args.output, outside)
         if os.path.lexists(args.output) and not args.force:
@@ -57,7 +59,7 @@ def run(args: argparse.Namespace) -> int:
         say_error(exc.where or args.file, exc.detail)
         return status.ERROR
     try:
-        palettes.write_palette(pal, args.output, args.target_format, args.cell)
+        palettes.write_palette(pal, args.output, args.target_format, args.cell, None if outside else top)
     except OrvToolError as exc:
         say_error(exc.where or args.output, exc.detail)
         return status.ERROR

@@ -383,11 +383,15 @@ def encode_as(pal: Palette, kind: str, name: str = "palette", cell: int = 1) -> 
     return {"pal": encode_pal, "jasc": encode_jasc, "act": encode_act, "json": encode_json}[kind](pal)
 
 
-def write_palette(pal: Palette, path: str, fmt: Optional[str] = None, cell: int = 1) -> None:
-    """Writes `pal` in the format that `fmt` or the file's extension names."""
+def write_palette(
+    pal: Palette, path: str, fmt: Optional[str] = None, cell: int = 1, inside: Optional[str] = None
+) -> None:
+    """Writes `pal` in the format that `fmt` or the file's extension names;
+    `inside` is the real path of the folder the target was checked to stay
+    in (see `writing.place_bytes`)."""
     kind = format_for(path, fmt)
     data = encode_as(pal, kind, os.path.splitext(os.path.basename(path))[0], cell)
-    writing.place_bytes(path, data)
+    writing.place_bytes(path, data, inside)
 
 
 def is_game_palette(path: str) -> bool:

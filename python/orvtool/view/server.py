@@ -587,11 +587,11 @@ def serve(path: str, port: int = 0, open_browser: bool = True, out: TextIO = sys
             f"cannot listen on {HOST}:{port}: {exc.strerror or exc}", category="option_invalid"
         ) from None
     url = server.url + ("#" + quote(selected) if selected else "")
-    print(one_line(f"orvtool view: serving {root} at {url} (Ctrl-C to stop)"), file=out, flush=True)
-    if open_browser:
-        # Some browsers keep webbrowser.open waiting until they exit.
-        threading.Thread(target=webbrowser.open, args=(url,), daemon=True).start()
-    try:
+    try:  # from the line that says it serves on, Ctrl-C or SIGTERM stops it
+        print(one_line(f"orvtool view: serving {root} at {url} (Ctrl-C to stop)"), file=out, flush=True)
+        if open_browser:
+            # Some browsers keep webbrowser.open waiting until they exit.
+            threading.Thread(target=webbrowser.open, args=(url,), daemon=True).start()
         server.serve_forever()
     except KeyboardInterrupt:
         if not quiet:
@@ -606,6 +606,7 @@ def write_static(root: str, out: str, force: bool = False) -> int:
     page, images as data URLs), to open from file://. Returns the number of
     animations written. A palette outside the folder is not named in it."""
     root = folder_of(root)[0]
+    top = os.path.realpath(out)  # where the page's files were checked to go
     if not force:
         existing = [n for n in PAGE_FILES if os.path.lexists(os.path.join(out, n))]
         if existing:
@@ -633,7 +634,9 @@ def write_static(root: str, out: str, force: bool = False) -> int:
         raise OrvToolError("the page has no place for its data", category="internal_error")
     html = html.replace(DATA_SLOT, DATA_SLOT.replace("></", ">" + inline + "</"))
     pages = {"index.html": html.encode("utf-8"), "app.js": page_file("app.js"), "style.css": page_file("style.css")}
-    writing.place_set([(os.path.join(out, name), writing.bytes_writer(body)) for name, body in pages.items()])
+    files = [(os.path.join(out, name), writing.bytes_writer(body)) for name, body in pages.items()]
+    # Without --force none was there: a link that appears meanwhile is not followed.
+    writing.place_set(files, [] if force else [top] * len(files))
     return len(animations)
 
 
