@@ -1,5 +1,6 @@
 // Parses an animation file from the input bytes, loads its palette and renders
-// every frame, checking that the load report accounts for the file's bytes;
+// every frame, checking that the load report accounts for the file's bytes
+// and that a load reading only what the records take finds the same;
 // then renders again with a short palette and reloads the same file object,
 // checking that frames held from the first load are untouched and that a
 // reload without a palette never paints with the colours of the first.
@@ -126,6 +127,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (held->info.frame_count != held->frames.size()) std::abort();
     if (anim) check_images(file.get_frame_buffer(), held->frames.size());
     check_report(file.report(), bytes.size(), *held, anim != nullptr);
+
+    // A load that reads only what the head and records take (and counts the
+    // rest) finds what the load of every byte found.
+    try {
+        orv::OrvF prefix;
+        prefix.read_memory(bytes.data(), bytes.size(), s.anim_path, s.palette_path, orv::LoadOptions{});
+        const orv::LoadReport& a = file.report();
+        const orv::LoadReport& b = prefix.report();
+        if (a.file_size != b.file_size || a.frames_whole != b.frames_whole || a.trailing_start != b.trailing_start ||
+            a.trailing_bytes != b.trailing_bytes || a.head.end != b.head.end || a.frames.size() != b.frames.size() ||
+            prefix.data()->frames.size() != held->frames.size()) {
+            std::abort();
+        }
+        for (std::size_t i = 0; i < a.frames.size(); ++i) {
+            if (a.frames[i].start != b.frames[i].start || a.frames[i].end != b.frames[i].end ||
+                a.frames[i].whole != b.frames[i].whole) {
+                std::abort();
+            }
+        }
+    } catch (const std::filesystem::filesystem_error&) {
+    }
 
     // Rendering a frame straight from its bytes gives what rendering its
     // built rows gives.

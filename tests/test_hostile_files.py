@@ -103,6 +103,71 @@ RESULT.update(none=d is None, frames=len(f.data().frames), size=p.location_size(
     )
 
 
+# Each route's load of t.orv, one 1 x 1 frame (index 9) followed by zeros that
+# take no disk: what it gives, and the trailing bytes it counts where it says.
+TRAILING_ROUTES = {
+    "pyorv": """
+f = pyorv.OrvF()
+d = f.load("t.orv", io_pal="a.pal")
+RESULT.update(frames=len(d.frames), pixel=list(f.get_frame_buffer()[0].pixels), said=None)
+""",
+    "info": """
+import contextlib, io
+from orvtool.cli import main
+out = io.StringIO()
+with contextlib.redirect_stdout(out):
+    assert main(["info", "t.orv", "--json"]) == 0
+doc = json.loads(out.getvalue())[0]
+RESULT.update(frames=doc["frame_count"], pixel=None, said=[doc["trailing_bytes"], doc["size"], doc["status"]])
+""",
+    "pillow": """
+from PIL import Image
+import orvtool.pillow
+orvtool.pillow.register()
+with Image.open("t.orv") as im:
+    RESULT.update(frames=im.n_frames, pixel=list(im.getpixel((0, 0))), said=im._stream.report().trailing_bytes)
+""",
+    "inspect": """
+import orvtool
+r = orvtool.inspect("t.orv")
+RESULT.update(frames=r.frames_read, pixel=None, said=[f.message for f in r.findings if f.category == "trailing_bytes"])
+""",
+    "viewer": """
+from orvtool.view.catalog import Catalog
+shown = Catalog(".").get("t.orv")
+assert shown.error is None, shown.error
+RESULT.update(frames=len(shown.doc["frames"]), pixel=list(shown.pixels[0].pixels), said=shown.doc["notes"])
+""",
+}
+
+
+@pytest.mark.parametrize("gib", [1, 3])
+@pytest.mark.parametrize("route", sorted(TRAILING_ROUTES))
+def test_bytes_after_the_last_record_are_counted_not_read(tmp_path, route, gib):
+    """Gigabytes of zeros after the one frame: every route loads the frame
+    within the memory bound, and says how many bytes follow it."""
+    write_palette(tmp_path)
+    data = encode_animation(Animation(palette_path=b"a.pal", frames=[frame_from_indices([[9]])]))
+    size = gib << 30
+    with open(tmp_path / "t.orv", "wb") as fh:
+        fh.write(data)
+        fh.truncate(size)
+    result = run_case(TRAILING_ROUTES[route], tmp_path, memory_mb=512, seconds=10)
+    trailing = size - len(data)
+    said = {
+        "pyorv": None,
+        "info": [trailing, size, "problems"],
+        "pillow": trailing,
+        "inspect": [
+            f"{trailing} bytes after the last frame record, at byte {len(data)}, are not part of the animation"
+        ],
+        "viewer": [f"{trailing} bytes after the last frame record, at byte {len(data)}, are not part of the animation"],
+    }[route]
+    assert result["frames"] == 1
+    assert result["pixel"] in (None, [9, 9, 246, 255])
+    assert result["said"] == said
+
+
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory is not the load's footprint")
 def test_every_empty_frame_record_is_read_at_a_few_dozen_bytes(tmp_path):
     """2^31 - 1 frames announced, then 10 MiB of zeros: every 14-byte record

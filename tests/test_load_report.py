@@ -2,6 +2,8 @@
 file, the palette and the rendering, as plain values, without a line on
 standard error."""
 
+import os
+
 import pytest
 
 import pyorv
@@ -120,17 +122,22 @@ def test_trailing_bytes(project):
     anim.trailing = b"junk\0"
     data = encode_animation(anim)
     (project / "t.orv").write_bytes(data)
-    r = _native.load_report(str(project / "t.orv"))
-    assert (r["status"], r["counts"], r["trailing"], r["trailing_start"]) == (
+    r = _native.load_report(str(project / "t.orv"), trailing=True)
+    assert (r["status"], r["counts"], r["trailing"], r["trailing_start"], r["trailing_bytes"]) == (
         "problems",
         {"trailing_bytes": 1},
         b"junk\0",
         len(data) - 5,
+        5,
     )
     assert "5 bytes after the last frame record" in r["diagnostics"][0]["message"]
+    # Unless asked for, they are counted, not read: the same report without them.
+    counted = _native.load_report(str(project / "t.orv"))
+    assert (counted["trailing"], counted["trailing_bytes"], counted["file_size"]) == (b"", 5, len(data))
+    assert counted["diagnostics"] == r["diagnostics"]
     # A file without frames trails right after its head.
     (project / "e.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", trailing=b"xy")))
-    r = _native.load_report(str(project / "e.orv"))
+    r = _native.load_report(str(project / "e.orv"), trailing=True)
     assert (r["trailing"], r["trailing_start"], r["status"]) == (b"xy", r["head_size"], "failed")
     assert set(r["counts"]) == {"trailing_bytes", "no_frames"}
 
@@ -217,6 +224,50 @@ def test_a_failing_palette_search_is_reported_not_raised(project):
     assert (r["status"], r["counts"]) == ("failed", {"palette_search_failed": 1})
     assert "exists" in r["diagnostics"][0]["message"]
     assert len(_native.open_frames(str(project / "l.orv"))) == 0
+
+
+@pytest.mark.parametrize(
+    "case, category, named",
+    [
+        ("animation missing", "file_open_failed", ["gone.orv"]),
+        ("palette missing", "palette_open_failed", ["nope.pal"]),
+        ("palette named in bytes that are not UTF-8", "palette_open_failed", ["\udcff.pal"]),
+        ("palette search failed", "palette_search_failed", ["loop/x.pal"]),
+        ("too many frame records", "too_many_frames", []),
+    ],
+)
+def test_findings_name_their_files_as_fields(project, case, category, named):
+    """The files a finding concerns come as fields, each where its message
+    names it; orvtool's pieces of a message are made from them."""
+    from orvtool import native
+    from orvtool.loading import Named, core_pieces, said
+
+    (project / "loop").symlink_to(project / "loop")
+    frames = [one_pixel()] * 3
+    (project / "l.orv").write_bytes(encode_animation(Animation(palette_path=b"loop/x.pal", frames=frames)))
+    (project / "w.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", frames=frames)))
+    name, io_pal, budget = {
+        "animation missing": ("gone.orv", None, None),
+        "palette missing": ("w.orv", "nope.pal", None),
+        "palette named in bytes that are not UTF-8": ("w.orv", b"\xff.pal", None),
+        "palette search failed": ("l.orv", None, None),
+        "too many frame records": ("w.orv", None, 2),
+    }[case]
+    full = [str(project / n) for n in named]
+    path = project / name
+    pal = None if io_pal is None else os.path.join(os.fsencode(project), os.fsencode(io_pal))
+    r = _native.load_report(str(path), pal, max_records=budget)
+    d = next(d for d in r["diagnostics"] if d["category"] == category)
+    assert list(d["paths"]) == full and len(d["spans"]) == len(full)
+    message = d["message"]
+    for (start, end), p in zip(d["spans"], full, strict=True):
+        # As the message shows it: bytes that are not UTF-8 escaped there.
+        assert message[start:end] == p.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    pieces = core_pieces(native.Diagnostic(**d), native.PaletteReport(**r["palette"]), str(path))
+    assert said(pieces) == message
+    assert [p.path for p in pieces if isinstance(p, Named)] == [message[a:b] for a, b in d["spans"]]
+    if category == "palette_search_failed":
+        assert message.endswith(f" [{full[0]}]") and "exists" in message
 
 
 def test_frames_one_at_a_time(project):

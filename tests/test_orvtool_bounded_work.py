@@ -162,17 +162,45 @@ def test_each_tag_reads_its_sheet_once(tmp_path, monkeypatch, pal_file):
     assert len(reads) == 2  # one more command, one more read
 
 
-def test_files_past_the_frame_record_budget_are_refused_before_reading(tmp_path):
+TOO_MANY = "its head and size allow 7,489,828 frame records, more than the 2,097,152 orvtool reads from one file"
+
+# The routes of a load that is refused, each printing what it was told: a
+# refusal raised (its category and detail) or the viewer's error. The file is
+# refused by the core on its one open, or from the bytes given in memory.
+REFUSING_ROUTES = {
+    "inspect": "import orvtool\norvtool.inspect('zeros.orv')",
+    "pillow": "from PIL import Image\nimport orvtool.pillow\norvtool.pillow.register()\nImage.open('zeros.orv')",
+    "pillow stream": "import io, orvtool.pillow\n"
+    "orvtool.pillow.open(io.BytesIO(open('zeros.orv', 'rb').read()), palette='a.pal')",
+    "frames from memory": "from orvtool import native\n"
+    "native.open_frames('zeros.orv', data=open('zeros.orv', 'rb').read())",
+    "viewer": "from orvtool.view.catalog import Catalog\nprint('viewer:', Catalog('.').get('zeros.orv').error)",
+}
+
+
+@pytest.mark.parametrize("route", ["info", "export", *REFUSING_ROUTES])
+def test_files_past_the_frame_record_budget_are_refused_before_reading(tmp_path, route):
     with open(tmp_path / "zeros.orv", "wb") as fh:  # 100 MiB of empty frame records, 2^31 - 1 announced
         fh.write(b"\0\0\0\0\x01\0\0\0\0\xff\xff\xff\x7f")
         fh.truncate(100 << 20)
-    for argv in (["info", "zeros.orv", "--json"], ["export", "zeros.orv", "-o", "out", "--gif"]):
-        assert cli(tmp_path, *argv) == (
-            1,
-            "orvtool: zeros.orv: its head and size allow 7,489,828 frame records, "
-            "more than the 2,097,152 orvtool reads from one file",
-        )
-    assert not (tmp_path / "out").exists()
+    if route in ("info", "export"):
+        argv = ["info", "zeros.orv", "--json"] if route == "info" else ["export", "zeros.orv", "-o", "out", "--gif"]
+        assert cli(tmp_path, *argv) == (1, f"orvtool: zeros.orv: {TOO_MANY}")
+        assert not (tmp_path / "out").exists()
+        return
+    palettes.write_palette(palettes.Palette([(1, 2, 3, 255)] * 256), str(tmp_path / "a.pal"))
+    code = (
+        f"import os\nos.chdir({str(tmp_path)!r})\ntry:\n"
+        + "".join(f"    {line}\n" for line in REFUSING_ROUTES[route].splitlines())
+        + "except Exception as exc:\n"
+        + "    print(getattr(exc, 'category', type(exc).__name__) + ': ' + str(getattr(exc, 'detail', exc)))\n"
+    )
+    proc = run_python(code, limit_mb=1024, timeout=300)
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    if route.startswith("pillow"):  # raised as the plugin raises a file it cannot read
+        assert proc.stdout.endswith(f": {TOO_MANY}\n")
+    else:
+        assert proc.stdout == f"{'viewer' if route == 'viewer' else 'too_many_frames'}: {TOO_MANY}\n"
 
 
 @pytest.mark.parametrize(

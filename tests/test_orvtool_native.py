@@ -56,7 +56,7 @@ def test_only_the_gateway_imports_the_private_module():
 @pytest.mark.parametrize(
     "change, says",
     [
-        ("names[:-1]", "missing: frame_over_budget"),
+        ("names[:-1]", "missing: too_many_frames"),
         ("names + ('cut_in_half',)", "unknown to orvtool: cut_in_half; missing: none"),
         ("names[1:] + names[:1]", "the same names in another order"),
     ],
@@ -97,7 +97,9 @@ def test_every_record_has_exactly_the_fields_the_module_gives(tmp_path, records,
     assert all(set(f) == frame_fields for f in raw["frames"]) and len(raw["frames"]) == 3
     assert raw["diagnostics"] and all(set(d) == field_names(native.Diagnostic) for d in raw["diagnostics"])
     assert [d.category for d in typed.diagnostics] == ["trailing_bytes"]
-    assert typed.trailing == b"xy" and typed.palette.path == raw["palette"]["path"]
+    # The bytes after the last record are counted; read only when asked for.
+    assert (typed.trailing_bytes, typed.trailing) == (2, b"") and typed.palette.path == raw["palette"]["path"]
+    assert native.load_report(str(tmp_path / "extra.orv"), trailing=True, **asked).trailing == b"xy"
     assert [f.width for f in typed.frames] == [f["width"] for f in raw["frames"]]
     assert (typed.frames[0].rows is None) is not records
     if images:

@@ -21,10 +21,15 @@ def load_report(
     images: bool = False,
     frame_table: bool = False,
     frame_lines: bool = False,
+    max_records: int | None = None,
+    trailing: bool = False,
 ) -> dict[str, Any]:
     """Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched
-    for) and returns what the load found, as a dict; with images=True also the rendered frames, with
-    frame_table=True also the frames as columns (a dict of lists, one item per frame): width, height,
+    for), through one open and only as far as its frame records reach, and returns what the load found, as
+    a dict. With max_records, a file whose head and size allow more frame records is refused before any is
+    read: its report holds its head and one too_many_frames finding. The bytes after the last record are
+    counted (trailing_bytes), and read into trailing only with trailing=True. With images=True also the
+    rendered frames, with frame_table=True also the frames as columns (a dict of lists, one item per frame): width, height,
     x_offset, y_offset, is_shadow, frame_size, unk1, unk2 as the records hold them, and the statistics of
     their runs counted by the core: rows, runs, empty_runs, covered_pixels (the colour counts added up),
     longest_run, most_runs_in_a_row, non_maximal_rows (rows past the height or not the maximal encoding of
@@ -98,10 +103,14 @@ def find_palette(animation_path: _Path, location: _Path) -> tuple[str | None, li
     """The palette search of a load: the file that `location` names from the folder of `animation_path` or the first
     folder above it where it exists (None if none), and the candidates tried."""
 
-def open_frames(path: _Path, io_pal: _Path | None = None, *, data: _Data | None = None) -> FrameStream:
-    """Reads an animation file and its palette without rendering; the stream renders one frame at a time.
-    With data (a bytes-like object) the file's bytes are taken from it and path only serves the palette
-    search."""
+def open_frames(
+    path: _Path, io_pal: _Path | None = None, *, data: _Data | None = None, max_records: int | None = None
+) -> FrameStream:
+    """Reads an animation file and its palette without rendering, through one open and only as far as its
+    frame records reach; the stream renders one frame at a time. With data (a bytes-like object) the file's
+    bytes are taken from it (only those the records take are kept) and path only serves the palette search.
+    With max_records, a file whose head and size allow more frame records is refused before any is read,
+    as load_report refuses it (a stream of no frames)."""
 
 def encode_animation(
     head: dict[str, Any], frames: Iterable[dict[str, Any]], *, check: bool = False

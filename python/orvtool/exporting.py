@@ -223,7 +223,7 @@ def plan_export(path: str, folder: str, options: ExportOptions) -> ExportPlan:
     index layer and what the sidecar says of its runs. Raises LoadError for
     a file that fails (one cut short is salvaged when asked)."""
     parts = options.parts()
-    anim = load_animation(path, options.palette)
+    anim = load_animation(path, options.palette, trailing=True)  # kept in the sidecar
     failing = status.failing(anim.counts)
     salvaged = bool(failing) and options.salvage and set(failing) == {"frames_cut_short"}
     found = list(anim.findings)

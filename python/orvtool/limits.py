@@ -11,7 +11,7 @@ inside a document, the frame and the key.
 | a palette file | what its format holds: a binary palette's first 1028 bytes are read, Adobe 772 bytes, text 16 MiB, a swatch as an image |
 | an image file | 256 MiB, at most 2^28 pixels |
 | what one command holds at once (`Budget`) | 1 GiB, each stage charging what it will hold before it makes it |
-| frame records of one animation file | 2,097,152, as many as its head announces and its size can hold, checked before any is read |
+| frame records of one animation file | 2,097,152, as many as its head announces and its size can hold, checked by the core on the file's one open before any is read |
 
 The budget is made once per command (per animation of a tree, in the
 process that builds it) and handed to every stage, which charges it with
@@ -38,13 +38,10 @@ The viewer (`orvtool view`) holds what it serves within these:
 from __future__ import annotations
 
 import math
-import os
-import stat
-import struct
 from contextlib import contextmanager
-from typing import Callable, Iterator, Union
+from typing import Iterator
 
-from .errors import OrvToolError, TooManyFrames
+from .errors import OrvToolError
 
 MiB = 1 << 20
 JSON_BYTES = 64 * MiB
@@ -194,7 +191,6 @@ def pixels_fit(width: int, height: int, where: str, frames: int = 1, held: int =
 # Frame records read from one file: each costs orvtool a few hundred bytes as
 # it is reported on, so that this many take well under a gigabyte.
 FRAME_RECORDS = 1 << 21
-FRAME_RECORD_BYTES = 14  # the smallest frame record: its fields, no rows
 
 U8 = (0, 0xFF)
 U16 = (0, 0xFFFF)
@@ -227,83 +223,6 @@ def finite_int(value: object, lo: int, hi: int, where: str) -> int:
     if isinstance(got, float) and not got.is_integer():
         raise OrvToolError(f"{where} is {_shown(value)}, not a whole number", category="sidecar_invalid")
     return int(got)
-
-
-def frame_records(path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]) -> int:
-    """The frame records that reading the animation file `path` would begin
-    (those its head announces, as far as the bytes after the head can hold
-    them), exactly when they are more than FRAME_RECORDS, else a bound at
-    most FRAME_RECORDS found from the size alone. 0 for what the loader
-    reads no frame of (a file that is missing, not a regular file, or cut
-    short in its head)."""
-    try:
-        st = os.stat(path)
-    except (OSError, ValueError):
-        return 0
-    if not stat.S_ISREG(st.st_mode):
-        return 0
-    if st.st_size <= FRAME_RECORDS * FRAME_RECORD_BYTES:  # whatever the head says, without opening the file
-        return -(-st.st_size // FRAME_RECORD_BYTES)
-    try:
-        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0))
-    except (OSError, ValueError):
-        return 0
-    try:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            return 0
-
-        def read(at: int, count: int) -> bytes:
-            os.lseek(fd, at, os.SEEK_SET)
-            return os.read(fd, count)
-
-        return _records(st.st_size, read)
-    except OSError:
-        return 0
-    finally:
-        os.close(fd)
-
-
-def frame_records_in(data: Union[bytes, bytearray, memoryview]) -> int:
-    """frame_records for an animation file's bytes held in memory."""
-    view = memoryview(data).cast("B")
-    return _records(len(view), lambda at, count: bytes(view[at : at + count]))
-
-
-def _records(size: int, read: Callable[[int, int], bytes]) -> int:
-    if size <= FRAME_RECORDS * FRAME_RECORD_BYTES:  # whatever the head says
-        return -(-size // FRAME_RECORD_BYTES)
-    start = read(0, 17)
-    header = 9 if start[:4] == b"FVRO" else 0
-    background = header > 0 and len(start) > 8 and start[8] != 0
-    fields = start[header : header + 8]
-    if len(fields) < 8:
-        return 0
-    path_length = int(struct.unpack_from("<I", fields, 4)[0])
-    head_end = header + 8 + path_length + 4
-    count_field = read(head_end - 4, 4)
-    if len(count_field) < 4:
-        return 0
-    announced = (int(struct.unpack("<I", count_field)[0]) + (1 if background else 0)) & 0xFFFFFFFF
-    wanted = announced if announced < 0x80000000 else 0  # the count is taken as signed
-    return min(wanted, -(-(size - head_end) // FRAME_RECORD_BYTES))
-
-
-def check_frame_records(
-    path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"],
-    data: Union[bytes, bytearray, memoryview, None] = None,
-) -> None:
-    """Refuses, before any record is read, an animation file (its bytes from
-    `data` when given) that would give more frame records than orvtool
-    reads (FRAME_RECORDS)."""
-    records = frame_records(path) if data is None else frame_records_in(data)
-    if records > FRAME_RECORDS:
-        raise TooManyFrames(
-            os.fsdecode(path),
-            f"its head and size allow {records:,} frame records, more than the {FRAME_RECORDS:,} orvtool reads "
-            "from one file",
-            records,
-        )
 
 
 # --- the viewer: the second table above -------------------------------------------

@@ -14,7 +14,6 @@ as a temporary copy in the game's binary format.
 
 import contextlib
 import os
-import re
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import pyorv
@@ -110,7 +109,7 @@ class LoadedAnimation(NamedTuple):
     palette_entries: Optional[int]  # the entries the palette file holds; the rest are filler
     images: Optional[Sequence[native.Image]]  # one per frame, None when nothing rendered; made when read
     render_problem: Optional[str]  # why there are no images
-    trailing: bytes  # bytes after the last frame record, which the loader ignores
+    trailing: bytes  # bytes after the last frame record, which the loader ignores (read for export only)
     status: str  # "ok", "problems" or "failed"
     findings: List[Finding]  # the first few hundred of each category, in order
     counts: Dict[str, int]  # every finding counted, by category
@@ -118,6 +117,7 @@ class LoadedAnimation(NamedTuple):
     frame_lines: Optional[List[str]] = None  # the lines of info's frame table, when asked for
     frame_totals: Optional[native.FrameTotals] = None  # the statistics of all frames, with either
     records: Optional[Sequence[native.FrameRecord]] = None  # the report's frame records (see native.export_frame)
+    trailing_bytes: int = 0  # how many bytes follow the last frame record
 
     @property
     def palette_colors(self) -> List["Color"]:
@@ -191,20 +191,17 @@ def palette_pieces(d: native.Diagnostic, pal: native.PaletteReport, path: str) -
 
 
 def core_pieces(d: native.Diagnostic, pal: native.PaletteReport, path: str) -> Tuple[Piece, ...]:
-    """The core's message of a finding, with the paths it names as such. The
-    core hands these paths over inside its text only: the animation file it
-    was given (that it cannot open), the palette file it was given (that it
-    cannot open), and, from the file system's own error, the paths of a
-    palette search that failed (in brackets)."""
-    text = d.message
-    named = {"file_open_failed": os.path.abspath(path), "palette_open_failed": pal.path}.get(d.category)
-    if named:
-        before, found, after = text.rpartition(named)
-        return (before, Named(named), after) if found else (text,)
-    if d.category == "palette_search_failed":
-        parts = re.split(r"(?<=\[)([^\]]+)(?=\])", text)
-        return tuple(Named(p) if i % 2 else p for i, p in enumerate(parts))
-    return (text,)
+    """The core's message of a finding, with the paths it names as such: the
+    core says where in its message each file it concerns lies (the animation
+    file it cannot open, the palette file it cannot open, the paths of the
+    file system's error in a palette search that failed)."""
+    pieces: List[Piece] = []
+    at = 0
+    for start, end in d.spans:
+        pieces += [d.message[at:start], Named(d.message[start:end])]
+        at = end
+    pieces.append(d.message[at:])
+    return tuple(p for p in pieces if p != "")
 
 
 def _why_nothing_rendered(report: native.LoadReport, findings: List[Finding]) -> str:
@@ -226,7 +223,12 @@ def _why_nothing_rendered(report: native.LoadReport, findings: List[Finding]) ->
 
 
 def load_animation(
-    path: str, palette: Optional[str] = None, *, frame_table: bool = False, frame_lines: bool = False
+    path: str,
+    palette: Optional[str] = None,
+    *,
+    frame_table: bool = False,
+    frame_lines: bool = False,
+    trailing: bool = False,
 ) -> LoadedAnimation:
     """Loads one animation file. Raises OrvToolError for a file that cannot be
     read or is not a whole animation; a palette that cannot be found or read
@@ -234,7 +236,8 @@ def load_animation(
     `frame_table` the frames come as columns with the statistics of their
     runs too, with `frame_lines` as the lines of info's frame table; with
     either, the statistics of all frames come too, and the frame records
-    without rows."""
+    without rows. The bytes after the last frame record are counted; with
+    `trailing` they are read too (`LoadedAnimation.trailing`)."""
     # The loader searches from the directory part of the name it is given, so
     # it gets an absolute name: a bare file name would give it nowhere to look.
     name = os.path.abspath(path)
@@ -242,12 +245,24 @@ def load_animation(
     with _too_many_frames():
         if not palette:  # the common case, without a temporary palette to clean up after
             report = native.load_report(
-                name, None, records=records, images=True, frame_table=frame_table, frame_lines=frame_lines
+                name,
+                None,
+                records=records,
+                images=True,
+                frame_table=frame_table,
+                frame_lines=frame_lines,
+                trailing=trailing,
             )
             return animation_of(report, path)
         with _readable_palette(palette) as (io_pal, converted, unusable):
             report = native.load_report(
-                name, io_pal, records=records, images=True, frame_table=frame_table, frame_lines=frame_lines
+                name,
+                io_pal,
+                records=records,
+                images=True,
+                frame_table=frame_table,
+                frame_lines=frame_lines,
+                trailing=trailing,
             )
         return animation_of(report, path, palette, converted, unusable)
 
@@ -364,6 +379,7 @@ def animation_of(
         frame_lines=report.frame_lines,
         frame_totals=report.frame_totals,
         records=report.frames,
+        trailing_bytes=report.trailing_bytes,
     )
 
 

@@ -31,6 +31,7 @@ from typing import (
 )
 
 from . import _native, limits, model
+from .errors import TooManyFrames
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -62,6 +63,7 @@ Category = Literal[
     "color_index_out_of_range",
     "frame_too_large",
     "frame_over_budget",
+    "too_many_frames",
 ]
 CATEGORIES: Tuple[Category, ...] = get_args(Category)
 
@@ -138,15 +140,22 @@ RowRecord = Tuple[int, List[Run]]  # block count as stored, runs
 
 
 class Diagnostic(NamedTuple):
-    """One finding: a category to branch on, the message, and the frame, row
-    and colour index (or entry count) it concerns."""
+    """One finding: a category to branch on, the message, the files it
+    concerns (each where the message names it), and the frame, row and
+    colour index (or entry count) it concerns."""
 
     category: Category
     error_line: bool  # the module prints it as one of its "ERROR: " lines
     message: str
+    # The files it concerns, as the file system names them: the palette file,
+    # the animation file, the paths of the file system's error; in the order
+    # the message names them.
+    paths: Tuple[str, ...]
+    spans: Tuple[Tuple[int, int], ...]  # (start, end) of each path in the message, as the message shows it
     frame: Optional[int]
     row: Optional[int]
     index: Optional[int]  # type: ignore[assignment]  # the field hides tuple.index
+    values: Tuple[int, int, int] = (0, 0, 0)  # the numbers its message gives, by category
 
 
 class Form(NamedTuple):
@@ -268,7 +277,8 @@ class LoadReport(NamedTuple):
     frames_wanted: int
     frames_whole: int
     trailing_start: int
-    trailing: bytes
+    trailing_bytes: int  # after the last frame record, counted from the file's size
+    trailing: bytes  # those bytes, when the load was asked to read them (trailing=True); else empty
     palette: PaletteReport
     frames: Sequence[FrameRecord]  # made when read
     diagnostics: List[Diagnostic]
@@ -337,6 +347,15 @@ def _report(d: Dict[str, Any]) -> LoadReport:
     return LoadReport(**d)
 
 
+def _refused(path: Path, report: Dict[str, Any]) -> None:
+    """The TooManyFrames of a file that allows more frame records than
+    orvtool reads (the module's refusal holds that one finding; its first
+    number is the records the file allows)."""
+    for d in report["diagnostics"]:
+        if d["category"] == "too_many_frames":
+            raise TooManyFrames(os.fsdecode(path), d["message"], int(d["values"][0]))
+
+
 def load_report(
     path: Path,
     io_pal: Optional[Path] = None,
@@ -345,21 +364,30 @@ def load_report(
     images: bool = False,
     frame_table: bool = False,
     frame_lines: bool = False,
+    trailing: bool = False,
 ) -> LoadReport:
     """Loads an animation file as `pyorv.OrvF.load` does, printing nothing
-    (io_pal names the palette file, else it is searched for); with
-    images=True the report holds the rendered frames too, with
-    frame_table=True the frames as columns with their run statistics, with
-    frame_lines=True the lines of the frame table that `orvtool info`
-    prints; with either of the last two, the statistics of all frames.
-    A file with more frame records than orvtool reads is refused
-    (OrvToolError) before any is read."""
-    limits.check_frame_records(path)
-    return _report(
-        _native.load_report(
-            path, io_pal, records=records, images=images, frame_table=frame_table, frame_lines=frame_lines
-        )
+    (io_pal names the palette file, else it is searched for), through one
+    open and only as far as its frame records reach; with images=True the
+    report holds the rendered frames too, with frame_table=True the frames as
+    columns with their run statistics, with frame_lines=True the lines of the
+    frame table that `orvtool info` prints; with either of the last two, the
+    statistics of all frames; with trailing=True the bytes after the last
+    frame record (else only counted). A file whose head and size allow more
+    frame records than orvtool reads is refused (OrvToolError) before any is
+    read, on the same open."""
+    report = _native.load_report(
+        path,
+        io_pal,
+        records=records,
+        images=images,
+        frame_table=frame_table,
+        frame_lines=frame_lines,
+        max_records=limits.FRAME_RECORDS,
+        trailing=trailing,
     )
+    _refused(path, report)
+    return _report(report)
 
 
 class FrameStream:
@@ -391,13 +419,17 @@ class FrameStream:
 
 
 def open_frames(path: Path, io_pal: Optional[Path] = None, data: Optional[Data] = None) -> FrameStream:
-    """Reads an animation file and its palette without rendering; with
-    `data`, the file's bytes come from it and `path` only serves the
-    palette search. Refuses one as `load_report` does."""
-    limits.check_frame_records(path, data)
+    """Reads an animation file and its palette without rendering, through
+    one open and only as far as its frame records reach; with `data`, the
+    file's bytes come from it and `path` only serves the palette search.
+    Refuses one as `load_report` does, from the same open (or the bytes)."""
     if data is None:
-        return FrameStream(_native.open_frames(path, io_pal))
-    return FrameStream(_native.open_frames(path, io_pal, data=data))
+        stream = _native.open_frames(path, io_pal, max_records=limits.FRAME_RECORDS)
+    else:
+        stream = _native.open_frames(path, io_pal, data=data, max_records=limits.FRAME_RECORDS)
+    if not len(stream):  # a refused file reads no record
+        _refused(path, stream.report())
+    return FrameStream(stream)
 
 
 def load_frames(path: Path, io_pal: Optional[Path] = None) -> Optional[List[Tuple["NDArray[Any]", int, int]]]:

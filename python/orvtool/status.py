@@ -93,7 +93,13 @@ LOAD_FINDINGS: Dict["Category", Rule] = {
     "color_index_out_of_range": Rule(WARNING, "a colour index past 255 is drawn transparent"),
     "frame_too_large": Rule(ERROR_SEVERITY, "a frame whose image cannot be sized"),
     "frame_over_budget": Rule(ERROR_SEVERITY, "a frame past the rendering's memory budget"),
+    "too_many_frames": Rule(
+        ERROR_SEVERITY, "an animation whose head and size allow more frame records than orvtool reads (2,097,152)"
+    ),
 }
+
+# The core's refusal of a file of more frame records than orvtool reads.
+TOO_MANY_FRAMES = "too_many_frames"
 
 # orvtool's own findings.
 NO_SUCH_FILE = "no_such_file"
@@ -102,7 +108,6 @@ PALETTE_UNUSABLE = "palette_unusable"
 SALVAGED = "salvaged"
 REFUSED = "refused"
 ALREADY_EXPORTED = "already_exported"
-TOO_MANY_FRAMES = "too_many_frames"
 OUTPUT_REFUSED = "output_refused"
 OUTPUT_LINK_OUTSIDE = "output_link_outside"
 WRITTEN_THROUGH_LINK = "written_through_link"
@@ -122,9 +127,6 @@ OWN_FINDINGS: Dict[str, Rule] = {
     ),
     SALVAGED: Rule(ERROR_SEVERITY, "`export --salvage` wrote the frames read from a file cut short"),
     "internal_error": Rule(ERROR_SEVERITY, "a fault of orvtool, or a worker process that died"),
-    TOO_MANY_FRAMES: Rule(
-        ERROR_SEVERITY, "an animation whose head and size allow more frame records than orvtool reads (2,097,152)"
-    ),
     "over_budget": Rule(
         ERROR_SEVERITY,
         "an input whose work would hold more than the 1 GiB orvtool holds for one command (an image's decoded "

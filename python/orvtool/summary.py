@@ -57,7 +57,7 @@ def describe(path: str, palette: Optional[str] = None, *, frame_lines: bool = Fa
             "most_runs_in_a_row": totals.most_runs_in_a_row,
             "non_maximal_rows": totals.non_maximal_rows,
         },
-        "trailing_bytes": len(anim.trailing),
+        "trailing_bytes": anim.trailing_bytes,
         "status": anim.label,
         "failure": anim.failure(),
         "counts": anim.counts,

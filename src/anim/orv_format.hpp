@@ -9,6 +9,7 @@
 
 #include "anim/records.hpp"
 #include "common/byte_cursor.hpp"
+#include "common/byte_supply.hpp"
 #include "common/large_block.hpp"
 
 namespace orv {
@@ -86,6 +87,27 @@ private:
     bool shadow_mode_ = false;
     FrameExtent last_;
 };
+
+// How far reading an animation file takes it, found from its bytes as they
+// come, so that a file is read only as far as a load consumes it.
+//
+// walk_head holds the bytes of the head and returns the head as parse_head
+// reads it. walk_frames then holds the bytes of the `wanted` frame records
+// that follow it from `start`, as parse_frames reads them (the count taken as
+// signed, the shadow mode as it sets it), and returns the offset of the first
+// byte after the last record, or what the source holds when it ends first.
+// Neither asks for a byte beyond those records (the source may read ahead).
+// parse_head and parse_frames over the bytes up to that offset read exactly
+// what they read over the whole file.
+OrvHead walk_head(ByteSupply& in);
+std::uint64_t walk_frames(ByteSupply& in, std::uint64_t start, std::uint32_t wanted);
+
+// The frame records that reading a file of `size` bytes with this head would
+// begin, at most: those its count field announces (the background frame
+// included, the count taken as signed), as far as the bytes after the head
+// can hold them at 14 bytes each (the smallest record). 0 when the head lacks
+// its count.
+std::uint64_t records_allowed(const OrvHead& head, std::uint64_t size);
 
 // Reads one row of a frame record into `row` (empty beforehand): its block
 // count, then its runs, each run's indices a view of the bytes (none in a

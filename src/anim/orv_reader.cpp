@@ -78,6 +78,58 @@ void read_rows(ByteCursor& in, std::vector<OrvPixelSet>& rows, bool shadow) {
 
 }  // namespace
 
+OrvHead walk_head(ByteSupply& in) {
+    in.hold(sizeof kMagic);
+    const std::uint64_t at = in.size() >= sizeof kMagic && std::memcmp(in.data(), kMagic, sizeof kMagic) == 0 ? 9 : 0;
+    // The speed and the palette path's length, then the path and the count.
+    if (in.hold(at + 8)) {
+        const std::uint8_t* p = in.data() + at + 4;
+        const std::uint32_t length = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+                                     (static_cast<std::uint32_t>(p[2]) << 16) |
+                                     (static_cast<std::uint32_t>(p[3]) << 24);
+        in.hold(at + 8 + length + 4);
+    }
+    // Either every byte of the head is held, or every byte of the file.
+    return OrvReader(SharedBytes({}, in.data(), in.size())).parse_head();
+}
+
+std::uint64_t walk_frames(ByteSupply& in, std::uint64_t start, std::uint32_t wanted) {
+    // The longest row: its block count and 255 runs of 255 indices.
+    constexpr std::size_t kLongestRow = 1 + 255 * (2 + 255);
+    const auto signed_count = static_cast<std::int32_t>(wanted);
+    const std::uint64_t to_read = signed_count > 0 ? static_cast<std::uint64_t>(signed_count) : 0;
+    bool shadow_mode = false;
+    std::uint64_t pos = start;
+    for (std::uint64_t i = 0; i < to_read; ++i) {
+        if (!in.hold(pos + 1)) break;  // the file ends between records
+        if (!in.hold(pos + kFrameRecordFixedBytes)) return in.size();
+        const std::uint8_t* fields = in.data() + pos;
+        const auto height_word = static_cast<std::uint16_t>(fields[4] | (fields[5] << 8));
+        const bool shadow = (height_word & 0x8000u) != 0;
+        if (shadow) shadow_mode = true;
+        const std::size_t height = shadow_mode ? (height_word & 0xFFu) : height_word;
+        pos += kFrameRecordFixedBytes;
+        for (std::size_t r = 0; r < height; ++r) {
+            // With a longest row held (or all the file has), the row's end is known.
+            if (in.size() - pos < kLongestRow) in.hold(pos + kLongestRow);
+            ByteCursor row(in.data() + pos, in.size() - static_cast<std::size_t>(pos));
+            const bool whole = skip_rows(row, 1, shadow);
+            pos += row.offset();
+            if (!whole) return pos;
+        }
+    }
+    return pos;
+}
+
+std::uint64_t records_allowed(const OrvHead& head, std::uint64_t size) {
+    if (!head.frame_count_read || size < head.end) return 0;
+    std::uint32_t announced = head.frame_count;
+    if (head.background_flag_read && head.background_flag) announced += 1u;  // 32-bit, as the load counts
+    const std::uint64_t wanted = announced < 0x80000000u ? announced : 0;
+    const std::uint64_t room = (size - head.end + kFrameRecordFixedBytes - 1) / kFrameRecordFixedBytes;
+    return std::min(wanted, room);
+}
+
 bool read_row(ByteCursor& in, OrvPixelSet& row, bool shadow) {
     if (!in.read_u8(row.block_count)) return false;
     row.blocks.reserve(row.block_count);

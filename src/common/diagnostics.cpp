@@ -36,6 +36,7 @@ constexpr CategoryInfo kCategories[kCategoryCount] = {
     {"color_index_out_of_range", true},
     {"frame_too_large", true},
     {"frame_over_budget", true},
+    {"too_many_frames", false},
 };
 
 // Every category has its entry.
@@ -72,10 +73,133 @@ DiagnosticSink& no_sink() noexcept {
     return sink;
 }
 
+namespace {
+
+// An error line's text, put together from words, numbers and paths, with
+// where each path lies.
+class Wording {
+public:
+    Wording(const Diagnostic& d, std::vector<TextSpan>* spans) : d_(d), spans_(spans) {}
+
+    Wording& operator<<(const char* words) {
+        text_ += words;
+        return *this;
+    }
+    Wording& number(std::int64_t value) {
+        text_ += std::to_string(value);
+        return *this;
+    }
+    Wording& number(std::uint64_t value) {
+        text_ += std::to_string(value);
+        return *this;
+    }
+    // The diagnostic's first path (nothing when it names none).
+    Wording& path() {
+        const std::string& p = d_.paths.empty() ? empty_ : d_.paths.front();
+        if (spans_ && !d_.paths.empty()) spans_->push_back(TextSpan{text_.size(), text_.size() + p.size()});
+        text_ += p;
+        return *this;
+    }
+    std::string take() { return std::move(text_); }
+
+private:
+    const Diagnostic& d_;
+    std::vector<TextSpan>* spans_;
+    std::string text_;
+    const std::string empty_;
+};
+
+}  // namespace
+
+// The words of every "ERROR: " line, each made from the diagnostic's fields.
+std::string Diagnostic::text(std::vector<TextSpan>* spans) const {
+    if (spans) spans->clear();
+    if (!error_line()) {
+        if (spans) {
+            for (std::size_t i = 0; i < paths.size() && i < path_offsets.size(); ++i) {
+                spans->push_back(TextSpan{path_offsets[i], path_offsets[i] + paths[i].size()});
+            }
+        }
+        return message;
+    }
+    Wording w(*this, spans);
+    switch (category) {
+        case Category::palette_open_failed:
+            w << "Could not open palette file: ";
+            w.path();
+            break;
+        case Category::palette_count_invalid:
+            w << "Invalid color count: ";
+            w.number(index);
+            break;
+        case Category::palette_write_open_failed:
+            w << "Could not open palette file for writing: ";
+            w.path();
+            break;
+        case Category::palette_write_failed:
+            w << "Could not write palette file: ";
+            w.path();
+            break;
+        case Category::palette_save_skipped:
+            w << "No palette data to save, existing palette file kept: ";
+            w.path();
+            break;
+        case Category::color_lookup_out_of_bounds:
+            w << "Color index out of bounds: ";
+            w.number(index);
+            break;
+        case Category::file_write_open_failed:
+            w << "Could not open animation file for writing: ";
+            w.path();
+            break;
+        case Category::file_write_failed:
+            w << "Could not write animation file: ";
+            w.path();
+            break;
+        case Category::no_palette_data: w << "No palette data available!"; break;
+        case Category::row_missing:
+            w << "Row ";
+            w.number(row) << " exceeds OrvPixelSet count!";
+            break;
+        case Category::color_index_out_of_range:
+            w << "Out-of-bounds color index! (";
+            w.number(index) << ")";
+            break;
+        case Category::frame_too_large:
+            w << "Frame ";
+            w.number(frame) << " is too large to render: ";
+            w.number(values[0]) << " x ";
+            w.number(values[1]) << " pixels need ";
+            w.number(values[2]) << " bytes";
+            break;
+        case Category::frame_over_budget:
+            w << "Frame ";
+            w.number(frame) << " exceeds the rendering memory budget: ";
+            w.number(values[0]) << " bytes needed, ";
+            w.number(values[1]) << " of ";
+            w.number(values[2]) << " bytes left";
+            break;
+        default: return message;  // a category outside the list
+    }
+    return w.take();
+}
+
+void report_error(DiagnosticSink& sink, Category category, Where where, const std::string& path,
+                  const std::array<std::uint64_t, 3>& values) {
+    Diagnostic d;
+    d.category = category;
+    d.frame = where.frame;
+    d.row = where.row;
+    d.index = where.index;
+    if (!path.empty()) d.paths.push_back(path);
+    d.values = values;
+    sink.receive(d);
+}
+
 void ErrorLinePrinter::receive(const Diagnostic& diagnostic) {
     if (!diagnostic.error_line()) return;
     std::string line = "ERROR: ";
-    line += diagnostic.message;
+    line += diagnostic.text();
     line += '\n';
     static std::mutex mutex;
     const std::lock_guard<std::mutex> hold(mutex);

@@ -2,10 +2,13 @@
 //
 // Every finding of a core operation (palette load and save, animation load
 // and save, rendering) is one Diagnostic: a category that callers can branch
-// on, the message text, and the frame, row and index it concerns. Operations
-// hand each diagnostic to a DiagnosticSink as it arises. The core itself
-// writes to no stream: the one sink that writes lines is the ErrorLinePrinter,
-// installed by callers that want the "ERROR: " lines on standard error.
+// on, the files it concerns, the frame, row and index it concerns and the
+// other numbers it gives, as fields. Its text is made from them: the module's
+// "ERROR: " lines by the one function that words them (Diagnostic::text), the
+// others from their parts as they arise (emit). Operations hand each
+// diagnostic to a DiagnosticSink as it arises. The core itself writes to no
+// stream: the one sink that writes lines is the ErrorLinePrinter, installed by
+// callers that want the "ERROR: " lines on standard error.
 #pragma once
 
 #include <array>
@@ -43,9 +46,11 @@ enum class Category : std::uint8_t {
     color_index_out_of_range,  // "Out-of-bounds color index! (" c ")"
     frame_too_large,           // a frame whose image cannot be sized
     frame_over_budget,         // a frame past the rendering's memory budget
+    // Animation file (load), after the rendering's own for the order of the list.
+    too_many_frames,  // the head and size allow more frame records than the caller reads
 };
 
-inline constexpr std::size_t kCategoryCount = static_cast<std::size_t>(Category::frame_over_budget) + 1;
+inline constexpr std::size_t kCategoryCount = static_cast<std::size_t>(Category::too_many_frames) + 1;
 
 // ok: nothing found. problems: something found, the operation still gave its
 // result. failed: no result (nothing opened, read, written or rendered).
@@ -60,16 +65,42 @@ const char* category_name(Category category) noexcept;
 bool prints_error_line(Category category) noexcept;
 const char* status_name(Status status) noexcept;
 
+// Where a path lies in a diagnostic's text: [begin, end) in bytes.
+struct TextSpan {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
+
 struct Diagnostic {
     static constexpr std::int64_t kNone = -1;
 
     Category category = Category::no_frames;
-    std::string message;  // for an error, the line's text after "ERROR: "
+    // The words of a finding that is not an error line, paths included.
+    // An error line's words come from the fields alone (text()).
+    std::string message;
+    // The files it concerns, as they were named, in the order its text names
+    // them: the palette file (palette_open_failed, palette_write_open_failed,
+    // palette_write_failed, palette_save_skipped), the animation file
+    // (file_open_failed, file_write_open_failed, file_write_failed), the
+    // paths of the file system's error (palette_search_failed).
+    std::vector<std::string> paths;
+    // Where each path lies in `message` (bytes from its start), for a finding
+    // that is not an error line.
+    std::vector<std::size_t> path_offsets;
     std::int64_t frame = kNone;
     std::int64_t row = kNone;
     std::int64_t index = kNone;  // a colour index, or a palette entry count
+    // The other numbers it gives: frame_too_large: width, height, bytes;
+    // frame_over_budget: bytes needed, bytes left, the budget;
+    // too_many_frames: the records allowed, the most the caller reads.
+    std::array<std::uint64_t, 3> values{};
 
     bool error_line() const noexcept { return prints_error_line(category); }
+
+    // What it says: for an error line, the line's text after "ERROR: ", made
+    // from the fields; otherwise `message`. With `spans`, where each of
+    // `paths` lies in the text, in their order.
+    std::string text(std::vector<TextSpan>* spans = nullptr) const;
 };
 
 // Where a diagnostic points; kNone for what does not apply.
@@ -88,8 +119,8 @@ public:
 // Drops everything.
 DiagnosticSink& no_sink() noexcept;
 
-// The printer: writes "ERROR: ", the message and a newline to the process's
-// standard error for every error, flushing after each line. Notes are not
+// The printer: writes "ERROR: ", the text made from the fields and a newline
+// to the process's standard error for every error, flushing after each line. Notes are not
 // printed. Each line is written whole, one at a time: loads on several
 // threads never interleave within a line.
 class ErrorLinePrinter final : public DiagnosticSink {
@@ -137,23 +168,38 @@ private:
 
 namespace detail {
 
-inline void append_part(std::string& out, const std::string& s) { out += s; }
-inline void append_part(std::string& out, const char* s) { out += s; }
-inline void append_part(std::string& out, char c) { out += c; }
+inline void append_part(Diagnostic& d, const std::string& s) { d.message += s; }
+inline void append_part(Diagnostic& d, const char* s) { d.message += s; }
+inline void append_part(Diagnostic& d, char c) { d.message += c; }
 template <typename T, typename = std::enable_if_t<std::is_integral_v<T>>>
-void append_part(std::string& out, T value) {
+void append_part(Diagnostic& d, T value) {
     // Whole numbers in decimal; a byte-sized value is a number, not a character.
     if constexpr (std::is_signed_v<T>) {
-        out += std::to_string(static_cast<long long>(value));
+        d.message += std::to_string(static_cast<long long>(value));
     } else {
-        out += std::to_string(static_cast<unsigned long long>(value));
+        d.message += std::to_string(static_cast<unsigned long long>(value));
     }
 }
 
 }  // namespace detail
 
-// Builds the message from its parts (text and numbers in decimal) and hands
-// the diagnostic to `sink`.
+// A part of a message that names a file: written into the text and kept
+// among the diagnostic's paths, with where it lies.
+struct PathPart {
+    const std::string& path;
+};
+
+namespace detail {
+inline void append_part(Diagnostic& d, const PathPart& part) {
+    d.path_offsets.push_back(d.message.size());
+    d.paths.push_back(part.path);
+    d.message += part.path;
+}
+}  // namespace detail
+
+// Builds the message from its parts (text, paths and numbers in decimal) and
+// hands the diagnostic to `sink`. An error line's text is made from its fields
+// (see report_error), whatever the message says.
 template <typename... Parts>
 void emit(DiagnosticSink& sink, Category category, Where where, const Parts&... parts) {
     Diagnostic d;
@@ -161,8 +207,14 @@ void emit(DiagnosticSink& sink, Category category, Where where, const Parts&... 
     d.frame = where.frame;
     d.row = where.row;
     d.index = where.index;
-    (detail::append_part(d.message, parts), ...);
+    (detail::append_part(d, parts), ...);
     sink.receive(d);
 }
+
+// Hands `sink` a finding that is one of the module's "ERROR: " lines, made of
+// its fields alone: the file it concerns, where it points and its other
+// numbers (see Diagnostic::values).
+void report_error(DiagnosticSink& sink, Category category, Where where, const std::string& path = std::string(),
+                  const std::array<std::uint64_t, 3>& values = {});
 
 }  // namespace orv

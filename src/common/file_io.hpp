@@ -1,8 +1,10 @@
-// Whole-file reading, and saving a file by the rule of a plain write.
+// Reading files (whole, or as far as a reader asks, through one open), and
+// saving a file by the rule of a plain write.
 //
 // One interface for every platform; file_io_posix.cpp and file_io_windows.cpp
-// implement it. Paths are byte strings named as path_text.hpp says: unchanged
-// on POSIX, UTF-8 opened through the wide API on Windows.
+// implement InputFile and SavedFile, file_bytes.cpp the rest.
+// Paths are byte strings named as path_text.hpp says: unchanged on POSIX,
+// UTF-8 opened through the wide API on Windows.
 #pragma once
 
 #include <cstddef>
@@ -11,9 +13,64 @@
 #include <string>
 #include <vector>
 
+#include "common/byte_supply.hpp"
 #include "common/large_block.hpp"
 
 namespace orv {
+
+// One file opened for reading, and only a regular file (a directory, a device
+// or a pipe is refused, and the open itself never blocks); every read and the
+// size come from this one open handle, so that a name that is swapped for
+// another file meanwhile changes nothing. Closed when it goes away.
+class InputFile {
+public:
+    InputFile() = default;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+
+    // Opens `path`; false when it cannot be opened or is no regular file (a
+    // name with an embedded zero byte names no file).
+    bool open(const std::string& path);
+    bool is_open() const noexcept;
+
+    // Reads up to `n` bytes at the current position into `out`: the count
+    // read, 0 at the end of the file, -1 when the read fails.
+    std::int64_t read(std::uint8_t* out, std::size_t n);
+
+    // The size of the open file now; false when the system cannot say.
+    bool size(std::uint64_t& out) const;
+
+private:
+    void close() noexcept;
+
+    std::intptr_t handle_ = -1;  // the descriptor, or the HANDLE's value; -1 when closed
+};
+
+// The leading bytes of an open file, read as a reader asks for them into one
+// block, which grows as they come (twice as large each time, but never beyond
+// the size the file had when this began, unless it grows). A read goes at
+// most 64 KiB past the bytes asked for, so what lies past the last byte a
+// reader needs is not read beyond that, and never held. A read that fails
+// ends the bytes (failed()).
+class FileBytes final : public ByteSupply {
+public:
+    explicit FileBytes(InputFile& file);
+
+    std::uint64_t whole_size() const override;
+
+    // The first `n` bytes held (at most all held), sharing the block: nothing
+    // is copied.
+    SharedBytes prefix(std::size_t n) const;
+
+private:
+    bool more(std::uint64_t n) override;
+
+    InputFile& file_;
+    std::uint64_t size_at_open_ = 0;
+    std::shared_ptr<LargeBlock> block_;
+    std::size_t capacity_ = 0;
+};
 
 // Reads the whole file named by `path` into `out`. Returns false when it
 // cannot be opened or read; a name with an embedded zero byte cannot name a
@@ -21,10 +78,6 @@ namespace orv {
 // is never looked at.
 bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out,
                      std::size_t max_bytes = static_cast<std::size_t>(-1));
-
-// Same, read straight into one block of its own (no intermediate copy), for
-// files of any size.
-bool read_whole_file(const std::string& path, SharedBytes& out);
 
 // Saves one file as a plain "create or truncate, then write" does, but without
 // ever leaving the old file half written where that can be told apart from

@@ -1,6 +1,5 @@
 #include "common/file_io.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -225,67 +224,38 @@ int open_folder_unfollowed(const std::string& path, std::string& name, bool& lin
 
 }  // namespace
 
-bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out, std::size_t max_bytes) {
-    struct stat st {};
-    const int fd = open_regular_file(path, st);
-    if (fd < 0) return false;
-    out.clear();
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(size, max_bytes)));
-    // Read until the end even if the size changed since it was taken.
-    char chunk[65536];
-    bool ok = true;
-    while (out.size() < max_bytes) {
-        const std::size_t want = std::min(sizeof chunk, max_bytes - out.size());
-        const ssize_t got = ::read(fd, chunk, want);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        if (got == 0) break;
-        out.insert(out.end(), chunk, chunk + got);
-    }
-    ::close(fd);
-    return ok;
+InputFile::~InputFile() { close(); }
+
+void InputFile::close() noexcept {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+    handle_ = -1;
 }
 
-bool read_whole_file(const std::string& path, SharedBytes& out) {
+bool InputFile::open(const std::string& path) {
+    close();
     struct stat st {};
     const int fd = open_regular_file(path, st);
     if (fd < 0) return false;
-    // One byte more than the size taken, so that a file that has grown since
-    // is noticed and read on to its end.
-    std::size_t capacity = static_cast<std::size_t>(st.st_size) + 1;
-    std::shared_ptr<LargeBlock> block;
-    std::size_t used = 0;
-    bool ok = true;
-    try {
-        block = LargeBlock::allocate(capacity, false);
-        for (;;) {
-            if (used == capacity) {
-                capacity *= 2;
-                std::shared_ptr<LargeBlock> larger = LargeBlock::allocate(capacity, false);
-                std::memcpy(larger->data(), block->data(), used);
-                block = std::move(larger);
-            }
-            const ssize_t got = ::read(fd, block->data() + used, capacity - used);
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                ok = false;
-                break;
-            }
-            if (got == 0) break;
-            used += static_cast<std::size_t>(got);
-        }
-    } catch (...) {
-        ::close(fd);
-        throw;
+    handle_ = fd;
+    return true;
+}
+
+bool InputFile::is_open() const noexcept { return handle_ >= 0; }
+
+// NOLINTNEXTLINE(readability-make-member-function-const): a read moves the open file's position
+std::int64_t InputFile::read(std::uint8_t* out, std::size_t n) {
+    if (handle_ < 0) return -1;
+    for (;;) {
+        const ssize_t got = ::read(static_cast<int>(handle_), out, n);
+        if (got >= 0) return got;
+        if (errno != EINTR) return -1;
     }
-    ::close(fd);
-    if (!ok) return false;
-    std::uint8_t* data = block->data();
-    out = SharedBytes(std::move(block), data, used);
+}
+
+bool InputFile::size(std::uint64_t& out) const {
+    struct stat st {};
+    if (handle_ < 0 || ::fstat(static_cast<int>(handle_), &st) != 0 || st.st_size < 0) return false;
+    out = static_cast<std::uint64_t>(st.st_size);
     return true;
 }
 

@@ -215,54 +215,42 @@ HANDLE open_disk_file(const std::string& path) {
 
 }  // namespace
 
-bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out, std::size_t max_bytes) {
-    const Handle file(open_disk_file(path));
-    if (!file.valid()) return false;
-    out.clear();
-    LARGE_INTEGER size{};
-    if (::GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {
-        out.reserve(
-            static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(size.QuadPart), max_bytes)));
-    }
-    // Read until the end even if the size changed since it was taken.
-    char chunk[65536];
-    while (out.size() < max_bytes) {
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(sizeof chunk, max_bytes - out.size()));
-        DWORD got = 0;
-        if (!::ReadFile(file.get(), chunk, want, &got, nullptr)) return false;
-        if (got == 0) break;
-        out.insert(out.end(), chunk, chunk + got);
-    }
+namespace {
+
+// The open handle of an InputFile (INVALID_HANDLE_VALUE is -1: closed).
+HANDLE handle_of(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+}  // namespace
+
+InputFile::~InputFile() { close(); }
+
+void InputFile::close() noexcept {
+    if (handle_ != -1) ::CloseHandle(handle_of(handle_));
+    handle_ = -1;
+}
+
+bool InputFile::open(const std::string& path) {
+    close();
+    const HANDLE h = open_disk_file(path);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    handle_ = reinterpret_cast<std::intptr_t>(h);
     return true;
 }
 
-bool read_whole_file(const std::string& path, SharedBytes& out) {
-    const Handle file(open_disk_file(path));
-    if (!file.valid()) return false;
+bool InputFile::is_open() const noexcept { return handle_ != -1; }
+
+std::int64_t InputFile::read(std::uint8_t* out, std::size_t n) {
+    if (handle_ == -1) return -1;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(n, 1u << 30));
+    DWORD got = 0;
+    if (!::ReadFile(handle_of(handle_), out, want, &got, nullptr)) return -1;
+    return got;
+}
+
+bool InputFile::size(std::uint64_t& out) const {
     LARGE_INTEGER size{};
-    std::size_t capacity = 1;
-    if (::GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {
-        capacity = static_cast<std::size_t>(size.QuadPart) + 1;
-    }
-    // One byte more than the size taken, so that a file that has grown since
-    // is noticed and read on to its end, straight into the block.
-    std::shared_ptr<LargeBlock> block = LargeBlock::allocate(capacity, false);
-    std::size_t used = 0;
-    for (;;) {
-        if (used == capacity) {
-            capacity *= 2;
-            std::shared_ptr<LargeBlock> larger = LargeBlock::allocate(capacity, false);
-            std::memcpy(larger->data(), block->data(), used);
-            block = std::move(larger);
-        }
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(capacity - used, 1u << 30));
-        DWORD got = 0;
-        if (!::ReadFile(file.get(), block->data() + used, want, &got, nullptr)) return false;
-        if (got == 0) break;
-        used += got;
-    }
-    std::uint8_t* data = block->data();
-    out = SharedBytes(std::move(block), data, used);
+    if (handle_ == -1 || !::GetFileSizeEx(handle_of(handle_), &size) || size.QuadPart < 0) return false;
+    out = static_cast<std::uint64_t>(size.QuadPart);
     return true;
 }
 

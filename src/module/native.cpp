@@ -16,6 +16,8 @@
 #include <charconv>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <initializer_list>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -27,6 +29,7 @@
 #include "anim/orv_encoder.hpp"
 #include "common/diagnostics.hpp"
 #include "common/file_io.hpp"
+#include "common/path_text.hpp"
 #include "orvfile/orv_file.hpp"
 #include "render/index_layer.hpp"
 
@@ -77,17 +80,50 @@ py::object where_value(std::int64_t value) {
     return value == Diagnostic::kNone ? py::object(py::none()) : py::object(py::int_(value));
 }
 
+// Text as the messages show it: bytes that are not UTF-8 escaped.
+py::str shown_text(const char* data, std::size_t size) {
+    PyObject* text = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "backslashreplace");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
 py::dict diagnostic_dict(const Diagnostic& d) {
     py::dict out;
     out[key("category")] = category_name(d.category);
     out[key("error_line")] = d.error_line();
-    // Messages carry paths as the file system gave them: bytes that are not
-    // UTF-8 are shown escaped.
-    out[key("message")] = py::reinterpret_steal<py::str>(
-        PyUnicode_DecodeUTF8(d.message.data(), static_cast<Py_ssize_t>(d.message.size()), "backslashreplace"));
+    // Messages carry paths as the file system gave them, shown as the rest
+    // of the text. The text is decoded piece by piece, so that where each
+    // path lies is known in characters: (start, end) of each.
+    std::vector<TextSpan> spans;
+    const std::string text = d.text(&spans);
+    py::str message = shown_text(text.data(), text.size());
+    py::list where;
+    if (!spans.empty()) {
+        py::list pieces;
+        Py_ssize_t chars = 0;
+        std::size_t at = 0;
+        for (const TextSpan& span : spans) {
+            py::str before = shown_text(text.data() + at, span.begin - at);
+            py::str named = shown_text(text.data() + span.begin, span.end - span.begin);
+            const Py_ssize_t start = chars + static_cast<Py_ssize_t>(py::len(before));
+            chars = start + static_cast<Py_ssize_t>(py::len(named));
+            where.append(py::make_tuple(start, chars));
+            pieces.append(before);
+            pieces.append(named);
+            at = span.end;
+        }
+        pieces.append(shown_text(text.data() + at, text.size() - at));
+        message = py::str("").attr("join")(pieces);
+    }
+    out[key("message")] = message;
+    py::list paths;
+    for (const std::string& p : d.paths) paths.append(fs_text(p));
+    out[key("paths")] = py::tuple(paths);
+    out[key("spans")] = py::tuple(where);
     out[key("frame")] = where_value(d.frame);
     out[key("row")] = where_value(d.row);
     out[key("index")] = where_value(d.index);
+    out[key("values")] = py::make_tuple(d.values[0], d.values[1], d.values[2]);
     return out;
 }
 
@@ -328,7 +364,7 @@ FrameViews frame_views(const OrvF& file, bool want_table, bool want_lines) {
 
 // Everything one load learned, as plain values. `extra` holds findings of
 // the binding itself (a palette search that failed), after the core's.
-py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>& held, const SharedBytes& bytes,
+py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>& held,
                      const std::vector<Diagnostic>& extra, bool records) {
     const OrvF& file = *held;
     const LoadReport& rep = file.report();
@@ -360,10 +396,8 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
     out[key("frames_wanted")] = rep.frames_wanted;
     out[key("frames_whole")] = rep.frames_whole;
     out[key("trailing_start")] = rep.trailing_start;
-    const auto from = static_cast<std::size_t>(rep.trailing_start);
-    out[key("trailing")] = rep.trailing_bytes > 0 && from <= bytes.size()
-                               ? py::bytes(reinterpret_cast<const char*>(bytes.data() + from), bytes.size() - from)
-                               : py::bytes();
+    out[key("trailing_bytes")] = rep.trailing_bytes;
+    out[key("trailing")] = py::bytes(reinterpret_cast<const char*>(rep.trailing.data()), rep.trailing.size());
 
     const PaletteReport& pal = rep.palette;
     py::dict palette;
@@ -412,29 +446,19 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
     return out;
 }
 
-// Reads the file and runs the reading part of a load (render: the whole
-// load). A failure of the file system during the palette search becomes a
-// finding instead of an exception. `given`: the file's bytes are already in
-// `bytes` (read from memory); `path` then only serves the palette search.
-// Touches no Python object: callers run it without the interpreter lock.
-std::vector<Diagnostic> read_into(OrvF& file, const std::string& path, const std::string& io_pal, SharedBytes& bytes,
-                                  bool render, bool given = false) {
+// Runs `read`, a reading part of a load (or the whole load); a failure of
+// the file system during the palette search becomes a finding instead of an
+// exception. Touches no Python object: callers run it without the
+// interpreter lock.
+template <typename Read>
+std::vector<Diagnostic> searched(const Read& read) {
     std::vector<Diagnostic> extra;
-    // Read once into a block that the frames then share: no copy.
-    if (!given && !read_whole_file(path, bytes)) {
-        bytes = SharedBytes();
-        // The load records that the file could not be opened.
-        file.load(path, 0, io_pal);
-        return extra;
-    }
     try {
-        if (render) {
-            file.load_from_bytes(bytes, path, io_pal);
-        } else {
-            file.read_from_bytes(bytes, path, io_pal);
-        }
+        read();
     } catch (const std::bad_alloc&) {
         throw;
+    } catch (const std::filesystem::filesystem_error& e) {
+        extra.push_back(search_failure(e));
     } catch (const std::exception& e) {
         Diagnostic d;
         d.category = Category::palette_search_failed;
@@ -442,6 +466,31 @@ std::vector<Diagnostic> read_into(OrvF& file, const std::string& path, const std
         extra.push_back(std::move(d));
     }
     return extra;
+}
+
+// The reading part of a load of the file at `path` (render: the whole load),
+// within `options`: one open, only the bytes the head and records take.
+std::vector<Diagnostic> read_into(OrvF& file, const std::string& path, const std::string& io_pal,
+                                  const LoadOptions& options, bool render) {
+    // A name cut at a zero byte would be another name: refused, not found.
+    for (const std::string* name : {&path, &io_pal}) {
+        if (name->find('\0') != std::string::npos) throw_zero_byte_in_name(*name);
+    }
+    return searched([&] {
+        if (render) {
+            file.load_file(path, io_pal, options);
+        } else {
+            file.read_file(path, io_pal, options);
+        }
+    });
+}
+
+// The frame-record budget of a call: None for none.
+LoadOptions load_options(const py::object& max_records, bool trailing = false) {
+    LoadOptions options;
+    if (!max_records.is_none()) options.max_records = max_records.cast<std::uint64_t>();
+    options.keep_trailing = trailing;
+    return options;
 }
 
 // A read-only (height, width, 4) uint8 array over an image's bytes, which the
@@ -466,16 +515,28 @@ py::array image_array(OrvFrameBufferObject& image) {
 class FrameStream {
 public:
     // `data`: the file's bytes, read from memory (`path` then only serves the
-    // palette search); None: the file at `path` is read.
-    FrameStream(std::string path, const std::string& io_pal, const py::object& data)
+    // palette search); None: the file at `path` is read. Either way only the
+    // bytes the head and records take are kept.
+    FrameStream(std::string path, const std::string& io_pal, const py::object& data, const LoadOptions& options)
         : path_(std::move(path)), file_(std::make_shared<OrvF>()) {
-        const bool given = !data.is_none();
-        if (given) bytes_ = copied_bytes(data);
+        if (data.is_none()) {
+            py::gil_scoped_release unlocked;
+            extra_ = read_into(*file_, path_, io_pal, options, false);
+            return;
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
+            PyErr_Clear();
+            throw py::type_error(std::string("data must be a contiguous bytes-like object, not ") +
+                                 Py_TYPE(data.ptr())->tp_name);
+        }
+        // Released with the interpreter lock held, however the read ends.
+        const std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> held(&view, PyBuffer_Release);
         py::gil_scoped_release unlocked;
-        extra_ = read_into(*file_, path_, io_pal, bytes_, false, given);
-        // Only the bytes after the last record are needed afterwards.
-        const LoadReport& rep = file_->report();
-        if (rep.trailing_bytes == 0) bytes_ = SharedBytes();
+        extra_ = searched([&] {
+            file_->read_memory(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len), path_,
+                               io_pal, options);
+        });
     }
 
     std::size_t size() const { return extra_.empty() ? file_->data()->frames.size() : 0; }
@@ -526,32 +587,12 @@ public:
 
     py::dict report(bool records) {
         const std::lock_guard<std::mutex> hold(mutex_);
-        return report_dict(path_, file_, bytes_, extra_, records);
+        return report_dict(path_, file_, extra_, records);
     }
 
 private:
-    static SharedBytes copied_bytes(const py::object& data) {
-        Py_buffer view;
-        if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
-            PyErr_Clear();
-            throw py::type_error(std::string("data must be a contiguous bytes-like object, not ") +
-                                 Py_TYPE(data.ptr())->tp_name);
-        }
-        SharedBytes bytes;
-        try {
-            bytes =
-                SharedBytes::copy_of(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len));
-        } catch (...) {
-            PyBuffer_Release(&view);
-            throw;
-        }
-        PyBuffer_Release(&view);
-        return bytes;
-    }
-
     std::string path_;
     std::shared_ptr<OrvF> file_;
-    SharedBytes bytes_;
     std::vector<Diagnostic> extra_;
     std::mutex mutex_;
 };
@@ -690,22 +731,23 @@ namespace {
 void add_loading(py::module_& m) {
     m.def(
         "load_report",
-        [](const py::object& path, const py::object& io_pal, bool records, bool images, bool table, bool lines) {
+        [](const py::object& path, const py::object& io_pal, bool records, bool images, bool table, bool lines,
+           const py::object& max_records, bool trailing) {
             const std::string name = fs_bytes(path);
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
+            const LoadOptions options = load_options(max_records, trailing);
             auto file = std::make_shared<OrvF>();
-            SharedBytes bytes;
             std::vector<Diagnostic> extra;
             std::vector<OrvFrameBufferObject> held;
             {
                 // The core's work, on the core's objects alone.
                 py::gil_scoped_release unlocked;
-                extra = read_into(*file, name, palette, bytes, true);
+                extra = read_into(*file, name, palette, options, true);
                 // The report's frame records keep the load alive: its images leave it,
                 // into the report or nowhere.
                 held = file->take_frame_buffer();
             }
-            py::dict out = report_dict(name, file, bytes, extra, records);
+            py::dict out = report_dict(name, file, extra, records);
             if (table || lines) {
                 FrameViews views = frame_views(*file, table, lines);
                 if (table) out[key("frame_table")] = std::move(views.table);
@@ -718,8 +760,13 @@ void add_loading(py::module_& m) {
         },
         py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("records") = true,
         py::arg("images") = false, py::arg("frame_table") = false, py::arg("frame_lines") = false,
+        py::arg("max_records") = py::none(), py::arg("trailing") = false,
         "Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched "
-        "for) and returns what the load found, as a dict; with images=True also the rendered frames, with "
+        "for), through one open and only as far as its frame records reach, and returns what the load found, as "
+        "a dict. With max_records, a file whose head and size allow more frame records is refused before any is "
+        "read: its report holds its head and one too_many_frames finding. The bytes after the last record are "
+        "counted (trailing_bytes), and read into trailing only with trailing=True. With images=True also the "
+        "rendered frames, with "
         "frame_table=True also the frames as columns (a dict of lists, one item per frame): width, height, "
         "x_offset, y_offset, is_shadow, frame_size, unk1, unk2 as the records hold them, and the statistics of "
         "their runs counted by the core: rows, runs, empty_runs, covered_pixels (the colour counts added up), "
@@ -742,14 +789,13 @@ void add_loading(py::module_& m) {
             // Only the images are handed out, as pyorv's load keeps them; the
             // report counts frames without the records' extents.
             file->keep_frame_extents(with_report);
-            SharedBytes bytes;
             std::vector<Diagnostic> extra;
             std::vector<OrvFrameBufferObject> images;
             {
                 // The core's work, on the core's objects alone.
                 py::gil_scoped_release unlocked;
                 if (with_report) {
-                    extra = read_into(*file, name, palette, bytes, true);
+                    extra = read_into(*file, name, palette, LoadOptions{}, true);
                 } else {
                     file->load(name, 0, palette, error_printer());
                 }
@@ -766,7 +812,7 @@ void add_loading(py::module_& m) {
                 frames = std::move(out);
             }
             if (!with_report) return frames;
-            return py::make_tuple(frames, report_dict(name, file, bytes, extra, false));
+            return py::make_tuple(frames, report_dict(name, file, extra, false));
         },
         py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("report") = false,
         "Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list "
@@ -886,14 +932,17 @@ void add_frame_stream(py::module_& m) {
 
     m.def(
         "open_frames",
-        [](const py::object& path, const py::object& io_pal, const py::object& data) {
+        [](const py::object& path, const py::object& io_pal, const py::object& data, const py::object& max_records) {
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
-            return std::make_unique<FrameStream>(fs_bytes(path), palette, data);
+            return std::make_unique<FrameStream>(fs_bytes(path), palette, data, load_options(max_records));
         },
         py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("data") = py::none(),
-        "Reads an animation file and its palette without rendering; the stream renders one frame at a time. "
-        "With data (a bytes-like object) the file's bytes are taken from it and path only serves the palette "
-        "search.");
+        py::arg("max_records") = py::none(),
+        "Reads an animation file and its palette without rendering, through one open and only as far as its "
+        "frame records reach; the stream renders one frame at a time. With data (a bytes-like object) the file's "
+        "bytes are taken from it (only those the records take are kept) and path only serves the palette search. "
+        "With max_records, a file whose head and size allow more frame records is refused before any is read, "
+        "as load_report refuses it (a stream of no frames).");
 }
 
 // The palette search alone.

@@ -1,5 +1,6 @@
 #include "orvfile/orv_file.hpp"
 
+#include <algorithm>
 #include <initializer_list>
 #include <system_error>
 
@@ -56,6 +57,49 @@ fs::path find_palette(const fs::path& animation_file, const fs::path& location, 
     return {};
 }
 
+Diagnostic search_failure(const fs::filesystem_error& error) {
+    // The error's text ends with the paths it names, each in brackets: they
+    // become fields, and the text around them stays as the system gave it.
+    const std::string what = error.what();
+    // A path with no UTF-8 form (on Windows) is left in the text.
+    const auto text_of = [](const fs::path& p) {
+        try {
+            return p.u8string();
+        } catch (const std::exception&) {
+            return std::string("\n");  // found in no error's text
+        }
+    };
+    const std::string first = text_of(error.path1());
+    const std::string second = text_of(error.path2());
+    const auto ends_with = [&what](const std::string& tail) {
+        return tail.size() <= what.size() && what.compare(what.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    std::vector<std::string> named;
+    std::string words = what;
+    const std::string both = " [" + first + "] [" + second + "]";
+    const std::string one = " [" + first + "]";
+    if (ends_with(both)) {
+        named = {first, second};
+        words.resize(what.size() - both.size());
+    } else if (ends_with(one)) {
+        named = {first};
+        words.resize(what.size() - one.size());
+    }
+    Diagnostic d;
+    d.category = Category::palette_search_failed;
+    d.message = "the palette search failed: " + words;
+    for (const std::string& path : named) {
+        d.message += " [";
+        if (!path.empty()) {
+            d.path_offsets.push_back(d.message.size());
+            d.paths.push_back(path);
+        }
+        d.message += path;
+        d.message += "]";
+    }
+    return d;
+}
+
 std::string stored_palette_path(const fs::path& project_root, const fs::path& palette_path) {
     // Resolving once more catches a symbolic link that only lexical
     // normalisation brought to light ("missing/../link").
@@ -103,8 +147,6 @@ void note_indices_past_palette(const OrvData& data, std::size_t entries, Diagnos
     }
 }
 
-std::string quoted(const std::string& s) { return "'" + s + "'"; }
-
 // Throws the error of path_from_text for the first name that holds a zero byte.
 void refuse_zero_bytes(std::initializer_list<const std::string*> names) {
     for (const std::string* name : names) {
@@ -129,24 +171,111 @@ void note_head_cut_short(const OrvHead& head, std::size_t size, DiagnosticSink& 
 
 void OrvF::note_file_not_opened(const std::string& file_name) {
     report_ = LoadReport{};
-    emit(report_.diagnostics, Category::file_open_failed, Where{}, "cannot open the animation file ",
-         quoted(file_name));
+    emit(report_.diagnostics, Category::file_open_failed, Where{}, "cannot open the animation file '",
+         PathPart{file_name}, "'");
 }
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): paths are taken by value, as the documented signature says
 std::shared_ptr<OrvData> OrvF::load(std::string file_name, std::int32_t /*color_profile*/, std::string io_pal,
                                     DiagnosticSink& sink) {
+    return load_file(file_name, io_pal, LoadOptions{}, sink);
+}
+
+std::shared_ptr<OrvData> OrvF::load_file(const std::string& file_name, const std::string& io_pal,
+                                         const LoadOptions& options, DiagnosticSink& sink) {
+    if (!read_file(file_name, io_pal, options, sink)) return nullptr;
+    return render_read(sink);
+}
+
+bool OrvF::read_file(const std::string& file_name, const std::string& io_pal, const LoadOptions& options,
+                     DiagnosticSink& sink) {
     // A name cut at a zero byte would be another name: refused before
     // anything is read.
     refuse_zero_bytes({&file_name, &io_pal});
-    // The loader's own copy of the file: the frames keep parts of it, so a
-    // later save may replace the file in place.
-    SharedBytes bytes;
-    if (!read_whole_file(file_name, bytes)) {
+    // The loader's own copy of what it reads of the file: the frames keep
+    // parts of it, so a later save may replace the file in place.
+    InputFile file;
+    if (!file.open(file_name)) {
         note_file_not_opened(file_name);
-        return nullptr;
+        return false;
     }
-    return load_from_bytes(bytes, file_name, io_pal, sink);
+    FileBytes in(file);
+    return read_supply(
+        in, [&in](std::size_t n) { return in.prefix(n); }, file_name, io_pal, options, sink);
+}
+
+bool OrvF::read_memory(const std::uint8_t* data, std::size_t size, const std::string& file_name,
+                       const std::string& io_pal, const LoadOptions& options, DiagnosticSink& sink) {
+    MemorySupply in(data, size);
+    return read_supply(
+        in, [data](std::size_t n) { return SharedBytes::copy_of(data, n); }, file_name, io_pal, options, sink);
+}
+
+namespace {
+
+// A number with its thousands grouped by commas: 2,097,152.
+std::string grouped(std::uint64_t n) {
+    std::string digits = std::to_string(n);
+    for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
+    return digits;
+}
+
+}  // namespace
+
+template <typename Keep>
+bool OrvF::read_supply(ByteSupply& in, const Keep& keep, const std::string& file_name, const std::string& io_pal,
+                       const LoadOptions& options, DiagnosticSink& sink) {
+    const OrvHead head = walk_head(in);
+    if (options.max_records != LoadOptions::kEveryRecord) {
+        // Checked on the bytes of this very open file, before any record is read.
+        const std::uint64_t allowed = records_allowed(head, in.whole_size());
+        if (allowed > options.max_records) {
+            report_ = LoadReport{};
+            report_.opened = true;
+            report_.file_size = in.whole_size();
+            report_.head = head;
+            TeeSink to_both(sink, report_.diagnostics);
+            Diagnostic d;
+            d.category = Category::too_many_frames;
+            d.values = {allowed, options.max_records, 0};
+            d.message = "its head and size allow " + grouped(allowed) + " frame records, more than the " +
+                        grouped(options.max_records) + " orvtool reads from one file";
+            to_both.receive(d);
+            return false;
+        }
+    }
+    // The records as the load will count them (a plain form keeps the
+    // background flag the animation had).
+    std::uint32_t wanted = head.frame_count_read ? head.frame_count : animation_->info.frame_count;
+    if (head.background_flag_read ? head.background_flag : animation_->has_background) wanted += 1u;
+    std::uint64_t end = head.end;
+    if (options.keep_trailing) {
+        in.hold_all();
+        end = in.size();
+    } else {
+        end = walk_frames(in, head.end, wanted);
+    }
+    if (in.failed()) {
+        note_file_not_opened(file_name);
+        return false;
+    }
+    read_consumed(keep(static_cast<std::size_t>(end)), in.whole_size(), file_name, io_pal, sink);
+    return true;
+}
+
+std::shared_ptr<OrvData> OrvF::render_read(DiagnosticSink& sink) {
+    TeeSink to_both(sink, report_.diagnostics);
+    OrvData& data = *animation_;
+    report_.palette_has_colors = !data.palette->color_table().empty();
+    // The images this load replaces are dropped before it renders: the
+    // memory only they held is drawn into again rather than fresh memory
+    // taken beside it.
+    SpareBlocks spare = release_images(frame_buffer_);
+    frame_buffer_ = OrvFrameBuffer(data, to_both, std::move(spare), separate_images_).take_buffer();
+    report_.rendered = true;
+    report_.images = frame_buffer_.size();
+    if (frame_buffer_.empty()) return nullptr;
+    return animation_;
 }
 
 std::shared_ptr<OrvData> OrvF::load_from_bytes(const std::vector<std::uint8_t>& bytes, const std::string& file_name,
@@ -162,27 +291,22 @@ void OrvF::read_from_bytes(const std::vector<std::uint8_t>& bytes, const std::st
 std::shared_ptr<OrvData> OrvF::load_from_bytes(const SharedBytes& bytes, const std::string& file_name,
                                                const std::string& io_pal, DiagnosticSink& sink) {
     read_from_bytes(bytes, file_name, io_pal, sink);
-    TeeSink to_both(sink, report_.diagnostics);
-    OrvData& data = *animation_;
-    report_.palette_has_colors = !data.palette->color_table().empty();
-    // The images this load replaces are dropped before it renders: the
-    // memory only they held is drawn into again rather than fresh memory
-    // taken beside it.
-    SpareBlocks spare = release_images(frame_buffer_);
-    frame_buffer_ = OrvFrameBuffer(data, to_both, std::move(spare), separate_images_).take_buffer();
-    report_.rendered = true;
-    report_.images = frame_buffer_.size();
-    if (frame_buffer_.empty()) return nullptr;
-    return animation_;
+    return render_read(sink);
 }
 
 void OrvF::read_from_bytes(const SharedBytes& bytes, const std::string& file_name, const std::string& io_pal,
                            DiagnosticSink& sink) {
+    read_consumed(bytes, bytes.size(), file_name, io_pal, sink);
+}
+
+void OrvF::read_consumed(const SharedBytes& bytes, std::uint64_t file_size, const std::string& file_name,
+                         const std::string& io_pal, DiagnosticSink& sink) {
     report_ = LoadReport{};
     LoadReport& rep = report_;
     TeeSink to_both(sink, rep.diagnostics);
     rep.opened = true;
-    rep.file_size = bytes.size();
+    file_size = std::max<std::uint64_t>(file_size, bytes.size());
+    rep.file_size = file_size;
 
     OrvData& data = *animation_;
     PalF& palette = *data.palette;
@@ -190,7 +314,7 @@ void OrvF::read_from_bytes(const SharedBytes& bytes, const std::string& file_nam
 
     rep.head = reader.parse_head();
     const OrvHead& head = rep.head;
-    if (!head.whole()) note_head_cut_short(head, bytes.size(), to_both);
+    if (!head.whole()) note_head_cut_short(head, file_size, to_both);
     if (head.background_flag_read) data.has_background = head.background_flag;
     if (head.speed_read) data.info.speed = head.speed;
     palette.location_size(head.path_length);
@@ -220,8 +344,8 @@ void OrvF::read_from_bytes(const SharedBytes& bytes, const std::string& file_nam
             palette_file = find_palette(animation_file, location, &pal.tried);
         }
         if (palette_file.empty()) {
-            emit(to_both, Category::palette_not_found, Where{}, "palette not found: no ", quoted(stored_location),
-                 " in the animation's folder or any folder above it");
+            emit(to_both, Category::palette_not_found, Where{}, "palette not found: no '", stored_location,
+                 "' in the animation's folder or any folder above it");
         }
     }
     pal.path = nameable ? text_from_path(palette_file) : io_pal;
@@ -248,7 +372,7 @@ void OrvF::read_from_bytes(const SharedBytes& bytes, const std::string& file_nam
         if (rep.frames_read > 0 && !last.whole) {
             const std::size_t i = rep.frames_read - 1;
             emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(i)}, "frame ", i,
-                 " is cut short: the file ends inside its record, at byte ", bytes.size(), " (", rep.frames_wanted,
+                 " is cut short: the file ends inside its record, at byte ", file_size, " (", rep.frames_wanted,
                  rep.frames_wanted == 1 ? " frame announced)" : " frames announced)");
         } else {
             emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(rep.frames_read)},
@@ -258,7 +382,11 @@ void OrvF::read_from_bytes(const SharedBytes& bytes, const std::string& file_nam
     }
     if (rep.frames_whole) {
         rep.trailing_start = rep.frames_read == 0 ? head.end : last.end;
-        rep.trailing_bytes = bytes.size() - rep.trailing_start;
+        rep.trailing_bytes = file_size - rep.trailing_start;
+        if (rep.trailing_bytes > 0 && bytes.size() == file_size) {
+            rep.trailing = SharedBytes(bytes.owner(), bytes.data() + rep.trailing_start,
+                                       static_cast<std::size_t>(rep.trailing_bytes));
+        }
         if (rep.trailing_bytes > 0) {
             const bool one = rep.trailing_bytes == 1;
             emit(to_both, Category::trailing_bytes, Where{}, rep.trailing_bytes, one ? " byte" : " bytes",
@@ -288,7 +416,7 @@ void OrvF::save(std::string file_name, std::string project_root, std::string pal
     // so that a path that cannot be resolved leaves it as it was.
     SavedFile out;
     if (!out.open(file_name)) {
-        emit(sink, Category::file_write_open_failed, Where{}, "Could not open animation file for writing: ", file_name);
+        report_error(sink, Category::file_write_open_failed, Where{}, file_name);
         return;
     }
     const fs::path root_form = fs::weakly_canonical(path_from_text(project_root));
@@ -309,12 +437,11 @@ void OrvF::save(std::string file_name, std::string project_root, std::string pal
     }
 
     if (out.write_all(write_orv(*animation_, stored)) != SavedFile::Status::ok) {
-        emit(sink, Category::file_write_failed, Where{}, "Could not write animation file: ", file_name);
+        report_error(sink, Category::file_write_failed, Where{}, file_name);
         return;
     }
     if (keep_palette_file) {
-        emit(sink, Category::palette_save_skipped, Where{},
-             "No palette data to save, existing palette file kept: ", palette_text);
+        report_error(sink, Category::palette_save_skipped, Where{}, palette_text);
         return;
     }
     animation_->palette->save(palette_text, sink);

@@ -31,11 +31,26 @@ struct PaletteReport {
     std::string problem;
 };
 
+// What a load may read, beyond what the format says.
+struct LoadOptions {
+    static constexpr std::uint64_t kEveryRecord = ~std::uint64_t{0};
+
+    // The most frame records a file's head and size may allow
+    // (records_allowed); a file that allows more is refused before any record
+    // is read: its report holds the head and one too_many_frames finding, and
+    // nothing else is read or changed.
+    std::uint64_t max_records = kEveryRecord;
+    // Read the bytes after the last frame record too, into the report
+    // (LoadReport::trailing); else they are counted from the file's size and
+    // never read.
+    bool keep_trailing = false;
+};
+
 // What one load learned about the file, the palette and the rendering.
 struct LoadReport {
-    bool opened = false;  // the animation file could be read
-    std::uint64_t file_size = 0;
-    OrvHead head;  // form and head fields as the file holds them
+    bool opened = false;          // the animation file could be read
+    std::uint64_t file_size = 0;  // the whole file's, trailing bytes included
+    OrvHead head;                 // form and head fields as the file holds them
     PaletteReport palette;
     std::uint32_t frames_wanted = 0;   // frame records the head announces (the in-memory count)
     std::size_t frames_read = 0;       // frames in the animation afterwards
@@ -43,6 +58,7 @@ struct LoadReport {
     std::vector<FrameExtent> frames;   // one per frame record begun, in file order (unless not kept)
     std::uint64_t trailing_start = 0;  // first byte after the last whole record
     std::uint64_t trailing_bytes = 0;  // bytes from there to the end (0 for a file cut short)
+    SharedBytes trailing;              // those bytes, when the load was asked to keep them
     bool palette_has_colors = false;   // the palette held colours when rendering began
     bool rendered = false;             // the load rendered every frame (not a read alone)
     std::size_t images = 0;            // images that rendering gave
@@ -61,9 +77,26 @@ public:
     // Reads `file_name` into this object's animation, in place. Returns the
     // animation, or an empty pointer when the file cannot be opened or no
     // image came out of rendering. color_profile has no effect. Findings go
-    // to `sink` as they arise and into report().
+    // to `sink` as they arise and into report(). The file is read through one
+    // open, only as far as its frame records reach (see load_file).
     std::shared_ptr<OrvData> load(std::string file_name, std::int32_t color_profile = 0, std::string io_pal = "",
                                   DiagnosticSink& sink = no_sink());
+
+    // The same load, within `options`. The file is opened once; its head and
+    // the frame records it announces are read through that open handle, as
+    // far as they reach, into one block that the frames keep; the bytes
+    // after the last record are counted from the handle's size, not read
+    // (unless options.keep_trailing). False from read_file when nothing was
+    // read: the file cannot be opened, or it was refused.
+    std::shared_ptr<OrvData> load_file(const std::string& file_name, const std::string& io_pal,
+                                       const LoadOptions& options, DiagnosticSink& sink = no_sink());
+    bool read_file(const std::string& file_name, const std::string& io_pal, const LoadOptions& options,
+                   DiagnosticSink& sink = no_sink());
+    // The reading part of a load from a file's bytes in memory (read_file's
+    // way over them): what the load consumes is copied, the rest only
+    // counted; `file_name` only serves the palette search.
+    bool read_memory(const std::uint8_t* data, std::size_t size, const std::string& file_name,
+                     const std::string& io_pal, const LoadOptions& options, DiagnosticSink& sink = no_sink());
 
     // Same, from file bytes already in memory, which the frames keep (they
     // build their rows from them when first asked) and nothing may write
@@ -113,6 +146,17 @@ public:
 
 private:
     void note_file_not_opened(const std::string& file_name);
+    // Reads the head and the frame records from `in`, within `options`; `keep`
+    // gives the first n bytes as the load's own. False when refused.
+    template <typename Keep>
+    bool read_supply(ByteSupply& in, const Keep& keep, const std::string& file_name, const std::string& io_pal,
+                     const LoadOptions& options, DiagnosticSink& sink);
+    // read_from_bytes for a file of `file_size` bytes of which `bytes` are the
+    // first (all that the head and records take).
+    void read_consumed(const SharedBytes& bytes, std::uint64_t file_size, const std::string& file_name,
+                       const std::string& io_pal, DiagnosticSink& sink);
+    // Renders the animation read; returns it, or an empty pointer for no image.
+    std::shared_ptr<OrvData> render_read(DiagnosticSink& sink);
 
     std::vector<OrvFrameBufferObject> frame_buffer_;
     std::shared_ptr<OrvData> animation_ = std::make_shared<OrvData>();
@@ -126,6 +170,10 @@ private:
 // the empty path. `tried`, when given, receives every candidate looked at.
 std::filesystem::path find_palette(const std::filesystem::path& animation_file, const std::filesystem::path& location,
                                    std::vector<std::string>* tried = nullptr);
+
+// The finding of a palette search that the file system failed: its words
+// and the paths it names, as fields (palette_search_failed).
+Diagnostic search_failure(const std::filesystem::filesystem_error& error);
 
 // The path of `palette_path` relative to `project_root` (both already in
 // weakly canonical form, and taken to that form once more here), with "/"

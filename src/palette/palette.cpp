@@ -9,8 +9,7 @@ namespace orv {
 
 PalF::Color PalF::get_color(std::int32_t index, DiagnosticSink& sink) const {
     if (index < 0 || static_cast<std::size_t>(index) >= colors_.size()) {
-        emit(sink, Category::color_lookup_out_of_bounds, Where{Diagnostic::kNone, Diagnostic::kNone, index},
-             "Color index out of bounds: ", index);
+        report_error(sink, Category::color_lookup_out_of_bounds, Where{Diagnostic::kNone, Diagnostic::kNone, index});
         throw std::out_of_range("Color index out of bounds");
     }
     return colors_[static_cast<std::size_t>(index)];
@@ -21,7 +20,7 @@ std::int32_t PalF::load(std::string path, DiagnosticSink& sink, PaletteLoadInfo*
     std::vector<std::uint8_t> bytes;
     // Only the header and 256 entries can matter; a longer file is not read further.
     if (!read_whole_file(path, bytes, 4 + 4 * kLoadedEntries)) {
-        emit(sink, Category::palette_open_failed, Where{}, "Could not open palette file: ", path);
+        report_error(sink, Category::palette_open_failed, Where{}, path);
         if (info) *info = PaletteLoadInfo{-1, false, 0, 0};
         return -1;
     }
@@ -46,8 +45,7 @@ std::int32_t PalF::load_from_bytes(const std::uint8_t* data, std::size_t size, D
     in.skip(2);  // model field: not used when reading
 
     if (count == 0 || count > kLoadedEntries) {
-        emit(sink, Category::palette_count_invalid, Where{Diagnostic::kNone, Diagnostic::kNone, count},
-             "Invalid color count: ", static_cast<unsigned>(count));
+        report_error(sink, Category::palette_count_invalid, Where{Diagnostic::kNone, Diagnostic::kNone, count});
         found.result = -2;
         if (info) *info = found;
         return -2;
@@ -104,12 +102,8 @@ std::vector<std::uint8_t> PalF::to_bytes() const {
 void PalF::save(std::string path, DiagnosticSink& sink) const {
     switch (place_file(path, to_bytes())) {
         case PlaceResult::placed: break;
-        case PlaceResult::open_failed:
-            emit(sink, Category::palette_write_open_failed, Where{}, "Could not open palette file for writing: ", path);
-            break;
-        case PlaceResult::write_failed:
-            emit(sink, Category::palette_write_failed, Where{}, "Could not write palette file: ", path);
-            break;
+        case PlaceResult::open_failed: report_error(sink, Category::palette_write_open_failed, Where{}, path); break;
+        case PlaceResult::write_failed: report_error(sink, Category::palette_write_failed, Where{}, path); break;
     }
 }
 

@@ -66,8 +66,8 @@ inline std::size_t draw_run(std::uint8_t* row, std::size_t width, std::size_t x,
     }
     copy_colors(dst, indices, drawn, table);
     if (drawn < n) {
-        emit(sink, Category::color_index_out_of_range, Where{where_frame, static_cast<std::int64_t>(r), indices[drawn]},
-             "Out-of-bounds color index! (", static_cast<unsigned>(indices[drawn]), ")");
+        report_error(sink, Category::color_index_out_of_range,
+                     Where{where_frame, static_cast<std::int64_t>(r), indices[drawn]});
     }
     return x + drawn;
 }
@@ -85,8 +85,7 @@ void draw_frame(const OrvFrame& frame, std::size_t frame_index, OrvFrameBufferOb
 
     for (std::size_t r = 0; r < height; ++r) {
         if (r >= rows.size()) {
-            emit(sink, Category::row_missing, Where{where_frame, static_cast<std::int64_t>(r)}, "Row ", r,
-                 " exceeds OrvPixelSet count!");
+            report_error(sink, Category::row_missing, Where{where_frame, static_cast<std::int64_t>(r)});
             continue;
         }
         std::uint8_t* const row = pixels + r * width * kChannels;
@@ -206,11 +205,10 @@ OrvFrameBufferObject render_image(const OrvFrame& frame, std::size_t i, const Im
 
     // A refused frame keeps its place in the list as an empty 0 x 0 image.
     if (fit.verdict == ImageFit::too_large) {
-        emit(sink, Category::frame_too_large, where, "Frame ", i, " is too large to render: ", frame.width, " x ",
-             frame.height, " pixels need ", fit.bytes, " bytes");
+        report_error(sink, Category::frame_too_large, where, std::string(), {frame.width, frame.height, fit.bytes});
     } else if (fit.verdict == ImageFit::over_budget) {
-        emit(sink, Category::frame_over_budget, where, "Frame ", i, " exceeds the rendering memory budget: ", fit.bytes,
-             " bytes needed, ", fit.budget_left, " of ", OrvFrameBuffer::kImageBudgetBytes, " bytes left");
+        report_error(sink, Category::frame_over_budget, where, std::string(),
+                     {fit.bytes, fit.budget_left, OrvFrameBuffer::kImageBudgetBytes});
     } else {
         image.width = frame.width;
         image.height = frame.height;
@@ -236,7 +234,7 @@ OrvFrameBufferObject render_image(const OrvFrame& frame, std::size_t i, const Im
 // Whether the data's palette holds colours; reports no_palette_data when not.
 bool has_palette(const OrvData& data, DiagnosticSink& sink) {
     if (data.palette && !data.palette->color_table().empty()) return true;
-    emit(sink, Category::no_palette_data, Where{}, "No palette data available!");
+    report_error(sink, Category::no_palette_data, Where{});
     return false;
 }
 

@@ -1,5 +1,6 @@
 #include <doctest/doctest.h>
 
+#include <array>
 #include <cstdint>
 #include <iostream>
 #include <sstream>
@@ -117,4 +118,87 @@ TEST_CASE("every category has its own stable name and a severity") {
     CHECK(orv::prints_error_line(Category::row_missing));
     CHECK_FALSE(orv::prints_error_line(Category::trailing_bytes));
     CHECK(std::string(orv::status_name(orv::Status::problems)) == "problems");
+}
+
+TEST_CASE("the printer makes every error line from the fields, each path where the text says") {
+    using orv::Where;
+    constexpr std::int64_t kNone = Diagnostic::kNone;
+    struct Case {
+        Category category;
+        Where where;
+        std::string path;
+        std::array<std::uint64_t, 3> values;
+        std::string line;
+    };
+    const std::string pal = "/g/p\xff.pal";  // bytes as the file system gave them
+    const std::vector<Case> cases = {
+        {Category::palette_open_failed, {}, pal, {}, "Could not open palette file: " + pal},
+        {Category::palette_open_failed, {}, "", {}, "Could not open palette file: "},
+        {Category::palette_count_invalid, {kNone, kNone, 65535}, "", {}, "Invalid color count: 65535"},
+        {Category::palette_write_open_failed, {}, pal, {}, "Could not open palette file for writing: " + pal},
+        {Category::palette_write_failed, {}, pal, {}, "Could not write palette file: " + pal},
+        {Category::palette_save_skipped, {}, pal, {}, "No palette data to save, existing palette file kept: " + pal},
+        {Category::color_lookup_out_of_bounds, {kNone, kNone, -1}, "", {}, "Color index out of bounds: -1"},
+        {Category::file_write_open_failed, {}, "a b.orv", {}, "Could not open animation file for writing: a b.orv"},
+        {Category::file_write_failed, {}, "a.orv", {}, "Could not write animation file: a.orv"},
+        {Category::no_palette_data, {}, "", {}, "No palette data available!"},
+        {Category::row_missing, {4, 300}, "", {}, "Row 300 exceeds OrvPixelSet count!"},
+        {Category::color_index_out_of_range, {0, 2, 200}, "", {}, "Out-of-bounds color index! (200)"},
+        {Category::frame_too_large,
+         {7},
+         "",
+         {65535, 65535, 17179344900},
+         "Frame 7 is too large to render: 65535 x "
+         "65535 pixels need 17179344900 bytes"},
+        {Category::frame_over_budget,
+         {2},
+         "",
+         {1048576, 4096, 1073741824},
+         "Frame 2 exceeds the rendering memory budget: 1048576 bytes needed, 4096 of 1073741824 bytes left"},
+    };
+    std::string printed;
+    for (const Case& c : cases) {
+        CAPTURE(c.line);
+        Recorder r;
+        orv::report_error(r, c.category, c.where, c.path, c.values);
+        REQUIRE(r.got.size() == 1);
+        const Diagnostic& d = r.got[0];
+        CHECK(d.error_line());
+        CHECK(d.message.empty());  // the words come from the fields alone
+        std::vector<orv::TextSpan> spans;
+        CHECK(d.text(&spans) == c.line);
+        if (c.path.empty()) {
+            CHECK(spans.empty());
+        } else {
+            REQUIRE(spans.size() == 1);
+            CHECK(c.line.substr(spans[0].begin, spans[0].end - spans[0].begin) == c.path);
+            CHECK(spans[0].end == c.line.size());
+        }
+        CerrCapture capture;
+        orv::error_printer().receive(d);
+        printed += capture.text();
+    }
+    std::string want;
+    for (const Case& c : cases) want += "ERROR: " + c.line + "\n";
+    CHECK(printed == want);
+}
+
+TEST_CASE("a finding that is no error line keeps its words and says where the paths it names lie") {
+    Recorder r;
+    const std::string file = "/x/walk's.orv";
+    orv::emit(r, Category::file_open_failed, {}, "cannot open the animation file '", orv::PathPart{file}, "'");
+    orv::emit(r, Category::too_many_frames, {}, "its head and size allow 3 frame records");
+    REQUIRE(r.got.size() == 2);
+    std::vector<orv::TextSpan> spans;
+    CHECK(r.got[0].text(&spans) == "cannot open the animation file '" + file + "'");
+    CHECK(r.got[0].paths == std::vector<std::string>{file});
+    REQUIRE(spans.size() == 1);
+    CHECK(spans[0].begin == 32);
+    CHECK(spans[0].end == 32 + file.size());
+    CHECK(r.got[1].text(&spans) == "its head and size allow 3 frame records");
+    CHECK(spans.empty());
+    CHECK_FALSE(orv::prints_error_line(Category::too_many_frames));
+    CerrCapture capture;
+    for (const Diagnostic& d : r.got) orv::error_printer().receive(d);
+    CHECK(capture.text().empty());
 }

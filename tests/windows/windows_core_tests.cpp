@@ -83,7 +83,7 @@ std::string stored_path(const Bytes& file) {
 class ErrorLines final : public orv::DiagnosticSink {
 public:
     void receive(const orv::Diagnostic& d) override {
-        if (d.error_line()) text_ += "ERROR: " + d.message + "\n";
+        if (d.error_line()) text_ += "ERROR: " + d.text() + "\n";
     }
     const std::string& str() const { return text_; }
 
@@ -199,6 +199,34 @@ TEST_CASE("every example renders as on Linux and saves back byte for byte") {
         CHECK(read_bytes(palette) == palette_before);
         CHECK(leftover_temporary(saved.parent_path()).empty());
     }
+}
+
+TEST_CASE("an example followed by bytes it does not take loads through one open, those bytes counted") {
+    const std::vector<Example> list = example_list();
+    const Example& ex = list.front();
+    const Bytes whole = read_bytes(game_copy() / fs::path(ex.rel).make_preferred());
+    const fs::path file = game_copy() / fs::path(ex.rel).parent_path().make_preferred() / "tail.orv";
+    {
+        std::ofstream out(file, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(whole.data()), static_cast<std::streamsize>(whole.size()));
+        out.seekp(static_cast<std::streamoff>(whole.size() + (std::size_t{8} << 20) - 1));
+        out.put('\0');  // 8 MiB after the last record
+    }
+    orv::OrvF f;
+    orv::LoadOptions options;
+    options.max_records = 1 << 21;
+    REQUIRE(f.load_file(text(file), "", options));
+    check_images(f, read_reference(ex.ref));
+    CHECK(f.report().file_size == whole.size() + (std::size_t{8} << 20));
+    CHECK(f.report().trailing_start == whole.size());
+    CHECK(f.report().trailing_bytes == std::size_t{8} << 20);
+    CHECK(f.report().trailing.size() == 0);
+    options.max_records = 1;  // the examples have more frames than that
+    orv::OrvF refused;
+    CHECK_FALSE(refused.load_file(text(file), "", options));
+    CHECK(refused.report().diagnostics.has(orv::Category::too_many_frames));
+    CHECK(refused.data()->frames.empty());
+    fs::remove(file);
 }
 
 TEST_CASE("the palette search walks from a deep folder up to the drive root") {
