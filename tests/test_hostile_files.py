@@ -132,6 +132,14 @@ import orvtool
 r = orvtool.inspect("t.orv")
 RESULT.update(frames=r.frames_read, pixel=None, said=[f.message for f in r.findings if f.category == "trailing_bytes"])
 """,
+    "export": """
+from orvtool.cli import main
+code = main(["export", "t.orv", "-o", "x", "--palette", "a.pal", "--report", "r.jsonl", "-q"])
+doc = json.loads(open("r.jsonl").read().splitlines()[0])
+with open("x/animation.json") as fh:
+    frames = len(json.load(fh)["frames"])
+RESULT.update(frames=frames, pixel=None, said=[code, *sorted({f["category"] for f in doc["findings"]})])
+""",
     "viewer": """
 from orvtool.view.catalog import Catalog
 shown = Catalog(".").get("t.orv")
@@ -158,6 +166,7 @@ def test_bytes_after_the_last_record_are_counted_not_read(tmp_path, route, gib):
         "pyorv": None,
         "info": [trailing, size, "problems"],
         "pillow": trailing,
+        "export": [0, "trailing_bytes", "trailing_not_kept"],  # past what an export keeps: said, not read
         "inspect": [
             f"{trailing} bytes after the last frame record, at byte {len(data)}, are not part of the animation"
         ],

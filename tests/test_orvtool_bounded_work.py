@@ -168,7 +168,7 @@ TOO_MANY = "its head and size allow 7,489,828 frame records, more than the 2,097
 # refusal raised (its category and detail) or the viewer's error. The file is
 # refused by the core on its one open, or from the bytes given in memory.
 REFUSING_ROUTES = {
-    "inspect": "import orvtool\norvtool.inspect('zeros.orv')",
+    "inspect": "import orvtool\nr = orvtool.inspect('zeros.orv')\nprint(f'{r.findings[0].category}: {r.findings[0].detail}')",
     "pillow": "from PIL import Image\nimport orvtool.pillow\norvtool.pillow.register()\nImage.open('zeros.orv')",
     "pillow stream": "import io, orvtool.pillow\n"
     "orvtool.pillow.open(io.BytesIO(open('zeros.orv', 'rb').read()), palette='a.pal')",

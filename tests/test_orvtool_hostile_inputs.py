@@ -401,7 +401,7 @@ DAMAGED = {
     "sheet image cut": (damaged("sheet.png", lambda d: d[: len(d) // 2]), 1, "image_unreadable"),
     "sheet json cut": (damaged("sheet.json", lambda d: d[: len(d) // 2]), 1, "document_invalid"),
     "sheet json not utf-8": (damaged("sheet.json", lambda d: b"\xff" + d), 1, "document_invalid"),
-    "sheet json nested 100,000 deep": (damaged("sheet.json", lambda d: b"[" * 10**5 + b"]" * 10**5), 1, "refused"),
+    "sheet json nested 100,000 deep": (damaged("sheet.json", lambda d: b"[" * 10**5 + b"]" * 10**5), 1, "over_limit"),
     "animation.json cut": (damaged("animation.json", lambda d: d[: len(d) // 2]), 1, "document_invalid"),
     "info of a tree 1,100 deep": (lambda t, c: ["info", deep_tree(t, c)], 0, None),
     "export of a tree 1,100 deep": (lambda t, c: ["export", deep_tree(t, c), "-o", t / "out"], 0, None),

@@ -751,7 +751,9 @@ def test_slow_and_vanishing_clients_cost_one_answer_and_no_traceback(tmp_path, c
         _, err = proc.communicate(timeout=GUARD)
     said = err.splitlines()
     assert proc.returncode == 0 and "Traceback" not in err and len(said) <= 32
-    assert all(re.fullmatch(r"orvtool view: the connection from 127\.0\.0\.1:\d+ ended: \S.*", line) for line in said)
+    assert all(
+        re.fullmatch(r"orvtool view: the connection from 127\.0\.0\.1:\d+ ended: \S.*", line) for line in said
+    ), said
     assert (said != []) == (level == "verbose"), err
 
 

@@ -22,13 +22,13 @@ def load_report(
     frame_table: bool = False,
     frame_lines: bool = False,
     max_records: int | None = None,
-    trailing: bool = False,
+    trailing: int = 0,
 ) -> dict[str, Any]:
     """Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched
     for), through one open and only as far as its frame records reach, and returns what the load found, as
     a dict. With max_records, a file whose head and size allow more frame records is refused before any is
     read: its report holds its head and one too_many_frames finding. The bytes after the last record are
-    counted (trailing_bytes), and read into trailing only with trailing=True. With images=True also the
+    counted (trailing_bytes), and read into trailing only when trailing is at least their number. With images=True also the
     rendered frames, with frame_table=True also the frames as columns (a dict of lists, one item per frame): width, height,
     x_offset, y_offset, is_shadow, frame_size, unk1, unk2 as the records hold them, and the statistics of
     their runs counted by the core: rows, runs, empty_runs, covered_pixels (the colour counts added up),

@@ -37,7 +37,7 @@ import numpy as np
 from numpy.typing import NDArray
 from PIL import Image, PngImagePlugin
 
-from . import __version__, native, preview, status, writing
+from . import __version__, limits, native, preview, status, writing
 from .errors import FileFailed, OrvToolError
 from .formats import palettes, sidecar
 from .formats.sheets import build_sheet, check_sheet_size
@@ -240,6 +240,15 @@ def plan_export(path: str, folder: str, options: ExportOptions) -> ExportPlan:
                 "trailing_bytes",
                 f"{status.count(len(anim.trailing), 'byte')} after the last frame, which the game ignores, "
                 "kept in the sidecar",
+            )
+        )
+    elif anim.trailing_bytes:
+        report.notes.append(
+            status.Finding(
+                "trailing_not_kept",
+                f"{status.count(anim.trailing_bytes, 'byte')} after the last frame, which the game ignores, are "
+                f"more than the {limits.TRAILING_BYTES >> 20} MiB an export keeps: not read, and a build of the "
+                "export does not carry them",
             )
         )
     views = _frame_views(anim)

@@ -191,6 +191,10 @@ def pixels_fit(width: int, height: int, where: str, frames: int = 1, held: int =
 # Frame records read from one file: each costs orvtool a few hundred bytes as
 # it is reported on, so that this many take well under a gigabyte.
 FRAME_RECORDS = 1 << 21
+# Bytes after an animation's last frame record that an export keeps in its
+# sidecar (base64), so that a build gives the file back byte for byte; more
+# are counted, never read, and said (`trailing_not_kept`).
+TRAILING_BYTES = 16 * MiB
 
 U8 = (0, 0xFF)
 U16 = (0, 0xFFFF)

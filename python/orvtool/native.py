@@ -373,9 +373,10 @@ def load_report(
     columns with their run statistics, with frame_lines=True the lines of the
     frame table that `orvtool info` prints; with either of the last two, the
     statistics of all frames; with trailing=True the bytes after the last
-    frame record (else only counted). A file whose head and size allow more
-    frame records than orvtool reads is refused (OrvToolError) before any is
-    read, on the same open."""
+    frame record, when they are at most limits.TRAILING_BYTES (else only
+    counted). A file whose head and size allow more frame records than
+    orvtool reads is refused (TooManyFrames) before any is read, on the same
+    open."""
     report = _native.load_report(
         path,
         io_pal,
@@ -384,7 +385,7 @@ def load_report(
         frame_table=frame_table,
         frame_lines=frame_lines,
         max_records=limits.FRAME_RECORDS,
-        trailing=trailing,
+        trailing=limits.TRAILING_BYTES if trailing else 0,
     )
     _refused(path, report)
     return _report(report)

@@ -139,6 +139,9 @@ OWN_FINDINGS: Dict[str, Rule] = {
     ),
     WRITTEN_THROUGH_LINK: Rule(NOTE, "`--force` wrote through a symbolic link out of the output folder"),
     ALREADY_EXPORTED: Rule(NOTE, "`--skip-existing`: the export is complete and newer than its source"),
+    "trailing_not_kept": Rule(
+        WARNING, "bytes after the last frame record past the 16 MiB an export keeps: a build does not carry them"
+    ),
     "alpha_lost": Rule(NOTE, "colours lose their alpha in a palette conversion"),
     "nearest_colour": Rule(NOTE, "pixels took the nearest palette colour in a build"),
     "frame_resized": Rule(NOTE, "frames changed size in a build"),

@@ -486,7 +486,7 @@ std::vector<Diagnostic> read_into(OrvF& file, const std::string& path, const std
 }
 
 // The frame-record budget of a call: None for none.
-LoadOptions load_options(const py::object& max_records, bool trailing = false) {
+LoadOptions load_options(const py::object& max_records, std::uint64_t trailing = 0) {
     LoadOptions options;
     if (!max_records.is_none()) options.max_records = max_records.cast<std::uint64_t>();
     options.keep_trailing = trailing;
@@ -732,7 +732,7 @@ void add_loading(py::module_& m) {
     m.def(
         "load_report",
         [](const py::object& path, const py::object& io_pal, bool records, bool images, bool table, bool lines,
-           const py::object& max_records, bool trailing) {
+           const py::object& max_records, std::uint64_t trailing) {
             const std::string name = fs_bytes(path);
             const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
             const LoadOptions options = load_options(max_records, trailing);
@@ -760,12 +760,12 @@ void add_loading(py::module_& m) {
         },
         py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("records") = true,
         py::arg("images") = false, py::arg("frame_table") = false, py::arg("frame_lines") = false,
-        py::arg("max_records") = py::none(), py::arg("trailing") = false,
+        py::arg("max_records") = py::none(), py::arg("trailing") = 0,
         "Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched "
         "for), through one open and only as far as its frame records reach, and returns what the load found, as "
         "a dict. With max_records, a file whose head and size allow more frame records is refused before any is "
         "read: its report holds its head and one too_many_frames finding. The bytes after the last record are "
-        "counted (trailing_bytes), and read into trailing only with trailing=True. With images=True also the "
+        "counted (trailing_bytes), and read into trailing only when trailing is at least their number. With images=True also the "
         "rendered frames, with "
         "frame_table=True also the frames as columns (a dict of lists, one item per frame): width, height, "
         "x_offset, y_offset, is_shadow, frame_size, unk1, unk2 as the records hold them, and the statistics of "

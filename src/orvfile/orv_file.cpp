@@ -248,12 +248,11 @@ bool OrvF::read_supply(ByteSupply& in, const Keep& keep, const std::string& file
     // background flag the animation had).
     std::uint32_t wanted = head.frame_count_read ? head.frame_count : animation_->info.frame_count;
     if (head.background_flag_read ? head.background_flag : animation_->has_background) wanted += 1u;
-    std::uint64_t end = head.end;
-    if (options.keep_trailing) {
+    std::uint64_t end = walk_frames(in, head.end, wanted);
+    if (options.keep_trailing > 0 && !in.failed() && in.whole_size() >= end &&
+        in.whole_size() - end <= options.keep_trailing) {
         in.hold_all();
         end = in.size();
-    } else {
-        end = walk_frames(in, head.end, wanted);
     }
     if (in.failed()) {
         note_file_not_opened(file_name);

@@ -41,9 +41,9 @@ struct LoadOptions {
     // nothing else is read or changed.
     std::uint64_t max_records = kEveryRecord;
     // Read the bytes after the last frame record too, into the report
-    // (LoadReport::trailing); else they are counted from the file's size and
-    // never read.
-    bool keep_trailing = false;
+    // (LoadReport::trailing), when they are at most this many; else they are
+    // counted from the file's size and never read.
+    std::uint64_t keep_trailing = 0;
 };
 
 // What one load learned about the file, the palette and the rendering.
