@@ -52,7 +52,7 @@ from PIL import Image
 
 import orvtool
 import pyorv
-from orvtool.orvfile import Animation, Frame, Row, encode_animation, encode_palette, runs_from_mask
+from orvtool.core.orvfile import Animation, Frame, Row, encode_animation, encode_palette, runs_from_mask
 
 GENERATOR_VERSION = 2  # bump when the generated data or the cache layout changes
 SHADOW = (0, 0, 0, 255)

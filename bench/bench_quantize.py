@@ -27,7 +27,7 @@ import numpy as np
 from numpy.typing import NDArray
 from PIL import Image
 
-from orvtool import matching
+from orvtool.build import matching
 
 Sheet = NDArray[Any]
 

@@ -54,8 +54,7 @@ from PIL import Image
 
 import orvtool
 import pyorv
-from orvtool import images as orvtool_images
-from orvtool.orvfile import (
+from orvtool.core.orvfile import (
     Animation,
     Frame,
     Row,
@@ -64,6 +63,7 @@ from orvtool.orvfile import (
     frame_from_indices,
     runs_from_mask,
 )
+from orvtool.formats import images as orvtool_images
 
 # The floor encodes with the settings the export uses.
 PNG_SAVE = getattr(orvtool_images, "PNG_SAVE", {})

@@ -4,7 +4,7 @@
     make_seeds.py OUTDIR
 
 creates OUTDIR/load_render, OUTDIR/palette and OUTDIR/save, filled with files
-made by the package's writer (orvtool.orvfile) plus every file under
+made by the package's writer (orvtool.core.orvfile) plus every file under
 examples/. The output is the same on every run.
 """
 
@@ -20,15 +20,7 @@ ROOT = Path(__file__).resolve().parent.parent
 # only where none is installed.
 sys.path.append(str(ROOT / "python"))
 
-from orvtool.orvfile import (  # noqa: E402
-    Animation,
-    Frame,
-    Row,
-    Run,
-    encode_animation,
-    encode_palette,
-    frame_from_indices,
-)
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, frame_from_indices
 
 # Bytes in front of the animation in a save seed (see fuzz_save.cpp).
 SAVE_CONTROL_BYTES = 16

@@ -56,7 +56,7 @@ class Routes:
     def __init__(self, work: Path) -> None:
         from PIL import Image
 
-        from orvtool.orvfile import Animation, encode_animation, encode_palette, frame_from_indices
+        from orvtool.core.orvfile import Animation, encode_animation, encode_palette, frame_from_indices
 
         self.work = work
         (work / "p.pal").write_bytes(encode_palette([(i, 255 - i, 3 * i % 256, 255) for i in range(256)]))
@@ -111,8 +111,8 @@ class Routes:
 
 def seeds(routes: Routes) -> Dict[str, Dict[str, bytes]]:
     """Small files of every layout orvtool reads, by kind."""
+    from orvtool.core.orvfile import encode_palette
     from orvtool.formats import palettes
-    from orvtool.orvfile import encode_palette
 
     sixteen = [(i, 2 * i, 255 - i, 255 - 8 * i) for i in range(16)]
     x = routes.work / "x"

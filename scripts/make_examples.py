@@ -16,7 +16,7 @@ from pathlib import Path
 
 import numpy as np
 
-from orvtool.orvfile import Animation, encode_animation, encode_palette, frame_from_indices
+from orvtool.core.orvfile import Animation, encode_animation, encode_palette, frame_from_indices
 
 ROOT = Path(__file__).resolve().parent.parent
 

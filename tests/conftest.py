@@ -5,7 +5,7 @@ import sys
 import pytest
 
 import pyorv
-from orvtool.orvfile import encode_animation, encode_palette
+from orvtool.core.orvfile import encode_animation, encode_palette
 
 
 def gray_palette(n=256, alpha=255):

@@ -120,7 +120,7 @@ def frame_record(f) -> tuple[Any, ...]:
 
 def reference_files(directory: str = ".") -> str:
     """Writes the reference animation and its palette; returns the animation's path."""
-    from orvtool.orvfile import Animation, encode_animation, encode_palette, frame_from_indices
+    from orvtool.core.orvfile import Animation, encode_animation, encode_palette, frame_from_indices
 
     grid = [[(3 * x + 5 * y) % 200 + 1 if (x * y) % 7 else None for x in range(9)] for y in range(5)]
     anim = Animation(

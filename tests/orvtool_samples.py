@@ -4,7 +4,7 @@ import random
 from pathlib import Path
 from typing import Any
 
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, frame_from_indices
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, frame_from_indices
 
 # Distinct colours with some translucent ones: entry i = (i, 255 - i, 3i mod 256, alpha).
 PALETTE = [(i, 255 - i, (3 * i) % 256, 255 if i % 7 else 160) for i in range(256)]

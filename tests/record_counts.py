@@ -9,7 +9,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from orvtool.formats.sidecar import place_runs
-from orvtool.model import Frame, Row
+from orvtool.model.records import Frame, Row
 
 
 def is_maximal(row: Row, width: int, shadow: bool) -> bool:

@@ -50,10 +50,10 @@ def test_orvtool_refuses_a_pyorv_of_another_version(tmp_path):
 def test_library_use_refuses_it_too_but_the_writer_needs_no_module(tmp_path):
     env = fake_pyorv(tmp_path, None)
     code = (
-        "from orvtool.orvfile import encode_palette\n"
+        "from orvtool.core.orvfile import encode_palette\n"
         "assert encode_palette([(1, 2, 3, 4)])[:2] == bytes([1, 0])\n"
         "try:\n"
-        "    import orvtool.loading\n"
+        "    import orvtool.load.loading\n"
         "except ImportError as err:\n"
         "    print(type(err).__name__, err)\n"
     )

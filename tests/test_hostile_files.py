@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from hostile import SANITIZED, run_case
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_frame, frame_from_indices
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_frame, frame_from_indices
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
@@ -21,7 +21,7 @@ ONE_FRAME = frame_from_indices([[1, 2, None, 3], [None, 4, 4, 4]], x_offset=2)
 
 
 def write_palette(directory: Path) -> None:
-    from orvtool.orvfile import encode_palette
+    from orvtool.core.orvfile import encode_palette
 
     (directory / "a.pal").write_bytes(encode_palette([(i, i, 255 - i, 255) for i in range(256)]))
 

@@ -8,7 +8,7 @@ from __future__ import annotations
 import pytest
 
 from hostile import run_case
-from orvtool.orvfile import Animation, encode_animation, encode_palette, frame_from_indices
+from orvtool.core.orvfile import Animation, encode_animation, encode_palette, frame_from_indices
 
 GOOD = [(i, (3 * i) % 256, 255 - i, 255 - i // 2) for i in range(256)]
 

@@ -10,7 +10,7 @@ from __future__ import annotations
 import pytest
 
 from hostile import run_case
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, frame_from_indices
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, frame_from_indices
 
 
 def write_inputs(directory) -> None:
@@ -40,7 +40,7 @@ def write_inputs(directory) -> None:
 # give: frames up to the count (as signed 32-bit) and the frames held, the
 # count fields as held, indices that a run lacks written as 0.
 EXPECTED_SAVE = """
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation
 
 def expected_bytes(d, stored_path):
     count = d.info.frame_count

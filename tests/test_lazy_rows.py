@@ -10,7 +10,7 @@ import pytest
 
 import pyorv
 from conftest import gray_palette
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 from test_render_reference import check_images, random_animation, records_of, written_records
 
 

@@ -4,7 +4,7 @@ import pytest
 
 import pyorv
 from conftest import gray_palette, pixel, run_python
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 
 EXAMPLE_1 = bytes.fromhex("6400000006000000612e70616c00010000000000000001000300feff010000010101020507")
 EXAMPLE_2 = bytes.fromhex(

@@ -9,7 +9,7 @@ import pytest
 import pyorv
 from conftest import gray_palette
 from orvtool import _native
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 
 
 def one_pixel(index=1):
@@ -122,7 +122,7 @@ def test_trailing_bytes(project):
     anim.trailing = b"junk\0"
     data = encode_animation(anim)
     (project / "t.orv").write_bytes(data)
-    r = _native.load_report(str(project / "t.orv"), trailing=True)
+    r = _native.load_report(str(project / "t.orv"), trailing=1 << 20)
     assert (r["status"], r["counts"], r["trailing"], r["trailing_start"], r["trailing_bytes"]) == (
         "problems",
         {"trailing_bytes": 1},
@@ -137,7 +137,7 @@ def test_trailing_bytes(project):
     assert counted["diagnostics"] == r["diagnostics"]
     # A file without frames trails right after its head.
     (project / "e.orv").write_bytes(encode_animation(Animation(palette_path=b"a.pal", trailing=b"xy")))
-    r = _native.load_report(str(project / "e.orv"), trailing=True)
+    r = _native.load_report(str(project / "e.orv"), trailing=1 << 20)
     assert (r["trailing"], r["trailing_start"], r["status"]) == (b"xy", r["head_size"], "failed")
     assert set(r["counts"]) == {"trailing_bytes", "no_frames"}
 
@@ -239,8 +239,8 @@ def test_a_failing_palette_search_is_reported_not_raised(project):
 def test_findings_name_their_files_as_fields(project, case, category, named):
     """The files a finding concerns come as fields, each where its message
     names it; orvtool's pieces of a message are made from them."""
-    from orvtool import native
-    from orvtool.loading import Named, core_pieces, said
+    from orvtool.core import native
+    from orvtool.load.loading import Named, core_pieces, said
 
     (project / "loop").symlink_to(project / "loop")
     frames = [one_pixel()] * 3

@@ -11,8 +11,8 @@ import pytest
 
 import orvtool
 import pyorv
-from orvtool.loading import load_animation
-from orvtool.orvfile import Animation, Frame, Row, encode_palette
+from orvtool.core.orvfile import Animation, Frame, Row, encode_palette
+from orvtool.load.loading import load_animation
 from orvtool_samples import PALETTE, figure, walk, write_project
 
 TESTS = Path(__file__).resolve().parent
@@ -201,8 +201,9 @@ def test_load_frames_keeps_refused_frames_as_empty_arrays(tmp_path, capfd):
 
 def public_exceptions(folder):
     """One of each public exception, with its data: made in the process that raises it."""
-    from orvtool import errors, reading
-    from orvtool.findings import Finding
+    from orvtool.formats import reading
+    from orvtool.model import errors
+    from orvtool.model.findings import Finding
 
     cut = Path(folder) / "cut.orv"
     if not cut.exists():
@@ -234,7 +235,7 @@ def same_exception(got, want):
 
 
 def test_the_public_exceptions_form_one_documented_tree():
-    from orvtool import errors
+    from orvtool.model import errors
 
     names = [n for n in orvtool.__all__ if isinstance(getattr(orvtool, n), type)]
     exceptions = {n for n in names if issubclass(getattr(orvtool, n), BaseException)}

@@ -12,9 +12,9 @@ from PIL import Image
 from conftest import run_python
 from hostile import SANITIZED
 from orvtool.cli import main
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_palette
 from orvtool.formats import palettes
 from orvtool.formats.sheets import read_sheet
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_palette
 from orvtool_build_helpers import blank_png, png_header, write_rgba
 from orvtool_samples import walk, write_project
 
@@ -172,7 +172,7 @@ REFUSING_ROUTES = {
     "pillow": "from PIL import Image\nimport orvtool.pillow\norvtool.pillow.register()\nImage.open('zeros.orv')",
     "pillow stream": "import io, orvtool.pillow\n"
     "orvtool.pillow.open(io.BytesIO(open('zeros.orv', 'rb').read()), palette='a.pal')",
-    "frames from memory": "from orvtool import native\n"
+    "frames from memory": "from orvtool.core import native\n"
     "native.open_frames('zeros.orv', data=open('zeros.orv', 'rb').read())",
     "viewer": "from orvtool.view.catalog import Catalog\nprint('viewer:', Catalog('.').get('zeros.orv').error)",
 }
@@ -291,7 +291,7 @@ def test_swatch_cells_are_checked_a_row_at_a_time(tmp_path):
 def test_the_limits_page_states_the_budget_as_limits_holds_it():
     from pathlib import Path
 
-    from orvtool import limits
+    from orvtool.model import limits
 
     page = Path(__file__).resolve().parent.parent / "docs" / "reference" / "messages.md"
     assert limits.budget_table() in page.read_text(encoding="utf-8")
@@ -327,7 +327,7 @@ def test_sprite_tags_are_told_as_their_frames_listed_one_by_one_would_tell_them(
     frames, or why they cannot be told, as a walk over its frames finds them."""
     import random
 
-    from orvtool.formats.checks import Where
+    from orvtool.formats.schema import Where
     from orvtool.formats.sheets import _tags
 
     rng = random.Random(5)
@@ -357,8 +357,8 @@ def test_sprite_tags_are_told_as_their_frames_listed_one_by_one_would_tell_them(
 
 
 def test_the_budget_refuses_in_one_line_naming_the_input_and_the_limit():
-    from orvtool import limits
-    from orvtool.errors import OrvToolError
+    from orvtool.model import limits
+    from orvtool.model.errors import OrvToolError
 
     budget = limits.Budget(100 << 20)
     budget.charge(60 << 20, "a.png", "its pixels")

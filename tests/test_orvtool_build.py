@@ -10,10 +10,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from orvtool.builder import BuildOptions, build_from_export
+from orvtool.build import BuildOptions, build_from_export
 from orvtool.cli import main
-from orvtool.exporting import ExportOptions, export_animation
-from orvtool.orvfile import Animation, Frame, Row, Run, frame_from_indices, runs_from_indices
+from orvtool.core.orvfile import Animation, Frame, Row, Run, frame_from_indices, runs_from_indices
+from orvtool.export.exporting import ExportOptions, export_animation
 from orvtool_build_helpers import grid, loaded, nearest, read_rgba, rendered, write_rgba
 from orvtool_samples import quirky, random_animation, walk, write_project
 

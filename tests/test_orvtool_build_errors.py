@@ -9,10 +9,10 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from orvtool.builder import BuildOptions, build_from_export, build_from_frames
+from orvtool.build import BuildOptions, build_from_export, build_from_frames
 from orvtool.cli import main
-from orvtool.errors import OrvToolError
-from orvtool.exporting import ExportOptions, export_animation
+from orvtool.export.exporting import ExportOptions, export_animation
+from orvtool.model.errors import OrvToolError
 from orvtool_build_helpers import grid, loaded, nearest, read_rgba, write_rgba
 from orvtool_samples import PALETTE, walk, write_project
 

@@ -7,14 +7,13 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from orvtool import matching
-from orvtool.builder import ANCHORS, BuildOptions, build_from_export, build_from_frames
-from orvtool.builder.palette import stored_palette_path
+from orvtool.build import ANCHORS, BuildOptions, build_from_export, build_from_frames, matching
+from orvtool.build.palette import stored_palette_path
 from orvtool.cli import main
-from orvtool.errors import OrvToolError
-from orvtool.exporting import ExportOptions, export_animation
+from orvtool.core.orvfile import encode_palette
+from orvtool.export.exporting import ExportOptions, export_animation
 from orvtool.formats import palettes
-from orvtool.orvfile import encode_palette
+from orvtool.model.errors import OrvToolError
 from orvtool_build_helpers import grid, loaded, nearest, read_rgba, rendered, write_rgba
 from orvtool_samples import walk, write_project
 

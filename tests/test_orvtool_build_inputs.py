@@ -9,7 +9,7 @@ import pytest
 from PIL import Image
 
 from orvtool.cli import main
-from orvtool.orvfile import Animation, frame_from_indices
+from orvtool.core.orvfile import Animation, frame_from_indices
 from orvtool_build_helpers import grid, loaded, read_rgba, rendered, write_rgba
 from orvtool_samples import PALETTE, quirky, walk, write_project
 

@@ -20,10 +20,12 @@ from test_orvtool_sheet_edits import exported_sheet, grown
 
 import orvtool
 import pyorv
-from orvtool import limits, status, summary
 from orvtool.cli import main
+from orvtool.core.orvfile import Animation, Frame, Row, encode_palette, frame_from_indices
 from orvtool.formats import palettes
-from orvtool.orvfile import Animation, Frame, Row, encode_palette, frame_from_indices
+from orvtool.load import summary
+from orvtool.model import limits
+from orvtool.report import status
 from orvtool_build_helpers import png_header, read_rgba, write_rgba
 from orvtool_samples import PALETTE, walk, write_project
 
@@ -389,6 +391,12 @@ def json_over_limit(t, mp):
     return of(t, out)
 
 
+def trailing_past_export(t, mp):
+    """An animation whose bytes after its last record pass what an export keeps."""
+    mp.setattr(limits, "TRAILING_BYTES", 4)
+    return [project(t, with_trailing()), "-o", t / "x"]
+
+
 def damaged(made, change, mp=None):
     """A plain source with its file changed by `change(path)`; with `mp`,
     Pillow's decoding of the image fails for want of memory."""
@@ -420,6 +428,7 @@ CASES = {
     "head_cut_short": ("info", lambda t, mp: [cut(t, 10)]),
     "frames_cut_short": ("info", lambda t, mp: [cut(t, -3)]),
     "trailing_bytes": ("info", lambda t, mp: [project(t, with_trailing())]),
+    "trailing_not_kept": ("export", trailing_past_export),
     "palette_not_found": ("info", lambda t, mp: [palette_gone(t)]),
     "palette_search_failed": ("info", lambda t, mp: [looped_palette(t)]),
     "index_past_palette_file": ("info", lambda t, mp: [project(t, colors=PALETTE[:8])]),

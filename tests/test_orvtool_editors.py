@@ -11,8 +11,8 @@ from PIL import Image
 from test_orvtool_sheet_edits import exported_sheet, grown
 
 from orvtool.cli import main
+from orvtool.core.orvfile import Animation, frame_from_indices
 from orvtool.formats import palettes
-from orvtool.orvfile import Animation, frame_from_indices
 from orvtool_build_helpers import grid, loaded, read_rgba, rendered, write_rgba
 from orvtool_samples import PALETTE, figure, walk, write_project
 

@@ -11,13 +11,14 @@ import pytest
 from PIL import Image
 
 import pyorv
-from orvtool import native, to_numpy
-from orvtool.builder import BuildOptions, build_from_export
-from orvtool.errors import OrvToolError
-from orvtool.exporting import ExportOptions, _frame_entry, _frame_stats, export_animation
+from orvtool import to_numpy
+from orvtool.build import BuildOptions, build_from_export
+from orvtool.core import native
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, runs_from_mask
+from orvtool.export.exporting import ExportOptions, _frame_entry, _frame_stats, export_animation
 from orvtool.formats.sidecar import dumps, frame_rows, read_record, read_sidecar
-from orvtool.loading import load_animation
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, runs_from_mask
+from orvtool.load.loading import load_animation
+from orvtool.model.errors import OrvToolError
 from orvtool_samples import PALETTE, quirky, walk, write_project
 from record_counts import explicit_rows, filler_pixels, index_layer, run_statistics
 

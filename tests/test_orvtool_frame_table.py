@@ -8,10 +8,11 @@ from collections import Counter
 
 import pytest
 
-from orvtool import _native, native
-from orvtool.errors import OrvToolError
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
-from orvtool.summary import describe, format_text
+from orvtool import _native
+from orvtool.core import native
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
+from orvtool.load.summary import describe, format_text
+from orvtool.model.errors import OrvToolError
 from orvtool_samples import quirky, random_animation
 from record_counts import explicit_rows, filler_pixels, index_layer, run_statistics
 

@@ -17,9 +17,11 @@ from test_orvtool_categories import garbled_gpl, png_named_orv
 
 from conftest import run_python
 from hostile import SANITIZED
-from orvtool import _native, batch, status
+from orvtool import _native
 from orvtool.cli import main
-from orvtool.orvfile import Animation, Frame, encode_palette
+from orvtool.core.orvfile import Animation, Frame, encode_palette
+from orvtool.formats import folders
+from orvtool.report import status
 from orvtool_build_helpers import gif, png_header, write_rgba
 from orvtool_samples import walk, write_project
 
@@ -374,7 +376,7 @@ def deep_tree(t, capfd):
 
 def empty(top):
     """Removes what `top` holds, however deep (shutil.rmtree recurses, as pytest's clean-up does)."""
-    for root, _, files in reversed(list(batch.walk(str(top)))):
+    for root, _, files in reversed(list(folders.walk(str(top)))):
         for name in files:
             os.unlink(os.path.join(root, name))
         if root != str(top):
@@ -383,7 +385,7 @@ def empty(top):
 
 def at_frame(data):
     """A GIF cut just after its first frame, where the second one's descriptor begins."""
-    from orvtool.inputs import gif_frames
+    from orvtool.build.inputs import gif_frames
 
     return data[: gif_frames(data)[1][1][0]]  # type: ignore[index]
 

@@ -4,7 +4,7 @@ its findings by category, and messages that name the file, frame and row."""
 import json
 
 from orvtool.cli import main
-from orvtool.orvfile import encode_palette
+from orvtool.core.orvfile import encode_palette
 from orvtool_samples import PALETTE, walk, write_project
 
 

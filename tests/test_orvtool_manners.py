@@ -14,7 +14,7 @@ import pytest
 from PIL import Image
 
 from orvtool.cli import main
-from orvtool.orvfile import Animation, frame_from_indices
+from orvtool.core.orvfile import Animation, frame_from_indices
 from orvtool_build_helpers import write_rgba
 from orvtool_samples import figure, walk, write_project
 
@@ -333,7 +333,8 @@ def test_ctrl_c_leaves_no_half_export_and_a_rerun_skips_the_finished_ones(tmp_pa
 FIRST_HANGING = 60
 HANGING_EXPORT = f"""
 import os, sys, time
-from orvtool import batch, writing
+from orvtool.core import writing
+from orvtool.run import batch
 from orvtool.__main__ import main
 batch.PARENT_DEATH_SIGNAL = os.environ["DEATH_SIGNAL"] == "1"
 place = writing.place_checked

@@ -11,7 +11,8 @@ from pathlib import Path
 import pytest
 
 import orvtool
-from orvtool import _native, native
+from orvtool import _native
+from orvtool.core import native
 from orvtool_samples import walk, write_project
 
 TESTS = Path(__file__).resolve().parent
@@ -45,12 +46,12 @@ def code_only(path: Path) -> str:
 
 def test_only_the_gateway_imports_the_private_module():
     sources = sorted(PACKAGE.rglob("*.py"))
-    assert len(sources) > 20 and PACKAGE / "native.py" in sources
+    assert len(sources) > 20 and PACKAGE / "core" / "native.py" in sources
     importers = [str(p.relative_to(PACKAGE)) for p in sources if {"orvtool._native", "_native"} & imports_of(p)]
-    assert importers == ["native.py"]
+    assert importers == ["core/native.py"]
     # Nor does any module reach it around an import statement.
     named = [str(p.relative_to(PACKAGE)) for p in sources if re.search(r"\b_native\b", code_only(p))]
-    assert named == ["native.py"]
+    assert named == ["core/native.py"]
 
 
 @pytest.mark.parametrize(
@@ -66,7 +67,7 @@ def test_a_module_with_other_categories_is_refused_on_import(change, says):
         "import orvtool._native as m\n"
         "names = m.CATEGORIES\n"
         f"m.CATEGORIES = {change}\n"
-        "try:\n    import orvtool.native\nexcept ImportError as err:\n    print(type(err).__name__, err)\n"
+        "try:\n    import orvtool.core.native\nexcept ImportError as err:\n    print(type(err).__name__, err)\n"
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr

@@ -11,9 +11,9 @@ from test_orvtool_build_frames import COLORS, project
 
 import pyorv
 from orvtool.cli import main
-from orvtool.errors import OrvToolError
+from orvtool.core.orvfile import encode_palette
 from orvtool.formats.palettes import Palette, read_palette, write_palette
-from orvtool.orvfile import encode_palette
+from orvtool.model.errors import OrvToolError
 from orvtool_build_helpers import grid, loaded, rendered
 from orvtool_samples import PALETTE, walk, write_project
 

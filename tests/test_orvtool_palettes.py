@@ -7,9 +7,9 @@ import pytest
 
 import pyorv
 from orvtool.cli import main
-from orvtool.errors import OrvToolError
+from orvtool.core.orvfile import encode_palette
 from orvtool.formats.palettes import Palette, read_palette, write_palette
-from orvtool.orvfile import encode_palette
+from orvtool.model.errors import OrvToolError
 from orvtool_samples import PALETTE
 
 SMALL = [(10, 20, 30, 255), (200, 100, 0, 0), (1, 2, 3, 128), (255, 255, 255, 255), (0, 0, 0, 255)]

@@ -13,7 +13,7 @@ import orvtool.pillow
 import pyorv
 from hostile import SANITIZED
 from orvtool import to_numpy
-from orvtool.orvfile import Animation, Frame, encode_animation, encode_palette, frame_from_indices
+from orvtool.core.orvfile import Animation, Frame, encode_animation, encode_palette, frame_from_indices
 from orvtool_samples import PALETTE, figure, walk, write_project
 
 
@@ -153,7 +153,7 @@ def test_files_are_claimed_by_their_first_bytes(prefix, claimed):
     ],
 )
 def test_a_claimed_file_that_fails_raises_an_oserror_with_the_load_report(tmp_path, monkeypatch, case, error, category):
-    from orvtool import limits
+    from orvtool.model import limits
 
     path = write_project(tmp_path, "a.orv", walk())
     if case == "cut short":

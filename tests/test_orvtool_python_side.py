@@ -16,7 +16,7 @@ import orvtool
 import orvtool.pillow
 import pyorv
 from hostile import SANITIZED
-from orvtool.orvfile import Animation, encode_animation, frame_from_indices
+from orvtool.core.orvfile import Animation, encode_animation, frame_from_indices
 from orvtool_samples import figure, random_animation, write_project
 
 

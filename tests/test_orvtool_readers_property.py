@@ -21,11 +21,12 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from PIL import Image
 
-from orvtool import builder, inputs
+from orvtool import build as builder
+from orvtool.build import inputs
 from orvtool.cli import main
-from orvtool.errors import OrvToolError
+from orvtool.core.orvfile import encode_palette
 from orvtool.formats import palettes
-from orvtool.orvfile import encode_palette
+from orvtool.model.errors import OrvToolError
 from orvtool_build_helpers import gif, png_header
 from orvtool_samples import walk, write_project
 

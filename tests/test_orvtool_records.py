@@ -5,7 +5,7 @@ import json
 
 import pytest
 
-from orvtool.builder.plan import sheet_tags, tag_file_names
+from orvtool.build.plan import sheet_tags, tag_file_names
 from orvtool.cli import main
 from orvtool.formats import sheets
 from orvtool_samples import walk, write_project

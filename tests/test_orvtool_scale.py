@@ -11,10 +11,10 @@ import numpy as np
 import pytest
 
 from hostile import SANITIZED
-from orvtool import batch
-from orvtool.batch import Job
-from orvtool.findings import Finding
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, runs_from_mask
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, runs_from_mask
+from orvtool.model.findings import Finding
+from orvtool.run import batch
+from orvtool.run.batch import Job
 from record_counts import index_layer, is_maximal
 
 PARENT = os.getpid()

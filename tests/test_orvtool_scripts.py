@@ -11,13 +11,13 @@ import sys
 import pytest
 
 import pyorv
-from orvtool import builder
+from orvtool import build as builder
 from orvtool.cli import main
-from orvtool.errors import FileFailed
-from orvtool.exporting import ExportOptions, export_animation
-from orvtool.loading import load_animation
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, frame_from_indices
-from orvtool.results import SCHEMA
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, frame_from_indices
+from orvtool.export.exporting import ExportOptions, export_animation
+from orvtool.load.loading import load_animation
+from orvtool.model.errors import FileFailed
+from orvtool.report.results import SCHEMA
 from orvtool_samples import walk, write_project
 
 
@@ -235,13 +235,13 @@ def test_version_names_the_core_and_the_schema_and_the_table_takes_help():
     ).stdout
     assert out.splitlines() == [f"orvtool {pyorv.__version__}", f"core {pyorv.__version__}", f"JSON schema {SCHEMA}"]
     done = subprocess.run(
-        [sys.executable, "-m", "orvtool.status", "--help"], capture_output=True, text=True, timeout=120
+        [sys.executable, "-m", "orvtool.report.status", "--help"], capture_output=True, text=True, timeout=120
     )
-    assert done.returncode == 0 and done.stdout.startswith("usage: python -m orvtool.status")
+    assert done.returncode == 0 and done.stdout.startswith("usage: python -m orvtool.report.status")
     assert (
         "| finding |"
         in subprocess.run(
-            [sys.executable, "-m", "orvtool.status"], capture_output=True, text=True, check=True, timeout=120
+            [sys.executable, "-m", "orvtool.report.status"], capture_output=True, text=True, check=True, timeout=120
         ).stdout
     )
 

@@ -7,8 +7,9 @@ from pathlib import Path
 
 import pytest
 
-from orvtool import native, status
 from orvtool.cli import main
+from orvtool.core import native
+from orvtool.report import status
 from orvtool_samples import walk, write_project
 
 ROOT = Path(__file__).resolve().parent.parent

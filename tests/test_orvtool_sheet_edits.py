@@ -12,7 +12,7 @@ from PIL import Image
 from test_orvtool_sheets import SPRITES, rgba_of, write_sheet
 
 from orvtool.cli import main
-from orvtool.orvfile import Animation, frame_from_indices
+from orvtool.core.orvfile import Animation, frame_from_indices
 from orvtool_build_helpers import grid, loaded, read_rgba, write_rgba
 from orvtool_samples import PALETTE, walk, write_project
 

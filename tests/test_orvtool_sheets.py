@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from orvtool.cli import main
-from orvtool.orvfile import Animation, Frame, Row, Run, frame_from_indices
+from orvtool.core.orvfile import Animation, Frame, Row, Run, frame_from_indices
 from orvtool_build_helpers import grid, loaded, read_rgba, rendered, write_rgba
 from orvtool_samples import PALETTE, quirky, walk, write_project
 

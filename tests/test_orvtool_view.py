@@ -23,10 +23,10 @@ import orvtool.view
 import orvtool.view.catalog
 import pyorv
 from orvtool import to_numpy
-from orvtool.exporting import ExportOptions, export_animation
+from orvtool.core.orvfile import Animation, Frame, Row, encode_palette
+from orvtool.export.exporting import ExportOptions, export_animation
 from orvtool.formats.sidecar import frame_file_names
-from orvtool.loading import LoadError, load_animation
-from orvtool.orvfile import Animation, Frame, Row, encode_palette
+from orvtool.load.loading import LoadError, load_animation
 from orvtool.view.catalog import FRAME_PIXELS, OUTSIDE, Catalog
 from orvtool.view.server import ViewServer, write_static
 from orvtool_samples import PALETTE, figure, walk, write_project
@@ -621,7 +621,7 @@ SERVE = """
 import resource, sys
 if {limit_mb}:
     resource.setrlimit(resource.RLIMIT_AS, ({limit_mb} << 20, {limit_mb} << 20))
-from orvtool import status
+from orvtool.report import status
 from orvtool.view.catalog import Catalog
 from orvtool.view.server import ViewServer
 status.set_level(verbose=sys.argv[3] == "verbose")

@@ -15,8 +15,8 @@ from view_helpers import SANITIZED, load_error, running
 
 import pyorv
 from orvtool import to_numpy
-from orvtool.loading import load_animation
-from orvtool.orvfile import Animation, encode_animation, frame_from_indices
+from orvtool.core.orvfile import Animation, encode_animation, frame_from_indices
+from orvtool.load.loading import load_animation
 from orvtool.view.server import write_static
 from orvtool_samples import figure, write_project
 from record_counts import index_layer

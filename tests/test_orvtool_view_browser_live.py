@@ -16,7 +16,7 @@ from test_orvtool_view_browser import (
 )
 from view_helpers import running
 
-from orvtool.orvfile import Animation, encode_animation, frame_from_indices
+from orvtool.core.orvfile import Animation, encode_animation, frame_from_indices
 from orvtool_samples import figure, write_project
 
 # The browser, its page and the examples' tree, as the other browser tests have them.

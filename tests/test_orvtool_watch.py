@@ -13,7 +13,7 @@ from typing import Optional
 
 import pytest
 
-from orvtool import watching
+from orvtool.run import watching
 
 ROOT = Path(__file__).resolve().parent.parent
 GUARD = 60  # seconds: only against a hang

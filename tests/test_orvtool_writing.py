@@ -11,9 +11,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from orvtool import writing
 from orvtool.cli import main
-from orvtool.errors import OrvToolError
+from orvtool.core import writing
+from orvtool.model.errors import OrvToolError
 from orvtool_build_helpers import write_rgba
 from orvtool_samples import walk, write_project
 
@@ -213,8 +213,8 @@ def test_a_set_whose_last_file_cannot_be_written_gives_the_earlier_back(tmp_path
     code = (
         PLACE_WITH_FILE_LIMIT
         + f"""
-from orvtool import writing
-from orvtool.errors import OrvToolError
+from orvtool.core import writing
+from orvtool.model.errors import OrvToolError
 for pal in ({str(old)!r}, {str(new)!r}):
     try:
         writing.place_set([(pal, writing.bytes_writer(b"new palette")), ({str(anim)!r}, writing.bytes_writer(bytes(4096)))])

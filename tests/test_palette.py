@@ -1,7 +1,7 @@
 import pytest
 
 import pyorv
-from orvtool.orvfile import encode_palette
+from orvtool.core.orvfile import encode_palette
 
 
 def colors_of(p):

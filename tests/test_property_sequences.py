@@ -26,7 +26,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, 
 
 import pyorv
 from hostile import SANITIZED
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_frame, encode_palette
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_frame, encode_palette
 from test_render_reference import reference_render
 
 settings.register_profile(

@@ -2,7 +2,7 @@ import pytest
 
 import pyorv
 from conftest import run_python
-from orvtool.orvfile import Animation, Frame, Row, Run
+from orvtool.core.orvfile import Animation, Frame, Row, Run
 
 
 def two_frame_anim():
@@ -140,7 +140,7 @@ def test_view_identity_while_alive(load_anim):
 
 
 def test_many_reloads_with_stale_views_in_a_subprocess(tmp_path):
-    from orvtool.orvfile import encode_animation, encode_palette
+    from orvtool.core.orvfile import encode_animation, encode_palette
 
     (tmp_path / "p.pal").write_bytes(encode_palette([(i, i, i, 255) for i in range(256)]))
     big = Animation(

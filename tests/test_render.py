@@ -2,7 +2,7 @@ import pytest
 
 import pyorv
 from conftest import gray_palette, pixel, run_python
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 
 CLEAR = (0, 0, 0, 0)
 SHADOW = (0, 0, 0, 255)

@@ -13,7 +13,7 @@ import pytest
 
 import pyorv
 from conftest import gray_palette
-from orvtool.orvfile import (
+from orvtool.core.orvfile import (
     Animation,
     Frame,
     Row,

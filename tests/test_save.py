@@ -3,7 +3,7 @@ from test_load import EXAMPLE_1, EXAMPLE_2
 
 import pyorv
 from conftest import gray_palette, run_python
-from orvtool.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 
 
 @pytest.fixture

@@ -8,7 +8,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from orvtool import _native
-from orvtool.orvfile import Animation, encode_animation
+from orvtool.core.orvfile import Animation, encode_animation
 from orvtool.view.catalog import Catalog
 from orvtool.view.server import ViewServer
 from orvtool_samples import figure, walk, write_project

@@ -1,15 +1,15 @@
 """Tools for Quarro animation files, built on pyorv.
 
 numpy and Pillow are imported on first use only, so that the writer
-(`orvtool.orvfile`) stays light to import.
+(`orvtool.core.orvfile`) stays light to import.
 """
 
 import os
 from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Union
 
-from .errors import FileFailed, LoadFailed, OrvToolError, TooManyFrames, UsageError
-from .findings import Finding
-from .load_report import LoadReport, PaletteInfo, inspect
+from orvtool.load.inspect import LoadReport, PaletteInfo, inspect
+from orvtool.model.errors import FileFailed, LoadFailed, OrvToolError, TooManyFrames, UsageError
+from orvtool.model.findings import Finding
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -36,7 +36,7 @@ __all__ = [
 def __getattr__(name: str) -> str:
     # The version is read from the installed metadata when asked for.
     if name == "__version__":
-        from .version import installed_version
+        from orvtool.core.version import installed_version
 
         return installed_version()
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
@@ -66,10 +66,10 @@ def load_frames(
     With `strict=True` nothing is printed; a load that fails (None, or a
     finding of severity error such as a file cut short) raises `LoadFailed`,
     whose `report` says what the load found (see `inspect`)."""
-    from . import native
+    from orvtool.core import native
 
     if strict:
-        from .load_report import report_of
+        from orvtool.load.inspect import report_of
 
         frames, native_report = native.load_frames_reported(path, io_pal or None)
         given = os.fsdecode(io_pal) if io_pal else None
@@ -86,13 +86,13 @@ def load_frames(
 def to_numpy(image: Any) -> "NDArray[Any]":
     """The pixels of a rendered frame (`pyorv.OrvFrameBufferObject`) as a new,
     writable (height, width, 4) uint8 array of R, G, B, A."""
-    from .images import to_numpy as convert
+    from orvtool.formats.images import to_numpy as convert
 
     return convert(image)
 
 
 def to_pil(image: Any) -> "Image.Image":
     """A rendered frame as an RGBA Pillow image (a copy)."""
-    from .images import to_pil as convert
+    from orvtool.formats.images import to_pil as convert
 
     return convert(image)

@@ -3,12 +3,12 @@
 import sys
 from typing import List, Optional
 
-from .version import PyorvMismatch, check_pyorv
+from orvtool.core.version import PyorvMismatch, check_pyorv
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    from .cli import command_named
-    from .cli import main as run
+    from orvtool.cli import command_named
+    from orvtool.cli import main as run
 
     words = sys.argv[1:] if argv is None else argv
     # Checked before any command runs, so that no command starts with a module

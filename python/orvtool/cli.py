@@ -14,8 +14,10 @@ import importlib
 import sys
 from typing import Any, Dict, Iterable, NamedTuple, Optional, Sequence
 
-from . import options, status
-from .status import PROG
+from orvtool.commands import options
+from orvtool.report import status
+from orvtool.report.status import PROG
+from orvtool.run import interrupts
 
 
 class Command(NamedTuple):
@@ -92,8 +94,8 @@ class PrintVersion(argparse.Action):
     def __call__(
         self, parser: argparse.ArgumentParser, namespace: object, values: object, option: object = None
     ) -> None:
-        from .results import SCHEMA
-        from .version import core_version, installed_version
+        from orvtool.core.version import core_version, installed_version
+        from orvtool.report.results import SCHEMA
 
         print(f"{PROG} {installed_version()}\ncore {core_version()}\nJSON schema {SCHEMA}", flush=True)
         parser.exit()
@@ -130,4 +132,4 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     name = command_named(words)
     args = build_parser([name] if name else []).parse_args(words)
     status.set_level(args.quiet, bool(args.verbose))
-    return status.run_command(lambda: args.run(args), debug=args.debug or args.verbose >= 2)
+    return interrupts.run_command(lambda: args.run(args), debug=args.debug or args.verbose >= 2)

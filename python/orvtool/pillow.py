@@ -50,7 +50,7 @@ from typing import IO, TYPE_CHECKING, Any, NamedTuple, Optional, Union
 from PIL import Image, ImageFile
 
 if TYPE_CHECKING:
-    from . import native
+    from orvtool.core import native
 
 FORMAT = "ORV"
 MAGIC = b"FVRO"
@@ -128,8 +128,8 @@ class OrvImageFile(ImageFile.ImageFile):
     _close_exclusive_fp_after_loading = False
 
     def _open(self) -> None:
-        from . import native
-        from .loading import _readable_palette
+        from orvtool.core import native
+        from orvtool.load.loading import _readable_palette
 
         assert self.fp is not None
         choice = _choice.get() or _Choice(None, False)
@@ -220,7 +220,7 @@ class OrvImageFile(ImageFile.ImageFile):
 def _check(report: "native.LoadReport") -> None:
     """LoadFailed (an OSError) with the load's report, when it fails by the
     table of severities."""
-    from .load_report import LoadFailed, report_of
+    from orvtool.load.inspect import LoadFailed, report_of
 
     public = report_of(report, report.path)
     if public.failed:

@@ -8,11 +8,15 @@ import sys
 from dataclasses import replace
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
-from .. import batch, builder, limits, options, results, status
-from ..batch import Job, Outcome
-from ..errors import OrvToolError, UsageError
-from ..options import Option
-from ..status import say_error
+from orvtool import build as builder
+from orvtool.commands import options
+from orvtool.commands.options import Option
+from orvtool.model import limits
+from orvtool.model.errors import OrvToolError, UsageError
+from orvtool.report import results, status
+from orvtool.report.status import say_error
+from orvtool.run import batch
+from orvtool.run.batch import Job, Outcome
 
 DESCRIPTION = (
     "Build an animation file from an export folder (edited or not), a sprite sheet, or plain image frames. "
@@ -280,7 +284,7 @@ def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions, b
 
 def run(args: argparse.Namespace) -> int:
     if args.watch:
-        from .. import watching
+        from orvtool.run import watching
 
         return watching.watch(args, build_once)
     return build_once(args)

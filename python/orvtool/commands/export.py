@@ -7,10 +7,12 @@ import os
 import sys
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from .. import batch, options, results, status
-from ..batch import Job, Outcome
-from ..errors import UsageError
-from ..options import Option
+from orvtool.commands import options
+from orvtool.commands.options import Option
+from orvtool.model.errors import UsageError
+from orvtool.report import results, status
+from orvtool.run import batch
+from orvtool.run.batch import Job, Outcome
 
 DESCRIPTION = (
     "Export each animation to a folder: one RGBA PNG and one index layer per frame and "
@@ -121,7 +123,7 @@ def export_folder(job: Job, output: str, single: bool) -> str:
 
 def export_task(job: Job, output: str, single: bool, opts: Any) -> Tuple[Any, List[status.Finding]]:
     """Runs in a worker process."""
-    from ..exporting import export_animation
+    from orvtool.export.exporting import export_animation
 
     report = export_animation(job.source, export_folder(job, output, single), opts)
     return report, report.notes
@@ -132,7 +134,7 @@ def _shared_output(jobs: List[Job], output: str, single: bool) -> Optional[str]:
     folder of one where the export of the other writes a file. A file and a
     folder of the same name (`hero.orv` and `hero/walk.orv`) can: the
     folder's exports go below the file's, and build maps them back."""
-    from ..exporting import export_file_name
+    from orvtool.export.exporting import export_file_name
 
     seen: Dict[str, Tuple[Job, str]] = {}
     for job in jobs:
@@ -155,7 +157,7 @@ def _shared_output(jobs: List[Job], output: str, single: bool) -> Optional[str]:
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..exporting import ExportOptions, ExportReport
+    from orvtool.export.exporting import ExportOptions, ExportReport
 
     if args.sheet_columns is not None and args.sheet_layout == "packed":
         raise UsageError("--sheet-columns is for --sheet-layout rows or columns")

@@ -9,10 +9,12 @@ import sys
 from dataclasses import replace
 from typing import Any, Dict, List, Optional, Tuple
 
-from .. import batch, options, results, status
-from ..batch import Job, Outcome
-from ..errors import FileFailed
-from ..findings import Finding
+from orvtool.commands import options
+from orvtool.model.errors import FileFailed
+from orvtool.model.findings import Finding
+from orvtool.report import results, status
+from orvtool.run import batch
+from orvtool.run.batch import Job, Outcome
 
 DESCRIPTION = "Describe animation files: form, speed, frames, runs and palette."
 
@@ -30,7 +32,7 @@ def info_task(job: Job, palette: Optional[str], as_json: bool = True) -> Tuple[A
     """Runs in a worker process. A file that fails by the severity table is
     described all the same (what was read of it), and counted as failed. The
     description is the JSON-ready dict, or its text."""
-    from ..summary import describe, format_text
+    from orvtool.load.summary import describe, format_text
 
     info = describe(job.source, palette, frame_lines=not as_json)
     value = info if as_json else format_text(info)

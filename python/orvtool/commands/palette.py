@@ -6,10 +6,12 @@ import argparse
 import os
 from typing import Optional
 
-from .. import options, status, writing
-from ..errors import OrvToolError
-from ..formats import palettes
-from ..status import say_error
+from orvtool.commands import options
+from orvtool.core import writing
+from orvtool.formats import palettes
+from orvtool.model.errors import OrvToolError
+from orvtool.report import status
+from orvtool.report.status import say_error
 
 DESCRIPTION = (
     "Convert a palette. Formats, from the file extension or --from/--to: "

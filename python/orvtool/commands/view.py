@@ -5,9 +5,10 @@ from __future__ import annotations
 import argparse
 import os
 
-from .. import options, status
-from ..errors import OrvToolError
-from ..status import say_error
+from orvtool.commands import options
+from orvtool.model.errors import OrvToolError
+from orvtool.report import status
+from orvtool.report.status import say_error
 
 DESCRIPTION = (
     "Serve a page on 127.0.0.1 that shows every animation under PATH (a folder, or the folder of "
@@ -29,7 +30,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..view import server
+    from orvtool.view import server
 
     try:
         if args.static:

@@ -14,8 +14,8 @@ from __future__ import annotations
 import json
 from typing import Any, List, Tuple, Union
 
-from .. import limits
-from ..reading import OUT_OF_MEMORY, ReadError, read_input
+from orvtool.formats.reading import OUT_OF_MEMORY, ReadError, read_input
+from orvtool.model import limits
 
 
 def nesting(doc: Any) -> int:

@@ -28,14 +28,16 @@ from typing import Any, Callable, Dict, List, Optional
 import numpy as np
 from PIL import Image, PngImagePlugin
 
-from .. import limits, status, writing
-from ..errors import OrvToolError
-from ..model import Color
-from ..orvfile import encode_palette
-from ..reading import ReadError, open_image, open_input, read_input
-from ..status import Finding
-from .checks import Where, check_json_palette
-from .jsonfile import parse_json
+from orvtool.core import writing
+from orvtool.core.orvfile import encode_palette
+from orvtool.formats.jsonfile import parse_json
+from orvtool.formats.reading import ReadError, open_image, open_input, read_input
+from orvtool.formats.schema import Where, check_json_palette
+from orvtool.model import limits
+from orvtool.model.errors import OrvToolError
+from orvtool.model.records import Color
+from orvtool.report import status
+from orvtool.report.status import Finding
 
 FORMATS = ("pal", "png", "gpl", "jasc", "act", "json")
 PAL_BYTES = 4 + 4 * 256  # what a binary palette's loader reads at most

@@ -43,15 +43,15 @@ import numpy as np
 from numpy.typing import NDArray
 from PIL import Image, ImageFile
 
-from .. import limits
-from ..errors import OrvToolError
-from ..limits import FRAME_OVERHEAD_PIXELS, I32, PIXEL_BUDGET, PIXEL_BUDGET_BYTES, Budget, pixels_fit
-from ..model import AnimationRecord, Canvas, union_canvas
-from ..reading import decoding, open_image_kept
-from ..status import Finding
-from .checks import SheetEntry, Where, parse_sheet, whole
-from .jsonfile import read_json
-from .sidecar import parse_record
+from orvtool.formats.jsonfile import read_json
+from orvtool.formats.reading import decoding, open_image_kept
+from orvtool.formats.schema import SheetEntry, Where, parse_sheet, whole
+from orvtool.formats.sidecar import parse_record
+from orvtool.model import limits
+from orvtool.model.errors import OrvToolError
+from orvtool.model.limits import FRAME_OVERHEAD_PIXELS, I32, PIXEL_BUDGET, PIXEL_BUDGET_BYTES, Budget, pixels_fit
+from orvtool.model.records import AnimationRecord, Canvas, union_canvas
+from orvtool.report.status import Finding
 
 APP_NAME = "orvtool"
 LAYOUTS = ("packed", "rows", "columns")

@@ -30,15 +30,15 @@ import numpy as np
 from numpy.typing import NDArray
 from PIL import Image
 
-from ..errors import OrvToolError
-from ..images import INDEX_PNG_SAVE
-from ..limits import I16, U8, U16, U32, Budget
-from ..model import AnimationRecord, Frame, FrameEntry, Header, PaletteEntry, Row, Run
-from ..reading import open_image
-from ..runs import runs_from_mask
-from ..status import Finding
-from .checks import Where, check_json_palette, shown, unknown_keys, whole, whole_value
-from .jsonfile import read_json
+from orvtool.formats.images import INDEX_PNG_SAVE
+from orvtool.formats.jsonfile import read_json
+from orvtool.formats.reading import open_image
+from orvtool.formats.schema import Where, check_json_palette, shown, unknown_keys, whole, whole_value
+from orvtool.model.errors import OrvToolError
+from orvtool.model.limits import I16, U8, U16, U32, Budget
+from orvtool.model.records import AnimationRecord, Frame, FrameEntry, Header, PaletteEntry, Row, Run
+from orvtool.model.runs import runs_from_mask
+from orvtool.report.status import Finding
 
 SIDECAR_NAME = "animation.json"
 SIDECAR_FORMAT = "orvtool-animation"

@@ -37,11 +37,14 @@ from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from .. import batch, limits, native, status
-from ..errors import OrvToolError, TooManyFrames
-from ..exporting import frame_png
-from ..formats.sidecar import encode_grey_alpha
-from ..loading import LoadedAnimation, Named, Show, animation_of, core_pieces, said
+from orvtool.core import native
+from orvtool.export.exporting import frame_png
+from orvtool.formats.sidecar import encode_grey_alpha
+from orvtool.load.loading import LoadedAnimation, Named, Show, animation_of, core_pieces, said
+from orvtool.model import limits
+from orvtool.model.errors import OrvToolError, TooManyFrames
+from orvtool.report import status
+from orvtool.run import batch
 
 # (kind, frame) -> the URL of that image; kind is "image" or "index".
 ImageUrl = Callable[[str, int], str]

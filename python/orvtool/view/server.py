@@ -66,10 +66,12 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Dict, Iterator, List, Optional, TextIO, Tuple
 from urllib.parse import parse_qsl, quote, unquote, urlsplit
 
-from .. import limits, status, writing
-from ..errors import OrvToolError
-from ..findings import one_line
-from .catalog import OUTSIDE, Catalog, Listing, Shown, data_url, tree_entry
+from orvtool.core import writing
+from orvtool.model import limits
+from orvtool.model.errors import OrvToolError
+from orvtool.model.findings import one_line
+from orvtool.report import status
+from orvtool.view.catalog import OUTSIDE, Catalog, Listing, Shown, data_url, tree_entry
 
 HOST = "127.0.0.1"
 PAGE_DIR = os.path.dirname(os.path.abspath(__file__))
