@@ -20,7 +20,7 @@ ROOT = Path(__file__).resolve().parent.parent
 # only where none is installed.
 sys.path.append(str(ROOT / "python"))
 
-from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, frame_from_indices
+from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette, frame_from_indices  # noqa: E402
 
 # Bytes in front of the animation in a save seed (see fuzz_save.cpp).
 SAVE_CONTROL_BYTES = 16
