@@ -40,13 +40,14 @@ import signal
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from orvtool.formats.folders import walk
 from orvtool.model.errors import FileFailed, OrvToolError
 from orvtool.model.findings import Finding
 from orvtool.report import results, status
 from orvtool.report.status import PROG
+from orvtool.run import interrupts
 
 if TYPE_CHECKING:
     from concurrent.futures import Future
@@ -445,18 +446,10 @@ class _ReportsWhole:
             raise KeyboardInterrupt
 
 
-@contextlib.contextmanager
-def _interrupts_held() -> Iterator[None]:
+def _interrupts_held() -> "contextlib.AbstractContextManager[None]":
     """The block runs to its end: an interrupt that comes meanwhile adds
     nothing to the one being handled."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    previous = signal.signal(signal.SIGINT, _held)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
+    return interrupts.handled(signal.SIGINT, _held)
 
 
 def _held(signum: int, frame: Any) -> None:

@@ -36,19 +36,26 @@ def as_interrupt(signum: int, frame: Any) -> None:
 
 
 @contextlib.contextmanager
-def terminated_as_interrupted() -> Iterator[None]:
-    """SIGTERM taken as Ctrl-C while the block runs. Only the main thread
+def handled(signum: int, handler: Callable[[int, Any], None]) -> Iterator[None]:
+    """`handler` takes `signum` while the block runs. Only the main thread
     handles signals: elsewhere the block runs as it is."""
-    global stopped_by
-    stopped_by = signal.SIGINT
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    previous = signal.signal(signal.SIGTERM, as_interrupt)
+    previous = signal.signal(signum, handler)
     try:
         yield
     finally:
-        signal.signal(signal.SIGTERM, previous)
+        signal.signal(signum, previous)
+
+
+@contextlib.contextmanager
+def terminated_as_interrupted() -> Iterator[None]:
+    """SIGTERM taken as Ctrl-C while the block runs (in the main thread)."""
+    global stopped_by
+    stopped_by = signal.SIGINT
+    with handled(signal.SIGTERM, as_interrupt):
+        yield
 
 
 def status() -> int:
