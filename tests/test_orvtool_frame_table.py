@@ -2,6 +2,8 @@
 the core, against the reference that counts them from the records
 (`run_statistics`, `filler_pixels`), over files of every oddity."""
 
+import io
+import json
 import random
 import re
 from collections import Counter
@@ -13,6 +15,7 @@ from orvtool.core import native
 from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 from orvtool.load.summary import describe, format_text
 from orvtool.model.errors import OrvToolError
+from orvtool.report.results import Writer
 from orvtool_samples import quirky, random_animation
 from record_counts import explicit_rows, filler_pixels, index_layer, run_statistics
 
@@ -112,6 +115,8 @@ def text_of_frames(path) -> str:
         info = describe(str(path))
     except OrvToolError as exc:
         return f"refused: {exc}"
+    out = io.StringIO()
+    Writer(out, lines=True).write({"frames": info.pop("frames")})  # as info --jsonl writes them
     info["frame_lines"] = [
         "  %5d  %5dx%-5d %6d %6d  %6s  %5d  %6d  %10d  %4d %4d"
         % (
@@ -119,7 +124,7 @@ def text_of_frames(path) -> str:
             "yes" if f["is_shadow"] else "no",
             *(f[k] for k in ("runs", "covered_pixels", "frame_size", "unk1", "unk2")),
         )
-        for f in info.pop("frames").as_dicts()
+        for f in json.loads(out.getvalue())["frames"]
     ]
     return format_text(info)
 

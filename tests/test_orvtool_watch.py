@@ -33,7 +33,9 @@ GUARD = 60  # seconds: only against a hang
     ],
 )
 def test_batches_of_changes_settle_into_builds(batches, expected):
-    assert watching.builds(batches, quiet=0.3) == expected
+    debouncer = watching.Debouncer(0.3)
+    due = [debouncer.feed(now, changed) for now, changed in batches]
+    assert [d for d in due if d is not None] == expected
 
 
 class Lines:

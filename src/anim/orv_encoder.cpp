@@ -134,14 +134,6 @@ ReadBack StreamEncoder::finish(bool check) {
     return check ? read_back_difference(head_, layout_, bytes_) : ReadBack{};
 }
 
-std::vector<std::uint8_t> encode_animation(const AnimationRecord& record) {
-    std::vector<std::uint8_t> out;
-    append_head(out, record);
-    for (const FrameRecord& frame : record.frames) append_frame(out, frame);
-    out.insert(out.end(), record.trailing.begin(), record.trailing.end());
-    return out;
-}
-
 // --- the save: a loaded animation, by the save rule ----------------------------
 
 std::vector<std::uint8_t> write_orv(OrvData& data, const std::string& palette_path) {

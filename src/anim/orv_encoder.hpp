@@ -2,7 +2,7 @@
 //
 // Two routes share it: write_orv serialises a loaded animation by the save
 // rule (the writer's own header, path field and count, unk1/unk2 set), and
-// encode_animation writes every field exactly as its record gives it: the raw height
+// StreamEncoder writes every field exactly as its record gives it: the raw height
 // word (shadow bit included), the path field and the length stored before it,
 // the frame-count field, the header's reserved bytes and flag, unk1/unk2, each
 // row's block count, each run's colour count and the indices it holds, and
@@ -55,12 +55,9 @@ struct AnimationRecord {
     std::vector<std::uint8_t> trailing;  // bytes after the last frame record
 };
 
-// The bytes of the file that `record` describes.
-std::vector<std::uint8_t> encode_animation(const AnimationRecord& record);
-
-// The same in parts, for records made one frame at a time: the fields before
-// the frames (record.frames and record.trailing are not read), one frame
-// record, then the trailing bytes, each appended to `out`.
+// A file in parts, for records made one frame at a time: the fields before
+// the frames (record.frames and record.trailing are not read), then one frame
+// record, each appended to `out`; the trailing bytes come last.
 void append_head(std::vector<std::uint8_t>& out, const AnimationRecord& record);
 void append_frame(std::vector<std::uint8_t>& out, const FrameRecord& frame);
 

@@ -24,11 +24,4 @@ inline bool checked_mul3(std::uint64_t a, std::uint64_t b, std::uint64_t c, std:
     return checked_mul(a, b, limit, ab) && checked_mul(ab, c, limit, out);
 }
 
-// Stores a + b in out and returns true when the sum is at most `limit`.
-inline bool checked_add(std::uint64_t a, std::uint64_t b, std::uint64_t limit, std::uint64_t& out) noexcept {
-    if (a > limit || b > limit - a) return false;
-    out = a + b;
-    return true;
-}
-
 }  // namespace orv

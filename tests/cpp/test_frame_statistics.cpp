@@ -31,9 +31,11 @@ FrameRecord frame(std::uint16_t height_word, std::uint16_t width, std::vector<Ro
 // unbuilt; `cut` bytes are taken off the end of the file first.
 std::vector<OrvFramePtr> read_frames(const std::vector<FrameRecord>& frames, std::size_t cut = 0) {
     AnimationRecord a;
-    a.frames = frames;
     a.frame_count = static_cast<std::uint32_t>(frames.size());
-    std::vector<std::uint8_t> bytes = encode_animation(a);
+    StreamEncoder encoder(a);
+    for (const FrameRecord& f : frames) encoder.add(f);
+    encoder.finish(false);
+    std::vector<std::uint8_t> bytes = encoder.bytes();
     bytes.resize(bytes.size() - cut);
     OrvReader reader(SharedBytes::copy_of(bytes.data(), bytes.size()));
     reader.parse_head();

@@ -43,7 +43,6 @@ class InputImage:
     name: str  # the file, and " frame N" for a frame of a multi-frame image
     rgba: NDArray[Any]
     offsets: Optional[Tuple[int, int]] = None  # the position the file itself gives
-    exported: Optional[Tuple[int, int]] = None  # the offsets export wrote into it, when it says
     # A frame of an animated GIF cut to the area its frames cover: (left, top)
     # of that area on the logical screen, and the screen's width and height.
     canvas: Optional[Tuple[int, int, int, int]] = None

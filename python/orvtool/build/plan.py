@@ -551,11 +551,6 @@ def build_from_sheet(path: str, output: str, options: Optional[BuildOptions] = N
     return build_source([path], output, options)
 
 
-def sheet_tags(path: str, image: Optional[str] = None) -> List[str]:
-    """The tags a sprite sheet names, in name order."""
-    return sorted(sheets.read_sheet(path, image).tags)
-
-
 def _tags_palette(sheet: sheets.Sheet, options: BuildOptions) -> palettes.Palette:
     """--quantize for --each-tag: one palette made from the frames of every
     tag, which all the animations share."""

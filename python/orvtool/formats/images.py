@@ -2,14 +2,12 @@
 
 from __future__ import annotations
 
-from typing import Optional, Protocol
+from typing import Protocol
 
 import numpy as np
 from PIL import Image
 
-from orvtool.formats.reading import open_image
 from orvtool.model.arrays import Rgba
-from orvtool.model.limits import Budget
 
 # The PNG settings of the images orvtool writes (frames, index layers,
 # sheets), chosen by measurement (see the development page): zlib level 1
@@ -50,12 +48,3 @@ def to_pil(image: Rendered) -> Image.Image:
     """A rendered frame as an RGBA Pillow image (a copy)."""
     arr = to_numpy(image)
     return Image.frombytes("RGBA", (arr.shape[1], arr.shape[0]), arr.tobytes())
-
-
-def read_frame_png(path: str, budget: Optional[Budget] = None) -> Rgba:
-    """A frame image as an RGBA (h, w, 4) uint8 array, whatever its PNG mode,
-    what it holds charged to `budget`."""
-    with open_image(path, budget) as im:
-        rgba = im.convert("RGBA") if im.mode != "RGBA" else im.copy()
-    w, h = rgba.size
-    return np.asarray(rgba, dtype=np.uint8).reshape(h, w, 4)

@@ -88,12 +88,6 @@ def frame_file_names(count: int) -> List[Tuple[str, str]]:
     return [(f"frame_{i:0{digits}d}.png", f"frame_{i:0{digits}d}.index.png") for i in range(count)]
 
 
-def encode_index_layer(indices: NDArray[Any], covered: NDArray[Any]) -> bytes:
-    h, w = indices.shape
-    alpha = np.where(covered, 255, 0).astype(np.uint8)
-    return encode_grey_alpha(np.dstack([indices, alpha]).tobytes(), w, h)
-
-
 def encode_grey_alpha(pairs: bytes, width: int, height: int) -> bytes:
     """The index layer PNG of `pairs`: per pixel, row by row, the index and
     the coverage byte (255 or 0)."""

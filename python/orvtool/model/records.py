@@ -64,16 +64,6 @@ class Frame:
         """The number of rows the frame's height gives."""
         return len(self.rows) if self.height is None else self.height
 
-    def record_bytes(self) -> int:
-        """Bytes of this frame's record in a file, from its counts."""
-        total = FRAME_FIXED_BYTES
-        shadow = bool(self.is_shadow)
-        for row in self.rows:
-            total += 1
-            for run in row.runs:
-                total += 2 if shadow else 2 + run.color_count
-        return total
-
 
 @dataclass
 class Animation:

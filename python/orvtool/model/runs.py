@@ -28,7 +28,6 @@ MAX_RUNS = 255  # runs in one row
 MAX_WIDTH = 0xFFFF
 MAX_HEIGHT = 0x7FFF  # a larger height would set the shadow bit
 MAX_SHADOW_HEIGHT = 0xFF  # a shadow frame stores its height in 8 bits
-MAX_PALETTE_COLORS = 256
 
 
 def _append_span(runs: List[Run], gap: int, indices: Sequence[int], start: int, end: int, shadow: bool) -> None:

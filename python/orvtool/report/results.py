@@ -157,20 +157,6 @@ class FrameColumns:
         maximal = [_JSON_BOOL[not n] for n in self.non_maximal]
         return zip(range(len(self)), *columns, maximal, self.non_maximal, strict=True)
 
-    def as_dicts(self) -> List[Dict[str, Any]]:
-        """The frames as plain values (for callers that want the objects)."""
-        shadow = self.COLUMNS.index("is_shadow")
-        return [
-            {
-                "index": i,
-                **dict(zip(self.COLUMNS, values, strict=True)),
-                "is_shadow": bool(values[shadow]),
-                "maximal": not n,
-                "non_maximal_rows": n,
-            }
-            for i, (n, *values) in enumerate(zip(self.non_maximal, *self.columns, strict=True))
-        ]
-
 
 _JSON_BOOL = {False: "false", True: "true"}
 

@@ -372,11 +372,6 @@ def say_error(where: str, message: str, stream: Optional[TextIO] = None) -> None
     print(one_line(f"{PROG}: {where}: {message}"), file=stream or sys.stderr)
 
 
-def note_line(where: str, text: str) -> Optional[str]:
-    """A note about a file, unless --quiet."""
-    return one_line(f"{PROG}: {where}: note: {text}") if level >= NORMAL else None
-
-
 def detail_line(where: str, text: str) -> Optional[str]:
     """A detail behind a note, with --verbose only."""
     return one_line(f"{PROG}: {where}: {text}") if level >= VERBOSE else None

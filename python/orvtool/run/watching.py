@@ -64,17 +64,6 @@ class Debouncer:
         return None
 
 
-def builds(batches: Iterable[Tuple[float, Iterable[str]]], quiet: float = QUIET) -> List[Set[str]]:
-    """The builds that a sequence of (time, changed paths) batches gives."""
-    debouncer = Debouncer(quiet)
-    out = []
-    for now, changed in batches:
-        due = debouncer.feed(now, changed)
-        if due is not None:
-            out.append(due)
-    return out
-
-
 @dataclass(frozen=True)
 class Sources:
     """What a build reads: whole folders, and files looked for by path (a

@@ -377,11 +377,6 @@ class Catalog:
             _, dropped = self._cache.popitem(last=False)
             total -= dropped.size
 
-    @property
-    def cached_bytes(self) -> int:
-        with self._lock:
-            return sum(s.size for s in self._cache.values())
-
     def _load(self, rel: str, full: str, palette: Optional[str], pal_full: Optional[str]) -> Shown:
         doc: Dict[str, Any] = {"path": rel, "name": rel.rsplit("/", 1)[-1], "error": None}
         doc["export_command"] = export_command(self.root, rel)
