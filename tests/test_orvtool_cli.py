@@ -224,7 +224,7 @@ def test_declared_options_parse_to_their_values(argv, expected, filled):
     args = build_parser([argv[0]]).parse_args(argv)
     assert {name: getattr(args, name) for name in expected} == expected
     module, cls = OPTIONS_OF[argv[0]]
-    made = options.parse_into(cls, args, module.ARGUMENTS)
+    made: object = options.parse_into(cls, args, module.ARGUMENTS)
     assert {name: getattr(made, name) for name in filled} == filled
 
 
@@ -242,7 +242,7 @@ def test_every_option_lands_and_every_field_is_filled(command):
     fills = [o.fills for o in module.ARGUMENTS if o.fills]
     assert len(fills) == len(set(fills)), fills
     assert set(fills) | SET_BY_THE_WORK[command] == {f.name for f in dataclasses.fields(cls)}
-    source = Path(module.__file__).read_text()
+    source = Path(str(module.__file__)).read_text()
     unread = [o.flags[0] for o in module.ARGUMENTS if not o.fills and f"args.{o.name}" not in source]
     assert unread == []
 
@@ -257,14 +257,13 @@ def test_an_option_that_fills_no_field_is_refused():
 def test_verbosity_stays_with_its_command(tmp_path):
     """Two commands in one process, each printing to its own streams at its
     own verbosity; nothing of either is left for what runs after them."""
-    paths = [write_project(tmp_path, name, walk()) for name in ("a.orv", "b.orv")]
-    loud = status.Environment(io.StringIO(), io.StringIO())
-    quiet = status.Environment(io.StringIO(), io.StringIO())
-    assert main(["info", *paths, "-j", "1"], loud) == 0
-    assert main(["info", "-q", *paths, "-j", "1", "--json"], quiet) == 0
-    assert loud.stderr.getvalue() == "orvtool: described 2 files\n"
-    assert "frames" in loud.stdout.getvalue() and quiet.stderr.getvalue() == ""
-    assert [info["frame_count"] for info in json.loads(quiet.stdout.getvalue())] == [3, 3]
+    paths = [str(write_project(tmp_path, name, walk())) for name in ("a.orv", "b.orv")]
+    loud_out, loud_err, quiet_out, quiet_err = (io.StringIO() for _ in range(4))
+    assert main(["info", *paths, "-j", "1"], status.Environment(loud_out, loud_err)) == 0
+    assert main(["info", "-q", *paths, "-j", "1", "--json"], status.Environment(quiet_out, quiet_err)) == 0
+    assert loud_err.getvalue() == "orvtool: described 2 files\n"
+    assert "frames" in loud_out.getvalue() and quiet_err.getvalue() == ""
+    assert [info["frame_count"] for info in json.loads(quiet_out.getvalue())] == [3, 3]
     assert status.current() == status.DEFAULT
     note = status.Finding("frame_added", "a note")
     assert status.finding_line(note, "x") == "orvtool: x: note: a note"  # not kept back by the -q before
