@@ -137,4 +137,4 @@ def main(argv: Optional[Sequence[str]] = None, env: Optional[status.Environment]
     args = build_parser([name] if name else []).parse_args(words)
     env = replace(env or status.DEFAULT, verbosity=status.verbosity_of(args.quiet, bool(args.verbose)))
     with status.using(env):  # for what the command's functions do not pass it to yet
-        return interrupts.run_command(lambda: args.run(args, env), debug=args.debug or args.verbose >= 2)
+        return interrupts.run_command(lambda: args.run(args, env), args.debug or args.verbose >= 2, env)
