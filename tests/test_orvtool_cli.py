@@ -1,5 +1,7 @@
 """The orvtool command line: info, export over trees, bad input, exit codes."""
 
+import dataclasses
+import io
 import json
 import os
 import struct
@@ -9,9 +11,15 @@ from pathlib import Path
 
 import pytest
 
-from orvtool.build import build_from_export
+from orvtool.build import BuildOptions, build_from_export
 from orvtool.cli import build_parser, main
+from orvtool.commands import build as build_command
+from orvtool.commands import export as export_command
+from orvtool.commands import options
+from orvtool.commands.options import Option
 from orvtool.core.orvfile import Animation, encode_animation
+from orvtool.export.exporting import ExportOptions
+from orvtool.report import status
 from orvtool_samples import quirky, walk, write_project
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -177,35 +185,89 @@ def test_bad_arguments_are_usage_errors(tmp_path, capfd):
 
 
 @pytest.mark.parametrize(
-    "argv, expected",
+    "argv, expected, filled",
     [
         (
             ["build", "S", "-o", "O"],
             dict(
                 paths=["S"], origin=None, anchor=None, progress=True, jobs=os.cpu_count() or 1, verbose=0, quiet=False
             ),
+            dict(origin=None, offset=None, palette=None, force=False, speed=None),
         ),
         (
             ["build", "S", "T", "-o", "O", "--origin", "-3", "7", "--anchor", "Centre", "--no-progress", "-j", "3"]
-            + ["--transparent", "rgb(1, 2, 3)", "--resize-anchor", "bottom-centre", "-vv"],
+            + ["--transparent", "rgb(1, 2, 3)", "--resize-anchor", "bottom-centre", "-vv", "--offset", "4", "-5"]
+            + ["--palette", "P", "-f", "--speed", "9", "--tag", "t", "--shadow"],
             dict(paths=["S", "T"], origin=[-3, 7], anchor="center", resize_anchor="bottom-center", progress=False)
             | dict(jobs=3, transparent=(1, 2, 3), verbose=2),
+            dict(origin=(-3, 7), offset=(4, -5), anchor="center", resize_anchor="bottom-center", palette="P")
+            | dict(transparent=(1, 2, 3), force=True, speed=9, tag="t", shadow=True, background=False),
         ),
         (
             ["export", "A", "-o", "O"],
             dict(sheet_json="hash", sheet_layout="packed", fps=10.0, scale=1, padding=1, only=None, pattern="*.orv"),
+            dict(sheet_json="hash", sheet_layout="packed", fps=10.0, scale=1, padding=1, only=None, root="O"),
         ),
         (
-            ["export", "A", "-o", "O", "--json", "array", "--only", "gif, frames", "--padding", "0", "-q"],
+            ["export", "A", "-o", "O", "--json", "array", "--only", "gif, frames", "--padding", "0", "-q"]
+            + ["--palette", "P", "--matte", "white", "--salvage"],
             dict(sheet_json="array", only=["gif", "frames"], padding=0, quiet=True, verbose=0),
+            dict(sheet_json="array", only=["gif", "frames"], padding=0, palette="P", matte=(255, 255, 255))
+            | dict(salvage=True, skip_existing=False),
         ),
     ],
 )
-def test_declared_options_parse_to_their_values(argv, expected):
+def test_declared_options_parse_to_their_values(argv, expected, filled):
     """What each option's declaration carries besides its flags: the name it
-    is stored under, its count of values, its check and its default."""
+    is stored under, its count of values, its check, its default and the
+    field of the command's options that it fills."""
     args = build_parser([argv[0]]).parse_args(argv)
     assert {name: getattr(args, name) for name in expected} == expected
+    module, cls = OPTIONS_OF[argv[0]]
+    made: object = options.parse_into(cls, args, module.ARGUMENTS)
+    assert {name: getattr(made, name) for name in filled} == filled
+
+
+# Each command whose options are a dataclass: its module and the dataclass,
+# and the fields that the work sets rather than the command line.
+OPTIONS_OF = {"build": (build_command, BuildOptions), "export": (export_command, ExportOptions)}
+SET_BY_THE_WORK = {"build": {"made_palette"}, "export": set()}
+
+
+@pytest.mark.parametrize("command", sorted(OPTIONS_OF))
+def test_every_option_lands_and_every_field_is_filled(command):
+    """Each field of the options is filled by one declared option (or is the
+    work's); each declared option fills a field or is read by the command."""
+    module, cls = OPTIONS_OF[command]
+    fills = [o.fills for o in module.ARGUMENTS if o.fills]
+    assert len(fills) == len(set(fills)), fills
+    assert set(fills) | SET_BY_THE_WORK[command] == {f.name for f in dataclasses.fields(cls)}
+    source = Path(str(module.__file__)).read_text()
+    unread = [o.flags[0] for o in module.ARGUMENTS if not o.fills and f"args.{o.name}" not in source]
+    assert unread == []
+
+
+def test_an_option_that_fills_no_field_is_refused():
+    args = build_parser(["build"]).parse_args(["build", "S", "-o", "O"])
+    wrong = [Option(("--tag",), "", fills="tags")]
+    with pytest.raises(ValueError, match="--tag fills 'tags'"):
+        options.parse_into(BuildOptions, args, wrong)
+
+
+def test_verbosity_stays_with_its_command(tmp_path):
+    """Two commands in one process, each printing to its own streams at its
+    own verbosity; nothing of either is left for what runs after them."""
+    paths = [str(write_project(tmp_path, name, walk())) for name in ("a.orv", "b.orv")]
+    loud_out, loud_err, quiet_out, quiet_err = (io.StringIO() for _ in range(4))
+    assert main(["info", *paths, "-j", "1"], status.Environment(loud_out, loud_err)) == 0
+    assert main(["info", "-q", *paths, "-j", "1", "--json"], status.Environment(quiet_out, quiet_err)) == 0
+    assert loud_err.getvalue() == "orvtool: described 2 files\n"
+    assert "frames" in loud_out.getvalue() and quiet_err.getvalue() == ""
+    assert [info["frame_count"] for info in json.loads(quiet_out.getvalue())] == [3, 3]
+    assert status.current() == status.DEFAULT
+    note = status.Finding("frame_added", "a note")
+    assert status.finding_line(note, "x") == "orvtool: x: note: a note"  # not kept back by the -q before
+    assert status.finding_line(note, "x", status.Environment.of(quiet=True)) is None
 
 
 def test_module_and_console_script_run(tmp_path):

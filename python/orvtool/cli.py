@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import sys
+from dataclasses import replace
 from typing import Any, Dict, Iterable, NamedTuple, Optional, Sequence
 
 from orvtool.commands import options
@@ -21,7 +22,7 @@ from orvtool.run import interrupts
 
 
 class Command(NamedTuple):
-    module: str  # imported when the command runs; has add_arguments(parser) and run(args)
+    module: str  # imported when the command runs; has add_arguments(parser) and run(args, env)
     summary: str
 
 
@@ -127,9 +128,13 @@ def build_parser(load: Optional[Iterable[str]] = None) -> argparse.ArgumentParse
     return parser
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Optional[Sequence[str]] = None, env: Optional[status.Environment] = None) -> int:
+    """Runs the command `argv` names (sys.argv's when None), printing to the
+    streams of `env` (the interpreter's when None) as much as its options
+    ask for; its exit status."""
     words = list(sys.argv[1:] if argv is None else argv)
     name = command_named(words)
     args = build_parser([name] if name else []).parse_args(words)
-    status.set_level(args.quiet, bool(args.verbose))
-    return interrupts.run_command(lambda: args.run(args), debug=args.debug or args.verbose >= 2)
+    env = replace(env or status.DEFAULT, verbosity=status.verbosity_of(args.quiet, bool(args.verbose)))
+    with status.using(env):  # for what the command's functions do not pass it to yet
+        return interrupts.run_command(lambda: args.run(args, env), args.debug or args.verbose >= 2, env)

@@ -19,10 +19,10 @@ from orvtool.build.plan import (
     build_source,
     build_tags,
     export_folders,
-    is_export_folder,
     plan_source,
     write_plan,
 )
+from orvtool.build.sources import SourceKind, is_export_folder, source_kind
 
 __all__ = [
     "ANCHORS",
@@ -31,6 +31,7 @@ __all__ = [
     "BuildOptions",
     "BuildReport",
     "Plan",
+    "SourceKind",
     "build_from_export",
     "build_from_frames",
     "build_from_sheet",
@@ -39,5 +40,6 @@ __all__ = [
     "export_folders",
     "is_export_folder",
     "plan_source",
+    "source_kind",
     "write_plan",
 ]

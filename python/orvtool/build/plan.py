@@ -20,7 +20,7 @@ from orvtool.build.inputs import folder_pngs as inputs_folder_pngs
 from orvtool.build.matching import SHADOW_COLOR, ColorMatcher, Inexact, quantize_palette
 from orvtool.build.options import BuildOptions, BuildReport, Plan
 from orvtool.build.palette import PaletteChoice, choose_palette, stored_palette_path
-from orvtool.build.sources import Source, SourceFrame
+from orvtool.build.sources import Source, SourceFrame, is_export_folder
 from orvtool.core import orvfile, writing
 from orvtool.core.native import NotReadBack
 from orvtool.formats import palettes, sheets, sidecar
@@ -66,7 +66,7 @@ def _fill_unknown(source: Source, notes: List[Finding]) -> None:
 
 
 def _record_name(source: Source) -> str:
-    return sidecar.SIDECAR_NAME if os.path.isdir(source.where) else "meta.orvtool"
+    return sidecar.SIDECAR_NAME if source.kind == "export" else "meta.orvtool"
 
 
 def _transparency(source: Source, options: BuildOptions, notes: List[Finding]) -> None:
@@ -142,7 +142,7 @@ def _placement_notes(
     moved = [i for i, rule, at in rules if rule == "source" and _differs(source.frames[i], at)]
     if moved and source.record is not None:
         one = len(moved) == 1
-        if os.path.isdir(source.where):
+        if source.kind == "export":
             how = "of its image (oFFs)" if one else "of their images (oFFs)"
         else:
             how = "the sheet gives it" if one else "the sheet gives them"
@@ -173,17 +173,17 @@ def _placement_notes(
             Finding(
                 "frame_resized",
                 f"{len(regrown)} of {status.count(len(rules), 'frame')} changed size and were placed where "
-                f"{'the sheet' if os.path.isfile(source.where) else 'their images'} put them: {_listed(regrown)}",
+                f"{'the sheet' if source.kind == 'sheet' else 'their images'} put them: {_listed(regrown)}",
             )
         )
-    if source.record is None and os.path.isfile(source.where):
+    if source.record is None and source.kind == "sheet":
         for kind in ("pivot", "slice", "anchor"):
             count = sum(1 for i, rule, _ in rules if rule == "source" and source.frames[i].placed_by == kind)
             if count:
                 its = "its" if count == 1 else "their"
                 notes.append(Finding("frame_placed", f"{status.count(count, 'frame')} placed by {its} {kind}"))
         by_origin = sum(1 for _, rule, _ in rules if rule == "origin")
-        if by_origin and source.where.lower().endswith(".json"):
+        if by_origin:
             notes.append(Finding("frame_placed", placement.origin_note(by_origin, options)))
     notes += _preview_notes(source, rules, options)
     return notes
@@ -204,7 +204,7 @@ def _preview_notes(
                 f"{status.count(by_record, 'frame')} placed as orvtool's preview records them: offsets and sizes",
             )
         )
-    if source.where.lower().endswith(".json"):
+    if source.kind == "sheet":
         return notes  # a sheet's frames: said by frame_placed
     animated = sum(1 for i, rule, _ in rules if rule == "origin" and source.frames[i].duration is not None)
     if animated:
@@ -367,7 +367,7 @@ def _speed_notes(source: Source, options: BuildOptions, speed: int) -> List[Find
                 f"one speed, {speed} ({which}{'' if options.speed is not None else '; --speed sets it'})",
             )
         ]
-    timed = bool(durations) or source.where.lower().endswith(".json")
+    timed = bool(durations) or source.kind == "sheet"
     if source.record is not None or source.speed is not None or options.speed is not None or not timed:
         return []
     if durations:
@@ -382,10 +382,6 @@ def _speed_notes(source: Source, options: BuildOptions, speed: int) -> List[Find
 
 
 # --- what a source is ----------------------------------------------------------------
-
-
-def is_export_folder(path: str) -> bool:
-    return os.path.isfile(os.path.join(path, sidecar.SIDECAR_NAME))
 
 
 def export_folders(tree: str) -> List[str]:
@@ -404,44 +400,48 @@ def read_source(paths: Sequence[str], options: BuildOptions, budget: Optional[li
     """An export folder, a folder of plain PNGs, a sprite sheet's JSON, or
     image files; what they hold charged to `budget`."""
     budget = budget or limits.Budget()
-    one_sheet = len(paths) == 1 and paths[0].lower().endswith(".json")
-    if options.tag is not None and not one_sheet:
+    kind = sources.source_kind(paths)
+    if options.tag is not None and kind != "sheet":
         raise UsageError("--tag is for sprite sheets")
-    if options.image is not None and not one_sheet:
+    if options.image is not None and kind != "sheet":
         raise UsageError("--image is for a sprite sheet's JSON")
-    if len(paths) == 1 and os.path.isdir(paths[0]):
-        folder = paths[0]
-        if is_export_folder(folder):
-            _refuse_plain_options(options, "an export folder", True)
-            return sources.read_export(folder, budget)
-        pngs = inputs_folder_pngs(folder)
-        if not pngs:
-            raise OrvToolError(
-                f"{folder} holds no {sidecar.SIDECAR_NAME}, no export folders and no PNG frames",
-                category="source_empty",
-            )
-        source = sources.read_plain(pngs, budget)
-        source.notes.insert(
-            0,
-            Finding(
-                "frames_in_name_order", f"no {sidecar.SIDECAR_NAME}: built from its {len(pngs)} PNG files in name order"
-            ),
-        )
-        return source
+    if kind == "export":
+        _refuse_plain_options(options, "an export folder", True)
+        return sources.read_export(paths[0], budget)
+    if kind == "folder":
+        return _read_folder(paths[0], budget)
     folders = [p for p in paths if os.path.isdir(p)]
     if folders:
         raise UsageError(
             f"{folders[0]} is a folder: build takes one export folder or PNG frames, or one folder or sheet"
         )
-    sheet = len(paths) == 1 and paths[0].lower().endswith(".json")
-    if not sheet and options.palette is None:
+    if kind == "images" and options.palette is None:
         raise UsageError("plain frames need --palette: the palette to match against, or to write with --quantize")
-    if sheet:
+    if kind == "sheet":
         source = sources.read_sheet(paths[0], options.tag, options.origin is not None, options.image, budget)
         if source.record is not None:
             _refuse_plain_options(options, "a sheet with orvtool's record", False)
         return source
     return sources.read_plain(paths, budget)
+
+
+def _read_folder(folder: str, budget: limits.Budget) -> Source:
+    """A folder of plain PNG frames, in name order."""
+    pngs = inputs_folder_pngs(folder)
+    if not pngs:
+        raise OrvToolError(
+            f"{folder} holds no {sidecar.SIDECAR_NAME}, no export folders and no PNG frames",
+            category="source_empty",
+        )
+    source = sources.read_plain(pngs, budget)
+    source.kind = "folder"
+    source.notes.insert(
+        0,
+        Finding(
+            "frames_in_name_order", f"no {sidecar.SIDECAR_NAME}: built from its {len(pngs)} PNG files in name order"
+        ),
+    )
+    return source
 
 
 def plan_source(

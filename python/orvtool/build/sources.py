@@ -14,7 +14,7 @@ from __future__ import annotations
 import os
 import re
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterable, List, Literal, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -28,6 +28,26 @@ from orvtool.model.records import AnimationRecord, FrameEntry, Row
 from orvtool.report.status import Finding
 
 ADDED_FRAME = re.compile(r"^frame_\w+\.png$", re.IGNORECASE)  # not frame_NNN.index.png
+
+# What a build reads: an export folder (its sidecar beside its frames), a
+# folder of plain PNG frames, a sprite sheet's JSON, or image files (each
+# PNG a frame; a GIF, APNG or WebP all of its frames).
+SourceKind = Literal["export", "folder", "sheet", "images"]
+
+
+def is_export_folder(path: str) -> bool:
+    return os.path.isfile(os.path.join(path, sidecar.SIDECAR_NAME))
+
+
+def source_kind(paths: Sequence[str]) -> SourceKind:
+    """The kind of source that `paths` name, decided once, from the paths
+    alone: one folder is an export folder or a folder of frames, one JSON
+    file a sheet, anything else image files."""
+    if len(paths) == 1 and os.path.isdir(paths[0]):
+        return "export" if is_export_folder(paths[0]) else "folder"
+    if len(paths) == 1 and paths[0].lower().endswith(".json"):
+        return "sheet"
+    return "images"
 
 
 @dataclass
@@ -88,6 +108,7 @@ class Source:
     tags: Dict[str, Sequence[int]] = field(default_factory=dict)
     speed: Optional[int] = None  # the speed the source records (orvtool's preview), where it has no record
     planned: bool = False  # its frames as planned are charged to the budget already (see `charge_frames`)
+    kind: SourceKind = "images"  # set by the reader that made it
 
 
 # --- the budget ----------------------------------------------------------------------
@@ -210,8 +231,7 @@ def read_export(folder: str, budget: Optional[limits.Budget] = None) -> Source:
                 f"{', '.join(no_alpha)}: saved without alpha; coverage taken from the index layers",
             )
         )
-    source = Source(folder, frames, record, bool(added), lambda e: sidecar.frame_rows(folder, e), notes)
-    return source
+    return Source(folder, frames, record, bool(added), lambda e: sidecar.frame_rows(folder, e), notes, kind="export")
 
 
 # --- sprite sheets -------------------------------------------------------------------
@@ -331,7 +351,7 @@ def sheet_source(
             _sheet_frame(path, i, sf, record.frames[k] if record is not None and k is not None else None, cells)
         )
     reorder = record is not None and used != list(range(len(record.frames)))
-    source = Source(path, frames, record, reorder, lambda e: sidecar.frame_rows("", e), notes)
+    source = Source(path, frames, record, reorder, lambda e: sidecar.frame_rows("", e), notes, kind="sheet")
     source.tags, source.planned = sheet.tags, budget is not None
     return source
 

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
 from dataclasses import replace
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
@@ -59,13 +58,15 @@ ARGUMENTS = (
         "--palette an export folder keeps its stored path. --add-colors looks for the animations that "
         "use the palette below DIR",
         metavar="DIR",
+        fills="project_root",
     ),
-    Option(("--exact",), "refuse colours that the palette does not hold exactly", action="store_true"),
+    Option(("--exact",), "refuse colours that the palette does not hold exactly", action="store_true", fills="exact"),
     Option(
         ("--add-colors",),
         "put colours that the palette lacks into entries that nothing uses: any entry of a palette this "
         "build writes; of an existing palette, only entries that no animation below --project-root draws with",
         action="store_true",
+        fills="add_colors",
     ),
     Option(
         ("--quantize",),
@@ -73,6 +74,7 @@ ARGUMENTS = (
         "and write it to --palette",
         type=options.int_range(1, 256),
         metavar="N",
+        fills="quantize",
     ),
     Option(
         ("--anchor",),
@@ -80,6 +82,7 @@ ARGUMENTS = (
         f"canvas (default {builder.DEFAULT_ANCHOR})",
         type=anchor_name,
         choices=tuple(sorted(builder.ANCHORS)),
+        fills="anchor",
     ),
     Option(
         ("--origin",),
@@ -88,17 +91,20 @@ ARGUMENTS = (
         type=COORDINATE,
         nargs=2,
         metavar=("X", "Y"),
+        fills="origin",
     ),
     Option(
         ("--tag",),
         "a sprite sheet: build the frames of one Aseprite frame tag or TexturePacker animation, in its order",
         metavar="NAME",
+        fills="tag",
     ),
     Option(
         ("--image",),
         "a sprite sheet: its atlas image (default: the one its JSON names, else the JSON's name ending in "
         ".png beside it)",
         metavar="PATH",
+        fills="image",
     ),
     Option(
         ("--each-tag",),
@@ -112,21 +118,31 @@ ARGUMENTS = (
         "without a moved oFFs chunk; default bottom-center)",
         type=anchor_name,
         choices=tuple(builder.RESIZE_ANCHORS),
+        fills="resize_anchor",
     ),
-    Option(("--offset",), "plain frames: the offsets of every frame", type=COORDINATE, nargs=2, metavar=("X", "Y")),
+    Option(
+        ("--offset",),
+        "plain frames: the offsets of every frame",
+        type=COORDINATE,
+        nargs=2,
+        metavar=("X", "Y"),
+        fills="offset",
+    ),
     Option(
         ("--speed",),
         "the animation's speed value, on every route (default: the record's or orvtool's preview's, else "
         "100); the file holds one speed, which only the game interprets, so frame durations are not converted",
         type=options.int_range(0, 0xFFFFFFFF),
+        fills="speed",
     ),
-    Option(("--shadow",), "plain frames: make shadow frames", action="store_true"),
-    Option(("--background",), "plain frames: write the background form", action="store_true"),
+    Option(("--shadow",), "plain frames: make shadow frames", action="store_true", fills="shadow"),
+    Option(("--background",), "plain frames: write the background form", action="store_true", fills="background"),
     Option(
         ("--transparent",),
         "colour key for images without alpha: pixels of this colour (#rrggbb, a name or rgb(r, g, b)) are left out",
         type=options.color,
         metavar="COLOR",
+        fills="transparent",
     ),
     options.jobs("a tree: animations built in parallel processes (default: the number of cores, %(default)s)"),
     options.NO_PROGRESS,
@@ -208,7 +224,7 @@ def entry(outcome: Outcome) -> Dict[str, Any]:
     return results.outcome_entry(outcome, outputs)
 
 
-def run_tree(tree: str, args: argparse.Namespace, opts: builder.BuildOptions) -> int:
+def run_tree(tree: str, args: argparse.Namespace, opts: builder.BuildOptions, env: status.Environment) -> int:
     """Every export folder below `tree`. Animations that would each write the
     same palette file are refused; palettes grown by --add-colors are grown
     one animation at a time, each seeing the colours the one before added."""
@@ -221,38 +237,47 @@ def run_tree(tree: str, args: argparse.Namespace, opts: builder.BuildOptions) ->
     jobs = [Job(f, os.path.relpath(f, tree)) for f in folders]
 
     def report(outcome: Outcome, say: Callable[..., None]) -> None:
-        batch.report_outcome(outcome, say)
+        batch.report_outcome(outcome, say, env)
         if isinstance(outcome.value, Kept):
-            line = status.detail_line(outcome.job.source, f"skipped: {outcome.value.output} is newer than it")
+            line = status.detail_line(outcome.job.source, f"skipped: {outcome.value.output} is newer than it", env)
             if line:
                 say(line)
         elif outcome.ok and not results_file.to_stdout:
             r: builder.BuildReport = outcome.value
-            line = status.result_line(f"wrote {r.output}: {status.count(r.frames, 'frame')}")
+            line = status.result_line(f"wrote {r.output}: {status.count(r.frames, 'frame')}", env)
             if line:
-                say(line, sys.stdout)
+                say(line, env.out)
 
     with results.Report(args.report) as results_file:
         emit = (lambda o: results_file.write(entry(o))) if results_file.active else None
         outcomes = batch.run(
-            build_task, jobs, (args.output, opts, args.skip_existing), workers, args.progress, report, emit=emit
+            build_task,
+            jobs,
+            (args.output, opts, args.skip_existing),
+            workers,
+            args.progress,
+            report,
+            emit=emit,
+            env=env,
         )
     if not outcomes:
-        status.run_line(f"{tree}: no export folders found")
+        status.run_line(f"{tree}: no export folders found", env=env)
         return status.ERROR
-    return batch.summarize(outcomes, "built", args.strict)
+    return batch.summarize(outcomes, "built", args.strict, env)
 
 
-def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions, budget: limits.Budget) -> int:
+def run_tags(
+    sheet: str, args: argparse.Namespace, opts: builder.BuildOptions, budget: limits.Budget, env: status.Environment
+) -> int:
     """One file per tag of a sheet, into the folder -o names."""
-    if len(args.paths) != 1 or not sheet.lower().endswith(".json") or opts.tag is not None:
+    if builder.source_kind(args.paths) != "sheet" or opts.tag is not None:
         raise UsageError("--each-tag takes one sprite sheet's JSON, without --tag")
     try:
         built = builder.build_tags(sheet, args.output, opts, budget)
     except UsageError:
         raise  # the command line is wrong: status 2
     except OrvToolError as exc:
-        print(status.failure_line(sheet, exc.finding), file=sys.stderr)
+        print(status.failure_line(sheet, exc.finding), file=env.err)
         with results.Report(args.report) as results_file:
             results_file.write(entry(batch.failed(Job(sheet, sheet), exc.finding)))
         return status.ERROR
@@ -263,63 +288,48 @@ def run_tags(sheet: str, args: argparse.Namespace, opts: builder.BuildOptions, b
             if isinstance(result, OrvToolError):
                 failed += 1
                 finding = replace(result.finding, detail=f"tag '{tag}': {result.detail}")
-                print(status.failure_line(sheet, finding), file=sys.stderr)
+                print(status.failure_line(sheet, finding), file=env.err)
                 results_file.write(entry(batch.failed(job, finding)))
                 continue
-            status.say(result.notes, result.output)
+            status.say(result.notes, result.output, env=env)
             found = status.unique(note.category for note in result.notes)
             outcome = Outcome(job, True, result, notes=result.notes, categories=found)
             results_file.write(entry(outcome))
             if args.strict and batch.warned(outcome):
                 failed += 1
-                say_error(result.output, batch.strict_error(outcome))
-            line = status.result_line(f"wrote {result.output}: {result.frames} frames")
+                say_error(result.output, batch.strict_error(outcome), env=env)
+            line = status.result_line(f"wrote {result.output}: {result.frames} frames", env)
             if line and not results_file.to_stdout:
-                print(line)
+                print(line, file=env.out)
     if failed:
-        status.run_line(f"{failed} of {len(built)} tags failed")
+        status.run_line(f"{failed} of {len(built)} tags failed", env=env)
         return status.ERROR
     return 0
 
 
-def run(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace, env: Optional[status.Environment] = None) -> int:
+    env = env or status.current()
     if args.watch:
         from orvtool.run import watching
 
-        return watching.watch(args, build_once)
-    return build_once(args)
+        return watching.watch(args, lambda again: build_once(again, env))
+    return build_once(args, env)
 
 
-def build_once(args: argparse.Namespace) -> int:
-    opts = builder.BuildOptions(
-        palette=args.palette,
-        project_root=args.project_root,
-        exact=args.exact,
-        quantize=args.quantize,
-        force=args.force,
-        add_colors=args.add_colors,
-        resize_anchor=args.resize_anchor,
-        transparent=args.transparent,
-        anchor=args.anchor,
-        origin=tuple(args.origin) if args.origin else None,
-        tag=args.tag,
-        image=args.image,
-        offset=tuple(args.offset) if args.offset else None,
-        speed=args.speed,
-        shadow=args.shadow,
-        background=args.background,
-    )
+def build_once(args: argparse.Namespace, env: Optional[status.Environment] = None) -> int:
+    env = env or status.current()
+    opts = options.parse_into(builder.BuildOptions, args, ARGUMENTS)
     source = args.paths[0]
     budget = limits.Budget()  # what the command holds at once, charged by every stage
     if args.each_tag:
-        return run_tags(source, args, opts, budget)
-    single_dir = len(args.paths) == 1 and os.path.isdir(source)
-    if single_dir and not builder.is_export_folder(source) and builder.export_folders(source):
-        return run_tree(source, args, opts)
-    if not (single_dir or (len(args.paths) == 1 and source.lower().endswith(".json"))):
+        return run_tags(source, args, opts, budget, env)
+    kind = builder.source_kind(args.paths)
+    if kind == "folder" and builder.export_folders(source):
+        return run_tree(source, args, opts, env)
+    if kind == "images":
         source = args.output
     with results.Report(args.report) as results_file:
-        return _run_one(source, args, opts, results_file, budget)
+        return _run_one(source, args, opts, results_file, budget, env)
 
 
 def _run_one(
@@ -328,12 +338,15 @@ def _run_one(
     opts: builder.BuildOptions,
     results_file: results.Report,
     budget: limits.Budget,
+    env: status.Environment,
 ) -> int:
     """One animation from one source (a folder, a sheet or images)."""
     job = Job(source, source)
     if args.skip_existing and up_to_date(args.output, args.paths, opts.palette):
         results_file.write(entry(Outcome(job, True, Kept(args.output), skipped=True)))
-        status.say([status.Finding("already_built", "skipped: newer than every file of its source")], args.output)
+        status.say(
+            [status.Finding("already_built", "skipped: newer than every file of its source")], args.output, env=env
+        )
         return 0
     try:
         report = builder.build_source(args.paths, args.output, opts, budget)
@@ -343,22 +356,22 @@ def _run_one(
         # Named by the file it concerns, which the raiser knows best; a
         # frame's refusal by the source, naming the frame's own file after it.
         path = exc.where if exc.where and exc.frame is None else source
-        print(status.failure_line(path, exc.finding), file=sys.stderr)
+        print(status.failure_line(path, exc.finding), file=env.err)
         results_file.write(entry(batch.failed(Job(path, source), exc.finding)))
         return status.ERROR
     found = status.unique(note.category for note in report.notes)
     outcome = Outcome(job, True, report, notes=report.notes, categories=found)
     results_file.write(entry(outcome))
-    status.say(report.notes, args.output)
+    status.say(report.notes, args.output, env=env)
     for detail in status.unique(report.details):
-        line = status.detail_line(args.output, detail)
+        line = status.detail_line(args.output, detail, env)
         if line:
-            print(line, file=sys.stderr)
+            print(line, file=env.err)
     extra = f", palette {report.palette_written}" if report.palette_written else ""
-    line = status.result_line(f"wrote {report.output}: {status.count(report.frames, 'frame')}{extra}")
+    line = status.result_line(f"wrote {report.output}: {status.count(report.frames, 'frame')}{extra}", env)
     if line and not results_file.to_stdout:
-        print(line)
+        print(line, file=env.out)
     if args.strict and batch.warned(outcome):
-        say_error(args.output, batch.strict_error(outcome))
+        say_error(args.output, batch.strict_error(outcome), env=env)
         return status.ERROR
     return 0

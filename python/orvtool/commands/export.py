@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from orvtool.commands import options
@@ -36,24 +35,27 @@ def _parts(text: str) -> List[str]:
 
 ARGUMENTS = (
     *options.BATCH_OPTIONS,
-    Option(("-o", "--output"), "output folder", required=True, metavar="OUTPUT"),
+    Option(("-o", "--output"), "output folder", required=True, metavar="OUTPUT", fills="root"),
     Option(
         ("--sheet",),
         "also write sheet.png and sheet.json (TexturePacker layout, with orvtool's record of the animation "
         "in meta.orvtool so that `orvtool build sheet.json` gives the animation back)",
         action="store_true",
+        fills="sheet",
     ),
     Option(
         ("--sheet-layout",),
         "frames packed on shelves, or in a grid filled row by row or column by column (default %(default)s)",
         choices=("packed", "rows", "columns"),
         default="packed",
+        fills="sheet_layout",
     ),
     Option(
         ("--sheet-columns",),
         "grid columns of the rows and columns layouts",
         type=options.positive_int,
         metavar="N",
+        fills="sheet_columns",
     ),
     Option(
         ("--json",),
@@ -61,22 +63,31 @@ ARGUMENTS = (
         dest="sheet_json",
         choices=("hash", "array"),
         default="hash",
+        fills="sheet_json",
     ),
-    Option(("--gif",), "also write preview.gif, all frames placed on one canvas", action="store_true"),
-    Option(("--apng",), "also write preview.apng, with full alpha", action="store_true"),
+    Option(("--gif",), "also write preview.gif, all frames placed on one canvas", action="store_true", fills="gif"),
+    Option(("--apng",), "also write preview.apng, with full alpha", action="store_true", fills="apng"),
     Option(
         ("--only",),
         "write only these parts, comma-separated, leaving the rest of an existing export as it is: "
         "frames (images, index layers, animation.json), sheet, gif, apng",
         type=_parts,
         metavar="PARTS",
+        fills="only",
     ),
-    Option(("--fps",), "preview frames per second, 0.01 to 100 (default %(default)s)", type=options.fps, default=10.0),
+    Option(
+        ("--fps",),
+        "preview frames per second, 0.01 to 100 (default %(default)s)",
+        type=options.fps,
+        default=10.0,
+        fills="fps",
+    ),
     Option(
         ("--matte",),
         "GIF: blend partly transparent pixels onto this colour (#rrggbb or a name) instead of cutting alpha at 128",
         type=options.color,
         metavar="COLOR",
+        fills="matte",
     ),
     Option(
         ("--scale",),
@@ -84,12 +95,14 @@ ARGUMENTS = (
         type=options.int_range(1, 16),
         default=1,
         metavar="N",
+        fills="scale",
     ),
     Option(
         ("--padding",),
         "pixels between frames on the sheet (default %(default)s)",
         type=options.int_range(0, 1024),
         default=1,
+        fills="padding",
     ),
     options.REPORT,
     options.force(
@@ -101,12 +114,14 @@ ARGUMENTS = (
         "leave an export whose files are all there and newer than the animation and its palette (a re-run "
         "after an interruption does the rest); with --force, the others are replaced",
         action="store_true",
+        fills="skip_existing",
     ),
     Option(
         ("--salvage",),
         "a file cut short: export the frames read before the cut, announced as the file's frames (the file "
         "still counts as failed: exit status 1)",
         action="store_true",
+        fills="salvage",
     ),
 )
 
@@ -156,45 +171,31 @@ def _shared_output(jobs: List[Job], output: str, single: bool) -> Optional[str]:
     return None
 
 
-def run(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace, env: Optional[status.Environment] = None) -> int:
     from orvtool.export.exporting import ExportOptions, ExportReport
+
+    env = env or status.current()
 
     if args.sheet_columns is not None and args.sheet_layout == "packed":
         raise UsageError("--sheet-columns is for --sheet-layout rows or columns")
-    jobs, missing = batch.discover_reported(args.paths, args.pattern)
-    opts = ExportOptions(
-        sheet=args.sheet,
-        gif=args.gif,
-        apng=args.apng,
-        fps=args.fps,
-        force=args.force,
-        palette=args.palette,
-        padding=args.padding,
-        sheet_layout=args.sheet_layout,
-        sheet_columns=args.sheet_columns,
-        sheet_json=args.sheet_json,
-        only=args.only,
-        matte=args.matte,
-        scale=args.scale,
-        skip_existing=args.skip_existing,
-        salvage=args.salvage,
-        root=args.output,
-    )
+    jobs, missing = batch.discover_reported(args.paths, args.pattern, env)
+    opts = options.parse_into(ExportOptions, args, ARGUMENTS)
     single = len(args.paths) == 1 and os.path.isfile(args.paths[0])
     clash = _shared_output(jobs, args.output, single)
     if clash:
-        status.run_line(f"{clash}: nothing written (export them one at a time or from their folders)")
+        status.run_line(f"{clash}: nothing written (export them one at a time or from their folders)", env=env)
         return status.ERROR
 
     def report(outcome: Outcome, say: Callable[..., None]) -> None:
-        batch.report_outcome(outcome, say)
+        batch.report_outcome(outcome, say, env)
         r: Optional[ExportReport] = outcome.value if outcome.ok or outcome.shown else None
         if r is None:
             return
         if r.skipped:
             text = f"skipped: {r.folder}{os.sep} is complete and newer than it"
             skipped = status.Finding(status.ALREADY_EXPORTED, text)
-            line = skipped.line(outcome.job.source) if single else status.detail_line(outcome.job.source, text)
+            where = outcome.job.source
+            line = status.finding_line(skipped, where, env) if single else status.detail_line(where, text, env)
             if line:
                 say(line)
             return
@@ -202,9 +203,9 @@ def run(args: argparse.Namespace) -> int:
             return
         removed = f", {len(r.removed)} left from an earlier export removed" if r.removed else ""
         written = f"{status.count(r.frames, 'frame')}, {status.count(len(r.written), 'file')}{removed}"
-        line = status.result_line(f"wrote {r.folder}{os.sep}: {written}" + ("" if outcome.ok else " (salvaged)"))
+        line = status.result_line(f"wrote {r.folder}{os.sep}: {written}" + ("" if outcome.ok else " (salvaged)"), env)
         if line:
-            say(line, sys.stdout)
+            say(line, env.out)
 
     def entry(outcome: Outcome) -> None:
         r: Optional[ExportReport] = outcome.value if outcome.ok or outcome.shown else None
@@ -229,7 +230,8 @@ def run(args: argparse.Namespace) -> int:
                 args.progress,
                 report,
                 emit=entry if results_file.active else None,
+                env=env,
             )
         except batch.Interrupted as exc:
             raise batch.Interrupted(f"{exc} (--skip-existing leaves the finished exports)") from None
-    return batch.summarize(missing + outcomes, "exported", args.strict)
+    return batch.summarize(missing + outcomes, "exported", args.strict, env)

@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
-import sys
 from dataclasses import replace
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -62,21 +61,29 @@ def entry(outcome: Outcome) -> Dict[str, Any]:
     return obj
 
 
-def run(args: argparse.Namespace) -> int:
-    jobs, missing = batch.discover_reported(args.paths, args.pattern)
+def run(args: argparse.Namespace, env: Optional[status.Environment] = None) -> int:
+    env = env or status.current()
+    jobs, missing = batch.discover_reported(args.paths, args.pattern, env)
     as_json = args.json or args.jsonl
-    writer = results.Writer(sys.stdout, lines=args.jsonl) if as_json else None
+    writer = results.Writer(env.out, lines=args.jsonl) if as_json else None
     emit = (lambda o: writer.write(entry(o))) if writer else None
     for outcome in missing:
         if emit:
             emit(outcome)
     outcomes = batch.run(
-        info_task, jobs, (args.palette, as_json), args.jobs, args.progress, batch.report_outcome, emit=emit
+        info_task,
+        jobs,
+        (args.palette, as_json),
+        args.jobs,
+        args.progress,
+        lambda outcome, say: batch.report_outcome(outcome, say, env),
+        emit=emit,
+        env=env,
     )
     if writer:
         writer.close()
     else:
         texts = [o.value for o in outcomes if o.ok or o.shown]
         if texts:
-            print("\n\n".join(texts))
-    return batch.summarize(missing + outcomes, "described", args.strict)
+            print("\n\n".join(texts), file=env.out)
+    return batch.summarize(missing + outcomes, "described", args.strict, env)

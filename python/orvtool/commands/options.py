@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
-from typing import Callable, Dict, Iterable, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Optional, Tuple, Type, TypeVar, Union
 
 from orvtool.run import batch
 
@@ -75,7 +75,9 @@ class Option:
     names. A setting left at its default here is not passed, so argparse's
     own holds (a store_true flag's False; a positional takes no
     `required`). Options that name the same `exclusive` group may not be
-    given together."""
+    given together. `fills` names the field of the command's options
+    dataclass that the value fills (see `parse_into`); an option that fills
+    none is read by the command itself."""
 
     flags: Tuple[str, ...]
     help: str
@@ -88,9 +90,38 @@ class Option:
     dest: Optional[str] = None
     required: bool = False
     exclusive: str = ""
+    fills: str = ""
+
+    @property
+    def name(self) -> str:
+        """The attribute of the parsed namespace that holds the value, as
+        argparse names it."""
+        if self.dest:
+            return self.dest
+        long = next((f for f in self.flags if f.startswith("--")), self.flags[0])
+        return long.lstrip("-").replace("-", "_")
 
 
-_NOT_PASSED = ("flags", "exclusive")
+_NOT_PASSED = ("flags", "exclusive", "fills")
+
+T = TypeVar("T")
+
+
+def parse_into(cls: Type[T], args: argparse.Namespace, declared: Iterable[Option]) -> T:
+    """The options dataclass `cls` made from the parsed command line: each
+    declared option that `fills` one of its fields gives that field its
+    value (one of a fixed number of words as a tuple); the other fields keep their
+    defaults."""
+    names = {f.name for f in dataclasses.fields(cls)}  # type: ignore[arg-type]
+    values: Dict[str, Any] = {}
+    for option in declared:
+        if not option.fills:
+            continue
+        if option.fills not in names or option.fills in values:
+            raise ValueError(f"{option.flags[0]} fills {option.fills!r}: not a field of {cls.__name__} filled once")
+        value = getattr(args, option.name)
+        values[option.fills] = tuple(value) if isinstance(option.nargs, int) and value is not None else value
+    return cls(**values)
 
 
 def add_options(p: argparse.ArgumentParser, declared: Iterable[Option]) -> None:
@@ -115,11 +146,12 @@ def palette(help: str, metavar: str = "FILE") -> Option:
         ("--palette",),
         help + " (any palette format: .pal, .gpl, JASC .pal, .act, .json, swatch or indexed .png)",
         metavar=metavar,
+        fills="palette",
     )
 
 
 def force(help: str) -> Option:
-    return Option(("-f", "--force"), help, action="store_true")
+    return Option(("-f", "--force"), help, action="store_true", fills="force")
 
 
 def jobs(help: str) -> Option:

@@ -45,7 +45,8 @@ def _most_colors(output: str, fmt: Optional[str]) -> Optional[int]:
     return palettes.BINARY_COLORS if kind in ("pal", "png", "act") else None
 
 
-def run(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace, env: Optional[status.Environment] = None) -> int:
+    env = env or status.current()
     try:
         folder = os.path.dirname(os.path.abspath(args.output))
         top = os.path.realpath(folder)
@@ -58,22 +59,22 @@ def run(args: argparse.Namespace) -> int:
             )
         pal = palettes.read_palette(args.file, args.source_format, _most_colors(args.output, args.target_format))
     except OrvToolError as exc:
-        say_error(exc.where or args.file, exc.detail)
+        say_error(exc.where or args.file, exc.detail, env=env)
         return status.ERROR
     try:
         palettes.write_palette(pal, args.output, args.target_format, args.cell, None if outside else top)
     except OrvToolError as exc:
-        say_error(exc.where or args.output, exc.detail)
+        say_error(exc.where or args.output, exc.detail, env=env)
         return status.ERROR
     if outside is not None:
         pal.notes.append(writing.link_note(args.output, outside))
-    status.say(pal.notes, args.output)
+    status.say(pal.notes, args.output, env=env)
     kind = palettes.format_for(args.output, args.target_format)
-    line = status.result_line(f"wrote {args.output}: {status.count(len(pal.colors), 'colour')} as {kind}")
+    line = status.result_line(f"wrote {args.output}: {status.count(len(pal.colors), 'colour')} as {kind}", env)
     if line:
-        print(line)
+        print(line, file=env.out)
     warned = [n.category for n in pal.notes if n.severity == status.WARNING]
     if args.strict and warned:
-        say_error(args.file, f"warnings with --strict: {', '.join(status.unique(warned))}")
+        say_error(args.file, f"warnings with --strict: {', '.join(status.unique(warned))}", env=env)
         return status.ERROR
     return 0

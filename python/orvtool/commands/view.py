@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+from typing import Optional
 
 from orvtool.commands import options
 from orvtool.model.errors import OrvToolError
@@ -29,20 +30,22 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     options.add_force(p, "--static: replace the page's files in OUT")
 
 
-def run(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace, env: Optional[status.Environment] = None) -> int:
     from orvtool.view import server
+
+    env = env or status.current()
 
     try:
         if args.static:
             count = server.write_static(args.path, args.static, args.force)
             line = status.result_line(
-                f"wrote {os.path.join(args.static, 'index.html')}: {status.count(count, 'animation')}"
+                f"wrote {os.path.join(args.static, 'index.html')}: {status.count(count, 'animation')}", env
             )
             if line:
-                print(line)
+                print(line, file=env.out)
             return 0
         # The address is the command's result: it is printed even with --quiet.
-        return server.serve(args.path, args.port, not args.no_browser, quiet=status.level == status.QUIET)
+        return server.serve(args.path, args.port, not args.no_browser, quiet=env.verbosity == status.QUIET)
     except OrvToolError as exc:
-        say_error(args.static or args.path, str(exc))
+        say_error(args.static or args.path, str(exc), env=env)
         return status.ERROR

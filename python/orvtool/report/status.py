@@ -18,7 +18,10 @@ from __future__ import annotations
 import os
 import signal
 import sys
-from typing import TYPE_CHECKING, Dict, Iterable, List, NamedTuple, Optional, Sequence, TextIO, TypeVar
+from contextlib import contextmanager
+from contextvars import ContextVar
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, TextIO, TypeVar
 
 # The one finding type, and how its text is made, as the modules that say findings import them from here.
 from orvtool.model import findings as _findings
@@ -331,29 +334,91 @@ def unique(lines: Iterable[U]) -> List[U]:
 # files may hold line breaks or a terminal's control sequences.
 
 
-def say(findings: Iterable[Finding], where: str = "", stream: Optional[TextIO] = None) -> None:
-    """Each finding once, on its line (see `finding_line`), to standard error."""
-    for finding in unique(findings):
-        line = finding_line(finding, where)
-        if line:
-            print(line, file=stream or sys.stderr)
-
-
 QUIET, NORMAL, VERBOSE = 0, 1, 2
-level = NORMAL
+
+
+def verbosity_of(quiet: bool = False, verbose: bool = False) -> int:
+    return QUIET if quiet else VERBOSE if verbose else NORMAL
+
+
+@dataclass(frozen=True)
+class Environment:
+    """Where a command prints and how much: its standard output and error
+    (None: the interpreter's streams at the time of printing, so that a
+    stream replaced later is the one written) and its verbosity (QUIET,
+    NORMAL or VERBOSE). The command line makes one from its options and
+    passes it to the command; a library caller that passes none gets
+    `DEFAULT`, or the one a command in progress set (see `using`)."""
+
+    stdout: Optional[TextIO] = None
+    stderr: Optional[TextIO] = None
+    verbosity: int = NORMAL
+
+    @classmethod
+    def of(cls, quiet: bool = False, verbose: bool = False) -> Environment:
+        """The environment that --quiet or --verbose asks for."""
+        return cls(verbosity=verbosity_of(quiet, verbose))
+
+    @property
+    def out(self) -> TextIO:
+        return self.stdout or sys.stdout
+
+    @property
+    def err(self) -> TextIO:
+        return self.stderr or sys.stderr
+
+    @property
+    def is_terminal(self) -> bool:
+        """Standard error is a terminal (a progress bar may be drawn)."""
+        try:
+            return self.err.isatty()
+        except (AttributeError, ValueError):  # a stream replaced by one without a terminal, or closed
+            return False
+
+
+DEFAULT = Environment()
+_current: ContextVar[Environment] = ContextVar("orvtool_environment", default=DEFAULT)
+
+
+def current() -> Environment:
+    """The environment of the command in progress, else `DEFAULT`."""
+    return _current.get()
+
+
+@contextmanager
+def using(env: Environment) -> Iterator[Environment]:
+    """`env` is the one `current` gives until the block ends, then the one
+    before it again: a command's verbosity ends with the command."""
+    token = _current.set(env)
+    try:
+        yield env
+    finally:
+        _current.reset(token)
 
 
 def set_level(quiet: bool = False, verbose: bool = False) -> None:
-    global level
-    level = QUIET if quiet else VERBOSE if verbose else NORMAL
+    """The verbosity of what follows in this context, for a script that
+    prints as the command line would without running a command."""
+    _current.set(Environment.of(quiet, verbose))
 
 
-def finding_line(finding: Finding, where: str = "") -> Optional[str]:
+def say(
+    findings: Iterable[Finding], where: str = "", stream: Optional[TextIO] = None, env: Optional[Environment] = None
+) -> None:
+    """Each finding once, on its line (see `finding_line`), to standard error."""
+    env = env or current()
+    for finding in unique(findings):
+        line = finding_line(finding, where, env)
+        if line:
+            print(line, file=stream or env.err)
+
+
+def finding_line(finding: Finding, where: str = "", env: Optional[Environment] = None) -> Optional[str]:
     """The line that says a finding, naming `where` (else its own file) and
     its frame, or None when the level keeps it back (--quiet keeps errors
     only): a note or a warning says its severity, an error does not."""
     sev = finding.severity
-    if sev != ERROR_SEVERITY and level < NORMAL:
+    if sev != ERROR_SEVERITY and (env or current()).verbosity < NORMAL:
         return None
     at = [p for p in (where or finding.where, f"frame {finding.frame}" if finding.frame is not None else "") if p]
     label = "" if sev == ERROR_SEVERITY else f"{sev}: "
@@ -367,25 +432,25 @@ def failure_line(path: str, finding: Finding) -> str:
     return one_line(f"{PROG}: {path}: {finding.about(path)}")
 
 
-def say_error(where: str, message: str, stream: Optional[TextIO] = None) -> None:
+def say_error(where: str, message: str, stream: Optional[TextIO] = None, env: Optional[Environment] = None) -> None:
     """The one line that names a file and what went wrong with it."""
-    print(one_line(f"{PROG}: {where}: {message}"), file=stream or sys.stderr)
+    print(one_line(f"{PROG}: {where}: {message}"), file=stream or (env or current()).err)
 
 
-def detail_line(where: str, text: str) -> Optional[str]:
+def detail_line(where: str, text: str, env: Optional[Environment] = None) -> Optional[str]:
     """A detail behind a note, with --verbose only."""
-    return one_line(f"{PROG}: {where}: {text}") if level >= VERBOSE else None
+    return one_line(f"{PROG}: {where}: {text}") if (env or current()).verbosity >= VERBOSE else None
 
 
-def result_line(text: str) -> Optional[str]:
+def result_line(text: str, env: Optional[Environment] = None) -> Optional[str]:
     """A line on standard output saying what was done, unless --quiet."""
-    return one_line(text) if level >= NORMAL else None
+    return one_line(text) if (env or current()).verbosity >= NORMAL else None
 
 
-def run_line(text: str, stream: Optional[TextIO] = None) -> None:
+def run_line(text: str, stream: Optional[TextIO] = None, env: Optional[Environment] = None) -> None:
     """A line about the whole run (a summary, a refusal of the command's
     inputs) to standard error, whatever the level."""
-    print(one_line(f"{PROG}: {text}"), file=stream or sys.stderr)
+    print(one_line(f"{PROG}: {text}"), file=stream or (env or current()).err)
 
 
 def _quiet_stdout() -> None:

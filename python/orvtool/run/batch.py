@@ -298,6 +298,7 @@ def run(
     report: Optional[Callable[[Outcome, Callable[..., None]], None]] = None,
     emit: Optional[Callable[[Outcome], None]] = None,
     costs: CostModel = MEASURED,
+    env: Optional[status.Environment] = None,
 ) -> List[Outcome]:
     """Runs `task(job, *args)` for every job, in this process and, when they
     pay, in `workers` processes for the files left (see above). `report` is
@@ -306,16 +307,18 @@ def run(
     breaking the progress bar; `emit` with each outcome in job order, as soon
     as those before it have come (for results streamed in order), after
     which its value is let go. `costs` decides when workers pay. The
-    outcomes come back in job order."""
+    outcomes come back in job order. `env` says where and how much is
+    printed (the command's in progress when None)."""
+    env = env or status.current()
     workers = workers or default_jobs()
     bar: Any = _NoBar()
-    if progress and len(jobs) > 1 and sys.stderr.isatty():
+    if progress and len(jobs) > 1 and env.is_terminal:
         from tqdm import tqdm  # when a bar is shown: a batch without one starts sooner
 
-        bar = tqdm(total=len(jobs), unit="file", file=sys.stderr, leave=False)
+        bar = tqdm(total=len(jobs), unit="file", file=env.err, leave=False)
 
     def say(line: str, stream: Any = None) -> None:
-        out = stream or sys.stderr
+        out = stream or env.err
         bar.write(line, file=out)
         out.flush()  # a file says it is finished when it is
 
@@ -352,7 +355,7 @@ def run(
         raise Interrupted(f"interrupted after {finished} of {status.count(len(jobs), 'file')}") from None
     finally:
         bar.close()
-    for line in notes.repeats():
+    for line in notes.repeats(env):
         say(line)
     return [results[i] for i in range(len(jobs))]
 
@@ -394,12 +397,12 @@ class _NotesOnce:
                 fresh.append(note)
         return outcome if len(fresh) == len(outcome.notes) else outcome._replace(notes=fresh)
 
-    def repeats(self) -> List[str]:
+    def repeats(self, env: status.Environment) -> List[str]:
         lines = []
         for key, files in self.seen.items():
-            if len(files) > 1 and status.level >= status.NORMAL:
+            if len(files) > 1 and env.verbosity >= status.NORMAL:
                 more = files[1:]
-                named = more if status.level >= status.VERBOSE else more[: self.SHOWN]
+                named = more if env.verbosity >= status.VERBOSE else more[: self.SHOWN]
                 shown = ", ".join(named)
                 if len(named) < len(more):
                     shown += (
@@ -556,23 +559,27 @@ def _run_pool(
 # --- reporting, shared by the commands that work on many files ------------------------
 
 
-def report_outcome(outcome: Outcome, say: Callable[..., None]) -> None:
+def report_outcome(outcome: Outcome, say: Callable[..., None], env: Optional[status.Environment] = None) -> None:
     """A file's notes (unless --quiet), or why it failed, each on a line
     naming the file."""
     if outcome.ok:
         for note in outcome.notes:
-            line = note.line(outcome.job.source)
+            line = status.finding_line(note, outcome.job.source, env)
             if line:
                 say(line)
     else:
         say(status.failure_line(outcome.job.source, outcome.failure or Finding(status.REFUSED, "failed")))
 
 
-def discover_reported(paths: Sequence[str], pattern: str) -> Tuple[List[Job], List[Outcome]]:
+def discover_reported(
+    paths: Sequence[str], pattern: str, env: Optional[status.Environment] = None
+) -> Tuple[List[Job], List[Outcome]]:
     """`discover`, with each path that does not exist reported at once."""
+    env = env or status.current()
+    err = env.err
     jobs, missing = discover(paths, pattern)
     for outcome in missing:
-        report_outcome(outcome, lambda line: print(line, file=sys.stderr))
+        report_outcome(outcome, lambda line: print(line, file=err), env)
     return jobs, missing
 
 
@@ -593,26 +600,29 @@ def strict_failure(outcome: Outcome) -> Outcome:
     return outcome._replace(ok=False, failure=Finding(first, strict_error(outcome)))
 
 
-def summarize(outcomes: Sequence[Outcome], verb: str, strict: bool = False) -> int:
+def summarize(
+    outcomes: Sequence[Outcome], verb: str, strict: bool = False, env: Optional[status.Environment] = None
+) -> int:
     """The closing lines of a batch and its exit status, by the table's
     consequences of each file's findings: a file fails the batch when its
     worst finding is counted (an error; with `strict`, a warning too)."""
+    env = env or status.current()
     if strict and any(warned(o) for o in outcomes):
         outcomes = [strict_failure(o) if warned(o) else o for o in outcomes]
         if len(outcomes) == 1:
-            print(status.failure_line(outcomes[0].job.source, outcomes[0].failure or Finding("")), file=sys.stderr)
+            print(status.failure_line(outcomes[0].job.source, outcomes[0].failure or Finding("")), file=env.err)
     failed = [o for o in outcomes if o.counted(strict)]
     skipped = sum(1 for o in outcomes if o.skipped)
     left = f"skipped {skipped} already {verb} (complete and newer than their source)" if skipped else ""
     if len(outcomes) > 1 and failed:
-        status.run_line(f"{len(failed)} of {len(outcomes)} files failed{'; ' + left if left else ''}:")
+        status.run_line(f"{len(failed)} of {len(outcomes)} files failed{'; ' + left if left else ''}:", env=env)
         for o in failed:
-            print(status.one_line(f"  {o.job.source}: {_said(o)}"), file=sys.stderr)
-    elif len(outcomes) > 1 and status.level >= status.NORMAL:
+            print(status.one_line(f"  {o.job.source}: {_said(o)}"), file=env.err)
+    elif len(outcomes) > 1 and env.verbosity >= status.NORMAL:
         line = f"{verb} {status.count(len(outcomes) - skipped, 'file')}"
-        status.run_line(line + (f", {left}" if left else ""))
+        status.run_line(line + (f", {left}" if left else ""), env=env)
     if not outcomes:
-        status.run_line("no animation files found")
+        status.run_line("no animation files found", env=env)
         return status.ERROR
     return status.exit_status(o.severity(strict) for o in outcomes)
 

@@ -13,9 +13,8 @@ from __future__ import annotations
 
 import contextlib
 import signal
-import sys
 import threading
-from typing import Any, Callable, Iterator
+from typing import Any, Callable, Iterator, Optional
 
 from orvtool.model.errors import OrvToolError, UsageError
 from orvtool.report import status as report_status
@@ -63,33 +62,37 @@ def status() -> int:
     return 128 + int(stopped_by)
 
 
-def run_command(command: Callable[[], int], debug: bool = False) -> int:
+def run_command(
+    command: Callable[[], int], debug: bool = False, env: Optional[report_status.Environment] = None
+) -> int:
     """Runs a command and returns its exit status; an error that escapes it
-    becomes one line on standard error and the matching status. A closed
-    pipe on standard output ends the run quietly, as it ends other tools.
-    SIGTERM ends it as Ctrl-C does, with its own status. Anything unexpected
-    is one line as well, its traceback shown only when `debug`."""
+    becomes one line on the standard error of `env` (the command's in
+    progress when None) and the matching status. A closed pipe on standard
+    output ends the run quietly, as it ends other tools. SIGTERM ends it as
+    Ctrl-C does, with its own status. Anything unexpected is one line as
+    well, its traceback shown only when `debug`."""
+    env = env or report_status.current()
     try:
         with terminated_as_interrupted():
             code = int(command())
-            sys.stdout.flush()
+            env.out.flush()
             return code
     except BrokenPipeError:
         report_status._quiet_stdout()
         return report_status.BROKEN_PIPE
     except UsageError as exc:
-        report_status.run_line(f"error: {exc}")
+        report_status.run_line(f"error: {exc}", env=env)
         return report_status.USAGE
     except OrvToolError as exc:
-        report_status.run_line(str(exc))
+        report_status.run_line(str(exc), env=env)
         return report_status.ERROR
     except KeyboardInterrupt as exc:
-        report_status.run_line(str(exc) or "interrupted")
+        report_status.run_line(str(exc) or "interrupted", env=env)
         return status()
     except Exception as exc:  # MemoryError and RecursionError among them
         if debug:
             import traceback
 
-            traceback.print_exc()
-        report_status.run_line(report_status.internal_error(exc))
+            traceback.print_exc(file=env.err)
+        report_status.run_line(report_status.internal_error(exc), env=env)
         return report_status.ERROR

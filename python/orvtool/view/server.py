@@ -146,8 +146,12 @@ class ViewServer(ThreadingHTTPServer):
         max_builds: int = MAX_BUILDS,
         build_wait: float = BUILD_WAIT,
         answer_bytes: int = ANSWER_BYTES,
+        env: Optional[status.Environment] = None,
     ) -> None:
         self.catalog = catalog
+        # The handlers' threads start without the command's context: they
+        # print as the environment the server was made in says.
+        self.env = env or status.current()
         self.max_connections = max_connections
         self.max_streams = max_streams
         self.connections = 0
@@ -255,16 +259,16 @@ class ViewServer(ThreadingHTTPServer):
             self.ended(client_address, exc)
         else:
             where = _address(client_address)
-            print(f"orvtool view: {where}: internal error: {type(exc).__name__}: {exc}", file=sys.stderr, flush=True)
+            print(f"orvtool view: {where}: internal error: {type(exc).__name__}: {exc}", file=self.env.err, flush=True)
 
     def ended(self, client_address: Any, exc: OSError) -> None:
         """Says, with --verbose, in one line, that the connection from
         `client_address` broke, was reset or ran past a deadline."""
-        if status.level >= status.VERBOSE:
+        if self.env.verbosity >= status.VERBOSE:
             told = exc.strerror or str(exc) or type(exc).__name__
             print(
                 f"orvtool view: the connection from {_address(client_address)} ended: {told}",
-                file=sys.stderr,
+                file=self.env.err,
                 flush=True,
             )
 
