@@ -108,6 +108,45 @@ orv::OrvData parse_only(const std::vector<std::uint8_t>& bytes) {
     return data;
 }
 
+// A load that reads only what the head and records take (and counts the
+// rest) finds what the load of every byte found.
+void check_prefix_load(const orv::OrvF& file, const std::vector<std::uint8_t>& bytes, const Setup& s) {
+    const std::shared_ptr<orv::OrvData> held = file.data();
+    try {
+        orv::OrvF prefix;
+        prefix.read_memory(bytes.data(), bytes.size(), s.anim_path, s.palette_path, orv::LoadOptions{});
+        const orv::LoadReport& a = file.report();
+        const orv::LoadReport& b = prefix.report();
+        if (a.file_size != b.file_size || a.frames_whole != b.frames_whole || a.trailing_start != b.trailing_start ||
+            a.trailing_bytes != b.trailing_bytes || a.head.end != b.head.end || a.frames.size() != b.frames.size() ||
+            prefix.data()->frames.size() != held->frames.size()) {
+            std::abort();
+        }
+        for (std::size_t i = 0; i < a.frames.size(); ++i) {
+            if (a.frames[i].start != b.frames[i].start || a.frames[i].end != b.frames[i].end ||
+                a.frames[i].whole != b.frames[i].whole) {
+                std::abort();
+            }
+        }
+    } catch (const std::filesystem::filesystem_error&) {
+    }
+}
+
+// Rendering a frame straight from its bytes gives what rendering its
+// built rows gives.
+void check_rendered_from_rows(const orv::OrvF& file) {
+    const std::shared_ptr<orv::OrvData> held = file.data();
+    const std::vector<orv::OrvFrameBufferObject> from_bytes = file.get_frame_buffer();
+    for (const orv::OrvFramePtr& frame : held->frames) frame->pixel_sets();
+    orv::OrvFrameBuffer from_rows(*held);
+    if (from_rows.get_buffer().size() != from_bytes.size()) std::abort();
+    for (std::size_t i = 0; i < from_bytes.size(); ++i) {
+        const orv::PixelBytes& a = from_bytes[i].pixels;
+        const orv::PixelBytes& b = from_rows.get_buffer()[i].pixels;
+        if (a.size() != b.size() || !std::equal(a.begin(), a.end(), b.begin())) std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -128,40 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (anim) check_images(file.get_frame_buffer(), held->frames.size());
     check_report(file.report(), bytes.size(), *held, anim != nullptr);
 
-    // A load that reads only what the head and records take (and counts the
-    // rest) finds what the load of every byte found.
-    try {
-        orv::OrvF prefix;
-        prefix.read_memory(bytes.data(), bytes.size(), s.anim_path, s.palette_path, orv::LoadOptions{});
-        const orv::LoadReport& a = file.report();
-        const orv::LoadReport& b = prefix.report();
-        if (a.file_size != b.file_size || a.frames_whole != b.frames_whole || a.trailing_start != b.trailing_start ||
-            a.trailing_bytes != b.trailing_bytes || a.head.end != b.head.end || a.frames.size() != b.frames.size() ||
-            prefix.data()->frames.size() != held->frames.size()) {
-            std::abort();
-        }
-        for (std::size_t i = 0; i < a.frames.size(); ++i) {
-            if (a.frames[i].start != b.frames[i].start || a.frames[i].end != b.frames[i].end ||
-                a.frames[i].whole != b.frames[i].whole) {
-                std::abort();
-            }
-        }
-    } catch (const std::filesystem::filesystem_error&) {
-    }
-
-    // Rendering a frame straight from its bytes gives what rendering its
-    // built rows gives.
-    if (anim) {
-        const std::vector<orv::OrvFrameBufferObject> from_bytes = file.get_frame_buffer();
-        for (const orv::OrvFramePtr& frame : held->frames) frame->pixel_sets();
-        orv::OrvFrameBuffer from_rows(*held);
-        if (from_rows.get_buffer().size() != from_bytes.size()) std::abort();
-        for (std::size_t i = 0; i < from_bytes.size(); ++i) {
-            const orv::PixelBytes& a = from_bytes[i].pixels;
-            const orv::PixelBytes& b = from_rows.get_buffer()[i].pixels;
-            if (a.size() != b.size() || !std::equal(a.begin(), a.end(), b.begin())) std::abort();
-        }
-    }
+    check_prefix_load(file, bytes, s);
+    if (anim) check_rendered_from_rows(file);
 
     // Indices past a short palette.
     held->palette->colors(s.short_table);

@@ -162,17 +162,9 @@ FrameStatistics whole_frame_statistics(const FrameRowBytes& source, const OrvFra
             if (non_maximal != nullptr) non_maximal->push_back(y);
         }
     }
-    FrameStatistics counted;
-    counted.rows = source.height;
-    counted.runs = runs_total;
-    counted.empty_runs = empty;
-    counted.covered_pixels = covered;
-    counted.longest_run = longest;
-    counted.most_runs_in_a_row = most;
-    counted.non_maximal_rows = non_maximal_count;
-    counted.palette_pixels = drawn;
-    counted.past_palette = past;
-    return counted;
+    // In the order of the fields: rows, runs, empty_runs, covered_pixels, longest_run,
+    // most_runs_in_a_row, non_maximal_rows, palette_pixels, past_palette.
+    return FrameStatistics{source.height, runs_total, empty, covered, longest, most, non_maximal_count, drawn, past};
 }
 
 }  // namespace

@@ -109,6 +109,20 @@ private:
     const std::string empty_;
 };
 
+// The words before the path, of the lines that end with the path a
+// diagnostic names; null for every other line.
+const char* words_before_path(Category category) {
+    switch (category) {
+        case Category::palette_open_failed: return "Could not open palette file: ";
+        case Category::palette_write_open_failed: return "Could not open palette file for writing: ";
+        case Category::palette_write_failed: return "Could not write palette file: ";
+        case Category::palette_save_skipped: return "No palette data to save, existing palette file kept: ";
+        case Category::file_write_open_failed: return "Could not open animation file for writing: ";
+        case Category::file_write_failed: return "Could not write animation file: ";
+        default: return nullptr;
+    }
+}
+
 }  // namespace
 
 // The words of every "ERROR: " line, each made from the diagnostic's fields.
@@ -123,38 +137,19 @@ std::string Diagnostic::text(std::vector<TextSpan>* spans) const {
         return message;
     }
     Wording w(*this, spans);
+    if (const char* words = words_before_path(category)) {
+        w << words;
+        w.path();
+        return w.take();
+    }
     switch (category) {
-        case Category::palette_open_failed:
-            w << "Could not open palette file: ";
-            w.path();
-            break;
         case Category::palette_count_invalid:
             w << "Invalid color count: ";
             w.number(index);
             break;
-        case Category::palette_write_open_failed:
-            w << "Could not open palette file for writing: ";
-            w.path();
-            break;
-        case Category::palette_write_failed:
-            w << "Could not write palette file: ";
-            w.path();
-            break;
-        case Category::palette_save_skipped:
-            w << "No palette data to save, existing palette file kept: ";
-            w.path();
-            break;
         case Category::color_lookup_out_of_bounds:
             w << "Color index out of bounds: ";
             w.number(index);
-            break;
-        case Category::file_write_open_failed:
-            w << "Could not open animation file for writing: ";
-            w.path();
-            break;
-        case Category::file_write_failed:
-            w << "Could not write animation file: ";
-            w.path();
             break;
         case Category::no_palette_data: w << "No palette data available!"; break;
         case Category::row_missing:

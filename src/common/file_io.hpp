@@ -2,7 +2,8 @@
 // saving a file by the rule of a plain write.
 //
 // One interface for every platform; file_io_posix.cpp and file_io_windows.cpp
-// implement InputFile and SavedFile, file_bytes.cpp the rest.
+// implement InputFile and SavedFile, file_bytes.cpp the reading on top of
+// them, file_io_placing.cpp the placing of several files.
 // Paths are byte strings named as path_text.hpp says: unchanged on POSIX,
 // UTF-8 opened through the wide API on Windows.
 #pragma once
@@ -162,5 +163,32 @@ inline PlaceResult place_file(const std::string& path, const std::vector<std::ui
     if (!file.open(path)) return PlaceResult::open_failed;
     return file.write_all(bytes) == SavedFile::Status::ok ? PlaceResult::placed : PlaceResult::write_failed;
 }
+
+// What one placement of a file did, as a caller of several needs to know it.
+struct Placement {
+    // not_written: opened (or not tried), nothing written.
+    enum class Result { not_written, placed, open_failed, write_failed, link_refused };
+    Result result = Result::not_written;
+    SavedFile::Method method = SavedFile::Method::none;
+    int error = 0;  // the system's error number of a failure, 0 when it gave none
+};
+
+// One file of several placed together.
+struct FileToPlace {
+    std::string path;
+    std::vector<std::uint8_t> bytes;
+    SavedFile::Links links = SavedFile::Links::followed;
+};
+
+// open() then write_all() of one file, saying how it went.
+Placement place_one(const FileToPlace& file);
+
+// Places files that belong together, all or nothing as far as the file system
+// allows: every target is opened before any is written, so a target that
+// cannot be opened leaves all of them as they were (the others report
+// not_written, method none); then they are written in order, stopping at the
+// first that fails (those after it report not_written, method none). One
+// placement per file, in order.
+std::vector<Placement> place_files(const std::vector<FileToPlace>& files);
 
 }  // namespace orv

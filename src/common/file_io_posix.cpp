@@ -161,6 +161,25 @@ bool make_replacement(SavedFile::Handles& h, const std::string& final_path, cons
 // end. The open itself does not block (a pipe with no writer would wait for
 // one), and a terminal never becomes the controlling one. Returns the
 // descriptor with its status in `st`, or -1.
+// How to save into an existing target that `fd` holds open (in blocking
+// mode from now on): by a replacement when it is a regular file of one link
+// that a new file can stand in for, else in place. `path`: the path as given,
+// whose links are followed; null: `name` in the handles' folder, unfollowed.
+SavedFile::Method method_for_existing(SavedFile::Handles& h, int fd, const std::string* path, const std::string& name) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+        const std::string real = path != nullptr ? resolved(*path) : name;
+        struct stat again {};
+        if (!real.empty() && ::fstatat(h.dir_fd, real.c_str(), &again, 0) == 0 && again.st_dev == st.st_dev &&
+            again.st_ino == st.st_ino && make_replacement(h, real, &st, fd)) {
+            return SavedFile::Method::replace;
+        }
+    }
+    return SavedFile::Method::in_place;
+}
+
 int open_regular_file(const std::string& path, struct stat& st) {
     if (has_zero_byte(path)) return -1;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -313,19 +332,7 @@ bool SavedFile::open(const std::string& path, Links links) {
     const int fd = ::openat(h.dir_fd, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | unfollowed);
     if (fd >= 0) {
         h.target_fd = fd;
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-        struct stat st {};
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
-            const std::string real = follow ? resolved(path) : name;
-            struct stat again {};
-            if (!real.empty() && ::fstatat(h.dir_fd, real.c_str(), &again, 0) == 0 && again.st_dev == st.st_dev &&
-                again.st_ino == st.st_ino && make_replacement(h, real, &st, fd)) {
-                h.method = Method::replace;
-                return true;
-            }
-        }
-        h.method = Method::in_place;
+        h.method = method_for_existing(h, fd, follow ? &path : nullptr, name);
         return true;
     }
     if (errno != ENOENT) return refuse();

@@ -290,6 +290,38 @@ void SavedFile::abandon() noexcept {
     handles_.reset();
 }
 
+namespace {
+
+// The rest of an open that found the target: false when it is refused (with
+// `unfollowed`, a link, which sets `link_refused`; a read-only file), else
+// the method of the save set.
+bool open_existing(SavedFile::Handles& h, bool unfollowed, bool& link_refused) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (unfollowed && (!::GetFileInformationByHandle(h.target.get(), &info) ||
+                       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+        link_refused = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        return false;
+    }
+    // The file system would refuse a read-only file itself, but not to
+    // every user everywhere (an administrator under emulation).
+    if (::GetFileType(h.target.get()) == FILE_TYPE_DISK && (!::GetFileInformationByHandle(h.target.get(), &info) ||
+                                                            (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)) {
+        return false;
+    }
+    h.target_existed = true;
+    h.attributes = info.dwFileAttributes & kCarriedAttributes;
+    if (replaceable(h.target.get(), h.target_name) && create_temporary_beside(h.target_name, h.temp, h.temp_name)) {
+        // Replacing needs the target free of this process's own handle.
+        h.target.close();
+        h.method = SavedFile::Method::replace;
+    } else {
+        h.method = SavedFile::Method::in_place;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool SavedFile::open(const std::string& path, Links links) {
     abandon();
     link_refused_ = false;
@@ -307,29 +339,9 @@ bool SavedFile::open(const std::string& path, Links links) {
     h.target.reset(::CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL | unfollowed, nullptr));
     if (h.target.valid()) {
-        BY_HANDLE_FILE_INFORMATION info{};
-        if (unfollowed != 0 && (!::GetFileInformationByHandle(h.target.get(), &info) ||
-                                (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
-            link_refused_ = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (!open_existing(h, unfollowed != 0, link_refused_)) {
             handles_.reset();
             return false;
-        }
-        // The file system would refuse a read-only file itself, but not to
-        // every user everywhere (an administrator under emulation).
-        if (::GetFileType(h.target.get()) == FILE_TYPE_DISK &&
-            (!::GetFileInformationByHandle(h.target.get(), &info) ||
-             (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)) {
-            handles_.reset();
-            return false;
-        }
-        h.target_existed = true;
-        h.attributes = info.dwFileAttributes & kCarriedAttributes;
-        if (replaceable(h.target.get(), name) && create_temporary_beside(name, h.temp, h.temp_name)) {
-            // Replacing needs the target free of this process's own handle.
-            h.target.close();
-            h.method = Method::replace;
-        } else {
-            h.method = Method::in_place;
         }
         return true;
     }

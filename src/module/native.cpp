@@ -12,7 +12,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <array>
 #include <charconv>
 #include <cstdlib>
 #include <exception>
@@ -270,84 +270,64 @@ struct FrameViews {
     py::object totals = py::none();
 };
 
-FrameViews frame_views(const OrvF& file, bool want_table, bool want_lines) {
-    const OrvData& data = *file.data();
-    const PaletteLoadInfo& palette = file.report().palette.load;
-    const std::size_t entries = palette.count_read ? palette.entry_count : 256;
-    const std::size_t n = std::min(data.frames.size(), file.report().frames.size());
-    static const char* const kColumns[] = {"width",
-                                           "height",
-                                           "x_offset",
-                                           "y_offset",
-                                           "is_shadow",
-                                           "frame_size",
-                                           "unk1",
-                                           "unk2",
-                                           "rows",
-                                           "runs",
-                                           "empty_runs",
-                                           "covered_pixels",
-                                           "longest_run",
-                                           "most_runs_in_a_row",
-                                           "non_maximal_rows",
-                                           "palette_pixels",
-                                           "past_palette"};
-    constexpr std::size_t kCount = sizeof kColumns / sizeof kColumns[0];
-    std::vector<py::list> columns;
-    if (want_table) {
-        columns.reserve(kCount);
-        for (std::size_t c = 0; c < kCount; ++c) columns.emplace_back(n);
-    }
-    py::list lines(want_lines ? n : 0);
-    FrameStatistics total;
-    for (std::size_t i = 0; i < n; ++i) {
-        const OrvFrame& frame = *data.frames[i];
-        const FrameStatistics s = frame_statistics(frame, entries);
-        total += s;
-        const long long values[kCount] = {frame.width,
-                                          frame.height,
-                                          frame.x_offset,
-                                          frame.y_offset,
-                                          frame.is_shadow != 0 ? 1 : 0,
-                                          static_cast<long long>(frame.frame_size),
-                                          frame.unk1,
-                                          frame.unk2,
-                                          static_cast<long long>(s.rows),
-                                          static_cast<long long>(s.runs),
-                                          static_cast<long long>(s.empty_runs),
-                                          static_cast<long long>(s.covered_pixels),
-                                          s.longest_run,
-                                          s.most_runs_in_a_row,
-                                          static_cast<long long>(s.non_maximal_rows),
-                                          static_cast<long long>(s.palette_pixels),
-                                          static_cast<long long>(s.past_palette)};
-        if (want_table) {
-            for (std::size_t c = 0; c < kCount; ++c) {
-                PyObject* value =
-                    c == 4 ? PyBool_FromLong(static_cast<long>(values[c])) : PyLong_FromLongLong(values[c]);
-                if (value == nullptr) throw py::error_already_set();
-                PyList_SET_ITEM(columns[c].ptr(), static_cast<Py_ssize_t>(i), value);
-            }
-        }
-        if (want_lines) {
-            // frame, size, x_off, y_off, shadow, runs, pixels, frame_size, unk1, unk2, as
-            // "  %5d  %5dx%-5d %6d %6d  %6s  %5d  %6d  %10d  %4d %4d" gives them
-            TextLine line;
-            line.text("  ").number(static_cast<long long>(i), 5).text("  ").number(values[0], 5).text("x");
-            line.number(values[1], -5).text(" ").number(values[2], 6).text(" ").number(values[3], 6);
-            line.text(frame.is_shadow != 0 ? "     yes  " : "      no  ").number(values[9], 5).text("  ");
-            line.number(values[11], 6).text("  ").number(values[5], 10).text("  ").number(values[6], 4);
-            line.text(" ").number(values[7], 4);
-            PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(i), line.release());
-        }
-    }
-    FrameViews out;
-    if (want_table) {
-        py::dict table;
-        for (std::size_t c = 0; c < kCount; ++c) table[key(kColumns[c])] = std::move(columns[c]);
-        out.table = std::move(table);
-    }
-    if (want_lines) out.lines = std::move(lines);
+// The columns of the frame table, in order: the record's fields, then the
+// statistics of its runs.
+const char* const kFrameColumns[] = {"width",
+                                     "height",
+                                     "x_offset",
+                                     "y_offset",
+                                     "is_shadow",
+                                     "frame_size",
+                                     "unk1",
+                                     "unk2",
+                                     "rows",
+                                     "runs",
+                                     "empty_runs",
+                                     "covered_pixels",
+                                     "longest_run",
+                                     "most_runs_in_a_row",
+                                     "non_maximal_rows",
+                                     "palette_pixels",
+                                     "past_palette"};
+constexpr std::size_t kFrameColumnCount = sizeof kFrameColumns / sizeof kFrameColumns[0];
+constexpr std::size_t kShadowColumn = 4;  // a bool, the others ints
+using FrameRow = std::array<long long, kFrameColumnCount>;
+
+// One frame's item of each column.
+FrameRow frame_row(const OrvFrame& frame, const FrameStatistics& s) {
+    return {frame.width,
+            frame.height,
+            frame.x_offset,
+            frame.y_offset,
+            frame.is_shadow != 0 ? 1 : 0,
+            static_cast<long long>(frame.frame_size),
+            frame.unk1,
+            frame.unk2,
+            static_cast<long long>(s.rows),
+            static_cast<long long>(s.runs),
+            static_cast<long long>(s.empty_runs),
+            static_cast<long long>(s.covered_pixels),
+            s.longest_run,
+            s.most_runs_in_a_row,
+            static_cast<long long>(s.non_maximal_rows),
+            static_cast<long long>(s.palette_pixels),
+            static_cast<long long>(s.past_palette)};
+}
+
+// Frame i's line in orvtool info's table: frame, size, x_off, y_off, shadow,
+// runs, pixels, frame_size, unk1, unk2, as
+// "  %5d  %5dx%-5d %6d %6d  %6s  %5d  %6d  %10d  %4d %4d" gives them.
+PyObject* frame_line(std::size_t i, const FrameRow& values) {
+    TextLine line;
+    line.text("  ").number(static_cast<long long>(i), 5).text("  ").number(values[0], 5).text("x");
+    line.number(values[1], -5).text(" ").number(values[2], 6).text(" ").number(values[3], 6);
+    line.text(values[kShadowColumn] != 0 ? "     yes  " : "      no  ").number(values[9], 5).text("  ");
+    line.number(values[11], 6).text("  ").number(values[5], 10).text("  ").number(values[6], 4);
+    line.text(" ").number(values[7], 4);
+    return line.release();
+}
+
+py::dict totals_dict(const FrameStatistics& total) {
     py::dict totals;
     totals[key("rows")] = total.rows;
     totals[key("runs")] = total.runs;
@@ -358,24 +338,48 @@ FrameViews frame_views(const OrvF& file, bool want_table, bool want_lines) {
     totals[key("non_maximal_rows")] = total.non_maximal_rows;
     totals[key("palette_pixels")] = total.palette_pixels;
     totals[key("past_palette")] = total.past_palette;
-    out.totals = std::move(totals);
+    return totals;
+}
+
+FrameViews frame_views(const OrvF& file, bool want_table, bool want_lines) {
+    const OrvData& data = *file.data();
+    const PaletteLoadInfo& palette = file.report().palette.load;
+    const std::size_t entries = palette.count_read ? palette.entry_count : 256;
+    const std::size_t n = std::min(data.frames.size(), file.report().frames.size());
+    std::vector<py::list> columns;
+    if (want_table) {
+        columns.reserve(kFrameColumnCount);
+        for (std::size_t c = 0; c < kFrameColumnCount; ++c) columns.emplace_back(n);
+    }
+    py::list lines(want_lines ? n : 0);
+    FrameStatistics total;
+    for (std::size_t i = 0; i < n; ++i) {
+        const OrvFrame& frame = *data.frames[i];
+        const FrameStatistics s = frame_statistics(frame, entries);
+        total += s;
+        const FrameRow values = frame_row(frame, s);
+        for (std::size_t c = 0; want_table && c < kFrameColumnCount; ++c) {
+            PyObject* value =
+                c == kShadowColumn ? PyBool_FromLong(static_cast<long>(values[c])) : PyLong_FromLongLong(values[c]);
+            if (value == nullptr) throw py::error_already_set();
+            PyList_SET_ITEM(columns[c].ptr(), static_cast<Py_ssize_t>(i), value);
+        }
+        if (want_lines) PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(i), frame_line(i, values));
+    }
+    FrameViews out;
+    if (want_table) {
+        py::dict table;
+        for (std::size_t c = 0; c < kFrameColumnCount; ++c) table[key(kFrameColumns[c])] = std::move(columns[c]);
+        out.table = std::move(table);
+    }
+    if (want_lines) out.lines = std::move(lines);
+    out.totals = totals_dict(total);
     return out;
 }
 
-// Everything one load learned, as plain values. `extra` holds findings of
-// the binding itself (a palette search that failed), after the core's.
-py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>& held,
-                     const std::vector<Diagnostic>& extra, bool records) {
-    const OrvF& file = *held;
-    const LoadReport& rep = file.report();
-    const OrvData& data = *file.data();
-    const OrvHead& head = rep.head;
-    py::dict out;
-    out[key("path")] = fs_text(path);
-    out[key("status")] = status_name(extra.empty() ? rep.status() : Status::failed);
-    out[key("opened")] = rep.opened;
-    out[key("file_size")] = rep.file_size;
-
+// The form of the head: whether it has the header, its reserved bytes and
+// its flag byte.
+py::dict form_dict(const OrvHead& head) {
     py::dict form;
     form[key("has_header")] = head.has_header;
     form[key("reserved")] =
@@ -383,7 +387,13 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
             ? py::object(py::bytes(reinterpret_cast<const char*>(head.reserved.data()), head.reserved.size()))
             : py::object(py::none());
     form[key("flag")] = optional_int(head.background_flag_read, head.flag_byte);
-    out[key("form")] = form;
+    return form;
+}
+
+// The head's fields and what the load counted of the records and after them.
+void add_head(py::dict& out, const LoadReport& rep, const OrvData& data) {
+    const OrvHead& head = rep.head;
+    out[key("form")] = form_dict(head);
     out[key("head_whole")] = rep.opened && head.whole();
     out[key("head_size")] = head.end;
     out[key("speed")] = optional_int(head.speed_read, head.speed);
@@ -398,8 +408,10 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
     out[key("trailing_start")] = rep.trailing_start;
     out[key("trailing_bytes")] = rep.trailing_bytes;
     out[key("trailing")] = py::bytes(reinterpret_cast<const char*>(rep.trailing.data()), rep.trailing.size());
+}
 
-    const PaletteReport& pal = rep.palette;
+// What the palette search and load found, and the colours loaded.
+py::dict palette_dict(const PaletteReport& pal, const PalF& loaded) {
     py::dict palette;
     palette[key("location")] = py::bytes(pal.location);
     palette[key("from_option")] = pal.from_option;
@@ -414,7 +426,7 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
     palette[key("problem")] = pal.problem.empty() ? py::object(py::none()) : py::object(py::str(pal.problem));
     // Four bytes per entry, r, g, b, a: every load reports 256 entries, and
     // most callers never look at them one by one.
-    const std::vector<PalF::Color>& table = data.palette->color_table();
+    const std::vector<PalF::Color>& table = loaded.color_table();
     std::string colors(table.size() * 4, '\0');
     for (std::size_t i = 0; i < table.size(); ++i) {
         const PalF::Color& c = table[i];
@@ -424,16 +436,17 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
         colors[i * 4 + 3] = static_cast<char>(c.a);
     }
     palette[key("colors")] = py::bytes(colors);
-    out[key("palette")] = palette;
+    return palette;
+}
 
-    out[key("frames")] = py::cast(FrameRecords(held, records));
-
+// The findings, the core's then `extra`, with their counts by category.
+void add_diagnostics(py::dict& out, const DiagnosticReport& found, const std::vector<Diagnostic>& extra) {
     py::list diagnostics;
     py::dict counts;
-    for (const Diagnostic& d : rep.diagnostics.kept()) diagnostics.append(diagnostic_dict(d));
+    for (const Diagnostic& d : found.kept()) diagnostics.append(diagnostic_dict(d));
     for (std::size_t c = 0; c < kCategoryCount; ++c) {
         const auto category = static_cast<Category>(c);
-        if (rep.diagnostics.has(category)) counts[key(category_name(category))] = rep.diagnostics.count(category);
+        if (found.has(category)) counts[key(category_name(category))] = found.count(category);
     }
     for (const Diagnostic& d : extra) {
         diagnostics.append(diagnostic_dict(d));
@@ -442,7 +455,24 @@ py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>&
     }
     out[key("diagnostics")] = diagnostics;
     out[key("counts")] = counts;
-    out[key("diagnostics_total")] = rep.diagnostics.total() + extra.size();
+    out[key("diagnostics_total")] = found.total() + extra.size();
+}
+
+// Everything one load learned, as plain values. `extra` holds findings of
+// the binding itself (a palette search that failed), after the core's.
+py::dict report_dict(const std::string& path, const std::shared_ptr<const OrvF>& held,
+                     const std::vector<Diagnostic>& extra, bool records) {
+    const LoadReport& rep = held->report();
+    const OrvData& data = *held->data();
+    py::dict out;
+    out[key("path")] = fs_text(path);
+    out[key("status")] = status_name(extra.empty() ? rep.status() : Status::failed);
+    out[key("opened")] = rep.opened;
+    out[key("file_size")] = rep.file_size;
+    add_head(out, rep, data);
+    out[key("palette")] = palette_dict(rep.palette, *data.palette);
+    out[key("frames")] = py::cast(FrameRecords(held, records));
+    add_diagnostics(out, rep.diagnostics, extra);
     return out;
 }
 
@@ -612,58 +642,51 @@ std::vector<std::uint8_t> buffer_bytes(const py::handle& data) {
     return bytes;
 }
 
-// What one placement did. not_written: opened (or not tried), nothing written.
-enum class Result { not_written, placed, open_failed, write_failed, link_refused };
-
-struct Outcome {
-    Result result = Result::not_written;
-    SavedFile::Method method = SavedFile::Method::none;
-    int error = 0;  // errno of the failure, 0 when the system gave none
-};
-
-// errno as the failed call left it; the Windows core reports its failures
-// without one.
-int system_error() {
-#if defined(_WIN32)
-    return 0;
-#else
-    return errno;
-#endif
-}
-
-Outcome open_file(SavedFile& file, const std::string& name, bool follow_links) {
-    Outcome o;
-    errno = 0;
-    if (file.open(name, follow_links ? SavedFile::Links::followed : SavedFile::Links::refused)) {
-        o.method = file.method();
-    } else {
-        o.result = file.link_refused() ? Result::link_refused : Result::open_failed;
-        o.error = system_error();
-    }
-    return o;
-}
-
-Outcome write_file(SavedFile& file, const std::vector<std::uint8_t>& bytes) {
-    Outcome o;
-    o.method = file.method();
-    errno = 0;
-    if (file.write_all(bytes) == SavedFile::Status::ok) {
-        o.result = Result::placed;
-    } else {
-        o.result = Result::write_failed;
-        o.error = system_error();
-    }
-    return o;
-}
-
-py::dict outcome_dict(const Outcome& o) {
+py::dict placement_dict(const Placement& p) {
     static const char* const kResults[] = {"not_written", "placed", "open_failed", "write_failed", "link_refused"};
     py::dict out;
-    out[key("result")] = kResults[static_cast<int>(o.result)];
-    out[key("method")] = o.method == SavedFile::Method::replace    ? py::object(py::str("replace"))
-                         : o.method == SavedFile::Method::in_place ? py::object(py::str("in_place"))
+    out[key("result")] = kResults[static_cast<int>(p.result)];
+    out[key("method")] = p.method == SavedFile::Method::replace    ? py::object(py::str("replace"))
+                         : p.method == SavedFile::Method::in_place ? py::object(py::str("in_place"))
                                                                    : py::object(py::none());
-    out[key("error")] = o.error != 0 ? py::object(py::int_(o.error)) : py::object(py::none());
+    out[key("error")] = p.error != 0 ? py::object(py::int_(p.error)) : py::object(py::none());
+    return out;
+}
+
+SavedFile::Links links(bool follow) { return follow ? SavedFile::Links::followed : SavedFile::Links::refused; }
+
+py::dict place_one_file(const py::object& path, const py::object& data, bool follow_links) {
+    const FileToPlace file{fs_bytes(path), buffer_bytes(data), links(follow_links)};
+    Placement placement;
+    {
+        py::gil_scoped_release unlocked;
+        placement = place_one(file);
+    }
+    return placement_dict(placement);
+}
+
+// One (path, data) or (path, data, follow_links) tuple.
+FileToPlace file_to_place(const py::handle& item) {
+    const bool is_tuple = py::isinstance<py::tuple>(item);
+    const std::size_t size = is_tuple ? py::len(item) : 0;
+    const auto pair = is_tuple ? py::reinterpret_borrow<py::tuple>(item) : py::tuple();
+    if (size < 2 || size > 3 || (size == 3 && !py::isinstance<py::bool_>(pair[2]))) {
+        throw py::type_error("place_files takes (path, data) or (path, data, follow_links) tuples");
+    }
+    std::string name = fs_bytes(pair[0]);
+    return FileToPlace{std::move(name), buffer_bytes(pair[1]), links(size == 2 || pair[2].ptr() == Py_True)};
+}
+
+py::list place_several(const py::iterable& items) {
+    std::vector<FileToPlace> files;
+    for (const py::handle item : items) files.push_back(file_to_place(item));
+    std::vector<Placement> placements;
+    {
+        py::gil_scoped_release unlocked;
+        placements = place_files(files);
+    }
+    py::list out;
+    for (const Placement& p : placements) out.append(placement_dict(p));
     return out;
 }
 
@@ -727,184 +750,159 @@ void add_export_frame(py::module_& m);
 
 namespace {
 
+// load_report: the whole load of one file, and what the caller asked for of it.
+py::dict load_report(const py::object& path, const py::object& io_pal, bool records, bool images, bool table,
+                     bool lines, const py::object& max_records, std::uint64_t trailing) {
+    const std::string name = fs_bytes(path);
+    const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
+    const LoadOptions options = load_options(max_records, trailing);
+    auto file = std::make_shared<OrvF>();
+    std::vector<Diagnostic> extra;
+    std::vector<OrvFrameBufferObject> held;
+    {
+        // The core's work, on the core's objects alone.
+        py::gil_scoped_release unlocked;
+        extra = read_into(*file, name, palette, options, true);
+        // The report's frame records keep the load alive: its images leave it,
+        // into the report or nowhere.
+        held = file->take_frame_buffer();
+    }
+    py::dict out = report_dict(name, file, extra, records);
+    if (table || lines) {
+        FrameViews views = frame_views(*file, table, lines);
+        if (table) out[key("frame_table")] = std::move(views.table);
+        if (lines) out[key("frame_lines")] = std::move(views.lines);
+        out[key("frame_totals")] = std::move(views.totals);
+    }
+    if (images) out[key("images")] = held.empty() ? py::object(py::none()) : py::cast(FrameImages(std::move(held)));
+    return out;
+}
+
+// load_frames: the images of a load as pyorv's makes them, with or without its report.
+py::object load_frames(const py::object& path, const py::object& io_pal, bool with_report) {
+    const std::string name = fs_bytes(path);
+    const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
+    auto file = std::make_shared<OrvF>();
+    // Each array keeps its own image alive, and no other.
+    file->separate_images(true);
+    // Only the images are handed out, as pyorv's load keeps them; the
+    // report counts frames without the records' extents.
+    file->keep_frame_extents(with_report);
+    std::vector<Diagnostic> extra;
+    std::vector<OrvFrameBufferObject> images;
+    {
+        // The core's work, on the core's objects alone.
+        py::gil_scoped_release unlocked;
+        if (with_report) {
+            extra = read_into(*file, name, palette, LoadOptions{}, true);
+        } else {
+            file->load(name, 0, palette, error_printer());
+        }
+        // A load that returns None leaves no image.
+        images = file->take_frame_buffer();
+    }
+    py::object frames = py::none();
+    if (!images.empty()) {
+        py::list out(images.size());
+        for (std::size_t i = 0; i < images.size(); ++i) {
+            OrvFrameBufferObject& image = images[i];
+            out[i] = py::make_tuple(image_array(image), image.offset_x, image.offset_y);
+        }
+        frames = std::move(out);
+    }
+    if (!with_report) return frames;
+    return py::make_tuple(frames, report_dict(name, file, extra, false));
+}
+
+std::unique_ptr<FrameStream> open_frames(const py::object& path, const py::object& io_pal, const py::object& data,
+                                         const py::object& max_records) {
+    const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
+    return std::make_unique<FrameStream>(fs_bytes(path), palette, data, load_options(max_records));
+}
+
+// find_palette: (the palette found or None, the candidates tried).
+py::tuple search_palette(const py::object& animation_path, const py::object& location) {
+    std::vector<std::string> tried;
+    py::object found = py::none();
+    try {
+        const std::filesystem::path p = find_palette(std::filesystem::path(fs_bytes(animation_path)),
+                                                     std::filesystem::path(fs_bytes(location)), &tried);
+        if (!p.empty()) found = fs_text(p.string());
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) {
+        // A file system that fails the search finds nothing.
+    }
+    py::list candidates;
+    for (const std::string& t : tried) candidates.append(fs_text(t));
+    return py::make_tuple(found, candidates);
+}
+
+// encode_animation: (bytes, difference or None).
+py::tuple encoded_animation(const py::dict& head, const py::iterable& frames, bool check) {
+    StreamEncoder encoder(head_record(head));
+    for (const py::handle frame : frames) encoder.add(frame_record(frame));
+    const ReadBack back = encoder.finish(check);
+    const std::vector<std::uint8_t>& bytes = encoder.bytes();
+    py::object difference = py::none();
+    if (!back.same()) {
+        difference =
+            py::make_tuple(back.field, back.frame < 0 ? py::object(py::none()) : py::int_(back.frame), back.detail);
+    }
+    return py::make_tuple(py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()), difference);
+}
+
 // The load report and the loads of frames.
 void add_loading(py::module_& m) {
-    m.def(
-        "load_report",
-        [](const py::object& path, const py::object& io_pal, bool records, bool images, bool table, bool lines,
-           const py::object& max_records, std::uint64_t trailing) {
-            const std::string name = fs_bytes(path);
-            const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
-            const LoadOptions options = load_options(max_records, trailing);
-            auto file = std::make_shared<OrvF>();
-            std::vector<Diagnostic> extra;
-            std::vector<OrvFrameBufferObject> held;
-            {
-                // The core's work, on the core's objects alone.
-                py::gil_scoped_release unlocked;
-                extra = read_into(*file, name, palette, options, true);
-                // The report's frame records keep the load alive: its images leave it,
-                // into the report or nowhere.
-                held = file->take_frame_buffer();
-            }
-            py::dict out = report_dict(name, file, extra, records);
-            if (table || lines) {
-                FrameViews views = frame_views(*file, table, lines);
-                if (table) out[key("frame_table")] = std::move(views.table);
-                if (lines) out[key("frame_lines")] = std::move(views.lines);
-                out[key("frame_totals")] = std::move(views.totals);
-            }
-            if (images)
-                out[key("images")] = held.empty() ? py::object(py::none()) : py::cast(FrameImages(std::move(held)));
-            return out;
-        },
-        py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("records") = true,
-        py::arg("images") = false, py::arg("frame_table") = false, py::arg("frame_lines") = false,
-        py::arg("max_records") = py::none(), py::arg("trailing") = 0,
-        "Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched "
-        "for), through one open and only as far as its frame records reach, and returns what the load found, as "
-        "a dict. With max_records, a file whose head and size allow more frame records is refused before any is "
-        "read: its report holds its head and one too_many_frames finding. The bytes after the last record are "
-        "counted (trailing_bytes), and read into trailing only when trailing is at least their number. With "
-        "images=True also the "
-        "rendered frames, with "
-        "frame_table=True also the frames as columns (a dict of lists, one item per frame): width, height, "
-        "x_offset, y_offset, is_shadow, frame_size, unk1, unk2 as the records hold them, and the statistics of "
-        "their runs counted by the core: rows, runs, empty_runs, covered_pixels (the colour counts added up), "
-        "longest_run, most_runs_in_a_row, non_maximal_rows (rows past the height or not the maximal encoding of "
-        "their pixels), palette_pixels (pixels a frame other than a shadow frame covers inside its width and "
-        "height) and past_palette (those whose index is not below the palette file's entry count); with "
-        "frame_lines=True also the line of each frame in the table that orvtool info prints. With either, also "
-        "frame_totals: the statistics of all frames (a dict: rows, runs, empty_runs, covered_pixels, "
-        "non_maximal_rows, palette_pixels and past_palette added up, longest_run and most_runs_in_a_row the "
-        "largest of any frame, 0 without frames).");
+    m.def("load_report", &load_report, py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(),
+          py::arg("records") = true, py::arg("images") = false, py::arg("frame_table") = false,
+          py::arg("frame_lines") = false, py::arg("max_records") = py::none(), py::arg("trailing") = 0,
+          "Loads an animation file as pyorv.OrvF.load does (io_pal names the palette file, else it is searched "
+          "for), through one open and only as far as its frame records reach, and returns what the load found, as "
+          "a dict. With max_records, a file whose head and size allow more frame records is refused before any is "
+          "read: its report holds its head and one too_many_frames finding. The bytes after the last record are "
+          "counted (trailing_bytes), and read into trailing only when trailing is at least their number. With "
+          "images=True also the "
+          "rendered frames, with "
+          "frame_table=True also the frames as columns (a dict of lists, one item per frame): width, height, "
+          "x_offset, y_offset, is_shadow, frame_size, unk1, unk2 as the records hold them, and the statistics of "
+          "their runs counted by the core: rows, runs, empty_runs, covered_pixels (the colour counts added up), "
+          "longest_run, most_runs_in_a_row, non_maximal_rows (rows past the height or not the maximal encoding of "
+          "their pixels), palette_pixels (pixels a frame other than a shadow frame covers inside its width and "
+          "height) and past_palette (those whose index is not below the palette file's entry count); with "
+          "frame_lines=True also the line of each frame in the table that orvtool info prints. With either, also "
+          "frame_totals: the statistics of all frames (a dict: rows, runs, empty_runs, covered_pixels, "
+          "non_maximal_rows, palette_pixels and past_palette added up, longest_run and most_runs_in_a_row the "
+          "largest of any frame, 0 without frames).");
 
-    m.def(
-        "load_frames",
-        [](const py::object& path, const py::object& io_pal, bool with_report) -> py::object {
-            const std::string name = fs_bytes(path);
-            const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
-            auto file = std::make_shared<OrvF>();
-            // Each array keeps its own image alive, and no other.
-            file->separate_images(true);
-            // Only the images are handed out, as pyorv's load keeps them; the
-            // report counts frames without the records' extents.
-            file->keep_frame_extents(with_report);
-            std::vector<Diagnostic> extra;
-            std::vector<OrvFrameBufferObject> images;
-            {
-                // The core's work, on the core's objects alone.
-                py::gil_scoped_release unlocked;
-                if (with_report) {
-                    extra = read_into(*file, name, palette, LoadOptions{}, true);
-                } else {
-                    file->load(name, 0, palette, error_printer());
-                }
-                // A load that returns None leaves no image.
-                images = file->take_frame_buffer();
-            }
-            py::object frames = py::none();
-            if (!images.empty()) {
-                py::list out(images.size());
-                for (std::size_t i = 0; i < images.size(); ++i) {
-                    OrvFrameBufferObject& image = images[i];
-                    out[i] = py::make_tuple(image_array(image), image.offset_x, image.offset_y);
-                }
-                frames = std::move(out);
-            }
-            if (!with_report) return frames;
-            return py::make_tuple(frames, report_dict(name, file, extra, false));
-        },
-        py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("report") = false,
-        "Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list "
-        "of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array that holds "
-        "its own storage (a kept array keeps no other frame alive); None when OrvF.load would return None. With "
-        "report=True nothing is printed and the result is (that list or None, the load report as load_report "
-        "gives it without records). The load runs without the interpreter lock; its error lines are written "
-        "whole, one at a time.");
+    m.def("load_frames", &load_frames, py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(),
+          py::arg("report") = false,
+          "Loads an animation file exactly as pyorv.OrvF.load does, its error lines included, and returns a list "
+          "of (pixels, offset_x, offset_y) per frame, pixels a read-only (height, width, 4) uint8 array that holds "
+          "its own storage (a kept array keeps no other frame alive); None when OrvF.load would return None. With "
+          "report=True nothing is printed and the result is (that list or None, the load report as load_report "
+          "gives it without records). The load runs without the interpreter lock; its error lines are written "
+          "whole, one at a time.");
 }
 
 // All-or-nothing placement of written files.
 void add_placing(py::module_& m) {
-    m.def(
-        "place_file",
-        [](const py::object& path, const py::object& data, bool follow_links) {
-            const std::string name = fs_bytes(path);
-            const std::vector<std::uint8_t> bytes = buffer_bytes(data);
-            Outcome outcome;
-            {
-                py::gil_scoped_release unlocked;
-                SavedFile file;
-                outcome = open_file(file, name, follow_links);
-                if (outcome.result == Result::not_written) outcome = write_file(file, bytes);
-            }
-            return outcome_dict(outcome);
-        },
-        py::arg("path"), py::arg("data"), py::kw_only(), py::arg("follow_links") = true,
-        "Saves data (a bytes-like object) as the whole content of the file at path, by the rule pyorv saves by: "
-        "a new file renamed over the target where that is indistinguishable from a plain write, else the target "
-        "truncated and written in place; what a plain open refuses is refused. Returns a dict: result ('placed', "
-        "'open_failed', 'write_failed'), method ('replace', 'in_place', or None when the open failed) and error "
-        "(the system's error number for a failure when it gave one, else None). A failed replacement leaves the "
-        "old file as it was. With follow_links=False no symbolic link on the path is followed, the file's own "
-        "name included: a link there gives the result 'link_refused' and nothing is written.");
+    m.def("place_file", &place_one_file, py::arg("path"), py::arg("data"), py::kw_only(),
+          py::arg("follow_links") = true,
+          "Saves data (a bytes-like object) as the whole content of the file at path, by the rule pyorv saves by: "
+          "a new file renamed over the target where that is indistinguishable from a plain write, else the target "
+          "truncated and written in place; what a plain open refuses is refused. Returns a dict: result ('placed', "
+          "'open_failed', 'write_failed'), method ('replace', 'in_place', or None when the open failed) and error "
+          "(the system's error number for a failure when it gave one, else None). A failed replacement leaves the "
+          "old file as it was. With follow_links=False no symbolic link on the path is followed, the file's own "
+          "name included: a link there gives the result 'link_refused' and nothing is written.");
 
-    m.def(
-        "place_files",
-        [](const py::iterable& items) {
-            std::vector<std::pair<std::string, std::vector<std::uint8_t>>> files;
-            std::vector<bool> follow;
-            for (const py::handle item : items) {
-                const bool is_tuple = py::isinstance<py::tuple>(item);
-                const std::size_t size = is_tuple ? py::len(item) : 0;
-                const auto pair = is_tuple ? py::reinterpret_borrow<py::tuple>(item) : py::tuple();
-                if (size < 2 || size > 3 || (size == 3 && !py::isinstance<py::bool_>(pair[2]))) {
-                    throw py::type_error("place_files takes (path, data) or (path, data, follow_links) tuples");
-                }
-                std::string name = fs_bytes(pair[0]);
-                files.emplace_back(std::move(name), buffer_bytes(pair[1]));
-                follow.push_back(size == 2 || pair[2].ptr() == Py_True);
-            }
-            std::vector<Outcome> outcomes(files.size());
-            {
-                py::gil_scoped_release unlocked;
-                // Every target is opened before the first is written: a target
-                // that cannot be opened leaves all of them untouched.
-                std::vector<std::unique_ptr<SavedFile>> opened;
-                bool all_open = true;
-                for (std::size_t i = 0; i < files.size() && all_open; ++i) {
-                    opened.push_back(std::make_unique<SavedFile>());
-                    outcomes[i] = open_file(*opened.back(), files[i].first, follow[i]);
-                    all_open = outcomes[i].result == Result::not_written;
-                }
-                if (!all_open) {
-                    opened.clear();  // closes them; what an open created is removed
-                    for (Outcome& o : outcomes) {
-                        if (o.result == Result::not_written) o.method = SavedFile::Method::none;
-                    }
-                } else {
-                    for (std::size_t i = 0; i < files.size(); ++i) {
-                        outcomes[i] = write_file(*opened[i], files[i].second);
-                        if (outcomes[i].result != Result::placed) {
-                            for (std::size_t j = i + 1; j < files.size(); ++j) {
-                                opened[j].reset();
-                                outcomes[j].method = SavedFile::Method::none;
-                            }
-                            break;
-                        }
-                    }
-                }
-            }
-            py::list out;
-            for (const Outcome& o : outcomes) out.append(outcome_dict(o));
-            return out;
-        },
-        py::arg("items"),
-        "Saves several files that belong together, each as place_file does; items are (path, data) tuples, or "
-        "(path, data, follow_links) as place_file takes them. "
-        "Every target is opened before any is written, so a target that cannot be opened leaves all of them as "
-        "they were; then they are written in order, stopping at the first that fails. Returns one dict per item, "
-        "as place_file does, whose result may also be 'not_written' (nothing was written to that file).");
+    m.def("place_files", &place_several, py::arg("items"),
+          "Saves several files that belong together, each as place_file does; items are (path, data) tuples, or "
+          "(path, data, follow_links) as place_file takes them. "
+          "Every target is opened before any is written, so a target that cannot be opened leaves all of them as "
+          "they were; then they are written in order, stopping at the first that fails. Returns one dict per item, "
+          "as place_file does, whose result may also be 'not_written' (nothing was written to that file).");
 }
 
 // Frames read one at a time, rendered when asked for.
@@ -931,71 +929,34 @@ void add_frame_stream(py::module_& m) {
              "(left, top, right, bottom): the union of the rectangles of the frames that hold pixels, relative to "
              "the origin; None when none does.");
 
-    m.def(
-        "open_frames",
-        [](const py::object& path, const py::object& io_pal, const py::object& data, const py::object& max_records) {
-            const std::string palette = io_pal.is_none() ? std::string() : fs_bytes(io_pal);
-            return std::make_unique<FrameStream>(fs_bytes(path), palette, data, load_options(max_records));
-        },
-        py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(), py::arg("data") = py::none(),
-        py::arg("max_records") = py::none(),
-        "Reads an animation file and its palette without rendering, through one open and only as far as its "
-        "frame records reach; the stream renders one frame at a time. With data (a bytes-like object) the file's "
-        "bytes are taken from it (only those the records take are kept) and path only serves the palette search. "
-        "With max_records, a file whose head and size allow more frame records is refused before any is read, "
-        "as load_report refuses it (a stream of no frames).");
+    m.def("open_frames", &open_frames, py::arg("path"), py::arg("io_pal") = py::none(), py::kw_only(),
+          py::arg("data") = py::none(), py::arg("max_records") = py::none(),
+          "Reads an animation file and its palette without rendering, through one open and only as far as its "
+          "frame records reach; the stream renders one frame at a time. With data (a bytes-like object) the file's "
+          "bytes are taken from it (only those the records take are kept) and path only serves the palette search. "
+          "With max_records, a file whose head and size allow more frame records is refused before any is read, "
+          "as load_report refuses it (a stream of no frames).");
 }
 
 // The palette search alone.
 void add_palette_search(py::module_& m) {
-    m.def(
-        "find_palette",
-        [](const py::object& animation_path, const py::object& location) {
-            std::vector<std::string> tried;
-            py::object found = py::none();
-            try {
-                const std::filesystem::path p = find_palette(std::filesystem::path(fs_bytes(animation_path)),
-                                                             std::filesystem::path(fs_bytes(location)), &tried);
-                if (!p.empty()) found = fs_text(p.string());
-            } catch (const std::bad_alloc&) {
-                throw;
-            } catch (const std::exception&) {
-                // A file system that fails the search finds nothing.
-            }
-            py::list candidates;
-            for (const std::string& t : tried) candidates.append(fs_text(t));
-            return py::make_tuple(found, candidates);
-        },
-        py::arg("animation_path"), py::arg("location"),
-        "The palette search of a load: the file that `location` names from the folder of `animation_path` or "
-        "the first folder above it where it exists (None if none), and the candidates tried.");
+    m.def("find_palette", &search_palette, py::arg("animation_path"), py::arg("location"),
+          "The palette search of a load: the file that `location` names from the folder of `animation_path` or "
+          "the first folder above it where it exists (None if none), and the candidates tried.");
 }
 
 // The tools' encoder, with its read-back check.
 void add_encoding(py::module_& m) {
-    m.def(
-        "encode_animation",
-        [](const py::dict& head, const py::iterable& frames, bool check) {
-            StreamEncoder encoder(head_record(head));
-            for (const py::handle frame : frames) encoder.add(frame_record(frame));
-            const ReadBack back = encoder.finish(check);
-            const std::vector<std::uint8_t>& bytes = encoder.bytes();
-            py::object difference = py::none();
-            if (!back.same()) {
-                difference = py::make_tuple(back.field, back.frame < 0 ? py::object(py::none()) : py::int_(back.frame),
-                                            back.detail);
-            }
-            return py::make_tuple(py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()), difference);
-        },
-        py::arg("head"), py::arg("frames"), py::kw_only(), py::arg("check") = false,
-        "The bytes of an animation file, every field written as given: head is a dict (has_header, reserved "
-        "(4 bytes), flag, speed, path_length, path_field (bytes), frame_count, trailing (bytes)); each frame a "
-        "dict (frame_size, height_word, width, x_offset, y_offset, unk1, unk2, rows), rows a list of "
-        "(block_count, [(offset, color_count, indices bytes), ...]). The indices of runs in a frame whose "
-        "height word has bit 15 set are not written. Nothing is counted or checked against what it counts, unless "
-        "check=True: then the bytes are read back by the file reader (the palette search aside). Returns (bytes, "
-        "difference): difference is None when the records read back as given, else (field, frame or None, detail) "
-        "naming the record's field (speed, has_header, path_length, frame_count, rows, block_count).");
+    m.def("encode_animation", &encoded_animation, py::arg("head"), py::arg("frames"), py::kw_only(),
+          py::arg("check") = false,
+          "The bytes of an animation file, every field written as given: head is a dict (has_header, reserved "
+          "(4 bytes), flag, speed, path_length, path_field (bytes), frame_count, trailing (bytes)); each frame a "
+          "dict (frame_size, height_word, width, x_offset, y_offset, unk1, unk2, rows), rows a list of "
+          "(block_count, [(offset, color_count, indices bytes), ...]). The indices of runs in a frame whose "
+          "height word has bit 15 set are not written. Nothing is counted or checked against what it counts, unless "
+          "check=True: then the bytes are read back by the file reader (the palette search aside). Returns (bytes, "
+          "difference): difference is None when the records read back as given, else (field, frame or None, detail) "
+          "naming the record's field (speed, has_header, path_length, frame_count, rows, block_count).");
 }
 
 }  // namespace

@@ -17,32 +17,31 @@
 namespace py = pybind11;
 using namespace orv;
 
-PYBIND11_MODULE(pyorv, m) {
-    m.doc() = "Quarro animation graphics parser for Python";
-    m.attr("__version__") = ORV_MACRO_STRINGIFY(ORV_VERSION);
+namespace {
 
-    // Every class is registered before any member is bound, so that a
-    // signature names the Python class (pyorv.OrvFrame), never the C++ type.
-    py::class_<OrvInfo> info(m, "OrvInfo");
-    py::class_<OrvData, std::shared_ptr<OrvData>> data(m, "OrvData");
-    // Frames are co-owned by the Python objects that stand for them, so that
-    // one read before a later load stays valid.
-    py::class_<OrvFrame, std::shared_ptr<OrvFrame>> frame(m, "OrvFrame");
-    py::class_<OrvPixelSet> pixel_set(m, "OrvPixelSet");
-    py::class_<OrvPixelBlock> pixel_block(m, "OrvPixelBlock");
-    py::class_<OrvFrameBufferObject> image(m, "OrvFrameBufferObject");
-    py::class_<OrvFrameBuffer> frame_buffer(m, "OrvFrameBuffer");
-    py::class_<PalF::Color> color(m, "PalFColor");
-    py::class_<PalF, std::shared_ptr<PalF>> palette(m, "PalF");
-    py::class_<OrvF> file(m, "OrvF");
+using InfoClass = py::class_<OrvInfo>;
+using DataClass = py::class_<OrvData, std::shared_ptr<OrvData>>;
+// Frames are co-owned by the Python objects that stand for them, so that
+// one read before a later load stays valid.
+using FrameClass = py::class_<OrvFrame, std::shared_ptr<OrvFrame>>;
+using PixelSetClass = py::class_<OrvPixelSet>;
+using PixelBlockClass = py::class_<OrvPixelBlock>;
+using ImageClass = py::class_<OrvFrameBufferObject>;
+using FrameBufferClass = py::class_<OrvFrameBuffer>;
+using ColorClass = py::class_<PalF::Color>;
+using PaletteClass = py::class_<PalF, std::shared_ptr<PalF>>;
+using FileClass = py::class_<OrvF>;
 
+void bind_animation(InfoClass& info, DataClass& data) {
     info.def_readwrite("speed", &OrvInfo::speed).def_readwrite("frame_count", &OrvInfo::frame_count);
 
     data.def_readonly("info", &OrvData::info)
         .def_readonly("frames", &OrvData::frames)
         .def_readonly("palette", &OrvData::palette)
         .def_readwrite("has_background", &OrvData::has_background);
+}
 
+void bind_frame(FrameClass& frame, PixelSetClass& pixel_set, PixelBlockClass& pixel_block) {
     frame.def_readwrite("frame_size", &OrvFrame::frame_size)
         .def_readwrite("height", &OrvFrame::height)
         .def_readwrite("is_shadow", &OrvFrame::is_shadow)
@@ -69,7 +68,9 @@ PYBIND11_MODULE(pyorv, m) {
                                                                                   block.colors.end());
                                              },
                                              py::is_method(pixel_block)));
+}
 
+void bind_images(ImageClass& image, FrameBufferClass& frame_buffer) {
     image
         .def_property_readonly("pixels",
                                [](const OrvFrameBufferObject& frame_image) {
@@ -86,7 +87,9 @@ PYBIND11_MODULE(pyorv, m) {
         .def(py::init(
             [](const OrvData& animation) { return std::make_unique<OrvFrameBuffer>(animation, error_printer()); }))
         .def("get_buffer", &OrvFrameBuffer::get_buffer);
+}
 
+void bind_palette(ColorClass& color, PaletteClass& palette) {
     color.def_readonly("r", &PalF::Color::r)
         .def_readonly("g", &PalF::Color::g)
         .def_readonly("b", &PalF::Color::b)
@@ -104,7 +107,9 @@ PYBIND11_MODULE(pyorv, m) {
         .def("get_color", [](const PalF& p, std::int32_t index) { return p.get_color(index, error_printer()); })
         .def("load", [](PalF& p, std::string path) { return p.load(std::move(path), error_printer()); })
         .def("save", [](const PalF& p, std::string path) { p.save(std::move(path), error_printer()); });
+}
 
+void bind_file(FileClass& file) {
     // Python is never shown where each frame record lies: a load keeps only
     // the frames.
     file.def(py::init([] {
@@ -126,4 +131,30 @@ PYBIND11_MODULE(pyorv, m) {
             py::arg("file_name"), py::arg("project_root"), py::arg("palette_path"))
         .def("data", &OrvF::data)
         .def("get_frame_buffer", &OrvF::get_frame_buffer);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(pyorv, m) {
+    m.doc() = "Quarro animation graphics parser for Python";
+    m.attr("__version__") = ORV_MACRO_STRINGIFY(ORV_VERSION);
+
+    // Every class is registered before any member is bound, so that a
+    // signature names the Python class (pyorv.OrvFrame), never the C++ type.
+    InfoClass info(m, "OrvInfo");
+    DataClass data(m, "OrvData");
+    FrameClass frame(m, "OrvFrame");
+    PixelSetClass pixel_set(m, "OrvPixelSet");
+    PixelBlockClass pixel_block(m, "OrvPixelBlock");
+    ImageClass image(m, "OrvFrameBufferObject");
+    FrameBufferClass frame_buffer(m, "OrvFrameBuffer");
+    ColorClass color(m, "PalFColor");
+    PaletteClass palette(m, "PalF");
+    FileClass file(m, "OrvF");
+
+    bind_animation(info, data);
+    bind_frame(frame, pixel_set, pixel_block);
+    bind_images(image, frame_buffer);
+    bind_palette(color, palette);
+    bind_file(file);
 }

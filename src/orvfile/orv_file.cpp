@@ -298,40 +298,38 @@ void OrvF::read_from_bytes(const SharedBytes& bytes, const std::string& file_nam
     read_consumed(bytes, bytes.size(), file_name, io_pal, sink);
 }
 
-void OrvF::read_consumed(const SharedBytes& bytes, std::uint64_t file_size, const std::string& file_name,
-                         const std::string& io_pal, DiagnosticSink& sink) {
-    report_ = LoadReport{};
-    LoadReport& rep = report_;
-    TeeSink to_both(sink, rep.diagnostics);
-    rep.opened = true;
-    file_size = std::max<std::uint64_t>(file_size, bytes.size());
-    rep.file_size = file_size;
+namespace {
 
-    OrvData& data = *animation_;
-    PalF& palette = *data.palette;
-    OrvReader reader(bytes);
-
+// The head: the animation's fields and the palette's stored location, which
+// a load names its palette by unless `io_pal` names another. Returns the
+// location as stored (up to its first zero byte).
+std::string read_head(OrvReader& reader, LoadReport& rep, OrvData& data, const std::string& io_pal,
+                      DiagnosticSink& sink) {
     rep.head = reader.parse_head();
     const OrvHead& head = rep.head;
-    if (!head.whole()) note_head_cut_short(head, file_size, to_both);
+    if (!head.whole()) note_head_cut_short(head, rep.file_size, sink);
+    PalF& palette = *data.palette;
     if (head.background_flag_read) data.has_background = head.background_flag;
     if (head.speed_read) data.info.speed = head.speed;
     palette.location_size(head.path_length);
     palette.location(head.path);
     if (head.frame_count_read) data.info.frame_count = head.frame_count;
 
-    const std::string stored_location = head.path.substr(0, head.path.find('\0'));
+    std::string stored_location = head.path.substr(0, head.path.find('\0'));
     palette.location(io_pal.empty() ? stored_location : io_pal);
     if (data.has_background) data.info.frame_count += 1u;  // 32-bit, as the file's count
+    return stored_location;
+}
 
-    // The palette is loaded before any frame is read, into an emptied table:
-    // colours left from an earlier load must never paint this animation.
-    PaletteReport& pal = rep.palette;
+// The palette file a load reads: `io_pal` when given, else the stored
+// location searched for from the animation's folder up. A name that stands
+// for no path here (bytes that are not UTF-8, on Windows) finds nothing;
+// given as io_pal, it is handed on as it is, for the palette to report that
+// it cannot open it. Sets `pal.path`.
+fs::path palette_file_of(PaletteReport& pal, const std::string& file_name, const std::string& stored_location,
+                         const std::string& io_pal, DiagnosticSink& sink) {
     pal.from_option = !io_pal.empty();
     pal.location = pal.from_option ? io_pal : stored_location;
-    // A name that stands for no path here (bytes that are not UTF-8, on
-    // Windows) finds nothing; given as io_pal, it is handed on as it is, for
-    // the palette to report that it cannot open it.
     fs::path palette_file;
     bool nameable = true;
     if (pal.from_option) {
@@ -343,13 +341,21 @@ void OrvF::read_consumed(const SharedBytes& bytes, std::uint64_t file_size, cons
             palette_file = find_palette(animation_file, location, &pal.tried);
         }
         if (palette_file.empty()) {
-            emit(to_both, Category::palette_not_found, Where{}, "palette not found: no '", stored_location,
+            emit(sink, Category::palette_not_found, Where{}, "palette not found: no '", stored_location,
                  "' in the animation's folder or any folder above it");
         }
     }
     pal.path = nameable ? text_from_path(palette_file) : io_pal;
+    return palette_file;
+}
+
+// The palette, loaded before any frame is read, into an emptied table:
+// colours left from an earlier load must never paint this animation.
+void load_palette(PaletteReport& pal, PalF& palette, const std::string& file_name, const std::string& stored_location,
+                  const std::string& io_pal, DiagnosticSink& sink) {
+    const fs::path palette_file = palette_file_of(pal, file_name, stored_location, io_pal, sink);
     palette.colors({});
-    palette.load(pal.path, to_both, &pal.load);
+    palette.load(pal.path, sink, &pal.load);
     if (pal.load.result == -1) {
         std::error_code ec;  // a path the file system cannot look at counts as missing
         pal.is_directory = !pal.path.empty() && fs::is_directory(palette_file, ec);
@@ -360,44 +366,73 @@ void OrvF::read_consumed(const SharedBytes& bytes, std::uint64_t file_size, cons
     } else if (pal.load.result == -2) {
         pal.problem = "count_invalid";
     }
+}
 
+// The frame records the head announces, as far as the file holds them.
+void read_records(OrvReader& reader, LoadReport& rep, OrvData& data, bool keep_extents, DiagnosticSink& sink) {
     rep.frames_wanted = data.info.frame_count;
     // A head cut short announces no frame count of its own: no record is whole then.
     rep.frames_whole =
-        reader.parse_frames(data, data.info.frame_count, keep_extents_ ? &rep.frames : nullptr) && head.whole();
+        reader.parse_frames(data, data.info.frame_count, keep_extents ? &rep.frames : nullptr) && rep.head.whole();
     rep.frames_read = data.frames.size();
-    const FrameExtent& last = reader.last_frame();
-    if (head.whole() && !rep.frames_whole) {
-        if (rep.frames_read > 0 && !last.whole) {
-            const std::size_t i = rep.frames_read - 1;
-            emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(i)}, "frame ", i,
-                 " is cut short: the file ends inside its record, at byte ", file_size, " (", rep.frames_wanted,
-                 rep.frames_wanted == 1 ? " frame announced)" : " frames announced)");
-        } else {
-            emit(to_both, Category::frames_cut_short, Where{static_cast<std::int64_t>(rep.frames_read)},
-                 "the file ends before frame record ", rep.frames_read, " (", rep.frames_wanted,
-                 rep.frames_wanted == 1 ? " frame announced)" : " frames announced)");
-        }
+    if (!rep.head.whole() || rep.frames_whole) return;
+    if (rep.frames_read > 0 && !reader.last_frame().whole) {
+        const std::size_t i = rep.frames_read - 1;
+        emit(sink, Category::frames_cut_short, Where{static_cast<std::int64_t>(i)}, "frame ", i,
+             " is cut short: the file ends inside its record, at byte ", rep.file_size, " (", rep.frames_wanted,
+             rep.frames_wanted == 1 ? " frame announced)" : " frames announced)");
+    } else {
+        emit(sink, Category::frames_cut_short, Where{static_cast<std::int64_t>(rep.frames_read)},
+             "the file ends before frame record ", rep.frames_read, " (", rep.frames_wanted,
+             rep.frames_wanted == 1 ? " frame announced)" : " frames announced)");
     }
-    if (rep.frames_whole) {
-        rep.trailing_start = rep.frames_read == 0 ? head.end : last.end;
-        rep.trailing_bytes = file_size - rep.trailing_start;
-        if (rep.trailing_bytes > 0 && bytes.size() == file_size) {
-            rep.trailing = SharedBytes(bytes.owner(), bytes.data() + rep.trailing_start,
-                                       static_cast<std::size_t>(rep.trailing_bytes));
-        }
-        if (rep.trailing_bytes > 0) {
-            const bool one = rep.trailing_bytes == 1;
-            emit(to_both, Category::trailing_bytes, Where{}, rep.trailing_bytes, one ? " byte" : " bytes",
-                 " after the last frame record, at byte ", rep.trailing_start,
-                 one ? ", is not part of the animation" : ", are not part of the animation");
-        }
+}
+
+// The bytes after the last whole record: counted, kept when `bytes` hold the
+// whole file.
+void read_trailing(const SharedBytes& bytes, std::uint64_t records_end, LoadReport& rep, DiagnosticSink& sink) {
+    if (!rep.frames_whole) return;
+    rep.trailing_start = rep.frames_read == 0 ? rep.head.end : records_end;
+    rep.trailing_bytes = rep.file_size - rep.trailing_start;
+    if (rep.trailing_bytes > 0 && bytes.size() == rep.file_size) {
+        rep.trailing =
+            SharedBytes(bytes.owner(), bytes.data() + rep.trailing_start, static_cast<std::size_t>(rep.trailing_bytes));
     }
+    if (rep.trailing_bytes > 0) {
+        const bool one = rep.trailing_bytes == 1;
+        emit(sink, Category::trailing_bytes, Where{}, rep.trailing_bytes, one ? " byte" : " bytes",
+             " after the last frame record, at byte ", rep.trailing_start,
+             one ? ", is not part of the animation" : ", are not part of the animation");
+    }
+}
+
+// What the frames read say about the whole: indices past a short palette
+// file, no frames at all.
+void note_frames(const OrvData& data, const PaletteReport& pal, DiagnosticSink& sink) {
     if (pal.load.result == 1 && pal.load.entry_count < PalF::kLoadedEntries) {
-        note_indices_past_palette(data, pal.load.entry_count, to_both);
+        note_indices_past_palette(data, pal.load.entry_count, sink);
     }
-    if (data.frames.empty()) emit(to_both, Category::no_frames, Where{}, "the animation holds no frames");
-    rep.palette_has_colors = !palette.color_table().empty();
+    if (data.frames.empty()) emit(sink, Category::no_frames, Where{}, "the animation holds no frames");
+}
+
+}  // namespace
+
+void OrvF::read_consumed(const SharedBytes& bytes, std::uint64_t file_size, const std::string& file_name,
+                         const std::string& io_pal, DiagnosticSink& sink) {
+    report_ = LoadReport{};
+    LoadReport& rep = report_;
+    TeeSink to_both(sink, rep.diagnostics);
+    rep.opened = true;
+    rep.file_size = std::max<std::uint64_t>(file_size, bytes.size());
+
+    OrvData& data = *animation_;
+    OrvReader reader(bytes);
+    const std::string stored_location = read_head(reader, rep, data, io_pal, to_both);
+    load_palette(rep.palette, *data.palette, file_name, stored_location, io_pal, to_both);
+    read_records(reader, rep, data, keep_extents_, to_both);
+    read_trailing(bytes, reader.last_frame().end, rep, to_both);
+    note_frames(data, rep.palette, to_both);
+    rep.palette_has_colors = !data.palette->color_table().empty();
 }
 
 bool OrvF::render_frame(std::size_t i, OrvFrameBufferObject& image, DiagnosticSink& sink) {

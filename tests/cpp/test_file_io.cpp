@@ -338,3 +338,48 @@ TEST_CASE("a symbolic link is followed to its file, which is replaced; the link 
     CHECK(fs::is_symlink(dir / "link.orv"));
     CHECK(contents(dir / "real/anim.orv") == "through");
 }
+
+TEST_CASE("files placed together are all written, or none when a target cannot be opened") {
+    using R = orv::Placement::Result;
+    using M = orv::SavedFile::Method;
+    struct Target {
+        const char* name;
+        orv::SavedFile::Links links;
+        R result;
+        M method;
+        const char* after;  // the file's content afterwards; nullptr: absent
+    };
+    constexpr auto follow = orv::SavedFile::Links::followed;
+    constexpr auto refuse = orv::SavedFile::Links::refused;
+    const std::vector<std::vector<Target>> cases = {
+        {{"old.orv", follow, R::placed, M::replace, "new"}, {"a.orv", follow, R::placed, M::replace, "new"}},
+        {{"link.orv", follow, R::placed, M::replace, "new"}},
+        {{"a.orv", follow, R::not_written, M::none, nullptr}, {"sub", follow, R::open_failed, M::none, nullptr}},
+        {{"old.orv", follow, R::not_written, M::none, "old"},
+         {"link.orv", refuse, R::link_refused, M::none, "old"},
+         {"b.orv", follow, R::not_written, M::none, nullptr}},
+        {},
+    };
+    for (const std::vector<Target>& targets : cases) {
+        TempDir dir;
+        put(dir / "old.orv", "old");
+        fs::create_directory(dir / "sub");
+        fs::create_symlink("old.orv", dir / "link.orv");
+        std::vector<orv::FileToPlace> files;
+        files.reserve(targets.size());
+        for (const Target& t : targets) files.push_back({dir / t.name, bytes_of("new"), t.links});
+        const std::vector<orv::Placement> placed = orv::place_files(files);
+        REQUIRE(placed.size() == targets.size());
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            CAPTURE(targets[i].name);
+            CHECK(placed[i].result == targets[i].result);
+            CHECK(placed[i].method == targets[i].method);
+            if (targets[i].after == nullptr) {
+                CHECK_FALSE(fs::is_regular_file(dir / targets[i].name));
+            } else {
+                CHECK(contents(dir / targets[i].name) == targets[i].after);
+            }
+        }
+        CHECK(fs::is_symlink(dir / "link.orv"));
+    }
+}
