@@ -31,7 +31,7 @@ def part(module: str) -> str:
     return names[1] if len(names) > 1 and names[1] in RANK else ""
 
 
-def imported(tree: ast.AST) -> list:
+def imported(tree: ast.AST) -> list[str]:
     """Every orvtool module a file imports, at any depth, but for what only
     type checkers read."""
     skipped = {
@@ -40,7 +40,7 @@ def imported(tree: ast.AST) -> list:
         if isinstance(node, ast.If) and getattr(node.test, "id", "") == "TYPE_CHECKING"
         for n in ast.walk(node)
     }
-    found = []
+    found: list[str] = []
     for node in ast.walk(tree):
         if id(node) in skipped:
             continue
@@ -48,7 +48,7 @@ def imported(tree: ast.AST) -> list:
             found.append("." * node.level)  # relative: refused below
         elif isinstance(node, ast.ImportFrom) and node.module == "orvtool":
             found += [f"orvtool.{a.name}" for a in node.names]
-        elif isinstance(node, ast.ImportFrom) and (node.module or "").startswith("orvtool."):
+        elif isinstance(node, ast.ImportFrom) and node.module and node.module.startswith("orvtool."):
             found.append(node.module)
         elif isinstance(node, ast.Import):
             found += [a.name for a in node.names if a.name.startswith("orvtool")]
