@@ -113,12 +113,21 @@ def text_of_frames(path) -> str:
         info = describe(str(path))
     except OrvToolError as exc:
         return f"refused: {exc}"
+    assert info.frames is not None
     frame_lines = [
         "  %5d  %5dx%-5d %6d %6d  %6s  %5d  %6d  %10d  %4d %4d"
         % (
-            *(f[k] for k in ("index", "width", "height", "x_offset", "y_offset")),
+            f["index"],
+            f["width"],
+            f["height"],
+            f["x_offset"],
+            f["y_offset"],
             "yes" if f["is_shadow"] else "no",
-            *(f[k] for k in ("runs", "covered_pixels", "frame_size", "unk1", "unk2")),
+            f["runs"],
+            f["covered_pixels"],
+            f["frame_size"],
+            f["unk1"],
+            f["unk2"],
         )
         for f in info.frames.as_dicts()
     ]

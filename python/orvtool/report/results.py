@@ -176,7 +176,7 @@ class FrameColumns:
         maximal = [_JSON_BOOL[not n] for n in self.non_maximal]
         return zip(range(len(self)), *columns, maximal, self.non_maximal, strict=True)
 
-    def as_dicts(self) -> List[JSONObject]:
+    def as_dicts(self) -> List[Dict[str, int]]:
         """The frames as plain values (for callers that want the objects)."""
         shadow = self.COLUMNS.index("is_shadow")
         return [
