@@ -15,7 +15,8 @@ import contextlib
 import signal
 import sys
 import threading
-from typing import Any, Callable, Iterator
+from types import FrameType
+from typing import Callable, Iterator, Optional
 
 from orvtool.model.errors import OrvToolError, UsageError
 from orvtool.report import status as report_status
@@ -24,7 +25,7 @@ from orvtool.report import status as report_status
 stopped_by = signal.SIGINT
 
 
-def as_interrupt(signum: int, frame: Any) -> None:
+def as_interrupt(signum: int, frame: Optional[FrameType]) -> None:
     """A signal handler: the signal does what Ctrl-C would do now."""
     global stopped_by
     stopped_by = signal.Signals(signum)
