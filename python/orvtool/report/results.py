@@ -24,10 +24,56 @@ from __future__ import annotations
 import itertools
 import json
 from dataclasses import dataclass, field, replace
-from typing import IO, Dict, Iterable, Iterator, List, Mapping, Optional, Protocol, Sequence, Set, Tuple, Union
+from typing import (
+    IO,
+    TYPE_CHECKING,
+    Dict,
+    Iterable,
+    Iterator,
+    List,
+    Mapping,
+    Optional,
+    Protocol,
+    Sequence,
+    Set,
+    Tuple,
+    Union,
+)
 
 from orvtool.model.findings import Finding
 from orvtool.report import status
+
+if TYPE_CHECKING:
+    # What the results read of the values they are given (types only: a
+    # command's start defines no class it does not use).
+
+    class FrameTableColumns(Protocol):
+        """The frames of a load as columns (the core's `FrameTable`): one
+        sequence per name of `FrameColumns.COLUMNS`, and `non_maximal_rows`."""
+
+        @property
+        def non_maximal_rows(self) -> Sequence[int]: ...
+
+    class _Job(Protocol):
+        @property
+        def source(self) -> str: ...
+
+    class Outcome(Protocol):
+        """What `outcome_entry` reads of a batch's outcome (see `run.batch.Outcome`)."""
+
+        @property
+        def job(self) -> _Job: ...
+        @property
+        def ok(self) -> bool: ...
+        @property
+        def value(self) -> object: ...
+        @property
+        def failure(self) -> Optional[Finding]: ...
+        @property
+        def notes(self) -> Sequence[Finding]: ...
+        @property
+        def skipped(self) -> bool: ...
+
 
 SCHEMA = 1
 
@@ -161,7 +207,7 @@ class FrameColumns:
     KEYS = ("index", *COLUMNS, "maximal", "non_maximal_rows")
     BOOLEANS = ("is_shadow", "maximal")
 
-    def __init__(self, table: "FrameTableColumns") -> None:
+    def __init__(self, table: FrameTableColumns) -> None:
         self.columns: List[Sequence[Union[int, bool]]] = [getattr(table, name) for name in self.COLUMNS]
         self.non_maximal: Sequence[int] = table.non_maximal_rows
 
@@ -189,14 +235,6 @@ class FrameColumns:
             }
             for i, (n, *values) in enumerate(zip(self.non_maximal, *self.columns, strict=True))
         ]
-
-
-class FrameTableColumns(Protocol):
-    """The frames of a load as columns (the core's `FrameTable`): one
-    sequence per name of `FrameColumns.COLUMNS`, and `non_maximal_rows`."""
-
-    @property
-    def non_maximal_rows(self) -> Sequence[int]: ...
 
 
 _JSON_BOOL = {False: "false", True: "true"}
@@ -556,28 +594,6 @@ class Report:
     @property
     def active(self) -> bool:
         return self._writer is not None
-
-
-class _Job(Protocol):
-    @property
-    def source(self) -> str: ...
-
-
-class Outcome(Protocol):
-    """What `outcome_entry` reads of a batch's outcome (see `run.batch.Outcome`)."""
-
-    @property
-    def job(self) -> _Job: ...
-    @property
-    def ok(self) -> bool: ...
-    @property
-    def value(self) -> object: ...
-    @property
-    def failure(self) -> Optional[Finding]: ...
-    @property
-    def notes(self) -> Sequence[Finding]: ...
-    @property
-    def skipped(self) -> bool: ...
 
 
 def outcome_entry(outcome: Outcome, outputs: Sequence[str], own: Sequence[Tuple[str, str]] = ()) -> RunEntry:

@@ -73,6 +73,29 @@ if TYPE_CHECKING:
     # The arguments a task takes after its job.
     Args = TypeVarTuple("Args")
 
+    # A task gives (value, notes) or (value, notes, the categories of its findings);
+    # a value may name them itself (`categories`).
+    TaskResult = Union[Tuple[object, Sequence[Finding]], Tuple[object, Sequence[Finding], Sequence[str]]]
+    # A task: `task(job, *args)`.
+    Task = Callable[["Job", Unpack[Args]], TaskResult]
+
+    class Say(Protocol):
+        """Prints a line (to standard error unless a stream is given) without
+        breaking the progress bar."""
+
+        def __call__(self, line: str, stream: Optional[TextIO] = None) -> None: ...
+
+    class _Bar(Protocol):
+        """What a batch reports its progress to (tqdm's bar, or none)."""
+
+        def update(self, n: int = 1, /) -> object: ...
+        def close(self) -> None: ...
+        def write(self, s: str, /, file: TextIO) -> None: ...
+
+    # A handler of a signal, as `signal.signal` takes and gives it.
+    Handler = Union[Callable[[int, Optional[FrameType]], object], int, None]
+    _P = ParamSpec("_P")
+
 DEFAULT_PATTERN = "*.orv"
 # Seconds of work in this process before the batch decides on workers: the
 # pace of the files done so far gives the time of the rest.
@@ -143,33 +166,6 @@ def failed(job: Job, finding: Finding, value: object = None) -> Outcome:
 
 class Interrupted(KeyboardInterrupt):
     """Ctrl-C during a batch; the message says how far it got."""
-
-
-# A task gives (value, notes) or (value, notes, the categories of its findings);
-# a value may name them itself (`categories`).
-TaskResult = Union[Tuple[object, Sequence[Finding]], Tuple[object, Sequence[Finding], Sequence[str]]]
-# A task: `task(job, *args)`.
-Task = Callable[[Job, "Unpack[Args]"], TaskResult]
-
-
-class Say(Protocol):
-    """Prints a line (to standard error unless a stream is given) without
-    breaking the progress bar."""
-
-    def __call__(self, line: str, stream: Optional[TextIO] = None) -> None: ...
-
-
-class _Bar(Protocol):
-    """What a batch reports its progress to (tqdm's bar, or none)."""
-
-    def update(self, n: int = 1, /) -> object: ...
-    def close(self) -> None: ...
-    def write(self, s: str, /, file: TextIO) -> None: ...
-
-
-# A handler of a signal, as `signal.signal` takes and gives it.
-Handler = Union[Callable[[int, Optional["FrameType"]], object], int, None]
-_P = ParamSpec("_P")
 
 
 def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List[Job], List[Outcome]]:
