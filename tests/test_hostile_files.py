@@ -144,7 +144,7 @@ RESULT.update(frames=frames, pixel=None, said=[code, *sorted({f["category"] for 
 from orvtool.view.catalog import Catalog
 shown = Catalog(".").get("t.orv")
 assert shown.error is None, shown.error
-RESULT.update(frames=len(shown.doc["frames"]), pixel=list(shown.pixels[0].pixels), said=shown.doc["notes"])
+RESULT.update(frames=len(shown.doc.frames), pixel=list(shown.pixels[0].pixels), said=list(shown.doc.notes))
 """,
 }
 

@@ -7,6 +7,7 @@ import json
 import random
 import re
 from collections import Counter
+from dataclasses import replace
 
 import pytest
 
@@ -15,7 +16,7 @@ from orvtool.core import native
 from orvtool.core.orvfile import Animation, Frame, Row, Run, encode_animation, encode_palette
 from orvtool.load.summary import describe, format_text
 from orvtool.model.errors import OrvToolError
-from orvtool.report.results import Writer
+from orvtool.report.results import write_object
 from orvtool_samples import quirky, random_animation
 from record_counts import explicit_rows, filler_pixels, index_layer, run_statistics
 
@@ -115,18 +116,27 @@ def text_of_frames(path) -> str:
         info = describe(str(path))
     except OrvToolError as exc:
         return f"refused: {exc}"
+    assert info.frames is not None
     out = io.StringIO()
-    Writer(out, lines=True).write({"frames": info.pop("frames")})  # as info --jsonl writes them
-    info["frame_lines"] = [
+    write_object(out, {"frames": info.frames}, None)  # as info --jsonl writes them
+    frame_lines = [
         "  %5d  %5dx%-5d %6d %6d  %6s  %5d  %6d  %10d  %4d %4d"
         % (
-            *(f[k] for k in ("index", "width", "height", "x_offset", "y_offset")),
+            f["index"],
+            f["width"],
+            f["height"],
+            f["x_offset"],
+            f["y_offset"],
             "yes" if f["is_shadow"] else "no",
-            *(f[k] for k in ("runs", "covered_pixels", "frame_size", "unk1", "unk2")),
+            f["runs"],
+            f["covered_pixels"],
+            f["frame_size"],
+            f["unk1"],
+            f["unk2"],
         )
         for f in json.loads(out.getvalue())["frames"]
     ]
-    return format_text(info)
+    return format_text(replace(info, frames=None, frame_lines=frame_lines))
 
 
 def test_the_table_is_given_only_when_asked_for_and_has_the_records_fields(tmp_path):

@@ -5,6 +5,7 @@ import json
 
 from orvtool.cli import main
 from orvtool.core.orvfile import encode_palette
+from orvtool.report.results import INFO_KEYS
 from orvtool_samples import PALETTE, walk, write_project
 
 
@@ -88,3 +89,19 @@ def test_files_cut_short_and_foreign_files_fail_with_their_findings(tmp_path, ca
     )
     assert f"orvtool: {tmp_path / 'cut.orv'}: frame 2 is cut short" in err
     assert by_name["ok.orv"]["status"] == "ok"
+
+
+def test_every_object_has_the_keys_of_the_reference_in_their_order(tmp_path, capfd):
+    """Whatever was read of a file (all of it, a failed load's findings, what
+    a cut file gives, nothing at all), its object has every key, in order."""
+    whole = write_project(tmp_path, "ok.orv", walk()).read_bytes()
+    (tmp_path / "cut.orv").write_bytes(whole[:-3])
+    (tmp_path / "png.orv").write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(40))
+    (tmp_path / "path.orv").write_bytes(whole[:4] + (2**31).to_bytes(4, "little") + whole[8:])  # its head runs out
+    _, docs, _ = info(capfd, tmp_path, tmp_path / "gone.orv")
+    assert len(docs) == 5
+    for doc in docs:
+        assert tuple(doc) == INFO_KEYS, doc["path"]
+        described = doc["form"] is not None  # else only the load's findings, or nothing, were read
+        assert (doc["palette"] is not None) == described == (doc["runs"] is not None), doc
+    assert sum(doc["form"] is not None for doc in docs) == 2  # ok.orv, cut.orv

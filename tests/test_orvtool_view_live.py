@@ -107,7 +107,7 @@ def test_broken_files_are_kept_until_they_change(tmp_path, monkeypatch):
         assert shown(rel).error and shown(rel) is shown(rel)
     assert len(loads) == 2
     empty = shown("sprites/empty.orv").doc
-    assert empty["export_command"] is None and "palette" not in empty  # nothing to export, no palette
+    assert empty.export_command is None and empty.described is None  # nothing to export, no palette
     (root / "sprites" / "cut.orv").write_bytes((root / "sprites" / "walk.orv").read_bytes())
     touch_later(root / "sprites" / "cut.orv")
     assert shown("sprites/cut.orv").error is None and len(loads) == 3

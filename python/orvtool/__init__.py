@@ -5,15 +5,18 @@ numpy and Pillow are imported on first use only, so that the writer
 """
 
 import os
-from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Union
+from typing import TYPE_CHECKING, List, NamedTuple, Optional, Union
 
 from orvtool.load.inspect import LoadReport, PaletteInfo, inspect
 from orvtool.model.errors import FileFailed, LoadFailed, OrvToolError, TooManyFrames, UsageError
 from orvtool.model.findings import Finding
 
 if TYPE_CHECKING:
+    import numpy as np
     from numpy.typing import NDArray
     from PIL import Image
+
+    from orvtool.formats.images import Rendered
 
 __all__ = [
     "FrameArray",
@@ -47,7 +50,7 @@ class FrameArray(NamedTuple):
     array of R, G, B, A, which owns its storage (no copy of the rendered
     image), and the frame's placement offsets."""
 
-    pixels: "NDArray[Any]"
+    pixels: "NDArray[np.uint8]"
     offset_x: int
     offset_y: int
 
@@ -83,7 +86,7 @@ def load_frames(
     return [FrameArray(*frame) for frame in frames]
 
 
-def to_numpy(image: Any) -> "NDArray[Any]":
+def to_numpy(image: "Rendered") -> "NDArray[np.uint8]":
     """The pixels of a rendered frame (`pyorv.OrvFrameBufferObject`) as a new,
     writable (height, width, 4) uint8 array of R, G, B, A."""
     from orvtool.formats.images import to_numpy as convert
@@ -91,7 +94,7 @@ def to_numpy(image: Any) -> "NDArray[Any]":
     return convert(image)
 
 
-def to_pil(image: Any) -> "Image.Image":
+def to_pil(image: "Rendered") -> "Image.Image":
     """A rendered frame as an RGBA Pillow image (a copy)."""
     from orvtool.formats.images import to_pil as convert
 

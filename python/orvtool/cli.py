@@ -13,7 +13,7 @@ import argparse
 import importlib
 import sys
 from dataclasses import replace
-from typing import Any, Dict, Iterable, NamedTuple, Optional, Sequence
+from typing import Dict, Iterable, NamedTuple, Optional, Sequence
 
 from orvtool.commands import options
 from orvtool.report import status
@@ -88,9 +88,13 @@ class PrintVersion(argparse.Action):
     core as the `pyorv` module imported beside it reports it, and the version
     of the JSON that `info --json` and `--report` write."""
 
-    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: Any) -> None:
-        kwargs.setdefault("help", "show the versions of orvtool, of its core and of its JSON, and exit")
-        super().__init__(option_strings, dest=dest, default=argparse.SUPPRESS, nargs=0, **kwargs)
+    def __init__(
+        self,
+        option_strings: Sequence[str],
+        dest: str = argparse.SUPPRESS,
+        help: str = "show the versions of orvtool, of its core and of its JSON, and exit",  # noqa: A002 - argparse's name
+    ) -> None:
+        super().__init__(option_strings, dest=dest, default=argparse.SUPPRESS, nargs=0, help=help)
 
     def __call__(
         self, parser: argparse.ArgumentParser, namespace: object, values: object, option: object = None

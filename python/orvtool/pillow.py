@@ -45,11 +45,13 @@ from __future__ import annotations
 import contextlib
 import contextvars
 import os
-from typing import IO, TYPE_CHECKING, Any, NamedTuple, Optional, Union
+from typing import IO, TYPE_CHECKING, NamedTuple, Optional, Union
 
 from PIL import Image, ImageFile
 
 if TYPE_CHECKING:
+    from PIL._imaging import PixelAccess
+
     from orvtool.core import native
 
 FORMAT = "ORV"
@@ -193,7 +195,7 @@ class OrvImageFile(ImageFile.ImageFile):
     def tell(self) -> int:
         return self._frame
 
-    def load(self) -> Any:
+    def load(self) -> Optional[PixelAccess]:
         if self._drawn != self._frame:
             self.im = self._draw(self._frame).im
             self._drawn = self._frame
@@ -235,7 +237,7 @@ def _stream_bytes(fp: IO[bytes]) -> bytes:
     return data
 
 
-def _file_name(fp: IO[bytes], filename: Any) -> Optional[str]:
+def _file_name(fp: IO[bytes], filename: object) -> Optional[str]:
     for name in (filename, getattr(fp, "name", None)):
         if isinstance(name, (str, bytes)) and name:
             return os.fsdecode(name)

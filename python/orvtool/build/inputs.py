@@ -19,10 +19,9 @@ import json
 import os
 import struct
 from dataclasses import dataclass
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
-from numpy.typing import NDArray
 from PIL import Image, ImageSequence
 
 from orvtool.formats.jsonfile import parse_json
@@ -30,6 +29,7 @@ from orvtool.formats.preview import PREVIEW_KEY
 from orvtool.formats.reading import IMAGE_UNREADABLE, ReadError, decoding, open_image, open_input, read_input
 from orvtool.formats.sheets import has_alpha
 from orvtool.model import limits
+from orvtool.model.arrays import Rgba
 from orvtool.model.errors import OrvToolError
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -41,7 +41,7 @@ OFFS_PIXELS = 0  # oFFs unit: pixels (1 is micrometres, which says nothing about
 @dataclass
 class InputImage:
     name: str  # the file, and " frame N" for a frame of a multi-frame image
-    rgba: NDArray[Any]
+    rgba: Rgba
     offsets: Optional[Tuple[int, int]] = None  # the position the file itself gives
     # A frame of an animated GIF cut to the area its frames cover: (left, top)
     # of that area on the logical screen, and the screen's width and height.
@@ -64,15 +64,17 @@ class PreviewRecord:
     frames: Tuple[Tuple[int, int, int, int], ...]  # offsets, width and height of the frame each page shows
 
 
-def preview_record(info: Any) -> Optional[PreviewRecord]:
+def preview_record(info: Mapping[Union[str, Tuple[int, int]], object]) -> Optional[PreviewRecord]:
     """The record of orvtool's GIF (comment) or APNG (text) preview; None
     when the image has none, or one that is not whole."""
-    text: Any = info.get(PREVIEW_KEY)
+    text = info.get(PREVIEW_KEY)
     comment = info.get("comment")
     try:
         if text is None and isinstance(comment, bytes) and len(comment) < limits.IMAGE_BYTES:
             text = json.dumps(parse_json(comment.decode("utf-8"), "comment").get(PREVIEW_KEY))
-        doc: Any = parse_json(text, PREVIEW_KEY) if isinstance(text, str) else None
+        doc: object = parse_json(text, PREVIEW_KEY) if isinstance(text, str) else None
+        if not isinstance(doc, dict):
+            return None
         origin = tuple(limits.finite_int(v, *limits.I32, "origin") for v in doc["origin"])
         frames = tuple(
             tuple(
@@ -96,7 +98,7 @@ def preview_record(info: Any) -> Optional[PreviewRecord]:
 
 
 def _by_record(
-    path: str, pages: List[Tuple[NDArray[Any], int]], corner: Tuple[int, int], record: PreviewRecord
+    path: str, pages: List[Tuple[Rgba, int]], corner: Tuple[int, int], record: PreviewRecord
 ) -> Optional[List[InputImage]]:
     """The frames of orvtool's preview, each cut to its rectangle and placed
     by it. A run of equal pages is one image of their times together (Pillow
@@ -154,13 +156,15 @@ def exported_offsets(path: str) -> Optional[Tuple[int, int]]:
     try:
         with open_image(path) as im:
             text = im.info.get(EXPORT_TEXT_KEY)
-        record: Any = parse_json(text, EXPORT_TEXT_KEY) if isinstance(text, str) and len(text) < 4096 else None
+        record: object = parse_json(text, EXPORT_TEXT_KEY) if isinstance(text, str) and len(text) < 4096 else None
+        if not isinstance(record, dict):
+            return None
         return tuple(limits.finite_int(record[k], *limits.I16, k) for k in ("x_offset", "y_offset"))  # type: ignore[return-value]
     except (OSError, ValueError, TypeError, KeyError, OrvToolError):
         return None
 
 
-def _rgba(im: Image.Image) -> NDArray[Any]:
+def _rgba(im: Image.Image) -> Rgba:
     rgba = im.convert("RGBA") if im.mode != "RGBA" else im
     w, h = rgba.size
     return np.array(rgba, dtype=np.uint8).reshape(h, w, 4)

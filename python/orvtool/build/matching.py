@@ -23,16 +23,22 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
+from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
 from PIL import Image
 
 from orvtool.formats.folders import walk
+from orvtool.model.arrays import Indices, Layer, Mask, Rgba
 from orvtool.model.errors import OrvToolError
 from orvtool.model.records import Color
 from orvtool.report.status import count
+
+# Colours packed four bytes into one number (r, g, b, a in memory order), and
+# how many pixels have each.
+Packed = NDArray[np.uint32]
+Counts = NDArray[np.intp]
 
 SHADOW_COLOR: Color = (0, 0, 0, 255)
 FILL_COLOR: Color = (0, 0, 0, 255)  # what the module gives indices beyond a short palette
@@ -51,7 +57,7 @@ class ColorMatcher:
         table = list(colors) + [FILL_COLOR] * (256 - len(colors))
         self.table = np.array(table, dtype=np.uint8)  # colour shown by each index 0..255
 
-    def match(self, pixels: NDArray[Any]) -> Tuple[NDArray[Any], NDArray[Any]]:
+    def match(self, pixels: NDArray[np.uint8]) -> Tuple[NDArray[np.uint8], NDArray[np.int64]]:
         """(index uint8, squared distance) for each (r, g, b, a) row of `pixels`."""
         if len(pixels) == 0:
             return np.zeros(0, np.uint8), np.zeros(0, np.int64)
@@ -73,15 +79,15 @@ class ColorMatcher:
 class FramePixels:
     """Where a frame's pixels lie and which index each shows."""
 
-    indices: NDArray[Any]  # uint8 (h, w)
-    covered: NDArray[Any]  # bool (h, w)
-    nearest: NDArray[Any]  # bool (h, w): took a colour the palette does not hold
+    indices: Indices
+    covered: Mask
+    nearest: Mask  # took a colour the palette does not hold
 
 
 def resolve_pixels(
-    rgba: NDArray[Any],
+    rgba: Rgba,
     matcher: Optional[ColorMatcher],
-    layer: Optional[Tuple[NDArray[Any], NDArray[Any]]],
+    layer: Optional[Layer],
     shadow: bool,
 ) -> FramePixels:
     """The index and coverage of every pixel of an RGBA frame (see the rules
@@ -112,14 +118,14 @@ def resolve_pixels(
 BAND_PIXELS = 1 << 20  # pixels of a frame worked on at a time, which bounds the work arrays
 
 
-def bands(height: int, width: int) -> Iterator[slice]:
+def bands(height: int, width: int) -> Iterator[slice[int, int, int]]:
     """The rows of a frame in bands of about BAND_PIXELS pixels."""
     step = max(1, BAND_PIXELS // max(width, 1))
     for y in range(0, height, step):
         yield slice(y, min(y + step, height))
 
 
-def quantize_palette(images: Sequence[NDArray[Any]], count: int) -> List[Color]:
+def quantize_palette(images: Sequence[Rgba], count: int) -> List[Color]:
     """A palette of at most `count` colours for the visible (alpha > 0) pixels
     of `images`, in ascending (r, g, b, a) order: their own colours when there
     are no more than `count` of them. Else the candidates below, of which the
@@ -152,9 +158,7 @@ def quantize_palette(images: Sequence[NDArray[Any]], count: int) -> List[Color]:
     return [tuple(int(v) for v in c) for c in rows]  # type: ignore[misc]
 
 
-def _covering_first(
-    pixels: NDArray[Any], packed: NDArray[Any], colors: NDArray[Any], counts: NDArray[Any], count: int
-) -> NDArray[Any]:
+def _covering_first(pixels: NDArray[np.uint8], packed: Packed, colors: Packed, counts: Counts, count: int) -> Packed:
     """The most covering colours exactly in half the entries, Pillow's choice
     for the other pixels in the rest (packed colours)."""
     ranked = colors[np.argsort(-counts, kind="stable")]
@@ -173,7 +177,7 @@ MEASURED_AT_ONCE = 4096  # colours measured against the palette in one step
 MEASURED_PIXELS = 1 << 16  # pictures of more colours are measured on a sample of this many pixels
 
 
-def _measured(pixels: NDArray[Any], colors: NDArray[Any], counts: NDArray[Any]) -> Tuple[NDArray[Any], NDArray[Any]]:
+def _measured(pixels: NDArray[np.uint8], colors: Packed, counts: Counts) -> Tuple[NDArray[np.uint8], Counts]:
     """The colours (n, 4) that candidate palettes are measured on, and how
     many pixels each stands for: every colour, or, of a picture of more
     colours than MEASURED_PIXELS, those of a fixed sample of its pixels."""
@@ -183,7 +187,7 @@ def _measured(pixels: NDArray[Any], colors: NDArray[Any], counts: NDArray[Any]) 
     return colors.view(np.uint8).reshape(-1, 4), counts
 
 
-def mean_distance(colors: NDArray[Any], counts: NDArray[Any], palette: NDArray[Any]) -> float:
+def mean_distance(colors: NDArray[np.uint8], counts: Counts, palette: NDArray[np.uint8]) -> float:
     """The mean RGBA distance from each pixel to its nearest palette entry, of
     pixels given as their distinct `colors` (n, 4) and how many have each."""
     entries = palette.astype(np.int32)
@@ -195,7 +199,7 @@ def mean_distance(colors: NDArray[Any], counts: NDArray[Any], palette: NDArray[A
     return total / max(1, int(counts.sum()))
 
 
-def _quantized(pixels: NDArray[Any], count: int, method: Image.Quantize) -> NDArray[Any]:
+def _quantized(pixels: NDArray[np.uint8], count: int, method: Image.Quantize) -> NDArray[np.uint8]:
     """At most `count` RGBA colours for `pixels` by Pillow's `method`: alpha
     included, except where every pixel is opaque (as median cut needs)."""
     opaque = bool((pixels[:, 3] == 255).all())
@@ -216,18 +220,16 @@ class Inexact:
     def __init__(self) -> None:
         self.pixels = 0
         self.frames: List[int] = []
-        self.found: List[NDArray[Any]] = []  # the distinct colours of each frame that took the nearest entry
+        self.found: List[Packed] = []  # the distinct colours of each frame that took the nearest entry
         self.farthest = 0.0  # the largest RGBA distance a pixel moved
         self.first: Optional[str] = None
 
-    def add(
-        self, frame_no: int, rgba: NDArray[Any], px: FramePixels, matcher: ColorMatcher, details: List[str]
-    ) -> None:
+    def add(self, frame_no: int, rgba: Rgba, px: FramePixels, matcher: ColorMatcher, details: List[str]) -> None:
         n = int(px.nearest.sum())
         if not n:
             return
         h, w = px.nearest.shape
-        found: List[NDArray[Any]] = []
+        found: List[Packed] = []
         for rows in bands(h, w):
             near = px.nearest[rows]
             if not near.any():
@@ -274,7 +276,7 @@ class Inexact:
 # --- colours added to a palette ------------------------------------------------------
 
 
-def visible_colors(images: Iterable[NDArray[Any]]) -> Set[Color]:
+def visible_colors(images: Iterable[Rgba]) -> Set[Color]:
     """The colours of the visible (alpha > 0) pixels of `images`."""
     out: Set[Color] = set()
     for im in images:

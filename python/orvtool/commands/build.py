@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 from dataclasses import replace
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from orvtool import build as builder
 from orvtool.commands import options
@@ -204,7 +204,7 @@ def up_to_date(output: str, paths: Sequence[str], palette: Optional[str]) -> boo
 
 def build_task(
     job: Job, out_tree: str, opts: builder.BuildOptions, skip: bool = False
-) -> Tuple[Any, List[status.Finding]]:
+) -> Tuple[Union[Kept, builder.BuildReport], List[status.Finding]]:
     """Runs in a worker process: one export folder of a tree."""
     output = os.path.join(out_tree, job.rel + ".orv")
     if skip and up_to_date(output, [job.source], opts.palette):
@@ -213,14 +213,16 @@ def build_task(
     return report, report.notes
 
 
-def entry(outcome: Outcome) -> Dict[str, Any]:
+def entry(outcome: Outcome) -> results.RunEntry:
     """The --report object of one source."""
     value = outcome.value
     if isinstance(value, Kept):
         return results.outcome_entry(
             outcome, [], [("already_built", f"{value.output} is newer than every file of its source")]
         )
-    outputs = [] if not outcome.ok else [value.output] + ([value.palette_written] if value.palette_written else [])
+    outputs: List[str] = []
+    if outcome.ok and isinstance(value, builder.BuildReport):
+        outputs = [value.output] + ([value.palette_written] if value.palette_written else [])
     return results.outcome_entry(outcome, outputs)
 
 
@@ -236,14 +238,14 @@ def run_tree(tree: str, args: argparse.Namespace, opts: builder.BuildOptions, en
     folders = builder.export_folders(tree)
     jobs = [Job(f, os.path.relpath(f, tree)) for f in folders]
 
-    def report(outcome: Outcome, say: Callable[..., None]) -> None:
+    def report(outcome: Outcome, say: batch.Say) -> None:
         batch.report_outcome(outcome, say, env)
         if isinstance(outcome.value, Kept):
             line = status.detail_line(outcome.job.source, f"skipped: {outcome.value.output} is newer than it", env)
             if line:
                 say(line)
-        elif outcome.ok and not results_file.to_stdout:
-            r: builder.BuildReport = outcome.value
+        elif outcome.ok and not results_file.to_stdout and isinstance(outcome.value, builder.BuildReport):
+            r = outcome.value
             line = status.result_line(f"wrote {r.output}: {status.count(r.frames, 'frame')}", env)
             if line:
                 say(line, env.out)

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Dict, List, Optional, Tuple
 
 from orvtool.commands import options
 from orvtool.commands.options import Option
@@ -12,6 +12,9 @@ from orvtool.model.errors import UsageError
 from orvtool.report import results, status
 from orvtool.run import batch
 from orvtool.run.batch import Job, Outcome
+
+if TYPE_CHECKING:
+    from orvtool.export.exporting import ExportOptions, ExportReport
 
 DESCRIPTION = (
     "Export each animation to a folder: one RGBA PNG and one index layer per frame and "
@@ -136,7 +139,7 @@ def export_folder(job: Job, output: str, single: bool) -> str:
     return output if single else os.path.join(output, os.path.splitext(job.rel)[0])
 
 
-def export_task(job: Job, output: str, single: bool, opts: Any) -> Tuple[Any, List[status.Finding]]:
+def export_task(job: Job, output: str, single: bool, opts: ExportOptions) -> Tuple[ExportReport, List[status.Finding]]:
     """Runs in a worker process."""
     from orvtool.export.exporting import export_animation
 
@@ -186,9 +189,14 @@ def run(args: argparse.Namespace, env: Optional[status.Environment] = None) -> i
         status.run_line(f"{clash}: nothing written (export them one at a time or from their folders)", env=env)
         return status.ERROR
 
-    def report(outcome: Outcome, say: Callable[..., None]) -> None:
+    def report_of(outcome: Outcome) -> Optional[ExportReport]:
+        """What the export of a file done, or failed with something to show, wrote."""
+        value = outcome.value
+        return value if (outcome.ok or outcome.shown) and isinstance(value, ExportReport) else None
+
+    def report(outcome: Outcome, say: batch.Say) -> None:
         batch.report_outcome(outcome, say, env)
-        r: Optional[ExportReport] = outcome.value if outcome.ok or outcome.shown else None
+        r = report_of(outcome)
         if r is None:
             return
         if r.skipped:
@@ -208,7 +216,7 @@ def run(args: argparse.Namespace, env: Optional[status.Environment] = None) -> i
             say(line, env.out)
 
     def entry(outcome: Outcome) -> None:
-        r: Optional[ExportReport] = outcome.value if outcome.ok or outcome.shown else None
+        r = report_of(outcome)
         written = [] if r is None or r.skipped else [os.path.join(r.folder, n) for n in r.written]
         own: List[Tuple[str, str]] = []
         if r is not None and r.skipped:

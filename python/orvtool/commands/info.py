@@ -6,7 +6,7 @@ import argparse
 import contextlib
 import os
 from dataclasses import replace
-from typing import Any, Dict, List, Optional, Tuple
+from typing import List, Optional, Tuple, Union
 
 from orvtool.commands import options
 from orvtool.model.errors import FileFailed
@@ -27,37 +27,45 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     form.add_argument("--jsonl", action="store_true", help="print one JSON object per file and line, as each is done")
 
 
-def info_task(job: Job, palette: Optional[str], as_json: bool = True) -> Tuple[Any, List[Finding], List[str]]:
+def info_task(
+    job: Job, palette: Optional[str], as_json: bool = True
+) -> Tuple[Union[results.Description, str], List[Finding], List[str]]:
     """Runs in a worker process. A file that fails by the severity table is
     described all the same (what was read of it), and counted as failed. The
-    description is the JSON-ready dict, or its text."""
+    description is the `Description`, or its text."""
     from orvtool.load.summary import describe, format_text
 
     info = describe(job.source, palette, frame_lines=not as_json)
-    value = info if as_json else format_text(info)
-    if info["failure"]:
-        raise FileFailed(info["failure"], value, results.failure_category(info))
+    value: Union[results.Description, str] = info if as_json else format_text(info)
+    if info.failure:
+        raise FileFailed(info.failure, value, results.failure_category(info))
     notes: List[Finding] = []
-    if info["palette"]["short"]:
-        notes.append(Finding("index_past_palette_file", info["palette"]["short"]))
-    return value, notes, list(info["counts"])
+    if info.palette.short:
+        notes.append(Finding("index_past_palette_file", info.palette.short))
+    return value, notes, info.categories
 
 
-def entry(outcome: Outcome) -> Dict[str, Any]:
+def _read(value: object) -> Union[results.Description, results.LoadResult, None]:
+    """What was read of a file, of an outcome's value."""
+    return value if isinstance(value, (results.Description, results.LoadResult)) else None
+
+
+def entry(outcome: Outcome) -> results.InfoEntry:
     """The JSON object of one file, whatever happened to it."""
     path = outcome.job.source
     why = outcome.failure
     if outcome.ok or outcome.shown:
-        return results.info_entry(path, outcome.value, None if why is None else why.about(path))
+        return results.info_entry(path, _read(outcome.value), None if why is None else why.about(path))
     why = why or Finding(status.REFUSED, "failed")
+    read = _read(outcome.value)
     own = []
-    if not (isinstance(outcome.value, dict) and outcome.value.get("findings")):
+    if not (read is not None and read.findings):
         found = outcome.categories or [why.category]
         own = [replace(why, category=c) for c in found]
-    obj = results.info_entry(path, outcome.value, why.about(path), own)
+    obj = results.info_entry(path, read, why.about(path), own)
     with contextlib.suppress(OSError):
-        if obj["size"] is None and os.path.isfile(path):
-            obj["size"] = os.stat(path).st_size
+        if obj.size is None and os.path.isfile(path):
+            obj = replace(obj, size=os.stat(path).st_size)
     return obj
 
 
@@ -83,7 +91,7 @@ def run(args: argparse.Namespace, env: Optional[status.Environment] = None) -> i
     if writer:
         writer.close()
     else:
-        texts = [o.value for o in outcomes if o.ok or o.shown]
+        texts = [o.value for o in outcomes if (o.ok or o.shown) and isinstance(o.value, str)]
         if texts:
             print("\n\n".join(texts), file=env.out)
     return batch.summarize(missing + outcomes, "described", args.strict, env)

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
-from typing import Any, Callable, Dict, Iterable, Optional, Tuple, Type, TypeVar, Union
+from typing import Callable, Dict, Iterable, Optional, Tuple, Type, TypeVar, Union
 
 from orvtool.run import batch
 
@@ -113,7 +113,7 @@ def parse_into(cls: Type[T], args: argparse.Namespace, declared: Iterable[Option
     value (one of a fixed number of words as a tuple); the other fields keep their
     defaults."""
     names = {f.name for f in dataclasses.fields(cls)}  # type: ignore[arg-type]
-    values: Dict[str, Any] = {}
+    values: Dict[str, object] = {}
     for option in declared:
         if not option.fills:
             continue

@@ -31,10 +31,9 @@ import re
 import struct
 import zlib
 from dataclasses import dataclass, field, replace
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
-from numpy.typing import NDArray
 from PIL import Image, PngImagePlugin
 
 from orvtool.core import native, writing
@@ -44,6 +43,7 @@ from orvtool.formats.images import PNG_SAVE, to_numpy
 from orvtool.formats.sheets import build_sheet, check_sheet_size
 from orvtool.load.loading import LoadedAnimation, LoadError, load_animation, result_of
 from orvtool.model import limits
+from orvtool.model.arrays import Layer, Rgba
 from orvtool.model.errors import FileFailed, OrvToolError
 from orvtool.model.records import AnimationRecord, Color, FrameEntry, Header, PaletteEntry, Row, Run
 from orvtool.report import status
@@ -198,7 +198,7 @@ class ExportPlan:
     def offsets(self) -> List[Tuple[int, int]]:
         return [(v.x_offset, v.y_offset) for v in self.views]
 
-    def pixels(self, i: int) -> NDArray[Any]:
+    def pixels(self, i: int) -> Rgba:
         return to_numpy(self.images[i])
 
 
@@ -350,7 +350,7 @@ def write_export(plan: ExportPlan) -> None:
         _write_previews(plan)
 
 
-def _write_frames(plan: ExportPlan, put: Callable[[str, bytes], None]) -> Dict[str, Any]:
+def _write_frames(plan: ExportPlan, put: Callable[[str, bytes], None]) -> Dict[str, object]:
     """Each frame's image and index layer, then the sidecar; returns the sidecar."""
     anim, sizes, offsets = plan.anim, plan.sizes, plan.offsets
     for i, view in enumerate(plan.views):
@@ -370,7 +370,7 @@ def _write_frames(plan: ExportPlan, put: Callable[[str, bytes], None]) -> Dict[s
     return doc
 
 
-def _write_sheet(plan: ExportPlan, put: Callable[[str, bytes], None], record: Optional[Dict[str, Any]]) -> None:
+def _write_sheet(plan: ExportPlan, put: Callable[[str, bytes], None], record: Optional[Dict[str, object]]) -> None:
     """The sheet, its index sheet and its JSON; `record`, the sidecar
     written, is made for the sheet's meta when the frames are not written."""
     options = plan.options
@@ -441,7 +441,7 @@ def _write_previews(plan: ExportPlan) -> None:
         )
 
 
-def _layer_arrays(view: native.ExportFrame) -> Tuple[NDArray[Any], NDArray[Any]]:
+def _layer_arrays(view: native.ExportFrame) -> Layer:
     """A frame's index layer, as the core made it for the frame's PNG, as
     (indices, covered) arrays."""
     pairs = np.frombuffer(view.layer, dtype=np.uint8).reshape(view.height, view.width, 2)

@@ -14,7 +14,7 @@ as a temporary copy in the game's binary format.
 
 import contextlib
 import os
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import pyorv
 from orvtool.core import native
@@ -29,6 +29,7 @@ from orvtool.model.findings import Show as Show
 from orvtool.model.findings import as_is as as_is
 from orvtool.model.findings import said as said
 from orvtool.report import status
+from orvtool.report.results import LoadResult
 
 if TYPE_CHECKING:
     from orvtool.model.records import Color, Frame
@@ -50,21 +51,21 @@ class LoadError(OrvToolError):
     `result_of` makes them); the category is that of the root finding
     (`category`, when given, else the first of severity error)."""
 
-    def __init__(self, message: str, result: Dict[str, Any], category: Optional[str] = None) -> None:
-        found: Sequence[Finding] = result.get("findings") or ()
+    def __init__(self, message: str, result: LoadResult, category: Optional[str] = None) -> None:
+        found = result.findings
         failing = [f.category for f in found if f.severity == status.ERROR_SEVERITY]
         super().__init__(message, category=category or (failing[0] if failing else status.REFUSED))
         self.result = result
 
     @property
     def findings(self) -> Sequence[Finding]:
-        return tuple(self.result.get("findings") or ()) or (self.finding,)
+        return tuple(self.result.findings) or (self.finding,)
 
 
-def result_of(findings: Sequence[Finding], counts: Dict[str, int]) -> Dict[str, Any]:
+def result_of(findings: Sequence[Finding], counts: Dict[str, int]) -> LoadResult:
     """What a failed load hands on (`LoadError.result`): its status, counts
     and findings."""
-    return {"status": status.label(counts), "counts": dict(counts), "findings": list(findings)}
+    return LoadResult(status.label(counts), dict(counts), list(findings))
 
 
 class Head(NamedTuple):

@@ -23,11 +23,57 @@ from __future__ import annotations
 
 import itertools
 import json
-from dataclasses import replace
-from typing import IO, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
+from dataclasses import dataclass, field, replace
+from typing import (
+    IO,
+    TYPE_CHECKING,
+    Dict,
+    Iterable,
+    Iterator,
+    List,
+    Mapping,
+    Optional,
+    Protocol,
+    Sequence,
+    Set,
+    Tuple,
+    Union,
+)
 
 from orvtool.model.findings import Finding
 from orvtool.report import status
+
+if TYPE_CHECKING:
+    # What the results read of the values they are given (types only: a
+    # command's start defines no class it does not use).
+
+    class FrameTableColumns(Protocol):
+        """The frames of a load as columns (the core's `FrameTable`): one
+        sequence per name of `FrameColumns.COLUMNS`, and `non_maximal_rows`."""
+
+        @property
+        def non_maximal_rows(self) -> Sequence[int]: ...
+
+    class _Job(Protocol):
+        @property
+        def source(self) -> str: ...
+
+    class Outcome(Protocol):
+        """What `outcome_entry` reads of a batch's outcome (see `run.batch.Outcome`)."""
+
+        @property
+        def job(self) -> _Job: ...
+        @property
+        def ok(self) -> bool: ...
+        @property
+        def value(self) -> object: ...
+        @property
+        def failure(self) -> Optional[Finding]: ...
+        @property
+        def notes(self) -> Sequence[Finding]: ...
+        @property
+        def skipped(self) -> bool: ...
+
 
 SCHEMA = 1
 
@@ -78,16 +124,35 @@ def with_causes(findings: Sequence[Finding]) -> List[Finding]:
     return [f for f in marked if f.caused_by is None] + [f for f in marked if f.caused_by is not None]
 
 
-def as_dicts(findings: Sequence[Finding], path: str = "") -> List[Dict[str, Any]]:
+# A JSON object as `json.dumps` takes it (its values of any JSON shape).
+JSONObject = Dict[str, object]
+
+
+def as_dicts(findings: Sequence[Finding], path: str = "") -> List[Dict[str, Union[str, int, None]]]:
     """The findings of the object of `path` as JSON objects, with `caused_by`, the roots first."""
     return [f.as_dict(path) for f in with_causes(findings)]
 
 
-def failure_category(detail: Any = None, categories: Sequence[str] = ()) -> str:
+@dataclass(frozen=True)
+class LoadResult:
+    """What a load that failed found: its status, counts and findings (what
+    a `LoadError` carries)."""
+
+    status: str
+    counts: Mapping[str, int]
+    findings: Sequence[Finding]
+
+    @property
+    def categories(self) -> List[str]:
+        """The categories of its findings, each once."""
+        return list(self.counts)
+
+
+def failure_category(detail: Union["Description", LoadResult, None] = None, categories: Sequence[str] = ()) -> str:
     """The category of a failure: the root finding of what was found (a
     load's detail), else the category its error carried."""
-    if isinstance(detail, dict):
-        for f in with_causes(detail.get("findings") or []):
+    if detail is not None:
+        for f in with_causes(detail.findings):
             if f.severity == status.ERROR_SEVERITY:
                 return f.category
     return categories[0] if categories else status.REFUSED
@@ -142,17 +207,17 @@ class FrameColumns:
     KEYS = ("index", *COLUMNS, "maximal", "non_maximal_rows")
     BOOLEANS = ("is_shadow", "maximal")
 
-    def __init__(self, table: Any) -> None:
-        self.columns = [getattr(table, name) for name in self.COLUMNS]
-        self.non_maximal = table.non_maximal_rows
+    def __init__(self, table: FrameTableColumns) -> None:
+        self.columns: List[Sequence[Union[int, bool]]] = [getattr(table, name) for name in self.COLUMNS]
+        self.non_maximal: Sequence[int] = table.non_maximal_rows
 
     def __len__(self) -> int:
         return len(self.non_maximal)
 
-    def rows(self) -> Iterator[Tuple[Any, ...]]:
+    def rows(self) -> Iterator[Tuple[Union[int, str], ...]]:
         """Each frame's values in the order of KEYS, booleans as JSON text."""
         shadow = self.COLUMNS.index("is_shadow")
-        columns = list(self.columns)
+        columns: List[Sequence[Union[int, str]]] = list(self.columns)
         columns[shadow] = [_JSON_BOOL[bool(v)] for v in columns[shadow]]
         maximal = [_JSON_BOOL[not n] for n in self.non_maximal]
         return zip(range(len(self)), *columns, maximal, self.non_maximal, strict=True)
@@ -198,35 +263,168 @@ def _write_frames(out: IO[str], frames: FrameColumns, indent: Optional[int], lev
     out.write(end)
 
 
+@dataclass(frozen=True)
+class PaletteSummary:
+    """The palette of one file as `info` describes it."""
+
+    location: str  # as the file stores it
+    location_size: int  # the size of the field that stores it
+    from_option: bool  # named with --palette
+    resolved: Optional[str]  # the palette file read; None when none was found
+    usable: bool  # whether its colours rendered the frames
+    problem: Optional[str]  # why they did not
+    entries: Optional[int]  # the colours it holds
+    short: Optional[str]  # the note on pixels past its colours
+
+    def to_json(self) -> JSONObject:
+        return {
+            "location": self.location,
+            "location_size": self.location_size,
+            "from_option": self.from_option,
+            "resolved": self.resolved,
+            "usable": self.usable,
+            "problem": self.problem,
+            "entries": self.entries,
+            "short": self.short,
+        }
+
+
+@dataclass(frozen=True)
+class RunTotals:
+    """The statistics of the runs of all frames of one file."""
+
+    runs: int
+    empty_runs: int
+    covered_pixels: int
+    longest_run: int
+    most_runs_in_a_row: int
+    non_maximal_rows: int
+
+    def to_json(self) -> JSONObject:
+        return {
+            "runs": self.runs,
+            "empty_runs": self.empty_runs,
+            "covered_pixels": self.covered_pixels,
+            "longest_run": self.longest_run,
+            "most_runs_in_a_row": self.most_runs_in_a_row,
+            "non_maximal_rows": self.non_maximal_rows,
+        }
+
+
+@dataclass(frozen=True)
+class Description:
+    """Everything `info` says of one file it read (see `load.summary.describe`):
+    its frames as columns (`frames`, for the JSON form) or as the lines of
+    the text form (`frame_lines`)."""
+
+    path: str
+    size: int
+    form: str  # "background" or "plain"
+    has_background: bool
+    background_flag: Optional[int]
+    speed: int
+    frame_count: int
+    frame_count_field: int
+    palette: PaletteSummary
+    runs: RunTotals
+    trailing_bytes: int
+    status: str
+    failure: Optional[str]
+    counts: Mapping[str, int]
+    findings: Sequence[Finding]  # with their causes, the roots first
+    frames: Optional[FrameColumns] = None
+    frame_lines: Sequence[str] = ()
+
+    @property
+    def categories(self) -> List[str]:
+        """The categories of its findings, each once."""
+        return list(self.counts)
+
+
+@dataclass(frozen=True)
+class InfoEntry:
+    """The `info` object of one source, whatever happened to it: the fields
+    in the order of INFO_KEYS (what was not read of it None), `frames` last."""
+
+    path: str
+    status: str
+    failure: Optional[str]
+    size: Optional[int] = None
+    form: Optional[str] = None
+    has_background: Optional[bool] = None
+    background_flag: Optional[int] = None
+    speed: Optional[int] = None
+    frame_count: Optional[int] = None
+    frame_count_field: Optional[int] = None
+    palette: Optional[PaletteSummary] = None
+    runs: Optional[RunTotals] = None
+    trailing_bytes: Optional[int] = None
+    counts: Mapping[str, int] = field(default_factory=dict)
+    findings: Sequence[Finding] = ()
+    frames: Optional[FrameColumns] = None
+
+    def to_json(self) -> JSONObject:
+        """The object as `write_object` writes it (its frames, when any, as columns)."""
+        return {
+            "schema": SCHEMA,
+            "path": self.path,
+            "status": self.status,
+            "failure": self.failure,
+            "size": self.size,
+            "form": self.form,
+            "has_background": self.has_background,
+            "background_flag": self.background_flag,
+            "speed": self.speed,
+            "frame_count": self.frame_count,
+            "frame_count_field": self.frame_count_field,
+            "palette": None if self.palette is None else self.palette.to_json(),
+            "runs": None if self.runs is None else self.runs.to_json(),
+            "trailing_bytes": self.trailing_bytes,
+            "counts": dict(self.counts),
+            "findings": as_dicts(self.findings, self.path),
+            "frames": self.frames if self.frames is not None else [],
+        }
+
+
 def info_entry(
-    path: str, value: Optional[Dict[str, Any]], failure: Optional[str], own: Sequence[Finding] = ()
-) -> Dict[str, Any]:
+    path: str, value: Union[Description, LoadResult, None], failure: Optional[str], own: Sequence[Finding] = ()
+) -> InfoEntry:
     """The `info` object of one source: `value` is what was read of it
-    (describe's dict, or a load's detail: status, counts, findings; None when
-    nothing was), `failure` why it failed, `own` orvtool's findings about it."""
-    value = dict(value or {})
-    entry: Dict[str, Any] = {key: None for key in INFO_KEYS}
-    entry.update({k: v for k, v in value.items() if k in entry})
-    findings = [*own, *(value.get("findings") or [])]
+    (a description, or a failed load's result; None when nothing was),
+    `failure` why it failed, `own` orvtool's findings about it."""
     counts: Dict[str, int] = {}
     for f in own:
         counts[f.category] = counts.get(f.category, 0) + 1
-    counts.update(value.get("counts") or {})
-    entry.update(
-        schema=SCHEMA,
+    if value is not None:
+        counts.update(value.counts)
+    label = status.label(counts) if counts else (value.status if value is not None else status.OK)
+    findings = [*own, *(value.findings if value is not None else ())]
+    entry = InfoEntry(
         path=path,
-        failure=failure if failure is not None else value.get("failure"),
+        status=status.FAILED if failure is not None else label,
+        failure=failure if failure is not None or not isinstance(value, Description) else value.failure,
         counts=counts,
-        findings=as_dicts(findings, path),
-        frames=value.get("frames") if isinstance(value.get("frames"), FrameColumns) else [],
+        findings=findings,
     )
-    entry["status"] = status.label(counts) if counts else value.get("status", status.OK)
-    if failure is not None:
-        entry["status"] = status.FAILED
-    return entry
+    if not isinstance(value, Description):
+        return entry
+    return replace(
+        entry,
+        size=value.size,
+        form=value.form,
+        has_background=value.has_background,
+        background_flag=value.background_flag,
+        speed=value.speed,
+        frame_count=value.frame_count,
+        frame_count_field=value.frame_count_field,
+        palette=value.palette,
+        runs=value.runs,
+        trailing_bytes=value.trailing_bytes,
+        frames=value.frames,
+    )
 
 
-def write_object(out: IO[str], obj: Dict[str, Any], indent: Optional[int], level: int = 0) -> None:
+def write_object(out: IO[str], obj: JSONObject, indent: Optional[int], level: int = 0) -> None:
     """`obj` as json.dump writes it at nesting `level` (its own indentation
     written by the caller), its `frames` (last, when FrameColumns) streamed."""
     frames = obj.get("frames")
@@ -254,7 +452,9 @@ class Writer:
         self.lines = lines
         self.count = 0
 
-    def write(self, obj: Dict[str, Any]) -> None:
+    def write(self, entry: "Entry") -> None:
+        """One object, serialised here."""
+        obj = entry.to_json()
         if self.lines:
             write_object(self.out, obj, None)
             self.out.write("\n")
@@ -273,6 +473,34 @@ class Writer:
 # --- export and build ------------------------------------------------------------------
 
 
+@dataclass(frozen=True)
+class RunEntry:
+    """The `--report` object of one source of export or build: the outputs
+    it wrote (none when skipped or failed), its status and findings."""
+
+    path: str
+    status: str
+    failure: Optional[str]
+    skipped: bool
+    outputs: Sequence[str]
+    findings: Sequence[Finding]
+
+    def to_json(self) -> JSONObject:
+        return {
+            "schema": SCHEMA,
+            "path": self.path,
+            "status": self.status,
+            "failure": self.failure,
+            "skipped": self.skipped,
+            "outputs": list(self.outputs),
+            "findings": as_dicts(self.findings, self.path),
+        }
+
+
+# What the writers take.
+Entry = Union[InfoEntry, RunEntry]
+
+
 def run_entry(
     path: str,
     ok: bool,
@@ -280,19 +508,10 @@ def run_entry(
     outputs: Sequence[str],
     findings: Sequence[Finding],
     skipped: bool = False,
-) -> Dict[str, Any]:
-    """The `--report` object of one source of export or build: the outputs
-    it wrote (none when skipped or failed), its status and findings."""
+) -> RunEntry:
+    """The `--report` object of one source of export or build."""
     label = status.label(f.category for f in findings)
-    return {
-        "schema": SCHEMA,
-        "path": path,
-        "status": status.FAILED if not ok else label,
-        "failure": failure,
-        "skipped": skipped,
-        "outputs": list(outputs),
-        "findings": as_dicts(findings, path),
-    }
+    return RunEntry(path, status.FAILED if not ok else label, failure, skipped, tuple(outputs), tuple(findings))
 
 
 def note_findings(notes: Iterable[Finding]) -> List[Finding]:
@@ -349,12 +568,12 @@ class Report:
             self._writer = Writer(out, lines=True)
         return self
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: object) -> None:
         if self._file is not None:
             release(self._file.fileno())
             self._file.close()
 
-    def write(self, entry: Dict[str, Any]) -> None:
+    def write(self, entry: RunEntry) -> None:
         if self._writer is not None:
             self._writer.write(entry)
 
@@ -363,15 +582,12 @@ class Report:
         return self._writer is not None
 
 
-def outcome_entry(outcome: Any, outputs: Sequence[str], own: Sequence[Tuple[str, str]] = ()) -> Dict[str, Any]:
+def outcome_entry(outcome: Outcome, outputs: Sequence[str], own: Sequence[Tuple[str, str]] = ()) -> RunEntry:
     """The `--report` object of a batch's outcome (see `batch.Outcome`):
     the findings of its load or the finding it failed by, the categories its
     notes name, and `own` (category, message) pairs orvtool adds."""
     value = outcome.value
-    found = getattr(value, "findings", None)
-    if found is None and isinstance(value, dict):
-        found = value.get("findings")
-    found = list(found or [])
+    found: List[Finding] = list(getattr(value, "findings", None) or [])
     path = outcome.job.source
     failure = None
     if not outcome.ok:

@@ -31,6 +31,8 @@ that a cheap task does not spend its time on one message per file. Files
 worked on in this process are not protected from a crash of the process.
 """
 
+from __future__ import annotations
+
 import contextlib
 import fnmatch
 import math
@@ -40,7 +42,20 @@ import signal
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import (
+    TYPE_CHECKING,
+    Callable,
+    Dict,
+    List,
+    NamedTuple,
+    Optional,
+    ParamSpec,
+    Protocol,
+    Sequence,
+    TextIO,
+    Tuple,
+    Union,
+)
 
 from orvtool.formats.folders import walk
 from orvtool.model.errors import FileFailed, OrvToolError
@@ -50,7 +65,36 @@ from orvtool.report.status import PROG
 from orvtool.run import interrupts
 
 if TYPE_CHECKING:
-    from concurrent.futures import Future
+    from concurrent.futures import Future, ProcessPoolExecutor
+    from types import FrameType
+
+    from typing_extensions import TypeVarTuple, Unpack
+
+    # The arguments a task takes after its job.
+    Args = TypeVarTuple("Args")
+
+    # A task gives (value, notes) or (value, notes, the categories of its findings);
+    # a value may name them itself (`categories`).
+    TaskResult = Union[Tuple[object, Sequence[Finding]], Tuple[object, Sequence[Finding], Sequence[str]]]
+    # A task: `task(job, *args)`.
+    Task = Callable[["Job", Unpack[Args]], TaskResult]
+
+    class Say(Protocol):
+        """Prints a line (to standard error unless a stream is given) without
+        breaking the progress bar."""
+
+        def __call__(self, line: str, stream: Optional[TextIO] = None) -> None: ...
+
+    class _Bar(Protocol):
+        """What a batch reports its progress to (tqdm's bar, or none)."""
+
+        def update(self, n: int = 1, /) -> object: ...
+        def close(self) -> None: ...
+        def write(self, s: str, /, file: TextIO) -> None: ...
+
+    # A handler of a signal, as `signal.signal` takes and gives it.
+    Handler = Union[Callable[[int, Optional[FrameType]], object], int, None]
+    _P = ParamSpec("_P")
 
 DEFAULT_PATTERN = "*.orv"
 # Seconds of work in this process before the batch decides on workers: the
@@ -97,7 +141,7 @@ class Outcome(NamedTuple):
 
     job: Job
     ok: bool
-    value: Any = None
+    value: object = None
     failure: Optional[Finding] = None  # why it failed
     notes: Sequence[Finding] = ()
     shown: bool = False  # failed, with what was read of the file in value
@@ -115,18 +159,13 @@ class Outcome(NamedTuple):
         return status.CONSEQUENCES[self.severity(strict)].counted
 
 
-def failed(job: Job, finding: Finding, value: Any = None) -> Outcome:
+def failed(job: Job, finding: Finding, value: object = None) -> Outcome:
     """The outcome of a file that failed by `finding`."""
     return Outcome(job, False, value, failure=finding, categories=(finding.category,))
 
 
 class Interrupted(KeyboardInterrupt):
     """Ctrl-C during a batch; the message says how far it got."""
-
-
-# A task gives (value, notes) or (value, notes, the categories of its findings);
-# a value may name them itself (`categories`).
-Task = Callable[..., Tuple[Any, ...]]
 
 
 def discover(paths: Sequence[str], pattern: str = DEFAULT_PATTERN) -> Tuple[List[Job], List[Outcome]]:
@@ -229,14 +268,14 @@ def _watch_parent() -> None:
     os.kill(os.getpid(), signal.SIGTERM)
 
 
-def _interrupted_between_tasks(signum: int, frame: Any) -> None:
+def _interrupted_between_tasks(signum: int, frame: Optional[FrameType]) -> None:
     global _stopping
     _stopping = True
     if _orphaned():  # nothing begun, and nobody to take a result
         os._exit(128 + signum)
 
 
-def _interrupted_in_task(signum: int, frame: Any) -> None:
+def _interrupted_in_task(signum: int, frame: Optional[FrameType]) -> None:
     """Interrupts a task once: the signals that follow (Ctrl-C reaches the
     worker, and its parent passes it on) leave its cleaning up alone."""
     global _stopping
@@ -245,7 +284,7 @@ def _interrupted_in_task(signum: int, frame: Any) -> None:
         raise KeyboardInterrupt
 
 
-def run_one(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
+def run_one(task: Task[Unpack[Args]], job: Job, args: Tuple[Unpack[Args]]) -> Outcome:
     if not _worker:
         return _run_task(task, job, args)
     # A worker is interrupted only inside a task, which cleans up after itself;
@@ -267,11 +306,12 @@ def run_one(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
             signal.signal(signum, _interrupted_between_tasks)
 
 
-def _run_task(task: Task, job: Job, args: Tuple[Any, ...]) -> Outcome:
+def _run_task(task: Task[Unpack[Args]], job: Job, args: Tuple[Unpack[Args]]) -> Outcome:
     try:
-        value, notes, *given = task(job, *args)
+        made = task(job, *args)
+        value, notes = made[0], made[1]
         found = [note.category for note in notes]
-        found += given[0] if given else getattr(value, "categories", ())
+        found += made[2] if len(made) == 3 else getattr(value, "categories", ())
         skipped = bool(getattr(value, "skipped", False))
         return Outcome(job, True, value, notes=status.unique(notes), skipped=skipped, categories=status.unique(found))
     except FileFailed as exc:
@@ -290,12 +330,12 @@ def default_jobs() -> int:
 
 
 def run(
-    task: Task,
+    task: Task[Unpack[Args]],
     jobs: Sequence[Job],
-    args: Tuple[Any, ...] = (),
+    args: Tuple[Unpack[Args]],
     workers: Optional[int] = None,
     progress: bool = True,
-    report: Optional[Callable[[Outcome, Callable[..., None]], None]] = None,
+    report: Optional[Callable[[Outcome, Say], None]] = None,
     emit: Optional[Callable[[Outcome], None]] = None,
     costs: CostModel = MEASURED,
     env: Optional[status.Environment] = None,
@@ -311,13 +351,13 @@ def run(
     printed (the command's in progress when None)."""
     env = env or status.current()
     workers = workers or default_jobs()
-    bar: Any = _NoBar()
+    bar: _Bar = _NoBar()
     if progress and len(jobs) > 1 and env.is_terminal:
         from tqdm import tqdm  # when a bar is shown: a batch without one starts sooner
 
         bar = tqdm(total=len(jobs), unit="file", file=env.err, leave=False)
 
-    def say(line: str, stream: Any = None) -> None:
+    def say(line: str, stream: Optional[TextIO] = None) -> None:
         out = stream or env.err
         bar.write(line, file=out)
         out.flush()  # a file says it is finished when it is
@@ -363,14 +403,14 @@ def run(
 class _NoBar:
     """What a batch without a progress bar reports its progress to."""
 
-    def update(self, n: int) -> None:
+    def update(self, n: int = 1, /) -> None:
         pass
 
     def close(self) -> None:
         pass
 
     @staticmethod
-    def write(line: str, file: Any) -> None:
+    def write(line: str, /, file: TextIO) -> None:
         file.write(line + "\n")
 
 
@@ -422,9 +462,9 @@ class _ReportsWhole:
         self._active = threading.current_thread() is threading.main_thread()
         self._reporting = False
         self._caught = False
-        self._previous: Any = None
+        self._previous: Handler = None
 
-    def _handler(self, signum: int, frame: Any) -> None:
+    def _handler(self, signum: int, frame: Optional[FrameType]) -> None:
         if not self._reporting:
             raise KeyboardInterrupt
         self._caught = True
@@ -434,14 +474,14 @@ class _ReportsWhole:
             self._previous = signal.signal(signal.SIGINT, self._handler)
         return self
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: object) -> None:
         if self._active:
             signal.signal(signal.SIGINT, self._previous)
 
-    def report(self, call: Callable[..., None], *args: Any) -> None:
+    def report(self, call: Callable[_P, None], *args: _P.args, **kwargs: _P.kwargs) -> None:
         self._reporting = True
         try:
-            call(*args)
+            call(*args, **kwargs)
         finally:
             self._reporting = False
         if self._caught:
@@ -455,7 +495,7 @@ def _interrupts_held() -> "contextlib.AbstractContextManager[None]":
     return interrupts.handled(signal.SIGINT, _held)
 
 
-def _held(signum: int, frame: Any) -> None:
+def _held(signum: int, frame: Optional[FrameType]) -> None:
     """An interrupt while one is handled already (SIGTERM comes here too)."""
 
 
@@ -473,7 +513,7 @@ def _workers_pay(costs: CostModel, start: float, finished: int, total: int, work
     return alone - alone / used > costs.pool_start + costs.worker_start * used
 
 
-def _stop_pool(pool: Any, interrupted: bool) -> None:
+def _stop_pool(pool: ProcessPoolExecutor, interrupted: bool) -> None:
     """Stops a pool: the chunks not begun are cancelled and, after an
     interrupt, the workers interrupted as Ctrl-C interrupts them (a signal
     sent to this process alone does not reach them); waits for them to end.
@@ -486,7 +526,7 @@ def _stop_pool(pool: Any, interrupted: bool) -> None:
     pool.shutdown(wait=True, cancel_futures=True)
 
 
-def run_chunk(task: Task, jobs: Sequence[Job], args: Tuple[Any, ...]) -> List[Outcome]:
+def run_chunk(task: Task[Unpack[Args]], jobs: Sequence[Job], args: Tuple[Unpack[Args]]) -> List[Outcome]:
     """The outcomes of a chunk of jobs, in a worker; an interrupted chunk
     gives those of the files it finished."""
     outcomes = []
@@ -499,10 +539,10 @@ def run_chunk(task: Task, jobs: Sequence[Job], args: Tuple[Any, ...]) -> List[Ou
 
 
 def _run_pool(
-    task: Task,
+    task: Task[Unpack[Args]],
     jobs: Sequence[Job],
     first: int,
-    args: Tuple[Any, ...],
+    args: Tuple[Unpack[Args]],
     workers: int,
     size: int,
     done: Callable[[int, Outcome], None],
@@ -515,7 +555,7 @@ def _run_pool(
     lost: List[int] = []
     started = (os.getpid(), tuple(results.PARENT_ONLY))
     with ProcessPoolExecutor(max_workers=workers, initializer=_worker_start, initargs=started) as pool:
-        futures: Dict[Future[Any], range] = {
+        futures: Dict[Future[List[Outcome]], range] = {
             pool.submit(run_chunk, task, jobs[i : i + size], args): range(i, min(i + size, len(jobs)))
             for i in range(first, len(jobs), size)
         }
@@ -559,7 +599,7 @@ def _run_pool(
 # --- reporting, shared by the commands that work on many files ------------------------
 
 
-def report_outcome(outcome: Outcome, say: Callable[..., None], env: Optional[status.Environment] = None) -> None:
+def report_outcome(outcome: Outcome, say: Say, env: Optional[status.Environment] = None) -> None:
     """A file's notes (unless --quiet), or why it failed, each on a line
     naming the file."""
     if outcome.ok:
@@ -579,7 +619,7 @@ def discover_reported(
     err = env.err
     jobs, missing = discover(paths, pattern)
     for outcome in missing:
-        report_outcome(outcome, lambda line: print(line, file=err), env)
+        report_outcome(outcome, lambda line, stream=None: print(line, file=err), env)
     return jobs, missing
 
 

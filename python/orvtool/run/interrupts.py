@@ -14,7 +14,8 @@ from __future__ import annotations
 import contextlib
 import signal
 import threading
-from typing import Any, Callable, Iterator, Optional
+from types import FrameType
+from typing import Callable, Iterator, Optional
 
 from orvtool.model.errors import OrvToolError, UsageError
 from orvtool.report import status as report_status
@@ -23,7 +24,7 @@ from orvtool.report import status as report_status
 stopped_by = signal.SIGINT
 
 
-def as_interrupt(signum: int, frame: Any) -> None:
+def as_interrupt(signum: int, frame: Optional[FrameType]) -> None:
     """A signal handler: the signal does what Ctrl-C would do now."""
     global stopped_by
     stopped_by = signal.Signals(signum)
@@ -35,7 +36,7 @@ def as_interrupt(signum: int, frame: Any) -> None:
 
 
 @contextlib.contextmanager
-def handled(signum: int, handler: Callable[[int, Any], None]) -> Iterator[None]:
+def handled(signum: int, handler: Callable[[int, Optional[FrameType]], None]) -> Iterator[None]:
     """`handler` takes `signum` while the block runs. Only the main thread
     handles signals: elsewhere the block runs as it is."""
     if threading.current_thread() is not threading.main_thread():

@@ -34,8 +34,8 @@ import shlex
 import stat
 import threading
 from collections import OrderedDict
-from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from dataclasses import dataclass, field, replace
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 from orvtool.core import native
 from orvtool.export.exporting import frame_png
@@ -48,7 +48,12 @@ from orvtool.run import batch
 
 # (kind, frame) -> the URL of that image; kind is "image" or "index".
 ImageUrl = Callable[[str, int], str]
-Stamp = Tuple[Any, ...]
+# A file's modification time and size, None when it is not there.
+FileStamp = Optional[Tuple[int, int]]
+# The animation's stamp and those of the palette files its load used or looked for.
+Stamp = Tuple[FileStamp, Optional[Tuple[FileStamp, ...]]]
+# A JSON object as `json.dumps` takes it.
+JSONObject = Dict[str, object]
 
 # Memory that loaded animations may take (see `Shown.size`); the animations
 # used longest ago are dropped first.
@@ -70,6 +75,115 @@ PALETTE_PATTERN = "*.pal"
 OUTSIDE = "(a file outside the folder)"
 
 
+@dataclass(frozen=True)
+class FrameEntry:
+    """One frame as the page lists it: the fields of its record and how
+    many runs it holds."""
+
+    index: int
+    width: int
+    height: Optional[int]  # as stored
+    x_offset: int
+    y_offset: int
+    is_shadow: int  # as the record gives it (a bool)
+    frame_size: int
+    unk1: int
+    unk2: int
+    runs: int
+
+    def to_json(self, image: Optional[str], index_image: Optional[str]) -> JSONObject:
+        """The frame's object, with the addresses of its images."""
+        return {
+            "index": self.index,
+            "width": self.width,
+            "height": self.height,
+            "x_offset": self.x_offset,
+            "y_offset": self.y_offset,
+            "is_shadow": self.is_shadow,
+            "frame_size": self.frame_size,
+            "unk1": self.unk1,
+            "unk2": self.unk2,
+            "runs": self.runs,
+            "image": image,
+            "index_image": index_image,
+        }
+
+
+@dataclass(frozen=True)
+class PalettePanel:
+    """The palette of an animation as the page shows it."""
+
+    location: str  # as the file stores it (see `Catalog.shown_location`)
+    file: Optional[str]  # the palette file that drew it, relative to the folder
+    missing: bool  # none was found and none was chosen
+    chosen: Optional[str]  # the palette chosen in the page
+    colors: Sequence[Sequence[int]]  # red, green, blue of each
+
+    def to_json(self) -> JSONObject:
+        return {
+            "location": self.location,
+            "file": self.file,
+            "missing": self.missing,
+            "chosen": self.chosen,
+            "colors": [list(c) for c in self.colors],
+        }
+
+
+@dataclass(frozen=True)
+class Described:
+    """What the page shows of an animation that was read."""
+
+    form: str  # "background" or "plain"
+    has_background: bool
+    speed: int
+    frame_count: int
+    frames: Sequence[FrameEntry]
+    palette: PalettePanel
+
+
+@dataclass(frozen=True)
+class Document:
+    """One animation as the page gets it (without the addresses of its
+    images): its name, why it cannot be shown (`error`), the command that
+    exports it, what was read of it and the notes of its load."""
+
+    path: str
+    name: str
+    error: Optional[str] = None
+    export_command: Optional[str] = None
+    described: Optional[Described] = None
+    notes: Optional[Sequence[str]] = None
+
+    @property
+    def frames(self) -> Sequence[FrameEntry]:
+        return self.described.frames if self.described is not None else ()
+
+    def pairs(self) -> List[Tuple[str, object]]:
+        """The keys of its object in their order, each with its value as
+        JSON takes it but `frames` (left to the caller, which adds the images)."""
+        items: List[Tuple[str, object]] = [
+            ("path", self.path),
+            ("name", self.name),
+            ("error", self.error),
+            ("export_command", self.export_command),
+        ]
+        d = self.described
+        if d is not None:
+            items += [
+                ("form", d.form),
+                ("has_background", d.has_background),
+                ("speed", d.speed),
+                ("frame_count", d.frame_count),
+                ("frames", d.frames),
+                ("palette", d.palette.to_json()),
+            ]
+        if self.notes is not None:
+            items.append(("notes", list(self.notes)))
+        if d is None:
+            items.append(("frames", ()))
+        return items
+
+
 @dataclass
 class Shown:
     """One animation file as the page gets it: its document (without image
@@ -79,7 +193,7 @@ class Shown:
     for the same image or answer at once wait for the one that makes it."""
 
     rel: str
-    doc: Dict[str, Any]
+    doc: Document
     stamp: Stamp
     frames: Sequence[native.FrameRecord] = field(default_factory=list)  # the load report's records
     solid: List[bool] = field(default_factory=list)  # per frame: drawn
@@ -88,7 +202,7 @@ class Shown:
     records: int = 0  # the estimate of the records' memory
     palette: Optional[str] = None  # the palette chosen in the page, relative to the folder
     file_bytes: int = 0  # the bytes of the file that `frames` keep
-    answers: Dict[Tuple[Any, ...], bytes] = field(default_factory=dict)
+    answers: Dict[Tuple[object, ...], bytes] = field(default_factory=dict)
     _lock: threading.Lock = field(default_factory=threading.Lock, init=False, repr=False, compare=False)
     _made: int = field(default=0, init=False, repr=False, compare=False)  # pixels, PNG files, answers: bytes
 
@@ -104,27 +218,23 @@ class Shown:
 
     @property
     def error(self) -> Optional[str]:
-        return self.doc.get("error")
+        return self.doc.error
 
-    def document(self, url: ImageUrl) -> Dict[str, Any]:
+    def document(self, url: ImageUrl) -> JSONObject:
         """The document with the address of every image."""
-        doc = dict(self.doc)
-        doc["frames"] = [self._frame(i, frame, url) for i, frame in enumerate(doc.get("frames", []))]
-        return doc
+        return {
+            key: [self._frame(i, frame, url) for i, frame in enumerate(self.doc.frames)] if key == "frames" else value
+            for key, value in self.doc.pairs()
+        }
 
-    def _frame(self, i: int, frame: Dict[str, Any], url: ImageUrl) -> Dict[str, Any]:
-        frame = dict(frame)
+    def _frame(self, i: int, frame: FrameEntry, url: ImageUrl) -> JSONObject:
         solid = i < len(self.solid) and self.solid[i]
-        frame["image"] = url("image", i) if solid else None
-        frame["index_image"] = url("index", i) if solid else None
-        return frame
+        return frame.to_json(url("image", i) if solid else None, url("index", i) if solid else None)
 
     def document_json(self, url: ImageUrl) -> bytes:
         """`json.dumps(self.document(url))` in UTF-8, byte for byte, made a
         frame at a time: no copy of the whole document is made on the way."""
-        items = list(self.doc.items())
-        if "frames" not in self.doc:
-            items.append(("frames", []))
+        items = self.doc.pairs()
         out = [b"{"]
         for n, (key, value) in enumerate(items):
             out.append(f"{', ' if n else ''}{json.dumps(key)}: ".encode("utf-8"))
@@ -132,13 +242,13 @@ class Shown:
                 out.append(json.dumps(value).encode("utf-8"))
                 continue
             out.append(b"[")
-            for i, frame in enumerate(value):
+            for i, frame in enumerate(self.doc.frames):
                 out.append((", " if i else "").encode("utf-8") + json.dumps(self._frame(i, frame, url)).encode("utf-8"))
             out.append(b"]")
         out.append(b"}")
         return b"".join(out)
 
-    def answer(self, key: Tuple[Any, ...], make: Callable[[], bytes]) -> bytes:
+    def answer(self, key: Tuple[object, ...], make: Callable[[], bytes]) -> bytes:
         """The answer `make` gives, made once for `key` and kept (the last
         one made): the same request at once shares it."""
         with self._lock:
@@ -378,8 +488,7 @@ class Catalog:
             total -= dropped.size
 
     def _load(self, rel: str, full: str, palette: Optional[str], pal_full: Optional[str]) -> Shown:
-        doc: Dict[str, Any] = {"path": rel, "name": rel.rsplit("/", 1)[-1], "error": None}
-        doc["export_command"] = export_command(self.root, rel)
+        doc = Document(rel, rel.rsplit("/", 1)[-1], export_command=export_command(self.root, rel))
         before = _stamp(full)
         key = (full, pal_full)
         self._looked[key] = ()
@@ -389,11 +498,11 @@ class Catalog:
         try:
             stream = native.open_frames(full, pal_full)
         except TooManyFrames as exc:  # more frame records than orvtool reads: its detail names no path
-            doc["error"] = exc.detail
-            return Shown(rel, doc, (before, None))
+            return Shown(rel, replace(doc, error=exc.detail), (before, None))
         if len(stream) > FRAMES:
-            doc["error"] = f"{len(stream)} frames: more than the viewer shows ({FRAMES})"
-            doc["export_command"] = None
+            doc = replace(
+                doc, error=f"{len(stream)} frames: more than the viewer shows ({FRAMES})", export_command=None
+            )
             return Shown(rel, doc, (before, ()))
         first = stream.report(records=False)
         palette_file = first.palette.path
@@ -430,53 +539,51 @@ class Catalog:
         except OrvToolError as exc:
             # The core's own words for a file that is no whole animation.
             found = [said(core_pieces(d, report.palette, full), show) for d in report.diagnostics]
-            doc["error"] = "; ".join(found) or exc.text
-            doc["export_command"] = None  # nothing that export could write
-            return Shown(rel, doc, stamp)
-        doc.update(self._describe(anim, full, palette))
+            # nothing that export could write
+            return Shown(rel, replace(doc, error="; ".join(found) or exc.text, export_command=None), stamp)
+        doc = replace(doc, described=self._describe(anim, full, palette))
         found = [f.said(show) for f in anim.findings]  # in orvtool's words (a missing palette)
-        records = len(anim.frames) * FRAME_BYTES + sum(f["runs"] for f in doc["frames"]) * RUN_BYTES
+        records = len(anim.frames) * FRAME_BYTES + sum(f.runs for f in doc.frames) * RUN_BYTES
         if status.label(report.counts) == status.FAILED or anim.images is None:  # by the severity table
-            doc["error"] = "; ".join(found) or "no image was rendered"
+            doc = replace(doc, error="; ".join(found) or "no image was rendered")
             return Shown(rel, doc, stamp, [], [False] * len(anim.frames), records=records)  # nothing to draw
-        doc["notes"] = found + skipped
+        doc = replace(doc, notes=found + skipped)
         solid = [image is not None and bool(image.width and image.height) for image in images]
         pixels = {i: image for i, image in enumerate(images) if image is not None and solid[i]}
         held = _held_bytes(report)
         return Shown(rel, doc, stamp, report.frames, solid, pixels, records=records, palette=palette, file_bytes=held)
 
-    def _describe(self, anim: LoadedAnimation, full: str, palette: Optional[str]) -> Dict[str, Any]:
-        frames = []
-        for i, f in enumerate(anim.frames):
-            frames.append(
-                {
-                    "index": i,
-                    "width": f.width,
-                    "height": f.height,
-                    "x_offset": f.x_offset,
-                    "y_offset": f.y_offset,
-                    "is_shadow": f.is_shadow,
-                    "frame_size": f.frame_size,
-                    "unk1": f.unk1,
-                    "unk2": f.unk2,
-                    "runs": sum(len(row.runs) for row in f.rows),
-                }
+    def _describe(self, anim: LoadedAnimation, full: str, palette: Optional[str]) -> Described:
+        frames = [
+            FrameEntry(
+                i,
+                f.width,
+                f.height,
+                f.x_offset,
+                f.y_offset,
+                f.is_shadow,
+                f.frame_size,
+                f.unk1,
+                f.unk2,
+                sum(len(row.runs) for row in f.rows),
             )
+            for i, f in enumerate(anim.frames)
+        ]
         location = os.fsdecode(self._locations.get(full, anim.palette.location))
-        return {
-            "form": "background" if anim.head.has_header else "plain",
-            "has_background": anim.has_background,
-            "speed": anim.head.speed,
-            "frame_count": anim.frame_count,
-            "frames": frames,
-            "palette": {
-                "location": self.shown_location(location, full),
-                "file": self.shown_path(anim.palette.resolved),
-                "missing": anim.palette.resolved is None and palette is None,
-                "chosen": palette,
-                "colors": [list(c) for c in anim.palette_colors],
-            },
-        }
+        return Described(
+            form="background" if anim.head.has_header else "plain",
+            has_background=anim.has_background,
+            speed=anim.head.speed,
+            frame_count=anim.frame_count,
+            frames=frames,
+            palette=PalettePanel(
+                location=self.shown_location(location, full),
+                file=self.shown_path(anim.palette.resolved),
+                missing=anim.palette.resolved is None and palette is None,
+                chosen=palette,
+                colors=[list(c) for c in anim.palette_colors],
+            ),
+        )
 
     def shown_path(self, path: Optional[str]) -> Optional[str]:
         """A file the loader used, relative to the folder: the page never
@@ -515,7 +622,7 @@ class Catalog:
 
     # --- what the page asks for --------------------------------------------
 
-    def tree(self) -> Dict[str, Any]:
+    def tree(self) -> JSONObject:
         """Every animation below the folder, by name only: the page asks for
         the details of those it shows (`entry`)."""
         return {"root": self.root_name, "animations": [{"path": rel} for rel in self.names()]}
@@ -531,13 +638,13 @@ def _order(rel: str) -> Tuple[List[str], str]:
     return parts[:-1], parts[-1]
 
 
-def tree_entry(rel: str, shown: Shown, url: ImageUrl) -> Dict[str, Any]:
+def tree_entry(rel: str, shown: Shown, url: ImageUrl) -> JSONObject:
     """The animation `rel` as the tree lists it: its frame count, its error
     and the address of its thumbnail."""
     thumb = shown.thumbnail()
     return {
         "path": rel,
-        "frames": len(shown.doc.get("frames", [])),
+        "frames": len(shown.doc.frames),
         "error": shown.error,
         "thumbnail": url("image", thumb) if thumb is not None else None,
     }

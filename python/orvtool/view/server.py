@@ -63,7 +63,7 @@ import webbrowser
 from contextlib import contextmanager
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Dict, Iterator, List, Optional, TextIO, Tuple
+from typing import TYPE_CHECKING, Dict, Iterator, List, Optional, TextIO, Tuple, Union
 from urllib.parse import parse_qsl, quote, unquote, urlsplit
 
 from orvtool.core import writing
@@ -71,7 +71,13 @@ from orvtool.model import limits
 from orvtool.model.errors import OrvToolError
 from orvtool.model.findings import one_line
 from orvtool.report import status
-from orvtool.view.catalog import OUTSIDE, Catalog, Listing, Shown, data_url, tree_entry
+from orvtool.view.catalog import OUTSIDE, Catalog, JSONObject, Listing, Shown, data_url, tree_entry
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer, WriteableBuffer
+
+# A request as the server hands it to its handler: the connection's socket.
+Request = Union[socket.socket, Tuple[bytes, socket.socket]]
 
 HOST = "127.0.0.1"
 PAGE_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -162,7 +168,7 @@ class ViewServer(ThreadingHTTPServer):
         self.build_wait = build_wait
         self.answer_bytes = answer_bytes
         self.writing = 0  # bytes of the answers being written that count
-        self._writing: Dict[int, List[Any]] = {}  # id -> [the answer, the requests writing it]
+        self._writing: Dict[int, Tuple[bytes, int]] = {}  # id -> the answer, the requests writing it
         self._tree_lock = threading.Lock()
         self._tree: Optional[Tuple[Listing, bytes]] = None  # the last list of animations made, and its walk
         # The handler's class attributes set the deadlines of its connection.
@@ -170,7 +176,7 @@ class ViewServer(ThreadingHTTPServer):
         super().__init__((HOST, port), handler)
         self.hosts = {f"{HOST}:{self.server_port}", f"localhost:{self.server_port}"}
 
-    def process_request(self, request: Any, client_address: Any) -> None:
+    def process_request(self, request: Request, client_address: object) -> None:
         with self._count_lock:
             full = self.connections >= self.max_connections
             if not full:
@@ -185,7 +191,7 @@ class ViewServer(ThreadingHTTPServer):
                 self.connections -= 1
             raise
 
-    def process_request_thread(self, request: Any, client_address: Any) -> None:
+    def process_request_thread(self, request: Request, client_address: object) -> None:
         try:
             super().process_request_thread(request, client_address)
         finally:
@@ -223,11 +229,11 @@ class ViewServer(ThreadingHTTPServer):
         with self._count_lock:
             held = self._writing.get(id(body))
             if held is not None:
-                held[1] += 1
+                self._writing[id(body)] = (body, held[1] + 1)
                 return True
             if self._writing and self.writing + len(body) > self.answer_bytes:
                 return False
-            self._writing[id(body)] = [body, 1]
+            self._writing[id(body)] = (body, 1)
             self.writing += len(body)
             return True
 
@@ -236,9 +242,9 @@ class ViewServer(ThreadingHTTPServer):
         if len(body) <= WRITE_CHUNK:
             return
         with self._count_lock:
-            held = self._writing[id(body)]
-            held[1] -= 1
-            if held[1] == 0:
+            _, requests = self._writing[id(body)]
+            self._writing[id(body)] = (body, requests - 1)
+            if requests == 1:
                 del self._writing[id(body)]
                 self.writing -= len(body)
 
@@ -250,7 +256,7 @@ class ViewServer(ThreadingHTTPServer):
                 self._tree = (listing, json.dumps(self.catalog.tree()).encode("utf-8"))
             return self._tree[1]
 
-    def handle_error(self, request: Any, client_address: Any) -> None:
+    def handle_error(self, request: Request, client_address: object) -> None:
         """A connection that failed outside a request's own handling: one
         that broke, was reset or ran past a deadline is said in one line with
         --verbose; anything else in one line. Never a traceback."""
@@ -261,7 +267,7 @@ class ViewServer(ThreadingHTTPServer):
             where = _address(client_address)
             print(f"orvtool view: {where}: internal error: {type(exc).__name__}: {exc}", file=self.env.err, flush=True)
 
-    def ended(self, client_address: Any, exc: OSError) -> None:
+    def ended(self, client_address: object, exc: OSError) -> None:
         """Says, with --verbose, in one line, that the connection from
         `client_address` broke, was reset or ran past a deadline."""
         if self.env.verbosity >= status.VERBOSE:
@@ -285,7 +291,7 @@ class ViewServer(ThreadingHTTPServer):
         return f"http://{HOST}:{self.server_port}/"
 
 
-def _address(client_address: Any) -> str:
+def _address(client_address: object) -> str:
     if isinstance(client_address, tuple) and len(client_address) >= 2:
         return f"{client_address[0]}:{client_address[1]}"
     return "a client"
@@ -302,7 +308,7 @@ class _DeadlineReader(io.RawIOBase):
     def readable(self) -> bool:
         return True
 
-    def readinto(self, buffer: Any) -> int:
+    def readinto(self, buffer: WriteableBuffer) -> int:
         left = self.handler.deadline - time.monotonic()
         if left <= 0:
             raise TimeoutError("the request did not come whole in time")
@@ -323,7 +329,7 @@ class _DeadlineWriter(io.BufferedIOBase):
     def writable(self) -> bool:
         return True
 
-    def write(self, data: Any) -> int:
+    def write(self, data: ReadableBuffer) -> int:
         view = memoryview(data).cast("B")
         for start in range(0, len(view), WRITE_CHUNK):
             left = self.handler.answer_deadline - time.monotonic()
@@ -401,7 +407,7 @@ class ViewHandler(BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def _json(self, doc: Any) -> None:
+    def _json(self, doc: object) -> None:
         self._send(HTTPStatus.OK, json.dumps(doc).encode("utf-8"), "application/json")
 
     def _fail(self, status: int, text: str) -> None:
@@ -564,7 +570,7 @@ class ViewHandler(BaseHTTPRequestHandler):
             raise BadRequest("not a palette file of the folder")
         return fields[0][1]
 
-    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 - the base class's name
+    def log_message(self, format: str, *args: object) -> None:  # noqa: A002 - the base class's name
         pass  # the terminal shows the address and errors, not every request
 
 
@@ -622,7 +628,7 @@ def write_static(root: str, out: str, force: bool = False) -> int:
             )
     catalog = Catalog(root, outside=OUTSIDE)  # the page may travel: it names nothing outside the folder
     entries = []
-    animations: Dict[str, Any] = {}
+    animations: Dict[str, JSONObject] = {}
     # Each animation is loaded once, for its entry in the tree, its document
     # and its images.
     for rel in catalog.names():
