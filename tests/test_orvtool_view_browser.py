@@ -11,7 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from PIL import Image
-from view_helpers import SANITIZED, load_error, running
+from view_helpers import SANITIZED, counted_loads, load_error, running
 
 import pyorv
 from orvtool import to_numpy
@@ -376,7 +376,6 @@ def test_a_missing_palette_is_chosen_in_the_page(page, tree):
 
 
 def test_a_tree_of_thousands_lists_at_once_and_loads_what_shows(page, tmp_path, monkeypatch):
-    import orvtool._native
 
     root = tmp_path / "many"
     data = encode_animation(Animation(frames=[figure()], palette_path=b"pal/test.pal"))
@@ -385,14 +384,7 @@ def test_a_tree_of_thousands_lists_at_once_and_loads_what_shows(page, tmp_path, 
         path = root / f"set{i // 100:02d}" / f"anim{i % 100:02d}.orv"
         path.parent.mkdir(exist_ok=True)
         path.write_bytes(data)
-    loads = []
-    real = orvtool._native.open_frames
-
-    def counted(*a):
-        loads.append(a[0])
-        return real(*a)
-
-    monkeypatch.setattr(orvtool._native, "open_frames", counted)
+    loads = counted_loads(monkeypatch)
     with running(root) as server:
         page.goto(server.url)
         page.wait_for_function("() => document.getElementById('tree').dataset.count === '2001'")
