@@ -164,6 +164,7 @@ class ViewServer(ThreadingHTTPServer):
         self.streams = 0
         self._count_lock = threading.Lock()
         self.closing = threading.Event()  # ends the event streams
+        self._said = threading.Lock()  # one line at a time on the error stream
         self._builds = threading.BoundedSemaphore(max_builds)
         self.build_wait = build_wait
         self.answer_bytes = answer_bytes
@@ -272,11 +273,10 @@ class ViewServer(ThreadingHTTPServer):
         `client_address` broke, was reset or ran past a deadline."""
         if self.env.verbosity >= status.VERBOSE:
             told = exc.strerror or str(exc) or type(exc).__name__
-            print(
-                f"orvtool view: the connection from {_address(client_address)} ended: {told}",
-                file=self.env.err,
-                flush=True,
-            )
+            line = f"orvtool view: the connection from {_address(client_address)} ended: {told}\n"
+            with self._said:  # connections end on threads of their own: each line whole
+                self.env.err.write(line)
+                self.env.err.flush()
 
     def shutdown(self) -> None:
         self.closing.set()
