@@ -7,7 +7,7 @@ numpy and Pillow are imported on first use only, so that the writer
 import os
 from typing import TYPE_CHECKING, List, NamedTuple, Optional, Union
 
-from orvtool.load.inspect import LoadReport, PaletteInfo, inspect
+from orvtool.load.public import LoadReport, PaletteInfo, inspect
 from orvtool.model.errors import FileFailed, LoadFailed, OrvToolError, TooManyFrames, UsageError
 from orvtool.model.findings import Finding
 
@@ -72,7 +72,7 @@ def load_frames(
     from orvtool.core import native
 
     if strict:
-        from orvtool.load.inspect import report_of
+        from orvtool.load.public import report_of
 
         frames, native_report = native.load_frames_reported(path, io_pal or None)
         given = os.fsdecode(io_pal) if io_pal else None

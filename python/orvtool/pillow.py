@@ -222,7 +222,7 @@ class OrvImageFile(ImageFile.ImageFile):
 def _check(report: "native.LoadReport") -> None:
     """LoadFailed (an OSError) with the load's report, when it fails by the
     table of severities."""
-    from orvtool.load.inspect import LoadFailed, report_of
+    from orvtool.load.public import LoadFailed, report_of
 
     public = report_of(report, report.path)
     if public.failed:
