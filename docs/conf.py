@@ -57,9 +57,9 @@ autodoc_member_order = "bysource"
 autodoc_typehints = "description"
 # Types from outside the project: there is no inventory to link them to offline.
 nitpick_ignore_regex = [
-    ("py:class", r"(os|typing|collections\.abc|numpy|numpy\.typing|PIL|PIL\..*)\..*"),
+    ("py:class", r"(os|typing|collections\.abc|numpy|np|numpy\.typing|PIL|PIL\..*)\..*"),
     ("py:class", r"Image\..*"),
-    ("py:class", r"(NDArray|Image|ImageFile|Any|_Int|_Text|SupportsInt|SupportsIndex|Iterable)"),
+    ("py:class", r"(NDArray|Image|ImageFile|Any|_Int|_Text|SupportsInt|SupportsIndex|Iterable|Rendered)"),
     ("py:class", r"pyorv\._(Int|Text)"),
     ("py:.*", r"_.*"),
 ]
