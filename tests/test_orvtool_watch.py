@@ -1,6 +1,7 @@
 """orvtool build --watch: the debounce fed batches of changes, what counts as
 a source, and one watch run end to end."""
 
+import contextlib
 import io
 import os
 import queue
@@ -61,6 +62,25 @@ class Lines:
                 return line
 
 
+@contextlib.contextmanager
+def watched(argv, **streams):
+    """`argv` in a process of its own and the lines it writes (on standard
+    error, or on standard output where that takes both) as they come; the
+    process killed and reaped however the block ends."""
+    proc = subprocess.Popen(argv, text=True, **streams)
+    stream = proc.stderr if proc.stderr is not None else proc.stdout
+    assert stream is not None
+    lines = Lines(stream)
+    try:
+        yield proc, lines
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        lines.thread.join(timeout=GUARD)
+        stream.close()
+
+
 def save(path, data):
     """As an editor saves: a new file put in the old one's place."""
     tmp = path.with_name(path.name + ".part")
@@ -77,14 +97,11 @@ def test_a_watch_rebuilds_says_a_broken_save_keeps_the_output_and_ends_with_130(
         capture_output=True,
     )
     out = tmp_path / "walk.orv"
-    proc = subprocess.Popen(
+    with watched(
         [*orvtool, "build", str(tmp_path / "walk"), "-o", str(out), "--watch", "--project-root", str(examples)],
         stdout=subprocess.DEVNULL,
         stderr=subprocess.PIPE,
-        text=True,
-    )
-    lines = Lines(proc.stderr)
-    try:
+    ) as (proc, lines):
         assert lines.wait_for("build 1 ").endswith("(start): built")
         lines.wait_for("watching")
         first = out.read_bytes()
@@ -101,13 +118,6 @@ def test_a_watch_rebuilds_says_a_broken_save_keeps_the_output_and_ends_with_130(
         proc.send_signal(signal.SIGINT)
         assert proc.wait(timeout=GUARD) == 130
         assert lines.wait_for("stopped watching") == "orvtool: stopped watching after 3 builds"
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        lines.thread.join(timeout=GUARD)
-        assert proc.stderr is not None
-        proc.stderr.close()
 
 
 def fails_once_built(fault):
@@ -166,20 +176,12 @@ def test_sigterm_stops_what_runs_until_stopped_as_ctrl_c_does(tmp_path, command,
         capture_output=True,
     )
     argv = [a.format(src=src, out=tmp_path / "walk") for a in command]
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "orvtool", *argv], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
-    )
-    lines = Lines(proc.stdout)
-    try:
+    with watched([sys.executable, "-m", "orvtool", *argv], stdout=subprocess.PIPE, stderr=subprocess.STDOUT) as (
+        proc,
+        lines,
+    ):
         lines.wait_for(ready)
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=GUARD) == code
         lines.wait_for(last)
         assert not any("Traceback" in line for line in lines.seen)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        lines.thread.join(timeout=GUARD)
-        assert proc.stdout is not None
-        proc.stdout.close()
